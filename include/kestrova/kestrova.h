@@ -1,0 +1,26 @@
+// The launcher's named routines.
+#pragma once
+
+#include "kestrova/burned_in_data.h"
+#include "kestrova/export.h"
+
+namespace kestrova {
+
+// Prints the formatted message and a newline on standard error and exits with status 1.
+[[noreturn]] KESTROVA_EXPORT void bail(const char* format, ...)
+    __attribute__((format(printf, 1, 2)));
+
+// Runs the current thread's run loop in the default mode, kept alive by a timer that never fires,
+// until the loop reports it has nothing left to run. Returns that last run result.
+KESTROVA_EXPORT int run_cocoa_event_loop();
+
+// Shows the modal alert on the main thread; returns once the user has dismissed it.
+KESTROVA_EXPORT void show_alert(const char* title, const char* message);
+
+}  // namespace kestrova
+
+extern "C" {
+// Exported for code that expects the JDK launcher's allocator in the process; the launcher itself
+// never calls it.
+KESTROVA_EXPORT void* JLI_MemAlloc(std::size_t size);
+}

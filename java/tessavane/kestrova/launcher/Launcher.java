@@ -1,0 +1,80 @@
+package tessavane.kestrova.launcher;
+
+import java.lang.reflect.Method;
+import java.lang.reflect.Modifier;
+
+/**
+ * The native launcher's hand-off: it calls {@link #prepare} with the main class name from its launch
+ * record, invokes {@link #mainMethod} on {@link #clazz}, and, when that throws, shows the text of
+ * {@link #fromException} to the user.
+ */
+public final class Launcher {
+    /** The application's {@code public static void main(String[])}, set by {@link #prepare}. */
+    public static Method mainMethod;
+    /** The class that declares {@link #mainMethod}, set by {@link #prepare}. */
+    public static Class<?> clazz;
+
+    private Launcher() {}
+
+    /**
+     * Loads {@code mainClassName} with the system class loader and finds its main method.
+     *
+     * @throws ClassNotFoundException when the class is not on the class path
+     * @throws NoSuchMethodException when it has no {@code public static void main(String[])}
+     */
+    public static void prepare(String mainClassName)
+            throws ClassNotFoundException, NoSuchMethodException {
+        if (mainClassName == null || mainClassName.isEmpty()) {
+            throw new ClassNotFoundException(
+                    "The launch record names no main class; package the application again with a main class.");
+        }
+        // The record may name the class in JNI form (a/b/C) as well as in binary form (a.b.C).
+        String binaryName = mainClassName.replace('/', '.');
+        Class<?> loaded;
+        try {
+            loaded = Class.forName(binaryName, false, ClassLoader.getSystemClassLoader());
+        } catch (ClassNotFoundException e) {
+            throw new ClassNotFoundException("Main class " + binaryName
+                    + " was not found on the class path " + System.getProperty("java.class.path")
+                    + "; check the main class name and the JARs of the bundle.", e);
+        }
+        Method main;
+        try {
+            main = loaded.getMethod("main", String[].class);
+        } catch (NoSuchMethodException e) {
+            throw new NoSuchMethodException("Main class " + binaryName
+                    + " has no public static void main(String[]) method.");
+        }
+        int modifiers = main.getModifiers();
+        if (!Modifier.isStatic(modifiers) || main.getReturnType() != void.class
+                || main.getDeclaringClass() != loaded) {
+            throw new NoSuchMethodException("Main class " + binaryName
+                    + " must declare its main method as public static void main(String[]).");
+        }
+        // A public method of a non-public class still needs this to be callable reflectively.
+        main.setAccessible(true);
+        clazz = loaded;
+        mainMethod = main;
+    }
+
+    /** The text shown to the user for an exception that escaped the main method. */
+    public static String fromException(Throwable t) {
+        StringBuilder text = new StringBuilder();
+        describe(text, t);
+        int depth = 0;
+        for (Throwable cause = t.getCause(); cause != null && cause != t && depth < 20;
+                cause = cause.getCause(), depth++) {
+            text.append("\nCaused by: ");
+            describe(text, cause);
+        }
+        return text.toString();
+    }
+
+    private static void describe(StringBuilder text, Throwable t) {
+        text.append(t.getClass().getName());
+        String message = t.getMessage();
+        if (message != null) {
+            text.append(": ").append(message);
+        }
+    }
+}

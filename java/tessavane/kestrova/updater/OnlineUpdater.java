@@ -1,0 +1,23 @@
+package tessavane.kestrova.updater;
+
+/**
+ * The application's way to ask for an update check. The native launcher registers
+ * {@link #nCheckForUpdates} when it starts the JVM; outside a bundle with an update framework the
+ * call is logged and does nothing.
+ */
+public final class OnlineUpdater {
+    private OnlineUpdater() {}
+
+    /** Asks for a user-initiated update check; returns at once. */
+    public static native void nCheckForUpdates();
+
+    /** Like {@link #nCheckForUpdates}, but false when the launcher did not register the bridge. */
+    public static boolean checkForUpdates() {
+        try {
+            nCheckForUpdates();
+            return true;
+        } catch (UnsatisfiedLinkError e) {
+            return false;
+        }
+    }
+}

@@ -1,0 +1,276 @@
+// The launcher's entry: the launch record in its reserved area, main, the main thread's run loop,
+// the fatal exit, and the JVM host that creates the JVM and hands control to the application.
+#include <jni.h>
+#include <pthread.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "kestrova/kestrova.h"
+#include "kestrova/utf8.h"
+#include "launcher/launch_plan.h"
+#include "platform/process.h"
+#include "platform/run_loop.h"
+
+namespace {
+
+// --- The reserved area --------------------------------------------------------------------------
+
+constexpr std::array<char, kestrova::reserved_area_size + 1> make_reserved_area() {
+    std::array<char, kestrova::reserved_area_size + 1> area{};
+    for (std::size_t i = 0; i < kestrova::reserved_area_size; ++i) area[i] = kestrova::reserved_area_fill;
+    area[kestrova::reserved_area_size] = '\0';
+    return area;
+}
+
+// The packaging tool overwrites the start of this array in the built executable with the launch
+// record; the rest keeps its fill.
+[[gnu::used]] constexpr std::array<char, kestrova::reserved_area_size + 1> reserved_area =
+    make_reserved_area();
+
+const char* reserved_area_start() {
+    const char* start = reserved_area.data();
+    // The compiler sees an array of '_' and could fold every read of it into a constant; the
+    // record is written after the build, so the bytes must be read from the image at run time.
+    asm volatile("" : "+r"(start));
+    return start;
+}
+
+kestrova::BurnedInData parse_reserved_area() {
+    try {
+        return kestrova::BurnedInData(reserved_area_start());
+    } catch (const kestrova::LaunchRecordError& e) {
+        kestrova::bail("%s; package the application again.", e.what());
+    }
+}
+
+// --- Messages -----------------------------------------------------------------------------------
+
+constexpr const char* msg_path_too_long =
+    "Path to executable is too long, have 2048 bytes buffer space.";
+constexpr const char* msg_create_failed = "Failed to create JVM: Error 0x%x";
+constexpr const char* msg_thread_failed =
+    "Could not start the JVM thread with a stack of %u bytes (%s); package the application with "
+    "another --stack-size.";
+constexpr const char* msg_out_of_memory =
+    "Out of memory while preparing the JVM options; close other applications and try again.";
+constexpr const char* msg_no_main_method =
+    "Launcher.prepare did not set Launcher.mainMethod and Launcher.clazz; bundle the application "
+    "with the support JAR that matches this launcher.";
+constexpr const char* msg_no_exception_text =
+    "Launcher.fromException gave no text for the application's uncaught exception (stack trace "
+    "above); bundle the application with the support JAR that matches this launcher.";
+constexpr const char* alert_title = "The application has experienced an internal error and must quit.";
+
+constexpr const char* launcher_class = "tessavane/kestrova/launcher/Launcher";
+
+// --- The JVM host -------------------------------------------------------------------------------
+
+int stored_argc = 0;
+char** stored_argv = nullptr;
+
+std::span<const char* const> command_line_args() {
+    if (stored_argc <= 1 || stored_argv == nullptr) return {};
+    return {stored_argv + 1, static_cast<std::size_t>(stored_argc - 1)};
+}
+
+// A pending Java exception ends the launch: the JVM describes it on standard error.
+void exit_if_exception(JNIEnv* env) {
+    if (env->ExceptionOccurred() != nullptr) {
+        env->ExceptionDescribe();
+        std::exit(1);
+    }
+}
+
+jstring new_java_string(JNIEnv* env, const std::string& bytes) {
+    return env->NewStringUTF(kestrova::to_modified_utf8(bytes).c_str());
+}
+
+[[noreturn]] void report_uncaught(JNIEnv* env, jthrowable escaped) {
+    jclass launcher = env->FindClass(launcher_class);
+    exit_if_exception(env);
+    jmethodID from_exception = env->GetStaticMethodID(launcher, "fromException",
+                                                      "(Ljava/lang/Throwable;)Ljava/lang/String;");
+    exit_if_exception(env);
+    auto text = static_cast<jstring>(env->CallStaticObjectMethod(launcher, from_exception, escaped));
+    exit_if_exception(env);
+
+    std::string message_copy;
+    if (text != nullptr) {
+        const char* chars = env->GetStringUTFChars(text, nullptr);
+        exit_if_exception(env);
+        if (chars == nullptr) kestrova::bail("%s", msg_out_of_memory);
+        message_copy = kestrova::from_modified_utf8(chars);
+        env->ReleaseStringUTFChars(text, chars);
+    }
+
+    jclass throwable = env->FindClass("java/lang/Throwable");
+    exit_if_exception(env);
+    jmethodID print_stack_trace = env->GetMethodID(throwable, "printStackTrace", "()V");
+    exit_if_exception(env);
+    env->CallVoidMethod(escaped, print_stack_trace);
+    exit_if_exception(env);
+
+    if (text == nullptr) kestrova::bail("%s", msg_no_exception_text);
+    if (!kestrova::data.console) kestrova::show_alert(alert_title, message_copy.c_str());
+    std::exit(1);
+}
+
+[[noreturn]] void hand_off(JavaVM* vm, JNIEnv* env) {
+    const auto& data = kestrova::data;
+    const auto cmdline = command_line_args();
+
+    jclass string_class = env->FindClass("java/lang/String");
+    exit_if_exception(env);
+    const auto length = static_cast<jsize>(data.app_args.size() + cmdline.size());
+    jobjectArray args = env->NewObjectArray(length, string_class, nullptr);
+    exit_if_exception(env);
+    jsize index = 0;
+    for (const auto& arg : data.app_args) env->SetObjectArrayElement(args, index++, new_java_string(env, arg));
+    for (const char* arg : cmdline) env->SetObjectArrayElement(args, index++, new_java_string(env, arg));
+    // Out of memory while filling the array would otherwise hand the application null elements.
+    exit_if_exception(env);
+
+    jclass launcher = env->FindClass(launcher_class);
+    exit_if_exception(env);
+    jmethodID prepare = env->GetStaticMethodID(launcher, "prepare", "(Ljava/lang/String;)V");
+    exit_if_exception(env);
+    env->CallStaticVoidMethod(launcher, prepare, new_java_string(env, data.main_class));
+    exit_if_exception(env);
+    jfieldID main_method_field = env->GetStaticFieldID(launcher, "mainMethod", "Ljava/lang/reflect/Method;");
+    exit_if_exception(env);
+    jfieldID clazz_field = env->GetStaticFieldID(launcher, "clazz", "Ljava/lang/Class;");
+    exit_if_exception(env);
+    jobject main_method = env->GetStaticObjectField(launcher, main_method_field);
+    exit_if_exception(env);
+    jobject clazz = env->GetStaticObjectField(launcher, clazz_field);
+    exit_if_exception(env);
+    if (main_method == nullptr || clazz == nullptr) kestrova::bail("%s", msg_no_main_method);
+    jmethodID main_id = env->FromReflectedMethod(main_method);
+    exit_if_exception(env);
+
+    env->CallStaticVoidMethod(static_cast<jclass>(clazz), main_id, args);
+    jthrowable escaped = env->ExceptionOccurred();
+    env->ExceptionClear();
+
+    if (escaped == nullptr) {
+        vm->DetachCurrentThread();
+        // Returns only once the application's last non-daemon thread has ended.
+        vm->DestroyJavaVM();
+        std::exit(0);
+    }
+    report_uncaught(env, escaped);
+}
+
+void* run_jvm(void*) {
+    auto& data = kestrova::data;
+    data.jvm_options.push_back(
+        kestrova::build_sun_java_command(data.main_class, data.app_args, command_line_args()));
+
+    unsetenv("_JAVA_OPTIONS");
+    unsetenv("JDK_JAVA_OPTIONS");
+    unsetenv("JAVA_TOOL_OPTIONS");
+
+    char executable_path[2048];
+    std::memset(executable_path, 0, sizeof executable_path);
+    std::uint32_t path_size = 2048;
+    if (kestrova::platform::get_executable_path(executable_path, &path_size) == -1)
+        kestrova::bail("%s", msg_path_too_long);
+
+    // The options array points into data.jvm_options and, like it, lives until the process ends.
+    const std::size_t option_count = data.jvm_options.size();
+    auto* options = static_cast<JavaVMOption*>(std::calloc(option_count, sizeof(JavaVMOption)));
+    if (options == nullptr) kestrova::bail("%s", msg_out_of_memory);
+    {
+        std::string app_dir = kestrova::unresolved_app_dir(executable_path);
+        if (char* resolved = realpath(app_dir.c_str(), nullptr)) {
+            app_dir = resolved;
+            std::free(resolved);
+        }
+        for (std::size_t i = 0; i < option_count; ++i) {
+            std::string& option = data.jvm_options[i];
+            if (option.size() >= 2) option = kestrova::expand_app_dir_tokens(option, app_dir);
+            options[i].optionString = option.data();
+        }
+    }
+
+    JavaVMInitArgs init_args{};
+    init_args.version = JNI_VERSION_1_8;
+    init_args.nOptions = static_cast<jint>(option_count);
+    init_args.options = options;
+    init_args.ignoreUnrecognized = JNI_FALSE;
+
+    JavaVM* vm = nullptr;
+    JNIEnv* env = nullptr;
+    const jint result = JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&env), &init_args);
+    if (result != JNI_OK) kestrova::bail(msg_create_failed, static_cast<unsigned>(result));
+
+    hand_off(vm, env);
+}
+
+void do_nothing(kestrova::platform::Timer*, void*) {}
+
+}  // namespace
+
+// Built before main by this file's static initialiser; its destructor runs at exit.
+kestrova::BurnedInData kestrova::data = parse_reserved_area();
+
+void kestrova::bail(const char* format, ...) {
+    flockfile(stderr);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fputc('\n', stderr);
+    funlockfile(stderr);
+    std::exit(1);
+}
+
+int kestrova::run_cocoa_event_loop() {
+    using kestrova::platform::RunLoop;
+    using kestrova::platform::RunLoopResult;
+    RunLoop& loop = RunLoop::current();
+    // A run loop with no timers or sources returns at once; this timer, due in 1e20 seconds
+    // (never), keeps the main thread in the loop serving the main queue.
+    loop.add_timer(kestrova::platform::Timer::create(1e20, 0, do_nothing, nullptr));
+    RunLoopResult result;
+    do {
+        result = loop.run_in_default_mode(1e20, false);
+    } while (result != RunLoopResult::finished);
+    return static_cast<int>(result);
+}
+
+extern "C" void* JLI_MemAlloc(std::size_t size) {
+    void* block = std::malloc(size);
+    if (block == nullptr) {
+        std::perror("malloc");
+        std::exit(1);
+    }
+    return block;
+}
+
+KESTROVA_EXPORT int main(int argc, char** argv) {
+    stored_argc = argc;
+    stored_argv = argv;
+    kestrova::platform::prepare_for_threads();
+
+    if (kestrova::data.jvm_on_main_thread) run_jvm(nullptr);
+
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    // A size the system rejects leaves its default in place.
+    pthread_attr_setstacksize(&attributes, kestrova::data.stack_size);
+    pthread_attr_setguardsize(&attributes, 0);
+    pthread_t jvm_thread;
+    const int error = pthread_create(&jvm_thread, &attributes, run_jvm, nullptr);
+    if (error != 0) kestrova::bail(msg_thread_failed, kestrova::data.stack_size, std::strerror(error));
+
+    kestrova::run_cocoa_event_loop();
+    return 0;
+}

@@ -1,0 +1,17 @@
+// Process services: the executable's own path and the environment snapshot for platform services.
+#pragma once
+
+#include <cstdint>
+
+namespace kestrova::platform {
+
+// Copies the executable's NUL-terminated path into `buffer`, whose size `*size` gives. Returns 0,
+// or -1 when the path does not fit, with `*size` then set to the size needed when it is known.
+int get_executable_path(char* buffer, std::uint32_t* size);
+
+// Reads what the platform services need from the environment (the alert's display and search path,
+// for instance). Called on the main thread before any other thread starts: the JVM thread changes
+// the environment later, and reading it concurrently would race.
+void prepare_for_threads();
+
+}  // namespace kestrova::platform
