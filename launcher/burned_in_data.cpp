@@ -32,7 +32,7 @@ public:
 
 private:
     LaunchRecordError past_end(const char* what) const {
-        return LaunchRecordError(std::string("the launch record is damaged: ") + what +
+        return LaunchRecordError(std::string("The launch record is damaged: ") + what +
                                  " runs past the end of the reserved area");
     }
 
