@@ -1,0 +1,178 @@
+#include "tools/file_ops.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "tools/packaging.h"
+
+namespace kestrova::pack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view msg_cannot_read = "cannot read \"{}\": {}; check the path and its permissions";
+constexpr std::string_view msg_not_regular = "\"{}\" is not a regular file; name a file";
+constexpr std::string_view msg_cannot_create =
+    "cannot create a file in \"{}\": {}; check that the directory exists and is writable";
+constexpr std::string_view msg_cannot_write =
+    "cannot write \"{}\": {}; check the free space and permissions there";
+constexpr std::string_view msg_cannot_make_dir =
+    "cannot create a working directory in \"{}\": {}; check that it exists and is writable";
+constexpr std::string_view msg_cannot_rename =
+    "cannot move the result into place at \"{}\": {}; check the permissions there";
+constexpr std::string_view msg_no_self = "cannot find the tool's own location: {}";
+
+// Fills the two "{}" of a message in order; the path goes through escape_for_line so that the
+// message stays on one line whatever the file name holds.
+std::string fill(std::string_view pattern, std::string_view first, std::string_view second = {}) {
+    std::string out(pattern);
+    if (const auto at = out.find("{}"); at != std::string::npos) {
+        const std::string text = escape_for_line(first);
+        out.replace(at, 2, text);
+        if (const auto next = out.find("{}", at + text.size()); next != std::string::npos)
+            out.replace(next, 2, std::string(second));
+    }
+    return out;
+}
+
+std::string errno_text(int error) { return std::generic_category().message(error); }
+
+// A descriptor closed on every path out.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { close(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    // Closes now and reports close's own error, which can be a delayed write error.
+    int close() {
+        if (fd_ < 0) return 0;
+        const int result = ::close(fd_);
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
+
+// ".NAME" + suffix, a hidden name next to `target`. Appended piece by piece: g++ 12 warns falsely
+// (-Wrestrict) about the chained operator+ form.
+std::string hidden_name(const fs::path& target, std::string_view suffix) {
+    std::string name = ".";
+    name += target.filename().string();
+    name += suffix;
+    return name;
+}
+
+fs::path directory_of(const fs::path& target) {
+    const fs::path parent = target.parent_path();
+    return parent.empty() ? fs::path(".") : parent;
+}
+
+}  // namespace
+
+std::vector<char> read_file(const fs::path& path) {
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) throw PackError(fill(msg_cannot_read, path.string(), errno_text(errno)));
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        throw PackError(fill(msg_cannot_read, path.string(), errno_text(errno)));
+    if (!S_ISREG(info.st_mode)) throw PackError(fill(msg_not_regular, path.string()));
+
+    std::vector<char> bytes;
+    bytes.reserve(static_cast<std::size_t>(info.st_size));
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw PackError(fill(msg_cannot_read, path.string(), errno_text(errno)));
+        }
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    return bytes;
+}
+
+mode_t permission_bits(const fs::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        throw PackError(fill(msg_cannot_read, path.string(), errno_text(errno)));
+    return info.st_mode & 0777;
+}
+
+void write_file_atomically(const fs::path& target, std::span<const char> bytes, mode_t mode) {
+    const fs::path dir = directory_of(target);
+    std::string name = (dir / hidden_name(target, ".kestrova-pack-XXXXXX")).string();
+    FileDescriptor fd(::mkstemp(name.data()));
+    if (fd.get() < 0) throw PackError(fill(msg_cannot_create, dir.string(), errno_text(errno)));
+
+    int error = 0;
+    for (std::size_t done = 0; done < bytes.size() && error == 0;) {
+        const ssize_t put = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (put < 0 && errno != EINTR) error = errno;
+        if (put > 0) done += static_cast<std::size_t>(put);
+    }
+    // mkstemp makes the file 0600; the result takes the mode it was asked for (an executable
+    // stays executable), not one the umask trims.
+    if (error == 0 && ::fchmod(fd.get(), mode) != 0) error = errno;
+    if (error == 0 && ::fsync(fd.get()) != 0) error = errno;
+    if (fd.close() != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(name.c_str(), target.c_str()) != 0) error = errno;
+    if (error != 0) {
+        ::unlink(name.c_str());
+        throw PackError(fill(msg_cannot_write, target.string(), errno_text(error)));
+    }
+}
+
+TemporaryDirectory::TemporaryDirectory(const fs::path& parent, const std::string& prefix) {
+    std::string name = (parent / (prefix + "XXXXXX")).string();
+    if (::mkdtemp(name.data()) == nullptr)
+        throw PackError(fill(msg_cannot_make_dir, parent.string(), errno_text(errno)));
+    path_ = name;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    if (released_) return;
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void replace_with(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    const bool had_old = fs::exists(fs::symlink_status(to, ec));
+    if (!had_old) {
+        if (::rename(from.c_str(), to.c_str()) != 0)
+            throw PackError(fill(msg_cannot_rename, to.string(), errno_text(errno)));
+        return;
+    }
+    // rename cannot put a directory over a non-empty one, so the old result steps aside into a
+    // private directory first and is deleted only once the new one stands in its place.
+    TemporaryDirectory aside(directory_of(to), hidden_name(to, ".old-"));
+    const fs::path old = aside.path() / "old";
+    if (::rename(to.c_str(), old.c_str()) != 0)
+        throw PackError(fill(msg_cannot_rename, to.string(), errno_text(errno)));
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        const int error = errno;
+        ::rename(old.c_str(), to.c_str());
+        throw PackError(fill(msg_cannot_rename, to.string(), errno_text(error)));
+    }
+}
+
+fs::path own_directory() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) throw PackError(fill(msg_no_self, ec.message()));
+    return self.parent_path();
+}
+
+}  // namespace kestrova::pack

@@ -1,0 +1,50 @@
+// The packaging tool's file handling: every write goes to a temporary name next to its target and
+// is renamed into place only when complete, so a failure never leaves a half-written result.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kestrova::pack {
+
+// The whole of a regular file. Throws PackError naming the file and the reason.
+std::vector<char> read_file(const std::filesystem::path& path);
+
+// The permission bits (rwx for user, group, other) of a file, following links.
+mode_t permission_bits(const std::filesystem::path& path);
+
+// Writes `bytes` to a temporary file in `target`'s directory with the permission bits `mode`, then
+// renames it over `target`. On failure the temporary is removed and PackError is thrown.
+void write_file_atomically(const std::filesystem::path& target, std::span<const char> bytes,
+                           mode_t mode);
+
+// A fresh directory named "<prefix>XXXXXX" inside `parent`, removed with everything in it when the
+// guard is destroyed, unless release() was called.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory(const std::filesystem::path& parent, const std::string& prefix);
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    // Keep the directory (it has been renamed into place).
+    void release() { released_ = true; }
+
+private:
+    std::filesystem::path path_;
+    bool released_ = false;
+};
+
+// Renames `from` to `to`, replacing whatever `to` is (file, link or whole directory tree) only
+// after the rename succeeded; on failure `to` is left as it was. Throws PackError.
+void replace_with(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// The directory of the running executable, from /proc/self/exe (links resolved).
+std::filesystem::path own_directory();
+
+}  // namespace kestrova::pack

@@ -1,0 +1,595 @@
+// kestrova-pack: burns a launch record into a copy of the launcher template, shows the record of a
+// burned launcher, and assembles an application bundle around one.
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kestrova/burned_in_data.h"
+#include "tools/file_ops.h"
+#include "tools/packaging.h"
+
+#ifndef KESTROVA_PACK_LIB_FROM_BIN
+#error "the build defines KESTROVA_PACK_LIB_FROM_BIN (lib/kestrova relative to bin)"
+#endif
+#ifndef KESTROVA_PACK_SHARE_FROM_BIN
+#error "the build defines KESTROVA_PACK_SHARE_FROM_BIN (share/kestrova relative to bin)"
+#endif
+#ifndef KESTROVA_PACK_JAVA_HOME
+#error "the build defines KESTROVA_PACK_JAVA_HOME (the JDK it was built against)"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using kestrova::pack::PackError;
+
+// --- Exit statuses and messages -----------------------------------------------------------------
+
+constexpr int exit_failure = 1;  // the inputs cannot be packaged, or a file operation failed
+constexpr int exit_usage = 2;    // the command line itself is wrong
+
+constexpr std::string_view message_prefix = "kestrova-pack: ";
+
+constexpr std::string_view msg_unknown_command =
+    "unknown command \"{}\"; the commands are burn, inspect and bundle (see kestrova-pack --help)";
+constexpr std::string_view msg_no_command =
+    "no command given; run kestrova-pack --help for the commands";
+constexpr std::string_view msg_unknown_option =
+    "unknown option \"{}\" for {}; see kestrova-pack {} --help";
+constexpr std::string_view msg_needs_value = "{} needs a value; see kestrova-pack {} --help";
+constexpr std::string_view msg_takes_no_value = "{} takes no value; see kestrova-pack {} --help";
+constexpr std::string_view msg_given_twice = "{} is given more than once; give it once";
+constexpr std::string_view msg_missing_option =
+    "missing required option {}; see kestrova-pack {} --help";
+constexpr std::string_view msg_operands = "{} takes {}; see kestrova-pack {} --help";
+constexpr std::string_view msg_bad_flags =
+    "--flags takes a number from 0 to 255 (decimal or 0x hex), not \"{}\"";
+constexpr std::string_view msg_flags_and_switches =
+    "--flags cannot be combined with {}; give the flag byte or the switches, not both";
+constexpr std::string_view msg_bad_stack_size =
+    "--stack-size takes a number of bytes from 0 to 4294967295 (decimal or 0x hex), not \"{}\"";
+constexpr std::string_view msg_empty_main_class = "--main-class needs a non-empty class name";
+constexpr std::string_view msg_record = "{}; use fewer or shorter JVM options and arguments";
+constexpr std::string_view msg_output_is_dir =
+    "the output \"{}\" is a directory; name the file to write";
+constexpr std::string_view msg_bad_name =
+    "--name \"{}\" cannot be a bundle's file name (empty, \".\", \"..\" or with '/'); choose another";
+constexpr std::string_view msg_missing_file =
+    "{} \"{}\" does not exist or is not a regular file; {}";
+constexpr std::string_view hint_launcher =
+    "build kestrova (the kestrova-launcher target) or pass --launcher PATH";
+constexpr std::string_view hint_support_jar =
+    "build kestrova (the kestrova_support_jar target) or pass --support-jar PATH";
+constexpr std::string_view hint_jar = "check the --jar path";
+constexpr std::string_view msg_missing_updater =
+    "--with-updater needs the update framework at \"{}\", which does not exist; build "
+    "libkestrova-updater.so next to the launcher template or drop --with-updater";
+constexpr std::string_view msg_bad_runtime =
+    "the runtime \"{}\" is not a Java home (no lib/server/libjvm.so in it); pass --runtime "
+    "JAVA_HOME of a JDK or JRE";
+constexpr std::string_view msg_out_not_dir =
+    "--out \"{}\" exists and is not a directory; name a directory";
+constexpr std::string_view msg_bundle_exists =
+    "\"{}\" already exists; pass --force to replace it or choose another --out or --name";
+constexpr std::string_view msg_assemble_failed =
+    "could not assemble the bundle: {}; check the free space and permissions in the --out "
+    "directory";
+// Names the launcher before the reason its area cannot be burned, in the usual "file: problem" form.
+constexpr std::string_view msg_in_launcher = "{}: ";
+constexpr std::string_view msg_empty_out = "--out needs a directory name";
+
+// Fills each "{}" of a message in turn; text that came from outside goes through escape_for_line
+// so the message stays on one line.
+std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
+    std::string out;
+    auto value = values.begin();
+    std::size_t from = 0;
+    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
+         at = pattern.find("{}", from)) {
+        out.append(pattern, from, at - from);
+        out += kestrova::pack::escape_for_line(*value++);
+        from = at + 2;
+    }
+    out.append(pattern, from);
+    return out;
+}
+
+// A wrong command line: the same one-line report, another exit status.
+class UsageError : public PackError {
+public:
+    using PackError::PackError;
+};
+
+// --- Help ---------------------------------------------------------------------------------------
+
+constexpr std::string_view help_main = R"(Usage: kestrova-pack COMMAND [OPTIONS]
+
+Packages a Java desktop application with the kestrova launcher.
+
+Commands:
+  burn      write a launch record into a copy of the launcher template
+  inspect   print the launch record of a burned launcher
+  bundle    assemble an application bundle (NAME.app) with a burned launcher
+
+Run "kestrova-pack COMMAND --help" for a command's options.
+Exit status: 0 done, 1 the inputs cannot be packaged or a file operation failed,
+2 the command line is wrong. Nothing is written when the status is not 0.
+)";
+
+constexpr std::string_view help_record_options = R"(
+Launch record options:
+  --main-class CLASS     the application's main class (required), e.g. com.example.Main
+  --stack-size BYTES     stack size of the JVM thread, up to 4294967295 (default 2097152)
+  --jvm-option OPTION    a JVM option, e.g. -Xmx512m (repeatable, kept in order)
+  --arg ARG              an argument passed to main before the command line's (repeatable)
+  --flags N              the whole flag byte, 0..255, decimal or 0x hex; or the switches:
+  --main-thread          run the JVM on the main thread (bit 0)
+  --console              console application, no GUI start-up (bit 1)
+  --flag-bit2            set bit 2
+  --aggressive-updates   aggressive update checks (bit 3)
+  --flag-bit4            set bit 4
+Values may also be written --option=VALUE. A record holds at most 255 JVM options and
+255 arguments and must fit in the 16463-byte reserved area.
+)";
+
+constexpr std::string_view help_burn = R"(Usage: kestrova-pack burn IN OUT --main-class CLASS [OPTIONS]
+
+Copies the launcher template IN to OUT with a launch record written at the start of its
+reserved area (the one run of exactly 16463 '_' bytes followed by a NUL); everything else,
+including the rest of the area, stays as it was. OUT keeps IN's permission bits. OUT is
+written under a temporary name and renamed into place, so it is never half-written.
+An already burned launcher has no reserved area left: burn a fresh copy of the template.
+)";
+
+constexpr std::string_view help_inspect = R"(Usage: kestrova-pack inspect FILE
+
+Prints the launch record of a burned launcher, one "key: value" item a line:
+  flags: 0x14 (flag_bit2 flag_bit4)       the flag byte and the names of its set bits
+  jvm_on_main_thread: false               then console, flag_bit2, aggressive_updates,
+                                          flag_bit4 likewise (true or false)
+  stack_size: 2097152
+  main_class: com.example.Main
+  jvm_option_count: 2
+  jvm_option: -Xmx512m                    one line per option, in order
+  app_arg_count: 1
+  app_arg: --verbose                      one line per argument, in order
+  record_size: 61                         bytes of the record in the area
+  area_offset: 83104                      byte offset of the reserved area in FILE
+Backslashes and control characters in values are written as \\, \n, \r, \t or \xHH.
+)";
+
+constexpr std::string_view help_bundle =
+    R"(Usage: kestrova-pack bundle --name NAME --out DIR --main-class CLASS --jar JAR... [OPTIONS]
+
+Assembles DIR/NAME.app:
+  Contents/MacOS/NAME             the launcher with the launch record burned in
+  Contents/Info.plist             CFBundleExecutable, CFBundleIdentifier, CFBundleName,
+                                  CFBundleVersion, SUFeedURL (only with --feed-url)
+  Contents/Resources/             the JARs and kestrova-support.jar (the app directory)
+  Contents/runtime/Contents/Home  a link to the Java runtime, or a copy of it
+  Contents/Frameworks/            libkestrova-updater.so (only with --with-updater)
+The record's JVM options are -Djava.class.path=&&/JAR:...:&&/kestrova-support.jar,
+-Dapp.dir=&&, then the --jvm-option values; the launcher replaces && with the app directory.
+The bundle is built in a temporary directory in DIR and renamed into place at the end.
+
+Bundle options:
+  --name NAME                the application's name (required)
+  --out DIR                  where NAME.app goes (required; created if missing)
+  --jar JAR                  an application JAR (required, repeatable, class path order)
+  --runtime JAVA_HOME        the Java runtime (default: )" KESTROVA_PACK_JAVA_HOME R"()
+  --copy-runtime             copy the runtime into the bundle instead of linking it
+  --bundle-version V         CFBundleVersion (default 1.0)
+  --bundle-identifier ID     CFBundleIdentifier (default app.kestrova.NAME, lowercased,
+                             other characters than letters and digits made '-')
+  --feed-url URL             SUFeedURL, the update feed
+  --with-updater             add libkestrova-updater.so from next to the launcher template
+  --force                    replace an existing DIR/NAME.app
+  --launcher PATH            the launcher template (default: lib/kestrova/kestrova-launcher
+                             next to this tool's installation)
+  --support-jar PATH         the support JAR (default: share/kestrova/kestrova-support.jar)
+)";
+
+// --- Command line -------------------------------------------------------------------------------
+
+struct OptionSpec {
+    std::string_view name;
+    bool takes_value;
+    bool repeatable;
+};
+
+constexpr OptionSpec record_option_specs[] = {
+    {"--main-class", true, false},   {"--stack-size", true, false},  {"--jvm-option", true, true},
+    {"--arg", true, true},           {"--flags", true, false},       {"--main-thread", false, false},
+    {"--console", false, false},     {"--flag-bit2", false, false},  {"--aggressive-updates", false, false},
+    {"--flag-bit4", false, false},
+};
+
+constexpr OptionSpec bundle_option_specs[] = {
+    {"--name", true, false},           {"--out", true, false},          {"--jar", true, true},
+    {"--runtime", true, false},        {"--copy-runtime", false, false}, {"--bundle-version", true, false},
+    {"--bundle-identifier", true, false}, {"--feed-url", true, false}, {"--with-updater", false, false},
+    {"--force", false, false},         {"--launcher", true, false},      {"--support-jar", true, false},
+};
+
+// The flag switches and the bits they set, in the order the help lists them.
+constexpr std::pair<std::string_view, std::uint8_t> flag_switches[] = {
+    {"--main-thread", kestrova::flag_jvm_on_main_thread},
+    {"--console", kestrova::flag_console},
+    {"--flag-bit2", kestrova::flag_bit2_mask},
+    {"--aggressive-updates", kestrova::flag_aggressive_updates},
+    {"--flag-bit4", kestrova::flag_bit4_mask},
+};
+
+constexpr std::uint32_t default_stack_size = 2u * 1024 * 1024;
+
+struct ParsedArgs {
+    std::map<std::string, std::vector<std::string>, std::less<>> options;
+    std::vector<std::string> operands;
+    bool help = false;
+
+    bool has(std::string_view name) const { return options.find(name) != options.end(); }
+    std::optional<std::string> value(std::string_view name) const {
+        const auto it = options.find(name);
+        if (it == options.end()) return std::nullopt;
+        return it->second.front();
+    }
+    std::vector<std::string> values(std::string_view name) const {
+        const auto it = options.find(name);
+        return it == options.end() ? std::vector<std::string>{} : it->second;
+    }
+    std::string required(std::string_view name, std::string_view command) const {
+        auto found = value(name);
+        if (!found) throw UsageError(fill(msg_missing_option, {name, command}));
+        return *found;
+    }
+};
+
+const OptionSpec* find_spec(std::span<const std::span<const OptionSpec>> tables, std::string_view name) {
+    for (const auto table : tables)
+        for (const auto& spec : table)
+            if (spec.name == name) return &spec;
+    return nullptr;
+}
+
+// Options may come anywhere between operands; "--" ends them, "-" alone is an operand. A value is
+// the next argument whatever it looks like, so --arg --verbose passes "--verbose".
+ParsedArgs parse_args(std::span<char* const> args, std::string_view command,
+                      std::span<const std::span<const OptionSpec>> tables) {
+    ParsedArgs parsed;
+    bool options_ended = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string_view arg = args[i];
+        if (options_ended || arg.size() < 2 || arg[0] != '-') {
+            parsed.operands.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            parsed.help = true;
+            continue;
+        }
+        const auto equals = arg.find('=');
+        const std::string_view name = arg.substr(0, equals);
+        const OptionSpec* spec = find_spec(tables, name);
+        if (spec == nullptr) throw UsageError(fill(msg_unknown_option, {arg, command, command}));
+
+        std::string value;
+        if (equals != std::string_view::npos) {
+            if (!spec->takes_value) throw UsageError(fill(msg_takes_no_value, {name, command}));
+            value = arg.substr(equals + 1);
+        } else if (spec->takes_value) {
+            if (i + 1 == args.size()) throw UsageError(fill(msg_needs_value, {name, command}));
+            value = args[++i];
+        }
+        auto& slot = parsed.options[std::string(name)];
+        if (!slot.empty() && !spec->repeatable) throw UsageError(fill(msg_given_twice, {name}));
+        slot.push_back(std::move(value));
+    }
+    return parsed;
+}
+
+std::uint8_t record_flags(const ParsedArgs& args) {
+    std::uint8_t flags = 0;
+    std::string switches;
+    for (const auto& [name, bit] : flag_switches) {
+        if (!args.has(name)) continue;
+        flags |= bit;
+        switches += switches.empty() ? "" : ", ";
+        switches += name;
+    }
+    const auto byte = args.value("--flags");
+    if (!byte) return flags;
+    if (!switches.empty()) throw UsageError(fill(msg_flags_and_switches, {switches}));
+    const auto parsed = kestrova::pack::parse_number(*byte, 0xFF);
+    if (!parsed) throw UsageError(fill(msg_bad_flags, {*byte}));
+    return static_cast<std::uint8_t>(*parsed);
+}
+
+// The record fields the command line asks for; `jvm_options` are the options to record, which
+// bundle prefixes with its class path.
+kestrova::LaunchRecordFields record_fields(const ParsedArgs& args, std::string_view command) {
+    kestrova::LaunchRecordFields fields;
+    fields.main_class = args.required("--main-class", command);
+    if (fields.main_class.empty()) throw UsageError(std::string(msg_empty_main_class));
+    fields.flags = record_flags(args);
+    fields.stack_size = default_stack_size;
+    if (const auto text = args.value("--stack-size")) {
+        const auto parsed = kestrova::pack::parse_number(*text, 0xFFFFFFFFu);
+        if (!parsed) throw UsageError(fill(msg_bad_stack_size, {*text}));
+        fields.stack_size = *parsed;
+    }
+    fields.jvm_options = args.values("--jvm-option");
+    fields.app_args = args.values("--arg");
+    return fields;
+}
+
+std::vector<char> encode(const kestrova::LaunchRecordFields& fields) {
+    try {
+        return kestrova::encode_launch_record(fields);
+    } catch (const kestrova::LaunchRecordError& e) {
+        // The record's own message says what it cannot hold; the tool adds what to do.
+        throw PackError(fill(msg_record, {e.what()}));
+    }
+}
+
+std::vector<char> burn_template(const fs::path& launcher, std::span<const char> record) {
+    const auto image = kestrova::pack::read_file(launcher);
+    try {
+        kestrova::pack::find_reserved_area(image);
+    } catch (const PackError& e) {
+        throw PackError(fill(msg_in_launcher, {launcher.string()}) + e.what());
+    }
+    return kestrova::pack::burn_record(image, record);
+}
+
+// --- burn ---------------------------------------------------------------------------------------
+
+int run_burn(std::span<char* const> argv) {
+    const std::span<const OptionSpec> tables[] = {record_option_specs};
+    const ParsedArgs args = parse_args(argv, "burn", tables);
+    if (args.help) {
+        std::fputs(help_burn.data(), stdout);
+        std::fputs(help_record_options.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 2)
+        throw UsageError(fill(msg_operands, {"burn", "two operands, IN and OUT", "burn"}));
+    const fs::path in = args.operands[0];
+    const fs::path out = args.operands[1];
+    const auto record = encode(record_fields(args, "burn"));
+
+    std::error_code ec;
+    if (fs::is_directory(out, ec)) throw PackError(fill(msg_output_is_dir, {out.string()}));
+    const auto burned = burn_template(in, record);
+    kestrova::pack::write_file_atomically(out, burned, kestrova::pack::permission_bits(in));
+    return 0;
+}
+
+// --- inspect ------------------------------------------------------------------------------------
+
+int run_inspect(std::span<char* const> argv) {
+    const ParsedArgs args = parse_args(argv, "inspect", {});
+    if (args.help) {
+        std::fputs(help_inspect.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 1)
+        throw UsageError(fill(msg_operands, {"inspect", "one operand, FILE", "inspect"}));
+    const auto image = kestrova::pack::read_file(args.operands[0]);
+    const std::size_t offset = kestrova::pack::find_burned_area(image);
+    const std::span<const char> area(image.data() + offset, kestrova::reserved_area_size);
+    std::string text = kestrova::pack::describe_record(area);
+    text += "area_offset: " + std::to_string(offset) + "\n";
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
+
+// --- bundle -------------------------------------------------------------------------------------
+
+constexpr std::string_view updater_file_name = "libkestrova-updater.so";
+
+fs::path default_launcher() {
+    return (kestrova::pack::own_directory() / KESTROVA_PACK_LIB_FROM_BIN / "kestrova-launcher")
+        .lexically_normal();
+}
+
+fs::path default_support_jar() {
+    return (kestrova::pack::own_directory() / KESTROVA_PACK_SHARE_FROM_BIN /
+            std::string(kestrova::pack::support_jar_name))
+        .lexically_normal();
+}
+
+void require_regular_file(const fs::path& path, std::string_view what, std::string_view hint) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) throw PackError(fill(msg_missing_file, {what, path.string(), hint}));
+}
+
+// Everything a bundle is made of, gathered and checked before anything is written.
+struct BundlePlan {
+    fs::path out_dir;
+    fs::path bundle;  // out_dir / NAME.app
+    std::string name;
+    std::vector<char> launcher;
+    mode_t launcher_mode = 0755;
+    std::string info_plist;
+    std::vector<fs::path> jars;
+    fs::path support_jar;
+    fs::path runtime;
+    bool copy_runtime = false;
+    std::optional<fs::path> updater;
+    bool force = false;
+};
+
+BundlePlan plan_bundle(const ParsedArgs& args) {
+    BundlePlan plan;
+    plan.name = args.required("--name", "bundle");
+    if (!kestrova::pack::is_valid_bundle_name(plan.name)) throw UsageError(fill(msg_bad_name, {plan.name}));
+    plan.out_dir = args.required("--out", "bundle");
+    if (plan.out_dir.empty()) throw UsageError(std::string(msg_empty_out));
+    auto fields = record_fields(args, "bundle");
+    const auto jar_args = args.values("--jar");
+    if (jar_args.empty()) throw UsageError(fill(msg_missing_option, {"--jar", "bundle"}));
+
+    std::vector<std::string> jar_names;
+    for (const auto& jar : jar_args) {
+        plan.jars.emplace_back(jar);
+        require_regular_file(plan.jars.back(), "the JAR", hint_jar);
+        jar_names.push_back(plan.jars.back().filename().string());
+    }
+    fields.jvm_options = kestrova::pack::bundle_jvm_options(jar_names, fields.jvm_options);
+    const auto record = encode(fields);
+
+    const fs::path launcher = args.value("--launcher").value_or(default_launcher().string());
+    require_regular_file(launcher, "the launcher template", hint_launcher);
+    plan.launcher = burn_template(launcher, record);
+    plan.launcher_mode = kestrova::pack::permission_bits(launcher);
+
+    plan.support_jar = args.value("--support-jar").value_or(default_support_jar().string());
+    require_regular_file(plan.support_jar, "the support JAR", hint_support_jar);
+
+    if (args.has("--with-updater")) {
+        const fs::path updater = launcher.parent_path() / updater_file_name;
+        std::error_code ec;
+        if (!fs::is_regular_file(updater, ec)) throw PackError(fill(msg_missing_updater, {updater.string()}));
+        plan.updater = updater;
+    }
+
+    std::error_code ec;
+    plan.runtime = fs::absolute(args.value("--runtime").value_or(KESTROVA_PACK_JAVA_HOME), ec);
+    if (ec || !fs::is_regular_file(plan.runtime / "lib/server/libjvm.so", ec))
+        throw PackError(fill(msg_bad_runtime, {plan.runtime.string()}));
+    plan.copy_runtime = args.has("--copy-runtime");
+
+    kestrova::pack::PlistFields plist;
+    plist.executable = plan.name;
+    plist.name = plan.name;
+    plist.identifier = args.value("--bundle-identifier")
+                           .value_or(kestrova::pack::default_bundle_identifier(plan.name));
+    plist.version = args.value("--bundle-version").value_or("1.0");
+    plist.feed_url = args.value("--feed-url");
+    plan.info_plist = kestrova::pack::info_plist_xml(plist);
+
+    if (fs::exists(plan.out_dir, ec) && !fs::is_directory(plan.out_dir, ec))
+        throw PackError(fill(msg_out_not_dir, {plan.out_dir.string()}));
+    plan.bundle = plan.out_dir / (plan.name + ".app");
+    plan.force = args.has("--force");
+    if (!plan.force && fs::exists(fs::symlink_status(plan.bundle, ec)))
+        throw PackError(fill(msg_bundle_exists, {plan.bundle.string()}));
+    return plan;
+}
+
+void write_text(const fs::path& path, std::string_view text) {
+    kestrova::pack::write_file_atomically(path, std::span<const char>(text.data(), text.size()), 0644);
+}
+
+// Builds the bundle's tree under `root` (the temporary directory that becomes NAME.app).
+void assemble(const BundlePlan& plan, const fs::path& root) {
+    const fs::path contents = root / "Contents";
+    fs::create_directories(contents / "MacOS");
+    kestrova::pack::write_file_atomically(contents / "MacOS" / plan.name, plan.launcher,
+                                          plan.launcher_mode);
+    write_text(contents / "Info.plist", plan.info_plist);
+
+    const fs::path resources = contents / "Resources";
+    fs::create_directories(resources);
+    for (const auto& jar : plan.jars) fs::copy_file(jar, resources / jar.filename());
+    fs::copy_file(plan.support_jar, resources / std::string(kestrova::pack::support_jar_name));
+
+    const fs::path runtime_contents = contents / "runtime" / "Contents";
+    fs::create_directories(runtime_contents);
+    if (plan.copy_runtime) {
+        // Links inside the runtime stay links: a JDK's own relative links keep working in the
+        // copy, and its links to system files (certificates, configuration) keep pointing there.
+        fs::copy(fs::canonical(plan.runtime), runtime_contents / "Home",
+                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    } else {
+        fs::create_directory_symlink(plan.runtime, runtime_contents / "Home");
+    }
+
+    if (plan.updater) {
+        fs::create_directories(contents / "Frameworks");
+        fs::copy_file(*plan.updater, contents / "Frameworks" / updater_file_name);
+    }
+}
+
+int run_bundle(std::span<char* const> argv) {
+    const std::span<const OptionSpec> tables[] = {bundle_option_specs, record_option_specs};
+    const ParsedArgs args = parse_args(argv, "bundle", tables);
+    if (args.help) {
+        std::fputs(help_bundle.data(), stdout);
+        std::fputs(help_record_options.data(), stdout);
+        return 0;
+    }
+    if (!args.operands.empty())
+        throw UsageError(fill(msg_operands, {"bundle", "no operands", "bundle"}));
+    const BundlePlan plan = plan_bundle(args);
+
+    std::optional<kestrova::pack::TemporaryDirectory> staging;
+    try {
+        fs::create_directories(plan.out_dir);
+        std::string prefix = ".";
+        prefix += plan.name;
+        prefix += ".app.kestrova-pack-";
+        staging.emplace(plan.out_dir, prefix);
+        // mkdtemp makes the directory 0700; a bundle is as readable as any installed application.
+        fs::permissions(staging->path(), fs::perms(0755));
+        assemble(plan, staging->path());
+    } catch (const fs::filesystem_error& e) {
+        const std::string where = e.path1().empty() ? e.code().message()
+                                                    : e.code().message() + " at " + e.path1().string();
+        throw PackError(fill(msg_assemble_failed, {where}));
+    }
+    kestrova::pack::replace_with(staging->path(), plan.bundle);
+    staging->release();
+    return 0;
+}
+
+// --- main ---------------------------------------------------------------------------------------
+
+int run(std::span<char* const> argv) {
+    if (argv.empty()) throw UsageError(std::string(msg_no_command));
+    const std::string_view command = argv[0];
+    const auto rest = argv.subspan(1);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(help_main.data(), stdout);
+        return 0;
+    }
+    if (command == "burn") return run_burn(rest);
+    if (command == "inspect") return run_inspect(rest);
+    if (command == "bundle") return run_bundle(rest);
+    throw UsageError(fill(msg_unknown_command, {command}));
+}
+
+void report(std::string_view message) {
+    std::string line(message_prefix);
+    line += message;
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(std::span<char* const>(argv + 1, static_cast<std::size_t>(argc > 0 ? argc - 1 : 0)));
+    } catch (const UsageError& e) {
+        report(e.what());
+        return exit_usage;
+    } catch (const PackError& e) {
+        report(e.what());
+        return exit_failure;
+    } catch (const std::exception& e) {
+        // Anything else (a file system call outside the assembly, memory) still ends in one line.
+        report(std::string(e.what()) + "; nothing was written");
+        return exit_failure;
+    }
+}

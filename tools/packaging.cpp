@@ -1,0 +1,332 @@
+#include "tools/packaging.h"
+
+#include <algorithm>
+#include <charconv>
+#include <set>
+
+#include "kestrova/burned_in_data.h"
+#include "kestrova/utf8.h"
+
+namespace kestrova::pack {
+
+namespace {
+
+// --- Messages -----------------------------------------------------------------------------------
+
+// The messages spell the area's size out for the reader.
+static_assert(reserved_area_size == 16463 && max_record_size == 16462,
+              "update the reserved area messages");
+
+constexpr std::string_view msg_no_area =
+    "no reserved area (a run of exactly 16463 '_' bytes ending in a NUL) in the launcher; it may "
+    "already be burned: burn a fresh copy of the kestrova-launcher template";
+constexpr std::string_view msg_many_areas =
+    " reserved areas (runs of exactly 16463 '_' bytes ending in a NUL) in the launcher, where "
+    "there must be one; use the kestrova-launcher template built by this project";
+constexpr std::string_view msg_no_burned_area_template =
+    "the file is an unburned launcher template and holds no launch record; burn one into it with "
+    "kestrova-pack burn";
+constexpr std::string_view msg_no_burned_area =
+    "no launch record found (no reserved area of 16463 bytes holding a record followed by '_' fill "
+    "and a NUL); inspect a launcher made by kestrova-pack burn or bundle";
+constexpr std::string_view msg_many_burned_areas =
+    " places in the file read as a burned launch record, where there must be one; inspect a "
+    "launcher made by kestrova-pack burn or bundle";
+constexpr std::string_view msg_record_too_long =
+    "the launch record is {} bytes, more than the 16462 the 16463-byte reserved area holds (one "
+    "'_' must remain to mark the record's end); use fewer or shorter JVM options and arguments";
+
+std::string with_number(std::string_view pattern, std::size_t number) {
+    std::string text(pattern);
+    if (const auto at = text.find("{}"); at != std::string::npos)
+        text.replace(at, 2, std::to_string(number));
+    return text;
+}
+
+constexpr bool is_fill(char c) { return c == reserved_area_fill; }
+
+// Offsets of unburned areas, at most `limit` of them (the caller only tells one from many).
+std::vector<std::size_t> unburned_areas(std::span<const char> image, std::size_t limit) {
+    std::vector<std::size_t> found;
+    std::size_t i = 0;
+    while (i < image.size() && found.size() < limit) {
+        if (!is_fill(image[i])) {
+            ++i;
+            continue;
+        }
+        // A run starts here: either at the image start or after a byte that is not fill, because
+        // the loop skips whole runs. Its length must be exact: a longer run is some other data
+        // (or two areas back to back), never an area with extra fill in front.
+        const std::size_t start = i;
+        while (i < image.size() && is_fill(image[i])) ++i;
+        if (i - start == reserved_area_size && i < image.size() && image[i] == '\0')
+            found.push_back(start);
+    }
+    return found;
+}
+
+// Offsets of burned areas, at most `limit` of them. The area ends in its NUL; before it lies the
+// fill the record left, and before that the record, whose last byte is always a NUL (an argument's
+// terminator or a zero argument count). burn_record always leaves some fill: without it any NUL of
+// the image could end an "area", and bytes next to the real one parse as records surprisingly often.
+std::vector<std::size_t> burned_areas(std::span<const char> image, std::size_t limit) {
+    std::vector<std::size_t> found;
+    for (std::size_t end = reserved_area_size; end < image.size() && found.size() < limit; ++end) {
+        if (image[end] != '\0') continue;
+        std::size_t fill = 0;
+        while (fill < reserved_area_size && is_fill(image[end - 1 - fill])) ++fill;
+        if (fill == 0 || fill == reserved_area_size || image[end - 1 - fill] != '\0') continue;
+        const std::size_t start = end - reserved_area_size;
+        try {
+            const BurnedInData record(image.subspan(start, reserved_area_size));
+            if (record.record_size + fill == reserved_area_size) found.push_back(start);
+        } catch (const LaunchRecordError&) {
+            // Bytes that merely end like an area; keep looking.
+        }
+    }
+    return found;
+}
+
+constexpr std::string_view flag_names[8] = {"jvm_on_main_thread", "console", "flag_bit2",
+                                            "aggressive_updates", "flag_bit4", "bit5",
+                                            "bit6", "bit7"};
+
+const char* yes_no(bool value) { return value ? "true" : "false"; }
+
+bool is_ascii_alnum(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+}  // namespace
+
+// --- The reserved area --------------------------------------------------------------------------
+
+std::size_t find_reserved_area(std::span<const char> image) {
+    const auto found = unburned_areas(image, 2);
+    if (found.empty()) throw PackError(std::string(msg_no_area));
+    if (found.size() > 1) {
+        // Count them all only now, for the message.
+        throw PackError(std::to_string(unburned_areas(image, image.size()).size()) +
+                        std::string(msg_many_areas));
+    }
+    return found.front();
+}
+
+bool has_one_reserved_area(std::span<const char> image) {
+    return unburned_areas(image, 2).size() == 1;
+}
+
+std::size_t find_burned_area(std::span<const char> image) {
+    const auto found = burned_areas(image, 2);
+    if (found.empty()) {
+        throw PackError(std::string(has_one_reserved_area(image) ? msg_no_burned_area_template
+                                                                 : msg_no_burned_area));
+    }
+    if (found.size() > 1)
+        throw PackError(std::to_string(burned_areas(image, image.size()).size()) +
+                        std::string(msg_many_burned_areas));
+    return found.front();
+}
+
+std::vector<char> burn_record(std::span<const char> image, std::span<const char> record) {
+    if (record.size() > max_record_size)
+        throw PackError(with_number(msg_record_too_long, record.size()));
+    const std::size_t offset = find_reserved_area(image);
+    std::vector<char> burned(image.begin(), image.end());
+    std::copy(record.begin(), record.end(), burned.begin() + static_cast<std::ptrdiff_t>(offset));
+    return burned;
+}
+
+std::string describe_record(std::span<const char> area) {
+    const BurnedInData record(area);
+    const auto flags = static_cast<std::uint8_t>(area[0]);
+
+    std::string flag_list;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+        if ((flags & (1u << bit)) == 0) continue;
+        if (!flag_list.empty()) flag_list += ' ';
+        flag_list += flag_names[bit];
+    }
+    constexpr char hex[] = "0123456789abcdef";
+    std::string out = "flags: 0x";
+    out += hex[flags >> 4];
+    out += hex[flags & 0xF];
+    out += " (" + (flag_list.empty() ? std::string("none") : flag_list) + ")\n";
+
+    out += std::string("jvm_on_main_thread: ") + yes_no(record.jvm_on_main_thread) + "\n";
+    out += std::string("console: ") + yes_no(record.console) + "\n";
+    out += std::string("flag_bit2: ") + yes_no(record.flag_bit2) + "\n";
+    out += std::string("aggressive_updates: ") + yes_no(record.aggressive_updates) + "\n";
+    out += std::string("flag_bit4: ") + yes_no(record.flag_bit4) + "\n";
+    out += "stack_size: " + std::to_string(record.stack_size) + "\n";
+    out += "main_class: " + escape_for_line(record.main_class) + "\n";
+    out += "jvm_option_count: " + std::to_string(record.jvm_options.size()) + "\n";
+    for (const auto& option : record.jvm_options)
+        out += "jvm_option: " + escape_for_line(option) + "\n";
+    out += "app_arg_count: " + std::to_string(record.app_args.size()) + "\n";
+    for (const auto& arg : record.app_args) out += "app_arg: " + escape_for_line(arg) + "\n";
+    out += "record_size: " + std::to_string(record.record_size) + "\n";
+    return out;
+}
+
+std::string escape_for_line(std::string_view text) {
+    constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (byte < 0x20 || byte == 0x7F) {
+                out += "\\x";
+                out += hex[byte >> 4];
+                out += hex[byte & 0xF];
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
+// --- Command-line values ------------------------------------------------------------------------
+
+std::optional<std::uint32_t> parse_number(std::string_view text, std::uint32_t max) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    // from_chars stops quietly at the first byte that is not a digit ("12k" reads as 12), so the
+    // whole text must be consumed; for an unsigned type it takes no sign at all.
+    if (text.empty()) return std::nullopt;
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (error != std::errc() || end != text.data() + text.size() || value > max) return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+}
+
+bool is_valid_bundle_name(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+}
+
+// --- Bundle texts -------------------------------------------------------------------------------
+
+namespace {
+
+constexpr std::string_view msg_jar_name_colon =
+    "the JAR file name \"{}\" contains ':', which separates class path entries; rename the JAR";
+constexpr std::string_view msg_jar_name_token =
+    "the JAR file name \"{}\" contains \"&&\", which the launcher replaces with the app directory; "
+    "rename the JAR";
+constexpr std::string_view msg_jar_name_twice =
+    "two JARs are named \"{}\" and would overwrite each other in Contents/Resources; rename one";
+constexpr std::string_view msg_jar_name_support =
+    "a JAR is named \"{}\" like the support JAR every bundle carries; rename it";
+constexpr std::string_view msg_bad_utf8 = " is not valid UTF-8, which Info.plist needs; fix it";
+constexpr std::string_view msg_control_char =
+    " contains a control character, which Info.plist cannot carry; remove it";
+
+std::string with_text(std::string_view pattern, std::string_view text) {
+    std::string out(pattern);
+    if (const auto at = out.find("{}"); at != std::string::npos)
+        out.replace(at, 2, escape_for_line(text));
+    return out;
+}
+
+void append_plist_entry(std::string& out, std::string_view key, std::string_view value) {
+    out += "\t<key>";
+    out += key;
+    out += "</key>\n\t<string>";
+    out += xml_escape(value, key);
+    out += "</string>\n";
+}
+
+}  // namespace
+
+std::string class_path_option(std::span<const std::string> jar_file_names) {
+    std::string option = "-Djava.class.path=";
+    bool first = true;
+    for (const auto& name : jar_file_names) {
+        if (name.find(':') != std::string::npos) throw PackError(with_text(msg_jar_name_colon, name));
+        if (name.find("&&") != std::string::npos) throw PackError(with_text(msg_jar_name_token, name));
+        if (!first) option += ':';
+        first = false;
+        option += "&&/";
+        option += name;
+    }
+    return option;
+}
+
+std::vector<std::string> bundle_jvm_options(std::span<const std::string> jar_file_names,
+                                            std::span<const std::string> user_options) {
+    std::set<std::string_view> seen;
+    for (const auto& name : jar_file_names) {
+        if (name == support_jar_name) throw PackError(with_text(msg_jar_name_support, name));
+        if (!seen.insert(name).second) throw PackError(with_text(msg_jar_name_twice, name));
+    }
+    std::vector<std::string> all_jars(jar_file_names.begin(), jar_file_names.end());
+    all_jars.emplace_back(support_jar_name);
+
+    std::vector<std::string> options;
+    options.reserve(2 + user_options.size());
+    options.push_back(class_path_option(all_jars));
+    options.emplace_back("-Dapp.dir=&&");
+    options.insert(options.end(), user_options.begin(), user_options.end());
+    return options;
+}
+
+std::string default_bundle_identifier(std::string_view name) {
+    std::string id = "app.kestrova.";
+    for (const char c : name) {
+        if (!is_ascii_alnum(c)) id += '-';
+        else if (c >= 'A' && c <= 'Z') id += static_cast<char>(c - 'A' + 'a');
+        else id += c;
+    }
+    return id;
+}
+
+std::string xml_escape(std::string_view text, std::string_view what) {
+    if (sanitize_utf8(text) != text) throw PackError(std::string(what) + std::string(msg_bad_utf8));
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&apos;"; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                throw PackError(std::string(what) + std::string(msg_control_char));
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string info_plist_xml(const PlistFields& fields) {
+    std::string out =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+        "<plist version=\"1.0\">\n"
+        "<dict>\n";
+    append_plist_entry(out, "CFBundleExecutable", fields.executable);
+    append_plist_entry(out, "CFBundleIdentifier", fields.identifier);
+    append_plist_entry(out, "CFBundleInfoDictionaryVersion", "6.0");
+    append_plist_entry(out, "CFBundleName", fields.name);
+    append_plist_entry(out, "CFBundlePackageType", "APPL");
+    append_plist_entry(out, "CFBundleShortVersionString", fields.version);
+    append_plist_entry(out, "CFBundleVersion", fields.version);
+    if (fields.feed_url) append_plist_entry(out, "SUFeedURL", *fields.feed_url);
+    out += "</dict>\n</plist>\n";
+    return out;
+}
+
+}  // namespace kestrova::pack
