@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The unit tests and the exit-status launches under AddressSanitizer and UndefinedBehaviorSanitizer,
+# then a short run of the launch record fuzzer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$(nproc)"
+# The JVM uses SIGSEGV for its own purposes and keeps allocations until exit: let it.
+ASAN_OPTIONS=handle_segv=0:allow_user_segv_handler=1:detect_leaks=0 \
+UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --preset sanitize -j "$(nproc)"
+
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target launch_record_fuzz
+mkdir -p build-fuzz/corpus
+build-fuzz/launch_record_fuzz -max_total_time="${KESTROVA_FUZZ_SECONDS:-30}" -max_len=20000 build-fuzz/corpus
