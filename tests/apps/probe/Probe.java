@@ -1,0 +1,111 @@
+package probe;
+
+import java.io.FileDescriptor;
+import java.io.FileOutputStream;
+import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+
+/**
+ * The end-to-end tests' application: prints what it received, one "key=value" line each, then does
+ * what its arguments ask. Arguments it does not know are only printed.
+ */
+public final class Probe {
+    private static final PrintStream out =
+            new PrintStream(new FileOutputStream(FileDescriptor.out), true, StandardCharsets.UTF_8);
+
+    public static void main(String[] args) throws Exception {
+        out.println("args.length=" + args.length);
+        for (int i = 0; i < args.length; i++) {
+            out.println("arg[" + i + "]=" + args[i]);
+            StringBuilder cps = new StringBuilder();
+            args[i].codePoints().forEach(cp -> cps.append(String.format("U+%04X ", cp)));
+            out.println("argcp[" + i + "]=" + cps.toString().trim());
+        }
+        for (String key : new String[] {"app.dir", "java.class.path", "sun.java.command", "java.version",
+                "java.home", "probe.marker"}) {
+            out.println(key + "=" + System.getProperty(key));
+        }
+        out.println("env._JAVA_OPTIONS=" + System.getenv("_JAVA_OPTIONS"));
+        out.println("env.JDK_JAVA_OPTIONS=" + System.getenv("JDK_JAVA_OPTIONS"));
+        out.println("env.JAVA_TOOL_OPTIONS=" + System.getenv("JAVA_TOOL_OPTIONS"));
+
+        for (int i = 0; i < args.length; i++) {
+            switch (args[i]) {
+                case "--throw":
+                    throw new IllegalStateException(args[++i], new RuntimeException("root <cause> & more"));
+                case "--exit":
+                    System.exit(Integer.parseInt(args[++i]));
+                    break;
+                case "--nondaemon": {
+                    long millis = Long.parseLong(args[++i]);
+                    Thread t = new Thread(() -> {
+                        try {
+                            Thread.sleep(millis);
+                        } catch (InterruptedException e) {
+                            return;
+                        }
+                        out.println("nondaemon.done=true");
+                    });
+                    t.setDaemon(false);
+                    t.start();
+                    break;
+                }
+                case "--depth":
+                    out.println("depth=" + depthUntilOverflow());
+                    break;
+                case "--child-env": {
+                    Process p = new ProcessBuilder("/usr/bin/env").redirectErrorStream(true).start();
+                    String env = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+                    p.waitFor();
+                    out.println("child.has_JAVA_OPTIONS=" + env.contains("_JAVA_OPTIONS="));
+                    out.println("child.has_JAVA_TOOL_OPTIONS=" + env.contains("JAVA_TOOL_OPTIONS="));
+                    break;
+                }
+                case "--main-thread-cpu": {
+                    long millis = Long.parseLong(args[++i]);
+                    long before = mainThreadTicks();
+                    Thread.sleep(millis);
+                    out.println("main_thread_ticks=" + (mainThreadTicks() - before));
+                    break;
+                }
+                case "--native-thread": {
+                    // "PID/task/TID": the primordial thread's TID is the PID.
+                    String[] self = Files.readSymbolicLink(Path.of("/proc/thread-self")).toString().split("/");
+                    out.println("native.is_main_thread=" + self[0].equals(self[2]));
+                    break;
+                }
+                default:
+                    break;
+            }
+        }
+        out.println("main.returned=true");
+    }
+
+    private static int depth;
+
+    private static int depthUntilOverflow() {
+        depth = 0;
+        try {
+            recurse();
+        } catch (StackOverflowError e) {
+            // expected: the depth reached measures the thread's stack
+        }
+        return depth;
+    }
+
+    private static void recurse() {
+        depth++;
+        recurse();
+    }
+
+    /** User plus system CPU ticks of the process's main (primordial) thread. */
+    private static long mainThreadTicks() throws Exception {
+        long pid = ProcessHandle.current().pid();
+        String stat = Files.readString(Path.of("/proc/self/task/" + pid + "/stat"));
+        String[] fields = stat.substring(stat.lastIndexOf(')') + 2).split(" ");
+        // After the command name: state is field 3, utime field 14 and stime field 15.
+        return Long.parseLong(fields[11]) + Long.parseLong(fields[12]);
+    }
+}

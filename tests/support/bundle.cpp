@@ -1,0 +1,40 @@
+#include "tests/support/bundle.h"
+
+#include <stdexcept>
+
+namespace kestrova::testing {
+
+std::filesystem::path Artefacts::pack_tool() { return KESTROVA_TEST_PACK_TOOL; }
+std::filesystem::path Artefacts::launcher_template() { return KESTROVA_TEST_LAUNCHER_TEMPLATE; }
+std::filesystem::path Artefacts::support_jar() { return KESTROVA_TEST_SUPPORT_JAR; }
+std::filesystem::path Artefacts::probe_jar() { return KESTROVA_TEST_PROBE_JAR; }
+std::filesystem::path Artefacts::fake_launcher_jar() { return KESTROVA_TEST_FAKE_LAUNCHER_JAR; }
+std::filesystem::path Artefacts::java_home() { return KESTROVA_TEST_JAVA_HOME; }
+
+std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const BundleSpec& spec) {
+    std::vector<std::string> argv = {Artefacts::pack_tool().string(), "bundle", "--name", spec.name,
+                                     "--out", out_dir.string(), "--main-class", spec.main_class,
+                                     "--runtime", Artefacts::java_home().string()};
+    for (const auto& jar : spec.jars) argv.insert(argv.end(), {"--jar", jar.string()});
+    for (const auto& option : spec.jvm_options) argv.push_back("--jvm-option=" + option);
+    for (const auto& arg : spec.args) argv.push_back("--arg=" + arg);
+    argv.insert(argv.end(), spec.flags.begin(), spec.flags.end());
+    if (spec.stack_size) argv.insert(argv.end(), {"--stack-size", std::to_string(*spec.stack_size)});
+    argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
+    const auto result = run_process(argv);
+    if (result.exit_status != 0)
+        throw std::runtime_error("kestrova-pack bundle failed (" + std::to_string(result.exit_status) + "): " + result.err);
+    return out_dir / (spec.name + ".app") / "Contents" / "MacOS" / spec.name;
+}
+
+ProcessResult launch(const std::filesystem::path& executable, const std::vector<std::string>& args,
+                     ProcessOptions options) {
+    std::vector<std::string> argv = {executable.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    for (const char* name : {"LD_LIBRARY_PATH", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS",
+                             "DISPLAY", "WAYLAND_DISPLAY", "FORCE_UPDATE_CHECK"})
+        options.env.try_emplace(name, std::nullopt);
+    return run_process(argv, options);
+}
+
+}  // namespace kestrova::testing

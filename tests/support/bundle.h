@@ -1,0 +1,43 @@
+// Builds real bundles for end-to-end tests with the packaging tool, from the artefacts of this build.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/process_runner.h"
+
+namespace kestrova::testing {
+
+struct Artefacts {
+    static std::filesystem::path pack_tool();
+    static std::filesystem::path launcher_template();
+    static std::filesystem::path support_jar();
+    static std::filesystem::path probe_jar();
+    static std::filesystem::path fake_launcher_jar();
+    static std::filesystem::path java_home();
+};
+
+struct BundleSpec {
+    std::string name = "Probe";
+    std::string main_class = "probe.Probe";
+    std::vector<std::filesystem::path> jars = {Artefacts::probe_jar()};
+    std::vector<std::string> jvm_options;
+    std::vector<std::string> args;
+    std::vector<std::string> flags;  // e.g. "--console", "--main-thread"
+    std::optional<std::uint32_t> stack_size;
+    std::vector<std::string> extra;  // further arguments for `kestrova-pack bundle`
+};
+
+// Assembles `out_dir`/<name>.app and returns the path of its executable. Fails the calling test
+// (by exception) with the tool's own message when the tool refuses.
+std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const BundleSpec& spec);
+
+// Runs a bundle's executable the way the system would: no LD_LIBRARY_PATH, nothing of the test's
+// Java option variables, no display unless the caller gives one.
+ProcessResult launch(const std::filesystem::path& executable, const std::vector<std::string>& args = {},
+                     ProcessOptions options = {});
+
+}  // namespace kestrova::testing

@@ -1,0 +1,153 @@
+#include "tests/support/process_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace kestrova::testing {
+
+namespace {
+
+std::vector<std::string> merged_environment(const std::map<std::string, std::optional<std::string>>& changes) {
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry(*e);
+        const auto eq = entry.find('=');
+        if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (const auto& [name, value] : changes) {
+        if (value) env[name] = *value;
+        else env.erase(name);
+    }
+    std::vector<std::string> out;
+    for (const auto& [name, value] : env) out.push_back(name + "=" + value);
+    return out;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    if (options.cwd) posix_spawn_file_actions_addchdir_np(&actions, options.cwd->c_str());
+    // Its own process group, so a time-out can end the child and whatever it started.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    auto env_strings = merged_environment(options.env);
+    std::vector<char*> envp;
+    for (auto& e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    pid_t pid;
+    const int spawn_error = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    if (spawn_error != 0) {
+        close(out_pipe[0]);
+        close(err_pipe[0]);
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawn_error));
+    }
+
+    ProcessResult result;
+    const auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open_count = 2;
+    while (open_count > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            result.timed_out = true;
+            kill(-pid, SIGKILL);
+            break;
+        }
+        if (poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buffer[8192];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    for (auto& fd : fds)
+        if (fd.fd >= 0) close(fd.fd);
+
+    int status = 0;
+    // The pipes close when the child exits unless a grandchild keeps them; wait for the child itself
+    // within what is left of the time-out.
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) break;
+        if (done < 0 && errno != EINTR) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            result.timed_out = true;
+            kill(-pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(2000);
+    }
+    if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status)) result.exit_status = 128 + WTERMSIG(status);
+    return result;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestrova-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> values_of(const std::string& text, const std::string& key) {
+    std::vector<std::string> values;
+    std::istringstream lines(text);
+    const std::string prefix = key + "=";
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(prefix, 0) == 0) values.push_back(line.substr(prefix.size()));
+    return values;
+}
+
+std::optional<std::string> value_of(const std::string& text, const std::string& key) {
+    auto values = values_of(text, key);
+    if (values.empty()) return std::nullopt;
+    return values.front();
+}
+
+}  // namespace kestrova::testing
