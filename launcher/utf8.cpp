@@ -9,8 +9,8 @@ namespace {
 
 constexpr char32_t replacement_character = 0xFFFD;
 
-// Decodes one well-formed UTF-8 sequence at `pos` (shortest form, no surrogates, at most U+10FFFF)
-// and advances past it; nothing on malformed input, with `pos` advanced past one byte.
+}  // namespace
+
 std::optional<char32_t> decode_utf8(std::string_view in, std::size_t& pos) {
     const auto lead = static_cast<unsigned char>(in[pos]);
     if (lead < 0x80) {
@@ -49,6 +49,15 @@ std::optional<char32_t> decode_utf8(std::string_view in, std::size_t& pos) {
     pos += length;
     return value;
 }
+
+bool is_valid_utf8(std::string_view text) {
+    for (std::size_t pos = 0; pos < text.size();) {
+        if (!decode_utf8(text, pos)) return false;
+    }
+    return true;
+}
+
+namespace {
 
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {

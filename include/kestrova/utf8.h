@@ -2,6 +2,8 @@
 // string functions read and write (modified UTF-8).
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,14 @@ std::string to_modified_utf8(std::string_view utf8);
 // The JVM's modified UTF-8 back to standard UTF-8: surrogate pairs joined, the two-byte NUL and lone
 // surrogates and malformed bytes become U+FFFD.
 std::string from_modified_utf8(std::string_view modified);
+
+// Decodes the character that starts at `pos` (which must be inside `text`) and moves `pos` past it.
+// Only well-formed UTF-8 counts: shortest form, no surrogates, at most U+10FFFF. On a malformed
+// sequence it gives nothing and moves `pos` past one byte, so a loop over a text always ends.
+std::optional<char32_t> decode_utf8(std::string_view text, std::size_t& pos);
+
+// Whether `text` is well-formed UTF-8 throughout (the empty text is).
+bool is_valid_utf8(std::string_view text);
 
 // Replaces every malformed sequence of `text` with U+FFFD, keeping valid UTF-8 as it is.
 std::string sanitize_utf8(std::string_view text);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 namespace kestrova {
 namespace {
 
@@ -41,6 +45,52 @@ TEST(ModifiedUtf8, WhatStandardUtf8CannotHoldIsReplaced) {
     EXPECT_EQ(from_modified_utf8("\xED\xA0\xBD" "x"), fffd + "x");                // lone high surrogate
     EXPECT_EQ(from_modified_utf8("\xED\xB8\x80"), fffd);                          // lone low surrogate
     EXPECT_EQ(from_modified_utf8("\xED\xA0\xBD\xED\xA0\xBD"), fffd + fffd);      // two highs
+}
+
+TEST(Utf8Validity, AcceptsOnlyWellFormedUtf8) {
+    struct Case {
+        std::string_view text;
+        bool valid;
+    };
+    using namespace std::string_view_literals;
+    for (const auto& c : {
+             Case{""sv, true},
+             Case{"app.version=1.2"sv, true},
+             Case{"nul \0 inside"sv, true},                  // U+0000 is a character like any other
+             Case{"\xC2\xA0\xE3\x80\x80\xF0\x9F\x98\x80"sv, true},  // two, three and four bytes
+             Case{"\xF4\x8F\xBF\xBF"sv, true},               // U+10FFFF, the last one
+             Case{"\xEF\xBB\xBFkey=v"sv, true},               // a byte order mark is a character
+             Case{"\xFF"sv, false},
+             Case{"\x80"sv, false},                           // continuation byte with no lead
+             Case{"ok\xC3"sv, false},                         // cut off at the end
+             Case{"\xE2\x82"sv, false},
+             Case{"\xC0\xAF"sv, false},                       // overlong "/"
+             Case{"\xE0\x80\xAF"sv, false},                   // overlong, three bytes
+             Case{"\xED\xA0\x80"sv, false},                   // encoded surrogate
+             Case{"\xF4\x90\x80\x80"sv, false},               // above U+10FFFF
+             Case{"\xC3\x28"sv, false},                       // lead followed by a non-continuation
+             Case{"latin-1 caf\xE9"sv, false},
+         }) {
+        EXPECT_EQ(is_valid_utf8(c.text), c.valid) << testing::PrintToString(std::string(c.text));
+    }
+}
+
+TEST(Utf8Decoding, StepsOverOneCharacterOrOneMalformedByte) {
+    const std::string_view text = "a\xC2\xA0\xFF\xE3\x80\x80\xE3\x80";
+    std::size_t pos = 0;
+    EXPECT_EQ(decode_utf8(text, pos), U'a');
+    EXPECT_EQ(pos, 1u);
+    EXPECT_EQ(decode_utf8(text, pos), U'\u00A0');
+    EXPECT_EQ(pos, 3u);
+    EXPECT_EQ(decode_utf8(text, pos), std::nullopt);
+    EXPECT_EQ(pos, 4u);
+    EXPECT_EQ(decode_utf8(text, pos), U'\u3000');
+    EXPECT_EQ(pos, 7u);
+    // A sequence cut off by the end of the text is one malformed byte at a time, never a read past it.
+    EXPECT_EQ(decode_utf8(text, pos), std::nullopt);
+    EXPECT_EQ(pos, 8u);
+    EXPECT_EQ(decode_utf8(text, pos), std::nullopt);
+    EXPECT_EQ(pos, 9u);
 }
 
 }  // namespace
