@@ -1,0 +1,38 @@
+// The update gate's pure logic: where the update site's metadata file is, and what it says.
+// The gate downloads the metadata next to the appcast and holds the launch when the version it
+// announces is newer than the bundle's; everything here is free of I/O so it can be tested alone.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrova {
+
+// Key/value pairs of a metadata file. Looked up with string views too (std::less<>).
+using Metadata = std::map<std::string, std::string, std::less<>>;
+
+// The metadata file's address for a feed address: the feed address up to its last "/", then
+// "/metadata.properties". Nothing when the address holds no "/" at all. Purely textual, so
+// "https://host" gives "https://metadata.properties" (the scheme's second slash is the last "/").
+std::optional<std::string> metadata_url_for_feed(std::string_view feed_url);
+
+// Reads a metadata file's text (UTF-8; nothing = no text, as for a failed download or a body that is
+// not valid UTF-8, see is_valid_utf8 in kestrova/utf8.h). The text is cut at every "\n"; a piece
+// holding at least one "=" is an entry, any other piece is ignored. The key is the text before the
+// first "=", the value the text between the first "=" and the second (or the end of the piece):
+// whatever follows a second "=" is dropped. Key and value are trimmed at both ends of Unicode white
+// space and line ends (U+0009-U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000-U+200A, U+2028,
+// U+2029, U+202F, U+205F, U+3000), so "\r\n" line ends work. There are no comments, escapes or
+// quotes: "#a=b" is the key "#a". Empty keys and values are kept. When a key comes again, the last
+// one wins. Bytes that are not UTF-8 are kept as they are and never count as white space.
+// Runs in time linear in the text's length.
+Metadata parse_metadata(std::optional<std::string_view> text);
+
+// The version the metadata announces: app.version + "." + app.revision; nothing if either is missing
+// (an empty value is present).
+std::optional<std::string> metadata_version(const Metadata& metadata);
+
+}  // namespace kestrova
