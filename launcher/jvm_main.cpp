@@ -3,7 +3,6 @@
 #include <jni.h>
 #include <pthread.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -22,29 +21,27 @@ namespace {
 
 // --- The reserved area --------------------------------------------------------------------------
 
-constexpr std::array<char, kestrova::reserved_area_size + 1> make_reserved_area() {
-    std::array<char, kestrova::reserved_area_size + 1> area{};
-    for (std::size_t i = 0; i < kestrova::reserved_area_size; ++i) area[i] = kestrova::reserved_area_fill;
-    area[kestrova::reserved_area_size] = '\0';
-    return area;
-}
-
-// The packaging tool overwrites the start of this array in the built executable with the launch
-// record; the rest keeps its fill.
-[[gnu::used]] constexpr std::array<char, kestrova::reserved_area_size + 1> reserved_area =
-    make_reserved_area();
-
-const char* reserved_area_start() {
-    const char* start = reserved_area.data();
-    // The compiler sees an array of '_' and could fold every read of it into a constant; the
-    // record is written after the build, so the bytes must be read from the image at run time.
-    asm volatile("" : "+r"(start));
-    return start;
-}
+// The packaging tool overwrites the start of this area in the built executable with the launch
+// record; the rest keeps its fill. It is defined in assembly so that nothing but the read-only data
+// holds its bytes: the compiler cannot fold reads of a fill it never sees, and a debug build's
+// description of a C++ constant would carry a second copy of the run for the tool to trip over.
+static_assert(kestrova::reserved_area_size == 16463 && kestrova::reserved_area_fill == 0x5f,
+              "the assembly below spells out the area's size and fill");
+asm(R"(
+    .section .rodata.kestrova_reserved_area, "a"
+    .balign 16
+    .type kestrova_reserved_area, @object
+    .size kestrova_reserved_area, 16464
+kestrova_reserved_area:
+    .fill 16463, 1, 0x5f
+    .byte 0
+    .previous
+)");
+extern "C" __attribute__((visibility("hidden"))) const char kestrova_reserved_area[];
 
 kestrova::BurnedInData parse_reserved_area() {
     try {
-        return kestrova::BurnedInData(reserved_area_start());
+        return kestrova::BurnedInData(kestrova_reserved_area);
     } catch (const kestrova::LaunchRecordError& e) {
         kestrova::bail("%s; package the application again.", e.what());
     }

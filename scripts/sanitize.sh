@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The unit tests and the exit-status launches under AddressSanitizer and UndefinedBehaviorSanitizer,
+# The unit tests and the end-to-end launches under AddressSanitizer and UndefinedBehaviorSanitizer,
 # then a short run of the launch record fuzzer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
