@@ -1,0 +1,74 @@
+// The update feed (an RSS 2.0 "appcast") as the update framework reads it, and the choice of the item
+// to offer. Pure logic: the text comes from the caller, nothing is downloaded.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrova::sparkle {
+
+// The namespace of the update framework's own elements and attributes, matched by this URI whatever
+// prefix the feed binds it to.
+inline constexpr std::string_view sparkle_namespace_uri = "http://www.andymatuschak.org/xml-namespaces/sparkle";
+
+// The `sparkle:os` name this build answers to. Items naming another system ("macos", "windows") are
+// not for us; items without `sparkle:os` are for every system.
+inline constexpr std::string_view this_operating_system = "linux";
+
+struct Enclosure {
+    std::string url;
+    std::optional<std::uint64_t> length;  // nothing when absent or not a decimal number
+    std::string type;
+};
+
+struct AppcastItem {
+    std::string title;
+    std::string link;
+    std::optional<std::string> description;
+    std::optional<std::string> pub_date;
+    std::optional<Enclosure> enclosure;
+    // Never empty: the enclosure's sparkle:version attribute, else the <sparkle:version> element, else
+    // the last "_" piece of the enclosure file name without its extension.
+    std::string version;
+    // For display only: the enclosure's sparkle:shortVersionString attribute, else the element.
+    std::optional<std::string> short_version;
+    std::optional<std::string> os;       // the enclosure's sparkle:os attribute, as written
+    std::optional<std::string> channel;  // <sparkle:channel>; nothing = the default channel
+};
+
+struct Appcast {
+    std::string title;  // /rss/channel/title
+    std::vector<AppcastItem> items;
+};
+
+// Why a feed was refused: malformed XML (with Expat's message and line), a document type declaration,
+// or an item without a version.
+class AppcastError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Parses a feed held in memory. Items are the `item` elements of /rss/channel (no namespace, as the
+// XPath /rss/channel/item selects them); a document whose root is not <rss> has no items. Of each
+// item only its direct children count, and of a child that appears more than once the first. Element
+// texts (descendant text included) are trimmed of XML white space; an empty version source counts as
+// absent. The enclosure file name comes from the URL's path (no query or fragment); percent escapes
+// of printable ASCII in it are decoded, others are kept as written. A file name without "_" is one
+// piece: "App.zip" gives "App", and "App_2.0.tar.gz" gives "2.0.tar".
+//
+// Nothing outside the text is ever read: any document type declaration is refused, so no entity but
+// the five predefined ones (and character references) can be expanded.
+// Throws AppcastError.
+Appcast parse_appcast(std::string_view xml);
+
+// The item to offer on `os` on the default channel: among the items without sparkle:os or naming
+// `os` exactly, and without <sparkle:channel>, the first of the newest under compare_versions (a
+// linear scan that replaces the best so far only with a newer one). Nothing when no item qualifies.
+// The pointer is into `appcast`.
+const AppcastItem* best_item(const Appcast& appcast, std::string_view os = this_operating_system);
+
+}  // namespace kestrova::sparkle
