@@ -19,6 +19,12 @@ public:
     void finish_launching();
     bool is_running() const;
 
+    // Whether the main thread's event loop finishes launching when it first runs, before it serves
+    // anything posted to it. Stands in for the user-interface toolkit that does so on other
+    // platforms; set once by the main thread before other threads start.
+    void set_finishes_launching_in_event_loop(bool enabled);
+    bool finishes_launching_in_event_loop() const;
+
     struct Impl;
     Application();
 

@@ -17,6 +17,18 @@ KESTROVA_EXPORT int run_cocoa_event_loop();
 // Shows the modal alert on the main thread; returns once the user has dismissed it.
 KESTROVA_EXPORT void show_alert(const char* title, const char* message);
 
+// The update start-up, on the main thread before the JVM exists: creates the update log, finds the
+// update framework, runs the launch gate when a check is forced (which may end the process), and
+// registers the launch observer.
+KESTROVA_EXPORT void setup_sparkle(bool aggressive_updates, bool console);
+
+// Registers one observer of the application's did-finish-launching notification that starts the
+// updater, and a user-initiated check right away when `check_on_launch` is true.
+KESTROVA_EXPORT void setup_finish_launch_observer(bool check_on_launch);
+
+// Asks for a user-initiated update check on the main thread; returns at once. Any thread.
+KESTROVA_EXPORT void check_for_updates();
+
 }  // namespace kestrova
 
 extern "C" {

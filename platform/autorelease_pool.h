@@ -1,0 +1,15 @@
+// A scope for objects released at its end. Linux has no reference-counted framework objects for it
+// to collect, so it is empty there; it marks where a platform with such objects needs one.
+#pragma once
+
+namespace kestrova::platform {
+
+class AutoreleasePool {
+public:
+    AutoreleasePool() = default;
+    ~AutoreleasePool() = default;
+    AutoreleasePool(const AutoreleasePool&) = delete;
+    AutoreleasePool& operator=(const AutoreleasePool&) = delete;
+};
+
+}  // namespace kestrova::platform

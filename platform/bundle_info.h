@@ -1,0 +1,17 @@
+// The main bundle's information dictionary: Contents/Info.plist of the bundle holding the executable.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrova::platform {
+
+// The value of `key` as a string: strings as they are, integers and reals in decimal, booleans as
+// "YES"/"NO". Absent when the key, the file, or a readable dictionary is missing.
+std::optional<std::string> info_dictionary_string(std::string_view key);
+
+// The bundle's Contents directory (the executable's directory's parent), absolute.
+std::string bundle_contents_directory();
+
+}  // namespace kestrova::platform

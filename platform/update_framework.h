@@ -1,0 +1,14 @@
+// Finding and loading the update framework stand-in from the bundle's Frameworks directory.
+#pragma once
+
+#include "sparkle/updater_abi.h"
+
+namespace kestrova::platform {
+
+// Loads Contents/Frameworks/libkestrova-updater.so beside the executable (never through the
+// library search path) and hands it the platform's services. Null when it is absent, cannot be
+// loaded, lacks its entry point or refuses the services: the framework is not available. Loaded at
+// most once; later calls return the first answer.
+const KestrovaUpdaterApi* load_update_framework();
+
+}  // namespace kestrova::platform

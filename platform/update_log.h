@@ -1,0 +1,33 @@
+// The update log: one handle per subsystem and category, records at the default level.
+#pragma once
+
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace kestrova::platform {
+
+class UpdateLog {
+public:
+    // Creates the log for `subsystem` (a reverse-DNS identifier) and `category`. Records go to the
+    // file that KESTROVA_UPDATE_LOG names (read from the environment copy, see process.h), one line
+    // each, or else to syslog. Handles are never destroyed.
+    static UpdateLog* create(std::string_view subsystem, std::string_view category);
+
+    // Whether records at the default level are written at all.
+    bool default_enabled() const;
+
+    // Writes one record: `format` with each "%{public}@" replaced by the next of `args`.
+    void write(std::string_view format, std::initializer_list<std::string_view> args = {});
+
+    struct Impl;
+    explicit UpdateLog(Impl* impl) : impl_(impl) {}
+
+private:
+    Impl* impl_;
+};
+
+// "%{public}@" placeholders of `format` filled with `args` in order; extra placeholders stay empty.
+std::string format_log_message(std::string_view format, std::initializer_list<std::string_view> args);
+
+}  // namespace kestrova::platform
