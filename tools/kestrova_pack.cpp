@@ -135,7 +135,8 @@ Launch record options:
   --aggressive-updates   aggressive update checks (bit 3)
   --flag-bit4            set bit 4
 Values may also be written --option=VALUE. A record holds at most 255 JVM options and
-255 arguments and must fit in the 16463-byte reserved area.
+255 arguments and is at most 16462 bytes: the reserved area is 16463, and at least one '_'
+stays after the record to mark its end.
 )";
 
 constexpr std::string_view help_burn = R"(Usage: kestrova-pack burn IN OUT --main-class CLASS [OPTIONS]
