@@ -1,0 +1,314 @@
+// kestrova-pack run as a process on a stand-in template: what it writes on success, and on every
+// refusal one line on standard error, a non-zero status and nothing written.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "pack_test_support.h"
+#include "tools/packaging.h"
+
+namespace kestrova::pack {
+namespace {
+
+using namespace testing;
+using Args = std::vector<std::string>;
+
+constexpr int usage = 2;    // a wrong command line
+constexpr int refused = 1;  // inputs that cannot be packaged
+
+Args operator+(Args a, const Args& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Args repeated(const std::string& option, std::size_t times) {
+    Args args;
+    for (std::size_t i = 0; i < times; ++i) {
+        args.push_back(option);
+        args.push_back(std::to_string(i));  // g++ 12 warns falsely (-Wrestrict) on "v" + to_string
+    }
+    return args;
+}
+
+mode_t mode_of(const fs::path& path) {
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    return info.st_mode & 07777;
+}
+
+// The record burned into a file, through the launcher's own parse.
+BurnedInData record_in(const fs::path& file) {
+    const std::string bytes = read_bytes(file);
+    const std::span<const char> image(bytes.data(), bytes.size());
+    return BurnedInData(image.subspan(find_burned_area(image), reserved_area_size));
+}
+
+class PackCli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(launcher_.parent_path());
+        write_bytes(launcher_, as_string(fake_template()));
+        fs::permissions(launcher_, fs::perms(0750));  // no default mode: the output must copy it
+        write_bytes(support_jar_, "support classes");
+        write_bytes(jar_a_, "jar a");
+        fs::create_directories(in_ / "other");
+        write_bytes(in_ / "other" / "a.jar", "another a");
+        fs::create_directories(runtime_ / "lib" / "server");
+        write_bytes(runtime_ / "lib" / "server" / "libjvm.so", "not really a JVM");
+        fs::create_directory_symlink("server", runtime_ / "lib" / "link");
+        write_bytes(no_area_, "some bytes\0 and _ but no area"sv);
+        write_bytes(two_areas_, as_string(fake_template()) + as_string(fake_template()));
+    }
+
+    RunResult pack(const Args& args) const { return run_program(KESTROVA_PACK_EXE, args, work_.path()); }
+
+    // Runs a command that must be refused and checks the whole contract of a refusal.
+    void expect_refusal(const Args& args, int status, const std::string& contains) const {
+        const auto before = tree_listing(work_.path());
+        const auto result = pack(args);
+        EXPECT_EQ(result.status, status) << result.err;
+        EXPECT_EQ(result.err.rfind("kestrova-pack: ", 0), 0u) << result.err;
+        EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+        EXPECT_NE(result.err.find(contains), std::string::npos) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(tree_listing(work_.path()), before) << "something was written";
+    }
+
+    Args burn() const { return {"burn", launcher_.string(), "out", "--main-class", "demo.Main"}; }
+    Args bundle() const {
+        return {"bundle", "--name", "Demo", "--out", "dist", "--main-class", "demo.Main", "--jar", jar_a_.string(),
+                "--launcher", launcher_.string(), "--support-jar", support_jar_.string(), "--runtime",
+                runtime_.string()};
+    }
+    // bundle() with one option's value changed.
+    Args bundle_with(const std::string& option, const std::string& value) const {
+        auto args = bundle();
+        *(std::find(args.begin(), args.end(), option) + 1) = value;
+        return args;
+    }
+
+    ScratchDirectory inputs_, work_;  // work_ is the tool's working directory
+    fs::path in_ = inputs_.path();
+    fs::path launcher_ = in_ / "lib" / "kestrova-launcher";
+    fs::path support_jar_ = in_ / "support.jar";
+    fs::path jar_a_ = in_ / "a.jar";
+    fs::path runtime_ = in_ / "jdk";
+    fs::path no_area_ = in_ / "no-area";
+    fs::path two_areas_ = in_ / "two-areas";
+    fs::path app_ = work_.path() / "dist" / "Demo.app";
+};
+
+TEST_F(PackCli, HelpAndCommands) {
+    for (const auto& [args, usage_line] : {std::pair<Args, std::string>{{"--help"}, "COMMAND"},
+                                          {{"burn", "--help"}, "burn IN OUT"},
+                                          {{"inspect", "-h"}, "inspect FILE"},
+                                          {{"bundle", "--help"}, "bundle --name NAME"}}) {
+        const auto result = pack(args);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out.rfind("Usage: kestrova-pack " + usage_line, 0), 0u) << result.out;
+    }
+    expect_refusal({}, usage, "no command");
+    expect_refusal({"burnn"}, usage, "unknown command \"burnn\"");
+}
+
+TEST_F(PackCli, BurnWritesExactlyTheRecordIntoACopyWithTheInputsMode) {
+    const auto result = pack(burn() + Args{"--jvm-option", "-Xmx64m", "--arg=--verbose", "--arg", "--not-an-option",
+                                           "--jvm-option=-Da=b=c"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    const LaunchRecordFields fields{0, 2097152, "demo.Main", {"-Xmx64m", "-Da=b=c"}, {"--verbose", "--not-an-option"}};
+    EXPECT_EQ(read_bytes(work_.path() / "out"), as_string(burn_record(fake_template(), encode_launch_record(fields))));
+    EXPECT_EQ(mode_of(work_.path() / "out"), 0750u);
+    EXPECT_EQ(tree_listing(work_.path()), Args{"out"});  // no temporary left behind
+}
+
+TEST_F(PackCli, BurnTakesFlagsStackSizeAndUpTo255OptionsAndArguments) {
+    const struct {
+        Args args;
+        std::uint8_t flags;
+        std::uint32_t stack;
+        std::size_t entries;  // JVM options plus arguments
+    } cases[] = {
+        {{"--main-thread", "--stack-size", "0"}, 0x01, 0, 0},
+        {{"--console", "--flag-bit2", "--stack-size", "0x400000"}, 0x06, 0x400000, 0},
+        {{"--aggressive-updates", "--flag-bit4", "--stack-size=4294967295"}, 0x18, 4294967295u, 0},
+        {{"--flags", "0x14"}, 0x14, 2097152, 0},
+        {{"--flags=255"}, 0xFF, 2097152, 0},
+        {repeated("--jvm-option", 255) + repeated("--arg", 255), 0, 2097152, 510},
+    };
+    const std::size_t area = find_reserved_area(fake_template());
+    for (const auto& c : cases) {
+        ASSERT_EQ(pack(burn() + c.args).status, 0) << ::testing::PrintToString(c.args);
+        const auto record = record_in(work_.path() / "out");
+        EXPECT_EQ(static_cast<std::uint8_t>(read_bytes(work_.path() / "out")[area]), c.flags);
+        EXPECT_EQ(record.stack_size, c.stack);
+        EXPECT_EQ(record.jvm_options.size() + record.app_args.size(), c.entries);
+    }
+}
+
+TEST_F(PackCli, BurnRefusals) {
+    fs::create_directory(work_.path() / "a-dir");
+    write_bytes(work_.path() / "burned", as_string(burn_record(fake_template(), encode_launch_record({0, 1, "M", {}, {}}))));
+    const std::string in = launcher_.string();
+    // The record burn() asks for plus one empty argument: flags, stack size, "demo.Main\0", two counts, "\0".
+    constexpr std::size_t bare = 1 + 4 + 10 + 1 + 1 + 1;
+    const struct {
+        Args args;
+        int status;
+        const char* contains;
+    } cases[] = {
+        {{"burn", in, "out"}, usage, "missing required option --main-class"},
+        {{"burn", in, "out", "--main-class", ""}, usage, "non-empty"},
+        {{"burn", in, "--main-class", "M"}, usage, "two operands"},
+        {burn() + Args{"extra"}, usage, "two operands"},
+        {burn() + Args{"--bogus"}, usage, "unknown option \"--bogus\""},
+        {burn() + Args{"--arg"}, usage, "--arg needs a value"},
+        {burn() + Args{"--main-class", "N"}, usage, "more than once"},
+        {burn() + Args{"--console=yes"}, usage, "takes no value"},
+        {burn() + Args{"--flags", "256"}, usage, "--flags takes a number"},
+        {burn() + Args{"--aggressive-updates", "--flags", "1"}, usage, "cannot be combined with --aggressive-updates"},
+        {burn() + Args{"--stack-size", "4294967296"}, usage, "--stack-size takes"},
+        {burn() + Args{"--stack-size", "-1"}, usage, "--stack-size takes"},
+        {burn() + Args{"--stack-size", "2M"}, usage, "--stack-size takes"},
+        {burn() + repeated("--jvm-option", 256), refused, "at most 255 JVM options"},
+        {burn() + repeated("--arg", 256), refused, "at most 255 arguments"},
+        {burn() + Args{"--arg", std::string(max_record_size + 1 - bare, 'x')}, refused, "16462"},
+        {burn() + Args{"--arg", std::string(20000, 'x')}, refused, "reserved area"},
+        {{"burn", "missing", "out", "--main-class", "M"}, refused, "cannot read \"missing\""},
+        {{"burn", "a-dir", "out", "--main-class", "M"}, refused, "not a regular file"},
+        {{"burn", no_area_.string(), "out", "--main-class", "M"}, refused, "no reserved area"},
+        {{"burn", "burned", "out", "--main-class", "M"}, refused, "already be burned"},
+        {{"burn", two_areas_.string(), "out", "--main-class", "M"}, refused, "2 reserved areas"},
+        {{"burn", in, "a-dir", "--main-class", "M"}, refused, "is a directory"},
+        {{"burn", in, "missing/out", "--main-class", "M"}, refused, "cannot create a file in"},
+        {{"burn", no_area_.string(), "burned", "--main-class", "M"}, refused, "no reserved area"},  // OUT kept
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
+        expect_refusal(c.args, c.status, c.contains);
+    }
+    EXPECT_EQ(record_in(work_.path() / "burned").main_class, "M");
+    // The limit is exact: one byte less burns.
+    EXPECT_EQ(pack(burn() + Args{"--arg", std::string(max_record_size - bare, 'x')}).status, 0);
+    EXPECT_EQ(record_in(work_.path() / "out").record_size, max_record_size);
+}
+
+TEST_F(PackCli, InspectPrintsTheRecordOneItemALine) {
+    ASSERT_EQ(pack(burn() + Args{"--flags", "0x14", "--stack-size", "65536", "--jvm-option", "-Xss1m", "--arg",
+                                 "line\nbreak", "--arg", "C:\\dir"})
+                  .status,
+              0);
+    const auto result = pack({"inspect", "out"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "flags: 0x14 (flag_bit2 flag_bit4)\n"
+                          "jvm_on_main_thread: false\nconsole: false\nflag_bit2: true\n"
+                          "aggressive_updates: false\nflag_bit4: true\n"
+                          "stack_size: 65536\nmain_class: demo.Main\n"
+                          "jvm_option_count: 1\njvm_option: -Xss1m\n"
+                          "app_arg_count: 2\napp_arg: line\\nbreak\napp_arg: C:\\\\dir\n"
+                          "record_size: 42\n"
+                          "area_offset: " + std::to_string(find_reserved_area(fake_template())) + "\n");
+    expect_refusal({"inspect", launcher_.string()}, refused, "unburned launcher template");
+    expect_refusal({"inspect", no_area_.string()}, refused, "no launch record");
+    expect_refusal({"inspect"}, usage, "one operand");
+}
+
+TEST_F(PackCli, BundleAssemblesTheAppLayout) {
+    const auto result = pack(bundle() + Args{"--jvm-option", "-Xmx1g", "--arg", "--demo", "--console", "--feed-url",
+                                             "https://example.com/cast.xml?a=1&b=2", "--bundle-version", "2.5"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(tree_listing(work_.path() / "dist"),
+              (Args{"Demo.app", "Demo.app/Contents", "Demo.app/Contents/Info.plist", "Demo.app/Contents/MacOS",
+                    "Demo.app/Contents/MacOS/Demo", "Demo.app/Contents/Resources", "Demo.app/Contents/Resources/a.jar",
+                    "Demo.app/Contents/Resources/kestrova-support.jar", "Demo.app/Contents/runtime",
+                    "Demo.app/Contents/runtime/Contents", "Demo.app/Contents/runtime/Contents/Home"}));
+    EXPECT_EQ(read_bytes(app_ / "Contents/Resources/a.jar"), "jar a");
+    EXPECT_EQ(read_bytes(app_ / "Contents/Resources/kestrova-support.jar"), "support classes");
+    EXPECT_EQ(fs::read_symlink(app_ / "Contents/runtime/Contents/Home"), runtime_);
+    EXPECT_EQ(mode_of(app_ / "Contents/MacOS/Demo"), 0750u);
+
+    const auto record = record_in(app_ / "Contents/MacOS/Demo");
+    EXPECT_TRUE(record.console);
+    EXPECT_EQ(record.main_class, "demo.Main");
+    EXPECT_EQ(record.jvm_options,
+              (Args{"-Djava.class.path=&&/a.jar:&&/kestrova-support.jar", "-Dapp.dir=&&", "-Xmx1g"}));
+    EXPECT_EQ(record.app_args, Args{"--demo"});
+
+    const auto plist = read_bytes(app_ / "Contents/Info.plist");
+    for (const char* entry : {"<key>CFBundleExecutable</key>\n\t<string>Demo</string>",
+                              "<key>CFBundleIdentifier</key>\n\t<string>app.kestrova.demo</string>",
+                              "<key>CFBundleName</key>\n\t<string>Demo</string>",
+                              "<key>CFBundleVersion</key>\n\t<string>2.5</string>",
+                              "<key>SUFeedURL</key>\n\t<string>https://example.com/cast.xml?a=1&amp;b=2</string>"})
+        EXPECT_NE(plist.find(entry), std::string::npos) << entry;
+}
+
+TEST_F(PackCli, BundleRefusals) {
+    write_bytes(work_.path() / "a-file", "x");
+    fs::create_directories(in_ / "not-a-jdk");
+    write_bytes(in_ / "x:y.jar", "colon");
+    const struct {
+        Args args;
+        int status;
+        const char* contains;
+    } cases[] = {
+        {{"bundle", "--out", "d", "--main-class", "M", "--jar", "j"}, usage, "missing required option --name"},
+        {{"bundle", "--name", "D", "--main-class", "M", "--jar", "j"}, usage, "missing required option --out"},
+        {{"bundle", "--name", "D", "--out", "d", "--main-class", "M"}, usage, "missing required option --jar"},
+        {bundle() + Args{"stray"}, usage, "no operands"},
+        {bundle_with("--name", "a/b"), usage, "--name \"a/b\""},
+        {bundle() + Args{"--jar", "missing.jar"}, refused, "missing.jar"},
+        {bundle() + Args{"--jar", (in_ / "other" / "a.jar").string()}, refused, "two JARs"},
+        {bundle() + Args{"--jar", (in_ / "x:y.jar").string()}, refused, "contains ':'"},
+        {bundle() + repeated("--jvm-option", 254), refused, "at most 255 JVM options"},  // 2 of the tool's own
+        {bundle_with("--launcher", no_area_.string()), refused, "no reserved area"},
+        {bundle_with("--support-jar", "nope.jar"), refused, "support JAR"},
+        {bundle_with("--runtime", (in_ / "not-a-jdk").string()), refused, "not a Java home"},
+        {bundle() + Args{"--with-updater"}, refused, "does not exist; build libkestrova-updater.so"},
+        {bundle() + Args{"--feed-url", "http://x/\x01"}, refused, "SUFeedURL"},
+        {bundle_with("--out", "a-file"), refused, "not a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
+        expect_refusal(c.args, c.status, c.contains);
+    }
+}
+
+TEST_F(PackCli, BundleReplacesAnExistingAppOnlyWithForce) {
+    fs::create_directories(app_ / "Contents");
+    write_bytes(app_ / "Contents" / "old", "old");
+    expect_refusal(bundle(), refused, "--force");
+    expect_refusal(bundle() + Args{"--force", "--with-updater"}, refused, "libkestrova-updater.so");
+    EXPECT_EQ(read_bytes(app_ / "Contents" / "old"), "old");
+
+    write_bytes(launcher_.parent_path() / "libkestrova-updater.so", "updater");
+    const auto result = pack(bundle() + Args{"--force", "--with-updater"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_FALSE(fs::exists(app_ / "Contents" / "old"));
+    EXPECT_EQ(read_bytes(app_ / "Contents/Frameworks/libkestrova-updater.so"), "updater");
+    EXPECT_EQ(std::distance(fs::directory_iterator(app_.parent_path()), fs::directory_iterator()), 1);
+}
+
+TEST_F(PackCli, BundleCopiesTheRuntimeKeepingItsLinksOrLeavesNothingWhenItCannot) {
+    ASSERT_EQ(pack(bundle() + Args{"--copy-runtime"}).status, 0);
+    const fs::path home = app_ / "Contents/runtime/Contents/Home";
+    EXPECT_FALSE(fs::is_symlink(home));
+    EXPECT_EQ(read_bytes(home / "lib/server/libjvm.so"), "not really a JVM");
+    EXPECT_EQ(fs::read_symlink(home / "lib/link"), "server");
+
+    // A named pipe cannot be copied: the failure comes after the first files were written.
+    fs::remove_all(app_);
+    ASSERT_EQ(::mkfifo((runtime_ / "pipe").c_str(), 0600), 0);
+    expect_refusal(bundle() + Args{"--copy-runtime"}, refused, "could not assemble the bundle");
+}
+
+TEST_F(PackCli, BundleFindsTemplateSupportJarAndRuntimeFromItsOwnLocation) {
+    const auto result = pack({"bundle", "--name", "Demo", "--out", "dist", "--main-class", "M", "--jar", jar_a_.string()});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(read_bytes(app_ / "Contents/Resources/kestrova-support.jar"), read_bytes(KESTROVA_PACK_STAGE_SUPPORT_JAR));
+    EXPECT_EQ(fs::file_size(app_ / "Contents/MacOS/Demo"), fs::file_size(KESTROVA_PACK_STAGE_LAUNCHER));
+    EXPECT_EQ(fs::read_symlink(app_ / "Contents/runtime/Contents/Home"), fs::path(KESTROVA_PACK_JAVA_HOME));
+    EXPECT_EQ(record_in(app_ / "Contents/MacOS/Demo").main_class, "M");
+}
+
+}  // namespace
+}  // namespace kestrova::pack
