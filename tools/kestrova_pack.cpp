@@ -1,13 +1,15 @@
 // kestrova-pack: burns a launch record into a copy of the launcher template, shows the record of a
 // burned launcher, and assembles an application bundle around one.
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "kestrova/burned_in_data.h"
@@ -315,8 +317,8 @@ std::uint8_t record_flags(const ParsedArgs& args) {
     return static_cast<std::uint8_t>(*parsed);
 }
 
-// The record fields the command line asks for; `jvm_options` are the options to record, which
-// bundle prefixes with its class path.
+// The record fields the command line asks for. Their JVM options are the user's --jvm-option
+// values; bundle puts its class path and app directory options in front.
 kestrova::LaunchRecordFields record_fields(const ParsedArgs& args, std::string_view command) {
     kestrova::LaunchRecordFields fields;
     fields.main_class = args.required("--main-class", command);
