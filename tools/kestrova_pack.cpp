@@ -200,20 +200,20 @@ Bundle options:
 
 // --- Command line -------------------------------------------------------------------------------
 
-struct OptionSpec {
+struct OptionRule {
     std::string_view name;
     bool takes_value;
     bool repeatable;
 };
 
-constexpr OptionSpec record_option_specs[] = {
+constexpr OptionRule record_option_rules[] = {
     {"--main-class", true, false},   {"--stack-size", true, false},  {"--jvm-option", true, true},
     {"--arg", true, true},           {"--flags", true, false},       {"--main-thread", false, false},
     {"--console", false, false},     {"--flag-bit2", false, false},  {"--aggressive-updates", false, false},
     {"--flag-bit4", false, false},
 };
 
-constexpr OptionSpec bundle_option_specs[] = {
+constexpr OptionRule bundle_option_rules[] = {
     {"--name", true, false},           {"--out", true, false},          {"--jar", true, true},
     {"--runtime", true, false},        {"--copy-runtime", false, false}, {"--bundle-version", true, false},
     {"--bundle-identifier", true, false}, {"--feed-url", true, false}, {"--with-updater", false, false},
@@ -253,17 +253,17 @@ struct ParsedArgs {
     }
 };
 
-const OptionSpec* find_spec(std::span<const std::span<const OptionSpec>> tables, std::string_view name) {
+const OptionRule* find_rule(std::span<const std::span<const OptionRule>> tables, std::string_view name) {
     for (const auto table : tables)
-        for (const auto& spec : table)
-            if (spec.name == name) return &spec;
+        for (const auto& rule : table)
+            if (rule.name == name) return &rule;
     return nullptr;
 }
 
 // Options may come anywhere between operands; "--" ends them, "-" alone is an operand. A value is
 // the next argument whatever it looks like, so --arg --verbose passes "--verbose".
 ParsedArgs parse_args(std::span<char* const> args, std::string_view command,
-                      std::span<const std::span<const OptionSpec>> tables) {
+                      std::span<const std::span<const OptionRule>> tables) {
     ParsedArgs parsed;
     bool options_ended = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -282,19 +282,19 @@ ParsedArgs parse_args(std::span<char* const> args, std::string_view command,
         }
         const auto equals = arg.find('=');
         const std::string_view name = arg.substr(0, equals);
-        const OptionSpec* spec = find_spec(tables, name);
-        if (spec == nullptr) throw UsageError(fill(msg_unknown_option, {arg, command, command}));
+        const OptionRule* rule = find_rule(tables, name);
+        if (rule == nullptr) throw UsageError(fill(msg_unknown_option, {arg, command, command}));
 
         std::string value;
         if (equals != std::string_view::npos) {
-            if (!spec->takes_value) throw UsageError(fill(msg_takes_no_value, {name, command}));
+            if (!rule->takes_value) throw UsageError(fill(msg_takes_no_value, {name, command}));
             value = arg.substr(equals + 1);
-        } else if (spec->takes_value) {
+        } else if (rule->takes_value) {
             if (i + 1 == args.size()) throw UsageError(fill(msg_needs_value, {name, command}));
             value = args[++i];
         }
         auto& slot = parsed.options[std::string(name)];
-        if (!slot.empty() && !spec->repeatable) throw UsageError(fill(msg_given_twice, {name}));
+        if (!slot.empty() && !rule->repeatable) throw UsageError(fill(msg_given_twice, {name}));
         slot.push_back(std::move(value));
     }
     return parsed;
@@ -357,7 +357,7 @@ std::vector<char> burn_template(const fs::path& launcher, std::span<const char> 
 // --- burn ---------------------------------------------------------------------------------------
 
 int run_burn(std::span<char* const> argv) {
-    const std::span<const OptionSpec> tables[] = {record_option_specs};
+    const std::span<const OptionRule> tables[] = {record_option_rules};
     const ParsedArgs args = parse_args(argv, "burn", tables);
     if (args.help) {
         std::fputs(help_burn.data(), stdout);
@@ -525,7 +525,7 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
 }
 
 int run_bundle(std::span<char* const> argv) {
-    const std::span<const OptionSpec> tables[] = {bundle_option_specs, record_option_specs};
+    const std::span<const OptionRule> tables[] = {bundle_option_rules, record_option_rules};
     const ParsedArgs args = parse_args(argv, "bundle", tables);
     if (args.help) {
         std::fputs(help_bundle.data(), stdout);
