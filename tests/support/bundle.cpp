@@ -27,14 +27,30 @@ std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const Bu
     return out_dir / (spec.name + ".app") / "Contents" / "MacOS" / spec.name;
 }
 
-ProcessResult launch(const std::filesystem::path& executable, const std::vector<std::string>& args,
-                     ProcessOptions options) {
+namespace {
+
+std::vector<std::string> as_the_system_would(const std::filesystem::path& executable,
+                                             const std::vector<std::string>& args, ProcessOptions& options) {
     std::vector<std::string> argv = {executable.string()};
     argv.insert(argv.end(), args.begin(), args.end());
     for (const char* name : {"LD_LIBRARY_PATH", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS",
                              "DISPLAY", "WAYLAND_DISPLAY", "FORCE_UPDATE_CHECK"})
         options.env.try_emplace(name, std::nullopt);
+    return argv;
+}
+
+}  // namespace
+
+ProcessResult launch(const std::filesystem::path& executable, const std::vector<std::string>& args,
+                     ProcessOptions options) {
+    const auto argv = as_the_system_would(executable, args, options);
     return run_process(argv, options);
+}
+
+BackgroundProcess launch_in_background(const std::filesystem::path& executable,
+                                       const std::vector<std::string>& args, ProcessOptions options) {
+    const auto argv = as_the_system_would(executable, args, options);
+    return BackgroundProcess(argv, options);
 }
 
 }  // namespace kestrova::testing

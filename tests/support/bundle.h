@@ -40,4 +40,8 @@ std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const Bu
 ProcessResult launch(const std::filesystem::path& executable, const std::vector<std::string>& args = {},
                      ProcessOptions options = {});
 
+// The same launch, left running for the test to act on it while it runs.
+BackgroundProcess launch_in_background(const std::filesystem::path& executable,
+                                       const std::vector<std::string>& args = {}, ProcessOptions options = {});
+
 }  // namespace kestrova::testing

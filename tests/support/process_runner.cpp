@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,21 +36,18 @@ std::vector<std::string> merged_environment(const std::map<std::string, std::opt
     return out;
 }
 
-}  // namespace
-
-ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
-
+// Starts `argv` in a process group of its own (so a time-out can end it and whatever it started),
+// standard input from /dev/null, standard output and error to `out_fd` and `err_fd`.
+pid_t spawn_child(const std::vector<std::string>& argv, const ProcessOptions& options, int out_fd, int err_fd,
+                  const std::vector<int>& pass_fds = {}) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+    posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+    // glibc clears close-on-exec when a descriptor is duplicated onto itself.
+    for (int fd : pass_fds) posix_spawn_file_actions_adddup2(&actions, fd, fd);
     if (options.cwd) posix_spawn_file_actions_addchdir_np(&actions, options.cwd->c_str());
-    // Its own process group, so a time-out can end the child and whatever it started.
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
@@ -67,13 +65,44 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     const int spawn_error = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
+    if (spawn_error != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawn_error));
+    return pid;
+}
+
+int exit_status_of(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+std::string read_whole(int fd) {
+    std::string text;
+    char buffer[8192];
+    for (off_t offset = 0;;) {
+        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        offset += n;
+    }
+    return text;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
+    int out_pipe[2];
+    int err_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    pid_t pid;
+    try {
+        pid = spawn_child(argv, options, out_pipe[1], err_pipe[1]);
+    } catch (...) {
+        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+        throw;
+    }
     close(out_pipe[1]);
     close(err_pipe[1]);
-    if (spawn_error != 0) {
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawn_error));
-    }
 
     ProcessResult result;
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
@@ -119,8 +148,66 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         }
         usleep(2000);
     }
-    if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status)) result.exit_status = 128 + WTERMSIG(status);
+    result.exit_status = exit_status_of(status);
+    return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const ProcessOptions& options,
+                                     const std::vector<int>& pass_fds) {
+    out_fd_ = memfd_create("stdout", MFD_CLOEXEC);
+    err_fd_ = memfd_create("stderr", MFD_CLOEXEC);
+    if (out_fd_ < 0 || err_fd_ < 0) {
+        if (out_fd_ >= 0) close(out_fd_);
+        if (err_fd_ >= 0) close(err_fd_);
+        throw std::runtime_error("memfd_create failed");
+    }
+    try {
+        pid_ = spawn_child(argv, options, out_fd_, err_fd_, pass_fds);
+    } catch (...) {
+        close(out_fd_);
+        close(err_fd_);
+        throw;
+    }
+}
+
+BackgroundProcess::~BackgroundProcess() {
+    // Whatever the child started and left behind goes too.
+    kill(-pid_, SIGKILL);
+    if (running()) waitpid(pid_, nullptr, 0);
+    close(out_fd_);
+    close(err_fd_);
+}
+
+bool BackgroundProcess::running() {
+    if (exit_status_) return false;
+    int status = 0;
+    pid_t done;
+    while ((done = waitpid(pid_, &status, WNOHANG)) == -1 && errno == EINTR) {}
+    if (done == 0) return true;
+    exit_status_ = done == pid_ ? exit_status_of(status) : -1;
+    return false;
+}
+
+std::string BackgroundProcess::out() const { return read_whole(out_fd_); }
+std::string BackgroundProcess::err() const { return read_whole(err_fd_); }
+
+ProcessResult BackgroundProcess::wait(std::chrono::milliseconds timeout) {
+    ProcessResult result;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            result.timed_out = true;
+            kill(-pid_, SIGKILL);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            exit_status_ = exit_status_of(status);
+            break;
+        }
+        usleep(5000);
+    }
+    result.exit_status = *exit_status_;
+    result.out = out();
+    result.err = err();
     return result;
 }
 

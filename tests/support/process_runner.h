@@ -2,6 +2,8 @@
 // process: its exit status, standard output and standard error.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -26,6 +28,34 @@ struct ProcessOptions {
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// A child process left running while the test acts on it. Its standard output and error go to
+// memory files, so it never blocks on a full pipe and both can be read at any time. The destructor
+// kills the child's process group: the child, if still running, and what it left behind.
+class BackgroundProcess {
+public:
+    // `pass_fds`: descriptors of the test the child keeps open, under the same numbers.
+    explicit BackgroundProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {},
+                               const std::vector<int>& pass_fds = {});
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // False once the child has exited.
+    bool running();
+    // What the child has printed so far.
+    std::string out() const;
+    std::string err() const;
+    // Waits for the child to exit; past `timeout` it is killed and the result says timed_out.
+    ProcessResult wait(std::chrono::milliseconds timeout);
+
+private:
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::optional<int> exit_status_;
+};
 
 // A fresh directory under the system's temporary directory, removed with everything in it at the end
 // of its scope.
