@@ -76,11 +76,44 @@ public final class Probe {
                     out.println("native.is_main_thread=" + self[0].equals(self[2]));
                     break;
                 }
+                case "--check-updates": {
+                    // Asks from a thread of the application's own, then waits until the launcher's
+                    // main thread has logged the request (or gives up after ten seconds).
+                    boolean[] bridged = new boolean[1];
+                    Thread asker = new Thread(() -> {
+                        bridged[0] = tessavane.kestrova.updater.OnlineUpdater.checkForUpdates();
+                    });
+                    asker.start();
+                    asker.join();
+                    out.println("check.bridged=" + bridged[0]);
+                    if (bridged[0]) {
+                        waitForLogLine("Checking for updates ...");
+                    }
+                    break;
+                }
+                case "--wait-log": {
+                    waitForLogLine(args[++i]);
+                    break;
+                }
                 default:
                     break;
             }
         }
         out.println("main.returned=true");
+    }
+
+    /** Waits up to ten seconds for the update log (KESTROVA_UPDATE_LOG) to hold a line ending in `text`. */
+    private static void waitForLogLine(String text) throws Exception {
+        String file = System.getenv("KESTROVA_UPDATE_LOG");
+        for (int i = 0; i < 200 && file != null; i++) {
+            Path path = Path.of(file);
+            if (Files.exists(path) && Files.readAllLines(path).stream().anyMatch(l -> l.endsWith(text))) {
+                out.println("log.seen=" + text);
+                return;
+            }
+            Thread.sleep(50);
+        }
+        out.println("log.missing=" + text);
     }
 
     private static int depth;
