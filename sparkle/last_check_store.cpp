@@ -1,0 +1,171 @@
+#include "sparkle/last_check_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <system_error>
+
+namespace kestrova::sparkle {
+
+namespace {
+
+constexpr std::string_view state_folder = "kestrova-updater";
+constexpr std::string_view state_suffix = ".last-check";
+// The file holds one number; anything longer is not ours.
+constexpr std::size_t max_file_bytes = 64;
+
+std::string_view trim(std::string_view text) {
+    constexpr std::string_view space = " \t\r\n";
+    const auto first = text.find_first_not_of(space);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+std::optional<std::filesystem::path> absolute_directory(const std::optional<std::string>& value) {
+    // The XDG base directory rules say relative paths are invalid and must be ignored.
+    if (!value || value->empty() || value->front() != '/') {
+        return std::nullopt;
+    }
+    return std::filesystem::path(*value);
+}
+
+std::string errno_text(std::string_view what, int error) {
+    return std::string(what) + ": " + std::strerror(error);
+}
+
+// Closes a descriptor on every path.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() { close(); }
+    int get() const { return fd_; }
+    int close() {
+        const int result = fd_ >= 0 ? ::close(fd_) : 0;
+        fd_ = -1;
+        return result;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::optional<std::filesystem::path> last_check_file(const EnvironmentLookup& environment,
+                                                     std::string_view bundle_identifier) {
+    if (bundle_identifier.empty() || bundle_identifier == "." || bundle_identifier == ".." ||
+        bundle_identifier.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    auto base = absolute_directory(environment("XDG_STATE_HOME"));
+    if (!base) {
+        const auto home = absolute_directory(environment("HOME"));
+        if (!home) {
+            return std::nullopt;
+        }
+        base = *home / ".local" / "state";
+    }
+    return *base / state_folder / (std::string(bundle_identifier) + std::string(state_suffix));
+}
+
+std::string format_absolute_time(double absolute_time) {
+    std::array<char, 400> buffer{};  // enough for any double in fixed notation
+    const auto [end, error] =
+        std::to_chars(buffer.data(), buffer.data() + buffer.size(), absolute_time, std::chars_format::fixed);
+    if (error != std::errc{}) {
+        return "0";
+    }
+    return std::string(buffer.data(), end);
+}
+
+std::optional<double> parse_absolute_time(std::string_view text) {
+    text = trim(text);
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> read_last_check(const std::filesystem::path& file) {
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (fd.get() < 0) {
+        return std::nullopt;
+    }
+    std::array<char, max_file_bytes + 1> buffer{};
+    std::size_t used = 0;
+    while (used < buffer.size()) {
+        const ssize_t n = ::read(fd.get(), buffer.data() + used, buffer.size() - used);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        used += static_cast<std::size_t>(n);
+    }
+    if (used > max_file_bytes) {
+        return std::nullopt;
+    }
+    return parse_absolute_time(std::string_view(buffer.data(), used));
+}
+
+std::string write_last_check(const std::filesystem::path& file, double absolute_time) {
+    try {
+        std::error_code ec;
+        std::filesystem::create_directories(file.parent_path(), ec);
+        if (ec) {
+            return "cannot create " + file.parent_path().string() + ": " + ec.message();
+        }
+        std::string temp_name = file.string() + ".XXXXXX";
+        FileDescriptor fd(::mkstemp(temp_name.data()));
+        if (fd.get() < 0) {
+            return errno_text("cannot create a temporary file beside " + file.string(), errno);
+        }
+        const auto discard = [&temp_name](std::string why) {
+            ::unlink(temp_name.c_str());
+            return why;
+        };
+        const std::string text = format_absolute_time(absolute_time) + "\n";
+        std::size_t written = 0;
+        while (written < text.size()) {
+            const ssize_t n = ::write(fd.get(), text.data() + written, text.size() - written);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return discard(errno_text("cannot write " + temp_name, errno));
+            }
+            written += static_cast<std::size_t>(n);
+        }
+        if (::fsync(fd.get()) != 0) {
+            return discard(errno_text("cannot flush " + temp_name, errno));
+        }
+        if (fd.close() != 0) {
+            return discard(errno_text("cannot close " + temp_name, errno));
+        }
+        if (::rename(temp_name.c_str(), file.c_str()) != 0) {
+            return discard(errno_text("cannot replace " + file.string(), errno));
+        }
+        return {};
+    } catch (const std::exception& e) {
+        return std::string("cannot store the last check time: ") + e.what();
+    } catch (...) {
+        return "cannot store the last check time";
+    }
+}
+
+}  // namespace kestrova::sparkle

@@ -1,0 +1,53 @@
+// What the updater controller needs from the launcher, as a small C++ interface: the entry point wraps
+// the launcher's C table in it, and the tests drive the controller with a fake.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrova::sparkle {
+
+// The outcome of a transfer: error_code 0 with the HTTP status (-1 when the address is not HTTP)
+// and the body, or a URL error code with its description.
+struct UrlResponse {
+    int error_code = 0;
+    std::string error_description;
+    int http_status = -1;
+    std::string body;
+};
+
+class UpdaterHost {
+public:
+    using TimerId = std::uint64_t;  // 0 = no timer
+
+    virtual ~UpdaterHost() = default;
+
+    // Runs `task` on a later turn of the main run loop. Any thread.
+    virtual void dispatch_main(std::function<void()> task) = 0;
+    // A one-shot timer on the main run loop at `fire_date` (seconds since 2001). Main thread.
+    virtual TimerId add_timer(double fire_date, std::function<void()> fire) = 0;
+    virtual void invalidate_timer(TimerId timer) = 0;
+    virtual double now() = 0;
+
+    // Ends the shared application's run; a no-op when it is not running.
+    virtual void stop_application() = 0;
+    // The modal alert; returns once the user dismissed it. Main thread.
+    virtual void show_alert(std::string_view message, std::string_view informative) = 0;
+
+    // Starts a transfer without cached data; `completion` runs once, on any thread.
+    virtual void load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,
+                          std::function<void(UrlResponse)> completion) = 0;
+
+    // An Info.plist value as a string; nothing when absent.
+    virtual std::optional<std::string> info_string(std::string_view key) = 0;
+    // An environment variable as it was before the JVM started; nothing when unset.
+    virtual std::optional<std::string> environment_value(std::string_view name) = 0;
+    // One record in the update log.
+    virtual void log(std::string_view message) = 0;
+};
+
+}  // namespace kestrova::sparkle

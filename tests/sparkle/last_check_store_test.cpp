@@ -1,0 +1,135 @@
+// The per-application file that keeps the time of the last update check.
+#include "sparkle/last_check_store.h"
+
+#include "temp_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+
+namespace kestrova::sparkle {
+namespace {
+
+using testing::TempDirectory;
+
+EnvironmentLookup environment(std::map<std::string, std::string, std::less<>> values) {
+    return [values = std::move(values)](std::string_view name) -> std::optional<std::string> {
+        const auto found = values.find(name);
+        return found == values.end() ? std::nullopt : std::optional(found->second);
+    };
+}
+
+std::string contents(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<std::string> names_in(const std::filesystem::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        names.push_back(entry.path().filename().string());
+    }
+    return names;
+}
+
+TEST(LastCheckFile, PlacesTheFileUnderTheStateDirectory) {
+    EXPECT_EQ(last_check_file(environment({{"XDG_STATE_HOME", "/s"}, {"HOME", "/h"}}), "com.example.app"),
+              std::filesystem::path("/s/kestrova-updater/com.example.app.last-check"));
+    EXPECT_EQ(last_check_file(environment({{"HOME", "/h"}}), "com.example.app"),
+              std::filesystem::path("/h/.local/state/kestrova-updater/com.example.app.last-check"));
+    // The XDG rules make a relative or empty value invalid.
+    EXPECT_EQ(last_check_file(environment({{"XDG_STATE_HOME", "state"}, {"HOME", "/h"}}), "a"),
+              std::filesystem::path("/h/.local/state/kestrova-updater/a.last-check"));
+    EXPECT_EQ(last_check_file(environment({{"XDG_STATE_HOME", ""}, {"HOME", "/h"}}), "a"),
+              std::filesystem::path("/h/.local/state/kestrova-updater/a.last-check"));
+}
+
+TEST(LastCheckFile, NothingWithoutADirectoryOrAUsableIdentifier) {
+    EXPECT_EQ(last_check_file(environment({}), "com.example.app"), std::nullopt);
+    EXPECT_EQ(last_check_file(environment({{"HOME", "relative"}}), "com.example.app"), std::nullopt);
+    const std::string_view bad_identifiers[] = {"", ".", "..", "../escape", "a/b", std::string_view("a\0b", 3)};
+    for (const std::string_view bad : bad_identifiers) {
+        EXPECT_EQ(last_check_file(environment({{"HOME", "/h"}}), bad), std::nullopt) << bad;
+    }
+}
+
+TEST(AbsoluteTimeText, RoundTripsExactly) {
+    for (const double time : {0.0, 1.0, 726842400.0, 726842400.123456789, -3600.25, 1e15 + 0.5}) {
+        const std::string text = format_absolute_time(time);
+        EXPECT_EQ(text.find_first_of("eE"), std::string::npos) << text;  // decimal, not scientific
+        EXPECT_EQ(parse_absolute_time(text), time) << text;
+    }
+}
+
+TEST(AbsoluteTimeText, RefusesAnythingButOneNumber) {
+    EXPECT_EQ(parse_absolute_time(" 42.5\n"), 42.5);
+    for (const std::string_view bad : {"", "\n", "yesterday", "42 43", "42x", "nan", "inf", "0x1A"}) {
+        EXPECT_EQ(parse_absolute_time(bad), std::nullopt) << bad;
+    }
+}
+
+TEST(LastCheckStore, WriteThenReadCreatingDirectories) {
+    TempDirectory dir;
+    const auto file = dir.path() / "a" / "b" / "app.last-check";
+    EXPECT_EQ(read_last_check(file), std::nullopt);
+    ASSERT_EQ(write_last_check(file, 726842400.125), "");
+    EXPECT_EQ(read_last_check(file), 726842400.125);
+    EXPECT_EQ(contents(file), "726842400.125\n");
+}
+
+TEST(LastCheckStore, ReplacesTheFileAndLeavesNoTemporaryBehind) {
+    TempDirectory dir;
+    const auto file = dir.path() / "app.last-check";
+    ASSERT_EQ(write_last_check(file, 1), "");
+    ASSERT_EQ(write_last_check(file, 2), "");
+    EXPECT_EQ(read_last_check(file), 2.0);
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"app.last-check"});
+}
+
+TEST(LastCheckStore, ReplacesByRenameSoAReaderOfTheOldFileKeepsItsContent) {
+    TempDirectory dir;
+    const auto file = dir.path() / "app.last-check";
+    ASSERT_EQ(write_last_check(file, 1), "");
+    std::ifstream old_reader(file);  // holds the old file open, as a concurrent reader would
+    ASSERT_EQ(write_last_check(file, 2), "");
+    std::string old_text;
+    std::getline(old_reader, old_text);
+    EXPECT_EQ(old_text, "1");  // a write in place would have shown "2" or a torn value
+    EXPECT_EQ(read_last_check(file), 2.0);
+}
+
+TEST(LastCheckStore, FailedWriteKeepsTheOldValueAndCleansUp) {
+    TempDirectory dir;
+    // A directory where the file should be: the rename must fail.
+    const auto file = dir.path() / "app.last-check";
+    std::filesystem::create_directories(file / "occupied");
+    EXPECT_NE(write_last_check(file, 5), "");
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"app.last-check"});
+    EXPECT_TRUE(std::filesystem::is_directory(file));
+}
+
+TEST(LastCheckStore, UncreatableDirectoryIsAnErrorNotAnException) {
+    TempDirectory dir;
+    const auto blocker = dir.path() / "plain-file";
+    { std::ofstream(blocker) << "x"; }
+    EXPECT_NE(write_last_check(blocker / "sub" / "app.last-check", 5), "");
+}
+
+TEST(LastCheckStore, UnreadableContentCountsAsNeverChecked) {
+    TempDirectory dir;
+    const auto file = dir.path() / "app.last-check";
+    for (const std::string& text : {std::string(""), std::string("soon"), std::string("1 2"),
+                                    std::string(100, '1')}) {
+        { std::ofstream(file, std::ios::trunc) << text; }
+        EXPECT_EQ(read_last_check(file), std::nullopt) << text;
+    }
+    EXPECT_EQ(read_last_check(dir.path()), std::nullopt);  // a directory
+}
+
+}  // namespace
+}  // namespace kestrova::sparkle
