@@ -1,0 +1,309 @@
+// The ABI boundary of libkestrova-updater.so: the launcher's C table wrapped as an UpdaterHost, and
+// the C table of functions the launcher calls. No exception crosses this file's C functions.
+#include "sparkle/updater_abi.h"
+#include "sparkle/updater_controller.h"
+#include "sparkle/updater_host.h"
+#include "sparkle/version_comparator.h"
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrova::sparkle {
+namespace {
+
+// Values longer than this are cut by the host; plist strings that matter here are far shorter.
+constexpr std::size_t max_info_value_bytes = std::size_t{1} << 16;
+
+void log_through(const KestrovaHostServices* host, const char* message) noexcept {
+    if (host != nullptr && host->log != nullptr) {
+        host->log(message);
+    }
+}
+
+// Logs the exception being handled; for the catch-all at every C entry.
+void log_current_exception(const KestrovaHostServices* host, const char* where) noexcept {
+    try {
+        try {
+            throw;
+        } catch (const std::exception& e) {
+            log_through(host, (std::string(where) + ": " + e.what()).c_str());
+        } catch (...) {
+            log_through(host, (std::string(where) + ": unknown exception").c_str());
+        }
+    } catch (...) {
+        log_through(host, where);
+    }
+}
+
+class HostAdapter final : public UpdaterHost {
+public:
+    explicit HostAdapter(const KestrovaHostServices& services) : services_(services) {}
+
+    const KestrovaHostServices* services() const { return &services_; }
+
+    void dispatch_main(std::function<void()> task) override {
+        auto owned = std::make_unique<std::function<void()>>(std::move(task));
+        services_.dispatch_async_main(&HostAdapter::run_task, owned.get());
+        owned.release();  // run_task owns it now
+    }
+
+    TimerId add_timer(double fire_date, std::function<void()> fire) override {
+        TimerId id = 0;
+        {
+            std::lock_guard lock(timers_mutex_);
+            id = ++last_timer_id_;
+            timers_[id].fire = std::move(fire);
+        }
+        // The id, not a pointer, travels as the context: a timer that fires after being forgotten
+        // finds nothing and does nothing. No lock is held while the host runs.
+        void* host_timer = services_.add_main_timer(fire_date, &HostAdapter::timer_callback,
+                                                    reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)));
+        std::lock_guard lock(timers_mutex_);
+        const auto found = timers_.find(id);
+        if (host_timer == nullptr) {
+            if (found != timers_.end()) {
+                timers_.erase(found);
+            }
+            return 0;
+        }
+        if (found != timers_.end()) {
+            found->second.host_timer = host_timer;
+        }
+        return id;
+    }
+
+    void invalidate_timer(TimerId timer) override {
+        void* host_timer = nullptr;
+        {
+            std::lock_guard lock(timers_mutex_);
+            const auto found = timers_.find(timer);
+            if (found == timers_.end()) {
+                return;
+            }
+            host_timer = found->second.host_timer;
+            timers_.erase(found);
+        }
+        services_.invalidate_timer(host_timer);
+    }
+
+    double now() override { return services_.absolute_time_now(); }
+
+    void stop_application() override { services_.application_stop(); }
+
+    void show_alert(std::string_view message, std::string_view informative) override {
+        services_.run_modal_alert(std::string(message).c_str(), std::string(informative).c_str());
+    }
+
+    void load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,
+                  std::function<void(UrlResponse)> completion) override {
+        auto owned = std::make_unique<std::function<void(UrlResponse)>>(std::move(completion));
+        services_.load_url(std::string(url).c_str(), timeout_seconds, max_body_bytes, &HostAdapter::url_completion,
+                           owned.get());
+        owned.release();  // url_completion owns it now
+    }
+
+    std::optional<std::string> info_string(std::string_view key) override {
+        const std::string name(key);
+        std::vector<char> buffer(256);
+        long length = services_.info_string(name.c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            return std::nullopt;
+        }
+        if (static_cast<std::size_t>(length) >= buffer.size()) {
+            buffer.assign(std::min(static_cast<std::size_t>(length), max_info_value_bytes) + 1, '\0');
+            length = services_.info_string(name.c_str(), buffer.data(), buffer.size());
+            if (length < 0) {
+                return std::nullopt;
+            }
+        }
+        buffer.back() = '\0';  // whatever the host did, the string ends inside the buffer
+        return std::string(buffer.data());
+    }
+
+    std::optional<std::string> environment_value(std::string_view name) override {
+        const char* value = services_.environment_value(std::string(name).c_str());
+        if (value == nullptr) {
+            return std::nullopt;
+        }
+        return std::string(value);
+    }
+
+    void log(std::string_view message) override { log_through(&services_, std::string(message).c_str()); }
+
+private:
+    struct TimerSlot {
+        void* host_timer = nullptr;
+        std::function<void()> fire;
+    };
+
+    static void run_task(void* context) noexcept;
+    static void timer_callback(void* context) noexcept;
+    static void url_completion(void* context, const KestrovaUrlResult* result) noexcept;
+
+    void fire_timer(TimerId id) {
+        std::function<void()> fire;
+        {
+            std::lock_guard lock(timers_mutex_);
+            const auto found = timers_.find(id);
+            if (found == timers_.end()) {
+                return;
+            }
+            fire = std::move(found->second.fire);
+            timers_.erase(found);
+        }
+        fire();
+    }
+
+    KestrovaHostServices services_;
+    std::mutex timers_mutex_;
+    TimerId last_timer_id_ = 0;
+    std::map<TimerId, TimerSlot> timers_;
+};
+
+// One host per process, installed by the first load and never destroyed: exit runs on the JVM
+// thread while the main thread may still be inside one of our callbacks.
+HostAdapter* installed_host = nullptr;
+
+void HostAdapter::run_task(void* context) noexcept {
+    try {
+        const std::unique_ptr<std::function<void()>> task(static_cast<std::function<void()>*>(context));
+        (*task)();
+    } catch (...) {
+        log_current_exception(installed_host ? installed_host->services() : nullptr, "Updater task failed");
+    }
+}
+
+void HostAdapter::timer_callback(void* context) noexcept {
+    try {
+        if (installed_host != nullptr) {
+            installed_host->fire_timer(static_cast<TimerId>(reinterpret_cast<std::uintptr_t>(context)));
+        }
+    } catch (...) {
+        log_current_exception(installed_host ? installed_host->services() : nullptr, "Updater timer failed");
+    }
+}
+
+void HostAdapter::url_completion(void* context, const KestrovaUrlResult* result) noexcept {
+    try {
+        const std::unique_ptr<std::function<void(UrlResponse)>> completion(
+            static_cast<std::function<void(UrlResponse)>*>(context));
+        UrlResponse response;
+        if (result == nullptr) {
+            response.error_code = -1;
+            response.error_description = "the transfer ended without a result";
+        } else {
+            response.error_code = result->error_code;
+            if (result->error_description != nullptr) {
+                response.error_description = result->error_description;
+            }
+            response.http_status = result->http_status;
+            if (result->body != nullptr) {
+                response.body.assign(result->body, result->body_size);
+            }
+        }
+        (*completion)(std::move(response));
+    } catch (...) {
+        log_current_exception(installed_host ? installed_host->services() : nullptr, "Updater download failed");
+    }
+}
+
+bool host_is_complete(const KestrovaHostServices& host) {
+    return host.dispatch_async_main != nullptr && host.add_main_timer != nullptr &&
+           host.invalidate_timer != nullptr && host.absolute_time_now != nullptr &&
+           host.application_stop != nullptr && host.run_modal_alert != nullptr && host.load_url != nullptr &&
+           host.info_string != nullptr && host.environment_value != nullptr && host.log != nullptr;
+}
+
+void* controller_create(const KestrovaUpdaterDelegate* delegate) noexcept {
+    if (installed_host == nullptr) {
+        return nullptr;
+    }
+    try {
+        UpdaterDelegate callbacks;
+        if (delegate != nullptr) {
+            const KestrovaUpdaterDelegate copy = *delegate;
+            if (copy.did_finish_loading_appcast != nullptr) {
+                callbacks.did_finish_loading_appcast = [copy] { copy.did_finish_loading_appcast(copy.context); };
+            }
+            if (copy.will_schedule_update_check_after_delay != nullptr) {
+                callbacks.will_schedule_update_check_after_delay = [copy](double delay) {
+                    copy.will_schedule_update_check_after_delay(copy.context, delay);
+                };
+            }
+        }
+        // Never destroyed: the ABI has no way to end a controller, and it lives as long as the process.
+        return new UpdaterController(*installed_host, std::move(callbacks));
+    } catch (...) {
+        log_current_exception(installed_host->services(), "Could not create the updater controller");
+        return nullptr;
+    }
+}
+
+void controller_check_for_updates(void* controller) noexcept {
+    if (installed_host == nullptr) {
+        return;
+    }
+    if (controller == nullptr) {
+        log_through(installed_host->services(), "User-initiated update check without a controller ignored");
+        installed_host->stop_application();
+        return;
+    }
+    try {
+        static_cast<UpdaterController*>(controller)->check_for_updates();
+    } catch (...) {
+        // The controller ends every check itself; this is the last resort that keeps the hold path
+        // from waiting forever.
+        log_current_exception(installed_host->services(), "User-initiated update check failed");
+        installed_host->stop_application();
+    }
+}
+
+int compare_versions_c(const char* a, const char* b) noexcept {
+    try {
+        return static_cast<int>(compare_versions(a != nullptr ? a : "", b != nullptr ? b : ""));
+    } catch (...) {
+        log_current_exception(installed_host ? installed_host->services() : nullptr, "Version comparison failed");
+        return 0;
+    }
+}
+
+constexpr KestrovaUpdaterApi updater_api = {
+    KESTROVA_UPDATER_ABI_VERSION,
+    &controller_create,
+    &controller_check_for_updates,
+    &compare_versions_c,
+};
+
+}  // namespace
+}  // namespace kestrova::sparkle
+
+extern "C" __attribute__((visibility("default"))) const KestrovaUpdaterApi* kestrova_updater_load(
+    const KestrovaHostServices* host) noexcept {
+    using namespace kestrova::sparkle;
+    if (host == nullptr) {
+        return nullptr;
+    }
+    if (host->abi_version != KESTROVA_UPDATER_ABI_VERSION || host->size < sizeof(KestrovaHostServices)) {
+        // Nothing of a table in another layout can be trusted, not even its log.
+        return nullptr;
+    }
+    if (!host_is_complete(*host)) {
+        log_through(host, "Updater refused the launcher's services: a service is missing");
+        return nullptr;
+    }
+    try {
+        if (installed_host == nullptr) {
+            installed_host = new HostAdapter(*host);
+        }
+        return &updater_api;
+    } catch (...) {
+        log_current_exception(host, "Updater could not load");
+        return nullptr;
+    }
+}

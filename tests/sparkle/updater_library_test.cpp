@@ -1,0 +1,160 @@
+// The built libkestrova-updater.so as the launcher sees it: loaded with dlopen, handed a host table,
+// and exporting nothing but its entry point.
+#include "sparkle/updater_abi.h"
+
+#include <dlfcn.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// What the minimal host saw; the host's functions are plain C callbacks, so they record here.
+struct HostRecord {
+    std::deque<std::pair<void (*)(void*), void*>> queue;
+    std::map<std::string, std::string> info;
+    std::vector<std::string> alerts;
+    std::vector<std::string> logs;
+    int stops = 0;
+    int loads = 0;
+};
+HostRecord record;
+
+KestrovaHostServices minimal_host() {
+    KestrovaHostServices host{};
+    host.abi_version = KESTROVA_UPDATER_ABI_VERSION;
+    host.size = sizeof(KestrovaHostServices);
+    host.dispatch_async_main = [](void (*block)(void*), void* context) { record.queue.emplace_back(block, context); };
+    host.add_main_timer = [](double, void (*)(void*), void*) -> void* { return nullptr; };
+    host.invalidate_timer = [](void*) {};
+    host.absolute_time_now = [] { return 700'000'000.0; };
+    host.application_stop = [] { ++record.stops; };
+    host.run_modal_alert = [](const char* message, const char* informative) {
+        record.alerts.push_back(std::string(message) + " | " + informative);
+    };
+    host.load_url = [](const char*, double, size_t, void (*)(void*, const KestrovaUrlResult*), void*) { ++record.loads; };
+    host.info_string = [](const char* key, char* buffer, size_t size) -> long {
+        const auto found = record.info.find(key);
+        if (found == record.info.end()) {
+            return -1;
+        }
+        std::snprintf(buffer, size, "%s", found->second.c_str());
+        return static_cast<long>(found->second.size());
+    };
+    host.environment_value = [](const char*) -> const char* { return nullptr; };
+    host.log = [](const char* message) { record.logs.emplace_back(message); };
+    return host;
+}
+
+void run_queue() {
+    while (!record.queue.empty()) {
+        const auto [block, context] = record.queue.front();
+        record.queue.pop_front();
+        block(context);
+    }
+}
+
+class UpdaterLibraryTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        handle = dlopen(KESTROVA_TEST_UPDATER_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << dlerror();
+        load = reinterpret_cast<KestrovaUpdaterLoadFn>(dlsym(handle, KESTROVA_UPDATER_ENTRY_POINT));
+    }
+    void SetUp() override {
+        ASSERT_NE(load, nullptr);
+        record = HostRecord{};
+    }
+
+    static inline void* handle = nullptr;
+    static inline KestrovaUpdaterLoadFn load = nullptr;
+};
+
+TEST_F(UpdaterLibraryTest, RefusesAHostItCannotWorkWith) {
+    EXPECT_EQ(load(nullptr), nullptr);
+    auto host = minimal_host();
+    host.abi_version = 2;
+    EXPECT_EQ(load(&host), nullptr);
+    host = minimal_host();
+    host.size = sizeof(KestrovaHostServices) - sizeof(void*);
+    EXPECT_EQ(load(&host), nullptr);
+    host = minimal_host();
+    host.load_url = nullptr;
+    EXPECT_EQ(load(&host), nullptr);
+}
+
+TEST_F(UpdaterLibraryTest, AnswersWithTheApiTable) {
+    static const auto host = minimal_host();
+    const KestrovaUpdaterApi* api = load(&host);
+    ASSERT_NE(api, nullptr);
+    EXPECT_EQ(api->abi_version, 1u);
+    ASSERT_NE(api->compare_versions, nullptr);
+    EXPECT_EQ(api->compare_versions("1.0", "1.0.1"), -1);
+    EXPECT_EQ(api->compare_versions("1.0", "1.0.0"), 0);
+    EXPECT_EQ(api->compare_versions("2.0", "1.0b1"), 1);
+    EXPECT_EQ(api->compare_versions(nullptr, "1"), -1);
+}
+
+TEST_F(UpdaterLibraryTest, ControllerWithoutBundleVersionStaysIdleButStopsAfterACheck) {
+    static const auto host = minimal_host();
+    const KestrovaUpdaterApi* api = load(&host);
+    ASSERT_NE(api, nullptr);
+    const KestrovaUpdaterDelegate delegate{nullptr, nullptr, nullptr};
+    void* controller = api->controller_create(&delegate);
+    ASSERT_NE(controller, nullptr);
+    run_queue();
+    api->controller_check_for_updates(controller);
+    run_queue();
+    EXPECT_EQ(record.stops, 1);
+    EXPECT_TRUE(record.alerts.empty());
+    EXPECT_EQ(record.loads, 0);
+    EXPECT_FALSE(record.logs.empty());
+}
+
+TEST_F(UpdaterLibraryTest, UserCheckWithoutAFeedShowsAnErrorThenStops) {
+    static const auto host = minimal_host();
+    const KestrovaUpdaterApi* api = load(&host);
+    ASSERT_NE(api, nullptr);
+    record.info = {{"CFBundleVersion", "1.0"}, {"SUEnableAutomaticChecks", "YES"}};
+    void* controller = api->controller_create(nullptr);
+    ASSERT_NE(controller, nullptr);
+    api->controller_check_for_updates(controller);
+    run_queue();
+    ASSERT_EQ(record.alerts.size(), 1u);
+    EXPECT_NE(record.alerts[0].find("no update feed"), std::string::npos) << record.alerts[0];
+    EXPECT_EQ(record.stops, 1);
+    EXPECT_EQ(record.loads, 0);
+    // A null controller is refused but still ends the hold path.
+    api->controller_check_for_updates(nullptr);
+    EXPECT_EQ(record.stops, 2);
+}
+
+TEST_F(UpdaterLibraryTest, ExportsOnlyTheEntryPoint) {
+    const std::string command = std::string(KESTROVA_TEST_NM) + " -D --defined-only " + KESTROVA_TEST_UPDATER_LIBRARY;
+    FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[512];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+        output += buffer;
+    }
+    ASSERT_EQ(pclose(pipe), 0) << command;
+    std::vector<std::string> symbols;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) {
+            symbols.push_back(line.substr(line.find_last_of(' ') + 1));
+        }
+    }
+    EXPECT_EQ(symbols, std::vector<std::string>{"kestrova_updater_load"}) << output;
+}
+
+}  // namespace
