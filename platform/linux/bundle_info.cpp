@@ -1,0 +1,198 @@
+#include "platform/bundle_info.h"
+
+#include <dlfcn.h>
+#include <plist/plist.h>
+
+#include <charconv>
+#include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <vector>
+
+#include "platform/linux/bundle_info_internal.h"
+#include "platform/never_destroyed.h"
+#include "platform/process.h"
+
+namespace kestrova::platform {
+
+namespace {
+
+// libplist is loaded on first use: most launches never read the information dictionary's values
+// that need it before the JVM starts, and none should pay for it then. Only the header's types and
+// constants are used; every call goes through these pointers.
+struct Libplist {
+    decltype(&::plist_from_memory) from_memory;
+    decltype(&::plist_free) free;
+    decltype(&::plist_get_node_type) node_type;
+    decltype(&::plist_dict_get_size) dict_size;
+    decltype(&::plist_dict_new_iter) dict_new_iter;
+    decltype(&::plist_dict_next_item) dict_next_item;
+    decltype(&::plist_get_string_ptr) string_ptr;
+    decltype(&::plist_get_uint_val) uint_val;
+    decltype(&::plist_get_real_val) real_val;
+    decltype(&::plist_get_bool_val) bool_val;
+    void (*mem_free)(void*);  // frees what libplist allocated (iterators, keys)
+};
+
+constexpr const char* libplist_name = "libplist-2.0.so.3";
+// An Info.plist is a few kilobytes; anything far larger is not one and is not read into memory.
+constexpr std::uintmax_t max_plist_bytes = 16u << 20;
+
+template <class F>
+bool resolve(void* handle, const char* name, F& out) {
+    out = reinterpret_cast<F>(dlsym(handle, name));
+    return out != nullptr;
+}
+
+const Libplist* libplist() {
+    static NeverDestroyed<Libplist> api;
+    static const Libplist* loaded = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        void* handle = dlopen(libplist_name, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return;
+        Libplist& p = api.get();
+        const bool ok = resolve(handle, "plist_from_memory", p.from_memory) && resolve(handle, "plist_free", p.free) &&
+                        resolve(handle, "plist_get_node_type", p.node_type) &&
+                        resolve(handle, "plist_dict_get_size", p.dict_size) &&
+                        resolve(handle, "plist_dict_new_iter", p.dict_new_iter) &&
+                        resolve(handle, "plist_dict_next_item", p.dict_next_item) &&
+                        resolve(handle, "plist_get_string_ptr", p.string_ptr) &&
+                        resolve(handle, "plist_get_uint_val", p.uint_val) &&
+                        resolve(handle, "plist_get_real_val", p.real_val) &&
+                        resolve(handle, "plist_get_bool_val", p.bool_val);
+        // libplist allocates with malloc; its own free function came only in later versions.
+        p.mem_free = reinterpret_cast<void (*)(void*)>(dlsym(handle, "plist_mem_free"));
+        if (p.mem_free == nullptr) p.mem_free = &::free;
+        if (ok) loaded = &p;  // the library stays loaded for the rest of the process
+    });
+    return loaded;
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    std::string data;
+    char chunk[8192];
+    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
+        data.append(chunk, static_cast<std::size_t>(in.gcount()));
+        if (data.size() > max_plist_bytes) return std::nullopt;
+    }
+    if (in.bad()) return std::nullopt;
+    return data;
+}
+
+// The shortest decimal that reads back as the same double.
+std::string shortest_decimal(double value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+std::optional<std::string> string_form(const Libplist& p, plist_t node) {
+    switch (p.node_type(node)) {
+    case PLIST_STRING: {
+        std::uint64_t length = 0;
+        const char* s = p.string_ptr(node, &length);
+        if (s == nullptr) return std::nullopt;
+        return std::string(s, static_cast<std::size_t>(length));
+    }
+    case PLIST_UINT: {
+        // libplist 2.2 keeps every integer as 64 bits without a sign of its own; negative numbers
+        // come back in two's complement. Info.plist integers are versions and intervals, far
+        // below 2^63, so the top bit is read as a sign.
+        std::uint64_t raw = 0;
+        p.uint_val(node, &raw);
+        return std::to_string(static_cast<std::int64_t>(raw));
+    }
+    case PLIST_REAL: {
+        double value = 0;
+        p.real_val(node, &value);
+        return shortest_decimal(value);
+    }
+    case PLIST_BOOLEAN: {
+        std::uint8_t value = 0;
+        p.bool_val(node, &value);
+        return std::string(value ? "YES" : "NO");
+    }
+    default:
+        return std::nullopt;  // data, dates, arrays, dictionaries: no string form
+    }
+}
+
+}  // namespace
+
+namespace linux_backend {
+
+std::map<std::string, std::string, std::less<>> read_info_dictionary(const std::string& path) {
+    std::map<std::string, std::string, std::less<>> entries;
+    const auto data = read_file(path);
+    if (!data || data->empty()) return entries;
+    const Libplist* p = libplist();
+    if (p == nullptr) return entries;
+
+    plist_t root = nullptr;
+    p->from_memory(data->data(), static_cast<std::uint32_t>(data->size()), &root);
+    if (root == nullptr) return entries;
+    if (p->node_type(root) == PLIST_DICT) {
+        plist_dict_iter it = nullptr;
+        p->dict_new_iter(root, &it);
+        for (;;) {
+            char* key = nullptr;
+            plist_t value = nullptr;
+            p->dict_next_item(root, it, &key, &value);
+            if (key == nullptr) break;
+            if (value != nullptr) {
+                if (auto text = string_form(*p, value)) entries.insert_or_assign(key, std::move(*text));
+            }
+            p->mem_free(key);
+        }
+        p->mem_free(it);
+    }
+    p->free(root);
+    return entries;
+}
+
+std::optional<std::string> info_dictionary_string_from(const std::string& path, std::string_view key) {
+    const auto entries = read_info_dictionary(path);
+    if (auto found = entries.find(key); found != entries.end()) return found->second;
+    return std::nullopt;
+}
+
+std::string contents_directory_of(std::string_view executable_path) {
+    const auto last = executable_path.rfind('/');
+    if (last == std::string_view::npos) return ".";
+    if (last == 0) return "/";  // the executable sits in the root, whose parent is itself
+    const auto dir = executable_path.substr(0, last);
+    const auto parent_slash = dir.rfind('/');
+    if (parent_slash == std::string_view::npos) return ".";
+    if (parent_slash == 0) return "/";
+    return std::string(dir.substr(0, parent_slash));
+}
+
+}  // namespace linux_backend
+
+std::string bundle_contents_directory() {
+    std::vector<char> buffer(4096);
+    for (;;) {
+        auto size = static_cast<std::uint32_t>(buffer.size());
+        if (get_executable_path(buffer.data(), &size) == 0) break;
+        if (buffer.size() >= (1u << 20)) return ".";  // no executable path is that long
+        buffer.resize(buffer.size() * 2);
+    }
+    return linux_backend::contents_directory_of(buffer.data());
+}
+
+std::optional<std::string> info_dictionary_string(std::string_view key) {
+    // Read once, as NSBundle caches its information dictionary: the file does not change while the
+    // application runs.
+    static NeverDestroyed<std::map<std::string, std::string, std::less<>>> cache;
+    static std::once_flag once;
+    std::call_once(once, [] { cache.get() = linux_backend::read_info_dictionary(bundle_contents_directory() + "/Info.plist"); });
+    const auto& entries = cache.get();
+    if (auto found = entries.find(key); found != entries.end()) return found->second;
+    return std::nullopt;
+}
+
+}  // namespace kestrova::platform

@@ -1,0 +1,227 @@
+#include "platform/update_framework.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/alert.h"
+#include "platform/application.h"
+#include "platform/bundle_info.h"
+#include "platform/linux/environment.h"
+#include "platform/linux/update_framework_internal.h"
+#include "platform/main_queue.h"
+#include "platform/never_destroyed.h"
+#include "platform/run_loop.h"
+#include "platform/update_log.h"
+#include "platform/url_loading.h"
+
+namespace kestrova::platform {
+
+namespace {
+
+// The stand-in logs under the launcher's subsystem, in a category of its own.
+constexpr std::string_view log_subsystem = "org.kestrova.launcher";
+constexpr std::string_view log_category = "updater";
+
+UpdateLog& updater_log() {
+    static UpdateLog* log = UpdateLog::create(log_subsystem, log_category);
+    return *log;
+}
+
+// --- Timers ------------------------------------------------------------------------------------
+// The stand-in holds a timer as an opaque handle and may invalidate it after it has fired, or
+// never. Handles are numbers that are never reused, looked up here: a handle whose timer has fired
+// or was invalidated is simply no longer found, so no call on a stale handle touches freed memory.
+
+struct TimerRegistry {
+    std::mutex mutex;
+    std::map<std::uintptr_t, std::shared_ptr<Timer>> timers;
+    std::uintptr_t next = 1;  // 0 would read as a null handle
+};
+
+TimerRegistry& timer_registry() {
+    static NeverDestroyed<TimerRegistry> registry;
+    return registry.get();
+}
+
+std::shared_ptr<Timer> take_timer(std::uintptr_t id) {
+    TimerRegistry& r = timer_registry();
+    std::lock_guard lock(r.mutex);
+    auto found = r.timers.find(id);
+    if (found == r.timers.end()) return nullptr;
+    auto timer = std::move(found->second);
+    r.timers.erase(found);
+    return timer;
+}
+
+void* host_add_main_timer(double fire_date, void (*callback)(void*), void* context) {
+    if (callback == nullptr) return nullptr;
+    TimerRegistry& r = timer_registry();
+    std::uintptr_t id;
+    {
+        std::lock_guard lock(r.mutex);
+        id = r.next++;
+    }
+    auto timer = Timer::create(fire_date, 0, [id, callback, context](Timer*) {
+        take_timer(id);  // fired: the handle is spent
+        callback(context);
+    });
+    {
+        std::lock_guard lock(r.mutex);
+        r.timers.emplace(id, timer);
+    }
+    RunLoop::main().add_timer(std::move(timer));
+    return reinterpret_cast<void*>(id);
+}
+
+void host_invalidate_timer(void* handle) {
+    if (auto timer = take_timer(reinterpret_cast<std::uintptr_t>(handle))) timer->invalidate();
+}
+
+// --- The rest of the services ------------------------------------------------------------------
+
+void host_dispatch_async_main(void (*block)(void*), void* context) {
+    if (block == nullptr) return;
+    dispatch_async_main([block, context] { block(context); });
+}
+
+double host_absolute_time_now() { return absolute_time_now(); }
+
+void host_application_stop() { Application::shared().stop(); }
+
+void host_run_modal_alert(const char* message_text, const char* informative_text) {
+    run_modal_alert(message_text != nullptr ? message_text : "", informative_text != nullptr ? informative_text : "");
+}
+
+void host_load_url(const char* url, double timeout_seconds, std::size_t max_body_bytes,
+                   void (*completion)(void*, const KestrovaUrlResult*), void* context) {
+    UrlRequest request;
+    request.url = url != nullptr ? url : "";
+    request.timeout_seconds = timeout_seconds;
+    request.max_body_bytes = max_body_bytes;
+    load_url(std::move(request), [completion, context](const UrlResult& result) {
+        if (completion == nullptr) return;
+        KestrovaUrlResult out{};
+        out.http_status = -1;
+        out.body = "";
+        if (result.error) {
+            out.error_code = result.error->code;
+            out.error_description = result.error->description.c_str();
+        } else if (result.response) {
+            out.http_status = result.response->http_status.value_or(-1);
+            out.body = result.response->body.data();
+            out.body_size = result.response->body.size();
+        }
+        completion(context, &out);
+    });
+}
+
+long host_info_string(const char* key, char* buffer, std::size_t size) {
+    if (key == nullptr) return -1;
+    return linux_backend::copy_info_string(info_dictionary_string(key), buffer, size);
+}
+
+// The stand-in keeps the pointers it is given, so each value is kept for the rest of the process:
+// a name's value is read from the environment copy once, which never changes.
+const char* host_environment_value(const char* name) {
+    if (name == nullptr) return nullptr;
+    static NeverDestroyed<std::mutex> mutex;
+    static NeverDestroyed<std::map<std::string, std::optional<std::string>, std::less<>>> values;
+    std::lock_guard lock(mutex.get());
+    auto found = values.get().find(std::string_view(name));
+    if (found == values.get().end())
+        found = values.get().emplace(name, linux_backend::captured_variable(name)).first;
+    return found->second ? found->second->c_str() : nullptr;
+}
+
+void host_log(const char* message) {
+    if (message == nullptr) return;
+    // The message is an argument, never the format: a "%{public}@" inside it stays as it is.
+    updater_log().write("%{public}@", {message});
+}
+
+KestrovaHostServices make_host_services() {
+    KestrovaHostServices s{};
+    s.abi_version = KESTROVA_UPDATER_ABI_VERSION;
+    s.size = sizeof(KestrovaHostServices);
+    s.dispatch_async_main = &host_dispatch_async_main;
+    s.add_main_timer = &host_add_main_timer;
+    s.invalidate_timer = &host_invalidate_timer;
+    s.absolute_time_now = &host_absolute_time_now;
+    s.application_stop = &host_application_stop;
+    s.run_modal_alert = &host_run_modal_alert;
+    s.load_url = &host_load_url;
+    s.info_string = &host_info_string;
+    s.environment_value = &host_environment_value;
+    s.log = &host_log;
+    return s;
+}
+
+}  // namespace
+
+namespace linux_backend {
+
+const KestrovaHostServices& host_services() {
+    static const KestrovaHostServices services = make_host_services();  // plain data: nothing to destroy
+    return services;
+}
+
+long copy_info_string(const std::optional<std::string>& value, char* buffer, std::size_t size) {
+    if (!value) return -1;
+    if (buffer != nullptr && size > 0) {
+        const std::size_t n = std::min(value->size(), size - 1);
+        std::memcpy(buffer, value->data(), n);
+        buffer[n] = '\0';
+    }
+    return static_cast<long>(value->size());
+}
+
+const KestrovaUpdaterApi* load_update_framework_from(const std::string& path) {
+    // Absent is the ordinary case (a bundle without the framework) and is not logged.
+    if (::access(path.c_str(), F_OK) != 0) return nullptr;
+    // A path with a slash is opened as it is; dlopen never searches LD_LIBRARY_PATH for it.
+    const std::string exact = path.find('/') == std::string::npos ? "./" + path : path;
+    void* handle = dlopen(exact.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* why = dlerror();
+        updater_log().write("The update framework could not be loaded: %{public}@", {why != nullptr ? why : path});
+        return nullptr;
+    }
+    // The library stays loaded whatever happens next: its code may already be referenced.
+    auto load = reinterpret_cast<KestrovaUpdaterLoadFn>(dlsym(handle, KESTROVA_UPDATER_ENTRY_POINT));
+    if (load == nullptr) {
+        updater_log().write("The update framework has no entry point %{public}@", {KESTROVA_UPDATER_ENTRY_POINT});
+        return nullptr;
+    }
+    const KestrovaUpdaterApi* api = load(&host_services());
+    if (api == nullptr) {
+        updater_log().write("The update framework refused the launcher's services");
+        return nullptr;
+    }
+    if (api->abi_version != KESTROVA_UPDATER_ABI_VERSION) {
+        updater_log().write("The update framework speaks another interface version");
+        return nullptr;
+    }
+    return api;
+}
+
+}  // namespace linux_backend
+
+const KestrovaUpdaterApi* load_update_framework() {
+    static const KestrovaUpdaterApi* api = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        api = linux_backend::load_update_framework_from(bundle_contents_directory() + "/Frameworks/" +
+                                                        KESTROVA_UPDATER_LIBRARY);
+    });
+    return api;
+}
+
+}  // namespace kestrova::platform

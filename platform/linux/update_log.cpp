@@ -1,0 +1,161 @@
+#include "platform/update_log.h"
+
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "platform/linux/environment.h"
+#include "platform/linux/update_log_internal.h"
+#include "platform/never_destroyed.h"
+
+namespace kestrova::platform {
+
+namespace {
+
+constexpr std::string_view placeholder = "%{public}@";
+
+// Appends `s` with each newline written as backslash-n. Backslashes stay as they are: the log is
+// for people reading it, and a record is one line, which is all that escaping must guarantee.
+void append_escaped(std::string& out, std::string_view s) {
+    for (const char c : s) {
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+}
+
+// Writes the whole line with one write(): O_APPEND makes each write land at the end as a unit, so
+// records of threads and processes writing at once never mix within a line. A short write (a
+// full disk) is finished with further writes; nothing better can be done then.
+void append_line_to_file(const std::string& path, const std::string& line) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;  // the log is best effort: a record that cannot be written is dropped
+    std::size_t done = 0;
+    while (done < line.size()) {
+        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+}
+
+// syslog's ident is process-wide, so a record of another subsystem than the last one reopens the
+// log under its own ident first. One mutex orders that pair of calls.
+std::mutex& syslog_mutex() {
+    static NeverDestroyed<std::mutex> mutex;
+    return mutex.get();
+}
+const char* current_syslog_ident = nullptr;  // guarded by syslog_mutex()
+
+}  // namespace
+
+struct UpdateLog::Impl {
+    std::string subsystem;  // syslog's ident points into it for the rest of the process
+    std::string category;
+    std::optional<std::string> file;  // the file records go to, or syslog when absent
+};
+
+namespace linux_backend {
+
+std::string format_log_line(std::chrono::system_clock::time_point time, std::string_view category,
+                            std::string_view message) {
+    using namespace std::chrono;
+    const auto ms = duration_cast<milliseconds>(time.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(ms / 1000 - (ms % 1000 < 0 ? 1 : 0));
+    const int millis = static_cast<int>(((ms % 1000) + 1000) % 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);  // UTC needs no time zone data, so nothing reads TZ
+    char stamp[48];
+    const std::size_t n = std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(stamp + n, sizeof stamp - n, ".%03dZ", millis);
+
+    std::string line = stamp;
+    line += ' ';
+    append_escaped(line, category);
+    line += ": ";
+    append_escaped(line, message);
+    line += '\n';
+    return line;
+}
+
+UpdateLog* create_file_update_log(std::string path, std::string_view category) {
+    auto* impl = new UpdateLog::Impl{std::string(), std::string(category), std::move(path)};
+    return new UpdateLog(impl);  // never destroyed: Java threads may log while exit() runs
+}
+
+UpdateLog* create_syslog_update_log(std::string_view subsystem, std::string_view category) {
+    return new UpdateLog(new UpdateLog::Impl{std::string(subsystem), std::string(category), std::nullopt});
+}
+
+}  // namespace linux_backend
+
+std::string format_log_message(std::string_view format, std::initializer_list<std::string_view> args) {
+    std::string out;
+    out.reserve(format.size());
+    auto next = args.begin();
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t at = format.find(placeholder, from);
+        out.append(format.substr(from, at == std::string_view::npos ? std::string_view::npos : at - from));
+        if (at == std::string_view::npos) break;
+        if (next != args.end()) out.append(*next++);
+        from = at + placeholder.size();
+    }
+    return out;
+}
+
+UpdateLog* UpdateLog::create(std::string_view subsystem, std::string_view category) {
+    // One handle per subsystem and category, as os_log_create hands back: creating the same log
+    // again costs nothing and leaks nothing.
+    static NeverDestroyed<std::mutex> mutex;
+    static NeverDestroyed<std::map<std::pair<std::string, std::string>, UpdateLog*>> logs;
+    std::lock_guard lock(mutex.get());
+    auto key = std::make_pair(std::string(subsystem), std::string(category));
+    if (auto found = logs.get().find(key); found != logs.get().end()) return found->second;
+
+    auto file = linux_backend::captured_variable("KESTROVA_UPDATE_LOG");
+    if (file && file->empty()) file.reset();
+    auto* log = new UpdateLog(new Impl{key.first, key.second, std::move(file)});
+    logs.get().emplace(std::move(key), log);
+    return log;
+}
+
+bool UpdateLog::default_enabled() const {
+    if (impl_->file) return true;
+    std::lock_guard lock(syslog_mutex());
+    return (setlogmask(0) & LOG_MASK(LOG_NOTICE)) != 0;  // a mask of 0 only reads the current one
+}
+
+void UpdateLog::write(std::string_view format, std::initializer_list<std::string_view> args) {
+    const std::string message = format_log_message(format, args);
+    if (impl_->file) {
+        append_line_to_file(*impl_->file,
+                            linux_backend::format_log_line(std::chrono::system_clock::now(), impl_->category, message));
+        return;
+    }
+    std::string record;
+    append_escaped(record, impl_->category);
+    record += ": ";
+    record += message;
+    std::lock_guard lock(syslog_mutex());
+    if (current_syslog_ident != impl_->subsystem.c_str()) {
+        openlog(impl_->subsystem.c_str(), LOG_PID, LOG_USER);
+        current_syslog_ident = impl_->subsystem.c_str();
+    }
+    syslog(LOG_NOTICE, "%s", record.c_str());
+}
+
+}  // namespace kestrova::platform
