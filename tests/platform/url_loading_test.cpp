@@ -1,0 +1,307 @@
+#include "platform/url_loading.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <future>
+#include <map>
+#include <thread>
+
+#include "platform/linux/url_loading_internal.h"
+#include "tests/support/http_server.h"
+
+namespace kestrova::platform {
+namespace {
+
+using kestrova::testing::HttpRequest;
+using kestrova::testing::HttpResponse;
+using kestrova::testing::HttpServer;
+using kestrova::testing::RefusingPort;
+using namespace std::chrono_literals;
+
+// Generous: proves "does not hang", never how fast anything is.
+constexpr auto hang_bound = 20s;
+
+struct Fetched {
+    UrlResult result;
+    std::thread::id completion_thread;
+};
+
+Fetched fetch(UrlRequest request) {
+    auto done = std::make_shared<std::promise<Fetched>>();
+    auto future = done->get_future();
+    load_url(std::move(request), [done](const UrlResult& r) { done->set_value({r, std::this_thread::get_id()}); });
+    if (future.wait_for(hang_bound) != std::future_status::ready) {
+        ADD_FAILURE() << "the transfer did not finish";
+        std::abort();  // the worker still holds `done`; nothing sensible is left to check
+    }
+    return future.get();
+}
+
+Fetched fetch(const std::string& url, double timeout = 10, std::size_t max_body = 1 << 20) {
+    return fetch(UrlRequest{url, timeout, max_body});
+}
+
+int error_code(const Fetched& f) {
+    EXPECT_FALSE(f.result.response && f.result.error) << "a response or an error, never both";
+    if (!f.result.error) {
+        ADD_FAILURE() << "expected an error, got status " << f.result.response->http_status.value_or(-1);
+        return 0;
+    }
+    EXPECT_EQ(f.result.error->description.rfind(url_error_description(f.result.error->code), 0), 0u)
+        << "the description starts with the code's own";
+    return f.result.error->code;
+}
+
+class UrlLoading : public ::testing::Test {
+protected:
+    HttpServer server;
+};
+
+// --- Responses ------------------------------------------------------------------------------------
+
+TEST_F(UrlLoading, StatusAndBodyPassThroughUnchanged) {
+    const struct {
+        const char* path;
+        int status;
+        std::string body;
+    } cases[] = {
+        {"/ok", 200, "hello\n"},
+        {"/empty", 200, ""},
+        {"/missing", 404, "no such page"},
+        {"/broken", 500, "server trouble"},
+        {"/unavailable", 503, ""},
+        {"/bytes", 200, std::string("\xff\xfe\x00 not UTF-8 \xc3\x28", 16)},
+    };
+    for (const auto& c : cases) server.route(c.path, HttpResponse::text(c.status, c.body, "application/octet-stream"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Fetched f = fetch(server.url(c.path));
+        ASSERT_TRUE(f.result.response.has_value()) << f.result.error->description;
+        EXPECT_FALSE(f.result.error.has_value());
+        EXPECT_EQ(f.result.response->http_status, c.status);
+        EXPECT_EQ(f.result.response->body, c.body);
+        EXPECT_NE(f.completion_thread, std::this_thread::get_id()) << "the completion runs on a worker";
+    }
+}
+
+TEST_F(UrlLoading, AsksEveryCacheOnTheWayForFreshData) {
+    server.route("/feed", HttpResponse::text(200, "x"));
+    fetch(server.url("/feed"));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].method, "GET");
+    EXPECT_EQ(requests[0].header("Cache-Control"), "no-cache");
+    EXPECT_EQ(requests[0].header("Pragma"), "no-cache");
+}
+
+TEST_F(UrlLoading, FollowsRedirectsToTheFinalBody) {
+    server.route("/old", HttpResponse::redirect("/older", 301));
+    server.route("/older", HttpResponse::redirect(server.url("/new"), 307));
+    server.route("/new", HttpResponse::text(200, "final"));
+    const Fetched f = fetch(server.url("/old"));
+    ASSERT_TRUE(f.result.response.has_value());
+    EXPECT_EQ(f.result.response->http_status, 200);
+    EXPECT_EQ(f.result.response->body, "final");
+}
+
+TEST_F(UrlLoading, ARedirectLoopEndsAfterABoundedNumberOfRequests) {
+    server.route("/loop", [](const HttpRequest& r) { return HttpResponse::redirect(r.path); });
+    EXPECT_EQ(error_code(fetch(server.url("/loop"))), url_error::http_too_many_redirects);
+    EXPECT_GE(server.request_count("/loop"), 2u);
+    EXPECT_LE(server.request_count("/loop"), 11u);  // the first request and at most ten redirects
+}
+
+TEST_F(UrlLoading, OnlyHttpAndHttpsAreFetchedEvenThroughARedirect) {
+    server.route("/to-file", HttpResponse::redirect("file:///etc/passwd"));
+    server.route("/to-ftp", HttpResponse::redirect("ftp://127.0.0.1/"));
+    for (const char* path : {"/to-file", "/to-ftp"}) {
+        const Fetched f = fetch(server.url(path));
+        EXPECT_EQ(error_code(f), url_error::unsupported_url) << path;
+    }
+    for (const char* url : {"ftp://127.0.0.1/", "file:///etc/passwd", "dict://127.0.0.1/", "gopher://127.0.0.1/"})
+        EXPECT_EQ(error_code(fetch(url)), url_error::unsupported_url) << url;
+}
+
+TEST(UrlLoadingErrors, MalformedUrlsAreBadUrls) {
+    for (const char* url : {"", "http://[::1/", "http://exa mple.org:notaport/"})
+        EXPECT_EQ(error_code(fetch(url)), url_error::bad_url) << "'" << url << "'";
+}
+
+// --- Failures of the network ------------------------------------------------------------------------
+
+TEST_F(UrlLoading, AServerThatNeverAnswersTimesOut) {
+    server.route("/silent", HttpResponse::never_answer());
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(error_code(fetch(server.url("/silent"), 1.0)), url_error::timed_out);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST_F(UrlLoading, TheTimeOutCoversTheWholeTransferNotJustSilence) {
+    // A byte every 100 ms is never idle for long, but the whole body takes 20 s.
+    server.route("/drip", HttpResponse::slow_body(200, 100ms));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(error_code(fetch(server.url("/drip"), 1.0)), url_error::timed_out);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST(UrlLoadingErrors, ARefusedConnectionCannotConnect) {
+    RefusingPort refusing;
+    EXPECT_EQ(error_code(fetch("http://127.0.0.1:" + std::to_string(refusing.port()) + "/")),
+              url_error::cannot_connect_to_host);
+}
+
+TEST(UrlLoadingErrors, AnUnknownHostCannotBeFound) {
+    EXPECT_EQ(error_code(fetch("http://kestrova-update-site.invalid/appcast.xml")), url_error::cannot_find_host);
+}
+
+TEST_F(UrlLoading, TlsToAServerThatSpeaksNoTlsIsNotASecureConnection) {
+    server.route("/", HttpResponse::text(200, "plain"));
+    const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
+    EXPECT_EQ(error_code(fetch(url)), url_error::secure_connection_failed);
+}
+
+// --- The body's bound -----------------------------------------------------------------------------
+
+long peak_resident_kib() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+TEST_F(UrlLoading, ABodyOfExactlyTheBoundIsKeptAndOneByteMoreIsRefused) {
+    constexpr std::size_t bound = 100'000;
+    for (bool declared : {true, false}) {
+        server.route("/at", HttpResponse::big_body(bound, declared));
+        server.route("/over", HttpResponse::big_body(bound + 1, declared));
+        SCOPED_TRACE(declared ? "with Content-Length" : "without Content-Length");
+        const Fetched at = fetch(server.url("/at"), 10, bound);
+        ASSERT_TRUE(at.result.response.has_value());
+        EXPECT_EQ(at.result.response->body, std::string(bound, 'x'));
+        EXPECT_EQ(error_code(fetch(server.url("/over"), 10, bound)), url_error::data_length_exceeds_maximum);
+    }
+}
+
+TEST_F(UrlLoading, BigAndEndlessBodiesStopAtTheBoundWithoutBeingHeld) {
+    server.route("/declared", HttpResponse::big_body(256u << 20, true));
+    server.route("/undeclared", HttpResponse::big_body(256u << 20, false));
+    server.route("/endless", HttpResponse::endless_body());
+    const long before = peak_resident_kib();
+    for (const char* path : {"/declared", "/undeclared", "/endless"})
+        EXPECT_EQ(error_code(fetch(server.url(path), 30, 1 << 20)), url_error::data_length_exceeds_maximum) << path;
+    // Holding any of those bodies would have raised the peak by hundreds of megabytes.
+    EXPECT_LT(peak_resident_kib() - before, 64 * 1024);
+}
+
+// --- The worker -----------------------------------------------------------------------------------
+
+TEST_F(UrlLoading, ACompletionThatThrowsDoesNotEndTheProcess) {
+    server.route("/ok", HttpResponse::text(200, "fine"));
+    // Set when the worker thread ends normally, after the exception was caught; a worker that let
+    // it escape would have ended the process instead.
+    static std::promise<void>* worker_ended = nullptr;
+    std::promise<void> ended;
+    worker_ended = &ended;
+    struct OnThreadExit {
+        ~OnThreadExit() { worker_ended->set_value(); }
+    };
+    load_url(UrlRequest{server.url("/ok"), 10, 1024}, [](const UrlResult&) {
+        thread_local OnThreadExit on_exit;
+        (void)on_exit;
+        throw std::runtime_error("a completion's own failure");
+    });
+    EXPECT_EQ(ended.get_future().wait_for(hang_bound), std::future_status::ready);
+}
+
+TEST(UrlLoadingErrors, WithoutLibcurlTheTransferFailsAndSaysWhy) {
+    const UrlResult r =
+        linux_backend::perform_url_transfer(UrlRequest{"http://127.0.0.1:9/", 1, 10}, "libkestrova-no-such-curl.so.4");
+    ASSERT_TRUE(r.error.has_value());
+    EXPECT_FALSE(r.response.has_value());
+    EXPECT_EQ(r.error->code, url_error::unknown);
+    EXPECT_NE(r.error->description.find("libcurl is missing"), std::string::npos) << r.error->description;
+}
+
+// --- Pieces ---------------------------------------------------------------------------------------
+
+TEST(UrlErrorDescription, EveryReportedCodeHasItsOwnShortEnglishText) {
+    const int codes[] = {url_error::cancelled, url_error::bad_url, url_error::timed_out,
+                         url_error::unsupported_url, url_error::cannot_find_host,
+                         url_error::cannot_connect_to_host, url_error::network_connection_lost,
+                         url_error::http_too_many_redirects, url_error::bad_server_response,
+                         url_error::file_does_not_exist, url_error::data_length_exceeds_maximum,
+                         url_error::secure_connection_failed, url_error::server_certificate_untrusted};
+    std::map<std::string, int> seen;
+    const std::string unknown = url_error_description(url_error::unknown);
+    for (int code : codes) {
+        const std::string text = url_error_description(code);
+        EXPECT_NE(text, unknown) << code;
+        EXPECT_TRUE(text.ends_with(".")) << text;
+        EXPECT_LT(text.size(), 100u) << text;
+        EXPECT_TRUE(seen.emplace(text, code).second) << code << " repeats " << text;
+        EXPECT_EQ(make_url_error(code).code, code);
+        EXPECT_EQ(make_url_error(code).description, text);
+    }
+    EXPECT_EQ(url_error_description(-1001), "The request timed out.");
+    EXPECT_EQ(url_error_description(12345), unknown);
+}
+
+TEST(UrlErrorForCurl, CertificateAndHandshakeFailuresAreToldApart) {
+    // The cases the local server cannot produce.
+    const struct {
+        int curl;
+        bool too_large;
+        int expected;
+    } cases[] = {
+        {60 /* peer failed verification */, false, url_error::server_certificate_untrusted},
+        {83 /* issuer */, false, url_error::server_certificate_untrusted},
+        {35 /* TLS handshake */, false, url_error::secure_connection_failed},
+        {77 /* unreadable CA file */, false, url_error::secure_connection_failed},
+        {5 /* proxy name */, false, url_error::cannot_find_host},
+        {52 /* empty reply */, false, url_error::network_connection_lost},
+        {56 /* receive failure */, false, url_error::network_connection_lost},
+        {8 /* nonsense reply */, false, url_error::bad_server_response},
+        {23 /* write error */, true, url_error::data_length_exceeds_maximum},
+        {23 /* write error */, false, url_error::unknown},
+        {63 /* declared size over */, false, url_error::data_length_exceeds_maximum},
+        {2 /* failed init */, false, url_error::unknown},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(linux_backend::url_error_code_for_curl(c.curl, c.too_large), c.expected) << "curl code " << c.curl;
+}
+
+TEST(ProxySettings, ChosenFromTheCopyAsLibcurlWould) {
+    using Vars = std::map<std::string, std::string, std::less<>>;
+    const struct {
+        const char* url;
+        Vars vars;
+        const char* proxy;
+        const char* no_proxy;
+    } cases[] = {
+        {"http://a/", {}, "", ""},
+        {"http://a/", {{"http_proxy", "p:1"}}, "p:1", ""},
+        {"http://a/", {{"HTTP_PROXY", "p:1"}}, "", ""},  // never the upper-case one
+        {"HTTP://a/", {{"http_proxy", "p:1"}}, "p:1", ""},
+        {"https://a/", {{"http_proxy", "p:1"}}, "", ""},
+        {"https://a/", {{"HTTPS_PROXY", "s:2"}}, "s:2", ""},
+        {"https://a/", {{"https_proxy", "s:1"}, {"HTTPS_PROXY", "s:2"}}, "s:1", ""},
+        {"https://a/", {{"https_proxy", ""}, {"HTTPS_PROXY", "s:2"}}, "s:2", ""},
+        {"https://a/", {{"ALL_PROXY", "all:3"}}, "all:3", ""},
+        {"http://a/", {{"all_proxy", "all:1"}, {"ALL_PROXY", "all:3"}}, "all:1", ""},
+        {"http://a/", {{"http_proxy", "p:1"}, {"all_proxy", "all:1"}}, "p:1", ""},
+        {"http://a/", {{"no_proxy", "localhost,.lan"}, {"NO_PROXY", "x"}}, "", "localhost,.lan"},
+        {"http://a/", {{"NO_PROXY", "*"}, {"http_proxy", "p:1"}}, "p:1", "*"},
+    };
+    for (const auto& c : cases) {
+        const auto settings = linux_backend::proxy_settings_for(c.url, [&](std::string_view name) -> std::optional<std::string> {
+            if (auto found = c.vars.find(name); found != c.vars.end()) return found->second;
+            return std::nullopt;
+        });
+        EXPECT_EQ(settings.proxy, c.proxy) << c.url;
+        EXPECT_EQ(settings.no_proxy, c.no_proxy) << c.url;
+    }
+}
+
+}  // namespace
+}  // namespace kestrova::platform
