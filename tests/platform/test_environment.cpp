@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <memory>
+
+#include "tests/support/http_server.h"
 
 namespace kestrova::testing {
 
@@ -16,15 +19,26 @@ const std::string& update_log_path() {
 
 namespace {
 
+HttpServer& proxy() {
+    static HttpServer server;
+    return server;
+}
+
 // Runs before main, so before the platform layer copies the environment; removes the log at exit.
 struct SetUpEnvironment {
     SetUpEnvironment() {
         setenv("KESTROVA_UPDATE_LOG", update_log_path().c_str(), 1);
         setenv(captured_probe_name, captured_probe_value, 1);
+        proxy().route("/", HttpResponse::text(200, proxied_body));
+        proxy().route("/appcast.xml", HttpResponse::text(200, proxied_body));
+        setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy().port())).c_str(), 1);
+        setenv("no_proxy", "127.0.0.1,localhost,direct.invalid", 1);
     }
     ~SetUpEnvironment() { unlink(update_log_path().c_str()); }
 } set_up_environment;
 
 }  // namespace
+
+std::uint16_t proxy_port() { return proxy().port(); }
 
 }  // namespace kestrova::testing

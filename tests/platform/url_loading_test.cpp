@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "platform/linux/url_loading_internal.h"
+#include "platform/linux/environment.h"
+#include "test_environment.h"
 #include "tests/support/http_server.h"
 
 namespace kestrova::platform {
@@ -153,13 +155,35 @@ TEST(UrlLoadingErrors, ARefusedConnectionCannotConnect) {
 }
 
 TEST(UrlLoadingErrors, AnUnknownHostCannotBeFound) {
-    EXPECT_EQ(error_code(fetch("http://kestrova-update-site.invalid/appcast.xml")), url_error::cannot_find_host);
+    // Exempt from the test's proxy (test_environment.h), so the name is looked up, and fails.
+    EXPECT_EQ(error_code(fetch("http://update-site.direct.invalid/appcast.xml")), url_error::cannot_find_host);
 }
 
 TEST_F(UrlLoading, TlsToAServerThatSpeaksNoTlsIsNotASecureConnection) {
     server.route("/", HttpResponse::text(200, "plain"));
     const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
     EXPECT_EQ(error_code(fetch(url)), url_error::secure_connection_failed);
+}
+
+// --- Proxies --------------------------------------------------------------------------------------
+
+// test_environment.cpp put http_proxy and no_proxy into the environment before the copy was taken.
+TEST_F(UrlLoading, ProxiesComeFromTheCopyAndNoProxyIsHonoured) {
+    linux_backend::capture_environment();
+    // The live environment no longer matters once the copy is taken.
+    const std::string refused = "http://127.0.0.1:" + std::to_string(RefusingPort().port());
+    setenv("http_proxy", refused.c_str(), 1);
+    unsetenv("no_proxy");
+
+    const Fetched proxied = fetch("http://kestrova-update-site.invalid/appcast.xml");
+    ASSERT_TRUE(proxied.result.response.has_value()) << proxied.result.error->description;
+    EXPECT_EQ(proxied.result.response->body, kestrova::testing::proxied_body);
+
+    server.route("/direct", HttpResponse::text(200, "straight from the server"));
+    const Fetched direct = fetch(server.url("/direct"));
+    ASSERT_TRUE(direct.result.response.has_value());
+    EXPECT_EQ(direct.result.response->body, "straight from the server");
+    EXPECT_EQ(server.request_count("/direct"), 1u);
 }
 
 // --- The body's bound -----------------------------------------------------------------------------
