@@ -263,12 +263,14 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
 
 void UpdaterController::conclude(const Outcome& outcome) {
     const CheckKind kind = running_.value_or(CheckKind::scheduled);
-    running_.reset();
+    // The check counts as running until its alert is dismissed, so that a timer served while the
+    // alert is up does not start another one; it is rescheduled below anyway.
     try {
         report(kind, outcome);
     } catch (...) {
         log(exception_text("Reporting the update check failed"));
     }
+    running_.reset();
     if (outcome.attempted) {
         try {
             record_last_check();

@@ -95,6 +95,9 @@ void FakeUpdaterHost::stop_application() {
 void FakeUpdaterHost::show_alert(std::string_view message, std::string_view informative) {
     events.push_back("alert:" + std::string(message));
     alerts.push_back(Alert{std::string(message), std::string(informative)});
+    if (while_alert_shown) {
+        std::exchange(while_alert_shown, nullptr)();
+    }
 }
 
 void FakeUpdaterHost::load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,

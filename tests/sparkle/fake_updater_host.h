@@ -50,6 +50,8 @@ public:
     std::map<std::string, std::string, std::less<>> environment;
     double clock = test_epoch;
     Delivery delivery = Delivery::at_once;
+    // Runs while an alert is up, as the main run loop may serve timers during a modal alert.
+    std::function<void()> while_alert_shown;
     // Answers by address; an address not listed fails to connect.
     std::map<std::string, UrlResponse, std::less<>> responses;
 

@@ -401,6 +401,18 @@ TEST_F(UpdaterControllerTest, TimerFiringDuringAUserCheckDoesNotStartASecondDown
     EXPECT_EQ(host.active_timers().size(), 1u);  // rescheduled by the check that ran
 }
 
+TEST_F(UpdaterControllerTest, TimerServedWhileTheAlertIsUpDoesNotStartAnotherCheck) {
+    automatic_checks();
+    last_checked_at(test_epoch - 86000);
+    serve({{"100"}});
+    started();
+    host.while_alert_shown = [this] { host.fire_next_timer(); };
+    user_check();
+    EXPECT_EQ(host.requests.size(), 1u);
+    EXPECT_EQ(host.active_timers().size(), 1u);
+    EXPECT_EQ(host.events.back(), "stop");
+}
+
 TEST_F(UpdaterControllerTest, CompletionOnAWorkerThreadIsHandledOnTheMainQueue) {
     serve({{"200"}});
     host.delivery = FakeUpdaterHost::Delivery::worker_thread;
