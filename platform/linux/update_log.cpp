@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "platform/linux/environment.h"
 #include "platform/linux/update_log_internal.h"
@@ -91,13 +93,27 @@ std::string format_log_line(std::chrono::system_clock::time_point time, std::str
     return line;
 }
 
+namespace {
+
+// Handles live until the process ends (Java threads may log while exit() runs); kept here so that
+// they stay reachable rather than merely unfreed.
+UpdateLog* keep(UpdateLog::Impl* impl) {
+    static NeverDestroyed<std::mutex> mutex;
+    static NeverDestroyed<std::vector<std::unique_ptr<UpdateLog::Impl>>> impls;
+    static NeverDestroyed<std::vector<std::unique_ptr<UpdateLog>>> logs;
+    std::lock_guard lock(mutex.get());
+    impls.get().emplace_back(impl);
+    return logs.get().emplace_back(std::make_unique<UpdateLog>(impl)).get();
+}
+
+}  // namespace
+
 UpdateLog* create_file_update_log(std::string path, std::string_view category) {
-    auto* impl = new UpdateLog::Impl{std::string(), std::string(category), std::move(path)};
-    return new UpdateLog(impl);  // never destroyed: Java threads may log while exit() runs
+    return keep(new UpdateLog::Impl{std::string(), std::string(category), std::move(path)});
 }
 
 UpdateLog* create_syslog_update_log(std::string_view subsystem, std::string_view category) {
-    return new UpdateLog(new UpdateLog::Impl{std::string(subsystem), std::string(category), std::nullopt});
+    return keep(new UpdateLog::Impl{std::string(subsystem), std::string(category), std::nullopt});
 }
 
 }  // namespace linux_backend
@@ -128,7 +144,7 @@ UpdateLog* UpdateLog::create(std::string_view subsystem, std::string_view catego
 
     auto file = linux_backend::captured_variable("KESTROVA_UPDATE_LOG");
     if (file && file->empty()) file.reset();
-    auto* log = new UpdateLog(new Impl{key.first, key.second, std::move(file)});
+    UpdateLog* log = linux_backend::keep(new Impl{key.first, key.second, std::move(file)});
     logs.get().emplace(std::move(key), log);
     return log;
 }
