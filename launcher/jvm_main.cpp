@@ -14,6 +14,8 @@
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/launch_plan.h"
+#include "updates/update_bridge.h"
+#include "platform/application.h"
 #include "platform/process.h"
 #include "platform/run_loop.h"
 
@@ -208,6 +210,7 @@ void* run_jvm(void*) {
     const jint result = JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&env), &init_args);
     if (result != JNI_OK) kestrova::bail(msg_create_failed, static_cast<unsigned>(result));
 
+    kestrova::updates::register_update_bridge(env);
     hand_off(vm, env);
 }
 
@@ -256,6 +259,11 @@ KESTROVA_EXPORT int main(int argc, char** argv) {
     stored_argc = argc;
     stored_argv = argv;
     kestrova::platform::prepare_for_threads();
+    // A GUI launch finishes launching the shared application when the main thread first enters its
+    // event loop; a console launch, or one whose main thread belongs to the JVM, never does here.
+    kestrova::platform::Application::shared().set_finishes_launching_in_event_loop(
+        !kestrova::data.console && !kestrova::data.jvm_on_main_thread);
+    kestrova::setup_sparkle(kestrova::data.aggressive_updates, kestrova::data.console);
 
     if (kestrova::data.jvm_on_main_thread) run_jvm(nullptr);
 

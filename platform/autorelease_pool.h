@@ -6,8 +6,8 @@ namespace kestrova::platform {
 
 class AutoreleasePool {
 public:
-    AutoreleasePool() = default;
-    ~AutoreleasePool() = default;
+    AutoreleasePool() {}   // push: nothing to collect on this platform
+    ~AutoreleasePool() {}  // pop
     AutoreleasePool(const AutoreleasePool&) = delete;
     AutoreleasePool& operator=(const AutoreleasePool&) = delete;
 };

@@ -402,11 +402,17 @@ TEST(LaunchRecord, ExecutableExportsExactlyTheLaunchersNames) {
     std::sort(names.begin(), names.end());
     const std::vector<std::string> expected = {
         "JLI_MemAlloc",
+        "Java_tessavane_kestrova_updater_OnlineUpdater_nCheckForUpdates",
         "_ZN8kestrova10show_alertEPKcS1_",
+        "_ZN8kestrova13setup_sparkleEbb",
+        "_ZN8kestrova17check_for_updatesEv",
         "_ZN8kestrova20run_cocoa_event_loopEv",
+        "_ZN8kestrova28setup_finish_launch_observerEb",
         "_ZN8kestrova4bailEPKcz",
         "_ZN8kestrova4dataE",
         "main",
+        "methods",
+        "methods_size",
     };
     EXPECT_EQ(names, expected);
 }

@@ -1,0 +1,150 @@
+// End-to-end: the update start-up's records in the update log, with and without the update
+// framework in the bundle, for each kind of launch.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "tests/support/bundle.h"
+
+namespace kestrova::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* not_available = "Sparkle Framework is not available, no updates will occur.";
+constexpr const char* registering =
+    "Registering NSApplicationDidFinishLaunchingNotification callback for starting Sparkle.";
+constexpr const char* starting = "Starting Sparkle.";
+constexpr const char* checking = "Checking for updates ...";
+
+// The records one category wrote to the log file, message only, in order.
+std::vector<std::string> records(const fs::path& log, const std::string& category = "sparkle") {
+    std::vector<std::string> out;
+    std::ifstream in(log);
+    const std::string marker = " " + category + ": ";
+    for (std::string line; std::getline(in, line);) {
+        const auto at = line.find(marker);
+        if (at != std::string::npos) out.push_back(line.substr(at + marker.size()));
+    }
+    return out;
+}
+
+class UpdateStartup : public ::testing::Test {
+protected:
+    fs::path bundle(BundleSpec spec, bool with_updater) {
+        if (with_updater) spec.extra.push_back("--with-updater");
+        return make_bundle(dir_.path(), spec);
+    }
+
+    ProcessResult run(const fs::path& executable, const std::vector<std::string>& args,
+                      std::map<std::string, std::optional<std::string>> env = {}) {
+        ProcessOptions options;
+        options.env = std::move(env);
+        options.env["KESTROVA_UPDATE_LOG"] = log_.string();
+        // The updater keeps its last-check time here, not in the user's home.
+        options.env["XDG_STATE_HOME"] = (dir_.path() / "state").string();
+        return launch(executable, args, options);
+    }
+
+    TempDir dir_;
+    fs::path log_ = dir_.path() / "update.log";
+};
+
+TEST_F(UpdateStartup, WithoutTheFrameworkOneRecordAndRequestsAreOnlyLogged) {
+    const auto executable = bundle({}, false);
+    // FORCE_UPDATE_CHECK is not even looked at without the framework.
+    const auto r = run(executable, {"--check-updates"}, {{"FORCE_UPDATE_CHECK", ""}});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "check.bridged"), "true");
+    EXPECT_EQ(records(log_), (std::vector<std::string>{not_available, checking}));
+}
+
+TEST_F(UpdateStartup, GuiLaunchStartsTheUpdaterOnceWhenTheEventLoopRuns) {
+    const auto executable = bundle({}, true);
+    const auto r = run(executable, {"--wait-log", starting});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "log.seen"), starting);
+    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting}));
+}
+
+TEST_F(UpdateStartup, ConsoleLaunchNeverFinishesLaunchingSoRequestsStartNoCheck) {
+    BundleSpec spec;
+    spec.flags = {"--console"};
+    const auto r = run(bundle(spec, true), {"--check-updates"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "log.seen"), checking);
+    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, checking}));
+    EXPECT_TRUE(records(log_, "updater").empty());
+}
+
+TEST_F(UpdateStartup, ForcedChecksRunTheGateFirst) {
+    BundleSpec aggressive;
+    aggressive.name = "Aggressive";
+    aggressive.flags = {"--aggressive-updates"};
+    BundleSpec plain;
+    plain.name = "Plain";
+    struct Case {
+        fs::path executable;
+        std::map<std::string, std::optional<std::string>> env;
+    };
+    const Case cases[] = {
+        {bundle(aggressive, true), {}},
+        // Present with an empty value forces the check as well.
+        {bundle(plain, true), {{"FORCE_UPDATE_CHECK", ""}}},
+    };
+    for (const auto& c : cases) {
+        fs::remove(log_);
+        const auto r = run(c.executable, {"--wait-log", starting}, c.env);
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(records(log_), (std::vector<std::string>{
+                                     registering, "Version from bundle: 1.0",
+                                     "Could not find key 'SUFeedURL' in the Info.plist file in the package.",
+                                     starting}))
+            << c.executable;
+    }
+}
+
+TEST_F(UpdateStartup, ConsoleAppIsNeverHeld) {
+    BundleSpec spec;
+    spec.flags = {"--console", "--aggressive-updates"};
+    const auto r = run(bundle(spec, true), {});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(records(log_), (std::vector<std::string>{
+                                 registering,
+                                 "Cannot do a Sparkle update check for non-GUI apps, ignoring "
+                                 "aggressive_updates/FORCE_UPDATE_CHECK."}));
+}
+
+TEST_F(UpdateStartup, RequestAfterTheControllerExistsStartsACheck) {
+    const auto r = run(bundle({}, true), {"--wait-log", starting, "--check-updates"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting, checking}));
+    // The framework took the request: its own records say so.
+    EXPECT_FALSE(records(log_, "updater").empty());
+}
+
+TEST_F(UpdateStartup, ApplicationWithoutOnlineUpdaterStartsSilently) {
+    BundleSpec spec;
+    // The test's Launcher stands in for the support JAR, so OnlineUpdater is nowhere.
+    spec.jars = {Artefacts::fake_launcher_jar(), Artefacts::probe_jar()};
+    spec.jvm_options = {"-Djava.class.path=&&/fake-launcher.jar:&&/probe.jar"};
+    const auto r = run(bundle(spec, true), {"--wait-log", starting});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "main.returned"), "true");
+    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting}));
+}
+
+TEST_F(UpdateStartup, OnlineUpdaterWithoutTheNativeMethodIsLoggedAndTheLaunchGoesOn) {
+    BundleSpec spec;
+    spec.jars = {Artefacts::no_native_updater_jar(), Artefacts::probe_jar()};
+    const auto r = run(bundle(spec, false), {"--check-updates"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "check.bridged"), "false");
+    const auto logged = records(log_);
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0], not_available);
+    EXPECT_NE(logged[1].find("OnlineUpdater declares no native method nCheckForUpdates"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kestrova::testing
