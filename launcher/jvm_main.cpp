@@ -13,6 +13,7 @@
 
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
+#include "launcher/bench_marks.h"
 #include "launcher/launch_plan.h"
 #include "updates/update_bridge.h"
 #include "platform/application.h"
@@ -155,6 +156,7 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     exit_if_exception(env);
 
     env->CallStaticVoidMethod(static_cast<jclass>(clazz), main_id, args);
+    KESTROVA_BENCH_MARK("main-returned");
     jthrowable escaped = env->ExceptionOccurred();
     env->ExceptionClear();
 
@@ -207,7 +209,9 @@ void* run_jvm(void*) {
 
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
+    KESTROVA_BENCH_MARK("create-jvm");
     const jint result = JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&env), &init_args);
+    KESTROVA_BENCH_MARK("jvm-created");
     if (result != JNI_OK) kestrova::bail(msg_create_failed, static_cast<unsigned>(result));
 
     kestrova::updates::register_update_bridge(env);
@@ -256,6 +260,7 @@ extern "C" void* JLI_MemAlloc(std::size_t size) {
 }
 
 KESTROVA_EXPORT int main(int argc, char** argv) {
+    KESTROVA_BENCH_START("main-entry");
     stored_argc = argc;
     stored_argv = argv;
     kestrova::platform::prepare_for_threads();
