@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the launcher as shipped (the default preset) and the benchmark build (build-bench, with the
+# time marks of KESTROVA_BENCH), then runs the launch benchmarks and prints their table. Arguments go
+# to the driver: --pairs N (default 20), --gui-pairs N (10), --warmup N (3), --no-gui.
+# KESTROVA_BENCH_PLAIN_DIR names another build directory for the default preset (default: build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+# Beyond what the tests need: AWT's X11 libraries for the Swing window (jpackage comes with the JDK).
+if ! dpkg-query -W -f='${Status}' openjdk-17-jdk 2>/dev/null | grep -q 'install ok installed'; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends openjdk-17-jdk
+fi
+
+plain_dir=${KESTROVA_BENCH_PLAIN_DIR:-build}
+cmake --preset default -B "$plain_dir" >/dev/null
+cmake --build "$plain_dir" -j "$(nproc)" --target kestrova-pack kestrova-launcher kestrova_support_jar kestrova-updater
+
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_WERROR=ON \
+  -DKESTROVA_BUILD_TESTS=OFF -DKESTROVA_BENCH=ON >/dev/null
+cmake --build build-bench -j "$(nproc)" --target kestrova-launch-bench
+
+exec build-bench/bench/kestrova-launch-bench --plain-stage "$plain_dir/stage" "$@"
