@@ -56,6 +56,8 @@ constexpr std::string_view msg_flags_and_switches =
     "--flags cannot be combined with {}; give the flag byte or the switches, not both";
 constexpr std::string_view msg_bad_stack_size =
     "--stack-size takes a number of bytes from 0 to 4294967295 (decimal or 0x hex), not \"{}\"";
+constexpr std::string_view msg_bad_check_interval =
+    "--check-interval takes a number of seconds from 0 to 4294967295, not \"{}\"";
 constexpr std::string_view msg_empty_main_class = "--main-class needs a non-empty class name";
 constexpr std::string_view msg_record = "{}; use fewer or shorter JVM options and arguments";
 constexpr std::string_view msg_output_is_dir =
@@ -191,6 +193,9 @@ Bundle options:
   --bundle-identifier ID     CFBundleIdentifier (default app.kestrova.NAME, lowercased,
                              other characters than letters and digits made '-')
   --feed-url URL             SUFeedURL, the update feed
+  --automatic-checks         SUEnableAutomaticChecks: the updater checks on a schedule
+  --check-interval SECONDS   SUScheduledCheckInterval (the updater's default is 86400;
+                             below 3600 counts as 3600, 0 turns scheduled checks off)
   --with-updater             add libkestrova-updater.so from next to the launcher template
   --force                    replace an existing DIR/NAME.app
   --launcher PATH            the launcher template (default: lib/kestrova/kestrova-launcher
@@ -218,6 +223,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--runtime", true, false},        {"--copy-runtime", false, false}, {"--bundle-version", true, false},
     {"--bundle-identifier", true, false}, {"--feed-url", true, false}, {"--with-updater", false, false},
     {"--force", false, false},         {"--launcher", true, false},      {"--support-jar", true, false},
+    {"--automatic-checks", false, false}, {"--check-interval", true, false},
 };
 
 // The flag switches and the bits they set, in the order the help lists them.
@@ -479,6 +485,12 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
                            .value_or(kestrova::pack::default_bundle_identifier(plan.name));
     plist.version = args.value("--bundle-version").value_or("1.0");
     plist.feed_url = args.value("--feed-url");
+    plist.automatic_checks = args.has("--automatic-checks");
+    if (const auto text = args.value("--check-interval")) {
+        const auto parsed = kestrova::pack::parse_number(*text, 0xFFFFFFFFu);
+        if (!parsed) throw UsageError(fill(msg_bad_check_interval, {*text}));
+        plist.check_interval = *parsed;
+    }
     plan.info_plist = kestrova::pack::info_plist_xml(plist);
 
     if (fs::exists(plan.out_dir, ec) && !fs::is_directory(plan.out_dir, ec))

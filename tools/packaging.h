@@ -88,6 +88,8 @@ struct PlistFields {
     std::string name;
     std::string version;
     std::optional<std::string> feed_url;
+    bool automatic_checks = false;                   // SUEnableAutomaticChecks
+    std::optional<std::uint32_t> check_interval;     // SUScheduledCheckInterval, seconds
 };
 
 // The bundle's Info.plist as an XML property list.
