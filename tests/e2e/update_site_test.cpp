@@ -1,0 +1,243 @@
+// End-to-end: the updater and the launch gate against an update site served on 127.0.0.1.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+
+#include "tests/support/bundle.h"
+#include "tests/support/http_server.h"
+
+namespace kestrova::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* registering =
+    "Registering NSApplicationDidFinishLaunchingNotification callback for starting Sparkle.";
+constexpr const char* starting = "Starting Sparkle.";
+constexpr const char* finished_loading = "Finished loading appcast.";
+constexpr const char* forcing =
+    "Forcing an update check with UI due to new version availability and aggressive updates mode being enabled.";
+constexpr const char* not_found_in_metadata = "Version or revision not found in metadata.";
+
+std::vector<std::string> records(const fs::path& log, const std::string& category = "sparkle") {
+    std::vector<std::string> out;
+    std::ifstream in(log);
+    const std::string marker = " " + category + ": ";
+    for (std::string line; std::getline(in, line);) {
+        const auto at = line.find(marker);
+        if (at != std::string::npos) out.push_back(line.substr(at + marker.size()));
+    }
+    return out;
+}
+
+std::string appcast(const std::vector<std::string>& versions) {
+    std::string items;
+    for (const auto& v : versions)
+        items += "<item><title>Version " + v + "</title><link>https://example.invalid/" + v +
+                 "</link><enclosure url=\"https://example.invalid/App_" + v +
+                 ".zip\" sp:version=\"" + v + "\" length=\"1\" type=\"application/octet-stream\"/></item>";
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
+           "<rss version=\"2.0\" xmlns:sp=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
+           "<channel><title>Probe</title>" + items + "</channel></rss>";
+}
+
+// Seconds since 2001-01-01, the updater's clock for its last-check time.
+double absolute_now() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count() - 978307200.0;
+}
+
+class UpdateSite : public ::testing::Test {
+protected:
+    struct Options {
+        std::string bundle_version = "1.0";
+        std::vector<std::string> extra;
+    };
+
+    fs::path bundle(const Options& o, const std::string& name = "Probe") {
+        BundleSpec spec;
+        spec.name = name;
+        spec.extra = {"--with-updater", "--feed-url", server_.url("/updates/appcast.xml"), "--bundle-version",
+                      o.bundle_version};
+        spec.extra.insert(spec.extra.end(), o.extra.begin(), o.extra.end());
+        return make_bundle(dir_.path(), spec);
+    }
+
+    ProcessResult run(const fs::path& executable, const std::vector<std::string>& args,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+        ProcessOptions options;
+        options.env["KESTROVA_UPDATE_LOG"] = log_.string();
+        options.env["XDG_STATE_HOME"] = state_.string();
+        options.timeout = timeout;
+        return launch(executable, args, options);
+    }
+
+    void set_last_check(const std::string& bundle_id, double when) {
+        fs::create_directories(state_ / "kestrova-updater");
+        std::ofstream(state_ / "kestrova-updater" / (bundle_id + ".last-check")) << std::to_string(when);
+    }
+
+    HttpServer server_;
+    TempDir dir_;
+    fs::path log_ = dir_.path() / "update.log";
+    fs::path state_ = dir_.path() / "state";
+};
+
+// --- The updater's schedule and checks -------------------------------------------------------------
+
+TEST_F(UpdateSite, RecentCheckSchedulesTheNextAndTellsTheDelegateTheDelay) {
+    set_last_check("app.kestrova.probe", absolute_now() + 1000);  // in the future: counts as now
+    const auto executable = bundle({.extra = {"--automatic-checks", "--check-interval", "7200"}});
+    const auto r = run(executable, {"--wait-log", "Will schedule update check after delay 02:00:00"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting,
+                                                       "Will schedule update check after delay 02:00:00"}));
+    EXPECT_EQ(server_.request_count("/updates/appcast.xml"), 0u);
+}
+
+TEST_F(UpdateSite, OverdueCheckLoadsTheFeedAndShowsOnlyANewerVersion) {
+    struct Case {
+        std::vector<std::string> feed;
+        bool shown;
+    };
+    for (const auto& c : {Case{{"1.0", "0.9"}, false}, Case{{"1.1", "1.2", "1.2", "0.5"}, true}}) {
+        fs::remove_all(state_);
+        fs::remove(log_);
+        server_.route("/updates/appcast.xml", HttpResponse::text(200, appcast(c.feed), "application/rss+xml"));
+        const auto executable = bundle({.extra = {"--automatic-checks", "--check-interval", "3600", "--force"}});
+        const auto r = run(executable, {"--wait-log", "Will schedule update check after delay 01:00:00"});
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting, finished_loading,
+                                                           "Will schedule update check after delay 01:00:00"}));
+        // A scheduled check tells the user only of a newer version; with no display the alert
+        // goes to standard error.
+        EXPECT_EQ(r.err.find("1.2 is now available") != std::string::npos, c.shown) << r.err;
+    }
+}
+
+TEST_F(UpdateSite, FeedsThatDoNotParseNeverReachTheDelegate) {
+    const std::string billion_laughs =
+        "<?xml version=\"1.0\"?><!DOCTYPE lolz [<!ENTITY lol \"lol\">"
+        "<!ENTITY lol2 \"&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;&lol;\">"
+        "<!ENTITY lol3 \"&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;&lol2;\">]>"
+        "<rss version=\"2.0\"><channel><title>&lol3;</title></channel></rss>";
+    const std::string external_entity =
+        "<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+        "<rss version=\"2.0\"><channel><title>&x;</title></channel></rss>";
+    const std::string item_without_version =
+        "<rss version=\"2.0\"><channel><item><title>new</title></item></channel></rss>";
+    const HttpResponse responses[] = {
+        HttpResponse::text(404, "missing"),
+        HttpResponse::text(500, "broken"),
+        HttpResponse::text(200, "<rss><channel><item>"),
+        HttpResponse::text(200, item_without_version),
+        HttpResponse::text(200, billion_laughs),
+        HttpResponse::text(200, external_entity),
+    };
+    for (const auto& response : responses) {
+        fs::remove_all(state_);
+        fs::remove(log_);
+        server_.route("/updates/appcast.xml", response);
+        const auto executable = bundle({.extra = {"--automatic-checks", "--force"}});
+        const auto r = run(executable, {"--wait-log", "Will schedule update check after delay 24:00:00"});
+        ASSERT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting,
+                                                           "Will schedule update check after delay 24:00:00"}))
+            << response.body;
+        EXPECT_EQ(r.err.find("root:"), std::string::npos) << "an external entity was read";
+    }
+}
+
+// --- The launch gate -------------------------------------------------------------------------------
+
+struct GateCase {
+    const char* name;
+    std::string bundle_version;
+    HttpResponse metadata;
+    std::vector<std::string> gate_records;  // between "Registering..." and "Starting Sparkle."
+    std::size_t requests = 1;               // one request, and no second try
+};
+
+std::ostream& operator<<(std::ostream& os, const GateCase& c) { return os << c.name; }
+
+class GatePasses : public UpdateSite, public ::testing::WithParamInterface<GateCase> {};
+
+TEST_P(GatePasses, LogsWhyAndStartsTheApplication) {
+    const GateCase& c = GetParam();
+    server_.route("/updates/metadata.properties", c.metadata);
+    const auto executable = bundle({.bundle_version = c.bundle_version, .extra = {"--aggressive-updates"}});
+    const auto r = run(executable, {"--wait-log", starting});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "main.returned"), "true");
+    std::vector<std::string> expected = {registering, "Version from bundle: " + c.bundle_version};
+    expected.insert(expected.end(), c.gate_records.begin(), c.gate_records.end());
+    expected.push_back(starting);
+    EXPECT_EQ(records(log_), expected);
+    EXPECT_EQ(server_.request_count("/updates/metadata.properties"), c.requests);
+}
+
+HttpResponse metadata(const std::string& body) { return HttpResponse::text(200, body); }
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateSite, GatePasses,
+    ::testing::Values(
+        GateCase{"NotFound", "1.0", HttpResponse::text(404, "no"),
+                 {"Download metadata.properties failed: The requested resource was not found on this server."}},
+        GateCase{"ServiceUnavailable", "1.0", HttpResponse::text(503, "busy"),
+                 {"Download metadata.properties failed: The server returned a bad response."}},
+        GateCase{"NotModified", "1.0", HttpResponse::text(304, ""),
+                 {"Download metadata.properties failed: The URL is not valid."}},
+        GateCase{"Forbidden", "1.0", HttpResponse::text(403, "no"),
+                 {"Download metadata.properties failed: The URL is not valid."}},
+        GateCase{"RedirectLoop", "1.0", HttpResponse::redirect("/updates/metadata.properties"),
+                 {"Download metadata.properties failed: Too many HTTP redirects."},
+                 11},  // the first request and ten redirects
+        GateCase{"EndlessBody", "1.0", HttpResponse::endless_body(),
+                 {"Download metadata.properties failed: The resource exceeds the maximum size."}},
+        GateCase{"NotUtf8", "1.0", metadata("app.version=2\xff\napp.revision=1\n"), {not_found_in_metadata}},
+        GateCase{"MissingRevision", "1.0", metadata("app.version=2.0\n"), {not_found_in_metadata}},
+        GateCase{"MegabytesOfLines", "1.0", metadata(std::string(900000, '\n') + "app.version=9\n"),
+                 {not_found_in_metadata}},
+        GateCase{"EqualVersions", "2.0.7", metadata("app.version = 2.0\r\napp.revision=7\r\n"),
+                 {"Version from metadata: 2.0.7"}},
+        GateCase{"OlderSite", "2.0.7", metadata("app.revision=9\napp.version=1.9\n"),
+                 {"Version from metadata: 1.9.9"}},
+        GateCase{"EmptyRevisionIsPresent", "2.0.7", metadata("app.version=2.0\napp.revision=\n"),
+                 {"Version from metadata: 2.0."}}),
+    [](const auto& test_case) { return std::string(test_case.param.name); });
+
+TEST_F(UpdateSite, GateWithoutASlashInTheFeedAddressPasses) {
+    BundleSpec spec;
+    spec.extra = {"--with-updater", "--feed-url", "appcast.xml", "--aggressive-updates"};
+    const auto r = run(make_bundle(dir_.path(), spec), {"--wait-log", starting});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, "Version from bundle: 1.0",
+                                                       "Malformed SUFeedURL: No '/'' found.", starting}));
+}
+
+TEST_F(UpdateSite, NewerSiteHoldsTheLaunchForAnUpdateCheckInstead) {
+    server_.route("/updates/metadata.properties", metadata("app.version=2.0\napp.revision=1\n"));
+    server_.route("/updates/appcast.xml", HttpResponse::text(200, appcast({"2.0.1"})));
+    const auto executable = bundle({.bundle_version = "1.0.5", .extra = {"--aggressive-updates"}});
+    const auto r = run(executable, {});
+    // Without a display the dialog goes to standard error and counts as dismissed at once.
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out.find("args.length"), std::string::npos) << "the JVM started: " << r.out;
+    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, "Version from bundle: 1.0.5",
+                                                       "Version from metadata: 2.0.1", forcing, starting,
+                                                       finished_loading}));
+    EXPECT_NE(r.err.find("2.0.1 is now available"), std::string::npos) << r.err;
+}
+
+TEST_F(UpdateSite, HoldEndsEvenWhenTheCheckShowsAnError) {
+    server_.route("/updates/metadata.properties", metadata("app.version=2.0\napp.revision=1\n"));
+    // No appcast: the update check fails, shows why, and still ends the hold.
+    const auto r = run(bundle({.bundle_version = "1.0", .extra = {"--aggressive-updates"}}), {});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out.find("args.length"), std::string::npos);
+    EXPECT_EQ(records(log_).back(), starting);
+}
+
+}  // namespace
+}  // namespace kestrova::testing
