@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "tests/support/bundle.h"
+#include "tests/support/update_log.h"
 #include "tests/support/http_server.h"
 
 namespace kestrova::testing {
@@ -19,17 +20,6 @@ constexpr const char* finished_loading = "Finished loading appcast.";
 constexpr const char* forcing =
     "Forcing an update check with UI due to new version availability and aggressive updates mode being enabled.";
 constexpr const char* not_found_in_metadata = "Version or revision not found in metadata.";
-
-std::vector<std::string> records(const fs::path& log, const std::string& category = "sparkle") {
-    std::vector<std::string> out;
-    std::ifstream in(log);
-    const std::string marker = " " + category + ": ";
-    for (std::string line; std::getline(in, line);) {
-        const auto at = line.find(marker);
-        if (at != std::string::npos) out.push_back(line.substr(at + marker.size()));
-    }
-    return out;
-}
 
 std::string appcast(const std::vector<std::string>& versions) {
     std::string items;
@@ -91,7 +81,7 @@ TEST_F(UpdateSite, RecentCheckSchedulesTheNextAndTellsTheDelegateTheDelay) {
     const auto executable = bundle({.extra = {"--automatic-checks", "--check-interval", "7200"}});
     const auto r = run(executable, {"--wait-log", "Will schedule update check after delay 02:00:00"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting,
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting,
                                                        "Will schedule update check after delay 02:00:00"}));
     EXPECT_EQ(server_.request_count("/updates/appcast.xml"), 0u);
 }
@@ -108,7 +98,7 @@ TEST_F(UpdateSite, OverdueCheckLoadsTheFeedAndShowsOnlyANewerVersion) {
         const auto executable = bundle({.extra = {"--automatic-checks", "--check-interval", "3600", "--force"}});
         const auto r = run(executable, {"--wait-log", "Will schedule update check after delay 01:00:00"});
         ASSERT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting, finished_loading,
+        EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting, finished_loading,
                                                            "Will schedule update check after delay 01:00:00"}));
         // A scheduled check tells the user only of a newer version; with no display the alert
         // goes to standard error.
@@ -142,7 +132,7 @@ TEST_F(UpdateSite, FeedsThatDoNotParseNeverReachTheDelegate) {
         const auto executable = bundle({.extra = {"--automatic-checks", "--force"}});
         const auto r = run(executable, {"--wait-log", "Will schedule update check after delay 24:00:00"});
         ASSERT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting,
+        EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting,
                                                            "Will schedule update check after delay 24:00:00"}))
             << response.body;
         EXPECT_EQ(r.err.find("root:"), std::string::npos) << "an external entity was read";
@@ -173,7 +163,7 @@ TEST_P(GatePasses, LogsWhyAndStartsTheApplication) {
     std::vector<std::string> expected = {registering, "Version from bundle: " + c.bundle_version};
     expected.insert(expected.end(), c.gate_records.begin(), c.gate_records.end());
     expected.push_back(starting);
-    EXPECT_EQ(records(log_), expected);
+    EXPECT_EQ(update_log_records(log_), expected);
     EXPECT_EQ(server_.request_count("/updates/metadata.properties"), c.requests);
 }
 
@@ -195,6 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
                  11},  // the first request and ten redirects
         GateCase{"EndlessBody", "1.0", HttpResponse::endless_body(),
                  {"Download metadata.properties failed: The resource exceeds the maximum size."}},
+        GateCase{"EmptyBundleVersionIsPresent", "", HttpResponse::text(404, "no"),
+                 {"Download metadata.properties failed: The requested resource was not found on this server."}},
         GateCase{"NotUtf8", "1.0", metadata("app.version=2\xff\napp.revision=1\n"), {not_found_in_metadata}},
         GateCase{"MissingRevision", "1.0", metadata("app.version=2.0\n"), {not_found_in_metadata}},
         GateCase{"MegabytesOfLines", "1.0", metadata(std::string(900000, '\n') + "app.version=9\n"),
@@ -207,12 +199,37 @@ INSTANTIATE_TEST_SUITE_P(
                  {"Version from metadata: 2.0."}}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
+TEST_F(UpdateSite, GateWithoutABundleVersionPassesWithoutARequest) {
+    const auto executable = bundle({.extra = {"--aggressive-updates"}});
+    // Take CFBundleVersion (its key and value lines) out of the bundle's Info.plist.
+    const fs::path plist = executable.parent_path().parent_path() / "Info.plist";
+    std::ifstream in(plist);
+    std::string kept;
+    bool skip_value = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("<key>CFBundleVersion</key>") != std::string::npos) {
+            skip_value = true;
+            continue;
+        }
+        if (!skip_value) kept += line + "\n";
+        skip_value = false;
+    }
+    in.close();
+    std::ofstream(plist) << kept;
+    const auto r = run(executable, {"--wait-log", starting});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{
+                                 registering, "Could not find key 'CFBundleVersion' in the Info.plist file in the package.",
+                                 starting}));
+    EXPECT_EQ(server_.requests().size(), 0u);
+}
+
 TEST_F(UpdateSite, GateWithoutASlashInTheFeedAddressPasses) {
     BundleSpec spec;
     spec.extra = {"--with-updater", "--feed-url", "appcast.xml", "--aggressive-updates"};
     const auto r = run(make_bundle(dir_.path(), spec), {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, "Version from bundle: 1.0",
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, "Version from bundle: 1.0",
                                                        "Malformed SUFeedURL: No '/'' found.", starting}));
 }
 
@@ -224,7 +241,7 @@ TEST_F(UpdateSite, NewerSiteHoldsTheLaunchForAnUpdateCheckInstead) {
     // Without a display the dialog goes to standard error and counts as dismissed at once.
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out.find("args.length"), std::string::npos) << "the JVM started: " << r.out;
-    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, "Version from bundle: 1.0.5",
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, "Version from bundle: 1.0.5",
                                                        "Version from metadata: 2.0.1", forcing, starting,
                                                        finished_loading}));
     EXPECT_NE(r.err.find("2.0.1 is now available"), std::string::npos) << r.err;
@@ -236,7 +253,7 @@ TEST_F(UpdateSite, HoldEndsEvenWhenTheCheckShowsAnError) {
     const auto r = run(bundle({.bundle_version = "1.0", .extra = {"--aggressive-updates"}}), {});
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out.find("args.length"), std::string::npos);
-    EXPECT_EQ(records(log_).back(), starting);
+    EXPECT_EQ(update_log_records(log_).back(), starting);
 }
 
 }  // namespace

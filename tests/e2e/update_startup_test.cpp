@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "tests/support/bundle.h"
+#include "tests/support/update_log.h"
 
 namespace kestrova::testing {
 namespace {
@@ -18,17 +19,6 @@ constexpr const char* starting = "Starting Sparkle.";
 constexpr const char* checking = "Checking for updates ...";
 
 // The records one category wrote to the log file, message only, in order.
-std::vector<std::string> records(const fs::path& log, const std::string& category = "sparkle") {
-    std::vector<std::string> out;
-    std::ifstream in(log);
-    const std::string marker = " " + category + ": ";
-    for (std::string line; std::getline(in, line);) {
-        const auto at = line.find(marker);
-        if (at != std::string::npos) out.push_back(line.substr(at + marker.size()));
-    }
-    return out;
-}
-
 class UpdateStartup : public ::testing::Test {
 protected:
     fs::path bundle(BundleSpec spec, bool with_updater) {
@@ -56,7 +46,7 @@ TEST_F(UpdateStartup, WithoutTheFrameworkOneRecordAndRequestsAreOnlyLogged) {
     const auto r = run(executable, {"--check-updates"}, {{"FORCE_UPDATE_CHECK", ""}});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "check.bridged"), "true");
-    EXPECT_EQ(records(log_), (std::vector<std::string>{not_available, checking}));
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{not_available, checking}));
 }
 
 TEST_F(UpdateStartup, GuiLaunchStartsTheUpdaterOnceWhenTheEventLoopRuns) {
@@ -64,7 +54,7 @@ TEST_F(UpdateStartup, GuiLaunchStartsTheUpdaterOnceWhenTheEventLoopRuns) {
     const auto r = run(executable, {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "log.seen"), starting);
-    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting}));
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting}));
 }
 
 TEST_F(UpdateStartup, ConsoleLaunchNeverFinishesLaunchingSoRequestsStartNoCheck) {
@@ -73,8 +63,8 @@ TEST_F(UpdateStartup, ConsoleLaunchNeverFinishesLaunchingSoRequestsStartNoCheck)
     const auto r = run(bundle(spec, true), {"--check-updates"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "log.seen"), checking);
-    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, checking}));
-    EXPECT_TRUE(records(log_, "updater").empty());
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, checking}));
+    EXPECT_TRUE(update_log_records(log_, "updater").empty());
 }
 
 TEST_F(UpdateStartup, ForcedChecksRunTheGateFirst) {
@@ -96,7 +86,7 @@ TEST_F(UpdateStartup, ForcedChecksRunTheGateFirst) {
         fs::remove(log_);
         const auto r = run(c.executable, {"--wait-log", starting}, c.env);
         ASSERT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(records(log_), (std::vector<std::string>{
+        EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{
                                      registering, "Version from bundle: 1.0",
                                      "Could not find key 'SUFeedURL' in the Info.plist file in the package.",
                                      starting}))
@@ -109,7 +99,7 @@ TEST_F(UpdateStartup, ConsoleAppIsNeverHeld) {
     spec.flags = {"--console", "--aggressive-updates"};
     const auto r = run(bundle(spec, true), {});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(records(log_), (std::vector<std::string>{
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{
                                  registering,
                                  "Cannot do a Sparkle update check for non-GUI apps, ignoring "
                                  "aggressive_updates/FORCE_UPDATE_CHECK."}));
@@ -118,9 +108,9 @@ TEST_F(UpdateStartup, ConsoleAppIsNeverHeld) {
 TEST_F(UpdateStartup, RequestAfterTheControllerExistsStartsACheck) {
     const auto r = run(bundle({}, true), {"--wait-log", starting, "--check-updates"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting, checking}));
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting, checking}));
     // The framework took the request: its own records say so.
-    EXPECT_FALSE(records(log_, "updater").empty());
+    EXPECT_FALSE(update_log_records(log_, "updater").empty());
 }
 
 TEST_F(UpdateStartup, ApplicationWithoutOnlineUpdaterStartsSilently) {
@@ -131,7 +121,7 @@ TEST_F(UpdateStartup, ApplicationWithoutOnlineUpdaterStartsSilently) {
     const auto r = run(bundle(spec, true), {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "main.returned"), "true");
-    EXPECT_EQ(records(log_), (std::vector<std::string>{registering, starting}));
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting}));
 }
 
 TEST_F(UpdateStartup, OnlineUpdaterWithoutTheNativeMethodIsLoggedAndTheLaunchGoesOn) {
@@ -140,7 +130,7 @@ TEST_F(UpdateStartup, OnlineUpdaterWithoutTheNativeMethodIsLoggedAndTheLaunchGoe
     const auto r = run(bundle(spec, false), {"--check-updates"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "check.bridged"), "false");
-    const auto logged = records(log_);
+    const auto logged = update_log_records(log_);
     ASSERT_EQ(logged.size(), 2u);
     EXPECT_EQ(logged[0], not_available);
     EXPECT_NE(logged[1].find("OnlineUpdater declares no native method nCheckForUpdates"), std::string::npos);
