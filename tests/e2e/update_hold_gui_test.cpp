@@ -1,0 +1,73 @@
+// End-to-end: the launch gate's hold, for real: the update site announces a newer version, the
+// update check's dialog appears instead of the application, and the launcher ends once the user has
+// dismissed it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "tests/support/bundle.h"
+#include "tests/support/http_server.h"
+#include "tests/support/update_log.h"
+#include "tests/support/xvfb.h"
+
+namespace kestrova::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* update_available = "A new version is available!";
+
+TEST(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStarts) {
+    std::string why_not;
+    const auto x = XvfbDisplay::start(why_not);
+    if (!x) GTEST_SKIP() << "No dialog under Xvfb: " << why_not;
+
+    HttpServer site;
+    site.route("/app/metadata.properties", HttpResponse::text(200, "app.version=3.1\napp.revision=4\n"));
+    site.route("/app/appcast.xml",
+               HttpResponse::text(200,
+                                  "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
+                                  "<channel><item><title>3.1.4</title><link>https://example.invalid/3.1.4</link>"
+                                  "<enclosure url=\"https://example.invalid/App_3.1.4.zip\" sparkle:version=\"3.1.4\"/>"
+                                  "</item></channel></rss>"));
+    TempDir dir;
+    BundleSpec spec;
+    spec.extra = {"--with-updater", "--aggressive-updates", "--bundle-version", "3.0",
+                  "--feed-url", site.url("/app/appcast.xml")};
+    const auto executable = make_bundle(dir.path(), spec);
+    auto options = x->on_display();
+    options.env["KESTROVA_UPDATE_LOG"] = (dir.path() / "update.log").string();
+    options.env["XDG_STATE_HOME"] = (dir.path() / "state").string();
+    auto app = launch_in_background(executable, {}, options);
+
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (x->windows_named(update_available).empty()) {
+        ASSERT_TRUE(app.running()) << "the launcher exited without the dialog; stderr:\n" << app.err();
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no dialog; stderr:\n" << app.err();
+        std::this_thread::sleep_for(100ms);
+    }
+    const auto children = children_of(app.pid());
+    ASSERT_EQ(children.size(), 1u);
+    const auto argv = command_line_of(children.front());
+    bool offers_version = false;
+    for (const auto& arg : argv) offers_version |= arg.find("3.1.4") != std::string::npos;
+    EXPECT_TRUE(offers_version) << "the dialog does not name the new version";
+
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(app.running()) << "the hold ended under the dialog";
+    ASSERT_EQ(x->send_key(update_available, "Return").exit_status, 0);
+
+    const auto r = app.wait(20s);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out.find("args.length"), std::string::npos) << "the application started: " << r.out;
+    const auto logged = update_log_records(dir.path() / "update.log");
+    ASSERT_GE(logged.size(), 4u);
+    EXPECT_EQ(logged[3], "Forcing an update check with UI due to new version availability and aggressive "
+                         "updates mode being enabled.");
+}
+
+}  // namespace
+}  // namespace kestrova::testing
