@@ -13,11 +13,19 @@ public final class OnlineUpdater {
 
     /** Like {@link #nCheckForUpdates}, but false when the launcher did not register the bridge. */
     public static boolean checkForUpdates() {
-        try {
-            nCheckForUpdates();
-            return true;
-        } catch (UnsatisfiedLinkError e) {
-            return false;
+        return Guarded.checkForUpdates();
+    }
+
+    // The launcher looks this class up at every start; keeping the handler here means verifying
+    // OnlineUpdater loads no exception class until an application actually asks for a check.
+    private static final class Guarded {
+        static boolean checkForUpdates() {
+            try {
+                nCheckForUpdates();
+                return true;
+            } catch (UnsatisfiedLinkError e) {
+                return false;
+            }
         }
     }
 }
