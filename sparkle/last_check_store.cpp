@@ -10,6 +10,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "sparkle/text.h"
+
 namespace kestrova::sparkle {
 
 namespace {
@@ -18,15 +20,6 @@ constexpr std::string_view state_folder = "kestrova-updater";
 constexpr std::string_view state_suffix = ".last-check";
 // The file holds one number; anything longer is not ours.
 constexpr std::size_t max_file_bytes = 64;
-
-std::string_view trim(std::string_view text) {
-    constexpr std::string_view space = " \t\r\n";
-    const auto first = text.find_first_not_of(space);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
 
 std::optional<std::filesystem::path> absolute_directory(const std::optional<std::string>& value) {
     // The XDG base directory rules say relative paths are invalid and must be ignored.
@@ -88,7 +81,7 @@ std::string format_absolute_time(double absolute_time) {
 }
 
 std::optional<double> parse_absolute_time(std::string_view text) {
-    text = trim(text);
+    text = trim_ascii_space(text);
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {

@@ -5,21 +5,14 @@
 #include <string>
 #include <system_error>
 
+#include "sparkle/text.h"
+
 namespace kestrova::sparkle {
 
 namespace {
 
 constexpr std::string_view enable_automatic_checks_key = "SUEnableAutomaticChecks";
 constexpr std::string_view check_interval_key = "SUScheduledCheckInterval";
-
-std::string_view trim(std::string_view text) {
-    constexpr std::string_view space = " \t\r\n";
-    const auto first = text.find_first_not_of(space);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
@@ -43,7 +36,7 @@ void tell(const SettingNote& note, const std::string& line) {
 }  // namespace
 
 std::optional<bool> parse_info_boolean(std::string_view text) {
-    text = trim(text);
+    text = trim_ascii_space(text);
     for (const std::string_view yes : {"yes", "true", "1"}) {
         if (equals_ignoring_case(text, yes)) {
             return true;
@@ -58,7 +51,7 @@ std::optional<bool> parse_info_boolean(std::string_view text) {
 }
 
 std::optional<double> parse_seconds(std::string_view text) {
-    text = trim(text);
+    text = trim_ascii_space(text);
     if (!text.empty() && text.front() == '+') {
         text.remove_prefix(1);
     }

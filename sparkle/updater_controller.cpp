@@ -3,6 +3,7 @@
 #include "sparkle/appcast.h"
 #include "sparkle/last_check_store.h"
 #include "sparkle/version_comparator.h"
+#include "sparkle/text.h"
 
 #include <exception>
 #include <string>
@@ -18,20 +19,11 @@ constexpr std::string_view identifier_key = "CFBundleIdentifier";
 constexpr std::string_view feed_url_key = "SUFeedURL";
 constexpr std::string_view fallback_name = "This application";
 
-std::string_view trim(std::string_view text) {
-    constexpr std::string_view space = " \t\r\n";
-    const auto first = text.find_first_not_of(space);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
-}
-
 std::optional<std::string> non_empty(std::optional<std::string> value) {
-    if (!value || trim(*value).empty()) {
+    if (!value || trim_ascii_space(*value).empty()) {
         return std::nullopt;
     }
-    return std::string(trim(*value));
+    return std::string(trim_ascii_space(*value));
 }
 
 std::string seconds_text(double seconds) {

@@ -1,5 +1,7 @@
 #include "sparkle/version_comparator.h"
 
+#include "kestrova/utf8.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -14,48 +16,17 @@ namespace {
 // The framework compares NSStrings, whose characters are UTF-16 code units, so a character outside
 // the Basic Multilingual Plane is two units here too and each is classified on its own.
 std::u16string to_utf16(std::string_view utf8) {
-    constexpr char16_t replacement = u'\uFFFD';
     std::u16string out;
     out.reserve(utf8.size());
-    std::size_t pos = 0;
-    while (pos < utf8.size()) {
-        const auto lead = static_cast<unsigned char>(utf8[pos]);
-        if (lead < 0x80) {
-            out += static_cast<char16_t>(lead);
-            ++pos;
-            continue;
-        }
-        std::size_t length = 0;
-        char32_t value = 0;
-        char32_t minimum = 0;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2, value = lead & 0x1Fu, minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3, value = lead & 0x0Fu, minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4, value = lead & 0x07u, minimum = 0x10000;
-        }
-        bool valid = length != 0 && pos + length <= utf8.size();
-        for (std::size_t i = 1; valid && i < length; ++i) {
-            const auto next = static_cast<unsigned char>(utf8[pos + i]);
-            valid = (next & 0xC0) == 0x80;
-            value = (value << 6) | (next & 0x3Fu);
-        }
-        valid = valid && value >= minimum && value <= 0x10FFFF && (value < 0xD800 || value > 0xDFFF);
-        if (!valid) {
-            // One replacement per rejected byte, then resynchronise on the next one.
-            out += replacement;
-            ++pos;
-            continue;
-        }
+    for (std::size_t pos = 0; pos < utf8.size();) {
+        // One replacement per rejected byte: the decoder resynchronises on the next one.
+        const char32_t value = decode_utf8(utf8, pos).value_or(U'\uFFFD');
         if (value < 0x10000) {
             out += static_cast<char16_t>(value);
         } else {
-            value -= 0x10000;
-            out += static_cast<char16_t>(0xD800 + (value >> 10));
-            out += static_cast<char16_t>(0xDC00 + (value & 0x3FF));
+            out += static_cast<char16_t>(0xD800 + ((value - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((value - 0x10000) & 0x3FF));
         }
-        pos += length;
     }
     return out;
 }
