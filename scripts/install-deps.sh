@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev binutils pkg-config
   googletest libgtest-dev
-  openjdk-17-jdk-headless
+  openjdk-17-jdk-headless openjdk-17-jre
   libcurl4-openssl-dev libplist-dev libexpat1-dev
   xvfb zenity xdotool x11-utils
 )
