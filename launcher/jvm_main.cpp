@@ -15,10 +15,10 @@
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
 #include "launcher/launch_plan.h"
-#include "updates/update_bridge.h"
 #include "platform/application.h"
 #include "platform/process.h"
 #include "platform/run_loop.h"
+#include "updates/update_bridge.h"
 
 namespace {
 

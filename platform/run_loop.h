@@ -34,8 +34,6 @@ public:
     static std::shared_ptr<Timer> create(double fire_date, double interval,
                                          std::function<void(Timer*)> callback);
     void invalidate();
-    bool valid() const;
-    double fire_date() const;
 
 private:
     friend class RunLoop;
@@ -61,9 +59,6 @@ public:
     // Makes the innermost run return `stopped`; when the loop is not running, the next run does.
     // Callable from any thread.
     void stop();
-
-    // Wakes the loop to look at its main queue; used by the main queue itself.
-    void wake_up();
 
     bool is_main() const;
 

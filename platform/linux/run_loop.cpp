@@ -98,16 +98,6 @@ void Timer::invalidate() {
     if (state_->owner != nullptr) wake_locked(*state_->owner);
 }
 
-bool Timer::valid() const {
-    std::lock_guard lock(state_mutex());
-    return state_->valid;
-}
-
-double Timer::fire_date() const {
-    std::lock_guard lock(state_mutex());
-    return state_->fire_date;
-}
-
 RunLoop::RunLoop(bool is_main) : impl_(new Impl) { impl_->is_main = is_main; }
 
 bool RunLoop::is_main() const { return impl_->is_main; }
@@ -135,11 +125,6 @@ void RunLoop::stop() {
     std::lock_guard lock(state_mutex());
     impl_->stop_requested = true;
     impl_->wake.notify_all();
-}
-
-void RunLoop::wake_up() {
-    std::lock_guard lock(state_mutex());
-    wake_locked(*impl_);
 }
 
 RunLoopResult RunLoop::run_in_default_mode(double seconds, bool return_after_source_handled) {
