@@ -384,6 +384,27 @@ TEST(LaunchRecord, RecordedStackSizeIsTheJvmThreadsStack) {
     EXPECT_GT(large, small * 6) << "1 MiB: " << small << ", 16 MiB: " << large;
 }
 
+// A stack the system cannot give (here: 4 GiB under a 2 GiB address-space limit) must end the
+// launch with a message naming the size, not leave the main thread parked forever.
+TEST(LaunchRecord, JvmThreadThatCannotBeCreatedEndsTheLaunch) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves its shadow memory beyond any address-space limit";
+#endif
+    TempDir dir;
+    BundleSpec spec;
+    spec.name = "HugeStack";
+    spec.stack_size = 4294967295u;
+    const auto executable = make_bundle(dir.path(), spec);
+    const auto r = run_process({"/bin/sh", "-c", "ulimit -v 2097152 && exec \"$0\"", executable.string()},
+                               {.env = {}, .timeout = std::chrono::seconds(60), .cwd = std::nullopt});
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    EXPECT_NE(r.err.find("Could not start the JVM thread with a stack of 4294967295 bytes ("), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("package the application with another --stack-size."), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "") << "the JVM must not have run";
+}
+
 TEST(LaunchRecord, ExecutableExportsExactlyTheLaunchersNames) {
     const auto r = run_process({"/usr/bin/nm", "-D", "--defined-only", "--format=just-symbols",
                                 Artefacts::launcher_template().string()});
