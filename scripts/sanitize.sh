@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The unit tests and the end-to-end launches under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then a short run of the launch record fuzzer.
+# then short runs of the fuzzers: the launch record, and what an update site sends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +13,10 @@ UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset sanitize -j "$(nproc)"
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target launch_record_fuzz
-mkdir -p build-fuzz/corpus
-build-fuzz/launch_record_fuzz -max_total_time="${KESTROVA_FUZZ_SECONDS:-30}" -max_len=20000 build-fuzz/corpus
+cmake --build --preset fuzz --target launch_record_fuzz update_site_fuzz
+seconds="${KESTROVA_FUZZ_SECONDS:-30}"
+mkdir -p build-fuzz/corpus build-fuzz/corpus-update-site
+build-fuzz/launch_record_fuzz -max_total_time="$seconds" -max_len=20000 build-fuzz/corpus
+# New inputs go to the first directory; the seeds (a feed and a metadata file) are only read.
+build-fuzz/update_site_fuzz -max_total_time="$seconds" -max_len=8192 build-fuzz/corpus-update-site \
+  tests/fuzz/seeds/update_site

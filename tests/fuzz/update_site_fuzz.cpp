@@ -1,0 +1,77 @@
+// Feeds arbitrary bytes to everything that reads what an update site sends: the gate's metadata
+// parser, the feed-to-metadata address derivation, the appcast parser and the version ordering.
+// A hostile site may send anything; none of it may crash, read out of bounds, or break the
+// invariants checked here.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "sparkle/appcast.h"
+#include "sparkle/version_comparator.h"
+#include "updates/gate_logic.h"
+
+namespace {
+
+void check(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+    // A heap copy of exactly `size` bytes, so any read past the end is caught.
+    const std::string input(reinterpret_cast<const char*>(bytes), size);
+    const std::string_view text(input);
+
+    // The metadata file. Every key of an entry came from a line holding "=", so none holds a
+    // line break; a missing text gives nothing.
+    const kestrova::Metadata metadata = kestrova::parse_metadata(text);
+    for (const auto& [key, value] : metadata) {
+        check(key.find('\n') == std::string::npos && key.find('=') == std::string::npos);
+        check(value.find('\n') == std::string::npos);
+        check(value.find('=') == std::string::npos);
+    }
+    check(kestrova::parse_metadata(std::nullopt).empty());
+    if (const auto version = kestrova::metadata_version(metadata)) {
+        check(version->size() == metadata.find("app.version")->second.size() + 1 +
+                                     metadata.find("app.revision")->second.size());
+    }
+
+    // The metadata address: the feed address up to its last "/", then the file name.
+    if (const auto url = kestrova::metadata_url_for_feed(text)) {
+        const std::size_t slash = text.rfind('/');
+        check(slash != std::string_view::npos);
+        check(*url == std::string(text.substr(0, slash)) + "/metadata.properties");
+    } else {
+        check(text.find('/') == std::string_view::npos);
+    }
+
+    // The feed. Only AppcastError may come out; an accepted feed's best item is one of its own and
+    // every item has a version.
+    try {
+        const auto appcast = kestrova::sparkle::parse_appcast(text);
+        for (const auto& item : appcast.items) check(!item.version.empty());
+        // The ordering is not transitive on odd input, so only what the scan itself decided can be
+        // checked: no eligible item after the best one is newer than it.
+        if (const auto* best = kestrova::sparkle::best_item(appcast)) {
+            check(best >= appcast.items.data() && best < appcast.items.data() + appcast.items.size());
+            check(!best->channel && (!best->os || *best->os == "linux"));
+            for (const auto* item = best + 1; item < appcast.items.data() + appcast.items.size(); ++item) {
+                if (item->channel || (item->os && *item->os != "linux")) continue;
+                check(kestrova::sparkle::compare_versions(best->version, item->version) !=
+                      kestrova::sparkle::Ordering::ascending);
+            }
+        }
+    } catch (const kestrova::sparkle::AppcastError&) {
+        // Refused, as a malformed or hostile feed must be.
+    }
+
+    // The version ordering on two halves of the input: every string equals itself.
+    const std::string_view a = text.substr(0, size / 2);
+    const std::string_view b = text.substr(size / 2);
+    check(kestrova::sparkle::compare_versions(a, a) == kestrova::sparkle::Ordering::same);
+    (void)kestrova::sparkle::compare_versions(a, b);
+    return 0;
+}
