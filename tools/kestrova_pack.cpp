@@ -179,7 +179,7 @@ Assembles DIR/NAME.app:
   Contents/Resources/             the JARs and kestrova-support.jar (the app directory)
   Contents/runtime/Contents/Home  a link to the Java runtime, or a copy of it
   Contents/Frameworks/            libkestrova-updater.so (only with --with-updater)
-The record's JVM options are -Djava.class.path=&&/JAR:...:&&/kestrova-support.jar,
+The record's JVM options are -Djava.class.path=&&/kestrova-support.jar:&&/JAR:...,
 -Dapp.dir=&&, then the --jvm-option values; the launcher replaces && with the app directory.
 The bundle is built in a temporary directory in DIR and renamed into place at the end.
 

@@ -70,7 +70,7 @@ inline constexpr std::string_view support_jar_name = "kestrova-support.jar";
 // the launcher substitutes at run time. Throws PackError for a name the class path cannot carry.
 std::string class_path_option(std::span<const std::string> jar_file_names);
 
-// The record's JVM options for a bundle: the class path of the user's JARs then the support JAR,
+// The record's JVM options for a bundle: the class path of the support JAR then the user's JARs,
 // then -Dapp.dir=&&, then the user's options in order.
 std::vector<std::string> bundle_jvm_options(std::span<const std::string> jar_file_names,
                                             std::span<const std::string> user_options);

@@ -62,7 +62,7 @@ TEST_F(ProbeLaunch, AppDirIsTheResolvedResourcesDirectory) {
     const std::string dir = fs::canonical(resources()).string();
     EXPECT_EQ(value_of(r.out, "app.dir"), dir);
     EXPECT_EQ(value_of(r.out, "java.class.path"),
-              dir + "/probe.jar:" + dir + "/kestrova-support.jar");
+              dir + "/kestrova-support.jar:" + dir + "/probe.jar");
     EXPECT_EQ(value_of(r.out, "sun.java.command"), "probe.Probe rec one rec" + dir + "two");
 }
 
@@ -184,13 +184,13 @@ TEST(UncaughtException, JvmOnMainThreadShowsTheAlertWithoutDispatch) {
         << r.err;
 }
 
-// A Launcher class of the test's own stands before the support JAR and breaks its contract in turn.
+// A support JAR of the test's own, whose Launcher breaks its contract in turn.
 class BrokenLauncher : public ::testing::Test {
 protected:
     ProcessResult run_mode(const std::string& mode) {
         BundleSpec spec;
         spec.name = "Broken";
-        spec.jars = {Artefacts::fake_launcher_jar(), Artefacts::probe_jar()};
+        spec.support_jar = Artefacts::fake_launcher_jar();
         spec.jvm_options = {"-Dfake.mode=" + mode};
         return launch(make_bundle(dir_.path(), spec), {"--throw", "from main"});
     }

@@ -116,8 +116,7 @@ TEST_F(UpdateStartup, RequestAfterTheControllerExistsStartsACheck) {
 TEST_F(UpdateStartup, ApplicationWithoutOnlineUpdaterStartsSilently) {
     BundleSpec spec;
     // The test's Launcher stands in for the support JAR, so OnlineUpdater is nowhere.
-    spec.jars = {Artefacts::fake_launcher_jar(), Artefacts::probe_jar()};
-    spec.jvm_options = {"-Djava.class.path=&&/fake-launcher.jar:&&/probe.jar"};
+    spec.support_jar = Artefacts::fake_launcher_jar();
     const auto r = run(bundle(spec, true), {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "main.returned"), "true");
@@ -126,7 +125,7 @@ TEST_F(UpdateStartup, ApplicationWithoutOnlineUpdaterStartsSilently) {
 
 TEST_F(UpdateStartup, OnlineUpdaterWithoutTheNativeMethodIsLoggedAndTheLaunchGoesOn) {
     BundleSpec spec;
-    spec.jars = {Artefacts::no_native_updater_jar(), Artefacts::probe_jar()};
+    spec.support_jar = Artefacts::no_native_updater_jar();
     const auto r = run(bundle(spec, false), {"--check-updates"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "check.bridged"), "false");

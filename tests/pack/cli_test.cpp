@@ -230,7 +230,7 @@ TEST_F(PackCli, BundleAssemblesTheAppLayout) {
     EXPECT_TRUE(record.console);
     EXPECT_EQ(record.main_class, "demo.Main");
     EXPECT_EQ(record.jvm_options,
-              (Args{"-Djava.class.path=&&/a.jar:&&/kestrova-support.jar", "-Dapp.dir=&&", "-Xmx1g"}));
+              (Args{"-Djava.class.path=&&/kestrova-support.jar:&&/a.jar", "-Dapp.dir=&&", "-Xmx1g"}));
     EXPECT_EQ(record.app_args, Args{"--demo"});
 
     const auto plist = read_bytes(app_ / "Contents/Info.plist");

@@ -168,7 +168,7 @@ TEST(ParseNumber, AcceptsDecimalAndHexWithinTheLimitOnly) {
 TEST(BundleJvmOptions, PutClassPathThenAppDirThenTheUsersOptions) {
     EXPECT_EQ(class_path_option(Names{"a&b.jar"}), "-Djava.class.path=&&/a&b.jar");  // one '&' is no token
     EXPECT_EQ(bundle_jvm_options(Names{"b.jar", "a.jar"}, Names{"-Xmx1g", "-Dapp.dir=mine"}),
-              (Names{"-Djava.class.path=&&/b.jar:&&/a.jar:&&/kestrova-support.jar", "-Dapp.dir=&&",
+              (Names{"-Djava.class.path=&&/kestrova-support.jar:&&/b.jar:&&/a.jar", "-Dapp.dir=&&",
                      "-Xmx1g", "-Dapp.dir=mine"}));
 }
 

@@ -21,6 +21,7 @@ std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const Bu
     for (const auto& arg : spec.args) argv.push_back("--arg=" + arg);
     argv.insert(argv.end(), spec.flags.begin(), spec.flags.end());
     if (spec.stack_size) argv.insert(argv.end(), {"--stack-size", std::to_string(*spec.stack_size)});
+    if (spec.support_jar) argv.insert(argv.end(), {"--support-jar", spec.support_jar->string()});
     argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
     const auto result = run_process(argv);
     if (result.exit_status != 0)

@@ -30,6 +30,8 @@ struct BundleSpec {
     std::vector<std::string> flags;  // e.g. "--console", "--main-thread"
     std::optional<std::uint32_t> stack_size;
     std::vector<std::string> extra;  // further arguments for `kestrova-pack bundle`
+    // A support JAR of the test's own in place of the real one (it comes first on the class path).
+    std::optional<std::filesystem::path> support_jar;
 };
 
 // Assembles `out_dir`/<name>.app and returns the path of its executable. Fails the calling test
