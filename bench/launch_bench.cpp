@@ -54,6 +54,7 @@ using kestrova::bench::pair_ratios;
 constexpr int max_record_size = 16462;  // the 16463-byte reserved area keeps one '_' after the record
 constexpr int max_record_entries = 255;
 constexpr int limits_option_length = 60;
+constexpr int many_jars = 40;  // library JARs of the many-JARs application
 
 struct Settings {
     int pairs = 20;
@@ -639,6 +640,43 @@ int main(int argc, char** argv) {
                                    metric(series[0], to_main_end), metric(series[1], to_main_end), ms, "<= 1.10x",
                                    1.10));
         }
+    }
+
+    // 6. An application with many JARs: the hello-world JAR first, then 40 library JARs of 500
+    // entries each that the run never needs. Lookups of classes that are not in the first JAR open
+    // every JAR before the one that holds them, so this shows what the launcher's own lookups cost.
+    {
+        const fs::path library_dir = s.work / "library";
+        fs::remove_all(library_dir);
+        for (int i = 0; i < 500; ++i) {
+            char name[64];
+            std::snprintf(name, sizeof name, "lib/p%d/C%d.class", i % 20, i);
+            const fs::path file = library_dir / name;
+            fs::create_directories(file.parent_path());
+            std::ofstream(file) << "not a class, only an entry";
+        }
+        const fs::path library_jar = s.work / "library.jar";
+        run_tool({(s.java_home / "bin" / "jar").string(), "--create", "--no-manifest", "--file", library_jar.string(),
+                  "-C", library_dir.string(), "."});
+        std::string class_path = s.hello_jar.string();
+        std::vector<std::string> jar_options;
+        for (int i = 0; i < many_jars; ++i) {
+            char name[32];
+            std::snprintf(name, sizeof name, "library%02d.jar", i);
+            const fs::path jar = s.work / name;
+            fs::copy_file(library_jar, jar, fs::copy_options::overwrite_existing);
+            class_path += ":" + jar.string();
+            jar_options.insert(jar_options.end(), {"--jar", jar.string()});
+        }
+        const fs::path bundle = make_bundle(s, s.plain_stage, {"HelloManyJars", "Hello", {}, {}, jar_options});
+        const std::vector<Command> commands = {
+            {"kestrova (41 JARs)", {bundle.string()}, {}, "main-end"},
+            {"java -cp (41 JARs)", {java, "-cp", class_path, "Hello"}, {}, "main-end"},
+        };
+        const auto series = interleaved(commands, s.warmup, s.pairs, streams);
+        auto to_main_end = [](const Run& r) { return r.ms_to("main-end"); };
+        rows.push_back(compare("Start to end of main, 41 JARs: kestrova vs `java -cp`", metric(series[0], to_main_end),
+                               metric(series[1], to_main_end), ms, "", std::nullopt));
     }
 
     std::printf("Results:\n\n");
