@@ -12,6 +12,7 @@
 #include "platform/linux/environment.h"
 #include "test_environment.h"
 #include "tests/support/http_server.h"
+#include "tests/support/process_runner.h"
 
 namespace kestrova::platform {
 namespace {
@@ -163,6 +164,36 @@ TEST_F(UrlLoading, TlsToAServerThatSpeaksNoTlsIsNotASecureConnection) {
     server.route("/", HttpResponse::text(200, "plain"));
     const std::string url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
     EXPECT_EQ(error_code(fetch(url)), url_error::secure_connection_failed);
+}
+
+// A real TLS server (openssl s_server) whose self-signed certificate no authority vouches for. With
+// verification off, the transfer would hand back the server's status page instead.
+TEST(UrlLoadingTls, ACertificateNoAuthorityVouchesForIsRefused) {
+    using kestrova::testing::BackgroundProcess;
+    using kestrova::testing::run_process;
+    const kestrova::testing::TempDir dir;
+    const std::string key = (dir.path() / "key.pem").string();
+    const std::string certificate = (dir.path() / "certificate.pem").string();
+    const auto made = run_process({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                                   "-out", certificate, "-subj", "/CN=127.0.0.1", "-days", "1", "-addext",
+                                   "subjectAltName=IP:127.0.0.1"});
+    ASSERT_EQ(made.exit_status, 0) << "openssl (package openssl) could not make a certificate: " << made.err;
+    BackgroundProcess server({"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", certificate, "-key",
+                              key, "-www"});
+    std::string port;
+    const auto deadline = std::chrono::steady_clock::now() + hang_bound;
+    while (port.empty() && server.running() && std::chrono::steady_clock::now() < deadline) {
+        const std::string out = server.out();
+        const std::string accept = "ACCEPT 127.0.0.1:";
+        if (const auto at = out.find(accept); at != std::string::npos && out.find('\n', at) != std::string::npos)
+            port = out.substr(at + accept.size(), out.find('\n', at) - at - accept.size());
+        else
+            std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_FALSE(port.empty()) << "openssl s_server did not start: " << server.err();
+
+    const Fetched fetched = fetch("https://127.0.0.1:" + port + "/");
+    EXPECT_EQ(error_code(fetched), url_error::server_certificate_untrusted);
 }
 
 // --- Proxies --------------------------------------------------------------------------------------
