@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <semaphore>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
@@ -74,6 +76,13 @@ constexpr const char* launcher_class = "tessavane/kestrova/launcher/Launcher";
 
 int stored_argc = 0;
 char** stored_argv = nullptr;
+
+// Released by the JVM thread once it has removed the Java option variables. The main thread waits
+// for it before entering its event loop: libraries that start from there (libcurl and OpenSSL for an
+// update check, Expat for a feed) call getenv, which glibc does not make safe against a concurrent
+// unsetenv. Trivially destructible, so exit() never tears it down under a waiting thread.
+std::binary_semaphore environment_settled{0};
+static_assert(std::is_trivially_destructible_v<std::binary_semaphore>);
 
 std::span<const char* const> command_line_args() {
     if (stored_argc <= 1 || stored_argv == nullptr) return {};
@@ -177,6 +186,7 @@ void* run_jvm(void*) {
     unsetenv("_JAVA_OPTIONS");
     unsetenv("JDK_JAVA_OPTIONS");
     unsetenv("JAVA_TOOL_OPTIONS");
+    environment_settled.release();
 
     char executable_path[2048];
     std::memset(executable_path, 0, sizeof executable_path);
@@ -280,6 +290,7 @@ KESTROVA_EXPORT int main(int argc, char** argv) {
     pthread_t jvm_thread;
     const int error = pthread_create(&jvm_thread, &attributes, run_jvm, nullptr);
     if (error != 0) kestrova::bail(msg_thread_failed, kestrova::data.stack_size, std::strerror(error));
+    environment_settled.acquire();
 
     kestrova::run_cocoa_event_loop();
     return 0;
