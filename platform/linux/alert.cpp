@@ -1,7 +1,9 @@
 #include "platform/alert.h"
 
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -9,28 +11,81 @@
 #include <vector>
 
 #include "kestrova/utf8.h"
+#include "platform/linux/alert_internal.h"
 #include "platform/linux/environment.h"
 
 namespace kestrova::platform {
 
+namespace linux_backend {
+
+std::string shorten_for_dialog(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit) return std::string(text);
+    constexpr std::string_view marker = "\n\u2026";  // a line break and an ellipsis
+    std::size_t cut = limit > marker.size() ? limit - marker.size() : 0;
+    // Back off to the first byte of a character: continuation bytes are 10xxxxxx.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    std::string shortened(text.substr(0, cut));
+    shortened += marker;
+    return shortened;
+}
+
+bool dialog_was_shown(int exit_status, std::string_view diagnostics) {
+    if (exit_status == 0) return true;
+    return exit_status == 1 && diagnostics.find("cannot open display") == std::string_view::npos;
+}
+
+}  // namespace linux_backend
+
 namespace {
 
-// Runs `argv` with the captured environment and waits for it. False when it could not be started
-// or did not exit normally, so the caller can fall back.
+// What a dialog tool writes on standard error is kept for the decision above, then passed on to
+// ours, so the user still sees it.
+constexpr std::size_t max_diagnostics_bytes = 64 * 1024;
+
+std::string read_back(int fd) {
+    std::string text(max_diagnostics_bytes, '\0');
+    std::size_t filled = 0;
+    while (filled < text.size()) {
+        const ssize_t n = ::pread(fd, text.data() + filled, text.size() - filled, static_cast<off_t>(filled));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        filled += static_cast<std::size_t>(n);
+    }
+    text.resize(filled);
+    return text;
+}
+
+// Runs `argv` with the captured environment and waits for it. False when it could not be started,
+// or did not show its dialog, so the caller can fall back.
 bool run_and_wait(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+
+    // The tool's standard error goes to a memory file (when one can be made) to be read back.
+    const int diagnostics_fd = ::memfd_create("kestrova-dialog-stderr", MFD_CLOEXEC);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (diagnostics_fd >= 0) posix_spawn_file_actions_adddup2(&actions, diagnostics_fd, 2);
     pid_t pid;
-    if (posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), linux_backend::captured_envp()) != 0)
-        return false;
+    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), linux_backend::captured_envp());
+    posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    while (waitpid(pid, &status, 0) == -1) {
-        if (errno != EINTR) return false;
+    bool exited = false;
+    if (spawned == 0) {
+        pid_t waited;
+        do {
+            waited = waitpid(pid, &status, 0);
+        } while (waited == -1 && errno == EINTR);
+        exited = waited == pid && WIFEXITED(status);
     }
-    // zenity and kdialog exit 0 for OK and 1 when the window is closed; anything else means the
-    // dialog could not be shown.
-    return WIFEXITED(status) && WEXITSTATUS(status) <= 1;
+    std::string diagnostics;
+    if (diagnostics_fd >= 0) {
+        diagnostics = read_back(diagnostics_fd);
+        ::close(diagnostics_fd);
+        if (!diagnostics.empty()) std::fwrite(diagnostics.data(), 1, diagnostics.size(), stderr);
+    }
+    return spawned == 0 && exited && linux_backend::dialog_was_shown(WEXITSTATUS(status), diagnostics);
 }
 
 bool has_display() {
@@ -44,14 +99,15 @@ bool has_display() {
 void run_modal_alert(std::string_view message_text, std::string_view informative_text) {
     const std::string title = sanitize_utf8(message_text);
     const std::string text = sanitize_utf8(informative_text);
+    const std::string dialog_text = linux_backend::shorten_for_dialog(text);
 
     if (has_display()) {
         // Markup off: exception texts hold '<' and '&', which zenity would otherwise parse.
         if (auto zenity = linux_backend::find_program("zenity");
-            zenity && run_and_wait({*zenity, "--error", "--no-markup", "--title=" + title, "--text=" + text}))
+            zenity && run_and_wait({*zenity, "--error", "--no-markup", "--title=" + title, "--text=" + dialog_text}))
             return;
         if (auto kdialog = linux_backend::find_program("kdialog");
-            kdialog && run_and_wait({*kdialog, "--title", title, "--error", text}))
+            kdialog && run_and_wait({*kdialog, "--title", title, "--error", dialog_text}))
             return;
     }
     // No display or no dialog tool: the user of a terminal still sees what happened.

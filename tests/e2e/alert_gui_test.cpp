@@ -109,5 +109,49 @@ INSTANTIATE_TEST_SUITE_P(
                       AlertCase{"JvmOnMainThread", {"--main-thread"}, "Return", false}),
     [](const ::testing::TestParamInfo<AlertCase>& param) { return std::string(param.param.name); });
 
+// An exception text longer than one program argument may be (128 KiB) still gets its dialog, with
+// the text cut short; the whole of it is in the stack trace on standard error.
+class LongAlertUnderXvfb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        x_ = XvfbDisplay::start(skip_reason_);
+        if (!x_) GTEST_SKIP() << "No dialog under Xvfb: " << skip_reason_;
+    }
+    std::string skip_reason_;
+    std::unique_ptr<XvfbDisplay> x_;
+};
+
+TEST_F(LongAlertUnderXvfb, AnOverlongTextIsShortenedRatherThanLosingTheDialog) {
+    TempDir dir;
+    const fs::path executable = make_bundle(dir.path(), {});
+    ASSERT_TRUE(x_->windows_named(alert_title).empty()) << "a dialog of an earlier test is still up";
+    auto app = launch_in_background(executable, {"--throw-long", "200000"}, x_->on_display());
+
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (x_->windows_named(alert_title).empty()) {
+        ASSERT_TRUE(app.running()) << "the launcher exited (" << app.wait(0ms).exit_status
+                                   << ") without showing the dialog; stderr tail:\n"
+                                   << app.err().substr(app.err().size() > 2000 ? app.err().size() - 2000 : 0);
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no dialog window";
+        std::this_thread::sleep_for(100ms);
+    }
+    const auto children = children_of(app.pid());
+    ASSERT_EQ(children.size(), 1u);
+    const auto argv = command_line_of(children.front());
+    ASSERT_EQ(argv.size(), 5u);
+    const std::string& text = argv[4];
+    EXPECT_TRUE(text.starts_with("--text=java.lang.IllegalStateException: long message ....")) << text.substr(0, 80);
+    EXPECT_TRUE(text.ends_with(".\n\u2026"));
+    EXPECT_LT(text.size(), 128u * 1024);
+
+    const auto key = x_->send_key(alert_title, "Return", false);
+    ASSERT_EQ(key.exit_status, 0) << key.err;
+    const auto r = app.wait(20s);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("long message " + std::string(200000, '.')), std::string::npos)
+        << "the stack trace carries the whole message";
+}
+
 }  // namespace
 }  // namespace kestrova::testing

@@ -159,6 +159,21 @@ TEST(UncaughtException, GuiAppPrintsTheTraceThenTheAlertAndExitsOne) {
         << r.err;
 }
 
+// A display that cannot be reached (a stale DISPLAY after ssh, a server that has gone away): the
+// dialog tool fails as it would for a closed window, but the texts must still reach the user.
+TEST(UncaughtException, UnreachableDisplayFallsBackToStandardError) {
+    TempDir dir;
+    const auto executable = make_bundle(dir.path(), {});
+    ProcessOptions options;
+    options.env["DISPLAY"] = ":4093";  // no X server listens there
+    const auto r = launch(executable, {"--throw", "no screen"}, options);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("cannot open display"), std::string::npos) << "zenity's own words are passed on:\n" << r.err;
+    EXPECT_NE(r.err.find(std::string(alert_title) + "\njava.lang.IllegalStateException: no screen\n"),
+              std::string::npos)
+        << r.err;
+}
+
 TEST(UncaughtException, ConsoleAppPrintsOnlyTheTrace) {
     TempDir dir;
     BundleSpec spec;

@@ -35,6 +35,11 @@ public final class Probe {
             switch (args[i]) {
                 case "--throw":
                     throw new IllegalStateException(args[++i], new RuntimeException("root <cause> & more"));
+                case "--throw-long": {
+                    // A message too long for one program argument: "long message " then dots.
+                    int length = Integer.parseInt(args[++i]);
+                    throw new IllegalStateException("long message " + ".".repeat(length));
+                }
                 case "--exit":
                     System.exit(Integer.parseInt(args[++i]));
                     break;
