@@ -89,11 +89,28 @@ std::span<const char* const> command_line_args() {
     return {stored_argv + 1, static_cast<std::size_t>(stored_argc - 1)};
 }
 
+// Ends the process with `status` as System.exit would: the application's shutdown hooks run (log
+// appenders flush, deleteOnExit files go away), then the JVM halts and the process exits with that
+// status. The JVM is neither detached nor destroyed, so its other threads are not waited for. Should
+// the JVM refuse, the process exits all the same.
+[[noreturn]] void exit_through_java(JNIEnv* env, int status) {
+    jclass runtime_class = env->FindClass("java/lang/Runtime");
+    if (runtime_class != nullptr && !env->ExceptionCheck()) {
+        jmethodID get_runtime = env->GetStaticMethodID(runtime_class, "getRuntime", "()Ljava/lang/Runtime;");
+        jmethodID exit_method = get_runtime != nullptr ? env->GetMethodID(runtime_class, "exit", "(I)V") : nullptr;
+        jobject runtime = exit_method != nullptr ? env->CallStaticObjectMethod(runtime_class, get_runtime) : nullptr;
+        // Returns only when it could not exit.
+        if (runtime != nullptr && !env->ExceptionCheck()) env->CallVoidMethod(runtime, exit_method, status);
+    }
+    env->ExceptionClear();
+    std::exit(status);
+}
+
 // A pending Java exception ends the launch: the JVM describes it on standard error.
 void exit_if_exception(JNIEnv* env) {
     if (env->ExceptionOccurred() != nullptr) {
         env->ExceptionDescribe();
-        std::exit(1);
+        exit_through_java(env, 1);
     }
 }
 
@@ -128,7 +145,7 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
 
     if (text == nullptr) kestrova::bail("%s", msg_no_exception_text);
     if (!kestrova::data.console) kestrova::show_alert(alert_title, message_copy.c_str());
-    std::exit(1);
+    exit_through_java(env, 1);
 }
 
 [[noreturn]] void hand_off(JavaVM* vm, JNIEnv* env) {

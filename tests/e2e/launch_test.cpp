@@ -174,6 +174,25 @@ TEST(UncaughtException, UnreachableDisplayFallsBackToStandardError) {
         << r.err;
 }
 
+// An application that crashes still gets its shutdown hooks run, as under `java`: the logs that a
+// hook flushes are the ones that tell what happened. The status stays 1.
+TEST(UncaughtException, ShutdownHooksRunBeforeTheProcessEnds) {
+    TempDir dir;
+    for (const bool console : {true, false}) {
+        BundleSpec spec;
+        spec.name = console ? "HookConsole" : "HookGui";
+        if (console) spec.flags = {"--console"};
+        const fs::path marker = dir.path() / (spec.name + ".marker");
+        const auto r = launch(make_bundle(dir.path(), spec), {"--hook", marker.string(), "--throw", "crash"});
+        EXPECT_EQ(r.exit_status, 1) << spec.name << ": " << r.err;
+        EXPECT_NE(r.err.find("java.lang.IllegalStateException: crash"), std::string::npos) << r.err;
+        std::ifstream in(marker);
+        std::string content;
+        std::getline(in, content);
+        EXPECT_EQ(content, "hook ran") << spec.name << ": the shutdown hook did not run";
+    }
+}
+
 TEST(UncaughtException, ConsoleAppPrintsOnlyTheTrace) {
     TempDir dir;
     BundleSpec spec;

@@ -40,6 +40,18 @@ public final class Probe {
                     int length = Integer.parseInt(args[++i]);
                     throw new IllegalStateException("long message " + ".".repeat(length));
                 }
+                case "--hook": {
+                    // A shutdown hook that leaves a file behind, as a log appender would flush one.
+                    Path marker = Path.of(args[++i]);
+                    Runtime.getRuntime().addShutdownHook(new Thread(() -> {
+                        try {
+                            Files.writeString(marker, "hook ran");
+                        } catch (Exception e) {
+                            throw new RuntimeException(e);
+                        }
+                    }));
+                    break;
+                }
                 case "--exit":
                     System.exit(Integer.parseInt(args[++i]));
                     break;
