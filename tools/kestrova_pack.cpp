@@ -507,6 +507,34 @@ void write_text(const fs::path& path, std::string_view text) {
 }
 
 // Builds the bundle's tree under `root` (the temporary directory that becomes NAME.app).
+// True when `path` (canonical) is `root` (canonical) or lies under it.
+bool lies_within(const fs::path& path, const fs::path& root) {
+    auto p = path.begin();
+    for (auto r = root.begin(); r != root.end(); ++r, ++p) {
+        if (p == path.end() || *p != *r) return false;
+    }
+    return true;
+}
+
+// A copied runtime is for machines without the JDK it came from, so nothing in it may lead back out:
+// a link whose target lies outside the runtime (Debian's JDK links its configuration and certificate
+// store to /etc) becomes a copy of that target. The runtime's own links within it stay links.
+// Links that lead nowhere stay as they are.
+void make_self_contained(const fs::path& source_root, const fs::path& copy_root) {
+    std::vector<std::pair<fs::path, fs::path>> outside;  // (link in the copy, what it leads to)
+    for (const auto& entry : fs::recursive_directory_iterator(copy_root)) {
+        if (!entry.is_symlink()) continue;
+        std::error_code ec;
+        // Lexically: fs::relative would resolve the link itself first.
+        const fs::path target = fs::canonical(source_root / entry.path().lexically_relative(copy_root), ec);
+        if (!ec && !lies_within(target, source_root)) outside.emplace_back(entry.path(), target);
+    }
+    for (const auto& [link, target] : outside) {
+        fs::remove(link);
+        fs::copy(target, link, fs::copy_options::recursive);  // follows links: copies what they lead to
+    }
+}
+
 void assemble(const BundlePlan& plan, const fs::path& root) {
     const fs::path contents = root / "Contents";
     fs::create_directories(contents / "MacOS");
@@ -522,10 +550,10 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
     const fs::path runtime_contents = contents / "runtime" / "Contents";
     fs::create_directories(runtime_contents);
     if (plan.copy_runtime) {
-        // Links inside the runtime stay links: a JDK's own relative links keep working in the
-        // copy, and its links to system files (certificates, configuration) keep pointing there.
-        fs::copy(fs::canonical(plan.runtime), runtime_contents / "Home",
-                 fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        const fs::path source = fs::canonical(plan.runtime);
+        const fs::path home = runtime_contents / "Home";
+        fs::copy(source, home, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        make_self_contained(source, home);
     } else {
         fs::create_directory_symlink(plan.runtime, runtime_contents / "Home");
     }

@@ -289,11 +289,36 @@ TEST_F(PackCli, BundleReplacesAnExistingAppOnlyWithForce) {
 }
 
 TEST_F(PackCli, BundleCopiesTheRuntimeKeepingItsLinksOrLeavesNothingWhenItCannot) {
-    ASSERT_EQ(pack(bundle() + Args{"--copy-runtime"}).status, 0);
+    // Links out of the runtime, as Debian's JDK has into /etc: absolute to a file, absolute to a
+    // directory, and relative but climbing out.
+    fs::create_directories(in_ / "etc" / "certs");
+    write_bytes(in_ / "etc" / "java.security", "security settings");
+    write_bytes(in_ / "etc" / "certs" / "cacerts", "certificates");
+    write_bytes(in_ / "outside.txt", "outside");
+    fs::create_directories(runtime_ / "conf");
+    fs::create_symlink(in_ / "etc" / "java.security", runtime_ / "conf" / "java.security");
+    fs::create_directory_symlink(in_ / "etc" / "certs", runtime_ / "conf" / "certs");
+    fs::create_symlink("../../outside.txt", runtime_ / "conf" / "escape.txt");
+
+    const auto result = pack(bundle() + Args{"--copy-runtime"});
+    ASSERT_EQ(result.status, 0) << result.err;
     const fs::path home = app_ / "Contents/runtime/Contents/Home";
     EXPECT_FALSE(fs::is_symlink(home));
     EXPECT_EQ(read_bytes(home / "lib/server/libjvm.so"), "not really a JVM");
+    // The runtime's own link within it stays a link; the others become what they led to.
     EXPECT_EQ(fs::read_symlink(home / "lib/link"), "server");
+    EXPECT_FALSE(fs::is_symlink(home / "conf/java.security"));
+    EXPECT_EQ(read_bytes(home / "conf/java.security"), "security settings");
+    EXPECT_FALSE(fs::is_symlink(home / "conf/certs"));
+    EXPECT_EQ(read_bytes(home / "conf/certs/cacerts"), "certificates");
+    EXPECT_FALSE(fs::is_symlink(home / "conf/escape.txt"));
+    EXPECT_EQ(read_bytes(home / "conf/escape.txt"), "outside");
+    // Nothing in the copy leads out of the bundle.
+    const fs::path bundle_root = fs::canonical(app_);
+    for (const auto& entry : fs::recursive_directory_iterator(home)) {
+        const auto resolved = fs::canonical(entry.path()).string();
+        EXPECT_EQ(resolved.rfind(bundle_root.string() + "/", 0), 0u) << entry.path() << " -> " << resolved;
+    }
 
     // A named pipe cannot be copied: the failure comes after the first files were written.
     fs::remove_all(app_);
