@@ -284,6 +284,14 @@ void AppcastReader::finish_item() {
         XML_StopParser(parser_, XML_FALSE);
         return;
     }
+    if (item.version.size() > max_version_bytes) {
+        const std::size_t number = appcast_.items.size() + 1;
+        error_ = "item " + std::to_string(number) + " (line " + std::to_string(fields.line) + ") has a version of " +
+                 std::to_string(item.version.size()) + " bytes; versions longer than " +
+                 std::to_string(max_version_bytes) + " bytes are refused";
+        XML_StopParser(parser_, XML_FALSE);
+        return;
+    }
     appcast_.items.push_back(std::move(item));
 }
 

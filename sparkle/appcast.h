@@ -45,8 +45,13 @@ struct Appcast {
     std::vector<AppcastItem> items;
 };
 
+// The longest item version taken. Picking the newest item compares the best so far with every other
+// item, at a cost that grows with the longer version: a hostile feed of one huge version and many
+// items would hold the main thread for minutes. Real versions are a few dozen bytes.
+inline constexpr std::size_t max_version_bytes = 256;
+
 // Why a feed was refused: malformed XML (with Expat's message and line), a document type declaration,
-// or an item without a version.
+// an item without a version, or one whose version is longer than max_version_bytes.
 class AppcastError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -204,6 +204,25 @@ INSTANTIATE_TEST_SUITE_P(
                     NoVersionCase{"VersionInAnotherNamespace", R"(<version>3</version>)"}),
     [](const testing::TestParamInfo<NoVersionCase>& param_info) { return std::string(param_info.param.name); });
 
+// One huge version among many items would make the newest-item scan cost its length per item; such
+// a feed is refused whichever way the version is given, and a version at the bound is taken.
+TEST(Appcast, VersionsBeyondTheBoundRefuseTheFeed) {
+    const std::string at_bound(max_version_bytes, '9');
+    const std::string beyond = at_bound + "9";
+    const Appcast ok = parse_appcast(feed("<item><sparkle:version>" + at_bound + "</sparkle:version></item>"));
+    ASSERT_EQ(ok.items.size(), 1u);
+    EXPECT_EQ(ok.items[0].version, at_bound);
+
+    for (const std::string& item : {"<sparkle:version>" + beyond + "</sparkle:version>",
+                                    R"(<enclosure url="https://x/A.zip" sparkle:version=")" + beyond + R"("/>)",
+                                    R"(<enclosure url="https://x/App_)" + beyond + R"(.zip"/>)"}) {
+        const std::string message =
+            refusal(feed("<item><sparkle:version>1</sparkle:version></item><item>" + item + "</item>"));
+        EXPECT_THAT(message, HasSubstr("item 2"));
+        EXPECT_THAT(message, HasSubstr("version of " + std::to_string(beyond.size()) + " bytes"));
+    }
+}
+
 // --- Which elements are items ------------------------------------------------------------------------
 
 TEST(Appcast, ItemsAreOnlyThoseOfRssChannel) {
