@@ -87,6 +87,8 @@ constexpr std::string_view msg_assemble_failed =
 // Names the launcher before the reason its area cannot be burned, in the usual "file: problem" form.
 constexpr std::string_view msg_in_launcher = "{}: ";
 constexpr std::string_view msg_empty_out = "--out needs a directory name";
+constexpr std::string_view msg_empty_version =
+    "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
 // Fills each "{}" of a message in turn; text that came from outside goes through escape_for_line
 // so the message stays on one line.
@@ -484,6 +486,9 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     plist.identifier = args.value("--bundle-identifier")
                            .value_or(kestrova::pack::default_bundle_identifier(plan.name));
     plist.version = args.value("--bundle-version").value_or("1.0");
+    // An empty version compares older than any update site's, so a forced check would hold the
+    // launch, and the updater, which cannot start without a version, would end the hold unseen.
+    if (plist.version.empty()) throw UsageError(std::string(msg_empty_version));
     plist.feed_url = args.value("--feed-url");
     plist.automatic_checks = args.has("--automatic-checks");
     if (const auto text = args.value("--check-interval")) {

@@ -266,6 +266,7 @@ TEST_F(PackCli, BundleRefusals) {
         {bundle() + Args{"--with-updater"}, refused, "does not exist; build libkestrova-updater.so"},
         {bundle() + Args{"--feed-url", "http://x/\x01"}, refused, "SUFeedURL"},
         {bundle_with("--out", "a-file"), refused, "not a directory"},
+        {bundle() + Args{"--bundle-version", ""}, usage, "--bundle-version needs a non-empty version"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
