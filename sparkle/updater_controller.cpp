@@ -154,8 +154,13 @@ void UpdaterController::timer_fired() {
 
 void UpdaterController::check_for_updates() {
     if (!valid_) {
-        log("User-initiated update check ignored: the updater did not start (no valid CFBundleVersion)");
-        host_.stop_application();
+        // The user asked, so the user hears why nothing can be checked, as for a missing feed.
+        log("User-initiated update check failed: the updater did not start (no valid CFBundleVersion)");
+        Outcome outcome;
+        outcome.error = application_name_ + " cannot check for updates: its Info.plist has no valid CFBundleVersion.";
+        outcome.attempted = false;
+        running_ = CheckKind::user_initiated;
+        conclude(outcome);
         return;
     }
     if (running_) {

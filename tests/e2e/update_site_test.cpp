@@ -48,10 +48,25 @@ protected:
     fs::path bundle(const Options& o, const std::string& name = "Probe") {
         BundleSpec spec;
         spec.name = name;
+        // The tool refuses an empty version; an Info.plist edited by hand can still hold one.
+        const std::string packed_version = o.bundle_version.empty() ? "0.0.1-packed" : o.bundle_version;
         spec.extra = {"--with-updater", "--feed-url", server_.url("/updates/appcast.xml"), "--bundle-version",
-                      o.bundle_version};
+                      packed_version};
         spec.extra.insert(spec.extra.end(), o.extra.begin(), o.extra.end());
-        return make_bundle(dir_.path(), spec);
+        const fs::path executable = make_bundle(dir_.path(), spec);
+        if (o.bundle_version.empty()) {
+            const fs::path plist = executable.parent_path().parent_path() / "Info.plist";
+            std::ifstream in(plist);
+            std::string text{std::istreambuf_iterator<char>(in), {}};
+            in.close();
+            const std::string packed = "<string>" + packed_version + "</string>";
+            const auto key = text.find("<key>CFBundleVersion</key>");
+            const auto at = key == std::string::npos ? key : text.find(packed, key);
+            if (at == std::string::npos) throw std::runtime_error("no CFBundleVersion value in " + plist.string());
+            text.replace(at, packed.size(), "<string></string>");
+            std::ofstream(plist) << text;
+        }
+        return executable;
     }
 
     ProcessResult run(const fs::path& executable, const std::vector<std::string>& args,

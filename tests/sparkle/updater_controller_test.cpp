@@ -336,7 +336,9 @@ TEST_F(UpdaterControllerTest, NoFeedIsShownAsAnErrorWithoutDownloading) {
     EXPECT_FALSE(std::filesystem::exists(state_file()));
 }
 
-TEST_F(UpdaterControllerTest, WithoutABundleVersionACheckShowsNothingButStillStops) {
+// The updater stays idle without a version, but a check the user asked for says why, then ends
+// the hold path as any user-initiated check does; nothing is downloaded.
+TEST_F(UpdaterControllerTest, WithoutABundleVersionACheckShowsWhyAndStops) {
     for (const bool present : {false, true}) {
         SCOPED_TRACE(present ? "empty" : "absent");
         FakeUpdaterHost fresh;
@@ -351,7 +353,9 @@ TEST_F(UpdaterControllerTest, WithoutABundleVersionACheckShowsNothingButStillSto
         fresh.run_main_queue();
         idle.check_for_updates();
         fresh.run_main_queue();
-        EXPECT_THAT(fresh.events, ElementsAre("stop"));
+        EXPECT_THAT(fresh.events, ElementsAre("alert:Update Error!", "stop"));
+        ASSERT_EQ(fresh.alerts.size(), 1u);
+        EXPECT_THAT(fresh.alerts[0].informative, HasSubstr("no valid CFBundleVersion"));
         EXPECT_FALSE(fresh.log_lines.empty());
     }
 }

@@ -112,7 +112,7 @@ TEST_F(UpdaterLibraryTest, AnswersWithTheApiTable) {
     EXPECT_EQ(api->compare_versions(nullptr, "1"), -1);
 }
 
-TEST_F(UpdaterLibraryTest, ControllerWithoutBundleVersionStaysIdleButStopsAfterACheck) {
+TEST_F(UpdaterLibraryTest, ControllerWithoutBundleVersionStaysIdleButSaysWhyOnACheck) {
     static const auto host = minimal_host();
     const KestrovaUpdaterApi* api = load(&host);
     ASSERT_NE(api, nullptr);
@@ -123,7 +123,8 @@ TEST_F(UpdaterLibraryTest, ControllerWithoutBundleVersionStaysIdleButStopsAfterA
     api->controller_check_for_updates(controller);
     run_queue();
     EXPECT_EQ(record.stops, 1);
-    EXPECT_TRUE(record.alerts.empty());
+    ASSERT_EQ(record.alerts.size(), 1u);
+    EXPECT_NE(record.alerts[0].find("no valid CFBundleVersion"), std::string::npos) << record.alerts[0];
     EXPECT_EQ(record.loads, 0);
     EXPECT_FALSE(record.logs.empty());
 }
