@@ -81,7 +81,9 @@ fs::path directory_of(const fs::path& target) {
 }  // namespace
 
 std::vector<char> read_file(const fs::path& path) {
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that opening a named pipe returns at once and is refused below instead of
+    // waiting for a writer forever; reads of a regular file never block anyway.
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) throw PackError(fill(msg_cannot_read, path.string(), errno_text(errno)));
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0)

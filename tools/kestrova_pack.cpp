@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -87,6 +88,7 @@ constexpr std::string_view msg_assemble_failed =
 // Names the launcher before the reason its area cannot be burned, in the usual "file: problem" form.
 constexpr std::string_view msg_in_launcher = "{}: ";
 constexpr std::string_view msg_empty_out = "--out needs a directory name";
+constexpr std::string_view msg_cannot_print = "could not print the record ({}); check where the output goes";
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
@@ -400,7 +402,9 @@ int run_inspect(std::span<char* const> argv) {
     const std::span<const char> area(image.data() + offset, kestrova::reserved_area_size);
     std::string text = kestrova::pack::describe_record(area);
     text += "area_offset: " + std::to_string(offset) + "\n";
-    std::fputs(text.c_str(), stdout);
+    // A record printed only in part (a full disk, a closed pipe) must not look like success.
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+        throw PackError(fill(msg_cannot_print, {std::generic_category().message(errno)}));
     return 0;
 }
 

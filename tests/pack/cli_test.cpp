@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
 
 #include "pack_test_support.h"
 #include "tools/packaging.h"
@@ -210,6 +213,18 @@ TEST_F(PackCli, InspectPrintsTheRecordOneItemALine) {
     expect_refusal({"inspect", launcher_.string()}, refused, "unburned launcher template");
     expect_refusal({"inspect", no_area_.string()}, refused, "no launch record");
     expect_refusal({"inspect"}, usage, "one operand");
+
+    // A named pipe is refused at once, not waited on for a writer that never comes.
+    ASSERT_EQ(::mkfifo((in_ / "pipe").c_str(), 0600), 0);
+    expect_refusal({"inspect", (in_ / "pipe").string()}, refused, "not a regular file");
+    expect_refusal({"burn", (in_ / "pipe").string(), "out2", "--main-class", "M"}, refused, "not a regular file");
+
+    // Output that cannot be written is a failure, not a silent success.
+    const std::string to_full_disk =
+        "'" + std::string(KESTROVA_PACK_EXE) + "' inspect '" + (work_.path() / "out").string() + "' >/dev/full 2>/dev/null";
+    const int status = std::system(to_full_disk.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), refused);
 }
 
 TEST_F(PackCli, BundleAssemblesTheAppLayout) {
