@@ -70,6 +70,10 @@ std::string hidden_name(const fs::path& target, std::string_view suffix) {
     std::string name = ".";
     name += target.filename().string();
     name += suffix;
+    // Named after the target, so that a leftover says whose it was, unless that (with six bytes to
+    // spare for a caller's unique tail) would pass the 255-byte limit of a file name; the suffix
+    // alone is hidden and made unique all the same.
+    if (name.size() + 6 > 255) return std::string(suffix);
     return name;
 }
 

@@ -64,7 +64,8 @@ constexpr std::string_view msg_record = "{}; use fewer or shorter JVM options an
 constexpr std::string_view msg_output_is_dir =
     "the output \"{}\" is a directory; name the file to write";
 constexpr std::string_view msg_bad_name =
-    "--name \"{}\" cannot be a bundle's file name (empty, \".\", \"..\" or with '/'); choose another";
+    "--name \"{}\" cannot be a bundle's file name (empty, \".\", \"..\", with '/' or over 251 bytes); "
+    "choose another";
 constexpr std::string_view msg_missing_file =
     "{} \"{}\" does not exist or is not a regular file; {}";
 constexpr std::string_view hint_launcher =
@@ -588,9 +589,12 @@ int run_bundle(std::span<char* const> argv) {
     std::optional<kestrova::pack::TemporaryDirectory> staging;
     try {
         fs::create_directories(plan.out_dir);
+        // The staging directory is named after the bundle, so that a leftover says whose it was,
+        // unless that name would pass the 255-byte limit of a file name.
         std::string prefix = ".";
         prefix += plan.name;
         prefix += ".app.kestrova-pack-";
+        if (prefix.size() + 6 > 255) prefix = ".kestrova-pack-";
         staging.emplace(plan.out_dir, prefix);
         // mkdtemp makes the directory 0700; a bundle is as readable as any installed application.
         fs::permissions(staging->path(), fs::perms(0755));

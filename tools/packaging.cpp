@@ -211,7 +211,9 @@ std::optional<std::uint32_t> parse_number(std::string_view text, std::uint32_t m
 }
 
 bool is_valid_bundle_name(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos;
+    // NAME.app must fit in one file name (255 bytes on Linux file systems).
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.size() <= max_bundle_name_bytes;
 }
 
 // --- Bundle texts -------------------------------------------------------------------------------

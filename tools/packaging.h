@@ -59,7 +59,10 @@ std::string escape_for_line(std::string_view text);
 // spaces, no empty digits).
 std::optional<std::uint32_t> parse_number(std::string_view text, std::uint32_t max);
 
-// The bundle name as a file name: non-empty, no '/', not "." or "..".
+// The longest bundle name: NAME.app is one file name, and file names hold at most 255 bytes.
+inline constexpr std::size_t max_bundle_name_bytes = 255 - 4;
+
+// The bundle name as a file name: non-empty, no '/', not "." or "..", at most max_bundle_name_bytes.
 bool is_valid_bundle_name(std::string_view name);
 
 // --- Bundle texts -------------------------------------------------------------------------------

@@ -282,11 +282,27 @@ TEST_F(PackCli, BundleRefusals) {
         {bundle() + Args{"--feed-url", "http://x/\x01"}, refused, "SUFeedURL"},
         {bundle_with("--out", "a-file"), refused, "not a directory"},
         {bundle() + Args{"--bundle-version", ""}, usage, "--bundle-version needs a non-empty version"},
+        {bundle_with("--name", std::string(252, 'n')), usage, "over 251 bytes"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
         expect_refusal(c.args, c.status, c.contains);
     }
+}
+
+// NAME.app is one file name: the longest name that fits is taken, staging directory and all.
+TEST_F(PackCli, BundleTakesANameUpToTheFileNameLimit) {
+    const std::string name(251, 'n');
+    const auto result = pack(bundle_with("--name", name));
+    ASSERT_EQ(result.status, 0) << result.err;
+    const fs::path app = work_.path() / "dist" / (name + ".app");
+    EXPECT_EQ(record_in(app / "Contents/MacOS" / name).main_class, "demo.Main");
+    EXPECT_EQ(std::distance(fs::directory_iterator(app.parent_path()), fs::directory_iterator()), 1)
+        << "the staging directory is gone";
+    // Replacing it moves the old one aside under a name of its own first.
+    const auto again = pack(bundle_with("--name", name) + Args{"--force"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(std::distance(fs::directory_iterator(app.parent_path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(PackCli, BundleReplacesAnExistingAppOnlyWithForce) {

@@ -189,6 +189,8 @@ TEST(BundleTexts, IdentifierAndNameRules) {
     EXPECT_EQ(default_bundle_identifier("Caf\xc3\xa9"), "app.kestrova.caf--");  // per byte
     EXPECT_TRUE(is_valid_bundle_name(".hidden"));
     for (const char* bad : {"", ".", "..", "a/b"}) EXPECT_FALSE(is_valid_bundle_name(bad)) << bad;
+    EXPECT_TRUE(is_valid_bundle_name(std::string(251, 'n')));   // "NAME.app" is 255 bytes
+    EXPECT_FALSE(is_valid_bundle_name(std::string(252, 'n')));
 }
 
 TEST(BundleTexts, XmlEscapingAndWhatXmlCannotHold) {
