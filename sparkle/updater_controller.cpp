@@ -155,12 +155,8 @@ void UpdaterController::timer_fired() {
 void UpdaterController::check_for_updates() {
     if (!valid_) {
         // The user asked, so the user hears why nothing can be checked, as for a missing feed.
-        log("User-initiated update check failed: the updater did not start (no valid CFBundleVersion)");
-        Outcome outcome;
-        outcome.error = application_name_ + " cannot check for updates: its Info.plist has no valid CFBundleVersion.";
-        outcome.attempted = false;
-        running_ = CheckKind::user_initiated;
-        conclude(outcome);
+        refuse_user_check("the updater did not start (no valid CFBundleVersion)",
+                          application_name_ + " cannot check for updates: its Info.plist has no valid CFBundleVersion.");
         return;
     }
     if (running_) {
@@ -169,15 +165,22 @@ void UpdaterController::check_for_updates() {
         return;
     }
     if (!feed_url_) {
-        log("User-initiated update check failed: Info.plist has no SUFeedURL");
-        Outcome outcome;
-        outcome.error = application_name_ + " has no update feed: its Info.plist names no SUFeedURL.";
-        outcome.attempted = false;
-        running_ = CheckKind::user_initiated;
-        conclude(outcome);
+        refuse_user_check("Info.plist has no SUFeedURL",
+                          application_name_ + " has no update feed: its Info.plist names no SUFeedURL.");
         return;
     }
     begin_check(CheckKind::user_initiated);
+}
+
+// A user-initiated check that cannot even download: logged, shown as an error, and concluded like
+// any user-initiated check, which ends the gate's hold.
+void UpdaterController::refuse_user_check(std::string_view logged, std::string shown) {
+    log("User-initiated update check failed: " + std::string(logged));
+    Outcome outcome;
+    outcome.error = std::move(shown);
+    outcome.attempted = false;
+    running_ = CheckKind::user_initiated;
+    conclude(outcome);
 }
 
 void UpdaterController::begin_check(CheckKind kind) {

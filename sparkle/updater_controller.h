@@ -52,6 +52,7 @@ private:
     void cancel_timer();
     void timer_fired();
     void begin_check(CheckKind kind);
+    void refuse_user_check(std::string_view logged, std::string shown);
     void feed_loaded(const UrlResponse& response);
     Outcome evaluate(const UrlResponse& response);
     void conclude(const Outcome& outcome);
