@@ -42,6 +42,7 @@
 
 #include "bench/stats.h"
 #include "tests/support/http_server.h"
+#include "tests/support/process_runner.h"
 
 extern char** environ;
 
@@ -127,17 +128,6 @@ public:
             lseek(fd, 0, SEEK_SET);
         }
     }
-    static std::string read_all(int fd) {
-        std::string text;
-        char buffer[8192];
-        for (off_t offset = 0;;) {
-            const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
-            if (n <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(n));
-            offset += n;
-        }
-        return text;
-    }
 
 private:
     int fds_[3] = {-1, -1, -1};
@@ -220,10 +210,10 @@ Run run_once(const Command& command, Streams& streams, std::chrono::seconds time
     run.start_ns = shared_start->load();
     run.max_rss_kib = usage.ru_maxrss;
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
-    run.out = Streams::read_all(streams.out());
-    run.err = Streams::read_all(streams.err());
+    run.out = kestrova::testing::read_whole(streams.out());
+    run.err = kestrova::testing::read_whole(streams.err());
     parse_stamps(run.out, run.stamps);
-    parse_stamps(Streams::read_all(streams.marks()), run.stamps);
+    parse_stamps(kestrova::testing::read_whole(streams.marks()), run.stamps);
     if (ready == 0) fail(command.label + " did not end within " + std::to_string(timeout.count()) + " s");
     if (run.status != 0 || (!command.expect.empty() && run.stamps.count(command.expect) == 0))
         fail(command.label + " failed (status " + std::to_string(run.status) + ", expected stamp '" + command.expect +

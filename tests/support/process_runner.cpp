@@ -75,6 +75,8 @@ int exit_status_of(int status) {
     return -1;
 }
 
+}  // namespace
+
 std::string read_whole(int fd) {
     std::string text;
     char buffer[8192];
@@ -86,8 +88,6 @@ std::string read_whole(int fd) {
     }
     return text;
 }
-
-}  // namespace
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
     int out_pipe[2];

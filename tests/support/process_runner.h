@@ -71,6 +71,10 @@ private:
     std::filesystem::path path_;
 };
 
+// Everything in the file behind `fd` (a memory file a child wrote), from its start, whatever the
+// descriptor's own offset.
+std::string read_whole(int fd);
+
 // Lines of `text` that start with `key=`, value only.
 std::vector<std::string> values_of(const std::string& text, const std::string& key);
 // The one value of `key`, or nullopt when absent.
