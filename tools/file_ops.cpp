@@ -64,25 +64,21 @@ private:
     int fd_;
 };
 
-// ".NAME" + suffix, a hidden name next to `target`. Appended piece by piece: g++ 12 warns falsely
-// (-Wrestrict) about the chained operator+ form.
-std::string hidden_name(const fs::path& target, std::string_view suffix) {
-    std::string name = ".";
-    name += target.filename().string();
-    name += suffix;
-    // Named after the target, so that a leftover says whose it was, unless that (with six bytes to
-    // spare for a caller's unique tail) would pass the 255-byte limit of a file name; the suffix
-    // alone is hidden and made unique all the same.
-    if (name.size() + 6 > 255) return std::string(suffix);
-    return name;
-}
-
 fs::path directory_of(const fs::path& target) {
     const fs::path parent = target.parent_path();
     return parent.empty() ? fs::path(".") : parent;
 }
 
 }  // namespace
+
+// Appended piece by piece: g++ 12 warns falsely (-Wrestrict) about the chained operator+ form.
+std::string hidden_name(const fs::path& target, std::string_view suffix) {
+    std::string name = ".";
+    name += target.filename().string();
+    name += suffix;
+    if (name.size() + 6 > 255) return std::string(suffix);
+    return name;
+}
 
 std::vector<char> read_file(const fs::path& path) {
     // Non-blocking, so that opening a named pipe returns at once and is refused below instead of

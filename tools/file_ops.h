@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrova::pack {
@@ -21,6 +22,11 @@ mode_t permission_bits(const std::filesystem::path& path);
 // renames it over `target`. On failure the temporary is removed and PackError is thrown.
 void write_file_atomically(const std::filesystem::path& target, std::span<const char> bytes,
                            mode_t mode);
+
+// ".NAME" + suffix, a hidden name beside `target` for work in progress, named after it so that a
+// leftover says whose it was; just `suffix` when that, with six bytes to spare for a unique tail,
+// would pass the 255-byte limit of a file name.
+std::string hidden_name(const std::filesystem::path& target, std::string_view suffix);
 
 // A fresh directory named "<prefix>XXXXXX" inside `parent`, removed with everything in it when the
 // guard is destroyed, unless release() was called.

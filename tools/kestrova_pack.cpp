@@ -589,13 +589,7 @@ int run_bundle(std::span<char* const> argv) {
     std::optional<kestrova::pack::TemporaryDirectory> staging;
     try {
         fs::create_directories(plan.out_dir);
-        // The staging directory is named after the bundle, so that a leftover says whose it was,
-        // unless that name would pass the 255-byte limit of a file name.
-        std::string prefix = ".";
-        prefix += plan.name;
-        prefix += ".app.kestrova-pack-";
-        if (prefix.size() + 6 > 255) prefix = ".kestrova-pack-";
-        staging.emplace(plan.out_dir, prefix);
+        staging.emplace(plan.out_dir, kestrova::pack::hidden_name(plan.bundle, ".kestrova-pack-"));
         // mkdtemp makes the directory 0700; a bundle is as readable as any installed application.
         fs::permissions(staging->path(), fs::perms(0755));
         assemble(plan, staging->path());
