@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/linux/bundle_info_internal.h"
+#include "platform/linux/dynamic_library.h"
 #include "platform/never_destroyed.h"
 #include "platform/process.h"
 
@@ -39,11 +40,7 @@ constexpr const char* libplist_name = "libplist-2.0.so.3";
 // An Info.plist is a few kilobytes; anything far larger is not one and is not read into memory.
 constexpr std::uintmax_t max_plist_bytes = 16u << 20;
 
-template <class F>
-bool resolve(void* handle, const char* name, F& out) {
-    out = reinterpret_cast<F>(dlsym(handle, name));
-    return out != nullptr;
-}
+using linux_backend::resolve;
 
 const Libplist* libplist() {
     static NeverDestroyed<Libplist> api;

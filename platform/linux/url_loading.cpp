@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/linux/dynamic_library.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/url_loading_internal.h"
 #include "platform/never_destroyed.h"
@@ -40,11 +41,7 @@ struct LoadedLibcurl {
     std::string failure;         // why, then
 };
 
-template <class F>
-bool resolve(void* handle, const char* name, F& out) {
-    out = reinterpret_cast<F>(dlsym(handle, name));
-    return out != nullptr;
-}
+using linux_backend::resolve;
 
 LoadedLibcurl load_libcurl(const char* library) {
     LoadedLibcurl result;
