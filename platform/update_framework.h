@@ -1,7 +1,7 @@
 // Finding and loading the update framework stand-in from the bundle's Frameworks directory.
 #pragma once
 
-#include "sparkle/updater_abi.h"
+#include "kestrova/updater_abi.h"
 
 namespace kestrova::platform {
 

@@ -1,6 +1,6 @@
 // The ABI boundary of libkestrova-updater.so: the launcher's C table wrapped as an UpdaterHost, and
 // the C table of functions the launcher calls. No exception crosses this file's C functions.
-#include "sparkle/updater_abi.h"
+#include "kestrova/updater_abi.h"
 #include "sparkle/updater_controller.h"
 #include "sparkle/updater_host.h"
 #include "sparkle/version_comparator.h"

@@ -2,7 +2,7 @@
 // update site announces, and holds the launch for an update check when the site is newer.
 #pragma once
 
-#include "sparkle/updater_abi.h"
+#include "kestrova/updater_abi.h"
 
 namespace kestrova::updates {
 

@@ -1,7 +1,7 @@
 // The updater's delegate: what the launcher does when the update framework reports progress.
 #pragma once
 
-#include "sparkle/updater_abi.h"
+#include "kestrova/updater_abi.h"
 
 namespace kestrova {
 

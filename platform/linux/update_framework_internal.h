@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "sparkle/updater_abi.h"
+#include "kestrova/updater_abi.h"
 
 namespace kestrova::platform::linux_backend {
 

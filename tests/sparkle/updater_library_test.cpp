@@ -1,6 +1,6 @@
 // The built libkestrova-updater.so as the launcher sees it: loaded with dlopen, handed a host table,
 // and exporting nothing but its entry point.
-#include "sparkle/updater_abi.h"
+#include "kestrova/updater_abi.h"
 
 #include <dlfcn.h>
 

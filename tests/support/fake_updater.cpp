@@ -2,7 +2,7 @@
 // three libraries: FAKE_UPDATER_WORKS returns a table, FAKE_UPDATER_REFUSES returns null, and
 // FAKE_UPDATER_NO_ENTRY_POINT exports no entry point at all. The loader's tests read back the host
 // table it was handed through fake_updater_host().
-#include "sparkle/updater_abi.h"
+#include "kestrova/updater_abi.h"
 
 namespace {
 
