@@ -19,30 +19,13 @@
 #include "launcher/launch_plan.h"
 #include "platform/application.h"
 #include "platform/process.h"
+#include "platform/reserved_area.h"
 #include "platform/run_loop.h"
 #include "updates/update_bridge.h"
 
 namespace {
 
 // --- The reserved area --------------------------------------------------------------------------
-
-// The packaging tool overwrites the start of this area in the built executable with the launch
-// record; the rest keeps its fill. It is defined in assembly so that nothing but the read-only data
-// holds its bytes: the compiler cannot fold reads of a fill it never sees, and a debug build's
-// description of a C++ constant would carry a second copy of the run for the tool to trip over.
-static_assert(kestrova::reserved_area_size == 16463 && kestrova::reserved_area_fill == 0x5f,
-              "the assembly below spells out the area's size and fill");
-asm(R"(
-    .section .rodata.kestrova_reserved_area, "a"
-    .balign 16
-    .type kestrova_reserved_area, @object
-    .size kestrova_reserved_area, 16464
-kestrova_reserved_area:
-    .fill 16463, 1, 0x5f
-    .byte 0
-    .previous
-)");
-extern "C" __attribute__((visibility("hidden"))) const char kestrova_reserved_area[];
 
 kestrova::BurnedInData parse_reserved_area() {
     try {
@@ -291,10 +274,6 @@ KESTROVA_EXPORT int main(int argc, char** argv) {
     stored_argc = argc;
     stored_argv = argv;
     kestrova::platform::prepare_for_threads();
-    // A GUI launch finishes launching the shared application when the main thread first enters its
-    // event loop; a console launch, or one whose main thread belongs to the JVM, never does here.
-    kestrova::platform::Application::shared().set_finishes_launching_in_event_loop(
-        !kestrova::data.console && !kestrova::data.jvm_on_main_thread);
     kestrova::setup_sparkle(kestrova::data.aggressive_updates, kestrova::data.console);
 
     if (kestrova::data.jvm_on_main_thread) run_jvm(nullptr);
@@ -309,6 +288,8 @@ KESTROVA_EXPORT int main(int argc, char** argv) {
     if (error != 0) kestrova::bail(msg_thread_failed, kestrova::data.stack_size, std::strerror(error));
     environment_settled.acquire();
 
+    // A console launch has no user interface, so nothing finishes launching the shared application.
+    if (!kestrova::data.console) kestrova::platform::Application::shared().main_event_loop_will_start();
     kestrova::run_cocoa_event_loop();
     return 0;
 }

@@ -19,11 +19,11 @@ public:
     void finish_launching();
     bool is_running() const;
 
-    // Whether the main thread's event loop finishes launching when it first runs, before it serves
-    // anything posted to it. Stands in for the user-interface toolkit that does so on other
-    // platforms; set once by the main thread before other threads start.
-    void set_finishes_launching_in_event_loop(bool enabled);
-    bool finishes_launching_in_event_loop() const;
+    // The launcher's main thread is about to serve its event loop in a launch with a user interface.
+    // Where a user-interface toolkit in the process starts the shared application by itself, this
+    // does nothing; where none does, the shared application finishes launching here, before the
+    // loop serves anything posted to it. Main thread.
+    void main_event_loop_will_start();
 
     struct Impl;
     Application();

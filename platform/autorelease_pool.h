@@ -1,13 +1,13 @@
-// A scope for objects released at its end. Linux has no reference-counted framework objects for it
-// to collect, so it is empty there; it marks where a platform with such objects needs one.
+// A scope for objects released at its end, where the platform's frameworks hand out such objects;
+// it marks where a platform needs one. Main thread.
 #pragma once
 
 namespace kestrova::platform {
 
 class AutoreleasePool {
 public:
-    AutoreleasePool() {}   // push: nothing to collect on this platform
-    ~AutoreleasePool() {}  // pop
+    AutoreleasePool();   // push
+    ~AutoreleasePool();  // pop
     AutoreleasePool(const AutoreleasePool&) = delete;
     AutoreleasePool& operator=(const AutoreleasePool&) = delete;
 };

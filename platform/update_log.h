@@ -9,9 +9,9 @@ namespace kestrova::platform {
 
 class UpdateLog {
 public:
-    // Creates the log for `subsystem` (a reverse-DNS identifier) and `category`. Records go to the
-    // file that KESTROVA_UPDATE_LOG names (read from the environment copy, see process.h), one line
-    // each, or else to syslog. Handles are never destroyed.
+    // Creates the log for `subsystem` (a reverse-DNS identifier) and `category`. Where the records
+    // go is the platform's system log, or what the platform's documentation in docs/ names in its
+    // place. Handles are never destroyed.
     static UpdateLog* create(std::string_view subsystem, std::string_view category);
 
     // Whether records at the default level are written at all.

@@ -14,7 +14,6 @@ extern "C" {
 
 #define KESTROVA_UPDATER_ABI_VERSION 1u
 #define KESTROVA_UPDATER_ENTRY_POINT "kestrova_updater_load"
-#define KESTROVA_UPDATER_LIBRARY "libkestrova-updater.so"
 
 /* The outcome of a URL transfer: `error_code` 0 and `http_status` (or -1 when not HTTP) with the
    body, or a URL error domain code with its description. Valid only during the completion call. */

@@ -14,7 +14,6 @@ struct Application::Impl {
     std::atomic<bool> running{false};
     std::atomic<bool> stop_requested{false};
     bool finished_launching = false;  // main thread only
-    std::atomic<bool> finishes_launching_in_event_loop{false};
 };
 
 Application::Application() : impl_(new Impl) {}
@@ -28,11 +27,8 @@ const void* Application::delegate() const { return impl_->delegate.load(); }
 void Application::set_delegate(const void* delegate) { impl_->delegate.store(delegate); }
 bool Application::is_running() const { return impl_->running.load(); }
 
-void Application::set_finishes_launching_in_event_loop(bool enabled) {
-    impl_->finishes_launching_in_event_loop = enabled;
-}
-
-bool Application::finishes_launching_in_event_loop() const { return impl_->finishes_launching_in_event_loop; }
+// No toolkit on Linux starts the shared application, so the event loop's start stands in for it.
+void Application::main_event_loop_will_start() { finish_launching(); }
 
 void Application::finish_launching() {
     if (impl_->finished_launching) return;

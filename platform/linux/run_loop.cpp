@@ -9,7 +9,6 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/application.h"
 #include "platform/main_queue.h"
 #include "platform/never_destroyed.h"
 
@@ -129,8 +128,6 @@ void RunLoop::stop() {
 
 RunLoopResult RunLoop::run_in_default_mode(double seconds, bool return_after_source_handled) {
     Impl& self = *impl_;
-    if (self.is_main && Application::shared().finishes_launching_in_event_loop())
-        Application::shared().finish_launching();  // only the first call posts
     const SteadyTime deadline = saturating_deadline(std::chrono::steady_clock::now(), saturating_duration(seconds));
     std::unique_lock lock(state_mutex());
     for (;;) {

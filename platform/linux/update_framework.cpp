@@ -26,6 +26,9 @@ namespace kestrova::platform {
 
 namespace {
 
+// The framework's file in the bundle's Frameworks directory.
+constexpr const char* framework_file_name = "libkestrova-updater.so";
+
 // The stand-in logs under the launcher's subsystem, in a category of its own.
 constexpr std::string_view log_subsystem = "org.kestrova.launcher";
 constexpr std::string_view log_category = "updater";
@@ -219,7 +222,7 @@ const KestrovaUpdaterApi* load_update_framework() {
     static std::once_flag once;
     std::call_once(once, [] {
         api = linux_backend::load_update_framework_from(bundle_contents_directory() + "/Frameworks/" +
-                                                        KESTROVA_UPDATER_LIBRARY);
+                                                        framework_file_name);
     });
     return api;
 }
