@@ -2,6 +2,8 @@
 
 #include "sparkle/version_comparator.h"
 
+#include "kestrova/text.h"
+
 #include <expat.h>
 
 #include <algorithm>
@@ -43,13 +45,6 @@ Name split_name(const XML_Char* name) {
     const std::size_t separator = full.find(namespace_separator);
     if (separator == std::string_view::npos) return {{}, full};
     return {full.substr(0, separator), full.substr(separator + 1)};
-}
-
-std::string_view trim_xml_space(std::string_view text) {
-    constexpr std::string_view space = " \t\r\n";
-    const std::size_t first = text.find_first_not_of(space);
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(space) - first + 1);
 }
 
 std::optional<std::uint64_t> parse_length(std::string_view text) {
@@ -213,7 +208,7 @@ void AppcastReader::end_element() {
 }
 
 void AppcastReader::finish_capture() {
-    std::string value(trim_xml_space(captured_));
+    std::string value(trim_white_space(captured_));
     switch (*capture_) {
         case Target::channel_title:
             appcast_.title = std::move(value);
@@ -235,7 +230,7 @@ void AppcastReader::read_enclosure(const XML_Char** attributes) {
     Enclosure& enclosure = item_->enclosure.emplace();
     for (const XML_Char** attribute = attributes; *attribute; attribute += 2) {
         const Name name = split_name(attribute[0]);
-        const std::string_view value = trim_xml_space(attribute[1]);
+        const std::string_view value = trim_white_space(attribute[1]);
         if (name.is("url")) {
             enclosure.url = value;
         } else if (name.is("length")) {

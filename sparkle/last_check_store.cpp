@@ -10,7 +10,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "sparkle/text.h"
+#include "kestrova/text.h"
 
 namespace kestrova::sparkle {
 
@@ -80,15 +80,7 @@ std::string format_absolute_time(double absolute_time) {
     return std::string(buffer.data(), end);
 }
 
-std::optional<double> parse_absolute_time(std::string_view text) {
-    text = trim_ascii_space(text);
-    double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
-        return std::nullopt;
-    }
-    return value;
-}
+std::optional<double> parse_absolute_time(std::string_view text) { return parse_decimal(text); }
 
 std::optional<double> read_last_check(const std::filesystem::path& file) {
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));

@@ -5,7 +5,7 @@
 #include <string>
 #include <system_error>
 
-#include "sparkle/text.h"
+#include "kestrova/text.h"
 
 namespace kestrova::sparkle {
 
@@ -36,7 +36,7 @@ void tell(const SettingNote& note, const std::string& line) {
 }  // namespace
 
 std::optional<bool> parse_info_boolean(std::string_view text) {
-    text = trim_ascii_space(text);
+    text = trim_white_space(text);
     for (const std::string_view yes : {"yes", "true", "1"}) {
         if (equals_ignoring_case(text, yes)) {
             return true;
@@ -50,18 +50,7 @@ std::optional<bool> parse_info_boolean(std::string_view text) {
     return std::nullopt;
 }
 
-std::optional<double> parse_seconds(std::string_view text) {
-    text = trim_ascii_space(text);
-    if (!text.empty() && text.front() == '+') {
-        text.remove_prefix(1);
-    }
-    double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || !std::isfinite(value)) {
-        return std::nullopt;
-    }
-    return value;
-}
+std::optional<double> parse_seconds(std::string_view text) { return parse_decimal(text); }
 
 SchedulerSettings scheduler_settings(const InfoLookup& info, const SettingNote& note) {
     SchedulerSettings settings;

@@ -7,14 +7,15 @@
 #include <string>
 #include <string_view>
 
+#include "kestrova/update_settings.h"
+
 namespace kestrova::sparkle {
 
 inline constexpr double default_check_interval_seconds = 86400;
 // Shorter intervals are raised to this, so a typo cannot make the updater hammer the update site.
 inline constexpr double minimum_check_interval_seconds = 3600;
 
-// An Info.plist value as a string (booleans as "YES"/"NO"); nothing when absent.
-using InfoLookup = std::function<std::optional<std::string>(std::string_view key)>;
+using InfoLookup = kestrova::InfoLookup;
 // Receives one line explaining a setting that was ignored or adjusted.
 using SettingNote = std::function<void(std::string_view note)>;
 

@@ -3,7 +3,6 @@
 #include "sparkle/appcast.h"
 #include "sparkle/last_check_store.h"
 #include "sparkle/version_comparator.h"
-#include "sparkle/text.h"
 
 #include <exception>
 #include <string>
@@ -12,19 +11,6 @@
 namespace kestrova::sparkle {
 
 namespace {
-
-constexpr std::string_view bundle_version_key = "CFBundleVersion";
-constexpr std::string_view short_version_key = "CFBundleShortVersionString";
-constexpr std::string_view identifier_key = "CFBundleIdentifier";
-constexpr std::string_view feed_url_key = "SUFeedURL";
-constexpr std::string_view fallback_name = "This application";
-
-std::optional<std::string> non_empty(std::optional<std::string> value) {
-    if (!value || trim_ascii_space(*value).empty()) {
-        return std::nullopt;
-    }
-    return std::string(trim_ascii_space(*value));
-}
 
 std::string seconds_text(double seconds) {
     return format_absolute_time(seconds);
@@ -69,22 +55,21 @@ UpdaterController::UpdaterController(UpdaterHost& host, UpdaterDelegate delegate
 }
 
 void UpdaterController::read_settings() {
-    const auto info = [this](std::string_view key) { return host_.info_string(key); };
-    const auto bundle_version = info(bundle_version_key);
-    if (!bundle_version || bundle_version->empty()) {
-        log(bundle_version ? "Updater not started: CFBundleVersion is empty"
-                           : "Updater not started: Info.plist has no CFBundleVersion");
+    const InfoLookup info = [this](std::string_view key) { return host_.info_string(key); };
+    const UpdateSettings settings = read_update_settings(info);
+    application_name_ = settings.application_name;
+    if (!settings.has_usable_version()) {
+        log(settings.bundle_version ? "Updater not started: CFBundleVersion is empty"
+                                    : "Updater not started: Info.plist has no CFBundleVersion");
         return;
     }
     valid_ = true;
-    bundle_version_ = *bundle_version;
-    display_version_ = non_empty(info(short_version_key)).value_or(bundle_version_);
-    application_name_ = non_empty(info("CFBundleDisplayName"))
-                            .value_or(non_empty(info("CFBundleName")).value_or(std::string(fallback_name)));
-    feed_url_ = non_empty(info(feed_url_key));
+    bundle_version_ = *settings.bundle_version;
+    display_version_ = settings.display_version;
+    feed_url_ = settings.feed_url;
     schedule_ = scheduler_settings(info, [this](std::string_view note) { log(note); });
 
-    const auto identifier = info(identifier_key).value_or("");
+    const std::string& identifier = settings.identifier;
     state_file_ = last_check_file([this](std::string_view name) { return host_.environment_value(name); },
                                   identifier);
     if (!state_file_) {

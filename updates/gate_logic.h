@@ -23,9 +23,8 @@ std::optional<std::string> metadata_url_for_feed(std::string_view feed_url);
 // not valid UTF-8, see is_valid_utf8 in kestrova/utf8.h). The text is cut at every "\n"; a piece
 // holding at least one "=" is an entry, any other piece is ignored. The key is the text before the
 // first "=", the value the text between the first "=" and the second (or the end of the piece):
-// whatever follows a second "=" is dropped. Key and value are trimmed at both ends of Unicode white
-// space and line ends (U+0009-U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000-U+200A, U+2028,
-// U+2029, U+202F, U+205F, U+3000), so "\r\n" line ends work. There are no comments, escapes or
+// whatever follows a second "=" is dropped. Key and value are trimmed at both ends of white space
+// and line ends (trim_white_space in kestrova/text.h), so "\r\n" line ends work. There are no comments, escapes or
 // quotes: "#a=b" is the key "#a". Empty keys and values are kept. When a key comes again, the last
 // one wins. Bytes that are not UTF-8 are kept as they are and never count as white space.
 // Runs in time linear in the text's length.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "kestrova/kestrova.h"
+#include "kestrova/update_settings.h"
 #include "kestrova/utf8.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
@@ -70,14 +71,16 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
         return;
     }
 
-    const auto bundle_version = platform::info_dictionary_string("CFBundleVersion");
+    const UpdateSettings settings =
+        read_update_settings([](std::string_view key) { return platform::info_dictionary_string(key); });
+    const auto& bundle_version = settings.bundle_version;
     if (!bundle_version) {
         log_record("Could not find key 'CFBundleVersion' in the Info.plist file in the package.");
         return;
     }
     log_record("Version from bundle: %{public}@", {*bundle_version});
 
-    const auto feed_url = platform::info_dictionary_string("SUFeedURL");
+    const auto& feed_url = settings.feed_url;
     if (!feed_url) {
         log_record("Could not find key 'SUFeedURL' in the Info.plist file in the package.");
         return;
@@ -107,6 +110,12 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
 
     // Only a bundle older than the site holds the launch; equal or newer goes on.
     if (framework.compare_versions(bundle_version->c_str(), site_version->c_str()) != -1) return;
+    // The updater cannot check against a blank version and would not start: holding for it would
+    // only lock the user out of the application.
+    if (!settings.has_usable_version()) {
+        log_record("CFBundleVersion is empty, so no update check can run: the application starts instead.");
+        return;
+    }
 
     kestrova::setup_finish_launch_observer(true);
     log_record("Forcing an update check with UI due to new version availability and aggressive updates mode being enabled.");

@@ -1,6 +1,7 @@
 // End-to-end: the updater and the launch gate against an update site served on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 
@@ -237,6 +238,19 @@ TEST_F(UpdateSite, GateWithoutABundleVersionPassesWithoutARequest) {
                                  registering, "Could not find key 'CFBundleVersion' in the Info.plist file in the package.",
                                  starting}));
     EXPECT_EQ(server_.requests().size(), 0u);
+}
+
+// A hand-edited Info.plist with an empty CFBundleVersion: the updater cannot act on it, so a newer
+// site must not hold the launch (nothing would ever end the hold with an update).
+TEST_F(UpdateSite, GateStartsABundleWithAnEmptyVersionWhateverTheSiteAnnounces) {
+    server_.route("/updates/metadata.properties", metadata("app.version=2.0\napp.revision=1\n"));
+    server_.route("/updates/appcast.xml", HttpResponse::text(200, appcast({"2.0.1"})));
+    const auto r = run(bundle({.bundle_version = "", .extra = {"--aggressive-updates"}}), {"--wait-log", starting});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "main.returned"), "true") << "the launch was held: " << r.err;
+    const auto records = update_log_records(log_);
+    EXPECT_EQ(std::count(records.begin(), records.end(), forcing), 0);
+    EXPECT_EQ(records.back(), starting);
 }
 
 TEST_F(UpdateSite, GateWithoutASlashInTheFeedAddressPasses) {

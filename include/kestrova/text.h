@@ -1,0 +1,23 @@
+// Text helpers shared by the launcher, the update framework and the packaging tool.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace kestrova {
+
+// The white space and line ends of Apple's whitespaceAndNewlineCharacterSet, which the settings
+// and files the launcher reads are trimmed with: U+0009-U+000D, U+0020, U+0085, U+00A0, U+1680,
+// U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+bool is_white_space_or_line_end(char32_t c);
+
+// `text` without that white space at either end. Characters are decoded as UTF-8, so a byte of a
+// multibyte character is never taken for U+0085 or U+00A0; bytes that are not UTF-8 are kept and
+// never count as white space. Linear in the text's length.
+std::string_view trim_white_space(std::string_view text);
+
+// A finite decimal number (an optional sign, digits, a fraction, an exponent) with white space
+// allowed around it and nothing else; nothing otherwise ("0x10", "12s", "nan", "1e999").
+std::optional<double> parse_decimal(std::string_view text);
+
+}  // namespace kestrova
