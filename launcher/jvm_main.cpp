@@ -86,8 +86,13 @@ std::span<const char* const> command_line_args() {
         if (runtime != nullptr && !env->ExceptionCheck()) env->CallVoidMethod(runtime, exit_method, status);
     }
     env->ExceptionClear();
-    std::exit(status);
+    kestrova::platform::end_process(status);
 }
+
+// The JVM calls this, once the application's shutdown hooks have run, to end the process with the
+// status of System.exit or Runtime.halt: the end then goes through the platform, which knows whether
+// an update transfer may still be running.
+extern "C" void JNICALL end_process_for_jvm(jint status) { kestrova::platform::end_process(status); }
 
 // A pending Java exception ends the launch: the JVM describes it on standard error.
 void exit_if_exception(JNIEnv* env) {
@@ -173,7 +178,7 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
         vm->DetachCurrentThread();
         // Returns only once the application's last non-daemon thread has ended.
         vm->DestroyJavaVM();
-        std::exit(0);
+        kestrova::platform::end_process(0);
     }
     report_uncaught(env, escaped);
 }
@@ -195,8 +200,9 @@ void* run_jvm(void*) {
         kestrova::bail("%s", msg_path_too_long);
 
     // The options array points into data.jvm_options and, like it, lives until the process ends.
+    // One more entry at its end hands the JVM its exit hook.
     const std::size_t option_count = data.jvm_options.size();
-    auto* options = static_cast<JavaVMOption*>(std::calloc(option_count, sizeof(JavaVMOption)));
+    auto* options = static_cast<JavaVMOption*>(std::calloc(option_count + 1, sizeof(JavaVMOption)));
     if (options == nullptr) kestrova::bail("%s", msg_out_of_memory);
     {
         std::string app_dir = kestrova::unresolved_app_dir(executable_path);
@@ -211,9 +217,12 @@ void* run_jvm(void*) {
         }
     }
 
+    options[option_count].optionString = const_cast<char*>("exit");
+    options[option_count].extraInfo = reinterpret_cast<void*>(&end_process_for_jvm);
+
     JavaVMInitArgs init_args{};
     init_args.version = JNI_VERSION_1_8;
-    init_args.nOptions = static_cast<jint>(option_count);
+    init_args.nOptions = static_cast<jint>(option_count + 1);
     init_args.options = options;
     init_args.ignoreUnrecognized = JNI_FALSE;
 
@@ -243,7 +252,7 @@ void kestrova::bail(const char* format, ...) {
     va_end(args);
     std::fputc('\n', stderr);
     funlockfile(stderr);
-    std::exit(1);
+    kestrova::platform::end_process(1);
 }
 
 int kestrova::run_cocoa_event_loop() {
@@ -264,7 +273,7 @@ extern "C" void* JLI_MemAlloc(std::size_t size) {
     void* block = std::malloc(size);
     if (block == nullptr) {
         std::perror("malloc");
-        std::exit(1);
+        kestrova::platform::end_process(1);
     }
     return block;
 }

@@ -14,4 +14,11 @@ int get_executable_path(char* buffer, std::uint32_t* size);
 // the environment later, and reading it concurrently would race.
 void prepare_for_threads();
 
+// Ends the process with `status`, from any thread. Once a URL transfer has been started, its worker
+// may be inside libcurl or its TLS libraries, and nothing can stop it there: exit() would tear those
+// libraries down under it (their exit handlers and destructors) and the process could crash on its
+// way out. So then standard I/O is flushed and the process ends at once, skipping exit handlers;
+// otherwise exit() runs as usual. From here on no new transfer starts.
+[[noreturn]] void end_process(int status);
+
 }  // namespace kestrova::platform

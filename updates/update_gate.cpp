@@ -10,6 +10,7 @@
 #include "kestrova/utf8.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
+#include "platform/process.h"
 #include "platform/url_loading.h"
 #include "updates/gate_logic.h"
 #include "updates/update_log.h"
@@ -122,7 +123,7 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
     // Nothing but the updater runs: launching finishes, the observer starts a check with its
     // dialog, and the updater ends the run once the user has dismissed it.
     platform::Application::shared().run();
-    std::exit(0);
+    platform::end_process(0);
 }
 
 }  // namespace kestrova::updates

@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/linux/environment.h"
+#include "platform/linux/url_loading_internal.h"
 
 namespace kestrova::platform {
 
@@ -18,5 +21,11 @@ int get_executable_path(char* buffer, std::uint32_t* size) {
 }
 
 void prepare_for_threads() { linux_backend::capture_environment(); }
+
+void end_process(int status) {
+    if (!linux_backend::close_url_loading()) std::exit(status);
+    std::fflush(nullptr);
+    _exit(status);
+}
 
 }  // namespace kestrova::platform

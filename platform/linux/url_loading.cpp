@@ -146,6 +146,18 @@ private:
 
 constexpr const char* allowed_protocols = "http,https";
 
+// Whether a worker was ever started, and whether the process has begun to end; one lock for both, so
+// that no worker can start between end_process's look and its choice of exit.
+struct WorkerGate {
+    std::mutex mutex;
+    bool started = false;
+    bool closed = false;
+};
+WorkerGate& worker_gate() {
+    static NeverDestroyed<WorkerGate> gate;
+    return gate.get();
+}
+
 }  // namespace
 
 std::string url_error_description(int code) {
@@ -191,6 +203,13 @@ ProxySettings proxy_settings_for(std::string_view url,
     if (settings.proxy.empty()) settings.proxy = first_set({"all_proxy", "ALL_PROXY"});
     settings.no_proxy = first_set({"no_proxy", "NO_PROXY"});
     return settings;
+}
+
+bool close_url_loading() {
+    WorkerGate& gate = worker_gate();
+    std::lock_guard lock(gate.mutex);
+    gate.closed = true;
+    return gate.started;
 }
 
 int url_error_code_for_curl(int curl_code, bool body_too_large) {
@@ -311,14 +330,23 @@ void load_url(UrlRequest request, std::function<void(const UrlResult&)> completi
             std::fprintf(stderr, "kestrova: a URL completion failed\n");
         }
     };
-    try {
-        // Transfers are rare (an appcast now and then), so a thread of its own for each is simplest.
-        std::thread(run, std::move(request), completion, nullptr).detach();
-    } catch (const std::system_error&) {
-        // No thread could be started; the completion still runs exactly once, on this thread.
-        const UrlResult no_thread = failure(url_error::unknown, "no worker thread could be started");
-        run(UrlRequest{}, completion, &no_thread);
+    {
+        WorkerGate& gate = worker_gate();
+        std::lock_guard lock(gate.mutex);
+        // The process is ending: nothing may enter libcurl now, and nobody is left to hear the result.
+        if (gate.closed) return;
+        gate.started = true;
+        try {
+            // Transfers are rare (an appcast now and then), so a thread of its own for each is simplest.
+            std::thread(run, std::move(request), completion, nullptr).detach();
+            return;
+        } catch (const std::system_error&) {
+            // No thread could be started; the completion runs below, outside the lock.
+        }
     }
+    // The completion still runs exactly once, on this thread.
+    const UrlResult no_thread = failure(url_error::unknown, "no worker thread could be started");
+    run(UrlRequest{}, completion, &no_thread);
 }
 
 }  // namespace kestrova::platform

@@ -11,6 +11,10 @@
 
 namespace kestrova::platform::linux_backend {
 
+// Refuses every later load_url (its completion then never runs: the process is ending) and says
+// whether one ever started a worker.
+bool close_url_loading();
+
 // The soname load_url loads libcurl from.
 inline constexpr const char* libcurl_name = "libcurl.so.4";
 

@@ -108,6 +108,17 @@ public final class Probe {
                     }
                     break;
                 }
+                case "--exit-when": {
+                    // Ends the process with the given status as soon as the file appears: the test
+                    // creates it at the moment it wants the exit to happen.
+                    Path signal = Path.of(args[++i]);
+                    int status = Integer.parseInt(args[++i]);
+                    while (!Files.exists(signal)) {
+                        Thread.sleep(0, 200_000);
+                    }
+                    System.exit(status);
+                    break;
+                }
                 case "--wait-log": {
                     waitForLogLine(args[++i]);
                     break;
