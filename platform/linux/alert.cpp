@@ -1,7 +1,8 @@
 #include "platform/alert.h"
 
-#include <spawn.h>
+#include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,6 +56,24 @@ std::string read_back(int fd) {
     return text;
 }
 
+// In the child between fork and exec: only async-signal-safe calls. The dialog gets standard input,
+// output and error and nothing else of the launcher (the JVM's JARs, files and listening sockets
+// would otherwise stay held by it), and it is killed when the launcher ends, however it ends.
+[[noreturn]] void exec_dialog(char* const* args, char* const* envp, pid_t launcher, int diagnostics_fd) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != launcher) _exit(127);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (diagnostics_fd >= 0 && dup2(diagnostics_fd, 2) < 0) _exit(127);
+    if (close_range(3, ~0U, 0) != 0) {
+        // Kernels before 5.9: close them one by one, up to the descriptor limit.
+        const long limit = sysconf(_SC_OPEN_MAX);
+        for (long fd = 3; fd < (limit > 0 ? limit : 65536); ++fd) close(static_cast<int>(fd));
+    }
+    execve(args[0], args, envp);
+    _exit(127);
+}
+
 // Runs `argv` with the captured environment and waits for it. False when it could not be started,
 // or did not show its dialog, so the caller can fall back.
 bool run_and_wait(const std::vector<std::string>& argv) {
@@ -64,12 +83,11 @@ bool run_and_wait(const std::vector<std::string>& argv) {
 
     // The tool's standard error goes to a memory file (when one can be made) to be read back.
     const int diagnostics_fd = ::memfd_create("kestrova-dialog-stderr", MFD_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (diagnostics_fd >= 0) posix_spawn_file_actions_adddup2(&actions, diagnostics_fd, 2);
-    pid_t pid;
-    const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), linux_backend::captured_envp());
-    posix_spawn_file_actions_destroy(&actions);
+    char* const* envp = linux_backend::captured_envp();
+    const pid_t launcher = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) exec_dialog(args.data(), envp, launcher, diagnostics_fd);
+    const int spawned = pid > 0 ? 0 : errno;
     int status = 0;
     bool exited = false;
     if (spawned == 0) {

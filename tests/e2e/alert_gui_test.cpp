@@ -2,8 +2,15 @@
 // the test's own, read back from the dialog process and dismissed with xdotool.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -152,6 +159,89 @@ TEST_F(LongAlertUnderXvfb, AnOverlongTextIsShortenedRatherThanLosingTheDialog) {
     EXPECT_NE(r.err.find("long message " + std::string(200000, '.')), std::string::npos)
         << "the stack trace carries the whole message";
 }
+
+// What the descriptors from 3 up of `pid` lead to: "socket:[inode]", a file's path, and so on.
+std::set<std::string> descriptor_targets(pid_t pid) {
+    std::set<std::string> targets;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        if (std::stoi(entry.path().filename().string()) < 3) continue;
+        const auto target = fs::read_symlink(entry.path(), ec);
+        if (!ec) targets.insert(target.string());
+    }
+    return targets;
+}
+
+// Gone, or a zombie nobody has reaped yet: either way no longer running.
+bool has_ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text{std::istreambuf_iterator<char>(stat), {}};
+    const auto close = text.rfind(')');
+    return close == std::string::npos || text.compare(close + 2, 1, "Z") == 0;
+}
+
+bool port_is_free(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return bound;
+}
+
+class DialogProcessUnderXvfb : public ::testing::TestWithParam<int> {
+protected:
+    static void SetUpTestSuite() { x_ = XvfbDisplay::start(skip_reason_); }
+    static void TearDownTestSuite() { x_.reset(); }
+
+    void SetUp() override {
+        if (!x_) GTEST_SKIP() << "No dialog under Xvfb: " << skip_reason_;
+    }
+
+    static inline std::string skip_reason_;
+    static inline std::unique_ptr<XvfbDisplay> x_;
+};
+
+// The dialog holds none of the application's descriptors (its JARs, its listening socket), and a
+// launcher that is told to end ends its dialog too: the application can start again on its port.
+TEST_P(DialogProcessUnderXvfb, HoldsNoneOfTheApplicationsDescriptorsAndEndsWithTheLauncher) {
+    const int signal_number = GetParam();
+    TempDir dir;
+    const fs::path executable = make_bundle(dir.path(), {});
+    ASSERT_TRUE(x_->windows_named(alert_title).empty()) << "a dialog of an earlier test is still up";
+    auto app = launch_in_background(executable, {"--listen", "--throw", "x"}, x_->on_display());
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (x_->windows_named(alert_title).empty()) {
+        ASSERT_TRUE(app.running()) << "no dialog; stderr:\n" << app.err();
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no dialog window; stderr:\n" << app.err();
+        std::this_thread::sleep_for(100ms);
+    }
+    const auto port = value_of(app.out(), "listen.port");
+    ASSERT_TRUE(port) << app.out();
+    const auto children = children_of(app.pid());
+    ASSERT_EQ(children.size(), 1u);
+    const pid_t dialog = children.front();
+
+    const auto launcher_targets = descriptor_targets(app.pid());
+    for (const auto& target : descriptor_targets(dialog)) {
+        const bool applications = target.starts_with("socket:") || target.ends_with(".jar");
+        EXPECT_FALSE(applications && launcher_targets.contains(target)) << "the dialog holds " << target;
+    }
+
+    ASSERT_EQ(kill(app.pid(), signal_number), 0);
+    const auto r = app.wait(20s);
+    ASSERT_FALSE(r.timed_out) << r.err;
+    const auto gone_by = std::chrono::steady_clock::now() + 5s;
+    while (!has_ended(dialog) && std::chrono::steady_clock::now() < gone_by) std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(has_ended(dialog)) << "the dialog outlived the launcher";
+    EXPECT_TRUE(port_is_free(std::stoi(*port))) << "port " << *port << " is still held";
+    if (!has_ended(dialog)) kill(dialog, SIGKILL);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, DialogProcessUnderXvfb, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& param) { return std::string(sigabbrev_np(param.param)); });
 
 }  // namespace
 }  // namespace kestrova::testing

@@ -119,6 +119,14 @@ public final class Probe {
                     System.exit(status);
                     break;
                 }
+                case "--listen": {
+                    // A listening socket the application holds, as a server application would.
+                    java.net.ServerSocket server = new java.net.ServerSocket(0, 1,
+                            java.net.InetAddress.getLoopbackAddress());
+                    listening.add(server);
+                    out.println("listen.port=" + server.getLocalPort());
+                    break;
+                }
                 case "--wait-log": {
                     waitForLogLine(args[++i]);
                     break;
@@ -143,6 +151,8 @@ public final class Probe {
         }
         out.println("log.missing=" + text);
     }
+
+    private static final java.util.List<java.net.ServerSocket> listening = new java.util.ArrayList<>();
 
     private static int depth;
 
