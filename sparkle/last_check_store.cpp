@@ -1,6 +1,7 @@
 #include "sparkle/last_check_store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -82,9 +83,17 @@ std::string format_absolute_time(double absolute_time) {
 
 std::optional<double> parse_absolute_time(std::string_view text) { return parse_decimal(text); }
 
-std::optional<double> read_last_check(const std::filesystem::path& file) {
-    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+std::optional<double> read_last_check(const std::filesystem::path& file, std::string* refused) {
+    // Without O_NONBLOCK a named pipe there would hold the opening thread until a writer came.
+    FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) {
+        return std::nullopt;
+    }
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        if (refused != nullptr) {
+            *refused = file.string() + " is not a regular file";
+        }
         return std::nullopt;
     }
     std::array<char, max_file_bytes + 1> buffer{};

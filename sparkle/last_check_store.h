@@ -25,8 +25,10 @@ std::optional<std::filesystem::path> last_check_file(const EnvironmentLookup& en
 std::string format_absolute_time(double absolute_time);
 std::optional<double> parse_absolute_time(std::string_view text);
 
-// The stored time; nothing when the file is missing, unreadable or does not hold one time.
-std::optional<double> read_last_check(const std::filesystem::path& file);
+// The stored time; nothing when the file is missing, unreadable or does not hold one time. What is
+// there but is not a regular file (a named pipe, a device) is never read, and `refused`, when given,
+// says so.
+std::optional<double> read_last_check(const std::filesystem::path& file, std::string* refused = nullptr);
 
 // Replaces the file atomically (a temporary file in the same directory, renamed over it), creating
 // its directories. Returns why it failed, or an empty string; never throws.

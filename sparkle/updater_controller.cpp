@@ -95,7 +95,11 @@ void UpdaterController::start_up() {
         log("A check is already running: the next one is scheduled when it ends");
         return;
     }
-    const auto last_check = state_file_ ? read_last_check(*state_file_) : std::nullopt;
+    std::string refused;
+    const auto last_check = state_file_ ? read_last_check(*state_file_, &refused) : std::nullopt;
+    if (!refused.empty()) {
+        log("Ignoring the last check time: " + refused);
+    }
     const auto decision = first_check(schedule_, last_check, host_.now());
     switch (decision.action) {
     case ScheduleDecision::Action::none:

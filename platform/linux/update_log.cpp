@@ -4,6 +4,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -38,15 +39,28 @@ void append_escaped(std::string& out, std::string_view s) {
 // Writes the whole line with one write(): O_APPEND makes each write land at the end as a unit, so
 // records of threads and processes writing at once never mix within a line. A short write (a
 // full disk) is finished with further writes; nothing better can be done then.
+//
+// Nothing here may block: the log is written on the main thread, before the JVM exists and while
+// alerts wait to be served. So the file is opened and written without blocking. A named pipe that
+// nobody reads cannot be opened that way (ENXIO), and one whose reader has stopped takes no more
+// (EAGAIN); the record is dropped then, and the first time the user hears why.
 void append_line_to_file(const std::string& path, const std::string& line) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;  // the log is best effort: a record that cannot be written is dropped
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    if (fd < 0) {
+        static std::atomic<bool> told{false};
+        if (errno == ENXIO && !told.exchange(true))
+            std::fprintf(stderr,
+                         "kestrova: the update log %s is a named pipe that nobody reads, so update records are "
+                         "dropped; point KESTROVA_UPDATE_LOG at a regular file.\n",
+                         path.c_str());
+        return;  // the log is best effort: a record that cannot be written is dropped
+    }
     std::size_t done = 0;
     while (done < line.size()) {
         const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            break;
+            break;  // EAGAIN included: a pipe that is full stays so for as long as its reader sleeps
         }
         if (n == 0) break;
         done += static_cast<std::size_t>(n);

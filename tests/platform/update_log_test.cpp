@@ -1,7 +1,9 @@
 #include "platform/update_log.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -9,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <regex>
 #include <set>
 #include <thread>
@@ -164,6 +167,34 @@ TEST_F(TempDir, AnUnwritableFileDropsRecordsQuietly) {
     UpdateLog* log = linux_backend::create_file_update_log((dir / "no" / "such" / "dir.log").string(), "c");
     log->write("lost");
     EXPECT_FALSE(fs::exists(dir / "no"));
+}
+
+// A named pipe as the log never holds the writer: not when nobody reads it, nor when its reader has
+// stopped reading and the pipe is full.
+TEST_F(TempDir, ANamedPipeNeverBlocksTheWriter) {
+    const fs::path path = dir / "update.log";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    UpdateLog* log = linux_backend::create_file_update_log(path.string(), "c");
+    for (const bool with_idle_reader : {false, true}) {
+        const int reader = with_idle_reader ? ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+        std::promise<void> written;
+        auto done = written.get_future();
+        std::thread writer([&] {
+            // 100 records of 3 KB: far more than a pipe holds.
+            for (int i = 0; i < 100; ++i) log->write("%{public}@", {std::string(3000, 'x')});
+            written.set_value();
+        });
+        const bool returned = done.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        // Free a writer that is stuck, so that the test ends either way.
+        const int release = returned ? -1 : ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        std::vector<char> drain(1 << 16);
+        while (!returned && done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+            (void)!::read(release, drain.data(), drain.size());
+        writer.join();
+        EXPECT_TRUE(returned) << (with_idle_reader ? "a full pipe" : "a pipe nobody reads") << " held the writer";
+        if (release >= 0) ::close(release);
+        if (reader >= 0) ::close(reader);
+    }
 }
 
 constexpr int records_per_writer = 150;

@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -118,6 +123,27 @@ TEST(LastCheckStore, UncreatableDirectoryIsAnErrorNotAnException) {
     const auto blocker = dir.path() / "plain-file";
     { std::ofstream(blocker) << "x"; }
     EXPECT_NE(write_last_check(blocker / "sub" / "app.last-check", 5), "");
+}
+
+// A named pipe where the file belongs is never opened for reading (that would wait for a writer
+// forever): it counts as never checked, and the caller hears why.
+TEST(LastCheckStore, ANamedPipeIsRefusedWithoutWaiting) {
+    TempDirectory dir;
+    const auto file = dir.path() / "app.last-check";
+    ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+    std::string refused;
+    auto reading = std::async(std::launch::async, [&] { return read_last_check(file, &refused); });
+    if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Free the reader that is stuck, so that the test ends.
+        const int writer = ::open(file.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        reading.wait();
+        if (writer >= 0) ::close(writer);
+        FAIL() << "reading a named pipe waited for a writer";
+    }
+    EXPECT_EQ(reading.get(), std::nullopt);
+    EXPECT_EQ(refused, file.string() + " is not a regular file");
+    EXPECT_EQ(write_last_check(file, 7), "");  // the next check's time replaces the pipe
+    EXPECT_EQ(read_last_check(file), 7.0);
 }
 
 TEST(LastCheckStore, UnreadableContentCountsAsNeverChecked) {
