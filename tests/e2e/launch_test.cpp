@@ -439,6 +439,32 @@ TEST(LaunchRecord, JvmThreadThatCannotBeCreatedEndsTheLaunch) {
     EXPECT_EQ(r.out, "") << "the JVM must not have run";
 }
 
+// LD_LIBRARY_PATH naming another runtime's libjvm does not win over the bundle's own runtime: the
+// other runtime here is the same JDK under another name (links to its files, its own copy of
+// libjvm), and the JVM reports as java.home the runtime its libjvm came from.
+TEST(LaunchRecord, LibraryPathNeverOutranksTheBundlesRuntime) {
+    TempDir dir;
+    const fs::path executable = make_bundle(dir.path(), {});
+    const fs::path other = dir.path() / "other-runtime";
+    const fs::path jdk = fs::canonical(Artefacts::java_home());
+    for (auto it = fs::recursive_directory_iterator(jdk); it != fs::recursive_directory_iterator(); ++it) {
+        const fs::path copy = other / it->path().lexically_relative(jdk);
+        if (it->is_directory() && !it->is_symlink())
+            fs::create_directories(copy);
+        else
+            fs::create_symlink(it->path(), copy);
+    }
+    const fs::path other_jvm = other / "lib" / "server" / "libjvm.so";
+    fs::remove(other_jvm);
+    fs::copy_file(jdk / "lib" / "server" / "libjvm.so", other_jvm);
+
+    ProcessOptions options;
+    options.env["LD_LIBRARY_PATH"] = (other / "lib" / "server").string();
+    const auto r = launch(executable, {}, options);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "java.home"), jdk.string());
+}
+
 TEST(LaunchRecord, ExecutableExportsExactlyTheLaunchersNames) {
     const auto r = run_process({"/usr/bin/nm", "-D", "--defined-only", "--format=just-symbols",
                                 Artefacts::launcher_template().string()});
