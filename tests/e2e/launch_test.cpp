@@ -203,6 +203,27 @@ TEST(UncaughtException, ConsoleAppPrintsOnlyTheTrace) {
     EXPECT_EQ(r.err.find(alert_title), std::string::npos) << r.err;
 }
 
+// The application's default uncaught-exception handler hears of the exception on the main thread,
+// as with java; the launcher's report follows, unless the handler ends the process itself.
+TEST(UncaughtException, TheApplicationsDefaultHandlerHearsOfItFirst) {
+    TempDir dir;
+    BundleSpec spec;
+    spec.flags = {"--console"};
+    const auto executable = make_bundle(dir.path(), spec);
+    struct Case {
+        const char* handler_then;
+        int status;
+        bool trace;
+    };
+    for (const Case c : {Case{"return", 1, true}, Case{"7", 7, false}}) {
+        const auto r = launch(executable, {"--default-handler", c.handler_then, "--throw", "oops"});
+        EXPECT_EQ(r.exit_status, c.status) << c.handler_then << ": " << r.err;
+        EXPECT_EQ(value_of(r.out, "handler.saw"), "main oops") << c.handler_then << ": " << r.out;
+        EXPECT_EQ(r.err.find("java.lang.IllegalStateException: oops") != std::string::npos, c.trace)
+            << c.handler_then << ": " << r.err;
+    }
+}
+
 TEST(UncaughtException, JvmOnMainThreadShowsTheAlertWithoutDispatch) {
     TempDir dir;
     BundleSpec spec;

@@ -127,6 +127,18 @@ public final class Probe {
                     out.println("listen.port=" + server.getLocalPort());
                     break;
                 }
+                case "--default-handler": {
+                    // A crash reporter's handler: it says what it saw, then ends the process with the
+                    // given status, or returns when that is "return".
+                    String then = args[++i];
+                    Thread.setDefaultUncaughtExceptionHandler((thread, e) -> {
+                        out.println("handler.saw=" + thread.getName() + " " + e.getMessage());
+                        if (!then.equals("return")) {
+                            System.exit(Integer.parseInt(then));
+                        }
+                    });
+                    break;
+                }
                 case "--wait-log": {
                     waitForLogLine(args[++i]);
                     break;

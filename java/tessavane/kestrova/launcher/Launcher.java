@@ -57,8 +57,28 @@ public final class Launcher {
         mainMethod = main;
     }
 
-    /** The text shown to the user for an exception that escaped the main method. */
+    /**
+     * The text shown to the user for an exception that escaped the main method. First, as {@code java}
+     * does for such an exception, the handler the application installed hears of it: the main
+     * thread's own uncaught-exception handler, or else the default one. Crash reporters and loggers
+     * rely on that. Whatever the handler throws is ignored, as {@code java} ignores it; a handler that
+     * ends the process itself ends it with its own status.
+     */
     public static String fromException(Throwable t) {
+        Thread current = Thread.currentThread();
+        Thread.UncaughtExceptionHandler handler = current.getUncaughtExceptionHandler();
+        // Without a handler of the thread's own this is its thread group, whose answer, with no
+        // default handler, would be a second copy of the stack trace the launcher prints anyway.
+        if (handler == current.getThreadGroup()) {
+            handler = Thread.getDefaultUncaughtExceptionHandler();
+        }
+        if (handler != null) {
+            try {
+                handler.uncaughtException(current, t);
+            } catch (Throwable ignored) {
+                // The application's handler failing must not cost the user the report.
+            }
+        }
         StringBuilder text = new StringBuilder();
         describe(text, t);
         int depth = 0;
