@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 #include <string>
@@ -114,7 +115,10 @@ struct ItemFields {
 
 class AppcastReader {
 public:
-    explicit AppcastReader(XML_Parser parser) : parser_(parser) {}
+    // Each item goes to `sink` as soon as it is complete, when there is one; otherwise into the
+    // appcast.
+    AppcastReader(XML_Parser parser, std::function<void(AppcastItem&&)> sink)
+        : parser_(parser), sink_(std::move(sink)) {}
 
     void start_element(const XML_Char* raw_name, const XML_Char** attributes);
     void end_element();
@@ -135,6 +139,7 @@ public:
     const std::optional<std::string>& error() const { return error_; }
     std::exception_ptr exception() const { return exception_; }
     Appcast take_appcast() { return std::move(appcast_); }
+    std::size_t items_read() const { return items_read_; }
 
 private:
     // Where the text being collected goes once its element ends.
@@ -152,7 +157,9 @@ private:
     void finish_item();
 
     XML_Parser parser_;
+    std::function<void(AppcastItem&&)> sink_;
     Appcast appcast_;
+    std::size_t items_read_ = 0;
     bool channel_title_seen_ = false;
     std::size_t depth_ = 0;           // elements open, the one being started or ended included
     bool is_rss_ = false;             // the root is <rss>
@@ -273,21 +280,26 @@ void AppcastReader::finish_item() {
     item.enclosure = std::move(fields.enclosure);
 
     if (item.version.empty()) {
-        const std::size_t number = appcast_.items.size() + 1;
+        const std::size_t number = items_read_ + 1;
         error_ = "item " + std::to_string(number) + " (\"" + item.title + "\", line " +
                  std::to_string(fields.line) + ") has no version";
         XML_StopParser(parser_, XML_FALSE);
         return;
     }
     if (item.version.size() > max_version_bytes) {
-        const std::size_t number = appcast_.items.size() + 1;
+        const std::size_t number = items_read_ + 1;
         error_ = "item " + std::to_string(number) + " (line " + std::to_string(fields.line) + ") has a version of " +
                  std::to_string(item.version.size()) + " bytes; versions longer than " +
                  std::to_string(max_version_bytes) + " bytes are refused";
         XML_StopParser(parser_, XML_FALSE);
         return;
     }
-    appcast_.items.push_back(std::move(item));
+    ++items_read_;
+    if (sink_) {
+        sink_(std::move(item));
+    } else {
+        appcast_.items.push_back(std::move(item));
+    }
 }
 
 AppcastReader& reader_of(void* user_data) { return *static_cast<AppcastReader*>(user_data); }
@@ -342,43 +354,66 @@ struct ParserDeleter {
 };
 using ParserPtr = std::unique_ptr<std::remove_pointer_t<XML_Parser>, ParserDeleter>;
 
-}  // namespace
-
-Appcast parse_appcast(std::string_view xml) {
-    const ParserPtr parser(XML_ParserCreateNS(nullptr, namespace_separator));
-    if (!parser) throw std::bad_alloc();
-    AppcastReader reader(parser.get());
-    XML_SetUserData(parser.get(), &reader);
-    XML_SetElementHandler(parser.get(), on_start_element, on_end_element);
-    XML_SetCharacterDataHandler(parser.get(), on_text);
-    XML_SetStartDoctypeDeclHandler(parser.get(), on_doctype);
-    XML_SetEntityDeclHandler(parser.get(), on_entity_declaration);
-    XML_SetExternalEntityRefHandler(parser.get(), on_external_entity);
-    XML_SetParamEntityParsing(parser.get(), XML_PARAM_ENTITY_PARSING_NEVER);
+// Reads the whole feed with `parser_handle` into `reader`. Throws AppcastError.
+void read_appcast(std::string_view xml, AppcastReader& reader, XML_Parser parser_handle) {
+    XML_SetUserData(parser_handle, &reader);
+    XML_SetElementHandler(parser_handle, on_start_element, on_end_element);
+    XML_SetCharacterDataHandler(parser_handle, on_text);
+    XML_SetStartDoctypeDeclHandler(parser_handle, on_doctype);
+    XML_SetEntityDeclHandler(parser_handle, on_entity_declaration);
+    XML_SetExternalEntityRefHandler(parser_handle, on_external_entity);
+    XML_SetParamEntityParsing(parser_handle, XML_PARAM_ENTITY_PARSING_NEVER);
 
     std::size_t offset = 0;
     XML_Status status;
     do {
         const std::size_t length = std::min(chunk_size, xml.size() - offset);
         const bool final = offset + length == xml.size();
-        status = XML_Parse(parser.get(), xml.data() + offset, static_cast<int>(length), final ? XML_TRUE : XML_FALSE);
+        status = XML_Parse(parser_handle, xml.data() + offset, static_cast<int>(length), final ? XML_TRUE : XML_FALSE);
         offset += length;
     } while (status == XML_STATUS_OK && offset < xml.size());
 
     if (reader.exception()) std::rethrow_exception(reader.exception());
     if (reader.error()) throw AppcastError(*reader.error());
     if (status != XML_STATUS_OK) {
-        throw AppcastError("malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(parser.get())) +
-                           ": " + XML_ErrorString(XML_GetErrorCode(parser.get())));
+        throw AppcastError("malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(parser_handle)) +
+                           ": " + XML_ErrorString(XML_GetErrorCode(parser_handle)));
     }
+}
+
+
+bool is_offered(const AppcastItem& item, std::string_view os) { return !item.channel && (!item.os || *item.os == os); }
+
+}  // namespace
+
+Appcast parse_appcast(std::string_view xml) {
+    const ParserPtr parser(XML_ParserCreateNS(nullptr, namespace_separator));
+    if (!parser) throw std::bad_alloc();
+    AppcastReader reader(parser.get(), nullptr);
+    read_appcast(xml, reader, parser.get());
     return reader.take_appcast();
 }
+
+AppcastChoice choose_from_appcast(std::string_view xml, std::string_view os) {
+    const ParserPtr parser(XML_ParserCreateNS(nullptr, namespace_separator));
+    if (!parser) throw std::bad_alloc();
+    AppcastChoice choice;
+    AppcastReader reader(parser.get(), [&](AppcastItem&& item) {
+        if (!is_offered(item, os)) return;
+        if (!choice.best || compare_versions(choice.best->version, item.version) == Ordering::ascending)
+            choice.best = std::move(item);
+    });
+    read_appcast(xml, reader, parser.get());
+    choice.item_count = reader.items_read();
+    choice.title = reader.take_appcast().title;
+    return choice;
+}
+
 
 const AppcastItem* best_item(const Appcast& appcast, std::string_view os) {
     const AppcastItem* best = nullptr;
     for (const AppcastItem& candidate : appcast.items) {
-        if (candidate.os && *candidate.os != os) continue;
-        if (candidate.channel) continue;
+        if (!is_offered(candidate, os)) continue;
         if (!best || compare_versions(best->version, candidate.version) == Ordering::ascending) {
             best = &candidate;
         }

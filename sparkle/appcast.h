@@ -76,4 +76,14 @@ Appcast parse_appcast(std::string_view xml);
 // The pointer is into `appcast`.
 const AppcastItem* best_item(const Appcast& appcast, std::string_view os = this_operating_system);
 
+// What a check needs of a feed: parse_appcast followed by best_item, the same refusals and the same
+// choice, but without keeping every item. Only the best so far is held while the feed is read, so a
+// feed of a hundred thousand tiny items costs no more memory than one of a single item.
+struct AppcastChoice {
+    std::string title;
+    std::size_t item_count = 0;
+    std::optional<AppcastItem> best;
+};
+AppcastChoice choose_from_appcast(std::string_view xml, std::string_view os = this_operating_system);
+
 }  // namespace kestrova::sparkle

@@ -221,20 +221,22 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
     log("Feed loaded: " + std::to_string(response.body.size()) + " bytes, HTTP " +
         std::to_string(response.http_status));
 
-    Appcast appcast;
+    // Only the item to offer is kept: the feed's size is bounded, but a feed of tiny items would
+    // otherwise cost many times its bytes.
+    AppcastChoice choice;
     try {
-        appcast = parse_appcast(response.body);
+        choice = choose_from_appcast(response.body);
     } catch (const AppcastError& e) {
         outcome.error = "The update feed " + *feed_url_ + " could not be read: " + e.what();
         log(std::string("Feed refused: ") + e.what());
         return outcome;
     }
-    log("Feed has " + std::to_string(appcast.items.size()) + " items");
+    log("Feed has " + std::to_string(choice.item_count) + " items");
     if (delegate_.did_finish_loading_appcast) {
         delegate_.did_finish_loading_appcast();
     }
 
-    const AppcastItem* best = best_item(appcast);
+    const AppcastItem* best = choice.best ? &*choice.best : nullptr;
     if (best == nullptr) {
         log("No item for " + std::string(this_operating_system) + " on the default channel");
         outcome.result = Outcome::Result::up_to_date;

@@ -22,10 +22,11 @@ std::optional<std::string> metadata_url_for_feed(std::string_view feed_url) {
     return url;
 }
 
-Metadata parse_metadata(std::optional<std::string_view> text) {
-    Metadata metadata;
-    if (!text) return metadata;
-    std::string_view rest = *text;
+namespace {
+
+// Calls `entry(key, value)` for each entry of a metadata file's text, in order (see parse_metadata).
+template <class Entry>
+void for_each_metadata_entry(std::string_view rest, Entry entry) {
     while (true) {
         const std::size_t line_end = rest.find('\n');
         const std::string_view line = rest.substr(0, line_end);
@@ -33,12 +34,34 @@ Metadata parse_metadata(std::optional<std::string_view> text) {
             const std::string_view after = line.substr(equals + 1);
             const std::string_view key = trim_white_space(line.substr(0, equals));
             const std::string_view value = trim_white_space(after.substr(0, after.find('=')));
-            metadata.insert_or_assign(std::string(key), std::string(value));
+            entry(key, value);
         }
         if (line_end == std::string_view::npos) break;
         rest.remove_prefix(line_end + 1);
     }
+}
+
+}  // namespace
+
+Metadata parse_metadata(std::optional<std::string_view> text) {
+    Metadata metadata;
+    if (!text) return metadata;
+    for_each_metadata_entry(*text, [&](std::string_view key, std::string_view value) {
+        metadata.insert_or_assign(std::string(key), std::string(value));
+    });
     return metadata;
+}
+
+std::optional<std::string> metadata_version(std::optional<std::string_view> text) {
+    if (!text) return std::nullopt;
+    // Views into the text; the last of each key wins, as in parse_metadata.
+    std::optional<std::string_view> version, revision;
+    for_each_metadata_entry(*text, [&](std::string_view key, std::string_view value) {
+        if (key == version_key) version = value;
+        else if (key == revision_key) revision = value;
+    });
+    if (!version || !revision) return std::nullopt;
+    return std::string(*version) + "." + std::string(*revision);
 }
 
 std::optional<std::string> metadata_version(const Metadata& metadata) {

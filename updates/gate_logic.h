@@ -34,4 +34,8 @@ Metadata parse_metadata(std::optional<std::string_view> text);
 // (an empty value is present).
 std::optional<std::string> metadata_version(const Metadata& metadata);
 
+// The same version read straight from a metadata file's text, as parse_metadata would read it, but
+// keeping only the two keys it needs: an update site's file of many keys costs no memory here.
+std::optional<std::string> metadata_version(std::optional<std::string_view> text);
+
 }  // namespace kestrova

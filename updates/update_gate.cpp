@@ -101,8 +101,10 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
         return;
     }
 
-    const auto metadata = parse_metadata(text ? std::optional<std::string_view>(*text) : std::nullopt);
-    const auto site_version = metadata_version(metadata);
+    // The file's text is not needed past this point; it goes before the hold, which may last as
+    // long as the user leaves the dialog up.
+    const auto site_version = metadata_version(text ? std::optional<std::string_view>(*text) : std::nullopt);
+    text.reset();
     if (!site_version) {
         log_record("Version or revision not found in metadata.");
         return;

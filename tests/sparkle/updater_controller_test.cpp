@@ -6,6 +6,7 @@
 #include "sparkle/last_check_store.h"
 
 #include "fake_updater_host.h"
+#include "heap_peak.h"
 #include "temp_directory.h"
 
 #include <gmock/gmock.h>
@@ -26,6 +27,8 @@ using testing::FakeUpdaterHost;
 using testing::FeedItem;
 using testing::TempDirectory;
 using testing::appcast_xml;
+using testing::heap_peak_since_reset;
+using testing::reset_heap_peak;
 using testing::http_ok;
 using testing::http_status;
 using testing::test_epoch;
@@ -199,6 +202,27 @@ INSTANTIATE_TEST_SUITE_P(
                                  h.info["CFBundleVersion"] = "";
                              }}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// A hostile site's feed of the largest size taken, made of the smallest items: checking it holds a
+// small multiple of the feed's bytes, not the many times its in-memory items would take.
+TEST_F(UpdaterControllerTest, AFeedOfManyTinyItemsCostsAFewTimesItsSize) {
+    const std::string head = "<rss version=\"2.0\"><channel><title>t</title>";
+    const std::string item = "<item><enclosure url=\"_1\"/></item>";
+    const std::string newest = "<item><enclosure url=\"_200\"/></item>";
+    const std::string tail = "</channel></rss>";
+    std::string feed = head;
+    while (feed.size() + item.size() + newest.size() + tail.size() <= max_feed_bytes) feed += item;
+    feed += newest + tail;
+    host.responses[feed_url] = http_ok(std::move(feed));
+    create();
+    host.run_main_queue();
+
+    reset_heap_peak();
+    user_check();
+    ASSERT_EQ(host.alerts.size(), 1u);
+    EXPECT_EQ(host.alerts[0].message, update_available_heading);
+    EXPECT_LT(heap_peak_since_reset(), 4 * max_feed_bytes) << "bytes held at most during the check";
+}
 
 // --- Scheduled checks ---------------------------------------------------------------------------
 
