@@ -57,6 +57,9 @@ constexpr std::string_view msg_flags_and_switches =
     "--flags cannot be combined with {}; give the flag byte or the switches, not both";
 constexpr std::string_view msg_bad_stack_size =
     "--stack-size takes a number of bytes from 0 to 4294967295 (decimal or 0x hex), not \"{}\"";
+constexpr std::string_view msg_small_stack_size =
+    "--stack-size {} is too small for the JVM: it needs at least {} bytes (136 KiB), or 0 for the "
+    "system's default stack";
 constexpr std::string_view msg_bad_check_interval =
     "--check-interval takes a number of seconds from 0 to 4294967295, not \"{}\"";
 constexpr std::string_view msg_empty_main_class = "--main-class needs a non-empty class name";
@@ -134,7 +137,8 @@ Exit status: 0 done, 1 the inputs cannot be packaged or a file operation failed,
 constexpr std::string_view help_record_options = R"(
 Launch record options:
   --main-class CLASS     the application's main class (required), e.g. com.example.Main
-  --stack-size BYTES     stack size of the JVM thread, up to 4294967295 (default 2097152)
+  --stack-size BYTES     stack size of the JVM thread, 139264 (136 KiB) to 4294967295, or 0 for
+                         the system's default (default 2097152)
   --jvm-option OPTION    a JVM option, e.g. -Xmx512m (repeatable, kept in order)
   --arg ARG              an argument passed to main before the command line's (repeatable)
   --flags N              the whole flag byte, 0..255, decimal or 0x hex; or the switches:
@@ -241,6 +245,11 @@ constexpr std::pair<std::string_view, std::uint8_t> flag_switches[] = {
 };
 
 constexpr std::uint32_t default_stack_size = 2u * 1024 * 1024;
+// HotSpot's smallest stack for a thread that runs Java code on x86_64 Linux (JDK 17 to 25; their
+// java -Xss refuses less). Below it the JVM thread overflows during start-up or dies of SIGSEGV
+// without a word. 0 is the system's default (the launcher keeps the default when the system refuses
+// a size).
+constexpr std::uint32_t min_stack_size = 136u * 1024;
 
 struct ParsedArgs {
     std::map<std::string, std::vector<std::string>, std::less<>> options;
@@ -339,6 +348,8 @@ kestrova::LaunchRecordFields record_fields(const ParsedArgs& args, std::string_v
     if (const auto text = args.value("--stack-size")) {
         const auto parsed = kestrova::pack::parse_number(*text, 0xFFFFFFFFu);
         if (!parsed) throw UsageError(fill(msg_bad_stack_size, {*text}));
+        if (*parsed != 0 && *parsed < min_stack_size)
+            throw UsageError(fill(msg_small_stack_size, {*text, std::to_string(min_stack_size)}));
         fields.stack_size = *parsed;
     }
     fields.jvm_options = args.values("--jvm-option");

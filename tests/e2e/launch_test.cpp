@@ -421,6 +421,18 @@ TEST(LaunchRecord, ZeroOptionsStillCreateTheJvmWithTheCommandOption) {
     EXPECT_EQ(value_of(r.out, "app.dir"), "null");
 }
 
+// The smallest stack the packaging tool accepts runs an application, its uncaught exception
+// included (the stack trace and the report go deeper than a plain run).
+TEST(LaunchRecord, TheSmallestAcceptedStackRuns) {
+    TempDir dir;
+    BundleSpec spec;
+    spec.flags = {"--console"};
+    spec.stack_size = 136u * 1024;
+    const auto r = launch(make_bundle(dir.path(), spec), {"--throw", "deep enough"});
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    EXPECT_NE(r.err.find("java.lang.IllegalStateException: deep enough"), std::string::npos) << r.err;
+}
+
 TEST(LaunchRecord, RecordedStackSizeIsTheJvmThreadsStack) {
     TempDir dir;
     auto depth_with = [&](std::uint32_t stack, const std::string& name) {

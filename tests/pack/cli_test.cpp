@@ -134,7 +134,7 @@ TEST_F(PackCli, BurnTakesFlagsStackSizeAndUpTo255OptionsAndArguments) {
         {{"--main-thread", "--stack-size", "0"}, 0x01, 0, 0},
         {{"--console", "--flag-bit2", "--stack-size", "0x400000"}, 0x06, 0x400000, 0},
         {{"--aggressive-updates", "--flag-bit4", "--stack-size=4294967295"}, 0x18, 4294967295u, 0},
-        {{"--flags", "0x14"}, 0x14, 2097152, 0},
+        {{"--flags", "0x14", "--stack-size", "139264"}, 0x14, 139264, 0},
         {{"--flags=255"}, 0xFF, 2097152, 0},
         {repeated("--jvm-option", 255) + repeated("--arg", 255), 0, 2097152, 510},
     };
@@ -172,6 +172,8 @@ TEST_F(PackCli, BurnRefusals) {
         {burn() + Args{"--stack-size", "4294967296"}, usage, "--stack-size takes"},
         {burn() + Args{"--stack-size", "-1"}, usage, "--stack-size takes"},
         {burn() + Args{"--stack-size", "2M"}, usage, "--stack-size takes"},
+        {burn() + Args{"--stack-size", "65536"}, usage, "it needs at least 139264 bytes"},
+        {burn() + Args{"--stack-size", "139263"}, usage, "it needs at least 139264 bytes"},
         {burn() + repeated("--jvm-option", 256), refused, "at most 255 JVM options"},
         {burn() + repeated("--arg", 256), refused, "at most 255 arguments"},
         {burn() + Args{"--arg", std::string(max_record_size + 1 - bare, 'x')}, refused, "16462"},
@@ -196,7 +198,7 @@ TEST_F(PackCli, BurnRefusals) {
 }
 
 TEST_F(PackCli, InspectPrintsTheRecordOneItemALine) {
-    ASSERT_EQ(pack(burn() + Args{"--flags", "0x14", "--stack-size", "65536", "--jvm-option", "-Xss1m", "--arg",
+    ASSERT_EQ(pack(burn() + Args{"--flags", "0x14", "--stack-size", "262144", "--jvm-option", "-Xss1m", "--arg",
                                  "line\nbreak", "--arg", "C:\\dir"})
                   .status,
               0);
@@ -205,7 +207,7 @@ TEST_F(PackCli, InspectPrintsTheRecordOneItemALine) {
     EXPECT_EQ(result.out, "flags: 0x14 (flag_bit2 flag_bit4)\n"
                           "jvm_on_main_thread: false\nconsole: false\nflag_bit2: true\n"
                           "aggressive_updates: false\nflag_bit4: true\n"
-                          "stack_size: 65536\nmain_class: demo.Main\n"
+                          "stack_size: 262144\nmain_class: demo.Main\n"
                           "jvm_option_count: 1\njvm_option: -Xss1m\n"
                           "app_arg_count: 2\napp_arg: line\\nbreak\napp_arg: C:\\\\dir\n"
                           "record_size: 42\n"
