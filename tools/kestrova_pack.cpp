@@ -66,6 +66,9 @@ constexpr std::string_view msg_empty_main_class = "--main-class needs a non-empt
 constexpr std::string_view msg_record = "{}; use fewer or shorter JVM options and arguments";
 constexpr std::string_view msg_output_is_dir =
     "the output \"{}\" is a directory; name the file to write";
+constexpr std::string_view msg_output_not_regular =
+    "the output \"{}\" exists and is not a regular file (a link, device, pipe or socket); remove it "
+    "or name another file to write";
 constexpr std::string_view msg_bad_name =
     "--name \"{}\" cannot be a bundle's file name (empty, \".\", \"..\", with '/' or over 251 bytes); "
     "choose another";
@@ -157,7 +160,8 @@ constexpr std::string_view help_burn = R"(Usage: kestrova-pack burn IN OUT --mai
 Copies the launcher template IN to OUT with a launch record written at the start of its
 reserved area (the one run of exactly 16463 '_' bytes followed by a NUL); everything else,
 including the rest of the area, stays as it was. OUT keeps IN's permission bits. OUT is
-written under a temporary name and renamed into place, so it is never half-written.
+written under a temporary name and renamed into place, so it is never half-written; an
+OUT that exists must be a regular file (never a link, device or pipe).
 An already burned launcher has no reserved area left: burn a fresh copy of the template.
 )";
 
@@ -392,8 +396,13 @@ int run_burn(std::span<char* const> argv) {
     const fs::path out = args.operands[1];
     const auto record = encode(record_fields(args, "burn"));
 
+    // Only a regular file is ever replaced: the rename would otherwise put a file where a device
+    // node (/dev/null, as root) or a link (to /proc/self/fd/1, say) was.
     std::error_code ec;
     if (fs::is_directory(out, ec)) throw PackError(fill(msg_output_is_dir, {out.string()}));
+    const auto out_status = fs::symlink_status(out, ec);
+    if (fs::exists(out_status) && !fs::is_regular_file(out_status))
+        throw PackError(fill(msg_output_not_regular, {out.string()}));
     const auto burned = burn_template(in, record);
     kestrova::pack::write_file_atomically(out, burned, kestrova::pack::permission_bits(in));
     return 0;

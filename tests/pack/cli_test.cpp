@@ -150,6 +150,8 @@ TEST_F(PackCli, BurnTakesFlagsStackSizeAndUpTo255OptionsAndArguments) {
 
 TEST_F(PackCli, BurnRefusals) {
     fs::create_directory(work_.path() / "a-dir");
+    fs::create_symlink("/proc/self/fd/1", work_.path() / "a-link");
+    ASSERT_EQ(mkfifo((work_.path() / "a-pipe").c_str(), 0600), 0);
     write_bytes(work_.path() / "burned", as_string(burn_record(fake_template(), encode_launch_record({0, 1, "M", {}, {}}))));
     const std::string in = launcher_.string();
     // The record burn() asks for plus one empty argument: flags, stack size, "demo.Main\0", two counts, "\0".
@@ -184,6 +186,8 @@ TEST_F(PackCli, BurnRefusals) {
         {{"burn", "burned", "out", "--main-class", "M"}, refused, "already be burned"},
         {{"burn", two_areas_.string(), "out", "--main-class", "M"}, refused, "2 reserved areas"},
         {{"burn", in, "a-dir", "--main-class", "M"}, refused, "is a directory"},
+        {{"burn", in, "a-link", "--main-class", "M"}, refused, "exists and is not a regular file"},
+        {{"burn", in, "a-pipe", "--main-class", "M"}, refused, "exists and is not a regular file"},
         {{"burn", in, "missing/out", "--main-class", "M"}, refused, "cannot create a file in"},
         {{"burn", no_area_.string(), "burned", "--main-class", "M"}, refused, "no reserved area"},  // OUT kept
     };
@@ -192,6 +196,8 @@ TEST_F(PackCli, BurnRefusals) {
         expect_refusal(c.args, c.status, c.contains);
     }
     EXPECT_EQ(record_in(work_.path() / "burned").main_class, "M");
+    EXPECT_TRUE(fs::is_symlink(work_.path() / "a-link"));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(work_.path() / "a-pipe")));
     // The limit is exact: one byte less burns.
     EXPECT_EQ(pack(burn() + Args{"--arg", std::string(max_record_size - bare, 'x')}).status, 0);
     EXPECT_EQ(record_in(work_.path() / "out").record_size, max_record_size);
