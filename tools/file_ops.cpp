@@ -170,6 +170,20 @@ void replace_with(const fs::path& from, const fs::path& to) {
     }
 }
 
+bool rename_without_replacing(const fs::path& from, const fs::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS) {
+        // A file system without the flag: a plain rename of a directory still refuses to replace a
+        // file or a non-empty directory, and a bundle is never empty.
+        if (::rename(from.c_str(), to.c_str()) == 0) return true;
+        error = errno;
+        if (error == ENOTEMPTY || error == ENOTDIR) error = EEXIST;
+    }
+    if (error == EEXIST) return false;
+    throw PackError(fill(msg_cannot_rename, to.string(), errno_text(error)));
+}
+
 fs::path own_directory() {
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);

@@ -50,6 +50,11 @@ private:
 // after the rename succeeded; on failure `to` is left as it was. Throws PackError.
 void replace_with(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// Renames `from` to `to` only if nothing is at `to`, in one step (renameat2 with RENAME_NOREPLACE),
+// so that a concurrent writer of `to` is never replaced. False when `to` exists; throws PackError on
+// any other failure.
+bool rename_without_replacing(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // The directory of the running executable, from /proc/self/exe (links resolved).
 std::filesystem::path own_directory();
 

@@ -618,7 +618,12 @@ int run_bundle(std::span<char* const> argv) {
                                                     : e.code().message() + " at " + e.path1().string();
         throw PackError(fill(msg_assemble_failed, {where}));
     }
-    kestrova::pack::replace_with(staging->path(), plan.bundle);
+    // Without --force the last step itself refuses to replace: another run may have put its bundle
+    // there since the check at planning time.
+    if (plan.force)
+        kestrova::pack::replace_with(staging->path(), plan.bundle);
+    else if (!kestrova::pack::rename_without_replacing(staging->path(), plan.bundle))
+        throw PackError(fill(msg_bundle_exists, {plan.bundle.string()}));
     staging->release();
     return 0;
 }

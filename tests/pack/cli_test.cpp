@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <thread>
 
 #include "pack_test_support.h"
 #include "tools/packaging.h"
@@ -311,6 +312,25 @@ TEST_F(PackCli, BundleTakesANameUpToTheFileNameLimit) {
     const auto again = pack(bundle_with("--name", name) + Args{"--force"});
     ASSERT_EQ(again.status, 0) << again.err;
     EXPECT_EQ(std::distance(fs::directory_iterator(app.parent_path()), fs::directory_iterator()), 1);
+}
+
+// Two runs into the same place at once: without --force one of them must fail, never replace the
+// other's bundle. A few rounds, since the two only overlap now and then.
+TEST_F(PackCli, TwoBundleRunsWithoutForceNeverReplaceEachOther) {
+    for (int round = 0; round < 10; ++round) {
+        fs::remove_all(work_.path() / "dist");
+        RunResult results[2];
+        std::thread other([&] { results[1] = pack(bundle()); });
+        results[0] = pack(bundle());
+        other.join();
+        const int succeeded = (results[0].status == 0) + (results[1].status == 0);
+        ASSERT_EQ(succeeded, 1) << "round " << round << ": " << results[0].err << results[1].err;
+        const RunResult& failed = results[0].status == 0 ? results[1] : results[0];
+        EXPECT_EQ(failed.status, refused) << failed.err;
+        EXPECT_NE(failed.err.find("already exists; pass --force"), std::string::npos) << failed.err;
+        EXPECT_EQ(tree_listing(work_.path() / "dist").front(), "Demo.app");
+        EXPECT_EQ(std::distance(fs::directory_iterator(work_.path() / "dist"), fs::directory_iterator()), 1);
+    }
 }
 
 TEST_F(PackCli, BundleReplacesAnExistingAppOnlyWithForce) {
