@@ -5,6 +5,7 @@
 #include "sparkle/version_comparator.h"
 
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -14,14 +15,6 @@ namespace {
 
 std::string seconds_text(double seconds) {
     return format_absolute_time(seconds);
-}
-
-// "2.0 (200)" when the display version differs from the version, else "200".
-std::string version_text(std::string_view short_version, std::string_view version) {
-    if (short_version.empty() || short_version == version) {
-        return std::string(version);
-    }
-    return std::string(short_version) + " (" + std::string(version) + ")";
 }
 
 std::string exception_text(std::string_view where) {
@@ -39,15 +32,13 @@ std::string exception_text(std::string_view where) {
 struct UpdaterController::Outcome {
     enum class Result { up_to_date, update_available, failed };
     Result result = Result::failed;
-    std::string newest_version;  // the offered item's version and display version
-    std::string newest_short_version;
-    std::string download_address;  // the item's link, else its enclosure's address
-    std::string error;             // with failed: the sentence shown to the user
-    bool attempted = true;         // false when no transfer was made (nothing to record)
+    UpdateOffer offer;       // with update_available; its version also with up_to_date
+    CheckError error;        // with failed
+    bool attempted = true;   // false when no transfer was made (nothing to record)
 };
 
-UpdaterController::UpdaterController(UpdaterHost& host, UpdaterDelegate delegate)
-    : host_(host), delegate_(std::move(delegate)) {
+UpdaterController::UpdaterController(UpdaterHost& host, UserDriver& driver, UpdaterDelegate delegate)
+    : host_(host), driver_(driver), delegate_(std::move(delegate)) {
     read_settings();
     if (valid_) {
         host_.dispatch_main([this] { start_up(); });
@@ -57,15 +48,15 @@ UpdaterController::UpdaterController(UpdaterHost& host, UpdaterDelegate delegate
 void UpdaterController::read_settings() {
     const InfoLookup info = [this](std::string_view key) { return host_.info_string(key); };
     const UpdateSettings settings = read_update_settings(info);
-    application_name_ = settings.application_name;
+    application_.name = settings.application_name;
     if (!settings.has_usable_version()) {
         log(settings.bundle_version ? "Updater not started: CFBundleVersion is empty"
                                     : "Updater not started: Info.plist has no CFBundleVersion");
         return;
     }
     valid_ = true;
-    bundle_version_ = *settings.bundle_version;
-    display_version_ = settings.display_version;
+    application_.version = *settings.bundle_version;
+    application_.display_version = settings.display_version;
     feed_url_ = settings.feed_url;
     schedule_ = scheduler_settings(info, [this](std::string_view note) { log(note); });
 
@@ -77,7 +68,7 @@ void UpdaterController::read_settings() {
                                : "No state directory (XDG_STATE_HOME, HOME) or unusable CFBundleIdentifier: "
                                  "the last check time is not kept");
     }
-    log("Updater settings: version " + bundle_version_ + ", feed " + feed_url_.value_or("(none)") +
+    log("Updater settings: version " + application_.version + ", feed " + feed_url_.value_or("(none)") +
         ", automatic checks " +
         (schedule_.automatic_checks ? "every " + seconds_text(schedule_.interval) + " seconds" : "off"));
 }
@@ -116,7 +107,7 @@ void UpdaterController::start_up() {
 
 void UpdaterController::schedule_check(double delay) {
     cancel_timer();
-    log("Next update check in " + seconds_text(delay) + " seconds");
+    // The delegate logs the delay; logging it here too would record one event twice.
     if (delegate_.will_schedule_update_check_after_delay) {
         delegate_.will_schedule_update_check_after_delay(delay);
     }
@@ -144,8 +135,7 @@ void UpdaterController::timer_fired() {
 void UpdaterController::check_for_updates() {
     if (!valid_) {
         // The user asked, so the user hears why nothing can be checked, as for a missing feed.
-        refuse_user_check("the updater did not start (no valid CFBundleVersion)",
-                          application_name_ + " cannot check for updates: its Info.plist has no valid CFBundleVersion.");
+        refuse_user_check("the updater did not start (no valid CFBundleVersion)", CheckError::Kind::no_bundle_version);
         return;
     }
     if (running_) {
@@ -154,8 +144,7 @@ void UpdaterController::check_for_updates() {
         return;
     }
     if (!feed_url_) {
-        refuse_user_check("Info.plist has no SUFeedURL",
-                          application_name_ + " has no update feed: its Info.plist names no SUFeedURL.");
+        refuse_user_check("Info.plist has no SUFeedURL", CheckError::Kind::no_feed);
         return;
     }
     begin_check(CheckKind::user_initiated);
@@ -163,10 +152,10 @@ void UpdaterController::check_for_updates() {
 
 // A user-initiated check that cannot even download: logged, shown as an error, and concluded like
 // any user-initiated check, which ends the gate's hold.
-void UpdaterController::refuse_user_check(std::string_view logged, std::string shown) {
+void UpdaterController::refuse_user_check(std::string_view logged, CheckError::Kind kind) {
     log("User-initiated update check failed: " + std::string(logged));
     Outcome outcome;
-    outcome.error = std::move(shown);
+    outcome.error = error(kind);
     outcome.attempted = false;
     running_ = CheckKind::user_initiated;
     conclude(outcome);
@@ -183,8 +172,8 @@ void UpdaterController::begin_check(CheckKind kind) {
         });
     } catch (...) {
         Outcome outcome;
-        outcome.error = "The update feed could not be requested (" + exception_text("load") + ").";
-        log("Update check failed: " + outcome.error);
+        outcome.error = error(CheckError::Kind::request_failed, exception_text("load"));
+        log("Update check failed: the feed could not be requested (" + outcome.error.detail + ")");
         conclude(outcome);
     }
 }
@@ -195,8 +184,8 @@ void UpdaterController::feed_loaded(const UrlResponse& response) {
         outcome = evaluate(response);
     } catch (...) {
         outcome = Outcome{};
-        outcome.error = "The update information could not be processed (" + exception_text("check") + ").";
-        log("Update check failed: " + outcome.error);
+        outcome.error = error(CheckError::Kind::internal, exception_text("check"));
+        log("Update check failed: the update information could not be processed (" + outcome.error.detail + ")");
     }
     conclude(outcome);
 }
@@ -207,14 +196,13 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
         const std::string description = response.error_description.empty()
                                             ? "URL error " + std::to_string(response.error_code)
                                             : response.error_description;
-        outcome.error = "The update feed " + *feed_url_ + " could not be downloaded: " + description;
+        outcome.error = error(CheckError::Kind::download_failed, description);
         log("Feed download failed: " + description);
         return outcome;
     }
     // -1: not an HTTP address (a file, say), so there is no status to check.
     if (response.http_status != -1 && (response.http_status < 200 || response.http_status > 299)) {
-        outcome.error = "The update feed " + *feed_url_ + " could not be downloaded: the server answered HTTP " +
-                        std::to_string(response.http_status) + ".";
+        outcome.error = error(CheckError::Kind::server_status, {}, response.http_status);
         log("Feed download failed: HTTP " + std::to_string(response.http_status));
         return outcome;
     }
@@ -227,7 +215,7 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
     try {
         choice = choose_from_appcast(response.body);
     } catch (const AppcastError& e) {
-        outcome.error = "The update feed " + *feed_url_ + " could not be read: " + e.what();
+        outcome.error = error(CheckError::Kind::feed_unreadable, e.what());
         log(std::string("Feed refused: ") + e.what());
         return outcome;
     }
@@ -243,10 +231,11 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
         return outcome;
     }
     log("Newest item: version " + best->version);
-    outcome.newest_version = best->version;
-    outcome.newest_short_version = best->short_version.value_or("");
-    outcome.download_address = !best->link.empty() ? best->link : best->enclosure ? best->enclosure->url : "";
-    outcome.result = compare_versions(bundle_version_, best->version) == Ordering::ascending
+    outcome.offer.version = best->version;
+    outcome.offer.display_version = best->short_version.value_or("");
+    outcome.offer.download_address = !best->link.empty() ? best->link : best->enclosure ? best->enclosure->url : "";
+    outcome.offer.choices = {UpdateChoice::remind_later};
+    outcome.result = compare_versions(application_.version, best->version) == Ordering::ascending
                          ? Outcome::Result::update_available
                          : Outcome::Result::up_to_date;
     return outcome;
@@ -254,15 +243,25 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
 
 void UpdaterController::conclude(const Outcome& outcome) {
     const CheckKind kind = running_.value_or(CheckKind::scheduled);
-    // The check counts as running until its alert is dismissed, so that a timer served while the
-    // alert is up does not start another one; it is rescheduled below anyway.
+    // The check counts as running until the user is done with what the driver shows, so that a
+    // timer served meanwhile does not start another one; it is rescheduled once the check ends.
+    auto finished = std::make_shared<bool>(false);
+    const std::function<void()> done = [this, kind, attempted = outcome.attempted, finished] {
+        if (!std::exchange(*finished, true)) {
+            finish_check(kind, attempted);
+        }
+    };
     try {
-        report(kind, outcome);
+        report(kind, outcome, done);
     } catch (...) {
         log(exception_text("Reporting the update check failed"));
+        done();
     }
+}
+
+void UpdaterController::finish_check(CheckKind kind, bool attempted) {
     running_.reset();
-    if (outcome.attempted) {
+    if (attempted) {
         try {
             record_last_check();
             if (schedule_.automatic_checks && feed_url_) {
@@ -278,37 +277,46 @@ void UpdaterController::conclude(const Outcome& outcome) {
     }
 }
 
-void UpdaterController::report(CheckKind kind, const Outcome& outcome) {
+void UpdaterController::report(CheckKind kind, const Outcome& outcome, const std::function<void()>& done) {
     const bool user_initiated = kind == CheckKind::user_initiated;
     switch (outcome.result) {
     case Outcome::Result::failed:
         log("Result: check failed");
         if (user_initiated) {
-            host_.show_alert(update_error_heading,
-                             "An error occurred in retrieving update information. " + outcome.error);
+            driver_.show_error(application_, outcome.error, done);
+            return;
         }
         break;
     case Outcome::Result::up_to_date:
-        log("Result: up to date (bundle " + bundle_version_ + ", newest " +
-            (outcome.newest_version.empty() ? "none" : outcome.newest_version) + ")");
+        log("Result: up to date (bundle " + application_.version + ", newest " +
+            (outcome.offer.version.empty() ? "none" : outcome.offer.version) + ")");
         if (user_initiated) {
-            host_.show_alert(up_to_date_heading, application_name_ + " " +
-                                                     version_text(display_version_, bundle_version_) +
-                                                     " is currently the newest version available.");
+            driver_.show_up_to_date(application_, done);
+            return;
         }
         break;
-    case Outcome::Result::update_available: {
-        log("Result: version " + outcome.newest_version + " is available (bundle " + bundle_version_ + ")");
-        std::string text = application_name_ + " " +
-                           version_text(outcome.newest_short_version, outcome.newest_version) +
-                           " is now available; you have " + version_text(display_version_, bundle_version_) + ".";
-        if (!outcome.download_address.empty()) {
-            text += " Download it from " + outcome.download_address;
-        }
-        host_.show_alert(update_available_heading, text);
-        break;
+    case Outcome::Result::update_available:
+        log("Result: version " + outcome.offer.version + " is available (bundle " + application_.version + ")");
+        driver_.show_update_found(application_, outcome.offer, [this, done](UpdateChoice choice) {
+            switch (choice) {
+            case UpdateChoice::remind_later:
+                log("The user dismissed the update: it is offered again at a later check");
+                break;
+            }
+            done();
+        });
+        return;
     }
-    }
+    done();
+}
+
+CheckError UpdaterController::error(CheckError::Kind kind, std::string detail, int http_status) const {
+    CheckError e;
+    e.kind = kind;
+    e.feed_url = feed_url_.value_or("");
+    e.detail = std::move(detail);
+    e.http_status = http_status;
+    return e;
 }
 
 void UpdaterController::record_last_check() {

@@ -1,10 +1,12 @@
 // The standard updater controller: reads the bundle's update settings, schedules background checks,
-// runs checks against the feed and tells the user what it found. Everything outside goes through an
-// UpdaterHost; all members run on the main thread.
+// runs checks against the feed and has its user driver tell the user what it found. Everything
+// outside goes through an UpdaterHost, everything the user sees through the UserDriver; all members
+// run on the main thread.
 #pragma once
 
 #include "sparkle/schedule.h"
 #include "sparkle/updater_host.h"
+#include "sparkle/user_driver.h"
 
 #include <filesystem>
 #include <functional>
@@ -17,11 +19,6 @@ namespace kestrova::sparkle {
 inline constexpr double feed_timeout_seconds = 30;
 inline constexpr std::size_t max_feed_bytes = std::size_t{4} << 20;
 
-// The alerts' headings; the informative texts carry the details.
-inline constexpr std::string_view up_to_date_heading = "You're up to date!";
-inline constexpr std::string_view update_available_heading = "A new version is available!";
-inline constexpr std::string_view update_error_heading = "Update Error!";
-
 // What the launcher's delegate hears; either may be empty.
 struct UpdaterDelegate {
     std::function<void()> did_finish_loading_appcast;
@@ -31,8 +28,9 @@ struct UpdaterDelegate {
 class UpdaterController {
 public:
     // Reads the settings; when CFBundleVersion is valid, start-up (the schedule) follows on the next
-    // turn of the main run loop. `host` must outlive the controller and everything it queued.
-    UpdaterController(UpdaterHost& host, UpdaterDelegate delegate);
+    // turn of the main run loop. `host` and `driver` must outlive the controller and everything it
+    // queued.
+    UpdaterController(UpdaterHost& host, UserDriver& driver, UpdaterDelegate delegate);
     UpdaterController(const UpdaterController&) = delete;
     UpdaterController& operator=(const UpdaterController&) = delete;
 
@@ -52,21 +50,22 @@ private:
     void cancel_timer();
     void timer_fired();
     void begin_check(CheckKind kind);
-    void refuse_user_check(std::string_view logged, std::string shown);
+    void refuse_user_check(std::string_view logged, CheckError::Kind kind);
     void feed_loaded(const UrlResponse& response);
     Outcome evaluate(const UrlResponse& response);
     void conclude(const Outcome& outcome);
-    void report(CheckKind kind, const Outcome& outcome);
+    void report(CheckKind kind, const Outcome& outcome, const std::function<void()>& done);
+    void finish_check(CheckKind kind, bool attempted);
+    CheckError error(CheckError::Kind kind, std::string detail = {}, int http_status = 0) const;
     void record_last_check();
     void log(std::string_view message);
 
     UpdaterHost& host_;
+    UserDriver& driver_;
     UpdaterDelegate delegate_;
 
-    bool valid_ = false;  // CFBundleVersion present and non-empty
-    std::string bundle_version_;
-    std::string display_version_;  // CFBundleShortVersionString, else CFBundleVersion
-    std::string application_name_;
+    bool valid_ = false;  // CFBundleVersion usable (UpdateSettings::has_usable_version)
+    InstalledApplication application_;
     std::optional<std::string> feed_url_;
     SchedulerSettings schedule_;
     std::optional<std::filesystem::path> state_file_;

@@ -1,6 +1,7 @@
 // The ABI boundary of libkestrova-updater.so: the launcher's C table wrapped as an UpdaterHost, and
 // the C table of functions the launcher calls. No exception crosses this file's C functions.
 #include "kestrova/updater_abi.h"
+#include "sparkle/standard_user_driver.h"
 #include "sparkle/updater_controller.h"
 #include "sparkle/updater_host.h"
 #include "sparkle/version_comparator.h"
@@ -169,6 +170,8 @@ private:
 // One host per process, installed by the first load and never destroyed: exit runs on the JVM
 // thread while the main thread may still be inside one of our callbacks.
 HostAdapter* installed_host = nullptr;
+// What the user sees goes through the standard driver, over the same host; never destroyed either.
+StandardUserDriver* installed_driver = nullptr;
 
 void HostAdapter::run_task(void* context) noexcept {
     try {
@@ -238,7 +241,7 @@ void* controller_create(const KestrovaUpdaterDelegate* delegate) noexcept {
             }
         }
         // Never destroyed: the ABI has no way to end a controller, and it lives as long as the process.
-        return new UpdaterController(*installed_host, std::move(callbacks));
+        return new UpdaterController(*installed_host, *installed_driver, std::move(callbacks));
     } catch (...) {
         log_current_exception(installed_host->services(), "Could not create the updater controller");
         return nullptr;
@@ -300,6 +303,7 @@ extern "C" __attribute__((visibility("default"))) const KestrovaUpdaterApi* kest
     try {
         if (installed_host == nullptr) {
             installed_host = new HostAdapter(*host);
+            installed_driver = new StandardUserDriver(*installed_host);
         }
         return &updater_api;
     } catch (...) {

@@ -3,6 +3,7 @@
 // of every alert, stop, request, delegate call and log line.
 #pragma once
 
+#include "sparkle/standard_user_driver.h"
 #include "sparkle/updater_controller.h"
 #include "sparkle/updater_host.h"
 

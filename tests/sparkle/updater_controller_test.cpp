@@ -56,7 +56,7 @@ protected:
     }
 
     UpdaterController& create() {
-        controller = std::make_unique<UpdaterController>(host, host.delegate());
+        controller = std::make_unique<UpdaterController>(host, driver, host.delegate());
         return *controller;
     }
 
@@ -92,6 +92,7 @@ protected:
 
     TempDirectory state;
     FakeUpdaterHost host;
+    StandardUserDriver driver{host};
     std::unique_ptr<UpdaterController> controller;
 };
 
@@ -373,7 +374,8 @@ TEST_F(UpdaterControllerTest, WithoutABundleVersionACheckShowsWhyAndStops) {
         } else {
             fresh.info.erase("CFBundleVersion");
         }
-        UpdaterController idle(fresh, fresh.delegate());
+        StandardUserDriver fresh_driver(fresh);
+        UpdaterController idle(fresh, fresh_driver, fresh.delegate());
         fresh.run_main_queue();
         idle.check_for_updates();
         fresh.run_main_queue();
@@ -516,7 +518,7 @@ TEST_F(UpdaterControllerTest, DelegateThatThrowsStillEndsWithAStop) {
     serve({{"200"}});
     auto delegate = host.delegate();
     delegate.did_finish_loading_appcast = [] { throw std::runtime_error("delegate failure"); };
-    controller = std::make_unique<UpdaterController>(host, delegate);
+    controller = std::make_unique<UpdaterController>(host, driver, delegate);
     host.run_main_queue();
     user_check();
     EXPECT_EQ(host.stops(), 1);

@@ -1,0 +1,67 @@
+#include "sparkle/standard_user_driver.h"
+
+#include <utility>
+
+namespace kestrova::sparkle {
+
+namespace {
+
+// "2.0 (200)" when the display version differs from the version, else "200".
+std::string version_text(std::string_view display_version, std::string_view version) {
+    if (display_version.empty() || display_version == version) {
+        return std::string(version);
+    }
+    return std::string(display_version) + " (" + std::string(version) + ")";
+}
+
+}  // namespace
+
+std::string error_sentence(const InstalledApplication& application, const CheckError& error) {
+    const std::string feed = "The update feed " + error.feed_url;
+    switch (error.kind) {
+    case CheckError::Kind::no_bundle_version:
+        return application.name + " cannot check for updates: its Info.plist has no valid CFBundleVersion.";
+    case CheckError::Kind::no_feed:
+        return application.name + " has no update feed: its Info.plist names no SUFeedURL.";
+    case CheckError::Kind::request_failed:
+        return "The update feed could not be requested (" + error.detail + ").";
+    case CheckError::Kind::download_failed:
+        return feed + " could not be downloaded: " + error.detail;
+    case CheckError::Kind::server_status:
+        return feed + " could not be downloaded: the server answered HTTP " + std::to_string(error.http_status) + ".";
+    case CheckError::Kind::feed_unreadable:
+        return feed + " could not be read: " + error.detail;
+    case CheckError::Kind::internal:
+        break;
+    }
+    return "The update information could not be processed (" + error.detail + ").";
+}
+
+void StandardUserDriver::show_up_to_date(const InstalledApplication& application, std::function<void()> acknowledge) {
+    host_.show_alert(up_to_date_heading, application.name + " " +
+                                             version_text(application.display_version, application.version) +
+                                             " is currently the newest version available.");
+    acknowledge();
+}
+
+void StandardUserDriver::show_update_found(const InstalledApplication& application, const UpdateOffer& offer,
+                                           std::function<void(UpdateChoice)> reply) {
+    std::string text = application.name + " " + version_text(offer.display_version, offer.version) +
+                       " is now available; you have " +
+                       version_text(application.display_version, application.version) + ".";
+    if (!offer.download_address.empty()) {
+        text += " Download it from " + offer.download_address;
+    }
+    host_.show_alert(update_available_heading, text);
+    // The alert has one button: the offer stays for a later check.
+    reply(UpdateChoice::remind_later);
+}
+
+void StandardUserDriver::show_error(const InstalledApplication& application, const CheckError& error,
+                                    std::function<void()> acknowledge) {
+    host_.show_alert(update_error_heading,
+                     "An error occurred in retrieving update information. " + error_sentence(application, error));
+    acknowledge();
+}
+
+}  // namespace kestrova::sparkle

@@ -1,0 +1,36 @@
+// The standard user driver: each message is the platform's modal alert (a heading and an
+// informative text) through the updater's host, and dismissing the alert is the user's answer.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "sparkle/updater_host.h"
+#include "sparkle/user_driver.h"
+
+namespace kestrova::sparkle {
+
+// The alerts' headings; the informative texts carry the details.
+inline constexpr std::string_view up_to_date_heading = "You're up to date!";
+inline constexpr std::string_view update_available_heading = "A new version is available!";
+inline constexpr std::string_view update_error_heading = "Update Error!";
+
+class StandardUserDriver final : public UserDriver {
+public:
+    // `host` must outlive the driver.
+    explicit StandardUserDriver(UpdaterHost& host) : host_(host) {}
+
+    void show_up_to_date(const InstalledApplication& application, std::function<void()> acknowledge) override;
+    void show_update_found(const InstalledApplication& application, const UpdateOffer& offer,
+                           std::function<void(UpdateChoice)> reply) override;
+    void show_error(const InstalledApplication& application, const CheckError& error,
+                    std::function<void()> acknowledge) override;
+
+private:
+    UpdaterHost& host_;
+};
+
+// The sentence that tells the user what went wrong, as the error alert shows it after its opening.
+std::string error_sentence(const InstalledApplication& application, const CheckError& error);
+
+}  // namespace kestrova::sparkle

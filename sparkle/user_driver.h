@@ -1,0 +1,66 @@
+// Everything the user sees of the updater goes through a user driver: the controller decides what
+// happened and what the user may do about it, the driver decides how that looks and reports the
+// user's answer. The standard driver (standard_user_driver.h) shows the platform's modal alert; the
+// tests record what they are shown. All calls are made on the main thread, and every callback is
+// to be called exactly once, on the main thread, when the user is done (at once by a driver that
+// shows nothing).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kestrova::sparkle {
+
+// The application as the bundle describes it.
+struct InstalledApplication {
+    std::string name;
+    std::string version;          // CFBundleVersion
+    std::string display_version;  // CFBundleShortVersionString, else the version
+};
+
+// What the user may do about an update on offer. Dismissing the offer leaves it for a later check.
+enum class UpdateChoice { remind_later };
+
+// A newer version on the update site.
+struct UpdateOffer {
+    std::string version;          // the item's version
+    std::string display_version;  // the item's short version; empty when it has none
+    std::string download_address; // the item's link, else its enclosure's address; may be empty
+    std::vector<UpdateChoice> choices;  // what the user may choose, the default first
+};
+
+// Why a check the user asked for could not tell whether there is an update.
+struct CheckError {
+    enum class Kind {
+        no_bundle_version,  // CFBundleVersion absent or blank: the updater did not start
+        no_feed,            // no SUFeedURL
+        request_failed,     // the transfer could not even be started
+        download_failed,    // the transfer failed: `detail` is its description
+        server_status,      // the server answered `http_status`
+        feed_unreadable,    // the feed is not an appcast: `detail` says why
+        internal,           // the check itself failed: `detail` says where
+    };
+    Kind kind = Kind::internal;
+    std::string feed_url;
+    std::string detail;
+    int http_status = 0;
+};
+
+class UserDriver {
+public:
+    virtual ~UserDriver() = default;
+
+    // A check the user asked for found nothing newer than the installed version.
+    virtual void show_up_to_date(const InstalledApplication& application, std::function<void()> acknowledge) = 0;
+
+    // A newer version is available; `reply` receives one of `offer.choices`.
+    virtual void show_update_found(const InstalledApplication& application, const UpdateOffer& offer,
+                                   std::function<void(UpdateChoice)> reply) = 0;
+
+    // A check the user asked for failed.
+    virtual void show_error(const InstalledApplication& application, const CheckError& error,
+                            std::function<void()> acknowledge) = 0;
+};
+
+}  // namespace kestrova::sparkle
