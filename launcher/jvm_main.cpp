@@ -39,6 +39,8 @@ kestrova::BurnedInData parse_reserved_area() {
 
 constexpr const char* msg_path_too_long =
     "Path to executable is too long, have 2048 bytes buffer space.";
+constexpr const char* msg_path_unreadable =
+    "Could not read the path of the executable itself (%s); start the application again from its bundle.";
 constexpr const char* msg_create_failed = "Failed to create JVM: Error 0x%x";
 constexpr const char* msg_thread_failed =
     "Could not start the JVM thread with a stack of %u bytes (%s); package the application with "
@@ -196,8 +198,10 @@ void* run_jvm(void*) {
     char executable_path[2048];
     std::memset(executable_path, 0, sizeof executable_path);
     std::uint32_t path_size = 2048;
-    if (kestrova::platform::get_executable_path(executable_path, &path_size) == -1)
-        kestrova::bail("%s", msg_path_too_long);
+    const int path_result = kestrova::platform::get_executable_path(executable_path, &path_size);
+    if (path_result == kestrova::platform::executable_path_unreadable)
+        kestrova::bail(msg_path_unreadable, std::strerror(errno));
+    if (path_result != 0) kestrova::bail("%s", msg_path_too_long);
 
     // The options array points into data.jvm_options and, like it, lives until the process ends.
     // One more entry at its end hands the JVM its exit hook.

@@ -5,8 +5,10 @@
 
 namespace kestrova::platform {
 
-// Copies the executable's NUL-terminated path into `buffer`, whose size `*size` gives. Returns 0,
-// or -1 when the path does not fit, with `*size` then set to the size needed when it is known.
+// Copies the executable's NUL-terminated path into `buffer`, whose size `*size` gives. Returns 0;
+// -1 when the path does not fit, with `*size` then set to the size needed when it is known; or
+// executable_path_unreadable when the system cannot tell the path at all, with errno saying why.
+inline constexpr int executable_path_unreadable = -2;
 int get_executable_path(char* buffer, std::uint32_t* size);
 
 // Reads what the platform services need from the environment (the alert's display and search path,

@@ -1,6 +1,5 @@
 // The update framework's standard version ordering: how a feed item's version is compared with the
-// bundle's CFBundleVersion, how the best feed item is picked, and how the OS version is checked
-// against an item's minimum and maximum.
+// bundle's CFBundleVersion.
 #pragma once
 
 #include <string_view>

@@ -511,8 +511,8 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     plist.identifier = args.value("--bundle-identifier")
                            .value_or(kestrova::pack::default_bundle_identifier(plan.name));
     plist.version = args.value("--bundle-version").value_or("1.0");
-    // An empty version compares older than any update site's, so a forced check would hold the
-    // launch, and the updater, which cannot start without a version, would end the hold unseen.
+    // An empty version can never be updated: the updater does not start without one, and the
+    // gate lets such a bundle start whatever the update site says. Refused here, where it is made.
     if (plist.version.empty()) throw UsageError(std::string(msg_empty_version));
     plist.feed_url = args.value("--feed-url");
     plist.automatic_checks = args.has("--automatic-checks");
@@ -536,7 +536,6 @@ void write_text(const fs::path& path, std::string_view text) {
     kestrova::pack::write_file_atomically(path, std::span<const char>(text.data(), text.size()), 0644);
 }
 
-// Builds the bundle's tree under `root` (the temporary directory that becomes NAME.app).
 // True when `path` (canonical) is `root` (canonical) or lies under it.
 bool lies_within(const fs::path& path, const fs::path& root) {
     auto p = path.begin();

@@ -5,9 +5,11 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -186,6 +188,22 @@ bool BackgroundProcess::running() {
     if (done == 0) return true;
     exit_status_ = done == pid_ ? exit_status_of(status) : -1;
     return false;
+}
+
+bool BackgroundProcess::exits_within(std::chrono::milliseconds timeout) {
+    if (!running()) return true;
+    // A pidfd becomes readable when the child exits, without reaping it.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd < 0) throw std::runtime_error(std::string("pidfd_open: ") + std::strerror(errno));
+    pollfd ready{pidfd, POLLIN, 0};
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const int n = ::poll(&ready, 1, static_cast<int>(std::max<long long>(0, left.count())));
+        if (n >= 0 || errno != EINTR) break;
+    }
+    ::close(pidfd);
+    return !running();
 }
 
 std::string BackgroundProcess::out() const { return read_whole(out_fd_); }

@@ -44,6 +44,9 @@ public:
     pid_t pid() const { return pid_; }
     // False once the child has exited.
     bool running();
+    // Waits up to `timeout` for the child to exit, leaving it running if it does not; true when it
+    // exited. For "still running a while later": it returns as soon as the child exits.
+    bool exits_within(std::chrono::milliseconds timeout);
     // What the child has printed so far.
     std::string out() const;
     std::string err() const;

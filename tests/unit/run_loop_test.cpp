@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 #include "platform/application.h"
@@ -41,7 +43,8 @@ TEST_F(MainRunLoop, FarTimerKeepsTheLoopUntilStoppedFromAnotherThread) {
     auto never = Timer::create(1e20, 0, [](Timer*) { ADD_FAILURE() << "fired"; });
     loop.add_timer(never);
     std::thread stopper([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // Returns once the main thread serves its queue, that is, once it is inside the run.
+        dispatch_async_and_wait_main([] {});
         loop.stop();
     });
     EXPECT_EQ(loop.run_in_default_mode(1e20, false), RunLoopResult::stopped);
@@ -92,13 +95,24 @@ TEST_F(MainRunLoop, AsyncAndWaitReturnsOnlyAfterTheBlockRan) {
     loop.add_timer(never);
     std::atomic<bool> ran{false};
     std::atomic<bool> saw_ran_on_return{false};
+    std::mutex mutex;
+    std::condition_variable returned_signal;
+    bool returned = false;
     std::thread caller([&] {
         dispatch_async_and_wait_main([&] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            // A call that returned early would say so here; a correct one never does, and the
+            // block gives up waiting for it.
+            std::unique_lock lock(mutex);
+            EXPECT_FALSE(returned_signal.wait_for(lock, std::chrono::milliseconds(100), [&] { return returned; }));
             EXPECT_TRUE(is_main_thread());
             ran = true;
         });
         saw_ran_on_return = ran.load();
+        {
+            std::lock_guard lock(mutex);
+            returned = true;
+        }
+        returned_signal.notify_all();
         loop.stop();
     });
     EXPECT_EQ(loop.run_in_default_mode(10, false), RunLoopResult::stopped);

@@ -2,8 +2,9 @@ package tessavane.kestrova.updater;
 
 /**
  * The application's way to ask for an update check. The native launcher registers
- * {@link #nCheckForUpdates} when it starts the JVM; outside a bundle with an update framework the
- * call is logged and does nothing.
+ * {@link #nCheckForUpdates} when it starts the JVM. In a bundle without an update framework the
+ * call is logged and does nothing; outside the launcher nothing registers it, so it throws
+ * {@link UnsatisfiedLinkError} (and {@link #checkForUpdates} returns false).
  */
 public final class OnlineUpdater {
     private OnlineUpdater() {}
