@@ -11,6 +11,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "kestrova/file_descriptor.h"
 #include "kestrova/text.h"
 
 namespace kestrova::sparkle {
@@ -33,24 +34,6 @@ std::optional<std::filesystem::path> absolute_directory(const std::optional<std:
 std::string errno_text(std::string_view what, int error) {
     return std::string(what) + ": " + std::strerror(error);
 }
-
-// Closes a descriptor on every path.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { close(); }
-    int get() const { return fd_; }
-    int close() {
-        const int result = fd_ >= 0 ? ::close(fd_) : 0;
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 }  // namespace
 
@@ -134,16 +117,8 @@ std::string write_last_check(const std::filesystem::path& file, double absolute_
             return why;
         };
         const std::string text = format_absolute_time(absolute_time) + "\n";
-        std::size_t written = 0;
-        while (written < text.size()) {
-            const ssize_t n = ::write(fd.get(), text.data() + written, text.size() - written);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return discard(errno_text("cannot write " + temp_name, errno));
-            }
-            written += static_cast<std::size_t>(n);
+        if (const int error = write_all(fd.get(), text); error != 0) {
+            return discard(errno_text("cannot write " + temp_name, error));
         }
         if (::fsync(fd.get()) != 0) {
             return discard(errno_text("cannot flush " + temp_name, errno));

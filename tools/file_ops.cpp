@@ -1,5 +1,7 @@
 #include "tools/file_ops.h"
 
+#include "kestrova/file_descriptor.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +18,8 @@ namespace kestrova::pack {
 namespace fs = std::filesystem;
 
 namespace {
+
+using kestrova::FileDescriptor;
 
 constexpr std::string_view msg_cannot_read = "cannot read \"{}\": {}; check the path and its permissions";
 constexpr std::string_view msg_not_regular = "\"{}\" is not a regular file; name a file";
@@ -43,26 +47,6 @@ std::string fill(std::string_view pattern, std::string_view first, std::string_v
 }
 
 std::string errno_text(int error) { return std::generic_category().message(error); }
-
-// A descriptor closed on every path out.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() { close(); }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return fd_; }
-    // Closes now and reports close's own error, which can be a delayed write error.
-    int close() {
-        if (fd_ < 0) return 0;
-        const int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 fs::path directory_of(const fs::path& target) {
     const fs::path parent = target.parent_path();
@@ -118,12 +102,7 @@ void write_file_atomically(const fs::path& target, std::span<const char> bytes, 
     FileDescriptor fd(::mkstemp(name.data()));
     if (fd.get() < 0) throw PackError(fill(msg_cannot_create, dir.string(), errno_text(errno)));
 
-    int error = 0;
-    for (std::size_t done = 0; done < bytes.size() && error == 0;) {
-        const ssize_t put = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-        if (put < 0 && errno != EINTR) error = errno;
-        if (put > 0) done += static_cast<std::size_t>(put);
-    }
+    int error = kestrova::write_all(fd.get(), std::string_view(bytes.data(), bytes.size()));
     // mkstemp makes the file 0600; the result takes the mode it was asked for (an executable
     // stays executable), not one the umask trims.
     if (error == 0 && ::fchmod(fd.get(), mode) != 0) error = errno;

@@ -1,5 +1,7 @@
 #include "platform/update_log.h"
 
+#include "kestrova/file_descriptor.h"
+
 #include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -45,8 +47,9 @@ void append_escaped(std::string& out, std::string_view s) {
 // nobody reads cannot be opened that way (ENXIO), and one whose reader has stopped takes no more
 // (EAGAIN); the record is dropped then, and the first time the user hears why.
 void append_line_to_file(const std::string& path, const std::string& line) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
-    if (fd < 0) {
+    const FileDescriptor fd(
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644));
+    if (fd.get() < 0) {
         static std::atomic<bool> told{false};
         if (errno == ENXIO && !told.exchange(true))
             std::fprintf(stderr,
@@ -55,17 +58,8 @@ void append_line_to_file(const std::string& path, const std::string& line) {
                          path.c_str());
         return;  // the log is best effort: a record that cannot be written is dropped
     }
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(fd, line.data() + done, line.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            break;  // EAGAIN included: a pipe that is full stays so for as long as its reader sleeps
-        }
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
+    // EAGAIN included: a pipe that is full stays so for as long as its reader sleeps
+    write_all(fd.get(), line);
 }
 
 // syslog's ident is process-wide, so a record of another subsystem than the last one reopens the
