@@ -1,7 +1,9 @@
 // kestrova-pack: burns a launch record into a copy of the launcher template, shows the record of a
 // burned launcher, and assembles an application bundle around one.
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 #include <map>
@@ -14,8 +16,11 @@
 #include <vector>
 
 #include "kestrova/burned_in_data.h"
+#include "sparkle/ed25519.h"
+#include "tools/ed25519_keys.h"
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
+#include "tools/release.h"
 
 #ifndef KESTROVA_PACK_LIB_FROM_BIN
 #error "the build defines KESTROVA_PACK_LIB_FROM_BIN (lib/kestrova relative to bin)"
@@ -40,7 +45,8 @@ constexpr int exit_usage = 2;    // the command line itself is wrong
 constexpr std::string_view message_prefix = "kestrova-pack: ";
 
 constexpr std::string_view msg_unknown_command =
-    "unknown command \"{}\"; the commands are burn, inspect and bundle (see kestrova-pack --help)";
+    "unknown command \"{}\"; the commands are burn, inspect, bundle, generate-keys, sign-update and release "
+    "(see kestrova-pack --help)";
 constexpr std::string_view msg_no_command =
     "no command given; run kestrova-pack --help for the commands";
 constexpr std::string_view msg_unknown_option =
@@ -96,6 +102,10 @@ constexpr std::string_view msg_assemble_failed =
 constexpr std::string_view msg_in_launcher = "{}: ";
 constexpr std::string_view msg_empty_out = "--out needs a directory name";
 constexpr std::string_view msg_cannot_print = "could not print the record ({}); check where the output goes";
+constexpr std::string_view msg_bad_public_ed_key =
+    "--public-ed-key takes base64 of a 32-byte Ed25519 public key (the line generate-keys prints), not \"{}\"";
+constexpr std::string_view msg_bad_source_date_epoch =
+    "SOURCE_DATE_EPOCH must be a whole number of seconds since 1970, not \"{}\"; set it so or unset it";
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
@@ -131,6 +141,9 @@ Commands:
   burn      write a launch record into a copy of the launcher template
   inspect   print the launch record of a burned launcher
   bundle    assemble an application bundle (NAME.app) with a burned launcher
+  generate-keys  make the Ed25519 key pair that signs updates
+  sign-update    print the signature attributes of an update archive
+  release   make a release site: archive, appcast.xml and metadata.properties
 
 Run "kestrova-pack COMMAND --help" for a command's options.
 Exit status: 0 done, 1 the inputs cannot be packaged or a file operation failed,
@@ -206,6 +219,8 @@ Bundle options:
   --bundle-identifier ID     CFBundleIdentifier (default app.kestrova.NAME, lowercased,
                              other characters than letters and digits made '-')
   --feed-url URL             SUFeedURL, the update feed
+  --public-ed-key BASE64     SUPublicEDKey, the key updates are verified with (the line
+                             kestrova-pack generate-keys printed)
   --automatic-checks         SUEnableAutomaticChecks: the updater checks on a schedule
   --check-interval SECONDS   SUScheduledCheckInterval (the updater's default is 86400;
                              below 3600 counts as 3600, 0 turns scheduled checks off)
@@ -237,6 +252,16 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--bundle-identifier", true, false}, {"--feed-url", true, false}, {"--with-updater", false, false},
     {"--force", false, false},         {"--launcher", true, false},      {"--support-jar", true, false},
     {"--automatic-checks", false, false}, {"--check-interval", true, false},
+    {"--public-ed-key", true, false},
+};
+
+constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
+
+constexpr OptionRule release_option_rules[] = {
+    {"--key-file", true, false},
+    {"--site", true, false},
+    {"--download-url-prefix", true, false},
+    {"--release-notes-url", true, false},
 };
 
 // The flag switches and the bits they set, in the order the help lists them.
@@ -521,6 +546,11 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
         if (!parsed) throw UsageError(fill(msg_bad_check_interval, {*text}));
         plist.check_interval = *parsed;
     }
+    if (const auto key = args.value("--public-ed-key")) {
+        if (!kestrova::sparkle::ed25519::public_key_from_base64(*key))
+            throw UsageError(fill(msg_bad_public_ed_key, {*key}));
+        plist.public_ed_key = *key;
+    }
     plan.info_plist = kestrova::pack::info_plist_xml(plist);
 
     if (fs::exists(plan.out_dir, ec) && !fs::is_directory(plan.out_dir, ec))
@@ -627,6 +657,103 @@ int run_bundle(std::span<char* const> argv) {
     return 0;
 }
 
+// --- generate-keys, sign-update, release ---------------------------------------------------------
+
+constexpr std::string_view help_generate_keys = R"(Usage: kestrova-pack generate-keys --key-file FILE
+
+Makes an Ed25519 key pair for signing updates. The private key goes into FILE (PEM PKCS#8,
+mode 0600); FILE must not exist, a key is never overwritten. The public key is printed on
+standard output as base64 of its 32 bytes: pass it to kestrova-pack bundle --public-ed-key
+(the Info.plist key SUPublicEDKey). Keep FILE secret and safe: without it no installed copy
+can ever be updated again.
+)";
+
+constexpr std::string_view help_sign_update = R"(Usage: kestrova-pack sign-update ARCHIVE --key-file FILE
+
+Prints the Ed25519 signature of ARCHIVE's bytes and its size as the attributes of an appcast
+<enclosure>:  sparkle:edSignature="BASE64" length="BYTES"
+)";
+
+constexpr std::string_view help_release =
+    R"(Usage: kestrova-pack release BUNDLE.app --key-file FILE --site DIR --download-url-prefix URL
+       [--release-notes-url URL]
+
+Makes or updates a release site in DIR for the bundle's CFBundleVersion:
+  DIR/NAME-VERSION.tar.gz   the bundle (NAME.app at the top), the same bytes for the same
+                            bundle when SOURCE_DATE_EPOCH is set (every time stamp is it)
+  DIR/appcast.xml           the update feed, the new item first, older items kept, an item
+                            of the same version replaced
+  DIR/metadata.properties   app.version and app.revision for the launcher's update gate
+The archive is signed with FILE; the enclosure's address is URL/NAME-VERSION.tar.gz.
+Refused, with nothing written: a bundle whose runtime is a link (build it with
+--copy-runtime), a bundle without SUPublicEDKey or with one that is not FILE's public key,
+and a version older than the newest in DIR/appcast.xml. Serve DIR at URL to publish.
+)";
+
+int run_generate_keys(std::span<char* const> argv) {
+    const std::span<const OptionRule> tables[] = {key_file_option_rules};
+    const ParsedArgs args = parse_args(argv, "generate-keys", tables);
+    if (args.help) {
+        std::fputs(help_generate_keys.data(), stdout);
+        return 0;
+    }
+    if (!args.operands.empty())
+        throw UsageError(fill(msg_operands, {"generate-keys", "no operands", "generate-keys"}));
+    const fs::path key_file = args.required("--key-file", "generate-keys");
+    const auto key = kestrova::pack::generate_key_file(key_file);
+    const std::string line = kestrova::sparkle::ed25519::encode_base64(key) + "\n";
+    if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+        throw PackError(fill(msg_cannot_print, {std::generic_category().message(errno)}));
+    return 0;
+}
+
+int run_sign_update(std::span<char* const> argv) {
+    const std::span<const OptionRule> tables[] = {key_file_option_rules};
+    const ParsedArgs args = parse_args(argv, "sign-update", tables);
+    if (args.help) {
+        std::fputs(help_sign_update.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 1)
+        throw UsageError(fill(msg_operands, {"sign-update", "one operand, ARCHIVE", "sign-update"}));
+    const auto seed = kestrova::pack::read_key_file(args.required("--key-file", "sign-update"));
+    const std::string line = kestrova::pack::signature_attributes(args.operands[0], seed) + "\n";
+    if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+        throw PackError(fill(msg_cannot_print, {std::generic_category().message(errno)}));
+    return 0;
+}
+
+std::optional<std::int64_t> source_date_epoch() {
+    const char* text = std::getenv("SOURCE_DATE_EPOCH");
+    if (text == nullptr || *text == '\0') return std::nullopt;
+    std::int64_t value = 0;
+    const std::string_view view(text);
+    const auto [end, error] = std::from_chars(view.data(), view.data() + view.size(), value);
+    if (error != std::errc{} || end != view.data() + view.size() || value < 0)
+        throw UsageError(fill(msg_bad_source_date_epoch, {view}));
+    return value;
+}
+
+int run_release(std::span<char* const> argv) {
+    const std::span<const OptionRule> tables[] = {release_option_rules};
+    const ParsedArgs args = parse_args(argv, "release", tables);
+    if (args.help) {
+        std::fputs(help_release.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 1)
+        throw UsageError(fill(msg_operands, {"release", "one operand, BUNDLE.app", "release"}));
+    kestrova::pack::ReleaseOptions options;
+    options.bundle = args.operands[0];
+    options.key_file = args.required("--key-file", "release");
+    options.site = args.required("--site", "release");
+    options.download_url_prefix = args.required("--download-url-prefix", "release");
+    options.release_notes_url = args.value("--release-notes-url");
+    options.source_date_epoch = source_date_epoch();
+    kestrova::pack::make_release(options);
+    return 0;
+}
+
 // --- main ---------------------------------------------------------------------------------------
 
 int run(std::span<char* const> argv) {
@@ -640,6 +767,9 @@ int run(std::span<char* const> argv) {
     if (command == "burn") return run_burn(rest);
     if (command == "inspect") return run_inspect(rest);
     if (command == "bundle") return run_bundle(rest);
+    if (command == "generate-keys") return run_generate_keys(rest);
+    if (command == "sign-update") return run_sign_update(rest);
+    if (command == "release") return run_release(rest);
     throw UsageError(fill(msg_unknown_command, {command}));
 }
 

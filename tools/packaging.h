@@ -93,6 +93,7 @@ struct PlistFields {
     std::optional<std::string> feed_url;
     bool automatic_checks = false;                   // SUEnableAutomaticChecks
     std::optional<std::uint32_t> check_interval;     // SUScheduledCheckInterval, seconds
+    std::optional<std::string> public_ed_key;        // SUPublicEDKey, base64 of 32 bytes
 };
 
 // The bundle's Info.plist as an XML property list.

@@ -1,0 +1,139 @@
+#include "sparkle/ed25519.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <system_error>
+
+namespace kestrova::sparkle::ed25519 {
+
+namespace {
+
+struct PkeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+constexpr std::string_view base64_alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+Pkey private_key(const Seed& seed) {
+    Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
+    if (!key) throw CryptoError("OpenSSL cannot make an Ed25519 private key");
+    return key;
+}
+
+template <std::size_t N>
+std::optional<std::array<std::uint8_t, N>> fixed_from_base64(std::string_view text) {
+    const auto bytes = decode_base64(text);
+    if (!bytes || bytes->size() != N) return std::nullopt;
+    std::array<std::uint8_t, N> out{};
+    std::copy(bytes->begin(), bytes->end(), out.begin());
+    return out;
+}
+
+}  // namespace
+
+std::string encode_base64(std::span<const std::uint8_t> bytes) {
+    std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');
+    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
+                                        static_cast<int>(bytes.size()));
+    out.resize(static_cast<std::size_t>(written));
+    return out;
+}
+
+std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text) {
+    // EVP_DecodeBlock skips white space and counts padding as zero bytes, so the text is checked
+    // here and the padding taken off afterwards.
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::size_t padding = 0;
+    while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+    for (std::size_t i = 0; i + padding < text.size(); ++i)
+        if (base64_alphabet.find(text[i]) == std::string_view::npos) return std::nullopt;
+    std::vector<std::uint8_t> out(text.size() / 4 * 3);
+    if (text.empty()) return out;
+    const int written = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                                        static_cast<int>(text.size()));
+    if (written < 0 || static_cast<std::size_t>(written) != out.size()) return std::nullopt;
+    out.resize(out.size() - padding);
+    return out;
+}
+
+std::optional<PublicKey> public_key_from_base64(std::string_view text) { return fixed_from_base64<32>(text); }
+
+std::optional<Signature> signature_from_base64(std::string_view text) { return fixed_from_base64<64>(text); }
+
+Seed generate_seed() {
+    Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    Seed seed{};
+    std::size_t size = seed.size();
+    if (!key || EVP_PKEY_get_raw_private_key(key.get(), seed.data(), &size) != 1 || size != seed.size())
+        throw CryptoError("OpenSSL cannot generate an Ed25519 key");
+    return seed;
+}
+
+PublicKey public_key_of(const Seed& seed) {
+    const Pkey key = private_key(seed);
+    PublicKey out{};
+    std::size_t size = out.size();
+    if (EVP_PKEY_get_raw_public_key(key.get(), out.data(), &size) != 1 || size != out.size())
+        throw CryptoError("OpenSSL cannot derive an Ed25519 public key");
+    return out;
+}
+
+Signature sign(const Seed& seed, std::span<const std::uint8_t> message) {
+    const Pkey key = private_key(seed);
+    const MdCtx context(EVP_MD_CTX_new());
+    Signature out{};
+    std::size_t size = out.size();
+    // No digest: Ed25519 hashes the message itself (SHA-512, as RFC 8032 fixes).
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
+        EVP_DigestSign(context.get(), out.data(), &size, message.data(), message.size()) != 1 || size != out.size())
+        throw CryptoError("OpenSSL cannot make an Ed25519 signature");
+    return out;
+}
+
+bool verify(const PublicKey& key_bytes, std::span<const std::uint8_t> message, const Signature& signature) {
+    const Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key_bytes.data(), key_bytes.size()));
+    if (!key) return false;
+    const MdCtx context(EVP_MD_CTX_new());
+    if (!context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
+    return EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
+}
+
+MappedFile::MappedFile(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path.string());
+    struct stat info {};
+    int error = ::fstat(fd, &info) != 0 ? errno : 0;
+    if (error == 0 && !S_ISREG(info.st_mode)) error = EINVAL;
+    if (error == 0 && info.st_size > 0) {
+        size_ = static_cast<std::size_t>(info.st_size);
+        void* mapped = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (mapped == MAP_FAILED) {
+            error = errno;
+            size_ = 0;
+        } else {
+            data_ = static_cast<const std::uint8_t*>(mapped);
+            ::madvise(mapped, size_, MADV_SEQUENTIAL);
+        }
+    }
+    ::close(fd);
+    if (error != 0) throw std::system_error(error, std::generic_category(), "cannot map " + path.string());
+}
+
+MappedFile::~MappedFile() {
+    if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+}
+
+}  // namespace kestrova::sparkle::ed25519

@@ -1,0 +1,74 @@
+// Ed25519 signatures as the update framework uses them: SUPublicEDKey is base64 of a 32-byte public
+// key, an enclosure's sparkle:edSignature base64 of the 64-byte signature of the archive's bytes.
+// Standard (pure) Ed25519 from OpenSSL's EVP interface; nothing of the curve is computed here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrova::sparkle::ed25519 {
+
+using Seed = std::array<std::uint8_t, 32>;       // the private key (RFC 8032's 32-byte secret)
+using PublicKey = std::array<std::uint8_t, 32>;
+using Signature = std::array<std::uint8_t, 64>;
+
+// OpenSSL refused an operation that cannot fail on valid input (no memory, a broken library).
+class CryptoError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Standard base64 (RFC 4648, with padding, no line breaks).
+std::string encode_base64(std::span<const std::uint8_t> bytes);
+
+// The bytes of standard padded base64; nothing for anything else: a wrong length, a character
+// outside the alphabet (white space included), padding anywhere but at the end.
+std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text);
+
+// A 32-byte public key from its base64 text (SUPublicEDKey); nothing when it is not exactly that.
+std::optional<PublicKey> public_key_from_base64(std::string_view text);
+
+// A 64-byte signature from its base64 text (sparkle:edSignature); nothing when it is not exactly that.
+std::optional<Signature> signature_from_base64(std::string_view text);
+
+// A fresh private key from OpenSSL's random generator. Throws CryptoError.
+Seed generate_seed();
+
+// The public half of a private key. Throws CryptoError.
+PublicKey public_key_of(const Seed& seed);
+
+// The signature of `message`. Throws CryptoError.
+Signature sign(const Seed& seed, std::span<const std::uint8_t> message);
+
+// Whether `signature` is a valid signature of `message` by `key` (false for a key that is not a
+// point of the curve, too).
+bool verify(const PublicKey& key, std::span<const std::uint8_t> message, const Signature& signature);
+
+// A regular file mapped read-only. Pure Ed25519 hashes the whole message twice (once to make the
+// nonce, once for the challenge) and OpenSSL takes it only in one piece, so an archive cannot be
+// fed in chunks; mapped, its pages come from the page cache as the hash reaches them and can be
+// dropped again by the kernel, so a large archive never needs that much heap.
+class MappedFile {
+public:
+    // Throws std::system_error naming what failed (open, not a regular file, mmap).
+    explicit MappedFile(const std::filesystem::path& path);
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
+
+private:
+    const std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace kestrova::sparkle::ed25519

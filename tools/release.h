@@ -1,0 +1,54 @@
+// A release site for the updater: the bundle's archive, the appcast that offers it and the
+// metadata file the launcher's update gate reads, in one directory any static web server can serve.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kestrova::pack {
+
+// One appcast item, as the release writes it.
+struct ReleaseItem {
+    std::string version;        // sparkle:version, the bundle's CFBundleVersion
+    std::string short_version;  // sparkle:shortVersionString, for display
+    std::string url;            // the enclosure's address
+    std::uint64_t length = 0;   // the archive's size in bytes
+    std::string signature;      // base64 Ed25519 signature of the archive
+    std::optional<std::string> release_notes_url;
+    std::string pub_date;       // RFC 822 date
+};
+
+// The appcast text with `item` added: `existing` is the current appcast (nothing: a new one is
+// made, titled `title`). The new item comes first in the channel; older items and everything else
+// in the document are kept, except items of the same version for this system, which it replaces.
+// Throws PackError when `existing` is not an appcast the updater would read, or when it offers a
+// newer version than `item`'s (a release must be the newest).
+std::string appcast_with_item(std::optional<std::string_view> existing, std::string_view title,
+                              const ReleaseItem& item);
+
+// The text of metadata.properties for `version`: app.version and app.revision such that the
+// update gate reads back exactly `version`. Throws PackError when no such text exists (a version
+// the gate's format cannot carry, e.g. with "=" or a line end, or white space at its ends).
+std::string metadata_properties(std::string_view version);
+
+// `text` percent-encoded as one URL path segment (all but ASCII letters, digits and "-._~").
+std::string url_path_segment(std::string_view text);
+
+struct ReleaseOptions {
+    std::filesystem::path bundle;  // NAME.app
+    std::filesystem::path key_file;
+    std::filesystem::path site;
+    std::string download_url_prefix;
+    std::optional<std::string> release_notes_url;
+    std::optional<std::int64_t> source_date_epoch;  // every time in the release, when set
+};
+
+// Writes site/NAME-VERSION.tar.gz, site/appcast.xml and site/metadata.properties, each under a
+// temporary name first and renamed into place once all three are complete. Every refusal is
+// decided before anything is written. Returns the archive's path. Throws PackError.
+std::filesystem::path make_release(const ReleaseOptions& options);
+
+}  // namespace kestrova::pack
