@@ -1,5 +1,6 @@
 #include "sparkle/ed25519.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/mman.h>
@@ -9,17 +10,68 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <mutex>
 #include <system_error>
+
+#include "platform/linux/dynamic_library.h"
 
 namespace kestrova::sparkle::ed25519 {
 
 namespace {
 
+// libcrypto is loaded on first use: the update framework lives in every launch that carries it,
+// and only an install needs signatures, so no launch pays for loading OpenSSL before then. Only the
+// header's types are used here; every call goes through these pointers.
+struct Libcrypto {
+    decltype(&::EVP_EncodeBlock) encode_block;
+    decltype(&::EVP_DecodeBlock) decode_block;
+    decltype(&::EVP_PKEY_new_raw_private_key) new_raw_private_key;
+    decltype(&::EVP_PKEY_new_raw_public_key) new_raw_public_key;
+    decltype(&::EVP_PKEY_get_raw_private_key) get_raw_private_key;
+    decltype(&::EVP_PKEY_get_raw_public_key) get_raw_public_key;
+    decltype(&::EVP_PKEY_Q_keygen) q_keygen;
+    decltype(&::EVP_PKEY_free) pkey_free;
+    decltype(&::EVP_MD_CTX_new) md_ctx_new;
+    decltype(&::EVP_MD_CTX_free) md_ctx_free;
+    decltype(&::EVP_DigestSignInit) digest_sign_init;
+    decltype(&::EVP_DigestSign) digest_sign;
+    decltype(&::EVP_DigestVerifyInit) digest_verify_init;
+    decltype(&::EVP_DigestVerify) digest_verify;
+};
+
+constexpr const char* libcrypto_name = "libcrypto.so.3";
+
+const Libcrypto& crypto() {
+    static Libcrypto api{};
+    static bool loaded = false;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Never unloaded: OpenSSL keeps state of its own for the life of the process.
+        void* handle = dlopen(libcrypto_name, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return;
+        using platform::linux_backend::resolve;
+        Libcrypto& c = api;
+        loaded = resolve(handle, "EVP_EncodeBlock", c.encode_block) && resolve(handle, "EVP_DecodeBlock", c.decode_block) &&
+                 resolve(handle, "EVP_PKEY_new_raw_private_key", c.new_raw_private_key) &&
+                 resolve(handle, "EVP_PKEY_new_raw_public_key", c.new_raw_public_key) &&
+                 resolve(handle, "EVP_PKEY_get_raw_private_key", c.get_raw_private_key) &&
+                 resolve(handle, "EVP_PKEY_get_raw_public_key", c.get_raw_public_key) &&
+                 resolve(handle, "EVP_PKEY_Q_keygen", c.q_keygen) && resolve(handle, "EVP_PKEY_free", c.pkey_free) &&
+                 resolve(handle, "EVP_MD_CTX_new", c.md_ctx_new) && resolve(handle, "EVP_MD_CTX_free", c.md_ctx_free) &&
+                 resolve(handle, "EVP_DigestSignInit", c.digest_sign_init) &&
+                 resolve(handle, "EVP_DigestSign", c.digest_sign) &&
+                 resolve(handle, "EVP_DigestVerifyInit", c.digest_verify_init) &&
+                 resolve(handle, "EVP_DigestVerify", c.digest_verify);
+    });
+    if (!loaded) throw LibraryMissing("OpenSSL's libcrypto (libcrypto.so.3, Debian package libssl3) cannot be loaded");
+    return api;
+}
+
 struct PkeyFree {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+    void operator()(EVP_PKEY* key) const { crypto().pkey_free(key); }
 };
 struct MdCtxFree {
-    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+    void operator()(EVP_MD_CTX* context) const { crypto().md_ctx_free(context); }
 };
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
@@ -28,7 +80,7 @@ constexpr std::string_view base64_alphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 Pkey private_key(const Seed& seed) {
-    Pkey key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
+    Pkey key(crypto().new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
     if (!key) throw CryptoError("OpenSSL cannot make an Ed25519 private key");
     return key;
 }
@@ -46,8 +98,8 @@ std::optional<std::array<std::uint8_t, N>> fixed_from_base64(std::string_view te
 
 std::string encode_base64(std::span<const std::uint8_t> bytes) {
     std::string out((bytes.size() + 2) / 3 * 4 + 1, '\0');
-    const int written = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
-                                        static_cast<int>(bytes.size()));
+    const int written = crypto().encode_block(reinterpret_cast<unsigned char*>(out.data()), bytes.data(),
+                                              static_cast<int>(bytes.size()));
     out.resize(static_cast<std::size_t>(written));
     return out;
 }
@@ -62,8 +114,8 @@ std::optional<std::vector<std::uint8_t>> decode_base64(std::string_view text) {
         if (base64_alphabet.find(text[i]) == std::string_view::npos) return std::nullopt;
     std::vector<std::uint8_t> out(text.size() / 4 * 3);
     if (text.empty()) return out;
-    const int written = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
-                                        static_cast<int>(text.size()));
+    const int written = crypto().decode_block(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                                              static_cast<int>(text.size()));
     if (written < 0 || static_cast<std::size_t>(written) != out.size()) return std::nullopt;
     out.resize(out.size() - padding);
     return out;
@@ -74,10 +126,10 @@ std::optional<PublicKey> public_key_from_base64(std::string_view text) { return 
 std::optional<Signature> signature_from_base64(std::string_view text) { return fixed_from_base64<64>(text); }
 
 Seed generate_seed() {
-    Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
+    Pkey key(crypto().q_keygen(nullptr, nullptr, "ED25519"));
     Seed seed{};
     std::size_t size = seed.size();
-    if (!key || EVP_PKEY_get_raw_private_key(key.get(), seed.data(), &size) != 1 || size != seed.size())
+    if (!key || crypto().get_raw_private_key(key.get(), seed.data(), &size) != 1 || size != seed.size())
         throw CryptoError("OpenSSL cannot generate an Ed25519 key");
     return seed;
 }
@@ -86,29 +138,30 @@ PublicKey public_key_of(const Seed& seed) {
     const Pkey key = private_key(seed);
     PublicKey out{};
     std::size_t size = out.size();
-    if (EVP_PKEY_get_raw_public_key(key.get(), out.data(), &size) != 1 || size != out.size())
+    if (crypto().get_raw_public_key(key.get(), out.data(), &size) != 1 || size != out.size())
         throw CryptoError("OpenSSL cannot derive an Ed25519 public key");
     return out;
 }
 
 Signature sign(const Seed& seed, std::span<const std::uint8_t> message) {
     const Pkey key = private_key(seed);
-    const MdCtx context(EVP_MD_CTX_new());
+    const MdCtx context(crypto().md_ctx_new());
     Signature out{};
     std::size_t size = out.size();
     // No digest: Ed25519 hashes the message itself (SHA-512, as RFC 8032 fixes).
-    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
-        EVP_DigestSign(context.get(), out.data(), &size, message.data(), message.size()) != 1 || size != out.size())
+    if (!context || crypto().digest_sign_init(context.get(), nullptr, nullptr, nullptr, key.get()) != 1 ||
+        crypto().digest_sign(context.get(), out.data(), &size, message.data(), message.size()) != 1 ||
+        size != out.size())
         throw CryptoError("OpenSSL cannot make an Ed25519 signature");
     return out;
 }
 
 bool verify(const PublicKey& key_bytes, std::span<const std::uint8_t> message, const Signature& signature) {
-    const Pkey key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key_bytes.data(), key_bytes.size()));
+    const Pkey key(crypto().new_raw_public_key(EVP_PKEY_ED25519, nullptr, key_bytes.data(), key_bytes.size()));
     if (!key) return false;
-    const MdCtx context(EVP_MD_CTX_new());
-    if (!context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
-    return EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
+    const MdCtx context(crypto().md_ctx_new());
+    if (!context || crypto().digest_verify_init(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
+    return crypto().digest_verify(context.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
 }
 
 MappedFile::MappedFile(const std::filesystem::path& path) {

@@ -1,6 +1,7 @@
 // Ed25519 signatures as the update framework uses them: SUPublicEDKey is base64 of a 32-byte public
 // key, an enclosure's sparkle:edSignature base64 of the 64-byte signature of the archive's bytes.
 // Standard (pure) Ed25519 from OpenSSL's EVP interface; nothing of the curve is computed here.
+// libcrypto is opened with dlopen the first time any of this is used.
 #pragma once
 
 #include <array>
@@ -24,6 +25,13 @@ using Signature = std::array<std::uint8_t, 64>;
 class CryptoError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// OpenSSL's libcrypto is loaded on first use (see ed25519.cpp); every function below throws this
+// when it cannot be.
+class LibraryMissing : public CryptoError {
+public:
+    using CryptoError::CryptoError;
 };
 
 // Standard base64 (RFC 4648, with padding, no line breaks).
