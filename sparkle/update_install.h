@@ -1,0 +1,90 @@
+// Installing a downloaded update, step by step: verify the archive's signature, extract it safely
+// into a staging directory beside the installed bundle, check the staged bundle, and swap it with
+// the installed one in one atomic rename. Each step either completes or throws InstallError and
+// leaves the installed bundle as it was. Not tied to any dialog or download: the caller drives it.
+//
+// Staging directories are named ".NAME.app.kestrova-update-XXXXXX" beside NAME.app (or
+// ".kestrova-update-XXXXXX" when that would pass the file-name limit). The download goes into one,
+// the new bundle is extracted into it, and after the swap it holds the old bundle; it is removed
+// at the end. Its installer holds an exclusive flock on it throughout, so clean_install_leftovers
+// removes only directories that nobody is working in: those a crash or a kill left behind.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace kestrova::sparkle {
+
+// Why an update was not installed, in one sentence for the user and the update log.
+class InstallError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The top-level string values of a bundle's Info.plist.
+using InfoDictionary = std::map<std::string, std::string, std::less<>>;
+// Reads the property list at a path; nothing when it is missing or unreadable.
+using InfoReader = std::function<std::optional<InfoDictionary>(const std::filesystem::path&)>;
+
+// Checks that `archive` is exactly `length` bytes and that `signature` (base64 of 64 bytes, the
+// enclosure's sparkle:edSignature) is an Ed25519 signature of its bytes by `public_key` (base64 of
+// 32 bytes, SUPublicEDKey). A missing key, signature or length refuses the update.
+void verify_update_archive(const std::filesystem::path& archive, std::optional<std::string_view> public_key,
+                           std::optional<std::string_view> signature, std::optional<std::uint64_t> length);
+
+// Checks a staged bundle against the running one: the same CFBundleIdentifier, a CFBundleVersion
+// equal to the item's (under the version ordering) and newer than the running version, and a
+// launcher Contents/MacOS/CFBundleExecutable that is a regular file its owner can execute.
+void check_staged_bundle(const std::filesystem::path& staged, const InfoDictionary& running,
+                         std::string_view item_version, const InfoReader& read_info);
+
+// Whether this user can replace `installed` (a NAME.app directory): write access to it and to the
+// directory holding it. When not (an application installed for all users), nothing is downloaded.
+bool can_replace(const std::filesystem::path& installed);
+
+// Removes the staging directories beside `installed` that no installer holds: what an install
+// that crashed or was killed left. Returns how many were removed. Never throws.
+std::size_t clean_install_leftovers(const std::filesystem::path& installed);
+
+class StagingArea {
+public:
+    // Creates and locks a staging directory beside `installed`. Throws InstallError.
+    explicit StagingArea(const std::filesystem::path& installed);
+    // Removes the directory with everything in it: the staged bundle when the install stopped
+    // before the swap, the old bundle after it.
+    ~StagingArea();
+    StagingArea(const StagingArea&) = delete;
+    StagingArea& operator=(const StagingArea&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    // Where the caller downloads the archive: on the bundle's file system, so nothing is copied.
+    std::filesystem::path download_path() const { return path_ / "update.download"; }
+    // Where extract puts the new bundle: the staging directory / NAME.app.
+    std::filesystem::path staged_bundle() const { return path_ / installed_.filename(); }
+
+    // Extracts `archive` (tar, gzip-compressed or not) into staged_bundle(). Refuses, before or
+    // while writing, any entry that is not a directory, regular file or symbolic link (hard links,
+    // devices, pipes), whose path is absolute, holds "." or "..", leads through a link, comes twice,
+    // or lies outside NAME.app; and an archive without exactly that one NAME.app directory at its
+    // top. Set-id and sticky bits are dropped. Throws InstallError.
+    void extract(const std::filesystem::path& archive);
+
+    // Exchanges staged_bundle() with the installed bundle in one renameat2(RENAME_EXCHANGE), after
+    // flushing the staged files to disk: the installed path always holds one complete bundle. The
+    // old bundle is then at staged_bundle(), removed with the staging area. Throws InstallError
+    // (nothing exchanged).
+    void swap_into_place();
+
+private:
+    std::filesystem::path installed_;
+    std::filesystem::path path_;
+    int lock_fd_ = -1;
+};
+
+}  // namespace kestrova::sparkle
