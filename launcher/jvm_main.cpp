@@ -3,11 +3,14 @@
 #include <jni.h>
 #include <pthread.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <semaphore>
 #include <span>
 #include <string>
@@ -16,8 +19,11 @@
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
+#include "launcher/launch_failure.h"
 #include "launcher/launch_plan.h"
+#include "platform/alert.h"
 #include "platform/application.h"
+#include "platform/bundle_info.h"
 #include "platform/process.h"
 #include "platform/reserved_area.h"
 #include "platform/run_loop.h"
@@ -56,6 +62,80 @@ constexpr const char* msg_no_exception_text =
 constexpr const char* alert_title = "The application has experienced an internal error and must quit.";
 
 constexpr const char* launcher_class = "tessavane/kestrova/launcher/Launcher";
+
+// --- Launch failures a GUI user sees --------------------------------------------------------------
+
+// The console flag read from the area's flags byte itself: a damaged record stops the launch before
+// kestrova::data exists, and that byte is still the one the record was burned with.
+bool launch_is_console() {
+    return (static_cast<unsigned char>(kestrova_reserved_area[0]) & kestrova::flag_console) != 0;
+}
+
+// Whether a launch failure also goes to the alert: an application with a GUI started where nobody
+// reads standard error (a desktop menu, a file manager), with a display to show the dialog on.
+bool launch_failure_alert_wanted() {
+    return kestrova::launch_failure_wants_alert(launch_is_console(),
+                                                kestrova::platform::standard_error_is_terminal()) &&
+           kestrova::platform::can_show_dialog();
+}
+
+// What the JVM printed while it was being created: its own reason when it refuses to start. The
+// output hook below fills it; it is cleared once the JVM exists, so later failures do not quote it.
+std::atomic<bool> creating_jvm{false};
+std::mutex jvm_output_mutex;
+kestrova::JvmOutputTail jvm_creation_output;
+// exit() runs while Java threads may still print through the hook.
+static_assert(std::is_trivially_destructible_v<kestrova::JvmOutputTail> &&
+              std::is_trivially_destructible_v<std::mutex>);
+
+// Shows `line` (already on standard error) in the alert with `advice`, when the user would not see
+// it otherwise. Never throws: the caller ends the process right after, whatever happens here.
+void show_launch_failure(std::string_view line, std::string_view advice) noexcept {
+    try {
+        std::string jvm_output;
+        {
+            std::lock_guard lock(jvm_output_mutex);
+            jvm_output = jvm_creation_output.text();
+        }
+        char executable_path[2048] = {};
+        std::uint32_t size = sizeof executable_path;
+        const std::string_view executable =
+            kestrova::platform::get_executable_path(executable_path, &size) == 0 ? executable_path : "";
+        const std::string title = kestrova::launch_failure_title(kestrova::application_display_name(
+            kestrova::platform::info_dictionary_string("CFBundleName"), executable));
+        const std::string text = kestrova::launch_failure_text(line, jvm_output, advice);
+        kestrova::show_alert(title.c_str(), text.c_str());
+    } catch (...) {
+        // Out of memory for the texts: the line on standard error is all there is.
+    }
+}
+
+// The JVM's output hook: every text goes on to the stream the JVM chose, unchanged and flushed at
+// once as the JVM's own unbuffered writes would be; while the JVM is being created, its tail is kept.
+jint JNICALL forward_jvm_output(FILE* stream, const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int written = std::vfprintf(stream, format, args);
+    std::fflush(stream);
+    if (creating_jvm.load()) {
+        char text[1024];
+        const int length = std::vsnprintf(text, sizeof text, format, copy);
+        if (length > 0) {
+            std::lock_guard lock(jvm_output_mutex);
+            jvm_creation_output.append({text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1)});
+        }
+    }
+    va_end(copy);
+    return written;
+}
+
+// The JVM's abort hook: the JVM calls it before it ends the process itself, which it does when its
+// initialisation fails past the point of returning an error ("Error occurred during initialization
+// of VM"). That too is a launch failure; a crash of the running application is not.
+void JNICALL jvm_aborting() {
+    if (!creating_jvm.exchange(false)) return;
+    if (launch_failure_alert_wanted()) show_launch_failure("", kestrova::launch_failure_advice(msg_create_failed));
+}
 
 // --- The JVM host -------------------------------------------------------------------------------
 
@@ -104,6 +184,33 @@ void exit_if_exception(JNIEnv* env) {
     }
 }
 
+// The throwable as Throwable.toString gives it: its class and message.
+std::string describe_throwable(JNIEnv* env, jthrowable throwable) {
+    std::string text = "A Java exception (its stack trace is on standard error)";
+    jclass object_class = env->FindClass("java/lang/Object");
+    jmethodID to_string =
+        object_class != nullptr ? env->GetMethodID(object_class, "toString", "()Ljava/lang/String;") : nullptr;
+    auto described = to_string != nullptr ? static_cast<jstring>(env->CallObjectMethod(throwable, to_string)) : nullptr;
+    if (described != nullptr && !env->ExceptionCheck()) {
+        if (const char* chars = env->GetStringUTFChars(described, nullptr)) {
+            text = kestrova::from_modified_utf8(chars);
+            env->ReleaseStringUTFChars(described, chars);
+        }
+    }
+    env->ExceptionClear();
+    return text;
+}
+
+// A pending Java exception before the application runs ends the launch as exit_if_exception does,
+// and, for a GUI user who does not see standard error, is shown in the alert too.
+void fail_launch_if_exception(JNIEnv* env, std::string_view advice) {
+    jthrowable pending = env->ExceptionOccurred();
+    if (pending == nullptr) return;
+    env->ExceptionDescribe();
+    if (launch_failure_alert_wanted()) show_launch_failure(describe_throwable(env, pending), advice);
+    exit_through_java(env, 1);
+}
+
 jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     return env->NewStringUTF(kestrova::to_modified_utf8(bytes).c_str());
 }
@@ -142,34 +249,37 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     const auto& data = kestrova::data;
     const auto cmdline = command_line_args();
 
+    using kestrova::advice_default;
+    using kestrova::advice_support_classes;
     jclass string_class = env->FindClass("java/lang/String");
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_default);
     const auto length = static_cast<jsize>(data.app_args.size() + cmdline.size());
     jobjectArray args = env->NewObjectArray(length, string_class, nullptr);
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_default);
     jsize index = 0;
     for (const auto& arg : data.app_args) env->SetObjectArrayElement(args, index++, new_java_string(env, arg));
     for (const char* arg : cmdline) env->SetObjectArrayElement(args, index++, new_java_string(env, arg));
     // Out of memory while filling the array would otherwise hand the application null elements.
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_default);
 
     jclass launcher = env->FindClass(launcher_class);
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_support_classes);
     jmethodID prepare = env->GetStaticMethodID(launcher, "prepare", "(Ljava/lang/String;)V");
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_support_classes);
     env->CallStaticVoidMethod(launcher, prepare, new_java_string(env, data.main_class));
-    exit_if_exception(env);
+    // The main class missing, or without a main method: the exception's message says which.
+    fail_launch_if_exception(env, advice_default);
     jfieldID main_method_field = env->GetStaticFieldID(launcher, "mainMethod", "Ljava/lang/reflect/Method;");
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_support_classes);
     jfieldID clazz_field = env->GetStaticFieldID(launcher, "clazz", "Ljava/lang/Class;");
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_support_classes);
     jobject main_method = env->GetStaticObjectField(launcher, main_method_field);
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_support_classes);
     jobject clazz = env->GetStaticObjectField(launcher, clazz_field);
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_support_classes);
     if (main_method == nullptr || clazz == nullptr) kestrova::bail("%s", msg_no_main_method);
     jmethodID main_id = env->FromReflectedMethod(main_method);
-    exit_if_exception(env);
+    fail_launch_if_exception(env, advice_support_classes);
 
     env->CallStaticVoidMethod(static_cast<jclass>(clazz), main_id, args);
     KESTROVA_BENCH_MARK("main-returned");
@@ -204,10 +314,17 @@ void* run_jvm(void*) {
     if (path_result != 0) kestrova::bail("%s", msg_path_too_long);
 
     // The options array points into data.jvm_options and, like it, lives until the process ends.
-    // One more entry at its end hands the JVM its exit hook.
+    // Two hooks come first: they let the alert quote the JVM's own reason when it refuses to start.
+    // One more entry at the end hands the JVM its exit hook.
+    constexpr std::size_t hook_count = 2;
     const std::size_t option_count = data.jvm_options.size();
-    auto* options = static_cast<JavaVMOption*>(std::calloc(option_count + 1, sizeof(JavaVMOption)));
-    if (options == nullptr) kestrova::bail("%s", msg_out_of_memory);
+    auto* all_options = static_cast<JavaVMOption*>(std::calloc(hook_count + option_count + 1, sizeof(JavaVMOption)));
+    if (all_options == nullptr) kestrova::bail("%s", msg_out_of_memory);
+    all_options[0].optionString = const_cast<char*>("vfprintf");
+    all_options[0].extraInfo = reinterpret_cast<void*>(&forward_jvm_output);
+    all_options[1].optionString = const_cast<char*>("abort");
+    all_options[1].extraInfo = reinterpret_cast<void*>(&jvm_aborting);
+    JavaVMOption* options = all_options + hook_count;
     {
         std::string app_dir = kestrova::unresolved_app_dir(executable_path);
         if (char* resolved = realpath(app_dir.c_str(), nullptr)) {
@@ -226,16 +343,22 @@ void* run_jvm(void*) {
 
     JavaVMInitArgs init_args{};
     init_args.version = JNI_VERSION_1_8;
-    init_args.nOptions = static_cast<jint>(option_count + 1);
-    init_args.options = options;
+    init_args.nOptions = static_cast<jint>(hook_count + option_count + 1);
+    init_args.options = all_options;
     init_args.ignoreUnrecognized = JNI_FALSE;
 
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
     KESTROVA_BENCH_MARK("create-jvm");
+    creating_jvm.store(true);
     const jint result = JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&env), &init_args);
+    creating_jvm.store(false);
     KESTROVA_BENCH_MARK("jvm-created");
     if (result != JNI_OK) kestrova::bail(msg_create_failed, static_cast<unsigned>(result));
+    {
+        std::lock_guard lock(jvm_output_mutex);
+        jvm_creation_output.clear();
+    }
 
     kestrova::updates::register_update_bridge(env);
     hand_off(vm, env);
@@ -249,13 +372,23 @@ void do_nothing(kestrova::platform::Timer*, void*) {}
 kestrova::BurnedInData kestrova::data = parse_reserved_area();
 
 void kestrova::bail(const char* format, ...) {
-    flockfile(stderr);
     va_list args;
     va_start(args, format);
+    va_list for_alert;
+    va_copy(for_alert, args);
+    flockfile(stderr);
     std::vfprintf(stderr, format, args);
-    va_end(args);
     std::fputc('\n', stderr);
     funlockfile(stderr);
+    va_end(args);
+    // The line goes to standard error as it always has; a GUI user started from the desktop, who
+    // never sees that, gets it in the alert as well. A line too long for the buffer is cut there.
+    if (launch_failure_alert_wanted()) {
+        char line[4096];
+        std::vsnprintf(line, sizeof line, format, for_alert);
+        show_launch_failure(line, kestrova::launch_failure_advice(line));
+    }
+    va_end(for_alert);
     kestrova::platform::end_process(1);
 }
 

@@ -23,4 +23,8 @@ void prepare_for_threads();
 // otherwise exit() runs as usual. From here on no new transfer starts.
 [[noreturn]] void end_process(int status);
 
+// Whether the process's standard error is a terminal, where a user reads what is printed on it.
+// Started from a desktop menu or a file manager it is not: it goes to a session log or nowhere.
+bool standard_error_is_terminal();
+
 }  // namespace kestrova::platform

@@ -114,6 +114,10 @@ bool has_display() {
 
 }  // namespace
 
+bool can_show_dialog() {
+    return has_display() && (linux_backend::find_program("zenity") || linux_backend::find_program("kdialog"));
+}
+
 void run_modal_alert(std::string_view message_text, std::string_view informative_text) {
     const std::string title = sanitize_utf8(message_text);
     const std::string text = sanitize_utf8(informative_text);

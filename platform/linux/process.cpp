@@ -28,4 +28,6 @@ void end_process(int status) {
     _exit(status);
 }
 
+bool standard_error_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
 }  // namespace kestrova::platform
