@@ -1,5 +1,6 @@
 // kestrova-pack: burns a launch record into a copy of the launcher template, shows the record of a
 // burned launcher, and assembles an application bundle around one.
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,7 @@
 #include "kestrova/burned_in_data.h"
 #include "sparkle/ed25519.h"
 #include "tools/ed25519_keys.h"
+#include "tools/desktop_entry.h"
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
 #include "tools/release.h"
@@ -45,8 +47,8 @@ constexpr int exit_usage = 2;    // the command line itself is wrong
 constexpr std::string_view message_prefix = "kestrova-pack: ";
 
 constexpr std::string_view msg_unknown_command =
-    "unknown command \"{}\"; the commands are burn, inspect, bundle, generate-keys, sign-update and release "
-    "(see kestrova-pack --help)";
+    "unknown command \"{}\"; the commands are burn, inspect, bundle, desktop-entry, generate-keys, sign-update "
+    "and release (see kestrova-pack --help)";
 constexpr std::string_view msg_no_command =
     "no command given; run kestrova-pack --help for the commands";
 constexpr std::string_view msg_unknown_option =
@@ -106,6 +108,17 @@ constexpr std::string_view msg_bad_public_ed_key =
     "--public-ed-key takes base64 of a 32-byte Ed25519 public key (the line generate-keys prints), not \"{}\"";
 constexpr std::string_view msg_bad_source_date_epoch =
     "SOURCE_DATE_EPOCH must be a whole number of seconds since 1970, not \"{}\"; set it so or unset it";
+constexpr std::string_view msg_bad_icon =
+    "--icon \"{}\" is not a PNG image; give a PNG file (a square one, 256x256 or larger, looks best)";
+constexpr std::string_view msg_icon_name_taken =
+    "--icon \"{}\" has the file name of a JAR in Contents/Resources; rename the icon";
+constexpr std::string_view msg_bad_category =
+    "--category \"{}\" is not a category of the freedesktop menu specification (e.g. Utility, "
+    "Development, Office, Graphics, Game) nor a private X-NAME one; choose one of those";
+constexpr std::string_view msg_remove_with_options =
+    "--remove takes no {}; give only the bundle and --dir";
+constexpr std::string_view msg_entry_written = "desktop entry written: {}\n";
+constexpr std::string_view msg_entry_removed = "desktop entry removed: {}\n";
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
@@ -144,6 +157,7 @@ Commands:
   generate-keys  make the Ed25519 key pair that signs updates
   sign-update    print the signature attributes of an update archive
   release   make a release site: archive, appcast.xml and metadata.properties
+  desktop-entry  put a bundle into the desktop's application menu (or take it out)
 
 Run "kestrova-pack COMMAND --help" for a command's options.
 Exit status: 0 done, 1 the inputs cannot be packaged or a file operation failed,
@@ -225,10 +239,37 @@ Bundle options:
   --check-interval SECONDS   SUScheduledCheckInterval (the updater's default is 86400;
                              below 3600 counts as 3600, 0 turns scheduled checks off)
   --with-updater             add libkestrova-updater.so from next to the launcher template
+  --icon PNG                 the application's icon, copied into Contents/Resources and named
+                             in Info.plist (CFBundleIconFile); desktop-entry uses it
   --force                    replace an existing DIR/NAME.app
   --launcher PATH            the launcher template (default: lib/kestrova/kestrova-launcher
                              next to this tool's installation)
   --support-jar PATH         the support JAR (default: share/kestrova/kestrova-support.jar)
+)";
+
+constexpr std::string_view help_desktop_entry =
+    R"(Usage: kestrova-pack desktop-entry BUNDLE.app [--dir DIR] [--category C]... [--remove]
+
+Writes a freedesktop desktop entry for the bundle, so that it appears in the desktop's
+application menu, into DIR (default: $XDG_DATA_HOME/applications, or
+~/.local/share/applications), named after the bundle's CFBundleIdentifier:
+  Name            CFBundleName
+  Exec, TryExec   the bundle's launcher by its absolute path (Exec with %U)
+  Icon            the bundle's CFBundleIconFile, or the theme's application-x-executable
+  Terminal        true for a --console application
+  Categories      the --category values, in order
+  StartupWMClass  the WM_CLASS of the application's windows, so the dock groups them under
+                  the entry: the main class with '.' made '-', as AWT derives it when the
+                  main thread opens the first window (check with xprop WM_CLASS)
+Other entries in DIR for the same bundle are removed. Move or delete the bundle and its
+entry disappears from the menu (TryExec); --remove deletes it.
+
+Options:
+  --dir DIR          the applications directory (created if missing)
+  --category C       a menu category, e.g. Utility, Development, Office (repeatable)
+  --wm-class NAME    StartupWMClass, for an application that opens its first window from
+                     another thread than its main thread
+  --remove           remove the bundle's entries from DIR instead (the bundle may be gone)
 )";
 
 // --- Command line -------------------------------------------------------------------------------
@@ -252,7 +293,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--bundle-identifier", true, false}, {"--feed-url", true, false}, {"--with-updater", false, false},
     {"--force", false, false},         {"--launcher", true, false},      {"--support-jar", true, false},
     {"--automatic-checks", false, false}, {"--check-interval", true, false},
-    {"--public-ed-key", true, false},
+    {"--public-ed-key", true, false},     {"--icon", true, false},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
@@ -262,6 +303,11 @@ constexpr OptionRule release_option_rules[] = {
     {"--site", true, false},
     {"--download-url-prefix", true, false},
     {"--release-notes-url", true, false},
+    {"--automatic-checks", false, false}, {"--check-interval", true, false}, {"--icon", true, false},
+};
+
+constexpr OptionRule desktop_entry_option_rules[] = {
+    {"--dir", true, false}, {"--category", true, true}, {"--wm-class", true, false}, {"--remove", false, false},
 };
 
 // The flag switches and the bits they set, in the order the help lists them.
@@ -487,6 +533,7 @@ struct BundlePlan {
     fs::path runtime;
     bool copy_runtime = false;
     std::optional<fs::path> updater;
+    std::optional<fs::path> icon;
     bool force = false;
 };
 
@@ -551,6 +598,17 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
             throw UsageError(fill(msg_bad_public_ed_key, {*key}));
         plist.public_ed_key = *key;
     }
+    if (const auto icon = args.value("--icon")) {
+        plan.icon = *icon;
+        require_regular_file(*plan.icon, "the icon", "check the --icon path");
+        if (!kestrova::pack::is_png(kestrova::pack::read_file(*plan.icon)))
+            throw PackError(fill(msg_bad_icon, {*icon}));
+        const std::string icon_name = plan.icon->filename().string();
+        if (icon_name == kestrova::pack::support_jar_name ||
+            std::find(jar_names.begin(), jar_names.end(), icon_name) != jar_names.end())
+            throw PackError(fill(msg_icon_name_taken, {*icon}));
+        plist.icon_file = icon_name;
+    }
     plan.info_plist = kestrova::pack::info_plist_xml(plist);
 
     if (fs::exists(plan.out_dir, ec) && !fs::is_directory(plan.out_dir, ec))
@@ -605,6 +663,7 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
     fs::create_directories(resources);
     for (const auto& jar : plan.jars) fs::copy_file(jar, resources / jar.filename());
     fs::copy_file(plan.support_jar, resources / std::string(kestrova::pack::support_jar_name));
+    if (plan.icon) fs::copy_file(*plan.icon, resources / plan.icon->filename());
 
     const fs::path runtime_contents = contents / "runtime" / "Contents";
     fs::create_directories(runtime_contents);
@@ -754,6 +813,41 @@ int run_release(std::span<char* const> argv) {
     return 0;
 }
 
+// --- desktop-entry ------------------------------------------------------------------------------
+
+int run_desktop_entry(std::span<char* const> argv) {
+    const std::span<const OptionRule> tables[] = {desktop_entry_option_rules};
+    const ParsedArgs args = parse_args(argv, "desktop-entry", tables);
+    if (args.help) {
+        std::fputs(help_desktop_entry.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 1)
+        throw UsageError(fill(msg_operands, {"desktop-entry", "one operand, BUNDLE.app", "desktop-entry"}));
+    const fs::path bundle = args.operands[0];
+    const fs::path directory = args.value("--dir")
+                                   ? fs::path(*args.value("--dir"))
+                                   : kestrova::pack::default_applications_directory(std::getenv("XDG_DATA_HOME"),
+                                                                                    std::getenv("HOME"));
+    if (args.has("--remove")) {
+        for (const char* other : {"--category", "--wm-class"})
+            if (args.has(other)) throw UsageError(fill(msg_remove_with_options, {other}));
+        for (const auto& removed : kestrova::pack::remove_desktop_entries(bundle, directory))
+            std::fputs(fill(msg_entry_removed, {removed.string()}).c_str(), stdout);
+        return 0;
+    }
+    kestrova::pack::DesktopEntryRequest request;
+    request.bundle = bundle;
+    request.directory = directory;
+    request.categories = args.values("--category");
+    for (const auto& category : request.categories)
+        if (!kestrova::pack::is_known_category(category)) throw UsageError(fill(msg_bad_category, {category}));
+    request.wm_class = args.value("--wm-class");
+    const fs::path written = kestrova::pack::write_desktop_entry(request);
+    std::fputs(fill(msg_entry_written, {written.string()}).c_str(), stdout);
+    return 0;
+}
+
 // --- main ---------------------------------------------------------------------------------------
 
 int run(std::span<char* const> argv) {
@@ -770,6 +864,7 @@ int run(std::span<char* const> argv) {
     if (command == "generate-keys") return run_generate_keys(rest);
     if (command == "sign-update") return run_sign_update(rest);
     if (command == "release") return run_release(rest);
+    if (command == "desktop-entry") return run_desktop_entry(rest);
     throw UsageError(fill(msg_unknown_command, {command}));
 }
 

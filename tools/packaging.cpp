@@ -326,6 +326,7 @@ std::string info_plist_xml(const PlistFields& fields) {
         "<plist version=\"1.0\">\n"
         "<dict>\n";
     append_plist_entry(out, "CFBundleExecutable", fields.executable);
+    if (fields.icon_file) append_plist_entry(out, "CFBundleIconFile", *fields.icon_file);
     append_plist_entry(out, "CFBundleIdentifier", fields.identifier);
     append_plist_entry(out, "CFBundleInfoDictionaryVersion", "6.0");
     append_plist_entry(out, "CFBundleName", fields.name);

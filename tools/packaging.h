@@ -94,6 +94,7 @@ struct PlistFields {
     bool automatic_checks = false;                   // SUEnableAutomaticChecks
     std::optional<std::uint32_t> check_interval;     // SUScheduledCheckInterval, seconds
     std::optional<std::string> public_ed_key;        // SUPublicEDKey, base64 of 32 bytes
+    std::optional<std::string> icon_file;            // CFBundleIconFile, a file in Contents/Resources
 };
 
 // The bundle's Info.plist as an XML property list.

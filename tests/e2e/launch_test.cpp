@@ -410,7 +410,7 @@ TEST(LaunchRecord, ZeroOptionsStillCreateTheJvmWithTheCommandOption) {
     const auto launcher = with_raw_record(executable, record);
     for (const auto& jar : {Artefacts::probe_jar(), Artefacts::support_jar()}) {
         const auto unpacked = run_process({(Artefacts::java_home() / "bin/jar").string(), "xf", jar.string()},
-                                          {.env = {}, .timeout = std::chrono::seconds(60), .cwd = dir.path()});
+                                          {.env = {}, .timeout = std::chrono::seconds(60), .cwd = dir.path(), .stderr_fd = std::nullopt});
         ASSERT_EQ(unpacked.exit_status, 0) << unpacked.err;
     }
     ProcessOptions options;
@@ -463,7 +463,7 @@ TEST(LaunchRecord, JvmThreadThatCannotBeCreatedEndsTheLaunch) {
     spec.stack_size = 4294967295u;
     const auto executable = make_bundle(dir.path(), spec);
     const auto r = run_process({"/bin/sh", "-c", "ulimit -v 2097152 && exec \"$0\"", executable.string()},
-                               {.env = {}, .timeout = std::chrono::seconds(60), .cwd = std::nullopt});
+                               {.env = {}, .timeout = std::chrono::seconds(60), .cwd = std::nullopt, .stderr_fd = std::nullopt});
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 1) << r.err;
     EXPECT_NE(r.err.find("Could not start the JVM thread with a stack of 4294967295 bytes ("), std::string::npos)

@@ -198,15 +198,15 @@ TEST(BundleTexts, XmlEscapingAndWhatXmlCannotHold) {
     EXPECT_EQ(xml_escape("tab\tline\ncaf\xc3\xa9", "x"), "tab\tline\ncaf\xc3\xa9");
     EXPECT_NE(refusal([] { xml_escape("bad\x01", "CFBundleName"); }).find("CFBundleName"), std::string::npos);
     EXPECT_NE(refusal([] { xml_escape("bad\xff", "SUFeedURL"); }).find("UTF-8"), std::string::npos);
-    const auto minimal = info_plist_xml({"A", "a", "A", "1", std::nullopt, false, std::nullopt, std::nullopt});
-    for (const char* optional_key : {"SUFeedURL", "SUEnableAutomaticChecks", "SUScheduledCheckInterval"})
+    const auto minimal = info_plist_xml({"A", "a", "A", "1", std::nullopt, false, std::nullopt, std::nullopt, std::nullopt});
+    for (const char* optional_key : {"SUFeedURL", "SUEnableAutomaticChecks", "SUScheduledCheckInterval", "CFBundleIconFile"})
         EXPECT_EQ(minimal.find(optional_key), std::string::npos) << optional_key;
 }
 
 #ifdef KESTROVA_PACK_TESTS_LIBPLIST
 // The launcher reads Info.plist with libplist: every value must come back exactly as given.
 TEST(BundleTexts, InfoPlistReadsBackThroughLibplist) {
-    const PlistFields fields{"A&B", "app.kestrova.a-b", "A&B <\"Beta\">", "2.0'rc", "https://h/f?a=1&b=<2>", true, 7200, std::nullopt};
+    const PlistFields fields{"A&B", "app.kestrova.a-b", "A&B <\"Beta\">", "2.0'rc", "https://h/f?a=1&b=<2>", true, 7200, std::nullopt, "A&B.png"};
     const auto xml = info_plist_xml(fields);
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);
@@ -223,6 +223,7 @@ TEST(BundleTexts, InfoPlistReadsBackThroughLibplist) {
     EXPECT_EQ(value("CFBundleName"), fields.name);
     EXPECT_EQ(value("CFBundleVersion"), fields.version);
     EXPECT_EQ(value("SUFeedURL"), *fields.feed_url);
+    EXPECT_EQ(value("CFBundleIconFile"), *fields.icon_file);
     // The updater's settings keep their types: a boolean and an integer, not strings.
     std::uint8_t automatic = 0;
     plist_get_bool_val(plist_dict_get_item(root, "SUEnableAutomaticChecks"), &automatic);

@@ -10,6 +10,7 @@ std::filesystem::path Artefacts::support_jar() { return KESTROVA_TEST_SUPPORT_JA
 std::filesystem::path Artefacts::probe_jar() { return KESTROVA_TEST_PROBE_JAR; }
 std::filesystem::path Artefacts::fake_launcher_jar() { return KESTROVA_TEST_FAKE_LAUNCHER_JAR; }
 std::filesystem::path Artefacts::no_native_updater_jar() { return KESTROVA_TEST_NO_NATIVE_UPDATER_JAR; }
+std::filesystem::path Artefacts::demo_jar() { return KESTROVA_TEST_DEMO_JAR; }
 std::filesystem::path Artefacts::java_home() { return KESTROVA_TEST_JAVA_HOME; }
 
 std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const BundleSpec& spec) {

@@ -18,6 +18,7 @@ struct Artefacts {
     static std::filesystem::path probe_jar();
     static std::filesystem::path fake_launcher_jar();
     static std::filesystem::path no_native_updater_jar();
+    static std::filesystem::path demo_jar();
     static std::filesystem::path java_home();
 };
 

@@ -164,7 +164,7 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
         throw std::runtime_error("memfd_create failed");
     }
     try {
-        pid_ = spawn_child(argv, options, out_fd_, err_fd_, pass_fds);
+        pid_ = spawn_child(argv, options, out_fd_, options.stderr_fd.value_or(err_fd_), pass_fds);
     } catch (...) {
         close(out_fd_);
         close(err_fd_);

@@ -25,6 +25,9 @@ struct ProcessOptions {
     std::map<std::string, std::optional<std::string>> env;
     std::chrono::milliseconds timeout{60000};
     std::optional<std::filesystem::path> cwd;
+    // For a BackgroundProcess: the child's standard error goes to this descriptor of the test (a
+    // pipe, a terminal) instead of a memory file, and err() stays empty.
+    std::optional<int> stderr_fd;
 };
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});

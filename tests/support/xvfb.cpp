@@ -142,6 +142,18 @@ std::vector<std::string> XvfbDisplay::windows_named(const std::string& title) co
     return ids;
 }
 
+std::string XvfbDisplay::wm_class(const std::string& window_id) const {
+    const auto xprop = find_in_path("xprop");
+    if (!xprop) return {};
+    const auto r = run_process({*xprop, "-id", window_id, "WM_CLASS"}, on_display(5s));
+    // WM_CLASS(STRING) = "instance", "class"
+    const auto equals = r.out.find(" = ");
+    if (r.exit_status != 0 || equals == std::string::npos) return {};
+    std::string value = r.out.substr(equals + 3);
+    while (!value.empty() && value.back() == '\n') value.pop_back();
+    return value;
+}
+
 ProcessResult XvfbDisplay::send_key(const std::string& title, const std::string& key, bool press_only) const {
     // Xvfb runs no window manager: windowactivate fails there and GTK ignores keys sent with
     // --window, so the window is focused and the key typed into it.

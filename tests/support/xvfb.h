@@ -39,6 +39,10 @@ public:
     // Ids of the visible windows named exactly `title`.
     std::vector<std::string> windows_named(const std::string& title) const;
 
+    // The WM_CLASS of a window, as xprop prints it: "demo-Demo", "demo-Demo". Empty when xprop
+    // cannot read it.
+    std::string wm_class(const std::string& window_id) const;
+
     // Waits for the window named exactly `title`, focuses it and sends `key`; with `press_only`
     // only the key press goes to the window (a dialog that closes on the press has no window left
     // for the release), and the release follows on its own.

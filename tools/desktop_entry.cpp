@@ -1,0 +1,397 @@
+#include "tools/desktop_entry.h"
+
+#include <plist/plist.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <system_error>
+
+#include "kestrova/burned_in_data.h"
+#include "kestrova/utf8.h"
+#include "tools/file_ops.h"
+#include "tools/packaging.h"
+
+namespace kestrova::pack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// --- Messages -----------------------------------------------------------------------------------
+
+constexpr std::string_view msg_not_utf8 = "{} is not valid UTF-8, which a desktop entry needs; {}";
+constexpr std::string_view msg_control = "{} contains a control character, which a desktop entry cannot carry; {}";
+constexpr std::string_view hint_move_bundle = "move the bundle to a path without it";
+constexpr std::string_view hint_rename = "bundle the application again with another --name";
+constexpr std::string_view msg_no_home =
+    "cannot find the applications directory: neither XDG_DATA_HOME (absolute) nor HOME is set; pass --dir DIR";
+constexpr std::string_view msg_no_plist =
+    "\"{}\" is not a bundle made by kestrova-pack bundle: no readable Contents/Info.plist with "
+    "CFBundleExecutable; name the NAME.app directory";
+constexpr std::string_view msg_no_executable =
+    "the bundle's executable \"{}\" is missing or not executable; bundle the application again";
+constexpr std::string_view msg_no_runtime =
+    "the bundle has no Java runtime at \"{}\" (no lib/server/libjvm.so), so it cannot start from the "
+    "menu; bundle again with --runtime JAVA_HOME, or --copy-runtime for a bundle that moves";
+constexpr std::string_view msg_bad_icon =
+    "the bundle's icon \"{}\" (CFBundleIconFile) is missing or not a PNG image; bundle again with --icon PNG";
+constexpr std::string_view msg_foreign_entry =
+    "\"{}\" exists and was not written by kestrova-pack; remove it, or bundle the application with "
+    "another --bundle-identifier";
+constexpr std::string_view msg_no_entry =
+    "no desktop entry in \"{}\" belongs to \"{}\"; nothing was removed (check the bundle's path and --dir)";
+constexpr std::string_view msg_cannot_list = "cannot read the directory \"{}\": {}; check --dir";
+constexpr std::string_view msg_cannot_remove = "cannot remove \"{}\": {}; check the permissions there";
+constexpr std::string_view msg_cannot_make_dir = "cannot create the directory \"{}\": {}; check --dir";
+
+std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
+    std::string out;
+    auto value = values.begin();
+    std::size_t from = 0;
+    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
+         at = pattern.find("{}", from)) {
+        out.append(pattern, from, at - from);
+        out += escape_for_line(*value++);
+        from = at + 2;
+    }
+    out.append(pattern, from);
+    return out;
+}
+
+// Main categories, then additional ones, then the reserved ones, of the menu specification.
+constexpr std::string_view registered_categories[] = {
+    "AudioVideo", "Audio", "Video", "Development", "Education", "Game", "Graphics", "Network",
+    "Office", "Science", "Settings", "System", "Utility",
+    "Building", "Debugger", "IDE", "GUIDesigner", "Profiling", "RevisionControl", "Translation",
+    "Calendar", "ContactManagement", "Database", "Dictionary", "Chart", "Email", "Finance",
+    "FlowChart", "PDA", "ProjectManagement", "Presentation", "Spreadsheet", "WordProcessor",
+    "2DGraphics", "VectorGraphics", "RasterGraphics", "3DGraphics", "Scanning", "OCR",
+    "Photography", "Publishing", "Viewer", "TextTools", "DesktopSettings", "HardwareSettings",
+    "Printing", "PackageManager", "Dialup", "InstantMessaging", "Chat", "IRCClient", "Feed",
+    "FileTransfer", "HamRadio", "News", "P2P", "RemoteAccess", "Telephony", "TelephonyTools",
+    "VideoConference", "WebBrowser", "WebDevelopment", "Midi", "Mixer", "Sequencer", "Tuner", "TV",
+    "AudioVideoEditing", "Player", "Recorder", "DiscBurning", "ActionGame", "AdventureGame",
+    "ArcadeGame", "BoardGame", "BlocksGame", "CardGame", "KidsGame", "LogicGame", "RolePlaying",
+    "Shooter", "Simulation", "SportsGame", "StrategyGame", "Art", "Construction", "Music",
+    "Languages", "ArtificialIntelligence", "Astronomy", "Biology", "Chemistry", "ComputerScience",
+    "DataVisualization", "Economy", "Electricity", "Geography", "Geology", "Geoscience", "History",
+    "Humanities", "ImageProcessing", "Literature", "Maps", "Math", "NumericalAnalysis",
+    "MedicalSoftware", "Physics", "Robotics", "Spirituality", "Sports", "ParallelComputing",
+    "Amusement", "Archiving", "Compression", "Electronics", "Emulator", "Engineering", "FileTools",
+    "FileManager", "TerminalEmulator", "Filesystem", "Monitor", "Security", "Accessibility",
+    "Calculator", "Clock", "TextEditor", "Documentation", "Adult", "Core", "KDE", "GNOME", "XFCE",
+    "DDE", "GTK", "Qt", "Motif", "Java", "ConsoleOnly",
+    "Screensaver", "TrayIcon", "Applet", "Shell",
+};
+
+// Characters that make an Exec argument need quotes.
+constexpr std::string_view exec_reserved = " \t\n\"'\\><~|&;$*?#()`";
+
+bool is_id_byte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
+}
+
+// Refuses what no desktop entry value can hold.
+void check_value(std::string_view value, std::string_view what, std::string_view hint) {
+    if (sanitize_utf8(value) != value) throw PackError(fill(msg_not_utf8, {what, hint}));
+    for (const char c : value) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F) throw PackError(fill(msg_control, {what, hint}));
+    }
+}
+
+std::string unescape(std::string_view value) {
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] != '\\' || i + 1 == value.size()) {
+            out += value[i];
+            continue;
+        }
+        switch (value[++i]) {
+        case 's': out += ' '; break;
+        case 'n': out += '\n'; break;
+        case 't': out += '\t'; break;
+        case 'r': out += '\r'; break;
+        case '\\': out += '\\'; break;
+        default: out += '\\'; out += value[i];
+        }
+    }
+    return out;
+}
+
+// The bundle's path as the entry names it: absolute, without "." or ".." and without a trailing
+// '/', links left as they are (a link the user keeps pointing at the newest bundle stays useful).
+fs::path normal_bundle_path(const fs::path& bundle) {
+    fs::path path = fs::absolute(bundle).lexically_normal();
+    if (path.filename().empty() && path.has_parent_path() && path != path.root_path()) path = path.parent_path();
+    return path;
+}
+
+struct PlistDeleter {
+    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
+};
+
+std::optional<std::string> plist_string(plist_t dict, const char* key) {
+    plist_t node = plist_dict_get_item(dict, key);
+    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
+    std::uint64_t length = 0;
+    const char* text = plist_get_string_ptr(node, &length);
+    if (text == nullptr) return std::nullopt;
+    return std::string(text, length);
+}
+
+struct BundleFacts {
+    std::string executable;
+    std::string name;
+    std::string identifier;
+    std::optional<std::string> icon_file;
+};
+
+BundleFacts read_info_plist(const fs::path& bundle) {
+    std::vector<char> bytes;
+    try {
+        bytes = read_file(bundle / "Contents" / "Info.plist");
+    } catch (const PackError&) {
+        throw PackError(fill(msg_no_plist, {bundle.string()}));
+    }
+    plist_t root = nullptr;
+    if (bytes.size() < UINT32_MAX) plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
+    const std::unique_ptr<void, PlistDeleter> owner(root);
+    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) throw PackError(fill(msg_no_plist, {bundle.string()}));
+    BundleFacts facts;
+    const auto executable = plist_string(root, "CFBundleExecutable");
+    if (!executable || executable->empty() || executable->find('/') != std::string::npos)
+        throw PackError(fill(msg_no_plist, {bundle.string()}));
+    facts.executable = *executable;
+    std::string fallback_name = bundle.stem().string();
+    facts.name = plist_string(root, "CFBundleName").value_or(fallback_name);
+    if (facts.name.empty()) facts.name = fallback_name;
+    facts.identifier = plist_string(root, "CFBundleIdentifier").value_or(default_bundle_identifier(facts.name));
+    if (facts.identifier.empty()) facts.identifier = default_bundle_identifier(facts.name);
+    facts.icon_file = plist_string(root, "CFBundleIconFile");
+    return facts;
+}
+
+// The entries of `directory` (*.desktop regular files) that name `bundle`.
+std::vector<fs::path> entries_of(const fs::path& bundle, const fs::path& directory) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    if (!fs::exists(directory, ec)) return found;
+    fs::directory_iterator it(directory, ec);
+    if (ec) throw PackError(fill(msg_cannot_list, {directory.string(), ec.message()}));
+    for (const auto& entry : it) {
+        if (entry.path().extension() != ".desktop" || !entry.is_regular_file(ec)) continue;
+        // An entry is a few hundred bytes; something far larger is not one of ours.
+        if (entry.file_size(ec) > (1u << 20)) continue;
+        std::vector<char> bytes;
+        try {
+            bytes = read_file(entry.path());
+        } catch (const PackError&) {
+            continue;  // unreadable: not one the tool could have written for this user
+        }
+        const auto owner = bundle_of_entry(std::string_view(bytes.data(), bytes.size()));
+        if (owner && *owner == bundle) found.push_back(entry.path());
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+void remove_entry(const fs::path& entry) {
+    std::error_code ec;
+    if (!fs::remove(entry, ec) && ec) throw PackError(fill(msg_cannot_remove, {entry.string(), ec.message()}));
+}
+
+}  // namespace
+
+bool is_png(std::span<const char> bytes) {
+    constexpr std::string_view signature("\x89PNG\r\n\x1a\n", 8);
+    // Signature, IHDR's length (13) and type, then its width and height.
+    if (bytes.size() < 8 + 8 + 8) return false;
+    const std::string_view head(bytes.data(), 24);
+    if (head.substr(0, 8) != signature) return false;
+    if (head.substr(8, 8) != std::string_view("\0\0\0\x0dIHDR", 8)) return false;
+    const auto nonzero = [](std::string_view four) {
+        return std::any_of(four.begin(), four.end(), [](char c) { return c != '\0'; });
+    };
+    return nonzero(head.substr(16, 4)) && nonzero(head.substr(20, 4));
+}
+
+std::string wm_class_for_main_class(std::string_view main_class) {
+    std::string wm_class(main_class);
+    std::replace(wm_class.begin(), wm_class.end(), '/', '-');
+    std::replace(wm_class.begin(), wm_class.end(), '.', '-');
+    return wm_class;
+}
+
+bool is_known_category(std::string_view category) {
+    if (category.size() > 2 && category.starts_with("X-"))
+        return std::all_of(category.begin(), category.end(), [](char c) { return is_id_byte(c); });
+    return std::find(std::begin(registered_categories), std::end(registered_categories), category) !=
+           std::end(registered_categories);
+}
+
+std::string desktop_entry_escape(std::string_view value) {
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case ' ': out += (i == 0 || i + 1 == value.size()) ? "\\s" : " "; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string exec_argument(std::string_view argument) {
+    std::string out;
+    const bool quoted = argument.empty() || argument.find_first_of(exec_reserved) != std::string_view::npos;
+    if (quoted) out += '"';
+    for (const char c : argument) {
+        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\')) out += '\\';
+        if (c == '%') out += '%';
+        out += c;
+    }
+    if (quoted) out += '"';
+    return out;
+}
+
+std::string desktop_file_name(std::string_view bundle_identifier) {
+    std::string name;
+    for (const char c : bundle_identifier) name += is_id_byte(c) ? c : '_';
+    if (name.empty()) name = "kestrova-application";
+    return name + ".desktop";
+}
+
+std::string desktop_entry_text(const DesktopEntryFields& fields) {
+    const std::string executable = fields.executable.string();
+    const std::string bundle = fields.bundle.string();
+    check_value(fields.name, "the application's name (CFBundleName)", hint_rename);
+    check_value(executable, "the bundle's path", hint_move_bundle);
+    check_value(bundle, "the bundle's path", hint_move_bundle);
+    check_value(fields.icon, "the icon's path", hint_move_bundle);
+    check_value(fields.wm_class, "the window class", "give another --wm-class");
+
+    std::string out = "[Desktop Entry]\nType=Application\nVersion=1.4\n";
+    out += "Name=" + desktop_entry_escape(fields.name) + "\n";
+    // Exec is unescaped as a string first and split by its quoting rules second, so the quoting
+    // is applied first here and the string escaping over it.
+    out += "Exec=" + desktop_entry_escape(exec_argument(executable) + " %U") + "\n";
+    // A bundle moved or deleted hides its entry instead of leaving one that does nothing.
+    out += "TryExec=" + desktop_entry_escape(executable) + "\n";
+    out += "Icon=" + desktop_entry_escape(fields.icon) + "\n";
+    out += std::string("Terminal=") + (fields.terminal ? "true" : "false") + "\n";
+    if (!fields.categories.empty()) {
+        out += "Categories=";
+        for (const auto& category : fields.categories) out += category + ";";
+        out += "\n";
+    }
+    if (!fields.wm_class.empty()) out += "StartupWMClass=" + desktop_entry_escape(fields.wm_class) + "\n";
+    out += std::string(bundle_key) + "=" + desktop_entry_escape(bundle) + "\n";
+    return out;
+}
+
+std::optional<fs::path> bundle_of_entry(std::string_view text) {
+    bool in_main_group = false;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        auto end = text.find('\n', from);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(from, end - from);
+        from = end + 1;
+        if (line.starts_with("[")) {
+            in_main_group = line == "[Desktop Entry]";
+            continue;
+        }
+        if (!in_main_group) continue;
+        const auto equals = line.find('=');
+        if (equals == std::string_view::npos) continue;
+        std::string_view key = line.substr(0, equals);
+        while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
+        if (key != bundle_key) continue;
+        std::string_view value = line.substr(equals + 1);
+        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+        return fs::path(unescape(value));
+    }
+    return std::nullopt;
+}
+
+fs::path default_applications_directory(const char* xdg_data_home, const char* home) {
+    // A relative XDG_DATA_HOME is invalid and must be ignored.
+    if (xdg_data_home != nullptr && xdg_data_home[0] == '/') return fs::path(xdg_data_home) / "applications";
+    if (home != nullptr && home[0] != '\0') return fs::path(home) / ".local/share/applications";
+    throw PackError(std::string(msg_no_home));
+}
+
+fs::path write_desktop_entry(const DesktopEntryRequest& request) {
+    const fs::path bundle = normal_bundle_path(request.bundle);
+    const BundleFacts facts = read_info_plist(bundle);
+    const fs::path contents = bundle / "Contents";
+    const fs::path executable = contents / "MacOS" / facts.executable;
+    std::error_code ec;
+    if (!fs::is_regular_file(executable, ec) || ::access(executable.c_str(), X_OK) != 0)
+        throw PackError(fill(msg_no_executable, {executable.string()}));
+    const fs::path runtime = contents / "runtime" / "Contents" / "Home";
+    if (!fs::is_regular_file(runtime / "lib/server/libjvm.so", ec))
+        throw PackError(fill(msg_no_runtime, {runtime.string()}));
+
+    const auto image = read_file(executable);
+    const std::size_t offset = find_burned_area(image);
+    const BurnedInData record(std::span<const char>(image.data() + offset, reserved_area_size));
+
+    DesktopEntryFields fields;
+    fields.name = facts.name;
+    fields.executable = executable;
+    fields.bundle = bundle;
+    fields.terminal = record.console;
+    fields.categories = request.categories;
+    fields.wm_class = request.wm_class.value_or(wm_class_for_main_class(record.main_class));
+    if (facts.icon_file && !facts.icon_file->empty()) {
+        const fs::path icon = contents / "Resources" / *facts.icon_file;
+        std::vector<char> bytes;
+        try {
+            bytes = read_file(icon);
+        } catch (const PackError&) {
+        }
+        if (!is_png(bytes)) throw PackError(fill(msg_bad_icon, {icon.string()}));
+        fields.icon = icon.string();
+    } else {
+        // The icon theme's generic one, so the menu does not show a blank.
+        fields.icon = "application-x-executable";
+    }
+    const std::string text = desktop_entry_text(fields);
+
+    const fs::path target = request.directory / desktop_file_name(facts.identifier);
+    if (fs::exists(fs::symlink_status(target, ec))) {
+        std::vector<char> bytes;
+        try {
+            bytes = read_file(target);
+        } catch (const PackError&) {
+        }
+        if (!bundle_of_entry(std::string_view(bytes.data(), bytes.size())))
+            throw PackError(fill(msg_foreign_entry, {target.string()}));
+    }
+    fs::create_directories(request.directory, ec);
+    if (ec) throw PackError(fill(msg_cannot_make_dir, {request.directory.string(), ec.message()}));
+    const auto previous = entries_of(bundle, request.directory);
+    write_file_atomically(target, std::span<const char>(text.data(), text.size()), 0644);
+    // One entry per bundle: one written under an identifier the bundle no longer has goes.
+    for (const auto& entry : previous)
+        if (entry.filename() != target.filename()) remove_entry(entry);
+    return target;
+}
+
+std::vector<fs::path> remove_desktop_entries(const fs::path& bundle, const fs::path& directory) {
+    const fs::path normal = normal_bundle_path(bundle);
+    const auto found = entries_of(normal, directory);
+    if (found.empty()) throw PackError(fill(msg_no_entry, {directory.string(), normal.string()}));
+    for (const auto& entry : found) remove_entry(entry);
+    return found;
+}
+
+}  // namespace kestrova::pack

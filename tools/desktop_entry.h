@@ -1,0 +1,83 @@
+// The bundle's place on a freedesktop desktop: its icon, checked when it is bundled, and a desktop
+// entry (a .desktop file in an applications directory) that puts it in the menu. The texts are pure
+// functions; writing and removing entries works on a directory given by the caller.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrova::pack {
+
+// Whether `bytes` begin as a PNG image does: the eight-byte signature, then an IHDR chunk with a
+// width and a height that are not zero.
+bool is_png(std::span<const char> bytes);
+
+// The WM_CLASS that AWT gives the windows of an application whose main class is `main_class` (in
+// binary or JNI form): the class name with '.' made '-', as the X11 toolkit derives it from the
+// bottom frame of the thread that starts it, the application's main thread.
+std::string wm_class_for_main_class(std::string_view main_class);
+
+// Whether `category` can go into the Categories key: a category the freedesktop menu specification
+// registers, or a private one starting with "X-".
+bool is_known_category(std::string_view category);
+
+// A value of type string or localestring as a desktop entry writes it: backslash, newline, tab and
+// carriage return escaped, a leading or trailing space as \s (readers trim them).
+std::string desktop_entry_escape(std::string_view value);
+
+// One argument of the Exec key, before the string escaping above: bare when it holds no reserved
+// character, otherwise in double quotes with ", `, $ and \ escaped; '%' doubled either way.
+std::string exec_argument(std::string_view argument);
+
+// The desktop file ID for a bundle identifier: every byte other than an ASCII letter, digit, '-',
+// '_' or '.' made '_', then ".desktop".
+std::string desktop_file_name(std::string_view bundle_identifier);
+
+struct DesktopEntryFields {
+    std::string name;
+    std::filesystem::path executable;  // absolute
+    std::string icon;                  // absolute path of a file, or a name from the icon theme
+    bool terminal = false;
+    std::vector<std::string> categories;
+    std::string wm_class;
+    std::filesystem::path bundle;  // absolute; marks the entry as this bundle's
+};
+
+// The key written into every entry the tool makes, naming the bundle the entry belongs to.
+inline constexpr std::string_view bundle_key = "X-Kestrova-Bundle";
+
+// The entry's text. Throws PackError for a value the format cannot carry (not UTF-8, control
+// characters).
+std::string desktop_entry_text(const DesktopEntryFields& fields);
+
+// The bundle an entry's text names in its bundle_key, unescaped; nullopt for an entry the tool did
+// not write.
+std::optional<std::filesystem::path> bundle_of_entry(std::string_view text);
+
+// The applications directory of the user's data home: $XDG_DATA_HOME/applications when that
+// variable holds an absolute path, otherwise $HOME/.local/share/applications. Throws PackError when
+// neither can be found.
+std::filesystem::path default_applications_directory(const char* xdg_data_home, const char* home);
+
+// What the desktop-entry command does, with a bundle read from disk.
+struct DesktopEntryRequest {
+    std::filesystem::path bundle;
+    std::filesystem::path directory;
+    std::vector<std::string> categories;
+    std::optional<std::string> wm_class;  // instead of the one the main class gives
+};
+
+// Writes the bundle's entry into the directory (created if missing) and removes the other entries
+// there that name the same bundle. Returns the entry's path. Throws PackError.
+std::filesystem::path write_desktop_entry(const DesktopEntryRequest& request);
+
+// Removes every entry of the directory that names the bundle; the bundle itself need not exist any
+// more. Returns the paths removed; throws PackError when there was none.
+std::vector<std::filesystem::path> remove_desktop_entries(const std::filesystem::path& bundle,
+                                                          const std::filesystem::path& directory);
+
+}  // namespace kestrova::pack
