@@ -7,7 +7,7 @@ packages=(
   googletest libgtest-dev
   openjdk-17-jdk-headless openjdk-17-jre
   libcurl4-openssl-dev libplist-dev libexpat1-dev libarchive-dev libssl-dev ca-certificates openssl
-  xvfb zenity xdotool x11-utils
+  xvfb zenity xdotool x11-utils desktop-file-utils libglib2.0-bin
 )
 
 missing=()
