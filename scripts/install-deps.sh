@@ -10,6 +10,10 @@ packages=(
   xvfb zenity xdotool x11-utils desktop-file-utils libglib2.0-bin
 )
 
+# jlink links from the JDK's jmods: part of openjdk-17-jdk-headless on Debian 12, a package of their
+# own (openjdk-17-jmods) where the distribution splits them out.
+if apt-cache show openjdk-17-jmods >/dev/null 2>&1; then packages+=(openjdk-17-jmods); fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

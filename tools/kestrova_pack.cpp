@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,7 +21,11 @@
 #include "sparkle/ed25519.h"
 #include "tools/ed25519_keys.h"
 #include "tools/desktop_entry.h"
+#include "launcher/launch_plan.h"
+#include "tools/bundle_inputs.h"
 #include "tools/file_ops.h"
+#include "tools/jar_manifest.h"
+#include "tools/jlink_runtime.h"
 #include "tools/packaging.h"
 #include "tools/release.h"
 
@@ -119,6 +124,27 @@ constexpr std::string_view msg_remove_with_options =
     "--remove takes no {}; give only the bundle and --dir";
 constexpr std::string_view msg_entry_written = "desktop entry written: {}\n";
 constexpr std::string_view msg_entry_removed = "desktop entry removed: {}\n";
+constexpr std::string_view msg_no_jars =
+    "missing required option --jar, --main-jar or --input; see kestrova-pack bundle --help";
+constexpr std::string_view hint_main_jar = "check the --main-jar path";
+constexpr std::string_view msg_no_main_class =
+    "the manifest of \"{}\" names no Main-Class; pass --main-class CLASS";
+constexpr std::string_view msg_missing_class_path =
+    "the Class-Path of \"{}\" names \"{}\", which does not exist at \"{}\"; put it there or drop it from the "
+    "manifest";
+constexpr std::string_view msg_missing_resource =
+    "--resource \"{}\" does not exist; name a file or a directory";
+constexpr std::string_view msg_name_taken =
+    "\"{}\" would be written twice into Contents/Resources (by {} and by {}); rename one";
+constexpr std::string_view msg_runtime_choices =
+    "--jlink and --copy-runtime exclude each other (and the default link to the runtime); give one of them";
+constexpr std::string_view msg_add_modules_without_jlink =
+    "--add-modules chooses the modules of a runtime made with --jlink; add --jlink";
+constexpr std::string_view msg_unknown_module =
+    "--add-modules names \"{}\", which is not among the JDK's jmods in \"{}\"; check the module name";
+constexpr std::string_view msg_warning = "warning: {}";
+constexpr std::string_view msg_input_empty =
+    "the --input directory \"{}\" holds no JAR; name the directory that holds the application's JARs";
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
@@ -211,24 +237,43 @@ Backslashes and control characters in values are written as \\, \n, \r, \t or \x
 
 constexpr std::string_view help_bundle =
     R"(Usage: kestrova-pack bundle --name NAME --out DIR --main-class CLASS --jar JAR... [OPTIONS]
+       kestrova-pack bundle --name NAME --out DIR --main-jar JAR [--input DIR] [OPTIONS]
 
 Assembles DIR/NAME.app:
   Contents/MacOS/NAME             the launcher with the launch record burned in
   Contents/Info.plist             CFBundleExecutable, CFBundleIdentifier, CFBundleName,
                                   CFBundleVersion, SUFeedURL (only with --feed-url)
-  Contents/Resources/             the JARs and kestrova-support.jar (the app directory)
-  Contents/runtime/Contents/Home  a link to the Java runtime, or a copy of it
+  Contents/Resources/             the JARs, kestrova-support.jar and the --resource files
+                                  (the app directory)
+  Contents/runtime/Contents/Home  a link to the Java runtime, a copy of it, or one made by jlink
   Contents/Frameworks/            libkestrova-updater.so (only with --with-updater)
 The record's JVM options are -Djava.class.path=&&/kestrova-support.jar:&&/JAR:...,
--Dapp.dir=&&, then the --jvm-option values; the launcher replaces && with the app directory.
+-Dapp.dir=&&, the main JAR's manifest options, then the --jvm-option values; the launcher
+replaces && with the app directory. A JVM started by the launcher takes each option whole:
+give --add-opens=X, never --add-opens X (refused).
 The bundle is built in a temporary directory in DIR and renamed into place at the end.
 
 Bundle options:
   --name NAME                the application's name (required)
   --out DIR                  where NAME.app goes (required; created if missing)
-  --jar JAR                  an application JAR (required, repeatable, class path order)
+  --jar JAR                  an application JAR (repeatable, class path order)
   --runtime JAVA_HOME        the Java runtime (default: )" KESTROVA_PACK_JAVA_HOME R"()
   --copy-runtime             copy the runtime into the bundle instead of linking it
+  --jlink                    make a runtime for the application with the JDK's jlink from the
+                             --runtime JDK's jmods: the modules jdeps finds the JARs need, the
+                             service providers applications meet at run time (jdk.crypto.ec,
+                             jdk.charsets, jdk.zipfs, jdk.localedata with the JDK's own
+                             languages), stripped, compressed, with a class-data sharing
+                             archive; checked by loading the main class with it
+  --add-modules LIST         more modules for --jlink, comma-separated (repeatable);
+                             jdk.localedata here keeps every locale
+  --main-jar JAR             the main JAR: first on the class path; Main-Class, Add-Opens,
+                             Add-Exports and Enable-Native-Access of its manifest applied as
+                             java -jar applies them, its relative Class-Path entries copied
+                             beside it (a relative JAR is also looked for in --input DIR)
+  --input DIR                every JAR directly in DIR, in name order (links to nothing skipped
+                             with a warning)
+  --resource PATH            a file or directory copied into Contents/Resources (repeatable)
   --bundle-version V         CFBundleVersion (default 1.0)
   --bundle-identifier ID     CFBundleIdentifier (default app.kestrova.NAME, lowercased,
                              other characters than letters and digits made '-')
@@ -294,6 +339,8 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--force", false, false},         {"--launcher", true, false},      {"--support-jar", true, false},
     {"--automatic-checks", false, false}, {"--check-interval", true, false},
     {"--public-ed-key", true, false},     {"--icon", true, false},
+    {"--jlink", false, false},         {"--add-modules", true, true},    {"--main-jar", true, false},
+    {"--input", true, false},          {"--resource", true, true},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
@@ -303,7 +350,6 @@ constexpr OptionRule release_option_rules[] = {
     {"--site", true, false},
     {"--download-url-prefix", true, false},
     {"--release-notes-url", true, false},
-    {"--automatic-checks", false, false}, {"--check-interval", true, false}, {"--icon", true, false},
 };
 
 constexpr OptionRule desktop_entry_option_rules[] = {
@@ -414,9 +460,11 @@ std::uint8_t record_flags(const ParsedArgs& args) {
 
 // The record fields the command line asks for. Their JVM options are the user's --jvm-option
 // values; bundle puts its class path and app directory options in front.
-kestrova::LaunchRecordFields record_fields(const ParsedArgs& args, std::string_view command) {
+// `main_class` is what the main JAR's manifest names, which --main-class overrides.
+kestrova::LaunchRecordFields record_fields(const ParsedArgs& args, std::string_view command,
+                                           const std::optional<std::string>& main_class = std::nullopt) {
     kestrova::LaunchRecordFields fields;
-    fields.main_class = args.required("--main-class", command);
+    fields.main_class = main_class && !args.has("--main-class") ? *main_class : args.required("--main-class", command);
     if (fields.main_class.empty()) throw UsageError(std::string(msg_empty_main_class));
     fields.flags = record_flags(args);
     fields.stack_size = default_stack_size;
@@ -520,6 +568,13 @@ void require_regular_file(const fs::path& path, std::string_view what, std::stri
     if (!fs::is_regular_file(path, ec)) throw PackError(fill(msg_missing_file, {what, path.string(), hint}));
 }
 
+// A file or directory copied into Contents/Resources, at `destination` (relative to it).
+struct ResourceCopy {
+    fs::path source;
+    fs::path destination;
+    bool on_class_path = false;  // a Class-Path entry, which the JVM reaches through the manifest
+};
+
 // Everything a bundle is made of, gathered and checked before anything is written.
 struct BundlePlan {
     fs::path out_dir;
@@ -528,14 +583,106 @@ struct BundlePlan {
     std::vector<char> launcher;
     mode_t launcher_mode = 0755;
     std::string info_plist;
-    std::vector<fs::path> jars;
+    std::vector<fs::path> jars;  // the class path's, main JAR first
+    std::vector<ResourceCopy> copies;  // Class-Path entries of the main JAR, then --resource
     fs::path support_jar;
     fs::path runtime;
     bool copy_runtime = false;
+    bool jlink = false;
+    std::vector<std::string> runtime_modules;  // with --jlink
+    bool all_locales = false;
+    std::string main_class;
+    std::vector<std::string> jvm_options;  // the record's, && not yet replaced
     std::optional<fs::path> updater;
     std::optional<fs::path> icon;
     bool force = false;
 };
+
+void warn(std::string_view text) {
+    std::string line(message_prefix);
+    line += fill(msg_warning, {text});
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+}
+
+bool same_file(const fs::path& a, const fs::path& b) {
+    std::error_code ec;
+    return fs::equivalent(a, b, ec);
+}
+
+// What Contents/Resources will hold, so that no two inputs land on the same path or one inside
+// the other (a --resource directory named like a Class-Path entry's directory).
+class ResourceNames {
+public:
+    // False when `path` is already there as the same file (a Class-Path entry that is also an input JAR).
+    bool claim(const fs::path& relative, const fs::path& source, const std::string& who) {
+        for (const auto& [taken, owner] : taken_) {
+            if (taken == relative && same_file(owner.first, source)) return false;
+            if (lies_under(taken, relative) || lies_under(relative, taken))
+                throw PackError(fill(msg_name_taken, {relative.string(), owner.second, who}));
+        }
+        taken_.emplace_back(relative, std::make_pair(source, who));
+        return true;
+    }
+
+private:
+    static bool lies_under(const fs::path& path, const fs::path& root) {
+        auto p = path.begin();
+        for (auto r = root.begin(); r != root.end(); ++r, ++p)
+            if (p == path.end() || *p != *r) return false;
+        return true;
+    }
+    std::vector<std::pair<fs::path, std::pair<fs::path, std::string>>> taken_;
+};
+
+// The main JAR as given, or, for a relative path that is not there, inside --input (jpackage's way).
+fs::path locate_main_jar(const std::string& given, const std::optional<std::string>& input_dir) {
+    fs::path path = given;
+    std::error_code ec;
+    if (!fs::exists(path, ec) && input_dir && path.is_relative() && fs::exists(fs::path(*input_dir) / path, ec))
+        path = fs::path(*input_dir) / path;
+    require_regular_file(path, "the main JAR", hint_main_jar);
+    return path;
+}
+
+// The modules of a runtime made with --jlink: what jdeps finds the class path needs, the service
+// providers, the JDK modules that the manifest and the JVM options name, and --add-modules.
+void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<const std::string> named_modules) {
+    kestrova::pack::require_jlink_jdk(plan.runtime);
+    const auto available = kestrova::pack::jdk_modules(plan.runtime);
+    const auto in_jdk = [&](std::string_view module) {
+        return std::binary_search(available.begin(), available.end(), module);
+    };
+    std::vector<std::string> asked;
+    for (const auto& list : args.values("--add-modules")) {
+        std::size_t from = 0;
+        while (from <= list.size()) {
+            auto end = list.find(',', from);
+            if (end == std::string::npos) end = list.size();
+            const std::string module = list.substr(from, end - from);
+            from = end + 1;
+            if (module.empty()) continue;
+            if (!in_jdk(module))
+                throw PackError(fill(msg_unknown_module, {module, (plan.runtime / "jmods").string()}));
+            asked.push_back(module);
+        }
+    }
+    plan.all_locales = std::find(asked.begin(), asked.end(), "jdk.localedata") != asked.end();
+
+    std::vector<fs::path> analysed = plan.jars;
+    for (const auto& copy : plan.copies)
+        if (copy.on_class_path) analysed.push_back(copy.source);
+    analysed.push_back(plan.support_jar);
+    std::set<std::string> modules;
+    for (const auto& module : kestrova::pack::jdeps_modules(plan.runtime, analysed)) modules.insert(module);
+    for (const auto module : kestrova::pack::service_modules)
+        if (in_jdk(module)) modules.emplace(module);
+    // An application's own modules (on a --module-path of its own) are not the JDK's to link.
+    for (const auto& module : named_modules)
+        if (in_jdk(module)) modules.insert(module);
+    modules.insert(asked.begin(), asked.end());
+    plan.runtime_modules.assign(modules.begin(), modules.end());
+}
 
 BundlePlan plan_bundle(const ParsedArgs& args) {
     BundlePlan plan;
@@ -543,18 +690,73 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     if (!kestrova::pack::is_valid_bundle_name(plan.name)) throw UsageError(fill(msg_bad_name, {plan.name}));
     plan.out_dir = args.required("--out", "bundle");
     if (plan.out_dir.empty()) throw UsageError(std::string(msg_empty_out));
-    auto fields = record_fields(args, "bundle");
-    const auto jar_args = args.values("--jar");
-    if (jar_args.empty()) throw UsageError(fill(msg_missing_option, {"--jar", "bundle"}));
+    const auto input_dir = args.value("--input");
+    std::optional<fs::path> main_jar;
+    kestrova::pack::ManifestLaunch manifest;
+    if (const auto given = args.value("--main-jar")) {
+        main_jar = locate_main_jar(*given, input_dir);
+        const auto text = kestrova::pack::read_jar_manifest(*main_jar);
+        manifest = kestrova::pack::manifest_launch(kestrova::pack::parse_manifest(text.value_or("")),
+                                                   main_jar->string());
+        if (!manifest.main_class && !args.has("--main-class"))
+            throw PackError(fill(msg_no_main_class, {main_jar->string()}));
+    }
+    auto fields = record_fields(args, "bundle", manifest.main_class);
+    if (const auto refusal = kestrova::pack::two_word_option_refusal(fields.jvm_options))
+        throw UsageError(*refusal);
+    plan.main_class = fields.main_class;
 
-    std::vector<std::string> jar_names;
-    for (const auto& jar : jar_args) {
+    if (main_jar) plan.jars.push_back(*main_jar);
+    for (const auto& jar : args.values("--jar")) {
         plan.jars.emplace_back(jar);
         require_regular_file(plan.jars.back(), "the JAR", hint_jar);
-        jar_names.push_back(plan.jars.back().filename().string());
     }
+    if (input_dir) {
+        const auto found = kestrova::pack::jars_in_directory(*input_dir, warn);
+        if (found.empty()) throw PackError(fill(msg_input_empty, {*input_dir}));
+        for (const auto& jar : found)
+            if (!main_jar || !same_file(jar, *main_jar)) plan.jars.push_back(jar);
+    }
+    if (plan.jars.empty()) throw UsageError(std::string(msg_no_jars));
+
+    std::vector<std::string> jar_names;
+    ResourceNames names;
+    names.claim(std::string(kestrova::pack::support_jar_name), {}, "the support JAR");
+    for (const auto& jar : plan.jars) jar_names.push_back(jar.filename().string());
+    // Names the class path cannot carry, or two JARs of one name, are refused here first.
     fields.jvm_options = kestrova::pack::bundle_jvm_options(jar_names, fields.jvm_options);
+    for (const auto& jar : plan.jars) names.claim(jar.filename(), jar, "the JAR " + jar.string());
+    // The JVM follows the main JAR's Class-Path relative to where the JAR is, as java -jar does, so
+    // each entry goes to the same place relative to the JAR in Contents/Resources.
+    for (const auto& entry : manifest.class_path) {
+        const fs::path source = main_jar->parent_path() / entry;
+        std::error_code ec;
+        if (!fs::exists(source, ec))
+            throw PackError(fill(msg_missing_class_path, {main_jar->string(), entry, source.string()}));
+        if (names.claim(entry, source, "the Class-Path of " + main_jar->string()))
+            plan.copies.push_back({source, entry, true});
+    }
+    for (const auto& resource : args.values("--resource")) {
+        std::error_code ec;
+        if (!fs::exists(resource, ec)) throw PackError(fill(msg_missing_resource, {resource}));
+        fs::path normal = fs::absolute(resource, ec).lexically_normal();
+        if (normal.filename().empty()) normal = normal.parent_path();
+        if (names.claim(normal.filename(), resource, "--resource " + resource))
+            plan.copies.push_back({resource, normal.filename(), false});
+    }
+
+    // The manifest's grants come before the user's own options, which may add to them.
+    std::vector<std::string> options = manifest.jvm_options;
+    const auto user_options_from = options.size();
+    options.insert(options.end(), fields.jvm_options.begin() + 2, fields.jvm_options.end());
+    fields.jvm_options.resize(2);
+    fields.jvm_options.insert(fields.jvm_options.end(), options.begin(), options.end());
+    plan.jvm_options = fields.jvm_options;
     const auto record = encode(fields);
+    std::vector<std::string> named_modules = manifest.modules;
+    for (const auto& module : kestrova::pack::modules_named_in_options(
+             std::span<const std::string>(options).subspan(user_options_from)))
+        named_modules.push_back(module);
 
     const fs::path launcher = args.value("--launcher").value_or(default_launcher().string());
     require_regular_file(launcher, "the launcher template", hint_launcher);
@@ -576,6 +778,9 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     if (ec || !fs::is_regular_file(plan.runtime / "lib/server/libjvm.so", ec))
         throw PackError(fill(msg_bad_runtime, {plan.runtime.string()}));
     plan.copy_runtime = args.has("--copy-runtime");
+    plan.jlink = args.has("--jlink");
+    if (plan.jlink && plan.copy_runtime) throw UsageError(std::string(msg_runtime_choices));
+    if (!plan.jlink && args.has("--add-modules")) throw UsageError(std::string(msg_add_modules_without_jlink));
 
     kestrova::pack::PlistFields plist;
     plist.executable = plan.name;
@@ -617,6 +822,8 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     plan.force = args.has("--force");
     if (!plan.force && fs::exists(fs::symlink_status(plan.bundle, ec)))
         throw PackError(fill(msg_bundle_exists, {plan.bundle.string()}));
+    // Last: jdeps takes seconds, and everything cheaper to refuse has been checked.
+    if (plan.jlink) plan_runtime_modules(plan, args, named_modules);
     return plan;
 }
 
@@ -664,10 +871,20 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
     for (const auto& jar : plan.jars) fs::copy_file(jar, resources / jar.filename());
     fs::copy_file(plan.support_jar, resources / std::string(kestrova::pack::support_jar_name));
     if (plan.icon) fs::copy_file(*plan.icon, resources / plan.icon->filename());
+    for (const auto& copy : plan.copies) {
+        const fs::path to = resources / copy.destination;
+        fs::create_directories(to.parent_path());
+        // Links are followed: the bundle carries what they lead to, never a path of this machine.
+        if (fs::is_directory(copy.source)) fs::copy(copy.source, to, fs::copy_options::recursive);
+        else fs::copy_file(copy.source, to);
+    }
 
     const fs::path runtime_contents = contents / "runtime" / "Contents";
     fs::create_directories(runtime_contents);
-    if (plan.copy_runtime) {
+    if (plan.jlink) {
+        kestrova::pack::link_runtime(plan.runtime, plan.runtime_modules, runtime_contents / "Home",
+                                     plan.all_locales);
+    } else if (plan.copy_runtime) {
         const fs::path source = fs::canonical(plan.runtime);
         const fs::path home = runtime_contents / "Home";
         fs::copy(source, home, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
@@ -680,6 +897,16 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
         fs::create_directories(contents / "Frameworks");
         fs::copy_file(*plan.updater, contents / "Frameworks" / updater_file_name);
     }
+}
+
+// A runtime made by jlink may lack a module the application needs: it must start a JVM with the
+// bundle's own options and load the main class before the bundle takes its place.
+void check_linked_runtime(const BundlePlan& plan, const fs::path& root) {
+    const std::string app_dir = fs::canonical(root / "Contents" / "Resources").string();
+    std::vector<std::string> options;
+    for (const auto& option : plan.jvm_options) options.push_back(kestrova::expand_app_dir_tokens(option, app_dir));
+    kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
+                                             plan.main_class, plan.runtime);
 }
 
 int run_bundle(std::span<char* const> argv) {
@@ -701,6 +928,7 @@ int run_bundle(std::span<char* const> argv) {
         // mkdtemp makes the directory 0700; a bundle is as readable as any installed application.
         fs::permissions(staging->path(), fs::perms(0755));
         assemble(plan, staging->path());
+        if (plan.jlink) check_linked_runtime(plan, staging->path());
     } catch (const fs::filesystem_error& e) {
         const std::string where = e.path1().empty() ? e.code().message()
                                                     : e.code().message() + " at " + e.path1().string();

@@ -1,0 +1,100 @@
+#include "tools/bundle_inputs.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "tools/packaging.h"
+
+namespace kestrova::pack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view msg_cannot_list = "cannot read the --input directory \"{}\": {}; check the path";
+constexpr std::string_view msg_broken_link = "warning: skipping \"{}\" in --input: a link to \"{}\", which does not exist";
+constexpr std::string_view msg_two_words =
+    "--jvm-option \"{}\" is two words, which a JVM started by the launcher does not take; give it joined: "
+    "--jvm-option={}";
+constexpr std::string_view msg_word_alone =
+    "--jvm-option \"{}\" needs its value in the same option, which a JVM started by the launcher requires; give it "
+    "joined: --jvm-option={}=VALUE";
+constexpr std::string_view msg_class_path_option =
+    "--jvm-option \"{}\" sets a class path, which the bundle builds itself from its JARs; add the JARs with --jar, "
+    "--main-jar or --input";
+
+std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
+    std::string out;
+    auto value = values.begin();
+    std::size_t from = 0;
+    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
+         at = pattern.find("{}", from)) {
+        out.append(pattern, from, at - from);
+        out += escape_for_line(*value++);
+        from = at + 2;
+    }
+    out.append(pattern, from);
+    return out;
+}
+
+struct TwoWordOption {
+    std::string_view word;
+    std::string_view joined;  // the option the JVM takes, before its '='
+};
+
+// The java launcher's options whose value may follow as the next word. The short forms have no
+// joined form of their own; the JVM takes the long one.
+constexpr TwoWordOption two_word_options[] = {
+    {"--add-exports", "--add-exports"}, {"--add-opens", "--add-opens"},   {"--add-reads", "--add-reads"},
+    {"--add-modules", "--add-modules"}, {"--module-path", "--module-path"}, {"-p", "--module-path"},
+    {"--upgrade-module-path", "--upgrade-module-path"}, {"--patch-module", "--patch-module"},
+    {"--limit-modules", "--limit-modules"}, {"--enable-native-access", "--enable-native-access"},
+};
+
+constexpr std::string_view class_path_words[] = {"-cp", "-classpath", "--class-path"};
+
+}  // namespace
+
+std::vector<fs::path> jars_in_directory(const fs::path& dir, const std::function<void(const std::string&)>& warn) {
+    std::vector<fs::path> jars;
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    if (ec) throw PackError(fill(msg_cannot_list, {dir.string(), ec.message()}));
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::path path = it->path();
+        const std::string name = path.filename().string();
+        if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".jar") != 0) continue;
+        std::error_code status_ec;
+        if (fs::is_symlink(fs::symlink_status(path, status_ec)) && !fs::exists(fs::status(path, status_ec))) {
+            warn(fill(msg_broken_link, {path.string(), fs::read_symlink(path, status_ec).string()}));
+            continue;
+        }
+        if (fs::is_regular_file(path, status_ec)) jars.push_back(path);
+    }
+    if (ec) throw PackError(fill(msg_cannot_list, {dir.string(), ec.message()}));
+    std::sort(jars.begin(), jars.end(),
+              [](const fs::path& a, const fs::path& b) { return a.filename().string() < b.filename().string(); });
+    return jars;
+}
+
+std::optional<std::string> two_word_option_refusal(std::span<const std::string> options) {
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        const std::string& option = options[i];
+        const auto space = option.find(' ');
+        const std::string_view word = std::string_view(option).substr(0, space);
+        for (const auto class_path : class_path_words)
+            if (word == class_path) return fill(msg_class_path_option, {option});
+        for (const auto& rule : two_word_options) {
+            if (word != rule.word) continue;
+            if (const auto value = option.find_first_not_of(' ', space == std::string::npos ? option.size() : space);
+                value != std::string::npos)
+                return fill(msg_two_words, {option, std::string(rule.joined) + "=" + option.substr(value)});
+            if (i + 1 < options.size())
+                return fill(msg_two_words, {option + " " + options[i + 1], std::string(rule.joined) + "=" + options[i + 1]});
+            return fill(msg_word_alone, {option, rule.joined});
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace kestrova::pack

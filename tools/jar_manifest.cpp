@@ -1,0 +1,210 @@
+#include "tools/jar_manifest.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "tools/packaging.h"
+
+namespace kestrova::pack {
+
+namespace {
+
+constexpr std::string_view manifest_entry = "META-INF/MANIFEST.MF";
+
+constexpr std::string_view msg_not_a_jar = "cannot read \"{}\" as a JAR (ZIP archive): {}; check that it is a JAR";
+constexpr std::string_view msg_bad_opens =
+    "{} of \"{}\" names \"{}\", which is not MODULE/PACKAGE; fix the JAR's manifest";
+constexpr std::string_view msg_bad_native_access =
+    "Enable-Native-Access of \"{}\" is \"{}\"; java -jar accepts only ALL-UNNAMED: fix the JAR's manifest";
+constexpr std::string_view msg_absolute_class_path =
+    "the Class-Path of \"{}\" names \"{}\", which is absolute and would tie the bundle to this machine; "
+    "make the entry relative to the JAR or add that JAR with --jar";
+constexpr std::string_view msg_climbing_class_path =
+    "the Class-Path of \"{}\" names \"{}\", outside the JAR's directory, which the bundle cannot hold "
+    "beside it; add that JAR with --jar instead";
+constexpr std::string_view msg_bad_escape =
+    "the Class-Path of \"{}\" names \"{}\", with a broken %-escape; fix the JAR's manifest";
+
+std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
+    std::string out;
+    auto value = values.begin();
+    std::size_t from = 0;
+    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
+         at = pattern.find("{}", from)) {
+        out.append(pattern, from, at - from);
+        out += escape_for_line(*value++);
+        from = at + 2;
+    }
+    out.append(pattern, from);
+    return out;
+}
+
+struct ArchiveCloser {
+    void operator()(archive* a) const { archive_read_free(a); }
+};
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> words(std::string_view text) {
+    std::vector<std::string> out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const auto start = text.find_first_not_of(" \t\r\n", at);
+        if (start == std::string_view::npos) break;
+        auto end = text.find_first_of(" \t\r\n", start);
+        if (end == std::string_view::npos) end = text.size();
+        out.emplace_back(text.substr(start, end - start));
+        at = end;
+    }
+    return out;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// A URL with a scheme: letters, digits, '+', '-', '.' after a leading letter, then ':'.
+bool has_scheme(std::string_view entry) {
+    const auto colon = entry.find(':');
+    if (colon == std::string_view::npos || colon == 0) return false;
+    if (!((entry[0] >= 'a' && entry[0] <= 'z') || (entry[0] >= 'A' && entry[0] <= 'Z'))) return false;
+    for (std::size_t i = 1; i < colon; ++i) {
+        const char c = entry[i];
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '+' ||
+                        c == '-' || c == '.';
+        if (!ok) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar) {
+    std::unique_ptr<archive, ArchiveCloser> reader(archive_read_new());
+    archive_read_support_format_zip(reader.get());
+    if (archive_read_open_filename(reader.get(), jar.c_str(), 1 << 16) != ARCHIVE_OK)
+        throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_string(reader.get())}));
+    archive_entry* entry = nullptr;
+    for (;;) {
+        const int status = archive_read_next_header(reader.get(), &entry);
+        if (status == ARCHIVE_EOF) return std::nullopt;
+        if (status != ARCHIVE_OK && status != ARCHIVE_WARN)
+            throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_string(reader.get())}));
+        const char* name = archive_entry_pathname(entry);
+        if (name == nullptr || !equals_ignoring_case(name, manifest_entry)) continue;
+        std::string text;
+        char buffer[1 << 14];
+        for (;;) {
+            const la_ssize_t got = archive_read_data(reader.get(), buffer, sizeof buffer);
+            if (got < 0) throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_string(reader.get())}));
+            if (got == 0) break;
+            text.append(buffer, static_cast<std::size_t>(got));
+        }
+        return text;
+    }
+}
+
+ManifestAttributes parse_manifest(std::string_view text) {
+    ManifestAttributes attributes;
+    std::string* last = nullptr;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        // Lines end in CR LF, LF or CR alone.
+        std::size_t end = text.find_first_of("\r\n", at);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(at, end - at);
+        at = end;
+        if (at < text.size() && text[at] == '\r') ++at;
+        if (at < text.size() && text[at] == '\n') ++at;
+        if (line.empty()) break;  // the main section ends at the first blank line
+        if (line.front() == ' ') {  // a continuation: one space, then more of the value
+            if (last != nullptr) last->append(line.substr(1));
+            continue;
+        }
+        const auto colon = line.find(": ");
+        if (colon == std::string_view::npos) {
+            last = nullptr;
+            continue;
+        }
+        auto [it, inserted] = attributes.emplace(std::string(line.substr(0, colon)), std::string(line.substr(colon + 2)));
+        last = inserted ? &it->second : nullptr;
+    }
+    return attributes;
+}
+
+std::optional<std::string> manifest_value(const ManifestAttributes& attributes, std::string_view name) {
+    for (const auto& [key, value] : attributes)
+        if (equals_ignoring_case(key, name)) return value;
+    return std::nullopt;
+}
+
+ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string_view jar_name) {
+    ManifestLaunch launch;
+    if (auto main = manifest_value(attributes, "Main-Class")) {
+        const auto parts = words(*main);
+        if (!parts.empty()) launch.main_class = parts.front();
+    }
+    for (const auto& [attribute, option] : {std::pair<std::string_view, std::string_view>{"Add-Opens", "--add-opens="},
+                                            {"Add-Exports", "--add-exports="}}) {
+        const auto value = manifest_value(attributes, attribute);
+        if (!value) continue;
+        for (const auto& item : words(*value)) {
+            const auto slash = item.find('/');
+            if (slash == 0 || slash == std::string::npos || slash + 1 == item.size() ||
+                item.find('/', slash + 1) != std::string::npos)
+                throw PackError(fill(msg_bad_opens, {attribute, jar_name, item}));
+            launch.jvm_options.push_back(std::string(option) + item + "=ALL-UNNAMED");
+            const std::string module = item.substr(0, slash);
+            if (std::find(launch.modules.begin(), launch.modules.end(), module) == launch.modules.end())
+                launch.modules.push_back(module);
+        }
+    }
+    if (const auto value = manifest_value(attributes, "Enable-Native-Access")) {
+        const auto parts = words(*value);
+        if (parts.size() != 1 || parts.front() != "ALL-UNNAMED")
+            throw PackError(fill(msg_bad_native_access, {jar_name, *value}));
+        launch.jvm_options.emplace_back("--enable-native-access=ALL-UNNAMED");
+    }
+    if (const auto value = manifest_value(attributes, "Class-Path")) {
+        for (const auto& entry : words(*value)) {
+            if (has_scheme(entry) || entry.front() == '/')
+                throw PackError(fill(msg_absolute_class_path, {jar_name, entry}));
+            std::string path;
+            for (std::size_t i = 0; i < entry.size(); ++i) {
+                if (entry[i] != '%') {
+                    path += entry[i];
+                    continue;
+                }
+                const int high = i + 2 < entry.size() ? hex_digit(entry[i + 1]) : -1;
+                const int low = i + 2 < entry.size() ? hex_digit(entry[i + 2]) : -1;
+                if (high < 0 || low < 0) throw PackError(fill(msg_bad_escape, {jar_name, entry}));
+                path += static_cast<char>(high * 16 + low);
+                i += 2;
+            }
+            const auto normal = std::filesystem::path(path).lexically_normal();
+            if (normal.empty() || *normal.begin() == ".." || normal.is_absolute())
+                throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
+            // A directory entry ends in '/'; it is kept as the directory's path.
+            std::string relative = normal.string();
+            while (relative.size() > 1 && relative.back() == '/') relative.pop_back();
+            if (relative == ".") throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
+            launch.class_path.push_back(relative);
+        }
+    }
+    return launch;
+}
+
+}  // namespace kestrova::pack

@@ -1,0 +1,42 @@
+// What `java -jar` takes from a JAR's manifest: the main class, the module openings and exports
+// it grants the application, native access, and the JARs its Class-Path names.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrova::pack {
+
+// The text of META-INF/MANIFEST.MF in `jar`, read with libarchive; nullopt when the JAR has none.
+// Throws PackError when the file is not a readable ZIP archive.
+std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar);
+
+// The main section's attributes (up to the first blank line), continuation lines joined. Names
+// are case-insensitive in a manifest; the keys here are as written, and lookups go through
+// manifest_value.
+using ManifestAttributes = std::map<std::string, std::string>;
+ManifestAttributes parse_manifest(std::string_view text);
+std::optional<std::string> manifest_value(const ManifestAttributes& attributes, std::string_view name);
+
+struct ManifestLaunch {
+    std::optional<std::string> main_class;
+    // --add-opens=M/P=ALL-UNNAMED, --add-exports=M/P=ALL-UNNAMED, --enable-native-access=ALL-UNNAMED,
+    // as java -jar grants them to the class path.
+    std::vector<std::string> jvm_options;
+    // The modules the openings and exports name: a runtime made for the application must hold them.
+    std::vector<std::string> modules;
+    // Class-Path entries as relative file paths (percent-escapes decoded), in order.
+    std::vector<std::string> class_path;
+};
+
+// Reads the launch-relevant attributes. Throws PackError (naming `jar_name`) for what cannot be
+// honoured: an Add-Opens or Add-Exports value that is not MODULE/PACKAGE, an Enable-Native-Access
+// other than ALL-UNNAMED, and a Class-Path entry that is absolute (a URL with a scheme or a path
+// from /) or climbs out of the JAR's directory, which a bundle cannot carry beside the JAR.
+ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string_view jar_name);
+
+}  // namespace kestrova::pack

@@ -1,0 +1,276 @@
+#include "tools/jlink_runtime.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <system_error>
+
+#include "tools/packaging.h"
+#include "tools/subprocess.h"
+
+namespace kestrova::pack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view msg_no_jmods =
+    "the JDK \"{}\" has no jmods directory, which --jlink links from; install {} (on Debian 12 the jmods come "
+    "with openjdk-{}-jdk-headless) or pass --runtime a JDK that has them";
+constexpr std::string_view msg_no_jdk_tool =
+    "the runtime \"{}\" has no bin/{}, which --jlink needs; pass --runtime the home of a full JDK "
+    "(Debian: openjdk-{}-jdk-headless)";
+constexpr std::string_view msg_no_release =
+    "the runtime \"{}\" has no readable release file with JAVA_VERSION; pass --runtime the home of a complete JDK";
+constexpr std::string_view msg_jdeps_failed =
+    "jdeps could not analyse the application's JARs: {}; check the JARs, or pass the modules with --add-modules";
+constexpr std::string_view msg_jlink_failed = "jlink failed: {}; check the --add-modules names and the free space";
+constexpr std::string_view msg_strip_failed =
+    "objcopy could not strip \"{}\": {}; install binutils (objcopy) or check the free space";
+constexpr std::string_view msg_dump_failed =
+    "the new runtime could not write its class-data sharing archive: {}; check the free space";
+constexpr std::string_view msg_missing_module_for_class =
+    "the runtime made with --jlink lacks module {}, whose class {} {} needs; add --add-modules {}";
+constexpr std::string_view msg_missing_module_for_module =
+    "the runtime made with --jlink lacks module {}, which module {} requires; add --add-modules {}";
+constexpr std::string_view msg_missing_module_named =
+    "the runtime made with --jlink lacks module {}, which a JVM option names; add --add-modules {}";
+constexpr std::string_view msg_missing_class =
+    "class {}, which {} needs, is in no JAR of the bundle and no module of the JDK; add its JAR with --jar";
+constexpr std::string_view msg_main_not_found =
+    "the main class {} is in none of the bundle's JARs; check --main-class and the JARs";
+constexpr std::string_view msg_start_failed =
+    "the runtime made with --jlink cannot start the application: {}; check the JVM options and --add-modules";
+
+std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
+    std::string out;
+    auto value = values.begin();
+    std::size_t from = 0;
+    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
+         at = pattern.find("{}", from)) {
+        out.append(pattern, from, at - from);
+        out += escape_for_line(*value++);
+        from = at + 2;
+    }
+    out.append(pattern, from);
+    return out;
+}
+
+std::vector<std::string> split(std::string_view text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    while (from <= text.size()) {
+        auto end = text.find(separator, from);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > from) parts.emplace_back(text.substr(from, end - from));
+        from = end + 1;
+    }
+    return parts;
+}
+
+std::string trim(std::string_view text) {
+    const auto start = text.find_first_not_of(" \t\r\n");
+    if (start == std::string_view::npos) return {};
+    const auto end = text.find_last_not_of(" \t\r\n");
+    return std::string(text.substr(start, end - start + 1));
+}
+
+std::string feature_text(const fs::path& jdk) {
+    try {
+        return std::to_string(feature_release(jdk));
+    } catch (const PackError&) {
+        return "N";
+    }
+}
+
+// The text after `marker` up to the end of its line, trimmed.
+std::optional<std::string> after(std::string_view text, std::string_view marker) {
+    const auto at = text.find(marker);
+    if (at == std::string_view::npos) return std::nullopt;
+    const auto from = at + marker.size();
+    auto end = text.find('\n', from);
+    if (end == std::string_view::npos) end = text.size();
+    return trim(text.substr(from, end - from));
+}
+
+std::string dotted(std::string_view internal_name) {
+    std::string name(internal_name);
+    std::replace(name.begin(), name.end(), '/', '.');
+    return name;
+}
+
+}  // namespace
+
+void require_jlink_jdk(const fs::path& jdk) {
+    std::error_code ec;
+    const std::string feature = feature_text(jdk);
+    for (const char* tool : {"jlink", "jdeps", "java"})
+        if (!fs::is_regular_file(jdk / "bin" / tool, ec))
+            throw PackError(fill(msg_no_jdk_tool, {jdk.string(), tool, feature}));
+    if (!fs::is_regular_file(jdk / "jmods" / "java.base.jmod", ec))
+        throw PackError(fill(msg_no_jmods, {jdk.string(), "openjdk-" + feature + "-jmods", feature}));
+}
+
+std::vector<std::string> jdk_modules(const fs::path& jdk) {
+    std::vector<std::string> modules;
+    std::error_code ec;
+    for (fs::directory_iterator it(jdk / "jmods", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const auto path = it->path();
+        if (path.extension() == ".jmod") modules.push_back(path.stem().string());
+    }
+    std::sort(modules.begin(), modules.end());
+    return modules;
+}
+
+int feature_release(const fs::path& java_home) {
+    std::ifstream in(java_home / "release");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("JAVA_VERSION=", 0) != 0) continue;
+        std::string version = line.substr(13);
+        version.erase(std::remove(version.begin(), version.end(), '"'), version.end());
+        // 17.0.15, or 1.8.0_402 for the releases before 9.
+        if (version.rfind("1.", 0) == 0) version.erase(0, 2);
+        int feature = 0;
+        std::size_t digits = 0;
+        while (digits < version.size() && version[digits] >= '0' && version[digits] <= '9')
+            feature = feature * 10 + (version[digits++] - '0');
+        if (digits > 0 && digits < 5) return feature;
+    }
+    throw PackError(fill(msg_no_release, {java_home.string()}));
+}
+
+std::vector<std::string> modules_named_in_options(std::span<const std::string> jvm_options) {
+    std::vector<std::string> modules;
+    auto add = [&](const std::string& module) {
+        if (module.empty() || module.rfind("ALL-", 0) == 0) return;
+        if (std::find(modules.begin(), modules.end(), module) == modules.end()) modules.push_back(module);
+    };
+    for (const auto& option : jvm_options) {
+        if (option.rfind("--add-modules=", 0) == 0) {
+            for (const auto& module : split(std::string_view(option).substr(14), ',')) add(module);
+            continue;
+        }
+        for (const std::string_view prefix : {"--add-opens=", "--add-exports=", "--add-reads="}) {
+            if (option.rfind(prefix, 0) != 0) continue;
+            const std::string rest = option.substr(prefix.size());
+            add(rest.substr(0, rest.find_first_of("/=")));
+        }
+    }
+    return modules;
+}
+
+std::vector<std::string> jdeps_modules(const fs::path& jdk, std::span<const fs::path> jars) {
+    std::vector<std::string> argv = {(jdk / "bin" / "jdeps").string(), "--print-module-deps", "--ignore-missing-deps",
+                                     "--multi-release", std::to_string(feature_release(jdk))};
+    std::string class_path;
+    for (const auto& jar : jars) class_path += (class_path.empty() ? "" : ":") + jar.string();
+    argv.insert(argv.end(), {"--class-path", class_path});
+    for (const auto& jar : jars) argv.push_back(jar.string());
+    const auto result = run_tool(argv);
+    if (result.status != 0) {
+        const std::string why = first_line(result.err).empty() ? first_line(result.out) : first_line(result.err);
+        throw PackError(fill(msg_jdeps_failed, {why}));
+    }
+    // The answer is the last line; warnings (split packages, ...) may come before it.
+    std::string last;
+    for (const auto& line : split(result.out, '\n'))
+        if (!trim(line).empty()) last = trim(line);
+    return split(last, ',');
+}
+
+void link_runtime(const fs::path& jdk, std::span<const std::string> modules, const fs::path& output,
+                  bool all_locales) {
+    std::string list;
+    for (const auto& module : modules) list += (list.empty() ? "" : ",") + module;
+    std::vector<std::string> argv = {(jdk / "bin" / "jlink").string(), "--module-path", (jdk / "jmods").string(),
+                                     "--add-modules", list, "--output", output.string(), "--strip-debug",
+                                     "--no-man-pages", "--no-header-files", "--compress=2"};
+    if (!all_locales && std::find(modules.begin(), modules.end(), "jdk.localedata") != modules.end())
+        argv.push_back("--include-locales=" + std::string(kept_locales));
+    const auto linked = run_tool(argv);
+    if (linked.status != 0) {
+        const std::string why = first_line(linked.err).empty() ? first_line(linked.out) : first_line(linked.err);
+        throw PackError(fill(msg_jlink_failed, {why}));
+    }
+
+    // The JDK's libraries keep their full symbol tables (libjvm.so alone 4 MB of them). The
+    // dynamic symbols, which is all that loading and JNI use, stay.
+    std::vector<fs::path> libraries;
+    for (const auto& entry : fs::recursive_directory_iterator(output / "lib"))
+        if (entry.is_regular_file() && entry.path().extension() == ".so") libraries.push_back(entry.path());
+    for (const auto& library : libraries) {
+        const auto stripped = run_tool({"objcopy", "--strip-unneeded", library.string()});
+        if (stripped.status != 0) throw PackError(fill(msg_strip_failed, {library.string(), first_line(stripped.err)}));
+    }
+
+    // Without an archive every start loads and links the JDK's start-up classes from the module
+    // image. The runtime dumps it from its own class list, so it matches exactly these modules.
+    const auto dumped = run_tool({(output / "bin" / "java").string(), "-Xshare:dump"});
+    std::error_code ec;
+    if (dumped.status != 0 || !fs::is_regular_file(output / "lib" / "server" / "classes.jsa", ec)) {
+        const std::string why = first_line(dumped.err).empty() ? first_line(dumped.out) : first_line(dumped.err);
+        throw PackError(fill(msg_dump_failed, {why}));
+    }
+}
+
+std::optional<std::string> module_in_listing(std::string_view listing, std::string_view internal_name) {
+    const std::string entry = std::string(internal_name) + ".class";
+    std::string module;
+    std::size_t from = 0;
+    while (from < listing.size()) {
+        auto end = listing.find('\n', from);
+        if (end == std::string_view::npos) end = listing.size();
+        const std::string line = trim(listing.substr(from, end - from));
+        from = end + 1;
+        if (line.rfind("Module: ", 0) == 0) module = line.substr(8);
+        else if (line == entry && !module.empty()) return module;
+    }
+    return std::nullopt;
+}
+
+std::string explain_failed_start(std::string_view output, std::string_view main_class,
+                                 const std::function<std::optional<std::string>(std::string_view)>& module_of) {
+    // The boot layer cannot be built: a module that a module (or a JVM option) names is absent.
+    if (const auto found = after(output, "java.lang.module.FindException: Module ")) {
+        const std::string& rest = *found;
+        const auto space = rest.find(' ');
+        const std::string module = rest.substr(0, space);
+        if (const auto by = rest.find(", required by "); by != std::string::npos)
+            return fill(msg_missing_module_for_module, {module, rest.substr(by + 14), module});
+        if (rest.find(" not found") != std::string::npos) return fill(msg_missing_module_named, {module, module});
+    }
+    // The main class, or a class its loading needs, is not there.
+    const std::string needing = "the main class " + std::string(main_class);
+    if (const auto missing = after(output, "java.lang.NoClassDefFoundError: ")) {
+        const std::string internal_name = missing->substr(0, missing->find(' '));
+        if (const auto module = module_of(internal_name))
+            return fill(msg_missing_module_for_class, {*module, dotted(internal_name), needing, *module});
+        return fill(msg_missing_class, {dotted(internal_name), needing});
+    }
+    if (after(output, "java.lang.ClassNotFoundException: ")) return fill(msg_main_not_found, {main_class});
+    std::string why;
+    for (const auto& line : split(output, '\n'))
+        if (!trim(line).empty() && why.empty()) why = trim(line);
+    return fill(msg_start_failed, {why.empty() ? "no reason given" : why});
+}
+
+void check_runtime_loads_main(const fs::path& home, std::span<const std::string> jvm_options,
+                              const std::string& main_class, const fs::path& jdk) {
+    std::vector<std::string> argv = {(home / "bin" / "java").string(), "--dry-run"};
+    argv.insert(argv.end(), jvm_options.begin(), jvm_options.end());
+    argv.push_back(main_class);
+    const auto result = run_tool(argv);
+    if (result.status == 0) return;
+    std::optional<std::string> listing;
+    const auto module_of = [&](std::string_view internal_name) -> std::optional<std::string> {
+        if (!listing) {
+            const auto listed = run_tool({(jdk / "bin" / "jimage").string(), "list", (jdk / "lib" / "modules").string()});
+            listing = listed.status == 0 ? listed.out : std::string();
+        }
+        return module_in_listing(*listing, internal_name);
+    };
+    throw PackError(explain_failed_start(result.err + "\n" + result.out, main_class, module_of));
+}
+
+}  // namespace kestrova::pack

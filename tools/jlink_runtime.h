@@ -1,0 +1,66 @@
+// A Java runtime made for one application with the JDK's jlink: the modules its JARs need (jdeps),
+// the service providers no static analysis sees, stripped, with a class-data sharing archive, and
+// checked by starting a JVM from it that loads the application's main class.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrova::pack {
+
+// Modules that applications meet at run time through service lookups, which jdeps cannot see in
+// their classes (docs/linux.md says why each is here).
+inline constexpr std::string_view service_modules[] = {"jdk.crypto.ec", "jdk.charsets", "jdk.zipfs",
+                                                       "jdk.localedata"};
+
+// The locales kept of jdk.localedata unless the application asks for that module itself: English
+// and the languages the JDK's own user interface is translated into.
+inline constexpr std::string_view kept_locales = "en,de,es,fr,it,ja,ko,pt-BR,sv,zh-CN,zh-HK,zh-TW";
+
+// The JDK to link from: bin/jlink, bin/jdeps and jmods/. Throws PackError, naming the package
+// that provides what is missing, otherwise.
+void require_jlink_jdk(const std::filesystem::path& jdk);
+
+// The module names of the JDK's jmods/ directory, sorted.
+std::vector<std::string> jdk_modules(const std::filesystem::path& jdk);
+
+// The feature release of a Java home from its `release` file (JAVA_VERSION="17.0.15" gives 17).
+// Throws PackError when there is none.
+int feature_release(const std::filesystem::path& java_home);
+
+// The JDK modules that JVM options name: --add-modules=A,B (less ALL-* tokens), and the source
+// modules of --add-opens=M/P=..., --add-exports=M/P=..., --add-reads=M=... .
+std::vector<std::string> modules_named_in_options(std::span<const std::string> jvm_options);
+
+// What jdeps finds the JARs need (--print-module-deps --ignore-missing-deps, multi-release at the
+// JDK's feature release). Throws PackError with jdeps' own complaint.
+std::vector<std::string> jdeps_modules(const std::filesystem::path& jdk, std::span<const std::filesystem::path> jars);
+
+// Builds `output` (which must not exist) with jlink from the JDK's jmods: exactly `modules` and
+// what they require, debug attributes, man pages and headers left out, the module image
+// compressed, native libraries stripped of their symbol tables, then a class-data sharing archive
+// dumped by the new runtime itself. `all_locales` keeps every locale of jdk.localedata.
+void link_runtime(const std::filesystem::path& jdk, std::span<const std::string> modules,
+                  const std::filesystem::path& output, bool all_locales);
+
+// Starts a JVM from `home` with the bundle's JVM options (app directory tokens already replaced)
+// and loads `main_class` as `java --dry-run` does, without running it. Throws PackError with one
+// line on failure; a module missing from the runtime is named with the --add-modules that fixes it.
+void check_runtime_loads_main(const std::filesystem::path& home, std::span<const std::string> jvm_options,
+                              const std::string& main_class, const std::filesystem::path& jdk);
+
+// The one-line reason for a failed dry run, from what the java launcher printed. `module_of`
+// finds the JDK module holding a class (internal name, a/b/C), if any.
+std::string explain_failed_start(std::string_view output, std::string_view main_class,
+                                 const std::function<std::optional<std::string>(std::string_view)>& module_of);
+
+// The module that holds a class in `jimage list` output of a JDK's lib/modules ("Module: NAME"
+// headers, then one indented entry a line, a/b/C.class).
+std::optional<std::string> module_in_listing(std::string_view listing, std::string_view internal_name);
+
+}  // namespace kestrova::pack
