@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view msg_cannot_list = "cannot read the --input directory \"{}\": {}; check the path";
-constexpr std::string_view msg_broken_link = "warning: skipping \"{}\" in --input: a link to \"{}\", which does not exist";
+constexpr std::string_view msg_broken_link = "skipping \"{}\" in --input: a link to \"{}\", which does not exist; the bundle leaves it out";
 constexpr std::string_view msg_two_words =
     "--jvm-option \"{}\" is two words, which a JVM started by the launcher does not take; give it joined: "
     "--jvm-option={}";

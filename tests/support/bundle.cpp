@@ -12,11 +12,15 @@ std::filesystem::path Artefacts::fake_launcher_jar() { return KESTROVA_TEST_FAKE
 std::filesystem::path Artefacts::no_native_updater_jar() { return KESTROVA_TEST_NO_NATIVE_UPDATER_JAR; }
 std::filesystem::path Artefacts::demo_jar() { return KESTROVA_TEST_DEMO_JAR; }
 std::filesystem::path Artefacts::java_home() { return KESTROVA_TEST_JAVA_HOME; }
+std::filesystem::path Artefacts::fixture_main_jar() { return KESTROVA_TEST_FIXTURE_MAIN_JAR; }
+std::filesystem::path Artefacts::fixture_helper_jar() { return KESTROVA_TEST_FIXTURE_HELPER_JAR; }
+std::filesystem::path Artefacts::demo_jar() { return KESTROVA_TEST_DEMO_JAR; }
 
 std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const BundleSpec& spec) {
     std::vector<std::string> argv = {Artefacts::pack_tool().string(), "bundle", "--name", spec.name,
-                                     "--out", out_dir.string(), "--main-class", spec.main_class,
-                                     "--runtime", Artefacts::java_home().string()};
+                                     "--out", out_dir.string(), "--runtime", Artefacts::java_home().string()};
+    // No main class: the main JAR's manifest names it.
+    if (!spec.main_class.empty()) argv.insert(argv.end(), {"--main-class", spec.main_class});
     for (const auto& jar : spec.jars) argv.insert(argv.end(), {"--jar", jar.string()});
     for (const auto& option : spec.jvm_options) argv.push_back("--jvm-option=" + option);
     for (const auto& arg : spec.args) argv.push_back("--arg=" + arg);

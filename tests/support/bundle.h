@@ -20,6 +20,9 @@ struct Artefacts {
     static std::filesystem::path no_native_updater_jar();
     static std::filesystem::path demo_jar();
     static std::filesystem::path java_home();
+    static std::filesystem::path fixture_main_jar();    // a manifest with Class-Path and Add-Opens
+    static std::filesystem::path fixture_helper_jar();  // what that Class-Path names
+    static std::filesystem::path demo_jar();            // the Swing demo of examples/
 };
 
 struct BundleSpec {

@@ -1,0 +1,93 @@
+// End-to-end: runtimes made for the application with the JDK's jlink. The bundle carries them,
+// starts from them with their class-data sharing archive, and is refused, with nothing written,
+// when the new runtime cannot load what the application needs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "tests/support/bundle.h"
+
+namespace kestrova::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The modules of a Java home, from its release file.
+std::vector<std::string> modules_of(const fs::path& home) {
+    const std::string release = read_text(home / "release");
+    const auto at = release.find("MODULES=\"");
+    if (at == std::string::npos) return {};
+    std::istringstream words(release.substr(at + 9, release.find('"', at + 9) - at - 9));
+    return {std::istream_iterator<std::string>(words), {}};
+}
+
+// A module of the application's own on a module path in Contents/Resources, which no analysis of
+// the class path sees: it requires java.sql, which nothing on the class path needs.
+fs::path module_needing_java_sql(const fs::path& dir) {
+    const fs::path source = dir / "src" / "needsql";
+    fs::create_directories(source);
+    std::ofstream(source / "module-info.java") << "module needsql { requires java.sql; }\n";
+    const fs::path bin = Artefacts::java_home() / "bin";
+    auto r = run_process({(bin / "javac").string(), "-d", (dir / "classes").string(),
+                          (source / "module-info.java").string()});
+    if (r.exit_status != 0) throw std::runtime_error("javac failed: " + r.err);
+    fs::create_directories(dir / "mods");
+    r = run_process({(bin / "jar").string(), "--create", "--file", (dir / "mods" / "needsql.jar").string(), "-C",
+                     (dir / "classes").string(), "."});
+    if (r.exit_status != 0) throw std::runtime_error("jar failed: " + r.err);
+    return dir / "mods";
+}
+
+TEST(JlinkedRuntime, MissingModuleFailsTheBundleWithItsFixAndTheFixedBundleStartsFromItsOwnRuntime) {
+    TempDir dir;
+    const fs::path mods = module_needing_java_sql(dir.path());
+    const fs::path out = dir.path() / "dist";
+    std::vector<std::string> argv = {Artefacts::pack_tool().string(), "bundle", "--name", "Probe", "--out",
+                                     out.string(), "--main-class", "probe.Probe", "--jar",
+                                     Artefacts::probe_jar().string(), "--runtime", Artefacts::java_home().string(),
+                                     "--jlink", "--resource", mods.string(), "--console", "--arg", "recorded",
+                                     "--jvm-option=--module-path=&&/mods", "--jvm-option=--add-modules=needsql",
+                                     // Refuses to start unless the bundle's class-data sharing archive maps.
+                                     "--jvm-option=-Xshare:on"};
+    const auto refused = run_process(argv);
+    EXPECT_EQ(refused.exit_status, 1);
+    EXPECT_EQ(refused.err,
+              "kestrova-pack: the runtime made with --jlink lacks module java.sql, which module needsql requires; "
+              "add --add-modules java.sql\n");
+    EXPECT_TRUE(fs::is_empty(out)) << "the bundle was built aside and nothing of it is left";
+
+    argv.insert(argv.end(), {"--add-modules", "java.sql"});
+    const auto packed = run_process(argv);
+    ASSERT_EQ(packed.exit_status, 0) << packed.err;
+    const fs::path home = out / "Probe.app" / "Contents" / "runtime" / "Contents" / "Home";
+    EXPECT_FALSE(fs::is_symlink(home));
+    const auto modules = modules_of(home);
+    for (const char* module : {"java.base", "java.sql", "jdk.crypto.ec", "jdk.charsets", "jdk.zipfs", "jdk.localedata"})
+        EXPECT_NE(std::find(modules.begin(), modules.end(), module), modules.end()) << module;
+    EXPECT_EQ(std::find(modules.begin(), modules.end(), "java.desktop"), modules.end()) << "not needed, not linked";
+    EXPECT_TRUE(fs::is_regular_file(home / "lib" / "server" / "classes.jsa"));
+    EXPECT_FALSE(fs::exists(home / "include"));
+    EXPECT_FALSE(fs::exists(home / "man"));
+
+    // Moved as a user moves it: the runtime and its archive go along and still serve.
+    const fs::path moved = dir.path() / "Applications" / "Probe.app";
+    fs::create_directories(moved.parent_path());
+    fs::rename(out / "Probe.app", moved);
+    const auto r = launch(moved / "Contents" / "MacOS" / "Probe", {"given"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "arg[0]"), "recorded");
+    EXPECT_EQ(value_of(r.out, "arg[1]"), "given");
+    EXPECT_EQ(value_of(r.out, "java.home"), fs::canonical(moved / "Contents/runtime/Contents/Home").string());
+    EXPECT_EQ(value_of(r.out, "main.returned"), "true");
+}
+
+}  // namespace
+}  // namespace kestrova::testing

@@ -1,0 +1,135 @@
+// End-to-end: what kestrova-pack bundle takes beyond single JARs (a main JAR's manifest, a directory
+// of JARs, resources) reaches a real JVM started by the launcher, and what it cannot carry is
+// refused with one line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "tests/support/bundle.h"
+
+namespace kestrova::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+void write_text(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> pack(std::vector<std::string> args) {
+    args.insert(args.begin(), Artefacts::pack_tool().string());
+    return args;
+}
+
+// The fixture as an application lays it out: the main JAR, what its Class-Path names beside it
+// (lib/fixture-helper.jar, conf/), and a data directory to ship as a resource.
+class MainJarBundle : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(app_ / "lib");
+        fs::copy_file(Artefacts::fixture_main_jar(), app_ / "main.jar");
+        fs::copy_file(Artefacts::fixture_helper_jar(), app_ / "lib" / "helper.jar");
+        write_text(app_ / "conf" / "fixture.properties", "from the conf directory\n");
+        write_text(data_ / "greeting.txt", "hello resource\n");
+    }
+
+    BundleSpec spec(std::vector<std::string> extra) const {
+        BundleSpec s;
+        s.name = "Fixture";
+        s.main_class.clear();
+        s.jars.clear();
+        s.extra = std::move(extra);
+        return s;
+    }
+
+    // A JAR of the fixture's classes whose manifest is `manifest`, made with the JDK's jar tool.
+    fs::path jar_with_manifest(const std::string& name, const std::string& manifest) const {
+        const fs::path classes = dir_.path() / ("classes-" + name);
+        fs::create_directories(classes);
+        write_text(classes / "marker.txt", "x");
+        write_text(dir_.path() / (name + ".mf"), manifest);
+        const fs::path jar = app_ / name;
+        const auto r = run_process({(Artefacts::java_home() / "bin" / "jar").string(), "--create", "--file",
+                                    jar.string(), "--manifest", (dir_.path() / (name + ".mf")).string(), "-C",
+                                    classes.string(), "."});
+        if (r.exit_status != 0) throw std::runtime_error("jar failed: " + r.err);
+        return jar;
+    }
+
+    TempDir dir_;
+    fs::path app_ = dir_.path() / "app";
+    fs::path data_ = dir_.path() / "data";
+    fs::path out_ = dir_.path() / "dist";
+};
+
+TEST_F(MainJarBundle, ManifestGrantsClassPathAndResourcesReachTheApplication) {
+    const auto executable = make_bundle(out_, spec({"--main-jar", (app_ / "main.jar").string(), "--resource",
+                                                    data_.string(), "--console"}));
+    const auto r = launch(executable);
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const fs::path resources = fs::canonical(out_ / "Fixture.app" / "Contents" / "Resources");
+    EXPECT_EQ(value_of(r.out, "opens.java.lang"), "true");
+    EXPECT_EQ(value_of(r.out, "opens.java.util"), "true");
+    EXPECT_EQ(value_of(r.out, "opens.java.io"), "false");  // what the manifest does not name stays closed
+    EXPECT_EQ(value_of(r.out, "exports.sun.nio.ch"), "true");
+    EXPECT_EQ(value_of(r.out, "helper"), "hello from the Class-Path");
+    EXPECT_EQ(value_of(r.out, "helper.from"), (resources / "lib" / "helper.jar").string());
+    EXPECT_EQ(value_of(r.out, "class-path-dir"), "from the conf directory");
+    EXPECT_EQ(value_of(r.out, "resource"), "hello resource");
+    EXPECT_EQ(value_of(r.out, "java.class.path"),
+              (resources / "kestrova-support.jar").string() + ":" + (resources / "main.jar").string());
+}
+
+TEST_F(MainJarBundle, WhatTheManifestCannotCarryIsOneLineNamingIt) {
+    const struct {
+        const char* jar;
+        std::string manifest;
+        std::string contains;
+    } cases[] = {
+        {"absolute.jar", "Main-Class: fixture.Main\nClass-Path: /usr/share/java/x.jar\n", "\"/usr/share/java/x.jar\", which is absolute"},
+        {"url.jar", "Main-Class: fixture.Main\nClass-Path: file:/opt/x.jar\n", "\"file:/opt/x.jar\", which is absolute"},
+        {"climbs.jar", "Main-Class: fixture.Main\nClass-Path: ../x.jar\n", "\"../x.jar\", outside the JAR's directory"},
+        {"missing.jar", "Main-Class: fixture.Main\nClass-Path: lib/helper.jar lib/gone.jar\n", "\"lib/gone.jar\", which does not exist"},
+        {"nomain.jar", "Class-Path: lib/helper.jar\n", "names no Main-Class"},
+        {"opens.jar", "Main-Class: fixture.Main\nAdd-Opens: java.base\n", "\"java.base\", which is not MODULE/PACKAGE"},
+        {"native.jar", "Main-Class: fixture.Main\nEnable-Native-Access: java.base\n", "accepts only ALL-UNNAMED"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.jar);
+        const fs::path jar = jar_with_manifest(c.jar, c.manifest);
+        const auto r = run_process(pack({"bundle", "--name", "Fixture", "--out", out_.string(), "--main-jar",
+                                         jar.string()}));
+        EXPECT_EQ(r.exit_status, 1);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.contains), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(out_)) << "nothing is written";
+    }
+}
+
+TEST(InputDirectory, TakesEveryJarInNameOrderAndSkipsBrokenLinksWithAWarning) {
+    TempDir dir;
+    const fs::path input = dir.path() / "input";
+    fs::create_directories(input);
+    fs::copy_file(Artefacts::probe_jar(), input / "z-probe.jar");
+    fs::copy_file(Artefacts::fixture_helper_jar(), input / "a-helper.jar");
+    fs::create_symlink(dir.path() / "nowhere.jar", input / "m-broken.jar");
+    write_text(input / "notes.txt", "not a JAR");
+    std::vector<std::string> argv = pack({"bundle", "--name", "Probe", "--out", (dir.path() / "dist").string(),
+                                          "--main-class", "probe.Probe", "--input", input.string()});
+    const auto packed = run_process(argv);
+    ASSERT_EQ(packed.exit_status, 0) << packed.err;
+    EXPECT_EQ(packed.err.rfind("kestrova-pack: warning: skipping", 0), 0u) << packed.err;
+    EXPECT_NE(packed.err.find("m-broken.jar"), std::string::npos) << packed.err;
+    EXPECT_EQ(std::count(packed.err.begin(), packed.err.end(), '\n'), 1) << packed.err;
+
+    const auto r = launch(dir.path() / "dist" / "Probe.app" / "Contents" / "MacOS" / "Probe");
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const std::string resources = fs::canonical(dir.path() / "dist" / "Probe.app" / "Contents" / "Resources").string();
+    EXPECT_EQ(value_of(r.out, "java.class.path"), resources + "/kestrova-support.jar:" + resources +
+                                                      "/a-helper.jar:" + resources + "/z-probe.jar");
+}
+
+}  // namespace
+}  // namespace kestrova::testing
