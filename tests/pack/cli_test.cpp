@@ -299,6 +299,41 @@ TEST_F(PackCli, BundleRefusals) {
     }
 }
 
+TEST_F(PackCli, BundleInputAndRuntimeRefusals) {
+    // The stand-in runtime is a JDK without jmods, as Debian's JRE packages are.
+    fs::create_directories(runtime_ / "bin");
+    for (const char* tool : {"jlink", "jdeps", "java"}) write_bytes(runtime_ / "bin" / tool, "");
+    write_bytes(runtime_ / "release", "JAVA_VERSION=\"17.0.15\"\n");
+    fs::create_directories(in_ / "empty-input");
+    const struct {
+        Args args;
+        int status;
+        const char* contains;
+    } cases[] = {
+        {bundle() + Args{"--jlink"}, refused, "has no jmods directory, which --jlink links from; install openjdk-17-jmods"},
+        {bundle() + Args{"--jlink", "--copy-runtime"}, usage, "--jlink and --copy-runtime exclude each other"},
+        {bundle() + Args{"--add-modules", "java.sql"}, usage, "add --jlink"},
+        {bundle() + Args{"--jvm-option", "--add-opens", "--jvm-option", "java.base/java.lang=ALL-UNNAMED"}, usage,
+         "--jvm-option=--add-opens=java.base/java.lang=ALL-UNNAMED"},
+        {bundle() + Args{"--jvm-option=-cp", "--jvm-option=x.jar"}, usage, "add the JARs with --jar"},
+        {bundle() + Args{"--input", (in_ / "empty-input").string()}, refused, "holds no JAR"},
+        {bundle() + Args{"--input", (in_ / "nope").string()}, refused, "cannot read the --input directory"},
+        {bundle() + Args{"--resource", (in_ / "nope").string()}, refused, "--resource"},
+        {bundle() + Args{"--resource", (in_ / "other" / "a.jar").string()}, refused, "would be written twice into Contents/Resources"},
+        {bundle() + Args{"--main-jar", jar_a_.string()}, refused, "as a JAR (ZIP archive)"},
+        {{"bundle", "--name", "D", "--out", "d", "--main-class", "M"}, usage, "--jar, --main-jar or --input"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
+        expect_refusal(c.args, c.status, c.contains);
+    }
+    // With jmods, a module the JDK does not have is named.
+    fs::create_directories(runtime_ / "jmods");
+    write_bytes(runtime_ / "jmods" / "java.base.jmod", "");
+    expect_refusal(bundle() + Args{"--jlink", "--add-modules", "java.base,java.nope"}, refused,
+                   "--add-modules names \"java.nope\", which is not among the JDK's jmods");
+}
+
 // NAME.app is one file name: the longest name that fits is taken, staging directory and all.
 TEST_F(PackCli, BundleTakesANameUpToTheFileNameLimit) {
     const std::string name(251, 'n');
