@@ -15,6 +15,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -667,6 +668,39 @@ int main(int argc, char** argv) {
         auto to_main_end = [](const Run& r) { return r.ms_to("main-end"); };
         rows.push_back(compare("Start to end of main, 41 JARs: kestrova vs `java -cp`", metric(series[0], to_main_end),
                                metric(series[1], to_main_end), ms, "", std::nullopt));
+    }
+
+    // 7. A runtime made with jlink against the JDK linked: the bundles' size on disk, and the
+    // console hello world's start to the end of main.
+    {
+        auto disk_mib = [](const fs::path& root) {
+            double bytes = 0;
+            for (const auto& entry : fs::recursive_directory_iterator(root)) {
+                struct stat info {};
+                if (lstat(entry.path().c_str(), &info) == 0) bytes += static_cast<double>(info.st_blocks) * 512;
+            }
+            return bytes / (1024 * 1024);
+        };
+        Settings console = s;
+        console.hello_jar = KESTROVA_BENCH_CONSOLE_JAR;
+        const fs::path linked = make_bundle(console, s.plain_stage, {"HelloLinked", "Hello", {}, {}, {}});
+        const fs::path jlinked = make_bundle(console, s.plain_stage, {"HelloJlink", "Hello", {}, {}, {"--jlink"}});
+        const fs::path swing = make_bundle(s, s.plain_stage, {"HelloWindowJlink", "HelloWindow", {}, {}, {"--jlink"}});
+        const auto app_of = [](const fs::path& executable) { return executable.parent_path().parent_path().parent_path(); };
+        const double hello_mib = disk_mib(app_of(jlinked));
+        const double swing_mib = disk_mib(app_of(swing));
+        own_rows.push_back({"Hello-world bundle with --jlink, on disk (MiB)", std::to_string(hello_mib).substr(0, 5), "",
+                            hello_mib, "<= 45", hello_mib <= 45});
+        own_rows.push_back({"Swing bundle (HelloWindow) with --jlink, on disk (MiB)", std::to_string(swing_mib).substr(0, 5),
+                            "", swing_mib, "<= 70", swing_mib <= 70});
+        const std::vector<Command> commands = {
+            {"kestrova, jlinked runtime", {jlinked.string()}, {}, "main-end"},
+            {"kestrova, JDK linked", {linked.string()}, {}, "main-end"},
+        };
+        const auto series = interleaved(commands, s.warmup, s.pairs, streams);
+        auto to_main_end = [](const Run& r) { return r.ms_to("main-end"); };
+        rows.push_back(compare("Start to end of main: --jlink runtime vs the JDK linked", metric(series[0], to_main_end),
+                               metric(series[1], to_main_end), ms, "<= 1.00x", 1.00));
     }
 
     std::printf("Results:\n\n");
