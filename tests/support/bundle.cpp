@@ -10,7 +10,6 @@ std::filesystem::path Artefacts::support_jar() { return KESTROVA_TEST_SUPPORT_JA
 std::filesystem::path Artefacts::probe_jar() { return KESTROVA_TEST_PROBE_JAR; }
 std::filesystem::path Artefacts::fake_launcher_jar() { return KESTROVA_TEST_FAKE_LAUNCHER_JAR; }
 std::filesystem::path Artefacts::no_native_updater_jar() { return KESTROVA_TEST_NO_NATIVE_UPDATER_JAR; }
-std::filesystem::path Artefacts::demo_jar() { return KESTROVA_TEST_DEMO_JAR; }
 std::filesystem::path Artefacts::java_home() { return KESTROVA_TEST_JAVA_HOME; }
 std::filesystem::path Artefacts::fixture_main_jar() { return KESTROVA_TEST_FIXTURE_MAIN_JAR; }
 std::filesystem::path Artefacts::fixture_helper_jar() { return KESTROVA_TEST_FIXTURE_HELPER_JAR; }

@@ -18,7 +18,6 @@ struct Artefacts {
     static std::filesystem::path probe_jar();
     static std::filesystem::path fake_launcher_jar();
     static std::filesystem::path no_native_updater_jar();
-    static std::filesystem::path demo_jar();
     static std::filesystem::path java_home();
     static std::filesystem::path fixture_main_jar();    // a manifest with Class-Path and Add-Opens
     static std::filesystem::path fixture_helper_jar();  // what that Class-Path names
