@@ -100,40 +100,35 @@ std::optional<double> read_last_check(const std::filesystem::path& file, std::st
     return parse_absolute_time(std::string_view(buffer.data(), used));
 }
 
-std::string write_last_check(const std::filesystem::path& file, double absolute_time) {
-    try {
-        std::error_code ec;
-        std::filesystem::create_directories(file.parent_path(), ec);
-        if (ec) {
-            return "cannot create " + file.parent_path().string() + ": " + ec.message();
-        }
-        std::string temp_name = file.string() + ".XXXXXX";
-        FileDescriptor fd(::mkstemp(temp_name.data()));
-        if (fd.get() < 0) {
-            return errno_text("cannot create a temporary file beside " + file.string(), errno);
-        }
-        const auto discard = [&temp_name](std::string why) {
-            ::unlink(temp_name.c_str());
-            return why;
-        };
-        const std::string text = format_absolute_time(absolute_time) + "\n";
-        if (const int error = write_all(fd.get(), text); error != 0) {
-            return discard(errno_text("cannot write " + temp_name, error));
-        }
-        if (::fsync(fd.get()) != 0) {
-            return discard(errno_text("cannot flush " + temp_name, errno));
-        }
-        if (fd.close() != 0) {
-            return discard(errno_text("cannot close " + temp_name, errno));
-        }
-        if (::rename(temp_name.c_str(), file.c_str()) != 0) {
-            return discard(errno_text("cannot replace " + file.string(), errno));
-        }
-        return {};
-    } catch (const std::exception& e) {
-        return std::string("cannot store the last check time: ") + e.what();
-    } catch (...) {
-        return "cannot store the last check time";
+void write_last_check(const std::filesystem::path& file, double absolute_time) {
+    std::error_code ec;
+    std::filesystem::create_directories(file.parent_path(), ec);
+    if (ec) {
+        throw LastCheckError("cannot create " + file.parent_path().string() + ": " + ec.message());
+    }
+    std::string temp_name = file.string() + ".XXXXXX";
+    FileDescriptor fd(::mkstemp(temp_name.data()));
+    if (fd.get() < 0) {
+        throw LastCheckError(errno_text("cannot create a temporary file beside " + file.string(), errno));
+    }
+    const auto fail = [&temp_name](std::string_view what, int error) {
+        ::unlink(temp_name.c_str());
+        throw LastCheckError(errno_text(std::string(what) + " " + temp_name, error));
+    };
+    const std::string text = format_absolute_time(absolute_time) + "\n";
+    if (const int error = write_all(fd.get(), text); error != 0) {
+        fail("cannot write", error);
+    }
+    if (::fsync(fd.get()) != 0) {
+        fail("cannot flush", errno);
+    }
+    if (fd.close() != 0) {
+        fail("cannot close", errno);
+    }
+    if (::rename(temp_name.c_str(), file.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp_name.c_str());
+        throw LastCheckError(errno_text("cannot replace " + file.string(), error));
     }
 }
 

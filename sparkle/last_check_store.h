@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -30,8 +31,15 @@ std::optional<double> parse_absolute_time(std::string_view text);
 // says so.
 std::optional<double> read_last_check(const std::filesystem::path& file, std::string* refused = nullptr);
 
+// Why the time could not be stored, as one sentence.
+class LastCheckError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // Replaces the file atomically (a temporary file in the same directory, renamed over it), creating
-// its directories. Returns why it failed, or an empty string; never throws.
-std::string write_last_check(const std::filesystem::path& file, double absolute_time);
+// its directories. Throws LastCheckError when it cannot; the old file, if any, is then untouched
+// and no temporary file is left behind.
+void write_last_check(const std::filesystem::path& file, double absolute_time);
 
 }  // namespace kestrova::sparkle

@@ -323,9 +323,10 @@ void UpdaterController::record_last_check() {
     if (!state_file_) {
         return;
     }
-    const std::string error = write_last_check(*state_file_, host_.now());
-    if (!error.empty()) {
-        log("Could not store the last check time: " + error);
+    try {
+        write_last_check(*state_file_, host_.now());
+    } catch (const std::exception& e) {
+        log(std::string("Could not store the last check time: ") + e.what());
     }
 }
 

@@ -82,7 +82,7 @@ TEST(LastCheckStore, WriteThenReadCreatingDirectories) {
     TempDirectory dir;
     const auto file = dir.path() / "a" / "b" / "app.last-check";
     EXPECT_EQ(read_last_check(file), std::nullopt);
-    ASSERT_EQ(write_last_check(file, 726842400.125), "");
+    ASSERT_NO_THROW(write_last_check(file, 726842400.125));
     EXPECT_EQ(read_last_check(file), 726842400.125);
     EXPECT_EQ(contents(file), "726842400.125\n");
 }
@@ -90,8 +90,8 @@ TEST(LastCheckStore, WriteThenReadCreatingDirectories) {
 TEST(LastCheckStore, ReplacesTheFileAndLeavesNoTemporaryBehind) {
     TempDirectory dir;
     const auto file = dir.path() / "app.last-check";
-    ASSERT_EQ(write_last_check(file, 1), "");
-    ASSERT_EQ(write_last_check(file, 2), "");
+    ASSERT_NO_THROW(write_last_check(file, 1));
+    ASSERT_NO_THROW(write_last_check(file, 2));
     EXPECT_EQ(read_last_check(file), 2.0);
     EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"app.last-check"});
 }
@@ -99,9 +99,9 @@ TEST(LastCheckStore, ReplacesTheFileAndLeavesNoTemporaryBehind) {
 TEST(LastCheckStore, ReplacesByRenameSoAReaderOfTheOldFileKeepsItsContent) {
     TempDirectory dir;
     const auto file = dir.path() / "app.last-check";
-    ASSERT_EQ(write_last_check(file, 1), "");
+    ASSERT_NO_THROW(write_last_check(file, 1));
     std::ifstream old_reader(file);  // holds the old file open, as a concurrent reader would
-    ASSERT_EQ(write_last_check(file, 2), "");
+    ASSERT_NO_THROW(write_last_check(file, 2));
     std::string old_text;
     std::getline(old_reader, old_text);
     EXPECT_EQ(old_text, "1");  // a write in place would have shown "2" or a torn value
@@ -113,16 +113,16 @@ TEST(LastCheckStore, FailedWriteKeepsTheOldValueAndCleansUp) {
     // A directory where the file should be: the rename must fail.
     const auto file = dir.path() / "app.last-check";
     std::filesystem::create_directories(file / "occupied");
-    EXPECT_NE(write_last_check(file, 5), "");
+    EXPECT_THROW(write_last_check(file, 5), LastCheckError);
     EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"app.last-check"});
     EXPECT_TRUE(std::filesystem::is_directory(file));
 }
 
-TEST(LastCheckStore, UncreatableDirectoryIsAnErrorNotAnException) {
+TEST(LastCheckStore, UncreatableDirectoryIsALastCheckError) {
     TempDirectory dir;
     const auto blocker = dir.path() / "plain-file";
     { std::ofstream(blocker) << "x"; }
-    EXPECT_NE(write_last_check(blocker / "sub" / "app.last-check", 5), "");
+    EXPECT_THROW(write_last_check(blocker / "sub" / "app.last-check", 5), LastCheckError);
 }
 
 // A named pipe where the file belongs is never opened for reading (that would wait for a writer
@@ -142,7 +142,7 @@ TEST(LastCheckStore, ANamedPipeIsRefusedWithoutWaiting) {
     }
     EXPECT_EQ(reading.get(), std::nullopt);
     EXPECT_EQ(refused, file.string() + " is not a regular file");
-    EXPECT_EQ(write_last_check(file, 7), "");  // the next check's time replaces the pipe
+    EXPECT_NO_THROW(write_last_check(file, 7));  // the next check's time replaces the pipe
     EXPECT_EQ(read_last_check(file), 7.0);
 }
 
