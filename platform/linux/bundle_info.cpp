@@ -1,14 +1,19 @@
 #include "platform/bundle_info.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
 #include <mutex>
 #include <vector>
+
+#include "kestrova/file_descriptor.h"
 
 #include "platform/linux/bundle_info_internal.h"
 #include "platform/linux/dynamic_library.h"
@@ -67,16 +72,34 @@ const Libplist* libplist() {
     return loaded;
 }
 
+// The launch reads this file on the main thread before anything else, so opening it must not wait:
+// a named pipe in its place would hold the launch until some writer came. It is opened without
+// blocking and read only when it is a regular file.
 std::optional<std::string> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (fd.get() < 0) return std::nullopt;
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) return std::nullopt;
+    if (!S_ISREG(status.st_mode)) {
+        // A directory is simply no dictionary; anything else there is a mistake worth naming.
+        if (!S_ISDIR(status.st_mode))
+            std::fprintf(stderr,
+                         "kestrova: %s is not a regular file, so it is not read; put the bundle's Info.plist "
+                         "file there.\n",
+                         path.c_str());
+        return std::nullopt;
+    }
+    if (static_cast<std::uintmax_t>(status.st_size) > max_plist_bytes) return std::nullopt;
     std::string data;
     char chunk[8192];
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        data.append(chunk, static_cast<std::size_t>(in.gcount()));
-        if (data.size() > max_plist_bytes) return std::nullopt;
+    for (;;) {
+        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        data.append(chunk, static_cast<std::size_t>(n));
+        if (data.size() > max_plist_bytes) return std::nullopt;  // it grew while being read
     }
-    if (in.bad()) return std::nullopt;
     return data;
 }
 

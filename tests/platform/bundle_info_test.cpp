@@ -1,13 +1,17 @@
 #include "platform/bundle_info.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 
 #include "platform/linux/bundle_info_internal.h"
 #include "platform/process.h"
@@ -134,6 +138,27 @@ TEST_F(InfoPlist, AnythingButADictionaryFileHasNoKeys) {
     }
     EXPECT_EQ(info_dictionary_string_from((dir / "missing").string(), "CFBundleVersion"), std::nullopt);
     EXPECT_EQ(info_dictionary_string_from(dir.string(), "CFBundleVersion"), std::nullopt) << "a directory";
+}
+
+// A named pipe where Info.plist belongs would hold a blocking open until a writer came, and with it
+// the launch: it is refused at once, and the user hears what to put there.
+TEST_F(InfoPlist, ANamedPipeIsRefusedWithoutWaiting) {
+    const fs::path pipe = dir / "Info.plist";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    ::testing::internal::CaptureStderr();
+    auto reading = std::async(std::launch::async, [&] { return linux_backend::read_info_dictionary(pipe.string()); });
+    if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // Free the reader that is stuck, so that the test ends.
+        const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        reading.wait();
+        if (writer >= 0) ::close(writer);
+        ::testing::internal::GetCapturedStderr();
+        FAIL() << "reading a named pipe waited for a writer";
+    }
+    EXPECT_TRUE(reading.get().empty());
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "kestrova: " + pipe.string() +
+                  " is not a regular file, so it is not read; put the bundle's Info.plist file there.\n");
 }
 
 TEST(ContentsDirectoryOf, IsTheParentOfTheExecutablesDirectory) {
