@@ -46,4 +46,19 @@ std::optional<double> parse_decimal(std::string_view text) {
     return value;
 }
 
+std::string fill_placeholders(std::string_view pattern, std::initializer_list<std::string_view> values,
+                              std::string (*escape)(std::string_view)) {
+    std::string out;
+    auto value = values.begin();
+    std::size_t from = 0;
+    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
+         at = pattern.find("{}", from)) {
+        out.append(pattern, from, at - from);
+        out += escape(*value++);
+        from = at + 2;
+    }
+    out.append(pattern, from);
+    return out;
+}
+
 }  // namespace kestrova

@@ -17,6 +17,7 @@
 #include <system_error>
 #include <vector>
 
+#include "kestrova/text.h"
 #include "platform/linux/dynamic_library.h"
 #include "sparkle/ed25519.h"
 #include "sparkle/version_comparator.h"
@@ -79,17 +80,11 @@ constexpr std::string_view msg_no_exchange =
 // Fills each "{}" in turn; texts from the archive or the feed have their control characters
 // replaced, so that a reason stays one line.
 std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string out;
-    auto value = values.begin();
-    std::size_t from = 0;
-    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
-         at = pattern.find("{}", from)) {
-        out.append(pattern, from, at - from);
-        for (const char c : *value++) out += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-        from = at + 2;
-    }
-    out.append(pattern, from);
-    return out;
+    return fill_placeholders(pattern, values, [](std::string_view value) {
+        std::string out(value);
+        for (char& c : out) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+        return out;
+    });
 }
 
 std::string errno_text(int error) { return std::generic_category().message(error); }

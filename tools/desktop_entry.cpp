@@ -46,20 +46,6 @@ constexpr std::string_view msg_cannot_list = "cannot read the directory \"{}\": 
 constexpr std::string_view msg_cannot_remove = "cannot remove \"{}\": {}; check the permissions there";
 constexpr std::string_view msg_cannot_make_dir = "cannot create the directory \"{}\": {}; check --dir";
 
-std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string out;
-    auto value = values.begin();
-    std::size_t from = 0;
-    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
-         at = pattern.find("{}", from)) {
-        out.append(pattern, from, at - from);
-        out += escape_for_line(*value++);
-        from = at + 2;
-    }
-    out.append(pattern, from);
-    return out;
-}
-
 // Main categories, then additional ones, then the reserved ones, of the menu specification.
 constexpr std::string_view registered_categories[] = {
     "AudioVideo", "Audio", "Video", "Development", "Education", "Game", "Graphics", "Network",

@@ -31,17 +31,6 @@ constexpr std::string_view msg_cannot_sign = "cannot read \"{}\" to sign it: {};
 // A PEM key is a few hundred bytes; anything much larger is not a key file.
 constexpr std::size_t max_key_file_bytes = 64 * 1024;
 
-std::string fill(std::string_view pattern, std::string_view first, std::string_view second = {}) {
-    std::string out(pattern);
-    if (const auto at = out.find("{}"); at != std::string::npos) {
-        const std::string text = escape_for_line(first);
-        out.replace(at, 2, text);
-        if (const auto next = out.find("{}", at + text.size()); next != std::string::npos)
-            out.replace(next, 2, escape_for_line(second));
-    }
-    return out;
-}
-
 struct PkeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
 };
@@ -71,8 +60,8 @@ ed::PublicKey generate_key_file(const fs::path& path) {
     // O_EXCL with O_CREAT also refuses a link, dangling or not, so nothing is written through one.
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
-        if (errno == EEXIST) throw PackError(fill(msg_key_exists, path.string()));
-        throw PackError(fill(msg_cannot_create_key, path.string(), std::generic_category().message(errno)));
+        if (errno == EEXIST) throw PackError(fill(msg_key_exists, {path.string()}));
+        throw PackError(fill(msg_cannot_create_key, {path.string(), std::generic_category().message(errno)}));
     }
     int error = 0;
     // The umask can only take bits away from 0600, but say it outright.
@@ -86,14 +75,14 @@ ed::PublicKey generate_key_file(const fs::path& path) {
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error != 0) {
         ::unlink(path.c_str());
-        throw PackError(fill(msg_cannot_create_key, path.string(), std::generic_category().message(error)));
+        throw PackError(fill(msg_cannot_create_key, {path.string(), std::generic_category().message(error)}));
     }
     return ed::public_key_of(seed);
 }
 
 ed::Seed read_key_file(const fs::path& path) {
     const std::vector<char> text = read_file(path);
-    if (text.size() > max_key_file_bytes) throw PackError(fill(msg_not_a_key, path.string()));
+    if (text.size() > max_key_file_bytes) throw PackError(fill(msg_not_a_key, {path.string()}));
     const std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
     const std::unique_ptr<EVP_PKEY, PkeyFree> key(
         bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, no_passphrase, nullptr) : nullptr);
@@ -101,7 +90,7 @@ ed::Seed read_key_file(const fs::path& path) {
     std::size_t size = seed.size();
     if (!key || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519 ||
         EVP_PKEY_get_raw_private_key(key.get(), seed.data(), &size) != 1 || size != seed.size())
-        throw PackError(fill(msg_not_a_key, path.string()));
+        throw PackError(fill(msg_not_a_key, {path.string()}));
     return seed;
 }
 
@@ -112,7 +101,7 @@ std::string signature_attributes(const fs::path& path, const ed::Seed& seed) {
         return "sparkle:edSignature=\"" + ed::encode_base64(signature) + "\" length=\"" +
                std::to_string(file.bytes().size()) + "\"";
     } catch (const std::system_error& e) {
-        throw PackError(fill(msg_cannot_sign, path.string(), e.code().message()));
+        throw PackError(fill(msg_cannot_sign, {path.string(), e.code().message()}));
     }
 }
 

@@ -33,19 +33,6 @@ constexpr std::string_view msg_cannot_rename =
     "cannot move the result into place at \"{}\": {}; check the permissions there";
 constexpr std::string_view msg_no_self = "cannot find the tool's own location: {}";
 
-// Fills the two "{}" of a message in order; the path goes through escape_for_line so that the
-// message stays on one line whatever the file name holds.
-std::string fill(std::string_view pattern, std::string_view first, std::string_view second = {}) {
-    std::string out(pattern);
-    if (const auto at = out.find("{}"); at != std::string::npos) {
-        const std::string text = escape_for_line(first);
-        out.replace(at, 2, text);
-        if (const auto next = out.find("{}", at + text.size()); next != std::string::npos)
-            out.replace(next, 2, std::string(second));
-    }
-    return out;
-}
-
 std::string errno_text(int error) { return std::generic_category().message(error); }
 
 fs::path directory_of(const fs::path& target) {
@@ -68,11 +55,11 @@ std::vector<char> read_file(const fs::path& path) {
     // Non-blocking, so that opening a named pipe returns at once and is refused below instead of
     // waiting for a writer forever; reads of a regular file never block anyway.
     const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) throw PackError(fill(msg_cannot_read, path.string(), errno_text(errno)));
+    if (fd.get() < 0) throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0)
-        throw PackError(fill(msg_cannot_read, path.string(), errno_text(errno)));
-    if (!S_ISREG(info.st_mode)) throw PackError(fill(msg_not_regular, path.string()));
+        throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
+    if (!S_ISREG(info.st_mode)) throw PackError(fill(msg_not_regular, {path.string()}));
 
     std::vector<char> bytes;
     bytes.reserve(static_cast<std::size_t>(info.st_size));
@@ -82,7 +69,7 @@ std::vector<char> read_file(const fs::path& path) {
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
-            throw PackError(fill(msg_cannot_read, path.string(), errno_text(errno)));
+            throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
         }
         bytes.insert(bytes.end(), buffer, buffer + got);
     }
@@ -92,7 +79,7 @@ std::vector<char> read_file(const fs::path& path) {
 mode_t permission_bits(const fs::path& path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0)
-        throw PackError(fill(msg_cannot_read, path.string(), errno_text(errno)));
+        throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
     return info.st_mode & 0777;
 }
 
@@ -100,7 +87,7 @@ void write_file_atomically(const fs::path& target, std::span<const char> bytes, 
     const fs::path dir = directory_of(target);
     std::string name = (dir / hidden_name(target, ".kestrova-pack-XXXXXX")).string();
     FileDescriptor fd(::mkstemp(name.data()));
-    if (fd.get() < 0) throw PackError(fill(msg_cannot_create, dir.string(), errno_text(errno)));
+    if (fd.get() < 0) throw PackError(fill(msg_cannot_create, {dir.string(), errno_text(errno)}));
 
     int error = kestrova::write_all(fd.get(), std::string_view(bytes.data(), bytes.size()));
     // mkstemp makes the file 0600; the result takes the mode it was asked for (an executable
@@ -111,14 +98,14 @@ void write_file_atomically(const fs::path& target, std::span<const char> bytes, 
     if (error == 0 && ::rename(name.c_str(), target.c_str()) != 0) error = errno;
     if (error != 0) {
         ::unlink(name.c_str());
-        throw PackError(fill(msg_cannot_write, target.string(), errno_text(error)));
+        throw PackError(fill(msg_cannot_write, {target.string(), errno_text(error)}));
     }
 }
 
 TemporaryDirectory::TemporaryDirectory(const fs::path& parent, const std::string& prefix) {
     std::string name = (parent / (prefix + "XXXXXX")).string();
     if (::mkdtemp(name.data()) == nullptr)
-        throw PackError(fill(msg_cannot_make_dir, parent.string(), errno_text(errno)));
+        throw PackError(fill(msg_cannot_make_dir, {parent.string(), errno_text(errno)}));
     path_ = name;
 }
 
@@ -133,7 +120,7 @@ void replace_with(const fs::path& from, const fs::path& to) {
     const bool had_old = fs::exists(fs::symlink_status(to, ec));
     if (!had_old) {
         if (::rename(from.c_str(), to.c_str()) != 0)
-            throw PackError(fill(msg_cannot_rename, to.string(), errno_text(errno)));
+            throw PackError(fill(msg_cannot_rename, {to.string(), errno_text(errno)}));
         return;
     }
     // rename cannot put a directory over a non-empty one, so the old result steps aside into a
@@ -141,11 +128,11 @@ void replace_with(const fs::path& from, const fs::path& to) {
     TemporaryDirectory aside(directory_of(to), hidden_name(to, ".old-"));
     const fs::path old = aside.path() / "old";
     if (::rename(to.c_str(), old.c_str()) != 0)
-        throw PackError(fill(msg_cannot_rename, to.string(), errno_text(errno)));
+        throw PackError(fill(msg_cannot_rename, {to.string(), errno_text(errno)}));
     if (::rename(from.c_str(), to.c_str()) != 0) {
         const int error = errno;
         ::rename(old.c_str(), to.c_str());
-        throw PackError(fill(msg_cannot_rename, to.string(), errno_text(error)));
+        throw PackError(fill(msg_cannot_rename, {to.string(), errno_text(error)}));
     }
 }
 
@@ -160,13 +147,13 @@ bool rename_without_replacing(const fs::path& from, const fs::path& to) {
         if (error == ENOTEMPTY || error == ENOTDIR) error = EEXIST;
     }
     if (error == EEXIST) return false;
-    throw PackError(fill(msg_cannot_rename, to.string(), errno_text(error)));
+    throw PackError(fill(msg_cannot_rename, {to.string(), errno_text(error)}));
 }
 
 fs::path own_directory() {
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) throw PackError(fill(msg_no_self, ec.message()));
+    if (ec) throw PackError(fill(msg_no_self, {ec.message()}));
     return self.parent_path();
 }
 

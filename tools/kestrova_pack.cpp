@@ -42,6 +42,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using kestrova::pack::fill;
 using kestrova::pack::PackError;
 
 // --- Exit statuses and messages -----------------------------------------------------------------
@@ -147,22 +148,6 @@ constexpr std::string_view msg_input_empty =
     "the --input directory \"{}\" holds no JAR; name the directory that holds the application's JARs";
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
-
-// Fills each "{}" of a message in turn; text that came from outside goes through escape_for_line
-// so the message stays on one line.
-std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string out;
-    auto value = values.begin();
-    std::size_t from = 0;
-    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
-         at = pattern.find("{}", from)) {
-        out.append(pattern, from, at - from);
-        out += kestrova::pack::escape_for_line(*value++);
-        from = at + 2;
-    }
-    out.append(pattern, from);
-    return out;
-}
 
 // A wrong command line: the same one-line report, another exit status.
 class UsageError : public PackError {

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "kestrova/burned_in_data.h"
+#include "kestrova/text.h"
 #include "kestrova/utf8.h"
 
 namespace kestrova::pack {
@@ -35,13 +36,6 @@ constexpr std::string_view msg_many_burned_areas =
 constexpr std::string_view msg_record_too_long =
     "the launch record is {} bytes, more than the 16462 the 16463-byte reserved area holds (one "
     "'_' must remain to mark the record's end); use fewer or shorter JVM options and arguments";
-
-std::string with_number(std::string_view pattern, std::size_t number) {
-    std::string text(pattern);
-    if (const auto at = text.find("{}"); at != std::string::npos)
-        text.replace(at, 2, std::to_string(number));
-    return text;
-}
 
 constexpr bool is_fill(char c) { return c == reserved_area_fill; }
 
@@ -130,7 +124,7 @@ std::size_t find_burned_area(std::span<const char> image) {
 
 std::vector<char> burn_record(std::span<const char> image, std::span<const char> record) {
     if (record.size() > max_record_size)
-        throw PackError(with_number(msg_record_too_long, record.size()));
+        throw PackError(fill(msg_record_too_long, {std::to_string(record.size())}));
     const std::size_t offset = find_reserved_area(image);
     std::vector<char> burned(image.begin(), image.end());
     std::copy(record.begin(), record.end(), burned.begin() + static_cast<std::ptrdiff_t>(offset));
@@ -167,6 +161,10 @@ std::string describe_record(std::span<const char> area) {
     for (const auto& arg : record.app_args) out += "app_arg: " + escape_for_line(arg) + "\n";
     out += "record_size: " + std::to_string(record.record_size) + "\n";
     return out;
+}
+
+std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
+    return fill_placeholders(pattern, values, &escape_for_line);
 }
 
 std::string escape_for_line(std::string_view text) {
@@ -233,13 +231,6 @@ constexpr std::string_view msg_bad_utf8 = " is not valid UTF-8, which Info.plist
 constexpr std::string_view msg_control_char =
     " contains a control character, which Info.plist cannot carry; remove it";
 
-std::string with_text(std::string_view pattern, std::string_view text) {
-    std::string out(pattern);
-    if (const auto at = out.find("{}"); at != std::string::npos)
-        out.replace(at, 2, escape_for_line(text));
-    return out;
-}
-
 void append_plist_entry(std::string& out, std::string_view key, std::string_view value) {
     out += "\t<key>";
     out += key;
@@ -254,8 +245,8 @@ std::string class_path_option(std::span<const std::string> jar_file_names) {
     std::string option = "-Djava.class.path=";
     bool first = true;
     for (const auto& name : jar_file_names) {
-        if (name.find(':') != std::string::npos) throw PackError(with_text(msg_jar_name_colon, name));
-        if (name.find("&&") != std::string::npos) throw PackError(with_text(msg_jar_name_token, name));
+        if (name.find(':') != std::string::npos) throw PackError(fill(msg_jar_name_colon, {name}));
+        if (name.find("&&") != std::string::npos) throw PackError(fill(msg_jar_name_token, {name}));
         if (!first) option += ':';
         first = false;
         option += "&&/";
@@ -268,8 +259,8 @@ std::vector<std::string> bundle_jvm_options(std::span<const std::string> jar_fil
                                             std::span<const std::string> user_options) {
     std::set<std::string_view> seen;
     for (const auto& name : jar_file_names) {
-        if (name == support_jar_name) throw PackError(with_text(msg_jar_name_support, name));
-        if (!seen.insert(name).second) throw PackError(with_text(msg_jar_name_twice, name));
+        if (name == support_jar_name) throw PackError(fill(msg_jar_name_support, {name}));
+        if (!seen.insert(name).second) throw PackError(fill(msg_jar_name_twice, {name}));
     }
     // The support JAR comes first. The launcher asks for OnlineUpdater and Launcher before any class
     // of the application, and the class loader opens the JARs in class path order until it finds

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <stdexcept>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -52,6 +53,9 @@ std::string describe_record(std::span<const char> area);
 // Text with backslash and control bytes escaped (\\, \n, \r, \t, \xHH), so one value stays on one
 // line of inspect's output or of an error message.
 std::string escape_for_line(std::string_view text);
+
+// A message with each "{}" filled in turn by the next value, each through escape_for_line.
+std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values);
 
 // --- Command-line values ------------------------------------------------------------------------
 

@@ -64,21 +64,6 @@ constexpr std::string_view msg_cannot_write_site =
     "cannot write the release into \"{}\": {}; check the free space and permissions there";
 constexpr std::string_view msg_empty_prefix = "--download-url-prefix needs the address the site is served at";
 
-// Fills each "{}" in turn, each value made safe for one line.
-std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string out;
-    auto value = values.begin();
-    std::size_t from = 0;
-    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
-         at = pattern.find("{}", from)) {
-        out.append(pattern, from, at - from);
-        out += escape_for_line(*value++);
-        from = at + 2;
-    }
-    out.append(pattern, from);
-    return out;
-}
-
 // --- A small XML tree, enough to carry an appcast through unchanged ------------------------------
 
 constexpr char namespace_separator = '\x1F';

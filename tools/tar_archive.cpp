@@ -27,17 +27,6 @@ constexpr std::string_view msg_cannot_read = "cannot read \"{}\" for the archive
 constexpr std::string_view msg_cannot_write_archive =
     "cannot write the archive \"{}\": {}; check the free space and permissions in --site";
 
-std::string fill(std::string_view pattern, std::string_view first, std::string_view second = {}) {
-    std::string out(pattern);
-    if (const auto at = out.find("{}"); at != std::string::npos) {
-        const std::string text = escape_for_line(first);
-        out.replace(at, 2, text);
-        if (const auto next = out.find("{}", at + text.size()); next != std::string::npos)
-            out.replace(next, 2, escape_for_line(second));
-    }
-    return out;
-}
-
 struct ArchiveFree {
     void operator()(archive* a) const { archive_write_free(a); }
 };
@@ -74,13 +63,13 @@ void write_bundle_archive(const fs::path& bundle, const fs::path& out, std::opti
     try {
         collect(bundle, bundle.filename().string(), items);
     } catch (const fs::filesystem_error& e) {
-        throw PackError(fill(msg_cannot_read, e.path1().string(), e.code().message()));
+        throw PackError(fill(msg_cannot_read, {e.path1().string(), e.code().message()}));
     }
 
     const std::unique_ptr<archive, ArchiveFree> writer(archive_write_new());
     auto fail = [&]() -> void {
         const char* reason = writer ? archive_error_string(writer.get()) : nullptr;
-        throw PackError(fill(msg_cannot_write_archive, out.string(), reason != nullptr ? reason : "out of memory"));
+        throw PackError(fill(msg_cannot_write_archive, {out.string(), reason != nullptr ? reason : "out of memory"}));
     };
     if (!writer) fail();
     // Restricted pax: plain ustar headers, with an extended header only for what ustar cannot hold
@@ -97,7 +86,7 @@ void write_bundle_archive(const fs::path& bundle, const fs::path& out, std::opti
     for (const Item& item : items) {
         struct stat info {};
         if (::lstat(item.source.c_str(), &info) != 0)
-            throw PackError(fill(msg_cannot_read, item.source.string(), std::generic_category().message(errno)));
+            throw PackError(fill(msg_cannot_read, {item.source.string(), std::generic_category().message(errno)}));
         archive_entry_clear(entry.get());
         archive_entry_set_pathname(entry.get(), item.name.c_str());
         archive_entry_set_perm(entry.get(), info.st_mode & 07777);
@@ -114,17 +103,17 @@ void write_bundle_archive(const fs::path& bundle, const fs::path& out, std::opti
             archive_entry_set_filetype(entry.get(), AE_IFLNK);
             std::error_code ec;
             link_target = fs::read_symlink(item.source, ec).string();
-            if (ec) throw PackError(fill(msg_cannot_read, item.source.string(), ec.message()));
+            if (ec) throw PackError(fill(msg_cannot_read, {item.source.string(), ec.message()}));
             archive_entry_set_symlink(entry.get(), link_target.c_str());
         } else {
-            throw PackError(fill(msg_special_file, item.source.string()));
+            throw PackError(fill(msg_special_file, {item.source.string()}));
         }
         if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK) fail();
         if (!S_ISREG(info.st_mode)) continue;
 
         const int fd = ::open(item.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0)
-            throw PackError(fill(msg_cannot_read, item.source.string(), std::generic_category().message(errno)));
+            throw PackError(fill(msg_cannot_read, {item.source.string(), std::generic_category().message(errno)}));
         std::int64_t left = info.st_size;
         while (left > 0) {
             const ssize_t got = ::read(fd, buffer.data(), std::min<std::size_t>(buffer.size(), left));
@@ -133,7 +122,7 @@ void write_bundle_archive(const fs::path& bundle, const fs::path& out, std::opti
                 // A file that shrank while it was read would leave a header that promises more.
                 const int error = got < 0 ? errno : EIO;
                 ::close(fd);
-                throw PackError(fill(msg_cannot_read, item.source.string(), std::generic_category().message(error)));
+                throw PackError(fill(msg_cannot_read, {item.source.string(), std::generic_category().message(error)}));
             }
             if (archive_write_data(writer.get(), buffer.data(), static_cast<std::size_t>(got)) != got) {
                 ::close(fd);

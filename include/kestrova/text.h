@@ -1,7 +1,9 @@
 // Text helpers shared by the launcher, the update framework and the packaging tool.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace kestrova {
@@ -19,5 +21,10 @@ std::string_view trim_white_space(std::string_view text);
 // A finite decimal number (an optional sign, digits, a fraction, an exponent) with white space
 // allowed around it and nothing else; nothing otherwise ("0x10", "12s", "nan", "1e999").
 std::optional<double> parse_decimal(std::string_view text);
+
+// `pattern` with each "{}" in turn replaced by the next of `values` passed through `escape`, which
+// keeps a message on one line whatever the values hold. A "{}" beyond the values stays as it is.
+std::string fill_placeholders(std::string_view pattern, std::initializer_list<std::string_view> values,
+                              std::string (*escape)(std::string_view));
 
 }  // namespace kestrova
