@@ -116,9 +116,9 @@ std::string to_modified_utf8(std::string_view utf8) {
         if (c == 0) {
             out += "\xC0\x80";
         } else if (c >= 0x10000) {
-            const char32_t v = c - 0x10000;
-            append_code_unit(out, static_cast<char16_t>(0xD800 + (v >> 10)));
-            append_code_unit(out, static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+            const auto [high, low] = surrogate_pair(c);
+            append_code_unit(out, high);
+            append_code_unit(out, low);
         } else {
             append_utf8(out, c);
         }

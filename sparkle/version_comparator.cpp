@@ -24,8 +24,9 @@ std::u16string to_utf16(std::string_view utf8) {
         if (value < 0x10000) {
             out += static_cast<char16_t>(value);
         } else {
-            out += static_cast<char16_t>(0xD800 + ((value - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((value - 0x10000) & 0x3FF));
+            const auto [high, low] = surrogate_pair(value);
+            out += high;
+            out += low;
         }
     }
     return out;

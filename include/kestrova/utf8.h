@@ -9,6 +9,16 @@
 
 namespace kestrova {
 
+// The UTF-16 surrogate pair that stands for `c`, a character above U+FFFF.
+struct SurrogatePair {
+    char16_t high;
+    char16_t low;
+};
+constexpr SurrogatePair surrogate_pair(char32_t c) {
+    const char32_t v = c - 0x10000;
+    return {static_cast<char16_t>(0xD800 + (v >> 10)), static_cast<char16_t>(0xDC00 + (v & 0x3FF))};
+}
+
 // Standard UTF-8 to the JVM's modified UTF-8: characters outside the Basic Multilingual Plane become
 // surrogate pairs of three bytes each. Bytes that are not valid UTF-8 become U+FFFD.
 std::string to_modified_utf8(std::string_view utf8);
