@@ -91,7 +91,7 @@ protected:
         return args;
     }
 
-    ScratchDirectory inputs_, work_;  // work_ is the tool's working directory
+    TempDir inputs_, work_;  // work_ is the tool's working directory
     fs::path in_ = inputs_.path();
     fs::path launcher_ = in_ / "lib" / "kestrova-launcher";
     fs::path support_jar_ = in_ / "support.jar";

@@ -16,12 +16,14 @@
 #include <vector>
 
 #include "kestrova/burned_in_data.h"
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
 namespace kestrova::pack::testing {
 
 namespace fs = std::filesystem;
+using kestrova::testing::TempDir;
 using namespace std::string_view_literals;
 
 // `before`, then `run` fill bytes, then `after`: the shape of a launcher image around its area.
@@ -38,25 +40,6 @@ inline std::vector<char> fake_template() {
 }
 
 inline std::string as_string(const std::vector<char>& bytes) { return {bytes.begin(), bytes.end()}; }
-
-class ScratchDirectory {
-public:
-    ScratchDirectory() {
-        std::string name = (fs::temp_directory_path() / "kestrova-pack-test-XXXXXX").string();
-        if (::mkdtemp(name.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = name;
-    }
-    ~ScratchDirectory() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
 
 inline void write_bytes(const fs::path& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -85,7 +68,7 @@ struct RunResult {
 
 // Runs `program` in `cwd`; its output goes to files elsewhere, so `cwd` sees only what it writes.
 inline RunResult run_program(const fs::path& program, std::vector<std::string> args, const fs::path& cwd) {
-    const ScratchDirectory capture;
+    const TempDir capture;
     const auto out = capture.path() / "out", err = capture.path() / "err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

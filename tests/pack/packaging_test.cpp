@@ -237,7 +237,7 @@ TEST(BundleTexts, InfoPlistReadsBackThroughLibplist) {
 
 TEST(WriteFileAtomically, AFailedRenameLeavesNoTemporary) {
     // The tool checks for a directory in the way before writing; here the write itself fails late.
-    const testing::ScratchDirectory dir;
+    const testing::TempDir dir;
     std::filesystem::create_directories(dir.path() / "taken" / "inside");
     EXPECT_THROW(write_file_atomically(dir.path() / "taken", std::string_view("x"), 0644), PackError);
     EXPECT_EQ(testing::tree_listing(dir.path()), (Names{"taken", "taken/inside"}));

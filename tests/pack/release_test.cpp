@@ -120,7 +120,7 @@ protected:
                 "--download-url-prefix", "http://127.0.0.1:8000/updates"};
     }
 
-    ScratchDirectory inputs_, work_;
+    TempDir inputs_, work_;
     fs::path in_ = inputs_.path();
     fs::path launcher_ = in_ / "lib" / "kestrova-launcher";
     fs::path runtime_ = in_ / "jdk";

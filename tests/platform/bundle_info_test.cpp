@@ -13,6 +13,7 @@
 #include <fstream>
 #include <future>
 
+#include "tests/support/temp_dir.h"
 #include "platform/linux/bundle_info_internal.h"
 #include "platform/process.h"
 
@@ -82,12 +83,6 @@ const Expected expectations[] = {
 
 class InfoPlist : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kestrova-plist-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
 
     // The same dictionary in Apple's binary form, written by libplist itself.
     std::string binary_of(const char* xml) {
@@ -103,7 +98,8 @@ protected:
         return out;
     }
 
-    fs::path dir;
+    kestrova::testing::TempDir temp;
+    const fs::path dir = temp.path();
 };
 
 TEST_F(InfoPlist, XmlAndBinaryFormsGiveTheSameStrings) {

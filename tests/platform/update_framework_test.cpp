@@ -20,6 +20,7 @@
 #include "platform/run_loop.h"
 #include "test_environment.h"
 #include "tests/support/http_server.h"
+#include "tests/support/temp_dir.h"
 
 namespace kestrova::platform {
 namespace {
@@ -31,9 +32,8 @@ using namespace std::chrono_literals;
 // --- Finding and loading the library ------------------------------------------------------------
 
 TEST(LoadUpdateFramework, AnythingButAWorkingLibraryMeansNoFramework) {
-    char pattern[] = "/tmp/kestrova-fw-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const fs::path dir = pattern;
+    const kestrova::testing::TempDir temp;
+    const fs::path& dir = temp.path();
     std::ofstream(dir / "not-elf.so") << "this is not a shared library\n";
     std::ofstream(dir / "empty.so");
 
@@ -49,7 +49,6 @@ TEST(LoadUpdateFramework, AnythingButAWorkingLibraryMeansNoFramework) {
         {"an entry point that refuses", KESTROVA_TEST_FAKE_UPDATER_REFUSES},
     };
     for (const auto& c : cases) EXPECT_EQ(load_update_framework_from(c.path), nullptr) << c.what;
-    fs::remove_all(dir);
 }
 
 TEST(LoadUpdateFramework, AWorkingLibraryGetsTheHostServicesAndAnswersWithItsTable) {

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/update_log_internal.h"
 #include "test_environment.h"
@@ -41,13 +42,8 @@ std::string read_all(const fs::path& path) {
 
 class TempDir : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/kestrova-log-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
+    kestrova::testing::TempDir temp;
+    const fs::path dir = temp.path();
 };
 
 // --- The message format ---------------------------------------------------------------------------

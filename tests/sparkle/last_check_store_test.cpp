@@ -1,7 +1,7 @@
 // The per-application file that keeps the time of the last update check.
 #include "sparkle/last_check_store.h"
 
-#include "temp_directory.h"
+#include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 namespace kestrova::sparkle {
 namespace {
 
-using testing::TempDirectory;
+using kestrova::testing::TempDir;
 
 EnvironmentLookup environment(std::map<std::string, std::string, std::less<>> values) {
     return [values = std::move(values)](std::string_view name) -> std::optional<std::string> {
@@ -79,7 +79,7 @@ TEST(AbsoluteTimeText, RefusesAnythingButOneNumber) {
 }
 
 TEST(LastCheckStore, WriteThenReadCreatingDirectories) {
-    TempDirectory dir;
+    TempDir dir;
     const auto file = dir.path() / "a" / "b" / "app.last-check";
     EXPECT_EQ(read_last_check(file), std::nullopt);
     ASSERT_NO_THROW(write_last_check(file, 726842400.125));
@@ -88,7 +88,7 @@ TEST(LastCheckStore, WriteThenReadCreatingDirectories) {
 }
 
 TEST(LastCheckStore, ReplacesTheFileAndLeavesNoTemporaryBehind) {
-    TempDirectory dir;
+    TempDir dir;
     const auto file = dir.path() / "app.last-check";
     ASSERT_NO_THROW(write_last_check(file, 1));
     ASSERT_NO_THROW(write_last_check(file, 2));
@@ -97,7 +97,7 @@ TEST(LastCheckStore, ReplacesTheFileAndLeavesNoTemporaryBehind) {
 }
 
 TEST(LastCheckStore, ReplacesByRenameSoAReaderOfTheOldFileKeepsItsContent) {
-    TempDirectory dir;
+    TempDir dir;
     const auto file = dir.path() / "app.last-check";
     ASSERT_NO_THROW(write_last_check(file, 1));
     std::ifstream old_reader(file);  // holds the old file open, as a concurrent reader would
@@ -109,7 +109,7 @@ TEST(LastCheckStore, ReplacesByRenameSoAReaderOfTheOldFileKeepsItsContent) {
 }
 
 TEST(LastCheckStore, FailedWriteKeepsTheOldValueAndCleansUp) {
-    TempDirectory dir;
+    TempDir dir;
     // A directory where the file should be: the rename must fail.
     const auto file = dir.path() / "app.last-check";
     std::filesystem::create_directories(file / "occupied");
@@ -119,7 +119,7 @@ TEST(LastCheckStore, FailedWriteKeepsTheOldValueAndCleansUp) {
 }
 
 TEST(LastCheckStore, UncreatableDirectoryIsALastCheckError) {
-    TempDirectory dir;
+    TempDir dir;
     const auto blocker = dir.path() / "plain-file";
     { std::ofstream(blocker) << "x"; }
     EXPECT_THROW(write_last_check(blocker / "sub" / "app.last-check", 5), LastCheckError);
@@ -128,7 +128,7 @@ TEST(LastCheckStore, UncreatableDirectoryIsALastCheckError) {
 // A named pipe where the file belongs is never opened for reading (that would wait for a writer
 // forever): it counts as never checked, and the caller hears why.
 TEST(LastCheckStore, ANamedPipeIsRefusedWithoutWaiting) {
-    TempDirectory dir;
+    TempDir dir;
     const auto file = dir.path() / "app.last-check";
     ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
     std::string refused;
@@ -147,7 +147,7 @@ TEST(LastCheckStore, ANamedPipeIsRefusedWithoutWaiting) {
 }
 
 TEST(LastCheckStore, UnreadableContentCountsAsNeverChecked) {
-    TempDirectory dir;
+    TempDir dir;
     const auto file = dir.path() / "app.last-check";
     for (const std::string& text : {std::string(""), std::string("soon"), std::string("1 2"),
                                     std::string(100, '1')}) {

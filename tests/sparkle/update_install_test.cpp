@@ -13,7 +13,7 @@
 
 #include "platform/linux/bundle_info_internal.h"
 #include "sparkle/ed25519.h"
-#include "temp_directory.h"
+#include "tests/support/temp_dir.h"
 
 namespace kestrova::sparkle {
 namespace {
@@ -117,7 +117,7 @@ protected:
         return names;
     }
 
-    testing::TempDirectory dir_;
+    kestrova::testing::TempDir dir_;
     fs::path installed_ = dir_.path() / "Demo.app";
     fs::path outside_ = dir_.path() / "outside";
     fs::path archive_ = dir_.path() / "outside-archive.tar.gz";

@@ -7,7 +7,7 @@
 
 #include "fake_updater_host.h"
 #include "heap_peak.h"
-#include "temp_directory.h"
+#include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,7 +25,7 @@ namespace {
 
 using testing::FakeUpdaterHost;
 using testing::FeedItem;
-using testing::TempDirectory;
+using kestrova::testing::TempDir;
 using testing::appcast_xml;
 using testing::heap_peak_since_reset;
 using testing::reset_heap_peak;
@@ -90,7 +90,7 @@ protected:
 
     std::string load_event() const { return std::string("load:") + feed_url; }
 
-    TempDirectory state;
+    TempDir state;
     FakeUpdaterHost host;
     StandardUserDriver driver{host};
     std::unique_ptr<UpdaterController> controller;

@@ -2,7 +2,7 @@
 // a check ends exactly once, when the user is done.
 #include "tests/sparkle/fake_updater_host.h"
 #include "tests/sparkle/recording_user_driver.h"
-#include "tests/sparkle/temp_directory.h"
+#include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@ using testing::FeedItem;
 using testing::http_ok;
 using testing::http_status;
 using testing::RecordingUserDriver;
-using testing::TempDirectory;
+using kestrova::testing::TempDir;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -46,7 +46,7 @@ protected:
         host.run_main_queue();
     }
 
-    TempDirectory state;
+    TempDir state;
     FakeUpdaterHost host;
     RecordingUserDriver driver;
     std::unique_ptr<UpdaterController> controller;

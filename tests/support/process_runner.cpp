@@ -229,17 +229,6 @@ ProcessResult BackgroundProcess::wait(std::chrono::milliseconds timeout) {
     return result;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kestrova-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
 std::vector<std::string> values_of(const std::string& text, const std::string& key) {
     std::vector<std::string> values;
     std::istringstream lines(text);

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace kestrova::testing {
 
 struct ProcessResult {
@@ -61,20 +63,6 @@ private:
     int out_fd_ = -1;
     int err_fd_ = -1;
     std::optional<int> exit_status_;
-};
-
-// A fresh directory under the system's temporary directory, removed with everything in it at the end
-// of its scope.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
 };
 
 // Everything in the file behind `fd` (a memory file a child wrote), from its start, whatever the
