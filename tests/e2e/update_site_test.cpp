@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <optional>
+#include <stdexcept>
+#include <string_view>
 
 #include "tests/support/bundle.h"
 #include "tests/support/update_log.h"
@@ -39,6 +42,31 @@ double absolute_now() {
     return duration<double>(system_clock::now().time_since_epoch()).count() - 978307200.0;
 }
 
+// Edits the bundle's Info.plist as a user might by hand: the string value of `key` becomes `value`,
+// or the key and its value go when there is none.
+void edit_info_plist(const fs::path& executable, std::string_view key, const std::optional<std::string>& value) {
+    const fs::path plist = executable.parent_path().parent_path() / "Info.plist";
+    std::string text;
+    {
+        std::ifstream in(plist);
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    const auto key_at = text.find("<key>" + std::string(key) + "</key>");
+    const auto open = key_at == std::string::npos ? key_at : text.find("<string>", key_at);
+    const auto close = open == std::string::npos ? open : text.find("</string>", open);
+    if (close == std::string::npos) throw std::runtime_error("no " + std::string(key) + " string in " + plist.string());
+    if (value) {
+        const auto start = open + std::string_view("<string>").size();
+        text.replace(start, close - start, *value);
+    } else {
+        // Whole lines, from the key's to the value's.
+        const auto line_start = text.rfind('\n', key_at) + 1;
+        const auto line_end = text.find('\n', close);
+        text.erase(line_start, (line_end == std::string::npos ? text.size() : line_end + 1) - line_start);
+    }
+    std::ofstream(plist) << text;
+}
+
 class UpdateSite : public ::testing::Test {
 protected:
     struct Options {
@@ -55,18 +83,7 @@ protected:
                       packed_version};
         spec.extra.insert(spec.extra.end(), o.extra.begin(), o.extra.end());
         const fs::path executable = make_bundle(dir_.path(), spec);
-        if (o.bundle_version.empty()) {
-            const fs::path plist = executable.parent_path().parent_path() / "Info.plist";
-            std::ifstream in(plist);
-            std::string text{std::istreambuf_iterator<char>(in), {}};
-            in.close();
-            const std::string packed = "<string>" + packed_version + "</string>";
-            const auto key = text.find("<key>CFBundleVersion</key>");
-            const auto at = key == std::string::npos ? key : text.find(packed, key);
-            if (at == std::string::npos) throw std::runtime_error("no CFBundleVersion value in " + plist.string());
-            text.replace(at, packed.size(), "<string></string>");
-            std::ofstream(plist) << text;
-        }
+        if (o.bundle_version.empty()) edit_info_plist(executable, "CFBundleVersion", "");
         return executable;
     }
 
@@ -217,21 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(UpdateSite, GateWithoutABundleVersionPassesWithoutARequest) {
     const auto executable = bundle({.extra = {"--aggressive-updates"}});
-    // Take CFBundleVersion (its key and value lines) out of the bundle's Info.plist.
-    const fs::path plist = executable.parent_path().parent_path() / "Info.plist";
-    std::ifstream in(plist);
-    std::string kept;
-    bool skip_value = false;
-    for (std::string line; std::getline(in, line);) {
-        if (line.find("<key>CFBundleVersion</key>") != std::string::npos) {
-            skip_value = true;
-            continue;
-        }
-        if (!skip_value) kept += line + "\n";
-        skip_value = false;
-    }
-    in.close();
-    std::ofstream(plist) << kept;
+    edit_info_plist(executable, "CFBundleVersion", std::nullopt);
     const auto r = run(executable, {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{
