@@ -79,25 +79,11 @@ std::optional<double> read_last_check(const std::filesystem::path& file, std::st
         }
         return std::nullopt;
     }
-    std::array<char, max_file_bytes + 1> buffer{};
-    std::size_t used = 0;
-    while (used < buffer.size()) {
-        const ssize_t n = ::read(fd.get(), buffer.data() + used, buffer.size() - used);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return std::nullopt;
-        }
-        if (n == 0) {
-            break;
-        }
-        used += static_cast<std::size_t>(n);
-    }
-    if (used > max_file_bytes) {
+    std::string text;
+    if (read_up_to(fd.get(), text, max_file_bytes + 1) != 0 || text.size() > max_file_bytes) {
         return std::nullopt;
     }
-    return parse_absolute_time(std::string_view(buffer.data(), used));
+    return parse_absolute_time(text);
 }
 
 void write_last_check(const std::filesystem::path& file, double absolute_time) {

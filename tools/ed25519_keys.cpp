@@ -11,6 +11,7 @@
 #include <memory>
 #include <system_error>
 
+#include "kestrova/file_descriptor.h"
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
 
@@ -66,11 +67,7 @@ ed::PublicKey generate_key_file(const fs::path& path) {
     int error = 0;
     // The umask can only take bits away from 0600, but say it outright.
     if (::fchmod(fd, 0600) != 0) error = errno;
-    for (std::size_t done = 0; error == 0 && done < pem.size();) {
-        const ssize_t put = ::write(fd, pem.data() + done, pem.size() - done);
-        if (put < 0 && errno != EINTR) error = errno;
-        if (put > 0) done += static_cast<std::size_t>(put);
-    }
+    if (error == 0) error = kestrova::write_all(fd, pem);
     if (error == 0 && ::fsync(fd) != 0) error = errno;
     if (::close(fd) != 0 && error == 0) error = errno;
     if (error != 0) {

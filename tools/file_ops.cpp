@@ -63,16 +63,8 @@ std::vector<char> read_file(const fs::path& path) {
 
     std::vector<char> bytes;
     bytes.reserve(static_cast<std::size_t>(info.st_size));
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
-        }
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    }
+    if (const int error = kestrova::read_up_to(fd.get(), bytes, bytes.max_size()); error != 0)
+        throw PackError(fill(msg_cannot_read, {path.string(), errno_text(error)}));
     return bytes;
 }
 

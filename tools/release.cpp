@@ -15,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "kestrova/file_descriptor.h"
 #include "platform/linux/bundle_info_internal.h"
 #include "sparkle/appcast.h"
 #include "sparkle/ed25519.h"
@@ -300,15 +301,10 @@ private:
 };
 
 void write_all(const fs::path& path, std::string_view text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (fd < 0) throw std::system_error(errno, std::generic_category());
-    int error = 0;
-    for (std::size_t done = 0; error == 0 && done < text.size();) {
-        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
-        if (put < 0 && errno != EINTR) error = errno;
-        if (put > 0) done += static_cast<std::size_t>(put);
-    }
-    if (::close(fd) != 0 && error == 0) error = errno;
+    kestrova::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+    if (fd.get() < 0) throw std::system_error(errno, std::generic_category());
+    int error = kestrova::write_all(fd.get(), text);
+    if (fd.close() != 0 && error == 0) error = errno;
     if (error != 0) throw std::system_error(error, std::generic_category());
 }
 

@@ -1,9 +1,11 @@
-// A file descriptor's owner and the write loop, for every part that writes files by descriptor.
+// A file descriptor's owner and the read and write loops, for every part that handles files by
+// descriptor.
 #pragma once
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
@@ -40,6 +42,25 @@ inline int write_all(int fd, std::string_view bytes) {
             return errno;
         }
         if (n == 0) return ENOSPC;
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+// Appends to `out` (a std::string or std::vector<char>) what `fd` holds up to its end, but no more than `limit` bytes, retrying after
+// signals; a caller that wants to know whether there was more asks for one byte beyond what it
+// accepts. Returns 0, or the errno of the read that failed.
+template <class Bytes>
+int read_up_to(int fd, Bytes& out, std::size_t limit) {
+    char chunk[1 << 16];
+    for (std::size_t done = 0; done < limit;) {
+        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, limit - done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        out.insert(out.end(), chunk, chunk + n);
         done += static_cast<std::size_t>(n);
     }
     return 0;

@@ -91,15 +91,8 @@ std::optional<std::string> read_file(const std::string& path) {
     }
     if (static_cast<std::uintmax_t>(status.st_size) > max_plist_bytes) return std::nullopt;
     std::string data;
-    char chunk[8192];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        data.append(chunk, static_cast<std::size_t>(n));
-        if (data.size() > max_plist_bytes) return std::nullopt;  // it grew while being read
-    }
+    if (read_up_to(fd.get(), data, max_plist_bytes + 1) != 0) return std::nullopt;
+    if (data.size() > max_plist_bytes) return std::nullopt;  // it grew while being read
     return data;
 }
 
