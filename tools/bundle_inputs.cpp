@@ -23,20 +23,6 @@ constexpr std::string_view msg_class_path_option =
     "--jvm-option \"{}\" sets a class path, which the bundle builds itself from its JARs; add the JARs with --jar, "
     "--main-jar or --input";
 
-std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string out;
-    auto value = values.begin();
-    std::size_t from = 0;
-    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
-         at = pattern.find("{}", from)) {
-        out.append(pattern, from, at - from);
-        out += escape_for_line(*value++);
-        from = at + 2;
-    }
-    out.append(pattern, from);
-    return out;
-}
-
 struct TwoWordOption {
     std::string_view word;
     std::string_view joined;  // the option the JVM takes, before its '='

@@ -28,20 +28,6 @@ constexpr std::string_view msg_climbing_class_path =
 constexpr std::string_view msg_bad_escape =
     "the Class-Path of \"{}\" names \"{}\", with a broken %-escape; fix the JAR's manifest";
 
-std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string out;
-    auto value = values.begin();
-    std::size_t from = 0;
-    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
-         at = pattern.find("{}", from)) {
-        out.append(pattern, from, at - from);
-        out += escape_for_line(*value++);
-        from = at + 2;
-    }
-    out.append(pattern, from);
-    return out;
-}
-
 struct ArchiveCloser {
     void operator()(archive* a) const { archive_read_free(a); }
 };

@@ -43,20 +43,6 @@ constexpr std::string_view msg_main_not_found =
 constexpr std::string_view msg_start_failed =
     "the runtime made with --jlink cannot start the application: {}; check the JVM options and --add-modules";
 
-std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string out;
-    auto value = values.begin();
-    std::size_t from = 0;
-    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
-         at = pattern.find("{}", from)) {
-        out.append(pattern, from, at - from);
-        out += escape_for_line(*value++);
-        from = at + 2;
-    }
-    out.append(pattern, from);
-    return out;
-}
-
 std::vector<std::string> split(std::string_view text, char separator) {
     std::vector<std::string> parts;
     std::size_t from = 0;
