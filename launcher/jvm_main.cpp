@@ -314,16 +314,19 @@ void* run_jvm(void*) {
     if (path_result != 0) kestrova::bail("%s", msg_path_too_long);
 
     // The options array points into data.jvm_options and, like it, lives until the process ends.
-    // Two hooks come first: they let the alert quote the JVM's own reason when it refuses to start.
-    // One more entry at the end hands the JVM its exit hook.
-    constexpr std::size_t hook_count = 2;
+    // The JVM's three hooks come first: output and abort let the alert quote the JVM's own reason
+    // when it refuses to start; exit ends the process the one safe way while an update transfer runs.
+    // The record's options follow, -Dsun.java.command= last.
+    constexpr std::size_t hook_count = 3;
     const std::size_t option_count = data.jvm_options.size();
-    auto* all_options = static_cast<JavaVMOption*>(std::calloc(hook_count + option_count + 1, sizeof(JavaVMOption)));
+    auto* all_options = static_cast<JavaVMOption*>(std::calloc(hook_count + option_count, sizeof(JavaVMOption)));
     if (all_options == nullptr) kestrova::bail("%s", msg_out_of_memory);
     all_options[0].optionString = const_cast<char*>("vfprintf");
     all_options[0].extraInfo = reinterpret_cast<void*>(&forward_jvm_output);
     all_options[1].optionString = const_cast<char*>("abort");
     all_options[1].extraInfo = reinterpret_cast<void*>(&jvm_aborting);
+    all_options[2].optionString = const_cast<char*>("exit");
+    all_options[2].extraInfo = reinterpret_cast<void*>(&end_process_for_jvm);
     JavaVMOption* options = all_options + hook_count;
     {
         std::string app_dir = kestrova::unresolved_app_dir(executable_path);
@@ -338,12 +341,9 @@ void* run_jvm(void*) {
         }
     }
 
-    options[option_count].optionString = const_cast<char*>("exit");
-    options[option_count].extraInfo = reinterpret_cast<void*>(&end_process_for_jvm);
-
     JavaVMInitArgs init_args{};
     init_args.version = JNI_VERSION_1_8;
-    init_args.nOptions = static_cast<jint>(hook_count + option_count + 1);
+    init_args.nOptions = static_cast<jint>(hook_count + option_count);
     init_args.options = all_options;
     init_args.ignoreUnrecognized = JNI_FALSE;
 
