@@ -1,7 +1,11 @@
 // The modal alert: a message text (shown as the title line) and an informative text.
 #pragma once
 
+#include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrova::platform {
 
@@ -12,5 +16,12 @@ void run_modal_alert(std::string_view message_text, std::string_view informative
 // Whether run_modal_alert can show a dialog on a display, rather than print its texts on standard
 // error. Any thread.
 bool can_show_dialog();
+
+// An alert with a choice of buttons (at least two): `buttons[0]` is the one that dismisses it (also
+// chosen by closing the window), `buttons[1]` the affirmative one, the rest further choices. The
+// default is `buttons[1]`, or `buttons[0]` with `dismiss_is_default`. Returns the index chosen;
+// nothing when no such dialog can be shown (no display, no dialog tool), so the caller falls back.
+std::optional<std::size_t> run_choice_alert(std::string_view message_text, std::string_view informative_text,
+                                            const std::vector<std::string>& buttons, bool dismiss_is_default);
 
 }  // namespace kestrova::platform

@@ -22,6 +22,7 @@ constexpr std::string_view state_folder = "kestrova-updater";
 constexpr std::string_view state_suffix = ".last-check";
 // The file holds one number; anything longer is not ours.
 constexpr std::size_t max_file_bytes = 64;
+constexpr std::string_view skipped_suffix = ".skipped-version";
 
 std::optional<std::filesystem::path> absolute_directory(const std::optional<std::string>& value) {
     // The XDG base directory rules say relative paths are invalid and must be ignored.
@@ -66,7 +67,10 @@ std::string format_absolute_time(double absolute_time) {
 
 std::optional<double> parse_absolute_time(std::string_view text) { return parse_decimal(text); }
 
-std::optional<double> read_last_check(const std::filesystem::path& file, std::string* refused) {
+namespace {
+
+// The whole of a small state file; nothing when it is missing, unreadable or longer than `limit`.
+std::optional<std::string> read_state_file(const std::filesystem::path& file, std::size_t limit, std::string* refused) {
     // Without O_NONBLOCK a named pipe there would hold the opening thread until a writer came.
     FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (fd.get() < 0) {
@@ -80,13 +84,14 @@ std::optional<double> read_last_check(const std::filesystem::path& file, std::st
         return std::nullopt;
     }
     std::string text;
-    if (read_up_to(fd.get(), text, max_file_bytes + 1) != 0 || text.size() > max_file_bytes) {
+    if (read_up_to(fd.get(), text, limit + 1) != 0 || text.size() > limit) {
         return std::nullopt;
     }
-    return parse_absolute_time(text);
+    return text;
 }
 
-void write_last_check(const std::filesystem::path& file, double absolute_time) {
+// Replaces `file` atomically with `text`: a temporary file in the same directory, renamed over it.
+void write_state_file(const std::filesystem::path& file, const std::string& text) {
     std::error_code ec;
     std::filesystem::create_directories(file.parent_path(), ec);
     if (ec) {
@@ -101,7 +106,6 @@ void write_last_check(const std::filesystem::path& file, double absolute_time) {
         ::unlink(temp_name.c_str());
         throw LastCheckError(errno_text(std::string(what) + " " + temp_name, error));
     };
-    const std::string text = format_absolute_time(absolute_time) + "\n";
     if (const int error = write_all(fd.get(), text); error != 0) {
         fail("cannot write", error);
     }
@@ -116,6 +120,45 @@ void write_last_check(const std::filesystem::path& file, double absolute_time) {
         ::unlink(temp_name.c_str());
         throw LastCheckError(errno_text("cannot replace " + file.string(), error));
     }
+}
+
+}  // namespace
+
+std::optional<double> read_last_check(const std::filesystem::path& file, std::string* refused) {
+    const auto text = read_state_file(file, max_file_bytes, refused);
+    return text ? parse_absolute_time(*text) : std::nullopt;
+}
+
+void write_last_check(const std::filesystem::path& file, double absolute_time) {
+    write_state_file(file, format_absolute_time(absolute_time) + "\n");
+}
+
+std::filesystem::path skipped_version_file(const std::filesystem::path& last_check) {
+    std::string name = last_check.filename().string();
+    if (name.size() > state_suffix.size() && name.ends_with(state_suffix)) {
+        name.resize(name.size() - state_suffix.size());
+    }
+    return last_check.parent_path() / (name + std::string(skipped_suffix));
+}
+
+std::optional<std::string> read_skipped_version(const std::filesystem::path& file, std::string* refused) {
+    const auto text = read_state_file(file, max_skipped_version_bytes + 1, refused);
+    if (!text || text->empty() || text->back() != '\n') {
+        return std::nullopt;
+    }
+    std::string version = text->substr(0, text->size() - 1);
+    if (version.empty() || version.find_first_of(std::string_view("\n\0", 2)) != std::string::npos) {
+        return std::nullopt;
+    }
+    return version;
+}
+
+void write_skipped_version(const std::filesystem::path& file, std::string_view version) {
+    if (version.empty() || version.size() > max_skipped_version_bytes ||
+        version.find_first_of(std::string_view("\n\0", 2)) != std::string_view::npos) {
+        throw LastCheckError("the version " + std::string(version) + " cannot be stored on one line");
+    }
+    write_state_file(file, std::string(version) + "\n");
 }
 
 }  // namespace kestrova::sparkle

@@ -1,6 +1,7 @@
 // The time of the last update check, kept per application in a small state file:
 // $XDG_STATE_HOME (default $HOME/.local/state)/kestrova-updater/<CFBundleIdentifier>.last-check,
-// holding the absolute time (seconds since 1 January 2001) in decimal.
+// holding the absolute time (seconds since 1 January 2001) in decimal; beside it
+// <CFBundleIdentifier>.skipped-version holds the version the user chose to skip, on one line.
 #pragma once
 
 #include <filesystem>
@@ -41,5 +42,19 @@ public:
 // its directories. Throws LastCheckError when it cannot; the old file, if any, is then untouched
 // and no temporary file is left behind.
 void write_last_check(const std::filesystem::path& file, double absolute_time);
+
+// Item versions are at most 256 bytes, so nothing longer is a version the user skipped.
+inline constexpr std::size_t max_skipped_version_bytes = 256;
+
+// The skipped-version file beside the last-check file `last_check`.
+std::filesystem::path skipped_version_file(const std::filesystem::path& last_check);
+
+// The version the user skipped; nothing when the file is missing, unreadable or does not hold one
+// version on one line. What is not a regular file is never read, and `refused` says so.
+std::optional<std::string> read_skipped_version(const std::filesystem::path& file, std::string* refused = nullptr);
+
+// Replaces the file atomically, as write_last_check does, and throws LastCheckError as it does, also
+// for a version that is not one line (empty, too long, or holding a line break or NUL).
+void write_skipped_version(const std::filesystem::path& file, std::string_view version);
 
 }  // namespace kestrova::sparkle

@@ -1,6 +1,7 @@
 #include "sparkle/standard_user_driver.h"
 
 #include <utility>
+#include <vector>
 
 namespace kestrova::sparkle {
 
@@ -12,6 +13,18 @@ std::string version_text(std::string_view display_version, std::string_view vers
         return std::string(version);
     }
     return std::string(display_version) + " (" + std::string(version) + ")";
+}
+
+std::string_view choice_label(UpdateChoice choice) {
+    switch (choice) {
+    case UpdateChoice::install:
+        return install_update_label;
+    case UpdateChoice::skip_version:
+        return skip_version_label;
+    case UpdateChoice::remind_later:
+        break;
+    }
+    return remind_later_label;
 }
 
 }  // namespace
@@ -52,8 +65,24 @@ void StandardUserDriver::show_update_found(const InstalledApplication& applicati
     if (!offer.download_address.empty()) {
         text += " Download it from " + offer.download_address;
     }
+    // "Remind Me Later" is the button that dismisses the alert, as closing its window does; the
+    // other choices follow in the offer's order, so its default is the alert's default.
+    std::vector<UpdateChoice> order = {UpdateChoice::remind_later};
+    for (const UpdateChoice choice : offer.choices) {
+        if (choice != UpdateChoice::remind_later) order.push_back(choice);
+    }
+    if (order.size() > 1) {
+        std::vector<std::string> buttons;
+        for (const UpdateChoice choice : order) buttons.emplace_back(choice_label(choice));
+        const bool dismiss_is_default = offer.choices.empty() || offer.choices.front() == UpdateChoice::remind_later;
+        if (const auto chosen = host_.show_choice_alert(update_available_heading, text, buttons, dismiss_is_default)) {
+            reply(order[*chosen]);
+            return;
+        }
+    }
+    // No choice can be shown (no display, say): the texts still reach the user, and the offer
+    // stays for a later check.
     host_.show_alert(update_available_heading, text);
-    // The alert has one button: the offer stays for a later check.
     reply(UpdateChoice::remind_later);
 }
 

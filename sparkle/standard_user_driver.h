@@ -15,6 +15,11 @@ inline constexpr std::string_view up_to_date_heading = "You're up to date!";
 inline constexpr std::string_view update_available_heading = "A new version is available!";
 inline constexpr std::string_view update_error_heading = "Update Error!";
 
+// The offer's buttons.
+inline constexpr std::string_view install_update_label = "Install Update";
+inline constexpr std::string_view remind_later_label = "Remind Me Later";
+inline constexpr std::string_view skip_version_label = "Skip This Version";
+
 class StandardUserDriver final : public UserDriver {
 public:
     // `host` must outlive the driver.

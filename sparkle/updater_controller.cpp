@@ -30,7 +30,7 @@ std::string exception_text(std::string_view where) {
 }  // namespace
 
 struct UpdaterController::Outcome {
-    enum class Result { up_to_date, update_available, failed };
+    enum class Result { up_to_date, update_available, skipped, failed };
     Result result = Result::failed;
     UpdateOffer offer;       // with update_available; its version also with up_to_date
     CheckError error;        // with failed
@@ -63,10 +63,12 @@ void UpdaterController::read_settings() {
     const std::string& identifier = settings.identifier;
     state_file_ = last_check_file([this](std::string_view name) { return host_.environment_value(name); },
                                   identifier);
-    if (!state_file_) {
+    if (state_file_) {
+        skipped_file_ = skipped_version_file(*state_file_);
+    } else {
         log(identifier.empty() ? "No CFBundleIdentifier: the last check time is not kept"
                                : "No state directory (XDG_STATE_HOME, HOME) or unusable CFBundleIdentifier: "
-                                 "the last check time is not kept");
+                                 "the last check time and a skipped version are not kept");
     }
     log("Updater settings: version " + application_.version + ", feed " + feed_url_.value_or("(none)") +
         ", automatic checks " +
@@ -234,10 +236,14 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
     outcome.offer.version = best->version;
     outcome.offer.display_version = best->short_version.value_or("");
     outcome.offer.download_address = !best->link.empty() ? best->link : best->enclosure ? best->enclosure->url : "";
-    outcome.offer.choices = {UpdateChoice::remind_later};
+    outcome.offer.choices = {UpdateChoice::remind_later, UpdateChoice::skip_version};
     outcome.result = compare_versions(application_.version, best->version) == Ordering::ascending
                          ? Outcome::Result::update_available
                          : Outcome::Result::up_to_date;
+    if (outcome.result == Outcome::Result::update_available && running_ == CheckKind::scheduled &&
+        was_skipped(best->version)) {
+        outcome.result = Outcome::Result::skipped;
+    }
     return outcome;
 }
 
@@ -295,12 +301,22 @@ void UpdaterController::report(CheckKind kind, const Outcome& outcome, const std
             return;
         }
         break;
+    case Outcome::Result::skipped:
+        log("Result: version " + outcome.offer.version + " is available but the user skipped it: not offered");
+        break;
     case Outcome::Result::update_available:
         log("Result: version " + outcome.offer.version + " is available (bundle " + application_.version + ")");
-        driver_.show_update_found(application_, outcome.offer, [this, done](UpdateChoice choice) {
+        driver_.show_update_found(application_, outcome.offer, [this, done, version = outcome.offer.version](UpdateChoice choice) {
             switch (choice) {
             case UpdateChoice::remind_later:
-                log("The user dismissed the update: it is offered again at a later check");
+                log("The user chose Remind Me Later: the update is offered again at a later check");
+                break;
+            case UpdateChoice::skip_version:
+                skip_version(version);
+                break;
+            case UpdateChoice::install:
+                // Not offered: this updater does not install yet.
+                log("The user chose Install Update, which this updater does not offer");
                 break;
             }
             done();
@@ -328,6 +344,33 @@ void UpdaterController::record_last_check() {
     } catch (const std::exception& e) {
         log(std::string("Could not store the last check time: ") + e.what());
     }
+}
+
+// A version the user skipped, or an older one, is not offered by scheduled checks; a newer one is.
+bool UpdaterController::was_skipped(const std::string& version) {
+    if (!skipped_file_) {
+        return false;
+    }
+    std::string refused;
+    const auto skipped = read_skipped_version(*skipped_file_, &refused);
+    if (!refused.empty()) {
+        log("Ignoring the skipped version: " + refused);
+    }
+    return skipped && compare_versions(*skipped, version) != Ordering::ascending;
+}
+
+void UpdaterController::skip_version(const std::string& version) {
+    if (!skipped_file_) {
+        log("The user chose Skip This Version, but there is no state directory to remember it in");
+        return;
+    }
+    try {
+        write_skipped_version(*skipped_file_, version);
+    } catch (const std::exception& e) {
+        log(std::string("Could not remember the skipped version: ") + e.what());
+        return;
+    }
+    log("The user chose Skip This Version: scheduled checks no longer offer version " + version);
 }
 
 void UpdaterController::log(std::string_view message) {

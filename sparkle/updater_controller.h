@@ -58,6 +58,8 @@ private:
     void finish_check(CheckKind kind, bool attempted);
     CheckError error(CheckError::Kind kind, std::string detail = {}, int http_status = 0) const;
     void record_last_check();
+    bool was_skipped(const std::string& version);
+    void skip_version(const std::string& version);
     void log(std::string_view message);
 
     UpdaterHost& host_;
@@ -69,6 +71,7 @@ private:
     std::optional<std::string> feed_url_;
     SchedulerSettings schedule_;
     std::optional<std::filesystem::path> state_file_;
+    std::optional<std::filesystem::path> skipped_file_;
 
     UpdaterHost::TimerId timer_ = 0;
     std::optional<CheckKind> running_;

@@ -101,6 +101,23 @@ public:
         services_.run_modal_alert(std::string(message).c_str(), std::string(informative).c_str());
     }
 
+    std::optional<std::size_t> show_choice_alert(std::string_view message, std::string_view informative,
+                                                 const std::vector<std::string>& buttons,
+                                                 bool dismiss_is_default) override {
+        // A host without the choice alert: the caller falls back to the plain alert.
+        if (services_.run_choice_alert == nullptr) {
+            return std::nullopt;
+        }
+        std::vector<const char*> labels;
+        for (const auto& b : buttons) labels.push_back(b.c_str());
+        const long chosen = services_.run_choice_alert(std::string(message).c_str(), std::string(informative).c_str(),
+                                                       labels.data(), labels.size(), dismiss_is_default ? 1 : 0);
+        if (chosen < 0 || static_cast<std::size_t>(chosen) >= buttons.size()) {
+            return std::nullopt;
+        }
+        return static_cast<std::size_t>(chosen);
+    }
+
     void load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,
                   std::function<void(UrlResponse)> completion) override {
         auto owned = std::make_unique<std::function<void(UrlResponse)>>(std::move(completion));

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrova::sparkle {
 
@@ -37,6 +38,12 @@ public:
     virtual void stop_application() = 0;
     // The modal alert; returns once the user dismissed it. Main thread.
     virtual void show_alert(std::string_view message, std::string_view informative) = 0;
+    // The alert with a choice of `buttons` (two or more): `buttons[0]` dismisses it, as closing the
+    // window does, `buttons[1]` is the affirmative one and the default unless `dismiss_is_default`.
+    // Returns the index chosen; nothing when no such dialog can be shown (nothing was shown).
+    virtual std::optional<std::size_t> show_choice_alert(std::string_view message, std::string_view informative,
+                                                         const std::vector<std::string>& buttons,
+                                                         bool dismiss_is_default) = 0;
 
     // Starts a transfer without cached data; `completion` runs once, on any thread.
     virtual void load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,

@@ -19,8 +19,9 @@ struct InstalledApplication {
     std::string display_version;  // CFBundleShortVersionString, else the version
 };
 
-// What the user may do about an update on offer. Dismissing the offer leaves it for a later check.
-enum class UpdateChoice { remind_later };
+// What the user may do about an update on offer. Dismissing the offer is remind_later: the offer
+// comes again at a later check. skip_version: scheduled checks no longer offer this version.
+enum class UpdateChoice { install, remind_later, skip_version };
 
 // A newer version on the update site.
 struct UpdateOffer {

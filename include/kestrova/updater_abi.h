@@ -55,6 +55,13 @@ typedef struct KestrovaHostServices {
 
     /* One record in the update log, under the stand-in's own category. */
     void (*log)(const char* message);
+
+    /* An alert offering `count` (two or more) buttons: `buttons[0]` dismisses it (as closing the
+       window does), `buttons[1]` is the affirmative one; the default is `buttons[1]`, or
+       `buttons[0]` when `dismiss_is_default` is nonzero. Returns the index chosen, or -1 when no
+       such dialog can be shown (then nothing was shown). Main thread. Present when `size` covers it. */
+    long (*run_choice_alert)(const char* message_text, const char* informative_text, const char* const* buttons,
+                             size_t count, int dismiss_is_default);
 } KestrovaHostServices;
 
 /* What the launcher's updater delegate hears. */

@@ -30,6 +30,18 @@ std::string shorten_for_dialog(std::string_view text, std::size_t limit) {
     return shortened;
 }
 
+std::optional<std::size_t> chosen_button(int exit_status, std::string_view answer,
+                                         const std::vector<std::string>& buttons) {
+    if (exit_status == 0) return buttons.size() > 1 ? std::optional<std::size_t>(1) : std::nullopt;
+    if (exit_status != 1) return std::nullopt;
+    // An extra button prints its label on a line of its own; Cancel and closing the window print nothing.
+    if (answer.ends_with('\n')) answer.remove_suffix(1);
+    if (answer.empty()) return 0;
+    for (std::size_t i = 2; i < buttons.size(); ++i)
+        if (buttons[i] == answer) return i;
+    return std::nullopt;
+}
+
 bool dialog_was_shown(int exit_status, std::string_view diagnostics) {
     if (exit_status == 0) return true;
     return exit_status == 1 && diagnostics.find("cannot open display") == std::string_view::npos;
@@ -59,12 +71,14 @@ std::string read_back(int fd) {
 // In the child between fork and exec: only async-signal-safe calls. The dialog gets standard input,
 // output and error and nothing else of the launcher (the JVM's JARs, files and listening sockets
 // would otherwise stay held by it), and it is killed when the launcher ends, however it ends.
-[[noreturn]] void exec_dialog(char* const* args, char* const* envp, pid_t launcher, int diagnostics_fd) {
+[[noreturn]] void exec_dialog(char* const* args, char* const* envp, pid_t launcher, int diagnostics_fd,
+                              int answer_fd) {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != launcher) _exit(127);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     if (diagnostics_fd >= 0 && dup2(diagnostics_fd, 2) < 0) _exit(127);
+    if (answer_fd >= 0 && dup2(answer_fd, 1) < 0) _exit(127);
     if (close_range(3, ~0U, 0) != 0) {
         // Kernels before 5.9: close them one by one, up to the descriptor limit.
         const long limit = sysconf(_SC_OPEN_MAX);
@@ -74,19 +88,30 @@ std::string read_back(int fd) {
     _exit(127);
 }
 
-// Runs `argv` with the captured environment and waits for it. False when it could not be started,
-// or did not show its dialog, so the caller can fall back.
-bool run_and_wait(const std::vector<std::string>& argv) {
+struct DialogResult {
+    bool shown = false;  // false: not started, or it showed no dialog, so the caller can fall back
+    int exit_status = 0;
+    std::string answer;  // its standard output, when asked for
+};
+
+// Runs `argv` with the captured environment and waits for it; with `want_answer` its standard
+// output is kept instead of passed on.
+DialogResult run_and_wait(const std::vector<std::string>& argv, bool want_answer = false) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
     // The tool's standard error goes to a memory file (when one can be made) to be read back.
     const int diagnostics_fd = ::memfd_create("kestrova-dialog-stderr", MFD_CLOEXEC);
+    const int answer_fd = want_answer ? ::memfd_create("kestrova-dialog-stdout", MFD_CLOEXEC) : -1;
+    if (want_answer && answer_fd < 0) {
+        if (diagnostics_fd >= 0) ::close(diagnostics_fd);
+        return {};
+    }
     char* const* envp = linux_backend::captured_envp();
     const pid_t launcher = getpid();
     const pid_t pid = fork();
-    if (pid == 0) exec_dialog(args.data(), envp, launcher, diagnostics_fd);
+    if (pid == 0) exec_dialog(args.data(), envp, launcher, diagnostics_fd, answer_fd);
     const int spawned = pid > 0 ? 0 : errno;
     int status = 0;
     bool exited = false;
@@ -103,7 +128,14 @@ bool run_and_wait(const std::vector<std::string>& argv) {
         ::close(diagnostics_fd);
         if (!diagnostics.empty()) std::fwrite(diagnostics.data(), 1, diagnostics.size(), stderr);
     }
-    return spawned == 0 && exited && linux_backend::dialog_was_shown(WEXITSTATUS(status), diagnostics);
+    DialogResult result;
+    if (answer_fd >= 0) {
+        result.answer = read_back(answer_fd);
+        ::close(answer_fd);
+    }
+    result.exit_status = exited ? WEXITSTATUS(status) : -1;
+    result.shown = spawned == 0 && exited && linux_backend::dialog_was_shown(result.exit_status, diagnostics);
+    return result;
 }
 
 bool has_display() {
@@ -126,14 +158,33 @@ void run_modal_alert(std::string_view message_text, std::string_view informative
     if (has_display()) {
         // Markup off: exception texts hold '<' and '&', which zenity would otherwise parse.
         if (auto zenity = linux_backend::find_program("zenity");
-            zenity && run_and_wait({*zenity, "--error", "--no-markup", "--title=" + title, "--text=" + dialog_text}))
+            zenity && run_and_wait({*zenity, "--error", "--no-markup", "--title=" + title, "--text=" + dialog_text}).shown)
             return;
         if (auto kdialog = linux_backend::find_program("kdialog");
-            kdialog && run_and_wait({*kdialog, "--title", title, "--error", dialog_text}))
+            kdialog && run_and_wait({*kdialog, "--title", title, "--error", dialog_text}).shown)
             return;
     }
     // No display or no dialog tool: the user of a terminal still sees what happened.
     std::fprintf(stderr, "%s\n%s\n", title.c_str(), text.c_str());
+}
+
+std::optional<std::size_t> run_choice_alert(std::string_view message_text, std::string_view informative_text,
+                                            const std::vector<std::string>& buttons, bool dismiss_is_default) {
+    if (buttons.size() < 2 || !has_display()) return std::nullopt;
+    const auto zenity = linux_backend::find_program("zenity");
+    if (!zenity) return std::nullopt;
+    std::vector<std::string> argv = {*zenity,
+                                     "--question",
+                                     "--no-markup",
+                                     "--title=" + sanitize_utf8(message_text),
+                                     "--text=" + linux_backend::shorten_for_dialog(sanitize_utf8(informative_text)),
+                                     "--cancel-label=" + buttons[0],
+                                     "--ok-label=" + buttons[1]};
+    for (std::size_t i = 2; i < buttons.size(); ++i) argv.push_back("--extra-button=" + buttons[i]);
+    if (dismiss_is_default) argv.push_back("--default-cancel");
+    const DialogResult result = run_and_wait(argv, true);
+    if (!result.shown) return std::nullopt;
+    return linux_backend::chosen_button(result.exit_status, result.answer, buttons);
 }
 
 }  // namespace kestrova::platform

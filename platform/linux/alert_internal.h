@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrova::platform::linux_backend {
 
@@ -20,5 +22,11 @@ std::string shorten_for_dialog(std::string_view text, std::size_t limit = max_di
 // error, showed its dialog. zenity and kdialog exit 0 for OK and 1 when the user closes the window,
 // but GTK also exits 1 when it cannot open the display, so its own words tell the two apart.
 bool dialog_was_shown(int exit_status, std::string_view diagnostics);
+
+// The button of `buttons` (as run_choice_alert takes them) that a zenity question dialog reports
+// with `exit_status` and `answer` on its standard output: OK exits 0, Cancel and closing the window
+// exit 1 in silence, an extra button exits 1 printing its label. Nothing when it fits none.
+std::optional<std::size_t> chosen_button(int exit_status, std::string_view answer,
+                                         const std::vector<std::string>& buttons);
 
 }  // namespace kestrova::platform::linux_backend

@@ -103,6 +103,17 @@ void host_run_modal_alert(const char* message_text, const char* informative_text
     run_modal_alert(message_text != nullptr ? message_text : "", informative_text != nullptr ? informative_text : "");
 }
 
+long host_run_choice_alert(const char* message_text, const char* informative_text, const char* const* buttons,
+                           std::size_t count, int dismiss_is_default) {
+    if (buttons == nullptr) return -1;
+    std::vector<std::string> labels;
+    for (std::size_t i = 0; i < count; ++i) labels.emplace_back(buttons[i] != nullptr ? buttons[i] : "");
+    const auto chosen = run_choice_alert(message_text != nullptr ? message_text : "",
+                                         informative_text != nullptr ? informative_text : "", labels,
+                                         dismiss_is_default != 0);
+    return chosen ? static_cast<long>(*chosen) : -1;
+}
+
 void host_load_url(const char* url, double timeout_seconds, std::size_t max_body_bytes,
                    void (*completion)(void*, const KestrovaUrlResult*), void* context) {
     UrlRequest request;
@@ -164,6 +175,7 @@ KestrovaHostServices make_host_services() {
     s.info_string = &host_info_string;
     s.environment_value = &host_environment_value;
     s.log = &host_log;
+    s.run_choice_alert = &host_run_choice_alert;
     return s;
 }
 

@@ -1,11 +1,16 @@
 // End-to-end: the launch gate's hold, for real: the update site announces a newer version, the
-// update check's dialog appears instead of the application, and the launcher ends once the user has
-// dismissed it.
+// update check's dialog appears instead of the application with its choices, and the launcher ends
+// once the user has answered it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/bundle.h"
 #include "tests/support/http_server.h"
@@ -19,7 +24,30 @@ using namespace std::chrono_literals;
 
 constexpr const char* update_available = "A new version is available!";
 
-TEST(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStarts) {
+struct OfferCase {
+    const char* name;
+    // Keys typed into the dialog: "Remind Me Later" has the focus, Tab moves it to "Skip This Version".
+    std::vector<std::string> keys;
+    bool skipped;
+};
+
+class UpdateHoldUnderXvfb : public ::testing::TestWithParam<OfferCase> {};
+
+// The version the user skipped, from the state directory; empty when none was remembered.
+std::string skipped_version_in(const std::filesystem::path& state) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(state, ec)) {
+        if (entry.path().extension() == ".skipped-version") {
+            std::ifstream in(entry.path());
+            std::string line;
+            std::getline(in, line);
+            return line;
+        }
+    }
+    return {};
+}
+
+TEST_P(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStarts) {
     std::string why_not;
     const auto x = XvfbDisplay::start(why_not);
     if (!x) GTEST_SKIP() << "No dialog under Xvfb: " << why_not;
@@ -54,10 +82,18 @@ TEST(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStarts)
     bool offers_version = false;
     for (const auto& arg : argv) offers_version |= arg.find("3.1.4") != std::string::npos;
     EXPECT_TRUE(offers_version) << "the dialog does not name the new version";
+    const auto has = [&argv](const std::string& arg) { return std::find(argv.begin(), argv.end(), arg) != argv.end(); };
+    EXPECT_TRUE(has("--question") && has("--cancel-label=Remind Me Later") && has("--ok-label=Skip This Version") &&
+                has("--default-cancel"))
+        << "the dialog does not offer the choices";
 
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(app.running()) << "the hold ended under the dialog";
-    ASSERT_EQ(x->send_key(update_available, "Return").exit_status, 0);
+    const auto& keys = GetParam().keys;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        // The last key closes the dialog on its press: its release would find no window.
+        ASSERT_EQ(x->send_key(update_available, keys[i], i + 1 == keys.size()).exit_status, 0);
+    }
 
     const auto r = app.wait(20s);
     ASSERT_FALSE(r.timed_out);
@@ -67,7 +103,14 @@ TEST(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStarts)
     ASSERT_GE(logged.size(), 4u);
     EXPECT_EQ(logged[3], "Forcing an update check with UI due to new version availability and aggressive "
                          "updates mode being enabled.");
+    EXPECT_EQ(skipped_version_in(dir.path() / "state"), GetParam().skipped ? "3.1.4" : "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Choices, UpdateHoldUnderXvfb,
+                         ::testing::Values(OfferCase{"RemindMeLaterIsTheDefault", {"Return"}, false},
+                                           OfferCase{"ClosingIsRemindMeLater", {"Escape"}, false},
+                                           OfferCase{"SkipThisVersion", {"Tab", "Return"}, true}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kestrova::testing

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "kestrova/utf8.h"
 #include "platform/linux/alert_internal.h"
@@ -48,6 +50,30 @@ TEST(DialogOutcome, ClosingTheWindowCountsAsShownButAnUnreachableDisplayDoesNot)
     EXPECT_FALSE(dialog_was_shown(5, ""));
     EXPECT_FALSE(dialog_was_shown(255, ""));
 }
+
+struct ButtonCase {
+    const char* name;
+    int exit_status;
+    const char* answer;
+    std::optional<std::size_t> chosen;
+};
+
+class ChosenButtonTest : public ::testing::TestWithParam<ButtonCase> {};
+
+TEST_P(ChosenButtonTest, ZenitysExitAndOutputNameTheButton) {
+    const std::vector<std::string> buttons = {"Remind Me Later", "Install Update", "Skip This Version"};
+    EXPECT_EQ(chosen_button(GetParam().exit_status, GetParam().answer, buttons), GetParam().chosen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ChosenButtonTest,
+    ::testing::Values(ButtonCase{"Ok", 0, "", 1}, ButtonCase{"CancelOrClosed", 1, "", 0},
+                      ButtonCase{"Extra", 1, "Skip This Version\n", 2},
+                      ButtonCase{"ExtraWithoutNewline", 1, "Skip This Version", 2},
+                      ButtonCase{"UnknownLabel", 1, "Something Else\n", std::nullopt},
+                      ButtonCase{"OkLabelIsNotAnExtra", 1, "Install Update\n", std::nullopt},
+                      ButtonCase{"Timeout", 5, "", std::nullopt}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kestrova::platform::linux_backend

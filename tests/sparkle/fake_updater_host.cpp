@@ -100,6 +100,17 @@ void FakeUpdaterHost::show_alert(std::string_view message, std::string_view info
     }
 }
 
+std::optional<std::size_t> FakeUpdaterHost::show_choice_alert(std::string_view message, std::string_view,
+                                                              const std::vector<std::string>& buttons,
+                                                              bool dismiss_is_default) {
+    if (!choice_answer) {
+        return std::nullopt;
+    }
+    events.push_back("choice:" + std::string(message));
+    choice_alerts.push_back(ChoiceAlert{std::string(message), buttons, dismiss_is_default});
+    return choice_answer;
+}
+
 void FakeUpdaterHost::load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,
                                std::function<void(UrlResponse)> completion) {
     events.push_back("load:" + std::string(url));

@@ -53,6 +53,8 @@ public:
     Delivery delivery = Delivery::at_once;
     // Runs while an alert is up, as the main run loop may serve timers during a modal alert.
     std::function<void()> while_alert_shown;
+    // The answer to a choice alert; nothing: no such dialog can be shown (the fallback follows).
+    std::optional<std::size_t> choice_answer;
     // Answers by address; an address not listed fails to connect.
     std::map<std::string, UrlResponse, std::less<>> responses;
 
@@ -60,6 +62,12 @@ public:
     // "alert:<heading>", "stop", "load:<url>", "did_finish", "will_schedule:<seconds>"
     std::vector<std::string> events;
     std::vector<Alert> alerts;
+    struct ChoiceAlert {
+        std::string message;
+        std::vector<std::string> buttons;
+        bool dismiss_is_default;
+    };
+    std::vector<ChoiceAlert> choice_alerts;
     std::vector<Request> requests;
     std::vector<std::string> log_lines;
     std::vector<Timer> timers;
@@ -87,6 +95,9 @@ public:
     double now() override { return clock; }
     void stop_application() override;
     void show_alert(std::string_view message, std::string_view informative) override;
+    std::optional<std::size_t> show_choice_alert(std::string_view message, std::string_view informative,
+                                                 const std::vector<std::string>& buttons,
+                                                 bool dismiss_is_default) override;
     void load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,
                   std::function<void(UrlResponse)> completion) override;
     std::optional<std::string> info_string(std::string_view key) override;

@@ -5,6 +5,7 @@
 #include "sparkle/user_driver.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ public:
     // Answers held back with answer_later, oldest first.
     std::vector<std::function<void()>> pending;
     bool answer_later = false;
+    // The answer to an offer; nothing: its default (the first choice).
+    std::optional<UpdateChoice> choose;
     int answers_per_message = 1;  // more than one: a driver that answers twice
 
     void show_up_to_date(const InstalledApplication& application, std::function<void()> acknowledge) override {
@@ -30,7 +33,7 @@ public:
                            std::function<void(UpdateChoice)> reply) override {
         record("update_found:" + offer.version, application);
         offers.push_back(offer);
-        answer([reply = std::move(reply), choice = offer.choices.front()] { reply(choice); });
+        answer([reply = std::move(reply), choice = choose.value_or(offer.choices.front())] { reply(choice); });
     }
     void show_error(const InstalledApplication& application, const CheckError& error,
                     std::function<void()> acknowledge) override {

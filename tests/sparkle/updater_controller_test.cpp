@@ -289,6 +289,35 @@ TEST_F(UpdaterControllerTest, NewerVersionIsShownWithItsVersionsAndLink) {
     EXPECT_EQ(host.events.back(), "stop");
 }
 
+struct OfferButtonCase {
+    const char* name;
+    std::size_t pressed;
+    bool skipped;  // the version is remembered as skipped
+};
+
+class OfferButtonTest : public UpdaterControllerTest, public ::testing::WithParamInterface<OfferButtonCase> {};
+
+TEST_P(OfferButtonTest, TheStandardDriverOffersTheChoicesWithRemindLaterAsDismissal) {
+    serve({{"200", "2.0", "https://example.test/2.0"}});
+    host.choice_answer = GetParam().pressed;
+    started();
+    user_check();
+    ASSERT_EQ(host.choice_alerts.size(), 1u);
+    EXPECT_TRUE(host.alerts.empty());
+    EXPECT_EQ(host.choice_alerts[0].message, update_available_heading);
+    EXPECT_THAT(host.choice_alerts[0].buttons, ElementsAre(std::string(remind_later_label),
+                                                           std::string(skip_version_label)));
+    EXPECT_TRUE(host.choice_alerts[0].dismiss_is_default);  // nothing is done unless the user asks
+    const auto skipped = state.path() / "kestrova-updater" / (std::string(identifier) + ".skipped-version");
+    EXPECT_EQ(read_skipped_version(skipped), GetParam().skipped ? std::optional<std::string>("200") : std::nullopt);
+    EXPECT_EQ(host.events.back(), "stop");
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, OfferButtonTest,
+                         ::testing::Values(OfferButtonCase{"RemindLater", 0, false},
+                                           OfferButtonCase{"SkipThisVersion", 1, true}),
+                         [](const auto& p) { return std::string(p.param.name); });
+
 TEST_F(UpdaterControllerTest, NewerVersionWithoutALinkPointsAtTheEnclosure) {
     serve({{"200", "", "", "https://example.test/App_200.zip"}});
     started();

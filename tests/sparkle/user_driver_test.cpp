@@ -59,11 +59,58 @@ TEST_F(UserDriverTest, AnOfferCarriesTheItemAndTheInstalledApplication) {
     const UpdateOffer& offer = driver.offers[0];
     EXPECT_EQ(offer.display_version, "2.0");
     EXPECT_EQ(offer.download_address, "https://example.test/2.0");
-    EXPECT_THAT(offer.choices, ElementsAre(UpdateChoice::remind_later));
+    EXPECT_THAT(offer.choices, ElementsAre(UpdateChoice::remind_later, UpdateChoice::skip_version));
     EXPECT_EQ(driver.applications[0].name, "Tessavane");
     EXPECT_EQ(driver.applications[0].version, "100");
     EXPECT_EQ(driver.applications[0].display_version, "1.0");
     EXPECT_THAT(host.alerts, IsEmpty());  // the controller itself shows nothing
+}
+
+struct SkipCase {
+    const char* name;
+    const char* skipped;    // the version skipped at the first offer
+    const char* newest;     // the feed's newest at the next check
+    bool user_initiated;    // the next check
+    bool offered;
+};
+
+class SkippedVersionTest : public UserDriverTest, public ::testing::WithParamInterface<SkipCase> {};
+
+TEST_P(SkippedVersionTest, ASkippedVersionIsOfferedOnlyWhenTheUserAsksOrANewerOneComes) {
+    host.responses[feed_url] = http_ok(appcast_xml({{GetParam().skipped}}));
+    driver.choose = UpdateChoice::skip_version;
+    start();  // never checked: a scheduled check at once
+    ASSERT_THAT(driver.shown, ElementsAre("update_found:" + std::string(GetParam().skipped)));
+    driver.shown.clear();
+    driver.choose.reset();
+
+    host.responses[feed_url] = http_ok(appcast_xml({{GetParam().newest}}));
+    if (GetParam().user_initiated) {
+        user_check();
+    } else {
+        ASSERT_TRUE(host.fire_next_timer());
+    }
+    if (GetParam().offered) {
+        EXPECT_THAT(driver.shown, ElementsAre("update_found:" + std::string(GetParam().newest)));
+    } else {
+        EXPECT_THAT(driver.shown, IsEmpty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SkippedVersionTest,
+    ::testing::Values(SkipCase{"ScheduledSameVersion", "200", "200", false, false},
+                      SkipCase{"ScheduledOlderThanSkipped", "200", "150", false, false},
+                      SkipCase{"ScheduledNewerVersion", "200", "300", false, true},
+                      SkipCase{"UserInitiatedSameVersion", "200", "200", true, true}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(UserDriverTest, RemindLaterLeavesTheVersionForTheNextScheduledCheck) {
+    host.responses[feed_url] = http_ok(appcast_xml({{"200"}}));
+    driver.choose = UpdateChoice::remind_later;
+    start();
+    ASSERT_TRUE(host.fire_next_timer());
+    EXPECT_THAT(driver.shown, ElementsAre("update_found:200", "update_found:200"));
 }
 
 TEST_F(UserDriverTest, ScheduledChecksShowTheUserOnlyAnOffer) {
