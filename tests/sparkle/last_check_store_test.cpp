@@ -157,5 +157,30 @@ TEST(LastCheckStore, UnreadableContentCountsAsNeverChecked) {
     EXPECT_EQ(read_last_check(dir.path()), std::nullopt);  // a directory
 }
 
+TEST(SkippedVersionStore, LivesBesideTheLastCheckAndRoundTrips) {
+    TempDir dir;
+    const auto file = skipped_version_file(dir.path() / "state" / "app.id.last-check");
+    EXPECT_EQ(file, dir.path() / "state" / "app.id.skipped-version");
+    write_skipped_version(file, "2.0 beta");
+    EXPECT_EQ(read_skipped_version(file), "2.0 beta");
+    write_skipped_version(file, std::string(max_skipped_version_bytes, '9'));
+    EXPECT_EQ(read_skipped_version(file), std::string(max_skipped_version_bytes, '9'));
+}
+
+TEST(SkippedVersionStore, WhatIsNotOneVersionOnOneLineIsNeitherWrittenNorRead) {
+    TempDir dir;
+    const auto file = dir.path() / "app.skipped-version";
+    for (const std::string& version : {std::string(""), std::string("2\n3"), std::string("2\0", 2),
+                                       std::string(max_skipped_version_bytes + 1, '9')}) {
+        EXPECT_THROW(write_skipped_version(file, version), LastCheckError) << version;
+        EXPECT_FALSE(std::filesystem::exists(file)) << version;
+    }
+    for (const std::string& text : {std::string(""), std::string("\n"), std::string("200"), std::string("2\n3\n"),
+                                    std::string(max_skipped_version_bytes + 1, '9') + "\n"}) {
+        { std::ofstream(file, std::ios::trunc) << text; }
+        EXPECT_EQ(read_skipped_version(file), std::nullopt) << text;
+    }
+}
+
 }  // namespace
 }  // namespace kestrova::sparkle
