@@ -147,12 +147,17 @@ std::string escape_attribute(std::string_view text) {
     return out;
 }
 
+constexpr std::string_view xml_namespace_uri = "http://www.w3.org/XML/1998/namespace";
+
 // Prefixes for the namespaces in a tree: the update framework's is "sparkle", any other gets one
 // of its own; all are declared on the root.
 class Prefixes {
 public:
     explicit Prefixes(const Element& root) {
         prefixes_.emplace(std::string(sparkle::sparkle_namespace_uri), "sparkle");
+        // xml:lang and the like: the reserved prefix is bound already, and declaring it again
+        // under another name makes the whole feed ill-formed for every reader.
+        prefixes_.emplace(std::string(xml_namespace_uri), "xml");
         collect(root);
     }
     std::string qualified(const Name& name) const {
@@ -161,7 +166,8 @@ public:
     }
     std::string declarations() const {
         std::string out;
-        for (const auto& [uri, prefix] : prefixes_) out += " xmlns:" + prefix + "=\"" + escape_attribute(uri) + "\"";
+        for (const auto& [uri, prefix] : prefixes_)
+            if (uri != xml_namespace_uri) out += " xmlns:" + prefix + "=\"" + escape_attribute(uri) + "\"";
         return out;
     }
 

@@ -294,7 +294,8 @@ TEST_F(ReleaseCli, ReleaseKeepsWhatItDoesNotKnowInAnExistingAppcast) {
                 "<?xml version=\"1.0\"?>\n<rss version=\"2.0\" xmlns:s=\"http://www.andymatuschak.org/xml-namespaces/sparkle\""
                 " xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n  <channel>\n    <title>Mine &amp; yours</title>\n"
                 "    <item><title>Mac</title><s:version>9.0</s:version><enclosure url=\"m.zip\" s:os=\"macos\"/></item>\n"
-                "    <item><title>Old</title><dc:creator>me</dc:creator><s:version>0.9</s:version></item>\n"
+                "    <item><title>Old</title><dc:creator>me</dc:creator><s:version>0.9</s:version>"
+                "<s:releaseNotesLink xml:lang=\"de\">n.html</s:releaseNotesLink></item>\n"
                 "  </channel>\n</rss>\n");
     ASSERT_EQ(pack(release(bundle("1.0", "dist"), site_, key_)).status, 0);
     const std::string xml = read_bytes(site_ / "appcast.xml");
@@ -305,6 +306,8 @@ TEST_F(ReleaseCli, ReleaseKeepsWhatItDoesNotKnowInAnExistingAppcast) {
     EXPECT_EQ(appcast.items[1].os, "macos");
     EXPECT_EQ(appcast.items[2].title, "Old");
     EXPECT_NE(xml.find(">me</"), std::string::npos) << xml;
+    EXPECT_NE(xml.find(" xml:lang=\"de\""), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("XML/1998/namespace"), std::string::npos) << xml;
     EXPECT_EQ(sparkle::best_item(appcast)->version, "1.0");
 }
 
