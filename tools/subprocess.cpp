@@ -20,6 +20,7 @@ namespace kestrova::pack {
 namespace {
 
 constexpr std::string_view msg_cannot_start = "cannot start \"{}\": {}; check that the JDK is complete";
+constexpr std::string_view msg_cannot_wait = "lost track of \"{}\": {}; run kestrova-pack again";
 
 // Memory files rather than pipes: the child can never block on a full pipe while the other stream
 // waits to be read.
@@ -78,13 +79,12 @@ ToolResult run_tool(const std::vector<std::string>& argv) {
     const int spawned = ::posix_spawnp(&pid, args.front().c_str(), &actions, nullptr, arg_pointers.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) {
-        std::string message(msg_cannot_start);
-        message.replace(message.find("{}"), 2, escape_for_line(args.front()));
-        message.replace(message.find("{}"), 2, std::generic_category().message(spawned));
-        throw PackError(message);
+        throw PackError(fill(msg_cannot_start, {args.front(), std::generic_category().message(spawned)}));
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            throw PackError(fill(msg_cannot_wait, {args.front(), std::generic_category().message(errno)}));
     }
     ToolResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
