@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "tools/packaging.h"
 
@@ -76,26 +77,33 @@ bool has_scheme(std::string_view entry) {
     return true;
 }
 
+// libarchive gives no text for some failures.
+std::string_view archive_error_of(archive* reader) {
+    const char* text = archive_error_string(reader);
+    return text != nullptr ? text : "unknown archive error";
+}
+
 }  // namespace
 
 std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar) {
     std::unique_ptr<archive, ArchiveCloser> reader(archive_read_new());
+    if (!reader) throw std::bad_alloc();
     archive_read_support_format_zip(reader.get());
     if (archive_read_open_filename(reader.get(), jar.c_str(), 1 << 16) != ARCHIVE_OK)
-        throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_string(reader.get())}));
+        throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
     archive_entry* entry = nullptr;
     for (;;) {
         const int status = archive_read_next_header(reader.get(), &entry);
         if (status == ARCHIVE_EOF) return std::nullopt;
         if (status != ARCHIVE_OK && status != ARCHIVE_WARN)
-            throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_string(reader.get())}));
+            throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
         const char* name = archive_entry_pathname(entry);
         if (name == nullptr || !equals_ignoring_case(name, manifest_entry)) continue;
         std::string text;
         char buffer[1 << 14];
         for (;;) {
             const la_ssize_t got = archive_read_data(reader.get(), buffer, sizeof buffer);
-            if (got < 0) throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_string(reader.get())}));
+            if (got < 0) throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
             if (got == 0) break;
             text.append(buffer, static_cast<std::size_t>(got));
         }
