@@ -135,6 +135,8 @@ void UpdaterController::timer_fired() {
 }
 
 void UpdaterController::check_for_updates() {
+    // A user check that is refused, or fails, offers nothing; one already running keeps its answer.
+    if (!running_) last_user_check_offered_ = false;
     if (!valid_) {
         // The user asked, so the user hears why nothing can be checked, as for a missing feed.
         refuse_user_check("the updater did not start (no valid CFBundleVersion)", CheckError::Kind::no_bundle_version);
@@ -306,6 +308,7 @@ void UpdaterController::report(CheckKind kind, const Outcome& outcome, const std
         break;
     case Outcome::Result::update_available:
         log("Result: version " + outcome.offer.version + " is available (bundle " + application_.version + ")");
+        if (user_initiated) last_user_check_offered_ = true;
         driver_.show_update_found(application_, outcome.offer, [this, done, version = outcome.offer.version](UpdateChoice choice) {
             switch (choice) {
             case UpdateChoice::remind_later:

@@ -40,6 +40,10 @@ public:
 
     bool check_in_progress() const { return running_.has_value(); }
 
+    // Whether the last user-initiated check offered a version newer than the bundle's: the gate's
+    // hold ends the process after such a check, and otherwise lets the application start.
+    bool last_check_offered_update() const { return last_user_check_offered_; }
+
 private:
     enum class CheckKind { user_initiated, scheduled };
     struct Outcome;
@@ -75,6 +79,7 @@ private:
 
     UpdaterHost::TimerId timer_ = 0;
     std::optional<CheckKind> running_;
+    bool last_user_check_offered_ = false;
 };
 
 }  // namespace kestrova::sparkle

@@ -293,11 +293,16 @@ int compare_versions_c(const char* a, const char* b) noexcept {
     }
 }
 
+int controller_last_check_offered_update(void* controller) noexcept {
+    return controller != nullptr && static_cast<const UpdaterController*>(controller)->last_check_offered_update() ? 1 : 0;
+}
+
 constexpr KestrovaUpdaterApi updater_api = {
     KESTROVA_UPDATER_ABI_VERSION,
     &controller_create,
     &controller_check_for_updates,
     &compare_versions_c,
+    &controller_last_check_offered_update,
 };
 
 }  // namespace

@@ -68,6 +68,12 @@ void kestrova::setup_finish_launch_observer(bool check_on_launch) {
         });
 }
 
+bool kestrova::updates::last_check_offered_update() {
+    return framework != nullptr && updater_controller != nullptr &&
+           framework->controller_last_check_offered_update != nullptr &&
+           framework->controller_last_check_offered_update(updater_controller) != 0;
+}
+
 void kestrova::check_for_updates() {
     platform::dispatch_async_main([] {
         log_record("Checking for updates ...");

@@ -125,7 +125,9 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
     // Nothing but the updater runs: launching finishes, the observer starts a check with its
     // dialog, and the updater ends the run once the user has dismissed it.
     platform::Application::shared().run();
-    platform::end_process(0);
+    if (last_check_offered_update()) platform::end_process(0);
+    // metadata.properties announced more than the feed delivers: the user must not be locked out.
+    log_record("The update check found no newer version to install, so the application starts.");
 }
 
 }  // namespace kestrova::updates

@@ -6,7 +6,13 @@
 
 namespace kestrova::updates {
 
-// Either returns (the launch goes on) or ends the process after the hold's update check.
+// Either returns (the launch goes on) or ends the process after the hold's update check. A hold
+// whose check offered nothing newer (the feed unreachable, unreadable, or not ahead of the bundle)
+// held the launch for nothing, so it returns too.
 void run_update_gate(const KestrovaUpdaterApi& framework, bool console);
+
+// Whether the updater's last user-initiated check offered the user a newer version; false when no
+// updater was started. Main thread.
+bool last_check_offered_update();
 
 }  // namespace kestrova::updates

@@ -12,7 +12,7 @@
 extern "C" {
 #endif
 
-#define KESTROVA_UPDATER_ABI_VERSION 1u
+#define KESTROVA_UPDATER_ABI_VERSION 2u
 #define KESTROVA_UPDATER_ENTRY_POINT "kestrova_updater_load"
 
 /* The outcome of a URL transfer: `error_code` 0 and `http_status` (or -1 when not HTTP) with the
@@ -80,6 +80,9 @@ typedef struct KestrovaUpdaterApi {
     void (*controller_check_for_updates)(void* controller);
     /* The standard version ordering: -1 when `a` is older than `b`, 0 same, 1 newer. */
     int (*compare_versions)(const char* a, const char* b);
+    /* 1 when the controller's last user-initiated check, once over, offered the user a version
+       newer than the bundle's; 0 when it found none, failed, or none ran. Main thread. */
+    int (*controller_last_check_offered_update)(void* controller);
 } KestrovaUpdaterApi;
 
 /* The stand-in's one exported entry point. Returns null when it cannot work with `host`. */

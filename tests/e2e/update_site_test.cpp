@@ -279,14 +279,51 @@ TEST_F(UpdateSite, NewerSiteHoldsTheLaunchForAnUpdateCheckInstead) {
     EXPECT_NE(r.err.find("2.0.1 is now available"), std::string::npos) << r.err;
 }
 
-TEST_F(UpdateSite, HoldEndsEvenWhenTheCheckShowsAnError) {
+// metadata.properties announces a newer version, but the feed offers nothing to install: the hold
+// was for nothing, so once the check has shown its answer the application starts as after a pass.
+struct EmptyHoldCase {
+    const char* name;
+    std::optional<HttpResponse> feed;  // none: nothing is served at the feed's address
+    std::string result;                // the updater's record of what the check found
+};
+
+std::ostream& operator<<(std::ostream& os, const EmptyHoldCase& c) { return os << c.name; }
+
+class HoldsForNothing : public UpdateSite, public ::testing::WithParamInterface<EmptyHoldCase> {};
+
+constexpr const char* hold_passes = "The update check found no newer version to install, so the application starts.";
+
+TEST_P(HoldsForNothing, StartTheApplicationAndLogWhy) {
+    const EmptyHoldCase& c = GetParam();
     server_.route("/updates/metadata.properties", metadata("app.version=2.0\napp.revision=1\n"));
-    // No appcast: the update check fails, shows why, and still ends the hold.
-    const auto r = run(bundle({.bundle_version = "1.0", .extra = {"--aggressive-updates"}}), {});
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(r.out.find("args.length"), std::string::npos);
-    EXPECT_EQ(update_log_records(log_).back(), starting);
+    if (c.feed) server_.route("/updates/appcast.xml", *c.feed);
+    const auto r = run(bundle({.bundle_version = "1.0.5", .extra = {"--aggressive-updates"}}), {"one", "two"});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "args.length"), "2") << "the application did not start: " << r.err;
+    EXPECT_EQ(value_of(r.out, "main.returned"), "true") << r.err;
+    const auto records = update_log_records(log_);
+    EXPECT_EQ(std::count(records.begin(), records.end(), hold_passes), 1);
+    const auto forced = std::find(records.begin(), records.end(), forcing);
+    const auto passed = std::find(records.begin(), records.end(), hold_passes);
+    EXPECT_LT(forced, passed);
+    // The updater is started once, by the hold.
+    EXPECT_EQ(std::count(records.begin(), records.end(), starting), 1);
+    const auto updater = update_log_records(log_, "updater");
+    EXPECT_EQ(std::count(updater.begin(), updater.end(), c.result), 1) << r.err;
+    EXPECT_EQ(server_.request_count("/updates/appcast.xml"), 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    UpdateSite, HoldsForNothing,
+    ::testing::Values(EmptyHoldCase{"FeedNotFound", std::nullopt, "Result: check failed"},
+                      EmptyHoldCase{"FeedUnavailable", HttpResponse::text(503, "busy"), "Result: check failed"},
+                      EmptyHoldCase{"FeedMalformed", HttpResponse::text(200, "<rss><channel><item>"),
+                                    "Result: check failed"},
+                      EmptyHoldCase{"FeedNotAheadOfTheBundle", HttpResponse::text(200, appcast({"1.0.5", "0.9"})),
+                                    "Result: up to date (bundle 1.0.5, newest 1.0.5)"},
+                      EmptyHoldCase{"FeedWithoutItems", HttpResponse::text(200, appcast({})),
+                                    "Result: up to date (bundle 1.0.5, newest none)"}),
+    [](const auto& test_case) { return std::string(test_case.param.name); });
 
 }  // namespace
 }  // namespace kestrova::testing

@@ -345,6 +345,26 @@ TEST_F(UpdaterControllerTest, NewerItemForAnotherSystemIsNotOffered) {
     EXPECT_EQ(host.alerts[0].message, up_to_date_heading);
 }
 
+// The gate's hold asks this once its run ends: only a user check that offered a newer version
+// counts, and each user check answers afresh.
+TEST_F(UpdaterControllerTest, OnlyTheLastUserCheckTellsWhetherAnUpdateWasOffered) {
+    automatic_checks();
+    serve({{"200", "2.0"}});
+    started();  // never checked: a scheduled check runs at once and shows the newer version
+    ASSERT_EQ(host.alerts.size(), 1u);
+    EXPECT_FALSE(controller->last_check_offered_update());
+    user_check();
+    EXPECT_TRUE(controller->last_check_offered_update());
+    serve({{"100"}});
+    user_check();
+    EXPECT_FALSE(controller->last_check_offered_update());
+    serve({{"200", "2.0"}});
+    user_check();
+    host.responses[feed_url] = http_status(503);
+    user_check();
+    EXPECT_FALSE(controller->last_check_offered_update());
+}
+
 struct FailureCase {
     const char* name;
     std::function<UrlResponse()> response;  // null: the host cannot connect

@@ -90,7 +90,7 @@ protected:
 TEST_F(UpdaterLibraryTest, RefusesAHostItCannotWorkWith) {
     EXPECT_EQ(load(nullptr), nullptr);
     auto host = minimal_host();
-    host.abi_version = 2;
+    host.abi_version = KESTROVA_UPDATER_ABI_VERSION + 1;
     EXPECT_EQ(load(&host), nullptr);
     host = minimal_host();
     host.size = sizeof(KestrovaHostServices) - sizeof(void*);
@@ -104,10 +104,12 @@ TEST_F(UpdaterLibraryTest, AnswersWithTheApiTable) {
     static const auto host = minimal_host();
     const KestrovaUpdaterApi* api = load(&host);
     ASSERT_NE(api, nullptr);
-    EXPECT_EQ(api->abi_version, 1u);
+    EXPECT_EQ(api->abi_version, KESTROVA_UPDATER_ABI_VERSION);
     ASSERT_NE(api->compare_versions, nullptr);
     EXPECT_EQ(api->compare_versions("1.0", "1.0.1"), -1);
     EXPECT_EQ(api->compare_versions("1.0", "1.0.0"), 0);
+    ASSERT_NE(api->controller_last_check_offered_update, nullptr);
+    EXPECT_EQ(api->controller_last_check_offered_update(nullptr), 0);
     EXPECT_EQ(api->compare_versions("2.0", "1.0b1"), 1);
     EXPECT_EQ(api->compare_versions(nullptr, "1"), -1);
 }
