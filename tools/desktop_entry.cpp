@@ -1,6 +1,5 @@
 #include "tools/desktop_entry.h"
 
-#include <plist/plist.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include "kestrova/burned_in_data.h"
 #include "kestrova/utf8.h"
+#include "platform/linux/bundle_info_internal.h"
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
 
@@ -46,7 +46,7 @@ constexpr std::string_view msg_cannot_list = "cannot read the directory \"{}\": 
 constexpr std::string_view msg_cannot_remove = "cannot remove \"{}\": {}; check the permissions there";
 constexpr std::string_view msg_cannot_make_dir = "cannot create the directory \"{}\": {}; check --dir";
 
-// Main categories, then additional ones, then the reserved ones, of the menu specification.
+// Main categories, then additional ones, then the reserved ones, of the freedesktop menu standard.
 constexpr std::string_view registered_categories[] = {
     "AudioVideo", "Audio", "Video", "Development", "Education", "Game", "Graphics", "Network",
     "Office", "Science", "Settings", "System", "Utility",
@@ -115,19 +115,6 @@ fs::path normal_bundle_path(const fs::path& bundle) {
     return path;
 }
 
-struct PlistDeleter {
-    void operator()(void* node) const { plist_free(static_cast<plist_t>(node)); }
-};
-
-std::optional<std::string> plist_string(plist_t dict, const char* key) {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (node == nullptr || plist_get_node_type(node) != PLIST_STRING) return std::nullopt;
-    std::uint64_t length = 0;
-    const char* text = plist_get_string_ptr(node, &length);
-    if (text == nullptr) return std::nullopt;
-    return std::string(text, length);
-}
-
 struct BundleFacts {
     std::string executable;
     std::string name;
@@ -135,28 +122,27 @@ struct BundleFacts {
     std::optional<std::string> icon_file;
 };
 
+// Read with the launcher's own Info.plist reader, so the entry sees the values the launcher sees.
 BundleFacts read_info_plist(const fs::path& bundle) {
-    std::vector<char> bytes;
-    try {
-        bytes = read_file(bundle / "Contents" / "Info.plist");
-    } catch (const PackError&) {
-        throw PackError(fill(msg_no_plist, {bundle.string()}));
-    }
-    plist_t root = nullptr;
-    if (bytes.size() < UINT32_MAX) plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
-    const std::unique_ptr<void, PlistDeleter> owner(root);
-    if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) throw PackError(fill(msg_no_plist, {bundle.string()}));
+    const fs::path plist_path = bundle / "Contents" / "Info.plist";
+    std::error_code ec;
+    if (!fs::is_regular_file(plist_path, ec)) throw PackError(fill(msg_no_plist, {bundle.string()}));
+    const auto info = platform::linux_backend::read_info_dictionary(plist_path.string());
+    const auto lookup = [&](std::string_view key) -> std::optional<std::string> {
+        const auto it = info.find(key);
+        return it == info.end() ? std::nullopt : std::optional<std::string>(it->second);
+    };
     BundleFacts facts;
-    const auto executable = plist_string(root, "CFBundleExecutable");
+    const auto executable = lookup("CFBundleExecutable");
     if (!executable || executable->empty() || executable->find('/') != std::string::npos)
         throw PackError(fill(msg_no_plist, {bundle.string()}));
     facts.executable = *executable;
     std::string fallback_name = bundle.stem().string();
-    facts.name = plist_string(root, "CFBundleName").value_or(fallback_name);
+    facts.name = lookup("CFBundleName").value_or(fallback_name);
     if (facts.name.empty()) facts.name = fallback_name;
-    facts.identifier = plist_string(root, "CFBundleIdentifier").value_or(default_bundle_identifier(facts.name));
+    facts.identifier = lookup("CFBundleIdentifier").value_or(default_bundle_identifier(facts.name));
     if (facts.identifier.empty()) facts.identifier = default_bundle_identifier(facts.name);
-    facts.icon_file = plist_string(root, "CFBundleIconFile");
+    facts.icon_file = lookup("CFBundleIconFile");
     return facts;
 }
 

@@ -21,7 +21,7 @@ bool is_png(std::span<const char> bytes);
 // bottom frame of the thread that starts it, the application's main thread.
 std::string wm_class_for_main_class(std::string_view main_class);
 
-// Whether `category` can go into the Categories key: a category the freedesktop menu specification
+// Whether `category` can go into the Categories key: a category the freedesktop menu standard
 // registers, or a private one starting with "X-".
 bool is_known_category(std::string_view category);
 

@@ -119,7 +119,7 @@ constexpr std::string_view msg_bad_icon =
 constexpr std::string_view msg_icon_name_taken =
     "--icon \"{}\" has the file name of a JAR in Contents/Resources; rename the icon";
 constexpr std::string_view msg_bad_category =
-    "--category \"{}\" is not a category of the freedesktop menu specification (e.g. Utility, "
+    "--category \"{}\" is not a category of the freedesktop menu standard (e.g. Utility, "
     "Development, Office, Graphics, Game) nor a private X-NAME one; choose one of those";
 constexpr std::string_view msg_remove_with_options =
     "--remove takes no {}; give only the bundle and --dir";
