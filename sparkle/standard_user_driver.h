@@ -30,6 +30,18 @@ public:
                            std::function<void(UpdateChoice)> reply) override;
     void show_error(const InstalledApplication& application, const CheckError& error,
                     std::function<void()> acknowledge) override;
+    void show_download_started(const InstalledApplication&, const UpdateOffer&, std::function<void()>) override {}
+    void show_download_progress(std::uint64_t, std::uint64_t) override {}
+    void show_extracting() override {}
+    void dismiss_installation() override {}
+    void show_ready_to_install_on_quit(const InstalledApplication&, const UpdateOffer&,
+                                       std::function<void()> acknowledge) override {
+        acknowledge();
+    }
+    void show_install_failed(const InstalledApplication&, const UpdateOffer&, std::string_view,
+                             std::function<void()> acknowledge) override {
+        acknowledge();
+    }
 
 private:
     UpdaterHost& host_;

@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "sparkle/updater_host.h"
+
 namespace kestrova::sparkle {
 
 // Why an update was not installed, in one sentence for the user and the update log.
@@ -27,8 +29,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The top-level string values of a bundle's Info.plist.
-using InfoDictionary = std::map<std::string, std::string, std::less<>>;
 // Reads the property list at a path; nothing when it is missing or unreadable.
 using InfoReader = std::function<std::optional<InfoDictionary>(const std::filesystem::path&)>;
 

@@ -154,6 +154,22 @@ public:
 
     void log(std::string_view message) override { log_through(&services_, std::string(message).c_str()); }
 
+    // Installing through the host: not wired yet.
+    TransferId download_to_file(std::string_view, const std::filesystem::path&, double, std::uint64_t,
+                                DownloadProgress, std::function<void(UrlResponse)> completion) override {
+        UrlResponse response;
+        response.error_code = -1;
+        response.error_description = "downloading into a file is not available";
+        completion(std::move(response));
+        return 0;
+    }
+    void cancel_transfer(TransferId) override {}
+    std::optional<std::filesystem::path> bundle_path() override { return std::nullopt; }
+    std::optional<InfoDictionary> read_property_list(const std::filesystem::path&) override { return std::nullopt; }
+    ProgressId show_progress(std::string_view, std::string_view, std::function<void()>) override { return 0; }
+    void update_progress(ProgressId, std::optional<double>, std::string_view) override {}
+    void close_progress(ProgressId) override {}
+
 private:
     struct TimerSlot {
         void* host_timer = nullptr;
@@ -303,6 +319,10 @@ constexpr KestrovaUpdaterApi updater_api = {
     &controller_check_for_updates,
     &compare_versions_c,
     &controller_last_check_offered_update,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,9 +23,16 @@ struct UrlResponse {
     std::string body;
 };
 
+// The top-level string values of a bundle's Info.plist.
+using InfoDictionary = std::map<std::string, std::string, std::less<>>;
+
 class UpdaterHost {
 public:
-    using TimerId = std::uint64_t;  // 0 = no timer
+    using TimerId = std::uint64_t;     // 0 = no timer
+    using TransferId = std::uint64_t;  // 0 = the transfer did not start
+    using ProgressId = std::uint64_t;  // 0 = no progress window could be shown
+    // Bytes received so far, and the length the server announced (nothing when it sent none).
+    using DownloadProgress = std::function<void(std::uint64_t received, std::optional<std::uint64_t> expected)>;
 
     virtual ~UpdaterHost() = default;
 
@@ -55,6 +64,30 @@ public:
     virtual std::optional<std::string> environment_value(std::string_view name) = 0;
     // One record in the update log.
     virtual void log(std::string_view message) = 0;
+
+    // Streams the body of `url` into the new file `destination` (never an existing one): memory
+    // does not grow with the body. `progress` runs as bytes arrive and `completion` once, last, both
+    // on any thread; the response's body stays empty. A body longer than `max_bytes` ends the
+    // transfer with error -1103. Returns the id for cancel_transfer; 0 when it could not start
+    // (`completion` has then run).
+    virtual TransferId download_to_file(std::string_view url, const std::filesystem::path& destination,
+                                        double timeout_seconds, std::uint64_t max_bytes, DownloadProgress progress,
+                                        std::function<void(UrlResponse)> completion) = 0;
+    // Stops a transfer: its completion then reports error -999 (cancelled). Harmless once ended.
+    virtual void cancel_transfer(TransferId transfer) = 0;
+
+    // The bundle directory (NAME.app) holding the running launcher; nothing when it cannot be told.
+    virtual std::optional<std::filesystem::path> bundle_path() = 0;
+    // The top-level string values of the property list at `path`; nothing when it is missing or
+    // not a property list.
+    virtual std::optional<InfoDictionary> read_property_list(const std::filesystem::path& path) = 0;
+
+    // A progress window with a Cancel button; `cancelled` runs at most once, on the main thread,
+    // and never after close_progress. Returns 0 when no such window can be shown. Main thread.
+    virtual ProgressId show_progress(std::string_view title, std::string_view text, std::function<void()> cancelled) = 0;
+    // `fraction` from 0 to 1, nothing when unknown; an empty `text` keeps the one shown.
+    virtual void update_progress(ProgressId progress, std::optional<double> fraction, std::string_view text) = 0;
+    virtual void close_progress(ProgressId progress) = 0;
 };
 
 }  // namespace kestrova::sparkle

@@ -6,8 +6,10 @@
 // shows nothing).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrova::sparkle {
@@ -29,6 +31,9 @@ struct UpdateOffer {
     std::string display_version;  // the item's short version; empty when it has none
     std::string download_address; // the item's link, else its enclosure's address; may be empty
     std::vector<UpdateChoice> choices;  // what the user may choose, the default first
+    // This user cannot replace the installed bundle (it was installed for all users, by a package
+    // manager say): whoever installed it must update it, and install is not among the choices.
+    bool installed_by_someone_else = false;
 };
 
 // Why a check the user asked for could not tell whether there is an update.
@@ -62,6 +67,28 @@ public:
     // A check the user asked for failed.
     virtual void show_error(const InstalledApplication& application, const CheckError& error,
                             std::function<void()> acknowledge) = 0;
+
+    // --- Installing the update the user chose to install ---
+
+    // The download has started; `cancel` stops the installation while it may still be stopped
+    // (until show_extracting). The progress stays up until dismiss_installation.
+    virtual void show_download_started(const InstalledApplication& application, const UpdateOffer& offer,
+                                       std::function<void()> cancel) = 0;
+    // Bytes received of `expected` (the item's length).
+    virtual void show_download_progress(std::uint64_t received, std::uint64_t expected) = 0;
+    // Downloaded: the update is being verified, extracted and checked, which cannot be cancelled.
+    virtual void show_extracting() = 0;
+    // The installation's progress goes away, whatever its end.
+    virtual void dismiss_installation() = 0;
+
+    // The update is downloaded and checked while the application runs: it replaces the application
+    // when it quits, and the next start runs it.
+    virtual void show_ready_to_install_on_quit(const InstalledApplication& application, const UpdateOffer& offer,
+                                               std::function<void()> acknowledge) = 0;
+    // The update could not be installed; `reason` is one sentence. The installed application is
+    // as it was.
+    virtual void show_install_failed(const InstalledApplication& application, const UpdateOffer& offer,
+                                     std::string_view reason, std::function<void()> acknowledge) = 0;
 };
 
 }  // namespace kestrova::sparkle

@@ -12,7 +12,7 @@
 extern "C" {
 #endif
 
-#define KESTROVA_UPDATER_ABI_VERSION 2u
+#define KESTROVA_UPDATER_ABI_VERSION 3u
 #define KESTROVA_UPDATER_ENTRY_POINT "kestrova_updater_load"
 
 /* The outcome of a URL transfer: `error_code` 0 and `http_status` (or -1 when not HTTP) with the
@@ -62,6 +62,38 @@ typedef struct KestrovaHostServices {
        such dialog can be shown (then nothing was shown). Main thread. Present when `size` covers it. */
     long (*run_choice_alert)(const char* message_text, const char* informative_text, const char* const* buttons,
                              size_t count, int dismiss_is_default);
+
+    /* --- Installing updates --- */
+
+    /* Streams the body of `url` into a new file at `path` (created with O_EXCL, never an existing
+       file), without cached data. `progress` runs on the worker as bytes arrive (`expected` -1 when
+       the server sent no length); `completion` runs once, last, on the worker, with an empty body.
+       A body longer than `max_bytes` ends the transfer with -1103. Both share `context`. Returns a
+       nonzero id for cancel_transfer; 0 when the transfer could not start (then `completion` has
+       already run with the reason). Any thread. */
+    uint64_t (*download_to_file)(const char* url, const char* path, double timeout_seconds, uint64_t max_bytes,
+                                 void (*progress)(void* context, uint64_t received, int64_t expected),
+                                 void (*completion)(void* context, const KestrovaUrlResult* result),
+                                 void* context);
+    /* Stops a transfer: its completion then reports -999 (cancelled). Harmless once it has ended. */
+    void (*cancel_transfer)(uint64_t transfer);
+
+    /* The absolute path of the bundle directory (NAME.app) that holds the running launcher, copied
+       like info_string. Returns its length, or -1 when it cannot be told. */
+    long (*bundle_path)(char* buffer, size_t size);
+
+    /* Calls `entry` once for each top-level string value of the property list at `path` (another
+       bundle's Info.plist). Returns 0, or -1 when the file is missing or not a property list. */
+    int (*read_property_list)(const char* path, void (*entry)(void* context, const char* key, const char* value),
+                              void* context);
+
+    /* A progress window with a Cancel button. `cancelled` runs at most once, on the main thread,
+       when the user cancels, and never once close_progress has returned. Returns a nonzero id, or
+       0 when no such window can be shown (nothing was shown). Main thread, as are the two below. */
+    uint64_t (*show_progress)(const char* title, const char* text, void (*cancelled)(void* context), void* context);
+    /* `fraction` from 0 to 1, or negative when unknown; `text` may be null (unchanged). */
+    void (*update_progress)(uint64_t progress, double fraction, const char* text);
+    void (*close_progress)(uint64_t progress);
 } KestrovaHostServices;
 
 /* What the launcher's updater delegate hears. */
@@ -83,6 +115,23 @@ typedef struct KestrovaUpdaterApi {
     /* 1 when the controller's last user-initiated check, once over, offered the user a version
        newer than the bundle's; 0 when it found none, failed, or none ran. Main thread. */
     int (*controller_last_check_offered_update)(void* controller);
+
+    /* Tells the controller that the launch is held and the application has not started: an update
+       the user installs from the coming check replaces the bundle at once, and the launcher then
+       starts the new version instead of the old one. Main thread. */
+    void (*controller_hold_launch)(void* controller);
+    /* After a held check: when it installed an update, the path of the new version's launcher is
+       copied into `buffer` (as info_string does) and its length returned; -1 otherwise. */
+    long (*controller_installed_launcher)(void* controller, char* buffer, size_t size);
+
+    /* On the way out of the process, from any thread, once the application is done: installs an
+       update that was downloaded and checked while it ran. Returns 1 when one was installed. */
+    int (*install_pending_update)(void);
+    /* At start, before the JVM exists: removes what interrupted installs left beside the bundle and
+       installs an update that an earlier run staged but did not live to install. Returns the new
+       launcher's path length as controller_installed_launcher does (the launcher then starts it),
+       or -1 when nothing was installed. */
+    long (*install_left_update)(char* buffer, size_t size);
 } KestrovaUpdaterApi;
 
 /* The stand-in's one exported entry point. Returns null when it cannot work with `host`. */

@@ -103,6 +103,19 @@ public:
     std::optional<std::string> info_string(std::string_view key) override;
     std::optional<std::string> environment_value(std::string_view name) override;
     void log(std::string_view message) override;
+    TransferId download_to_file(std::string_view, const std::filesystem::path&, double, std::uint64_t,
+                                DownloadProgress, std::function<void(UrlResponse)> completion) override {
+        UrlResponse response;
+        response.error_code = -1;
+        completion(std::move(response));
+        return 0;
+    }
+    void cancel_transfer(TransferId) override {}
+    std::optional<std::filesystem::path> bundle_path() override { return std::nullopt; }
+    std::optional<InfoDictionary> read_property_list(const std::filesystem::path&) override { return std::nullopt; }
+    ProgressId show_progress(std::string_view, std::string_view, std::function<void()>) override { return 0; }
+    void update_progress(ProgressId, std::optional<double>, std::string_view) override {}
+    void close_progress(ProgressId) override {}
 
 private:
     std::mutex queue_mutex_;

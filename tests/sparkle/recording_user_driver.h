@@ -42,6 +42,21 @@ public:
         answer(std::move(acknowledge));
     }
 
+    void show_download_started(const InstalledApplication&, const UpdateOffer&, std::function<void()>) override {}
+    void show_download_progress(std::uint64_t, std::uint64_t) override {}
+    void show_extracting() override {}
+    void dismiss_installation() override {}
+    void show_ready_to_install_on_quit(const InstalledApplication& application, const UpdateOffer&,
+                                       std::function<void()> acknowledge) override {
+        record("ready_on_quit", application);
+        answer(std::move(acknowledge));
+    }
+    void show_install_failed(const InstalledApplication& application, const UpdateOffer&, std::string_view,
+                             std::function<void()> acknowledge) override {
+        record("install_failed", application);
+        answer(std::move(acknowledge));
+    }
+
 private:
     void record(std::string what, const InstalledApplication& application) {
         shown.push_back(std::move(what));
