@@ -250,6 +250,8 @@ void AppcastReader::read_enclosure(const XML_Char** attributes) {
             item_->short_version_attribute = value;
         } else if (name.is_sparkle("os")) {
             item_->os = value;
+        } else if (name.is_sparkle("edSignature")) {
+            enclosure.ed_signature = value;
         }
     }
 }

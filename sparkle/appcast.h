@@ -23,6 +23,8 @@ struct Enclosure {
     std::string url;
     std::optional<std::uint64_t> length;  // nothing when absent or not a decimal number
     std::string type;
+    // sparkle:edSignature: base64 of the archive's Ed25519 signature, as written; nothing when absent.
+    std::optional<std::string> ed_signature;
 };
 
 struct AppcastItem {

@@ -70,6 +70,8 @@ TEST(Appcast, ReadsARealLookingFeed) {
     EXPECT_EQ(first.enclosure->url, "https://example.com/demo/Demo_2.0.zip");
     EXPECT_EQ(first.enclosure->length, 1623481u);
     EXPECT_EQ(first.enclosure->type, "application/octet-stream");
+    EXPECT_EQ(first.enclosure->ed_signature,
+              "7cLALFUHSwvEJWSkV8aMreoBe4fhRa4FncC5NoThKxwThL6FDR7hTiPJh1fo2uagnPogisnQsgFgq6mGkt2RBw==");
     EXPECT_EQ(first.version, "2000");
     EXPECT_EQ(first.short_version, "2.0");
     EXPECT_EQ(first.os, std::nullopt);
@@ -81,11 +83,13 @@ TEST(Appcast, ReadsARealLookingFeed) {
     EXPECT_EQ(second.pub_date, std::nullopt);
     EXPECT_EQ(second.version, "1.5");  // from the file name
     EXPECT_EQ(second.short_version, std::nullopt);
+    EXPECT_EQ(second.enclosure->ed_signature, std::nullopt);
 }
 
 TEST(Appcast, MatchesTheNamespaceByUriNotByPrefix) {
     const std::string item = R"(<item><title>t</title>
-        <enclosure url="https://x/App_1.0.zip" sp:version="7" sp:shortVersionString="7.0" sp:os="linux"/>
+        <enclosure url="https://x/App_1.0.zip" sp:version="7" sp:shortVersionString="7.0" sp:os="linux"
+                   sp:edSignature="c2ln"/>
         <sp:channel>beta</sp:channel></item>)";
     const Appcast appcast = parse_appcast(feed(item, "sp"));
     ASSERT_EQ(appcast.items.size(), 1u);
@@ -93,6 +97,7 @@ TEST(Appcast, MatchesTheNamespaceByUriNotByPrefix) {
     EXPECT_EQ(appcast.items[0].short_version, "7.0");
     EXPECT_EQ(appcast.items[0].os, "linux");
     EXPECT_EQ(appcast.items[0].channel, "beta");
+    EXPECT_EQ(appcast.items[0].enclosure->ed_signature, "c2ln");
 
     // The usual prefix bound to another namespace is not the update framework's.
     std::string other = feed(R"(<item><enclosure url="https://x/App_1.0.zip" sparkle:version="7" sparkle:os="macos"/>
