@@ -15,10 +15,12 @@
 #include <mutex>
 #include <set>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "kestrova/text.h"
 #include "platform/linux/dynamic_library.h"
+#include "sparkle/appcast.h"
 #include "sparkle/ed25519.h"
 #include "sparkle/version_comparator.h"
 
@@ -74,6 +76,8 @@ constexpr std::string_view msg_no_launcher =
     "The update was not installed because the new bundle's launcher \"{}\" is missing or not executable.";
 constexpr std::string_view msg_cannot_swap =
     "The update was not installed because the application could not be replaced ({}).";
+constexpr std::string_view msg_cannot_mark_ready =
+    "The update was not installed because it could not be kept for the next start ({}).";
 constexpr std::string_view msg_no_exchange =
     "The update was not installed because this file system cannot swap two directories in one step.";
 
@@ -287,27 +291,36 @@ bool can_replace(const fs::path& installed) {
 }
 
 std::size_t clean_install_leftovers(const fs::path& installed) {
-    const fs::path parent = directory_of(installed);
-    const std::string mine = staging_prefix(installed);
-    const std::string shared = "." + std::string(staging_marker);
-    std::size_t removed = 0;
-    std::error_code ec;
-    std::vector<fs::path> candidates;
-    for (auto it = fs::directory_iterator(parent, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.starts_with(mine) || name.starts_with(shared)) candidates.push_back(it->path());
-    }
-    for (const auto& candidate : candidates) {
-        const int fd = ::open(candidate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) continue;  // not a directory (or a link to one): not ours
-        // An installer at work holds the lock; a crashed one held it until it died.
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-            remove_tree(candidate);
-            ++removed;
+    // Each one taken is removed as it goes out of scope.
+    return StagingArea::take_left(installed).size();
+}
+
+std::vector<std::unique_ptr<StagingArea>> StagingArea::take_left(const fs::path& installed) {
+    std::vector<std::unique_ptr<StagingArea>> taken;
+    try {
+        const fs::path parent = directory_of(installed);
+        const std::string mine = staging_prefix(installed);
+        const std::string shared = "." + std::string(staging_marker);
+        std::error_code ec;
+        std::vector<fs::path> candidates;
+        for (auto it = fs::directory_iterator(parent, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            if (name.starts_with(mine) || name.starts_with(shared)) candidates.push_back(it->path());
         }
-        ::close(fd);
+        for (const auto& candidate : candidates) {
+            const int fd = ::open(candidate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd < 0) continue;  // not a directory (or a link to one): not ours
+            // An installer at work holds the lock; a crashed one held it until it died.
+            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                ::close(fd);
+                continue;
+            }
+            taken.push_back(std::unique_ptr<StagingArea>(new StagingArea(installed, candidate, fd)));
+        }
+    } catch (...) {
+        // Out of memory at worst: what was taken so far is still returned, the rest waits.
     }
-    return removed;
+    return taken;
 }
 
 StagingArea::StagingArea(const fs::path& installed) : installed_(installed) {
@@ -325,8 +338,48 @@ StagingArea::StagingArea(const fs::path& installed) : installed_(installed) {
 }
 
 StagingArea::~StagingArea() {
+    if (lock_fd_ < 0) return;  // left on disk
     remove_tree(path_);
-    if (lock_fd_ >= 0) ::close(lock_fd_);
+    ::close(lock_fd_);
+}
+
+void StagingArea::leave_on_disk() {
+    if (lock_fd_ >= 0) ::close(std::exchange(lock_fd_, -1));
+}
+
+void StagingArea::mark_ready(std::string_view version) {
+    std::error_code ignored;
+    fs::remove(download_path(), ignored);
+    // Written beside, flushed, then renamed: a marker is either absent or whole, and it reaches the
+    // disk after the staged files it vouches for (syncfs), so a power cut cannot leave a ready mark
+    // on a bundle whose files were never written.
+    const fs::path partial = path_ / "update.ready.partial";
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) throw InstallError(fill(msg_cannot_mark_ready, {errno_text(errno)}));
+    const std::string text = std::string(version) + "\n";
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                         ::syncfs(fd) == 0 && ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (!written || ::rename(partial.c_str(), ready_marker().c_str()) != 0) {
+        const int cause = written ? errno : error;
+        fs::remove(partial, ignored);
+        throw InstallError(fill(msg_cannot_mark_ready, {errno_text(cause)}));
+    }
+    ::fsync(lock_fd_);
+}
+
+std::optional<std::string> StagingArea::ready_version() const {
+    const int fd = ::open(ready_marker().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char buffer[max_version_bytes + 2];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (got <= 1 || buffer[got - 1] != '\n') return std::nullopt;  // empty, cut short or too long
+    std::string version(buffer, static_cast<std::size_t>(got - 1));
+    for (const char c : version)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::nullopt;
+    return version;
 }
 
 void StagingArea::extract(const fs::path& archive_path) {
@@ -409,6 +462,9 @@ void StagingArea::swap_into_place() {
         if (error == EINVAL || error == ENOSYS || error == ENOTSUP) throw InstallError(std::string(msg_no_exchange));
         throw InstallError(fill(msg_cannot_swap, {errno_text(error)}));
     }
+    // The staging directory now holds the old bundle: it is no longer a ready update (were the
+    // process killed before removing it, the next start must not take the old bundle for one).
+    ::unlink(ready_marker().c_str());
     // The exchange itself is made durable; a failure here changes nothing already done.
     const int parent = ::open(directory_of(installed_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (parent >= 0) {

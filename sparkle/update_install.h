@@ -14,10 +14,12 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "sparkle/updater_host.h"
 
@@ -54,6 +56,10 @@ std::size_t clean_install_leftovers(const std::filesystem::path& installed);
 
 class StagingArea {
 public:
+    // Locks and returns the staging directories beside `installed` that no installer holds: what
+    // earlier runs left, to be installed (ready_version) or removed (by destroying them). Never throws.
+    static std::vector<std::unique_ptr<StagingArea>> take_left(const std::filesystem::path& installed);
+
     // Creates and locks a staging directory beside `installed`. Throws InstallError.
     explicit StagingArea(const std::filesystem::path& installed);
     // Removes the directory with everything in it: the staged bundle when the install stopped
@@ -81,7 +87,21 @@ public:
     // (nothing exchanged).
     void swap_into_place();
 
+    // Records, durably, that staged_bundle() is `version`, complete and checked: a process that
+    // dies before swapping it in leaves it for the next start (take_left, ready_version). The
+    // downloaded archive is removed first, as it is no longer needed. Throws InstallError.
+    void mark_ready(std::string_view version);
+    // The version mark_ready recorded; nothing when the staging area is not ready.
+    std::optional<std::string> ready_version() const;
+    // Unlocks the directory and leaves it on disk instead of removing it: a ready update that this
+    // process cannot install any more is then installed at the next start.
+    void leave_on_disk();
+
 private:
+    StagingArea(std::filesystem::path installed, std::filesystem::path path, int lock_fd)
+        : installed_(std::move(installed)), path_(std::move(path)), lock_fd_(lock_fd) {}
+    std::filesystem::path ready_marker() const { return path_ / "update.ready"; }
+
     std::filesystem::path installed_;
     std::filesystem::path path_;
     int lock_fd_ = -1;

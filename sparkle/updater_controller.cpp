@@ -2,6 +2,7 @@
 
 #include "sparkle/appcast.h"
 #include "sparkle/last_check_store.h"
+#include "sparkle/update_install.h"
 #include "sparkle/version_comparator.h"
 
 #include <exception>
@@ -30,15 +31,22 @@ std::string exception_text(std::string_view where) {
 }  // namespace
 
 struct UpdaterController::Outcome {
-    enum class Result { up_to_date, update_available, skipped, failed };
+    enum class Result { up_to_date, update_available, skipped, waiting, failed };
     Result result = Result::failed;
     UpdateOffer offer;       // with update_available; its version also with up_to_date
+    // With update_available and install among the choices: what to download, and where it goes.
+    std::optional<Enclosure> enclosure;
+    std::filesystem::path bundle;
     CheckError error;        // with failed
     bool attempted = true;   // false when no transfer was made (nothing to record)
 };
 
-UpdaterController::UpdaterController(UpdaterHost& host, UserDriver& driver, UpdaterDelegate delegate)
-    : host_(host), driver_(driver), delegate_(std::move(delegate)) {
+UpdaterController::UpdaterController(UpdaterHost& host, UserDriver& driver, UpdaterDelegate delegate,
+                                     std::shared_ptr<PendingUpdate> pending)
+    : host_(host),
+      driver_(driver),
+      delegate_(std::move(delegate)),
+      pending_(pending ? std::move(pending) : std::make_shared<PendingUpdate>()) {
     read_settings();
     if (valid_) {
         host_.dispatch_main([this] { start_up(); });
@@ -246,7 +254,63 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
         was_skipped(best->version)) {
         outcome.result = Outcome::Result::skipped;
     }
+    // One update at a time: while one waits for the application to quit, nothing else is offered.
+    if (outcome.result == Outcome::Result::update_available && waiting_offer_ && pending_->waiting_version()) {
+        outcome.result = Outcome::Result::waiting;
+    }
+    if (outcome.result == Outcome::Result::update_available) {
+        choose_actions(*best, outcome);
+    }
     return outcome;
+}
+
+// Install is offered only when there is an archive and this user can replace the bundle; an
+// application installed for all users is updated by whoever installed it, so nothing is downloaded.
+void UpdaterController::choose_actions(const AppcastItem& item, Outcome& outcome) {
+    if (!item.enclosure || item.enclosure->url.empty()) {
+        log("Version " + item.version + " has no enclosure: it cannot be installed from here");
+        return;
+    }
+    const auto bundle = host_.bundle_path();
+    if (!bundle) {
+        log("The application's bundle cannot be told: the update cannot be installed from here");
+        return;
+    }
+    if (!can_replace(*bundle)) {
+        log("This user cannot replace " + bundle->string() +
+            ": whoever installed it must update it, and nothing is downloaded");
+        outcome.offer.installed_by_someone_else = true;
+        return;
+    }
+    outcome.offer.choices = {UpdateChoice::install, UpdateChoice::remind_later, UpdateChoice::skip_version};
+    outcome.enclosure = *item.enclosure;
+    outcome.bundle = *bundle;
+}
+
+// The check stays running until the installation ends, so that no other check starts meanwhile.
+void UpdaterController::install(const Outcome& outcome, const std::function<void()>& done) {
+    InstallRequest request;
+    request.application = application_;
+    request.offer = outcome.offer;
+    request.enclosure = *outcome.enclosure;
+    request.bundle = outcome.bundle;
+    request.running = running_bundle_info(host_);
+    request.held_launch = held_launch_;
+    UpdateInstallation::start(host_, driver_, *pending_, std::move(request),
+                              [this, done, offer = outcome.offer](InstallResult result) {
+                                  switch (result.kind) {
+                                  case InstallResult::Kind::installed:
+                                      installed_launcher_ = result.launcher;
+                                      break;
+                                  case InstallResult::Kind::ready_on_quit:
+                                      waiting_offer_ = offer;
+                                      break;
+                                  case InstallResult::Kind::failed:
+                                  case InstallResult::Kind::cancelled:
+                                      break;
+                                  }
+                                  done();
+                              });
 }
 
 void UpdaterController::conclude(const Outcome& outcome) {
@@ -306,25 +370,52 @@ void UpdaterController::report(CheckKind kind, const Outcome& outcome, const std
     case Outcome::Result::skipped:
         log("Result: version " + outcome.offer.version + " is available but the user skipped it: not offered");
         break;
-    case Outcome::Result::update_available:
+    case Outcome::Result::waiting:
+        log("Result: version " + outcome.offer.version + " is available, but version " +
+            pending_->waiting_version().value_or("?") + " waits to be installed when the application quits: "
+            "nothing offered");
+        if (user_initiated) {
+            driver_.show_ready_to_install_on_quit(application_, *waiting_offer_, done);
+            return;
+        }
+        break;
+    case Outcome::Result::update_available: {
         log("Result: version " + outcome.offer.version + " is available (bundle " + application_.version + ")");
+        std::string choices;
+        for (const UpdateChoice choice : outcome.offer.choices) {
+            choices += choices.empty() ? "" : ", ";
+            choices += choice == UpdateChoice::install        ? "install"
+                       : choice == UpdateChoice::remind_later ? "remind me later"
+                                                              : "skip this version";
+        }
+        log("Offered version " + outcome.offer.version + " (" + choices + ")");
         if (user_initiated) last_user_check_offered_ = true;
-        driver_.show_update_found(application_, outcome.offer, [this, done, version = outcome.offer.version](UpdateChoice choice) {
+        driver_.show_update_found(application_, outcome.offer, [this, done, outcome](UpdateChoice choice) {
             switch (choice) {
             case UpdateChoice::remind_later:
                 log("The user chose Remind Me Later: the update is offered again at a later check");
                 break;
             case UpdateChoice::skip_version:
-                skip_version(version);
+                skip_version(outcome.offer.version);
                 break;
             case UpdateChoice::install:
-                // Not offered: this updater does not install yet.
-                log("The user chose Install Update, which this updater does not offer");
-                break;
+                if (!outcome.enclosure) {
+                    log("The user chose Install Update, which was not offered: nothing is installed");
+                    break;
+                }
+                log("The user chose Install Update");
+                try {
+                    install(outcome, done);
+                } catch (...) {
+                    log(exception_text("The update could not be installed"));
+                    done();
+                }
+                return;
             }
             done();
         });
         return;
+    }
     }
     done();
 }

@@ -5,11 +5,13 @@
 #pragma once
 
 #include "sparkle/schedule.h"
+#include "sparkle/update_installation.h"
 #include "sparkle/updater_host.h"
 #include "sparkle/user_driver.h"
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,8 +31,10 @@ class UpdaterController {
 public:
     // Reads the settings; when CFBundleVersion is valid, start-up (the schedule) follows on the next
     // turn of the main run loop. `host` and `driver` must outlive the controller and everything it
-    // queued.
-    UpdaterController(UpdaterHost& host, UserDriver& driver, UpdaterDelegate delegate);
+    // queued. `pending` holds the update made ready while the application runs, for the process's
+    // end to install; the controller makes its own when given none.
+    UpdaterController(UpdaterHost& host, UserDriver& driver, UpdaterDelegate delegate,
+                      std::shared_ptr<PendingUpdate> pending = nullptr);
     UpdaterController(const UpdaterController&) = delete;
     UpdaterController& operator=(const UpdaterController&) = delete;
 
@@ -43,6 +47,14 @@ public:
     // Whether the last user-initiated check offered a version newer than the bundle's: the gate's
     // hold ends the process after such a check, and otherwise lets the application start.
     bool last_check_offered_update() const { return last_user_check_offered_; }
+
+    // The launch is held and the application has not started: an update the user installs is
+    // swapped in at once, and installed_launcher() then names the new version's launcher.
+    void hold_launch() { held_launch_ = true; }
+    const std::optional<std::filesystem::path>& installed_launcher() const { return installed_launcher_; }
+
+    // Where an update installed while the application runs waits for the process's end.
+    PendingUpdate& pending_update() { return *pending_; }
 
 private:
     enum class CheckKind { user_initiated, scheduled };
@@ -57,6 +69,8 @@ private:
     void refuse_user_check(std::string_view logged, CheckError::Kind kind);
     void feed_loaded(const UrlResponse& response);
     Outcome evaluate(const UrlResponse& response);
+    void choose_actions(const AppcastItem& item, Outcome& outcome);
+    void install(const Outcome& outcome, const std::function<void()>& done);
     void conclude(const Outcome& outcome);
     void report(CheckKind kind, const Outcome& outcome, const std::function<void()>& done);
     void finish_check(CheckKind kind, bool attempted);
@@ -80,6 +94,11 @@ private:
     UpdaterHost::TimerId timer_ = 0;
     std::optional<CheckKind> running_;
     bool last_user_check_offered_ = false;
+
+    std::shared_ptr<PendingUpdate> pending_;
+    std::optional<UpdateOffer> waiting_offer_;  // the offer whose update waits for the process's end
+    bool held_launch_ = false;
+    std::optional<std::filesystem::path> installed_launcher_;
 };
 
 }  // namespace kestrova::sparkle
