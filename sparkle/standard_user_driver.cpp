@@ -1,5 +1,6 @@
 #include "sparkle/standard_user_driver.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -62,7 +63,14 @@ void StandardUserDriver::show_update_found(const InstalledApplication& applicati
     std::string text = application.name + " " + version_text(offer.display_version, offer.version) +
                        " is now available; you have " +
                        version_text(application.display_version, application.version) + ".";
-    if (!offer.download_address.empty()) {
+    if (offer.installed_by_someone_else) {
+        // Nothing is downloaded for a copy this user cannot replace: the address is for whoever can.
+        text += " This copy of " + application.name +
+                " cannot be replaced by you: whoever installed it must update it.";
+        if (!offer.download_address.empty()) {
+            text += " The new version is at " + offer.download_address;
+        }
+    } else if (!offer.download_address.empty()) {
         text += " Download it from " + offer.download_address;
     }
     // "Remind Me Later" is the button that dismisses the alert, as closing its window does; the
@@ -90,6 +98,55 @@ void StandardUserDriver::show_error(const InstalledApplication& application, con
                                     std::function<void()> acknowledge) {
     host_.show_alert(update_error_heading,
                      "An error occurred in retrieving update information. " + error_sentence(application, error));
+    acknowledge();
+}
+
+// --- Installing -------------------------------------------------------------------------------------
+
+void StandardUserDriver::show_download_started(const InstalledApplication& application, const UpdateOffer& offer,
+                                               std::function<void()> cancel) {
+    dismiss_installation();
+    downloading_text_ = "Downloading " + application.name + " " + version_text(offer.display_version, offer.version) +
+                        "\u2026";
+    shown_percent_ = -1;
+    // Without a window the download still runs; it just cannot be cancelled from here.
+    progress_ = host_.show_progress("Updating " + application.name, downloading_text_, std::move(cancel));
+}
+
+void StandardUserDriver::show_download_progress(std::uint64_t received, std::uint64_t expected) {
+    if (progress_ == 0 || expected == 0) return;
+    const double fraction = std::min(1.0, static_cast<double>(received) / static_cast<double>(expected));
+    const int percent = static_cast<int>(fraction * 100);
+    // A window update per whole percent: a fast download must not flood the dialog.
+    if (percent == shown_percent_) return;
+    shown_percent_ = percent;
+    host_.update_progress(progress_, fraction, downloading_text_ + " " + std::to_string(percent) + "%");
+}
+
+void StandardUserDriver::show_extracting() {
+    if (progress_ != 0) host_.update_progress(progress_, std::nullopt, "Installing\u2026");
+}
+
+void StandardUserDriver::dismiss_installation() {
+    if (progress_ != 0) host_.close_progress(std::exchange(progress_, 0));
+}
+
+void StandardUserDriver::show_ready_to_install_on_quit(const InstalledApplication& application,
+                                                       const UpdateOffer& offer, std::function<void()> acknowledge) {
+    const std::string version = application.name + " " + version_text(offer.display_version, offer.version);
+    host_.show_alert(std::string(ready_to_install_heading_prefix) + application.name + " is ready to install!",
+                     version + " has been downloaded and will be installed when you quit " + application.name +
+                         ". The next time you open " + application.name + ", it will be the new version.");
+    acknowledge();
+}
+
+void StandardUserDriver::show_install_failed(const InstalledApplication& application, const UpdateOffer& offer,
+                                             std::string_view reason, std::function<void()> acknowledge) {
+    std::string text = "The update could not be installed. " + std::string(reason) + " " + application.name + " " +
+                       version_text(application.display_version, application.version) +
+                       " is unchanged; check for updates again later";
+    text += offer.download_address.empty() ? "." : ", or download the new version from " + offer.download_address;
+    host_.show_alert(update_error_heading, text);
     acknowledge();
 }
 

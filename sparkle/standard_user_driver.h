@@ -2,6 +2,8 @@
 // informative text) through the updater's host, and dismissing the alert is the user's answer.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,7 @@ namespace kestrova::sparkle {
 inline constexpr std::string_view up_to_date_heading = "You're up to date!";
 inline constexpr std::string_view update_available_heading = "A new version is available!";
 inline constexpr std::string_view update_error_heading = "Update Error!";
+inline constexpr std::string_view ready_to_install_heading_prefix = "A new version of ";  // "... NAME is ready to install!"
 
 // The offer's buttons.
 inline constexpr std::string_view install_update_label = "Install Update";
@@ -30,21 +33,21 @@ public:
                            std::function<void(UpdateChoice)> reply) override;
     void show_error(const InstalledApplication& application, const CheckError& error,
                     std::function<void()> acknowledge) override;
-    void show_download_started(const InstalledApplication&, const UpdateOffer&, std::function<void()>) override {}
-    void show_download_progress(std::uint64_t, std::uint64_t) override {}
-    void show_extracting() override {}
-    void dismiss_installation() override {}
-    void show_ready_to_install_on_quit(const InstalledApplication&, const UpdateOffer&,
-                                       std::function<void()> acknowledge) override {
-        acknowledge();
-    }
-    void show_install_failed(const InstalledApplication&, const UpdateOffer&, std::string_view,
-                             std::function<void()> acknowledge) override {
-        acknowledge();
-    }
+    void show_download_started(const InstalledApplication& application, const UpdateOffer& offer,
+                               std::function<void()> cancel) override;
+    void show_download_progress(std::uint64_t received, std::uint64_t expected) override;
+    void show_extracting() override;
+    void dismiss_installation() override;
+    void show_ready_to_install_on_quit(const InstalledApplication& application, const UpdateOffer& offer,
+                                       std::function<void()> acknowledge) override;
+    void show_install_failed(const InstalledApplication& application, const UpdateOffer& offer,
+                             std::string_view reason, std::function<void()> acknowledge) override;
 
 private:
     UpdaterHost& host_;
+    UpdaterHost::ProgressId progress_ = 0;
+    std::string downloading_text_;  // "Downloading NAME VERSION…"
+    int shown_percent_ = -1;
 };
 
 // The sentence that tells the user what went wrong, as the error alert shows it after its opening.

@@ -2,11 +2,15 @@
 // the C table of functions the launcher calls. No exception crosses this file's C functions.
 #include "kestrova/updater_abi.h"
 #include "sparkle/standard_user_driver.h"
+#include "sparkle/update_installation.h"
 #include "sparkle/updater_controller.h"
 #include "sparkle/updater_host.h"
 #include "sparkle/version_comparator.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <exception>
 #include <map>
 #include <memory>
@@ -205,6 +209,9 @@ private:
 HostAdapter* installed_host = nullptr;
 // What the user sees goes through the standard driver, over the same host; never destroyed either.
 StandardUserDriver* installed_driver = nullptr;
+// The update made ready while the application runs, shared by every controller, for the process's
+// end to install; never destroyed either.
+std::shared_ptr<PendingUpdate>* installed_pending = nullptr;
 
 void HostAdapter::run_task(void* context) noexcept {
     try {
@@ -274,7 +281,7 @@ void* controller_create(const KestrovaUpdaterDelegate* delegate) noexcept {
             }
         }
         // Never destroyed: the ABI has no way to end a controller, and it lives as long as the process.
-        return new UpdaterController(*installed_host, *installed_driver, std::move(callbacks));
+        return new UpdaterController(*installed_host, *installed_driver, std::move(callbacks), *installed_pending);
     } catch (...) {
         log_current_exception(installed_host->services(), "Could not create the updater controller");
         return nullptr;
@@ -313,16 +320,71 @@ int controller_last_check_offered_update(void* controller) noexcept {
     return controller != nullptr && static_cast<const UpdaterController*>(controller)->last_check_offered_update() ? 1 : 0;
 }
 
+void controller_hold_launch(void* controller) noexcept {
+    if (installed_host == nullptr) {
+        return;
+    }
+    if (controller == nullptr) {
+        log_through(installed_host->services(), "Holding the launch without a controller ignored");
+        return;
+    }
+    static_cast<UpdaterController*>(controller)->hold_launch();
+}
+
+// As the host's info_string copies: at most size - 1 bytes and a NUL; the whole length returned.
+long copy_path(const std::filesystem::path& path, char* buffer, std::size_t size) noexcept {
+    const std::string& text = path.native();
+    if (buffer != nullptr && size > 0) {
+        const std::size_t n = std::min(text.size(), size - 1);
+        std::memcpy(buffer, text.data(), n);
+        buffer[n] = '\0';
+    }
+    return static_cast<long>(text.size());
+}
+
+long controller_installed_launcher(void* controller, char* buffer, std::size_t size) noexcept {
+    if (controller == nullptr) {
+        return -1;
+    }
+    const auto& launcher = static_cast<const UpdaterController*>(controller)->installed_launcher();
+    return launcher ? copy_path(*launcher, buffer, size) : -1;
+}
+
+int install_pending_update_c() noexcept {
+    if (installed_host == nullptr) {
+        return 0;
+    }
+    try {
+        return (*installed_pending)->install(*installed_host) ? 1 : 0;
+    } catch (...) {
+        log_current_exception(installed_host->services(), "Installing the pending update failed");
+        return 0;
+    }
+}
+
+long install_left_update_c(char* buffer, std::size_t size) noexcept {
+    if (installed_host == nullptr) {
+        return -1;
+    }
+    try {
+        const auto launcher = install_left_update(*installed_host);
+        return launcher ? copy_path(*launcher, buffer, size) : -1;
+    } catch (...) {
+        log_current_exception(installed_host->services(), "Installing an update left by an earlier run failed");
+        return -1;
+    }
+}
+
 constexpr KestrovaUpdaterApi updater_api = {
     KESTROVA_UPDATER_ABI_VERSION,
     &controller_create,
     &controller_check_for_updates,
     &compare_versions_c,
     &controller_last_check_offered_update,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    &controller_hold_launch,
+    &controller_installed_launcher,
+    &install_pending_update_c,
+    &install_left_update_c,
 };
 
 }  // namespace
@@ -344,8 +406,13 @@ extern "C" __attribute__((visibility("default"))) const KestrovaUpdaterApi* kest
     }
     try {
         if (installed_host == nullptr) {
-            installed_host = new HostAdapter(*host);
-            installed_driver = new StandardUserDriver(*installed_host);
+            // The host is published last: every entry takes a non-null host to mean all three exist.
+            auto adapter = std::make_unique<HostAdapter>(*host);
+            auto driver = std::make_unique<StandardUserDriver>(*adapter);
+            auto pending = std::make_unique<std::shared_ptr<PendingUpdate>>(std::make_shared<PendingUpdate>());
+            installed_driver = driver.release();
+            installed_pending = pending.release();
+            installed_host = adapter.release();
         }
         return &updater_api;
     } catch (...) {
