@@ -1,7 +1,12 @@
 #include "fake_updater_host.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
+
+#include "platform/linux/bundle_info_internal.h"
 
 namespace kestrova::sparkle::testing {
 
@@ -153,6 +158,107 @@ std::optional<std::string> FakeUpdaterHost::environment_value(std::string_view n
 
 void FakeUpdaterHost::log(std::string_view message) {
     log_lines.emplace_back(message);
+}
+
+namespace {
+
+bool append(const std::filesystem::path& file, std::string_view bytes) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+UpdaterHost::TransferId FakeUpdaterHost::download_to_file(std::string_view url, const std::filesystem::path& destination,
+                                                          double timeout_seconds, std::uint64_t max_bytes,
+                                                          DownloadProgress progress,
+                                                          std::function<void(UrlResponse)> completion) {
+    events.push_back("download:" + std::string(url));
+    download_requests.push_back(Download{std::string(url), destination, timeout_seconds, max_bytes});
+    UrlResponse failure;
+    const auto found = downloads.find(url);
+    // The real loader creates its file with O_EXCL: an existing file is never written over.
+    const int fd = found == downloads.end() ? -1 : ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        failure.error_code = found == downloads.end() ? -1004 : -3000;
+        failure.error_description = found == downloads.end() ? "Could not connect to the server." : "cannot create the file";
+        completion(std::move(failure));
+        return 0;
+    }
+    ::close(fd);
+    // As the real loader does, no more than max_bytes reach the file.
+    const std::string& body = found->second;
+    const bool too_long = body.size() > max_bytes;
+    const std::string kept = body.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(body.size(), max_bytes)));
+    const std::string first = kept.substr(0, kept.size() / 2);
+    append(destination, first);
+    progress(first.size(), body.size());
+    Transfer transfer{++last_transfer_id_, destination, kept.substr(first.size()), too_long, std::move(progress),
+                      std::move(completion), first.size()};
+    if (hold_downloads) {
+        transfers_.push_back(std::move(transfer));
+    } else {
+        complete(std::move(transfer));
+    }
+    return last_transfer_id_;
+}
+
+void FakeUpdaterHost::complete(Transfer transfer) {
+    append(transfer.destination, transfer.rest);
+    transfer.progress(transfer.written + transfer.rest.size(), std::nullopt);
+    UrlResponse response;
+    if (transfer.too_long) {
+        response.error_code = -1103;
+        response.error_description = "The body is longer than allowed.";
+    } else {
+        response.http_status = 200;
+    }
+    transfer.completion(std::move(response));
+}
+
+void FakeUpdaterHost::finish_downloads() {
+    auto held = std::move(transfers_);
+    transfers_.clear();
+    for (auto& transfer : held) complete(std::move(transfer));
+}
+
+void FakeUpdaterHost::cancel_transfer(TransferId id) {
+    events.push_back("cancel_transfer");
+    const auto found = std::find_if(transfers_.begin(), transfers_.end(), [id](const Transfer& t) { return t.id == id; });
+    if (found == transfers_.end()) return;
+    Transfer transfer = std::move(*found);
+    transfers_.erase(found);
+    UrlResponse response;
+    response.error_code = -999;
+    response.error_description = "cancelled";
+    transfer.completion(std::move(response));
+}
+
+std::optional<InfoDictionary> FakeUpdaterHost::read_property_list(const std::filesystem::path& path) {
+    if (!std::filesystem::exists(path)) return std::nullopt;
+    auto entries = platform::linux_backend::read_info_dictionary(path.string());
+    if (entries.empty()) return std::nullopt;
+    return entries;
+}
+
+UpdaterHost::ProgressId FakeUpdaterHost::show_progress(std::string_view title, std::string_view text,
+                                                       std::function<void()> cancelled) {
+    events.push_back("progress:" + std::string(title));
+    progress_texts.emplace_back(text);
+    press_cancel = std::move(cancelled);
+    return ++last_progress_id_;
+}
+
+void FakeUpdaterHost::update_progress(ProgressId, std::optional<double>, std::string_view text) {
+    if (!text.empty()) progress_texts.emplace_back(text);
+}
+
+void FakeUpdaterHost::close_progress(ProgressId) {
+    events.emplace_back("close_progress");
+    press_cancel = nullptr;
 }
 
 UrlResponse http_ok(std::string body) {

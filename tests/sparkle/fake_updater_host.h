@@ -1,6 +1,7 @@
 // A host for the updater controller that the test drives by hand: a main queue it drains, timers it
-// fires, a URL loader answering from a table (at once, later, or from another thread), and a record
-// of every alert, stop, request, delegate call and log line.
+// fires, a URL loader answering from a table (at once, later, or from another thread), downloads
+// into real files, the real property list reader, and a record of every alert, progress window,
+// stop, request, delegate call and log line.
 #pragma once
 
 #include "sparkle/standard_user_driver.h"
@@ -9,6 +10,7 @@
 
 #include <cstddef>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -103,25 +105,55 @@ public:
     std::optional<std::string> info_string(std::string_view key) override;
     std::optional<std::string> environment_value(std::string_view name) override;
     void log(std::string_view message) override;
-    TransferId download_to_file(std::string_view, const std::filesystem::path&, double, std::uint64_t,
-                                DownloadProgress, std::function<void(UrlResponse)> completion) override {
-        UrlResponse response;
-        response.error_code = -1;
-        completion(std::move(response));
-        return 0;
-    }
-    void cancel_transfer(TransferId) override {}
-    std::optional<std::filesystem::path> bundle_path() override { return std::nullopt; }
-    std::optional<InfoDictionary> read_property_list(const std::filesystem::path&) override { return std::nullopt; }
-    ProgressId show_progress(std::string_view, std::string_view, std::function<void()>) override { return 0; }
-    void update_progress(ProgressId, std::optional<double>, std::string_view) override {}
-    void close_progress(ProgressId) override {}
+    TransferId download_to_file(std::string_view url, const std::filesystem::path& destination, double timeout_seconds,
+                                std::uint64_t max_bytes, DownloadProgress progress,
+                                std::function<void(UrlResponse)> completion) override;
+    void cancel_transfer(TransferId transfer) override;
+    std::optional<std::filesystem::path> bundle_path() override { return bundle; }
+    std::optional<InfoDictionary> read_property_list(const std::filesystem::path& path) override;
+    ProgressId show_progress(std::string_view title, std::string_view text, std::function<void()> cancelled) override;
+    void update_progress(ProgressId progress, std::optional<double> fraction, std::string_view text) override;
+    void close_progress(ProgressId progress) override;
+
+    // --- Installing -------------------------------------------------------------------------------
+    // Bodies download_to_file writes into its file, by address; an address not listed fails to
+    // connect. Half the body is written at once, the rest when the transfer completes: at once, or
+    // with hold_downloads when the test calls finish_downloads (or cancels).
+    std::map<std::string, std::string, std::less<>> downloads;
+    bool hold_downloads = false;
+    std::optional<std::filesystem::path> bundle;
+    struct Download {
+        std::string url;
+        std::filesystem::path destination;
+        double timeout_seconds;
+        std::uint64_t max_bytes;
+    };
+    std::vector<Download> download_requests;
+    // The open progress window's Cancel button (empty when none is open) and every text it showed.
+    std::function<void()> press_cancel;
+    std::vector<std::string> progress_texts;
+
+    void finish_downloads();
 
 private:
     std::mutex queue_mutex_;
     std::deque<std::function<void()>> queue_;
     std::vector<std::thread> workers_;
     TimerId last_timer_id_ = 0;
+
+    struct Transfer {
+        TransferId id;
+        std::filesystem::path destination;
+        std::string rest;  // what is still to be written
+        bool too_long;
+        DownloadProgress progress;
+        std::function<void(UrlResponse)> completion;
+        std::uint64_t written;
+    };
+    void complete(Transfer transfer);
+    std::vector<Transfer> transfers_;
+    TransferId last_transfer_id_ = 0;
+    ProgressId last_progress_id_ = 0;
 };
 
 // A response with HTTP status 200 and `body`.

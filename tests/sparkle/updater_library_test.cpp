@@ -112,6 +112,16 @@ TEST_F(UpdaterLibraryTest, AnswersWithTheApiTable) {
     EXPECT_EQ(api->controller_last_check_offered_update(nullptr), 0);
     EXPECT_EQ(api->compare_versions("2.0", "1.0b1"), 1);
     EXPECT_EQ(api->compare_versions(nullptr, "1"), -1);
+    // The install calls are all there and refuse a null controller; nothing waits at exit.
+    ASSERT_NE(api->controller_hold_launch, nullptr);
+    ASSERT_NE(api->controller_installed_launcher, nullptr);
+    ASSERT_NE(api->install_pending_update, nullptr);
+    ASSERT_NE(api->install_left_update, nullptr);
+    api->controller_hold_launch(nullptr);
+    char buffer[16] = "unchanged";
+    EXPECT_EQ(api->controller_installed_launcher(nullptr, buffer, sizeof buffer), -1);
+    EXPECT_STREQ(buffer, "unchanged");
+    EXPECT_EQ(api->install_pending_update(), 0);
 }
 
 TEST_F(UpdaterLibraryTest, ControllerWithoutBundleVersionStaysIdleButSaysWhyOnACheck) {
@@ -129,6 +139,10 @@ TEST_F(UpdaterLibraryTest, ControllerWithoutBundleVersionStaysIdleButSaysWhyOnAC
     EXPECT_NE(record.alerts[0].find("no valid CFBundleVersion"), std::string::npos) << record.alerts[0];
     EXPECT_EQ(record.loads, 0);
     EXPECT_FALSE(record.logs.empty());
+    // A held check that installed nothing names no launcher.
+    api->controller_hold_launch(controller);
+    char buffer[64];
+    EXPECT_EQ(api->controller_installed_launcher(controller, buffer, sizeof buffer), -1);
 }
 
 TEST_F(UpdaterLibraryTest, UserCheckWithoutAFeedShowsAnErrorThenStops) {
