@@ -3,14 +3,22 @@
 #define CURL_DISABLE_DEPRECATION 1  // the bitmask protocol options serve libcurl before 7.85
 #include <curl/curl.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
+
+#include "kestrova/file_descriptor.h"
 
 #include "platform/linux/dynamic_library.h"
 #include "platform/linux/environment.h"
@@ -114,6 +122,12 @@ long timeout_milliseconds(double seconds) {
     return static_cast<long>(ms);
 }
 
+// libcurl measures a stall in whole seconds; a shorter one is rounded up, never down to "never".
+long stall_seconds(double seconds) {
+    const long ms = timeout_milliseconds(seconds);
+    return ms / 1000 + (ms % 1000 != 0 ? 1 : 0);
+}
+
 // Owns an easy handle and the header list for the length of one transfer.
 class Transfer {
 public:
@@ -138,6 +152,11 @@ public:
     }
     curl_slist* headers() const { return headers_; }
 
+    // What every transfer shares: the address, no cached data, redirects, TLS checks, proxies from
+    // the environment copy, only http and https, and how long connecting may take. Nothing when
+    // all was set, else the failure to report.
+    std::optional<UrlResult> configure(const std::string& url, long connect_timeout_ms);
+
 private:
     const Libcurl& c_;
     CURL* easy_;
@@ -145,6 +164,47 @@ private:
 };
 
 constexpr const char* allowed_protocols = "http,https";
+
+std::optional<UrlResult> Transfer::configure(const std::string& url, long connect_timeout_ms) {
+    if (easy_ == nullptr) return failure(url_error::unknown, "curl_easy_init failed");
+    // The transfer only reads what the environment copy says: libcurl would otherwise call getenv
+    // for proxies while the JVM thread calls unsetenv.
+    const linux_backend::ProxySettings proxy = linux_backend::proxy_settings_for(url, [](std::string_view name) {
+        return linux_backend::captured_variable(name);
+    });
+    // No cache is kept; these ask every cache on the way not to answer from theirs either.
+    if (!add_header("Cache-Control: no-cache") || !add_header("Pragma: no-cache"))
+        return failure(url_error::unknown, "out of memory");
+
+    if (set(CURLOPT_URL, url.c_str()) != CURLE_OK) return failure(url_error::bad_url);  // libcurl checks the length here
+    const bool set_ok =
+        set(CURLOPT_NOSIGNAL, 1L) == CURLE_OK && set(CURLOPT_HTTPHEADER, headers_) == CURLE_OK &&
+        set(CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms) == CURLE_OK && set(CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+        set(CURLOPT_MAXREDIRS, 10L) == CURLE_OK && set(CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+        set(CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+        // "" means no proxy and no exceptions; either way libcurl stops looking at getenv.
+        set(CURLOPT_PROXY, proxy.proxy.c_str()) == CURLE_OK && set(CURLOPT_NOPROXY, proxy.no_proxy.c_str()) == CURLE_OK;
+    if (!set_ok) return failure(url_error::unknown, "a transfer option was refused");
+
+    // Only http and https, for the first request and for every redirect: a redirect to file:// must
+    // never read a local file. libcurl before 7.85 knows only the bitmask options.
+    if (set(CURLOPT_PROTOCOLS_STR, allowed_protocols) != CURLE_OK ||
+        set(CURLOPT_REDIR_PROTOCOLS_STR, allowed_protocols) != CURLE_OK) {
+        const long mask = CURLPROTO_HTTP | CURLPROTO_HTTPS;
+        if (set(CURLOPT_PROTOCOLS, mask) != CURLE_OK || set(CURLOPT_REDIR_PROTOCOLS, mask) != CURLE_OK)
+            return failure(url_error::unknown, "the protocols cannot be restricted");
+    }
+    return std::nullopt;
+}
+
+// The HTTP status of a finished transfer, as a response with no body yet.
+UrlResponse response_of(const Libcurl& c, Transfer& t) {
+    long status = 0;
+    UrlResponse response;
+    if (c.easy_getinfo(t.easy(), CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0)
+        response.http_status = static_cast<int>(status);
+    return response;
+}
 
 // Whether a worker was ever started, and whether the process has begun to end; one lock for both, so
 // that no worker can start between end_process's look and its choice of exit.
@@ -176,6 +236,8 @@ std::string url_error_description(int code) {
     case url_error::secure_connection_failed:
         return "A TLS error occurred and a secure connection to the server cannot be made.";
     case url_error::server_certificate_untrusted: return "The certificate for this server is invalid.";
+    case url_error::cannot_create_file: return "The downloaded file cannot be created.";
+    case url_error::cannot_write_to_file: return "The downloaded file cannot be written.";
     default: return "An unknown error occurred.";
     }
 }
@@ -211,6 +273,166 @@ bool close_url_loading() {
     gate.closed = true;
     return gate.started;
 }
+
+}  // namespace linux_backend
+
+namespace {
+
+enum class Started { yes, closing, no_thread };
+
+// Starts `work` on a worker of its own, unless the process has begun to end; when it did not start,
+// it never runs. Every transfer's worker starts here, so end_process knows of each.
+Started start_worker(std::function<void()> work) {
+    WorkerGate& gate = worker_gate();
+    std::lock_guard lock(gate.mutex);
+    // The process is ending: nothing may enter libcurl now, and nobody is left to hear the result.
+    if (gate.closed) return Started::closing;
+    // Set before the thread exists: a worker that started unseen would let exit() run under it.
+    gate.started = true;
+    try {
+        // Transfers are rare (an appcast now and then, an update), so a thread of its own for each is simplest.
+        std::thread(std::move(work)).detach();
+    } catch (const std::system_error&) {
+        return Started::no_thread;
+    }
+    return Started::yes;
+}
+
+// Runs a completion where nothing may escape it: a worker's exception would end the process.
+template <class Completion>
+void complete(const Completion& done, const UrlResult& result) noexcept {
+    if (!done) return;
+    try {
+        done(result);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrova: a URL completion failed: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "kestrova: a URL completion failed\n");
+    }
+}
+
+// --- Downloads into a file ------------------------------------------------------------------------
+
+// One running download's cancel flag, found by its id; ids are never reused, so a late cancel finds
+// nothing.
+struct Downloads {
+    std::mutex mutex;
+    std::map<TransferId, std::shared_ptr<std::atomic<bool>>> cancelled;
+    TransferId next = 1;
+};
+Downloads& downloads() {
+    static NeverDestroyed<Downloads> registry;
+    return registry.get();
+}
+
+void forget_download(TransferId id) {
+    Downloads& d = downloads();
+    std::lock_guard lock(d.mutex);
+    d.cancelled.erase(id);
+}
+
+// Progress is told at most once per this many bytes (and at the end): a large archive arrives in
+// many thousands of small pieces, and each report may cost the caller a trip to the main thread.
+constexpr std::uint64_t progress_step_bytes = 64 * 1024;
+
+struct FileSink {
+    const Libcurl* c = nullptr;
+    CURL* easy = nullptr;
+    int fd = -1;
+    std::uint64_t limit = 0;
+    std::uint64_t written = 0;
+    std::uint64_t reported = 0;
+    bool too_large = false;
+    int write_errno = 0;
+    const std::atomic<bool>* cancelled = nullptr;
+    const DownloadProgress* progress = nullptr;
+
+    std::optional<std::uint64_t> expected() const {
+        curl_off_t length = -1;
+        if (c->easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length < 0)
+            return std::nullopt;
+        return static_cast<std::uint64_t>(length);
+    }
+
+    void report() noexcept {
+        reported = written;
+        if (!*progress) return;
+        try {
+            (*progress)(written, expected());
+        } catch (...) {
+            // A progress report is advice; its failure must not cross libcurl's C frames.
+            std::fprintf(stderr, "kestrova: a download's progress report failed\n");
+        }
+    }
+};
+
+std::size_t write_file(char* data, std::size_t size, std::size_t count, void* user) {
+    auto& sink = *static_cast<FileSink*>(user);
+    const std::size_t n = size * count;
+    if (sink.cancelled->load()) return 0;
+    if (n > sink.limit - sink.written) {
+        sink.too_large = true;
+        return 0;
+    }
+    if (const int error = write_all(sink.fd, std::string_view(data, n)); error != 0) {
+        sink.write_errno = error;
+        return 0;
+    }
+    sink.written += n;
+    if (sink.written - sink.reported >= progress_step_bytes) sink.report();
+    return n;
+}
+
+// Called by libcurl at least once a second, data or not: a cancel is noticed even while the server is silent.
+int check_cancel(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<FileSink*>(user)->cancelled->load() ? 1 : 0;
+}
+
+// The transfer into the open file `fd`; the caller owns the file and its removal.
+UrlResult perform_download(const DownloadRequest& request, int fd, const std::atomic<bool>& cancelled,
+                           const DownloadProgress& progress) {
+    const LoadedLibcurl& loaded = libcurl(linux_backend::libcurl_name);
+    if (!loaded.api) return failure(url_error::unknown, "libcurl is missing: " + loaded.failure);
+    const Libcurl& c = *loaded.api;
+
+    Transfer t(c);
+    if (auto failed = t.configure(request.url, timeout_milliseconds(request.timeout_seconds))) return std::move(*failed);
+    FileSink sink;
+    sink.c = &c;
+    sink.easy = t.easy();
+    sink.fd = fd;
+    sink.limit = request.max_bytes;
+    sink.cancelled = &cancelled;
+    sink.progress = &progress;
+    // No whole-transfer time-out: a large archive on a slow line may take long, and only a transfer
+    // that stops moving fails. No compression is asked for either: archives are compressed already,
+    // and the bytes written are then the bytes the server counted.
+    const long stall = stall_seconds(request.timeout_seconds);
+    bool set_ok = t.set(CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK && t.set(CURLOPT_LOW_SPEED_TIME, stall) == CURLE_OK &&
+                  t.set(CURLOPT_WRITEFUNCTION, &write_file) == CURLE_OK && t.set(CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
+                  t.set(CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+                  t.set(CURLOPT_XFERINFOFUNCTION, &check_cancel) == CURLE_OK &&
+                  t.set(CURLOPT_XFERINFODATA, &sink) == CURLE_OK;
+    if (set_ok && request.max_bytes <= static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max()))
+        set_ok = t.set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_bytes)) == CURLE_OK;
+    if (!set_ok) return failure(url_error::unknown, "a transfer option was refused");
+
+    const CURLcode code = c.easy_perform(t.easy());
+    // A cancel wins over whatever ended the transfer meanwhile: the caller asked for it to stop.
+    if (cancelled.load()) return failure(url_error::cancelled);
+    if (code != CURLE_OK) {
+        if (code == CURLE_WRITE_ERROR && sink.write_errno != 0)
+            return failure(url_error::cannot_write_to_file, request.destination + ": " + std::strerror(sink.write_errno));
+        const int url_code = linux_backend::url_error_code_for_curl(code, sink.too_large);
+        return failure(url_code, url_code == url_error::unknown ? c.easy_strerror(code) : std::string());
+    }
+    if (sink.reported != sink.written || sink.written == 0) sink.report();
+    return UrlResult{response_of(c, t), std::nullopt};
+}
+
+}  // namespace
+
+namespace linux_backend {
 
 int url_error_code_for_curl(int curl_code, bool body_too_large) {
     switch (static_cast<CURLcode>(curl_code)) {
@@ -260,57 +482,25 @@ UrlResult perform_url_transfer(const UrlRequest& request, const char* library) {
     const Libcurl& c = *loaded.api;
 
     Transfer t(c);
-    if (t.easy() == nullptr) return failure(url_error::unknown, "curl_easy_init failed");
-
-    // The transfer only reads what the environment copy says: libcurl would otherwise call getenv
-    // for proxies while the JVM thread calls unsetenv.
-    const ProxySettings proxy = proxy_settings_for(request.url, [](std::string_view name) {
-        return captured_variable(name);
-    });
+    const long timeout_ms = timeout_milliseconds(request.timeout_seconds);
+    if (auto failed = t.configure(request.url, timeout_ms)) return std::move(*failed);
     BodySink sink;
     sink.limit = request.max_body_bytes;
-    const long timeout_ms = timeout_milliseconds(request.timeout_seconds);
-
-    // No cache is kept; these ask every cache on the way not to answer from theirs either.
-    if (!t.add_header("Cache-Control: no-cache") || !t.add_header("Pragma: no-cache"))
-        return failure(url_error::unknown, "out of memory");
-
-    bool set_ok = t.set(CURLOPT_URL, request.url.c_str()) == CURLE_OK;
-    if (!set_ok) return failure(url_error::bad_url);  // libcurl checks the length here
-    set_ok = t.set(CURLOPT_NOSIGNAL, 1L) == CURLE_OK && t.set(CURLOPT_HTTPHEADER, t.headers()) == CURLE_OK &&
-             t.set(CURLOPT_TIMEOUT_MS, timeout_ms) == CURLE_OK &&
-             t.set(CURLOPT_CONNECTTIMEOUT_MS, timeout_ms) == CURLE_OK &&
-             t.set(CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK && t.set(CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
-             t.set(CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK && t.set(CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-             // "" means no proxy and no exceptions; either way libcurl stops looking at getenv.
-             t.set(CURLOPT_PROXY, proxy.proxy.c_str()) == CURLE_OK &&
-             t.set(CURLOPT_NOPROXY, proxy.no_proxy.c_str()) == CURLE_OK &&
-             // Compressed bodies are accepted; the bound applies to the decoded bytes.
-             t.set(CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
-             t.set(CURLOPT_WRITEFUNCTION, &write_body) == CURLE_OK && t.set(CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+    bool set_ok = t.set(CURLOPT_TIMEOUT_MS, timeout_ms) == CURLE_OK &&
+                  // Compressed bodies are accepted; the bound applies to the decoded bytes.
+                  t.set(CURLOPT_ACCEPT_ENCODING, "") == CURLE_OK &&
+                  t.set(CURLOPT_WRITEFUNCTION, &write_body) == CURLE_OK && t.set(CURLOPT_WRITEDATA, &sink) == CURLE_OK;
     // A declared length over the bound fails before any of the body is read.
     if (set_ok && request.max_body_bytes <= static_cast<std::size_t>(std::numeric_limits<curl_off_t>::max()))
         set_ok = t.set(CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_body_bytes)) == CURLE_OK;
     if (!set_ok) return failure(url_error::unknown, "a transfer option was refused");
-
-    // Only http and https, for the first request and for every redirect: a redirect to file:// must
-    // never read a local file. libcurl before 7.85 knows only the bitmask options.
-    if (t.set(CURLOPT_PROTOCOLS_STR, allowed_protocols) != CURLE_OK ||
-        t.set(CURLOPT_REDIR_PROTOCOLS_STR, allowed_protocols) != CURLE_OK) {
-        const long mask = CURLPROTO_HTTP | CURLPROTO_HTTPS;
-        if (t.set(CURLOPT_PROTOCOLS, mask) != CURLE_OK || t.set(CURLOPT_REDIR_PROTOCOLS, mask) != CURLE_OK)
-            return failure(url_error::unknown, "the protocols cannot be restricted");
-    }
 
     const CURLcode code = c.easy_perform(t.easy());
     if (code != CURLE_OK) {
         const int url_code = linux_backend::url_error_code_for_curl(code, sink.too_large);
         return failure(url_code, url_code == url_error::unknown ? c.easy_strerror(code) : std::string());
     }
-    long status = 0;
-    UrlResponse response;
-    if (c.easy_getinfo(t.easy(), CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0)
-        response.http_status = static_cast<int>(status);
+    UrlResponse response = response_of(c, t);
     response.body = std::move(sink.body);
     return UrlResult{std::move(response), std::nullopt};
 }
@@ -318,35 +508,64 @@ UrlResult perform_url_transfer(const UrlRequest& request, const char* library) {
 }  // namespace linux_backend
 
 void load_url(UrlRequest request, std::function<void(const UrlResult&)> completion) {
-    auto run = [](const UrlRequest& req, const std::function<void(const UrlResult&)>& done, const UrlResult* ready) {
-        const UrlResult result = ready != nullptr ? *ready : linux_backend::perform_url_transfer(req);
-        if (!done) return;
-        // The worker is the completion's only caller; an exception escaping it would end the process.
-        try {
-            done(result);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "kestrova: a URL completion failed: %s\n", e.what());
-        } catch (...) {
-            std::fprintf(stderr, "kestrova: a URL completion failed\n");
-        }
-    };
-    {
-        WorkerGate& gate = worker_gate();
-        std::lock_guard lock(gate.mutex);
-        // The process is ending: nothing may enter libcurl now, and nobody is left to hear the result.
-        if (gate.closed) return;
-        gate.started = true;
-        try {
-            // Transfers are rare (an appcast now and then), so a thread of its own for each is simplest.
-            std::thread(run, std::move(request), completion, nullptr).detach();
-            return;
-        } catch (const std::system_error&) {
-            // No thread could be started; the completion runs below, outside the lock.
-        }
+    auto shared = std::make_shared<std::pair<UrlRequest, std::function<void(const UrlResult&)>>>(std::move(request),
+                                                                                                  completion);
+    const Started started = start_worker([shared] {
+        complete(shared->second, linux_backend::perform_url_transfer(shared->first));
+    });
+    // No thread: the completion still runs exactly once, on this thread. Closing: never.
+    if (started == Started::no_thread) complete(completion, failure(url_error::unknown, "no worker thread could be started"));
+}
+
+TransferId download_to_file(DownloadRequest request, DownloadProgress progress,
+                            std::function<void(const UrlResult&)> completion) {
+    // Created here, before any byte is fetched, and never over an existing file: a path that exists
+    // (or a link planted there) is refused, not followed or truncated.
+    auto file = std::make_shared<FileDescriptor>(
+        ::open(request.destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (file->get() < 0) {
+        const int error = errno;
+        complete(completion, failure(url_error::cannot_create_file, request.destination + ": " + std::strerror(error)));
+        return 0;
     }
-    // The completion still runs exactly once, on this thread.
-    const UrlResult no_thread = failure(url_error::unknown, "no worker thread could be started");
-    run(UrlRequest{}, completion, &no_thread);
+    auto cancelled = std::make_shared<std::atomic<bool>>(false);
+    TransferId id = 0;
+    {
+        Downloads& d = downloads();
+        std::lock_guard lock(d.mutex);
+        id = d.next++;
+        d.cancelled.emplace(id, cancelled);
+    }
+    struct Job {
+        DownloadRequest request;
+        DownloadProgress progress;
+        std::function<void(const UrlResult&)> completion;
+    };
+    auto job = std::make_shared<Job>(Job{std::move(request), std::move(progress), completion});
+    const Started started = start_worker([job, file, cancelled, id] {
+        UrlResult result = perform_download(job->request, file->get(), *cancelled, job->progress);
+        // close can report a write that failed late (a full disk on a network file system).
+        const int closed = file->close();
+        const int close_errno = errno;
+        if (!result.error && closed != 0)
+            result = failure(url_error::cannot_write_to_file, job->request.destination + ": " + std::strerror(close_errno));
+        if (result.error) ::unlink(job->request.destination.c_str());
+        forget_download(id);
+        complete(job->completion, result);
+    });
+    if (started == Started::yes) return id;
+    forget_download(id);
+    file->close();
+    ::unlink(job->request.destination.c_str());
+    complete(completion, failure(url_error::unknown, started == Started::closing ? "the application is ending"
+                                                                                  : "no worker thread could be started"));
+    return 0;
+}
+
+void cancel_transfer(TransferId transfer) {
+    Downloads& d = downloads();
+    std::lock_guard lock(d.mutex);
+    if (auto found = d.cancelled.find(transfer); found != d.cancelled.end()) found->second->store(true);
 }
 
 }  // namespace kestrova::platform

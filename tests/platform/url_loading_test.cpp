@@ -1,18 +1,25 @@
 #include "platform/url_loading.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <map>
+#include <mutex>
+#include <sstream>
 #include <thread>
+#include <vector>
 
 #include "platform/linux/url_loading_internal.h"
 #include "platform/linux/environment.h"
 #include "test_environment.h"
 #include "tests/support/http_server.h"
 #include "tests/support/process_runner.h"
+#include "tests/support/temp_dir.h"
 
 namespace kestrova::platform {
 namespace {
@@ -278,6 +285,202 @@ TEST(UrlLoadingErrors, WithoutLibcurlTheTransferFailsAndSaysWhy) {
     EXPECT_NE(r.error->description.find("libcurl is missing"), std::string::npos) << r.error->description;
 }
 
+// --- Downloads into a file -------------------------------------------------------------------------
+
+namespace fs = std::filesystem;
+
+struct Downloaded {
+    UrlResult result;
+    TransferId id = 0;
+    std::vector<std::pair<std::uint64_t, std::optional<std::uint64_t>>> progress;
+};
+
+// Starts the download; `while_running` gets its id before the test waits for the end.
+Downloaded download(const std::string& url, const fs::path& destination, double timeout, std::uint64_t max_bytes,
+                    const std::function<void(TransferId)>& while_running = {}) {
+    struct State {
+        std::mutex mutex;
+        Downloaded out;
+        std::promise<void> done;
+    };
+    auto state = std::make_shared<State>();
+    auto finished = state->done.get_future();
+    const TransferId id = download_to_file(
+        DownloadRequest{url, destination.string(), timeout, max_bytes},
+        [state](std::uint64_t received, std::optional<std::uint64_t> expected) {
+            std::lock_guard lock(state->mutex);
+            state->out.progress.emplace_back(received, expected);
+        },
+        [state](const UrlResult& r) {
+            {
+                std::lock_guard lock(state->mutex);
+                state->out.result = r;
+            }
+            state->done.set_value();
+        });
+    if (id != 0 && while_running) while_running(id);
+    if (finished.wait_for(hang_bound) != std::future_status::ready) {
+        ADD_FAILURE() << "the download did not finish";
+        std::abort();
+    }
+    std::lock_guard lock(state->mutex);
+    state->out.id = id;
+    return state->out;
+}
+
+int download_error(const Downloaded& d) {
+    EXPECT_FALSE(d.result.response && d.result.error) << "a response or an error, never both";
+    if (!d.result.error) {
+        ADD_FAILURE() << "expected an error, got status " << d.result.response->http_status.value_or(-1);
+        return 0;
+    }
+    EXPECT_EQ(d.result.error->description.rfind(url_error_description(d.result.error->code), 0), 0u);
+    return d.result.error->code;
+}
+
+std::string file_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+class Download : public UrlLoading {
+protected:
+    kestrova::testing::TempDir dir;
+    fs::path target = dir.path() / "update.tar.xz";
+};
+
+TEST_F(Download, TheFileHoldsTheBodyAndProgressReachesTheTotal) {
+    const std::string small = "a small archive\n";
+    const std::size_t big = 1'000'000;  // many writes and many progress reports
+    const struct {
+        const char* path;
+        HttpResponse response;
+        std::string body;
+        bool declared;
+        int status;
+    } cases[] = {
+        {"/small", HttpResponse::text(200, small, "application/octet-stream"), small, true, 200},
+        {"/big", HttpResponse::big_body(big, true), std::string(big, 'x'), true, 200},
+        {"/undeclared", HttpResponse::big_body(big, false), std::string(big, 'x'), false, 200},
+        {"/empty", HttpResponse::text(200, ""), "", true, 200},
+        {"/missing", HttpResponse::text(404, "no such update"), "no such update", true, 404},
+    };
+    server.route("/moved", HttpResponse::redirect("/big"));
+    for (const auto& c : cases) server.route(c.path, c.response);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const fs::path file = dir.path() / (std::string(c.path + 1) + ".bin");
+        const Downloaded d = download(server.url(c.path), file, 10, 2'000'000);
+        ASSERT_TRUE(d.result.response.has_value()) << d.result.error->description;
+        EXPECT_NE(d.id, 0u);
+        EXPECT_EQ(d.result.response->http_status, c.status);
+        EXPECT_TRUE(d.result.response->body.empty()) << "the body is in the file, not in memory";
+        EXPECT_EQ(file_text(file), c.body);
+        ASSERT_FALSE(d.progress.empty());
+        EXPECT_EQ(d.progress.back().first, c.body.size());
+        for (std::size_t i = 1; i < d.progress.size(); ++i) EXPECT_LE(d.progress[i - 1].first, d.progress[i].first);
+        if (c.declared) EXPECT_EQ(d.progress.back().second, c.body.size());
+        else EXPECT_EQ(d.progress.back().second, std::nullopt);
+    }
+    const Downloaded redirected = download(server.url("/moved"), dir.path() / "moved.bin", 10, 2'000'000);
+    ASSERT_TRUE(redirected.result.response.has_value());
+    EXPECT_EQ(file_text(dir.path() / "moved.bin"), std::string(big, 'x')) << "only the final body is written";
+}
+
+TEST_F(Download, AnExistingDestinationIsRefusedAndLeftAsItWas) {
+    server.route("/update", HttpResponse::text(200, "new bytes"));
+    std::ofstream(target) << "someone else's file";
+    const fs::path link = dir.path() / "link";
+    fs::create_symlink(dir.path() / "not-there", link);
+    for (const fs::path& path : {target, link, dir.path() / "no-such-dir" / "file"}) {
+        SCOPED_TRACE(path.string());
+        bool completed_before_return = false;
+        const TransferId id = download_to_file(DownloadRequest{server.url("/update"), path.string(), 10, 100}, {},
+                                               [&](const UrlResult& r) {
+                                                   completed_before_return = true;
+                                                   ASSERT_TRUE(r.error.has_value());
+                                                   EXPECT_EQ(r.error->code, url_error::cannot_create_file);
+                                                   EXPECT_NE(r.error->description.find(path.string()), std::string::npos);
+                                               });
+        EXPECT_EQ(id, 0u);
+        EXPECT_TRUE(completed_before_return);
+    }
+    EXPECT_EQ(file_text(target), "someone else's file");
+    EXPECT_FALSE(fs::exists(dir.path() / "not-there")) << "the link was not followed";
+    EXPECT_EQ(server.request_count("/update"), 0u) << "nothing was fetched";
+}
+
+TEST_F(Download, EveryFailureRemovesThePartialFile) {
+    constexpr std::size_t size = 300'000;
+    server.route("/longer", HttpResponse::big_body(size + 1, true));
+    server.route("/longer-undeclared", HttpResponse::big_body(size + 1, false));
+    server.route("/endless", HttpResponse::endless_body());
+    server.route("/dropped", HttpResponse::cut_body(size, size / 2));
+    server.route("/stalled", HttpResponse::stalled_body(size, size / 2));
+    server.route("/silent", HttpResponse::never_answer());
+    const struct {
+        const char* path;
+        int code;
+    } cases[] = {
+        {"/longer", url_error::data_length_exceeds_maximum},
+        {"/longer-undeclared", url_error::data_length_exceeds_maximum},
+        {"/endless", url_error::data_length_exceeds_maximum},
+        {"/dropped", url_error::network_connection_lost},
+        {"/stalled", url_error::timed_out},
+        {"/silent", url_error::timed_out},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const fs::path file = dir.path() / (std::string(c.path + 1) + ".bin");
+        EXPECT_EQ(download_error(download(server.url(c.path), file, 1, size)), c.code);
+        EXPECT_FALSE(fs::exists(file));
+    }
+}
+
+TEST_F(Download, ASlowButSteadyBodyIsNotTimedOut) {
+    // Three seconds in all, never a second without a byte: a stall time-out, not a whole-transfer one.
+    server.route("/drip", HttpResponse::slow_body(30, 100ms));
+    const Downloaded d = download(server.url("/drip"), target, 1, 1000);
+    ASSERT_TRUE(d.result.response.has_value()) << d.result.error->description;
+    EXPECT_EQ(file_text(target), std::string(30, 'x'));
+}
+
+TEST_F(Download, CancelMidBodyReportsCancelledAndRemovesTheFile) {
+    server.route("/slow", HttpResponse::slow_body(10'000, 20ms));
+    const Downloaded d = download(server.url("/slow"), target, 10, 100'000, [&](TransferId id) {
+        // Cancel once part of the body is in the file.
+        const auto deadline = std::chrono::steady_clock::now() + hang_bound;
+        std::error_code ignored;
+        while (fs::file_size(target, ignored) == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        cancel_transfer(id);
+    });
+    EXPECT_EQ(download_error(d), url_error::cancelled);
+    EXPECT_FALSE(fs::exists(target));
+    cancel_transfer(d.id);  // once ended, harmless
+    cancel_transfer(0);
+}
+
+TEST_F(Download, AFailedWriteSaysTheFileCouldNotBeWritten) {
+    // A file size limit makes the system refuse the write as a full disk would.
+    server.route("/big", HttpResponse::big_body(1'000'000));
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 100'000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const Downloaded d = download(server.url("/big"), target, 10, 2'000'000);
+    setrlimit(RLIMIT_FSIZE, &before);
+    signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(download_error(d), url_error::cannot_write_to_file);
+    ASSERT_TRUE(d.result.error.has_value());
+    EXPECT_NE(d.result.error->description.find(target.string()), std::string::npos) << d.result.error->description;
+    EXPECT_FALSE(fs::exists(target));
+}
+
 // --- Pieces ---------------------------------------------------------------------------------------
 
 TEST(UrlErrorDescription, EveryReportedCodeHasItsOwnShortEnglishText) {
@@ -286,7 +489,8 @@ TEST(UrlErrorDescription, EveryReportedCodeHasItsOwnShortEnglishText) {
                          url_error::cannot_connect_to_host, url_error::network_connection_lost,
                          url_error::http_too_many_redirects, url_error::bad_server_response,
                          url_error::file_does_not_exist, url_error::data_length_exceeds_maximum,
-                         url_error::secure_connection_failed, url_error::server_certificate_untrusted};
+                         url_error::secure_connection_failed, url_error::server_certificate_untrusted,
+                         url_error::cannot_create_file, url_error::cannot_write_to_file};
     std::map<std::string, int> seen;
     const std::string unknown = url_error_description(url_error::unknown);
     for (int code : codes) {

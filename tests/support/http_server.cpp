@@ -131,6 +131,19 @@ HttpResponse HttpResponse::big_body(std::size_t size, bool declare_length) {
     return r;
 }
 
+HttpResponse HttpResponse::cut_body(std::size_t declared, std::size_t sent) {
+    HttpResponse r = big_body(declared);
+    r.kind = Kind::cut_body;
+    r.sent_size = sent;
+    return r;
+}
+
+HttpResponse HttpResponse::stalled_body(std::size_t declared, std::size_t sent) {
+    HttpResponse r = cut_body(declared, sent);
+    r.kind = Kind::stalled_body;
+    return r;
+}
+
 struct HttpServer::Impl {
     int listen_fd = -1;
     int stop_pipe[2] = {-1, -1};  // readable once the server stops: wakes every poll
@@ -234,14 +247,19 @@ struct HttpServer::Impl {
             }
             break;
         case Kind::endless_body:
-        case Kind::generated: {
+        case Kind::generated:
+        case Kind::cut_body:
+        case Kind::stalled_body: {
             const std::string chunk(64 * 1024, 'x');
-            std::size_t left = r.generated_size;
+            const bool partial = r.kind == Kind::cut_body || r.kind == Kind::stalled_body;
+            std::size_t left = partial ? std::min(r.sent_size, r.generated_size) : r.generated_size;
             while (r.kind == Kind::endless_body || left > 0) {
                 const std::size_t n = r.kind == Kind::endless_body ? chunk.size() : std::min(left, chunk.size());
                 if (!send_all(fd, std::string_view(chunk).substr(0, n), until)) return;
                 left -= std::min(left, n);
             }
+            // Silent, holding the connection, until the client gives up or the server stops.
+            if (r.kind == Kind::stalled_body) respond(fd, HttpResponse::never_answer(), until);
             break;
         }
         case Kind::never_answer:

@@ -35,6 +35,8 @@ struct HttpResponse {
         slow_body,     // the body one byte per `delay`
         endless_body,  // bytes until the client gives up
         generated,     // `generated_size` bytes of 'x', produced as they are sent
+        cut_body,      // declares `generated_size` bytes, sends `sent_size`, then closes
+        stalled_body,  // declares `generated_size` bytes, sends `sent_size`, then falls silent
     };
 
     int status = 200;
@@ -43,6 +45,7 @@ struct HttpResponse {
     Kind kind = Kind::complete;
     std::chrono::milliseconds delay{0};
     std::size_t generated_size = 0;
+    std::size_t sent_size = 0;  // cut and stalled bodies
     bool declare_length = true;  // send Content-Length (slow and generated bodies)
 
     static HttpResponse text(int status, std::string body, std::string content_type = "text/plain");
@@ -52,6 +55,8 @@ struct HttpResponse {
     static HttpResponse slow_body(std::size_t size, std::chrono::milliseconds per_byte);
     static HttpResponse endless_body();
     static HttpResponse big_body(std::size_t size, bool declare_length = true);
+    static HttpResponse cut_body(std::size_t declared, std::size_t sent);
+    static HttpResponse stalled_body(std::size_t declared, std::size_t sent);
 };
 
 class HttpServer {
