@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,5 +25,15 @@ bool can_show_dialog();
 // nothing when no such dialog can be shown (no display, no dialog tool), so the caller falls back.
 std::optional<std::size_t> run_choice_alert(std::string_view message_text, std::string_view informative_text,
                                             const std::vector<std::string>& buttons, bool dismiss_is_default);
+
+// A progress window with a Cancel button, shown until closed. `cancelled` runs at most once, on the
+// main queue, when the user cancels, and never once close_progress_window has returned. Returns a
+// nonzero id, or 0 when no progress can be shown at all. Main thread, as are the two below.
+using ProgressWindowId = std::uint64_t;
+ProgressWindowId show_progress_window(std::string_view title, std::string_view text, std::function<void()> cancelled);
+// `fraction` from 0 to 1, nothing when unknown; an empty `text` keeps the one shown.
+void update_progress_window(ProgressWindowId window, std::optional<double> fraction, std::string_view text);
+// Harmless for a window already closed.
+void close_progress_window(ProgressWindowId window);
 
 }  // namespace kestrova::platform

@@ -158,21 +158,90 @@ public:
 
     void log(std::string_view message) override { log_through(&services_, std::string(message).c_str()); }
 
-    // Installing through the host: not wired yet.
-    TransferId download_to_file(std::string_view, const std::filesystem::path&, double, std::uint64_t,
-                                DownloadProgress, std::function<void(UrlResponse)> completion) override {
-        UrlResponse response;
-        response.error_code = -1;
-        response.error_description = "downloading into a file is not available";
-        completion(std::move(response));
-        return 0;
+    TransferId download_to_file(std::string_view url, const std::filesystem::path& destination, double timeout_seconds,
+                                std::uint64_t max_bytes, DownloadProgress progress,
+                                std::function<void(UrlResponse)> completion) override {
+        auto owned = std::make_unique<Download>(Download{std::move(progress), std::move(completion)});
+        const std::string address(url);
+        const TransferId id =
+            services_.download_to_file(address.c_str(), destination.c_str(), timeout_seconds, max_bytes,
+                                       &HostAdapter::download_progress, &HostAdapter::download_completion, owned.get());
+        // Whether it started or not, the completion has run or will run exactly once, and owns it.
+        owned.release();
+        return id;
     }
-    void cancel_transfer(TransferId) override {}
-    std::optional<std::filesystem::path> bundle_path() override { return std::nullopt; }
-    std::optional<InfoDictionary> read_property_list(const std::filesystem::path&) override { return std::nullopt; }
-    ProgressId show_progress(std::string_view, std::string_view, std::function<void()>) override { return 0; }
-    void update_progress(ProgressId, std::optional<double>, std::string_view) override {}
-    void close_progress(ProgressId) override {}
+
+    void cancel_transfer(TransferId transfer) override {
+        if (transfer != 0) services_.cancel_transfer(transfer);
+    }
+
+    std::optional<std::filesystem::path> bundle_path() override {
+        std::vector<char> buffer(4096);
+        long length = services_.bundle_path(buffer.data(), buffer.size());
+        if (length < 0) {
+            return std::nullopt;
+        }
+        if (static_cast<std::size_t>(length) >= buffer.size()) {
+            buffer.assign(static_cast<std::size_t>(length) + 1, '\0');
+            length = services_.bundle_path(buffer.data(), buffer.size());
+            // A path that changed length between the two calls cannot be trusted to be whole.
+            if (length < 0 || static_cast<std::size_t>(length) >= buffer.size()) {
+                return std::nullopt;
+            }
+        }
+        buffer.back() = '\0';
+        return std::filesystem::path(buffer.data());
+    }
+
+    std::optional<InfoDictionary> read_property_list(const std::filesystem::path& path) override {
+        InfoDictionary entries;
+        if (services_.read_property_list(path.c_str(), &HostAdapter::property_list_entry, &entries) != 0) {
+            return std::nullopt;
+        }
+        return entries;
+    }
+
+    ProgressId show_progress(std::string_view title, std::string_view text, std::function<void()> cancelled) override {
+        // The window's id is known only once the host returns, so the slot is found by a number of
+        // our own: a cancel that arrives for a window already closed finds nothing and does nothing.
+        std::uint64_t slot = 0;
+        {
+            std::lock_guard lock(progress_mutex_);
+            slot = ++last_progress_slot_;
+            progress_cancels_[slot] = std::move(cancelled);
+        }
+        const ProgressId id = services_.show_progress(std::string(title).c_str(), std::string(text).c_str(),
+                                                      &HostAdapter::progress_cancelled,
+                                                      reinterpret_cast<void*>(static_cast<std::uintptr_t>(slot)));
+        std::lock_guard lock(progress_mutex_);
+        if (id == 0) {
+            progress_cancels_.erase(slot);
+        } else {
+            progress_slots_[id] = slot;
+        }
+        return id;
+    }
+
+    void update_progress(ProgressId progress, std::optional<double> fraction, std::string_view text) override {
+        if (progress == 0) {
+            return;
+        }
+        const std::string shown(text);
+        services_.update_progress(progress, fraction ? std::clamp(*fraction, 0.0, 1.0) : -1.0,
+                                  shown.empty() ? nullptr : shown.c_str());
+    }
+
+    void close_progress(ProgressId progress) override {
+        if (progress == 0) {
+            return;
+        }
+        services_.close_progress(progress);
+        std::lock_guard lock(progress_mutex_);
+        if (const auto found = progress_slots_.find(progress); found != progress_slots_.end()) {
+            progress_cancels_.erase(found->second);
+            progress_slots_.erase(found);
+        }
+    }
 
 private:
     struct TimerSlot {
@@ -183,6 +252,32 @@ private:
     static void run_task(void* context) noexcept;
     static void timer_callback(void* context) noexcept;
     static void url_completion(void* context, const KestrovaUrlResult* result) noexcept;
+    static void download_progress(void* context, std::uint64_t received, std::int64_t expected) noexcept;
+    static void download_completion(void* context, const KestrovaUrlResult* result) noexcept;
+    static void property_list_entry(void* context, const char* key, const char* value) noexcept;
+    static void progress_cancelled(void* context) noexcept;
+
+    // A download's two callbacks, one context; the completion frees it.
+    struct Download {
+        DownloadProgress progress;
+        std::function<void(UrlResponse)> completion;
+    };
+
+    void cancel_progress(std::uint64_t slot) {
+        std::function<void()> cancelled;
+        {
+            std::lock_guard lock(progress_mutex_);
+            const auto found = progress_cancels_.find(slot);
+            if (found == progress_cancels_.end()) {
+                return;
+            }
+            cancelled = std::move(found->second);
+            progress_cancels_.erase(found);  // at most once
+        }
+        if (cancelled) {
+            cancelled();
+        }
+    }
 
     void fire_timer(TimerId id) {
         std::function<void()> fire;
@@ -202,6 +297,10 @@ private:
     std::mutex timers_mutex_;
     TimerId last_timer_id_ = 0;
     std::map<TimerId, TimerSlot> timers_;
+    std::mutex progress_mutex_;
+    std::uint64_t last_progress_slot_ = 0;
+    std::map<std::uint64_t, std::function<void()>> progress_cancels_;  // by slot
+    std::map<ProgressId, std::uint64_t> progress_slots_;               // the host's id to our slot
 };
 
 // One host per process, installed by the first load and never destroyed: exit runs on the JVM
@@ -232,27 +331,76 @@ void HostAdapter::timer_callback(void* context) noexcept {
     }
 }
 
+// Fills a response from the host's result, which is valid only during the call.
+UrlResponse response_from(const KestrovaUrlResult* result) {
+    UrlResponse response;
+    if (result == nullptr) {
+        response.error_code = -1;
+        response.error_description = "the transfer ended without a result";
+        return response;
+    }
+    response.error_code = result->error_code;
+    if (result->error_description != nullptr) {
+        response.error_description = result->error_description;
+    }
+    response.http_status = result->http_status;
+    if (result->body != nullptr) {
+        response.body.assign(result->body, result->body_size);
+    }
+    return response;
+}
+
 void HostAdapter::url_completion(void* context, const KestrovaUrlResult* result) noexcept {
     try {
         const std::unique_ptr<std::function<void(UrlResponse)>> completion(
             static_cast<std::function<void(UrlResponse)>*>(context));
-        UrlResponse response;
-        if (result == nullptr) {
-            response.error_code = -1;
-            response.error_description = "the transfer ended without a result";
-        } else {
-            response.error_code = result->error_code;
-            if (result->error_description != nullptr) {
-                response.error_description = result->error_description;
-            }
-            response.http_status = result->http_status;
-            if (result->body != nullptr) {
-                response.body.assign(result->body, result->body_size);
-            }
-        }
-        (*completion)(std::move(response));
+        (*completion)(response_from(result));
     } catch (...) {
         log_current_exception(installed_host ? installed_host->services() : nullptr, "Updater download failed");
+    }
+}
+
+void HostAdapter::download_progress(void* context, std::uint64_t received, std::int64_t expected) noexcept {
+    try {
+        const auto& download = *static_cast<const Download*>(context);
+        if (download.progress) {
+            download.progress(received, expected >= 0 ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(expected))
+                                                      : std::nullopt);
+        }
+    } catch (...) {
+        log_current_exception(installed_host ? installed_host->services() : nullptr, "Updater download progress failed");
+    }
+}
+
+void HostAdapter::download_completion(void* context, const KestrovaUrlResult* result) noexcept {
+    try {
+        const std::unique_ptr<Download> download(static_cast<Download*>(context));
+        if (download->completion) {
+            download->completion(response_from(result));
+        }
+    } catch (...) {
+        log_current_exception(installed_host ? installed_host->services() : nullptr, "Updater download failed");
+    }
+}
+
+void HostAdapter::property_list_entry(void* context, const char* key, const char* value) noexcept {
+    if (key == nullptr || value == nullptr) {
+        return;
+    }
+    try {
+        static_cast<InfoDictionary*>(context)->insert_or_assign(key, value);
+    } catch (...) {
+        log_current_exception(installed_host ? installed_host->services() : nullptr, "Reading a property list failed");
+    }
+}
+
+void HostAdapter::progress_cancelled(void* context) noexcept {
+    try {
+        if (installed_host != nullptr) {
+            installed_host->cancel_progress(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context)));
+        }
+    } catch (...) {
+        log_current_exception(installed_host ? installed_host->services() : nullptr, "Cancelling the update failed");
     }
 }
 
@@ -260,7 +408,10 @@ bool host_is_complete(const KestrovaHostServices& host) {
     return host.dispatch_async_main != nullptr && host.add_main_timer != nullptr &&
            host.invalidate_timer != nullptr && host.absolute_time_now != nullptr &&
            host.application_stop != nullptr && host.run_modal_alert != nullptr && host.load_url != nullptr &&
-           host.info_string != nullptr && host.environment_value != nullptr && host.log != nullptr;
+           host.info_string != nullptr && host.environment_value != nullptr && host.log != nullptr &&
+           host.download_to_file != nullptr && host.cancel_transfer != nullptr && host.bundle_path != nullptr &&
+           host.read_property_list != nullptr && host.show_progress != nullptr && host.update_progress != nullptr &&
+           host.close_progress != nullptr;
 }
 
 void* controller_create(const KestrovaUpdaterDelegate* delegate) noexcept {

@@ -7,13 +7,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "kestrova/utf8.h"
 #include "platform/linux/alert_internal.h"
 #include "platform/linux/environment.h"
+#include "platform/never_destroyed.h"
 
 namespace kestrova::platform {
 
@@ -185,6 +189,66 @@ std::optional<std::size_t> run_choice_alert(std::string_view message_text, std::
     const DialogResult result = run_and_wait(argv, true);
     if (!result.shown) return std::nullopt;
     return linux_backend::chosen_button(result.exit_status, result.answer, buttons);
+}
+
+namespace {
+
+// Progress shown as lines on standard error: no window, so no Cancel either, but the user of a
+// terminal sees the update move, and the installation goes on as it would with a window.
+struct TextProgress {
+    std::string title;
+    std::string text;
+    int last_quarter = -1;  // a line per quarter of the way, not one per report
+};
+
+struct ProgressWindows {
+    std::mutex mutex;
+    std::map<ProgressWindowId, TextProgress> shown;
+    ProgressWindowId next = 1;
+};
+ProgressWindows& progress_windows() {
+    static NeverDestroyed<ProgressWindows> windows;
+    return windows.get();
+}
+
+}  // namespace
+
+ProgressWindowId show_progress_window(std::string_view title, std::string_view text, std::function<void()>) {
+    ProgressWindows& w = progress_windows();
+    std::lock_guard lock(w.mutex);
+    const ProgressWindowId id = w.next++;
+    TextProgress& p = w.shown[id];
+    p.title = sanitize_utf8(title);
+    p.text = sanitize_utf8(text);
+    std::fprintf(stderr, "%s: %s\n", p.title.c_str(), p.text.c_str());
+    return id;
+}
+
+void update_progress_window(ProgressWindowId window, std::optional<double> fraction, std::string_view text) {
+    ProgressWindows& w = progress_windows();
+    std::lock_guard lock(w.mutex);
+    const auto found = w.shown.find(window);
+    if (found == w.shown.end()) return;
+    TextProgress& p = found->second;
+    const std::string new_text = text.empty() ? p.text : sanitize_utf8(text);
+    // The text of a download report carries its percentage, so it changes with every report: with a
+    // fraction, only a new quarter of the way earns a line; without one, a new text (a new phase).
+    bool worth_a_line = false;
+    if (fraction && *fraction >= 0) {
+        const int quarter = static_cast<int>(std::floor(std::min(*fraction, 1.0) * 4));
+        worth_a_line = quarter != p.last_quarter;
+        p.last_quarter = quarter;
+    } else {
+        worth_a_line = new_text != p.text;
+    }
+    p.text = new_text;
+    if (worth_a_line) std::fprintf(stderr, "%s: %s\n", p.title.c_str(), p.text.c_str());
+}
+
+void close_progress_window(ProgressWindowId window) {
+    ProgressWindows& w = progress_windows();
+    std::lock_guard lock(w.mutex);
+    w.shown.erase(window);
 }
 
 }  // namespace kestrova::platform

@@ -138,17 +138,18 @@ std::optional<std::string> string_form(const Libplist& p, plist_t node) {
 
 namespace linux_backend {
 
-std::map<std::string, std::string, std::less<>> read_info_dictionary(const std::string& path) {
-    std::map<std::string, std::string, std::less<>> entries;
+std::optional<InfoEntries> read_property_list(const std::string& path) {
     const auto data = read_file(path);
-    if (!data || data->empty()) return entries;
+    if (!data || data->empty()) return std::nullopt;
     const Libplist* p = libplist();
-    if (p == nullptr) return entries;
+    if (p == nullptr) return std::nullopt;
 
     plist_t root = nullptr;
     p->from_memory(data->data(), static_cast<std::uint32_t>(data->size()), &root);
-    if (root == nullptr) return entries;
+    if (root == nullptr) return std::nullopt;
+    std::optional<InfoEntries> result;
     if (p->node_type(root) == PLIST_DICT) {
+        InfoEntries& entries = result.emplace();
         plist_dict_iter it = nullptr;
         p->dict_new_iter(root, &it);
         for (;;) {
@@ -164,8 +165,10 @@ std::map<std::string, std::string, std::less<>> read_info_dictionary(const std::
         p->mem_free(it);
     }
     p->free(root);
-    return entries;
+    return result;
 }
+
+InfoEntries read_info_dictionary(const std::string& path) { return read_property_list(path).value_or(InfoEntries{}); }
 
 std::optional<std::string> info_dictionary_string_from(const std::string& path, std::string_view key) {
     const auto entries = read_info_dictionary(path);

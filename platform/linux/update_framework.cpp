@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
+#include "platform/linux/bundle_info_internal.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/update_framework_internal.h"
 #include "platform/main_queue.h"
@@ -114,28 +116,84 @@ long host_run_choice_alert(const char* message_text, const char* informative_tex
     return chosen ? static_cast<long>(*chosen) : -1;
 }
 
+// Hands `result` to the stand-in's completion, valid for the length of the call.
+void deliver(void (*completion)(void*, const KestrovaUrlResult*), void* context, const UrlResult& result) {
+    if (completion == nullptr) return;
+    KestrovaUrlResult out{};
+    out.http_status = -1;
+    out.body = "";
+    if (result.error) {
+        out.error_code = result.error->code;
+        out.error_description = result.error->description.c_str();
+    } else if (result.response) {
+        out.http_status = result.response->http_status.value_or(-1);
+        out.body = result.response->body.data();
+        out.body_size = result.response->body.size();
+    }
+    completion(context, &out);
+}
+
 void host_load_url(const char* url, double timeout_seconds, std::size_t max_body_bytes,
                    void (*completion)(void*, const KestrovaUrlResult*), void* context) {
     UrlRequest request;
     request.url = url != nullptr ? url : "";
     request.timeout_seconds = timeout_seconds;
     request.max_body_bytes = max_body_bytes;
-    load_url(std::move(request), [completion, context](const UrlResult& result) {
-        if (completion == nullptr) return;
-        KestrovaUrlResult out{};
-        out.http_status = -1;
-        out.body = "";
-        if (result.error) {
-            out.error_code = result.error->code;
-            out.error_description = result.error->description.c_str();
-        } else if (result.response) {
-            out.http_status = result.response->http_status.value_or(-1);
-            out.body = result.response->body.data();
-            out.body_size = result.response->body.size();
-        }
-        completion(context, &out);
+    load_url(std::move(request),
+             [completion, context](const UrlResult& result) { deliver(completion, context, result); });
+}
+
+std::uint64_t host_download_to_file(const char* url, const char* path, double timeout_seconds, std::uint64_t max_bytes,
+                                    void (*progress)(void*, std::uint64_t, std::int64_t),
+                                    void (*completion)(void*, const KestrovaUrlResult*), void* context) {
+    DownloadRequest request;
+    request.url = url != nullptr ? url : "";
+    request.destination = path != nullptr ? path : "";
+    request.timeout_seconds = timeout_seconds;
+    request.max_bytes = max_bytes;
+    DownloadProgress report;
+    if (progress != nullptr)
+        report = [progress, context](std::uint64_t received, std::optional<std::uint64_t> expected) {
+            progress(context, received, expected ? static_cast<std::int64_t>(*expected) : -1);
+        };
+    return download_to_file(std::move(request), std::move(report),
+                            [completion, context](const UrlResult& result) { deliver(completion, context, result); });
+}
+
+void host_cancel_transfer(std::uint64_t transfer) { cancel_transfer(transfer); }
+
+long host_bundle_path(char* buffer, std::size_t size) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path contents = fs::absolute(bundle_contents_directory(), error).lexically_normal();
+    // An executable outside any bundle's Contents/MacOS has no bundle to name.
+    if (error || contents == contents.root_path() || !contents.has_parent_path()) return -1;
+    const fs::path bundle = contents.parent_path();
+    if (bundle == bundle.root_path()) return -1;
+    return linux_backend::copy_info_string(bundle.string(), buffer, size);
+}
+
+int host_read_property_list(const char* path, void (*entry)(void*, const char*, const char*), void* context) {
+    if (path == nullptr) return -1;
+    const auto entries = linux_backend::read_property_list(path);
+    if (!entries) return -1;
+    if (entry != nullptr)
+        for (const auto& [key, value] : *entries) entry(context, key.c_str(), value.c_str());
+    return 0;
+}
+
+std::uint64_t host_show_progress(const char* title, const char* text, void (*cancelled)(void*), void* context) {
+    return show_progress_window(title != nullptr ? title : "", text != nullptr ? text : "", [cancelled, context] {
+        if (cancelled != nullptr) cancelled(context);
     });
 }
+
+void host_update_progress(std::uint64_t progress, double fraction, const char* text) {
+    update_progress_window(progress, fraction >= 0 ? std::optional<double>(fraction) : std::nullopt,
+                           text != nullptr ? text : "");
+}
+
+void host_close_progress(std::uint64_t progress) { close_progress_window(progress); }
 
 long host_info_string(const char* key, char* buffer, std::size_t size) {
     if (key == nullptr) return -1;
@@ -176,6 +234,13 @@ KestrovaHostServices make_host_services() {
     s.environment_value = &host_environment_value;
     s.log = &host_log;
     s.run_choice_alert = &host_run_choice_alert;
+    s.download_to_file = &host_download_to_file;
+    s.cancel_transfer = &host_cancel_transfer;
+    s.bundle_path = &host_bundle_path;
+    s.read_property_list = &host_read_property_list;
+    s.show_progress = &host_show_progress;
+    s.update_progress = &host_update_progress;
+    s.close_progress = &host_close_progress;
     return s;
 }
 

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <map>
 #include <thread>
 
 #include "platform/application.h"
@@ -71,7 +72,11 @@ TEST(LoadUpdateFramework, AWorkingLibraryGetsTheHostServicesAndAnswersWithItsTab
           reinterpret_cast<const void*>(host->invalidate_timer), reinterpret_cast<const void*>(host->absolute_time_now),
           reinterpret_cast<const void*>(host->application_stop), reinterpret_cast<const void*>(host->run_modal_alert),
           reinterpret_cast<const void*>(host->load_url), reinterpret_cast<const void*>(host->info_string),
-          reinterpret_cast<const void*>(host->environment_value), reinterpret_cast<const void*>(host->log)})
+          reinterpret_cast<const void*>(host->environment_value), reinterpret_cast<const void*>(host->log),
+          reinterpret_cast<const void*>(host->run_choice_alert), reinterpret_cast<const void*>(host->download_to_file),
+          reinterpret_cast<const void*>(host->cancel_transfer), reinterpret_cast<const void*>(host->bundle_path),
+          reinterpret_cast<const void*>(host->read_property_list), reinterpret_cast<const void*>(host->show_progress),
+          reinterpret_cast<const void*>(host->update_progress), reinterpret_cast<const void*>(host->close_progress)})
         EXPECT_NE(service, nullptr);
 }
 
@@ -236,6 +241,91 @@ TEST_F(HostServices, TransfersReportStatusBodyAndErrorsInTheCTable) {
     EXPECT_FALSE(refused.description.empty());
     EXPECT_EQ(refused.status, -1);
     EXPECT_EQ(refused.body, "");
+}
+
+TEST_F(HostServices, DownloadsIntoAFileReportProgressAndEndInTheCTable) {
+    kestrova::testing::HttpServer server;
+    server.route("/update.tar.xz", kestrova::testing::HttpResponse::text(200, "archive bytes"));
+    const kestrova::testing::TempDir dir;
+    struct Outcome {
+        std::promise<void> done;
+        std::uint64_t received = 0;
+        std::int64_t expected = -2;
+        int error_code = 0;
+        int status = 0;
+        bool completed = false;
+    };
+    auto start = [&](const fs::path& path, Outcome& outcome) {
+        return host.download_to_file(
+            server.url("/update.tar.xz").c_str(), path.c_str(), 10, 1000,
+            [](void* c, std::uint64_t received, std::int64_t expected) {
+                static_cast<Outcome*>(c)->received = received;
+                static_cast<Outcome*>(c)->expected = expected;
+            },
+            [](void* c, const KestrovaUrlResult* r) {
+                auto& o = *static_cast<Outcome*>(c);
+                o.error_code = r->error_code;
+                o.status = r->http_status;
+                o.completed = true;
+                o.done.set_value();
+            },
+            &outcome);
+    };
+    Outcome fetched;
+    EXPECT_NE(start(dir.path() / "new", fetched), 0u);
+    ASSERT_EQ(fetched.done.get_future().wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(fetched.error_code, 0);
+    EXPECT_EQ(fetched.status, 200);
+    EXPECT_EQ(fetched.received, 13u);
+    EXPECT_EQ(fetched.expected, 13);
+    std::ifstream in(dir.path() / "new");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "archive bytes");
+
+    Outcome refused;
+    EXPECT_EQ(start(dir.path() / "new", refused), 0u) << "the file exists now";
+    EXPECT_TRUE(refused.completed) << "the completion has run by the time 0 is returned";
+    EXPECT_EQ(refused.error_code, -3000);
+    host.cancel_transfer(0);  // no such transfer: harmless
+}
+
+TEST_F(HostServices, PropertyListsAreReadAtAnyPathWithTheLaunchersReader) {
+    const kestrova::testing::TempDir dir;
+    std::ofstream(dir.path() / "Info.plist")
+        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+           "<key>CFBundleIdentifier</key><string>org.example.next</string>"
+           "<key>CFBundleVersion</key><string>2.0</string><key>Count</key><integer>3</integer>"
+           "<key>Nested</key><dict/></dict></plist>\n";
+    std::ofstream(dir.path() / "garbage.plist") << "not a property list at all";
+    std::ofstream(dir.path() / "array.plist")
+        << "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>";
+    using Entries = std::map<std::string, std::string>;
+    auto read = [&](const fs::path& path, Entries& entries) {
+        return host.read_property_list(path.c_str(), [](void* c, const char* key, const char* value) {
+            static_cast<Entries*>(c)->emplace(key, value);
+        }, &entries);
+    };
+    Entries entries;
+    EXPECT_EQ(read(dir.path() / "Info.plist", entries), 0);
+    EXPECT_EQ(entries, (Entries{{"CFBundleIdentifier", "org.example.next"}, {"CFBundleVersion", "2.0"}, {"Count", "3"}}));
+    for (const char* name : {"garbage.plist", "array.plist", "missing.plist"}) {
+        Entries none;
+        EXPECT_EQ(read(dir.path() / name, none), -1) << name;
+        EXPECT_TRUE(none.empty()) << name;
+    }
+    EXPECT_EQ(host.read_property_list(nullptr, nullptr, nullptr), -1);
+}
+
+TEST_F(HostServices, TheBundlePathIsTheAbsoluteAppDirectoryAroundTheExecutable) {
+    // This program runs as Test.app/Contents/MacOS/kestrova_platform_tests.
+    char buffer[4096];
+    const long length = host.bundle_path(buffer, sizeof buffer);
+    ASSERT_GT(length, 0);
+    const fs::path bundle(std::string(buffer, static_cast<std::size_t>(length)));
+    EXPECT_TRUE(bundle.is_absolute()) << bundle;
+    EXPECT_EQ(bundle.filename(), "Test.app");
+    EXPECT_TRUE(fs::is_regular_file(bundle / "Contents" / "Info.plist")) << bundle;
+    EXPECT_EQ(host.bundle_path(buffer, 3), length) << "a cut path is still counted";
+    EXPECT_EQ(std::strlen(buffer), 2u);
 }
 
 TEST_F(HostServices, LogRecordsGoUnderTheUpdaterCategoryWithTheMessageAsWritten) {

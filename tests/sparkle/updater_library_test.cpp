@@ -60,6 +60,14 @@ KestrovaHostServices minimal_host() {
     };
     host.environment_value = [](const char*) -> const char* { return nullptr; };
     host.log = [](const char* message) { record.logs.emplace_back(message); };
+    host.download_to_file = [](const char*, const char*, double, uint64_t, void (*)(void*, uint64_t, int64_t),
+                               void (*)(void*, const KestrovaUrlResult*), void*) -> uint64_t { return 0; };
+    host.cancel_transfer = [](uint64_t) {};
+    host.bundle_path = [](char*, size_t) -> long { return -1; };
+    host.read_property_list = [](const char*, void (*)(void*, const char*, const char*), void*) { return -1; };
+    host.show_progress = [](const char*, const char*, void (*)(void*), void*) -> uint64_t { return 0; };
+    host.update_progress = [](uint64_t, double, const char*) {};
+    host.close_progress = [](uint64_t) {};
     return host;
 }
 
@@ -97,6 +105,9 @@ TEST_F(UpdaterLibraryTest, RefusesAHostItCannotWorkWith) {
     EXPECT_EQ(load(&host), nullptr);
     host = minimal_host();
     host.load_url = nullptr;
+    EXPECT_EQ(load(&host), nullptr);
+    host = minimal_host();
+    host.download_to_file = nullptr;  // installing updates needs every service of the table
     EXPECT_EQ(load(&host), nullptr);
 }
 
