@@ -58,7 +58,8 @@ TEST_P(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStart
                HttpResponse::text(200,
                                   "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
                                   "<channel><item><title>3.1.4</title><link>https://example.invalid/3.1.4</link>"
-                                  "<enclosure url=\"https://example.invalid/App_3.1.4.zip\" sparkle:version=\"3.1.4\"/>"
+                                  // No enclosure: nothing to install, so only the two choices of any offer.
+                                  "<sparkle:version>3.1.4</sparkle:version>"
                                   "</item></channel></rss>"));
     TempDir dir;
     BundleSpec spec;
