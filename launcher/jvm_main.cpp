@@ -27,6 +27,7 @@
 #include "platform/process.h"
 #include "platform/reserved_area.h"
 #include "platform/run_loop.h"
+#include "updates/installed_version.h"
 #include "updates/update_bridge.h"
 
 namespace {
@@ -281,6 +282,9 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     jmethodID main_id = env->FromReflectedMethod(main_method);
     fail_launch_if_exception(env, advice_support_classes);
 
+    // The application runs from here: every way the process ends after this (the main method
+    // returning, System.exit, an uncaught exception) first installs an update it downloaded.
+    kestrova::updates::install_pending_update_at_end();
     env->CallStaticVoidMethod(static_cast<jclass>(clazz), main_id, args);
     KESTROVA_BENCH_MARK("main-returned");
     jthrowable escaped = env->ExceptionOccurred();
@@ -419,6 +423,7 @@ KESTROVA_EXPORT int main(int argc, char** argv) {
     KESTROVA_BENCH_START("main-entry");
     stored_argc = argc;
     stored_argv = argv;
+    kestrova::updates::keep_command_line(argc, argv);
     kestrova::platform::prepare_for_threads();
     kestrova::setup_sparkle(kestrova::data.aggressive_updates, kestrova::data.console);
 

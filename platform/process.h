@@ -23,6 +23,21 @@ void prepare_for_threads();
 // otherwise exit() runs as usual. From here on no new transfer starts.
 [[noreturn]] void end_process(int status);
 
+// Registers what end_process does first, once, whichever thread ends the process and however
+// (another thread ending it meanwhile waits for it to finish): work that must be done before the
+// process goes and may take a while, such as putting a downloaded update in place. One action per
+// process; it must not end the process itself. Any thread.
+void run_before_end_of_process(void (*action)());
+
+// Replaces the program running in this process with the executable at `path` (an absolute path),
+// keeping the process: the same process id, parent and terminal, so whoever started the
+// application waits for the new program and gets its exit status. `arguments` is the new argv,
+// argv[0] first, null-terminated. The new program gets the environment the process started with
+// (as prepare_for_threads read it, whatever changed since) and only standard input, output and
+// error of the open files. Returns only when the replacement failed, with the errno value saying
+// why; the process then goes on unchanged.
+int replace_process(const char* path, char* const* arguments);
+
 // Whether the process's standard error is a terminal, where a user reads what is printed on it.
 // Started from a desktop menu or a file manager it is not: it goes to a session log or nowhere.
 bool standard_error_is_terminal();

@@ -1,13 +1,18 @@
 // The update start-up: the update log, the framework's availability, the forced check, the launch
 // observer that starts the updater, and user-initiated check requests.
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "kestrova/kestrova.h"
 #include "platform/autorelease_pool.h"
 #include "platform/main_queue.h"
 #include "platform/notifications.h"
+#include "platform/process.h"
 #include "platform/update_framework.h"
+#include "updates/installed_version.h"
 #include "updates/update_gate.h"
 #include "updates/update_listener.h"
 #include "updates/update_log.h"
@@ -36,6 +41,34 @@ const KestrovaUpdaterApi* framework = nullptr;
 // The standard updater controller, once the launch observer has created it. Main thread only.
 void* updater_controller = nullptr;
 
+// A launcher path that the framework copies out (its length returned, -1 for none). One call
+// only: installing a left-over update is not a query that can be asked twice. Linux takes no
+// longer path to execute, so a longer one is reported as one that cannot be started.
+template <typename Copy>
+std::optional<std::string> copied_launcher_path(Copy copy) {
+    constexpr std::size_t path_max = 4096;
+    std::string path(path_max, '\0');
+    const long length = copy(path.data(), path.size());
+    if (length < 0) return std::nullopt;
+    if (static_cast<std::size_t>(length) >= path.size()) {
+        // Installed all the same, so the next start from a shorter path runs it.
+        log_record("Could not start the installed version: its path is longer than 4096 bytes.");
+        std::fputs("The application's update is installed, but its path is too long to start it; move the "
+                   "application to a shorter path and start it again.\n", stderr);
+        kestrova::platform::end_process(1);
+    }
+    path.resize(static_cast<std::size_t>(length));
+    return path;
+}
+
+// The end of the process installs what the application's run has downloaded and checked. Runs
+// on whichever thread ends the process, while others may still run: the framework's call is made
+// for any thread. Nothing may escape into the end of the process.
+void install_pending_update() noexcept {
+    if (framework->install_pending_update == nullptr) return;
+    framework->install_pending_update();
+}
+
 }  // namespace
 
 void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
@@ -46,6 +79,14 @@ void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
     if (framework == nullptr) {
         log_record("Sparkle Framework is not available, no updates will occur.");
         return;
+    }
+
+    // An update that an earlier run downloaded but did not live to install (it was killed) goes in
+    // now, before anything of this version has started, and the new version starts in its place.
+    // What interrupted installs left beside the bundle is removed on the way.
+    if (framework->install_left_update != nullptr) {
+        if (auto launcher = copied_launcher_path(framework->install_left_update))
+            updates::start_installed_version(*launcher);
     }
 
     // Only the variable's presence counts: an empty value forces the check too.
@@ -63,8 +104,12 @@ void kestrova::setup_finish_launch_observer(bool check_on_launch) {
             // The listener and the controller live until the process ends.
             auto* listener = std::make_unique<KestrovaUpdateListener>().release();
             updater_controller = framework->controller_create(listener->delegate());
-            if (check_on_launch && updater_controller != nullptr)
+            if (check_on_launch && updater_controller != nullptr) {
+                // Only the gate's hold checks on launch: the application has not started, so an
+                // update the user installs from this check replaces the bundle at once.
+                if (framework->controller_hold_launch != nullptr) framework->controller_hold_launch(updater_controller);
                 framework->controller_check_for_updates(updater_controller);
+            }
         });
 }
 
@@ -72,6 +117,18 @@ bool kestrova::updates::last_check_offered_update() {
     return framework != nullptr && updater_controller != nullptr &&
            framework->controller_last_check_offered_update != nullptr &&
            framework->controller_last_check_offered_update(updater_controller) != 0;
+}
+
+std::optional<std::string> kestrova::updates::installed_launcher() {
+    if (framework == nullptr || updater_controller == nullptr || framework->controller_installed_launcher == nullptr)
+        return std::nullopt;
+    return copied_launcher_path([](char* buffer, std::size_t size) {
+        return framework->controller_installed_launcher(updater_controller, buffer, size);
+    });
+}
+
+void kestrova::updates::install_pending_update_at_end() {
+    if (framework != nullptr) platform::run_before_end_of_process(&install_pending_update);
 }
 
 void kestrova::check_for_updates() {

@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "platform/url_loading.h"
 #include "updates/gate_logic.h"
+#include "updates/installed_version.h"
 #include "updates/update_log.h"
 
 namespace kestrova::updates {
@@ -125,6 +126,9 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
     // Nothing but the updater runs: launching finishes, the observer starts a check with its
     // dialog, and the updater ends the run once the user has dismissed it.
     platform::Application::shared().run();
+    // The user installed the update: the new version starts instead of this one, with the same
+    // arguments, and ends the launch with its own status.
+    if (const auto launcher = installed_launcher()) start_installed_version(*launcher);
     if (last_check_offered_update()) platform::end_process(0);
     // metadata.properties announced more than the feed delivers: the user must not be locked out.
     log_record("The update check found no newer version to install, so the application starts.");

@@ -1,10 +1,16 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
+#include <linux/close_range.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <type_traits>
 
 #include "platform/linux/environment.h"
 #include "platform/linux/url_loading_internal.h"
@@ -20,9 +26,42 @@ int get_executable_path(char* buffer, std::uint32_t* size) {
     return 0;
 }
 
+namespace {
+
+// Both are trivially destructible: the end may come from exit() on one thread while another still
+// waits here.
+std::atomic<void (*)()> end_action{nullptr};
+std::once_flag end_action_ran;
+static_assert(std::is_trivially_destructible_v<std::once_flag>);
+
+}  // namespace
+
 void prepare_for_threads() { linux_backend::capture_environment(); }
 
+void run_before_end_of_process(void (*action)()) { end_action.store(action); }
+
+int replace_process(const char* path, char* const* arguments) {
+    // What this process printed must not be lost with its buffers.
+    std::fflush(nullptr);
+    // Every descriptor from 3 up goes at the exec, and stays open should it fail: libraries open
+    // files and sockets without close-on-exec, and the new program must start as a fresh launch.
+    if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+        // Kernels before 5.11: mark them one by one, up to the descriptor limit.
+        const long limit = sysconf(_SC_OPEN_MAX);
+        for (long fd = 3; fd < (limit > 0 ? limit : 65536); ++fd) {
+            const int flags = fcntl(static_cast<int>(fd), F_GETFD);
+            if (flags >= 0) fcntl(static_cast<int>(fd), F_SETFD, flags | FD_CLOEXEC);
+        }
+    }
+    execve(path, arguments, linux_backend::captured_envp());
+    return errno;
+}
+
 void end_process(int status) {
+    // A second thread ending the process meanwhile waits here until the action is done.
+    std::call_once(end_action_ran, [] {
+        if (auto* action = end_action.load()) action();
+    });
     if (!linux_backend::close_url_loading()) std::exit(status);
     std::fflush(nullptr);
     _exit(status);

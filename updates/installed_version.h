@@ -1,0 +1,25 @@
+// The launcher's side of installing updates: starting the version the update framework has just
+// put in place of the running one, and installing an update that waits for the application to end.
+#pragma once
+
+#include <string>
+
+namespace kestrova::updates {
+
+// Keeps the command line main received, for starting an installed version with the same arguments.
+// Main thread, before setup_sparkle.
+void keep_command_line(int argc, char** argv);
+
+// Replaces this process with `launcher`, the executable of the version just installed in place of
+// the running bundle, with the same arguments, so the new version runs in the same process and its
+// exit status is the launch's. Logged first. Never returns: when the replacement fails, one line on
+// standard error says what to do and the process ends with status 1 (the new version is installed,
+// so the next start runs it). Main thread, before the JVM exists.
+[[noreturn]] void start_installed_version(const std::string& launcher);
+
+// From here on, every end of the process first lets the update framework install an update that
+// was downloaded and checked while the application ran. Called when the application's main method
+// is about to run: a launch that fails before has nothing pending. JVM thread.
+void install_pending_update_at_end();
+
+}  // namespace kestrova::updates
