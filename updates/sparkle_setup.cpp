@@ -83,8 +83,9 @@ void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
 
     // An update that an earlier run downloaded but did not live to install (it was killed) goes in
     // now, before anything of this version has started, and the new version starts in its place.
-    // What interrupted installs left beside the bundle is removed on the way.
-    if (framework->install_left_update != nullptr) {
+    // What interrupted installs left beside the bundle is removed on the way. A console application
+    // never starts the updater, so no run of it can have left anything.
+    if (!console && framework->install_left_update != nullptr) {
         if (auto launcher = copied_launcher_path(framework->install_left_update))
             updates::start_installed_version(*launcher);
     }
