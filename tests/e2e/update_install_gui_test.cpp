@@ -1,0 +1,282 @@
+// End-to-end: installing an update for real. A release site made by `kestrova-pack release` is
+// served on 127.0.0.1, probe bundles at 1.0 (installed) and 1.1 (released) carry its key, and the
+// user answers the real dialogs under Xvfb.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/bundle.h"
+#include "tests/support/release_site.h"
+#include "tests/support/update_log.h"
+#include "tests/support/xvfb.h"
+
+namespace kestrova::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* update_available = "A new version is available!";
+constexpr const char* archive_name = "Probe-1.1.tar.gz";
+
+// The title of a dialog the launcher shows now (a child zenity), other than a progress window;
+// nothing when none is up.
+std::optional<std::string> dialog_up(pid_t launcher) {
+    for (const pid_t child : children_of(launcher)) {
+        const auto argv = command_line_of(child);
+        if (std::find(argv.begin(), argv.end(), "--progress") != argv.end()) continue;
+        for (const auto& arg : argv)
+            if (arg.starts_with("--title=")) return arg.substr(8);
+    }
+    return std::nullopt;
+}
+
+// Waits for a dialog of the launcher other than `except` (and other than progress windows).
+std::optional<std::string> wait_for_dialog(BackgroundProcess& app, const std::string& except,
+                                           std::chrono::seconds within = 30s) {
+    const auto deadline = Clock::now() + within;
+    while (Clock::now() < deadline && app.running()) {
+        if (auto title = dialog_up(app.pid()); title && *title != except) return title;
+        std::this_thread::sleep_for(100ms);
+    }
+    return std::nullopt;
+}
+
+// Chooses the offer's default, "Install Update", once the offer is on screen.
+void choose_install(const XvfbDisplay& x, BackgroundProcess& app) {
+    const auto deadline = Clock::now() + 30s;
+    while (x.windows_named(update_available).empty()) {
+        ASSERT_TRUE(app.running()) << "the launcher exited without the offer; stderr:\n" << app.err();
+        ASSERT_LT(Clock::now(), deadline) << "no offer; stderr:\n" << app.err();
+        std::this_thread::sleep_for(100ms);
+    }
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(x.send_key(update_available, "Return", true).exit_status, 0);
+}
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The enclosure's length in the site's appcast.
+std::uint64_t enclosure_length(const ReleaseSite& site) {
+    const std::string feed = site.file("appcast.xml");
+    const auto at = feed.find("length=\"");
+    return at == std::string::npos ? 0 : std::stoull(feed.substr(at + 8));
+}
+
+class UpdateInstall : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string why_not;
+        x_ = XvfbDisplay::start(why_not);
+        if (!x_) GTEST_SKIP() << "No dialog under Xvfb: " << why_not;
+        installed_ = site_.make_bundle(dir_.path() / "installed", "1.0");
+        app_dir_ = installed_.parent_path().parent_path().parent_path();
+    }
+
+    // Releases 1.1 of the probe, whose recorded first argument says which version runs.
+    void release_new_version(std::vector<std::string> extra = {}) {
+        site_.release(site_.make_bundle(dir_.path() / "new", "1.1", std::move(extra), {"from-1.1"}));
+    }
+
+    ProcessOptions options(bool held) const {
+        auto o = x_->on_display(60s);
+        o.env["KESTROVA_UPDATE_LOG"] = (dir_.path() / "update.log").string();
+        o.env["XDG_STATE_HOME"] = (dir_.path() / "state").string();
+        if (held) o.env["FORCE_UPDATE_CHECK"] = "1";
+        return o;
+    }
+
+    // A start without a display and without a forced check: what runs now.
+    ProcessResult start_again(const std::vector<std::string>& args = {}) const {
+        ProcessOptions o;
+        o.env["KESTROVA_UPDATE_LOG"] = (dir_.path() / "update.log").string();
+        o.env["XDG_STATE_HOME"] = (dir_.path() / "state").string();
+        return launch(installed_, args, o);
+    }
+
+    // The whole update log, for failure messages.
+    std::string log_text() const {
+        std::ifstream in(dir_.path() / "update.log");
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+
+    std::unique_ptr<XvfbDisplay> x_;
+    ReleaseSite site_;
+    TempDir dir_;
+    fs::path installed_;
+    fs::path app_dir_;
+};
+
+TEST_F(UpdateInstall, HeldLaunchInstallsAndStartsTheNewVersionWithTheSameArguments) {
+    release_new_version();
+    auto app = launch_in_background(installed_, {"an argument", "--exit", "7"}, options(true));
+    choose_install(*x_, app);
+    const auto r = app.wait(60s);
+    ASSERT_FALSE(r.timed_out);
+    // The new version ran in the launcher's place, with the same arguments after its own recorded
+    // one, and ended the launch with its status; the old version's main never ran.
+    EXPECT_EQ(r.exit_status, 7) << r.err;
+    EXPECT_EQ(count_of(r.out, "args.length="), 1u) << r.out;
+    EXPECT_EQ(value_of(r.out, "arg[0]"), "from-1.1") << r.out;
+    EXPECT_EQ(value_of(r.out, "arg[1]"), "an argument");
+    EXPECT_EQ(value_of(r.out, "arg[2]"), "--exit");
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+    const auto records = update_log_records(dir_.path() / "update.log");
+    EXPECT_NE(std::find(records.begin(), records.end(), "Starting the installed version: " + installed_.string()),
+              records.end());
+}
+
+struct FailureCase {
+    const char* name;
+    const char* reason;  // in the update log's record of the failure
+    // Makes the site offer an update that must be refused.
+    std::function<void(ReleaseSite&, const std::function<void(std::vector<std::string>)>&)> prepare;
+};
+
+class UpdateInstallFailure : public UpdateInstall, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(UpdateInstallFailure, LeavesTheBundleAsItWasAndTheOldVersionStarts) {
+    GetParam().prepare(site_, [this](std::vector<std::string> extra) { release_new_version(std::move(extra)); });
+    const std::string before = tree_fingerprint(app_dir_);
+
+    auto app = launch_in_background(installed_, {}, options(true));
+    choose_install(*x_, app);
+    // The failure is one sentence in a dialog; once it is dismissed the hold ends with status 0.
+    const auto failure = wait_for_dialog(app, update_available);
+    if (failure) x_->send_key(*failure, "Return", true);
+    const auto r = app.wait(60s);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_TRUE(failure.has_value()) << "no dialog said the install failed; stderr:\n" << r.err;
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out.find("args.length="), std::string::npos) << "a version started: " << r.out;
+
+    // Refused for its own reason, after the whole download: not for any failure that came first.
+    bool refused_for_it = false;
+    for (const auto& record : update_log_records(dir_.path() / "update.log", "updater"))
+        refused_for_it |= record.starts_with("Update not installed: ") && record.find(GetParam().reason) != std::string::npos;
+    EXPECT_TRUE(refused_for_it) << "no record of the refusal for \"" << GetParam().reason << "\" in\n"
+                                << log_text();
+
+    EXPECT_EQ(tree_fingerprint(app_dir_), before);
+    const auto next = start_again();
+    EXPECT_EQ(next.exit_status, 0) << next.err;
+    EXPECT_EQ(value_of(next.out, "args.length"), "0") << "not the old version: " << next.out;
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Classes, UpdateInstallFailure,
+    ::testing::Values(
+        FailureCase{"BadSignature", "signature does not match",
+                    [](ReleaseSite& site, const auto& release) {
+                        release({});
+                        std::string body = site.file(archive_name);
+                        body[body.size() / 2] = static_cast<char>(body[body.size() / 2] ^ 0x20);
+                        site.server().route(ReleaseSite::path_of(archive_name),
+                                            HttpResponse::text(200, body, "application/gzip"));
+                    }},
+        FailureCase{"BodyShorterThanLength", "bytes where the feed announced",
+                    [](ReleaseSite& site, const auto& release) {
+                        release({});
+                        const std::string body = site.file(archive_name);
+                        site.server().route(ReleaseSite::path_of(archive_name),
+                                            HttpResponse::text(200, body.substr(0, body.size() - 100), "application/gzip"));
+                    }},
+        FailureCase{"OtherIdentifier", "not this application",
+                    [](ReleaseSite&, const auto& release) { release({"--bundle-identifier", "org.example.other"}); }}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(UpdateInstall, KilledWhileDownloadingLeavesTheOldBundleAndTheNextStartCleansUp) {
+    release_new_version();
+    const std::string before = tree_fingerprint(app_dir_);
+    // The archive comes one byte every 50 ms: the install is surely still downloading at the kill.
+    site_.server().route(ReleaseSite::path_of(archive_name), HttpResponse::slow_body(enclosure_length(site_), 50ms));
+
+    auto app = launch_in_background(installed_, {}, options(true));
+    choose_install(*x_, app);
+    const auto deadline = Clock::now() + 30s;
+    while (site_.server().request_count(ReleaseSite::path_of(archive_name)) == 0 && Clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_GT(site_.server().request_count(ReleaseSite::path_of(archive_name)), 0u) << app.err();
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(app.running());
+    kill(app.pid(), SIGKILL);
+    app.wait(10s);
+
+    EXPECT_EQ(tree_fingerprint(app_dir_), before);
+    EXPECT_FALSE(install_leftovers_beside(app_dir_).empty()) << "the kill came after the download";
+    const auto next = start_again();
+    EXPECT_EQ(next.exit_status, 0) << next.err;
+    EXPECT_EQ(value_of(next.out, "args.length"), "0") << next.out;
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
+// The running application asks for a check, the user installs, and the update is downloaded and
+// checked while it runs. Returns once the dialog saying it is ready has been dismissed.
+void install_while_running(const XvfbDisplay& x, BackgroundProcess& app) {
+    choose_install(x, app);
+    const auto ready = wait_for_dialog(app, update_available, 60s);
+    ASSERT_TRUE(ready.has_value()) << "no dialog after the install; stderr:\n" << app.err();
+    ASSERT_EQ(x.send_key(*ready, "Return", true).exit_status, 0);
+    std::this_thread::sleep_for(300ms);
+}
+
+TEST_F(UpdateInstall, UpdateDownloadedWhileRunningIsInstalledAtExitAndRunsAtTheNextStart) {
+    release_new_version();
+    const fs::path quit = dir_.path() / "quit";
+    auto app = launch_in_background(installed_, {"--check-updates", "--exit-when", quit.string(), "5"}, options(false));
+    install_while_running(*x_, app);
+    ASSERT_TRUE(app.running());
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0") << "installed while the application runs";
+    std::ofstream(quit).put('\n');
+    const auto r = app.wait(60s);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 5) << "the install changed the application's status: " << r.err;
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+
+    const auto next = start_again({"again"});
+    EXPECT_EQ(next.exit_status, 0) << next.err;
+    EXPECT_EQ(value_of(next.out, "arg[0]"), "from-1.1") << next.out;
+    EXPECT_EQ(value_of(next.out, "arg[1]"), "again");
+}
+
+TEST_F(UpdateInstall, ReadyUpdateOfAKilledRunIsInstalledAtTheNextStartBeforeTheOldVersionRuns) {
+    release_new_version();
+    const fs::path quit = dir_.path() / "quit";
+    auto app = launch_in_background(installed_, {"--check-updates", "--exit-when", quit.string(), "5"}, options(false));
+    install_while_running(*x_, app);
+    ASSERT_TRUE(app.running());
+    kill(app.pid(), SIGKILL);
+    app.wait(10s);
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
+    ASSERT_FALSE(install_leftovers_beside(app_dir_).empty()) << "nothing staged";
+
+    const auto next = start_again({"again", "--exit", "3"});
+    EXPECT_EQ(next.exit_status, 3) << next.err;
+    EXPECT_EQ(count_of(next.out, "args.length="), 1u) << next.out;
+    EXPECT_EQ(value_of(next.out, "arg[0]"), "from-1.1") << next.out;
+    EXPECT_EQ(value_of(next.out, "arg[1]"), "again");
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
+}  // namespace
+}  // namespace kestrova::testing
