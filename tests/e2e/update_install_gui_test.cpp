@@ -125,8 +125,22 @@ protected:
 
 TEST_F(UpdateInstall, HeldLaunchInstallsAndStartsTheNewVersionWithTheSameArguments) {
     release_new_version();
-    auto app = launch_in_background(installed_, {"an argument", "--exit", "7"}, options(true));
+    const fs::path quit = dir_.path() / "quit";
+    // Started through a relative argv[0], as from a shell in the bundle's folder.
+    auto o = options(true);
+    o.cwd = app_dir_.parent_path();
+    for (const char* name : {"LD_LIBRARY_PATH", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "WAYLAND_DISPLAY"})
+        o.env[name] = std::nullopt;
+    auto app = BackgroundProcess({"./Probe.app/Contents/MacOS/Probe", "an argument", "--exit-when", quit.string(), "7"}, o);
     choose_install(*x_, app);
+    const auto deadline = Clock::now() + 60s;
+    while (app.running() && app.out().find("args.length=") == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    // The same process now runs the new launcher, which its argv[0] names.
+    const auto argv = command_line_of(app.pid());
+    ASSERT_FALSE(argv.empty());
+    EXPECT_EQ(argv.front(), installed_.string());
+    std::ofstream(quit).put('\n');
     const auto r = app.wait(60s);
     ASSERT_FALSE(r.timed_out);
     // The new version ran in the launcher's place, with the same arguments after its own recorded
@@ -135,7 +149,7 @@ TEST_F(UpdateInstall, HeldLaunchInstallsAndStartsTheNewVersionWithTheSameArgumen
     EXPECT_EQ(count_of(r.out, "args.length="), 1u) << r.out;
     EXPECT_EQ(value_of(r.out, "arg[0]"), "from-1.1") << r.out;
     EXPECT_EQ(value_of(r.out, "arg[1]"), "an argument");
-    EXPECT_EQ(value_of(r.out, "arg[2]"), "--exit");
+    EXPECT_EQ(value_of(r.out, "arg[2]"), "--exit-when");
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
     EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
     const auto records = update_log_records(dir_.path() / "update.log");
