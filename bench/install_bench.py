@@ -9,7 +9,9 @@
 2. Peak memory of an install of a 200 MB archive against a 5 MB one: the same held launch, with
    1.1 carrying incompressible data. Two numbers each: the peak of the install itself (VmHWM of the
    launcher's process, sampled from /proc until the exec into 1.1 starts a new address space), and
-   the peak of the whole launch (ru_maxrss, which covers both sides of the exec).
+   the peak of the whole launch (ru_maxrss, which covers both sides of the exec). The sampled
+   RssAnon tells the process's own memory from mapped file pages, which the page cache shares and
+   the kernel can drop.
 
 Usage: bench/install_bench.py [--build DIR] [--runs N]   (after building the default preset)
 """
@@ -105,7 +107,7 @@ class Bench:
         t0 = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
         subprocess.run(["xdotool", "keydown", "Return"], env=env, check=True)
         subprocess.run(["xdotool", "keyup", "Return"], env=env)
-        install_peak, last, sampling = 0, 0, True
+        install_peak, anon_peak, last, sampling = 0, 0, 0, True
         status_file = "/proc/%d/status" % proc.pid
         while True:
             # Reaped here, never by Popen, so that wait4 gives the child's resource usage.
@@ -113,13 +115,16 @@ class Bench:
             if pid:
                 break
             try:
-                hwm = int(re.search(r"VmHWM:\s+(\d+)", open(status_file).read()).group(1))
+                status = open(status_file).read()
+                hwm = int(re.search(r"VmHWM:\s+(\d+)", status).group(1))
+                anon = int(re.search(r"RssAnon:\s+(\d+)", status).group(1))
             except (OSError, AttributeError):
-                hwm = last
+                hwm, anon = last, 0
             if hwm < last:
                 sampling = False  # the exec: a new address space, the install is over
             else:
                 last = install_peak = hwm
+                anon_peak = max(anon_peak, anon)
                 time.sleep(0.005)
         proc.returncode = os.waitstatus_to_exitcode(wait_status)
         out.seek(0)
@@ -127,7 +132,7 @@ class Bench:
         stamp = re.search(r"kestrova-bench main-end (\d+)", text)
         if stamp is None or os.waitstatus_to_exitcode(wait_status) != 0:
             sys.exit("1.1 did not run after the install (status %d): %s" % (os.waitstatus_to_exitcode(wait_status), text))
-        return (int(stamp.group(1)) - t0) / 1e6, install_peak, usage.ru_maxrss
+        return (int(stamp.group(1)) - t0) / 1e6, install_peak, usage.ru_maxrss, anon_peak
 
 
 def start_xvfb():
@@ -197,8 +202,10 @@ def main():
             runs = [bench.held_install(base, pristine, env) for _ in range(max(1, args.runs // 2))]
             install_peak = min(r[1] for r in runs)
             whole_peak = min(r[2] for r in runs)
-            print("Install of a %.0f MB archive: install peak %.1f MiB (VmHWM), whole launch peak %.1f MiB (maxrss)"
-                  % (size / 1e6, install_peak / 1024, whole_peak / 1024))
+            anon_peak = min(r[3] for r in runs)
+            print("Install of a %.0f MB archive: install peak %.1f MiB (VmHWM; of it at most %.1f MiB anonymous, the"
+                  " rest mapped file pages), whole launch peak %.1f MiB (maxrss)"
+                  % (size / 1e6, install_peak / 1024, anon_peak / 1024, whole_peak / 1024))
             shutil.rmtree(base, ignore_errors=True)
     finally:
         for server in servers:
