@@ -157,6 +157,27 @@ TEST_F(UpdateInstall, HeldLaunchInstallsAndStartsTheNewVersionWithTheSameArgumen
               records.end());
 }
 
+TEST_F(UpdateInstall, NewLauncherThatCannotStartEndsTheLaunchWithOneLineAndStatusOne) {
+    // A launcher the install's checks accept (a regular file its owner may execute) that the
+    // system cannot run: the exec fails after the swap.
+    const auto executable = site_.make_bundle(dir_.path() / "new", "1.1");
+    fs::remove(executable);
+    std::ofstream(executable) << "not a program\n";
+    fs::permissions(executable, fs::perms(0755));
+    site_.release(executable);
+
+    auto app = launch_in_background(installed_, {}, options(true));
+    choose_install(*x_, app);
+    const auto r = app.wait(60s);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find("The application's update is installed, but its new version could not be started (" +
+                         installed_.string() + ": Exec format error); start the application again to run it.\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("args.length="), std::string::npos) << "a version started: " << r.out;
+}
+
 struct FailureCase {
     const char* name;
     const char* reason;  // in the update log's record of the failure
