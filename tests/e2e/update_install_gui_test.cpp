@@ -273,10 +273,22 @@ void install_while_running(const XvfbDisplay& x, BackgroundProcess& app) {
     std::this_thread::sleep_for(300ms);
 }
 
-TEST_F(UpdateInstall, UpdateDownloadedWhileRunningIsInstalledAtExitAndRunsAtTheNextStart) {
+struct RunningCheck {
+    const char* name;
+    std::vector<std::string> bundle_extra;  // for the installed 1.0
+    std::vector<std::string> args;          // what the application does first
+};
+
+class UpdateInstallAtExit : public UpdateInstall, public ::testing::WithParamInterface<RunningCheck> {};
+
+TEST_P(UpdateInstallAtExit, UpdateDownloadedWhileRunningIsInstalledAtExitAndRunsAtTheNextStart) {
+    installed_ = site_.make_bundle(dir_.path() / "installed-at-exit", "1.0", GetParam().bundle_extra);
+    app_dir_ = installed_.parent_path().parent_path().parent_path();
     release_new_version();
     const fs::path quit = dir_.path() / "quit";
-    auto app = launch_in_background(installed_, {"--check-updates", "--exit-when", quit.string(), "5"}, options(false));
+    auto args = GetParam().args;
+    args.insert(args.end(), {"--exit-when", quit.string(), "5"});
+    auto app = launch_in_background(installed_, args, options(false));
     install_while_running(*x_, app);
     ASSERT_TRUE(app.running());
     EXPECT_EQ(bundle_version_of(app_dir_), "1.0") << "installed while the application runs";
@@ -292,6 +304,12 @@ TEST_F(UpdateInstall, UpdateDownloadedWhileRunningIsInstalledAtExitAndRunsAtTheN
     EXPECT_EQ(value_of(next.out, "arg[0]"), "from-1.1") << next.out;
     EXPECT_EQ(value_of(next.out, "arg[1]"), "again");
 }
+
+INSTANTIATE_TEST_SUITE_P(Checks, UpdateInstallAtExit,
+                         ::testing::Values(RunningCheck{"AskedForByTheApplication", {}, {"--check-updates"}},
+                                           // Never checked before: the first scheduled check runs at start.
+                                           RunningCheck{"Scheduled", {"--automatic-checks"}, {}}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UpdateInstall, ReadyUpdateOfAKilledRunIsInstalledAtTheNextStartBeforeTheOldVersionRuns) {
     release_new_version();
