@@ -29,4 +29,13 @@ bool dialog_was_shown(int exit_status, std::string_view diagnostics);
 std::optional<std::size_t> chosen_button(int exit_status, std::string_view answer,
                                          const std::vector<std::string>& buttons);
 
+// zenity's progress dialog takes its first text as Pango markup and, like every later one, with
+// backslash escapes expanded (g_strcompress): `text` escaped so that it shows as written.
+std::string progress_window_markup(std::string_view text);
+
+// The line that sets the progress dialog's text to `text` on its standard input: "# " and the text
+// with backslashes doubled and line breaks as "\n", so that the text is one line and shows as
+// written (such lines are not markup).
+std::string progress_window_text_line(std::string_view text);
+
 }  // namespace kestrova::platform::linux_backend

@@ -75,5 +75,15 @@ INSTANTIATE_TEST_SUITE_P(
                       ButtonCase{"Timeout", 5, "", std::nullopt}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// Application names and versions reach the progress dialog as they are: markup characters, a
+// backslash or a line break must show as written, and a text line must stay one line.
+TEST(ProgressWindowText, ShowsAsWrittenAndStaysOneLine) {
+    EXPECT_EQ(progress_window_markup("Downloading A&B <1.1>\u2026"), "Downloading A&amp;B &lt;1.1&gt;\u2026");
+    EXPECT_EQ(progress_window_markup("C:\\new \"q\" 'a'"), "C:\\\\new &quot;q&quot; &apos;a&apos;");
+    EXPECT_EQ(progress_window_text_line("Installing\u2026"), "# Installing\u2026\n");
+    EXPECT_EQ(progress_window_text_line("a\\n\nb\r"), "# a\\\\n\\nb \n");
+    EXPECT_EQ(progress_window_text_line("<b>&</b>"), "# <b>&</b>\n");  // such lines are plain text
+}
+
 }  // namespace
 }  // namespace kestrova::platform::linux_backend
