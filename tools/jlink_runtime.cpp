@@ -43,17 +43,27 @@ constexpr std::string_view msg_main_not_found =
 constexpr std::string_view msg_start_failed =
     "the runtime made with --jlink cannot start the application: {}; check the JVM options and --add-modules";
 
-std::vector<std::string> split(std::string_view text, char separator) {
-    std::vector<std::string> parts;
-    std::size_t from = 0;
-    while (from <= text.size()) {
-        auto end = text.find(separator, from);
-        if (end == std::string_view::npos) end = text.size();
-        if (end > from) parts.emplace_back(text.substr(from, end - from));
-        from = end + 1;
-    }
-    return parts;
+// The first line of a tool's standard error, or of its standard output when it wrote no error.
+std::string reason_of(const ToolResult& result) {
+    const std::string err = first_line(result.err);
+    return err.empty() ? first_line(result.out) : err;
 }
+
+// keytool's command and its messages: the bundle has no bin/keytool. CertAndKeyGen, which some
+// libraries reach into, stays.
+constexpr std::string_view keytool_classes =
+    "/java.base/sun/security/tools/keytool/Main*,/java.base/sun/security/tools/keytool/Resources*";
+
+// The kept locales' data of the JDK 8 (COMPAT) locale provider that the default provider (CLDR)
+// has its own of: names of locales, currencies and time zones, date and number formats. With the
+// default providers the output is the same without them (dates, numbers, currencies, locale and
+// zone names, checked for de, ja, sv, zh-TW, pt-BR); an application that puts COMPAT first gets
+// every locale instead (selects_legacy_locale_data). The collation data (Collator, which CLDR does
+// not provide) and the calendar data stay; jlink needs one class left in each package.
+constexpr std::string_view legacy_locale_data =
+    "/jdk.localedata/sun/util/resources/ext/LocaleNames_*,/jdk.localedata/sun/util/resources/ext/CurrencyNames_*,"
+    "/jdk.localedata/sun/util/resources/ext/TimeZoneNames_*,/jdk.localedata/sun/text/resources/ext/FormatData_*,"
+    "/jdk.localedata/sun/text/resources/ext/JavaTimeSupplementary_*";
 
 std::string trim(std::string_view text) {
     const auto start = text.find_first_not_of(" \t\r\n");
@@ -87,6 +97,28 @@ std::string dotted(std::string_view internal_name) {
 }
 
 }  // namespace
+
+std::vector<std::string> split_list(std::string_view text, char separator) {
+    std::vector<std::string> parts;
+    std::size_t from = 0;
+    while (from <= text.size()) {
+        auto end = text.find(separator, from);
+        if (end == std::string_view::npos) end = text.size();
+        if (end > from) parts.emplace_back(text.substr(from, end - from));
+        from = end + 1;
+    }
+    return parts;
+}
+
+bool selects_legacy_locale_data(std::span<const std::string> jvm_options) {
+    constexpr std::string_view property = "-Djava.locale.providers=";
+    for (const auto& option : jvm_options) {
+        if (option.rfind(property, 0) != 0) continue;
+        for (const auto& provider : split_list(std::string_view(option).substr(property.size()), ','))
+            if (provider == "COMPAT" || provider == "JRE") return true;
+    }
+    return false;
+}
 
 void require_jlink_jdk(const fs::path& jdk) {
     std::error_code ec;
@@ -134,7 +166,7 @@ std::vector<std::string> modules_named_in_options(std::span<const std::string> j
     };
     for (const auto& option : jvm_options) {
         if (option.rfind("--add-modules=", 0) == 0) {
-            for (const auto& module : split(std::string_view(option).substr(14), ',')) add(module);
+            for (const auto& module : split_list(std::string_view(option).substr(14), ',')) add(module);
             continue;
         }
         for (const std::string_view prefix : {"--add-opens=", "--add-exports=", "--add-reads="}) {
@@ -154,15 +186,12 @@ std::vector<std::string> jdeps_modules(const fs::path& jdk, std::span<const fs::
     argv.insert(argv.end(), {"--class-path", class_path});
     for (const auto& jar : jars) argv.push_back(jar.string());
     const auto result = run_tool(argv);
-    if (result.status != 0) {
-        const std::string why = first_line(result.err).empty() ? first_line(result.out) : first_line(result.err);
-        throw PackError(fill(msg_jdeps_failed, {why}));
-    }
+    if (result.status != 0) throw PackError(fill(msg_jdeps_failed, {reason_of(result)}));
     // The answer is the last line; warnings (split packages, ...) may come before it.
     std::string last;
-    for (const auto& line : split(result.out, '\n'))
+    for (const auto& line : split_list(result.out, '\n'))
         if (!trim(line).empty()) last = trim(line);
-    return split(last, ',');
+    return split_list(last, ',');
 }
 
 void link_runtime(const fs::path& jdk, std::span<const std::string> modules, const fs::path& output,
@@ -172,13 +201,14 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
     std::vector<std::string> argv = {(jdk / "bin" / "jlink").string(), "--module-path", (jdk / "jmods").string(),
                                      "--add-modules", list, "--output", output.string(), "--strip-debug",
                                      "--no-man-pages", "--no-header-files", "--compress=2"};
-    if (!all_locales && std::find(modules.begin(), modules.end(), "jdk.localedata") != modules.end())
+    std::string excluded(keytool_classes);
+    if (!all_locales && std::find(modules.begin(), modules.end(), "jdk.localedata") != modules.end()) {
         argv.push_back("--include-locales=" + std::string(kept_locales));
-    const auto linked = run_tool(argv);
-    if (linked.status != 0) {
-        const std::string why = first_line(linked.err).empty() ? first_line(linked.out) : first_line(linked.err);
-        throw PackError(fill(msg_jlink_failed, {why}));
+        excluded += "," + std::string(legacy_locale_data);
     }
+    argv.push_back("--exclude-resources=" + excluded);
+    const auto linked = run_tool(argv);
+    if (linked.status != 0) throw PackError(fill(msg_jlink_failed, {reason_of(linked)}));
 
     // The JDK's libraries keep their full symbol tables (libjvm.so alone 4 MB of them). The
     // dynamic symbols, which is all that loading and JNI use, stay.
@@ -194,10 +224,13 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
     // image. The runtime dumps it from its own class list, so it matches exactly these modules.
     const auto dumped = run_tool({(output / "bin" / "java").string(), "-Xshare:dump"});
     std::error_code ec;
-    if (dumped.status != 0 || !fs::is_regular_file(output / "lib" / "server" / "classes.jsa", ec)) {
-        const std::string why = first_line(dumped.err).empty() ? first_line(dumped.out) : first_line(dumped.err);
-        throw PackError(fill(msg_dump_failed, {why}));
-    }
+    if (dumped.status != 0 || !fs::is_regular_file(output / "lib" / "server" / "classes.jsa", ec))
+        throw PackError(fill(msg_dump_failed, {reason_of(dumped)}));
+
+    // What no start of the bundle uses: the class list only feeds the dump above, jrt-fs.jar lets
+    // another JDK read this image, jexec runs JAR files through binfmt_misc, keytool is a command
+    // of the JDK. bin/java stays: the check below runs it, and applications start child JVMs with it.
+    for (const auto* unused : {"lib/classlist", "lib/jrt-fs.jar", "lib/jexec", "bin/keytool"}) fs::remove(output / unused, ec);
 }
 
 std::optional<std::string> module_in_listing(std::string_view listing, std::string_view internal_name) {
@@ -236,7 +269,7 @@ std::string explain_failed_start(std::string_view output, std::string_view main_
     }
     if (after(output, "java.lang.ClassNotFoundException: ")) return fill(msg_main_not_found, {main_class});
     std::string why;
-    for (const auto& line : split(output, '\n'))
+    for (const auto& line : split_list(output, '\n'))
         if (!trim(line).empty() && why.empty()) why = trim(line);
     return fill(msg_start_failed, {why.empty() ? "no reason given" : why});
 }

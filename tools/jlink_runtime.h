@@ -22,6 +22,13 @@ inline constexpr std::string_view service_modules[] = {"jdk.crypto.ec", "jdk.cha
 // and the languages the JDK's own user interface is translated into.
 inline constexpr std::string_view kept_locales = "en,de,es,fr,it,ja,ko,pt-BR,sv,zh-CN,zh-HK,zh-TW";
 
+// The non-empty parts of `text` between `separator`s ("a,,b," gives a and b).
+std::vector<std::string> split_list(std::string_view text, char separator);
+
+// Whether the JVM options put the JDK 8 locale provider (COMPAT, or its old name JRE) in
+// java.locale.providers: its data of the kept locales is left out otherwise.
+bool selects_legacy_locale_data(std::span<const std::string> jvm_options);
+
 // The JDK to link from: bin/jlink, bin/jdeps and jmods/. Throws PackError, naming the package
 // that provides what is missing, otherwise.
 void require_jlink_jdk(const std::filesystem::path& jdk);
@@ -42,9 +49,10 @@ std::vector<std::string> modules_named_in_options(std::span<const std::string> j
 std::vector<std::string> jdeps_modules(const std::filesystem::path& jdk, std::span<const std::filesystem::path> jars);
 
 // Builds `output` (which must not exist) with jlink from the JDK's jmods: exactly `modules` and
-// what they require, debug attributes, man pages and headers left out, the module image
-// compressed, native libraries stripped of their symbol tables, then a class-data sharing archive
-// dumped by the new runtime itself. `all_locales` keeps every locale of jdk.localedata.
+// what they require, debug attributes, man pages, headers and what no start uses left out, the
+// module image compressed, native libraries stripped of their symbol tables, then a class-data
+// sharing archive dumped by the new runtime itself. `all_locales` keeps every locale of
+// jdk.localedata, with the COMPAT provider's data.
 void link_runtime(const std::filesystem::path& jdk, std::span<const std::string> modules,
                   const std::filesystem::path& output, bool all_locales);
 

@@ -640,19 +640,14 @@ void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<co
     };
     std::vector<std::string> asked;
     for (const auto& list : args.values("--add-modules")) {
-        std::size_t from = 0;
-        while (from <= list.size()) {
-            auto end = list.find(',', from);
-            if (end == std::string::npos) end = list.size();
-            const std::string module = list.substr(from, end - from);
-            from = end + 1;
-            if (module.empty()) continue;
+        for (const auto& module : kestrova::pack::split_list(list, ',')) {
             if (!in_jdk(module))
                 throw PackError(fill(msg_unknown_module, {module, (plan.runtime / "jmods").string()}));
             asked.push_back(module);
         }
     }
-    plan.all_locales = std::find(asked.begin(), asked.end(), "jdk.localedata") != asked.end();
+    plan.all_locales = std::find(asked.begin(), asked.end(), "jdk.localedata") != asked.end() ||
+                       kestrova::pack::selects_legacy_locale_data(plan.jvm_options);
 
     std::vector<fs::path> analysed = plan.jars;
     for (const auto& copy : plan.copies)

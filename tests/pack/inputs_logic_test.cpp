@@ -103,6 +103,22 @@ TEST(JlinkModules, NamedByJvmOptions) {
               (Strings{"java.sql", "mine", "java.desktop", "jdk.unsupported"}));
 }
 
+// The JDK 8 provider's locale data is left out of a linked runtime unless the options ask for it.
+TEST(JlinkModules, LegacyLocaleProvidersKeepTheirData) {
+    const struct {
+        Strings options;
+        bool legacy;
+    } cases[] = {
+        {{}, false},
+        {{"-Djava.locale.providers=CLDR"}, false},
+        {{"-Djava.locale.providers=CLDR,COMPAT"}, true},
+        {{"-Djava.locale.providers=JRE,SPI"}, true},
+        {{"-Djava.locale.providers=COMPATIBLE"}, false},
+        {{"-Dother=COMPAT", "-Xmx1g"}, false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(selects_legacy_locale_data(c.options), c.legacy) << testing::PrintToString(c.options);
+}
+
 // What the java launcher of JDK 17 prints for a dry run that fails, as captured from real runs.
 TEST(JlinkCheck, FailedStartsAreExplainedInOneLine) {
     const auto module_of = [](std::string_view name) -> std::optional<std::string> {
