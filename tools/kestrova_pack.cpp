@@ -117,7 +117,7 @@ constexpr std::string_view msg_bad_source_date_epoch =
 constexpr std::string_view msg_bad_icon =
     "--icon \"{}\" is not a PNG image; give a PNG file (a square one, 256x256 or larger, looks best)";
 constexpr std::string_view msg_icon_name_taken =
-    "--icon \"{}\" has the file name of a JAR in Contents/Resources; rename the icon";
+    "--icon \"{}\" has the file name of {} in Contents/Resources; rename the icon";
 constexpr std::string_view msg_bad_category =
     "--category \"{}\" is not a category of the freedesktop menu standard (e.g. Utility, "
     "Development, Office, Graphics, Game) nor a private X-NAME one; choose one of those";
@@ -791,7 +791,11 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
         const std::string icon_name = plan.icon->filename().string();
         if (icon_name == kestrova::pack::support_jar_name ||
             std::find(jar_names.begin(), jar_names.end(), icon_name) != jar_names.end())
-            throw PackError(fill(msg_icon_name_taken, {*icon}));
+            throw PackError(fill(msg_icon_name_taken, {*icon, "a JAR"}));
+        // A --resource or a Class-Path entry at the top of Contents/Resources would overwrite it.
+        for (const auto& copy : plan.copies)
+            if (!copy.destination.empty() && *copy.destination.begin() == icon_name)
+                throw PackError(fill(msg_icon_name_taken, {*icon, "a --resource or a Class-Path entry"}));
         plist.icon_file = icon_name;
     }
     plan.info_plist = kestrova::pack::info_plist_xml(plist);

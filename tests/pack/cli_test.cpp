@@ -334,6 +334,43 @@ TEST_F(PackCli, BundleInputAndRuntimeRefusals) {
                    "--add-modules names \"java.nope\", which is not among the JDK's jmods");
 }
 
+// The desktop's refusals: an icon that is not a PNG or is named like another file of
+// Contents/Resources, a category the menu does not know, a removal with nothing to remove, and an
+// entry the tool did not write, which stays as it was.
+TEST_F(PackCli, DesktopEntryAndIconRefusals) {
+    const std::string png = std::string("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\0\x01\0\0\0\x01\x08\x06\0\0\0"sv) + "crc.";
+    write_bytes(in_ / "icon.png", png);
+    write_bytes(in_ / "fake.png", "GIF89a, not a PNG");
+    fs::create_directories(in_ / "res");
+    write_bytes(in_ / "res" / "icon.png", "a data file of the application");
+    fs::create_directories(in_ / "png");
+    write_bytes(in_ / "png" / "a.jar", png);
+    ASSERT_EQ(pack(bundle()).status, 0);
+    const fs::path foreign = work_.path() / "apps" / "app.kestrova.demo.desktop";
+    fs::create_directories(foreign.parent_path());
+    write_bytes(foreign, "[Desktop Entry]\nType=Application\nName=Someone else's\nExec=other\n");
+    fs::create_directories(work_.path() / "no-entries");
+    const Args other = bundle_with("--name", "Other");
+    const struct {
+        Args args;
+        int status;
+        const char* contains;
+    } cases[] = {
+        {other + Args{"--icon", (in_ / "fake.png").string()}, refused, "is not a PNG image"},
+        {other + Args{"--icon", (in_ / "png" / "a.jar").string()}, refused, "has the file name of a JAR"},
+        {other + Args{"--icon", (in_ / "icon.png").string(), "--resource", (in_ / "res" / "icon.png").string()}, refused,
+         "has the file name of a --resource"},
+        {{"desktop-entry", app_.string(), "--dir", "apps", "--category", "Games"}, usage, "--category \"Games\""},
+        {{"desktop-entry", app_.string(), "--dir", "no-entries", "--remove"}, refused, "nothing was removed"},
+        {{"desktop-entry", app_.string(), "--dir", "apps"}, refused, "was not written by kestrova-pack"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
+        expect_refusal(c.args, c.status, c.contains);
+    }
+    EXPECT_EQ(read_bytes(foreign), "[Desktop Entry]\nType=Application\nName=Someone else's\nExec=other\n");
+}
+
 // NAME.app is one file name: the longest name that fits is taken, staging directory and all.
 TEST_F(PackCli, BundleTakesANameUpToTheFileNameLimit) {
     const std::string name(251, 'n');
