@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <system_error>
 
+#include "kestrova/file_descriptor.h"
 #include "tools/packaging.h"
 
 extern char** environ;
@@ -27,27 +29,18 @@ constexpr std::string_view msg_cannot_wait = "lost track of \"{}\": {}; run kest
 class MemoryFile {
 public:
     MemoryFile() : fd_(::memfd_create("kestrova-pack", MFD_CLOEXEC)) {
-        if (fd_ < 0) throw PackError("cannot create a memory file: " + std::generic_category().message(errno));
+        if (fd_.get() < 0) throw PackError("cannot create a memory file: " + std::generic_category().message(errno));
     }
-    ~MemoryFile() { ::close(fd_); }
-    MemoryFile(const MemoryFile&) = delete;
-    MemoryFile& operator=(const MemoryFile&) = delete;
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
+    // The child wrote through a copy of the descriptor, which shares its offset: read from the start.
     std::string contents() const {
         std::string text;
-        char buffer[1 << 16];
-        for (off_t at = 0;;) {
-            const ssize_t got = ::pread(fd_, buffer, sizeof buffer, at);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            text.append(buffer, static_cast<std::size_t>(got));
-            at += got;
-        }
+        if (::lseek(fd_.get(), 0, SEEK_SET) == 0) kestrova::read_up_to(fd_.get(), text, SIZE_MAX);
         return text;
     }
 
 private:
-    int fd_;
+    kestrova::FileDescriptor fd_;
 };
 
 bool feeds_jvm_options(std::string_view entry) {
