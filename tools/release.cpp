@@ -276,9 +276,8 @@ class PendingFile {
 public:
     explicit PendingFile(const fs::path& target) : target_(target) {
         std::string name = (target.parent_path() / hidden_name(target, ".kestrova-pack-XXXXXX")).string();
-        const int fd = ::mkstemp(name.data());
-        if (fd < 0) throw std::system_error(errno, std::generic_category());
-        ::close(fd);
+        const kestrova::FileDescriptor fd(::mkstemp(name.data()));
+        if (fd.get() < 0) throw std::system_error(errno, std::generic_category());
         path_ = name;
     }
     ~PendingFile() {
@@ -290,11 +289,9 @@ public:
 
     // Flushes the file to disk with the mode a web server can read.
     void finish() const {
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) throw std::system_error(errno, std::generic_category());
-        const int error = ::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0 ? errno : 0;
-        ::close(fd);
-        if (error != 0) throw std::system_error(error, std::generic_category());
+        const kestrova::FileDescriptor fd(::open(path_.c_str(), O_WRONLY | O_CLOEXEC));
+        if (fd.get() < 0) throw std::system_error(errno, std::generic_category());
+        if (::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0) throw std::system_error(errno, std::generic_category());
     }
     void commit() {
         if (::rename(path_.c_str(), target_.c_str()) != 0) throw std::system_error(errno, std::generic_category());
