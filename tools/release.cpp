@@ -186,10 +186,17 @@ private:
 };
 
 void write_element(const Element& element, const Prefixes& prefixes, bool is_root, std::string& out) {
-    out += "<" + prefixes.qualified(element.name);
+    // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "<" + std::string.
+    out += '<';
+    out += prefixes.qualified(element.name);
     if (is_root) out += prefixes.declarations();
-    for (const auto& [name, value] : element.attributes)
-        out += " " + prefixes.qualified(name) + "=\"" + escape_attribute(value) + "\"";
+    for (const auto& [name, value] : element.attributes) {
+        out += ' ';
+        out += prefixes.qualified(name);
+        out += "=\"";
+        out += escape_attribute(value);
+        out += '"';
+    }
     if (element.children.empty()) {
         out += "/>";
         return;
