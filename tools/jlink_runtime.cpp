@@ -182,7 +182,10 @@ std::vector<std::string> jdeps_modules(const fs::path& jdk, std::span<const fs::
     std::vector<std::string> argv = {(jdk / "bin" / "jdeps").string(), "--print-module-deps", "--ignore-missing-deps",
                                      "--multi-release", std::to_string(feature_release(jdk))};
     std::string class_path;
-    for (const auto& jar : jars) class_path += (class_path.empty() ? "" : ":") + jar.string();
+    for (const auto& jar : jars) {
+        if (!class_path.empty()) class_path += ':';
+        class_path += jar.string();
+    }
     argv.insert(argv.end(), {"--class-path", class_path});
     for (const auto& jar : jars) argv.push_back(jar.string());
     const auto result = run_tool(argv);
@@ -197,16 +200,24 @@ std::vector<std::string> jdeps_modules(const fs::path& jdk, std::span<const fs::
 void link_runtime(const fs::path& jdk, std::span<const std::string> modules, const fs::path& output,
                   bool all_locales) {
     std::string list;
-    for (const auto& module : modules) list += (list.empty() ? "" : ",") + module;
+    for (const auto& module : modules) {
+        if (!list.empty()) list += ',';
+        list += module;
+    }
     std::vector<std::string> argv = {(jdk / "bin" / "jlink").string(), "--module-path", (jdk / "jmods").string(),
                                      "--add-modules", list, "--output", output.string(), "--strip-debug",
                                      "--no-man-pages", "--no-header-files", "--compress=2"};
-    std::string excluded(keytool_classes);
+    // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "literal" + std::string.
+    std::string excluded = "--exclude-resources=";
+    excluded += keytool_classes;
     if (!all_locales && std::find(modules.begin(), modules.end(), "jdk.localedata") != modules.end()) {
-        argv.push_back("--include-locales=" + std::string(kept_locales));
-        excluded += "," + std::string(legacy_locale_data);
+        std::string locales = "--include-locales=";
+        locales += kept_locales;
+        argv.push_back(locales);
+        excluded += ',';
+        excluded += legacy_locale_data;
     }
-    argv.push_back("--exclude-resources=" + excluded);
+    argv.push_back(excluded);
     const auto linked = run_tool(argv);
     if (linked.status != 0) throw PackError(fill(msg_jlink_failed, {reason_of(linked)}));
 
