@@ -35,6 +35,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -68,6 +69,9 @@ struct Settings {
     fs::path java_home = KESTROVA_BENCH_JAVA_HOME;
     fs::path hello_jar = KESTROVA_BENCH_HELLO_JAR;
     bool skip_gui = false;
+    std::set<int> only;  // the sections to run; all when empty
+
+    bool wants(int section) const { return only.empty() || only.count(section) != 0; }
 };
 
 [[noreturn]] void fail(const std::string& message) {
@@ -430,10 +434,15 @@ Settings parse_settings(int argc, char** argv) {
         else if (arg == "--work") s.work = value();
         else if (arg == "--plain-stage") s.plain_stage = value();
         else if (arg == "--no-gui") s.skip_gui = true;
+        else if (arg == "--only") {
+            std::stringstream list(value());
+            for (std::string n; std::getline(list, n, ',');) s.only.insert(std::stoi(n));
+        }
         else if (arg == "--help") {
             std::printf(
                 "Usage: kestrova-launch-bench [--pairs N] [--gui-pairs N] [--warmup N] [--work DIR]\n"
-                "                             [--plain-stage DIR] [--no-gui]\n"
+                "                             [--plain-stage DIR] [--no-gui] [--only N,M]\n"
+                "--only: run only these numbered sections (1 to 7; 2 and 5 are one).\n"
                 "--plain-stage: the stage directory of a build without KESTROVA_BENCH (its launcher\n"
                 "template is the one compared with java -cp and jpackage); default: this build's.\n");
             std::exit(0);
@@ -455,7 +464,7 @@ int main(int argc, char** argv) {
     const std::string java = (s.java_home / "bin" / "java").string();
 
     // 1. A console hello world to the end of main: the launcher, java -cp, a jpackage image.
-    {
+    if (s.wants(1)) {
         std::printf("Building the jpackage app image ... ");
         std::fflush(stdout);
         const auto t0 = std::chrono::steady_clock::now();
@@ -490,7 +499,7 @@ int main(int argc, char** argv) {
     // 2 and 5. The launcher's own work, measured inside the instrumented launcher, with a minimal
     // record and with a record at its limits; two probes put exec and the load of libjvm.so beside it.
     std::vector<Row> own_rows;
-    {
+    if (s.wants(2) || s.wants(5)) {
         const fs::path minimal = make_bundle(s, s.marked_stage, {"HelloMarked", "Hello", {}, {}, {}});
         // The tool puts the class path and app.dir options first, so 253 of the 255 options are ours.
         const int base = record_size_of(s, minimal);
@@ -573,7 +582,8 @@ int main(int argc, char** argv) {
     }
 
     // 3. A Swing window under Xvfb: start to windowOpened, the launcher vs java -cp.
-    if (s.skip_gui) {
+    if (!s.wants(3)) {
+    } else if (s.skip_gui) {
         std::printf("GUI: not measured (--no-gui)\n\n");
     } else {
         Xvfb xvfb;
@@ -591,7 +601,7 @@ int main(int argc, char** argv) {
     }
 
     // 4. The update gate against a local update site whose version is not newer than the bundle's.
-    {
+    if (s.wants(4)) {
         kestrova::testing::HttpServer site;
         site.route("/metadata.properties", kestrova::testing::HttpResponse::text(200, "app.version=1.0\napp.revision=5\n"));
         site.route("/appcast.xml",
@@ -636,7 +646,7 @@ int main(int argc, char** argv) {
     // 6. An application with many JARs: the hello-world JAR first, then 40 library JARs of 500
     // entries each that the run never needs. Lookups of classes that are not in the first JAR open
     // every JAR before the one that holds them, so this shows what the launcher's own lookups cost.
-    {
+    if (s.wants(6)) {
         const fs::path library_dir = s.work / "library";
         fs::remove_all(library_dir);
         for (int i = 0; i < 500; ++i) {
@@ -671,15 +681,16 @@ int main(int argc, char** argv) {
     }
 
     // 7. A runtime made with jlink against the JDK linked: the bundles' size on disk, and the
-    // console hello world's start to the end of main.
-    {
-        auto disk_mib = [](const fs::path& root) {
+    // console hello world's start to the end of main. Sizes are allocated blocks (as du -sB1
+    // counts them) in decimal megabytes, 1,000,000 bytes.
+    if (s.wants(7)) {
+        auto disk_mb = [](const fs::path& root) {
             double bytes = 0;
             for (const auto& entry : fs::recursive_directory_iterator(root)) {
                 struct stat info {};
                 if (lstat(entry.path().c_str(), &info) == 0) bytes += static_cast<double>(info.st_blocks) * 512;
             }
-            return bytes / (1024 * 1024);
+            return bytes / 1e6;
         };
         Settings console = s;
         console.hello_jar = KESTROVA_BENCH_CONSOLE_JAR;
@@ -687,12 +698,12 @@ int main(int argc, char** argv) {
         const fs::path jlinked = make_bundle(console, s.plain_stage, {"HelloJlink", "Hello", {}, {}, {"--jlink"}});
         const fs::path swing = make_bundle(s, s.plain_stage, {"HelloWindowJlink", "HelloWindow", {}, {}, {"--jlink"}});
         const auto app_of = [](const fs::path& executable) { return executable.parent_path().parent_path().parent_path(); };
-        const double hello_mib = disk_mib(app_of(jlinked));
-        const double swing_mib = disk_mib(app_of(swing));
-        own_rows.push_back({"Hello-world bundle with --jlink, on disk (MiB)", std::to_string(hello_mib).substr(0, 5), "",
-                            hello_mib, "<= 45", hello_mib <= 45});
-        own_rows.push_back({"Swing bundle (HelloWindow) with --jlink, on disk (MiB)", std::to_string(swing_mib).substr(0, 5),
-                            "", swing_mib, "<= 70", swing_mib <= 70});
+        const double hello_mb = disk_mb(app_of(jlinked));
+        const double swing_mb = disk_mb(app_of(swing));
+        own_rows.push_back({"Hello-world bundle with --jlink, on disk (MB)", std::to_string(hello_mb).substr(0, 6), "",
+                            hello_mb, "<= 45", hello_mb <= 45});
+        own_rows.push_back({"Swing bundle (HelloWindow) with --jlink, on disk (MB)", std::to_string(swing_mb).substr(0, 6),
+                            "", swing_mb, "<= 70", swing_mb <= 70});
         const std::vector<Command> commands = {
             {"kestrova, jlinked runtime", {jlinked.string()}, {}, "main-end"},
             {"kestrova, JDK linked", {linked.string()}, {}, "main-end"},
