@@ -19,9 +19,11 @@ const std::string& update_log_path() {
 
 namespace {
 
+// Never destroyed: tests fork children that end through exit(), and a child must not run this
+// server's destructor, which would join a thread that exists only in the parent.
 HttpServer& proxy() {
-    static HttpServer server;
-    return server;
+    static HttpServer* server = new HttpServer;
+    return *server;
 }
 
 // Runs before main, so before the platform layer copies the environment; removes the log at exit.
