@@ -24,7 +24,8 @@ void prepare_for_threads();
 [[noreturn]] void end_process(int status);
 
 // Registers what end_process does first, once, whichever thread ends the process and however
-// (another thread ending it meanwhile waits for it to finish): work that must be done before the
+// (another thread ending it meanwhile waits until the first end is over, and the first end's
+// status is the process's): work that must be done before the
 // process goes and may take a while, such as putting a downloaded update in place. One action per
 // process; it must not end the process itself. Any thread.
 void run_before_end_of_process(void (*action)());

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <type_traits>
 
 #include "platform/linux/environment.h"
@@ -31,8 +30,8 @@ namespace {
 // Both are trivially destructible: the end may come from exit() on one thread while another still
 // waits here.
 std::atomic<void (*)()> end_action{nullptr};
-std::once_flag end_action_ran;
-static_assert(std::is_trivially_destructible_v<std::once_flag>);
+std::atomic<bool> ending{false};
+static_assert(std::is_trivially_destructible_v<std::atomic<bool>>);
 
 }  // namespace
 
@@ -58,10 +57,14 @@ int replace_process(const char* path, char* const* arguments) {
 }
 
 void end_process(int status) {
-    // A second thread ending the process meanwhile waits here until the action is done.
-    std::call_once(end_action_ran, [] {
-        if (auto* action = end_action.load()) action();
-    });
+    // Only the first end goes on. exit() is not safe on two threads at once (one tears down what the
+    // other still uses, and the process crashes on its way out), and a second _exit would cut the
+    // first end's action short. So a later end, from any other thread, waits here until the first
+    // one has ended the process with its status.
+    if (ending.exchange(true)) {
+        for (;;) pause();
+    }
+    if (auto* action = end_action.load()) action();
     if (!linux_backend::close_url_loading()) std::exit(status);
     std::fflush(nullptr);
     _exit(status);
