@@ -169,8 +169,14 @@ constexpr std::string_view staging_marker = "kestrova-update-";
 // ".NAME.app.kestrova-update-" beside NAME.app, or ".kestrova-update-" when that and the six
 // characters of mkdtemp's tail would pass the 255-byte file-name limit.
 std::string staging_prefix(const fs::path& installed) {
-    std::string prefix = "." + installed.filename().string() + "." + std::string(staging_marker);
-    if (prefix.size() + 6 > 255) prefix = "." + std::string(staging_marker);
+    // Appended piece by piece: the chain of operator+ makes g++ 12 at -O3 warn falsely (-Wrestrict).
+    const std::string name = installed.filename().string();
+    std::string prefix = ".";
+    if (prefix.size() + name.size() + 1 + staging_marker.size() + 6 <= 255) {
+        prefix += name;
+        prefix += '.';
+    }
+    prefix += staging_marker;
     return prefix;
 }
 
