@@ -81,15 +81,6 @@ constexpr std::string_view msg_cannot_mark_ready =
 constexpr std::string_view msg_no_exchange =
     "The update was not installed because this file system cannot swap two directories in one step.";
 
-// Fills each "{}" in turn; texts from the archive or the feed have their control characters
-// replaced, so that a reason stays one line.
-std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    return fill_placeholders(pattern, values, [](std::string_view value) {
-        std::string out(value);
-        for (char& c : out) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-        return out;
-    });
-}
 
 std::string errno_text(int error) { return std::generic_category().message(error); }
 
@@ -201,7 +192,7 @@ void remove_tree(const fs::path& root) {
 // no ".", ".." or empty part (a single leading "./" is allowed, as tar writes it), and inside
 // `bundle_name`. Throws InstallError.
 std::string checked_entry_path(std::string_view raw, std::string_view bundle_name) {
-    if (!raw.empty() && raw.front() == '/') throw InstallError(fill(msg_entry_absolute, {raw}));
+    if (!raw.empty() && raw.front() == '/') throw InstallError(install_reason(msg_entry_absolute, {raw}));
     std::string_view path = raw;
     if (path.starts_with("./")) path.remove_prefix(2);
     if (path.ends_with('/')) path.remove_suffix(1);
@@ -211,8 +202,8 @@ std::string checked_entry_path(std::string_view raw, std::string_view bundle_nam
     while (true) {
         const auto slash = path.find('/', from);
         const std::string_view part = path.substr(from, slash == std::string_view::npos ? slash : slash - from);
-        if (part.empty() || part == "." || part == "..") throw InstallError(fill(msg_entry_dots, {raw}));
-        if (first && part != bundle_name) throw InstallError(fill(msg_entry_outside, {raw, bundle_name}));
+        if (part.empty() || part == "." || part == "..") throw InstallError(install_reason(msg_entry_dots, {raw}));
+        if (first && part != bundle_name) throw InstallError(install_reason(msg_entry_outside, {raw, bundle_name}));
         first = false;
         if (!out.empty()) out += '/';
         out += part;
@@ -234,6 +225,19 @@ const char* type_name(mode_t type) {
 
 }  // namespace
 
+std::string install_reason(std::string_view pattern, std::initializer_list<std::string_view> values) {
+    return fill_placeholders(pattern, values, [](std::string_view value) {
+        std::string out(value);
+        for (char& c : out) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+        return out;
+    });
+}
+
+std::string info_value(const InfoDictionary& info, std::string_view key) {
+    const auto found = info.find(key);
+    return found == info.end() ? std::string() : found->second;
+}
+
 void verify_update_archive(const fs::path& archive, std::optional<std::string_view> public_key,
                            std::optional<std::string_view> signature, std::optional<std::uint64_t> length) {
     namespace ed = ed25519;
@@ -241,9 +245,9 @@ void verify_update_archive(const fs::path& archive, std::optional<std::string_vi
     if (!length) throw InstallError(std::string(msg_length_unknown));
     struct stat info {};
     if (::lstat(archive.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        throw InstallError(fill(msg_cannot_read_download, {errno_text(errno != 0 ? errno : EINVAL)}));
+        throw InstallError(install_reason(msg_cannot_read_download, {errno_text(errno != 0 ? errno : EINVAL)}));
     if (static_cast<std::uint64_t>(info.st_size) != *length)
-        throw InstallError(fill(msg_length_wrong, {std::to_string(info.st_size), std::to_string(*length)}));
+        throw InstallError(install_reason(msg_length_wrong, {std::to_string(info.st_size), std::to_string(*length)}));
     if (!public_key) throw InstallError(std::string(msg_no_key));
     if (!signature) throw InstallError(std::string(msg_no_signature));
     try {
@@ -254,12 +258,12 @@ void verify_update_archive(const fs::path& archive, std::optional<std::string_vi
         const ed::MappedFile bytes(archive);
         // The size is checked again on the mapping: the file is the caller's, but cheap to be sure.
         if (bytes.bytes().size() != *length)
-            throw InstallError(fill(msg_length_wrong, {std::to_string(bytes.bytes().size()), std::to_string(*length)}));
+            throw InstallError(install_reason(msg_length_wrong, {std::to_string(bytes.bytes().size()), std::to_string(*length)}));
         if (!ed::verify(*key, bytes.bytes(), *expected)) throw InstallError(std::string(msg_signature_mismatch));
     } catch (const ed::LibraryMissing& e) {
-        throw InstallError(fill(msg_library_missing, {e.what()}));
+        throw InstallError(install_reason(msg_library_missing, {e.what()}));
     } catch (const std::system_error& e) {
-        throw InstallError(fill(msg_cannot_read_download, {e.code().message()}));
+        throw InstallError(install_reason(msg_cannot_read_download, {e.code().message()}));
     }
 }
 
@@ -267,27 +271,23 @@ void check_staged_bundle(const fs::path& staged, const InfoDictionary& running, 
                          const InfoReader& read_info) {
     const auto info = read_info(staged / "Contents" / "Info.plist");
     if (!info) throw InstallError(std::string(msg_no_info));
-    const auto value = [](const InfoDictionary& d, std::string_view key) {
-        const auto it = d.find(key);
-        return it == d.end() ? std::string() : it->second;
-    };
-    const std::string identifier = value(*info, "CFBundleIdentifier");
-    const std::string running_identifier = value(running, "CFBundleIdentifier");
+    const std::string identifier = info_value(*info, "CFBundleIdentifier");
+    const std::string running_identifier = info_value(running, "CFBundleIdentifier");
     if (identifier.empty() || identifier != running_identifier)
-        throw InstallError(fill(msg_other_identifier, {identifier, running_identifier}));
-    const std::string version = value(*info, "CFBundleVersion");
+        throw InstallError(install_reason(msg_other_identifier, {identifier, running_identifier}));
+    const std::string version = info_value(*info, "CFBundleVersion");
     if (version.empty() || compare_versions(version, item_version) != Ordering::same)
-        throw InstallError(fill(msg_version_differs, {version, item_version}));
-    const std::string running_version = value(running, "CFBundleVersion");
+        throw InstallError(install_reason(msg_version_differs, {version, item_version}));
+    const std::string running_version = info_value(running, "CFBundleVersion");
     if (compare_versions(running_version, version) != Ordering::ascending)
-        throw InstallError(fill(msg_not_newer, {version, running_version}));
-    const std::string executable = value(*info, "CFBundleExecutable");
+        throw InstallError(install_reason(msg_not_newer, {version, running_version}));
+    const std::string executable = info_value(*info, "CFBundleExecutable");
     const fs::path launcher = staged / "Contents" / "MacOS" / executable;
     struct stat launcher_info {};
     if (executable.empty() || executable.find('/') != std::string::npos || executable == "." || executable == ".." ||
         ::lstat(launcher.c_str(), &launcher_info) != 0 || !S_ISREG(launcher_info.st_mode) ||
         (launcher_info.st_mode & S_IXUSR) == 0)
-        throw InstallError(fill(msg_no_launcher, {std::string("Contents/MacOS/") + executable}));
+        throw InstallError(install_reason(msg_no_launcher, {std::string("Contents/MacOS/") + executable}));
 }
 
 bool can_replace(const fs::path& installed) {
@@ -331,7 +331,7 @@ std::vector<std::unique_ptr<StagingArea>> StagingArea::take_left(const fs::path&
 
 StagingArea::StagingArea(const fs::path& installed) : installed_(installed) {
     std::string name = (directory_of(installed) / (staging_prefix(installed) + "XXXXXX")).string();
-    if (::mkdtemp(name.data()) == nullptr) throw InstallError(fill(msg_cannot_stage, {errno_text(errno)}));
+    if (::mkdtemp(name.data()) == nullptr) throw InstallError(install_reason(msg_cannot_stage, {errno_text(errno)}));
     path_ = name;
     lock_fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     // Another start's clean-up may have taken it between mkdtemp and the lock: then it is not ours.
@@ -339,7 +339,7 @@ StagingArea::StagingArea(const fs::path& installed) : installed_(installed) {
         const int error = errno;
         if (lock_fd_ >= 0) ::close(lock_fd_);
         lock_fd_ = -1;
-        throw InstallError(fill(msg_cannot_stage, {errno_text(error)}));
+        throw InstallError(install_reason(msg_cannot_stage, {errno_text(error)}));
     }
 }
 
@@ -361,7 +361,7 @@ void StagingArea::mark_ready(std::string_view version) {
     // on a bundle whose files were never written.
     const fs::path partial = path_ / "update.ready.partial";
     const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) throw InstallError(fill(msg_cannot_mark_ready, {errno_text(errno)}));
+    if (fd < 0) throw InstallError(install_reason(msg_cannot_mark_ready, {errno_text(errno)}));
     const std::string text = std::string(version) + "\n";
     const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
                          ::syncfs(fd) == 0 && ::fsync(fd) == 0;
@@ -370,7 +370,7 @@ void StagingArea::mark_ready(std::string_view version) {
     if (!written || ::rename(partial.c_str(), ready_marker().c_str()) != 0) {
         const int cause = written ? errno : error;
         fs::remove(partial, ignored);
-        throw InstallError(fill(msg_cannot_mark_ready, {errno_text(cause)}));
+        throw InstallError(install_reason(msg_cannot_mark_ready, {errno_text(cause)}));
     }
     ::fsync(lock_fd_);
 }
@@ -391,13 +391,13 @@ std::optional<std::string> StagingArea::ready_version() const {
 void StagingArea::extract(const fs::path& archive_path) {
     const Libarchive* lib = libarchive();
     if (lib == nullptr)
-        throw InstallError(fill(msg_library_missing, {"libarchive (libarchive.so.13, Debian package libarchive13) "
+        throw InstallError(install_reason(msg_library_missing, {"libarchive (libarchive.so.13, Debian package libarchive13) "
                                                       "cannot be loaded"}));
     const std::string bundle_name = installed_.filename().string();
 
     const std::unique_ptr<archive, decltype(lib->read_free)> reader(lib->read_new(), lib->read_free);
     const std::unique_ptr<archive, decltype(lib->write_free)> writer(lib->write_disk_new(), lib->write_free);
-    if (!reader || !writer) throw InstallError(fill(msg_unreadable_archive, {"out of memory"}));
+    if (!reader || !writer) throw InstallError(install_reason(msg_unreadable_archive, {"out of memory"}));
     lib->support_filter_gzip(reader.get());
     lib->support_format_tar(reader.get());
     // libarchive's own guards on top of the checks below: no "..", nothing through a link on disk,
@@ -406,7 +406,7 @@ void StagingArea::extract(const fs::path& archive_path) {
                                                   ARCHIVE_EXTRACT_NO_OVERWRITE | ARCHIVE_EXTRACT_PERM |
                                                   ARCHIVE_EXTRACT_TIME);
     if (lib->open_filename(reader.get(), archive_path.c_str(), 1 << 16) != ARCHIVE_OK)
-        throw InstallError(fill(msg_unreadable_archive, {error_of(*lib, reader.get())}));
+        throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
 
     std::set<std::string> seen;
     std::set<std::string> links;
@@ -415,58 +415,58 @@ void StagingArea::extract(const fs::path& archive_path) {
         archive_entry* entry = nullptr;
         const int status = lib->next_header(reader.get(), &entry);
         if (status == ARCHIVE_EOF) break;
-        if (status != ARCHIVE_OK) throw InstallError(fill(msg_unreadable_archive, {error_of(*lib, reader.get())}));
+        if (status != ARCHIVE_OK) throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
 
         const char* raw = lib->entry_pathname(entry);
-        if (raw == nullptr) throw InstallError(fill(msg_unreadable_archive, {"an entry without a readable name"}));
+        if (raw == nullptr) throw InstallError(install_reason(msg_unreadable_archive, {"an entry without a readable name"}));
         const std::string path = checked_entry_path(raw, bundle_name);
         const mode_t type = lib->entry_filetype(entry);
-        if (lib->entry_hardlink(entry) != nullptr) throw InstallError(fill(msg_entry_type, {raw, "hard link"}));
+        if (lib->entry_hardlink(entry) != nullptr) throw InstallError(install_reason(msg_entry_type, {raw, "hard link"}));
         if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK)
-            throw InstallError(fill(msg_entry_type, {raw, type_name(type)}));
+            throw InstallError(install_reason(msg_entry_type, {raw, type_name(type)}));
         if (path == bundle_name) {
-            if (type != AE_IFDIR) throw InstallError(fill(msg_top_not_directory, {bundle_name}));
+            if (type != AE_IFDIR) throw InstallError(install_reason(msg_top_not_directory, {bundle_name}));
             top_seen = true;
         }
         for (auto slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
-            if (links.count(path.substr(0, slash)) != 0) throw InstallError(fill(msg_entry_through_link, {raw}));
-        if (!seen.insert(path).second) throw InstallError(fill(msg_entry_twice, {raw}));
+            if (links.count(path.substr(0, slash)) != 0) throw InstallError(install_reason(msg_entry_through_link, {raw}));
+        if (!seen.insert(path).second) throw InstallError(install_reason(msg_entry_twice, {raw}));
         if (type == AE_IFLNK) links.insert(path);
 
         const std::string target = (path_ / path).string();
         lib->entry_set_pathname(entry, target.c_str());
         lib->entry_set_perm(entry, lib->entry_perm(entry) & 0777);
         if (lib->write_header(writer.get(), entry) != ARCHIVE_OK)
-            throw InstallError(fill(msg_cannot_extract, {raw, error_of(*lib, writer.get())}));
+            throw InstallError(install_reason(msg_cannot_extract, {raw, error_of(*lib, writer.get())}));
         const void* block = nullptr;
         std::size_t size = 0;
         la_int64_t offset = 0;
         for (;;) {
             const int got = lib->read_data_block(reader.get(), &block, &size, &offset);
             if (got == ARCHIVE_EOF) break;
-            if (got != ARCHIVE_OK) throw InstallError(fill(msg_unreadable_archive, {error_of(*lib, reader.get())}));
+            if (got != ARCHIVE_OK) throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
             if (lib->write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK)
-                throw InstallError(fill(msg_cannot_extract, {raw, error_of(*lib, writer.get())}));
+                throw InstallError(install_reason(msg_cannot_extract, {raw, error_of(*lib, writer.get())}));
         }
         if (lib->write_finish_entry(writer.get()) != ARCHIVE_OK)
-            throw InstallError(fill(msg_cannot_extract, {raw, error_of(*lib, writer.get())}));
+            throw InstallError(install_reason(msg_cannot_extract, {raw, error_of(*lib, writer.get())}));
     }
     // Closing sets the directories' deferred modes and times.
     if (lib->write_close(writer.get()) != ARCHIVE_OK)
-        throw InstallError(fill(msg_cannot_extract, {bundle_name, error_of(*lib, writer.get())}));
+        throw InstallError(install_reason(msg_cannot_extract, {bundle_name, error_of(*lib, writer.get())}));
     struct stat info {};
     if (!top_seen || ::lstat(staged_bundle().c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-        throw InstallError(fill(msg_no_bundle, {bundle_name}));
+        throw InstallError(install_reason(msg_no_bundle, {bundle_name}));
 }
 
 void StagingArea::swap_into_place() {
     // The new files reach the disk before the exchange: otherwise a power cut just after it could
     // leave the installed path naming a bundle whose files were never written.
-    if (::syncfs(lock_fd_) != 0) throw InstallError(fill(msg_cannot_swap, {errno_text(errno)}));
+    if (::syncfs(lock_fd_) != 0) throw InstallError(install_reason(msg_cannot_swap, {errno_text(errno)}));
     if (::renameat2(AT_FDCWD, staged_bundle().c_str(), AT_FDCWD, installed_.c_str(), RENAME_EXCHANGE) != 0) {
         const int error = errno;
         if (error == EINVAL || error == ENOSYS || error == ENOTSUP) throw InstallError(std::string(msg_no_exchange));
-        throw InstallError(fill(msg_cannot_swap, {errno_text(error)}));
+        throw InstallError(install_reason(msg_cannot_swap, {errno_text(error)}));
     }
     // The staging directory now holds the old bundle: it is no longer a ready update (were the
     // process killed before removing it, the next start must not take the old bundle for one).

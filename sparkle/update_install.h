@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -33,6 +34,13 @@ public:
 
 // Reads the property list at a path; nothing when it is missing or unreadable.
 using InfoReader = std::function<std::optional<InfoDictionary>(const std::filesystem::path&)>;
+
+// The sentence of an InstallError: each "{}" of `pattern` filled in turn, with the control
+// characters of texts from the archive or the feed replaced, so that a reason stays one line.
+std::string install_reason(std::string_view pattern, std::initializer_list<std::string_view> values);
+
+// The value of `key` in `info`; empty when it is absent.
+std::string info_value(const InfoDictionary& info, std::string_view key);
 
 // Checks that `archive` is exactly `length` bytes and that `signature` (base64 of 64 bytes, the
 // enclosure's sparkle:edSignature) is an Ed25519 signature of its bytes by `public_key` (base64 of

@@ -5,7 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "kestrova/text.h"
 #include "sparkle/version_comparator.h"
 
 namespace kestrova::sparkle {
@@ -28,19 +27,6 @@ constexpr std::string_view msg_internal = "The update was not installed because 
 constexpr int url_error_cancelled = -999;
 constexpr int url_error_too_long = -1103;
 
-std::string fill(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    return fill_placeholders(pattern, values, [](std::string_view value) {
-        std::string out(value);
-        for (char& c : out) c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
-        return out;
-    });
-}
-
-std::string value_of(const InfoDictionary& info, std::string_view key) {
-    const auto found = info.find(key);
-    return found == info.end() ? std::string() : found->second;
-}
-
 void log_to(UpdaterHost& host, std::string_view message) noexcept {
     try {
         host.log(message);
@@ -56,7 +42,7 @@ InfoReader reader_of(UpdaterHost& host) {
 // The launcher the swapped-in bundle starts with; check_staged_bundle has vouched for its name.
 fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs::path& bundle) {
     const auto info = host.read_property_list(staged / "Contents" / "Info.plist");
-    return bundle / "Contents" / "MacOS" / value_of(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+    return bundle / "Contents" / "MacOS" / info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
 }
 
 }  // namespace
@@ -133,7 +119,7 @@ void UpdateInstallation::begin() {
     } catch (const InstallError& e) {
         fail(e.what());
     } catch (const std::exception& e) {
-        fail(fill(msg_internal, {e.what()}));
+        fail(install_reason(msg_internal, {e.what()}));
     }
 }
 
@@ -175,17 +161,17 @@ void UpdateInstallation::downloaded(const UrlResponse& response) {
         return;
     }
     if (response.error_code == url_error_too_long) {
-        fail(fill(msg_download_too_long, {std::to_string(*request_.enclosure.length)}));
+        fail(install_reason(msg_download_too_long, {std::to_string(*request_.enclosure.length)}));
         return;
     }
     if (response.error_code != 0) {
-        fail(fill(msg_download_failed, {response.error_description.empty()
+        fail(install_reason(msg_download_failed, {response.error_description.empty()
                                             ? "URL error " + std::to_string(response.error_code)
                                             : response.error_description}));
         return;
     }
     if (response.http_status != -1 && (response.http_status < 200 || response.http_status > 299)) {
-        fail(fill(msg_download_status, {std::to_string(response.http_status)}));
+        fail(install_reason(msg_download_status, {std::to_string(response.http_status)}));
         return;
     }
     std::error_code ec;
@@ -198,7 +184,7 @@ void UpdateInstallation::downloaded(const UrlResponse& response) {
     } catch (const InstallError& e) {
         fail(e.what());
     } catch (const std::exception& e) {
-        fail(fill(msg_internal, {e.what()}));
+        fail(install_reason(msg_internal, {e.what()}));
     }
 }
 
@@ -310,7 +296,7 @@ std::optional<fs::path> install_left_update(UpdaterHost& host) {
             log_to(host, "Update not installed: " + std::string(e.what()));
             return std::nullopt;
         }
-        log_to(host, "Installed version " + best_version + " in place of " + value_of(running, "CFBundleVersion") +
+        log_to(host, "Installed version " + best_version + " in place of " + info_value(running, "CFBundleVersion") +
                          ", made ready by an earlier run: starting " + launcher.string());
         return launcher;
     } catch (const std::exception& e) {
