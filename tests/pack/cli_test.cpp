@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "pack_test_support.h"
+#include "sparkle/desktop_entries.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {
@@ -369,6 +370,62 @@ TEST_F(PackCli, DesktopEntryAndIconRefusals) {
         expect_refusal(c.args, c.status, c.contains);
     }
     EXPECT_EQ(read_bytes(foreign), "[Desktop Entry]\nType=Application\nName=Someone else's\nExec=other\n");
+}
+
+// The program GLib starts for an entry, as `gio launch` starts it from the menu: the path the
+// launcher was run as, empty when GLib did not load the entry or nothing ran.
+std::string launched_by_glib(const fs::path& entry, const fs::path& launcher, const fs::path& record) {
+    fs::remove(launcher);
+    write_bytes(launcher, "#!/bin/sh\nprintf '%s' \"$0\" > \"" + record.string() + "\"\n");
+    fs::permissions(launcher, fs::perms(0755));
+    fs::remove(record);
+    const auto gio = run_program("/usr/bin/gio", {"launch", entry.string()}, entry.parent_path());
+    for (int i = 0; i < 100 && gio.status == 0 && !fs::exists(record); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return fs::exists(record) ? read_bytes(record) : gio.err;
+}
+
+// GLib loads and starts the entry for any path the tool takes, and still does once an update has
+// renamed the launcher and refreshed the entry; the entries of other bundles stay as they were.
+TEST_F(PackCli, DesktopEntriesStartThroughGlibBeforeAndAfterAnUpdateRenamesTheLauncher) {
+    if (!fs::exists("/usr/bin/gio")) GTEST_SKIP() << "gio (GLib) is not installed";
+    const fs::path data = work_.path() / "data", apps = data / "applications";
+    ASSERT_EQ(pack(bundle_with("--out", "other") + Args{"--bundle-identifier", "app.other"}).status, 0);
+    ASSERT_EQ(pack({"desktop-entry", (work_.path() / "other" / "Demo.app").string(), "--dir", apps.string()}).status, 0);
+    for (const std::string dir : {"plain", "100%", "a b", "q\"uote", "d$ollar`tick", "back\\slash", "x;y=z", "\u00fcn"}) {
+        SCOPED_TRACE(dir);
+        const fs::path app = work_.path() / dir / "Demo.app";
+        ASSERT_EQ(pack(bundle_with("--out", dir)).status, 0);
+        const auto made = pack({"desktop-entry", app.string(), "--dir", apps.string()});
+        ASSERT_EQ(made.status, 0) << made.err;
+        const fs::path entry = apps / "app.kestrova.demo.desktop";
+        EXPECT_EQ(launched_by_glib(entry, app / "Contents/MacOS/Demo", work_.path() / "ran"),
+                  (app / "Contents/MacOS/Demo").string());
+
+        fs::rename(app / "Contents/MacOS/Demo", app / "Contents/MacOS/Demo 2%");
+        const auto refreshed = sparkle::refresh_desktop_entries(app, "Demo", "Demo 2%", data);
+        EXPECT_EQ(refreshed, std::vector<fs::path>{entry});
+        EXPECT_EQ(launched_by_glib(entry, app / "Contents/MacOS/Demo 2%", work_.path() / "ran"),
+                  (app / "Contents/MacOS/Demo 2%").string());
+        fs::remove(entry);
+    }
+    const std::string other_entry = read_bytes(apps / "app.other.desktop");
+    EXPECT_NE(other_entry.find("/other/Demo.app/Contents/MacOS/Demo\n"), std::string::npos) << other_entry;
+}
+
+// An Exec the user extended keeps its own arguments; the launcher is replaced as a whole argument.
+TEST(DesktopEntryRefresh, ReplacesOnlyTheLauncherInTheMainGroup) {
+    const struct {
+        std::string before, after;
+    } cases[] = {
+        {"[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/A --big %U\nTryExec=/b/A.app/Contents/MacOS/A\n",
+         "[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/B --big %U\nTryExec=/b/A.app/Contents/MacOS/B\n"},
+        {"[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/Ax %U\n[Desktop Action n]\nExec=/b/A.app/Contents/MacOS/A\n",
+         "[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/Ax %U\n[Desktop Action n]\nExec=/b/A.app/Contents/MacOS/A\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sparkle::desktop_entry_with_launcher(c.before, "/b/A.app/Contents/MacOS/A", "/b/A.app/Contents/MacOS/B"),
+                  c.after);
 }
 
 // NAME.app is one file name: the longest name that fits is taken, staging directory and all.
