@@ -110,6 +110,9 @@ constexpr std::string_view msg_assemble_failed =
 constexpr std::string_view msg_in_launcher = "{}: ";
 constexpr std::string_view msg_empty_out = "--out needs a directory name";
 constexpr std::string_view msg_cannot_print = "could not print the record ({}); check where the output goes";
+constexpr std::string_view msg_cannot_print_key =
+    "could not print the public key ({}), so no key file was kept; run generate-keys again with standard output "
+    "on a terminal or a file";
 constexpr std::string_view msg_bad_public_ed_key =
     "--public-ed-key takes base64 of a 32-byte Ed25519 public key (the line generate-keys prints), not \"{}\"";
 constexpr std::string_view msg_bad_source_date_epoch =
@@ -332,6 +335,7 @@ constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
 
 constexpr OptionRule release_option_rules[] = {
     {"--key-file", true, false},
+    {"--next-key-file", true, false},
     {"--site", true, false},
     {"--download-url-prefix", true, false},
     {"--release-notes-url", true, false},
@@ -947,7 +951,7 @@ Prints the Ed25519 signature of ARCHIVE's bytes and its size as the attributes o
 
 constexpr std::string_view help_release =
     R"(Usage: kestrova-pack release BUNDLE.app --key-file FILE --site DIR --download-url-prefix URL
-       [--release-notes-url URL]
+       [--release-notes-url URL] [--next-key-file NEXT]
 
 Makes or updates a release site in DIR for the bundle's CFBundleVersion:
   DIR/NAME-VERSION.tar.gz   the bundle (NAME.app at the top), the same bytes for the same
@@ -956,9 +960,14 @@ Makes or updates a release site in DIR for the bundle's CFBundleVersion:
                             of the same version replaced
   DIR/metadata.properties   app.version and app.revision for the launcher's update gate
 The archive is signed with FILE; the enclosure's address is URL/NAME-VERSION.tar.gz.
+To change keys, release once with --next-key-file NEXT: the bundle carries NEXT's public
+key, the archive is signed with FILE (which installed copies trust); release later
+versions with --key-file NEXT.
 Refused, with nothing written: a bundle whose runtime is a link (build it with
---copy-runtime), a bundle without SUPublicEDKey or with one that is not FILE's public key,
-and a version older than the newest in DIR/appcast.xml. Serve DIR at URL to publish.
+--copy-runtime), a bundle without SUPublicEDKey or with one that is not FILE's public key
+(NEXT's with --next-key-file), a version older than the newest in DIR/appcast.xml, and an
+appcast that would grow past the 4 MiB the updater reads (remove old items from it).
+Runs on the same DIR wait for each other. Serve DIR at URL to publish.
 )";
 
 int run_generate_keys(std::span<char* const> argv) {
@@ -971,10 +980,11 @@ int run_generate_keys(std::span<char* const> argv) {
     if (!args.operands.empty())
         throw UsageError(fill(msg_operands, {"generate-keys", "no operands", "generate-keys"}));
     const fs::path key_file = args.required("--key-file", "generate-keys");
-    const auto key = kestrova::pack::generate_key_file(key_file);
-    const std::string line = kestrova::sparkle::ed25519::encode_base64(key) + "\n";
-    if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
-        throw PackError(fill(msg_cannot_print, {std::generic_category().message(errno)}));
+    kestrova::pack::generate_key_file(key_file, [](const kestrova::sparkle::ed25519::PublicKey& key) {
+        const std::string line = kestrova::sparkle::ed25519::encode_base64(key) + "\n";
+        if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+            throw PackError(fill(msg_cannot_print_key, {std::generic_category().message(errno)}));
+    });
     return 0;
 }
 
@@ -1017,6 +1027,7 @@ int run_release(std::span<char* const> argv) {
     kestrova::pack::ReleaseOptions options;
     options.bundle = args.operands[0];
     options.key_file = args.required("--key-file", "release");
+    options.next_key_file = args.value("--next-key-file");
     options.site = args.required("--site", "release");
     options.download_url_prefix = args.required("--download-url-prefix", "release");
     options.release_notes_url = args.value("--release-notes-url");
