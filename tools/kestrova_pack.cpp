@@ -147,6 +147,9 @@ constexpr std::string_view msg_add_modules_without_jlink =
 constexpr std::string_view msg_unknown_module =
     "--add-modules names \"{}\", which is not among the JDK's jmods in \"{}\"; check the module name";
 constexpr std::string_view msg_warning = "warning: {}";
+constexpr std::string_view msg_modules_by_text =
+    "note: --jlink adds {}, named only by text in the JARs (loaded by name); --add-modules is not needed for them";
+constexpr std::string_view msg_module_by_text_item = "{}{} (for {} in {})";
 constexpr std::string_view msg_input_empty =
     "the --input directory \"{}\" holds no JAR; name the directory that holds the application's JARs";
 constexpr std::string_view msg_empty_version =
@@ -251,7 +254,9 @@ Bundle options:
                              --runtime JDK's jmods: the modules jdeps finds the JARs need, the
                              service providers applications meet at run time (jdk.crypto.ec,
                              jdk.charsets, jdk.zipfs, jdk.localedata with the JDK's own
-                             languages), stripped, compressed, with a class-data sharing
+                             languages), the modules of JDK classes the JARs name only as
+                             text (Class.forName strings, META-INF/services types; said in one
+                             line), stripped, compressed, with a class-data sharing
                              archive; checked by loading the main class with it
   --add-modules LIST         more modules for --jlink, comma-separated (repeatable);
                              jdk.localedata here keeps every locale
@@ -594,6 +599,14 @@ void warn(std::string_view text) {
     std::fputs(line.c_str(), stderr);
 }
 
+// A line on standard error that says what the tool decided on its own.
+void report_note(std::string_view text) {
+    std::string line(message_prefix);
+    line += text;
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+}
+
 bool same_file(const fs::path& a, const fs::path& b) {
     std::error_code ec;
     return fs::equivalent(a, b, ec);
@@ -661,6 +674,13 @@ void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<co
     for (const auto& module : kestrova::pack::jdeps_modules(plan.runtime, analysed)) modules.insert(module);
     for (const auto module : kestrova::pack::service_modules)
         if (in_jdk(module)) modules.emplace(module);
+    // Classes loaded by name (Class.forName, service types) are what jdeps cannot see.
+    std::string by_text;
+    for (const auto& named : kestrova::pack::modules_named_by_text(plan.runtime, analysed)) {
+        if (!in_jdk(named.module) || !modules.insert(named.module).second) continue;
+        by_text += fill(msg_module_by_text_item, {by_text.empty() ? "" : ", ", named.module, named.class_name, named.jar});
+    }
+    if (!by_text.empty()) report_note(fill(msg_modules_by_text, {by_text}));
     // An application's own modules (on a --module-path of its own) are not the JDK's to link.
     for (const auto& module : named_modules)
         if (in_jdk(module)) modules.insert(module);

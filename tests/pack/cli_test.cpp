@@ -428,6 +428,36 @@ TEST(DesktopEntryRefresh, ReplacesOnlyTheLauncherInTheMainGroup) {
                   c.after);
 }
 
+// An application that loads a JDK class only by its name, and declares a provider of a JDK service
+// type: jdeps sees neither, so the runtime made for it must still hold both modules, and start it.
+TEST_F(PackCli, JlinkAddsTheModulesOfClassesTheJarsNameOnlyByText) {
+    const fs::path jdk = KESTROVA_PACK_JAVA_HOME;
+    const fs::path source = in_ / "src" / "demo" / "ByName.java";
+    fs::create_directories(source.parent_path());
+    write_bytes(source, "package demo;\npublic class ByName {\n  public static void main(String[] a) throws Exception {\n"
+                        "    Class.forName(\"java.sql.DriverManager\");\n    System.out.println(\"loaded\");\n  }\n}\n");
+    fs::create_directories(in_ / "classes" / "META-INF" / "services");
+    write_bytes(in_ / "classes" / "META-INF" / "services" / "javax.script.ScriptEngineFactory", "\n");
+    ASSERT_EQ(run_program(jdk / "bin" / "javac", {"-d", (in_ / "classes").string(), source.string()}, in_).status, 0);
+    const fs::path jar = in_ / "byname.jar";
+    ASSERT_EQ(run_program(jdk / "bin" / "jar", {"--create", "--file", jar.string(), "-C", (in_ / "classes").string(), "."}, in_)
+                  .status,
+              0);
+
+    const auto made = pack({"bundle", "--name", "ByName", "--out", "dist", "--main-class", "demo.ByName", "--jar", jar.string(),
+                            "--launcher", launcher_.string(), "--support-jar", jar.string(), "--runtime", jdk.string(),
+                            "--jlink"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.err.find("adds java.sql (for java.sql.DriverManager in byname.jar), java.scripting (for "
+                            "javax.script.ScriptEngineFactory in byname.jar)"),
+              std::string::npos)
+        << made.err;
+    EXPECT_EQ(std::count(made.err.begin(), made.err.end(), '\n'), 1) << made.err;
+    const fs::path home = work_.path() / "dist" / "ByName.app" / "Contents" / "runtime" / "Contents" / "Home";
+    const auto ran = run_program(home / "bin" / "java", {"-cp", jar.string(), "demo.ByName"}, in_);
+    EXPECT_EQ(ran.out, "loaded\n") << ran.err;
+}
+
 // NAME.app is one file name: the longest name that fits is taken, staging directory and all.
 TEST_F(PackCli, BundleTakesANameUpToTheFileNameLimit) {
     const std::string name(251, 'n');
