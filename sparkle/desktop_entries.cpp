@@ -46,6 +46,21 @@ fs::path normal(const fs::path& path) {
     return out;
 }
 
+// The launcher the main group's TryExec names, unescaped.
+std::optional<fs::path> launcher_of_entry(std::string_view text) {
+    bool in_main_group = false;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        auto end = text.find('\n', from);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(from, end - from);
+        from = end + 1;
+        if (line.starts_with("[")) in_main_group = line == "[Desktop Entry]";
+        else if (in_main_group && line.starts_with("TryExec=")) return fs::path(desktop_entry_unescape(line.substr(8)));
+    }
+    return std::nullopt;
+}
+
 bool write_aside_and_rename(const fs::path& entry, std::string_view text, mode_t mode) {
     // Hidden and without the .desktop extension, so that no menu reads it half-written.
     std::string aside = (entry.parent_path() / ("." + entry.filename().string() + ".XXXXXX")).string();
@@ -96,14 +111,13 @@ std::string desktop_entry_with_launcher(std::string_view text, const fs::path& o
     return out;
 }
 
-std::vector<fs::path> refresh_desktop_entries(const fs::path& bundle, const std::string& old_executable,
-                                              const std::string& new_executable, const fs::path& data_home,
-                                              std::vector<fs::path>* failed) {
+std::vector<fs::path> refresh_desktop_entries(const fs::path& bundle, const std::string& new_executable,
+                                              const fs::path& data_home, std::vector<fs::path>* failed) {
     std::vector<fs::path> refreshed;
-    if (old_executable == new_executable || data_home.empty()) return refreshed;
+    if (new_executable.empty() || new_executable.find('/') != std::string::npos || data_home.empty()) return refreshed;
     const fs::path owner = normal(bundle);
-    const fs::path old_launcher = owner / "Contents" / "MacOS" / old_executable;
-    const fs::path new_launcher = owner / "Contents" / "MacOS" / new_executable;
+    const fs::path launchers = owner / "Contents" / "MacOS";
+    const fs::path new_launcher = launchers / new_executable;
     std::error_code ec;
     for (fs::directory_iterator it(data_home / "applications", ec); !ec && it != fs::directory_iterator();
          it.increment(ec)) {
@@ -118,7 +132,9 @@ std::vector<fs::path> refresh_desktop_entries(const fs::path& bundle, const std:
         const auto named = bundle_of_desktop_entry(text);
         if (!in.good() && !in.eof()) continue;
         if (!named || normal(*named) != owner) continue;
-        const std::string updated = desktop_entry_with_launcher(text, old_launcher, new_launcher);
+        const auto old_launcher = launcher_of_entry(text);
+        if (!old_launcher || old_launcher->parent_path() != launchers || *old_launcher == new_launcher) continue;
+        const std::string updated = desktop_entry_with_launcher(text, *old_launcher, new_launcher);
         if (updated == text) continue;
         if (write_aside_and_rename(entry, updated, info.st_mode & 07777))
             refreshed.push_back(entry);

@@ -120,14 +120,15 @@ inline std::optional<std::filesystem::path> bundle_of_desktop_entry(std::string_
 std::string desktop_entry_with_launcher(std::string_view text, const std::filesystem::path& old_launcher,
                                         const std::filesystem::path& new_launcher);
 
-// After an update of `bundle` that renamed its executable (CFBundleExecutable) from
-// `old_executable` to `new_executable`: every entry in `data_home`/applications that the tool wrote
-// for this bundle (its desktop_bundle_key names it) is rewritten to start the new launcher, each
-// written aside and renamed over the old one, with its mode kept. Other files are not touched.
-// Returns the entries rewritten; one that cannot be rewritten is skipped (the menu then loses
-// only that entry, as it would have without this), and its path is put into `failed` if given.
+// After an update of `bundle` whose executable (CFBundleExecutable) is now `new_executable`: every
+// entry in `data_home`/applications that the tool wrote for this bundle (its desktop_bundle_key
+// names it) and whose TryExec names another launcher of the bundle (Contents/MacOS/OLD, the one
+// before the update) is rewritten to start the new launcher, written aside and renamed over the
+// old one, with its mode kept. Other files are not touched, so the call is harmless after an
+// update that kept the name. Returns the entries rewritten; one that cannot be rewritten is
+// skipped (the menu then loses only that entry, as it would have without this), and its path is
+// put into `failed` if given.
 std::vector<std::filesystem::path> refresh_desktop_entries(const std::filesystem::path& bundle,
-                                                           const std::string& old_executable,
                                                            const std::string& new_executable,
                                                            const std::filesystem::path& data_home,
                                                            std::vector<std::filesystem::path>* failed = nullptr);

@@ -403,7 +403,7 @@ TEST_F(PackCli, DesktopEntriesStartThroughGlibBeforeAndAfterAnUpdateRenamesTheLa
                   (app / "Contents/MacOS/Demo").string());
 
         fs::rename(app / "Contents/MacOS/Demo", app / "Contents/MacOS/Demo 2%");
-        const auto refreshed = sparkle::refresh_desktop_entries(app, "Demo", "Demo 2%", data);
+        const auto refreshed = sparkle::refresh_desktop_entries(app, "Demo 2%", data);
         EXPECT_EQ(refreshed, std::vector<fs::path>{entry});
         EXPECT_EQ(launched_by_glib(entry, app / "Contents/MacOS/Demo 2%", work_.path() / "ran"),
                   (app / "Contents/MacOS/Demo 2%").string());
