@@ -376,11 +376,13 @@ TEST_F(PackCli, DesktopEntryAndIconRefusals) {
 // launcher was run as, empty when GLib did not load the entry or nothing ran.
 std::string launched_by_glib(const fs::path& entry, const fs::path& launcher, const fs::path& record) {
     fs::remove(launcher);
-    write_bytes(launcher, "#!/bin/sh\nprintf '%s' \"$0\" > \"" + record.string() + "\"\n");
+    // Written aside and renamed, so that the record is never seen half-written.
+    write_bytes(launcher, "#!/bin/sh\nprintf '%s' \"$0\" > \"" + record.string() + ".part\" && mv \"" + record.string() +
+                              ".part\" \"" + record.string() + "\"\n");
     fs::permissions(launcher, fs::perms(0755));
     fs::remove(record);
     const auto gio = run_program("/usr/bin/gio", {"launch", entry.string()}, entry.parent_path());
-    for (int i = 0; i < 100 && gio.status == 0 && !fs::exists(record); ++i)
+    for (int i = 0; i < 500 && gio.status == 0 && !fs::exists(record); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return fs::exists(record) ? read_bytes(record) : gio.err;
 }
