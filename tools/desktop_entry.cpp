@@ -72,9 +72,6 @@ constexpr std::string_view registered_categories[] = {
     "Screensaver", "TrayIcon", "Applet", "Shell",
 };
 
-// Characters that make an Exec argument need quotes.
-constexpr std::string_view exec_reserved = " \t\n\"'\\><~|&;$*?#()`";
-
 bool is_id_byte(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.';
 }
@@ -86,25 +83,6 @@ void check_value(std::string_view value, std::string_view what, std::string_view
         const auto byte = static_cast<unsigned char>(c);
         if ((byte < 0x20 && c != '\t') || byte == 0x7F) throw PackError(fill(msg_control, {what, hint}));
     }
-}
-
-std::string unescape(std::string_view value) {
-    std::string out;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        if (value[i] != '\\' || i + 1 == value.size()) {
-            out += value[i];
-            continue;
-        }
-        switch (value[++i]) {
-        case 's': out += ' '; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case '\\': out += '\\'; break;
-        default: out += '\\'; out += value[i];
-        }
-    }
-    return out;
 }
 
 // The bundle's path as the entry names it: absolute, without "." or ".." and without a trailing
@@ -204,35 +182,6 @@ bool is_known_category(std::string_view category) {
            std::end(registered_categories);
 }
 
-std::string desktop_entry_escape(std::string_view value) {
-    std::string out;
-    for (std::size_t i = 0; i < value.size(); ++i) {
-        const char c = value[i];
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case ' ': out += (i == 0 || i + 1 == value.size()) ? "\\s" : " "; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
-std::string exec_argument(std::string_view argument) {
-    std::string out;
-    const bool quoted = argument.empty() || argument.find_first_of(exec_reserved) != std::string_view::npos;
-    if (quoted) out += '"';
-    for (const char c : argument) {
-        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\')) out += '\\';
-        if (c == '%') out += '%';
-        out += c;
-    }
-    if (quoted) out += '"';
-    return out;
-}
-
 std::string desktop_file_name(std::string_view bundle_identifier) {
     std::string name;
     for (const char c : bundle_identifier) name += is_id_byte(c) ? c : '_';
@@ -253,7 +202,7 @@ std::string desktop_entry_text(const DesktopEntryFields& fields) {
     out += "Name=" + desktop_entry_escape(fields.name) + "\n";
     // Exec is unescaped as a string first and split by its quoting rules second, so the quoting
     // is applied first here and the string escaping over it.
-    out += "Exec=" + desktop_entry_escape(exec_argument(executable) + " %U") + "\n";
+    out += "Exec=" + sparkle::desktop_exec_value(executable) + "\n";
     // A bundle moved or deleted hides its entry instead of leaving one that does nothing.
     out += "TryExec=" + desktop_entry_escape(executable) + "\n";
     out += "Icon=" + desktop_entry_escape(fields.icon) + "\n";
@@ -266,31 +215,6 @@ std::string desktop_entry_text(const DesktopEntryFields& fields) {
     if (!fields.wm_class.empty()) out += "StartupWMClass=" + desktop_entry_escape(fields.wm_class) + "\n";
     out += std::string(bundle_key) + "=" + desktop_entry_escape(bundle) + "\n";
     return out;
-}
-
-std::optional<fs::path> bundle_of_entry(std::string_view text) {
-    bool in_main_group = false;
-    std::size_t from = 0;
-    while (from < text.size()) {
-        auto end = text.find('\n', from);
-        if (end == std::string_view::npos) end = text.size();
-        std::string_view line = text.substr(from, end - from);
-        from = end + 1;
-        if (line.starts_with("[")) {
-            in_main_group = line == "[Desktop Entry]";
-            continue;
-        }
-        if (!in_main_group) continue;
-        const auto equals = line.find('=');
-        if (equals == std::string_view::npos) continue;
-        std::string_view key = line.substr(0, equals);
-        while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
-        if (key != bundle_key) continue;
-        std::string_view value = line.substr(equals + 1);
-        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
-        return fs::path(unescape(value));
-    }
-    return std::nullopt;
 }
 
 fs::path default_applications_directory(const char* xdg_data_home, const char* home) {

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "sparkle/desktop_entries.h"
+
 namespace kestrova::pack {
 
 // Whether `bytes` begin as a PNG image does: the eight-byte signature, then an IHDR chunk with a
@@ -25,13 +27,10 @@ std::string wm_class_for_main_class(std::string_view main_class);
 // registers, or a private one starting with "X-".
 bool is_known_category(std::string_view category);
 
-// A value of type string or localestring as a desktop entry writes it: backslash, newline, tab and
-// carriage return escaped, a leading or trailing space as \s (readers trim them).
-std::string desktop_entry_escape(std::string_view value);
-
-// One argument of the Exec key, before the string escaping above: bare when it holds no reserved
-// character, otherwise in double quotes with ", `, $ and \ escaped; '%' doubled either way.
-std::string exec_argument(std::string_view argument);
+// The value escaping and the Exec form are the update framework's, which rewrites the entries
+// after an update that renames the launcher.
+using sparkle::desktop_entry_escape;
+using sparkle::exec_argument;
 
 // The desktop file ID for a bundle identifier: every byte other than an ASCII letter, digit, '-',
 // '_' or '.' made '_', then ".desktop".
@@ -48,7 +47,7 @@ struct DesktopEntryFields {
 };
 
 // The key written into every entry the tool makes, naming the bundle the entry belongs to.
-inline constexpr std::string_view bundle_key = "X-Kestrova-Bundle";
+inline constexpr std::string_view bundle_key = sparkle::desktop_bundle_key;
 
 // The entry's text. Throws PackError for a value the format cannot carry (not UTF-8, control
 // characters).
@@ -56,7 +55,9 @@ std::string desktop_entry_text(const DesktopEntryFields& fields);
 
 // The bundle an entry's text names in its bundle_key, unescaped; nullopt for an entry the tool did
 // not write.
-std::optional<std::filesystem::path> bundle_of_entry(std::string_view text);
+inline std::optional<std::filesystem::path> bundle_of_entry(std::string_view text) {
+    return sparkle::bundle_of_desktop_entry(text);
+}
 
 // The applications directory of the user's data home: $XDG_DATA_HOME/applications when that
 // variable holds an absolute path, otherwise $HOME/.local/share/applications. Throws PackError when

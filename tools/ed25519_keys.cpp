@@ -55,7 +55,7 @@ int no_passphrase(char*, int, int, void*) { return 0; }
 
 }  // namespace
 
-ed::PublicKey generate_key_file(const fs::path& path) {
+ed::PublicKey generate_key_file(const fs::path& path, const std::function<void(const ed::PublicKey&)>& announce) {
     const ed::Seed seed = ed::generate_seed();
     const std::string pem = pem_of(seed);
     // O_EXCL with O_CREAT also refuses a link, dangling or not, so nothing is written through one.
@@ -74,7 +74,15 @@ ed::PublicKey generate_key_file(const fs::path& path) {
         ::unlink(path.c_str());
         throw PackError(fill(msg_cannot_create_key, {path.string(), std::generic_category().message(error)}));
     }
-    return ed::public_key_of(seed);
+    const ed::PublicKey public_key = ed::public_key_of(seed);
+    // A key whose public half nobody saw is of no use, and left behind it would block the retry.
+    try {
+        announce(public_key);
+    } catch (...) {
+        ::unlink(path.c_str());
+        throw;
+    }
+    return public_key;
 }
 
 ed::Seed read_key_file(const fs::path& path) {

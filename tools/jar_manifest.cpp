@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <new>
 
 #include "tools/packaging.h"
@@ -109,6 +110,115 @@ std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar) {
         }
         return text;
     }
+}
+
+std::vector<std::string> class_file_string_constants(std::string_view bytes) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t at = 0;
+    bool truncated = false;
+    const auto u2 = [&]() -> std::size_t {
+        if (at + 2 > bytes.size()) {
+            truncated = true;
+            return 0;
+        }
+        at += 2;
+        return std::size_t{data[at - 2]} << 8 | data[at - 1];
+    };
+    const auto skip = [&](std::size_t count) {
+        if (at + count > bytes.size()) truncated = true;
+        at = std::min(at + count, bytes.size());
+    };
+    if (bytes.size() < 10 || bytes.substr(0, 4) != "\xCA\xFE\xBA\xBE") return {};
+    at = 8;
+    const std::size_t count = u2();
+    std::vector<std::string_view> utf8(count);
+    std::vector<std::size_t> strings;  // the Utf8 indices that CONSTANT_String entries name
+    for (std::size_t index = 1; index < count && !truncated; ++index) {
+        if (at >= bytes.size()) return {};
+        switch (data[at++]) {
+        case 1: {  // Utf8
+            const std::size_t length = u2();
+            if (at + length > bytes.size()) return {};
+            utf8[index] = bytes.substr(at, length);
+            at += length;
+            break;
+        }
+        case 8: strings.push_back(u2()); break;                    // String
+        case 7: case 16: case 19: case 20: skip(2); break;         // Class, MethodType, Module, Package
+        case 15: skip(3); break;                                   // MethodHandle
+        case 3: case 4: case 9: case 10: case 11: case 12: case 17: case 18: skip(4); break;
+        case 5: case 6: skip(8); ++index; break;                   // Long, Double: two slots
+        default: return {};                                        // not a constant pool we know
+        }
+    }
+    if (truncated) return {};
+    std::vector<std::string> out;
+    for (const auto index : strings)
+        if (index < count) out.emplace_back(utf8[index]);
+    return out;
+}
+
+namespace {
+
+// `text` as an internal class name when it has the form of one: Java identifier characters in at
+// least two parts separated by '.' or '/' (one kind only).
+std::optional<std::string> as_internal_class_name(std::string_view text) {
+    if (text.size() < 3 || text.size() > 512) return std::nullopt;
+    const bool dotted = text.find('.') != std::string_view::npos;
+    const char separator = dotted ? '.' : '/';
+    if (dotted && text.find('/') != std::string_view::npos) return std::nullopt;
+    std::string name;
+    bool part_start = true;
+    std::size_t parts = 1;
+    for (const char c : text) {
+        if (c == separator) {
+            if (part_start) return std::nullopt;
+            part_start = true;
+            ++parts;
+            name += '/';
+            continue;
+        }
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '$';
+        if (!letter && !(c >= '0' && c <= '9' && !part_start)) return std::nullopt;
+        part_start = false;
+        name += c;
+    }
+    if (part_start || parts < 2) return std::nullopt;
+    return name;
+}
+
+}  // namespace
+
+std::vector<std::string> class_names_named_in_jar(const std::filesystem::path& jar) {
+    constexpr std::string_view services = "META-INF/services/";
+    std::set<std::string> names;
+    std::unique_ptr<archive, ArchiveCloser> reader(archive_read_new());
+    if (!reader) throw std::bad_alloc();
+    archive_read_support_format_zip(reader.get());
+    if (archive_read_open_filename(reader.get(), jar.c_str(), 1 << 16) != ARCHIVE_OK)
+        throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
+    archive_entry* entry = nullptr;
+    for (;;) {
+        const int status = archive_read_next_header(reader.get(), &entry);
+        if (status == ARCHIVE_EOF) break;
+        if (status != ARCHIVE_OK && status != ARCHIVE_WARN)
+            throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
+        const std::string_view name = archive_entry_pathname(entry) != nullptr ? archive_entry_pathname(entry) : "";
+        if (name.starts_with(services) && name.size() > services.size()) {
+            if (const auto type = as_internal_class_name(name.substr(services.size()))) names.insert(*type);
+            continue;
+        }
+        if (!name.ends_with(".class")) continue;
+        std::string bytes;
+        char buffer[1 << 14];
+        for (la_ssize_t got = 0; (got = archive_read_data(reader.get(), buffer, sizeof buffer)) != 0;) {
+            if (got < 0) throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
+            bytes.append(buffer, static_cast<std::size_t>(got));
+        }
+        for (const auto& text : class_file_string_constants(bytes))
+            if (const auto internal = as_internal_class_name(text)) names.insert(*internal);
+    }
+    return {names.begin(), names.end()};
 }
 
 ManifestAttributes parse_manifest(std::string_view text) {

@@ -15,6 +15,17 @@ namespace kestrova::pack {
 // Throws PackError when the file is not a readable ZIP archive.
 std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar);
 
+// The strings of a class file's string constants (CONSTANT_String: what `ldc "text"` loads, the
+// argument of Class.forName("...") among them), in constant pool order; empty for bytes that are
+// not a class file.
+std::vector<std::string> class_file_string_constants(std::string_view class_file);
+
+// The class names a JAR names only as text, where no class dependency analysis looks: its class
+// files' string constants that have the form of a class name (a.b.C or a/b/C), and the service
+// types of its META-INF/services/ entries. In internal form (a/b/C), sorted, each once. Throws
+// PackError when the file is not a readable ZIP archive.
+std::vector<std::string> class_names_named_in_jar(const std::filesystem::path& jar);
+
 // The main section's attributes (up to the first blank line), continuation lines joined. Names
 // are case-insensitive in a manifest; the keys here are as written, and lookups go through
 // manifest_value.

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <system_error>
 
+#include "tools/jar_manifest.h"
 #include "tools/packaging.h"
 #include "tools/subprocess.h"
 
@@ -25,6 +27,8 @@ constexpr std::string_view msg_no_release =
     "the runtime \"{}\" has no readable release file with JAVA_VERSION; pass --runtime the home of a complete JDK";
 constexpr std::string_view msg_jdeps_failed =
     "jdeps could not analyse the application's JARs: {}; check the JARs, or pass the modules with --add-modules";
+constexpr std::string_view msg_jimage_failed =
+    "jimage could not list the modules of the JDK \"{}\": {}; pass --runtime the home of a complete JDK";
 constexpr std::string_view msg_jlink_failed = "jlink failed: {}; check the --add-modules names and the free space";
 constexpr std::string_view msg_strip_failed =
     "objcopy could not strip \"{}\": {}; install binutils (objcopy) or check the free space";
@@ -195,6 +199,31 @@ std::vector<std::string> jdeps_modules(const fs::path& jdk, std::span<const fs::
     for (const auto& line : split_list(result.out, '\n'))
         if (!trim(line).empty()) last = trim(line);
     return split_list(last, ',');
+}
+
+std::vector<ModuleNamedByText> modules_named_by_text(const fs::path& jdk, std::span<const fs::path> jars) {
+    std::vector<std::pair<std::string, std::string>> named;  // (internal class name, JAR)
+    for (const auto& jar : jars)
+        for (auto& name : class_names_named_in_jar(jar)) named.emplace_back(std::move(name), jar.filename().string());
+    std::vector<ModuleNamedByText> found;
+    if (named.empty()) return found;
+
+    const auto listed = run_tool({(jdk / "bin" / "jimage").string(), "list", (jdk / "lib" / "modules").string()});
+    if (listed.status != 0) throw PackError(fill(msg_jimage_failed, {jdk.string(), reason_of(listed)}));
+    std::map<std::string, std::string, std::less<>> module_of;  // internal class name -> module
+    std::string module;
+    for (const auto& line : split_list(listed.out, '\n')) {
+        const std::string entry = trim(line);
+        if (entry.rfind("Module: ", 0) == 0) module = entry.substr(8);
+        else if (entry.ends_with(".class") && !module.empty()) module_of.emplace(entry.substr(0, entry.size() - 6), module);
+    }
+    std::set<std::string> seen{"java.base"};
+    for (const auto& [name, jar] : named) {
+        const auto it = module_of.find(name);
+        if (it == module_of.end() || !seen.insert(it->second).second) continue;
+        found.push_back({it->second, dotted(name), jar});
+    }
+    return found;
 }
 
 void link_runtime(const fs::path& jdk, std::span<const std::string> modules, const fs::path& output,

@@ -48,6 +48,20 @@ std::vector<std::string> modules_named_in_options(std::span<const std::string> j
 // JDK's feature release). Throws PackError with jdeps' own complaint.
 std::vector<std::string> jdeps_modules(const std::filesystem::path& jdk, std::span<const std::filesystem::path> jars);
 
+// A JDK module that a JAR names a class of only as text (a string constant, a service type).
+struct ModuleNamedByText {
+    std::string module;
+    std::string class_name;  // dotted, as the application writes it
+    std::string jar;         // the JAR's file name
+};
+
+// The JDK modules, other than java.base, whose classes the JARs name only as text
+// (class_names_named_in_jar): Class.forName("java.sql.DriverManager") and the like, which fail at
+// run time in a runtime without the module. Each module once, with the first class and JAR that
+// name it. Classes are found in the JDK's own module image (`jimage list`).
+std::vector<ModuleNamedByText> modules_named_by_text(const std::filesystem::path& jdk,
+                                                     std::span<const std::filesystem::path> jars);
+
 // Builds `output` (which must not exist) with jlink from the JDK's jmods: exactly `modules` and
 // what they require, debug attributes, man pages, headers and what no start uses left out, the
 // module image compressed, native libraries stripped of their symbol tables, then a class-data

@@ -110,6 +110,9 @@ constexpr std::string_view msg_assemble_failed =
 constexpr std::string_view msg_in_launcher = "{}: ";
 constexpr std::string_view msg_empty_out = "--out needs a directory name";
 constexpr std::string_view msg_cannot_print = "could not print the record ({}); check where the output goes";
+constexpr std::string_view msg_cannot_print_key =
+    "could not print the public key ({}), so no key file was kept; run generate-keys again with standard output "
+    "on a terminal or a file";
 constexpr std::string_view msg_bad_public_ed_key =
     "--public-ed-key takes base64 of a 32-byte Ed25519 public key (the line generate-keys prints), not \"{}\"";
 constexpr std::string_view msg_bad_source_date_epoch =
@@ -144,6 +147,9 @@ constexpr std::string_view msg_add_modules_without_jlink =
 constexpr std::string_view msg_unknown_module =
     "--add-modules names \"{}\", which is not among the JDK's jmods in \"{}\"; check the module name";
 constexpr std::string_view msg_warning = "warning: {}";
+constexpr std::string_view msg_modules_by_text =
+    "note: --jlink adds {}, named only by text in the JARs (loaded by name); --add-modules is not needed for them";
+constexpr std::string_view msg_module_by_text_item = "{}{} (for {} in {})";
 constexpr std::string_view msg_input_empty =
     "the --input directory \"{}\" holds no JAR; name the directory that holds the application's JARs";
 constexpr std::string_view msg_empty_version =
@@ -248,7 +254,9 @@ Bundle options:
                              --runtime JDK's jmods: the modules jdeps finds the JARs need, the
                              service providers applications meet at run time (jdk.crypto.ec,
                              jdk.charsets, jdk.zipfs, jdk.localedata with the JDK's own
-                             languages), stripped, compressed, with a class-data sharing
+                             languages), the modules of JDK classes the JARs name only as
+                             text (Class.forName strings, META-INF/services types; said in one
+                             line), stripped, compressed, with a class-data sharing
                              archive; checked by loading the main class with it
   --add-modules LIST         more modules for --jlink, comma-separated (repeatable);
                              jdk.localedata here keeps every locale
@@ -332,6 +340,7 @@ constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
 
 constexpr OptionRule release_option_rules[] = {
     {"--key-file", true, false},
+    {"--next-key-file", true, false},
     {"--site", true, false},
     {"--download-url-prefix", true, false},
     {"--release-notes-url", true, false},
@@ -590,6 +599,14 @@ void warn(std::string_view text) {
     std::fputs(line.c_str(), stderr);
 }
 
+// A line on standard error that says what the tool decided on its own.
+void report_note(std::string_view text) {
+    std::string line(message_prefix);
+    line += text;
+    line += '\n';
+    std::fputs(line.c_str(), stderr);
+}
+
 bool same_file(const fs::path& a, const fs::path& b) {
     std::error_code ec;
     return fs::equivalent(a, b, ec);
@@ -657,6 +674,13 @@ void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<co
     for (const auto& module : kestrova::pack::jdeps_modules(plan.runtime, analysed)) modules.insert(module);
     for (const auto module : kestrova::pack::service_modules)
         if (in_jdk(module)) modules.emplace(module);
+    // Classes loaded by name (Class.forName, service types) are what jdeps cannot see.
+    std::string by_text;
+    for (const auto& named : kestrova::pack::modules_named_by_text(plan.runtime, analysed)) {
+        if (!in_jdk(named.module) || !modules.insert(named.module).second) continue;
+        by_text += fill(msg_module_by_text_item, {by_text.empty() ? "" : ", ", named.module, named.class_name, named.jar});
+    }
+    if (!by_text.empty()) report_note(fill(msg_modules_by_text, {by_text}));
     // An application's own modules (on a --module-path of its own) are not the JDK's to link.
     for (const auto& module : named_modules)
         if (in_jdk(module)) modules.insert(module);
@@ -947,7 +971,7 @@ Prints the Ed25519 signature of ARCHIVE's bytes and its size as the attributes o
 
 constexpr std::string_view help_release =
     R"(Usage: kestrova-pack release BUNDLE.app --key-file FILE --site DIR --download-url-prefix URL
-       [--release-notes-url URL]
+       [--release-notes-url URL] [--next-key-file NEXT]
 
 Makes or updates a release site in DIR for the bundle's CFBundleVersion:
   DIR/NAME-VERSION.tar.gz   the bundle (NAME.app at the top), the same bytes for the same
@@ -956,9 +980,14 @@ Makes or updates a release site in DIR for the bundle's CFBundleVersion:
                             of the same version replaced
   DIR/metadata.properties   app.version and app.revision for the launcher's update gate
 The archive is signed with FILE; the enclosure's address is URL/NAME-VERSION.tar.gz.
+To change keys, release once with --next-key-file NEXT: the bundle carries NEXT's public
+key, the archive is signed with FILE (which installed copies trust); release later
+versions with --key-file NEXT.
 Refused, with nothing written: a bundle whose runtime is a link (build it with
---copy-runtime), a bundle without SUPublicEDKey or with one that is not FILE's public key,
-and a version older than the newest in DIR/appcast.xml. Serve DIR at URL to publish.
+--copy-runtime), a bundle without SUPublicEDKey or with one that is not FILE's public key
+(NEXT's with --next-key-file), a version older than the newest in DIR/appcast.xml, and an
+appcast that would grow past the 4 MiB the updater reads (remove old items from it).
+Runs on the same DIR wait for each other. Serve DIR at URL to publish.
 )";
 
 int run_generate_keys(std::span<char* const> argv) {
@@ -971,10 +1000,11 @@ int run_generate_keys(std::span<char* const> argv) {
     if (!args.operands.empty())
         throw UsageError(fill(msg_operands, {"generate-keys", "no operands", "generate-keys"}));
     const fs::path key_file = args.required("--key-file", "generate-keys");
-    const auto key = kestrova::pack::generate_key_file(key_file);
-    const std::string line = kestrova::sparkle::ed25519::encode_base64(key) + "\n";
-    if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
-        throw PackError(fill(msg_cannot_print, {std::generic_category().message(errno)}));
+    kestrova::pack::generate_key_file(key_file, [](const kestrova::sparkle::ed25519::PublicKey& key) {
+        const std::string line = kestrova::sparkle::ed25519::encode_base64(key) + "\n";
+        if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+            throw PackError(fill(msg_cannot_print_key, {std::generic_category().message(errno)}));
+    });
     return 0;
 }
 
@@ -1017,6 +1047,7 @@ int run_release(std::span<char* const> argv) {
     kestrova::pack::ReleaseOptions options;
     options.bundle = args.operands[0];
     options.key_file = args.required("--key-file", "release");
+    options.next_key_file = args.value("--next-key-file");
     options.site = args.required("--site", "release");
     options.download_url_prefix = args.required("--download-url-prefix", "release");
     options.release_notes_url = args.value("--release-notes-url");

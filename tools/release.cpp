@@ -2,14 +2,17 @@
 
 #include <expat.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <limits>
 #include <map>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <variant>
@@ -19,6 +22,7 @@
 #include "platform/linux/bundle_info_internal.h"
 #include "sparkle/appcast.h"
 #include "sparkle/ed25519.h"
+#include "sparkle/updater_controller.h"
 #include "sparkle/version_comparator.h"
 #include "tools/ed25519_keys.h"
 #include "tools/file_ops.h"
@@ -52,7 +56,19 @@ constexpr std::string_view msg_bad_public_key =
     "generate-keys printed)";
 constexpr std::string_view msg_wrong_key =
     "the bundle's SUPublicEDKey is not the public half of \"{}\", so the bundle could never verify this "
-    "release; use the key file that goes with it, or rebuild the bundle with its public key";
+    "release; use the key file that goes with it, or rebuild the bundle with its public key (to change keys, "
+    "see --next-key-file)";
+constexpr std::string_view msg_same_next_key =
+    "--next-key-file \"{}\" is the same key as --key-file; generate a new key with generate-keys";
+constexpr std::string_view msg_old_key_in_bundle =
+    "the bundle's SUPublicEDKey is still --key-file's public key, so the key would not change; rebuild the "
+    "bundle with --public-ed-key of \"{}\" (generate-keys printed it)";
+constexpr std::string_view msg_not_next_key =
+    "the bundle's SUPublicEDKey is the public half of neither --key-file nor --next-key-file \"{}\"; rebuild "
+    "the bundle with the next key's public half";
+constexpr std::string_view msg_feed_too_large =
+    "the appcast would grow to {} bytes, more than the {} the updater reads, and no installed copy could read it; "
+    "remove old items from \"{}\"";
 constexpr std::string_view msg_bad_appcast =
     "the site's appcast.xml cannot be read ({}); repair or remove it";
 constexpr std::string_view msg_not_newer =
@@ -338,6 +354,50 @@ void check_runtime(const fs::path& contents) {
     }
 }
 
+
+// The bundle must carry the key the installed copies will check its own updates with: the signing
+// key's public half, or, for the one release that changes keys, the next key's. That release is
+// signed with the current key, which the installed copies trust, and hands them the next one.
+void check_keys(const ed::PublicKey& bundle_key, const ed::PublicKey& signing_key, const ReleaseOptions& options) {
+    if (!options.next_key_file) {
+        if (signing_key != bundle_key) throw PackError(fill(msg_wrong_key, {options.key_file.string()}));
+        return;
+    }
+    const ed::PublicKey next_key = ed::public_key_of(read_key_file(*options.next_key_file));
+    if (next_key == signing_key) throw PackError(fill(msg_same_next_key, {options.next_key_file->string()}));
+    if (bundle_key == signing_key) throw PackError(fill(msg_old_key_in_bundle, {options.next_key_file->string()}));
+    if (bundle_key != next_key) throw PackError(fill(msg_not_next_key, {options.next_key_file->string()}));
+}
+
+void check_feed_size(std::size_t size, const fs::path& appcast_path) {
+    if (size > sparkle::max_feed_bytes)
+        throw PackError(fill(msg_feed_too_large, {std::to_string(size), std::to_string(sparkle::max_feed_bytes),
+                                                  appcast_path.string()}));
+}
+
+// An exclusive lock on the site directory itself (flock), so it leaves no file behind. A run that
+// waited for it checks that the path still names the directory it locked: the run before may have
+// removed the empty site it had made.
+class SiteLock {
+public:
+    explicit SiteLock(const fs::path& site) {
+        for (;;) {
+            fd_.emplace(::open(site.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (fd_->get() < 0) throw std::system_error(errno, std::generic_category());
+            int locked = 0;
+            while ((locked = ::flock(fd_->get(), LOCK_EX)) != 0 && errno == EINTR) {
+            }
+            if (locked != 0) throw std::system_error(errno, std::generic_category());
+            struct stat held{}, now{};
+            if (::fstat(fd_->get(), &held) != 0) throw std::system_error(errno, std::generic_category());
+            if (::stat(site.c_str(), &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino) return;
+            fs::create_directories(site);
+        }
+    }
+
+private:
+    std::optional<kestrova::FileDescriptor> fd_;
+};
 }  // namespace
 
 std::string url_path_segment(std::string_view text) {
@@ -477,12 +537,11 @@ fs::path make_release(const ReleaseOptions& options) {
     const auto bundle_key = ed::public_key_from_base64(*key_text);
     if (!bundle_key) throw PackError(std::string(msg_bad_public_key));
     const ed::Seed seed = read_key_file(options.key_file);
-    if (ed::public_key_of(seed) != *bundle_key) throw PackError(fill(msg_wrong_key, {options.key_file.string()}));
+    check_keys(*bundle_key, ed::public_key_of(seed), options);
 
     if (fs::exists(options.site, ec) && !fs::is_directory(options.site, ec))
         throw PackError(fill(msg_site_not_dir, {options.site.string()}));
     const fs::path appcast_path = options.site / "appcast.xml";
-    const auto existing = read_if_present(appcast_path);
     const std::string metadata = metadata_properties(*version);
 
     const std::string archive_name = name + "-" + *version + ".tar.gz";
@@ -495,14 +554,22 @@ fs::path make_release(const ReleaseOptions& options) {
     item.release_notes_url = options.release_notes_url;
     item.pub_date = rfc822_date(options.source_date_epoch ? static_cast<std::time_t>(*options.source_date_epoch)
                                                           : std::time(nullptr));
-    // A dry run of the appcast with this item, so that a feed that refuses it does so now.
-    appcast_with_item(existing, name, item);
 
     // --- Writing: each file aside, then all renamed into place, the metadata last, so that the gate
-    // never announces a version the appcast does not yet offer.
+    // never announces a version the appcast does not yet offer. The site stays locked from reading
+    // the appcast to the last rename, so that a release made meanwhile is never overwritten.
     const bool site_existed = fs::exists(options.site, ec);
     try {
         fs::create_directories(options.site);
+        const SiteLock lock(options.site);
+        const auto existing = read_if_present(appcast_path);
+        // A dry run of the appcast with this item, with the longest signature and length it can get,
+        // so that a feed that refuses it, or would grow too large, does so before anything is written.
+        ReleaseItem longest = item;
+        longest.signature.assign(88, 'A');
+        longest.length = std::numeric_limits<std::uint64_t>::max();
+        check_feed_size(appcast_with_item(existing, name, longest).size(), appcast_path);
+
         PendingFile archive(options.site / archive_name);
         PendingFile appcast(appcast_path);
         PendingFile properties(options.site / "metadata.properties");
@@ -521,10 +588,11 @@ fs::path make_release(const ReleaseOptions& options) {
         appcast.commit();
         properties.commit();
     } catch (const std::system_error& e) {
-        if (!site_existed) fs::remove_all(options.site, ec);
+        // Only an empty one: another run may have released into it meanwhile.
+        if (!site_existed) fs::remove(options.site, ec);
         throw PackError(fill(msg_cannot_write_site, {options.site.string(), e.code().message()}));
     } catch (const PackError&) {
-        if (!site_existed) fs::remove_all(options.site, ec);
+        if (!site_existed) fs::remove(options.site, ec);
         throw;
     }
     return options.site / archive_name;

@@ -40,6 +40,9 @@ std::string url_path_segment(std::string_view text);
 struct ReleaseOptions {
     std::filesystem::path bundle;  // NAME.app
     std::filesystem::path key_file;
+    // The key of the releases after this one: the bundle carries its public half, and this release,
+    // signed with key_file, is how installed copies learn it.
+    std::optional<std::filesystem::path> next_key_file;
     std::filesystem::path site;
     std::string download_url_prefix;
     std::optional<std::string> release_notes_url;
@@ -48,7 +51,8 @@ struct ReleaseOptions {
 
 // Writes site/NAME-VERSION.tar.gz, site/appcast.xml and site/metadata.properties, each under a
 // temporary name first and renamed into place once all three are complete. Every refusal is
-// decided before anything is written. Returns the archive's path. Throws PackError.
+// decided before anything is written, and an appcast that would outgrow what the updater reads
+// is refused. Runs on one site take turns. Returns the archive's path. Throws PackError.
 std::filesystem::path make_release(const ReleaseOptions& options);
 
 }  // namespace kestrova::pack

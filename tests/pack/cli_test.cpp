@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "pack_test_support.h"
+#include "sparkle/desktop_entries.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {
@@ -369,6 +370,94 @@ TEST_F(PackCli, DesktopEntryAndIconRefusals) {
         expect_refusal(c.args, c.status, c.contains);
     }
     EXPECT_EQ(read_bytes(foreign), "[Desktop Entry]\nType=Application\nName=Someone else's\nExec=other\n");
+}
+
+// The program GLib starts for an entry, as `gio launch` starts it from the menu: the path the
+// launcher was run as, empty when GLib did not load the entry or nothing ran.
+std::string launched_by_glib(const fs::path& entry, const fs::path& launcher, const fs::path& record) {
+    fs::remove(launcher);
+    // Written aside and renamed, so that the record is never seen half-written.
+    write_bytes(launcher, "#!/bin/sh\nprintf '%s' \"$0\" > \"" + record.string() + ".part\" && mv \"" + record.string() +
+                              ".part\" \"" + record.string() + "\"\n");
+    fs::permissions(launcher, fs::perms(0755));
+    fs::remove(record);
+    const auto gio = run_program("/usr/bin/gio", {"launch", entry.string()}, entry.parent_path());
+    for (int i = 0; i < 500 && gio.status == 0 && !fs::exists(record); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return fs::exists(record) ? read_bytes(record) : gio.err;
+}
+
+// GLib loads and starts the entry for any path the tool takes, and still does once an update has
+// renamed the launcher and refreshed the entry; the entries of other bundles stay as they were.
+TEST_F(PackCli, DesktopEntriesStartThroughGlibBeforeAndAfterAnUpdateRenamesTheLauncher) {
+    if (!fs::exists("/usr/bin/gio")) GTEST_SKIP() << "gio (GLib) is not installed";
+    const fs::path data = work_.path() / "data", apps = data / "applications";
+    ASSERT_EQ(pack(bundle_with("--out", "other") + Args{"--bundle-identifier", "app.other"}).status, 0);
+    ASSERT_EQ(pack({"desktop-entry", (work_.path() / "other" / "Demo.app").string(), "--dir", apps.string()}).status, 0);
+    for (const std::string dir : {"plain", "100%", "a b", "q\"uote", "d$ollar`tick", "back\\slash", "x;y=z", "\u00fcn"}) {
+        SCOPED_TRACE(dir);
+        const fs::path app = work_.path() / dir / "Demo.app";
+        ASSERT_EQ(pack(bundle_with("--out", dir)).status, 0);
+        const auto made = pack({"desktop-entry", app.string(), "--dir", apps.string()});
+        ASSERT_EQ(made.status, 0) << made.err;
+        const fs::path entry = apps / "app.kestrova.demo.desktop";
+        EXPECT_EQ(launched_by_glib(entry, app / "Contents/MacOS/Demo", work_.path() / "ran"),
+                  (app / "Contents/MacOS/Demo").string());
+
+        fs::rename(app / "Contents/MacOS/Demo", app / "Contents/MacOS/Demo 2%");
+        const auto refreshed = sparkle::refresh_desktop_entries(app, "Demo 2%", data);
+        EXPECT_EQ(refreshed, std::vector<fs::path>{entry});
+        EXPECT_EQ(launched_by_glib(entry, app / "Contents/MacOS/Demo 2%", work_.path() / "ran"),
+                  (app / "Contents/MacOS/Demo 2%").string());
+        fs::remove(entry);
+    }
+    const std::string other_entry = read_bytes(apps / "app.other.desktop");
+    EXPECT_NE(other_entry.find("/other/Demo.app/Contents/MacOS/Demo\n"), std::string::npos) << other_entry;
+}
+
+// An Exec the user extended keeps its own arguments; the launcher is replaced as a whole argument.
+TEST(DesktopEntryRefresh, ReplacesOnlyTheLauncherInTheMainGroup) {
+    const struct {
+        std::string before, after;
+    } cases[] = {
+        {"[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/A --big %U\nTryExec=/b/A.app/Contents/MacOS/A\n",
+         "[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/B --big %U\nTryExec=/b/A.app/Contents/MacOS/B\n"},
+        {"[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/Ax %U\n[Desktop Action n]\nExec=/b/A.app/Contents/MacOS/A\n",
+         "[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/Ax %U\n[Desktop Action n]\nExec=/b/A.app/Contents/MacOS/A\n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sparkle::desktop_entry_with_launcher(c.before, "/b/A.app/Contents/MacOS/A", "/b/A.app/Contents/MacOS/B"),
+                  c.after);
+}
+
+// An application that loads a JDK class only by its name, and declares a provider of a JDK service
+// type: jdeps sees neither, so the runtime made for it must still hold both modules, and start it.
+TEST_F(PackCli, JlinkAddsTheModulesOfClassesTheJarsNameOnlyByText) {
+    const fs::path jdk = KESTROVA_PACK_JAVA_HOME;
+    const fs::path source = in_ / "src" / "demo" / "ByName.java";
+    fs::create_directories(source.parent_path());
+    write_bytes(source, "package demo;\npublic class ByName {\n  public static void main(String[] a) throws Exception {\n"
+                        "    Class.forName(\"java.sql.DriverManager\");\n    System.out.println(\"loaded\");\n  }\n}\n");
+    fs::create_directories(in_ / "classes" / "META-INF" / "services");
+    write_bytes(in_ / "classes" / "META-INF" / "services" / "javax.script.ScriptEngineFactory", "\n");
+    ASSERT_EQ(run_program(jdk / "bin" / "javac", {"-d", (in_ / "classes").string(), source.string()}, in_).status, 0);
+    const fs::path jar = in_ / "byname.jar";
+    ASSERT_EQ(run_program(jdk / "bin" / "jar", {"--create", "--file", jar.string(), "-C", (in_ / "classes").string(), "."}, in_)
+                  .status,
+              0);
+
+    const auto made = pack({"bundle", "--name", "ByName", "--out", "dist", "--main-class", "demo.ByName", "--jar", jar.string(),
+                            "--launcher", launcher_.string(), "--support-jar", jar.string(), "--runtime", jdk.string(),
+                            "--jlink"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.err.find("adds java.sql (for java.sql.DriverManager in byname.jar), java.scripting (for "
+                            "javax.script.ScriptEngineFactory in byname.jar)"),
+              std::string::npos)
+        << made.err;
+    EXPECT_EQ(std::count(made.err.begin(), made.err.end(), '\n'), 1) << made.err;
+    const fs::path home = work_.path() / "dist" / "ByName.app" / "Contents" / "runtime" / "Contents" / "Home";
+    const auto ran = run_program(home / "bin" / "java", {"-cp", jar.string(), "demo.ByName"}, in_);
+    EXPECT_EQ(ran.out, "loaded\n") << ran.err;
 }
 
 // NAME.app is one file name: the longest name that fits is taken, staging directory and all.

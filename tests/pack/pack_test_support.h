@@ -66,13 +66,20 @@ struct RunResult {
     std::string err;
 };
 
+// Where a run's standard output goes: a file the result reads back, a device with no room, or nowhere.
+enum class Stdout { captured, full, closed };
+
 // Runs `program` in `cwd`; its output goes to files elsewhere, so `cwd` sees only what it writes.
-inline RunResult run_program(const fs::path& program, std::vector<std::string> args, const fs::path& cwd) {
+inline RunResult run_program(const fs::path& program, std::vector<std::string> args, const fs::path& cwd,
+                             Stdout stdout_to = Stdout::captured) {
     const TempDir capture;
     const auto out = capture.path() / "out", err = capture.path() / "err";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0600);
+    write_bytes(out, "");
+    if (stdout_to == Stdout::captured) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY, 0600);
+    if (stdout_to == Stdout::full) posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+    if (stdout_to == Stdout::closed) posix_spawn_file_actions_addclose(&actions, 1);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
     posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
     args.insert(args.begin(), program.string());

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <map>
 #include <regex>
+#include <set>
+#include <thread>
 
 #include "pack_test_support.h"
 #include "sparkle/appcast.h"
@@ -155,6 +157,18 @@ TEST_F(ReleaseCli, GenerateKeysNeverReplacesAFileOrWritesThroughALink) {
     EXPECT_FALSE(fs::exists(in_ / "elsewhere.key"));
 }
 
+// A key whose public half could not be printed is not kept, so the same command can be run again.
+TEST_F(ReleaseCli, GenerateKeysKeepsNoKeyWhenItCannotPrintThePublicHalf) {
+    const fs::path key = in_ / "unprinted.key";
+    for (const Stdout where : {Stdout::full, Stdout::closed}) {
+        const auto result = run_program(KESTROVA_PACK_EXE, {"generate-keys", "--key-file", key.string()}, work_.path(), where);
+        EXPECT_EQ(result.status, refused) << result.err;
+        EXPECT_NE(result.err.find("could not print the public key"), std::string::npos) << result.err;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(key))) << "the key stayed";
+    }
+    EXPECT_EQ(pack({"generate-keys", "--key-file", key.string()}).status, 0);
+}
+
 TEST_F(ReleaseCli, BundleTakesOnlyBase64Of32BytesAsThePublicKey) {
     const fs::path app = bundle("1.0", "dist", {});
     EXPECT_NE(read_bytes(app / "Contents/Info.plist").find("<key>SUPublicEDKey</key>\n\t<string>" + public_key_),
@@ -279,6 +293,58 @@ TEST_F(ReleaseCli, TwoReleasesOfTheSameBundleAreTheSameBytes) {
     EXPECT_EQ(gz.substr(3, 5), std::string("\0\0\0\0\0", 5)) << "no name flag, no time in the gzip header";
 }
 
+// The one release that changes keys: it carries the next key, and the copies that trust the current
+// one accept its signature; the releases after it are signed with the next key.
+TEST_F(ReleaseCli, AReleaseSignedWithTheCurrentKeyCanHandOverTheNextOne) {
+    const fs::path next_key = in_ / "next.key";
+    const auto next = pack({"generate-keys", "--key-file", next_key.string()});
+    ASSERT_EQ(next.status, 0);
+    const std::string next_public = next.out.substr(0, next.out.size() - 1);
+    const fs::path handover = bundle("2.0", "v2", {"--copy-runtime", "--public-ed-key", next_public}, false);
+    const fs::path after = bundle("3.0", "v3", {"--copy-runtime", "--public-ed-key", next_public}, false);
+    auto args = release(handover, site_, key_);
+    args.insert(args.end(), {"--next-key-file", next_key.string()});
+    const auto made = pack(args);
+    ASSERT_EQ(made.status, 0) << made.err;
+    const auto made_after = pack(release(after, site_, next_key));
+    ASSERT_EQ(made_after.status, 0) << made_after.err;
+
+    const std::string xml = read_bytes(site_ / "appcast.xml");
+    for (const auto& [version, key] : {std::pair{"2.0", public_key_}, std::pair{"3.0", next_public}}) {
+        std::smatch match;
+        ASSERT_TRUE(std::regex_search(xml, match, std::regex(std::string("Demo-") + version +
+                                                             "\\.tar\\.gz\"[^>]*sparkle:edSignature=\"([^\"]+)\"")));
+        const ed::MappedFile archive(site_ / (std::string("Demo-") + version + ".tar.gz"));
+        EXPECT_TRUE(ed::verify(*ed::public_key_from_base64(key), archive.bytes(),
+                               *ed::signature_from_base64(match[1].str())))
+            << version;
+    }
+}
+
+// Runs on one site take turns: whichever finishes, the appcast offers every version that was released.
+TEST_F(ReleaseCli, TwoReleasesAtOnceBothReachTheAppcast) {
+    const fs::path base = bundle("1.0", "v1");
+    const fs::path apps[] = {bundle("1.1", "v11"), bundle("1.2", "v12")};
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        const fs::path site = work_.path() / ("site" + std::to_string(round));
+        ASSERT_EQ(pack(release(base, site, key_)).status, 0);
+        RunResult results[2];
+        {
+            std::thread first([&] { results[0] = pack(release(apps[0], site, key_)); });
+            results[1] = pack(release(apps[1], site, key_));
+            first.join();
+        }
+        std::set<std::string> offered;
+        for (const auto& item : sparkle::parse_appcast(read_bytes(site / "appcast.xml")).items) offered.insert(item.version);
+        EXPECT_EQ(results[1].status, 0) << results[1].err;
+        EXPECT_TRUE(offered.count("1.2"));
+        // 1.1 is refused if 1.2 came first; if it came in, it stays.
+        if (results[0].status == 0) EXPECT_TRUE(offered.count("1.1"));
+        else EXPECT_NE(results[0].err.find("not newer than 1.2"), std::string::npos) << results[0].err;
+    }
+}
+
 TEST_F(ReleaseCli, ReleasingTheSameVersionAgainReplacesItsItem) {
     const fs::path app = bundle("1.0", "dist");
     ASSERT_EQ(pack(release(app, site_, key_)).status, 0);
@@ -322,6 +388,20 @@ TEST_F(ReleaseCli, EachRefusalLeavesTheSiteUntouched) {
     ASSERT_EQ(pack({"generate-keys", "--key-file", other_key.string()}).status, 0);
     fs::create_directories(work_.path() / "broken");
     write_bytes(work_.path() / "broken" / "appcast.xml", "<rss><channel><item>");
+    // An appcast that has room for less than one more item before the clients' limit.
+    fs::create_directories(work_.path() / "nearly-full");
+    write_bytes(work_.path() / "nearly-full" / "appcast.xml",
+                "<rss version=\"2.0\"><channel><description>" + std::string((4u << 20) - 400, 'x') +
+                    "</description></channel></rss>");
+    const fs::path next_key = in_ / "next.key";
+    const auto next = pack({"generate-keys", "--key-file", next_key.string()});
+    ASSERT_EQ(next.status, 0);
+    const fs::path next_keyed = bundle("3.0", "next", {"--copy-runtime", "--public-ed-key", next.out.substr(0, 44)}, false);
+    const auto with_next = [&](const fs::path& app, const fs::path& next_file) {
+        auto args = release(app, site_, key_);
+        args.insert(args.end(), {"--next-key-file", next_file.string()});
+        return args;
+    };
 
     const struct {
         Args args;
@@ -338,6 +418,10 @@ TEST_F(ReleaseCli, EachRefusalLeavesTheSiteUntouched) {
         {{"release", fine.string(), "--key-file", key_.string(), "--site", site_.string()}, usage,
          "missing required option --download-url-prefix"},
         {release(linked, work_.path() / "new-site", key_), refused, "is a link"},
+        {release(fine, work_.path() / "nearly-full", key_), refused, "more than the 4194304 the updater reads"},
+        {with_next(fine, next_key), refused, "is still --key-file's public key"},
+        {with_next(next_keyed, key_), refused, "is the same key as --key-file"},
+        {with_next(next_keyed, other_key), refused, "the public half of neither"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args));
