@@ -204,6 +204,7 @@ TEST_F(UpdateInstall, CleansWhatACrashLeftButNotAnInstallAtWork) {
     for (const char* name : {".Demo.app.kestrova-update-aaaaaa", ".Demo.app.kestrova-update-bbbbbb"}) {
         write_file(dir_.path() / name / "Demo.app/Contents/MacOS/Demo", "left", 0755);
         ::chmod((dir_.path() / name / "Demo.app/Contents/MacOS").c_str(), 0555);  // read-only, still removed
+        ::chmod((dir_.path() / name).c_str(), 0700);                               // as mkdtemp made it
     }
     write_file(dir_.path() / ".Other.app.kestrova-update-cccccc" / "x", "another app's");
     fs::create_symlink(outside_, dir_.path() / ".Demo.app.kestrova-update-link");
