@@ -107,6 +107,20 @@ TEST_F(UpdateInstall, ExtractsChecksAndSwapsInTheNewBundle) {
         << "the old copy and the staging directory are gone";
 }
 
+TEST_F(UpdateInstall, WhatIsUnpackedIsWhatWasVerifiedEvenWhenTheDownloadIsReplacedBetween) {
+    const ed::Seed seed = ed::generate_seed();
+    StagingArea staging(installed_);
+    write_archive(staging.download_path(), bundle_entries("1.1"));
+    const DownloadedArchive download(staging.download_path());
+    const ed::MappedFile bytes(staging.download_path());
+    verify_update_archive(download, ed::encode_base64(ed::public_key_of(seed)),
+                          ed::encode_base64(ed::sign(seed, bytes.bytes())), download.size());
+    write_archive(archive_, bundle_entries("1.2"));  // unsigned, put in its place after the check
+    fs::rename(archive_, staging.download_path());
+    staging.extract(download);
+    EXPECT_EQ(read_plist(staging.staged_bundle() / "Contents/Info.plist")->at("CFBundleVersion"), "1.1");
+}
+
 TEST_F(UpdateInstall, RefusesHostileArchivesWithoutTouchingTheInstalledBundle) {
     ::mkfifo((dir_.path() / "fifo-template").c_str(), 0600);
     auto with = [](std::vector<Entry> extra) {
