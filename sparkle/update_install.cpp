@@ -509,7 +509,9 @@ std::vector<std::unique_ptr<StagingArea>> StagingArea::take_left(const fs::path&
         for (const auto& candidate : candidates) {
             const int fd = ::open(candidate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (fd < 0) {
-                tell(candidate, "it is not a directory (or is a link to one)");
+                const int error = errno;
+                tell(candidate, error == ELOOP || error == ENOTDIR ? std::string("it is a link or not a directory")
+                                                                   : "it cannot be opened (" + errno_text(error) + ")");
                 continue;
             }
             // Only what this user made with mkdtemp (owner, 0700) can hold what this user verified:
@@ -543,9 +545,10 @@ StagingArea::StagingArea(const fs::path& installed) : installed_(installed) {
     // Another start's clean-up may have taken it between mkdtemp and the lock, or, in a folder others
     // may write to, someone may have put another directory in its place: then it is not ours.
     struct stat info {};
-    if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0 || ::fstat(lock_fd_, &info) != 0 ||
-        info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700) {
-        const int error = errno != 0 ? errno : EEXIST;
+    int error = 0;
+    if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0 || ::fstat(lock_fd_, &info) != 0) error = errno;
+    else if (info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700) error = EPERM;
+    if (error != 0) {
         if (lock_fd_ >= 0) ::close(lock_fd_);
         lock_fd_ = -1;
         throw InstallError(install_reason(msg_cannot_stage, {errno_text(error)}));
@@ -574,8 +577,9 @@ std::string StagingArea::staged_digest(bool flush) const {
         add_tree(bundle, name, digest, flush);
         if (flush && (::fsync(bundle) != 0 || ::fsync(lock_fd_) != 0))
             throw std::system_error(errno, std::generic_category(), name);
+        std::string hex = digest.hex();
         ::close(bundle);
-        return digest.hex();
+        return hex;
     } catch (...) {
         ::close(bundle);
         throw;
