@@ -573,7 +573,7 @@ std::string StagingArea::staged_digest(bool flush) const {
         struct stat info {};
         if (::fstat(bundle, &info) != 0) throw std::system_error(errno, std::generic_category(), name);
         ed25519::Sha256 digest;
-        digest.update(name + "\0d" + std::to_string(info.st_mode & 07777));
+        digest.update(name + std::string("\0d", 2) + std::to_string(info.st_mode & 07777));
         add_tree(bundle, name, digest, flush);
         if (flush && (::fsync(bundle) != 0 || ::fsync(lock_fd_) != 0))
             throw std::system_error(errno, std::generic_category(), name);
