@@ -37,6 +37,10 @@ struct Libcrypto {
     decltype(&::EVP_DigestSign) digest_sign;
     decltype(&::EVP_DigestVerifyInit) digest_verify_init;
     decltype(&::EVP_DigestVerify) digest_verify;
+    decltype(&::EVP_sha256) sha256;
+    decltype(&::EVP_DigestInit_ex) digest_init;
+    decltype(&::EVP_DigestUpdate) digest_update;
+    decltype(&::EVP_DigestFinal_ex) digest_final;
 };
 
 constexpr const char* libcrypto_name = "libcrypto.so.3";
@@ -61,7 +65,10 @@ const Libcrypto& crypto() {
                  resolve(handle, "EVP_DigestSignInit", c.digest_sign_init) &&
                  resolve(handle, "EVP_DigestSign", c.digest_sign) &&
                  resolve(handle, "EVP_DigestVerifyInit", c.digest_verify_init) &&
-                 resolve(handle, "EVP_DigestVerify", c.digest_verify);
+                 resolve(handle, "EVP_DigestVerify", c.digest_verify) && resolve(handle, "EVP_sha256", c.sha256) &&
+                 resolve(handle, "EVP_DigestInit_ex", c.digest_init) &&
+                 resolve(handle, "EVP_DigestUpdate", c.digest_update) &&
+                 resolve(handle, "EVP_DigestFinal_ex", c.digest_final);
     });
     if (!loaded) throw LibraryMissing("OpenSSL's libcrypto (libcrypto.so.3, Debian package libssl3) cannot be loaded");
     return api;
@@ -167,6 +174,18 @@ bool verify(const PublicKey& key_bytes, std::span<const std::uint8_t> message, c
 MappedFile::MappedFile(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path.string());
+    try {
+        map(fd, path.string());
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+}
+
+MappedFile::MappedFile(int fd) { map(fd, "descriptor " + std::to_string(fd)); }
+
+void MappedFile::map(int fd, const std::string& name) {
     struct stat info {};
     int error = ::fstat(fd, &info) != 0 ? errno : 0;
     if (error == 0 && !S_ISREG(info.st_mode)) error = EINVAL;
@@ -181,12 +200,39 @@ MappedFile::MappedFile(const std::filesystem::path& path) {
             ::madvise(mapped, size_, MADV_SEQUENTIAL);
         }
     }
-    ::close(fd);
-    if (error != 0) throw std::system_error(error, std::generic_category(), "cannot map " + path.string());
+    if (error != 0) throw std::system_error(error, std::generic_category(), "cannot map " + name);
 }
 
 MappedFile::~MappedFile() {
     if (data_ != nullptr) ::munmap(const_cast<std::uint8_t*>(data_), size_);
+}
+
+Sha256::Sha256() : context_(crypto().md_ctx_new()) {
+    if (context_ == nullptr || crypto().digest_init(context_, crypto().sha256(), nullptr) != 1) {
+        if (context_ != nullptr) crypto().md_ctx_free(context_);
+        throw CryptoError("OpenSSL cannot start a SHA-256 digest");
+    }
+}
+
+Sha256::~Sha256() { crypto().md_ctx_free(context_); }
+
+void Sha256::update(std::span<const std::uint8_t> bytes) {
+    if (!bytes.empty() && crypto().digest_update(context_, bytes.data(), bytes.size()) != 1)
+        throw CryptoError("OpenSSL cannot compute a SHA-256 digest");
+}
+
+std::string Sha256::hex() {
+    unsigned char digest[32];
+    unsigned int size = 0;
+    if (crypto().digest_final(context_, digest, &size) != 1 || size != sizeof digest)
+        throw CryptoError("OpenSSL cannot compute a SHA-256 digest");
+    constexpr std::string_view digits = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char byte : digest) {
+        out += digits[byte >> 4];
+        out += digits[byte & 0xF];
+    }
+    return out;
 }
 
 }  // namespace kestrova::sparkle::ed25519

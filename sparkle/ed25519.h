@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX, kept out of this header
+
 namespace kestrova::sparkle::ed25519 {
 
 using Seed = std::array<std::uint8_t, 32>;       // the private key (RFC 8032's 32-byte secret)
@@ -68,6 +70,8 @@ class MappedFile {
 public:
     // Throws std::system_error naming what failed (open, not a regular file, mmap).
     explicit MappedFile(const std::filesystem::path& path);
+    // Maps the regular file open at `fd`, which stays the caller's (and open). Throws as above.
+    explicit MappedFile(int fd);
     ~MappedFile();
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
@@ -75,8 +79,27 @@ public:
     std::span<const std::uint8_t> bytes() const { return {data_, size_}; }
 
 private:
+    void map(int fd, const std::string& name);
+
     const std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
+};
+
+// SHA-256 of bytes given piece by piece, from the same libcrypto. Throws LibraryMissing, CryptoError.
+class Sha256 {
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+
+    void update(std::span<const std::uint8_t> bytes);
+    void update(std::string_view text) { update({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}); }
+    // The digest in lower-case hexadecimal (64 characters); nothing more may be added after it.
+    std::string hex();
+
+private:
+    evp_md_ctx_st* context_;
 };
 
 }  // namespace kestrova::sparkle::ed25519

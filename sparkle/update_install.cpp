@@ -2,12 +2,16 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -80,6 +84,16 @@ constexpr std::string_view msg_cannot_mark_ready =
     "The update was not installed because it could not be kept for the next start ({}).";
 constexpr std::string_view msg_no_exchange =
     "The update was not installed because this file system cannot swap two directories in one step.";
+constexpr std::string_view msg_no_room =
+    "The update was not installed because it needs {} MB on {} (its download, its unpacked files and a reserve) and "
+    "{} MB are free: free {} MB there and try again.";
+constexpr std::string_view msg_no_room_unpacking =
+    "The update was not installed because unpacking it would leave less than {} MB free on {}: free {} MB there and "
+    "try again.";
+constexpr std::string_view msg_staged_changed =
+    "The update was not installed because its staged files changed after they were checked.";
+constexpr std::string_view msg_cannot_read_staged =
+    "The update was not installed because its staged files cannot be read ({}).";
 
 
 std::string errno_text(int error) { return std::generic_category().message(error); }
@@ -92,7 +106,7 @@ struct Libarchive {
     decltype(&::archive_read_new) read_new;
     decltype(&::archive_read_support_filter_gzip) support_filter_gzip;
     decltype(&::archive_read_support_format_tar) support_format_tar;
-    decltype(&::archive_read_open_filename) open_filename;
+    decltype(&::archive_read_open_fd) open_fd;
     decltype(&::archive_read_next_header) next_header;
     decltype(&::archive_read_data_block) read_data_block;
     decltype(&::archive_read_free) read_free;
@@ -126,7 +140,7 @@ const Libarchive* libarchive() {
         loaded = resolve(handle, "archive_read_new", a.read_new) &&
                  resolve(handle, "archive_read_support_filter_gzip", a.support_filter_gzip) &&
                  resolve(handle, "archive_read_support_format_tar", a.support_format_tar) &&
-                 resolve(handle, "archive_read_open_filename", a.open_filename) &&
+                 resolve(handle, "archive_read_open_fd", a.open_fd) &&
                  resolve(handle, "archive_read_next_header", a.next_header) &&
                  resolve(handle, "archive_read_data_block", a.read_data_block) &&
                  resolve(handle, "archive_read_free", a.read_free) &&
@@ -157,8 +171,10 @@ std::string error_of(const Libarchive& lib, archive* a) {
 
 constexpr std::string_view staging_marker = "kestrova-update-";
 
-// ".NAME.app.kestrova-update-" beside NAME.app, or ".kestrova-update-" when that and the six
-// characters of mkdtemp's tail would pass the 255-byte file-name limit.
+// ".NAME.app.kestrova-update-" beside NAME.app, or ".kestrova-update-HASH-" when that and the six
+// characters of mkdtemp's tail would pass the 255-byte file-name limit. HASH (FNV-1a of the bundle's
+// name, 16 hex digits) keeps the short form of one bundle apart from another's in the same folder;
+// it needs no strength: areas of other users are refused by owner and mode, not by name.
 std::string staging_prefix(const fs::path& installed) {
     // Appended piece by piece: the chain of operator+ makes g++ 12 at -O3 warn falsely (-Wrestrict).
     const std::string name = installed.filename().string();
@@ -166,9 +182,131 @@ std::string staging_prefix(const fs::path& installed) {
     if (prefix.size() + name.size() + 1 + staging_marker.size() + 6 <= 255) {
         prefix += name;
         prefix += '.';
+        prefix += staging_marker;
+        return prefix;
     }
+    std::uint64_t hash = 0xcbf29ce484222325u;
+    for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(hash));
     prefix += staging_marker;
+    prefix += digits;
+    prefix += '-';
     return prefix;
+}
+
+// Whether `name` is one of the staging directories `prefix` starts: the prefix and exactly mkdtemp's
+// six letters or digits. Without the length check ".A.app.kestrova-update-" would also match the
+// areas of a bundle named "A.app.kestrova-update-x.app".
+bool is_staging_name(std::string_view name, std::string_view prefix) {
+    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
+}
+
+// --- Free space -------------------------------------------------------------------------------------
+
+// A packaged Java application's archive holds JARs and a runtime image that are compressed already:
+// its unpacked tree is rarely more than twice its size. Three times leaves a margin.
+constexpr std::uint64_t unpacked_per_archive_byte = 3;
+constexpr std::uint64_t most_reserved_bytes = 100u << 20;
+
+// What the file system holding `fd` has free for this user, and what an install leaves free there
+// for everything else: 5% of its size, at most 100 MiB.
+struct Room {
+    std::uint64_t available = 0;
+    std::uint64_t reserve = 0;
+};
+
+std::optional<Room> room_at(int fd) {
+    struct statvfs info {};
+    if (::fstatvfs(fd, &info) != 0) return std::nullopt;
+    const std::uint64_t total = static_cast<std::uint64_t>(info.f_blocks) * info.f_frsize;
+    return Room{static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize, std::min(total / 20, most_reserved_bytes)};
+}
+
+std::string megabytes(std::uint64_t bytes) { return std::to_string(bytes / 1'000'000 + (bytes % 1'000'000 != 0)); }
+
+// --- The staged tree's digest -------------------------------------------------------------------------
+
+// Adds the tree below the open directory `dir` to `digest`, in name order: each entry's path, type
+// and permission bits, and a link's target or a file's size and bytes. With `flush`, each file and
+// directory is also put on disk. Every step goes through descriptors and never follows a link, so
+// what is hashed is what a later exchange through the same descriptors moves. Throws std::system_error.
+void add_tree(int dir, const std::string& relative, ed25519::Sha256& digest, bool flush) {
+    const auto fail = [](const std::string& what) { throw std::system_error(errno, std::generic_category(), what); };
+    const int listing_fd = ::dup(dir);
+    if (listing_fd < 0) fail("dup");
+    DIR* listing = ::fdopendir(listing_fd);
+    if (listing == nullptr) {
+        ::close(listing_fd);
+        fail(relative);
+    }
+    std::vector<std::string> names;
+    for (errno = 0; const dirent* e = ::readdir(listing); errno = 0) {
+        const std::string_view name = e->d_name;
+        if (name != "." && name != "..") names.emplace_back(name);
+    }
+    const int listing_error = errno;
+    ::closedir(listing);
+    if (listing_error != 0) throw std::system_error(listing_error, std::generic_category(), relative);
+    std::sort(names.begin(), names.end());
+
+    for (const auto& name : names) {
+        const std::string path = relative + "/" + name;
+        struct stat info {};
+        if (::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) fail(path);
+        const auto describe = [&](char type, std::uint64_t size) {
+            digest.update(path);
+            digest.update(std::string(1, '\0') + type + std::to_string(info.st_mode & 07777) + ":" +
+                          std::to_string(size) + std::string(1, '\0'));
+        };
+        if (S_ISLNK(info.st_mode)) {
+            std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+            const ssize_t got = ::readlinkat(dir, name.c_str(), target.data(), target.size());
+            if (got < 0) fail(path);
+            target.resize(static_cast<std::size_t>(got));
+            describe('l', target.size());
+            digest.update(target);
+        } else if (S_ISDIR(info.st_mode)) {
+            const int sub = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub < 0) fail(path);
+            describe('d', 0);
+            try {
+                add_tree(sub, path, digest, flush);
+            } catch (...) {
+                ::close(sub);
+                throw;
+            }
+            const int error = flush && ::fsync(sub) != 0 ? errno : 0;
+            ::close(sub);
+            if (error != 0) throw std::system_error(error, std::generic_category(), path);
+        } else if (S_ISREG(info.st_mode)) {
+            const int file = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (file < 0) fail(path);
+            struct stat opened {};
+            int error = ::fstat(file, &opened) != 0 ? errno : 0;
+            // What was opened is what was described: not a file put there in between.
+            if (error == 0 && (opened.st_ino != info.st_ino || opened.st_dev != info.st_dev)) error = ESTALE;
+            if (error == 0) {
+                info = opened;
+                describe('f', static_cast<std::uint64_t>(opened.st_size));
+                std::vector<std::uint8_t> buffer(1 << 16);
+                for (;;) {
+                    const ssize_t got = ::read(file, buffer.data(), buffer.size());
+                    if (got < 0 && errno == EINTR) continue;
+                    if (got < 0) error = errno;
+                    if (got <= 0) break;
+                    digest.update(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got)));
+                }
+            }
+            if (error == 0 && flush && ::fsync(file) != 0) error = errno;
+            ::close(file);
+            if (error != 0) throw std::system_error(error, std::generic_category(), path);
+        } else {
+            describe('?', 0);  // never extracted; hashed so that one put there changes the digest
+        }
+    }
 }
 
 fs::path directory_of(const fs::path& path) {
@@ -223,6 +361,28 @@ const char* type_name(mode_t type) {
     }
 }
 
+// Whether Contents/MacOS/`executable` below `bundle` is a regular file its owner may execute, reached
+// without any link: a Contents or MacOS that links out of the bundle (to /usr/bin, say) would
+// otherwise make an executable there the new launcher.
+bool is_launcher_inside(const fs::path& bundle, const std::string& executable) {
+    int dir = ::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    for (const char* part : {"Contents", "MacOS"}) {
+        if (dir < 0) return false;
+        const int next = ::openat(dir, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        ::close(dir);
+        dir = next;
+    }
+    if (dir < 0) return false;
+    // O_PATH with O_NOFOLLOW opens a link itself, so fstat tells it apart from a file.
+    const int launcher = ::openat(dir, executable.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    ::close(dir);
+    if (launcher < 0) return false;
+    struct stat info {};
+    const bool ok = ::fstat(launcher, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IXUSR) != 0;
+    ::close(launcher);
+    return ok;
+}
+
 }  // namespace
 
 std::string install_reason(std::string_view pattern, std::initializer_list<std::string_view> values) {
@@ -238,16 +398,34 @@ std::string info_value(const InfoDictionary& info, std::string_view key) {
     return found == info.end() ? std::string() : found->second;
 }
 
+DownloadedArchive::DownloadedArchive(const fs::path& path) {
+    // Without following a link, and of the file itself: what is verified is what is then unpacked.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    int error = fd_ < 0 || ::fstat(fd_, &info) != 0 ? errno : 0;
+    if (error == 0 && !S_ISREG(info.st_mode)) error = EINVAL;
+    if (error != 0) {
+        if (fd_ >= 0) ::close(fd_);
+        throw InstallError(install_reason(msg_cannot_read_download, {errno_text(error)}));
+    }
+    size_ = static_cast<std::uint64_t>(info.st_size);
+}
+
+DownloadedArchive::~DownloadedArchive() { ::close(fd_); }
+
 void verify_update_archive(const fs::path& archive, std::optional<std::string_view> public_key,
+                           std::optional<std::string_view> signature, std::optional<std::uint64_t> length) {
+    if (!length) throw InstallError(std::string(msg_length_unknown));
+    verify_update_archive(DownloadedArchive(archive), public_key, signature, length);
+}
+
+void verify_update_archive(const DownloadedArchive& archive, std::optional<std::string_view> public_key,
                            std::optional<std::string_view> signature, std::optional<std::uint64_t> length) {
     namespace ed = ed25519;
     // The cheap checks first: a download of the wrong size is refused before anything is hashed.
     if (!length) throw InstallError(std::string(msg_length_unknown));
-    struct stat info {};
-    if (::lstat(archive.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
-        throw InstallError(install_reason(msg_cannot_read_download, {errno_text(errno != 0 ? errno : EINVAL)}));
-    if (static_cast<std::uint64_t>(info.st_size) != *length)
-        throw InstallError(install_reason(msg_length_wrong, {std::to_string(info.st_size), std::to_string(*length)}));
+    if (archive.size() != *length)
+        throw InstallError(install_reason(msg_length_wrong, {std::to_string(archive.size()), std::to_string(*length)}));
     if (!public_key) throw InstallError(std::string(msg_no_key));
     if (!signature) throw InstallError(std::string(msg_no_signature));
     try {
@@ -255,7 +433,7 @@ void verify_update_archive(const fs::path& archive, std::optional<std::string_vi
         if (!key) throw InstallError(std::string(msg_bad_key));
         const auto expected = ed::signature_from_base64(*signature);
         if (!expected) throw InstallError(std::string(msg_bad_signature_text));
-        const ed::MappedFile bytes(archive);
+        const ed::MappedFile bytes(archive.fd());
         // The size is checked again on the mapping: the file is the caller's, but cheap to be sure.
         if (bytes.bytes().size() != *length)
             throw InstallError(install_reason(msg_length_wrong, {std::to_string(bytes.bytes().size()), std::to_string(*length)}));
@@ -265,6 +443,21 @@ void verify_update_archive(const fs::path& archive, std::optional<std::string_vi
     } catch (const std::system_error& e) {
         throw InstallError(install_reason(msg_cannot_read_download, {e.code().message()}));
     }
+}
+
+void check_room_for_update(const fs::path& installed, std::uint64_t length) {
+    const fs::path parent = directory_of(installed);
+    const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const auto room = fd >= 0 ? room_at(fd) : std::nullopt;
+    if (fd >= 0) ::close(fd);
+    if (!room) return;  // not measurable: the count while unpacking still stops a full disk
+    // The download and the tree unpacked from it, while both exist, and the reserve kept free.
+    const std::uint64_t most = (UINT64_MAX - room->reserve) / (1 + unpacked_per_archive_byte);
+    const std::uint64_t needed =
+        length > most ? UINT64_MAX : length * (1 + unpacked_per_archive_byte) + room->reserve;
+    if (needed <= room->available) return;
+    throw InstallError(install_reason(msg_no_room, {megabytes(needed), parent.string(), megabytes(room->available),
+                                                    megabytes(needed - room->available)}));
 }
 
 void check_staged_bundle(const fs::path& staged, const InfoDictionary& running, std::string_view item_version,
@@ -282,11 +475,8 @@ void check_staged_bundle(const fs::path& staged, const InfoDictionary& running, 
     if (compare_versions(running_version, version) != Ordering::ascending)
         throw InstallError(install_reason(msg_not_newer, {version, running_version}));
     const std::string executable = info_value(*info, "CFBundleExecutable");
-    const fs::path launcher = staged / "Contents" / "MacOS" / executable;
-    struct stat launcher_info {};
     if (executable.empty() || executable.find('/') != std::string::npos || executable == "." || executable == ".." ||
-        ::lstat(launcher.c_str(), &launcher_info) != 0 || !S_ISREG(launcher_info.st_mode) ||
-        (launcher_info.st_mode & S_IXUSR) == 0)
+        !is_launcher_inside(staged, executable))
         throw InstallError(install_reason(msg_no_launcher, {std::string("Contents/MacOS/") + executable}));
 }
 
@@ -301,21 +491,39 @@ std::size_t clean_install_leftovers(const fs::path& installed) {
     return StagingArea::take_left(installed).size();
 }
 
-std::vector<std::unique_ptr<StagingArea>> StagingArea::take_left(const fs::path& installed) {
+std::vector<std::unique_ptr<StagingArea>> StagingArea::take_left(const fs::path& installed,
+                                                                const std::function<void(std::string_view)>& note) {
     std::vector<std::unique_ptr<StagingArea>> taken;
+    const auto tell = [&note](const fs::path& path, const std::string& why) {
+        if (note) note("Left alone " + path.string() + ": " + why + ", so it is neither installed nor removed");
+    };
     try {
         const fs::path parent = directory_of(installed);
         const std::string mine = staging_prefix(installed);
-        const std::string shared = "." + std::string(staging_marker);
         std::error_code ec;
         std::vector<fs::path> candidates;
         for (auto it = fs::directory_iterator(parent, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
-            const std::string name = it->path().filename().string();
-            if (name.starts_with(mine) || name.starts_with(shared)) candidates.push_back(it->path());
+            if (is_staging_name(it->path().filename().string(), mine)) candidates.push_back(it->path());
         }
+        const uid_t me = ::geteuid();
         for (const auto& candidate : candidates) {
             const int fd = ::open(candidate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0) continue;  // not a directory (or a link to one): not ours
+            if (fd < 0) {
+                const int error = errno;
+                tell(candidate, error == ELOOP || error == ENOTDIR ? std::string("it is a link or not a directory")
+                                                                   : "it cannot be opened (" + errno_text(error) + ")");
+                continue;
+            }
+            // Only what this user made with mkdtemp (owner, 0700) can hold what this user verified:
+            // anything another user could make or write into is someone else's, however it is named.
+            struct stat info {};
+            if (::fstat(fd, &info) != 0 || info.st_uid != me || (info.st_mode & 07777) != 0700) {
+                char mode[8];
+                std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+                tell(candidate, "it is not this user's own (owner " + std::to_string(info.st_uid) + ", mode " + mode + ")");
+                ::close(fd);
+                continue;
+            }
             // An installer at work holds the lock; a crashed one held it until it died.
             if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
                 ::close(fd);
@@ -334,9 +542,13 @@ StagingArea::StagingArea(const fs::path& installed) : installed_(installed) {
     if (::mkdtemp(name.data()) == nullptr) throw InstallError(install_reason(msg_cannot_stage, {errno_text(errno)}));
     path_ = name;
     lock_fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    // Another start's clean-up may have taken it between mkdtemp and the lock: then it is not ours.
-    if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
+    // Another start's clean-up may have taken it between mkdtemp and the lock, or, in a folder others
+    // may write to, someone may have put another directory in its place: then it is not ours.
+    struct stat info {};
+    int error = 0;
+    if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0 || ::fstat(lock_fd_, &info) != 0) error = errno;
+    else if (info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700) error = EPERM;
+    if (error != 0) {
         if (lock_fd_ >= 0) ::close(lock_fd_);
         lock_fd_ = -1;
         throw InstallError(install_reason(msg_cannot_stage, {errno_text(error)}));
@@ -353,47 +565,94 @@ void StagingArea::leave_on_disk() {
     if (lock_fd_ >= 0) ::close(std::exchange(lock_fd_, -1));
 }
 
+std::string StagingArea::staged_digest(bool flush) const {
+    const std::string name = installed_.filename().string();
+    const int bundle = ::openat(lock_fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (bundle < 0) throw std::system_error(errno, std::generic_category(), name);
+    try {
+        struct stat info {};
+        if (::fstat(bundle, &info) != 0) throw std::system_error(errno, std::generic_category(), name);
+        ed25519::Sha256 digest;
+        digest.update(name + std::string("\0d", 2) + std::to_string(info.st_mode & 07777));
+        add_tree(bundle, name, digest, flush);
+        if (flush && (::fsync(bundle) != 0 || ::fsync(lock_fd_) != 0))
+            throw std::system_error(errno, std::generic_category(), name);
+        std::string hex = digest.hex();
+        ::close(bundle);
+        return hex;
+    } catch (...) {
+        ::close(bundle);
+        throw;
+    }
+}
+
 void StagingArea::mark_ready(std::string_view version) {
     std::error_code ignored;
     fs::remove(download_path(), ignored);
-    // Written beside, flushed, then renamed: a marker is either absent or whole, and it reaches the
-    // disk after the staged files it vouches for (syncfs), so a power cut cannot leave a ready mark
-    // on a bundle whose files were never written.
-    const fs::path partial = path_ / "update.ready.partial";
-    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // The digest of the staged tree goes into the marker, so that whoever installs it later checks
+    // it is still what was verified. Its walk puts every staged file and directory on disk, and
+    // the marker follows them: written beside, flushed, then renamed, a marker is either absent or
+    // whole, and a power cut cannot leave a ready mark on a bundle whose files were never written.
+    std::string digest;
+    try {
+        digest = staged_digest(true);
+    } catch (const ed25519::LibraryMissing& e) {
+        throw InstallError(install_reason(msg_library_missing, {e.what()}));
+    } catch (const std::exception& e) {
+        throw InstallError(install_reason(msg_cannot_mark_ready, {e.what()}));
+    }
+    constexpr const char* partial = "update.ready.partial";
+    const int fd = ::openat(lock_fd_, partial, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) throw InstallError(install_reason(msg_cannot_mark_ready, {errno_text(errno)}));
-    const std::string text = std::string(version) + "\n";
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-                         ::syncfs(fd) == 0 && ::fsync(fd) == 0;
+    const std::string text = std::string(version) + "\n" + digest + "\n";
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
     const int error = errno;
     ::close(fd);
-    if (!written || ::rename(partial.c_str(), ready_marker().c_str()) != 0) {
+    if (!written || ::renameat(lock_fd_, partial, lock_fd_, ready_name) != 0) {
         const int cause = written ? errno : error;
-        fs::remove(partial, ignored);
+        ::unlinkat(lock_fd_, partial, 0);
         throw InstallError(install_reason(msg_cannot_mark_ready, {errno_text(cause)}));
     }
     ::fsync(lock_fd_);
 }
 
-std::optional<std::string> StagingArea::ready_version() const {
-    const int fd = ::open(ready_marker().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+std::optional<std::pair<std::string, std::string>> StagingArea::read_marker() const {
+    const int fd = ::openat(lock_fd_, ready_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return std::nullopt;
-    char buffer[max_version_bytes + 2];
+    constexpr std::size_t digest_size = 64;
+    char buffer[max_version_bytes + 1 + digest_size + 2];
     const ssize_t got = ::read(fd, buffer, sizeof buffer);
     ::close(fd);
-    if (got <= 1 || buffer[got - 1] != '\n') return std::nullopt;  // empty, cut short or too long
-    std::string version(buffer, static_cast<std::size_t>(got - 1));
+    // "VERSION\nDIGEST\n"; anything else (empty, cut short, too long, from before digests) is not ready.
+    if (got < static_cast<ssize_t>(digest_size) + 3) return std::nullopt;
+    const std::string_view text(buffer, static_cast<std::size_t>(got));
+    const auto end = text.find('\n');
+    if (end == 0 || end == std::string_view::npos || text.size() != end + 1 + digest_size + 1 || text.back() != '\n')
+        return std::nullopt;
+    std::string version(text.substr(0, end));
+    std::string digest(text.substr(end + 1, digest_size));
     for (const char c : version)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return std::nullopt;
-    return version;
+    if (!std::all_of(digest.begin(), digest.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+        return std::nullopt;
+    return std::pair{std::move(version), std::move(digest)};
 }
 
-void StagingArea::extract(const fs::path& archive_path) {
+std::optional<std::string> StagingArea::ready_version() const {
+    auto marker = read_marker();
+    if (!marker) return std::nullopt;
+    return std::move(marker->first);
+}
+
+void StagingArea::extract(const fs::path& archive_path) { extract(DownloadedArchive(archive_path)); }
+
+void StagingArea::extract(const DownloadedArchive& download) {
     const Libarchive* lib = libarchive();
     if (lib == nullptr)
         throw InstallError(install_reason(msg_library_missing, {"libarchive (libarchive.so.13, Debian package libarchive13) "
                                                       "cannot be loaded"}));
     const std::string bundle_name = installed_.filename().string();
+    const std::string folder = directory_of(installed_).string();
 
     const std::unique_ptr<archive, decltype(lib->read_free)> reader(lib->read_new(), lib->read_free);
     const std::unique_ptr<archive, decltype(lib->write_free)> writer(lib->write_disk_new(), lib->write_free);
@@ -405,8 +664,23 @@ void StagingArea::extract(const fs::path& archive_path) {
     lib->write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_SECURE_SYMLINKS | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
                                                   ARCHIVE_EXTRACT_NO_OVERWRITE | ARCHIVE_EXTRACT_PERM |
                                                   ARCHIVE_EXTRACT_TIME);
-    if (lib->open_filename(reader.get(), archive_path.c_str(), 1 << 16) != ARCHIVE_OK)
+    // The very descriptor whose bytes were verified, read again from its start.
+    if (::lseek(download.fd(), 0, SEEK_SET) != 0)
+        throw InstallError(install_reason(msg_unreadable_archive, {errno_text(errno)}));
+    if (lib->open_fd(reader.get(), download.fd(), 1 << 16) != ARCHIVE_OK)
         throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
+
+    // The unpacked tree is counted against the free space as it grows: an archive that unpacks to
+    // far more than its size (a signed one, but a mistake) stops before the disk is full.
+    const std::uint64_t expected = download.size() * unpacked_per_archive_byte;
+    std::uint64_t written = 0;
+    const auto make_room = [&](std::size_t size) {
+        const auto room = room_at(lock_fd_);
+        if (!room || room->available >= room->reserve + size) return;
+        const std::uint64_t still = std::max<std::uint64_t>(expected > written ? expected - written : 0, size);
+        throw InstallError(install_reason(msg_no_room_unpacking, {megabytes(room->reserve), folder,
+                                                                  megabytes(still + room->reserve - room->available)}));
+    };
 
     std::set<std::string> seen;
     std::set<std::string> links;
@@ -417,8 +691,10 @@ void StagingArea::extract(const fs::path& archive_path) {
         if (status == ARCHIVE_EOF) break;
         if (status != ARCHIVE_OK) throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
 
-        const char* raw = lib->entry_pathname(entry);
-        if (raw == nullptr) throw InstallError(install_reason(msg_unreadable_archive, {"an entry without a readable name"}));
+        const char* raw_name = lib->entry_pathname(entry);
+        if (raw_name == nullptr) throw InstallError(install_reason(msg_unreadable_archive, {"an entry without a readable name"}));
+        // A copy: setting the entry's path below frees the buffer the raw name points into.
+        const std::string raw = raw_name;
         const std::string path = checked_entry_path(raw, bundle_name);
         const mode_t type = lib->entry_filetype(entry);
         if (lib->entry_hardlink(entry) != nullptr) throw InstallError(install_reason(msg_entry_type, {raw, "hard link"}));
@@ -445,8 +721,10 @@ void StagingArea::extract(const fs::path& archive_path) {
             const int got = lib->read_data_block(reader.get(), &block, &size, &offset);
             if (got == ARCHIVE_EOF) break;
             if (got != ARCHIVE_OK) throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
+            make_room(size);
             if (lib->write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK)
                 throw InstallError(install_reason(msg_cannot_extract, {raw, error_of(*lib, writer.get())}));
+            written += size;
         }
         if (lib->write_finish_entry(writer.get()) != ARCHIVE_OK)
             throw InstallError(install_reason(msg_cannot_extract, {raw, error_of(*lib, writer.get())}));
@@ -460,17 +738,34 @@ void StagingArea::extract(const fs::path& archive_path) {
 }
 
 void StagingArea::swap_into_place() {
-    // The new files reach the disk before the exchange: otherwise a power cut just after it could
-    // leave the installed path naming a bundle whose files were never written.
-    if (::syncfs(lock_fd_) != 0) throw InstallError(install_reason(msg_cannot_swap, {errno_text(errno)}));
-    if (::renameat2(AT_FDCWD, staged_bundle().c_str(), AT_FDCWD, installed_.c_str(), RENAME_EXCHANGE) != 0) {
+    // The staged tree is put on disk before the exchange (each file and directory of it, not the
+    // whole file system): otherwise a power cut just after it could leave the installed path naming
+    // a bundle whose files were never written. The same walk gives the tree's digest: a ready
+    // update is installed only while it is still the tree that was checked and marked.
+    std::string digest;
+    try {
+        digest = staged_digest(true);
+    } catch (const ed25519::LibraryMissing& e) {
+        throw InstallError(install_reason(msg_library_missing, {e.what()}));
+    } catch (const std::exception& e) {
+        throw InstallError(install_reason(msg_cannot_read_staged, {e.what()}));
+    }
+    const bool marked = ::faccessat(lock_fd_, ready_name, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+    if (marked) {
+        const auto marker = read_marker();
+        if (!marker || marker->second != digest) throw InstallError(std::string(msg_staged_changed));
+    }
+    // Through the locked directory's descriptor: whatever its path names by now, the bundle moved
+    // is the one just hashed.
+    const std::string name = installed_.filename().string();
+    if (::renameat2(lock_fd_, name.c_str(), AT_FDCWD, installed_.c_str(), RENAME_EXCHANGE) != 0) {
         const int error = errno;
         if (error == EINVAL || error == ENOSYS || error == ENOTSUP) throw InstallError(std::string(msg_no_exchange));
         throw InstallError(install_reason(msg_cannot_swap, {errno_text(error)}));
     }
     // The staging directory now holds the old bundle: it is no longer a ready update (were the
     // process killed before removing it, the next start must not take the old bundle for one).
-    ::unlink(ready_marker().c_str());
+    ::unlinkat(lock_fd_, ready_name, 0);
     // The exchange itself is made durable; a failure here changes nothing already done.
     const int parent = ::open(directory_of(installed_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (parent >= 0) {

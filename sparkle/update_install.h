@@ -4,10 +4,11 @@
 // leaves the installed bundle as it was. Not tied to any dialog or download: the caller drives it.
 //
 // Staging directories are named ".NAME.app.kestrova-update-XXXXXX" beside NAME.app (or
-// ".kestrova-update-XXXXXX" when that would pass the file-name limit). The download goes into one,
-// the new bundle is extracted into it, and after the swap it holds the old bundle; it is removed
-// at the end. Its installer holds an exclusive flock on it throughout, so clean_install_leftovers
-// removes only directories that nobody is working in: those a crash or a kill left behind.
+// ".kestrova-update-HASH-XXXXXX", HASH of NAME.app, when that would pass the file-name limit). The
+// download goes into one, the new bundle is extracted into it, and after the swap it holds the old
+// bundle; it is removed at the end. Its installer holds an exclusive flock on it throughout, so
+// clean_install_leftovers removes only directories that nobody is working in: those a crash or a
+// kill left behind, and only this user's own (owner and mode 0700, as mkdtemp makes them).
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "sparkle/updater_host.h"
@@ -42,15 +44,42 @@ std::string install_reason(std::string_view pattern, std::initializer_list<std::
 // The value of `key` in `info`; empty when it is absent.
 std::string info_value(const InfoDictionary& info, std::string_view key);
 
+// The downloaded archive, opened once (never through a link) so that the bytes whose signature is
+// checked are the bytes then unpacked, whatever happens to the path in between.
+class DownloadedArchive {
+public:
+    // Throws InstallError when it is missing, a link or not a regular file.
+    explicit DownloadedArchive(const std::filesystem::path& path);
+    ~DownloadedArchive();
+    DownloadedArchive(const DownloadedArchive&) = delete;
+    DownloadedArchive& operator=(const DownloadedArchive&) = delete;
+
+    int fd() const { return fd_; }
+    std::uint64_t size() const { return size_; }
+
+private:
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+};
+
 // Checks that `archive` is exactly `length` bytes and that `signature` (base64 of 64 bytes, the
 // enclosure's sparkle:edSignature) is an Ed25519 signature of its bytes by `public_key` (base64 of
 // 32 bytes, SUPublicEDKey). A missing key, signature or length refuses the update.
 void verify_update_archive(const std::filesystem::path& archive, std::optional<std::string_view> public_key,
                            std::optional<std::string_view> signature, std::optional<std::uint64_t> length);
+void verify_update_archive(const DownloadedArchive& archive, std::optional<std::string_view> public_key,
+                           std::optional<std::string_view> signature, std::optional<std::uint64_t> length);
+
+// Refuses, before anything is downloaded, an update of `length` bytes that the file system holding
+// `installed` has no room for: the download, its unpacked tree (counted as three times the
+// download) and a reserve left free for everything else (5% of the file system, at most 100 MiB).
+// Throws InstallError saying how much to free.
+void check_room_for_update(const std::filesystem::path& installed, std::uint64_t length);
 
 // Checks a staged bundle against the running one: the same CFBundleIdentifier, a CFBundleVersion
 // equal to the item's (under the version ordering) and newer than the running version, and a
-// launcher Contents/MacOS/CFBundleExecutable that is a regular file its owner can execute.
+// launcher Contents/MacOS/CFBundleExecutable that is a regular file its owner can execute, reached
+// without passing through any link.
 void check_staged_bundle(const std::filesystem::path& staged, const InfoDictionary& running,
                          std::string_view item_version, const InfoReader& read_info);
 
@@ -65,8 +94,11 @@ std::size_t clean_install_leftovers(const std::filesystem::path& installed);
 class StagingArea {
 public:
     // Locks and returns the staging directories beside `installed` that no installer holds: what
-    // earlier runs left, to be installed (ready_version) or removed (by destroying them). Never throws.
-    static std::vector<std::unique_ptr<StagingArea>> take_left(const std::filesystem::path& installed);
+    // earlier runs left, to be installed (ready_version) or removed (by destroying them). One that is
+    // not this user's own (another owner, a mode other than 0700, a link) is left alone and told to
+    // `note`, one line each. Never throws.
+    static std::vector<std::unique_ptr<StagingArea>> take_left(
+        const std::filesystem::path& installed, const std::function<void(std::string_view)>& note = {});
 
     // Creates and locks a staging directory beside `installed`. Throws InstallError.
     explicit StagingArea(const std::filesystem::path& installed);
@@ -87,17 +119,22 @@ public:
     // devices, pipes), whose path is absolute, holds "." or "..", leads through a link, comes twice,
     // or lies outside NAME.app; and an archive without exactly that one NAME.app directory at its
     // top. Set-id and sticky bits are dropped. Throws InstallError.
+    // While unpacking, stops before the free space of the file system would fall below the reserve
+    // check_room_for_update keeps.
+    void extract(const DownloadedArchive& archive);
     void extract(const std::filesystem::path& archive);
 
     // Exchanges staged_bundle() with the installed bundle in one renameat2(RENAME_EXCHANGE), after
     // flushing the staged files to disk: the installed path always holds one complete bundle. The
-    // old bundle is then at staged_bundle(), removed with the staging area. Throws InstallError
-    // (nothing exchanged).
+    // old bundle is then at staged_bundle(), removed with the staging area. A ready update (see
+    // mark_ready) whose staged tree no longer has the digest recorded is refused. Throws
+    // InstallError (nothing exchanged).
     void swap_into_place();
 
-    // Records, durably, that staged_bundle() is `version`, complete and checked: a process that
-    // dies before swapping it in leaves it for the next start (take_left, ready_version). The
-    // downloaded archive is removed first, as it is no longer needed. Throws InstallError.
+    // Records, durably, that staged_bundle() is `version`, complete and checked, with the SHA-256 of
+    // its tree (paths, types, modes, link targets and contents): a process that dies before swapping
+    // it in leaves it for the next start (take_left, ready_version). The downloaded archive is
+    // removed first, as it is no longer needed. Throws InstallError.
     void mark_ready(std::string_view version);
     // The version mark_ready recorded; nothing when the staging area is not ready.
     std::optional<std::string> ready_version() const;
@@ -108,7 +145,12 @@ public:
 private:
     StagingArea(std::filesystem::path installed, std::filesystem::path path, int lock_fd)
         : installed_(std::move(installed)), path_(std::move(path)), lock_fd_(lock_fd) {}
-    std::filesystem::path ready_marker() const { return path_ / "update.ready"; }
+    static constexpr const char* ready_name = "update.ready";
+    // The version and digest mark_ready recorded.
+    std::optional<std::pair<std::string, std::string>> read_marker() const;
+    // The staged tree's digest, reached through the locked directory; with `flush`, each of its files
+    // and directories is put on disk on the way. Throws std::system_error, ed25519::CryptoError.
+    std::string staged_digest(bool flush) const;
 
     std::filesystem::path installed_;
     std::filesystem::path path_;

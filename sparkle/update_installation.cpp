@@ -101,6 +101,7 @@ void UpdateInstallation::begin() {
     try {
         // Without a length the body has no bound and could fill the disk: refused before any byte.
         if (!request_.enclosure.length) throw InstallError(std::string(msg_no_length));
+        check_room_for_update(request_.bundle, *request_.enclosure.length);
         staging_ = std::make_unique<StagingArea>(request_.bundle);
         log("Download started: " + request_.enclosure.url + " (" + std::to_string(*request_.enclosure.length) +
             " bytes) into " + staging_->download_path().string());
@@ -191,7 +192,8 @@ void UpdateInstallation::downloaded(const UrlResponse& response) {
 // Verify, extract and check, then swap in at once or keep for the application's end. Throws
 // InstallError; the installed bundle changes only in the swap, which either happens whole or not.
 void UpdateInstallation::install_download() {
-    const fs::path archive = staging_->download_path();
+    // Opened once: the bytes verified are the bytes unpacked.
+    const DownloadedArchive archive(staging_->download_path());
     const auto key = host_.info_string("SUPublicEDKey");
     const auto& signature = request_.enclosure.ed_signature;
     verify_update_archive(archive, key ? std::optional<std::string_view>(*key) : std::nullopt,
@@ -266,7 +268,7 @@ std::optional<fs::path> install_left_update(UpdaterHost& host) {
         const InfoDictionary running = running_bundle_info(host);
         std::unique_ptr<StagingArea> best;
         std::string best_version;
-        for (auto& left : StagingArea::take_left(*bundle)) {
+        for (auto& left : StagingArea::take_left(*bundle, [&host](std::string_view line) { log_to(host, line); })) {
             const auto version = left->ready_version();
             if (!version) {
                 log_to(host, "Removed what an interrupted update left: " + left->path().string());

@@ -6,7 +6,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -187,11 +189,16 @@ std::optional<UrlResult> Transfer::configure(const std::string& url, long connec
     if (!set_ok) return failure(url_error::unknown, "a transfer option was refused");
 
     // Only http and https, for the first request and for every redirect: a redirect to file:// must
-    // never read a local file. libcurl before 7.85 knows only the bitmask options.
+    // never read a local file. A request that began with https is redirected to https only: a
+    // redirect to http would hand the rest of it to anyone on the way. libcurl before 7.85 knows only
+    // the bitmask options.
+    const char* redirects = linux_backend::redirect_protocols_for(url);
+    const bool secure = std::string_view(redirects) == "https";
     if (set(CURLOPT_PROTOCOLS_STR, allowed_protocols) != CURLE_OK ||
-        set(CURLOPT_REDIR_PROTOCOLS_STR, allowed_protocols) != CURLE_OK) {
+        set(CURLOPT_REDIR_PROTOCOLS_STR, redirects) != CURLE_OK) {
         const long mask = CURLPROTO_HTTP | CURLPROTO_HTTPS;
-        if (set(CURLOPT_PROTOCOLS, mask) != CURLE_OK || set(CURLOPT_REDIR_PROTOCOLS, mask) != CURLE_OK)
+        if (set(CURLOPT_PROTOCOLS, mask) != CURLE_OK ||
+            set(CURLOPT_REDIR_PROTOCOLS, secure ? static_cast<long>(CURLPROTO_HTTPS) : mask) != CURLE_OK)
             return failure(url_error::unknown, "the protocols cannot be restricted");
     }
     return std::nullopt;
@@ -433,6 +440,15 @@ UrlResult perform_download(const DownloadRequest& request, int fd, const std::at
 }  // namespace
 
 namespace linux_backend {
+
+const char* redirect_protocols_for(std::string_view url) {
+    constexpr std::string_view secure = "https://";
+    const bool is_secure = url.size() >= secure.size() &&
+                           std::equal(secure.begin(), secure.end(), url.begin(), [](char expected, char c) {
+                               return std::tolower(static_cast<unsigned char>(c)) == expected;
+                           });
+    return is_secure ? "https" : allowed_protocols;
+}
 
 int url_error_code_for_curl(int curl_code, bool body_too_large) {
     switch (static_cast<CURLcode>(curl_code)) {

@@ -32,6 +32,10 @@ struct ProxySettings {
 ProxySettings proxy_settings_for(std::string_view url,
                                  const std::function<std::optional<std::string>(std::string_view)>& lookup);
 
+// The protocols a transfer of `url` may be redirected to, as libcurl's CURLOPT_REDIR_PROTOCOLS_STR
+// takes them: "https" once the request began with https (in any case), else "http,https".
+const char* redirect_protocols_for(std::string_view url);
+
 // The URL error code of a libcurl result code. `body_too_large` says the write callback refused
 // the body for its size (libcurl reports that as a write error).
 int url_error_code_for_curl(int curl_code, bool body_too_large);

@@ -134,6 +134,18 @@ TEST_F(UrlLoading, OnlyHttpAndHttpsAreFetchedEvenThroughARedirect) {
         EXPECT_EQ(error_code(fetch(url)), url_error::unsupported_url) << url;
 }
 
+// No TLS server here can be trusted without changing the machine's authorities, so the choice is
+// checked where it is made.
+TEST(UrlLoadingRedirects, ARequestBegunWithHttpsIsRedirectedOnlyToHttps) {
+    const struct {
+        const char* url;
+        std::string_view redirects;
+    } cases[] = {{"https://example.org/appcast.xml", "https"},
+                 {"HTTPS://example.org/appcast.xml", "https"},
+                 {"http://example.org/appcast.xml", "http,https"}};
+    for (const auto& c : cases) EXPECT_EQ(linux_backend::redirect_protocols_for(c.url), c.redirects) << c.url;
+}
+
 TEST(UrlLoadingErrors, MalformedUrlsAreBadUrls) {
     for (const char* url : {"", "http://[::1/", "http://exa mple.org:notaport/"})
         EXPECT_EQ(error_code(fetch(url)), url_error::bad_url) << "'" << url << "'";

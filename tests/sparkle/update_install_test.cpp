@@ -6,9 +6,12 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <map>
 
 #include "sparkle/ed25519.h"
@@ -104,6 +107,20 @@ TEST_F(UpdateInstall, ExtractsChecksAndSwapsInTheNewBundle) {
         << "the old copy and the staging directory are gone";
 }
 
+TEST_F(UpdateInstall, WhatIsUnpackedIsWhatWasVerifiedEvenWhenTheDownloadIsReplacedBetween) {
+    const ed::Seed seed = ed::generate_seed();
+    StagingArea staging(installed_);
+    write_archive(staging.download_path(), bundle_entries("1.1"));
+    const DownloadedArchive download(staging.download_path());
+    const ed::MappedFile bytes(staging.download_path());
+    verify_update_archive(download, ed::encode_base64(ed::public_key_of(seed)),
+                          ed::encode_base64(ed::sign(seed, bytes.bytes())), download.size());
+    write_archive(archive_, bundle_entries("1.2"));  // unsigned, put in its place after the check
+    fs::rename(archive_, staging.download_path());
+    staging.extract(download);
+    EXPECT_EQ(read_plist(staging.staged_bundle() / "Contents/Info.plist")->at("CFBundleVersion"), "1.1");
+}
+
 TEST_F(UpdateInstall, RefusesHostileArchivesWithoutTouchingTheInstalledBundle) {
     ::mkfifo((dir_.path() / "fifo-template").c_str(), 0600);
     auto with = [](std::vector<Entry> extra) {
@@ -130,6 +147,8 @@ TEST_F(UpdateInstall, RefusesHostileArchivesWithoutTouchingTheInstalledBundle) {
         {"a stray top file", with({{"README", AE_IFREG, "x"}}), "not inside Demo.app"},
         {"another bundle's name", {{"Other.app/", AE_IFDIR, "", 0755}}, "not inside Demo.app"},
         {"the same entry twice", with({{"Demo.app/Contents/MacOS/Demo", AE_IFREG, "again", 0755}}), "twice"},
+        {"a file below a file", with({{"Demo.app/Contents/Info.plist/x", AE_IFREG, "x"}}),
+         "unpacking \"Demo.app/Contents/Info.plist/x\" failed"},
         {"top is a file", {{"Demo.app", AE_IFREG, "x"}}, "is not a directory"},
         {"top is a link", {{"Demo.app", AE_IFLNK, out}}, "is not a directory"},
         {"empty archive", {}, "holds no Demo.app"},
@@ -177,6 +196,10 @@ TEST_F(UpdateInstall, RefusesAStagedBundleThatIsNotTheUpdate) {
          {{"Demo.app/", AE_IFDIR, "", 0755}, {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1")},
           {"Demo.app/Contents/MacOS/Demo", AE_IFLNK, "/bin/sh"}},
          "1.1", "launcher"},
+        {"launcher reached through a link out of the bundle",
+         {{"Demo.app/", AE_IFDIR, "", 0755}, {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1", "echo")},
+          {"Demo.app/Contents/MacOS", AE_IFLNK, "/usr/bin"}},
+         "1.1", "launcher"},
         {"launcher name escapes", {{"Demo.app/", AE_IFDIR, "", 0755},
           {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1", "../../../bin/sh")}}, "1.1", "launcher"},
         {"no Info.plist", {{"Demo.app/", AE_IFDIR, "", 0755}, {"Demo.app/Contents/MacOS/Demo", AE_IFREG, "x", 0755}}, "1.1",
@@ -204,6 +227,7 @@ TEST_F(UpdateInstall, CleansWhatACrashLeftButNotAnInstallAtWork) {
     for (const char* name : {".Demo.app.kestrova-update-aaaaaa", ".Demo.app.kestrova-update-bbbbbb"}) {
         write_file(dir_.path() / name / "Demo.app/Contents/MacOS/Demo", "left", 0755);
         ::chmod((dir_.path() / name / "Demo.app/Contents/MacOS").c_str(), 0555);  // read-only, still removed
+        ::chmod((dir_.path() / name).c_str(), 0700);                               // as mkdtemp made it
     }
     write_file(dir_.path() / ".Other.app.kestrova-update-cccccc" / "x", "another app's");
     fs::create_symlink(outside_, dir_.path() / ".Demo.app.kestrova-update-link");
@@ -214,6 +238,107 @@ TEST_F(UpdateInstall, CleansWhatACrashLeftButNotAnInstallAtWork) {
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ(parent_listing(), kept);
     expect_installed_unchanged();
+}
+
+TEST_F(UpdateInstall, LeftOverAreasNotProvablyThisUsersOwnVerifiedTreeAreNeverInstalled) {
+    const struct {
+        const char* name;
+        std::function<void(const fs::path& area)> tamper;
+        bool left_alone;  // else taken, and refused at the swap
+    } cases[] = {
+        {"another user's", [](const fs::path& a) { ::chown(a.c_str(), 65534, 65534); }, true},
+        {"writable by all", [](const fs::path& a) { ::chmod(a.c_str(), 0777); }, true},
+        {"a link to this user's area",
+         [this](const fs::path& a) {
+             fs::rename(a, dir_.path() / "elsewhere");
+             fs::create_directory_symlink(dir_.path() / "elsewhere", a);
+         },
+         true},
+        {"changed after it was marked ready",
+         [](const fs::path& a) { write_file(a / "Demo.app/Contents/MacOS/Demo", "#!/bin/sh\necho planted\n", 0755); },
+         false},
+    };
+    write_archive(archive_, bundle_entries("1.1"));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (std::string_view(c.name) == "another user's" && ::geteuid() != 0) continue;  // chown needs root
+        fs::path area;
+        {
+            StagingArea staging(installed_);
+            staging.extract(archive_);
+            staging.mark_ready("1.1");
+            staging.leave_on_disk();
+            area = staging.path();
+        }
+        c.tamper(area);
+        std::vector<std::string> notes;
+        auto left = StagingArea::take_left(installed_, [&notes](std::string_view n) { notes.emplace_back(n); });
+        if (c.left_alone) {
+            EXPECT_TRUE(left.empty());
+            ASSERT_EQ(notes.size(), 1u);
+            EXPECT_NE(notes[0].find("Left alone " + area.string()), std::string::npos) << notes[0];
+        } else {
+            ASSERT_EQ(left.size(), 1u);
+            EXPECT_THROW(left[0]->swap_into_place(), InstallError);
+        }
+        left.clear();
+        expect_installed_unchanged();
+        EXPECT_EQ(fs::exists(fs::symlink_status(area)), c.left_alone) << "another user's files are not removed";
+        fs::remove_all(area);
+        fs::remove_all(dir_.path() / "elsewhere");
+    }
+}
+
+TEST_F(UpdateInstall, CleaningUpTakesNoAreaOfAnotherBundle) {
+    const std::string long_name(240, 'a');
+    const struct {
+        std::string owner, other;
+    } cases[] = {
+        {long_name + "1.app", long_name + "2.app"},          // both beyond the full prefix's length
+        {"Demo.app.kestrova-update-abcdef.app", "Demo.app"},  // one's prefix starts the other's
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.owner);
+        const fs::path owner = dir_.path() / c.owner, other = dir_.path() / c.other;
+        fs::create_directories(owner);
+        fs::create_directories(other);
+        StagingArea(owner).leave_on_disk();
+        EXPECT_EQ(clean_install_leftovers(other), 0u);
+        EXPECT_EQ(clean_install_leftovers(owner), 1u);
+        if (c.other != "Demo.app") fs::remove_all(other);
+        fs::remove_all(owner);
+    }
+}
+
+// On a small file system of its own (tmpfs, so root only): an announced length beyond its free space
+// is refused before any download, and an archive unpacking to more than fits stops with room left.
+TEST_F(UpdateInstall, AnUpdateTheDiskHasNoRoomForIsRefusedBeforeItFillsIt) {
+    const fs::path small = dir_.path() / "small";
+    fs::create_directories(small);
+    if (::geteuid() != 0 || ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=8m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    const fs::path installed = small / "Demo.app";
+    write_file(installed / "Contents/MacOS/Demo", "old launcher", 0755);
+    EXPECT_NO_THROW(check_room_for_update(installed, 100'000));
+    try {
+        check_room_for_update(installed, 1'000'000'000'000);
+        ADD_FAILURE() << "accepted";
+    } catch (const InstallError& e) {
+        EXPECT_NE(std::string(e.what()).find("MB there and try again"), std::string::npos) << e.what();
+    }
+    auto entries = bundle_entries("1.1");
+    entries.push_back({"Demo.app/Contents/zeros", AE_IFREG, std::string(16 << 20, '\0')});
+    write_archive(archive_, entries);
+    {
+        StagingArea staging(installed);
+        try {
+            staging.extract(archive_);
+            ADD_FAILURE() << "extracted";
+        } catch (const InstallError& e) {
+            EXPECT_NE(std::string(e.what()).find("MB there and try again"), std::string::npos) << e.what();
+        }
+    }
+    ::umount(small.c_str());
 }
 
 TEST_F(UpdateInstall, CanReplaceOnlyAWritableBundleInAWritableDirectory) {
