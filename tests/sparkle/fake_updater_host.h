@@ -4,6 +4,8 @@
 // stop, request, delegate call and log line.
 #pragma once
 
+#include <sys/types.h>
+
 #include "sparkle/standard_user_driver.h"
 #include "sparkle/updater_controller.h"
 #include "sparkle/updater_host.h"
@@ -114,6 +116,13 @@ public:
     ProgressId show_progress(std::string_view title, std::string_view text, std::function<void()> cancelled) override;
     void update_progress(ProgressId progress, std::optional<double> fraction, std::string_view text) override;
     void close_progress(ProgressId progress) override;
+    bool lock_installation_exclusively() override;
+    std::optional<bool> installation_at(const std::filesystem::path& bundle) override;
+
+    // Stands for the lock a start takes: the directory `bundle` names now is the one locked.
+    void lock_installation();
+    // Other copies of the installation run: the lock cannot be had alone.
+    bool other_copies_run = false;
 
     // --- Installing -------------------------------------------------------------------------------
     // Bodies download_to_file writes into its file, by address; an address not listed fails to
@@ -122,6 +131,7 @@ public:
     std::map<std::string, std::string, std::less<>> downloads;
     bool hold_downloads = false;
     std::optional<std::filesystem::path> bundle;
+    std::optional<std::pair<dev_t, ino_t>> locked_installation;
     struct Download {
         std::string url;
         std::filesystem::path destination;
