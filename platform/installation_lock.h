@@ -13,7 +13,7 @@ namespace kestrova::platform {
 enum class InstallationLock {
     exclusive,    // no other copy runs: held alone until share_installation_lock
     shared,       // other copies run: held with them
-    waited,       // another copy was replacing the installation: held shared once it was done
+    waited,       // another copy held it alone (replacing the installation, perhaps): held shared once it was done
     timed_out,    // another copy was still replacing it when the wait ended: not held
     unavailable,  // the bundle directory could not be opened or locked: not held
 };

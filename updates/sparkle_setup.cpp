@@ -97,10 +97,7 @@ void lock_installation() {
         break;
     }
     const std::string bundle = platform::locked_installation_path();
-    if (platform::installation_at(bundle) != false) {
-        log_record("The other copy of %{public}@ is done: this one starts as it is", {application_name()});
-        return;
-    }
+    if (platform::installation_at(bundle) != false) return;  // nothing was replaced meanwhile
     if (const auto launcher = platform::installation_launcher(bundle)) {
         kestrova::updates::start_installed_version(*launcher);
     }

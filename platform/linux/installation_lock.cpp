@@ -77,7 +77,7 @@ InstallationLock lock_installation(double wait_seconds, const std::function<void
         std::this_thread::sleep_for(retry_interval);
         if (try_flock(s.fd, LOCK_SH)) {
             s.held = Held::shared;
-            return told ? InstallationLock::waited : InstallationLock::shared;
+            return InstallationLock::waited;
         }
         const auto now = std::chrono::steady_clock::now();
         if (now >= deadline) return InstallationLock::timed_out;
