@@ -101,7 +101,11 @@ void lock_installation() {
     if (const auto launcher = platform::installation_launcher(bundle)) {
         kestrova::updates::start_installed_version(*launcher);
     }
-    log_record("The other copy installed an update, but its launcher cannot be told: this copy starts as it is");
+    // The tree this copy was started from is gone or going: nothing of it can run.
+    log_record("Another copy of %{public}@ replaced the installation while this one started", {application_name()});
+    std::fprintf(stderr, "Another copy of %s replaced it with an update while it started; start %s again.\n",
+                 application_name().c_str(), application_name().c_str());
+    platform::end_process(1);
 }
 
 // The end of the process installs what the application's run has downloaded and checked. Runs

@@ -17,6 +17,7 @@
 
 #include "platform/bundle_info.h"
 #include "platform/linux/bundle_info_internal.h"
+#include "platform/linux/installation_lock_internal.h"
 #include "platform/never_destroyed.h"
 
 namespace kestrova::platform {
@@ -44,18 +45,30 @@ LockState& state() {
 
 bool try_flock(int fd, int operation) { return ::flock(fd, operation | LOCK_NB) == 0; }
 
+// The bundle directory holding the executable, absolute; empty when there is none.
+std::string installation_directory() {
+    std::error_code error;
+    const std::filesystem::path contents =
+        std::filesystem::absolute(bundle_contents_directory(), error).lexically_normal();
+    if (error || !contents.has_parent_path() || contents == contents.root_path()) return {};
+    return contents.parent_path().string();
+}
+
 }  // namespace
+
+void linux_backend::remember_installation_directory() {
+    LockState& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.path.empty()) s.path = installation_directory();
+}
 
 InstallationLock lock_installation(double wait_seconds, const std::function<void()>& waiting) {
     LockState& s = state();
     std::lock_guard lock(s.mutex);
     if (s.fd >= 0) return InstallationLock::unavailable;  // once per process
 
-    std::error_code error;
-    const std::filesystem::path contents =
-        std::filesystem::absolute(bundle_contents_directory(), error).lexically_normal();
-    if (error || !contents.has_parent_path() || contents == contents.root_path()) return InstallationLock::unavailable;
-    s.path = contents.parent_path().string();
+    if (s.path.empty()) s.path = installation_directory();
+    if (s.path.empty()) return InstallationLock::unavailable;
     s.fd = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (s.fd < 0) return InstallationLock::unavailable;
 

@@ -413,6 +413,8 @@ struct PathChange {
     const char* logged;
 };
 
+void PrintTo(const PathChange& change, std::ostream* out) { *out << change.name; }
+
 class UpdateInstallPathChanged : public UpdateInstall, public ::testing::WithParamInterface<PathChange> {};
 
 TEST_P(UpdateInstallPathChanged, TheStagedUpdateIsDroppedAndNothingIsLeftBeside) {
