@@ -1,7 +1,6 @@
 #include "fake_updater_host.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -265,18 +264,6 @@ void FakeUpdaterHost::close_progress(ProgressId) {
 bool FakeUpdaterHost::lock_installation_exclusively() {
     events.emplace_back("lock_installation_exclusively");
     return !other_copies_run;
-}
-
-std::optional<bool> FakeUpdaterHost::installation_at(const std::filesystem::path& path) {
-    if (!locked_installation) return std::nullopt;
-    struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) return false;
-    return std::pair(status.st_dev, status.st_ino) == *locked_installation;
-}
-
-void FakeUpdaterHost::lock_installation() {
-    struct stat status {};
-    if (bundle && ::stat(bundle->c_str(), &status) == 0) locked_installation = std::pair(status.st_dev, status.st_ino);
 }
 
 UrlResponse http_ok(std::string body) {

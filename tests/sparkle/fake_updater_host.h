@@ -4,8 +4,6 @@
 // stop, request, delegate call and log line.
 #pragma once
 
-#include <sys/types.h>
-
 #include "sparkle/standard_user_driver.h"
 #include "sparkle/updater_controller.h"
 #include "sparkle/updater_host.h"
@@ -117,10 +115,8 @@ public:
     void update_progress(ProgressId progress, std::optional<double> fraction, std::string_view text) override;
     void close_progress(ProgressId progress) override;
     bool lock_installation_exclusively() override;
-    std::optional<bool> installation_at(const std::filesystem::path& bundle) override;
-
-    // Stands for the lock a start takes: the directory `bundle` names now is the one locked.
-    void lock_installation();
+    // No lock is held here: what the path holds is all the installer can go by.
+    std::optional<bool> installation_at(const std::filesystem::path&) override { return std::nullopt; }
     // Other copies of the installation run: the lock cannot be had alone.
     bool other_copies_run = false;
 
@@ -131,7 +127,6 @@ public:
     std::map<std::string, std::string, std::less<>> downloads;
     bool hold_downloads = false;
     std::optional<std::filesystem::path> bundle;
-    std::optional<std::pair<dev_t, ino_t>> locked_installation;
     struct Download {
         std::string url;
         std::filesystem::path destination;
