@@ -140,6 +140,15 @@ void StandardUserDriver::show_ready_to_install_on_quit(const InstalledApplicatio
     acknowledge();
 }
 
+void StandardUserDriver::show_installed_when_every_copy_quits(const InstalledApplication& application,
+                                                              const UpdateOffer& offer,
+                                                              std::function<void()> acknowledge) {
+    const std::string version = application.name + " " + version_text(offer.display_version, offer.version);
+    host_.show_alert(std::string(ready_to_install_heading_prefix) + application.name + " is ready to install!",
+                     version + " will be installed when every copy of " + application.name + " has quit.");
+    acknowledge();
+}
+
 void StandardUserDriver::show_install_failed(const InstalledApplication& application, const UpdateOffer& offer,
                                              std::string_view reason, std::function<void()> acknowledge) {
     std::string text = "The update could not be installed. " + std::string(reason) + " " + application.name + " " +

@@ -40,6 +40,8 @@ public:
     void dismiss_installation() override;
     void show_ready_to_install_on_quit(const InstalledApplication& application, const UpdateOffer& offer,
                                        std::function<void()> acknowledge) override;
+    void show_installed_when_every_copy_quits(const InstalledApplication& application, const UpdateOffer& offer,
+                                              std::function<void()> acknowledge) override;
     void show_install_failed(const InstalledApplication& application, const UpdateOffer& offer,
                              std::string_view reason, std::function<void()> acknowledge) override;
 

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrova/update_settings.h"
 #include "sparkle/version_comparator.h"
 
 namespace kestrova::sparkle {
@@ -39,6 +40,17 @@ InfoReader reader_of(UpdaterHost& host) {
     return [&host](const fs::path& path) { return host.read_property_list(path); };
 }
 
+// The application's name as the user knows it, for the sentences about other copies.
+std::string application_name(UpdaterHost& host) {
+    const InfoLookup info = [&host](std::string_view key) { return host.info_string(key); };
+    return read_update_settings(info).application_name;
+}
+
+std::string others_run_message(UpdaterHost& host, std::string_view version) {
+    const std::string name = application_name(host);
+    return name + " " + std::string(version) + " will be installed when every copy of " + name + " has quit";
+}
+
 // The launcher the swapped-in bundle starts with; check_staged_bundle has vouched for its name.
 fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs::path& bundle) {
     const auto info = host.read_property_list(staged / "Contents" / "Info.plist");
@@ -49,14 +61,14 @@ fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs
 
 // --- PendingUpdate ----------------------------------------------------------------------------------
 
-bool PendingUpdate::keep(std::unique_ptr<StagingArea> staging, std::string old_version, std::string new_version) {
+bool PendingUpdate::keep(std::unique_ptr<StagingArea> staging, InfoDictionary running, std::string new_version) {
     std::lock_guard lock(mutex_);
     if (closed_) {
         staging->leave_on_disk();
         return false;
     }
     staging_ = std::move(staging);
-    old_version_ = std::move(old_version);
+    running_ = std::move(running);
     new_version_ = std::move(new_version);
     return true;
 }
@@ -70,9 +82,23 @@ std::optional<std::string> PendingUpdate::waiting_version() const {
 bool PendingUpdate::install(UpdaterHost& host) {
     // Held throughout, so that the main thread cannot keep another update while this one goes in.
     std::lock_guard lock(mutex_);
-    closed_ = true;
-    if (!staging_) return false;
+    if (std::exchange(closed_, true)) return false;
+    if (!staging_) return install_left_update_at_end(host);
     const std::unique_ptr<StagingArea> staging = std::move(staging_);
+    // The path the update was staged for, beside which the staging area was made.
+    const fs::path bundle = staging->path().parent_path() / staging->staged_bundle().filename();
+    const ExchangeCheck check = check_before_exchange(host, bundle, running_, new_version_);
+    if (check.kind == ExchangeCheck::Kind::drop) {
+        // Removed with `staging`: nothing of it could ever go in, and the next check offers it again.
+        log_to(host, "Update to version " + new_version_ + " not installed at exit and removed, because " +
+                         check.reason);
+        return false;
+    }
+    if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
+        staging->leave_on_disk();
+        log_to(host, "Update not installed at exit: " + others_run_message(host, new_version_));
+        return false;
+    }
     try {
         staging->swap_into_place();
     } catch (const std::exception& e) {
@@ -81,7 +107,7 @@ bool PendingUpdate::install(UpdaterHost& host) {
         staging->leave_on_disk();
         return false;
     }
-    log_to(host, "Installed version " + new_version_ + " in place of " + old_version_ + " as the application quit");
+    log_to(host, "Installed version " + new_version_ + " in place of " + check.version + " as the application quit");
     return true;
 }
 
@@ -204,19 +230,34 @@ void UpdateInstallation::install_download() {
     check_staged_bundle(staging_->staged_bundle(), request_.running, request_.offer.version, reader_of(host_));
     log("Staged version " + request_.offer.version + " in " + staging_->path().string());
 
-    const std::string& old_version = request_.application.version;
     const std::string& new_version = request_.offer.version;
     if (request_.held_launch) {
+        const ExchangeCheck check = check_before_exchange(host_, request_.bundle, request_.running, new_version);
+        if (check.kind == ExchangeCheck::Kind::drop) throw InstallError("The update was not installed because " + check.reason);
+        if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
+            // Left on disk unlocked, so the last copy to quit installs it (or else the next start).
+            staging_->mark_ready(new_version);
+            staging_->leave_on_disk();
+            staging_.reset();
+            log("Update ready: " + others_run_message(host_, new_version) + "; this one starts as it is");
+            stage_ = Stage::ended;
+            driver_.dismiss_installation();
+            const auto self = shared_from_this();
+            driver_.show_installed_when_every_copy_quits(request_.application, request_.offer, [self] {
+                self->end(InstallResult{InstallResult::Kind::waits_for_other_copies, {}});
+            });
+            return;
+        }
         const fs::path launcher = launcher_after_swap(host_, staging_->staged_bundle(), request_.bundle);
         staging_->swap_into_place();
-        log("Installed version " + new_version + " in place of " + old_version + ": starting " + launcher.string());
+        log("Installed version " + new_version + " in place of " + check.version + ": starting " + launcher.string());
         staging_.reset();  // the old bundle goes with it
         driver_.dismiss_installation();
         end(InstallResult{InstallResult::Kind::installed, launcher});
         return;
     }
     staging_->mark_ready(new_version);
-    if (pending_.keep(std::move(staging_), old_version, new_version)) {
+    if (pending_.keep(std::move(staging_), request_.running, new_version)) {
         log("Update ready: version " + new_version + " is installed when the application quits");
     } else {
         log("Update ready: the application is already quitting, so version " + new_version +
@@ -258,7 +299,31 @@ InfoDictionary running_bundle_info(UpdaterHost& host) {
     return info;
 }
 
-std::optional<fs::path> install_left_update(UpdaterHost& host) {
+ExchangeCheck check_before_exchange(UpdaterHost& host, const fs::path& bundle, const InfoDictionary& running,
+                                    std::string_view new_version) {
+    const auto drop = [](std::string reason) { return ExchangeCheck{ExchangeCheck::Kind::drop, {}, std::move(reason)}; };
+    const auto info = host.read_property_list(bundle / "Contents" / "Info.plist");
+    if (!info) return drop(bundle.string() + " no longer holds the application: it was moved or removed while it ran.");
+    const std::string identifier = info_value(*info, "CFBundleIdentifier");
+    if (identifier != info_value(running, "CFBundleIdentifier"))
+        return drop(install_reason("{} now holds another application ({}).", {bundle.string(), identifier}));
+    const std::string standing = info_value(*info, "CFBundleVersion");
+    if (compare_versions(standing, new_version) != Ordering::ascending)
+        return drop(install_reason("{} now holds version {}, which {} is not newer than.",
+                                   {bundle.string(), standing, new_version}));
+    // Another directory in its place was put there by someone who does not take the lock, so
+    // this process cannot know whether a copy runs from it.
+    if (host.installation_at(bundle) == false)
+        return drop(bundle.string() + " is no longer the copy that started: it was moved or replaced while it ran.");
+    if (!host.lock_installation_exclusively()) return ExchangeCheck{ExchangeCheck::Kind::wait_for_other_copies, {}, {}};
+    return ExchangeCheck{ExchangeCheck::Kind::replace, standing, {}};
+}
+
+namespace {
+
+// Installs the newest ready update earlier runs or other copies left beside the bundle, when
+// nobody holds it; removes what interrupted installs left. `ending`: this copy is quitting.
+std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
     try {
         const auto bundle = host.bundle_path();
         if (!bundle) {
@@ -290,6 +355,17 @@ std::optional<fs::path> install_left_update(UpdaterHost& host) {
             best_version = *version;
         }
         if (!best) return std::nullopt;
+        const ExchangeCheck check = check_before_exchange(host, *bundle, running, best_version);
+        if (check.kind == ExchangeCheck::Kind::drop) {
+            log_to(host, "Removed the update to version " + best_version + " an earlier run staged, because " +
+                             check.reason);
+            return std::nullopt;
+        }
+        if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
+            best->leave_on_disk();
+            log_to(host, "Update not installed yet: " + others_run_message(host, best_version));
+            return std::nullopt;
+        }
         const fs::path launcher = launcher_after_swap(host, best->staged_bundle(), *bundle);
         try {
             best->swap_into_place();
@@ -298,8 +374,13 @@ std::optional<fs::path> install_left_update(UpdaterHost& host) {
             log_to(host, "Update not installed: " + std::string(e.what()));
             return std::nullopt;
         }
-        log_to(host, "Installed version " + best_version + " in place of " + info_value(running, "CFBundleVersion") +
-                         ", made ready by an earlier run: starting " + launcher.string());
+        if (ending) {
+            log_to(host, "Installed version " + best_version + " in place of " + check.version +
+                             ", made ready by an earlier run, as the last copy quit");
+        } else {
+            log_to(host, "Installed version " + best_version + " in place of " + check.version +
+                             ", made ready by an earlier run: starting " + launcher.string());
+        }
         return launcher;
     } catch (const std::exception& e) {
         log_to(host, std::string("Looking for updates left by earlier runs failed: ") + e.what());
@@ -308,5 +389,11 @@ std::optional<fs::path> install_left_update(UpdaterHost& host) {
     }
     return std::nullopt;
 }
+
+}  // namespace
+
+std::optional<fs::path> install_left_update(UpdaterHost& host) { return install_left(host, false); }
+
+bool install_left_update_at_end(UpdaterHost& host) { return install_left(host, true).has_value(); }
 
 }  // namespace kestrova::sparkle

@@ -27,20 +27,21 @@ inline constexpr double archive_stall_timeout_seconds = 30;
 // thread keeps an update here while the process's end may come on any other thread.
 class PendingUpdate {
 public:
-    // Keeps the ready `staging` (of `new_version`, to replace `old_version`). When the process has
-    // already installed or given up its pending update, the area is left on disk for the next start
-    // and false is returned.
-    bool keep(std::unique_ptr<StagingArea> staging, std::string old_version, std::string new_version);
+    // Keeps the ready `staging` (of `new_version`, to replace the bundle `running` describes). When
+    // the process has already installed or given up its pending update, the area is left on disk
+    // for the next start and false is returned.
+    bool keep(std::unique_ptr<StagingArea> staging, InfoDictionary running, std::string new_version);
     // The version waiting to be installed at exit, if any.
     std::optional<std::string> waiting_version() const;
-    // Once, on the way out: swaps in the kept update. Later calls, and later keep()s, do nothing.
-    // Returns whether an update was installed. A swap that fails leaves the area for the next start.
+    // Once, on the way out: swaps in the kept update, or when none is kept, one that another copy
+    // left ready. Later calls, and later keep()s, do nothing. Returns whether an update was
+    // installed. While other copies run, the update stays ready for the last of them to install.
     bool install(UpdaterHost& host);
 
 private:
     mutable std::mutex mutex_;
     std::unique_ptr<StagingArea> staging_;
-    std::string old_version_;
+    InfoDictionary running_;
     std::string new_version_;
     bool closed_ = false;
 };
@@ -56,7 +57,8 @@ struct InstallRequest {
 };
 
 struct InstallResult {
-    enum class Kind { installed, ready_on_quit, failed, cancelled };
+    // waits_for_other_copies: ready on disk, installed once every running copy has quit.
+    enum class Kind { installed, ready_on_quit, waits_for_other_copies, failed, cancelled };
     Kind kind = Kind::failed;
     std::filesystem::path launcher;  // with installed: the new version's launcher
 };
@@ -104,10 +106,29 @@ private:
 // The running bundle's identity, as check_staged_bundle compares it.
 InfoDictionary running_bundle_info(UpdaterHost& host);
 
+// What is done with a staged update, decided right before it would replace the installation.
+struct ExchangeCheck {
+    enum class Kind { replace, wait_for_other_copies, drop };
+    Kind kind = Kind::drop;
+    std::string version;  // replace: the version at the bundle's path now, which it replaces
+    std::string reason;   // drop: why, as the end of "The update was not installed because ..."
+};
+
+// Right before `bundle` would be replaced by the staged `new_version` of the application
+// `running` describes: the path must still name the installation this process locked, hold the
+// same CFBundleIdentifier at a version older than `new_version`, and no other copy may run from
+// it. When it may be replaced, this process holds the installation alone.
+ExchangeCheck check_before_exchange(UpdaterHost& host, const std::filesystem::path& bundle,
+                                    const InfoDictionary& running, std::string_view new_version);
+
 // At start, before the application: removes what interrupted installs left beside the bundle and
 // swaps in an update an earlier run made ready but did not live to install, when it still passes
 // check_staged_bundle against the running bundle. Returns the new version's launcher when one was
 // installed. Never throws.
 std::optional<std::filesystem::path> install_left_update(UpdaterHost& host);
+
+// At the end of a copy with no update of its own pending: the same as install_left_update, for
+// the last copy to quit, without starting anything. Returns whether one was installed. Never throws.
+bool install_left_update_at_end(UpdaterHost& host);
 
 }  // namespace kestrova::sparkle

@@ -305,6 +305,10 @@ void UpdaterController::install(const Outcome& outcome, const std::function<void
                                   case InstallResult::Kind::ready_on_quit:
                                       waiting_offer_ = offer;
                                       break;
+                                  case InstallResult::Kind::waits_for_other_copies:
+                                      // Nothing replaced this version, so a held launch starts it.
+                                      last_user_check_offered_ = false;
+                                      break;
                                   case InstallResult::Kind::failed:
                                   case InstallResult::Kind::cancelled:
                                       break;

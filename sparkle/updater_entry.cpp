@@ -243,6 +243,16 @@ public:
         }
     }
 
+    bool lock_installation_exclusively() override { return services_.lock_installation_exclusively() == 1; }
+
+    std::optional<bool> installation_at(const std::filesystem::path& bundle) override {
+        const int same = services_.installation_at(bundle.c_str());
+        if (same < 0) {
+            return std::nullopt;
+        }
+        return same == 1;
+    }
+
 private:
     struct TimerSlot {
         void* host_timer = nullptr;
@@ -411,7 +421,8 @@ bool host_is_complete(const KestrovaHostServices& host) {
            host.info_string != nullptr && host.environment_value != nullptr && host.log != nullptr &&
            host.download_to_file != nullptr && host.cancel_transfer != nullptr && host.bundle_path != nullptr &&
            host.read_property_list != nullptr && host.show_progress != nullptr && host.update_progress != nullptr &&
-           host.close_progress != nullptr;
+           host.close_progress != nullptr && host.lock_installation_exclusively != nullptr &&
+           host.installation_at != nullptr;
 }
 
 void* controller_create(const KestrovaUpdaterDelegate* delegate) noexcept {

@@ -88,6 +88,15 @@ public:
     // `fraction` from 0 to 1, nothing when unknown; an empty `text` keeps the one shown.
     virtual void update_progress(ProgressId progress, std::optional<double> fraction, std::string_view text) = 0;
     virtual void close_progress(ProgressId progress) = 0;
+
+    // Every running copy of the installation holds a lock on its bundle directory; an update may
+    // replace the installation only while this process holds it alone. Converts this process's
+    // lock to exclusive without waiting: true when no other copy runs, false when one does (the
+    // lock stays shared). Any thread.
+    virtual bool lock_installation_exclusively() = 0;
+    // Whether `bundle` still names the bundle directory this process locked when it started: false
+    // once it was moved away or another directory took its place; nothing when no lock is held.
+    virtual std::optional<bool> installation_at(const std::filesystem::path& bundle) = 0;
 };
 
 }  // namespace kestrova::sparkle

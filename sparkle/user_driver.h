@@ -85,6 +85,10 @@ public:
     // when it quits, and the next start runs it.
     virtual void show_ready_to_install_on_quit(const InstalledApplication& application, const UpdateOffer& offer,
                                                std::function<void()> acknowledge) = 0;
+    // The update is downloaded and checked, but other copies of the application run from the
+    // installation: it is installed once every one of them has quit, and nothing starts it now.
+    virtual void show_installed_when_every_copy_quits(const InstalledApplication& application,
+                                                      const UpdateOffer& offer, std::function<void()> acknowledge) = 0;
     // The update could not be installed; `reason` is one sentence. The installed application is
     // as it was.
     virtual void show_install_failed(const InstalledApplication& application, const UpdateOffer& offer,

@@ -7,7 +7,10 @@
 #include <string>
 
 #include "kestrova/kestrova.h"
+#include "kestrova/update_settings.h"
 #include "platform/autorelease_pool.h"
+#include "platform/bundle_info.h"
+#include "platform/installation_lock.h"
 #include "platform/main_queue.h"
 #include "platform/notifications.h"
 #include "platform/process.h"
@@ -61,6 +64,50 @@ std::optional<std::string> copied_launcher_path(Copy copy) {
     return path;
 }
 
+// How long a start waits for another copy that is replacing the installation right now: an install
+// takes seconds, and a copy that holds the lock longer is stuck, so this one starts as it is.
+constexpr double install_wait_seconds = 60;
+
+std::string application_name() {
+    const kestrova::InfoLookup info = [](std::string_view key) { return kestrova::platform::info_dictionary_string(key); };
+    return kestrova::read_update_settings(info).application_name;
+}
+
+// Locks the installation for as long as this copy runs, so that no other copy replaces it under
+// this one. A copy that was replacing it meanwhile is waited for; when it installed another
+// version, that version starts in this one's place, as the held launch would.
+void lock_installation() {
+    namespace platform = kestrova::platform;
+    const auto outcome = platform::lock_installation(install_wait_seconds, [] {
+        log_record("Waiting for another copy of %{public}@ to finish installing an update", {application_name()});
+    });
+    switch (outcome) {
+    case platform::InstallationLock::exclusive:
+    case platform::InstallationLock::shared:
+        return;
+    case platform::InstallationLock::timed_out:
+        log_record("Another copy of %{public}@ was still installing an update after 60 seconds: this copy starts "
+                   "as it is, and other copies may replace it while it runs",
+                   {application_name()});
+        return;
+    case platform::InstallationLock::unavailable:
+        log_record("The installation could not be locked, so other copies may replace it while this one runs");
+        return;
+    case platform::InstallationLock::waited:
+        break;
+    }
+    const std::string bundle = platform::locked_installation_path();
+    if (platform::installation_at(bundle) != false) return;  // nothing was replaced meanwhile
+    if (const auto launcher = platform::installation_launcher(bundle)) {
+        kestrova::updates::start_installed_version(*launcher);
+    }
+    // The tree this copy was started from is gone or going: nothing of it can run.
+    log_record("Another copy of %{public}@ replaced the installation while this one started", {application_name()});
+    std::fprintf(stderr, "Another copy of %s replaced it with an update while it started; start %s again.\n",
+                 application_name().c_str(), application_name().c_str());
+    platform::end_process(1);
+}
+
 // The end of the process installs what the application's run has downloaded and checked. Runs
 // on whichever thread ends the process, while others may still run: the framework's call is made
 // for any thread. Nothing may escape into the end of the process.
@@ -81,14 +128,19 @@ void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
         return;
     }
 
-    // An update that an earlier run downloaded but did not live to install (it was killed) goes in
-    // now, before anything of this version has started, and the new version starts in its place.
-    // What interrupted installs left beside the bundle is removed on the way. A console application
-    // never starts the updater, so no run of it can have left anything.
+    lock_installation();
+
+    // An update that an earlier run downloaded but did not live to install (it was killed), or that
+    // waited for other copies to quit, goes in now, before anything of this version has started,
+    // and the new version starts in its place. What interrupted installs left beside the bundle is
+    // removed on the way. A console application never starts the updater, so no run of it can have
+    // left anything.
     if (!console && framework->install_left_update != nullptr) {
         if (auto launcher = copied_launcher_path(framework->install_left_update))
             updates::start_installed_version(*launcher);
     }
+    // From here on other copies may start beside this one; the gate's check may take minutes.
+    platform::share_installation_lock();
 
     // Only the variable's presence counts: an empty value forces the check too.
     const bool forced = aggressive_updates || std::getenv("FORCE_UPDATE_CHECK") != nullptr;

@@ -12,7 +12,7 @@
 extern "C" {
 #endif
 
-#define KESTROVA_UPDATER_ABI_VERSION 3u
+#define KESTROVA_UPDATER_ABI_VERSION 4u
 #define KESTROVA_UPDATER_ENTRY_POINT "kestrova_updater_load"
 
 /* The outcome of a URL transfer: `error_code` 0 and `http_status` (or -1 when not HTTP) with the
@@ -94,6 +94,17 @@ typedef struct KestrovaHostServices {
     /* `fraction` from 0 to 1, or negative when unknown; `text` may be null (unchanged). */
     void (*update_progress)(uint64_t progress, double fraction, const char* text);
     void (*close_progress)(uint64_t progress);
+
+    /* --- One copy at a time --- */
+
+    /* Every running copy of the installation holds a lock on its bundle directory. Converts this
+       process's lock to exclusive, without waiting: 1 when no other copy runs (the caller may now
+       replace the installation), 0 when one does (the lock stays shared). Any thread. */
+    int (*lock_installation_exclusively)(void);
+    /* 1 when `bundle_path` still names the bundle directory this process locked when it started,
+       0 when it names another one or nothing (moved or replaced since), -1 when this process holds
+       no such lock. Any thread. */
+    int (*installation_at)(const char* bundle_path);
 } KestrovaHostServices;
 
 /* What the launcher's updater delegate hears. */
@@ -125,7 +136,8 @@ typedef struct KestrovaUpdaterApi {
     long (*controller_installed_launcher)(void* controller, char* buffer, size_t size);
 
     /* On the way out of the process, from any thread, once the application is done: installs an
-       update that was downloaded and checked while it ran. Returns 1 when one was installed. */
+       update that was downloaded and checked while it ran, or else one another copy left ready,
+       when no other copy runs. Returns 1 when one was installed. */
     int (*install_pending_update)(void);
     /* At start, before the JVM exists: removes what interrupted installs left beside the bundle and
        installs an update that an earlier run staged but did not live to install. Returns the new

@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "platform/linux/environment.h"
+#include "platform/linux/installation_lock_internal.h"
 #include "platform/linux/url_loading_internal.h"
 
 namespace kestrova::platform {
@@ -35,7 +36,10 @@ static_assert(std::is_trivially_destructible_v<std::atomic<bool>>);
 
 }  // namespace
 
-void prepare_for_threads() { linux_backend::capture_environment(); }
+void prepare_for_threads() {
+    linux_backend::capture_environment();
+    linux_backend::remember_installation_directory();
+}
 
 void run_before_end_of_process(void (*action)()) { end_action.store(action); }
 

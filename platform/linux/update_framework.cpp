@@ -15,6 +15,7 @@
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
+#include "platform/installation_lock.h"
 #include "platform/linux/bundle_info_internal.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/update_framework_internal.h"
@@ -195,6 +196,14 @@ void host_update_progress(std::uint64_t progress, double fraction, const char* t
 
 void host_close_progress(std::uint64_t progress) { close_progress_window(progress); }
 
+int host_lock_installation_exclusively() { return lock_installation_exclusively() ? 1 : 0; }
+
+int host_installation_at(const char* bundle) {
+    if (bundle == nullptr) return -1;
+    const auto same = installation_at(bundle);
+    return same ? (*same ? 1 : 0) : -1;
+}
+
 long host_info_string(const char* key, char* buffer, std::size_t size) {
     if (key == nullptr) return -1;
     return linux_backend::copy_info_string(info_dictionary_string(key), buffer, size);
@@ -241,6 +250,8 @@ KestrovaHostServices make_host_services() {
     s.show_progress = &host_show_progress;
     s.update_progress = &host_update_progress;
     s.close_progress = &host_close_progress;
+    s.lock_installation_exclusively = &host_lock_installation_exclusively;
+    s.installation_at = &host_installation_at;
     return s;
 }
 

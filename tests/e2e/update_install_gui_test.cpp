@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -102,12 +103,17 @@ protected:
         return o;
     }
 
-    // A start without a display and without a forced check: what runs now.
-    ProcessResult start_again(const std::vector<std::string>& args = {}) const {
+    // A start without a display and without a forced check.
+    ProcessOptions quiet_options() const {
         ProcessOptions o;
         o.env["KESTROVA_UPDATE_LOG"] = (dir_.path() / "update.log").string();
         o.env["XDG_STATE_HOME"] = (dir_.path() / "state").string();
-        return launch(installed_, args, o);
+        return o;
+    }
+
+    // What runs now.
+    ProcessResult start_again(const std::vector<std::string>& args = {}) const {
+        return launch(installed_, args, quiet_options());
     }
 
     // The whole update log, for failure messages.
@@ -330,6 +336,111 @@ TEST_F(UpdateInstall, ReadyUpdateOfAKilledRunIsInstalledAtTheNextStartBeforeTheO
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
     EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
 }
+
+TEST_F(UpdateInstall, WhileASecondCopyRunsNothingIsReplacedAndTheLastCopyToQuitInstalls) {
+    release_new_version();
+    const fs::path quit_first = dir_.path() / "quit-first";
+    const fs::path quit_second = dir_.path() / "quit-second";
+    auto first = launch_in_background(installed_, {"--check-updates", "--exit-when", quit_first.string(), "5"},
+                                      options(false));
+    install_while_running(*x_, first);
+    auto second = launch_in_background(installed_, {"--exit-when", quit_second.string(), "6"}, quiet_options());
+    const auto deadline = Clock::now() + 60s;
+    while (second.running() && second.out().find("args.length=") == std::string::npos && Clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    const std::string before = tree_fingerprint(app_dir_);
+
+    std::ofstream(quit_first).put('\n');
+    EXPECT_EQ(first.wait(60s).exit_status, 5);
+    EXPECT_EQ(tree_fingerprint(app_dir_), before) << "replaced under the second copy";
+
+    std::ofstream(quit_second).put('\n');
+    const auto r = second.wait(60s);
+    EXPECT_EQ(r.exit_status, 6) << r.err;
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.1") << log_text();
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
+TEST_F(UpdateInstall, TwoStartsAtOnceWithAReadyUpdateBothRunTheNewVersion) {
+    release_new_version();
+    const fs::path quit = dir_.path() / "quit";
+    auto app = launch_in_background(installed_, {"--check-updates", "--exit-when", quit.string(), "5"}, options(false));
+    install_while_running(*x_, app);
+    kill(app.pid(), SIGKILL);
+    app.wait(10s);
+    const auto left = install_leftovers_beside(app_dir_);
+    ASSERT_EQ(left.size(), 1u);
+    // The same starting point for each round: 1.0 installed and its ready update beside it.
+    const fs::path kept = dir_.path() / "kept";
+    fs::create_directories(kept);
+    const auto copy = [](const fs::path& from, const fs::path& to) {
+        ASSERT_EQ(std::system(("cp -a '" + from.string() + "' '" + to.string() + "'").c_str()), 0);
+    };
+    copy(app_dir_, kept / "Probe.app");
+    copy(app_dir_.parent_path() / left[0], kept / left[0]);
+    // Which start wins is a race; each loser used to start 1.0 from the tree being deleted.
+    for (int round = 0; round < 3 && !HasFailure(); ++round) {
+        if (round > 0) {
+            fs::remove_all(app_dir_);
+            copy(kept / "Probe.app", app_dir_);
+            copy(kept / left[0], app_dir_.parent_path() / left[0]);
+        }
+        auto a = launch_in_background(installed_, {"--exit", "3"}, quiet_options());
+        auto b = launch_in_background(installed_, {"--exit", "3"}, quiet_options());
+        for (auto* start : {&a, &b}) {
+            const auto r = start->wait(90s);
+            EXPECT_EQ(r.exit_status, 3) << "round " << round << ": " << r.err;
+            EXPECT_EQ(value_of(r.out, "arg[0]"), "from-1.1") << "round " << round << ": " << r.out;
+        }
+        EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
+        EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+    }
+}
+
+struct PathChange {
+    const char* name;
+    // What happens to the bundle's path while the copy with the ready update runs.
+    std::function<void(const fs::path& app, ReleaseSite& site, const fs::path& dir)> change;
+    const char* version_after;  // at the path once the copy quit; empty: nothing there
+    const char* logged;
+};
+
+void PrintTo(const PathChange& change, std::ostream* out) { *out << change.name; }
+
+class UpdateInstallPathChanged : public UpdateInstall, public ::testing::WithParamInterface<PathChange> {};
+
+TEST_P(UpdateInstallPathChanged, TheStagedUpdateIsDroppedAndNothingIsLeftBeside) {
+    release_new_version();
+    const fs::path quit = dir_.path() / "quit";
+    auto app = launch_in_background(installed_, {"--check-updates", "--exit-when", quit.string(), "5"}, options(false));
+    install_while_running(*x_, app);
+    GetParam().change(app_dir_, site_, dir_.path());
+    std::ofstream(quit).put('\n');
+    const auto r = app.wait(60s);
+    EXPECT_EQ(r.exit_status, 5) << r.err;
+    EXPECT_EQ(bundle_version_of(app_dir_), GetParam().version_after);
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+    EXPECT_NE(log_text().find(GetParam().logged), std::string::npos) << log_text();
+    EXPECT_EQ(log_text().find("tried again at the next start"), std::string::npos) << log_text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, UpdateInstallPathChanged,
+    ::testing::Values(
+        PathChange{"ANewerVersionTookItsPlace",
+                   [](const fs::path& app, ReleaseSite& site, const fs::path& dir) {
+                       const auto newer = site.make_bundle(dir / "newer", "1.2");
+                       fs::rename(app, dir / "replaced.app");
+                       fs::rename(newer.parent_path().parent_path().parent_path(), app);
+                   },
+                   "1.2", "now holds version 1.2"},
+        PathChange{"MovedAway",
+                   [](const fs::path& app, ReleaseSite&, const fs::path& dir) {
+                       fs::create_directories(dir / "elsewhere");
+                       fs::rename(app, dir / "elsewhere" / app.filename());
+                   },
+                   "", "no longer holds the application"}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kestrova::testing

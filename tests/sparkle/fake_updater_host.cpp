@@ -261,6 +261,11 @@ void FakeUpdaterHost::close_progress(ProgressId) {
     press_cancel = nullptr;
 }
 
+bool FakeUpdaterHost::lock_installation_exclusively() {
+    events.emplace_back("lock_installation_exclusively");
+    return !other_copies_run;
+}
+
 UrlResponse http_ok(std::string body) {
     return http_status(200, std::move(body));
 }

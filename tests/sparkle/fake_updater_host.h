@@ -114,6 +114,11 @@ public:
     ProgressId show_progress(std::string_view title, std::string_view text, std::function<void()> cancelled) override;
     void update_progress(ProgressId progress, std::optional<double> fraction, std::string_view text) override;
     void close_progress(ProgressId progress) override;
+    bool lock_installation_exclusively() override;
+    // No lock is held here: what the path holds is all the installer can go by.
+    std::optional<bool> installation_at(const std::filesystem::path&) override { return std::nullopt; }
+    // Other copies of the installation run: the lock cannot be had alone.
+    bool other_copies_run = false;
 
     // --- Installing -------------------------------------------------------------------------------
     // Bodies download_to_file writes into its file, by address; an address not listed fails to

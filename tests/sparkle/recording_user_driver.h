@@ -51,6 +51,11 @@ public:
         record("ready_on_quit", application);
         answer(std::move(acknowledge));
     }
+    void show_installed_when_every_copy_quits(const InstalledApplication& application, const UpdateOffer&,
+                                              std::function<void()> acknowledge) override {
+        record("installed_when_every_copy_quits", application);
+        answer(std::move(acknowledge));
+    }
     void show_install_failed(const InstalledApplication& application, const UpdateOffer&, std::string_view,
                              std::function<void()> acknowledge) override {
         record("install_failed", application);

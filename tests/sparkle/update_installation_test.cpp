@@ -320,6 +320,24 @@ TEST_F(UpdateInstallationTest, LeftoversThatAreNotAReadyUpdateAreRemovedAtTheNex
     EXPECT_TRUE(fs::exists(held.path()));
 }
 
+TEST_F(UpdateInstallationTest, WhileOtherCopiesRunAHeldLaunchStartsAsItIsAndTheLastCopyToQuitInstalls) {
+    serve();
+    host.other_copies_run = true;
+    start(true);
+    user_check();
+    EXPECT_EQ(snapshot(installed_), before_) << "replaced under a running copy";
+    EXPECT_EQ(controller->installed_launcher(), std::nullopt);
+    EXPECT_FALSE(controller->last_check_offered_update()) << "the hold must let this version start";
+    ASSERT_EQ(host.alerts.size(), 1u);
+    EXPECT_THAT(host.alerts[0].informative, HasSubstr("Demo 1.1 will be installed when every copy of Demo has quit"));
+
+    host.other_copies_run = false;
+    PendingUpdate nothing_of_its_own;
+    EXPECT_TRUE(nothing_of_its_own.install(host));
+    EXPECT_EQ(read_file(installed_ / "Contents/MacOS/Demo"), "new launcher");
+    EXPECT_THAT(beside_the_bundle(), ElementsAre("Demo.app"));
+}
+
 TEST_F(UpdateInstallationTest, ASkippedVersionIsNotOfferedByScheduledChecks) {
     host.info["SUEnableAutomaticChecks"] = "YES";
     serve();

@@ -68,6 +68,8 @@ KestrovaHostServices minimal_host() {
     host.show_progress = [](const char*, const char*, void (*)(void*), void*) -> uint64_t { return 0; };
     host.update_progress = [](uint64_t, double, const char*) {};
     host.close_progress = [](uint64_t) {};
+    host.lock_installation_exclusively = [] { return 0; };
+    host.installation_at = [](const char*) { return -1; };
     return host;
 }
 

@@ -1,0 +1,48 @@
+// One copy at a time: every start of a bundle whose update framework loads holds a lock on the
+// bundle directory for as long as it runs, shared with the other copies of the same installation;
+// replacing the installation takes it exclusively. So an update never replaces or deletes the tree
+// a running copy still loads classes and resources from.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace kestrova::platform {
+
+enum class InstallationLock {
+    exclusive,    // no other copy runs: held alone until share_installation_lock
+    shared,       // other copies run: held with them
+    waited,       // another copy held it alone (replacing the installation, perhaps): held shared once it was done
+    timed_out,    // another copy was still replacing it when the wait ended: not held
+    unavailable,  // the bundle directory could not be opened or locked: not held
+};
+
+// Locks the bundle directory that holds the executable, for the rest of the process (the lock is
+// never released; replacing the program releases it). Exclusively when no other copy runs, so that
+// an update an earlier run left can go in before any other copy starts from the old tree; shared
+// otherwise. While another copy holds it exclusively (it is installing an update), waits for it up
+// to `wait_seconds`; `waiting` runs once if that wait is longer than a moment. Main thread, once,
+// before the application starts.
+InstallationLock lock_installation(double wait_seconds, const std::function<void()>& waiting);
+
+// Converts this process's lock to exclusive without waiting: true when no other copy runs (this
+// process may replace the installation now), false when one does (the lock stays shared). Any thread.
+bool lock_installation_exclusively();
+
+// Converts an exclusive lock back to shared, before the application starts, so that other copies
+// can start beside it. The lock stays whatever it was when another copy took it meanwhile.
+void share_installation_lock();
+
+// Whether `bundle` still names the directory this process locked: false once it was moved away
+// or another directory took its place; nothing when this process holds no such lock.
+std::optional<bool> installation_at(const std::string& bundle);
+
+// The launcher of the bundle at `bundle`, as its Info.plist names it (CFBundleExecutable, a plain
+// name of a regular file in Contents/MacOS); nothing when it names none.
+std::optional<std::string> installation_launcher(const std::string& bundle);
+
+// The directory this process locked, as its path was when it was locked; empty when none.
+std::string locked_installation_path();
+
+}  // namespace kestrova::platform
