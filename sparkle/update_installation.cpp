@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "sparkle/previous_version.h"
 #include "sparkle/version_comparator.h"
 
 namespace kestrova::sparkle {
@@ -72,9 +73,9 @@ bool PendingUpdate::install(UpdaterHost& host) {
     std::lock_guard lock(mutex_);
     closed_ = true;
     if (!staging_) return false;
-    const std::unique_ptr<StagingArea> staging = std::move(staging_);
+    std::unique_ptr<StagingArea> staging = std::move(staging_);
     try {
-        staging->swap_into_place();
+        swap_keeping_previous(host, staging, old_version_, new_version_);
     } catch (const std::exception& e) {
         log_to(host, std::string("Update not installed at exit: ") + e.what() +
                          " It is tried again at the next start.");
@@ -206,9 +207,8 @@ void UpdateInstallation::install_download() {
     const std::string& new_version = request_.offer.version;
     if (request_.held_launch) {
         const fs::path launcher = launcher_after_swap(host_, staging_->staged_bundle(), request_.bundle);
-        staging_->swap_into_place();
+        swap_keeping_previous(host_, staging_, old_version, new_version);
         log("Installed version " + new_version + " in place of " + old_version + ": starting " + launcher.string());
-        staging_.reset();  // the old bundle goes with it
         driver_.dismiss_installation();
         end(InstallResult{InstallResult::Kind::installed, launcher});
         return;
@@ -290,7 +290,7 @@ std::optional<fs::path> install_left_update(UpdaterHost& host) {
         if (!best) return std::nullopt;
         const fs::path launcher = launcher_after_swap(host, best->staged_bundle(), *bundle);
         try {
-            best->swap_into_place();
+            swap_keeping_previous(host, best, info_value(running, "CFBundleVersion"), best_version);
         } catch (const InstallError& e) {
             // Removed rather than retried: a swap that fails at every start would hold every start.
             log_to(host, "Update not installed: " + std::string(e.what()));

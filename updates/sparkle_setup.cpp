@@ -12,6 +12,7 @@
 #include "platform/notifications.h"
 #include "platform/process.h"
 #include "platform/update_framework.h"
+#include "updates/first_start.h"
 #include "updates/installed_version.h"
 #include "updates/update_gate.h"
 #include "updates/update_listener.h"
@@ -64,7 +65,7 @@ std::optional<std::string> copied_launcher_path(Copy copy) {
 // The end of the process installs what the application's run has downloaded and checked. Runs
 // on whichever thread ends the process, while others may still run: the framework's call is made
 // for any thread. Nothing may escape into the end of the process.
-void install_pending_update() noexcept {
+void install_pending_update(int) noexcept {
     if (framework->install_pending_update == nullptr) return;
     framework->install_pending_update();
 }
@@ -85,6 +86,9 @@ void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
     // now, before anything of this version has started, and the new version starts in its place.
     // What interrupted installs left beside the bundle is removed on the way. A console application
     // never starts the updater, so no run of it can have left anything.
+    // Before that, a new version's first start: a start that died before its application ran puts
+    // the previous version back and starts it instead.
+    if (!console) updates::begin_first_start(*framework, console);
     if (!console && framework->install_left_update != nullptr) {
         if (auto launcher = copied_launcher_path(framework->install_left_update))
             updates::start_installed_version(*launcher);

@@ -29,7 +29,7 @@ namespace {
 
 // Both are trivially destructible: the end may come from exit() on one thread while another still
 // waits here.
-std::atomic<void (*)()> end_action{nullptr};
+std::atomic<void (*)(int)> end_action{nullptr};
 std::atomic<bool> ending{false};
 static_assert(std::is_trivially_destructible_v<std::atomic<bool>>);
 
@@ -37,7 +37,7 @@ static_assert(std::is_trivially_destructible_v<std::atomic<bool>>);
 
 void prepare_for_threads() { linux_backend::capture_environment(); }
 
-void run_before_end_of_process(void (*action)()) { end_action.store(action); }
+void run_before_end_of_process(void (*action)(int)) { end_action.store(action); }
 
 int replace_process(const char* path, char* const* arguments) {
     // What this process printed must not be lost with its buffers.
@@ -64,7 +64,7 @@ void end_process(int status) {
     if (ending.exchange(true)) {
         for (;;) pause();
     }
-    if (auto* action = end_action.load()) action();
+    if (auto* action = end_action.load()) action(status);
     if (!linux_backend::close_url_loading()) std::exit(status);
     std::fflush(nullptr);
     _exit(status);
