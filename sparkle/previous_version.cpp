@@ -93,6 +93,9 @@ struct FirstStart {
     KeptVersions versions;
     std::unique_ptr<StagingArea> put_back;  // after the exchange back: the failed version, held to the exec
     std::thread removal;
+    // The bundle's path as the first call found it: the host tells it from the running executable,
+    // which an exchange moves into the staging area.
+    std::optional<fs::path> bundle;
 };
 
 FirstStart& first_start() {
@@ -100,11 +103,16 @@ FirstStart& first_start() {
     return *state;
 }
 
+std::optional<fs::path> bundle_path(UpdaterHost& host, FirstStart& state) {
+    if (!state.bundle) state.bundle = host.bundle_path();
+    return state.bundle;
+}
+
 // Takes the area that holds the previous version, when there is one nobody holds; the others are
 // left, unlocked, for install_left_update. Returns what it found. `state.mutex` held.
 KeptState take_kept_area(UpdaterHost& host, FirstStart& state) {
     if (state.area) return KeptState::untried;
-    const auto bundle = host.bundle_path();
+    const auto bundle = bundle_path(host, state);
     if (!bundle) return KeptState::not_kept;
     KeptState found = KeptState::not_kept;
     for (auto& left : StagingArea::take_left(*bundle)) {
@@ -133,7 +141,7 @@ std::string application_name(UpdaterHost& host, const fs::path& bundle) {
 // Exchanges the previous version back into place. `state.mutex` held, `state.area` set.
 std::optional<PutBack> put_previous_back(UpdaterHost& host, FirstStart& state) {
     const KeptVersions versions = state.versions;
-    const auto bundle = host.bundle_path();
+    const auto bundle = bundle_path(host, state);
     if (!bundle) return std::nullopt;
     const std::string name = application_name(host, *bundle);
     // Remembered first: whatever happens after, the failed version is not installed again.

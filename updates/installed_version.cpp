@@ -55,6 +55,9 @@ void start_installed_version(const std::string& launcher) {
     log_record("Starting the installed version: %{public}@", {launcher});
     const int error = replace_with(launcher);
     log_record("Could not start the installed version: %{public}@", {std::strerror(error)});
+    // The previous version, kept beside it, goes back and starts instead; only console
+    // applications, which never install updates, show no alert.
+    roll_back_first_start(false);
     std::fprintf(stderr,
                  "The application's update is installed, but its new version could not be started (%s: %s); "
                  "start the application again to run it.\n",

@@ -66,6 +66,24 @@ void choose_install(const XvfbDisplay& x, BackgroundProcess& app) {
     ASSERT_EQ(x.send_key(update_available, "Return", true).exit_status, 0);
 }
 
+// Answers every dialog the launcher shows, other than the update offer, until it exits; returns
+// their titles in order.
+std::vector<std::string> dismiss_dialogs_until_exit(const XvfbDisplay& x, BackgroundProcess& app,
+                                                    std::chrono::seconds within = 90s) {
+    std::vector<std::string> seen;
+    const auto deadline = Clock::now() + within;
+    while (app.running() && Clock::now() < deadline) {
+        if (const auto title = dialog_up(app.pid()); title && *title != update_available) {
+            std::this_thread::sleep_for(300ms);
+            if (x.send_key(*title, "Return", true).exit_status == 0 &&
+                (seen.empty() || seen.back() != *title))
+                seen.push_back(*title);
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return seen;
+}
+
 std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -157,7 +175,7 @@ TEST_F(UpdateInstall, HeldLaunchInstallsAndStartsTheNewVersionWithTheSameArgumen
               records.end());
 }
 
-TEST_F(UpdateInstall, NewLauncherThatCannotStartEndsTheLaunchWithOneLineAndStatusOne) {
+TEST_F(UpdateInstall, NewLauncherThatCannotStartIsPutBackAndThePreviousVersionRuns) {
     // A launcher the install's checks accept (a regular file its owner may execute) that the
     // system cannot run: the exec fails after the swap.
     const auto executable = site_.make_bundle(dir_.path() / "new", "1.1");
@@ -166,16 +184,15 @@ TEST_F(UpdateInstall, NewLauncherThatCannotStartEndsTheLaunchWithOneLineAndStatu
     fs::permissions(executable, fs::perms(0755));
     site_.release(executable);
 
-    auto app = launch_in_background(installed_, {}, options(true));
+    auto app = launch_in_background(installed_, {"first"}, options(true));
     choose_install(*x_, app);
+    dismiss_dialogs_until_exit(*x_, app);
     const auto r = app.wait(60s);
     ASSERT_FALSE(r.timed_out);
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_NE(r.err.find("The application's update is installed, but its new version could not be started (" +
-                         installed_.string() + ": Exec format error); start the application again to run it.\n"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(r.out.find("args.length="), std::string::npos) << "a version started: " << r.out;
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("Probe 1.1 could not start, so Probe 1.0 was put back.\n"), std::string::npos) << r.err;
+    EXPECT_EQ(value_of(r.out, "arg[0]"), "first") << "not 1.0: " << r.out;
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
 }
 
 struct FailureCase {
@@ -297,12 +314,13 @@ TEST_P(UpdateInstallAtExit, UpdateDownloadedWhileRunningIsInstalledAtExitAndRuns
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 5) << "the install changed the application's status: " << r.err;
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
-    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+    EXPECT_EQ(install_leftovers_beside(app_dir_).size(), 1u) << "1.0 is kept until 1.1 has started";
 
     const auto next = start_again({"again"});
     EXPECT_EQ(next.exit_status, 0) << next.err;
     EXPECT_EQ(value_of(next.out, "arg[0]"), "from-1.1") << next.out;
     EXPECT_EQ(value_of(next.out, "arg[1]"), "again");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Checks, UpdateInstallAtExit,
@@ -328,6 +346,44 @@ TEST_F(UpdateInstall, ReadyUpdateOfAKilledRunIsInstalledAtTheNextStartBeforeTheO
     EXPECT_EQ(value_of(next.out, "arg[0]"), "from-1.1") << next.out;
     EXPECT_EQ(value_of(next.out, "arg[1]"), "again");
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
+TEST_F(UpdateInstall, NewVersionThatCannotStartIsPutBackAndOnlyANewerOneIsInstalledNext) {
+    // 1.1's JVM refuses one of its options: it cannot start.
+    site_.release(site_.make_bundle(dir_.path() / "new", "1.1", {"--jvm-option=-Xno-such-option"}, {"from-1.1"}));
+    auto app = launch_in_background(installed_, {"first"}, options(true));
+    choose_install(*x_, app);
+    const auto titles = dismiss_dialogs_until_exit(*x_, app);
+    const auto r = app.wait(60s);
+    ASSERT_FALSE(r.timed_out);
+    const std::string sentence = "Probe 1.1 could not start, so Probe 1.0 was put back.";
+    // The previous version ran in the same launch, with its arguments, and its status is the launch's.
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(count_of(r.out, "args.length="), 1u) << r.out;
+    EXPECT_EQ(value_of(r.out, "arg[0]"), "first") << "not 1.0: " << r.out;
+    EXPECT_NE(r.err.find(sentence + "\n"), std::string::npos) << r.err;
+    EXPECT_NE(std::find(titles.begin(), titles.end(), sentence), titles.end()) << "no alert said so";
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+
+    // Not held for 1.1 again: 1.0 runs at once, with no dialog.
+    auto again = launch_in_background(installed_, {"again"}, options(true));
+    const auto not_held = again.wait(30s);
+    ASSERT_FALSE(not_held.timed_out) << "held for the version that could not start";
+    EXPECT_EQ(not_held.exit_status, 0) << not_held.err;
+    EXPECT_EQ(value_of(not_held.out, "arg[0]"), "again") << not_held.out;
+
+    // A newer, working version is offered, installed and runs; nothing of the earlier ones is left.
+    site_.release(site_.make_bundle(dir_.path() / "newer", "1.2", {}, {"from-1.2"}));
+    auto newer = launch_in_background(installed_, {"third"}, options(true));
+    choose_install(*x_, newer);
+    const auto installed = newer.wait(60s);
+    ASSERT_FALSE(installed.timed_out);
+    EXPECT_EQ(installed.exit_status, 0) << installed.err;
+    EXPECT_EQ(value_of(installed.out, "arg[0]"), "from-1.2") << installed.out;
+    EXPECT_EQ(value_of(installed.out, "arg[1]"), "third");
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.2");
     EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
 }
 
