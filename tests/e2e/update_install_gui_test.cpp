@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "kestrova/burned_in_data.h"
 #include "tests/support/bundle.h"
 #include "tests/support/release_site.h"
 #include "tests/support/update_log.h"
@@ -386,6 +387,47 @@ TEST_F(UpdateInstall, NewVersionThatCannotStartIsPutBackAndOnlyANewerOneIsInstal
     EXPECT_EQ(bundle_version_of(app_dir_), "1.2");
     EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
 }
+
+struct CannotStartCase {
+    const char* name;
+    std::vector<std::string> bundle_extra;
+    // Breaks the new version's launcher before it is released, when set.
+    std::function<void(const fs::path& executable)> damage;
+};
+
+class NewVersionCannotStart : public UpdateInstall, public ::testing::WithParamInterface<CannotStartCase> {};
+
+TEST_P(NewVersionCannotStart, PutsThePreviousVersionBackInTheSameLaunch) {
+    const auto executable = site_.make_bundle(dir_.path() / "new", "1.1", GetParam().bundle_extra, {"from-1.1"});
+    if (GetParam().damage) GetParam().damage(executable);
+    site_.release(executable);
+    auto app = launch_in_background(installed_, {"first"}, options(true));
+    choose_install(*x_, app);
+    dismiss_dialogs_until_exit(*x_, app);
+    const auto r = app.wait(60s);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("Probe 1.1 could not start, so Probe 1.0 was put back.\n"), std::string::npos) << r.err;
+    EXPECT_EQ(value_of(r.out, "arg[0]"), "first") << "not 1.0: " << r.out;
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, NewVersionCannotStart,
+    ::testing::Values(
+        // The launch record is refused in its static initialiser, before main.
+        CannotStartCase{"DamagedLaunchRecord", {},
+                        [](const fs::path& executable) {
+                            std::ifstream in(Artefacts::launcher_template(), std::ios::binary);
+                            std::string image((std::istreambuf_iterator<char>(in)), {});
+                            const auto at = image.find(std::string(kestrova::reserved_area_size, '_') + '\0');
+                            ASSERT_NE(at, std::string::npos);
+                            const std::string record = std::string("\0\0\x20\0\0", 5) +
+                                                       std::string(kestrova::reserved_area_size - 5, 'M');
+                            image.replace(at, record.size(), record);
+                            std::ofstream(executable, std::ios::binary | std::ios::trunc) << image;
+                        }}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
 }  // namespace kestrova::testing
