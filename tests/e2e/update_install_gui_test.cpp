@@ -388,6 +388,31 @@ TEST_F(UpdateInstall, NewVersionThatCannotStartIsPutBackAndOnlyANewerOneIsInstal
     EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
 }
 
+TEST_F(UpdateInstall, FirstStartKilledBeforeTheApplicationRanIsPutBackAtTheNextStart) {
+    // 1.1's JVM waits at start-up while its pause file exists (in the working directory).
+    site_.release(site_.make_bundle(dir_.path() / "new", "1.1",
+                                    {"--jvm-option=-XX:+UnlockDiagnosticVMOptions", "--jvm-option=-XX:+PauseAtStartup"},
+                                    {"from-1.1"}));
+    auto o = options(true);
+    o.cwd = dir_.path();
+    auto app = BackgroundProcess({installed_.string()}, o);
+    choose_install(*x_, app);
+    const auto deadline = Clock::now() + 60s;
+    const fs::path paused = dir_.path() / ("vm.paused." + std::to_string(app.pid()));
+    while (app.running() && !fs::exists(paused) && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(fs::exists(paused)) << "1.1 never paused: " << app.err();
+    kill(app.pid(), SIGKILL);
+    app.wait(10s);
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
+
+    const auto next = start_again({"again"});
+    EXPECT_EQ(next.exit_status, 0) << next.err;
+    EXPECT_EQ(value_of(next.out, "arg[0]"), "again") << "not 1.0: " << next.out;
+    EXPECT_NE(next.err.find("Probe 1.1 could not start, so Probe 1.0 was put back.\n"), std::string::npos) << next.err;
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
 struct CannotStartCase {
     const char* name;
     std::vector<std::string> bundle_extra;
