@@ -415,16 +415,14 @@ TEST_F(UpdateInstall, FirstStartKilledBeforeTheApplicationRanIsPutBackAtTheNextS
 
 struct CannotStartCase {
     const char* name;
-    std::vector<std::string> bundle_extra;
-    // Breaks the new version's launcher before it is released, when set.
-    std::function<void(const fs::path& executable)> damage;
+    std::function<void(const fs::path& executable)> damage;  // breaks the new launcher before its release
 };
 
 class NewVersionCannotStart : public UpdateInstall, public ::testing::WithParamInterface<CannotStartCase> {};
 
 TEST_P(NewVersionCannotStart, PutsThePreviousVersionBackInTheSameLaunch) {
-    const auto executable = site_.make_bundle(dir_.path() / "new", "1.1", GetParam().bundle_extra, {"from-1.1"});
-    if (GetParam().damage) GetParam().damage(executable);
+    const auto executable = site_.make_bundle(dir_.path() / "new", "1.1", {}, {"from-1.1"});
+    GetParam().damage(executable);
     site_.release(executable);
     auto app = launch_in_background(installed_, {"first"}, options(true));
     choose_install(*x_, app);
@@ -441,7 +439,7 @@ INSTANTIATE_TEST_SUITE_P(
     Failures, NewVersionCannotStart,
     ::testing::Values(
         // The launch record is refused in its static initialiser, before main.
-        CannotStartCase{"DamagedLaunchRecord", {},
+        CannotStartCase{"DamagedLaunchRecord",
                         [](const fs::path& executable) {
                             std::ifstream in(Artefacts::launcher_template(), std::ios::binary);
                             std::string image((std::istreambuf_iterator<char>(in)), {});

@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "sparkle/last_check_store.h"
 #include "sparkle/previous_version.h"
 
 namespace kestrova::sparkle {
@@ -59,12 +58,6 @@ INSTANTIATE_TEST_SUITE_P(Versions, FailedVersion,
                                            FailedCase{"ANewerOne", "1.1", "1.2", false},
                                            FailedCase{"NoneFailed", std::nullopt, "1.1", false}),
                          [](const auto& p) { return std::string(p.param.name); });
-
-TEST(FailedVersionStore, LivesBesideTheSkippedVersionAndIsNotIt) {
-    const std::filesystem::path last_check = "/state/kestrova-updater/app.id.last-check";
-    EXPECT_EQ(failed_version_file(last_check), "/state/kestrova-updater/app.id.failed-version");
-    EXPECT_NE(failed_version_file(last_check), skipped_version_file(last_check));
-}
 
 }  // namespace
 }  // namespace kestrova::sparkle
