@@ -27,6 +27,7 @@
 #include "platform/process.h"
 #include "platform/reserved_area.h"
 #include "platform/run_loop.h"
+#include "updates/first_start.h"
 #include "updates/installed_version.h"
 #include "updates/update_bridge.h"
 
@@ -136,12 +137,16 @@ jint JNICALL forward_jvm_output(FILE* stream, const char* format, va_list args) 
 void JNICALL jvm_aborting() {
     if (!creating_jvm.exchange(false)) return;
     if (launch_failure_alert_wanted()) show_launch_failure("", kestrova::launch_failure_advice(msg_create_failed));
+    // The JVM ends the process itself once this returns: the previous version must be back first.
+    kestrova::updates::roll_back_first_start(launch_is_console());
 }
 
 // --- The JVM host -------------------------------------------------------------------------------
 
 int stored_argc = 0;
 char** stored_argv = nullptr;
+// Set as main starts: a bail before comes from the launch record's static initialiser.
+bool main_entered = false;
 
 // Released by the JVM thread once it has removed the Java option variables. The main thread waits
 // for it before entering its event loop: libraries that start from there (libcurl and OpenSSL for an
@@ -282,8 +287,10 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     jmethodID main_id = env->FromReflectedMethod(main_method);
     fail_launch_if_exception(env, advice_support_classes);
 
-    // The application runs from here: every way the process ends after this (the main method
-    // returning, System.exit, an uncaught exception) first installs an update it downloaded.
+    // The application runs from here: a new version has started, so the previous one it replaced
+    // is not needed any more; every way the process ends after this (the main method returning,
+    // System.exit, an uncaught exception) first installs an update it downloaded.
+    kestrova::updates::confirm_first_start();
     kestrova::updates::install_pending_update_at_end();
     env->CallStaticVoidMethod(static_cast<jclass>(clazz), main_id, args);
     KESTROVA_BENCH_MARK("main-returned");
@@ -393,6 +400,9 @@ void kestrova::bail(const char* format, ...) {
         show_launch_failure(line, kestrova::launch_failure_advice(line));
     }
     va_end(for_alert);
+    // Before main nothing has set up the end of the process: a new version whose launch record is
+    // refused puts the previous one back here.
+    if (!main_entered) kestrova::updates::roll_back_first_start(launch_is_console());
     kestrova::platform::end_process(1);
 }
 
@@ -421,6 +431,7 @@ extern "C" void* JLI_MemAlloc(std::size_t size) {
 
 KESTROVA_EXPORT int main(int argc, char** argv) {
     KESTROVA_BENCH_START("main-entry");
+    main_entered = true;
     stored_argc = argc;
     stored_argv = argv;
     kestrova::updates::keep_command_line(argc, argv);

@@ -26,8 +26,9 @@ enum class InstallationLock {
 // before the application starts.
 InstallationLock lock_installation(double wait_seconds, const std::function<void()>& waiting);
 
-// Converts this process's lock to exclusive without waiting: true when no other copy runs (this
-// process may replace the installation now), false when one does (the lock stays shared). Any thread.
+// Converts this process's lock to exclusive without waiting (taking it first when it has none
+// yet): true when no other copy runs (this process may replace the installation now), false when
+// one does (the lock stays shared). Any thread.
 bool lock_installation_exclusively();
 
 // Converts an exclusive lock back to shared, before the application starts, so that other copies

@@ -26,9 +26,10 @@ void prepare_for_threads();
 // Registers what end_process does first, once, whichever thread ends the process and however
 // (another thread ending it meanwhile waits until the first end is over, and the first end's
 // status is the process's): work that must be done before the
-// process goes and may take a while, such as putting a downloaded update in place. One action per
-// process; it must not end the process itself. Any thread.
-void run_before_end_of_process(void (*action)());
+// process goes and may take a while, such as putting a downloaded update in place. The action is
+// given the status; it may replace the program (replace_process) but must not end the process
+// itself. One action per process, a later one in place of the earlier. Any thread.
+void run_before_end_of_process(void (*action)(int status));
 
 // Replaces the program running in this process with the executable at `path` (an absolute path),
 // keeping the process: the same process id, parent and terminal, so whoever started the

@@ -144,11 +144,10 @@ std::vector<fs::path> refresh_desktop_entries(const fs::path& bundle, const std:
     return refreshed;
 }
 
-fs::path user_data_home() {
+fs::path user_data_home(const std::function<std::optional<std::string>(std::string_view)>& environment) {
     // A relative XDG_DATA_HOME is invalid and must be ignored.
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') return xdg;
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0')
-        return fs::path(home) / ".local" / "share";
+    if (const auto xdg = environment("XDG_DATA_HOME"); xdg && xdg->starts_with('/')) return *xdg;
+    if (const auto home = environment("HOME"); home && !home->empty()) return fs::path(*home) / ".local" / "share";
     return {};
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -134,7 +135,7 @@ std::vector<std::filesystem::path> refresh_desktop_entries(const std::filesystem
                                                            std::vector<std::filesystem::path>* failed = nullptr);
 
 // The user's data home: $XDG_DATA_HOME when it is absolute, otherwise $HOME/.local/share; empty
-// when neither is set.
-std::filesystem::path user_data_home();
+// when neither is set. `environment` gives a variable's value, nothing when unset.
+std::filesystem::path user_data_home(const std::function<std::optional<std::string>(std::string_view)>& environment);
 
 }  // namespace kestrova::sparkle

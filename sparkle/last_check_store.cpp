@@ -23,6 +23,7 @@ constexpr std::string_view state_suffix = ".last-check";
 // The file holds one number; anything longer is not ours.
 constexpr std::size_t max_file_bytes = 64;
 constexpr std::string_view skipped_suffix = ".skipped-version";
+constexpr std::string_view failed_suffix = ".failed-version";
 
 std::optional<std::filesystem::path> absolute_directory(const std::optional<std::string>& value) {
     // The XDG base directory rules say relative paths are invalid and must be ignored.
@@ -133,12 +134,24 @@ void write_last_check(const std::filesystem::path& file, double absolute_time) {
     write_state_file(file, format_absolute_time(absolute_time) + "\n");
 }
 
-std::filesystem::path skipped_version_file(const std::filesystem::path& last_check) {
+namespace {
+
+std::filesystem::path beside_last_check(const std::filesystem::path& last_check, std::string_view suffix) {
     std::string name = last_check.filename().string();
     if (name.size() > state_suffix.size() && name.ends_with(state_suffix)) {
         name.resize(name.size() - state_suffix.size());
     }
-    return last_check.parent_path() / (name + std::string(skipped_suffix));
+    return last_check.parent_path() / (name + std::string(suffix));
+}
+
+}  // namespace
+
+std::filesystem::path skipped_version_file(const std::filesystem::path& last_check) {
+    return beside_last_check(last_check, skipped_suffix);
+}
+
+std::filesystem::path failed_version_file(const std::filesystem::path& last_check) {
+    return beside_last_check(last_check, failed_suffix);
 }
 
 std::optional<std::string> read_skipped_version(const std::filesystem::path& file, std::string* refused) {

@@ -1,7 +1,9 @@
 // The time of the last update check, kept per application in a small state file:
 // $XDG_STATE_HOME (default $HOME/.local/state)/kestrova-updater/<CFBundleIdentifier>.last-check,
 // holding the absolute time (seconds since 1 January 2001) in decimal; beside it
-// <CFBundleIdentifier>.skipped-version holds the version the user chose to skip, on one line.
+// <CFBundleIdentifier>.skipped-version holds the version the user chose to skip, on one line, and
+// <CFBundleIdentifier>.failed-version the newest version that was installed, could not start and
+// was replaced by the previous one again, in the same form.
 #pragma once
 
 #include <filesystem>
@@ -48,6 +50,10 @@ inline constexpr std::size_t max_skipped_version_bytes = 256;
 
 // The skipped-version file beside the last-check file `last_check`.
 std::filesystem::path skipped_version_file(const std::filesystem::path& last_check);
+
+// The failed-version file beside the last-check file `last_check`; read and written with the two
+// functions below, as its form is the skipped version's.
+std::filesystem::path failed_version_file(const std::filesystem::path& last_check);
 
 // The version the user skipped; nothing when the file is missing, unreadable or does not hold one
 // version on one line. What is not a regular file is never read, and `refused` says so.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kestrova/update_settings.h"
+#include "sparkle/previous_version.h"
 #include "sparkle/version_comparator.h"
 
 namespace kestrova::sparkle {
@@ -84,7 +85,7 @@ bool PendingUpdate::install(UpdaterHost& host) {
     std::lock_guard lock(mutex_);
     if (std::exchange(closed_, true)) return false;
     if (!staging_) return install_left_update_at_end(host);
-    const std::unique_ptr<StagingArea> staging = std::move(staging_);
+    std::unique_ptr<StagingArea> staging = std::move(staging_);
     // The path the update was staged for, beside which the staging area was made.
     const fs::path bundle = staging->path().parent_path() / staging->staged_bundle().filename();
     const ExchangeCheck check = check_before_exchange(host, bundle, running_, new_version_);
@@ -100,7 +101,7 @@ bool PendingUpdate::install(UpdaterHost& host) {
         return false;
     }
     try {
-        staging->swap_into_place();
+        swap_keeping_previous(host, staging, check.version, new_version_);
     } catch (const std::exception& e) {
         log_to(host, std::string("Update not installed at exit: ") + e.what() +
                          " It is tried again at the next start.");
@@ -249,9 +250,8 @@ void UpdateInstallation::install_download() {
             return;
         }
         const fs::path launcher = launcher_after_swap(host_, staging_->staged_bundle(), request_.bundle);
-        staging_->swap_into_place();
+        swap_keeping_previous(host_, staging_, check.version, new_version);
         log("Installed version " + new_version + " in place of " + check.version + ": starting " + launcher.string());
-        staging_.reset();  // the old bundle goes with it
         driver_.dismiss_installation();
         end(InstallResult{InstallResult::Kind::installed, launcher});
         return;
@@ -368,7 +368,7 @@ std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
         }
         const fs::path launcher = launcher_after_swap(host, best->staged_bundle(), *bundle);
         try {
-            best->swap_into_place();
+            swap_keeping_previous(host, best, check.version, best_version);
         } catch (const InstallError& e) {
             // Removed rather than retried: a swap that fails at every start would hold every start.
             log_to(host, "Update not installed: " + std::string(e.what()));

@@ -2,6 +2,7 @@
 
 #include "sparkle/appcast.h"
 #include "sparkle/last_check_store.h"
+#include "sparkle/previous_version.h"
 #include "sparkle/update_install.h"
 #include "sparkle/version_comparator.h"
 
@@ -31,7 +32,7 @@ std::string exception_text(std::string_view where) {
 }  // namespace
 
 struct UpdaterController::Outcome {
-    enum class Result { up_to_date, update_available, skipped, waiting, failed };
+    enum class Result { up_to_date, update_available, skipped, failed_to_start, waiting, failed };
     Result result = Result::failed;
     UpdateOffer offer;       // with update_available; its version also with up_to_date
     // With update_available and install among the choices: what to download, and where it goes.
@@ -254,6 +255,12 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
         was_skipped(best->version)) {
         outcome.result = Outcome::Result::skipped;
     }
+    // A version that was put back after it could not start would be installed and put back at every
+    // start; only a check the user asks for offers it again.
+    if (outcome.result == Outcome::Result::update_available && running_ == CheckKind::scheduled &&
+        version_failed_to_start(host_, best->version)) {
+        outcome.result = Outcome::Result::failed_to_start;
+    }
     // One update at a time: while one waits for the application to quit, nothing else is offered.
     if (outcome.result == Outcome::Result::update_available && waiting_offer_ && pending_->waiting_version()) {
         outcome.result = Outcome::Result::waiting;
@@ -373,6 +380,9 @@ void UpdaterController::report(CheckKind kind, const Outcome& outcome, const std
         break;
     case Outcome::Result::skipped:
         log("Result: version " + outcome.offer.version + " is available but the user skipped it: not offered");
+        break;
+    case Outcome::Result::failed_to_start:
+        log("Result: version " + outcome.offer.version + " is available but could not start here before: not offered");
         break;
     case Outcome::Result::waiting:
         log("Result: version " + outcome.offer.version + " is available, but version " +

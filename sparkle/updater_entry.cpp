@@ -1,6 +1,7 @@
 // The ABI boundary of libkestrova-updater.so: the launcher's C table wrapped as an UpdaterHost, and
 // the C table of functions the launcher calls. No exception crosses this file's C functions.
 #include "kestrova/updater_abi.h"
+#include "sparkle/previous_version.h"
 #include "sparkle/standard_user_driver.h"
 #include "sparkle/update_installation.h"
 #include "sparkle/updater_controller.h"
@@ -517,6 +518,8 @@ int install_pending_update_c() noexcept {
         return 0;
     }
     try {
+        // The previous version's removal ends first: the update below may keep another in its place.
+        finish_removing_previous();
         return (*installed_pending)->install(*installed_host) ? 1 : 0;
     } catch (...) {
         log_current_exception(installed_host->services(), "Installing the pending update failed");
@@ -537,6 +540,41 @@ long install_left_update_c(char* buffer, std::size_t size) noexcept {
     }
 }
 
+// A previous version put back: its launcher and the sentence copied out as copy_path does.
+long copy_put_back(const std::optional<PutBack>& put_back, char* launcher, std::size_t launcher_size, char* sentence,
+                   std::size_t sentence_size) noexcept {
+    if (!put_back) {
+        return -1;
+    }
+    copy_path(put_back->sentence, sentence, sentence_size);
+    return copy_path(put_back->launcher, launcher, launcher_size);
+}
+
+long begin_first_start_c(char* launcher, std::size_t launcher_size, char* sentence, std::size_t sentence_size) noexcept {
+    if (installed_host == nullptr) {
+        return -1;
+    }
+    return copy_put_back(begin_first_start(*installed_host), launcher, launcher_size, sentence, sentence_size);
+}
+
+long roll_back_first_start_c(char* launcher, std::size_t launcher_size, char* sentence,
+                             std::size_t sentence_size) noexcept {
+    if (installed_host == nullptr) {
+        return -1;
+    }
+    return copy_put_back(roll_back_first_start(*installed_host), launcher, launcher_size, sentence, sentence_size);
+}
+
+void confirm_first_start_c() noexcept {
+    if (installed_host != nullptr) {
+        confirm_first_start(*installed_host);
+    }
+}
+
+int version_failed_to_start_c(const char* version) noexcept {
+    return installed_host != nullptr && version != nullptr && version_failed_to_start(*installed_host, version) ? 1 : 0;
+}
+
 constexpr KestrovaUpdaterApi updater_api = {
     KESTROVA_UPDATER_ABI_VERSION,
     &controller_create,
@@ -547,6 +585,10 @@ constexpr KestrovaUpdaterApi updater_api = {
     &controller_installed_launcher,
     &install_pending_update_c,
     &install_left_update_c,
+    &begin_first_start_c,
+    &roll_back_first_start_c,
+    &confirm_first_start_c,
+    &version_failed_to_start_c,
 };
 
 }  // namespace

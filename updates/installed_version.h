@@ -17,6 +17,11 @@ void keep_command_line(int argc, char** argv);
 // so the next start runs it). Main thread, before the JVM exists.
 [[noreturn]] void start_installed_version(const std::string& launcher);
 
+// Replaces this process with `launcher`, the previous version's, which was just put back after
+// the new one could not start; as start_installed_version, but returns the errno value when the
+// replacement fails, for the caller to end the process its own way. Any thread.
+int start_previous_version(const std::string& launcher);
+
 // From here on, every end of the process first lets the update framework install an update that
 // was downloaded and checked while the application ran. Called when the application's main method
 // is about to run: a launch that fails before has nothing pending. JVM thread.

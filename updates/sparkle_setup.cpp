@@ -15,6 +15,7 @@
 #include "platform/notifications.h"
 #include "platform/process.h"
 #include "platform/update_framework.h"
+#include "updates/first_start.h"
 #include "updates/installed_version.h"
 #include "updates/update_gate.h"
 #include "updates/update_listener.h"
@@ -111,7 +112,7 @@ void lock_installation() {
 // The end of the process installs what the application's run has downloaded and checked. Runs
 // on whichever thread ends the process, while others may still run: the framework's call is made
 // for any thread. Nothing may escape into the end of the process.
-void install_pending_update() noexcept {
+void install_pending_update(int) noexcept {
     if (framework->install_pending_update == nullptr) return;
     framework->install_pending_update();
 }
@@ -129,6 +130,10 @@ void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
     }
 
     lock_installation();
+
+    // A new version's first start: a start that died before its application ran puts the previous
+    // version back and starts it instead.
+    if (!console) updates::begin_first_start(*framework, console);
 
     // An update that an earlier run downloaded but did not live to install (it was killed), or that
     // waited for other copies to quit, goes in now, before anything of this version has started,

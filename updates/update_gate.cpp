@@ -114,6 +114,12 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
 
     // Only a bundle older than the site holds the launch; equal or newer goes on.
     if (framework.compare_versions(bundle_version->c_str(), site_version->c_str()) != -1) return;
+    // A version put back after it could not start here would be installed and put back at every
+    // start; the user can still install it from a check of their own.
+    if (framework.version_failed_to_start != nullptr && framework.version_failed_to_start(site_version->c_str()) != 0) {
+        log_record("Version %{public}@ could not start here before, so the launch is not held for it.", {*site_version});
+        return;
+    }
     // The updater cannot check against a blank version and would not start: holding for it would
     // only lock the user out of the application.
     if (!settings.has_usable_version()) {

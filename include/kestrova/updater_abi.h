@@ -144,6 +144,25 @@ typedef struct KestrovaUpdaterApi {
        launcher's path length as controller_installed_launcher does (the launcher then starts it),
        or -1 when nothing was installed. */
     long (*install_left_update)(char* buffer, size_t size);
+
+    /* --- A way back from a new version that cannot start --- */
+
+    /* After an update's exchange the previous version is kept beside the bundle until the new one
+       has started. At start, before install_left_update: when the bundle's version runs here for
+       the first time, this process becomes its first start (-1 is returned); when an earlier first
+       start died before the application ran, the previous version is put back at once. Then the
+       previous launcher's path is copied into `launcher` and its length returned, and `sentence`
+       gets what the user is told (both as info_string copies). -1 when nothing was put back. */
+    long (*begin_first_start)(char* launcher, size_t launcher_size, char* sentence, size_t sentence_size);
+    /* The new version failed before its application ran: puts the kept previous version back in
+       one exchange and answers as begin_first_start does; -1 when there is none. Any thread. */
+    long (*roll_back_first_start)(char* launcher, size_t launcher_size, char* sentence, size_t sentence_size);
+    /* The application's main method is about to run: the kept previous version is no longer
+       needed and goes (removed meanwhile, done by the end of install_pending_update). Any thread. */
+    void (*confirm_first_start)(void);
+    /* 1 when `version` is, or is older than, a version that was put back after it could not start
+       here: neither scheduled checks nor the launch gate offer it again. 0 otherwise. */
+    int (*version_failed_to_start)(const char* version);
 } KestrovaUpdaterApi;
 
 /* The stand-in's one exported entry point. Returns null when it cannot work with `host`. */

@@ -104,7 +104,14 @@ InstallationLock lock_installation(double wait_seconds, const std::function<void
 bool lock_installation_exclusively() {
     LockState& s = state();
     std::lock_guard lock(s.mutex);
-    if (s.fd < 0) return false;
+    if (s.fd < 0) {
+        // Not locked yet: a launch that fails before main (a damaged record) may still have to
+        // put the previous version back, and may do so only when no other copy runs.
+        if (s.path.empty()) s.path = installation_directory();
+        if (s.path.empty()) return false;
+        s.fd = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (s.fd < 0) return false;
+    }
     if (s.held == Held::exclusive) return true;
     if (try_flock(s.fd, LOCK_EX)) {
         s.held = Held::exclusive;

@@ -30,7 +30,7 @@ namespace {
 
 // Both are trivially destructible: the end may come from exit() on one thread while another still
 // waits here.
-std::atomic<void (*)()> end_action{nullptr};
+std::atomic<void (*)(int)> end_action{nullptr};
 std::atomic<bool> ending{false};
 static_assert(std::is_trivially_destructible_v<std::atomic<bool>>);
 
@@ -41,7 +41,7 @@ void prepare_for_threads() {
     linux_backend::remember_installation_directory();
 }
 
-void run_before_end_of_process(void (*action)()) { end_action.store(action); }
+void run_before_end_of_process(void (*action)(int)) { end_action.store(action); }
 
 int replace_process(const char* path, char* const* arguments) {
     // What this process printed must not be lost with its buffers.
@@ -68,7 +68,7 @@ void end_process(int status) {
     if (ending.exchange(true)) {
         for (;;) pause();
     }
-    if (auto* action = end_action.load()) action();
+    if (auto* action = end_action.load()) action(status);
     if (!linux_backend::close_url_loading()) std::exit(status);
     std::fflush(nullptr);
     _exit(status);

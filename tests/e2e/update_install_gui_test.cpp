@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "kestrova/burned_in_data.h"
 #include "tests/support/bundle.h"
 #include "tests/support/release_site.h"
 #include "tests/support/update_log.h"
@@ -65,6 +66,24 @@ void choose_install(const XvfbDisplay& x, BackgroundProcess& app) {
     }
     std::this_thread::sleep_for(300ms);
     ASSERT_EQ(x.send_key(update_available, "Return", true).exit_status, 0);
+}
+
+// Answers every dialog the launcher shows, other than the update offer, until it exits; returns
+// their titles in order.
+std::vector<std::string> dismiss_dialogs_until_exit(const XvfbDisplay& x, BackgroundProcess& app,
+                                                    std::chrono::seconds within = 90s) {
+    std::vector<std::string> seen;
+    const auto deadline = Clock::now() + within;
+    while (app.running() && Clock::now() < deadline) {
+        if (const auto title = dialog_up(app.pid()); title && *title != update_available) {
+            std::this_thread::sleep_for(300ms);
+            if (x.send_key(*title, "Return", true).exit_status == 0 &&
+                (seen.empty() || seen.back() != *title))
+                seen.push_back(*title);
+        }
+        std::this_thread::sleep_for(100ms);
+    }
+    return seen;
 }
 
 std::size_t count_of(const std::string& text, const std::string& what) {
@@ -163,7 +182,7 @@ TEST_F(UpdateInstall, HeldLaunchInstallsAndStartsTheNewVersionWithTheSameArgumen
               records.end());
 }
 
-TEST_F(UpdateInstall, NewLauncherThatCannotStartEndsTheLaunchWithOneLineAndStatusOne) {
+TEST_F(UpdateInstall, NewLauncherThatCannotStartIsPutBackAndThePreviousVersionRuns) {
     // A launcher the install's checks accept (a regular file its owner may execute) that the
     // system cannot run: the exec fails after the swap.
     const auto executable = site_.make_bundle(dir_.path() / "new", "1.1");
@@ -172,16 +191,15 @@ TEST_F(UpdateInstall, NewLauncherThatCannotStartEndsTheLaunchWithOneLineAndStatu
     fs::permissions(executable, fs::perms(0755));
     site_.release(executable);
 
-    auto app = launch_in_background(installed_, {}, options(true));
+    auto app = launch_in_background(installed_, {"first"}, options(true));
     choose_install(*x_, app);
+    dismiss_dialogs_until_exit(*x_, app);
     const auto r = app.wait(60s);
     ASSERT_FALSE(r.timed_out);
-    EXPECT_EQ(r.exit_status, 1);
-    EXPECT_NE(r.err.find("The application's update is installed, but its new version could not be started (" +
-                         installed_.string() + ": Exec format error); start the application again to run it.\n"),
-              std::string::npos)
-        << r.err;
-    EXPECT_EQ(r.out.find("args.length="), std::string::npos) << "a version started: " << r.out;
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("Probe 1.1 could not start, so Probe 1.0 was put back.\n"), std::string::npos) << r.err;
+    EXPECT_EQ(value_of(r.out, "arg[0]"), "first") << "not 1.0: " << r.out;
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
 }
 
 struct FailureCase {
@@ -303,12 +321,13 @@ TEST_P(UpdateInstallAtExit, UpdateDownloadedWhileRunningIsInstalledAtExitAndRuns
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 5) << "the install changed the application's status: " << r.err;
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
-    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+    EXPECT_EQ(install_leftovers_beside(app_dir_).size(), 1u) << "1.0 is kept until 1.1 has started";
 
     const auto next = start_again({"again"});
     EXPECT_EQ(next.exit_status, 0) << next.err;
     EXPECT_EQ(value_of(next.out, "arg[0]"), "from-1.1") << next.out;
     EXPECT_EQ(value_of(next.out, "arg[1]"), "again");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Checks, UpdateInstallAtExit,
@@ -358,7 +377,7 @@ TEST_F(UpdateInstall, WhileASecondCopyRunsNothingIsReplacedAndTheLastCopyToQuitI
     const auto r = second.wait(60s);
     EXPECT_EQ(r.exit_status, 6) << r.err;
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1") << log_text();
-    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+    EXPECT_EQ(install_leftovers_beside(app_dir_).size(), 1u) << "1.0 is kept until 1.1 has started";
 }
 
 TEST_F(UpdateInstall, TwoStartsAtOnceWithAReadyUpdateBothRunTheNewVersion) {
@@ -440,6 +459,108 @@ INSTANTIATE_TEST_SUITE_P(
                        fs::rename(app, dir / "elsewhere" / app.filename());
                    },
                    "", "no longer holds the application"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(UpdateInstall, NewVersionThatCannotStartIsPutBackAndOnlyANewerOneIsInstalledNext) {
+    // 1.1's JVM refuses one of its options: it cannot start.
+    site_.release(site_.make_bundle(dir_.path() / "new", "1.1", {"--jvm-option=-Xno-such-option"}, {"from-1.1"}));
+    auto app = launch_in_background(installed_, {"first"}, options(true));
+    choose_install(*x_, app);
+    const auto titles = dismiss_dialogs_until_exit(*x_, app);
+    const auto r = app.wait(60s);
+    ASSERT_FALSE(r.timed_out);
+    const std::string sentence = "Probe 1.1 could not start, so Probe 1.0 was put back.";
+    // The previous version ran in the same launch, with its arguments, and its status is the launch's.
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(count_of(r.out, "args.length="), 1u) << r.out;
+    EXPECT_EQ(value_of(r.out, "arg[0]"), "first") << "not 1.0: " << r.out;
+    EXPECT_NE(r.err.find(sentence + "\n"), std::string::npos) << r.err;
+    EXPECT_NE(std::find(titles.begin(), titles.end(), sentence), titles.end()) << "no alert said so";
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+
+    // Not held for 1.1 again: 1.0 runs at once, with no dialog.
+    auto again = launch_in_background(installed_, {"again"}, options(true));
+    const auto not_held = again.wait(30s);
+    ASSERT_FALSE(not_held.timed_out) << "held for the version that could not start";
+    EXPECT_EQ(not_held.exit_status, 0) << not_held.err;
+    EXPECT_EQ(value_of(not_held.out, "arg[0]"), "again") << not_held.out;
+
+    // A newer, working version is offered, installed and runs; nothing of the earlier ones is left.
+    site_.release(site_.make_bundle(dir_.path() / "newer", "1.2", {}, {"from-1.2"}));
+    auto newer = launch_in_background(installed_, {"third"}, options(true));
+    choose_install(*x_, newer);
+    const auto installed = newer.wait(60s);
+    ASSERT_FALSE(installed.timed_out);
+    EXPECT_EQ(installed.exit_status, 0) << installed.err;
+    EXPECT_EQ(value_of(installed.out, "arg[0]"), "from-1.2") << installed.out;
+    EXPECT_EQ(value_of(installed.out, "arg[1]"), "third");
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.2");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
+TEST_F(UpdateInstall, FirstStartKilledBeforeTheApplicationRanIsPutBackAtTheNextStart) {
+    // 1.1's JVM waits at start-up while its pause file exists (in the working directory).
+    site_.release(site_.make_bundle(dir_.path() / "new", "1.1",
+                                    {"--jvm-option=-XX:+UnlockDiagnosticVMOptions", "--jvm-option=-XX:+PauseAtStartup"},
+                                    {"from-1.1"}));
+    auto o = options(true);
+    o.cwd = dir_.path();
+    auto app = BackgroundProcess({installed_.string()}, o);
+    choose_install(*x_, app);
+    const auto deadline = Clock::now() + 60s;
+    const fs::path paused = dir_.path() / ("vm.paused." + std::to_string(app.pid()));
+    while (app.running() && !fs::exists(paused) && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(fs::exists(paused)) << "1.1 never paused: " << app.err();
+    kill(app.pid(), SIGKILL);
+    app.wait(10s);
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
+
+    const auto next = start_again({"again"});
+    EXPECT_EQ(next.exit_status, 0) << next.err;
+    EXPECT_EQ(value_of(next.out, "arg[0]"), "again") << "not 1.0: " << next.out;
+    EXPECT_NE(next.err.find("Probe 1.1 could not start, so Probe 1.0 was put back.\n"), std::string::npos) << next.err;
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
+struct CannotStartCase {
+    const char* name;
+    std::function<void(const fs::path& executable)> damage;  // breaks the new launcher before its release
+};
+
+class NewVersionCannotStart : public UpdateInstall, public ::testing::WithParamInterface<CannotStartCase> {};
+
+TEST_P(NewVersionCannotStart, PutsThePreviousVersionBackInTheSameLaunch) {
+    const auto executable = site_.make_bundle(dir_.path() / "new", "1.1", {}, {"from-1.1"});
+    GetParam().damage(executable);
+    site_.release(executable);
+    auto app = launch_in_background(installed_, {"first"}, options(true));
+    choose_install(*x_, app);
+    dismiss_dialogs_until_exit(*x_, app);
+    const auto r = app.wait(60s);
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.err.find("Probe 1.1 could not start, so Probe 1.0 was put back.\n"), std::string::npos) << r.err;
+    EXPECT_EQ(value_of(r.out, "arg[0]"), "first") << "not 1.0: " << r.out;
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, NewVersionCannotStart,
+    ::testing::Values(
+        // The launch record is refused in its static initialiser, before main.
+        CannotStartCase{"DamagedLaunchRecord",
+                        [](const fs::path& executable) {
+                            std::ifstream in(Artefacts::launcher_template(), std::ios::binary);
+                            std::string image((std::istreambuf_iterator<char>(in)), {});
+                            const auto at = image.find(std::string(kestrova::reserved_area_size, '_') + '\0');
+                            ASSERT_NE(at, std::string::npos);
+                            const std::string record = std::string("\0\0\x20\0\0", 5) +
+                                                       std::string(kestrova::reserved_area_size - 5, 'M');
+                            image.replace(at, record.size(), record);
+                            std::ofstream(executable, std::ios::binary | std::ios::trunc) << image;
+                        }}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

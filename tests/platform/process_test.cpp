@@ -76,7 +76,7 @@ TEST(ReplaceProcess, FailureReturnsWhyAndTheProcessGoesOn) {
 }
 
 // Writes one line from the action, so the parent sees what ran.
-void slow_end_action() {
+void slow_end_action(int) {
     std::printf("started\n");
     std::fflush(stdout);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -105,6 +105,14 @@ protected:
         EXPECT_THAT(beside_the_bundle(), ElementsAre("Demo.app")) << "nothing is left beside the bundle";
     }
 
+    // The old bundle stays beside the new one, recorded as the version it replaced, until the new
+    // version has started.
+    void expect_previous_kept() const {
+        const auto names = beside_the_bundle();
+        ASSERT_EQ(names.size(), 2u) << "the previous version is kept";
+        EXPECT_EQ(read_file(dir_.path() / names[0] / "update.previous"), "1.0\n1.1\n");
+    }
+
     bool logged(std::string_view part) const {
         return std::any_of(host.log_lines.begin(), host.log_lines.end(),
                            [part](const std::string& line) { return line.find(part) != std::string::npos; });
@@ -140,7 +148,7 @@ TEST_F(UpdateInstallationTest, HeldLaunchSwapsInTheUpdateAndNamesItsLauncher) {
     EXPECT_THAT(host.choice_alerts[0].buttons, ElementsAre("Remind Me Later", "Install Update", "Skip This Version"));
     EXPECT_FALSE(host.choice_alerts[0].dismiss_is_default) << "Install Update is the default";
     EXPECT_EQ(read_file(installed_ / "Contents/MacOS/Demo"), "new launcher");
-    EXPECT_THAT(beside_the_bundle(), ElementsAre("Demo.app")) << "the old copy is removed";
+    expect_previous_kept();
     EXPECT_EQ(controller->installed_launcher(), installed_ / "Contents/MacOS/Demo");
     ASSERT_EQ(host.download_requests.size(), 1u);
     EXPECT_EQ(host.download_requests[0].max_bytes, fs::file_size(work_.path() / "Demo-1.1.tar.gz"));
@@ -153,6 +161,24 @@ TEST_F(UpdateInstallationTest, HeldLaunchSwapsInTheUpdateAndNamesItsLauncher) {
                              "The user chose Install Update", "Download started: ", "Download finished: ",
                              "Signature verified", "Staged version 1.1", "Installed version 1.1 in place of 1.0"})
         EXPECT_TRUE(logged(step)) << step;
+}
+
+TEST_F(UpdateInstallationTest, AnUpdateThatRenamesItsLauncherKeepsTheBundlesMenuEntry) {
+    Served served;
+    served.entries = bundle_entries("1.1");
+    served.entries[2].content = plist("app.demo", "1.1", "Demo2");
+    served.entries[4].path = "Demo.app/Contents/MacOS/Demo2";
+    serve(served);
+    const TempDir data;
+    host.environment.emplace("XDG_DATA_HOME", data.path().string());
+    const std::string old_launcher = (installed_ / "Contents/MacOS/Demo").string();
+    const fs::path entry = data.path() / "applications/app.demo.desktop";
+    write_file(entry, "[Desktop Entry]\nType=Application\nName=Demo\nExec=" + old_launcher + " %U\nTryExec=" +
+                          old_launcher + "\nX-Kestrova-Bundle=" + installed_.string() + "\n");
+    start(true);
+    user_check();
+    ASSERT_TRUE(fs::exists(installed_ / "Contents/MacOS/Demo2"));
+    EXPECT_THAT(read_file(entry), HasSubstr("TryExec=" + (installed_ / "Contents/MacOS/Demo2").string() + "\n"));
 }
 
 struct FailureCase {
@@ -285,7 +311,7 @@ TEST_F(UpdateInstallationTest, WhileTheApplicationRunsTheUpdateWaitsForItsEnd) {
 
     EXPECT_TRUE(controller->pending_update().install(host));
     EXPECT_EQ(read_file(installed_ / "Contents/MacOS/Demo"), "new launcher");
-    EXPECT_THAT(beside_the_bundle(), ElementsAre("Demo.app"));
+    expect_previous_kept();
     EXPECT_FALSE(controller->pending_update().install(host)) << "once";
     EXPECT_TRUE(logged("Installed version 1.1 in place of 1.0 as the application quit"));
 }
@@ -295,7 +321,7 @@ TEST_F(UpdateInstallationTest, AReadyUpdateAKilledRunLeftIsInstalledAtTheNextSta
     const auto launcher = install_left_update(host);
     EXPECT_EQ(launcher, installed_ / "Contents/MacOS/Demo");
     EXPECT_EQ(read_file(installed_ / "Contents/MacOS/Demo"), "new launcher");
-    EXPECT_THAT(beside_the_bundle(), ElementsAre("Demo.app"));
+    expect_previous_kept();
 }
 
 TEST_F(UpdateInstallationTest, LeftoversThatAreNotAReadyUpdateAreRemovedAtTheNextStart) {
@@ -335,7 +361,7 @@ TEST_F(UpdateInstallationTest, WhileOtherCopiesRunAHeldLaunchStartsAsItIsAndTheL
     PendingUpdate nothing_of_its_own;
     EXPECT_TRUE(nothing_of_its_own.install(host));
     EXPECT_EQ(read_file(installed_ / "Contents/MacOS/Demo"), "new launcher");
-    EXPECT_THAT(beside_the_bundle(), ElementsAre("Demo.app"));
+    expect_previous_kept();
 }
 
 TEST_F(UpdateInstallationTest, ASkippedVersionIsNotOfferedByScheduledChecks) {

@@ -238,6 +238,19 @@ TEST_F(UpdaterControllerTest, ScheduledCheckShowsANewerVersionButDoesNotStop) {
     EXPECT_EQ(host.stops(), 0);
 }
 
+// A version put back after it could not start: scheduled checks pass over it, the user's shows it.
+TEST_F(UpdaterControllerTest, VersionThatCouldNotStartIsOfferedOnlyWhenTheUserAsks) {
+    automatic_checks();
+    last_checked_at(test_epoch - 1000);
+    write_skipped_version(state.path() / "kestrova-updater" / (std::string(identifier) + ".failed-version"), "200");
+    serve({{"200", "2.0", "https://example.test/download"}});
+    started();
+    ASSERT_TRUE(host.fire_next_timer());
+    EXPECT_TRUE(host.alerts.empty() && host.choice_alerts.empty()) << "a scheduled check offered it";
+    user_check();
+    EXPECT_EQ(host.alerts.size() + host.choice_alerts.size(), 1u);
+}
+
 TEST_F(UpdaterControllerTest, ScheduledCheckKeepsQuietWhenUpToDateAndReschedules) {
     automatic_checks("7200");
     last_checked_at(test_epoch - 1000);

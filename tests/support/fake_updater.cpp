@@ -16,7 +16,8 @@ int compare(const char* a, const char* b) {
     return *a == *b ? 0 : (static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b) ? -1 : 1);
 }
 
-const KestrovaUpdaterApi api = {KESTROVA_UPDATER_ABI_VERSION, nullptr, nullptr, &compare, nullptr, nullptr, nullptr, nullptr, nullptr};
+const KestrovaUpdaterApi api = {KESTROVA_UPDATER_ABI_VERSION, nullptr, nullptr, &compare, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
