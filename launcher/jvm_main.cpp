@@ -136,17 +136,20 @@ jint JNICALL forward_jvm_output(FILE* stream, const char* format, va_list args) 
 // of VM"). That too is a launch failure; a crash of the running application is not.
 void JNICALL jvm_aborting() {
     if (!creating_jvm.exchange(false)) return;
-    if (launch_failure_alert_wanted()) show_launch_failure("", kestrova::launch_failure_advice(msg_create_failed));
-    // The JVM ends the process itself once this returns: the previous version must be back first.
+    // The JVM ends the process itself once this returns: a new version that cannot start puts the
+    // previous one back and starts it first, which tells the user instead of the alert below.
     kestrova::updates::roll_back_first_start(launch_is_console());
+    if (launch_failure_alert_wanted()) show_launch_failure("", kestrova::launch_failure_advice(msg_create_failed));
 }
 
 // --- The JVM host -------------------------------------------------------------------------------
 
 int stored_argc = 0;
 char** stored_argv = nullptr;
-// Set as main starts: a bail before comes from the launch record's static initialiser.
-bool main_entered = false;
+// Set right before the application's main method runs: a failure before it is a new version
+// that could not start, which puts the previous version back. Written by the JVM thread before
+// the application can start any other thread.
+std::atomic<bool> application_running{false};
 
 // Released by the JVM thread once it has removed the Java option variables. The main thread waits
 // for it before entering its event loop: libraries that start from there (libcurl and OpenSSL for an
@@ -213,6 +216,8 @@ void fail_launch_if_exception(JNIEnv* env, std::string_view advice) {
     jthrowable pending = env->ExceptionOccurred();
     if (pending == nullptr) return;
     env->ExceptionDescribe();
+    // A new version whose main class cannot be had puts the previous one back, as bail does.
+    kestrova::updates::roll_back_first_start(launch_is_console());
     if (launch_failure_alert_wanted()) show_launch_failure(describe_throwable(env, pending), advice);
     exit_through_java(env, 1);
 }
@@ -290,6 +295,7 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     // The application runs from here: a new version has started, so the previous one it replaced
     // is not needed any more; every way the process ends after this (the main method returning,
     // System.exit, an uncaught exception) first installs an update it downloaded.
+    application_running.store(true);
     kestrova::updates::confirm_first_start();
     kestrova::updates::install_pending_update_at_end();
     env->CallStaticVoidMethod(static_cast<jclass>(clazz), main_id, args);
@@ -392,6 +398,10 @@ void kestrova::bail(const char* format, ...) {
     std::fputc('\n', stderr);
     funlockfile(stderr);
     va_end(args);
+    // A new version that fails before its application runs puts the previous one back and starts
+    // it, which tells the user instead: the launch failure's alert would only confuse. Also from
+    // the launch record's static initialiser, before main has set up the end of the process.
+    if (!application_running.load()) kestrova::updates::roll_back_first_start(launch_is_console());
     // The line goes to standard error as it always has; a GUI user started from the desktop, who
     // never sees that, gets it in the alert as well. A line too long for the buffer is cut there.
     if (launch_failure_alert_wanted()) {
@@ -400,9 +410,6 @@ void kestrova::bail(const char* format, ...) {
         show_launch_failure(line, kestrova::launch_failure_advice(line));
     }
     va_end(for_alert);
-    // Before main nothing has set up the end of the process: a new version whose launch record is
-    // refused puts the previous one back here.
-    if (!main_entered) kestrova::updates::roll_back_first_start(launch_is_console());
     kestrova::platform::end_process(1);
 }
 
@@ -431,7 +438,6 @@ extern "C" void* JLI_MemAlloc(std::size_t size) {
 
 KESTROVA_EXPORT int main(int argc, char** argv) {
     KESTROVA_BENCH_START("main-entry");
-    main_entered = true;
     stored_argc = argc;
     stored_argv = argv;
     kestrova::updates::keep_command_line(argc, argv);
