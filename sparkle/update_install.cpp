@@ -565,6 +565,16 @@ void StagingArea::leave_on_disk() {
     if (lock_fd_ >= 0) ::close(std::exchange(lock_fd_, -1));
 }
 
+std::string StagingArea::flushed_digest(std::string_view failure) const {
+    try {
+        return staged_digest(true);
+    } catch (const ed25519::LibraryMissing& e) {
+        throw InstallError(install_reason(msg_library_missing, {e.what()}));
+    } catch (const std::exception& e) {
+        throw InstallError(install_reason(failure, {e.what()}));
+    }
+}
+
 std::string StagingArea::staged_digest(bool flush) const {
     const std::string name = installed_.filename().string();
     const int bundle = ::openat(lock_fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -593,14 +603,7 @@ void StagingArea::mark_ready(std::string_view version) {
     // it is still what was verified. Its walk puts every staged file and directory on disk, and
     // the marker follows them: written beside, flushed, then renamed, a marker is either absent or
     // whole, and a power cut cannot leave a ready mark on a bundle whose files were never written.
-    std::string digest;
-    try {
-        digest = staged_digest(true);
-    } catch (const ed25519::LibraryMissing& e) {
-        throw InstallError(install_reason(msg_library_missing, {e.what()}));
-    } catch (const std::exception& e) {
-        throw InstallError(install_reason(msg_cannot_mark_ready, {e.what()}));
-    }
+    const std::string digest = flushed_digest(msg_cannot_mark_ready);
     constexpr const char* partial = "update.ready.partial";
     const int fd = ::openat(lock_fd_, partial, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) throw InstallError(install_reason(msg_cannot_mark_ready, {errno_text(errno)}));
@@ -742,14 +745,7 @@ void StagingArea::swap_into_place() {
     // whole file system): otherwise a power cut just after it could leave the installed path naming
     // a bundle whose files were never written. The same walk gives the tree's digest: a ready
     // update is installed only while it is still the tree that was checked and marked.
-    std::string digest;
-    try {
-        digest = staged_digest(true);
-    } catch (const ed25519::LibraryMissing& e) {
-        throw InstallError(install_reason(msg_library_missing, {e.what()}));
-    } catch (const std::exception& e) {
-        throw InstallError(install_reason(msg_cannot_read_staged, {e.what()}));
-    }
+    const std::string digest = flushed_digest(msg_cannot_read_staged);
     const bool marked = ::faccessat(lock_fd_, ready_name, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
     if (marked) {
         const auto marker = read_marker();

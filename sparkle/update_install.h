@@ -151,6 +151,8 @@ private:
     // The staged tree's digest, reached through the locked directory; with `flush`, each of its files
     // and directories is put on disk on the way. Throws std::system_error, ed25519::CryptoError.
     std::string staged_digest(bool flush) const;
+    // staged_digest(true), its failure an InstallError with the reason `failure` (one "{}").
+    std::string flushed_digest(std::string_view failure) const;
 
     std::filesystem::path installed_;
     std::filesystem::path path_;

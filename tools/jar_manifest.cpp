@@ -84,14 +84,20 @@ std::string_view archive_error_of(archive* reader) {
     return text != nullptr ? text : "unknown archive error";
 }
 
-}  // namespace
-
-std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar) {
+// The JAR opened for reading its entries in turn. Throws PackError when it is not a ZIP file.
+std::unique_ptr<archive, ArchiveCloser> open_jar(const std::filesystem::path& jar) {
     std::unique_ptr<archive, ArchiveCloser> reader(archive_read_new());
     if (!reader) throw std::bad_alloc();
     archive_read_support_format_zip(reader.get());
     if (archive_read_open_filename(reader.get(), jar.c_str(), 1 << 16) != ARCHIVE_OK)
         throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
+    return reader;
+}
+
+}  // namespace
+
+std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar) {
+    const auto reader = open_jar(jar);
     archive_entry* entry = nullptr;
     for (;;) {
         const int status = archive_read_next_header(reader.get(), &entry);
@@ -192,11 +198,7 @@ std::optional<std::string> as_internal_class_name(std::string_view text) {
 std::vector<std::string> class_names_named_in_jar(const std::filesystem::path& jar) {
     constexpr std::string_view services = "META-INF/services/";
     std::set<std::string> names;
-    std::unique_ptr<archive, ArchiveCloser> reader(archive_read_new());
-    if (!reader) throw std::bad_alloc();
-    archive_read_support_format_zip(reader.get());
-    if (archive_read_open_filename(reader.get(), jar.c_str(), 1 << 16) != ARCHIVE_OK)
-        throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
+    const auto reader = open_jar(jar);
     archive_entry* entry = nullptr;
     for (;;) {
         const int status = archive_read_next_header(reader.get(), &entry);
