@@ -491,7 +491,7 @@ TEST_F(UpdateInstall, FirstStartKilledBeforeTheApplicationRanIsPutBackAtTheNextS
     const auto deadline = Clock::now() + 60s;
     const fs::path paused = dir_.path() / ("vm.paused." + std::to_string(app.pid()));
     while (app.running() && !fs::exists(paused) && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
-    ASSERT_TRUE(fs::exists(paused)) << "1.1 never paused: " << app.err();
+    ASSERT_TRUE(fs::exists(paused)) << "1.1 never paused; stderr:\n" << app.err() << "update log:\n" << log_text();
     kill(app.pid(), SIGKILL);
     app.wait(10s);
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
