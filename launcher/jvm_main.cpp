@@ -440,7 +440,6 @@ KESTROVA_EXPORT int main(int argc, char** argv) {
     KESTROVA_BENCH_START("main-entry");
     stored_argc = argc;
     stored_argv = argv;
-    kestrova::updates::keep_command_line(argc, argv);
     kestrova::platform::prepare_for_threads();
     kestrova::setup_sparkle(kestrova::data.aggressive_updates, kestrova::data.console);
 

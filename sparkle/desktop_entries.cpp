@@ -61,18 +61,6 @@ std::optional<fs::path> launcher_of_entry(std::string_view text) {
     return std::nullopt;
 }
 
-bool write_aside_and_rename(const fs::path& entry, std::string_view text, mode_t mode) {
-    // Hidden and without the .desktop extension, so that no menu reads it half-written.
-    std::string aside = (entry.parent_path() / ("." + entry.filename().string() + ".XXXXXX")).string();
-    FileDescriptor fd(::mkstemp(aside.data()));
-    if (fd.get() < 0) return false;
-    bool done = ::fchmod(fd.get(), mode) == 0 && kestrova::write_all(fd.get(), text) == 0 && ::fsync(fd.get()) == 0;
-    done = fd.close() == 0 && done;
-    done = done && ::rename(aside.c_str(), entry.c_str()) == 0;
-    if (!done) ::unlink(aside.c_str());
-    return done;
-}
-
 }  // namespace
 
 std::string desktop_entry_with_launcher(std::string_view text, const fs::path& old_launcher,
@@ -136,7 +124,7 @@ std::vector<fs::path> refresh_desktop_entries(const fs::path& bundle, const std:
         if (!old_launcher || old_launcher->parent_path() != launchers || *old_launcher == new_launcher) continue;
         const std::string updated = desktop_entry_with_launcher(text, *old_launcher, new_launcher);
         if (updated == text) continue;
-        if (write_aside_and_rename(entry, updated, info.st_mode & 07777))
+        if (kestrova::replace_file(entry, updated, info.st_mode & 07777) == 0)
             refreshed.push_back(entry);
         else if (failed != nullptr)
             failed->push_back(entry);

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrova/file_descriptor.h"
 #include "sparkle/desktop_entries.h"
 #include "sparkle/last_check_store.h"
 #include "sparkle/version_comparator.h"
@@ -44,27 +45,16 @@ void sync_directory(const fs::path& directory) {
 
 // Writes `text` to `file` whole or not at all, and durably: a crash never leaves half a record.
 bool write_durably(const fs::path& file, std::string_view text) {
-    const fs::path partial = file.string() + ".partial";
-    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
-    ::close(fd);
-    if (!written || ::rename(partial.c_str(), file.c_str()) != 0) {
-        ::unlink(partial.c_str());
-        return false;
-    }
+    if (kestrova::replace_file(file, text, 0600) != 0) return false;
     sync_directory(file.parent_path());
     return true;
 }
 
 std::optional<std::string> read_small_file(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string text(max_record_bytes + 1, '\0');
-    const ssize_t got = ::read(fd, text.data(), text.size());
-    ::close(fd);
-    if (got < 0 || static_cast<std::size_t>(got) > max_record_bytes) return std::nullopt;
-    text.resize(static_cast<std::size_t>(got));
+    const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return std::nullopt;
+    std::string text;
+    if (read_up_to(fd.get(), text, max_record_bytes + 1) != 0 || text.size() > max_record_bytes) return std::nullopt;
     return text;
 }
 

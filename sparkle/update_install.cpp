@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrova/file_descriptor.h"
 #include "kestrova/text.h"
 #include "platform/linux/dynamic_library.h"
 #include "sparkle/appcast.h"
@@ -230,10 +231,10 @@ std::string megabytes(std::uint64_t bytes) { return std::to_string(bytes / 1'000
 // --- The staged tree's digest -------------------------------------------------------------------------
 
 // Adds the tree below the open directory `dir` to `digest`, in name order: each entry's path, type
-// and permission bits, and a link's target or a file's size and bytes. With `flush`, each file and
-// directory is also put on disk. Every step goes through descriptors and never follows a link, so
+// and permission bits, and a link's target or a file's size and bytes; each file and directory is
+// also put on disk on the way. Every step goes through descriptors and never follows a link, so
 // what is hashed is what a later exchange through the same descriptors moves. Throws std::system_error.
-void add_tree(int dir, const std::string& relative, ed25519::Sha256& digest, bool flush) {
+void add_tree(int dir, const std::string& relative, ed25519::Sha256& digest) {
     const auto fail = [](const std::string& what) { throw std::system_error(errno, std::generic_category(), what); };
     const int listing_fd = ::dup(dir);
     if (listing_fd < 0) fail("dup");
@@ -273,12 +274,12 @@ void add_tree(int dir, const std::string& relative, ed25519::Sha256& digest, boo
             if (sub < 0) fail(path);
             describe('d', 0);
             try {
-                add_tree(sub, path, digest, flush);
+                add_tree(sub, path, digest);
             } catch (...) {
                 ::close(sub);
                 throw;
             }
-            const int error = flush && ::fsync(sub) != 0 ? errno : 0;
+            const int error = ::fsync(sub) != 0 ? errno : 0;
             ::close(sub);
             if (error != 0) throw std::system_error(error, std::generic_category(), path);
         } else if (S_ISREG(info.st_mode)) {
@@ -300,7 +301,7 @@ void add_tree(int dir, const std::string& relative, ed25519::Sha256& digest, boo
                     digest.update(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got)));
                 }
             }
-            if (error == 0 && flush && ::fsync(file) != 0) error = errno;
+            if (error == 0 && ::fsync(file) != 0) error = errno;
             ::close(file);
             if (error != 0) throw std::system_error(error, std::generic_category(), path);
         } else {
@@ -565,34 +566,22 @@ void StagingArea::leave_on_disk() {
     if (lock_fd_ >= 0) ::close(std::exchange(lock_fd_, -1));
 }
 
-std::string StagingArea::flushed_digest(std::string_view failure) const {
+std::string StagingArea::staged_digest(std::string_view failure) const {
+    const std::string name = installed_.filename().string();
     try {
-        return staged_digest(true);
+        const FileDescriptor bundle(::openat(lock_fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat info {};
+        if (bundle.get() < 0 || ::fstat(bundle.get(), &info) != 0)
+            throw std::system_error(errno, std::generic_category(), name);
+        ed25519::Sha256 digest;
+        digest.update(name + std::string("\0d", 2) + std::to_string(info.st_mode & 07777));
+        add_tree(bundle.get(), name, digest);
+        if (::fsync(bundle.get()) != 0 || ::fsync(lock_fd_) != 0) throw std::system_error(errno, std::generic_category(), name);
+        return digest.hex();
     } catch (const ed25519::LibraryMissing& e) {
         throw InstallError(install_reason(msg_library_missing, {e.what()}));
     } catch (const std::exception& e) {
         throw InstallError(install_reason(failure, {e.what()}));
-    }
-}
-
-std::string StagingArea::staged_digest(bool flush) const {
-    const std::string name = installed_.filename().string();
-    const int bundle = ::openat(lock_fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (bundle < 0) throw std::system_error(errno, std::generic_category(), name);
-    try {
-        struct stat info {};
-        if (::fstat(bundle, &info) != 0) throw std::system_error(errno, std::generic_category(), name);
-        ed25519::Sha256 digest;
-        digest.update(name + std::string("\0d", 2) + std::to_string(info.st_mode & 07777));
-        add_tree(bundle, name, digest, flush);
-        if (flush && (::fsync(bundle) != 0 || ::fsync(lock_fd_) != 0))
-            throw std::system_error(errno, std::generic_category(), name);
-        std::string hex = digest.hex();
-        ::close(bundle);
-        return hex;
-    } catch (...) {
-        ::close(bundle);
-        throw;
     }
 }
 
@@ -603,7 +592,7 @@ void StagingArea::mark_ready(std::string_view version) {
     // it is still what was verified. Its walk puts every staged file and directory on disk, and
     // the marker follows them: written beside, flushed, then renamed, a marker is either absent or
     // whole, and a power cut cannot leave a ready mark on a bundle whose files were never written.
-    const std::string digest = flushed_digest(msg_cannot_mark_ready);
+    const std::string digest = staged_digest(msg_cannot_mark_ready);
     constexpr const char* partial = "update.ready.partial";
     const int fd = ::openat(lock_fd_, partial, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) throw InstallError(install_reason(msg_cannot_mark_ready, {errno_text(errno)}));
@@ -745,7 +734,7 @@ void StagingArea::swap_into_place() {
     // whole file system): otherwise a power cut just after it could leave the installed path naming
     // a bundle whose files were never written. The same walk gives the tree's digest: a ready
     // update is installed only while it is still the tree that was checked and marked.
-    const std::string digest = flushed_digest(msg_cannot_read_staged);
+    const std::string digest = staged_digest(msg_cannot_read_staged);
     const bool marked = ::faccessat(lock_fd_, ready_name, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
     if (marked) {
         const auto marker = read_marker();

@@ -148,11 +148,9 @@ private:
     static constexpr const char* ready_name = "update.ready";
     // The version and digest mark_ready recorded.
     std::optional<std::pair<std::string, std::string>> read_marker() const;
-    // The staged tree's digest, reached through the locked directory; with `flush`, each of its files
-    // and directories is put on disk on the way. Throws std::system_error, ed25519::CryptoError.
-    std::string staged_digest(bool flush) const;
-    // staged_digest(true), its failure an InstallError with the reason `failure` (one "{}").
-    std::string flushed_digest(std::string_view failure) const;
+    // The staged tree's digest, reached through the locked directory, each of its files and
+    // directories put on disk on the way. Throws InstallError with the reason `failure` (one "{}").
+    std::string staged_digest(std::string_view failure) const;
 
     std::filesystem::path installed_;
     std::filesystem::path path_;

@@ -12,14 +12,15 @@ namespace kestrova::updates {
 
 namespace {
 
-// Written by main before any other thread exists, then only read.
+// The command line, for starting another version with the same arguments. Written once before
+// any thread exists, then only read.
 int kept_argc = 0;
 char** kept_argv = nullptr;
 
 // glibc hands the executable's initialisers argc, argv and envp. This one runs before the C++
 // static initialisers (its priority), so a launch that fails in one, the launch record refused
 // before main, still has the arguments to start the previous version with.
-__attribute__((constructor(101))) void keep_command_line_early(int argc, char** argv, char**) {
+__attribute__((constructor(101))) void keep_command_line(int argc, char** argv, char**) {
     kept_argc = argc;
     kept_argv = argv;
 }
@@ -35,11 +36,6 @@ int replace_with(const std::string& launcher) {
 }
 
 }  // namespace
-
-void keep_command_line(int argc, char** argv) {
-    kept_argc = argc;
-    kept_argv = argv;
-}
 
 int start_previous_version(const std::string& launcher) {
     log_record("Starting the previous version: %{public}@", {launcher});

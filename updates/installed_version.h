@@ -6,10 +6,6 @@
 
 namespace kestrova::updates {
 
-// Keeps the command line main received, for starting an installed version with the same arguments.
-// Main thread, before setup_sparkle.
-void keep_command_line(int argc, char** argv);
-
 // Replaces this process with `launcher`, the executable of the version just installed in place of
 // the running bundle, with the same arguments, so the new version runs in the same process and its
 // exit status is the launch's. Logged first. Never returns: when the replacement fails, one line on

@@ -2,11 +2,15 @@
 // descriptor.
 #pragma once
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace kestrova {
@@ -45,6 +49,22 @@ inline int write_all(int fd, std::string_view bytes) {
         done += static_cast<std::size_t>(n);
     }
     return 0;
+}
+
+// Replaces `file` with `bytes` whole or not at all: written to a hidden temporary file beside it
+// (".NAME.XXXXXX", which nothing that lists the directory for NAME's kind of file reads), given
+// `mode`, flushed, then renamed over it. Returns 0, or the errno of the step that failed; the
+// temporary file is then gone and `file` as it was.
+inline int replace_file(const std::filesystem::path& file, std::string_view bytes, mode_t mode) {
+    std::string aside = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
+    FileDescriptor fd(::mkstemp(aside.data()));
+    if (fd.get() < 0) return errno;
+    int error = ::fchmod(fd.get(), mode) == 0 ? write_all(fd.get(), bytes) : errno;
+    if (error == 0 && ::fsync(fd.get()) != 0) error = errno;
+    if (fd.close() != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(aside.c_str(), file.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(aside.c_str());
+    return error;
 }
 
 // Appends to `out` (a std::string or std::vector<char>) what `fd` holds up to its end, but no more than `limit` bytes, retrying after
