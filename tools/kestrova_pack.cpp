@@ -22,10 +22,12 @@
 #include "tools/ed25519_keys.h"
 #include "tools/desktop_entry.h"
 #include "core/launch_plan.h"
+#include "tools/added_launchers.h"
 #include "tools/bundle_inputs.h"
 #include "tools/file_ops.h"
 #include "tools/jar_manifest.h"
 #include "tools/jlink_runtime.h"
+#include "tools/mime_types.h"
 #include "tools/packaging.h"
 #include "tools/release.h"
 
@@ -128,6 +130,7 @@ constexpr std::string_view msg_remove_with_options =
     "--remove takes no {}; give only the bundle and --dir";
 constexpr std::string_view msg_entry_written = "desktop entry written: {}\n";
 constexpr std::string_view msg_entry_removed = "desktop entry removed: {}\n";
+constexpr std::string_view msg_mime_definition_written = "file types defined: {}\n";
 constexpr std::string_view msg_no_jars =
     "missing required option --jar, --main-jar or --input; see kestrova-pack bundle --help";
 constexpr std::string_view hint_main_jar = "check the --main-jar path";
@@ -267,6 +270,10 @@ Bundle options:
   --input DIR                every JAR directly in DIR, in name order (links to nothing skipped
                              with a warning)
   --resource PATH            a file or directory copied into Contents/Resources (repeatable)
+  --add-launcher NAME=MAINCLASS[:console|:gui]
+                             another command, Contents/MacOS/NAME, that runs MAINCLASS with the
+                             bundle's runtime, JARs, JVM options, arguments and updates; console
+                             or GUI as the bundle's own launcher unless given (repeatable)
   --bundle-version V         CFBundleVersion (default 1.0)
   --bundle-identifier ID     CFBundleIdentifier (default app.kestrova.NAME, lowercased,
                              other characters than letters and digits made '-')
@@ -299,7 +306,9 @@ application menu, into DIR (default: $XDG_DATA_HOME/applications, or
   StartupWMClass  the WM_CLASS of the application's windows, so the dock groups them under
                   the entry: the main class with '.' made '-', as AWT derives it when the
                   main thread opens the first window (check with xprop WM_CLASS)
-Other entries in DIR for the same bundle are removed. Move or delete the bundle and its
+A bundle with --add-launcher commands gets one entry per GUI launcher (the bundle's own named
+CFBundleName, the others by their NAME, in ID.NAME.desktop); a bundle without any GUI launcher
+gets the entry of its own launcher. Other entries in DIR for the same bundle are removed. Move or delete the bundle and its
 entry disappears from the menu (TryExec); --remove deletes it.
 
 Options:
@@ -307,6 +316,14 @@ Options:
   --category C       a menu category, e.g. Utility, Development, Office (repeatable)
   --wm-class NAME    StartupWMClass, for an application that opens its first window from
                      another thread than its main thread
+  --mime-type TYPE   a file type the application opens, e.g. text/x-groovy (repeatable): written
+                     as MimeType, and Exec passes the files (%F) so "Open with" gives them as
+                     arguments
+  --mime-definition FILE  the shared-mime-info XML of the types this system does not know
+                     (looked up in $XDG_DATA_HOME and $XDG_DATA_DIRS), installed as
+                     DIR/../mime/packages/ID.xml, then update-mime-database DIR/../mime
+  --comment TEXT     Comment, the tooltip of the menu item
+  --keywords LIST    Keywords the menu's search finds it by, comma-separated (repeatable)
   --remove           remove the bundle's entries from DIR instead (the bundle may be gone)
 )";
 
@@ -334,6 +351,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--public-ed-key", true, false},     {"--icon", true, false},
     {"--jlink", false, false},         {"--add-modules", true, true},    {"--main-jar", true, false},
     {"--input", true, false},          {"--resource", true, true},
+    {"--add-launcher", true, true},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
@@ -348,6 +366,8 @@ constexpr OptionRule release_option_rules[] = {
 
 constexpr OptionRule desktop_entry_option_rules[] = {
     {"--dir", true, false}, {"--category", true, true}, {"--wm-class", true, false}, {"--remove", false, false},
+    {"--mime-type", true, true}, {"--mime-definition", true, false}, {"--comment", true, false},
+    {"--keywords", true, true},
 };
 
 // The flag switches and the bits they set, in the order the help lists them.
@@ -576,6 +596,8 @@ struct BundlePlan {
     std::string name;
     std::vector<char> launcher;
     mode_t launcher_mode = 0755;
+    std::vector<std::pair<std::string, std::vector<char>>> added_launchers;  // (name, burned)
+    std::vector<std::string> added_main_classes;
     std::string info_plist;
     std::vector<fs::path> jars;  // the class path's, main JAR first
     std::vector<ResourceCopy> copies;  // Class-Path entries of the main JAR, then --resource
@@ -766,6 +788,15 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     require_regular_file(launcher, "the launcher template", hint_launcher);
     plan.launcher = burn_template(launcher, record);
     plan.launcher_mode = kestrova::pack::permission_bits(launcher);
+    try {
+        for (const auto& added : kestrova::pack::parse_added_launchers(args.values("--add-launcher"), plan.name)) {
+            plan.added_launchers.emplace_back(
+                added.name, burn_template(launcher, encode(kestrova::pack::added_launcher_fields(fields, added))));
+            plan.added_main_classes.push_back(added.main_class);
+        }
+    } catch (const kestrova::pack::PackError& e) {
+        throw UsageError(e.what());
+    }
 
     plan.support_jar = args.value("--support-jar").value_or(default_support_jar().string());
     require_regular_file(plan.support_jar, "the support JAR", hint_support_jar);
@@ -872,6 +903,8 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
     fs::create_directories(contents / "MacOS");
     kestrova::pack::write_file_atomically(contents / "MacOS" / plan.name, plan.launcher,
                                           plan.launcher_mode);
+    for (const auto& [name, image] : plan.added_launchers)
+        kestrova::pack::write_file_atomically(contents / "MacOS" / name, image, plan.launcher_mode);
     write_text(contents / "Info.plist", plan.info_plist);
 
     const fs::path resources = contents / "Resources";
@@ -915,6 +948,9 @@ void check_linked_runtime(const BundlePlan& plan, const fs::path& root) {
     for (const auto& option : plan.jvm_options) options.push_back(kestrova::expand_app_dir_tokens(option, app_dir));
     kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
                                              plan.main_class, plan.runtime);
+    for (const auto& main_class : plan.added_main_classes)
+        kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
+                                                 main_class, plan.runtime);
 }
 
 int run_bundle(std::span<char* const> argv) {
@@ -1073,7 +1109,7 @@ int run_desktop_entry(std::span<char* const> argv) {
                                    : kestrova::pack::default_applications_directory(std::getenv("XDG_DATA_HOME"),
                                                                                     std::getenv("HOME"));
     if (args.has("--remove")) {
-        for (const char* other : {"--category", "--wm-class"})
+        for (const char* other : {"--category", "--wm-class", "--mime-type", "--mime-definition", "--comment", "--keywords"})
             if (args.has(other)) throw UsageError(fill(msg_remove_with_options, {other}));
         for (const auto& removed : kestrova::pack::remove_desktop_entries(bundle, directory))
             std::fputs(fill(msg_entry_removed, {removed.string()}).c_str(), stdout);
@@ -1086,8 +1122,19 @@ int run_desktop_entry(std::span<char* const> argv) {
     for (const auto& category : request.categories)
         if (!kestrova::pack::is_known_category(category)) throw UsageError(fill(msg_bad_category, {category}));
     request.wm_class = args.value("--wm-class");
-    const fs::path written = kestrova::pack::write_desktop_entry(request);
-    std::fputs(fill(msg_entry_written, {written.string()}).c_str(), stdout);
+    request.mime_types = args.values("--mime-type");
+    if (const auto definition = args.value("--mime-definition")) request.mime_definition = *definition;
+    request.mime_data_directories = kestrova::pack::mime_data_directories(
+        std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), std::getenv("XDG_DATA_DIRS"));
+    request.comment = args.value("--comment");
+    for (const auto& list : args.values("--keywords"))
+        for (const auto& keyword : kestrova::pack::split_list(list, ',')) request.keywords.push_back(keyword);
+    const auto result = kestrova::pack::write_desktop_entry(request);
+    for (const auto& note : result.notes) report_note(note);
+    for (const auto& written : result.entries)
+        std::fputs(fill(msg_entry_written, {written.string()}).c_str(), stdout);
+    if (result.mime_definition)
+        std::fputs(fill(msg_mime_definition_written, {result.mime_definition->string()}).c_str(), stdout);
     return 0;
 }
 
