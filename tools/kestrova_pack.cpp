@@ -243,7 +243,7 @@ Assembles DIR/NAME.app:
   Contents/Frameworks/            libkestrova-updater.so (only with --with-updater)
 The record's JVM options are -Djava.class.path=&&/kestrova-support.jar:&&/JAR:...,
 -Dapp.dir=&&, the main JAR's manifest options, then the --jvm-option values; the launcher
-replaces && with the app directory. A JVM started by the launcher takes each option whole:
+replaces && with the app directory and ~~ with the user's home directory. A JVM started by the launcher takes each option whole:
 give --add-opens=X, never --add-opens X (refused).
 The bundle is built in a temporary directory in DIR and renamed into place at the end.
 
@@ -286,6 +286,9 @@ Bundle options:
   --with-updater             add libkestrova-updater.so from next to the launcher template
   --icon PNG                 the application's icon, copied into Contents/Resources and named
                              in Info.plist (CFBundleIconFile); desktop-entry uses it
+  --user-jvm-options         let the user add JVM options, one a line, in
+                             $XDG_CONFIG_HOME/ID/jvm.options (~/.config by default; ID is
+                             CFBundleIdentifier), after the bundle's own (KestrovaUserJVMOptions)
   --force                    replace an existing DIR/NAME.app
   --launcher PATH            the launcher template (default: lib/kestrova/kestrova-launcher
                              next to this tool's installation)
@@ -351,7 +354,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--public-ed-key", true, false},     {"--icon", true, false},
     {"--jlink", false, false},         {"--add-modules", true, true},    {"--main-jar", true, false},
     {"--input", true, false},          {"--resource", true, true},
-    {"--add-launcher", true, true},
+    {"--add-launcher", true, true},   {"--user-jvm-options", false, false},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
@@ -828,6 +831,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     if (plist.version.empty()) throw UsageError(std::string(msg_empty_version));
     plist.feed_url = args.value("--feed-url");
     plist.automatic_checks = args.has("--automatic-checks");
+    plist.user_jvm_options = args.has("--user-jvm-options");
     if (const auto text = args.value("--check-interval")) {
         const auto parsed = kestrova::pack::parse_number(*text, 0xFFFFFFFFu);
         if (!parsed) throw UsageError(fill(msg_bad_check_interval, {*text}));
@@ -945,7 +949,9 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
 void check_linked_runtime(const BundlePlan& plan, const fs::path& root) {
     const std::string app_dir = fs::canonical(root / "Contents" / "Resources").string();
     std::vector<std::string> options;
-    for (const auto& option : plan.jvm_options) options.push_back(kestrova::expand_app_dir_tokens(option, app_dir));
+    const char* home = std::getenv("HOME");
+    for (const auto& option : plan.jvm_options)
+        options.push_back(kestrova::expand_option_tokens(option, app_dir, home != nullptr ? home : ""));
     kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
                                              plan.main_class, plan.runtime);
     for (const auto& main_class : plan.added_main_classes)
