@@ -55,8 +55,7 @@ std::string same_command(const std::string& launcher) {
 
 // argv[0] names the program that runs from now on: the old launcher's name may be gone from the
 // bundle, and argv[0] of the first start named the launcher that was replaced.
-int replace_with(const std::string& bundle_launcher) {
-    const std::string launcher = same_command(bundle_launcher);
+int replace_with(const std::string& launcher) {
     std::vector<char*> arguments;
     arguments.push_back(const_cast<char*>(launcher.c_str()));
     for (int i = 1; i < kept_argc && kept_argv != nullptr; ++i) arguments.push_back(kept_argv[i]);
@@ -66,14 +65,16 @@ int replace_with(const std::string& bundle_launcher) {
 
 }  // namespace
 
-int start_previous_version(const std::string& launcher) {
+int start_previous_version(const std::string& bundle_launcher) {
+    const std::string launcher = same_command(bundle_launcher);
     log_record("Starting the previous version: %{public}@", {launcher});
     const int error = replace_with(launcher);
     log_record("Could not start the previous version: %{public}@", {std::strerror(error)});
     return error;
 }
 
-void start_installed_version(const std::string& launcher) {
+void start_installed_version(const std::string& bundle_launcher) {
+    const std::string launcher = same_command(bundle_launcher);
     // This process ran far enough to install another version: whatever version it is, its own
     // first start is over, and what it kept must not be taken for a start that died.
     confirm_first_start();
