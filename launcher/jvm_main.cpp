@@ -327,7 +327,9 @@ constexpr std::string_view user_jvm_options_key = "KestrovaUserJVMOptions";
 // it with the file and the line named, before the JVM would refuse it less clearly.
 void add_user_jvm_options(std::vector<std::string>& options) {
     namespace platform = kestrova::platform;
-    if (platform::info_dictionary_string(user_jvm_options_key) != "YES") return;
+    if (!platform::info_dictionary_may_hold(user_jvm_options_key) ||
+        platform::info_dictionary_string(user_jvm_options_key) != "YES")
+        return;
     const auto identifier = platform::info_dictionary_string("CFBundleIdentifier");
     if (!identifier || identifier->empty()) return;
     const std::string path = platform::user_jvm_options_file(*identifier);
