@@ -296,13 +296,15 @@ Bundle options:
 )";
 
 constexpr std::string_view help_desktop_entry =
-    R"(Usage: kestrova-pack desktop-entry BUNDLE.app [--dir DIR] [--category C]... [--remove]
+    R"(Usage: kestrova-pack desktop-entry BUNDLE.app [--dir DIR] [--category C]... [--mime-type TYPE]...
+       [--mime-definition FILE] [--comment TEXT] [--keywords LIST] [--remove]
 
 Writes a freedesktop desktop entry for the bundle, so that it appears in the desktop's
 application menu, into DIR (default: $XDG_DATA_HOME/applications, or
 ~/.local/share/applications), named after the bundle's CFBundleIdentifier:
   Name            CFBundleName
-  Exec, TryExec   the bundle's launcher by its absolute path (Exec with %U)
+  Exec, TryExec   the bundle's launcher by its absolute path (Exec with %U, or %F with
+                  --mime-type)
   Icon            the bundle's CFBundleIconFile, or the theme's application-x-executable
   Terminal        true for a --console application
   Categories      the --category values, in order
