@@ -110,6 +110,7 @@ constexpr std::string_view msg_assemble_failed =
     "directory";
 // Names the launcher before the reason its area cannot be burned, in the usual "file: problem" form.
 constexpr std::string_view msg_in_launcher = "{}: ";
+constexpr std::string_view msg_in_added_launcher = "--add-launcher {}: ";
 constexpr std::string_view msg_empty_out = "--out needs a directory name";
 constexpr std::string_view msg_cannot_print = "could not print the record ({}); check where the output goes";
 constexpr std::string_view msg_cannot_print_key =
@@ -956,9 +957,15 @@ void check_linked_runtime(const BundlePlan& plan, const fs::path& root) {
         options.push_back(kestrova::expand_option_tokens(option, app_dir, home != nullptr ? home : ""));
     kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
                                              plan.main_class, plan.runtime);
-    for (const auto& main_class : plan.added_main_classes)
-        kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
-                                                 main_class, plan.runtime);
+    for (std::size_t i = 0; i < plan.added_main_classes.size(); ++i) {
+        try {
+            kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
+                                                     plan.added_main_classes[i], plan.runtime);
+        } catch (const PackError& e) {
+            // The check's advice names --main-class; the class came from this --add-launcher.
+            throw PackError(fill(msg_in_added_launcher, {plan.added_launchers[i].first}) + e.what());
+        }
+    }
 }
 
 int run_bundle(std::span<char* const> argv) {
