@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <span>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "core/launch_plan.h"
+#include "tools/added_launchers.h"
 #include "tools/bundle_inputs.h"
 #include "tools/desktop_entry.h"
 #include "tools/file_ops.h"
@@ -284,6 +286,18 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     require_regular_file(launcher, "the launcher template", hint_launcher);
     plan.launcher = burn_template(launcher, record);
     plan.launcher_mode = kestrova::pack::permission_bits(launcher);
+    try {
+        for (const auto& added : parse_added_launchers(args.values("--add-launcher"), plan.name)) {
+            plan.added_launchers.emplace_back(added.name,
+                                              burn_template(launcher, encode_record(added_launcher_fields(fields, added))));
+            plan.added_main_classes.push_back(added.main_class);
+        }
+    } catch (const UsageError&) {
+        throw;
+    } catch (const PackError& e) {
+        // A value that is no command: the command line is wrong, whatever the launcher holds.
+        throw UsageError(e.what());
+    }
 
     plan.support_jar = args.value("--support-jar").value_or(default_support_jar().string());
     require_regular_file(plan.support_jar, "the support JAR", hint_support_jar);
@@ -315,6 +329,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     if (plist.version.empty()) throw UsageError(std::string(msg_empty_version));
     plist.feed_url = args.value("--feed-url");
     plist.automatic_checks = args.has("--automatic-checks");
+    plist.user_jvm_options = args.has("--user-jvm-options");
     if (const auto text = args.value("--check-interval")) {
         const auto parsed = kestrova::pack::parse_number(*text, 0xFFFFFFFFu);
         if (!parsed) throw UsageError(fill(msg_bad_check_interval, {*text}));
@@ -392,6 +407,8 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
     fs::create_directories(contents / "MacOS");
     kestrova::pack::write_file_atomically(contents / "MacOS" / plan.name, plan.launcher,
                                           plan.launcher_mode);
+    for (const auto& [name, image] : plan.added_launchers)
+        kestrova::pack::write_file_atomically(contents / "MacOS" / name, image, plan.launcher_mode);
     write_text(contents / "Info.plist", plan.info_plist);
 
     const fs::path resources = contents / "Resources";
@@ -432,9 +449,20 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
 void check_linked_runtime(const BundlePlan& plan, const fs::path& root) {
     const std::string app_dir = fs::canonical(root / "Contents" / "Resources").string();
     std::vector<std::string> options;
-    for (const auto& option : plan.jvm_options) options.push_back(kestrova::expand_app_dir_tokens(option, app_dir));
+    const char* home = std::getenv("HOME");
+    for (const auto& option : plan.jvm_options)
+        options.push_back(kestrova::expand_option_tokens(option, app_dir, home != nullptr ? home : ""));
     kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
                                              plan.main_class, plan.runtime);
+    for (std::size_t i = 0; i < plan.added_main_classes.size(); ++i) {
+        try {
+            kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
+                                                     plan.added_main_classes[i], plan.runtime);
+        } catch (const PackError& e) {
+            // The check's advice names --main-class; the class came from this --add-launcher.
+            throw PackError("--add-launcher " + plan.added_launchers[i].first + ": " + e.what());
+        }
+    }
 }
 
 }  // namespace

@@ -29,6 +29,8 @@ struct BundlePlan {
     std::string name;
     std::vector<char> launcher;
     mode_t launcher_mode = 0755;
+    std::vector<std::pair<std::string, std::vector<char>>> added_launchers;  // (name, burned)
+    std::vector<std::string> added_main_classes;
     std::string info_plist;
     std::vector<fs::path> jars;  // the class path's, main JAR first
     std::vector<ResourceCopy> copies;  // Class-Path entries of the main JAR, then --resource

@@ -19,6 +19,8 @@
 #include "tools/command_line.h"
 #include "tools/desktop_entry.h"
 #include "tools/ed25519_keys.h"
+#include "tools/jlink_runtime.h"
+#include "tools/mime_types.h"
 #include "tools/pack_help.h"
 #include "tools/packaging.h"
 #include "tools/release.h"
@@ -59,6 +61,7 @@ constexpr std::string_view msg_remove_with_options =
     "--remove takes no {}; give only the bundle and --dir";
 constexpr std::string_view msg_entry_written = "desktop entry written: {}\n";
 constexpr std::string_view msg_entry_removed = "desktop entry removed: {}\n";
+constexpr std::string_view msg_mime_definition_written = "file types defined: {}\n";
 
 // --- Command line -------------------------------------------------------------------------------
 
@@ -78,6 +81,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--public-ed-key", true, false},     {"--icon", true, false},
     {"--jlink", false, false},         {"--add-modules", true, true},    {"--main-jar", true, false},
     {"--input", true, false},          {"--resource", true, true},
+    {"--add-launcher", true, true},   {"--user-jvm-options", false, false},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
@@ -92,6 +96,8 @@ constexpr OptionRule release_option_rules[] = {
 
 constexpr OptionRule desktop_entry_option_rules[] = {
     {"--dir", true, false}, {"--category", true, true}, {"--wm-class", true, false}, {"--remove", false, false},
+    {"--mime-type", true, true}, {"--mime-definition", true, false}, {"--comment", true, false},
+    {"--keywords", true, true},
 };
 
 // --- burn ---------------------------------------------------------------------------------------
@@ -244,7 +250,7 @@ int run_desktop_entry(std::span<char* const> argv) {
                                    : kestrova::pack::default_applications_directory(std::getenv("XDG_DATA_HOME"),
                                                                                     std::getenv("HOME"));
     if (args.has("--remove")) {
-        for (const char* other : {"--category", "--wm-class"})
+        for (const char* other : {"--category", "--wm-class", "--mime-type", "--mime-definition", "--comment", "--keywords"})
             if (args.has(other)) throw UsageError(fill(msg_remove_with_options, {other}));
         for (const auto& removed : kestrova::pack::remove_desktop_entries(bundle, directory))
             std::fputs(fill(msg_entry_removed, {removed.string()}).c_str(), stdout);
@@ -257,8 +263,19 @@ int run_desktop_entry(std::span<char* const> argv) {
     for (const auto& category : request.categories)
         if (!kestrova::pack::is_known_category(category)) throw UsageError(fill(msg_bad_category, {category}));
     request.wm_class = args.value("--wm-class");
-    const fs::path written = kestrova::pack::write_desktop_entry(request);
-    std::fputs(fill(msg_entry_written, {written.string()}).c_str(), stdout);
+    request.mime_types = args.values("--mime-type");
+    if (const auto definition = args.value("--mime-definition")) request.mime_definition = *definition;
+    request.mime_data_directories = kestrova::pack::mime_data_directories(
+        std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), std::getenv("XDG_DATA_DIRS"));
+    request.comment = args.value("--comment");
+    for (const auto& list : args.values("--keywords"))
+        for (const auto& keyword : kestrova::pack::split_list(list, ',')) request.keywords.push_back(keyword);
+    const auto result = kestrova::pack::write_desktop_entry(request);
+    for (const auto& note : result.notes) std::fputs((std::string(message_prefix) + note + "\n").c_str(), stderr);
+    for (const auto& written : result.entries)
+        std::fputs(fill(msg_entry_written, {written.string()}).c_str(), stdout);
+    if (result.mime_definition)
+        std::fputs(fill(msg_mime_definition_written, {result.mime_definition->string()}).c_str(), stdout);
     return 0;
 }
 

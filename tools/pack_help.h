@@ -82,7 +82,8 @@ Assembles DIR/NAME.app:
   Contents/Frameworks/            libkestrova-updater.so (only with --with-updater)
 The record's JVM options are -Djava.class.path=&&/kestrova-support.jar:&&/JAR:...,
 -Dapp.dir=&&, the main JAR's manifest options, then the --jvm-option values; the launcher
-replaces && with the app directory. A JVM started by the launcher takes each option whole:
+replaces && with the app directory and ~~ with the user's home directory. A JVM started by
+the launcher takes each option whole:
 give --add-opens=X, never --add-opens X (refused).
 The bundle is built in a temporary directory in DIR and renamed into place at the end.
 
@@ -109,6 +110,10 @@ Bundle options:
   --input DIR                every JAR directly in DIR, in name order (links to nothing skipped
                              with a warning)
   --resource PATH            a file or directory copied into Contents/Resources (repeatable)
+  --add-launcher NAME=MAINCLASS[:console|:gui]
+                             another command, Contents/MacOS/NAME, that runs MAINCLASS with the
+                             bundle's runtime, JARs, JVM options, arguments and updates; console
+                             or GUI as the bundle's own launcher unless given (repeatable)
   --bundle-version V         CFBundleVersion (default 1.0)
   --bundle-identifier ID     CFBundleIdentifier (default app.kestrova.NAME, lowercased,
                              other characters than letters and digits made '-')
@@ -121,6 +126,9 @@ Bundle options:
   --with-updater             add libkestrova-updater.so from next to the launcher template
   --icon PNG                 the application's icon, copied into Contents/Resources and named
                              in Info.plist (CFBundleIconFile); desktop-entry uses it
+  --user-jvm-options         let the user add JVM options, one a line, in
+                             $XDG_CONFIG_HOME/ID/jvm.options (~/.config by default; ID is
+                             CFBundleIdentifier), after the bundle's own (KestrovaUserJVMOptions)
   --force                    replace an existing DIR/NAME.app
   --launcher PATH            the launcher template (default: lib/kestrova/kestrova-launcher
                              next to this tool's installation)
@@ -128,20 +136,24 @@ Bundle options:
 )";
 
 inline constexpr std::string_view help_desktop_entry =
-    R"(Usage: kestrova-pack desktop-entry BUNDLE.app [--dir DIR] [--category C]... [--remove]
+    R"(Usage: kestrova-pack desktop-entry BUNDLE.app [--dir DIR] [--category C]... [--mime-type TYPE]...
+       [--mime-definition FILE] [--comment TEXT] [--keywords LIST] [--remove]
 
 Writes a freedesktop desktop entry for the bundle, so that it appears in the desktop's
 application menu, into DIR (default: $XDG_DATA_HOME/applications, or
 ~/.local/share/applications), named after the bundle's CFBundleIdentifier:
   Name            CFBundleName
-  Exec, TryExec   the bundle's launcher by its absolute path (Exec with %U)
+  Exec, TryExec   the bundle's launcher by its absolute path (Exec with %U, or %F with
+                  --mime-type)
   Icon            the bundle's CFBundleIconFile, or the theme's application-x-executable
   Terminal        true for a --console application
   Categories      the --category values, in order
   StartupWMClass  the WM_CLASS of the application's windows, so the dock groups them under
                   the entry: the main class with '.' made '-', as AWT derives it when the
                   main thread opens the first window (check with xprop WM_CLASS)
-Other entries in DIR for the same bundle are removed. Move or delete the bundle and its
+A bundle with --add-launcher commands gets one entry per GUI launcher (the bundle's own named
+CFBundleName, the others by their NAME, in ID.NAME.desktop); a bundle without any GUI launcher
+gets the entry of its own launcher. Other entries in DIR for the same bundle are removed. Move or delete the bundle and its
 entry disappears from the menu (TryExec); --remove deletes it.
 
 Options:
@@ -149,6 +161,14 @@ Options:
   --category C       a menu category, e.g. Utility, Development, Office (repeatable)
   --wm-class NAME    StartupWMClass, for an application that opens its first window from
                      another thread than its main thread
+  --mime-type TYPE   a file type the application opens, e.g. text/x-groovy (repeatable): written
+                     as MimeType, and Exec passes the files (%F) so "Open with" gives them as
+                     arguments
+  --mime-definition FILE  the shared-mime-info XML of the types this system does not know
+                     (looked up in $XDG_DATA_HOME and $XDG_DATA_DIRS), installed as
+                     DIR/../mime/packages/ID.xml, then update-mime-database DIR/../mime
+  --comment TEXT     Comment, the tooltip of the menu item
+  --keywords LIST    Keywords the menu's search finds it by, comma-separated (repeatable)
   --remove           remove the bundle's entries from DIR instead (the bundle may be gone)
 )";
 

@@ -122,6 +122,10 @@ std::vector<fs::path> refresh_desktop_entries(const fs::path& bundle, const std:
         if (!named || normal(*named) != owner) continue;
         const auto old_launcher = launcher_of_entry(text);
         if (!old_launcher || old_launcher->parent_path() != launchers || *old_launcher == new_launcher) continue;
+        // A bundle with more than one command has an entry per command: one whose launcher the
+        // new version still has starts that command, not the bundle's main one.
+        struct stat launcher_info {};
+        if (::lstat(old_launcher->c_str(), &launcher_info) == 0 && S_ISREG(launcher_info.st_mode)) continue;
         const std::string updated = desktop_entry_with_launcher(text, *old_launcher, new_launcher);
         if (updated == text) continue;
         if (kestrova::replace_file(entry, updated, info.st_mode & 07777) == 0)

@@ -75,8 +75,9 @@ inline std::string exec_argument(std::string_view argument) {
 // URLs it is opened with. GLib looks the program up before it expands field codes, so a launcher
 // whose path holds '%' (written "%%") would name a file that does not exist, and GLib drops the
 // whole entry: such a launcher is started by /bin/sh, which gets the path as an argument, where
-// "%%" is expanded as usual.
-inline std::string desktop_exec_value(std::string_view executable) {
+// "%%" is expanded as usual. `field_code` is %U (URLs), or %F (local files) for an entry that opens
+// file types.
+inline std::string desktop_exec_value(std::string_view executable, std::string_view field_code = "%U") {
     std::string line;
     if (executable.find('%') != std::string_view::npos) {
         line += "/bin/sh -c ";
@@ -84,7 +85,8 @@ inline std::string desktop_exec_value(std::string_view executable) {
         line += ' ';
     }
     line += exec_argument(executable);
-    line += " %U";
+    line += ' ';
+    line += field_code;
     return desktop_entry_escape(line);
 }
 
@@ -124,7 +126,7 @@ std::string desktop_entry_with_launcher(std::string_view text, const std::filesy
 // After an update of `bundle` whose executable (CFBundleExecutable) is now `new_executable`: every
 // entry in `data_home`/applications that the tool wrote for this bundle (its desktop_bundle_key
 // names it) and whose TryExec names another launcher of the bundle (Contents/MacOS/OLD, the one
-// before the update) is rewritten to start the new launcher, written aside and renamed over the
+// before the update) that the bundle no longer holds is rewritten to start the new launcher, written aside and renamed over the
 // old one, with its mode kept. Other files are not touched, so the call is harmless after an
 // update that kept the name. Returns the entries rewritten; one that cannot be rewritten is
 // skipped (the menu then loses only that entry, as it would have without this), and its path is

@@ -52,7 +52,7 @@ std::string error_sentence(const InstalledApplication& application, const CheckE
 }
 
 void StandardUserDriver::show_up_to_date(const InstalledApplication& application, std::function<void()> acknowledge) {
-    host_.show_alert(up_to_date_heading, application.name + " " +
+    host_.show_information(up_to_date_heading, application.name + " " +
                                              version_text(application.display_version, application.version) +
                                              " is currently the newest version available.");
     acknowledge();
@@ -71,7 +71,12 @@ void StandardUserDriver::show_update_found(const InstalledApplication& applicati
             text += " The new version is at " + offer.download_address;
         }
     } else if (!offer.download_address.empty()) {
-        text += " Download it from " + offer.download_address;
+        // Beside an Install button, the address says where the version comes from, not that the
+        // user should fetch it by hand.
+        const bool installable =
+            std::find(offer.choices.begin(), offer.choices.end(), UpdateChoice::install) != offer.choices.end();
+        text += installable ? " Install downloads it from " + offer.download_address + " and installs it."
+                            : " Download it from " + offer.download_address;
     }
     // "Remind Me Later" is the button that dismisses the alert, as closing its window does; the
     // other choices follow in the offer's order, so its default is the alert's default.
@@ -134,7 +139,7 @@ void StandardUserDriver::dismiss_installation() {
 void StandardUserDriver::show_ready_to_install_on_quit(const InstalledApplication& application,
                                                        const UpdateOffer& offer, std::function<void()> acknowledge) {
     const std::string version = application.name + " " + version_text(offer.display_version, offer.version);
-    host_.show_alert(std::string(ready_to_install_heading_prefix) + application.name + " is ready to install!",
+    host_.show_information(std::string(ready_to_install_heading_prefix) + application.name + " is ready to install!",
                      version + " has been downloaded and will be installed when you quit " + application.name +
                          ". The next time you open " + application.name + ", it will be the new version.");
     acknowledge();
@@ -144,7 +149,7 @@ void StandardUserDriver::show_installed_when_every_copy_quits(const InstalledApp
                                                               const UpdateOffer& offer,
                                                               std::function<void()> acknowledge) {
     const std::string version = application.name + " " + version_text(offer.display_version, offer.version);
-    host_.show_alert(std::string(ready_to_install_heading_prefix) + application.name + " is ready to install!",
+    host_.show_information(std::string(ready_to_install_heading_prefix) + application.name + " is ready to install!",
                      version + " will be installed when every copy of " + application.name + " has quit.");
     acknowledge();
 }

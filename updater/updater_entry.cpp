@@ -106,6 +106,12 @@ public:
         services_.run_modal_alert(std::string(message).c_str(), std::string(informative).c_str());
     }
 
+    void show_information(std::string_view message, std::string_view informative) override {
+        const auto alert = services_.run_information_alert != nullptr ? services_.run_information_alert
+                                                                      : services_.run_modal_alert;
+        alert(std::string(message).c_str(), std::string(informative).c_str());
+    }
+
     std::optional<std::size_t> show_choice_alert(std::string_view message, std::string_view informative,
                                                  const std::vector<std::string>& buttons,
                                                  bool dismiss_is_default) override {

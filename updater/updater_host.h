@@ -47,6 +47,10 @@ public:
     virtual void stop_application() = 0;
     // The modal alert; returns once the user dismissed it. Main thread.
     virtual void show_alert(std::string_view message, std::string_view informative) = 0;
+    // The same with the information icon, for news that is no error.
+    virtual void show_information(std::string_view message, std::string_view informative) {
+        show_alert(message, informative);
+    }
     // The alert with a choice of `buttons` (two or more): `buttons[0]` dismisses it, as closing the
     // window does, `buttons[1]` is the affirmative one and the default unless `dismiss_is_default`.
     // Returns the index chosen; nothing when no such dialog can be shown (nothing was shown).

@@ -105,14 +105,19 @@ void FakeUpdaterHost::show_alert(std::string_view message, std::string_view info
     }
 }
 
-std::optional<std::size_t> FakeUpdaterHost::show_choice_alert(std::string_view message, std::string_view,
+void FakeUpdaterHost::show_information(std::string_view message, std::string_view informative) {
+    show_alert(message, informative);
+    alerts.back().information = true;
+}
+
+std::optional<std::size_t> FakeUpdaterHost::show_choice_alert(std::string_view message, std::string_view informative,
                                                               const std::vector<std::string>& buttons,
                                                               bool dismiss_is_default) {
     if (!choice_answer) {
         return std::nullopt;
     }
     events.push_back("choice:" + std::string(message));
-    choice_alerts.push_back(ChoiceAlert{std::string(message), buttons, dismiss_is_default});
+    choice_alerts.push_back(ChoiceAlert{std::string(message), buttons, dismiss_is_default, std::string(informative)});
     return choice_answer;
 }
 

@@ -33,6 +33,7 @@ public:
     struct Alert {
         std::string message;
         std::string informative;
+        bool information = false;  // the information icon, not the error one
     };
     struct Request {
         std::string url;
@@ -68,6 +69,7 @@ public:
         std::string message;
         std::vector<std::string> buttons;
         bool dismiss_is_default;
+        std::string informative;
     };
     std::vector<ChoiceAlert> choice_alerts;
     std::vector<Request> requests;
@@ -97,6 +99,7 @@ public:
     double now() override { return clock; }
     void stop_application() override;
     void show_alert(std::string_view message, std::string_view informative) override;
+    void show_information(std::string_view message, std::string_view informative) override;
     std::optional<std::size_t> show_choice_alert(std::string_view message, std::string_view informative,
                                                  const std::vector<std::string>& buttons,
                                                  bool dismiss_is_default) override;

@@ -32,6 +32,7 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 
 constexpr const char* feed_url = "https://updates.example.test/appcast.xml";
 constexpr const char* archive_url = "https://updates.example.test/Demo-1.1.tar.gz";
@@ -298,9 +299,13 @@ TEST_F(UpdateInstallationTest, WhileTheApplicationRunsTheUpdateWaitsForItsEnd) {
     start(false);
     user_check();
     EXPECT_EQ(snapshot(installed_), before_) << "nothing changes while the application runs";
+    // Beside the Install button the address is where the version comes from, not a task.
+    ASSERT_EQ(host.choice_alerts.size(), 1u);
+    EXPECT_THAT(host.choice_alerts[0].informative, Not(HasSubstr("Download it from")));
     ASSERT_EQ(host.alerts.size(), 1u);
     EXPECT_EQ(host.alerts[0].message, "A new version of Demo is ready to install!");
     EXPECT_THAT(host.alerts[0].informative, HasSubstr("will be installed when you quit Demo"));
+    EXPECT_TRUE(host.alerts[0].information) << "news, not an error";
     EXPECT_EQ(controller->installed_launcher(), std::nullopt);
 
     // Another check offers nothing while the update waits; the user hears that it is coming.
