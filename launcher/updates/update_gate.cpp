@@ -1,6 +1,8 @@
 #include "launcher/updates/update_gate.h"
 
+#include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <semaphore>
 #include <string>
@@ -22,16 +24,31 @@ namespace {
 
 // A sane bound for a file of two keys: a larger body is a transfer failure, not unbounded memory.
 constexpr std::size_t max_metadata_bytes = 1 << 20;
-constexpr double metadata_timeout_seconds = 30.0;
+constexpr int default_metadata_timeout_seconds = 30;
 
-// Fetches `url` (no cached data, 30 s time-out) and waits for the outcome: the body's text, or an
+// The metadata request's time-out: 30 s, or fewer when KESTROVA_UPDATE_GATE_TIMEOUT gives whole
+// seconds from 1 to 30 (for a site known to fail slowly, or a test of the time-out). Any other value
+// is ignored: the variable can shorten the time a launch waits for the site, never lengthen it.
+// Read on the main thread before any other thread exists.
+double metadata_timeout_seconds() {
+    const char* value = std::getenv("KESTROVA_UPDATE_GATE_TIMEOUT");
+    if (value == nullptr) return default_metadata_timeout_seconds;
+    int seconds = 0;
+    const char* end = value + std::strlen(value);
+    const auto [at, error] = std::from_chars(value, end, seconds);
+    if (error != std::errc() || at != end || seconds < 1 || seconds > default_metadata_timeout_seconds)
+        return default_metadata_timeout_seconds;
+    return seconds;
+}
+
+// Fetches `url` (no cached data, metadata_timeout_seconds) and waits for the outcome: the body's text, or an
 // error in the URL error domain, or neither when a successful body is not valid UTF-8. The
 // completion runs on the URL worker while this (main) thread waits.
 void downloadStringFromURL(const std::string& url, std::optional<std::string>& text,
                            std::optional<platform::UrlError>& error) {
     std::binary_semaphore finished(0);
     try {
-        platform::load_url({url, metadata_timeout_seconds, max_metadata_bytes}, [&](const platform::UrlResult& result) {
+        platform::load_url({url, metadata_timeout_seconds(), max_metadata_bytes}, [&](const platform::UrlResult& result) {
             // Released on every way out, so the waiting thread can never be left behind.
             struct ReleaseOnExit {
                 std::binary_semaphore& semaphore;
