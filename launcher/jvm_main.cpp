@@ -21,6 +21,7 @@
 #include "launcher/bench_marks.h"
 #include "core/launch_failure.h"
 #include "core/launch_plan.h"
+#include "launcher/command_line.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
@@ -151,8 +152,6 @@ void JNICALL jvm_aborting() {
 
 // --- The JVM host -------------------------------------------------------------------------------
 
-int stored_argc = 0;
-char** stored_argv = nullptr;
 // Set right before the application's main method runs: a failure before it is a new version
 // that could not start, which puts the previous version back. Written by the JVM thread before
 // the application can start any other thread.
@@ -164,11 +163,6 @@ std::atomic<bool> application_running{false};
 // unsetenv. Trivially destructible, so exit() never tears it down under a waiting thread.
 std::binary_semaphore environment_settled{0};
 static_assert(std::is_trivially_destructible_v<std::binary_semaphore>);
-
-std::span<const char* const> command_line_args() {
-    if (stored_argc <= 1 || stored_argv == nullptr) return {};
-    return {stored_argv + 1, static_cast<std::size_t>(stored_argc - 1)};
-}
 
 // Ends the process with `status` as System.exit would: the application's shutdown hooks run (log
 // appenders flush, deleteOnExit files go away), then the JVM halts and the process exits with that
@@ -265,7 +259,7 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
 
 [[noreturn]] void hand_off(JavaVM* vm, JNIEnv* env) {
     const auto& data = kestrova::data;
-    const auto cmdline = command_line_args();
+    const auto cmdline = kestrova::command_line_arguments();
 
     using kestrova::advice_default;
     using kestrova::advice_support_classes;
@@ -348,7 +342,7 @@ void* run_jvm(void*) {
     // Read while the main thread waits for the environment to settle, before anything unsets it.
     add_user_jvm_options(data.jvm_options);
     data.jvm_options.push_back(
-        kestrova::build_sun_java_command(data.main_class, data.app_args, command_line_args()));
+        kestrova::build_sun_java_command(data.main_class, data.app_args, kestrova::command_line_arguments()));
 
     unsetenv("_JAVA_OPTIONS");
     unsetenv("JDK_JAVA_OPTIONS");
@@ -473,10 +467,9 @@ extern "C" void* JLI_MemAlloc(std::size_t size) {
     return block;
 }
 
-KESTROVA_EXPORT int main(int argc, char** argv) {
+// The command line is kept before the launch record is read (launcher/command_line.h), not here.
+KESTROVA_EXPORT int main(int, char**) {
     KESTROVA_BENCH_START("main-entry");
-    stored_argc = argc;
-    stored_argv = argv;
     kestrova::platform::prepare_for_threads();
     kestrova::setup_sparkle(kestrova::data.aggressive_updates, kestrova::data.console);
 
