@@ -30,7 +30,7 @@
 #include "platform/run_loop.h"
 #include "platform/user_settings.h"
 #include "launcher/updates/first_start.h"
-#include "launcher/updates/installed_version.h"
+#include "launcher/updates/sparkle_setup.h"
 #include "launcher/updates/update_bridge.h"
 
 namespace {

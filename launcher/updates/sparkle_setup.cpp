@@ -8,6 +8,7 @@
 
 #include "kestrova/kestrova.h"
 #include "kestrova/update_settings.h"
+#include "platform/application.h"
 #include "platform/autorelease_pool.h"
 #include "platform/bundle_info.h"
 #include "platform/installation_lock.h"
@@ -17,6 +18,7 @@
 #include "platform/update_framework.h"
 #include "launcher/updates/first_start.h"
 #include "launcher/updates/installed_version.h"
+#include "launcher/updates/sparkle_setup.h"
 #include "launcher/updates/update_gate.h"
 #include "launcher/updates/update_listener.h"
 #include "launcher/updates/update_log.h"
@@ -109,6 +111,40 @@ void lock_installation() {
     platform::end_process(1);
 }
 
+// Whether the updater's last user-initiated check offered the user a newer version; false when no
+// updater was started. Main thread.
+bool last_check_offered_update() {
+    return framework != nullptr && updater_controller != nullptr &&
+           framework->controller_last_check_offered_update != nullptr &&
+           framework->controller_last_check_offered_update(updater_controller) != 0;
+}
+
+// After the hold's check: the launcher of the version it installed in place of the bundle; nothing
+// when it installed none. Main thread.
+std::optional<std::string> installed_launcher() {
+    if (framework == nullptr || updater_controller == nullptr || framework->controller_installed_launcher == nullptr)
+        return std::nullopt;
+    return copied_launcher_path([](char* buffer, std::size_t size) {
+        return framework->controller_installed_launcher(updater_controller, buffer, size);
+    });
+}
+
+// The gate's hold: nothing but the updater runs. Launching finishes, the observer starts a check
+// with its dialog, and the updater ends the run once the user has dismissed it. Either the version
+// the check installed starts in this process's place, or a declined or failed install ends the
+// process with status 0; a check that offered nothing newer held the launch for nothing, so it
+// returns and the application starts.
+void hold_launch_for_update_check() {
+    kestrova::setup_finish_launch_observer(true);
+    kestrova::platform::Application::shared().run();
+    // The user installed the update: the new version starts instead of this one, with the same
+    // arguments, and ends the launch with its own status.
+    if (const auto launcher = installed_launcher()) kestrova::updates::start_installed_version(*launcher);
+    if (last_check_offered_update()) kestrova::platform::end_process(0);
+    // metadata.properties announced more than the feed delivers: the user must not be locked out.
+    log_record("The update check found no newer version to install, so the application starts.");
+}
+
 // The end of the process installs what the application's run has downloaded and checked. Runs
 // on whichever thread ends the process, while others may still run: the framework's call is made
 // for any thread. Nothing may escape into the end of the process.
@@ -150,7 +186,7 @@ void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
     // Only the variable's presence counts: an empty value forces the check too.
     const bool forced = aggressive_updates || std::getenv("FORCE_UPDATE_CHECK") != nullptr;
     log_record("Registering NSApplicationDidFinishLaunchingNotification callback for starting Sparkle.");
-    if (forced) updates::run_update_gate(*framework, console);
+    if (forced && updates::launch_is_held_for_update(*framework, console)) hold_launch_for_update_check();
     setup_finish_launch_observer(false);
 }
 
@@ -169,20 +205,6 @@ void kestrova::setup_finish_launch_observer(bool check_on_launch) {
                 framework->controller_check_for_updates(updater_controller);
             }
         });
-}
-
-bool kestrova::updates::last_check_offered_update() {
-    return framework != nullptr && updater_controller != nullptr &&
-           framework->controller_last_check_offered_update != nullptr &&
-           framework->controller_last_check_offered_update(updater_controller) != 0;
-}
-
-std::optional<std::string> kestrova::updates::installed_launcher() {
-    if (framework == nullptr || updater_controller == nullptr || framework->controller_installed_launcher == nullptr)
-        return std::nullopt;
-    return copied_launcher_path([](char* buffer, std::size_t size) {
-        return framework->controller_installed_launcher(updater_controller, buffer, size);
-    });
 }
 
 void kestrova::updates::install_pending_update_at_end() {
