@@ -47,6 +47,17 @@ const KestrovaUpdaterApi* framework = nullptr;
 // The standard updater controller, once the launch observer has created it. Main thread only.
 void* updater_controller = nullptr;
 
+// Ends a start that an update left with nothing of its own to run: the bundle's files are another
+// version's now (this copy or another installed it), so going on would start a mix of the two. An
+// update problem never changes the exit status, and this is not one: the update went in, and it is
+// the start that cannot go on, which ends as every launch failure does, with status 1 and one line
+// on standard error saying what to do.
+[[noreturn]] void end_start_after_installation(const std::string& what_to_do) {
+    std::fputs(what_to_do.c_str(), stderr);
+    std::fputc('\n', stderr);
+    kestrova::platform::end_process(1);
+}
+
 // A launcher path that the framework copies out (its length returned, -1 for none). One call
 // only: installing a left-over update is not a query that can be asked twice. Linux takes no
 // longer path to execute, so a longer one is reported as one that cannot be started.
@@ -59,9 +70,8 @@ std::optional<std::string> copied_launcher_path(Copy copy) {
     if (static_cast<std::size_t>(length) >= path.size()) {
         // Installed all the same, so the next start from a shorter path runs it.
         log_record("Could not start the installed version: its path is longer than 4096 bytes.");
-        std::fputs("The application's update is installed, but its path is too long to start it; move the "
-                   "application to a shorter path and start it again.\n", stderr);
-        kestrova::platform::end_process(1);
+        end_start_after_installation("The application's update is installed, but its path is too long to start it; "
+                                     "move the application to a shorter path and start it again.");
     }
     path.resize(static_cast<std::size_t>(length));
     return path;
@@ -106,9 +116,9 @@ void lock_installation() {
     }
     // The tree this copy was started from is gone or going: nothing of it can run.
     log_record("Another copy of %{public}@ replaced the installation while this one started", {application_name()});
-    std::fprintf(stderr, "Another copy of %s replaced it with an update while it started; start %s again.\n",
-                 application_name().c_str(), application_name().c_str());
-    platform::end_process(1);
+    end_start_after_installation("Another copy of " + application_name() +
+                                 " replaced it with an update while it started; start " + application_name() +
+                                 " again.");
 }
 
 // Whether the updater's last user-initiated check offered the user a newer version; false when no
