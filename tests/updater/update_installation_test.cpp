@@ -329,6 +329,16 @@ TEST_F(UpdateInstallationTest, AReadyUpdateAKilledRunLeftIsInstalledAtTheNextSta
     expect_previous_kept();
 }
 
+TEST_F(UpdateInstallationTest, OfSeveralReadyUpdatesKilledRunsLeftTheNewestIsInstalledAndTheOthersRemoved) {
+    // Neither the order they were made in nor the order of their names is the order of versions.
+    for (const char* version : {"1.2", "1.10", "1.9"}) leave_staged(bundle_entries(version), version);
+    ASSERT_TRUE(install_left_update(host).has_value());
+    EXPECT_EQ(read_file(installed_ / "Contents/Info.plist"), plist("app.demo", "1.10"));
+    const auto names = beside_the_bundle();
+    ASSERT_EQ(names.size(), 2u) << "only the previous version is left beside the bundle";
+    EXPECT_EQ(read_file(dir_.path() / names[0] / "update.previous"), "1.0\n1.10\n");
+}
+
 TEST_F(UpdateInstallationTest, LeftoversThatAreNotAReadyUpdateAreRemovedAtTheNextStart) {
     const struct {
         const char* name;
