@@ -58,8 +58,8 @@ constexpr const char* msg_thread_failed =
 constexpr const char* msg_out_of_memory =
     "Out of memory while preparing the JVM options; close other applications and try again.";
 constexpr const char* msg_no_main_method =
-    "Launcher.prepare did not set Launcher.mainMethod and Launcher.clazz; bundle the application "
-    "with the support JAR that matches this launcher.";
+    "Launcher.prepare returned no main method; bundle the application with the support JAR that matches "
+    "this launcher.";
 constexpr const char* msg_no_exception_text =
     "Launcher.fromException gave no text for the application's uncaught exception (stack trace "
     "above); bundle the application with the support JAR that matches this launcher.";
@@ -276,21 +276,18 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
 
     jclass launcher = env->FindClass(launcher_class);
     fail_launch_if_exception(env, advice_support_classes);
-    jmethodID prepare = env->GetStaticMethodID(launcher, "prepare", "(Ljava/lang/String;)V");
+    jmethodID prepare = env->GetStaticMethodID(launcher, "prepare", "(Ljava/lang/String;)Ljava/lang/reflect/Method;");
     fail_launch_if_exception(env, advice_support_classes);
-    env->CallStaticVoidMethod(launcher, prepare, new_java_string(env, data.main_class));
+    jobject main_method = env->CallStaticObjectMethod(launcher, prepare, new_java_string(env, data.main_class));
     // The main class missing, or without a main method: the exception's message says which.
     fail_launch_if_exception(env, advice_default);
-    jfieldID main_method_field = env->GetStaticFieldID(launcher, "mainMethod", "Ljava/lang/reflect/Method;");
-    fail_launch_if_exception(env, advice_support_classes);
-    jfieldID clazz_field = env->GetStaticFieldID(launcher, "clazz", "Ljava/lang/Class;");
-    fail_launch_if_exception(env, advice_support_classes);
-    jobject main_method = env->GetStaticObjectField(launcher, main_method_field);
-    fail_launch_if_exception(env, advice_support_classes);
-    jobject clazz = env->GetStaticObjectField(launcher, clazz_field);
-    fail_launch_if_exception(env, advice_support_classes);
-    if (main_method == nullptr || clazz == nullptr) kestrova::bail("%s", msg_no_main_method);
+    if (main_method == nullptr) kestrova::bail("%s", msg_no_main_method);
     jmethodID main_id = env->FromReflectedMethod(main_method);
+    fail_launch_if_exception(env, advice_support_classes);
+    // A static method is called on the class that declares it.
+    jmethodID declaring_class = env->GetMethodID(env->GetObjectClass(main_method), "getDeclaringClass", "()Ljava/lang/Class;");
+    fail_launch_if_exception(env, advice_support_classes);
+    jobject clazz = env->CallObjectMethod(main_method, declaring_class);
     fail_launch_if_exception(env, advice_support_classes);
 
     // The application runs from here: a new version has started, so the previous one it replaced
