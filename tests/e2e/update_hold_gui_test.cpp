@@ -86,7 +86,7 @@ TEST_P(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStart
     const auto has = [&argv](const std::string& arg) { return std::find(argv.begin(), argv.end(), arg) != argv.end(); };
     EXPECT_TRUE(has("--question") && has("--cancel-label=Remind Me Later") && has("--ok-label=Skip This Version") &&
                 has("--default-cancel"))
-        << "the dialog does not offer the choices";
+        << "the dialog does not offer the choices: " << ::testing::PrintToString(argv);
 
     ASSERT_TRUE(app.running()) << "the hold ended under the dialog";
     const auto& keys = GetParam().keys;
