@@ -107,6 +107,9 @@ void end_action_that_outlasts_the_second_end(int) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    // The order is settled; a while longer lets a second end that only paused before its own exit
+    // cut the action short, as it would cut a slow install.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::printf("finished\n");
     std::fflush(stdout);
 }
