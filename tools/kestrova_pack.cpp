@@ -143,13 +143,12 @@ constexpr std::string_view msg_name_taken =
 constexpr std::string_view msg_runtime_choices =
     "--jlink and --copy-runtime exclude each other (and the default link to the runtime); give one of them";
 constexpr std::string_view msg_add_modules_without_jlink =
-    "--add-modules chooses the modules of a runtime made with --jlink; add --jlink";
+    "{} chooses the modules of a runtime made with --jlink; add --jlink";
 constexpr std::string_view msg_unknown_module =
     "--add-modules names \"{}\", which is not among the JDK's jmods in \"{}\"; check the module name";
 constexpr std::string_view msg_warning = "warning: {}";
-constexpr std::string_view msg_modules_by_text =
-    "note: --jlink adds {}, named only by text in the JARs (loaded by name); --add-modules is not needed for them";
-constexpr std::string_view msg_module_by_text_item = "{}{} (for {} in {})";
+constexpr std::string_view msg_bad_module_set =
+    "--jlink-modules takes detected or default, not \"{}\"";
 constexpr std::string_view msg_input_empty =
     "the --input directory \"{}\" holds no JAR; name the directory that holds the application's JARs";
 constexpr std::string_view msg_empty_version =
@@ -260,6 +259,11 @@ Bundle options:
                              archive; checked by loading the main class with it
   --add-modules LIST         more modules for --jlink, comma-separated (repeatable);
                              jdk.localedata here keeps every locale
+  --jlink-modules SET        detected: the modules found as above; default: the JDK's default
+                             module set for class-path applications as well (what java itself
+                             resolves). Without it, an application that runs code the JARs do
+                             not hold (a script engine, classes it defines or loads from other
+                             JARs) gets the default set, said in one line
   --main-jar JAR             the main JAR: first on the class path; Main-Class, Add-Opens,
                              Add-Exports and Enable-Native-Access of its manifest applied as
                              java -jar applies them, its relative Class-Path entries copied
@@ -334,6 +338,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--public-ed-key", true, false},     {"--icon", true, false},
     {"--jlink", false, false},         {"--add-modules", true, true},    {"--main-jar", true, false},
     {"--input", true, false},          {"--resource", true, true},
+    {"--jlink-modules", true, false},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
@@ -666,26 +671,21 @@ void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<co
     plan.all_locales = std::find(asked.begin(), asked.end(), "jdk.localedata") != asked.end() ||
                        kestrova::pack::selects_legacy_locale_data(plan.jvm_options);
 
-    std::vector<fs::path> analysed = plan.jars;
+    kestrova::pack::RuntimeModuleRequest request;
+    request.jdk = plan.runtime;
+    request.jars = plan.jars;
     for (const auto& copy : plan.copies)
-        if (copy.on_class_path) analysed.push_back(copy.source);
-    analysed.push_back(plan.support_jar);
-    std::set<std::string> modules;
-    for (const auto& module : kestrova::pack::jdeps_modules(plan.runtime, analysed)) modules.insert(module);
-    for (const auto module : kestrova::pack::service_modules)
-        if (in_jdk(module)) modules.emplace(module);
-    // Classes loaded by name (Class.forName, service types) are what jdeps cannot see.
-    std::string by_text;
-    for (const auto& named : kestrova::pack::modules_named_by_text(plan.runtime, analysed)) {
-        if (!in_jdk(named.module) || !modules.insert(named.module).second) continue;
-        by_text += fill(msg_module_by_text_item, {by_text.empty() ? "" : ", ", named.module, named.class_name, named.jar});
+        if (copy.on_class_path) request.jars.push_back(copy.source);
+    request.support_jar = plan.support_jar;
+    request.named.assign(named_modules.begin(), named_modules.end());
+    request.asked = asked;
+    if (const auto set = args.value("--jlink-modules")) {
+        if (*set != "detected" && *set != "default") throw UsageError(fill(msg_bad_module_set, {*set}));
+        request.set = *set == "detected" ? kestrova::pack::ModuleSet::detected : kestrova::pack::ModuleSet::jdk_default;
     }
-    if (!by_text.empty()) report_note(fill(msg_modules_by_text, {by_text}));
-    // An application's own modules (on a --module-path of its own) are not the JDK's to link.
-    for (const auto& module : named_modules)
-        if (in_jdk(module)) modules.insert(module);
-    modules.insert(asked.begin(), asked.end());
-    plan.runtime_modules.assign(modules.begin(), modules.end());
+    auto chosen = kestrova::pack::choose_runtime_modules(request);
+    for (const auto& note : chosen.notes) report_note(note);
+    plan.runtime_modules = std::move(chosen.modules);
 }
 
 BundlePlan plan_bundle(const ParsedArgs& args) {
@@ -784,7 +784,8 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     plan.copy_runtime = args.has("--copy-runtime");
     plan.jlink = args.has("--jlink");
     if (plan.jlink && plan.copy_runtime) throw UsageError(std::string(msg_runtime_choices));
-    if (!plan.jlink && args.has("--add-modules")) throw UsageError(std::string(msg_add_modules_without_jlink));
+    for (const char* option : {"--add-modules", "--jlink-modules"})
+        if (!plan.jlink && args.has(option)) throw UsageError(fill(msg_add_modules_without_jlink, {option}));
 
     kestrova::pack::PlistFields plist;
     plist.executable = plan.name;

@@ -30,11 +30,11 @@ std::vector<std::string> modules_of(const fs::path& home) {
 }
 
 // A module of the application's own on a module path in Contents/Resources, which no analysis of
-// the class path sees: it requires java.sql, which nothing on the class path needs.
+// the class path sees: it requires java.sql and java.logging, which nothing on the class path needs.
 fs::path module_needing_java_sql(const fs::path& dir) {
     const fs::path source = dir / "src" / "needsql";
     fs::create_directories(source);
-    std::ofstream(source / "module-info.java") << "module needsql { requires java.sql; }\n";
+    std::ofstream(source / "module-info.java") << "module needsql { requires java.sql; requires java.logging; }\n";
     const fs::path bin = Artefacts::java_home() / "bin";
     auto r = run_process({(bin / "javac").string(), "-d", (dir / "classes").string(),
                           (source / "module-info.java").string()});
@@ -46,7 +46,7 @@ fs::path module_needing_java_sql(const fs::path& dir) {
     return dir / "mods";
 }
 
-TEST(JlinkedRuntime, MissingModuleFailsTheBundleWithItsFixAndTheFixedBundleStartsFromItsOwnRuntime) {
+TEST(JlinkedRuntime, MissingModulesFailTheBundleWithTheirFixAndTheFixedBundleStartsFromItsOwnRuntime) {
     TempDir dir;
     const fs::path mods = module_needing_java_sql(dir.path());
     const fs::path out = dir.path() / "dist";
@@ -60,17 +60,17 @@ TEST(JlinkedRuntime, MissingModuleFailsTheBundleWithItsFixAndTheFixedBundleStart
     const auto refused = run_process(argv);
     EXPECT_EQ(refused.exit_status, 1);
     EXPECT_EQ(refused.err,
-              "kestrova-pack: the runtime made with --jlink lacks module java.sql, which module needsql requires; "
-              "add --add-modules java.sql\n");
+              "kestrova-pack: the runtime made with --jlink lacks 2 modules: java.logging (which module needsql "
+              "requires), java.sql (which module needsql requires); add --add-modules java.logging,java.sql\n");
     EXPECT_TRUE(fs::is_empty(out)) << "the bundle was built aside and nothing of it is left";
 
-    argv.insert(argv.end(), {"--add-modules", "java.sql"});
+    argv.insert(argv.end(), {"--add-modules", "java.logging,java.sql"});
     const auto packed = run_process(argv);
     ASSERT_EQ(packed.exit_status, 0) << packed.err;
     const fs::path home = out / "Probe.app" / "Contents" / "runtime" / "Contents" / "Home";
     EXPECT_FALSE(fs::is_symlink(home));
     const auto modules = modules_of(home);
-    for (const char* module : {"java.base", "java.sql", "jdk.crypto.ec", "jdk.charsets", "jdk.zipfs", "jdk.localedata"})
+    for (const char* module : {"java.base", "java.sql", "java.logging", "jdk.crypto.ec", "jdk.charsets", "jdk.zipfs", "jdk.localedata"})
         EXPECT_NE(std::find(modules.begin(), modules.end(), module), modules.end()) << module;
     EXPECT_EQ(std::find(modules.begin(), modules.end(), "java.desktop"), modules.end()) << "not needed, not linked";
     EXPECT_TRUE(fs::is_regular_file(home / "lib" / "server" / "classes.jsa"));
@@ -87,6 +87,51 @@ TEST(JlinkedRuntime, MissingModuleFailsTheBundleWithItsFixAndTheFixedBundleStart
     EXPECT_EQ(value_of(r.out, "arg[1]"), "given");
     EXPECT_EQ(value_of(r.out, "java.home"), fs::canonical(moved / "Contents/runtime/Contents/Home").string());
     EXPECT_EQ(value_of(r.out, "main.returned"), "true");
+}
+
+fs::path reach_jar(const std::string& name) { return fs::path(KESTROVA_TEST_REACH_JARS) / ("reach-" + name + ".jar"); }
+
+// Applications that reach JDK modules at run time where no analysis of their classes looks, one for
+// each way of missing a module. Each bundle starts from its own runtime and reaches what it needs,
+// and the tool says in one line why that module is there.
+TEST(JlinkedRuntime, WhatTheApplicationReachesAtRunTimeIsLinked) {
+    TempDir dir;
+    fs::create_directories(dir.path() / "plugins");
+    fs::copy_file(reach_jar("plugin"), dir.path() / "plugins" / "plugin.jar");
+    const struct {
+        const char* jar;
+        const char* main_class;
+        std::vector<std::string> extra;
+        std::string note;
+        const char* module;  // what the runtime must hold
+    } cases[] = {
+        {"compiler", "reach.Compile", {}, "jdk.compiler (for javax.tools.JavaCompiler in reach-compiler.jar)",
+         "jdk.compiler"},
+        {"byname", "reach.ByName", {}, "java.sql (for java.sql.DriverManager in reach-byname.jar)", "java.sql"},
+        {"plugins", "reach.Host", {"--resource", (dir.path() / "plugins").string()},
+         "reach-plugins.jar runs code the JARs do not hold (it loads classes from other JARs through a new "
+         "URLClassLoader), so --jlink links the JDK's default module set", "java.sql"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.jar);
+        const fs::path out = dir.path() / c.jar;
+        std::vector<std::string> argv = {Artefacts::pack_tool().string(), "bundle", "--name", "Reach", "--out",
+                                         out.string(), "--main-class", c.main_class, "--jar",
+                                         reach_jar(c.jar).string(), "--runtime", Artefacts::java_home().string(),
+                                         "--jlink", "--console"};
+        argv.insert(argv.end(), c.extra.begin(), c.extra.end());
+        const auto packed = run_process(argv);
+        ASSERT_EQ(packed.exit_status, 0) << packed.err;
+        EXPECT_NE(packed.err.find(c.note), std::string::npos) << packed.err;
+        EXPECT_EQ(std::count(packed.err.begin(), packed.err.end(), '\n'), 1) << packed.err;
+        const fs::path app = out / "Reach.app";
+        const auto modules = modules_of(app / "Contents" / "runtime" / "Contents" / "Home");
+        EXPECT_NE(std::find(modules.begin(), modules.end(), c.module), modules.end());
+        const auto r = launch(app / "Contents" / "MacOS" / "Reach");
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(value_of(r.out, "reached"), "true") << r.out << r.err;
+        fs::remove_all(out);
+    }
 }
 
 }  // namespace
