@@ -21,9 +21,9 @@ constexpr std::string_view msg_bad_opens =
     "{} of \"{}\" names \"{}\", which is not MODULE/PACKAGE; fix the JAR's manifest";
 constexpr std::string_view msg_bad_native_access =
     "Enable-Native-Access of \"{}\" is \"{}\"; java -jar accepts only ALL-UNNAMED: fix the JAR's manifest";
-constexpr std::string_view msg_absolute_class_path =
-    "the Class-Path of \"{}\" names \"{}\", which is absolute and would tie the bundle to this machine; "
-    "make the entry relative to the JAR or add that JAR with --jar";
+constexpr std::string_view msg_remote_class_path =
+    "the Class-Path of \"{}\" names \"{}\", a URL the bundle cannot carry; download what it names and add it "
+    "with --jar";
 constexpr std::string_view msg_climbing_class_path =
     "the Class-Path of \"{}\" names \"{}\", outside the JAR's directory, which the bundle cannot hold "
     "beside it; add that JAR with --jar instead";
@@ -309,6 +309,60 @@ std::optional<std::string> manifest_value(const ManifestAttributes& attributes, 
     return std::nullopt;
 }
 
+namespace {
+
+// An entry's %-escapes decoded.
+std::string decoded_entry(const std::string& entry, std::string_view jar_name) {
+    std::string path;
+    for (std::size_t i = 0; i < entry.size(); ++i) {
+        if (entry[i] != '%') {
+            path += entry[i];
+            continue;
+        }
+        const int high = i + 2 < entry.size() ? hex_digit(entry[i + 1]) : -1;
+        const int low = i + 2 < entry.size() ? hex_digit(entry[i + 2]) : -1;
+        if (high < 0 || low < 0) throw PackError(fill(msg_bad_escape, {jar_name, entry}));
+        path += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return path;
+}
+
+}  // namespace
+
+ClassPathEntries class_path_entries(const ManifestAttributes& attributes, std::string_view jar_name) {
+    ClassPathEntries entries;
+    const auto value = manifest_value(attributes, "Class-Path");
+    if (!value) return entries;
+    for (const auto& entry : words(*value)) {
+        // A file: URL names a file of this machine as a path from / does (file:/a, file:///a).
+        std::string text = entry;
+        if (has_scheme(entry)) {
+            if (entry.size() < 6 || !equals_ignoring_case(std::string_view(entry).substr(0, 5), "file:") ||
+                entry[5] != '/')
+                throw PackError(fill(msg_remote_class_path, {jar_name, entry}));
+            text = entry.substr(5);
+            if (text.starts_with("///")) text.erase(0, 2);
+        }
+        const std::string path = decoded_entry(text, jar_name);
+        if (path.starts_with('/')) {
+            std::string absolute = std::filesystem::path(path).lexically_normal().string();
+            while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+            entries.absolute.push_back(absolute);
+            continue;
+        }
+        const auto normal = std::filesystem::path(path).lexically_normal();
+        if (normal.empty() || *normal.begin() == "..")
+            throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
+        // A directory entry ends in '/'; it is kept as the directory's path.
+        std::string relative = normal.string();
+        while (relative.size() > 1 && relative.back() == '/') relative.pop_back();
+        if (relative == ".") throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
+        entries.relative.push_back(relative);
+    }
+    return entries;
+}
+
 ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string_view jar_name) {
     ManifestLaunch launch;
     if (auto main = manifest_value(attributes, "Main-Class")) {
@@ -336,32 +390,9 @@ ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string
             throw PackError(fill(msg_bad_native_access, {jar_name, *value}));
         launch.jvm_options.emplace_back("--enable-native-access=ALL-UNNAMED");
     }
-    if (const auto value = manifest_value(attributes, "Class-Path")) {
-        for (const auto& entry : words(*value)) {
-            if (has_scheme(entry) || entry.front() == '/')
-                throw PackError(fill(msg_absolute_class_path, {jar_name, entry}));
-            std::string path;
-            for (std::size_t i = 0; i < entry.size(); ++i) {
-                if (entry[i] != '%') {
-                    path += entry[i];
-                    continue;
-                }
-                const int high = i + 2 < entry.size() ? hex_digit(entry[i + 1]) : -1;
-                const int low = i + 2 < entry.size() ? hex_digit(entry[i + 2]) : -1;
-                if (high < 0 || low < 0) throw PackError(fill(msg_bad_escape, {jar_name, entry}));
-                path += static_cast<char>(high * 16 + low);
-                i += 2;
-            }
-            const auto normal = std::filesystem::path(path).lexically_normal();
-            if (normal.empty() || *normal.begin() == ".." || normal.is_absolute())
-                throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
-            // A directory entry ends in '/'; it is kept as the directory's path.
-            std::string relative = normal.string();
-            while (relative.size() > 1 && relative.back() == '/') relative.pop_back();
-            if (relative == ".") throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
-            launch.class_path.push_back(relative);
-        }
-    }
+    auto entries = class_path_entries(attributes, jar_name);
+    launch.class_path = std::move(entries.relative);
+    launch.absolute_class_path = std::move(entries.absolute);
     return launch;
 }
 

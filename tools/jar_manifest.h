@@ -69,12 +69,22 @@ struct ManifestLaunch {
     std::vector<std::string> modules;
     // Class-Path entries as relative file paths (percent-escapes decoded), in order.
     std::vector<std::string> class_path;
+    // Class-Path entries that name a file of this machine by its absolute path, in order.
+    std::vector<std::string> absolute_class_path;
 };
+
+// The Class-Path entries of a manifest, relative and absolute (a path from /, a file: URL), in
+// order, %-escapes decoded. Throws PackError (naming `jar_name`) for a URL of another scheme, an
+// entry that climbs out of the JAR's directory and a broken escape.
+struct ClassPathEntries {
+    std::vector<std::string> relative;
+    std::vector<std::string> absolute;
+};
+ClassPathEntries class_path_entries(const ManifestAttributes& attributes, std::string_view jar_name);
 
 // Reads the launch-relevant attributes. Throws PackError (naming `jar_name`) for what cannot be
 // honoured: an Add-Opens or Add-Exports value that is not MODULE/PACKAGE, an Enable-Native-Access
-// other than ALL-UNNAMED, and a Class-Path entry that is absolute (a URL with a scheme or a path
-// from /) or climbs out of the JAR's directory, which a bundle cannot carry beside the JAR.
+// other than ALL-UNNAMED, and the Class-Path entries class_path_entries refuses.
 ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string_view jar_name);
 
 }  // namespace kestrova::pack

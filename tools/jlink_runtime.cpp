@@ -540,6 +540,8 @@ void check_runtime_loads_main(const fs::path& home, std::span<const std::string>
         std::vector<std::string> argv = {java.string(), "--dry-run"};
         argv.insert(argv.end(), first.begin(), first.end());
         argv.insert(argv.end(), jvm_options.begin(), jvm_options.end());
+        // The JDK's class-data archive does not serve a limited module graph: -Xshare:on would fail.
+        if (!first.empty()) argv.emplace_back("-Xshare:auto");
         argv.push_back(main_class);
         return run_tool(argv);
     };

@@ -133,9 +133,9 @@ constexpr std::string_view msg_no_jars =
 constexpr std::string_view hint_main_jar = "check the --main-jar path";
 constexpr std::string_view msg_no_main_class =
     "the manifest of \"{}\" names no Main-Class; pass --main-class CLASS";
-constexpr std::string_view msg_missing_class_path =
-    "the Class-Path of \"{}\" names \"{}\", which does not exist at \"{}\"; put it there or drop it from the "
-    "manifest";
+constexpr std::string_view msg_absolute_carried =
+    "note: the bundle carries copies of what Class-Path entries name by absolute path, on its class path in their "
+    "order: {}";
 constexpr std::string_view msg_missing_resource =
     "--resource \"{}\" does not exist; name a file or a directory";
 constexpr std::string_view msg_name_taken =
@@ -724,22 +724,31 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     if (plan.jars.empty()) throw UsageError(std::string(msg_no_jars));
 
     std::vector<std::string> jar_names;
-    ResourceNames names;
-    names.claim(std::string(kestrova::pack::support_jar_name), {}, "the support JAR");
     for (const auto& jar : plan.jars) jar_names.push_back(jar.filename().string());
     // Names the class path cannot carry, or two JARs of one name, are refused here first.
-    fields.jvm_options = kestrova::pack::bundle_jvm_options(jar_names, fields.jvm_options);
+    kestrova::pack::bundle_jvm_options(jar_names, {});
+    ResourceNames names;
+    names.claim(std::string(kestrova::pack::support_jar_name), {}, "the support JAR");
     for (const auto& jar : plan.jars) names.claim(jar.filename(), jar, "the JAR " + jar.string());
-    // The JVM follows the main JAR's Class-Path relative to where the JAR is, as java -jar does, so
-    // each entry goes to the same place relative to the JAR in Contents/Resources.
-    for (const auto& entry : manifest.class_path) {
-        const fs::path source = main_jar->parent_path() / entry;
-        std::error_code ec;
-        if (!fs::exists(source, ec))
-            throw PackError(fill(msg_missing_class_path, {main_jar->string(), entry, source.string()}));
-        if (names.claim(entry, source, "the Class-Path of " + main_jar->string()))
-            plan.copies.push_back({source, entry, true});
+    // What the Class-Path of each JAR names goes where the JVM looks for it relative to that JAR;
+    // what it names by absolute path is copied in and named on the bundle's own class path.
+    std::vector<std::vector<std::string>> carried_after(plan.jars.size());
+    std::string carried;
+    for (auto& file : kestrova::pack::follow_class_paths(plan.jars, warn)) {
+        if (!names.claim(file.destination, file.source, "the Class-Path of " + file.named_by)) continue;
+        if (file.absolute) {
+            carried_after[file.top_jar].push_back(file.destination.string());
+            carried += (carried.empty() ? "" : ", ") + file.source.string();
+        }
+        plan.copies.push_back({std::move(file.source), std::move(file.destination), true});
     }
+    if (!carried.empty()) report_note(fill(msg_absolute_carried, {carried}));
+    jar_names.clear();
+    for (std::size_t i = 0; i < plan.jars.size(); ++i) {
+        jar_names.push_back(plan.jars[i].filename().string());
+        jar_names.insert(jar_names.end(), carried_after[i].begin(), carried_after[i].end());
+    }
+    fields.jvm_options = kestrova::pack::bundle_jvm_options(jar_names, fields.jvm_options);
     for (const auto& resource : args.values("--resource")) {
         std::error_code ec;
         if (!fs::exists(resource, ec)) throw PackError(fill(msg_missing_resource, {resource}));
