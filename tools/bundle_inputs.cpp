@@ -1,10 +1,12 @@
 #include "tools/bundle_inputs.h"
 
 #include <algorithm>
+#include <string>
 #include <set>
 #include <system_error>
 
 #include "tools/jar_manifest.h"
+#include "tools/jlink_runtime.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {
@@ -36,6 +38,11 @@ constexpr std::string_view msg_skipped_class_path =
 constexpr std::string_view msg_absolute_directory =
     "the Class-Path of \"{}\" names the directory \"{}\" by its absolute path, which the bundle cannot carry; put "
     "its files in a JAR and add that with --jar";
+
+constexpr std::string_view msg_missing_module_path =
+    "{} names \"{}\", which does not exist; name the directory of the application's modules or their JARs";
+constexpr std::string_view msg_module_path_twice =
+    "{} names two entries called \"{}\", which would be one in the bundle; rename one";
 
 struct TwoWordOption {
     std::string_view word;
@@ -146,6 +153,38 @@ std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars,
         };
     for (std::size_t i = 0; i < jars.size(); ++i) follow(jars[i], {}, i, true);
     return files;
+}
+
+std::vector<ModulePathCopy> carry_module_paths(std::vector<std::string>& jvm_options) {
+    std::vector<ModulePathCopy> copies;
+    for (auto& option : jvm_options) {
+        for (const std::string_view prefix : {"--module-path=", "--upgrade-module-path="}) {
+            if (!option.starts_with(prefix)) continue;
+            const std::string name(prefix.substr(0, prefix.size() - 1));
+            std::string rewritten(prefix);
+            bool first = true;
+            for (const auto& entry : split_list(std::string_view(option).substr(prefix.size()), ':')) {
+                rewritten += first ? "" : ":";
+                first = false;
+                if (entry.starts_with("&&")) {  // in the bundle already
+                    rewritten += entry;
+                    continue;
+                }
+                std::error_code ec;
+                if (!fs::exists(entry, ec)) throw PackError(fill(msg_missing_module_path, {name, entry}));
+                fs::path normal = fs::absolute(entry, ec).lexically_normal();
+                if (normal.filename().empty()) normal = normal.parent_path();
+                const fs::path destination = fs::path(carried_modules_dir) / normal.filename();
+                for (const auto& copy : copies)
+                    if (copy.destination == destination)
+                        throw PackError(fill(msg_module_path_twice, {name, normal.filename().string()}));
+                copies.push_back({normal, destination});
+                rewritten += "&&/" + destination.string();
+            }
+            option = rewritten;
+        }
+    }
+    return copies;
 }
 
 }  // namespace kestrova::pack

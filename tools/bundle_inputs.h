@@ -45,4 +45,20 @@ struct ClassPathFile {
 std::vector<ClassPathFile> follow_class_paths(std::span<const std::filesystem::path> jars,
                                               const std::function<void(const std::string&)>& warn);
 
+// A module path entry outside the bundle (a directory of modules, a modular JAR), as the bundle
+// carries it.
+struct ModulePathCopy {
+    std::filesystem::path source;
+    std::filesystem::path destination;  // relative to Contents/Resources
+};
+
+// The directory in Contents/Resources that module path entries from outside the bundle go to.
+inline constexpr std::string_view carried_modules_dir = "module-path";
+
+// Rewrites the --module-path= and --upgrade-module-path= values of `jvm_options` so that every
+// entry outside the bundle (not under the app directory token &&) names its copy in the bundle,
+// &&/module-path/NAME, and returns the copies to make, in order. Throws PackError for an entry
+// that does not exist, and for two entries of one file name.
+std::vector<ModulePathCopy> carry_module_paths(std::vector<std::string>& jvm_options);
+
 }  // namespace kestrova::pack

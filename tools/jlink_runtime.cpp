@@ -401,22 +401,36 @@ RuntimeModules choose_runtime_modules(const RuntimeModuleRequest& request) {
     return chosen;
 }
 
+bool is_locale_list(std::string_view list) {
+    const auto ranges = split_list(list, ',');
+    if (ranges.empty() || list.front() == ',' || list.back() == ',' || list.find(",,") != std::string_view::npos)
+        return false;
+    for (const auto& range : ranges) {
+        if (range.front() == '-' || range.back() == '-') return false;
+        for (const char c : range)
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '*'))
+                return false;
+    }
+    return true;
+}
+
 void link_runtime(const fs::path& jdk, std::span<const std::string> modules, const fs::path& output,
-                  bool all_locales) {
+                  const LinkSettings& settings) {
     std::string list;
     for (const auto& module : modules) {
         if (!list.empty()) list += ',';
         list += module;
     }
     std::vector<std::string> argv = {(jdk / "bin" / "jlink").string(), "--module-path", (jdk / "jmods").string(),
-                                     "--add-modules", list, "--output", output.string(), "--strip-debug",
+                                     "--add-modules", list, "--output", output.string(),
                                      "--no-man-pages", "--no-header-files", "--compress=2"};
+    if (!settings.keep_debug_info) argv.emplace_back("--strip-debug");
     // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "literal" + std::string.
     std::string excluded = "--exclude-resources=";
     excluded += keytool_classes;
-    if (!all_locales && std::find(modules.begin(), modules.end(), "jdk.localedata") != modules.end()) {
+    if (!settings.all_locales && std::find(modules.begin(), modules.end(), "jdk.localedata") != modules.end()) {
         std::string locales = "--include-locales=";
-        locales += kept_locales;
+        locales += settings.locales;
         argv.push_back(locales);
         excluded += ',';
         excluded += legacy_locale_data;

@@ -113,13 +113,25 @@ struct RuntimeModules {
 // set with all of those.
 RuntimeModules choose_runtime_modules(const RuntimeModuleRequest& request);
 
+// Whether `list` is a list jlink's --include-locales takes: comma-separated language ranges of
+// letters, digits, '-' and '*' (en,fi,ru-RU,*-IN).
+bool is_locale_list(std::string_view list);
+
+struct LinkSettings {
+    // Every locale of jdk.localedata, with the COMPAT provider's data; otherwise `locales`.
+    bool all_locales = false;
+    std::string locales{kept_locales};
+    // Keeps the classes' line numbers and local variable names (jlink --strip-debug otherwise),
+    // so that stack traces name the JDK's source lines instead of "Unknown Source".
+    bool keep_debug_info = false;
+};
+
 // Builds `output` (which must not exist) with jlink from the JDK's jmods: exactly `modules` and
-// what they require, debug attributes, man pages, headers and what no start uses left out, the
-// module image compressed, native libraries stripped of their symbol tables, then a class-data
-// sharing archive dumped by the new runtime itself. `all_locales` keeps every locale of
-// jdk.localedata, with the COMPAT provider's data.
+// what they require, debug attributes (unless kept), man pages, headers and what no start uses
+// left out, the module image compressed, native libraries stripped of their symbol tables, then
+// a class-data sharing archive dumped by the new runtime itself.
 void link_runtime(const std::filesystem::path& jdk, std::span<const std::string> modules,
-                  const std::filesystem::path& output, bool all_locales);
+                  const std::filesystem::path& output, const LinkSettings& settings);
 
 // Starts a JVM from `home` with the bundle's JVM options (app directory tokens already replaced)
 // and loads `main_class` as `java --dry-run` does, without running it. Throws PackError with one

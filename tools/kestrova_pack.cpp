@@ -133,6 +133,10 @@ constexpr std::string_view msg_no_jars =
 constexpr std::string_view hint_main_jar = "check the --main-jar path";
 constexpr std::string_view msg_no_main_class =
     "the manifest of \"{}\" names no Main-Class; pass --main-class CLASS";
+constexpr std::string_view msg_module_path_carried =
+    "note: the bundle carries copies of the module path entries outside it, named in the JVM options by their place "
+    "in it: {}";
+constexpr std::string_view msg_module_path_item = "{}{} (as &&/{})";
 constexpr std::string_view msg_absolute_carried =
     "note: the bundle carries copies of what Class-Path entries name by absolute path, on its class path in their "
     "order: {}";
@@ -143,7 +147,10 @@ constexpr std::string_view msg_name_taken =
 constexpr std::string_view msg_runtime_choices =
     "--jlink and --copy-runtime exclude each other (and the default link to the runtime); give one of them";
 constexpr std::string_view msg_add_modules_without_jlink =
-    "{} chooses the modules of a runtime made with --jlink; add --jlink";
+    "{} shapes a runtime made with --jlink; add --jlink";
+constexpr std::string_view msg_bad_locales =
+    "--locales takes all or a comma-separated list of locales as jlink's --include-locales does (e.g. "
+    "en,fi,ru-RU,*-IN), not \"{}\"";
 constexpr std::string_view msg_unknown_module =
     "--add-modules names \"{}\", which is not among the JDK's jmods in \"{}\"; check the module name";
 constexpr std::string_view msg_warning = "warning: {}";
@@ -264,12 +271,23 @@ Bundle options:
                              resolves). Without it, an application that runs code the JARs do
                              not hold (a script engine, classes it defines or loads from other
                              JARs) gets the default set, said in one line
+  --locales LIST             the locales of jdk.localedata a --jlink runtime keeps, as jlink's
+                             --include-locales takes them (en,fi,ru-RU,*-IN), or all (default:
+                             en,de,es,fr,it,ja,ko,pt-BR,sv,zh-CN,zh-HK,zh-TW); other locales'
+                             dates and numbers come out in English
+  --keep-debug-info          keep the JDK classes' line numbers in a --jlink runtime (stack
+                             traces then name them instead of "Unknown Source"; about 10% larger)
   --main-jar JAR             the main JAR: first on the class path; Main-Class, Add-Opens,
                              Add-Exports and Enable-Native-Access of its manifest applied as
-                             java -jar applies them, its relative Class-Path entries copied
-                             beside it (a relative JAR is also looked for in --input DIR)
+                             java -jar applies them (a relative JAR is also looked for in
+                             --input DIR)
   --input DIR                every JAR directly in DIR, in name order (links to nothing skipped
                              with a warning)
+                             The Class-Path of every JAR is followed as java follows it: relative
+                             entries are copied beside the JAR, what absolute ones name into
+                             Contents/Resources and onto the class path after it (said in one
+                             line). --module-path= entries outside the bundle are copied into
+                             Contents/Resources/module-path and the option names the copies.
   --resource PATH            a file or directory copied into Contents/Resources (repeatable)
   --bundle-version V         CFBundleVersion (default 1.0)
   --bundle-identifier ID     CFBundleIdentifier (default app.kestrova.NAME, lowercased,
@@ -338,7 +356,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--public-ed-key", true, false},     {"--icon", true, false},
     {"--jlink", false, false},         {"--add-modules", true, true},    {"--main-jar", true, false},
     {"--input", true, false},          {"--resource", true, true},
-    {"--jlink-modules", true, false},
+    {"--jlink-modules", true, false},  {"--locales", true, false},      {"--keep-debug-info", false, false},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
@@ -589,7 +607,7 @@ struct BundlePlan {
     bool copy_runtime = false;
     bool jlink = false;
     std::vector<std::string> runtime_modules;  // with --jlink
-    bool all_locales = false;
+    kestrova::pack::LinkSettings link;
     std::string main_class;
     std::vector<std::string> jvm_options;  // the record's, && not yet replaced
     std::optional<fs::path> updater;
@@ -668,8 +686,13 @@ void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<co
             asked.push_back(module);
         }
     }
-    plan.all_locales = std::find(asked.begin(), asked.end(), "jdk.localedata") != asked.end() ||
-                       kestrova::pack::selects_legacy_locale_data(plan.jvm_options);
+    plan.link.all_locales = std::find(asked.begin(), asked.end(), "jdk.localedata") != asked.end() ||
+                            kestrova::pack::selects_legacy_locale_data(plan.jvm_options);
+    if (const auto locales = args.value("--locales")) {
+        if (*locales == "all") plan.link.all_locales = true;
+        else plan.link.locales = *locales;
+    }
+    plan.link.keep_debug_info = args.has("--keep-debug-info");
 
     kestrova::pack::RuntimeModuleRequest request;
     request.jdk = plan.runtime;
@@ -708,6 +731,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     auto fields = record_fields(args, "bundle", manifest.main_class);
     if (const auto refusal = kestrova::pack::two_word_option_refusal(fields.jvm_options))
         throw UsageError(*refusal);
+    const auto module_copies = kestrova::pack::carry_module_paths(fields.jvm_options);
     plan.main_class = fields.main_class;
 
     if (main_jar) plan.jars.push_back(*main_jar);
@@ -749,6 +773,14 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
         jar_names.insert(jar_names.end(), carried_after[i].begin(), carried_after[i].end());
     }
     fields.jvm_options = kestrova::pack::bundle_jvm_options(jar_names, fields.jvm_options);
+    std::string modules_carried;
+    for (const auto& copy : module_copies) {
+        if (names.claim(copy.destination, copy.source, "--module-path " + copy.source.string()))
+            plan.copies.push_back({copy.source, copy.destination, false});
+        modules_carried += fill(msg_module_path_item, {modules_carried.empty() ? "" : ", ", copy.source.string(),
+                                                       copy.destination.string()});
+    }
+    if (!modules_carried.empty()) report_note(fill(msg_module_path_carried, {modules_carried}));
     for (const auto& resource : args.values("--resource")) {
         std::error_code ec;
         if (!fs::exists(resource, ec)) throw PackError(fill(msg_missing_resource, {resource}));
@@ -793,8 +825,11 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     plan.copy_runtime = args.has("--copy-runtime");
     plan.jlink = args.has("--jlink");
     if (plan.jlink && plan.copy_runtime) throw UsageError(std::string(msg_runtime_choices));
-    for (const char* option : {"--add-modules", "--jlink-modules"})
+    for (const char* option : {"--add-modules", "--jlink-modules", "--locales", "--keep-debug-info"})
         if (!plan.jlink && args.has(option)) throw UsageError(fill(msg_add_modules_without_jlink, {option}));
+    if (const auto locales = args.value("--locales"); locales && *locales != "all" &&
+                                                      !kestrova::pack::is_locale_list(*locales))
+        throw UsageError(fill(msg_bad_locales, {*locales}));
 
     kestrova::pack::PlistFields plist;
     plist.executable = plan.name;
@@ -901,7 +936,7 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
     fs::create_directories(runtime_contents);
     if (plan.jlink) {
         kestrova::pack::link_runtime(plan.runtime, plan.runtime_modules, runtime_contents / "Home",
-                                     plan.all_locales);
+                                     plan.link);
     } else if (plan.copy_runtime) {
         const fs::path source = fs::canonical(plan.runtime);
         const fs::path home = runtime_contents / "Home";

@@ -30,11 +30,11 @@ std::vector<std::string> modules_of(const fs::path& home) {
 }
 
 // A module of the application's own on a module path in Contents/Resources, which no analysis of
-// the class path sees: it requires java.sql and java.logging, which nothing on the class path needs.
+// the class path sees: it requires java.sql and java.net.http, which nothing on the class path needs.
 fs::path module_needing_java_sql(const fs::path& dir) {
     const fs::path source = dir / "src" / "needsql";
     fs::create_directories(source);
-    std::ofstream(source / "module-info.java") << "module needsql { requires java.sql; requires java.logging; }\n";
+    std::ofstream(source / "module-info.java") << "module needsql { requires java.sql; requires java.net.http; }\n";
     const fs::path bin = Artefacts::java_home() / "bin";
     auto r = run_process({(bin / "javac").string(), "-d", (dir / "classes").string(),
                           (source / "module-info.java").string()});
@@ -67,17 +67,17 @@ TEST(JlinkedRuntime, MissingModulesFailTheBundleWithTheirFixAndTheFixedBundleSta
     const auto refused = run_process(argv, linking());
     EXPECT_EQ(refused.exit_status, 1);
     EXPECT_EQ(refused.err,
-              "kestrova-pack: the runtime made with --jlink lacks 2 modules: java.logging (which module needsql "
-              "requires), java.sql (which module needsql requires); add --add-modules java.logging,java.sql\n");
+              "kestrova-pack: the runtime made with --jlink lacks 2 modules: java.net.http (which module needsql "
+              "requires), java.sql (which module needsql requires); add --add-modules java.net.http,java.sql\n");
     EXPECT_TRUE(fs::is_empty(out)) << "the bundle was built aside and nothing of it is left";
 
-    argv.insert(argv.end(), {"--add-modules", "java.logging,java.sql"});
+    argv.insert(argv.end(), {"--add-modules", "java.net.http,java.sql"});
     const auto packed = run_process(argv, linking());
     ASSERT_EQ(packed.exit_status, 0) << packed.err;
     const fs::path home = out / "Probe.app" / "Contents" / "runtime" / "Contents" / "Home";
     EXPECT_FALSE(fs::is_symlink(home));
     const auto modules = modules_of(home);
-    for (const char* module : {"java.base", "java.sql", "java.logging", "jdk.crypto.ec", "jdk.charsets", "jdk.zipfs", "jdk.localedata"})
+    for (const char* module : {"java.base", "java.sql", "java.net.http", "jdk.crypto.ec", "jdk.charsets", "jdk.zipfs", "jdk.localedata"})
         EXPECT_NE(std::find(modules.begin(), modules.end(), module), modules.end()) << module;
     EXPECT_EQ(std::find(modules.begin(), modules.end(), "java.desktop"), modules.end()) << "not needed, not linked";
     EXPECT_TRUE(fs::is_regular_file(home / "lib" / "server" / "classes.jsa"));
@@ -155,6 +155,23 @@ TEST(JlinkedRuntime, WhatTheApplicationReachesAtRunTimeIsLinked) {
         EXPECT_EQ(value_of(r.out, "reached"), "true") << r.out << r.err;
         fs::remove_all(out);
     }
+}
+
+// A locale beyond the kept ones, asked for with --locales, writes its own month names; and the JDK's
+// stack frames keep their lines with --keep-debug-info.
+TEST(JlinkedRuntime, LocalesAndDebugInfoAsAsked) {
+    TempDir dir;
+    const fs::path out = dir.path() / "out";
+    const auto packed = run_process({Artefacts::pack_tool().string(), "bundle", "--name", "Dates", "--out", out.string(),
+                                     "--main-class", "reach.Dates", "--jar", reach_jar("locale").string(), "--runtime",
+                                     Artefacts::java_home().string(), "--jlink", "--console", "--locales", "en,fi",
+                                     "--keep-debug-info"},
+                                    linking());
+    ASSERT_EQ(packed.exit_status, 0) << packed.err;
+    const auto r = launch(out / "Dates.app" / "Contents" / "MacOS" / "Dates");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "reached"), "true") << r.out << r.err;
+    EXPECT_EQ(value_of(r.out, "jdk.frame.has.line"), "true") << r.out;
 }
 
 }  // namespace

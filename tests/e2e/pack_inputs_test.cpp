@@ -135,6 +135,35 @@ TEST_F(MainJarBundle, WhatAbsoluteClassPathEntriesNameTravelsInOrder) {
     EXPECT_TRUE(fs::is_regular_file(resources + "/lib/helper.jar")) << "the relative entry beside it, as before";
 }
 
+// A module path outside the bundle (JavaFX in /usr/share/openjfx) travels with it: the bundle starts
+// where that directory is gone, which it cannot unless it carries the module.
+TEST(ModulePath, EntriesOutsideTheBundleTravelWithIt) {
+    TempDir dir;
+    const fs::path source = dir.path() / "src" / "outside";
+    write_text(source / "module-info.java", "module outside { }\n");
+    const fs::path bin = Artefacts::java_home() / "bin";
+    auto r = run_process({(bin / "javac").string(), "-d", (dir.path() / "classes").string(),
+                          (source / "module-info.java").string()});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const fs::path mods = dir.path() / "system" / "mods";
+    fs::create_directories(mods);
+    r = run_process({(bin / "jar").string(), "--create", "--file", (mods / "outside.jar").string(), "-C",
+                     (dir.path() / "classes").string(), "."});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const fs::path out = dir.path() / "dist";
+    const auto packed = run_process(pack({"bundle", "--name", "Probe", "--out", out.string(), "--main-class",
+                                          "probe.Probe", "--jar", Artefacts::probe_jar().string(), "--console",
+                                          "--jvm-option=--module-path=" + mods.string(),
+                                          "--jvm-option=--add-modules=outside"}));
+    ASSERT_EQ(packed.exit_status, 0) << packed.err;
+    EXPECT_EQ(packed.err, "kestrova-pack: note: the bundle carries copies of the module path entries outside it, "
+                          "named in the JVM options by their place in it: " + mods.string() + " (as &&/module-path/mods)\n");
+    fs::remove_all(dir.path() / "system");
+    r = launch(out / "Probe.app" / "Contents" / "MacOS" / "Probe");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "main.returned"), "true") << r.out;
+}
+
 TEST(InputDirectory, TakesEveryJarInNameOrderAndSkipsBrokenLinksWithAWarning) {
     TempDir dir;
     const fs::path input = dir.path() / "input";
