@@ -19,17 +19,17 @@
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
-#include "launcher/launch_failure.h"
-#include "launcher/launch_plan.h"
+#include "core/launch_failure.h"
+#include "core/launch_plan.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
 #include "platform/process.h"
 #include "platform/reserved_area.h"
 #include "platform/run_loop.h"
-#include "updates/first_start.h"
-#include "updates/installed_version.h"
-#include "updates/update_bridge.h"
+#include "launcher/updates/first_start.h"
+#include "launcher/updates/installed_version.h"
+#include "launcher/updates/update_bridge.h"
 
 namespace {
 

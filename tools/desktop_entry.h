@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sparkle/desktop_entries.h"
+#include "updater/desktop_entries.h"
 
 namespace kestrova::pack {
 

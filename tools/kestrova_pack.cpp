@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "kestrova/burned_in_data.h"
-#include "sparkle/ed25519.h"
+#include "updater/ed25519.h"
 #include "tools/ed25519_keys.h"
 #include "tools/desktop_entry.h"
-#include "launcher/launch_plan.h"
+#include "core/launch_plan.h"
 #include "tools/bundle_inputs.h"
 #include "tools/file_ops.h"
 #include "tools/jar_manifest.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "pack_test_support.h"
-#include "sparkle/desktop_entries.h"
+#include "updater/desktop_entries.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {

@@ -1,4 +1,4 @@
-#include "launcher/launch_plan.h"
+#include "core/launch_plan.h"
 
 #include <gtest/gtest.h>
 
