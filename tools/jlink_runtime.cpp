@@ -576,16 +576,20 @@ void check_runtime_loads_main(const fs::path& home, std::span<const std::string>
     // The dry run stops at the first module it misses. Each further one is found without linking
     // again: the JDK's own java, limited to the runtime's modules and those found missing so far,
     // resolves and loads as the runtime would, in a fraction of a second a run.
+    // Only the JDK's modules limit it: the limit takes in what its modules require, and the
+    // application's own modules (--add-modules) stay observable without it.
     std::vector<MissingModule> all = {*missing};
     std::vector<std::string> limit = modules_in_release(home);
-    for (const auto& module : modules_named_in_options(jvm_options)) limit.push_back(module);
+    const auto in_jdk = jdk_modules(jdk);
     const auto limited = [&] { return "--limit-modules=" + joined(limit, ','); };
     for (limit.push_back(missing->module); all.size() < 64;) {
         const std::string option = limited();
         const auto again = dry_run(jdk / "bin" / "java", std::span<const std::string>(&option, 1));
         if (again.status == 0) break;
         const auto next = missing_module_in(again.err + "\n" + again.out, main_class, module_of);
-        if (!next || std::find(limit.begin(), limit.end(), next->module) != limit.end()) break;
+        if (!next || std::find(limit.begin(), limit.end(), next->module) != limit.end() ||
+            !std::binary_search(in_jdk.begin(), in_jdk.end(), next->module))
+            break;
         all.push_back(*next);
         limit.push_back(next->module);
     }
