@@ -31,7 +31,6 @@ EOF
 cat >"$work/antproject/build.xml" <<'EOF'
 <project name="hello" default="run">
   <target name="run">
-    <delete dir="classes"/>
     <mkdir dir="classes"/>
     <javac srcdir="src" destdir="classes" includeantruntime="false"/>
     <java classname="hello.Hello" classpath="classes" fork="false"/>
@@ -65,7 +64,9 @@ run_case() {  # NAME MODE DEBIAN_COMMAND... -- BUNDLE_ARGS...
   fi
   local pack_seconds=$((SECONDS - started))
   local expected_status=0 actual_status=0
+  rm -rf "$work/antproject/classes"
   (cd "$work/antproject" && "${debian[@]}") >"$out.debian.out" 2>"$out.debian.err" || expected_status=$?
+  rm -rf "$work/antproject/classes"
   (cd "$work/antproject" && "$out/$name.app/Contents/MacOS/$name" "${bundle_args[@]}") \
     >"$out.bundle.out" 2>"$out.bundle.err" || actual_status=$?
   normalise <"$out.debian.out" | grep -v '^Using .* to execute' >"$out.debian.cmp" || true

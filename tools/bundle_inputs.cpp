@@ -104,7 +104,7 @@ std::optional<std::string> two_word_option_refusal(std::span<const std::string> 
     return std::nullopt;
 }
 
-std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars,
+std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars, bool first_is_main,
                                               const std::function<void(const std::string&)>& warn) {
     std::vector<ClassPathFile> files;
     std::set<fs::path> seen;
@@ -112,7 +112,7 @@ std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars,
     for (const auto& jar : jars) seen.insert(fs::weakly_canonical(jar, ec));
     // Depth first: java opens a JAR's Class-Path entries right after the JAR, before what follows it.
     const std::function<void(const fs::path&, const fs::path&, std::size_t, bool)> follow =
-        [&](const fs::path& jar, const fs::path& destination_dir, std::size_t top, bool given) {
+        [&](const fs::path& jar, const fs::path& destination_dir, std::size_t top, bool strict) {
             std::optional<std::string> manifest;
             try {
                 manifest = read_jar_manifest(jar);
@@ -125,7 +125,7 @@ std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars,
             for (const auto& entry : entries.relative) {
                 const fs::path source = jar.parent_path() / entry;
                 if (!fs::exists(source, ec)) {
-                    if (given) throw PackError(fill(msg_missing_class_path, {jar.string(), entry, source.string()}));
+                    if (strict) throw PackError(fill(msg_missing_class_path, {jar.string(), entry, source.string()}));
                     warn(fill(msg_skipped_class_path, {jar.string(), entry}));
                     continue;
                 }
@@ -134,7 +134,7 @@ std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars,
             for (const auto& entry : entries.absolute) {
                 const fs::path source = entry;
                 if (!fs::exists(source, ec)) {
-                    if (given)
+                    if (strict)
                         throw PackError(fill(msg_missing_absolute, {jar.string(), entry, source.filename().string()}));
                     warn(fill(msg_skipped_class_path, {jar.string(), entry}));
                     continue;
@@ -151,7 +151,7 @@ std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars,
                 if (regular) follow(source, into, top, false);
             }
         };
-    for (std::size_t i = 0; i < jars.size(); ++i) follow(jars[i], {}, i, true);
+    for (std::size_t i = 0; i < jars.size(); ++i) follow(jars[i], {}, i, first_is_main && i == 0);
     return files;
 }
 

@@ -39,10 +39,11 @@ struct ClassPathFile {
 // of the JARs those name, as java follows them: a relative entry is carried at the same place
 // relative to the naming JAR, an absolute one at the top of Contents/Resources by its file name.
 // Each file once, in the order java meets them. Throws PackError, with the fix, for an entry of
-// one of `jars` that names nothing, an absolute entry that names a directory, and what
-// class_path_entries refuses. An entry of a JAR only named that names nothing (an optional
-// dependency of a library, not installed) is skipped, as java skips it, and reported to `warn`.
-std::vector<ClassPathFile> follow_class_paths(std::span<const std::filesystem::path> jars,
+// the main JAR (the first, when `first_is_main`) that names nothing, an absolute entry that names
+// a directory, and what class_path_entries refuses. Any other entry that names nothing (a
+// library's optional dependency that is not installed) is skipped, as java skips it, and
+// reported to `warn`.
+std::vector<ClassPathFile> follow_class_paths(std::span<const std::filesystem::path> jars, bool first_is_main,
                                               const std::function<void(const std::string&)>& warn);
 
 // A module path entry outside the bundle (a directory of modules, a modular JAR), as the bundle

@@ -758,7 +758,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     // what it names by absolute path is copied in and named on the bundle's own class path.
     std::vector<std::vector<std::string>> carried_after(plan.jars.size());
     std::string carried;
-    for (auto& file : kestrova::pack::follow_class_paths(plan.jars, warn)) {
+    for (auto& file : kestrova::pack::follow_class_paths(plan.jars, main_jar.has_value(), warn)) {
         if (!names.claim(file.destination, file.source, "the Class-Path of " + file.named_by)) continue;
         if (file.absolute) {
             carried_after[file.top_jar].push_back(file.destination.string());
