@@ -16,6 +16,8 @@ for command in groovy ant josm; do
   command -v "$command" >/dev/null || { echo "$command is missing: apt-get install groovy ant josm" >&2; exit 2; }
 done
 [ -x "$pack" ] || { echo "$pack is missing: build the project first (cmake --build build)" >&2; exit 2; }
+# Debian's groovy script needs JAVA_HOME where default-java is not installed; the bundles do not.
+export JAVA_HOME=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v java)")")")}
 rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)

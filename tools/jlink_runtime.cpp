@@ -309,10 +309,10 @@ struct ForeignCodeSign {
 
 constexpr ForeignCodeSign foreign_code_signs[] = {
     {"javax/script/ScriptEngineManager", "", "it embeds a script engine through javax.script.ScriptEngineManager"},
-    {"", "defineClass", "it defines classes at run time (defineClass)"},
-    {"", "defineHiddenClass", "it defines classes at run time (defineHiddenClass)"},
-    {"java/net/URLClassLoader", "<init>", "it loads classes from other JARs through a new URLClassLoader"},
-    {"java/net/URLClassLoader", "newInstance", "it loads classes from other JARs through a new URLClassLoader"},
+    {"", "defineClass", "it calls defineClass, defining classes at run time"},
+    {"", "defineHiddenClass", "it calls defineHiddenClass, defining classes at run time"},
+    {"java/net/URLClassLoader", "<init>", "it makes a URLClassLoader, loading classes from other JARs"},
+    {"java/net/URLClassLoader", "newInstance", "it makes a URLClassLoader, loading classes from other JARs"},
 };
 
 }  // namespace

@@ -134,8 +134,8 @@ TEST(JlinkedRuntime, WhatTheApplicationReachesAtRunTimeIsLinked) {
         // The classes are in a JAR that the given one names by absolute path.
         {naming, "reach.ByName", {}, "java.sql (for java.sql.DriverManager in byname.jar)", "java.sql"},
         {reach_jar("plugins"), "reach.Host", {"--resource", (dir.path() / "plugins").string()},
-         "reach-plugins.jar runs code the JARs do not hold (it loads classes from other JARs through a new "
-         "URLClassLoader), so --jlink links the JDK's default module set", "java.sql"},
+         "reach-plugins.jar runs code the JARs do not hold (it makes a URLClassLoader, loading classes from "
+         "other JARs), so --jlink links the JDK's default module set", "java.sql"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.jar);
