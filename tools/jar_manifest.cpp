@@ -202,10 +202,6 @@ ClassFileReferences class_file_references(std::string_view bytes) {
     return out;
 }
 
-std::vector<std::string> class_file_string_constants(std::string_view bytes) {
-    return class_file_references(bytes).strings;
-}
-
 namespace {
 
 // `text` as an internal class name when it has the form of one: Java identifier characters in at
@@ -269,10 +265,6 @@ JarReferences jar_references(const std::filesystem::path& jar) {
                        std::make_move_iterator(references.methods.end()));
     }
     return {{by_text.begin(), by_text.end()}, {by_code.begin(), by_code.end()}, {methods.begin(), methods.end()}};
-}
-
-std::vector<std::string> class_names_named_in_jar(const std::filesystem::path& jar) {
-    return jar_references(jar).named_by_text;
 }
 
 ManifestAttributes parse_manifest(std::string_view text) {

@@ -15,11 +15,6 @@ namespace kestrova::pack {
 // Throws PackError when the file is not a readable ZIP archive.
 std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar);
 
-// The strings of a class file's string constants (CONSTANT_String: what `ldc "text"` loads, the
-// argument of Class.forName("...") among them), in constant pool order; empty for bytes that are
-// not a class file.
-std::vector<std::string> class_file_string_constants(std::string_view class_file);
-
 // A method a class file calls: its class and name, both as the constant pool writes them.
 struct MethodReference {
     std::string owner;  // internal form, a/b/C
@@ -27,9 +22,10 @@ struct MethodReference {
     auto operator<=>(const MethodReference&) const = default;
 };
 
-// What a class file's constant pool refers to: its string constants (as above), the classes it
-// names in code (class entries, and the types in the descriptors of the members it uses), sorted
-// and each once, and the methods it calls. Empty for bytes that are not a class file.
+// What a class file's constant pool refers to: its string constants (CONSTANT_String: what
+// `ldc "text"` loads, the argument of Class.forName("...") among them) in constant pool order, the
+// classes it names in code (class entries, and the types in the descriptors of the members it
+// uses), sorted and each once, and the methods it calls. Empty for bytes that are not a class file.
 struct ClassFileReferences {
     std::vector<std::string> strings;
     std::vector<std::string> classes;
@@ -37,8 +33,10 @@ struct ClassFileReferences {
 };
 ClassFileReferences class_file_references(std::string_view class_file);
 
-// What a JAR's classes refer to, each sorted and once: class names it gives only as text (see
-// class_names_named_in_jar), the classes its code names, and the methods its code calls. Throws
+// What a JAR's classes refer to, each sorted and once. The class names it names only as text,
+// where no class dependency analysis looks: its class files' string constants that have the form
+// of a class name (a.b.C or a/b/C), and the service types of its META-INF/services/ entries, in
+// internal form (a/b/C). The classes its code names, and the methods its code calls. Throws
 // PackError when the file is not a readable ZIP archive.
 struct JarReferences {
     std::vector<std::string> named_by_text;
@@ -46,12 +44,6 @@ struct JarReferences {
     std::vector<MethodReference> methods;
 };
 JarReferences jar_references(const std::filesystem::path& jar);
-
-// The class names a JAR names only as text, where no class dependency analysis looks: its class
-// files' string constants that have the form of a class name (a.b.C or a/b/C), and the service
-// types of its META-INF/services/ entries. In internal form (a/b/C), sorted, each once. Throws
-// PackError when the file is not a readable ZIP archive.
-std::vector<std::string> class_names_named_in_jar(const std::filesystem::path& jar);
 
 // The main section's attributes (up to the first blank line), continuation lines joined. Names
 // are case-insensitive in a manifest; the keys here are as written, and lookups go through

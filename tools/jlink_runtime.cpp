@@ -251,14 +251,6 @@ std::vector<ModuleNamedByText> modules_of_named(const ClassModules& module_of,
 
 }  // namespace
 
-std::vector<ModuleNamedByText> modules_named_by_text(const fs::path& jdk, std::span<const fs::path> jars) {
-    std::vector<std::pair<std::string, std::string>> named;  // (internal class name, JAR)
-    for (const auto& jar : jars)
-        for (auto& name : class_names_named_in_jar(jar)) named.emplace_back(std::move(name), jar.filename().string());
-    if (named.empty()) return {};
-    return modules_of_named(jdk_class_modules(jdk), named);
-}
-
 std::vector<ServiceProvider> parse_suggested_providers(std::string_view output) {
     std::vector<ServiceProvider> found;
     for (const auto& line : split_list(output, '\n')) {

@@ -57,13 +57,6 @@ struct ModuleNamedByText {
     std::string jar;         // the JAR's file name
 };
 
-// The JDK modules, other than java.base, whose classes the JARs name only as text
-// (class_names_named_in_jar): Class.forName("java.sql.DriverManager") and the like, which fail at
-// run time in a runtime without the module. Each module once, with the first class and JAR that
-// name it. Classes are found in the JDK's own module image (`jimage list`).
-std::vector<ModuleNamedByText> modules_named_by_text(const std::filesystem::path& jdk,
-                                                     std::span<const std::filesystem::path> jars);
-
 // A JDK module that provides a service, as `jlink --suggest-providers` lists it.
 struct ServiceProvider {
     std::string provider;  // the module
