@@ -70,9 +70,13 @@ constexpr std::string_view msg_no_jars =
 constexpr std::string_view hint_main_jar = "check the --main-jar path";
 constexpr std::string_view msg_no_main_class =
     "the manifest of \"{}\" names no Main-Class; pass --main-class CLASS";
-constexpr std::string_view msg_missing_class_path =
-    "the Class-Path of \"{}\" names \"{}\", which does not exist at \"{}\"; put it there or drop it from the "
-    "manifest";
+constexpr std::string_view msg_module_path_carried =
+    "note: the bundle carries copies of the module path entries outside it, named in the JVM options by their place "
+    "in it: {}";
+constexpr std::string_view msg_module_path_item = "{}{} (as &&/{})";
+constexpr std::string_view msg_absolute_carried =
+    "note: the bundle carries copies of what Class-Path entries name by absolute path, on its class path in their "
+    "order: {}";
 constexpr std::string_view msg_missing_resource =
     "--resource \"{}\" does not exist; name a file or a directory";
 constexpr std::string_view msg_name_taken =
@@ -80,13 +84,15 @@ constexpr std::string_view msg_name_taken =
 constexpr std::string_view msg_runtime_choices =
     "--jlink and --copy-runtime exclude each other (and the default link to the runtime); give one of them";
 constexpr std::string_view msg_add_modules_without_jlink =
-    "--add-modules chooses the modules of a runtime made with --jlink; add --jlink";
+    "{} shapes a runtime made with --jlink; add --jlink";
+constexpr std::string_view msg_bad_locales =
+    "--locales takes all or a comma-separated list of locales as jlink's --include-locales does (e.g. "
+    "en,fi,ru-RU,*-IN), not \"{}\"";
 constexpr std::string_view msg_unknown_module =
     "--add-modules names \"{}\", which is not among the JDK's jmods in \"{}\"; check the module name";
 constexpr std::string_view msg_warning = "warning: {}";
-constexpr std::string_view msg_modules_by_text =
-    "note: --jlink adds {}, named only by text in the JARs (loaded by name); --add-modules is not needed for them";
-constexpr std::string_view msg_module_by_text_item = "{}{} (for {} in {})";
+constexpr std::string_view msg_bad_module_set =
+    "--jlink-modules takes detected or default, not \"{}\"";
 constexpr std::string_view msg_input_empty =
     "the --input directory \"{}\" holds no JAR; name the directory that holds the application's JARs";
 constexpr std::string_view msg_empty_version =
@@ -181,29 +187,29 @@ void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<co
             asked.push_back(module);
         }
     }
-    plan.all_locales = std::find(asked.begin(), asked.end(), "jdk.localedata") != asked.end() ||
-                       kestrova::pack::selects_legacy_locale_data(plan.jvm_options);
-
-    std::vector<fs::path> analysed = plan.jars;
-    for (const auto& copy : plan.copies)
-        if (copy.on_class_path) analysed.push_back(copy.source);
-    analysed.push_back(plan.support_jar);
-    std::set<std::string> modules;
-    for (const auto& module : kestrova::pack::jdeps_modules(plan.runtime, analysed)) modules.insert(module);
-    for (const auto module : kestrova::pack::service_modules)
-        if (in_jdk(module)) modules.emplace(module);
-    // Classes loaded by name (Class.forName, service types) are what jdeps cannot see.
-    std::string by_text;
-    for (const auto& named : kestrova::pack::modules_named_by_text(plan.runtime, analysed)) {
-        if (!in_jdk(named.module) || !modules.insert(named.module).second) continue;
-        by_text += fill(msg_module_by_text_item, {by_text.empty() ? "" : ", ", named.module, named.class_name, named.jar});
+    plan.link.all_locales = std::find(asked.begin(), asked.end(), "jdk.localedata") != asked.end() ||
+                            kestrova::pack::selects_legacy_locale_data(plan.jvm_options);
+    if (const auto locales = args.value("--locales")) {
+        if (*locales == "all") plan.link.all_locales = true;
+        else plan.link.locales = *locales;
     }
-    if (!by_text.empty()) report_note(fill(msg_modules_by_text, {by_text}));
-    // An application's own modules (on a --module-path of its own) are not the JDK's to link.
-    for (const auto& module : named_modules)
-        if (in_jdk(module)) modules.insert(module);
-    modules.insert(asked.begin(), asked.end());
-    plan.runtime_modules.assign(modules.begin(), modules.end());
+    plan.link.keep_debug_info = args.has("--keep-debug-info");
+
+    kestrova::pack::RuntimeModuleRequest request;
+    request.jdk = plan.runtime;
+    request.jars = plan.jars;
+    for (const auto& copy : plan.copies)
+        if (copy.on_class_path) request.jars.push_back(copy.source);
+    request.support_jar = plan.support_jar;
+    request.named.assign(named_modules.begin(), named_modules.end());
+    request.asked = asked;
+    if (const auto set = args.value("--jlink-modules")) {
+        if (*set != "detected" && *set != "default") throw UsageError(fill(msg_bad_module_set, {*set}));
+        request.set = *set == "detected" ? kestrova::pack::ModuleSet::detected : kestrova::pack::ModuleSet::jdk_default;
+    }
+    auto chosen = kestrova::pack::choose_runtime_modules(request);
+    for (const auto& note : chosen.notes) report_note(note);
+    plan.runtime_modules = std::move(chosen.modules);
 }
 
 }  // namespace
@@ -228,6 +234,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     auto fields = record_fields(args, "bundle", manifest.main_class);
     if (const auto refusal = kestrova::pack::two_word_option_refusal(fields.jvm_options))
         throw UsageError(*refusal);
+    const auto module_copies = kestrova::pack::carry_module_paths(fields.jvm_options);
     plan.main_class = fields.main_class;
 
     if (main_jar) plan.jars.push_back(*main_jar);
@@ -244,22 +251,39 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     if (plan.jars.empty()) throw UsageError(std::string(msg_no_jars));
 
     std::vector<std::string> jar_names;
-    ResourceNames names;
-    names.claim(std::string(kestrova::pack::support_jar_name), {}, "the support JAR");
     for (const auto& jar : plan.jars) jar_names.push_back(jar.filename().string());
     // Names the class path cannot carry, or two JARs of one name, are refused here first.
-    fields.jvm_options = kestrova::pack::bundle_jvm_options(jar_names, fields.jvm_options);
+    kestrova::pack::bundle_jvm_options(jar_names, {});
+    ResourceNames names;
+    names.claim(std::string(kestrova::pack::support_jar_name), {}, "the support JAR");
     for (const auto& jar : plan.jars) names.claim(jar.filename(), jar, "the JAR " + jar.string());
-    // The JVM follows the main JAR's Class-Path relative to where the JAR is, as java -jar does, so
-    // each entry goes to the same place relative to the JAR in Contents/Resources.
-    for (const auto& entry : manifest.class_path) {
-        const fs::path source = main_jar->parent_path() / entry;
-        std::error_code ec;
-        if (!fs::exists(source, ec))
-            throw PackError(fill(msg_missing_class_path, {main_jar->string(), entry, source.string()}));
-        if (names.claim(entry, source, "the Class-Path of " + main_jar->string()))
-            plan.copies.push_back({source, entry, true});
+    // What the Class-Path of each JAR names goes where the JVM looks for it relative to that JAR;
+    // what it names by absolute path is copied in and named on the bundle's own class path.
+    std::vector<std::vector<std::string>> carried_after(plan.jars.size());
+    std::string carried;
+    for (auto& file : kestrova::pack::follow_class_paths(plan.jars, main_jar.has_value(), warn)) {
+        if (!names.claim(file.destination, file.source, "the Class-Path of " + file.named_by)) continue;
+        if (file.absolute) {
+            carried_after[file.top_jar].push_back(file.destination.string());
+            carried += (carried.empty() ? "" : ", ") + file.source.string();
+        }
+        plan.copies.push_back({std::move(file.source), std::move(file.destination), true});
     }
+    if (!carried.empty()) report_note(fill(msg_absolute_carried, {carried}));
+    jar_names.clear();
+    for (std::size_t i = 0; i < plan.jars.size(); ++i) {
+        jar_names.push_back(plan.jars[i].filename().string());
+        jar_names.insert(jar_names.end(), carried_after[i].begin(), carried_after[i].end());
+    }
+    fields.jvm_options = kestrova::pack::bundle_jvm_options(jar_names, fields.jvm_options);
+    std::string modules_carried;
+    for (const auto& copy : module_copies) {
+        if (names.claim(copy.destination, copy.source, "--module-path " + copy.source.string()))
+            plan.copies.push_back({copy.source, copy.destination, false});
+        modules_carried += fill(msg_module_path_item, {modules_carried.empty() ? "" : ", ", copy.source.string(),
+                                                       copy.destination.string()});
+    }
+    if (!modules_carried.empty()) report_note(fill(msg_module_path_carried, {modules_carried}));
     for (const auto& resource : args.values("--resource")) {
         std::error_code ec;
         if (!fs::exists(resource, ec)) throw PackError(fill(msg_missing_resource, {resource}));
@@ -316,7 +340,11 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     plan.copy_runtime = args.has("--copy-runtime");
     plan.jlink = args.has("--jlink");
     if (plan.jlink && plan.copy_runtime) throw UsageError(std::string(msg_runtime_choices));
-    if (!plan.jlink && args.has("--add-modules")) throw UsageError(std::string(msg_add_modules_without_jlink));
+    for (const char* option : {"--add-modules", "--jlink-modules", "--locales", "--keep-debug-info"})
+        if (!plan.jlink && args.has(option)) throw UsageError(fill(msg_add_modules_without_jlink, {option}));
+    if (const auto locales = args.value("--locales"); locales && *locales != "all" &&
+                                                      !kestrova::pack::is_locale_list(*locales))
+        throw UsageError(fill(msg_bad_locales, {*locales}));
 
     kestrova::pack::PlistFields plist;
     plist.executable = plan.name;
@@ -428,7 +456,7 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
     fs::create_directories(runtime_contents);
     if (plan.jlink) {
         kestrova::pack::link_runtime(plan.runtime, plan.runtime_modules, runtime_contents / "Home",
-                                     plan.all_locales);
+                                     plan.link);
     } else if (plan.copy_runtime) {
         const fs::path source = fs::canonical(plan.runtime);
         const fs::path home = runtime_contents / "Home";

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/command_line.h"
+#include "tools/jlink_runtime.h"
 
 namespace kestrova::pack {
 
@@ -39,7 +40,7 @@ struct BundlePlan {
     bool copy_runtime = false;
     bool jlink = false;
     std::vector<std::string> runtime_modules;  // with --jlink
-    bool all_locales = false;
+    kestrova::pack::LinkSettings link;
     std::string main_class;
     std::vector<std::string> jvm_options;  // the record's, && not yet replaced
     std::optional<fs::path> updater;

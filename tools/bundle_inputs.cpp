@@ -1,8 +1,12 @@
 #include "tools/bundle_inputs.h"
 
 #include <algorithm>
+#include <string>
+#include <set>
 #include <system_error>
 
+#include "tools/jar_manifest.h"
+#include "tools/jlink_runtime.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {
@@ -22,6 +26,23 @@ constexpr std::string_view msg_word_alone =
 constexpr std::string_view msg_class_path_option =
     "--jvm-option \"{}\" sets a class path, which the bundle builds itself from its JARs; add the JARs with --jar, "
     "--main-jar or --input";
+
+constexpr std::string_view msg_missing_class_path =
+    "the Class-Path of \"{}\" names \"{}\", which does not exist at \"{}\"; put it there or drop it from the "
+    "manifest";
+constexpr std::string_view msg_missing_absolute =
+    "the Class-Path of \"{}\" names \"{}\", which does not exist; install what provides it (on Debian: apt-file "
+    "search {}) or drop it from the manifest";
+constexpr std::string_view msg_skipped_class_path =
+    "the Class-Path of \"{}\" names \"{}\", which does not exist; java skips it, and so does the bundle";
+constexpr std::string_view msg_absolute_directory =
+    "the Class-Path of \"{}\" names the directory \"{}\" by its absolute path, which the bundle cannot carry; put "
+    "its files in a JAR and add that with --jar";
+
+constexpr std::string_view msg_missing_module_path =
+    "{} names \"{}\", which does not exist; name the directory of the application's modules or their JARs";
+constexpr std::string_view msg_module_path_twice =
+    "{} names two entries called \"{}\", which would be one in the bundle; rename one";
 
 struct TwoWordOption {
     std::string_view word;
@@ -81,6 +102,89 @@ std::optional<std::string> two_word_option_refusal(std::span<const std::string> 
         }
     }
     return std::nullopt;
+}
+
+std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars, bool first_is_main,
+                                              const std::function<void(const std::string&)>& warn) {
+    std::vector<ClassPathFile> files;
+    std::set<fs::path> seen;
+    std::error_code ec;
+    for (const auto& jar : jars) seen.insert(fs::weakly_canonical(jar, ec));
+    // Depth first: java opens a JAR's Class-Path entries right after the JAR, before what follows it.
+    const std::function<void(const fs::path&, const fs::path&, std::size_t, bool)> follow =
+        [&](const fs::path& jar, const fs::path& destination_dir, std::size_t top, bool strict) {
+            std::optional<std::string> manifest;
+            try {
+                manifest = read_jar_manifest(jar);
+            } catch (const PackError&) {
+                return;  // java skips what it cannot open as a JAR (the main JAR was read before)
+            }
+            if (!manifest) return;
+            const auto entries = class_path_entries(parse_manifest(*manifest), jar.string());
+            std::vector<ClassPathFile> named;
+            for (const auto& entry : entries.relative) {
+                const fs::path source = jar.parent_path() / entry;
+                if (!fs::exists(source, ec)) {
+                    if (strict) throw PackError(fill(msg_missing_class_path, {jar.string(), entry, source.string()}));
+                    warn(fill(msg_skipped_class_path, {jar.string(), entry}));
+                    continue;
+                }
+                named.push_back({source, destination_dir / entry, false, top, jar.string()});
+            }
+            for (const auto& entry : entries.absolute) {
+                const fs::path source = entry;
+                if (!fs::exists(source, ec)) {
+                    if (strict)
+                        throw PackError(fill(msg_missing_absolute, {jar.string(), entry, source.filename().string()}));
+                    warn(fill(msg_skipped_class_path, {jar.string(), entry}));
+                    continue;
+                }
+                if (fs::is_directory(source, ec)) throw PackError(fill(msg_absolute_directory, {jar.string(), entry}));
+                named.push_back({source, source.filename(), true, top, jar.string()});
+            }
+            for (auto& file : named) {
+                if (!seen.insert(fs::weakly_canonical(file.source, ec)).second) continue;
+                const fs::path source = file.source;
+                const fs::path into = file.destination.parent_path();
+                const bool regular = fs::is_regular_file(source, ec);
+                files.push_back(std::move(file));
+                if (regular) follow(source, into, top, false);
+            }
+        };
+    for (std::size_t i = 0; i < jars.size(); ++i) follow(jars[i], {}, i, first_is_main && i == 0);
+    return files;
+}
+
+std::vector<ModulePathCopy> carry_module_paths(std::vector<std::string>& jvm_options) {
+    std::vector<ModulePathCopy> copies;
+    for (auto& option : jvm_options) {
+        for (const std::string_view prefix : {"--module-path=", "--upgrade-module-path="}) {
+            if (!option.starts_with(prefix)) continue;
+            const std::string name(prefix.substr(0, prefix.size() - 1));
+            std::string rewritten(prefix);
+            bool first = true;
+            for (const auto& entry : split_list(std::string_view(option).substr(prefix.size()), ':')) {
+                rewritten += first ? "" : ":";
+                first = false;
+                if (entry.starts_with("&&")) {  // in the bundle already
+                    rewritten += entry;
+                    continue;
+                }
+                std::error_code ec;
+                if (!fs::exists(entry, ec)) throw PackError(fill(msg_missing_module_path, {name, entry}));
+                fs::path normal = fs::absolute(entry, ec).lexically_normal();
+                if (normal.filename().empty()) normal = normal.parent_path();
+                const fs::path destination = fs::path(carried_modules_dir) / normal.filename();
+                for (const auto& copy : copies)
+                    if (copy.destination == destination)
+                        throw PackError(fill(msg_module_path_twice, {name, normal.filename().string()}));
+                copies.push_back({normal, destination});
+                rewritten += "&&/" + destination.string();
+            }
+            option = rewritten;
+        }
+    }
+    return copies;
 }
 
 }  // namespace kestrova::pack

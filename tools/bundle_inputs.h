@@ -24,4 +24,42 @@ std::vector<std::filesystem::path> jars_in_directory(const std::filesystem::path
 // that shows the form to use; nullopt when every option can go to the JVM as it is.
 std::optional<std::string> two_word_option_refusal(std::span<const std::string> options);
 
+// A file that a Class-Path entry names, as the bundle carries it.
+struct ClassPathFile {
+    std::filesystem::path source;
+    std::filesystem::path destination;  // relative to Contents/Resources
+    // Named by its absolute path: the JVM would look for it there on the user's machine, so the
+    // bundle's own class path names the copy, after the JAR at `top_jar`.
+    bool absolute = false;
+    std::size_t top_jar = 0;  // the index, in the JARs given, of the JAR whose Class-Path led here
+    std::string named_by;     // the JAR whose manifest names it
+};
+
+// Follows the Class-Path of each of `jars` (each carried as Contents/Resources/<its file name>) and
+// of the JARs those name, as java follows them: a relative entry is carried at the same place
+// relative to the naming JAR, an absolute one at the top of Contents/Resources by its file name.
+// Each file once, in the order java meets them. Throws PackError, with the fix, for an entry of
+// the main JAR (the first, when `first_is_main`) that names nothing, an absolute entry that names
+// a directory, and what class_path_entries refuses. Any other entry that names nothing (a
+// library's optional dependency that is not installed) is skipped, as java skips it, and
+// reported to `warn`.
+std::vector<ClassPathFile> follow_class_paths(std::span<const std::filesystem::path> jars, bool first_is_main,
+                                              const std::function<void(const std::string&)>& warn);
+
+// A module path entry outside the bundle (a directory of modules, a modular JAR), as the bundle
+// carries it.
+struct ModulePathCopy {
+    std::filesystem::path source;
+    std::filesystem::path destination;  // relative to Contents/Resources
+};
+
+// The directory in Contents/Resources that module path entries from outside the bundle go to.
+inline constexpr std::string_view carried_modules_dir = "module-path";
+
+// Rewrites the --module-path= and --upgrade-module-path= values of `jvm_options` so that every
+// entry outside the bundle (not under the app directory token &&) names its copy in the bundle,
+// &&/module-path/NAME, and returns the copies to make, in order. Throws PackError for an entry
+// that does not exist, and for two entries of one file name.
+std::vector<ModulePathCopy> carry_module_paths(std::vector<std::string>& jvm_options);
+
 }  // namespace kestrova::pack

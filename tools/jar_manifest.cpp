@@ -21,9 +21,9 @@ constexpr std::string_view msg_bad_opens =
     "{} of \"{}\" names \"{}\", which is not MODULE/PACKAGE; fix the JAR's manifest";
 constexpr std::string_view msg_bad_native_access =
     "Enable-Native-Access of \"{}\" is \"{}\"; java -jar accepts only ALL-UNNAMED: fix the JAR's manifest";
-constexpr std::string_view msg_absolute_class_path =
-    "the Class-Path of \"{}\" names \"{}\", which is absolute and would tie the bundle to this machine; "
-    "make the entry relative to the JAR or add that JAR with --jar";
+constexpr std::string_view msg_remote_class_path =
+    "the Class-Path of \"{}\" names \"{}\", a URL the bundle cannot carry; download what it names and add it "
+    "with --jar";
 constexpr std::string_view msg_climbing_class_path =
     "the Class-Path of \"{}\" names \"{}\", outside the JAR's directory, which the bundle cannot hold "
     "beside it; add that JAR with --jar instead";
@@ -118,7 +118,7 @@ std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar) {
     }
 }
 
-std::vector<std::string> class_file_string_constants(std::string_view bytes) {
+ClassFileReferences class_file_references(std::string_view bytes) {
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     std::size_t at = 0;
     bool truncated = false;
@@ -139,6 +139,9 @@ std::vector<std::string> class_file_string_constants(std::string_view bytes) {
     const std::size_t count = u2();
     std::vector<std::string_view> utf8(count);
     std::vector<std::size_t> strings;  // the Utf8 indices that CONSTANT_String entries name
+    std::vector<std::size_t> class_of(count), name_of(count), descriptor_of(count);  // Class, NameAndType
+    std::vector<std::pair<std::size_t, std::size_t>> methods;  // (Class index, NameAndType index)
+    std::vector<std::size_t> classes, descriptors;
     for (std::size_t index = 1; index < count && !truncated; ++index) {
         if (at >= bytes.size()) return {};
         switch (data[at++]) {
@@ -150,17 +153,52 @@ std::vector<std::string> class_file_string_constants(std::string_view bytes) {
             break;
         }
         case 8: strings.push_back(u2()); break;                    // String
-        case 7: case 16: case 19: case 20: skip(2); break;         // Class, MethodType, Module, Package
+        case 7: classes.push_back(class_of[index] = u2()); break;  // Class
+        case 12:                                                   // NameAndType
+            name_of[index] = u2();
+            descriptors.push_back(descriptor_of[index] = u2());
+            break;
+        case 10: case 11: {                                        // Methodref, InterfaceMethodref
+            const std::size_t owner = u2();
+            methods.emplace_back(owner, u2());
+            break;
+        }
+        case 16: case 19: case 20: skip(2); break;                 // MethodType, Module, Package
         case 15: skip(3); break;                                   // MethodHandle
-        case 3: case 4: case 9: case 10: case 11: case 12: case 17: case 18: skip(4); break;
+        case 3: case 4: case 9: case 17: case 18: skip(4); break;
         case 5: case 6: skip(8); ++index; break;                   // Long, Double: two slots
         default: return {};                                        // not a constant pool we know
         }
     }
     if (truncated) return {};
-    std::vector<std::string> out;
+    const auto text = [&](std::size_t index) { return index < count ? utf8[index] : std::string_view(); };
+    ClassFileReferences out;
     for (const auto index : strings)
-        if (index < count) out.emplace_back(utf8[index]);
+        if (index < count) out.strings.emplace_back(utf8[index]);
+    // A class entry of an array type is its descriptor ([Ljava/lang/String;).
+    for (const auto index : classes) {
+        const auto name = text(index);
+        if (name.starts_with('[')) descriptors.push_back(index);
+        else if (!name.empty()) out.classes.emplace_back(name);
+    }
+    // The types in the descriptors of the methods and fields it uses: a class whose method returns
+    // a type names it there only (ToolProvider.getSystemJavaCompiler()Ljavax/tools/JavaCompiler;).
+    for (const auto index : descriptors) {
+        const auto descriptor = text(index);
+        for (std::size_t from = descriptor.find('L'); from != std::string_view::npos;
+             from = descriptor.find('L', from)) {
+            const auto end = descriptor.find(';', from);
+            if (end == std::string_view::npos) break;
+            out.classes.emplace_back(descriptor.substr(from + 1, end - from - 1));
+            from = end;
+        }
+    }
+    for (const auto& [owner, name_and_type] : methods) {
+        if (owner >= count || name_and_type >= count) continue;
+        out.methods.push_back({std::string(text(class_of[owner])), std::string(text(name_of[name_and_type]))});
+    }
+    std::sort(out.classes.begin(), out.classes.end());
+    out.classes.erase(std::unique(out.classes.begin(), out.classes.end()), out.classes.end());
     return out;
 }
 
@@ -195,9 +233,10 @@ std::optional<std::string> as_internal_class_name(std::string_view text) {
 
 }  // namespace
 
-std::vector<std::string> class_names_named_in_jar(const std::filesystem::path& jar) {
+JarReferences jar_references(const std::filesystem::path& jar) {
     constexpr std::string_view services = "META-INF/services/";
-    std::set<std::string> names;
+    std::set<std::string> by_text, by_code;
+    std::set<MethodReference> methods;
     const auto reader = open_jar(jar);
     archive_entry* entry = nullptr;
     for (;;) {
@@ -207,7 +246,7 @@ std::vector<std::string> class_names_named_in_jar(const std::filesystem::path& j
             throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
         const std::string_view name = archive_entry_pathname(entry) != nullptr ? archive_entry_pathname(entry) : "";
         if (name.starts_with(services) && name.size() > services.size()) {
-            if (const auto type = as_internal_class_name(name.substr(services.size()))) names.insert(*type);
+            if (const auto type = as_internal_class_name(name.substr(services.size()))) by_text.insert(*type);
             continue;
         }
         if (!name.ends_with(".class")) continue;
@@ -217,10 +256,15 @@ std::vector<std::string> class_names_named_in_jar(const std::filesystem::path& j
             if (got < 0) throw PackError(fill(msg_not_a_jar, {jar.string(), archive_error_of(reader.get())}));
             bytes.append(buffer, static_cast<std::size_t>(got));
         }
-        for (const auto& text : class_file_string_constants(bytes))
-            if (const auto internal = as_internal_class_name(text)) names.insert(*internal);
+        auto references = class_file_references(bytes);
+        for (const auto& text : references.strings)
+            if (const auto internal = as_internal_class_name(text)) by_text.insert(*internal);
+        by_code.insert(std::make_move_iterator(references.classes.begin()),
+                       std::make_move_iterator(references.classes.end()));
+        methods.insert(std::make_move_iterator(references.methods.begin()),
+                       std::make_move_iterator(references.methods.end()));
     }
-    return {names.begin(), names.end()};
+    return {{by_text.begin(), by_text.end()}, {by_code.begin(), by_code.end()}, {methods.begin(), methods.end()}};
 }
 
 ManifestAttributes parse_manifest(std::string_view text) {
@@ -257,6 +301,60 @@ std::optional<std::string> manifest_value(const ManifestAttributes& attributes, 
     return std::nullopt;
 }
 
+namespace {
+
+// An entry's %-escapes decoded.
+std::string decoded_entry(const std::string& entry, std::string_view jar_name) {
+    std::string path;
+    for (std::size_t i = 0; i < entry.size(); ++i) {
+        if (entry[i] != '%') {
+            path += entry[i];
+            continue;
+        }
+        const int high = i + 2 < entry.size() ? hex_digit(entry[i + 1]) : -1;
+        const int low = i + 2 < entry.size() ? hex_digit(entry[i + 2]) : -1;
+        if (high < 0 || low < 0) throw PackError(fill(msg_bad_escape, {jar_name, entry}));
+        path += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return path;
+}
+
+}  // namespace
+
+ClassPathEntries class_path_entries(const ManifestAttributes& attributes, std::string_view jar_name) {
+    ClassPathEntries entries;
+    const auto value = manifest_value(attributes, "Class-Path");
+    if (!value) return entries;
+    for (const auto& entry : words(*value)) {
+        // A file: URL names a file of this machine as a path from / does (file:/a, file:///a).
+        std::string text = entry;
+        if (has_scheme(entry)) {
+            if (entry.size() < 6 || !equals_ignoring_case(std::string_view(entry).substr(0, 5), "file:") ||
+                entry[5] != '/')
+                throw PackError(fill(msg_remote_class_path, {jar_name, entry}));
+            text = entry.substr(5);
+            if (text.starts_with("///")) text.erase(0, 2);
+        }
+        const std::string path = decoded_entry(text, jar_name);
+        if (path.starts_with('/')) {
+            std::string absolute = std::filesystem::path(path).lexically_normal().string();
+            while (absolute.size() > 1 && absolute.back() == '/') absolute.pop_back();
+            entries.absolute.push_back(absolute);
+            continue;
+        }
+        const auto normal = std::filesystem::path(path).lexically_normal();
+        if (normal.empty() || *normal.begin() == "..")
+            throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
+        // A directory entry ends in '/'; it is kept as the directory's path.
+        std::string relative = normal.string();
+        while (relative.size() > 1 && relative.back() == '/') relative.pop_back();
+        if (relative == ".") throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
+        entries.relative.push_back(relative);
+    }
+    return entries;
+}
+
 ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string_view jar_name) {
     ManifestLaunch launch;
     if (auto main = manifest_value(attributes, "Main-Class")) {
@@ -284,32 +382,9 @@ ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string
             throw PackError(fill(msg_bad_native_access, {jar_name, *value}));
         launch.jvm_options.emplace_back("--enable-native-access=ALL-UNNAMED");
     }
-    if (const auto value = manifest_value(attributes, "Class-Path")) {
-        for (const auto& entry : words(*value)) {
-            if (has_scheme(entry) || entry.front() == '/')
-                throw PackError(fill(msg_absolute_class_path, {jar_name, entry}));
-            std::string path;
-            for (std::size_t i = 0; i < entry.size(); ++i) {
-                if (entry[i] != '%') {
-                    path += entry[i];
-                    continue;
-                }
-                const int high = i + 2 < entry.size() ? hex_digit(entry[i + 1]) : -1;
-                const int low = i + 2 < entry.size() ? hex_digit(entry[i + 2]) : -1;
-                if (high < 0 || low < 0) throw PackError(fill(msg_bad_escape, {jar_name, entry}));
-                path += static_cast<char>(high * 16 + low);
-                i += 2;
-            }
-            const auto normal = std::filesystem::path(path).lexically_normal();
-            if (normal.empty() || *normal.begin() == ".." || normal.is_absolute())
-                throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
-            // A directory entry ends in '/'; it is kept as the directory's path.
-            std::string relative = normal.string();
-            while (relative.size() > 1 && relative.back() == '/') relative.pop_back();
-            if (relative == ".") throw PackError(fill(msg_climbing_class_path, {jar_name, entry}));
-            launch.class_path.push_back(relative);
-        }
-    }
+    auto entries = class_path_entries(attributes, jar_name);
+    launch.class_path = std::move(entries.relative);
+    launch.absolute_class_path = std::move(entries.absolute);
     return launch;
 }
 

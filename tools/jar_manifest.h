@@ -15,16 +15,35 @@ namespace kestrova::pack {
 // Throws PackError when the file is not a readable ZIP archive.
 std::optional<std::string> read_jar_manifest(const std::filesystem::path& jar);
 
-// The strings of a class file's string constants (CONSTANT_String: what `ldc "text"` loads, the
-// argument of Class.forName("...") among them), in constant pool order; empty for bytes that are
-// not a class file.
-std::vector<std::string> class_file_string_constants(std::string_view class_file);
+// A method a class file calls: its class and name, both as the constant pool writes them.
+struct MethodReference {
+    std::string owner;  // internal form, a/b/C
+    std::string name;
+    auto operator<=>(const MethodReference&) const = default;
+};
 
-// The class names a JAR names only as text, where no class dependency analysis looks: its class
-// files' string constants that have the form of a class name (a.b.C or a/b/C), and the service
-// types of its META-INF/services/ entries. In internal form (a/b/C), sorted, each once. Throws
+// What a class file's constant pool refers to: its string constants (CONSTANT_String: what
+// `ldc "text"` loads, the argument of Class.forName("...") among them) in constant pool order, the
+// classes it names in code (class entries, and the types in the descriptors of the members it
+// uses), sorted and each once, and the methods it calls. Empty for bytes that are not a class file.
+struct ClassFileReferences {
+    std::vector<std::string> strings;
+    std::vector<std::string> classes;
+    std::vector<MethodReference> methods;
+};
+ClassFileReferences class_file_references(std::string_view class_file);
+
+// What a JAR's classes refer to, each sorted and once. The class names it names only as text,
+// where no class dependency analysis looks: its class files' string constants that have the form
+// of a class name (a.b.C or a/b/C), and the service types of its META-INF/services/ entries, in
+// internal form (a/b/C). The classes its code names, and the methods its code calls. Throws
 // PackError when the file is not a readable ZIP archive.
-std::vector<std::string> class_names_named_in_jar(const std::filesystem::path& jar);
+struct JarReferences {
+    std::vector<std::string> named_by_text;
+    std::vector<std::string> named_by_code;
+    std::vector<MethodReference> methods;
+};
+JarReferences jar_references(const std::filesystem::path& jar);
 
 // The main section's attributes (up to the first blank line), continuation lines joined. Names
 // are case-insensitive in a manifest; the keys here are as written, and lookups go through
@@ -42,12 +61,22 @@ struct ManifestLaunch {
     std::vector<std::string> modules;
     // Class-Path entries as relative file paths (percent-escapes decoded), in order.
     std::vector<std::string> class_path;
+    // Class-Path entries that name a file of this machine by its absolute path, in order.
+    std::vector<std::string> absolute_class_path;
 };
+
+// The Class-Path entries of a manifest, relative and absolute (a path from /, a file: URL), in
+// order, %-escapes decoded. Throws PackError (naming `jar_name`) for a URL of another scheme, an
+// entry that climbs out of the JAR's directory and a broken escape.
+struct ClassPathEntries {
+    std::vector<std::string> relative;
+    std::vector<std::string> absolute;
+};
+ClassPathEntries class_path_entries(const ManifestAttributes& attributes, std::string_view jar_name);
 
 // Reads the launch-relevant attributes. Throws PackError (naming `jar_name`) for what cannot be
 // honoured: an Add-Opens or Add-Exports value that is not MODULE/PACKAGE, an Enable-Native-Access
-// other than ALL-UNNAMED, and a Class-Path entry that is absolute (a URL with a scheme or a path
-// from /) or climbs out of the JAR's directory, which a bundle cannot carry beside the JAR.
+// other than ALL-UNNAMED, and the Class-Path entries class_path_entries refuses.
 ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string_view jar_name);
 
 }  // namespace kestrova::pack

@@ -82,6 +82,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--jlink", false, false},         {"--add-modules", true, true},    {"--main-jar", true, false},
     {"--input", true, false},          {"--resource", true, true},
     {"--add-launcher", true, true},   {"--user-jvm-options", false, false},
+    {"--jlink-modules", true, false},  {"--locales", true, false},      {"--keep-debug-info", false, false},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};

@@ -103,12 +103,28 @@ Bundle options:
                              archive; checked by loading the main class with it
   --add-modules LIST         more modules for --jlink, comma-separated (repeatable);
                              jdk.localedata here keeps every locale
+  --jlink-modules SET        detected: the modules found as above; default: the JDK's default
+                             module set for class-path applications as well (what java itself
+                             resolves). Without it, an application that runs code the JARs do
+                             not hold (a script engine, classes it defines or loads from other
+                             JARs) gets the default set, said in one line
+  --locales LIST             the locales of jdk.localedata a --jlink runtime keeps, as jlink's
+                             --include-locales takes them (en,fi,ru-RU,*-IN), or all (default:
+                             en,de,es,fr,it,ja,ko,pt-BR,sv,zh-CN,zh-HK,zh-TW); other locales'
+                             dates and numbers come out in English
+  --keep-debug-info          keep the JDK classes' line numbers in a --jlink runtime (stack
+                             traces then name them instead of "Unknown Source"; about 10% larger)
   --main-jar JAR             the main JAR: first on the class path; Main-Class, Add-Opens,
                              Add-Exports and Enable-Native-Access of its manifest applied as
-                             java -jar applies them, its relative Class-Path entries copied
-                             beside it (a relative JAR is also looked for in --input DIR)
+                             java -jar applies them (a relative JAR is also looked for in
+                             --input DIR)
   --input DIR                every JAR directly in DIR, in name order (links to nothing skipped
                              with a warning)
+                             The Class-Path of every JAR is followed as java follows it: relative
+                             entries are copied beside the JAR, what absolute ones name into
+                             Contents/Resources and onto the class path after it (said in one
+                             line). --module-path= entries outside the bundle are copied into
+                             Contents/Resources/module-path and the option names the copies.
   --resource PATH            a file or directory copied into Contents/Resources (repeatable)
   --add-launcher NAME=MAINCLASS[:console|:gui]
                              another command, Contents/MacOS/NAME, that runs MAINCLASS with the

@@ -88,8 +88,9 @@ TEST_F(MainJarBundle, WhatTheManifestCannotCarryIsOneLineNamingIt) {
         std::string manifest;
         std::string contains;
     } cases[] = {
-        {"absolute.jar", "Main-Class: fixture.Main\nClass-Path: /usr/share/java/x.jar\n", "\"/usr/share/java/x.jar\", which is absolute"},
-        {"url.jar", "Main-Class: fixture.Main\nClass-Path: file:/opt/x.jar\n", "\"file:/opt/x.jar\", which is absolute"},
+        {"absolute.jar", "Main-Class: fixture.Main\nClass-Path: /nonexistent/x.jar\n", "\"/nonexistent/x.jar\", which does not exist; install"},
+        {"directory.jar", "Main-Class: fixture.Main\nClass-Path: /usr/\n", "the directory \"/usr\" by its absolute path"},
+        {"url.jar", "Main-Class: fixture.Main\nClass-Path: http://example.com/x.jar\n", "a URL the bundle cannot carry"},
         {"climbs.jar", "Main-Class: fixture.Main\nClass-Path: ../x.jar\n", "\"../x.jar\", outside the JAR's directory"},
         {"missing.jar", "Main-Class: fixture.Main\nClass-Path: lib/helper.jar lib/gone.jar\n", "\"lib/gone.jar\", which does not exist"},
         {"nomain.jar", "Class-Path: lib/helper.jar\n", "names no Main-Class"},
@@ -106,6 +107,61 @@ TEST_F(MainJarBundle, WhatTheManifestCannotCarryIsOneLineNamingIt) {
         EXPECT_NE(r.err.find(c.contains), std::string::npos) << r.err;
         EXPECT_FALSE(fs::exists(out_)) << "nothing is written";
     }
+}
+
+// Debian's JARs name their libraries by absolute path, and those name theirs: the bundle carries
+// them all, in the order java meets them, and runs where they are not.
+TEST_F(MainJarBundle, WhatAbsoluteClassPathEntriesNameTravelsInOrder) {
+    const fs::path system = dir_.path() / "system";
+    fs::create_directories(system);
+    fs::copy_file(Artefacts::probe_jar(), system / "probe.jar");
+    fs::rename(jar_with_manifest("chain.jar", "Class-Path: " + (system / "probe.jar").string() + "\n"),
+               system / "chain.jar");
+    const fs::path start =
+        jar_with_manifest("start.jar", "Main-Class: probe.Probe\nClass-Path: file://" + (system / "chain.jar").string() +
+                                           " lib/helper.jar\n");
+    const auto packed = run_process(pack({"bundle", "--name", "Start", "--out", out_.string(), "--main-jar",
+                                          start.string(), "--console"}));
+    ASSERT_EQ(packed.exit_status, 0) << packed.err;
+    EXPECT_EQ(packed.err, "kestrova-pack: note: the bundle carries copies of what Class-Path entries name by "
+                          "absolute path, on its class path in their order: " +
+                              (system / "chain.jar").string() + ", " + (system / "probe.jar").string() + "\n");
+    fs::remove_all(system);
+    const auto r = launch(out_ / "Start.app" / "Contents" / "MacOS" / "Start");
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const std::string resources = fs::canonical(out_ / "Start.app" / "Contents" / "Resources").string();
+    EXPECT_EQ(value_of(r.out, "java.class.path"), resources + "/kestrova-support.jar:" + resources + "/start.jar:" +
+                                                      resources + "/chain.jar:" + resources + "/probe.jar");
+    EXPECT_TRUE(fs::is_regular_file(resources + "/lib/helper.jar")) << "the relative entry beside it, as before";
+}
+
+// A module path outside the bundle (JavaFX in /usr/share/openjfx) travels with it: the bundle starts
+// where that directory is gone, which it cannot unless it carries the module.
+TEST(ModulePath, EntriesOutsideTheBundleTravelWithIt) {
+    TempDir dir;
+    const fs::path source = dir.path() / "src" / "outside";
+    write_text(source / "module-info.java", "module outside { }\n");
+    const fs::path bin = Artefacts::java_home() / "bin";
+    auto r = run_process({(bin / "javac").string(), "-d", (dir.path() / "classes").string(),
+                          (source / "module-info.java").string()});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const fs::path mods = dir.path() / "system" / "mods";
+    fs::create_directories(mods);
+    r = run_process({(bin / "jar").string(), "--create", "--file", (mods / "outside.jar").string(), "-C",
+                     (dir.path() / "classes").string(), "."});
+    ASSERT_EQ(r.exit_status, 0) << r.err;
+    const fs::path out = dir.path() / "dist";
+    const auto packed = run_process(pack({"bundle", "--name", "Probe", "--out", out.string(), "--main-class",
+                                          "probe.Probe", "--jar", Artefacts::probe_jar().string(), "--console",
+                                          "--jvm-option=--module-path=" + mods.string(),
+                                          "--jvm-option=--add-modules=outside"}));
+    ASSERT_EQ(packed.exit_status, 0) << packed.err;
+    EXPECT_EQ(packed.err, "kestrova-pack: note: the bundle carries copies of the module path entries outside it, "
+                          "named in the JVM options by their place in it: " + mods.string() + " (as &&/module-path/mods)\n");
+    fs::remove_all(dir.path() / "system");
+    r = launch(out / "Probe.app" / "Contents" / "MacOS" / "Probe");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "main.returned"), "true") << r.out;
 }
 
 TEST(InputDirectory, TakesEveryJarInNameOrderAndSkipsBrokenLinksWithAWarning) {

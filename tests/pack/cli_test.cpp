@@ -311,11 +311,15 @@ TEST_F(PackCli, BundleInputAndRuntimeRefusals) {
     const struct {
         Args args;
         int status;
-        const char* contains;
+        std::string contains;
     } cases[] = {
         {bundle() + Args{"--jlink"}, refused, "has no jmods directory, which --jlink links from; install openjdk-17-jmods"},
         {bundle() + Args{"--jlink", "--copy-runtime"}, usage, "--jlink and --copy-runtime exclude each other"},
         {bundle() + Args{"--add-modules", "java.sql"}, usage, "add --jlink"},
+        {bundle() + Args{"--locales", "fi"}, usage, "add --jlink"},
+        {bundle() + Args{"--jlink", "--locales", "fi,,ru"}, usage, "--locales takes all or a comma-separated list"},
+        {bundle() + Args{"--jvm-option=--module-path=" + (in_ / "nope").string()}, refused,
+         "--module-path names \"" + (in_ / "nope").string() + "\", which does not exist"},
         {bundle() + Args{"--jvm-option", "--add-opens", "--jvm-option", "java.base/java.lang=ALL-UNNAMED"}, usage,
          "--jvm-option=--add-opens=java.base/java.lang=ALL-UNNAMED"},
         {bundle() + Args{"--jvm-option=-cp", "--jvm-option=x.jar"}, usage, "add the JARs with --jar"},
@@ -335,6 +339,8 @@ TEST_F(PackCli, BundleInputAndRuntimeRefusals) {
     write_bytes(runtime_ / "jmods" / "java.base.jmod", "");
     expect_refusal(bundle() + Args{"--jlink", "--add-modules", "java.base,java.nope"}, refused,
                    "--add-modules names \"java.nope\", which is not among the JDK's jmods");
+    expect_refusal(bundle() + Args{"--jlink", "--jlink-modules", "all"}, usage,
+                   "--jlink-modules takes detected or default, not \"all\"");
 }
 
 // The desktop's refusals: an icon that is not a PNG or is named like another file of

@@ -35,7 +35,8 @@ TEST(Manifest, LaunchOptionsAsJavaJarGrantsThem) {
                                                        "Add-Opens: java.base/java.lang java.desktop/sun.awt\n"
                                                        "Add-Exports: java.base/sun.nio.ch\n"
                                                        "Enable-Native-Access: ALL-UNNAMED\n"
-                                                       "Class-Path: lib/a.jar my%20dir/ ./b.jar lib/../c.jar\n"),
+                                                       "Class-Path: lib/a.jar my%20dir/ /usr/share/java/x.jar\n"
+                                                       "  ./b.jar file:///opt/y%20z.jar lib/../c.jar\n"),
                                         "app.jar");
     EXPECT_EQ(launch.main_class, "a.Main");
     EXPECT_EQ(launch.jvm_options, (Strings{"--add-opens=java.base/java.lang=ALL-UNNAMED",
@@ -44,13 +45,13 @@ TEST(Manifest, LaunchOptionsAsJavaJarGrantsThem) {
                                            "--enable-native-access=ALL-UNNAMED"}));
     EXPECT_EQ(launch.modules, (Strings{"java.base", "java.desktop"}));
     EXPECT_EQ(launch.class_path, (Strings{"lib/a.jar", "my dir", "b.jar", "c.jar"}));
+    EXPECT_EQ(launch.absolute_class_path, (Strings{"/usr/share/java/x.jar", "/opt/y z.jar"}));
 }
 
 TEST(Manifest, EntriesABundleCannotCarryAreRefused) {
     for (const auto& [manifest, contains] : std::vector<std::pair<std::string, std::string>>{
-             {"Class-Path: /opt/x.jar", "absolute"},
-             {"Class-Path: file:/opt/x.jar", "absolute"},
-             {"Class-Path: http://example.com/x.jar", "absolute"},
+             {"Class-Path: http://example.com/x.jar", "a URL the bundle cannot carry"},
+             {"Class-Path: file:x.jar", "a URL the bundle cannot carry"},
              {"Class-Path: ../x.jar", "outside the JAR's directory"},
              {"Class-Path: a/../../x.jar", "outside the JAR's directory"},
              {"Class-Path: x%2", "broken %-escape"},

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Packages three real applications from Debian's archive (Groovy, Ant, JOSM) with kestrova-pack,
+# each from /usr/share/java with --main-jar, once with the runtime linked and once with --jlink,
+# runs one command of each bundle and compares its output and exit status with Debian's own start
+# script. Not part of the test command: it needs the applications (apt-get install groovy ant
+# josm) and a built tree (cmake --build build). Prints one line per bundle and exits 1 when any
+# bundle differs from Debian's script.
+#
+#   scripts/package-debian-apps.sh [WORK_DIR]     (default: build/debian-apps)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+pack=${KESTROVA_PACK:-build/stage/bin/kestrova-pack}
+work=${1:-build/debian-apps}
+for command in groovy ant josm; do
+  command -v "$command" >/dev/null || { echo "$command is missing: apt-get install groovy ant josm" >&2; exit 2; }
+done
+[ -x "$pack" ] || { echo "$pack is missing: build the project first (cmake --build build)" >&2; exit 2; }
+# Debian's groovy script needs JAVA_HOME where default-java is not installed; the bundles do not.
+export JAVA_HOME=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v java)")")")}
+rm -rf "$work"
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+# Ant's javac task compiles a class, its java task runs it.
+mkdir -p "$work/antproject/src/hello"
+cat >"$work/antproject/src/hello/Hello.java" <<'EOF'
+package hello;
+public class Hello {
+    public static void main(String[] args) { System.out.println("hello from a class Ant's javac compiled"); }
+}
+EOF
+cat >"$work/antproject/build.xml" <<'EOF'
+<project name="hello" default="run">
+  <target name="run">
+    <mkdir dir="classes"/>
+    <javac srcdir="src" destdir="classes" includeantruntime="false"/>
+    <java classname="hello.Hello" classpath="classes" fork="false"/>
+  </target>
+</project>
+EOF
+
+# What differs between two runs of the same command by nature: Ant's timing line.
+normalise() { sed -e '/^Total time:/d'; }
+
+# The Groovy script touches what its JARs never name: a JDK module reached by name, and the
+# HTTP client that scripts commonly use.
+groovy_script='println java.time.LocalDate.of(2024, 2, 28).plusDays(2); println Class.forName("java.sql.DriverManager").name; println java.net.http.HttpClient.newHttpClient().version()'
+
+run_case() {  # NAME MODE DEBIAN_COMMAND... -- BUNDLE_ARGS...
+  local name=$1 mode=$2
+  shift 2
+  local debian=()
+  while [ "$1" != "--" ]; do debian+=("$1"); shift; done
+  shift
+  local bundle_args=("$@")
+  local out="$work/$name-$mode"
+  local extra=()
+  [ "$mode" = jlink ] && extra=(--jlink)
+  local started=$SECONDS
+  if ! "$pack" bundle --name "$name" --out "$out" --console "${extra[@]}" "${PACK_ARGS[@]}" \
+      2>"$out.pack.log"; then
+    echo "$name ($mode): packaging failed: $(tail -1 "$out.pack.log")"
+    failed=1
+    return
+  fi
+  local pack_seconds=$((SECONDS - started))
+  local expected_status=0 actual_status=0
+  rm -rf "$work/antproject/classes"
+  (cd "$work/antproject" && "${debian[@]}") >"$out.debian.out" 2>"$out.debian.err" || expected_status=$?
+  rm -rf "$work/antproject/classes"
+  (cd "$work/antproject" && "$out/$name.app/Contents/MacOS/$name" "${bundle_args[@]}") \
+    >"$out.bundle.out" 2>"$out.bundle.err" || actual_status=$?
+  normalise <"$out.debian.out" | grep -v '^Using .* to execute' >"$out.debian.cmp" || true
+  normalise <"$out.bundle.out" >"$out.bundle.cmp" || true
+  if [ "$expected_status" = "$actual_status" ] && cmp -s "$out.debian.cmp" "$out.bundle.cmp"; then
+    echo "$name ($mode): same output and status ($actual_status) as Debian's script; packed in ${pack_seconds}s, $(du -sh "$out/$name.app" | cut -f1)"
+  else
+    echo "$name ($mode): differs: status $actual_status, Debian's $expected_status; see $out.*"
+    diff "$out.debian.cmp" "$out.bundle.cmp" | head -20 || true
+    failed=1
+  fi
+  grep -h '^kestrova-pack: note' "$out.pack.log" | sed 's/^/    /' || true
+}
+
+failed=0
+for mode in linked jlink; do
+  PACK_ARGS=(--main-jar /usr/share/java/groovy.jar --input /usr/share/groovy/lib)
+  run_case Groovy "$mode" groovy -e "$groovy_script" -- -e "$groovy_script"
+
+  PACK_ARGS=(--main-jar /usr/share/java/ant.jar --input /usr/share/ant/lib)
+  run_case Ant "$mode" ant -noinput -buildfile build.xml -- -noinput -buildfile build.xml
+
+  PACK_ARGS=(--main-jar /usr/share/josm/josm.jar
+             --jvm-option=-Djosm.restart=true --jvm-option=-Djava.net.useSystemProxies=true)
+  run_case JOSM "$mode" josm --version -- --version
+done
+exit $failed
