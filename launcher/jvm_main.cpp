@@ -15,15 +15,19 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
+#include "launcher/class_data.h"
+#include "launcher/class_data_start.h"
 #include "launcher/launch_failure.h"
 #include "launcher/launch_plan.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
+#include "platform/class_data_cache.h"
 #include "platform/process.h"
 #include "platform/reserved_area.h"
 #include "platform/run_loop.h"
@@ -312,6 +316,47 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     report_uncaught(env, escaped);
 }
 
+// Reads the executable's path into `executable_path` (2048 bytes) and replaces every "&&" of the
+// record's options with the app directory.
+void expand_record_options(char* executable_path) {
+    std::memset(executable_path, 0, 2048);
+    std::uint32_t path_size = 2048;
+    const int path_result = kestrova::platform::get_executable_path(executable_path, &path_size);
+    if (path_result == kestrova::platform::executable_path_unreadable)
+        kestrova::bail(msg_path_unreadable, std::strerror(errno));
+    if (path_result != 0) kestrova::bail("%s", msg_path_too_long);
+    std::string app_dir = kestrova::unresolved_app_dir(executable_path);
+    if (char* resolved = realpath(app_dir.c_str(), nullptr)) {
+        app_dir = resolved;
+        std::free(resolved);
+    }
+    for (std::string& option : kestrova::data.jvm_options)
+        if (option.size() >= 2) option = kestrova::expand_app_dir_tokens(option, app_dir);
+}
+
+// The class-data helper's dump, in a child process of its own: a JVM created with the start's very
+// options (those the archive is checked against when it is used) dumps the archive and ends the
+// process. Its status when it returns instead.
+int dump_class_data(const std::string& class_list, const std::string& archive) {
+    unsetenv("_JAVA_OPTIONS");
+    unsetenv("JDK_JAVA_OPTIONS");
+    unsetenv("JAVA_TOOL_OPTIONS");
+    char executable_path[2048];
+    expand_record_options(executable_path);
+    auto& options = kestrova::data.jvm_options;
+    for (auto& option : kestrova::class_data::dump_options(class_list, archive)) options.push_back(std::move(option));
+    std::vector<JavaVMOption> vm_options(options.size());
+    for (std::size_t i = 0; i < options.size(); ++i) vm_options[i].optionString = options[i].data();
+    JavaVMInitArgs init_args{};
+    init_args.version = JNI_VERSION_1_8;
+    init_args.nOptions = static_cast<jint>(vm_options.size());
+    init_args.options = vm_options.data();
+    init_args.ignoreUnrecognized = JNI_FALSE;
+    JavaVM* vm = nullptr;
+    JNIEnv* env = nullptr;
+    return JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&env), &init_args) == JNI_OK ? 0 : 1;
+}
+
 void* run_jvm(void*) {
     auto& data = kestrova::data;
     data.jvm_options.push_back(
@@ -323,17 +368,13 @@ void* run_jvm(void*) {
     environment_settled.release();
 
     char executable_path[2048];
-    std::memset(executable_path, 0, sizeof executable_path);
-    std::uint32_t path_size = 2048;
-    const int path_result = kestrova::platform::get_executable_path(executable_path, &path_size);
-    if (path_result == kestrova::platform::executable_path_unreadable)
-        kestrova::bail(msg_path_unreadable, std::strerror(errno));
-    if (path_result != 0) kestrova::bail("%s", msg_path_too_long);
+    expand_record_options(executable_path);
+    kestrova::add_class_data_options(data.jvm_options, data.console, executable_path);
 
     // The options array points into data.jvm_options and, like it, lives until the process ends.
     // The JVM's three hooks come first: output and abort let the alert quote the JVM's own reason
     // when it refuses to start; exit ends the process the one safe way while an update transfer runs.
-    // The record's options follow, -Dsun.java.command= last.
+    // The record's options follow, -Dsun.java.command= last, then the class-data archive's.
     constexpr std::size_t hook_count = 3;
     const std::size_t option_count = data.jvm_options.size();
     auto* all_options = static_cast<JavaVMOption*>(std::calloc(hook_count + option_count, sizeof(JavaVMOption)));
@@ -345,18 +386,7 @@ void* run_jvm(void*) {
     all_options[2].optionString = const_cast<char*>("exit");
     all_options[2].extraInfo = reinterpret_cast<void*>(&end_process_for_jvm);
     JavaVMOption* options = all_options + hook_count;
-    {
-        std::string app_dir = kestrova::unresolved_app_dir(executable_path);
-        if (char* resolved = realpath(app_dir.c_str(), nullptr)) {
-            app_dir = resolved;
-            std::free(resolved);
-        }
-        for (std::size_t i = 0; i < option_count; ++i) {
-            std::string& option = data.jvm_options[i];
-            if (option.size() >= 2) option = kestrova::expand_app_dir_tokens(option, app_dir);
-            options[i].optionString = option.data();
-        }
-    }
+    for (std::size_t i = 0; i < option_count; ++i) options[i].optionString = data.jvm_options[i].data();
 
     JavaVMInitArgs init_args{};
     init_args.version = JNI_VERSION_1_8;
@@ -438,6 +468,9 @@ extern "C" void* JLI_MemAlloc(std::size_t size) {
 
 KESTROVA_EXPORT int main(int argc, char** argv) {
     KESTROVA_BENCH_START("main-entry");
+    // Started again by an earlier start to make its class-data archive: nothing of the application.
+    if (const auto job = kestrova::platform::class_data_helper_job(argc, argv))
+        return kestrova::platform::run_class_data_job(*job, dump_class_data);
     stored_argc = argc;
     stored_argv = argv;
     kestrova::platform::prepare_for_threads();
