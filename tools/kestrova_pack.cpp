@@ -279,6 +279,8 @@ Bundle options:
   --with-updater             add libkestrova-updater.so from next to the launcher template
   --icon PNG                 the application's icon, copied into Contents/Resources and named
                              in Info.plist (CFBundleIconFile); desktop-entry uses it
+  --no-class-data            keep no class-data archive for faster starts (a GUI bundle keeps
+                             one per user by default; KESTROVA_NO_CLASS_DATA=1 skips it once)
   --force                    replace an existing DIR/NAME.app
   --launcher PATH            the launcher template (default: lib/kestrova/kestrova-launcher
                              next to this tool's installation)
@@ -333,7 +335,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--automatic-checks", false, false}, {"--check-interval", true, false},
     {"--public-ed-key", true, false},     {"--icon", true, false},
     {"--jlink", false, false},         {"--add-modules", true, true},    {"--main-jar", true, false},
-    {"--input", true, false},          {"--resource", true, true},
+    {"--input", true, false},          {"--resource", true, true},      {"--no-class-data", false, false},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};
@@ -797,6 +799,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     if (plist.version.empty()) throw UsageError(std::string(msg_empty_version));
     plist.feed_url = args.value("--feed-url");
     plist.automatic_checks = args.has("--automatic-checks");
+    plist.class_data = !args.has("--no-class-data");
     if (const auto text = args.value("--check-interval")) {
         const auto parsed = kestrova::pack::parse_number(*text, 0xFFFFFFFFu);
         if (!parsed) throw UsageError(fill(msg_bad_check_interval, {*text}));
