@@ -208,5 +208,18 @@ TEST_F(ClassData, TwoFirstStartsAtOnceBothStartAndOneArchiveIsMade) {
     EXPECT_EQ(start(cache).out, expected.out);
 }
 
+TEST_F(ClassData, TurnedOffByThePackagerOrForOneStartNothingIsKept) {
+    BundleSpec spec;
+    spec.name = "Off";
+    spec.extra = {"--no-class-data"};
+    const fs::path off = make_bundle(dir_->path() / "off", spec);
+    ProcessOptions options;
+    options.env["XDG_CACHE_HOME"] = (dir_->path() / "packaged-off").string();
+    EXPECT_EQ(launch(off, {}, options).exit_status, 0);
+    EXPECT_EQ(start(dir_->path() / "once-off", {}, {{"KESTROVA_NO_CLASS_DATA", "1"}}).exit_status, 0);
+    EXPECT_FALSE(fs::exists(dir_->path() / "packaged-off"));
+    EXPECT_FALSE(fs::exists(dir_->path() / "once-off"));
+}
+
 }  // namespace
 }  // namespace kestrova::testing
