@@ -16,10 +16,11 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     const char* variable = std::getenv(std::string(cd::off_variable).c_str());
     const std::optional<std::string_view> off =
         variable != nullptr ? std::optional<std::string_view>(variable) : std::nullopt;
-    // Cheap answers first: the variable and the bundle's own options need no file read.
-    if (cd::variable_turns_off(off)) return;
-    if (cd::options_decide_sharing(jvm_options)) return;
-    if (!cd::wanted(console, platform::info_dictionary_string(cd::info_key), off)) return;
+    if (cd::variable_turns_off(off) || cd::options_decide_sharing(jvm_options)) return;
+    // Console bundles keep none unless Info.plist says so; for the others Info.plist is read only
+    // when no archive is found: one exists only because a start with this very Info.plist (its
+    // facts are in the key) recorded it, and reading the file costs loading libplist.
+    if (console && !cd::wanted(console, platform::info_dictionary_string(cd::info_key), off)) return;
 
     // Whatever the archive depends on: the bundle's location, its launcher, version and JARs, the
     // runtime, the options, this user on this machine. Any change makes another key.
@@ -39,7 +40,8 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     for (const auto& option : cd::keyed_options(jvm_options)) facts.push_back(option);
     const std::string key = cd::key_of(facts);
     const std::string slot_facts[] = {who, contents};
-    const auto directory = platform::class_data_directory(cd::key_of(slot_facts));
+    const std::string slot = cd::key_of(slot_facts);
+    auto directory = platform::class_data_directory(slot, false);
 
     std::string archive;
     bool failed = false;
@@ -52,7 +54,11 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
             if (start && cd::header_is_static_archive(*start)) archive = *directory + "/" + name;
         }
     }
-    const auto step = cd::choose_step(true, false, directory.has_value(), !archive.empty(), failed);
+    const bool wanted = !archive.empty() || console ||
+                        cd::wanted(console, platform::info_dictionary_string(cd::info_key), off);
+    // Made only for a start that records a list.
+    if (wanted && archive.empty() && !directory) directory = platform::class_data_directory(slot, true);
+    const auto step = cd::choose_step(wanted, false, directory.has_value(), !archive.empty(), failed);
     if (step == cd::Step::use_archive) {
         for (auto& option : cd::start_options(step, archive)) jvm_options.push_back(std::move(option));
     } else if (step == cd::Step::record_classes) {
@@ -60,8 +66,7 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
         // The list is made here, where a failure is quiet, so that the JVM is never asked to write
         // where it cannot.
         if (!platform::create_private_file(*directory + "/" + list)) return;
-        const platform::ClassDataJob job{static_cast<long>(getpid()), *directory, key, list, contents};
-        if (!platform::start_class_data_helper(job)) return;
+        platform::start_class_data_helper_at_end({static_cast<long>(getpid()), *directory, key, list, contents});
         for (auto& option : cd::start_options(step, *directory + "/" + list)) jvm_options.push_back(std::move(option));
     }
 }

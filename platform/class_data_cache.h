@@ -13,10 +13,10 @@
 namespace kestrova::platform {
 
 // This user's directory for one bundle's class-data files, `slot` naming the bundle, inside the
-// platform's per-user cache, made with access for this user alone when missing. Absent when it
-// cannot be made, or when it or a folder above it inside the cache is not this user's alone
-// (another owner, writable by others, a link).
-std::optional<std::string> class_data_directory(std::string_view slot);
+// platform's per-user cache, made with access for this user alone when missing and `make` is set.
+// Absent when it is missing or cannot be made, or when it or a folder above it inside the cache is
+// not this user's alone (another owner, writable by others, a link).
+std::optional<std::string> class_data_directory(std::string_view slot, bool make);
 
 // What tells this user on this machine from others who may share the cache (a home on a network).
 std::string user_and_machine();
@@ -47,10 +47,13 @@ struct ClassDataJob {
     std::string bundle;
 };
 
-// Starts this executable again as the helper for `job`, detached: a session of its own, standard
-// streams to nowhere, the environment the process started with. Returns whether it started (the
-// class list is removed when it did not); never waits for it.
-bool start_class_data_helper(const ClassDataJob& job);
+// Has this executable started again as the helper for `job` once this process ends through
+// end_process, right before the end's own action: detached, in a session of its own, standard
+// streams to nowhere, the environment the process started with. Started at the end, it takes
+// nothing from the application's start; should the process end otherwise (a crash, a kill), no
+// helper runs and a later start records a list again. When it cannot be started the class list is
+// removed. Any thread; the last job given is the one started.
+void start_class_data_helper_at_end(const ClassDataJob& job);
 
 // The job when this process was started as the helper, from its arguments and environment.
 std::optional<ClassDataJob> class_data_helper_job(int argc, char** argv);

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -19,8 +20,10 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <type_traits>
 
 #include "launcher/class_data.h"
+#include "platform/linux/class_data_cache_internal.h"
 #include "platform/linux/environment.h"
 
 namespace kestrova::platform {
@@ -44,8 +47,8 @@ std::optional<std::string> cache_home() {
 
 // Makes `path` a directory when missing and tells whether it is this user's alone: a directory, not
 // a link, owned by this user, writable by nobody else.
-bool private_directory(const std::string& path) {
-    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+bool private_directory(const std::string& path, bool make) {
+    if (make && mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0) return false;
     return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 022) == 0;
@@ -118,8 +121,12 @@ void flush_directory(const std::string& directory) {
 void drop_what_is_not_needed(const ClassDataJob& job, const std::string& kept) {
     for (const auto& name : directory_names(job.directory)) {
         if (name == kept || name == lock_file || name == bundle_file) continue;
-        // Another copy's class list of this key: its own helper removes it.
-        if (class_data::belongs_to(name, job.key) && name.ends_with(".classlist")) continue;
+        // Another running copy's class list of this key: its own helper removes it. The list of a
+        // copy that ended without starting one (a crash, a kill) goes.
+        if (class_data::belongs_to(name, job.key) && name.ends_with(".classlist")) {
+            const long pid = std::strtol(name.c_str() + job.key.size() + 1, nullptr, 10);
+            if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)) continue;
+        }
         unlink((job.directory + "/" + name).c_str());
     }
     std::error_code ec;
@@ -134,12 +141,12 @@ void drop_what_is_not_needed(const ClassDataJob& job, const std::string& kept) {
 
 }  // namespace
 
-std::optional<std::string> class_data_directory(std::string_view slot) {
+std::optional<std::string> class_data_directory(std::string_view slot, bool make) {
     const auto home = cache_home();
     if (!home) return std::nullopt;
     // The cache itself may be missing on a fresh account; it is the user's, made as XDG says.
     std::error_code ec;
-    if (!fs::is_directory(*home, ec)) {
+    if (make && !fs::is_directory(*home, ec)) {
         fs::create_directories(*home, ec);
         if (ec) return std::nullopt;
     }
@@ -147,7 +154,7 @@ std::optional<std::string> class_data_directory(std::string_view slot) {
     for (std::string_view part : {std::string_view("kestrova"), std::string_view("class-data"), slot}) {
         path += '/';
         path += part;
-        if (!private_directory(path)) return std::nullopt;
+        if (!private_directory(path, make)) return std::nullopt;
     }
     return path;
 }
@@ -199,10 +206,16 @@ bool create_private_file(const std::string& path) {
     return true;
 }
 
-bool start_class_data_helper(const ClassDataJob& job) {
+namespace {
+
+// Set once by the start, read by whichever thread ends the process; never freed.
+std::atomic<const ClassDataJob*> pending_job{nullptr};
+static_assert(std::is_trivially_destructible_v<std::atomic<const ClassDataJob*>>);
+
+void start_class_data_helper(const ClassDataJob& job) {
     char executable[4096];
     const ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
-    if (length <= 0) return false;
+    if (length <= 0) return;
     executable[length] = '\0';
 
     std::string parent = std::to_string(job.parent);
@@ -243,7 +256,18 @@ bool start_class_data_helper(const ClassDataJob& job) {
     posix_spawn_file_actions_destroy(&actions);
     // No helper, no use for the list: nobody would remove it.
     if (error != 0) unlink((job.directory + "/" + job.class_list).c_str());
-    return error == 0;
+}
+
+}  // namespace
+
+void start_class_data_helper_at_end(const ClassDataJob& job) { pending_job.store(new ClassDataJob(job)); }
+
+void linux_backend::start_pending_class_data_helper() noexcept {
+    try {
+        if (const ClassDataJob* job = pending_job.exchange(nullptr)) start_class_data_helper(*job);
+    } catch (...) {
+        // Out of memory for the arguments: no archive this time.
+    }
 }
 
 std::optional<ClassDataJob> class_data_helper_job(int argc, char** argv) {
