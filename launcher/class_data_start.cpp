@@ -4,11 +4,23 @@
 
 #include <cstdlib>
 
-#include "launcher/class_data.h"
+#include "core/class_data.h"
 #include "platform/bundle_info.h"
 #include "platform/class_data_cache.h"
 
 namespace kestrova {
+
+namespace {
+
+// The Info.plist key's value, without loading the property list reader for a bundle that lacks it.
+std::optional<std::string> info_value() {
+    namespace platform = kestrova::platform;
+    const std::string_view key = kestrova::class_data::info_key;
+    if (!platform::info_dictionary_may_hold(key)) return std::nullopt;
+    return platform::info_dictionary_string(key);
+}
+
+}  // namespace
 
 void add_class_data_options(std::vector<std::string>& jvm_options, bool console, const std::string& executable) {
     namespace cd = kestrova::class_data;
@@ -19,8 +31,8 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     if (cd::variable_turns_off(off) || cd::options_decide_sharing(jvm_options)) return;
     // Console bundles keep none unless Info.plist says so; for the others Info.plist is read only
     // when no archive is found: one exists only because a start with this very Info.plist (its
-    // facts are in the key) recorded it, and reading the file costs loading libplist.
-    if (console && !cd::wanted(console, platform::info_dictionary_string(cd::info_key), off)) return;
+    // facts are in the key) recorded it.
+    if (console && !cd::wanted(console, info_value(), off)) return;
 
     // Whatever the archive depends on: the bundle's location, its launcher, version and JARs, the
     // runtime, the options, this user on this machine. Any change makes another key.
@@ -39,7 +51,8 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     }
     for (const auto& option : cd::keyed_options(jvm_options)) facts.push_back(option);
     const std::string key = cd::key_of(facts);
-    const std::string slot_facts[] = {who, contents};
+    // One slot per command of the bundle: each launcher has a record, and so an archive, of its own.
+    const std::string slot_facts[] = {who, contents, executable};
     const std::string slot = cd::key_of(slot_facts);
     auto directory = platform::class_data_directory(slot, false);
 
@@ -55,7 +68,7 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
         }
     }
     const bool wanted = !archive.empty() || console ||
-                        cd::wanted(console, platform::info_dictionary_string(cd::info_key), off);
+                        cd::wanted(console, info_value(), off);
     // Made only for a start that records a list.
     if (wanted && archive.empty() && !directory) directory = platform::class_data_directory(slot, true);
     const auto step = cd::choose_step(wanted, false, directory.has_value(), !archive.empty(), failed);

@@ -11,6 +11,11 @@ namespace kestrova::platform {
 // "YES"/"NO". Absent when the key, the file, or a readable dictionary is missing.
 std::optional<std::string> info_dictionary_string(std::string_view key);
 
+// Whether the dictionary may hold `key`: false only when it certainly does not, told without reading
+// the dictionary's values (the key's name does not occur in the file), so that a launch that looks
+// for a key most bundles lack does not pay for the property list reader.
+bool info_dictionary_may_hold(std::string_view key);
+
 // The bundle's Contents directory (the executable's directory's parent), absolute.
 std::string bundle_contents_directory();
 

@@ -1,6 +1,6 @@
 // The per-user cache of class-data archives: its directories and files, and the detached helper
 // process that makes an archive once the start that recorded its class list has ended. What the
-// files are called and when a start uses them is decided in launcher/class_data.h.
+// files are called and when a start uses them is decided in core/class_data.h.
 #pragma once
 
 #include <cstdint>

@@ -22,7 +22,7 @@
 #include <iterator>
 #include <type_traits>
 
-#include "launcher/class_data.h"
+#include "core/class_data.h"
 #include "platform/linux/class_data_cache_internal.h"
 #include "platform/linux/environment.h"
 

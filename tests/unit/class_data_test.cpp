@@ -1,4 +1,4 @@
-#include "launcher/class_data.h"
+#include "core/class_data.h"
 
 #include <gtest/gtest.h>
 
