@@ -442,7 +442,7 @@ Settings parse_settings(int argc, char** argv) {
             std::printf(
                 "Usage: kestrova-launch-bench [--pairs N] [--gui-pairs N] [--warmup N] [--work DIR]\n"
                 "                             [--plain-stage DIR] [--no-gui] [--only N,M]\n"
-                "--only: run only these numbered sections (1 to 7; 2 and 5 are one).\n"
+                "--only: run only these numbered sections (1 to 8; 2 and 5 are one).\n"
                 "--plain-stage: the stage directory of a build without KESTROVA_BENCH (its launcher\n"
                 "template is the one compared with java -cp and jpackage); default: this build's.\n");
             std::exit(0);
@@ -712,6 +712,140 @@ int main(int argc, char** argv) {
         auto to_main_end = [](const Run& r) { return r.ms_to("main-end"); };
         rows.push_back(compare("Start to end of main: --jlink runtime vs the JDK linked", metric(series[0], to_main_end),
                                metric(series[1], to_main_end), ms, "<= 1.00x", 1.00));
+    }
+
+    // 8. The class-data archive the launcher keeps: the first start of a fresh cache (which records
+    // the classes and leaves the dump to a helper once it has ended), later starts that map the
+    // archive, the same bundle with the archive off, and java -cp, interleaved, for the hello world,
+    // the Swing window and an application of a few thousand classes of its own.
+    if (s.wants(8)) {
+        std::optional<Xvfb> xvfb;
+        if (!s.skip_gui) xvfb.emplace();
+        // The large application: 3000 classes of its own, each loaded and used once, and what a real
+        // one takes from the JDK (collections, streams and lambdas, regular expressions, java.time).
+        const fs::path many = s.work / "many";
+        fs::remove_all(many);
+        fs::create_directories(many / "src");
+        {
+            std::ofstream src(many / "src" / "Many.java");
+            src << "import java.util.*;\nimport java.util.stream.*;\npublic class Many {\n"
+                   "    interface Part { int value(int x); }\n";
+            for (int i = 0; i < 3000; ++i)
+                src << "    static final class C" << i << " implements Part { public int value(int x) { return x * "
+                    << i << " + " << (i % 7) << "; } public String toString() { return \"C" << i << "\"; } }\n";
+            src << "    public static void main(String[] args) {\n        List<Part> parts = new ArrayList<>();\n";
+            for (int i = 0; i < 3000; ++i) src << "        parts.add(new C" << i << "());\n";
+            src << "        Map<String, Integer> values = parts.stream().collect(Collectors.toMap(Object::toString, "
+                   "p -> p.value(3)));\n"
+                   "        long matched = values.keySet().stream().filter(k -> k.matches(\"C[0-9]*7\")).count();\n"
+                   "        String day = java.time.LocalDate.of(2020, 1, 1).format(java.time.format.DateTimeFormatter.ISO_DATE);\n"
+                   "        System.out.println(values.size() + \" \" + matched + \" \" + day);\n"
+                   "        System.out.print(\"kestrova-bench main-end \");\n"
+                   "        System.out.println(System.nanoTime());\n    }\n}\n";
+        }
+        run_tool({(s.java_home / "bin" / "javac").string(), "--release", "17", "-d", (many / "classes").string(),
+                  (many / "src" / "Many.java").string()});
+        const fs::path many_jar = many / "many.jar";
+        run_tool({(s.java_home / "bin" / "jar").string(), "--create", "--file", many_jar.string(), "-C",
+                  (many / "classes").string(), "."});
+        Settings large = s;
+        large.hello_jar = many_jar;
+
+        struct App {
+            const char* what;
+            fs::path bundle;
+            std::string jar;
+            const char* main_class;
+            const char* stamp;
+            double goal;
+        };
+        std::vector<App> apps = {
+            {"hello world", make_bundle(s, s.plain_stage, {"HelloClassData", "Hello", {}, {}, {}}), s.hello_jar,
+             "Hello", "main-end", 0.97},
+            {"3000-class application", make_bundle(large, s.plain_stage, {"ManyClassData", "Many", {}, {}, {}}),
+             many_jar, "Many", "main-end", 0.85},
+        };
+        if (xvfb && !xvfb->display().empty())
+            apps.insert(apps.begin() + 1, {"Swing window", make_bundle(s, s.plain_stage, {"WindowClassData", "HelloWindow",
+                                                                                          {}, {}, {}}),
+                                           s.hello_jar, "HelloWindow", "window-opened", 0.85});
+        const int rounds = s.gui_pairs;
+        for (const auto& app : apps) {
+            const fs::path first_cache = s.work / "cds-first";
+            const fs::path kept_cache = s.work / "cds-kept";
+            std::map<std::string, std::string> env;
+            if (xvfb) env["DISPLAY"] = xvfb->display();
+            auto with = [&](const char* name, const std::string& value) {
+                auto e = env;
+                e[name] = value;
+                return e;
+            };
+            const Command first{"first start", {app.bundle.string()}, with("XDG_CACHE_HOME", first_cache.string()),
+                                app.stamp};
+            const Command later{"later start", {app.bundle.string()}, with("XDG_CACHE_HOME", kept_cache.string()),
+                                app.stamp};
+            const Command off{"archive off", {app.bundle.string()}, with("KESTROVA_NO_CLASS_DATA", "1"), app.stamp};
+            const Command plain{"java -cp", {java, "-cp", app.jar, app.main_class}, env, app.stamp};
+            // The archive of a cache, once the helper has renamed it into place; its size.
+            auto archive_of = [](const fs::path& cache) -> std::optional<fs::path> {
+                std::error_code ec;
+                for (const auto& entry : fs::recursive_directory_iterator(cache, ec))
+                    if (entry.path().extension() == ".jsa") return entry.path();
+                return std::nullopt;
+            };
+            auto wait_for_archive = [&](const fs::path& cache) {
+                const auto began_wait = now_ns();
+                while (!archive_of(cache)) {
+                    if (now_ns() - began_wait > 300'000'000'000LL) fail("no archive was made within 300 s");
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+                return static_cast<double>(now_ns() - began_wait) / 1e6;
+            };
+            fs::remove_all(kept_cache);
+            run_once(later, streams);
+            wait_for_archive(kept_cache);
+            std::vector<Run> firsts, laters, offs, plains;
+            std::vector<double> dumps;
+            for (int r = 0; r < s.warmup + rounds; ++r) {
+                fs::remove_all(first_cache);
+                Run a = run_once(first, streams);
+                // The dump follows the first start; it is waited for, so it competes with no run.
+                const double dump_ms = wait_for_archive(first_cache);
+                Run b = run_once(later, streams);
+                Run c = run_once(off, streams);
+                Run d = run_once(plain, streams);
+                if (r < s.warmup) continue;
+                firsts.push_back(std::move(a));
+                laters.push_back(std::move(b));
+                offs.push_back(std::move(c));
+                plains.push_back(std::move(d));
+                dumps.push_back(dump_ms);
+            }
+            const std::string stamp = app.stamp;
+            auto to_stamp = [stamp](const Run& r) { return r.ms_to(stamp); };
+            auto rss = [](const Run& r) { return static_cast<double>(r.max_rss_kib); };
+            char goal[16];
+            std::snprintf(goal, sizeof goal, "<= %.2fx", app.goal);
+            const std::string what = app.what;
+            rows.push_back(compare("Class data, " + what + ", later start vs `java -cp`", metric(laters, to_stamp),
+                                   metric(plains, to_stamp), ms, goal, app.goal));
+            rows.push_back(compare("Class data, " + what + ", later start vs archive off", metric(laters, to_stamp),
+                                   metric(offs, to_stamp), ms, "", std::nullopt));
+            rows.push_back(compare("Class data, " + what + ", first start vs `java -cp`", metric(firsts, to_stamp),
+                                   metric(plains, to_stamp), ms, "<= 1.10x", 1.10));
+            rows.push_back(compare("Class data, " + what + ", archive off vs `java -cp`", metric(offs, to_stamp),
+                                   metric(plains, to_stamp), ms, "", std::nullopt));
+            rows.push_back(compare("Class data, " + what + ", peak RSS, later start vs `java -cp`", metric(laters, rss),
+                                   metric(plains, rss), mib, "<= 1.05x", 1.05));
+            rows.push_back(compare("Class data, " + what + ", peak RSS, first start vs `java -cp`", metric(firsts, rss),
+                                   metric(plains, rss), mib, "<= 1.05x", 1.05));
+            const double size_mb = static_cast<double>(fs::file_size(*archive_of(kept_cache))) / 1e6;
+            std::printf("Class data, %s: archive %.1f MB; the dump after the first start took %s (median, idle "
+                        "priority)\n",
+                        app.what, size_mb, ms(median(dumps)).c_str());
+            print_rows({rows.end() - 6, rows.end()});
+            std::printf("\n");
+        }
     }
 
     std::printf("Results:\n\n");

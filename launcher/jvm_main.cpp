@@ -15,16 +15,20 @@
 #include <span>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
+#include "core/class_data.h"
 #include "launcher/bench_marks.h"
+#include "launcher/class_data_start.h"
 #include "core/launch_failure.h"
 #include "core/launch_plan.h"
 #include "launcher/command_line.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
+#include "platform/class_data_cache.h"
 #include "platform/process.h"
 #include "platform/reserved_area.h"
 #include "platform/run_loop.h"
@@ -334,6 +338,56 @@ void add_user_jvm_options(std::vector<std::string>& options) {
                    std::make_move_iterator(parsed.options.end()));
 }
 
+// Reads the executable's path into `executable_path` (2048 bytes) and expands the tokens of the
+// options (&&, the app directory; ~~, the user's home). When `last_is_command`, the last option is
+// -Dsun.java.command, which quotes the command line as it is.
+void expand_record_options(char* executable_path, bool last_is_command) {
+    std::memset(executable_path, 0, 2048);
+    std::uint32_t path_size = 2048;
+    const int path_result = kestrova::platform::get_executable_path(executable_path, &path_size);
+    if (path_result == kestrova::platform::executable_path_unreadable)
+        kestrova::bail(msg_path_unreadable, std::strerror(errno));
+    if (path_result != 0) kestrova::bail("%s", msg_path_too_long);
+    std::string app_dir = kestrova::unresolved_app_dir(executable_path);
+    if (char* resolved = realpath(app_dir.c_str(), nullptr)) {
+        app_dir = resolved;
+        std::free(resolved);
+    }
+    const std::string home = kestrova::platform::user_home_directory();
+    auto& options = kestrova::data.jvm_options;
+    const std::size_t checked = last_is_command && !options.empty() ? options.size() - 1 : options.size();
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        std::string& option = options[i];
+        if (home.empty() && i < checked && option.find(kestrova::home_token) != std::string::npos)
+            kestrova::bail("%s", msg_no_home);
+        if (option.size() >= 2) option = kestrova::expand_option_tokens(option, app_dir, home);
+    }
+}
+
+// The class-data helper's dump, in a child process of its own: a JVM created with the start's very
+// options (those the archive is checked against when it is used: the record's and the user's) dumps
+// the archive and ends the process. Its status when it returns instead.
+int dump_class_data(const std::string& class_list, const std::string& archive) {
+    auto& options = kestrova::data.jvm_options;
+    add_user_jvm_options(options);
+    unsetenv("_JAVA_OPTIONS");
+    unsetenv("JDK_JAVA_OPTIONS");
+    unsetenv("JAVA_TOOL_OPTIONS");
+    char executable_path[2048];
+    expand_record_options(executable_path, false);
+    for (auto& option : kestrova::class_data::dump_options(class_list, archive)) options.push_back(std::move(option));
+    std::vector<JavaVMOption> vm_options(options.size());
+    for (std::size_t i = 0; i < options.size(); ++i) vm_options[i].optionString = options[i].data();
+    JavaVMInitArgs init_args{};
+    init_args.version = JNI_VERSION_1_8;
+    init_args.nOptions = static_cast<jint>(vm_options.size());
+    init_args.options = vm_options.data();
+    init_args.ignoreUnrecognized = JNI_FALSE;
+    JavaVM* vm = nullptr;
+    JNIEnv* env = nullptr;
+    return JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&env), &init_args) == JNI_OK ? 0 : 1;
+}
+
 void* run_jvm(void*) {
     auto& data = kestrova::data;
     // Read while the main thread waits for the environment to settle, before anything unsets it.
@@ -347,17 +401,13 @@ void* run_jvm(void*) {
     environment_settled.release();
 
     char executable_path[2048];
-    std::memset(executable_path, 0, sizeof executable_path);
-    std::uint32_t path_size = 2048;
-    const int path_result = kestrova::platform::get_executable_path(executable_path, &path_size);
-    if (path_result == kestrova::platform::executable_path_unreadable)
-        kestrova::bail(msg_path_unreadable, std::strerror(errno));
-    if (path_result != 0) kestrova::bail("%s", msg_path_too_long);
+    expand_record_options(executable_path, true);
+    kestrova::add_class_data_options(data.jvm_options, data.console, executable_path);
 
     // The options array points into data.jvm_options and, like it, lives until the process ends.
     // The JVM's three hooks come first: output and abort let the alert quote the JVM's own reason
     // when it refuses to start; exit ends the process the one safe way while an update transfer runs.
-    // The record's options follow, -Dsun.java.command= last.
+    // The record's options follow, -Dsun.java.command= last, then the class-data archive's.
     constexpr std::size_t hook_count = 3;
     const std::size_t option_count = data.jvm_options.size();
     auto* all_options = static_cast<JavaVMOption*>(std::calloc(hook_count + option_count, sizeof(JavaVMOption)));
@@ -369,22 +419,7 @@ void* run_jvm(void*) {
     all_options[2].optionString = const_cast<char*>("exit");
     all_options[2].extraInfo = reinterpret_cast<void*>(&end_process_for_jvm);
     JavaVMOption* options = all_options + hook_count;
-    {
-        std::string app_dir = kestrova::unresolved_app_dir(executable_path);
-        if (char* resolved = realpath(app_dir.c_str(), nullptr)) {
-            app_dir = resolved;
-            std::free(resolved);
-        }
-        const std::string home = kestrova::platform::user_home_directory();
-        for (std::size_t i = 0; i < option_count; ++i) {
-            std::string& option = data.jvm_options[i];
-            // The last option is -Dsun.java.command, which quotes the command line as it is.
-            if (home.empty() && i + 1 < option_count && option.find(kestrova::home_token) != std::string::npos)
-                kestrova::bail("%s", msg_no_home);
-            if (option.size() >= 2) option = kestrova::expand_option_tokens(option, app_dir, home);
-            options[i].optionString = option.data();
-        }
-    }
+    for (std::size_t i = 0; i < option_count; ++i) options[i].optionString = data.jvm_options[i].data();
 
     JavaVMInitArgs init_args{};
     init_args.version = JNI_VERSION_1_8;
@@ -465,8 +500,11 @@ extern "C" void* JLI_MemAlloc(std::size_t size) {
 }
 
 // The command line is kept before the launch record is read (launcher/command_line.h), not here.
-KESTROVA_EXPORT int main(int, char**) {
+KESTROVA_EXPORT int main(int argc, char** argv) {
     KESTROVA_BENCH_START("main-entry");
+    // Started again by an earlier start to make its class-data archive: nothing of the application.
+    if (const auto job = kestrova::platform::class_data_helper_job(argc, argv))
+        return kestrova::platform::run_class_data_job(*job, dump_class_data);
     kestrova::platform::prepare_for_threads();
     kestrova::setup_sparkle(kestrova::data.aggressive_updates, kestrova::data.console);
 

@@ -358,6 +358,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     plist.feed_url = args.value("--feed-url");
     plist.automatic_checks = args.has("--automatic-checks");
     plist.user_jvm_options = args.has("--user-jvm-options");
+    plist.class_data = !args.has("--no-class-data");
     if (const auto text = args.value("--check-interval")) {
         const auto parsed = kestrova::pack::parse_number(*text, 0xFFFFFFFFu);
         if (!parsed) throw UsageError(fill(msg_bad_check_interval, {*text}));

@@ -83,6 +83,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--input", true, false},          {"--resource", true, true},
     {"--add-launcher", true, true},   {"--user-jvm-options", false, false},
     {"--jlink-modules", true, false},  {"--locales", true, false},      {"--keep-debug-info", false, false},
+    {"--no-class-data", false, false},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};

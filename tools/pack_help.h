@@ -145,6 +145,8 @@ Bundle options:
   --user-jvm-options         let the user add JVM options, one a line, in
                              $XDG_CONFIG_HOME/ID/jvm.options (~/.config by default; ID is
                              CFBundleIdentifier), after the bundle's own (KestrovaUserJVMOptions)
+  --no-class-data            keep no class-data archive for faster starts (a GUI bundle keeps
+                             one per user by default; KESTROVA_NO_CLASS_DATA=1 skips it once)
   --force                    replace an existing DIR/NAME.app
   --launcher PATH            the launcher template (default: lib/kestrova/kestrova-launcher
                              next to this tool's installation)

@@ -331,6 +331,9 @@ std::string info_plist_xml(const PlistFields& fields) {
     if (fields.check_interval)
         out += "\t<key>SUScheduledCheckInterval</key>\n\t<integer>" + std::to_string(*fields.check_interval) +
                "</integer>\n";
+    // Only the choice against the default is written: a bundle without the key keeps an archive
+    // when it has a GUI.
+    if (!fields.class_data) out += "\t<key>KestrovaClassData</key>\n\t<false/>\n";
     out += "</dict>\n</plist>\n";
     return out;
 }

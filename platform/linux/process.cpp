@@ -11,6 +11,7 @@
 #include <cstring>
 #include <type_traits>
 
+#include "platform/linux/class_data_cache_internal.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/installation_lock_internal.h"
 #include "platform/linux/url_loading_internal.h"
@@ -68,6 +69,8 @@ void end_process(int status) {
     if (ending.exchange(true)) {
         for (;;) pause();
     }
+    // Before the action, which may replace the program.
+    linux_backend::start_pending_class_data_helper();
     if (auto* action = end_action.load()) action(status);
     if (!linux_backend::close_url_loading()) std::exit(status);
     std::fflush(nullptr);

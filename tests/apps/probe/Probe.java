@@ -24,7 +24,7 @@ public final class Probe {
             out.println("argcp[" + i + "]=" + cps.toString().trim());
         }
         for (String key : new String[] {"app.dir", "java.class.path", "sun.java.command", "java.version",
-                "java.home", "probe.marker"}) {
+                "java.home", "probe.marker", "java.vm.info"}) {
             out.println(key + "=" + System.getProperty(key));
         }
         out.println("env._JAVA_OPTIONS=" + System.getenv("_JAVA_OPTIONS"));
@@ -54,6 +54,9 @@ public final class Probe {
                 }
                 case "--exit":
                     System.exit(Integer.parseInt(args[++i]));
+                    break;
+                case "--halt":
+                    Runtime.getRuntime().halt(Integer.parseInt(args[++i]));
                     break;
                 case "--nondaemon": {
                     long millis = Long.parseLong(args[++i]);

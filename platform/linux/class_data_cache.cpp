@@ -1,0 +1,323 @@
+#include "platform/class_data_cache.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sched.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <type_traits>
+
+#include "core/class_data.h"
+#include "platform/linux/class_data_cache_internal.h"
+#include "platform/linux/environment.h"
+
+namespace kestrova::platform {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* helper_variable = "KESTROVA_CLASS_DATA_HELPER";
+constexpr const char* bundle_file = "bundle";
+constexpr const char* lock_file = ".lock";
+
+// $XDG_CACHE_HOME when it is absolute (a relative one is to be ignored), else ~/.cache.
+std::optional<std::string> cache_home() {
+    if (auto xdg = linux_backend::captured_variable("XDG_CACHE_HOME"); xdg && xdg->starts_with('/')) return xdg;
+    if (auto home = linux_backend::captured_variable("HOME"); home && home->starts_with('/')) return *home + "/.cache";
+    if (const passwd* entry = getpwuid(geteuid()); entry != nullptr && entry->pw_dir != nullptr)
+        return std::string(entry->pw_dir) + "/.cache";
+    return std::nullopt;
+}
+
+// Makes `path` a directory when missing and tells whether it is this user's alone: a directory, not
+// a link, owned by this user, writable by nobody else.
+bool private_directory(const std::string& path, bool make) {
+    if (make && mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0) return false;
+    return S_ISDIR(info.st_mode) && info.st_uid == geteuid() && (info.st_mode & 022) == 0;
+}
+
+std::string read_small_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string text{std::istreambuf_iterator<char>(in), {}};
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    return text;
+}
+
+// Idle CPU and I/O priority: the dump must never slow down what the user does meanwhile, such as
+// the next start of the application.
+void become_idle() {
+    setpriority(PRIO_PROCESS, 0, 19);
+    sched_param param{};
+    sched_setscheduler(0, SCHED_IDLE, &param);
+    constexpr int ioprio_class_idle = 3;
+    constexpr int ioprio_who_process = 1;
+    syscall(SYS_ioprio_set, ioprio_who_process, 0, ioprio_class_idle << 13);
+}
+
+void wait_for_end_of(long parent) {
+    // Reparented already: the parent has ended.
+    if (getppid() != parent) return;
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(parent), 0));
+    if (pidfd >= 0) {
+        pollfd entry{pidfd, POLLIN, 0};
+        while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
+        }
+        close(pidfd);
+        return;
+    }
+    // Kernels before 5.3.
+    while (getppid() == parent) usleep(200000);
+}
+
+bool archive_exists(const std::string& directory, const std::string& key) {
+    for (const auto& name : directory_names(directory))
+        if (class_data::archive_size(name, key)) return true;
+    return false;
+}
+
+// The file of a finished dump, flushed, so that a crash of the machine after the rename cannot
+// leave an archive name on a file whose blocks never reached the disk.
+std::optional<std::uint64_t> finished_archive(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    unsigned char start[4] = {};
+    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                    static_cast<std::uint64_t>(info.st_size) >= class_data::smallest_archive &&
+                    pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
+                    class_data::header_is_static_archive(start) && fsync(fd) == 0;
+    close(fd);
+    if (!ok) return std::nullopt;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+void flush_directory(const std::string& directory) {
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+// Keeps the cache bounded: one archive per bundle location, and none for a bundle that is gone (a
+// moved or removed bundle, whose old location no start names again).
+void drop_what_is_not_needed(const ClassDataJob& job, const std::string& kept) {
+    for (const auto& name : directory_names(job.directory)) {
+        if (name == kept || name == lock_file || name == bundle_file) continue;
+        // Another running copy's class list of this key: its own helper removes it. The list of a
+        // copy that ended without starting one (a crash, a kill) goes.
+        if (class_data::belongs_to(name, job.key) && name.ends_with(".classlist")) {
+            const long pid = std::strtol(name.c_str() + job.key.size() + 1, nullptr, 10);
+            if (pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)) continue;
+        }
+        unlink((job.directory + "/" + name).c_str());
+    }
+    std::error_code ec;
+    const fs::path slots = fs::path(job.directory).parent_path();
+    const fs::path own = fs::path(job.directory).filename();
+    for (const auto& entry : fs::directory_iterator(slots, ec)) {
+        if (entry.path().filename() == own) continue;
+        const std::string bundle = read_small_file((entry.path() / bundle_file).string());
+        if (!bundle.empty() && !fs::exists(fs::path(bundle) / "Info.plist", ec)) fs::remove_all(entry.path(), ec);
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> class_data_directory(std::string_view slot, bool make) {
+    const auto home = cache_home();
+    if (!home) return std::nullopt;
+    // The cache itself may be missing on a fresh account; it is the user's, made as XDG says.
+    std::error_code ec;
+    if (make && !fs::is_directory(*home, ec)) {
+        fs::create_directories(*home, ec);
+        if (ec) return std::nullopt;
+    }
+    std::string path = *home;
+    for (std::string_view part : {std::string_view("kestrova"), std::string_view("class-data"), slot}) {
+        path += '/';
+        path += part;
+        if (!private_directory(path, make)) return std::nullopt;
+    }
+    return path;
+}
+
+std::string user_and_machine() {
+    std::string machine = read_small_file("/etc/machine-id");
+    if (machine.empty()) {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        machine = host;
+    }
+    return "uid " + std::to_string(geteuid()) + " on " + machine;
+}
+
+std::string file_facts(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return "";
+    return std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
+           std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_dev) + ":" +
+           std::to_string(info.st_ino);
+}
+
+std::vector<std::string> directory_names(const std::string& directory) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(directory, ec)) names.push_back(entry.path().filename().string());
+    return names;
+}
+
+std::optional<std::vector<unsigned char>> complete_file_start(const std::string& path, std::uint64_t size,
+                                                              std::size_t count) {
+    // Non-blocking: a FIFO in the file's place must not hold the start.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    std::vector<unsigned char> start(count);
+    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+                    static_cast<std::uint64_t>(info.st_size) == size && count <= size &&
+                    pread(fd, start.data(), count, 0) == static_cast<ssize_t>(count);
+    close(fd);
+    if (!ok) return std::nullopt;
+    return start;
+}
+
+bool create_private_file(const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+}
+
+namespace {
+
+// Set once by the start, read by whichever thread ends the process; never freed.
+std::atomic<const ClassDataJob*> pending_job{nullptr};
+static_assert(std::is_trivially_destructible_v<std::atomic<const ClassDataJob*>>);
+
+void start_class_data_helper(const ClassDataJob& job) {
+    char executable[4096];
+    const ssize_t length = readlink("/proc/self/exe", executable, sizeof executable - 1);
+    if (length <= 0) return;
+    executable[length] = '\0';
+
+    std::string parent = std::to_string(job.parent);
+    std::vector<char*> argv = {executable,
+                               parent.data(),
+                               const_cast<char*>(job.directory.c_str()),
+                               const_cast<char*>(job.key.c_str()),
+                               const_cast<char*>(job.class_list.c_str()),
+                               const_cast<char*>(job.bundle.c_str()),
+                               nullptr};
+    std::string marker = std::string(helper_variable) + "=1";
+    std::vector<char*> envp;
+    for (char* const* entry = linux_backend::captured_envp(); entry != nullptr && *entry != nullptr; ++entry)
+        envp.push_back(*entry);
+    envp.push_back(marker.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    // Nothing of this process's open files: a descriptor holding the installation's lock, a pipe
+    // whose reader waits for its end, must not live on in the helper.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    for (int signal : {SIGHUP, SIGINT, SIGTERM, SIGPIPE, SIGCHLD}) sigaddset(&defaults, signal);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    // Its own session: closing the terminal or the test's process group does not end the dump.
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, executable, &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    // No helper, no use for the list: nobody would remove it.
+    if (error != 0) unlink((job.directory + "/" + job.class_list).c_str());
+}
+
+}  // namespace
+
+void start_class_data_helper_at_end(const ClassDataJob& job) { pending_job.store(new ClassDataJob(job)); }
+
+void linux_backend::start_pending_class_data_helper() noexcept {
+    try {
+        if (const ClassDataJob* job = pending_job.exchange(nullptr)) start_class_data_helper(*job);
+    } catch (...) {
+        // Out of memory for the arguments: no archive this time.
+    }
+}
+
+std::optional<ClassDataJob> class_data_helper_job(int argc, char** argv) {
+    const char* marker = std::getenv(helper_variable);
+    if (marker == nullptr || std::strcmp(marker, "1") != 0 || argc != 6) return std::nullopt;
+    char* end = nullptr;
+    const long parent = std::strtol(argv[1], &end, 10);
+    if (end == argv[1] || *end != '\0' || parent <= 0) return std::nullopt;
+    return ClassDataJob{parent, argv[2], argv[3], argv[4], argv[5]};
+}
+
+int run_class_data_job(const ClassDataJob& job, int (*dump)(const std::string&, const std::string&)) {
+    unsetenv(helper_variable);
+    become_idle();
+    wait_for_end_of(job.parent);
+
+    const std::string list = job.directory + "/" + job.class_list;
+    const int lock = open((job.directory + "/" + lock_file).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    // Another copy's helper is at work in this directory: it makes the archive.
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0 || archive_exists(job.directory, job.key)) {
+        unlink(list.c_str());
+        return 0;
+    }
+
+    const std::string temporary = job.directory + "/" + job.key + "." + std::to_string(getpid()) + ".dumping";
+    const pid_t child = fork();
+    if (child < 0) {
+        unlink(list.c_str());
+        return 1;
+    }
+    if (child == 0) _exit(dump(list, temporary));
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    const auto size = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? finished_archive(temporary) : std::nullopt;
+    unlink(list.c_str());
+    if (!size) {
+        unlink(temporary.c_str());
+        create_private_file(job.directory + "/" + class_data::failed_name(job.key));
+        return 1;
+    }
+    const std::string name = class_data::archive_name(job.key, *size);
+    if (rename(temporary.c_str(), (job.directory + "/" + name).c_str()) != 0) {
+        unlink(temporary.c_str());
+        return 1;
+    }
+    flush_directory(job.directory);
+    std::ofstream(job.directory + "/" + bundle_file, std::ios::trunc) << job.bundle << '\n';
+    drop_what_is_not_needed(job, name);
+    return 0;
+}
+
+}  // namespace kestrova::platform

@@ -1,0 +1,225 @@
+// End-to-end: the class-data archive a bundle keeps for its user. Whatever state the cache is in,
+// a start prints what it prints without an archive, ends with the same status, and keeps the
+// runtime's own sharing ("sharing" in java.vm.info), which a bad archive named to the JVM would
+// turn off, or crash the JVM.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <thread>
+
+#include "tests/support/bundle.h"
+
+namespace kestrova::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The files of the one bundle slot under `cache` whose names end with `suffix`.
+std::vector<fs::path> files_in_slot(const fs::path& cache, const std::string& suffix) {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (const auto& entry : fs::recursive_directory_iterator(cache / "kestrova" / "class-data", ec))
+        if (entry.path().filename().string().ends_with(suffix)) found.push_back(entry.path());
+    return found;
+}
+
+bool appears(const fs::path& cache, const std::string& suffix, std::chrono::seconds within = 90s) {
+    for (auto end = std::chrono::steady_clock::now() + within; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(100ms))
+        if (!files_in_slot(cache, suffix).empty()) return true;
+    return false;
+}
+
+// The helper making an archive for `cache`, once its dump is under way: the process whose arguments
+// name the cache and which has a child. 0 when none is seen within a minute.
+pid_t dumping_helper(const fs::path& cache) {
+    for (auto end = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(10ms)) {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+            std::ifstream cmdline(entry.path() / "cmdline");
+            std::string text{std::istreambuf_iterator<char>(cmdline), {}};
+            if (text.find(cache.string() + "/kestrova/") == std::string::npos) continue;
+            const std::string pid = entry.path().filename().string();
+            std::ifstream children(entry.path() / "task" / pid / "children");
+            std::string child;
+            if (children >> child) return static_cast<pid_t>(std::stoi(pid));
+        }
+    }
+    return 0;
+}
+
+class ClassData : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        dir_ = new TempDir;
+        BundleSpec spec;
+        spec.jvm_options = {"-Xlog:class+load=info:file=" + (dir_->path() / "loaded.txt").string()};
+        executable_ = make_bundle(dir_->path(), spec);
+        // A complete archive, made as a user's first start makes it, and used by the next.
+        const auto first = start(dir_->path() / "made");
+        ASSERT_EQ(first.exit_status, 0) << first.err;
+        ASSERT_TRUE(appears(dir_->path() / "made", ".jsa")) << "the first start made no archive";
+        ASSERT_EQ(start(dir_->path() / "made").exit_status, 0);
+        std::ifstream log(dir_->path() / "loaded.txt");
+        const std::string loaded{std::istreambuf_iterator<char>(log), {}};
+        ASSERT_NE(loaded.find("probe.Probe source: shared objects file"), std::string::npos)
+            << "the second start did not take the application's classes from the archive";
+    }
+    static void TearDownTestSuite() { delete dir_; }
+
+    static ProcessResult start(const fs::path& cache, const std::vector<std::string>& args = {},
+                               std::map<std::string, std::optional<std::string>> env = {}) {
+        ProcessOptions options;
+        options.env = std::move(env);
+        options.env["XDG_CACHE_HOME"] = cache.string();
+        return launch(executable_, args, options);
+    }
+    // A cache that holds the archive the suite made.
+    static fs::path cache_with_archive(const std::string& name) {
+        const fs::path cache = dir_->path() / name;
+        fs::copy(dir_->path() / "made", cache, fs::copy_options::recursive);
+        return cache;
+    }
+    static fs::path archive_in(const fs::path& cache) { return files_in_slot(cache, ".jsa").at(0); }
+
+    static inline TempDir* dir_ = nullptr;
+    static inline fs::path executable_;
+};
+
+// Each row leaves the cache (or the bundle) in one state a user can meet, then starts.
+struct CacheCase {
+    const char* what;
+    std::vector<std::string> args;
+    std::function<fs::path(const std::string& name)> prepare;  // returns the cache to start with
+    std::function<void()> undo = [] {};
+};
+
+TEST_F(ClassData, EveryStateOfTheCacheStartsAsWithoutAnArchive) {
+    const fs::path jar = executable_.parent_path().parent_path() / "Resources" / "probe.jar";
+    const auto jar_time = fs::last_write_time(jar);
+    const std::vector<CacheCase> cases = {
+        {"garbage of the archive's size in its place", {},
+         [&](const std::string& name) {
+             const fs::path cache = cache_with_archive(name);
+             const auto size = fs::file_size(archive_in(cache));
+             std::ofstream(archive_in(cache), std::ios::trunc) << std::string(size, 'x');
+             return cache;
+         }},
+        {"an empty archive", {},
+         [&](const std::string& name) {
+             const fs::path cache = cache_with_archive(name);
+             fs::resize_file(archive_in(cache), 0);
+             return cache;
+         }},
+        {"an archive cut short behind its intact header", {},
+         [&](const std::string& name) {
+             const fs::path cache = cache_with_archive(name);
+             fs::resize_file(archive_in(cache), fs::file_size(archive_in(cache)) / 2);
+             return cache;
+         }},
+        {"a FIFO no one writes in the archive's place", {},
+         [&](const std::string& name) {
+             const fs::path cache = cache_with_archive(name);
+             const fs::path archive = archive_in(cache);
+             fs::remove(archive);
+             EXPECT_EQ(mkfifo(archive.c_str(), 0600), 0);
+             return cache;
+         }},
+        {"a JAR changed since the archive was made", {},
+         [&](const std::string& name) {
+             fs::last_write_time(jar, jar_time + 1h);
+             return cache_with_archive(name);
+         },
+         [&] { fs::last_write_time(jar, jar_time); }},
+        {"a cache that cannot be written (a file where the folder should be)", {},
+         [&](const std::string& name) {
+             std::ofstream(dir_->path() / name) << "not a folder";
+             return dir_->path() / name;
+         }},
+        {"a bundle folder in the cache that another user owns", {},
+         [&](const std::string& name) {
+             const fs::path cache = cache_with_archive(name);
+             const fs::path slot = archive_in(cache).parent_path();
+             for (const auto& entry : fs::directory_iterator(slot)) fs::remove(entry.path());
+             EXPECT_EQ(chown(slot.c_str(), 65534, 65534), 0);
+             return cache;
+         }},
+        {"a first start that ends with System.exit", {"--exit", "3"},
+         [&](const std::string& name) { return dir_->path() / name; }},
+        {"a first start that ends with Runtime.halt", {"--halt", "4"},
+         [&](const std::string& name) { return dir_->path() / name; }},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto expected = start(dir_->path() / "unused", c.args, {{"KESTROVA_NO_CLASS_DATA", "1"}});
+        ASSERT_NE(value_of(expected.out, "java.vm.info").value_or("").find("sharing"), std::string::npos);
+        const fs::path cache = c.prepare("case" + std::to_string(index++));
+        const auto r = start(cache, c.args);
+        c.undo();
+        EXPECT_EQ(r.exit_status, expected.exit_status) << r.err;
+        EXPECT_EQ(r.out, expected.out);
+    }
+    // Neither exit stopped the archive from being made once the start had ended.
+    EXPECT_TRUE(appears(dir_->path() / "case7", ".jsa"));
+    EXPECT_TRUE(appears(dir_->path() / "case8", ".jsa"));
+    // Nothing was written into another user's folder.
+    EXPECT_TRUE(files_in_slot(dir_->path() / "case6", "").size() == 1);
+}
+
+TEST_F(ClassData, ADumpKilledPartWayLeavesTheNextStartsUnharmedAndIsMadeAgain) {
+    const fs::path cache = dir_->path() / "killed";
+    const auto expected = start(cache, {}, {{"KESTROVA_NO_CLASS_DATA", "1"}});
+    ASSERT_EQ(start(cache).out, expected.out);
+    const pid_t helper = dumping_helper(cache);
+    ASSERT_NE(helper, 0) << "no dump was seen at work";
+    // The helper leads its own process group, with the dump.
+    kill(-helper, SIGKILL);
+    const auto after_kill = start(cache);
+    EXPECT_EQ(after_kill.exit_status, 0) << after_kill.err;
+    EXPECT_EQ(after_kill.out, expected.out);
+    ASSERT_TRUE(appears(cache, ".jsa"));
+    EXPECT_EQ(start(cache).out, expected.out);
+}
+
+TEST_F(ClassData, TwoFirstStartsAtOnceBothStartAndOneArchiveIsMade) {
+    const fs::path cache = dir_->path() / "two";
+    const auto expected = start(cache, {}, {{"KESTROVA_NO_CLASS_DATA", "1"}});
+    ProcessOptions options;
+    options.env["XDG_CACHE_HOME"] = cache.string();
+    auto one = launch_in_background(executable_, {}, options);
+    auto two = launch_in_background(executable_, {}, options);
+    for (auto* copy : {&one, &two}) {
+        const auto r = copy->wait(60s);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+        EXPECT_EQ(r.out, expected.out);
+    }
+    ASSERT_TRUE(appears(cache, ".jsa"));
+    std::this_thread::sleep_for(2s);  // the other helper's turn, had it not kept out
+    EXPECT_EQ(files_in_slot(cache, ".jsa").size(), 1u);
+    EXPECT_EQ(start(cache).out, expected.out);
+}
+
+TEST_F(ClassData, TurnedOffByThePackagerOrForOneStartNothingIsKept) {
+    BundleSpec spec;
+    spec.name = "Off";
+    spec.extra = {"--no-class-data"};
+    const fs::path off = make_bundle(dir_->path() / "off", spec);
+    ProcessOptions options;
+    options.env["XDG_CACHE_HOME"] = (dir_->path() / "packaged-off").string();
+    EXPECT_EQ(launch(off, {}, options).exit_status, 0);
+    EXPECT_EQ(start(dir_->path() / "once-off", {}, {{"KESTROVA_NO_CLASS_DATA", "1"}}).exit_status, 0);
+    EXPECT_FALSE(fs::exists(dir_->path() / "packaged-off"));
+    EXPECT_FALSE(fs::exists(dir_->path() / "once-off"));
+}
+
+}  // namespace
+}  // namespace kestrova::testing
