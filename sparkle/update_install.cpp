@@ -3,7 +3,6 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <system_error>
 #include <utility>
@@ -24,7 +22,7 @@
 
 #include "kestrova/file_descriptor.h"
 #include "kestrova/text.h"
-#include "platform/linux/dynamic_library.h"
+#include "platform/shared_library.h"
 #include "sparkle/appcast.h"
 #include "sparkle/ed25519.h"
 #include "sparkle/version_comparator.h"
@@ -127,41 +125,25 @@ struct Libarchive {
     decltype(&::archive_entry_set_perm) entry_set_perm;
 };
 
-constexpr const char* libarchive_name = "libarchive.so.13";
-
-const Libarchive* libarchive() {
-    static Libarchive api{};
-    static bool loaded = false;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        void* handle = dlopen(libarchive_name, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return;
-        using platform::linux_backend::resolve;
-        Libarchive& a = api;
-        loaded = resolve(handle, "archive_read_new", a.read_new) &&
-                 resolve(handle, "archive_read_support_filter_gzip", a.support_filter_gzip) &&
-                 resolve(handle, "archive_read_support_format_tar", a.support_format_tar) &&
-                 resolve(handle, "archive_read_open_fd", a.open_fd) &&
-                 resolve(handle, "archive_read_next_header", a.next_header) &&
-                 resolve(handle, "archive_read_data_block", a.read_data_block) &&
-                 resolve(handle, "archive_read_free", a.read_free) &&
-                 resolve(handle, "archive_write_disk_new", a.write_disk_new) &&
-                 resolve(handle, "archive_write_disk_set_options", a.write_disk_set_options) &&
-                 resolve(handle, "archive_write_header", a.write_header) &&
-                 resolve(handle, "archive_write_data_block", a.write_data_block) &&
-                 resolve(handle, "archive_write_finish_entry", a.write_finish_entry) &&
-                 resolve(handle, "archive_write_close", a.write_close) &&
-                 resolve(handle, "archive_write_free", a.write_free) &&
-                 resolve(handle, "archive_error_string", a.error_string) &&
-                 resolve(handle, "archive_entry_pathname", a.entry_pathname) &&
-                 resolve(handle, "archive_entry_set_pathname", a.entry_set_pathname) &&
-                 resolve(handle, "archive_entry_filetype", a.entry_filetype) &&
-                 resolve(handle, "archive_entry_hardlink", a.entry_hardlink) &&
-                 resolve(handle, "archive_entry_perm", a.entry_perm) &&
-                 resolve(handle, "archive_entry_set_perm", a.entry_set_perm);
-    });
-    return loaded ? &api : nullptr;
+bool fill(const platform::SharedLibrary& l, Libarchive& a) {
+    return l.resolve("archive_read_new", a.read_new) &&
+           l.resolve("archive_read_support_filter_gzip", a.support_filter_gzip) &&
+           l.resolve("archive_read_support_format_tar", a.support_format_tar) &&
+           l.resolve("archive_read_open_fd", a.open_fd) && l.resolve("archive_read_next_header", a.next_header) &&
+           l.resolve("archive_read_data_block", a.read_data_block) && l.resolve("archive_read_free", a.read_free) &&
+           l.resolve("archive_write_disk_new", a.write_disk_new) &&
+           l.resolve("archive_write_disk_set_options", a.write_disk_set_options) &&
+           l.resolve("archive_write_header", a.write_header) &&
+           l.resolve("archive_write_data_block", a.write_data_block) &&
+           l.resolve("archive_write_finish_entry", a.write_finish_entry) &&
+           l.resolve("archive_write_close", a.write_close) && l.resolve("archive_write_free", a.write_free) &&
+           l.resolve("archive_error_string", a.error_string) && l.resolve("archive_entry_pathname", a.entry_pathname) &&
+           l.resolve("archive_entry_set_pathname", a.entry_set_pathname) &&
+           l.resolve("archive_entry_filetype", a.entry_filetype) && l.resolve("archive_entry_hardlink", a.entry_hardlink) &&
+           l.resolve("archive_entry_perm", a.entry_perm) && l.resolve("archive_entry_set_perm", a.entry_set_perm);
 }
+
+constinit platform::LazyLibrary<Libarchive> libarchive(platform::LoadableLibrary::archive, fill);
 
 std::string error_of(const Libarchive& lib, archive* a) {
     const char* text = lib.error_string(a);
@@ -639,10 +621,11 @@ std::optional<std::string> StagingArea::ready_version() const {
 void StagingArea::extract(const fs::path& archive_path) { extract(DownloadedArchive(archive_path)); }
 
 void StagingArea::extract(const DownloadedArchive& download) {
-    const Libarchive* lib = libarchive();
+    const Libarchive* lib = libarchive.get();
     if (lib == nullptr)
-        throw InstallError(install_reason(msg_library_missing, {"libarchive (libarchive.so.13, Debian package libarchive13) "
-                                                      "cannot be loaded"}));
+        throw InstallError(install_reason(
+            msg_library_missing,
+            {std::string(platform::library_file(platform::LoadableLibrary::archive).description) + " cannot be loaded"}));
     const std::string bundle_name = installed_.filename().string();
     const std::string folder = directory_of(installed_).string();
 

@@ -1,6 +1,5 @@
 #include "platform/bundle_info.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -16,8 +15,8 @@
 #include "kestrova/file_descriptor.h"
 
 #include "platform/linux/bundle_info_internal.h"
-#include "platform/linux/dynamic_library.h"
 #include "platform/never_destroyed.h"
+#include "platform/shared_library.h"
 #include "platform/process.h"
 
 namespace kestrova::platform {
@@ -45,32 +44,21 @@ constexpr const char* libplist_name = "libplist-2.0.so.3";
 // An Info.plist is a few kilobytes; anything far larger is not one and is not read into memory.
 constexpr std::uintmax_t max_plist_bytes = 16u << 20;
 
-using linux_backend::resolve;
-
-const Libplist* libplist() {
-    static NeverDestroyed<Libplist> api;
-    static const Libplist* loaded = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        void* handle = dlopen(libplist_name, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return;
-        Libplist& p = api.get();
-        const bool ok = resolve(handle, "plist_from_memory", p.from_memory) && resolve(handle, "plist_free", p.free) &&
-                        resolve(handle, "plist_get_node_type", p.node_type) &&
-                        resolve(handle, "plist_dict_get_size", p.dict_size) &&
-                        resolve(handle, "plist_dict_new_iter", p.dict_new_iter) &&
-                        resolve(handle, "plist_dict_next_item", p.dict_next_item) &&
-                        resolve(handle, "plist_get_string_ptr", p.string_ptr) &&
-                        resolve(handle, "plist_get_uint_val", p.uint_val) &&
-                        resolve(handle, "plist_get_real_val", p.real_val) &&
-                        resolve(handle, "plist_get_bool_val", p.bool_val);
-        // libplist allocates with malloc; its own free function came only in later versions.
-        p.mem_free = reinterpret_cast<void (*)(void*)>(dlsym(handle, "plist_mem_free"));
-        if (p.mem_free == nullptr) p.mem_free = &::free;
-        if (ok) loaded = &p;  // the library stays loaded for the rest of the process
-    });
-    return loaded;
+bool fill(const SharedLibrary& l, Libplist& p) {
+    const bool ok = l.resolve("plist_from_memory", p.from_memory) && l.resolve("plist_free", p.free) &&
+                    l.resolve("plist_get_node_type", p.node_type) && l.resolve("plist_dict_get_size", p.dict_size) &&
+                    l.resolve("plist_dict_new_iter", p.dict_new_iter) &&
+                    l.resolve("plist_dict_next_item", p.dict_next_item) &&
+                    l.resolve("plist_get_string_ptr", p.string_ptr) && l.resolve("plist_get_uint_val", p.uint_val) &&
+                    l.resolve("plist_get_real_val", p.real_val) && l.resolve("plist_get_bool_val", p.bool_val);
+    // libplist allocates with malloc; its own free function came only in later versions.
+    if (!l.resolve("plist_mem_free", p.mem_free)) p.mem_free = &::free;
+    return ok;
 }
+
+constinit LazyLibrary<Libplist> libplist_table(libplist_name, fill);
+
+const Libplist* libplist() { return libplist_table.get(); }
 
 // The launch reads this file on the main thread before anything else, so opening it must not wait:
 // a named pipe in its place would hold the launch until some writer came. It is opened without

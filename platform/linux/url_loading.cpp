@@ -2,7 +2,6 @@
 
 #define CURL_DISABLE_DEPRECATION 1  // the bitmask protocol options serve libcurl before 7.85
 #include <curl/curl.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -22,10 +21,10 @@
 
 #include "kestrova/file_descriptor.h"
 
-#include "platform/linux/dynamic_library.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/url_loading_internal.h"
 #include "platform/never_destroyed.h"
+#include "platform/shared_library.h"
 
 namespace kestrova::platform {
 
@@ -51,28 +50,22 @@ struct LoadedLibcurl {
     std::string failure;         // why, then
 };
 
-using linux_backend::resolve;
-
 LoadedLibcurl load_libcurl(const char* library) {
     LoadedLibcurl result;
-    void* handle = dlopen(library, RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* why = dlerror();
-        result.failure = why != nullptr ? why : "dlopen failed";
-        return result;
-    }
+    const SharedLibrary handle = SharedLibrary::open(library, &result.failure);
+    if (!handle.loaded()) return result;
     Libcurl c{};
-    const bool ok = resolve(handle, "curl_global_init", c.global_init) && resolve(handle, "curl_easy_init", c.easy_init) &&
-                    resolve(handle, "curl_easy_setopt", c.easy_setopt) &&
-                    resolve(handle, "curl_easy_perform", c.easy_perform) &&
-                    resolve(handle, "curl_easy_getinfo", c.easy_getinfo) &&
-                    resolve(handle, "curl_easy_cleanup", c.easy_cleanup) &&
-                    resolve(handle, "curl_easy_strerror", c.easy_strerror) &&
-                    resolve(handle, "curl_slist_append", c.slist_append) &&
-                    resolve(handle, "curl_slist_free_all", c.slist_free_all);
+    const bool ok = handle.resolve("curl_global_init", c.global_init) && handle.resolve("curl_easy_init", c.easy_init) &&
+                    handle.resolve("curl_easy_setopt", c.easy_setopt) &&
+                    handle.resolve("curl_easy_perform", c.easy_perform) &&
+                    handle.resolve("curl_easy_getinfo", c.easy_getinfo) &&
+                    handle.resolve("curl_easy_cleanup", c.easy_cleanup) &&
+                    handle.resolve("curl_easy_strerror", c.easy_strerror) &&
+                    handle.resolve("curl_slist_append", c.slist_append) &&
+                    handle.resolve("curl_slist_free_all", c.slist_free_all);
     if (!ok) {
         result.failure = std::string(library) + " lacks a libcurl function";
-        return result;  // the handle stays open: closing libraries is never worth the risk here
+        return result;
     }
     // Once per process, before any transfer; the loader's call_once keeps it to one thread.
     if (c.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
