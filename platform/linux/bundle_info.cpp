@@ -124,8 +124,6 @@ std::optional<std::string> string_form(const Libplist& p, plist_t node) {
 
 }  // namespace
 
-namespace linux_backend {
-
 std::optional<InfoEntries> read_property_list(const std::string& path) {
     const auto data = read_file(path);
     if (!data || data->empty()) return std::nullopt;
@@ -157,6 +155,8 @@ std::optional<InfoEntries> read_property_list(const std::string& path) {
 }
 
 InfoEntries read_info_dictionary(const std::string& path) { return read_property_list(path).value_or(InfoEntries{}); }
+
+namespace linux_backend {
 
 std::optional<std::string> info_dictionary_string_from(const std::string& path, std::string_view key) {
     const auto entries = read_info_dictionary(path);
@@ -193,7 +193,7 @@ std::optional<std::string> info_dictionary_string(std::string_view key) {
     // application runs.
     static NeverDestroyed<std::map<std::string, std::string, std::less<>>> cache;
     static std::once_flag once;
-    std::call_once(once, [] { cache.get() = linux_backend::read_info_dictionary(bundle_contents_directory() + "/Info.plist"); });
+    std::call_once(once, [] { cache.get() = read_info_dictionary(bundle_contents_directory() + "/Info.plist"); });
     const auto& entries = cache.get();
     if (auto found = entries.find(key); found != entries.end()) return found->second;
     return std::nullopt;

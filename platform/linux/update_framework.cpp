@@ -16,7 +16,6 @@
 #include "platform/application.h"
 #include "platform/bundle_info.h"
 #include "platform/installation_lock.h"
-#include "platform/linux/bundle_info_internal.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/update_framework_internal.h"
 #include "platform/main_queue.h"
@@ -176,7 +175,7 @@ long host_bundle_path(char* buffer, std::size_t size) {
 
 int host_read_property_list(const char* path, void (*entry)(void*, const char*, const char*), void* context) {
     if (path == nullptr) return -1;
-    const auto entries = linux_backend::read_property_list(path);
+    const auto entries = read_property_list(path);
     if (!entries) return -1;
     if (entry != nullptr)
         for (const auto& [key, value] : *entries) entry(context, key.c_str(), value.c_str());

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/linux/bundle_info_internal.h"
+#include "platform/bundle_info.h"
 
 namespace kestrova::sparkle::testing {
 
@@ -239,7 +239,7 @@ void FakeUpdaterHost::cancel_transfer(TransferId id) {
 
 std::optional<InfoDictionary> FakeUpdaterHost::read_property_list(const std::filesystem::path& path) {
     if (!std::filesystem::exists(path)) return std::nullopt;
-    auto entries = platform::linux_backend::read_info_dictionary(path.string());
+    auto entries = platform::read_info_dictionary(path.string());
     if (entries.empty()) return std::nullopt;
     return entries;
 }
