@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace kestrova::platform {
 
@@ -15,6 +18,9 @@ int get_executable_path(char* buffer, std::uint32_t* size);
 // for instance). Called on the main thread before any other thread starts: the JVM thread changes
 // the environment later, and reading it concurrently would race.
 void prepare_for_threads();
+
+// A variable's value in the environment as prepare_for_threads read it; nothing when unset.
+std::optional<std::string> environment_variable(std::string_view name);
 
 // Ends the process with `status`, from any thread. Once a URL transfer has been started, its worker
 // may be inside libcurl or its TLS libraries, and nothing can stop it there: exit() would tear those

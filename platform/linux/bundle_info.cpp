@@ -17,6 +17,7 @@
 #include "platform/linux/bundle_info_internal.h"
 #include "platform/never_destroyed.h"
 #include "platform/shared_library.h"
+#include "platform/update_framework.h"
 #include "platform/process.h"
 
 namespace kestrova::platform {
@@ -198,5 +199,7 @@ std::optional<std::string> info_dictionary_string(std::string_view key) {
     if (auto found = entries.find(key); found != entries.end()) return found->second;
     return std::nullopt;
 }
+
+const char* update_framework_file_name() { return "libkestrova-updater.so"; }
 
 }  // namespace kestrova::platform
