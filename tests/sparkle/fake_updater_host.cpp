@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "kestrova/updater_abi.h"
 #include "platform/bundle_info.h"
 
 namespace kestrova::sparkle::testing {
@@ -211,7 +212,7 @@ void FakeUpdaterHost::complete(Transfer transfer) {
     transfer.progress(transfer.written + transfer.rest.size(), std::nullopt);
     UrlResponse response;
     if (transfer.too_long) {
-        response.error_code = -1103;
+        response.error_code = KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM;
         response.error_description = "The body is longer than allowed.";
     } else {
         response.http_status = 200;
@@ -232,7 +233,7 @@ void FakeUpdaterHost::cancel_transfer(TransferId id) {
     Transfer transfer = std::move(*found);
     transfers_.erase(found);
     UrlResponse response;
-    response.error_code = -999;
+    response.error_code = KESTROVA_URL_ERROR_CANCELLED;
     response.error_description = "cancelled";
     transfer.completion(std::move(response));
 }
