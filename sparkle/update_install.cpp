@@ -22,6 +22,7 @@
 
 #include "kestrova/file_descriptor.h"
 #include "kestrova/text.h"
+#include "platform/file_system.h"
 #include "platform/shared_library.h"
 #include "sparkle/appcast.h"
 #include "sparkle/ed25519.h"
@@ -726,9 +727,8 @@ void StagingArea::swap_into_place() {
     // Through the locked directory's descriptor: whatever its path names by now, the bundle moved
     // is the one just hashed.
     const std::string name = installed_.filename().string();
-    if (::renameat2(lock_fd_, name.c_str(), AT_FDCWD, installed_.c_str(), RENAME_EXCHANGE) != 0) {
-        const int error = errno;
-        if (error == EINVAL || error == ENOSYS || error == ENOTSUP) throw InstallError(std::string(msg_no_exchange));
+    if (const int error = platform::exchange_entries(lock_fd_, name.c_str(), installed_.c_str()); error != 0) {
+        if (error == platform::exchange_not_supported) throw InstallError(std::string(msg_no_exchange));
         throw InstallError(install_reason(msg_cannot_swap, {errno_text(error)}));
     }
     // The staging directory now holds the old bundle: it is no longer a ready update (were the

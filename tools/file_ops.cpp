@@ -6,11 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
 
+#include "platform/file_system.h"
+#include "platform/process.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {
@@ -129,9 +133,9 @@ void replace_with(const fs::path& from, const fs::path& to) {
 }
 
 bool rename_without_replacing(const fs::path& from, const fs::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    int error = errno;
-    if (error == EINVAL || error == ENOSYS) {
+    int error = platform::rename_no_replace(from.c_str(), to.c_str());
+    if (error == 0) return true;
+    if (error == platform::rename_no_replace_not_supported) {
         // A file system without the flag: a plain rename of a directory still refuses to replace a
         // file or a non-empty directory, and a bundle is never empty.
         if (::rename(from.c_str(), to.c_str()) == 0) return true;
@@ -143,10 +147,15 @@ bool rename_without_replacing(const fs::path& from, const fs::path& to) {
 }
 
 fs::path own_directory() {
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) throw PackError(fill(msg_no_self, {ec.message()}));
-    return self.parent_path();
+    std::string buffer(4096, '\0');
+    for (;;) {
+        auto size = static_cast<std::uint32_t>(buffer.size());
+        const int got = platform::get_executable_path(buffer.data(), &size);
+        if (got == 0) return fs::path(buffer.c_str()).parent_path();
+        if (got == platform::executable_path_unreadable)
+            throw PackError(fill(msg_no_self, {std::generic_category().message(errno)}));
+        buffer.resize(std::max<std::size_t>(size, buffer.size() * 2));
+    }
 }
 
 }  // namespace kestrova::pack
