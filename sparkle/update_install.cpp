@@ -357,13 +357,11 @@ bool is_launcher_inside(const fs::path& bundle, const std::string& executable) {
         dir = next;
     }
     if (dir < 0) return false;
-    // O_PATH with O_NOFOLLOW opens a link itself, so fstat tells it apart from a file.
-    const int launcher = ::openat(dir, executable.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    ::close(dir);
-    if (launcher < 0) return false;
+    // The entry itself, not what a link there leads to: a link is not a launcher inside the bundle.
     struct stat info {};
-    const bool ok = ::fstat(launcher, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IXUSR) != 0;
-    ::close(launcher);
+    const bool ok = ::fstatat(dir, executable.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+                    (info.st_mode & S_IXUSR) != 0;
+    ::close(dir);
     return ok;
 }
 
