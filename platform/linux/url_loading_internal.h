@@ -1,5 +1,6 @@
-// URL loading's pieces below load_url, for tests: the transfer on the calling thread, the choice of
-// proxy, the protocols of redirects and the error mapping.
+// URL loading's pieces below load_url that the backend's transfer files share and the tests call
+// directly: the transfer on the calling thread, the choice of proxy, the protocols of redirects and
+// the error mapping.
 #pragma once
 
 #include <functional>
