@@ -19,17 +19,18 @@
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
-#include "launcher/launch_failure.h"
-#include "launcher/launch_plan.h"
+#include "core/launch_failure.h"
+#include "core/launch_plan.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
 #include "platform/process.h"
 #include "platform/reserved_area.h"
 #include "platform/run_loop.h"
-#include "updates/first_start.h"
-#include "updates/installed_version.h"
-#include "updates/update_bridge.h"
+#include "platform/user_settings.h"
+#include "launcher/updates/first_start.h"
+#include "launcher/updates/installed_version.h"
+#include "launcher/updates/update_bridge.h"
 
 namespace {
 
@@ -61,6 +62,12 @@ constexpr const char* msg_no_main_method =
 constexpr const char* msg_no_exception_text =
     "Launcher.fromException gave no text for the application's uncaught exception (stack trace "
     "above); bundle the application with the support JAR that matches this launcher.";
+constexpr const char* msg_user_options_unreadable =
+    "Could not read the JVM options in %s (%s); make the file readable or remove it.";
+constexpr const char* msg_user_options_bad = "%s, line %zu: %s.";
+constexpr const char* msg_no_home =
+    "The application's JVM options name the user's home directory, which cannot be found (HOME is not set); "
+    "set HOME and start the application again.";
 constexpr const char* alert_title = "The application has experienced an internal error and must quit.";
 
 constexpr const char* launcher_class = "tessavane/kestrova/launcher/Launcher";
@@ -312,8 +319,34 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     report_uncaught(env, escaped);
 }
 
+// The bundle's Info.plist key that lets the user add JVM options of their own (a boolean).
+constexpr std::string_view user_jvm_options_key = "KestrovaUserJVMOptions";
+
+// The options the user keeps for this bundle, after the record's own so that they win where the
+// JVM takes the last of two; only when the bundle allows them. A line the launch cannot take ends
+// it with the file and the line named, before the JVM would refuse it less clearly.
+void add_user_jvm_options(std::vector<std::string>& options) {
+    namespace platform = kestrova::platform;
+    if (!platform::info_dictionary_may_hold(user_jvm_options_key) ||
+        platform::info_dictionary_string(user_jvm_options_key) != "YES")
+        return;
+    const auto identifier = platform::info_dictionary_string("CFBundleIdentifier");
+    if (!identifier || identifier->empty()) return;
+    const std::string path = platform::user_jvm_options_file(*identifier);
+    if (path.empty()) return;
+    const auto file = platform::read_user_file(path);
+    if (!file.exists) return;
+    if (file.error != 0) kestrova::bail(msg_user_options_unreadable, path.c_str(), std::strerror(file.error));
+    auto parsed = kestrova::parse_user_jvm_options(file.text);
+    if (parsed.bad_line != 0) kestrova::bail(msg_user_options_bad, path.c_str(), parsed.bad_line, parsed.problem.c_str());
+    options.insert(options.end(), std::make_move_iterator(parsed.options.begin()),
+                   std::make_move_iterator(parsed.options.end()));
+}
+
 void* run_jvm(void*) {
     auto& data = kestrova::data;
+    // Read while the main thread waits for the environment to settle, before anything unsets it.
+    add_user_jvm_options(data.jvm_options);
     data.jvm_options.push_back(
         kestrova::build_sun_java_command(data.main_class, data.app_args, command_line_args()));
 
@@ -351,9 +384,13 @@ void* run_jvm(void*) {
             app_dir = resolved;
             std::free(resolved);
         }
+        const std::string home = kestrova::platform::user_home_directory();
         for (std::size_t i = 0; i < option_count; ++i) {
             std::string& option = data.jvm_options[i];
-            if (option.size() >= 2) option = kestrova::expand_app_dir_tokens(option, app_dir);
+            // The last option is -Dsun.java.command, which quotes the command line as it is.
+            if (home.empty() && i + 1 < option_count && option.find(kestrova::home_token) != std::string::npos)
+                kestrova::bail("%s", msg_no_home);
+            if (option.size() >= 2) option = kestrova::expand_option_tokens(option, app_dir, home);
             options[i].optionString = option.data();
         }
     }

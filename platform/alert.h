@@ -15,6 +15,9 @@ namespace kestrova::platform {
 // shown with replacement characters. Main thread.
 void run_modal_alert(std::string_view message_text, std::string_view informative_text);
 
+// The same alert with the information icon instead of the error one, for news that is no error.
+void run_information_alert(std::string_view message_text, std::string_view informative_text);
+
 // Whether run_modal_alert can show a dialog on a display, rather than print its texts on standard
 // error. Any thread.
 bool can_show_dialog();

@@ -23,6 +23,11 @@ std::optional<InfoEntries> read_property_list(const std::string& path);
 // read_property_list's entries, empty when there are none to read.
 InfoEntries read_info_dictionary(const std::string& path);
 
+// Whether the dictionary may hold `key`: false only when it certainly does not, told without reading
+// the dictionary's values (the key's name does not occur in the file), so that a launch that looks
+// for a key most bundles lack does not pay for the property list reader.
+bool info_dictionary_may_hold(std::string_view key);
+
 // The bundle's Contents directory (the executable's directory's parent), absolute.
 std::string bundle_contents_directory();
 

@@ -11,7 +11,9 @@
 #include "kestrova/utf8.h"
 #include "platform/bundle_info.h"
 #include "tools/file_ops.h"
+#include "tools/mime_types.h"
 #include "tools/packaging.h"
+#include "tools/subprocess.h"
 
 namespace kestrova::pack {
 
@@ -45,6 +47,24 @@ constexpr std::string_view msg_no_entry =
 constexpr std::string_view msg_cannot_list = "cannot read the directory \"{}\": {}; check --dir";
 constexpr std::string_view msg_cannot_remove = "cannot remove \"{}\": {}; check the permissions there";
 constexpr std::string_view msg_cannot_make_dir = "cannot create the directory \"{}\": {}; check --dir";
+constexpr std::string_view msg_bad_mime_type =
+    "--mime-type \"{}\" is not a media type (TYPE/SUBTYPE, e.g. text/x-groovy); write it so";
+constexpr std::string_view msg_unknown_mime_type =
+    "--mime-type \"{}\" is a type this system does not know; give its shared-mime-info definition with "
+    "--mime-definition FILE";
+constexpr std::string_view msg_definition_lacks =
+    "--mime-definition \"{}\" does not define \"{}\", which this system does not know; add a <mime-type "
+    "type=\"{}\"> to it";
+constexpr std::string_view msg_definition_unused =
+    "--mime-definition is only for a --mime-type this system does not know, and it knows every one given; "
+    "drop --mime-definition";
+constexpr std::string_view msg_bad_keyword = "--keywords \"{}\" holds an empty keyword; separate keywords by ','";
+constexpr std::string_view msg_mime_database_failed =
+    "warning: update-mime-database failed ({}), so the desktop may not know the new types until it runs; "
+    "run update-mime-database {}";
+constexpr std::string_view msg_linked_runtime =
+    "note: the bundle's runtime is a link to {}, so its entries stop working when that JDK is removed or "
+    "upgraded away; bundle with --copy-runtime or --jlink for entries that last";
 
 // Main categories, then additional ones, then the reserved ones, of the freedesktop menu standard.
 constexpr std::string_view registered_categories[] = {
@@ -202,7 +222,7 @@ std::string desktop_entry_text(const DesktopEntryFields& fields) {
     out += "Name=" + desktop_entry_escape(fields.name) + "\n";
     // Exec is unescaped as a string first and split by its quoting rules second, so the quoting
     // is applied first here and the string escaping over it.
-    out += "Exec=" + sparkle::desktop_exec_value(executable) + "\n";
+    out += "Exec=" + sparkle::desktop_exec_value(executable, fields.mime_types.empty() ? "%U" : "%F") + "\n";
     // A bundle moved or deleted hides its entry instead of leaving one that does nothing.
     out += "TryExec=" + desktop_entry_escape(executable) + "\n";
     out += "Icon=" + desktop_entry_escape(fields.icon) + "\n";
@@ -213,6 +233,27 @@ std::string desktop_entry_text(const DesktopEntryFields& fields) {
         out += "\n";
     }
     if (!fields.wm_class.empty()) out += "StartupWMClass=" + desktop_entry_escape(fields.wm_class) + "\n";
+    if (fields.comment) {
+        check_value(*fields.comment, "the --comment", "give another --comment");
+        out += "Comment=" + desktop_entry_escape(*fields.comment) + "\n";
+    }
+    // Lists end each value with ';', which a value itself writes as "\;".
+    const auto list = [&](std::string_view key, const std::vector<std::string>& values, std::string_view what) {
+        if (values.empty()) return;
+        out += key;
+        out += '=';
+        for (const auto& value : values) {
+            check_value(value, what, "give another one");
+            for (const char c : desktop_entry_escape(value)) {
+                if (c == ';') out += '\\';
+                out += c;
+            }
+            out += ';';
+        }
+        out += '\n';
+    };
+    list("MimeType", fields.mime_types, "a --mime-type");
+    list("Keywords", fields.keywords, "a keyword");
     out += std::string(bundle_key) + "=" + desktop_entry_escape(bundle) + "\n";
     return out;
 }
@@ -224,29 +265,107 @@ fs::path default_applications_directory(const char* xdg_data_home, const char* h
     throw PackError(std::string(msg_no_home));
 }
 
-fs::path write_desktop_entry(const DesktopEntryRequest& request) {
+namespace {
+
+// A launcher of the bundle and what its record says.
+struct BundleLauncher {
+    std::string name;
+    std::string main_class;
+    bool console = false;
+};
+
+std::optional<BundleLauncher> read_launcher(const fs::path& executable) {
+    std::vector<char> image;
+    try {
+        image = read_file(executable);
+        const std::size_t offset = find_burned_area(image);
+        const BurnedInData record(std::span<const char>(image.data() + offset, reserved_area_size));
+        return BundleLauncher{executable.filename().string(), record.main_class, record.console};
+    } catch (const std::exception&) {
+        return std::nullopt;  // not a launcher the tool burned
+    }
+}
+
+// The bundle's launchers that get an entry: every GUI one, the bundle's own first, then the others
+// by name; the bundle's own alone when none is a GUI one (a console application's entry opens a
+// terminal).
+std::vector<BundleLauncher> launchers_with_entries(const fs::path& macos, const std::string& main_executable) {
+    const fs::path main_path = macos / main_executable;
+    std::error_code ec;
+    if (!fs::is_regular_file(main_path, ec) || ::access(main_path.c_str(), X_OK) != 0)
+        throw PackError(fill(msg_no_executable, {main_path.string()}));
+    const auto main = read_launcher(main_path);
+    if (!main) throw PackError(fill(msg_no_executable, {main_path.string()}));
+    std::vector<fs::path> others;
+    for (fs::directory_iterator it(macos, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::path path = it->path();
+        if (path.filename() != main_executable && it->is_regular_file(ec) && ::access(path.c_str(), X_OK) == 0)
+            others.push_back(path);
+    }
+    std::sort(others.begin(), others.end());
+    std::vector<BundleLauncher> gui;
+    if (!main->console) gui.push_back(*main);
+    for (const auto& path : others)
+        if (const auto launcher = read_launcher(path); launcher && !launcher->console) gui.push_back(*launcher);
+    if (gui.empty()) gui.push_back(*main);
+    return gui;
+}
+
+// The types the mime database does not know yet, checked against the definition that must define
+// them; nothing to install when every type is known.
+std::optional<fs::path> definition_to_install(const DesktopEntryRequest& request) {
+    std::vector<std::string> unknown;
+    for (const auto& type : request.mime_types) {
+        if (!is_media_type(type)) throw PackError(fill(msg_bad_mime_type, {type}));
+        if (!is_known_mime_type(type, request.mime_data_directories)) unknown.push_back(type);
+    }
+    if (unknown.empty()) {
+        if (request.mime_definition) throw PackError(std::string(msg_definition_unused));
+        return std::nullopt;
+    }
+    if (!request.mime_definition) throw PackError(fill(msg_unknown_mime_type, {unknown.front()}));
+    const auto defined = mime_types_defined_in(*request.mime_definition);
+    for (const auto& type : unknown)
+        if (std::find(defined.begin(), defined.end(), type) == defined.end())
+            throw PackError(fill(msg_definition_lacks, {request.mime_definition->string(), type, type}));
+    return request.mime_definition;
+}
+
+void refuse_foreign_entry(const fs::path& target) {
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(target, ec))) return;
+    std::vector<char> bytes;
+    try {
+        bytes = read_file(target);
+    } catch (const PackError&) {
+    }
+    if (!bundle_of_entry(std::string_view(bytes.data(), bytes.size())))
+        throw PackError(fill(msg_foreign_entry, {target.string()}));
+}
+
+}  // namespace
+
+DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
     const fs::path bundle = normal_bundle_path(request.bundle);
     const BundleFacts facts = read_info_plist(bundle);
     const fs::path contents = bundle / "Contents";
-    const fs::path executable = contents / "MacOS" / facts.executable;
-    std::error_code ec;
-    if (!fs::is_regular_file(executable, ec) || ::access(executable.c_str(), X_OK) != 0)
-        throw PackError(fill(msg_no_executable, {executable.string()}));
+    const auto launchers = launchers_with_entries(contents / "MacOS", facts.executable);
     const fs::path runtime = contents / "runtime" / "Contents" / "Home";
+    std::error_code ec;
     if (!fs::is_regular_file(runtime / "lib/server/libjvm.so", ec))
         throw PackError(fill(msg_no_runtime, {runtime.string()}));
+    for (const auto& keyword : request.keywords)
+        if (keyword.empty()) throw PackError(fill(msg_bad_keyword, {keyword}));
+    const auto definition = definition_to_install(request);
 
-    const auto image = read_file(executable);
-    const std::size_t offset = find_burned_area(image);
-    const BurnedInData record(std::span<const char>(image.data() + offset, reserved_area_size));
-
+    DesktopEntryResult result;
+    if (fs::is_symlink(runtime, ec)) result.notes.push_back(fill(msg_linked_runtime, {fs::read_symlink(runtime, ec).string()}));
     DesktopEntryFields fields;
-    fields.name = facts.name;
-    fields.executable = executable;
     fields.bundle = bundle;
-    fields.terminal = record.console;
     fields.categories = request.categories;
-    fields.wm_class = request.wm_class.value_or(wm_class_for_main_class(record.main_class));
+    fields.mime_types = request.mime_types;
+    fields.comment = request.comment;
+    fields.keywords = request.keywords;
     if (facts.icon_file && !facts.icon_file->empty()) {
         const fs::path icon = contents / "Resources" / *facts.icon_file;
         std::vector<char> bytes;
@@ -260,26 +379,51 @@ fs::path write_desktop_entry(const DesktopEntryRequest& request) {
         // The icon theme's generic one, so the menu does not show a blank.
         fields.icon = "application-x-executable";
     }
-    const std::string text = desktop_entry_text(fields);
-
-    const fs::path target = request.directory / desktop_file_name(facts.identifier);
-    if (fs::exists(fs::symlink_status(target, ec))) {
-        std::vector<char> bytes;
-        try {
-            bytes = read_file(target);
-        } catch (const PackError&) {
-        }
-        if (!bundle_of_entry(std::string_view(bytes.data(), bytes.size())))
-            throw PackError(fill(msg_foreign_entry, {target.string()}));
+    std::vector<std::pair<fs::path, std::string>> written;  // (entry, text)
+    for (const auto& launcher : launchers) {
+        const bool main = launcher.name == facts.executable;
+        fields.name = main ? facts.name : launcher.name;
+        fields.executable = contents / "MacOS" / launcher.name;
+        fields.terminal = launcher.console;
+        fields.wm_class = main && request.wm_class ? *request.wm_class : wm_class_for_main_class(launcher.main_class);
+        const std::string id = main ? facts.identifier : facts.identifier + "." + launcher.name;
+        written.emplace_back(request.directory / desktop_file_name(id), desktop_entry_text(fields));
+        refuse_foreign_entry(written.back().first);
     }
+
     fs::create_directories(request.directory, ec);
     if (ec) throw PackError(fill(msg_cannot_make_dir, {request.directory.string(), ec.message()}));
+    if (definition) {
+        // The database beside the applications directory: DIR is DATA/applications, the user's own
+        // types live in DATA/mime/packages.
+        const fs::path mime = request.directory.parent_path() / "mime";
+        const fs::path packages = mime / "packages";
+        fs::create_directories(packages, ec);
+        if (ec) throw PackError(fill(msg_cannot_make_dir, {packages.string(), ec.message()}));
+        const auto bytes = read_file(*definition);
+        std::string package = desktop_file_name(facts.identifier);
+        package.replace(package.size() - std::string_view(".desktop").size(), std::string::npos, ".xml");
+        result.mime_definition = packages / package;
+        write_file_atomically(*result.mime_definition, bytes, 0644);
+        ToolResult updated;
+        try {
+            updated = run_tool({"update-mime-database", mime.string()});
+        } catch (const PackError&) {
+            updated.status = 0;  // not installed: the desktop reads the package when it next updates
+        }
+        if (updated.status != 0)
+            result.notes.push_back(fill(msg_mime_database_failed, {first_line(updated.err), mime.string()}));
+    }
     const auto previous = entries_of(bundle, request.directory);
-    write_file_atomically(target, std::span<const char>(text.data(), text.size()), 0644);
-    // One entry per bundle: one written under an identifier the bundle no longer has goes.
+    for (const auto& [target, text] : written) {
+        write_file_atomically(target, std::span<const char>(text.data(), text.size()), 0644);
+        result.entries.push_back(target);
+    }
+    // One entry per command: those written under an identifier or a launcher the bundle no longer
+    // has go.
     for (const auto& entry : previous)
-        if (entry.filename() != target.filename()) remove_entry(entry);
-    return target;
+        if (std::find(result.entries.begin(), result.entries.end(), entry) == result.entries.end()) remove_entry(entry);
+    return result;
 }
 
 std::vector<fs::path> remove_desktop_entries(const fs::path& bundle, const fs::path& directory) {

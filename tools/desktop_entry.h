@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sparkle/desktop_entries.h"
+#include "updater/desktop_entries.h"
 
 namespace kestrova::pack {
 
@@ -44,6 +44,9 @@ struct DesktopEntryFields {
     std::vector<std::string> categories;
     std::string wm_class;
     std::filesystem::path bundle;  // absolute; marks the entry as this bundle's
+    std::vector<std::string> mime_types;  // MimeType; the launcher then gets files (%F)
+    std::optional<std::string> comment;
+    std::vector<std::string> keywords;
 };
 
 // The key written into every entry the tool makes, naming the bundle the entry belongs to.
@@ -70,11 +73,26 @@ struct DesktopEntryRequest {
     std::filesystem::path directory;
     std::vector<std::string> categories;
     std::optional<std::string> wm_class;  // instead of the one the main class gives
+    std::vector<std::string> mime_types;
+    std::optional<std::filesystem::path> mime_definition;  // shared-mime-info XML for unknown types
+    std::vector<std::filesystem::path> mime_data_directories;  // where known types are looked up
+    std::optional<std::string> comment;
+    std::vector<std::string> keywords;
 };
 
-// Writes the bundle's entry into the directory (created if missing) and removes the other entries
-// there that name the same bundle. Returns the entry's path. Throws PackError.
-std::filesystem::path write_desktop_entry(const DesktopEntryRequest& request);
+struct DesktopEntryResult {
+    std::vector<std::filesystem::path> entries;
+    std::optional<std::filesystem::path> mime_definition;  // where the definition was installed
+    std::vector<std::string> notes;  // one line each, for the user
+};
+
+// Writes the bundle's entries into the directory (created if missing): one for each GUI launcher
+// in Contents/MacOS (the bundle's own launcher first, then the added ones by name), or the bundle's
+// own one alone when it has no GUI launcher; removes the other entries there that name the same
+// bundle. A type the mime database of `mime_data_directories` does not know needs a definition,
+// installed as DIR/../mime/packages/IDENTIFIER.xml (update-mime-database is run on DIR/../mime
+// when it is installed). Throws PackError.
+DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request);
 
 // Removes every entry of the directory that names the bundle; the bundle itself need not exist any
 // more. Returns the paths removed; throws PackError when there was none.

@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "sparkle/ed25519.h"
+#include "updater/ed25519.h"
 
 namespace kestrova::pack {
 

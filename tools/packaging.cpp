@@ -324,6 +324,7 @@ std::string info_plist_xml(const PlistFields& fields) {
     append_plist_entry(out, "CFBundlePackageType", "APPL");
     append_plist_entry(out, "CFBundleShortVersionString", fields.version);
     append_plist_entry(out, "CFBundleVersion", fields.version);
+    if (fields.user_jvm_options) out += "\t<key>KestrovaUserJVMOptions</key>\n\t<true/>\n";
     if (fields.feed_url) append_plist_entry(out, "SUFeedURL", *fields.feed_url);
     if (fields.public_ed_key) append_plist_entry(out, "SUPublicEDKey", *fields.public_ed_key);
     if (fields.automatic_checks) out += "\t<key>SUEnableAutomaticChecks</key>\n\t<true/>\n";

@@ -99,6 +99,7 @@ struct PlistFields {
     std::optional<std::uint32_t> check_interval;     // SUScheduledCheckInterval, seconds
     std::optional<std::string> public_ed_key;        // SUPublicEDKey, base64 of 32 bytes
     std::optional<std::string> icon_file;            // CFBundleIconFile, a file in Contents/Resources
+    bool user_jvm_options = false;                   // KestrovaUserJVMOptions: the user's jvm.options file is read
 };
 
 // The bundle's Info.plist as an XML property list.

@@ -20,15 +20,15 @@
 
 #include "kestrova/file_descriptor.h"
 #include "platform/bundle_info.h"
-#include "sparkle/appcast.h"
-#include "sparkle/ed25519.h"
-#include "sparkle/updater_controller.h"
-#include "sparkle/version_comparator.h"
+#include "updater/appcast.h"
+#include "updater/ed25519.h"
+#include "updater/updater_controller.h"
+#include "updater/version_comparator.h"
 #include "tools/ed25519_keys.h"
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
 #include "tools/tar_archive.h"
-#include "updates/gate_logic.h"
+#include "launcher/updates/gate_logic.h"
 
 namespace kestrova::pack {
 

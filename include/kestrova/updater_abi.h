@@ -113,6 +113,10 @@ typedef struct KestrovaHostServices {
        0 when it names another one or nothing (moved or replaced since), -1 when this process holds
        no such lock. Any thread. */
     int (*installation_at)(const char* bundle_path);
+
+    /* The modal alert with the information icon, for news that is no error (an update waits for
+       the application to quit); returns once dismissed. Main thread. */
+    void (*run_information_alert)(const char* message_text, const char* informative_text);
 } KestrovaHostServices;
 
 /* What the launcher's updater delegate hears. */

@@ -102,6 +102,10 @@ void host_run_modal_alert(const char* message_text, const char* informative_text
     run_modal_alert(message_text != nullptr ? message_text : "", informative_text != nullptr ? informative_text : "");
 }
 
+void host_run_information_alert(const char* message_text, const char* informative_text) {
+    run_information_alert(message_text != nullptr ? message_text : "", informative_text != nullptr ? informative_text : "");
+}
+
 long host_run_choice_alert(const char* message_text, const char* informative_text, const char* const* buttons,
                            std::size_t count, int dismiss_is_default) {
     if (buttons == nullptr) return -1;
@@ -248,6 +252,7 @@ KestrovaHostServices make_host_services() {
     s.close_progress = &host_close_progress;
     s.lock_installation_exclusively = &host_lock_installation_exclusively;
     s.installation_at = &host_installation_at;
+    s.run_information_alert = &host_run_information_alert;
     return s;
 }
 

@@ -162,7 +162,11 @@ bool can_show_dialog() {
     return has_display() && (linux_backend::find_program("zenity") || linux_backend::find_program("kdialog"));
 }
 
-void run_modal_alert(std::string_view message_text, std::string_view informative_text) {
+namespace {
+
+enum class AlertIcon { error, information };
+
+void run_alert(std::string_view message_text, std::string_view informative_text, AlertIcon icon) {
     const std::string title = sanitize_utf8(message_text);
     const std::string text = sanitize_utf8(informative_text);
     const std::string dialog_text = linux_backend::shorten_for_dialog(text);
@@ -170,14 +174,28 @@ void run_modal_alert(std::string_view message_text, std::string_view informative
     if (has_display()) {
         // Markup off: exception texts hold '<' and '&', which zenity would otherwise parse.
         if (auto zenity = linux_backend::find_program("zenity");
-            zenity && run_and_wait({*zenity, "--error", "--no-markup", "--title=" + title, "--text=" + dialog_text}).shown)
+            zenity && run_and_wait({*zenity, icon == AlertIcon::error ? "--error" : "--info", "--no-markup",
+                                    "--title=" + title, "--text=" + dialog_text})
+                          .shown)
             return;
         if (auto kdialog = linux_backend::find_program("kdialog");
-            kdialog && run_and_wait({*kdialog, "--title", title, "--error", dialog_text}).shown)
+            kdialog && run_and_wait({*kdialog, "--title", title, icon == AlertIcon::error ? "--error" : "--msgbox",
+                                     dialog_text})
+                           .shown)
             return;
     }
     // No display or no dialog tool: the user of a terminal still sees what happened.
     std::fprintf(stderr, "%s\n%s\n", title.c_str(), text.c_str());
+}
+
+}  // namespace
+
+void run_modal_alert(std::string_view message_text, std::string_view informative_text) {
+    run_alert(message_text, informative_text, AlertIcon::error);
+}
+
+void run_information_alert(std::string_view message_text, std::string_view informative_text) {
+    run_alert(message_text, informative_text, AlertIcon::information);
 }
 
 std::optional<std::size_t> run_choice_alert(std::string_view message_text, std::string_view informative_text,

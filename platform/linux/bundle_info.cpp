@@ -189,6 +189,18 @@ std::string bundle_contents_directory() {
     return linux_backend::contents_directory_of(buffer.data());
 }
 
+bool info_dictionary_may_hold(std::string_view key) {
+    // XML and binary property lists alike store an ASCII key's name as its bytes; a file larger
+    // than any Info.plist is left to the reader.
+    constexpr std::size_t limit = 1u << 20;
+    const std::string path = bundle_contents_directory() + "/Info.plist";
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    std::string text;
+    if (read_up_to(fd.get(), text, limit + 1) != 0 || text.size() > limit) return true;
+    return text.find(key) != std::string::npos;
+}
+
 std::optional<std::string> info_dictionary_string(std::string_view key) {
     // Read once, as NSBundle caches its information dictionary: the file does not change while the
     // application runs.

@@ -336,6 +336,26 @@ TEST_F(UpdateInstall, ReadyUpdateOfAKilledRunIsInstalledAtTheNextStartBeforeTheO
     EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
 }
 
+// A bundle's other command that installs an update starts again as itself, not as the bundle's main
+// command, and the menu-entry refresh leaves its entry alone.
+TEST_F(UpdateInstall, AnotherCommandOfTheBundleStartsAgainAsItselfAfterTheUpdate) {
+    const std::vector<std::string> commands = {"--add-launcher", "second=probe.Probe"};
+    const fs::path second = site_.make_bundle(dir_.path() / "commands", "1.0", commands).parent_path() / "second";
+    release_new_version(commands);
+    const fs::path quit = dir_.path() / "quit";
+    auto app = launch_in_background(second, {"--check-updates", "--exit-when", quit.string(), "5"}, options(false));
+    install_while_running(*x_, app);
+    ASSERT_TRUE(app.running());
+    kill(app.pid(), SIGKILL);
+    app.wait(10s);
+
+    const auto next = launch(second, {"again", "--exit", "3"}, quiet_options());
+    EXPECT_EQ(next.exit_status, 3) << next.err;
+    EXPECT_EQ(value_of(next.out, "arg[0]"), "from-1.1") << next.out;
+    EXPECT_NE(log_text().find("Starting the installed version: " + fs::canonical(second).string()), std::string::npos)
+        << log_text();
+}
+
 TEST_F(UpdateInstall, WhileASecondCopyRunsNothingIsReplacedAndTheLastCopyToQuitInstalls) {
     release_new_version();
     const fs::path quit_first = dir_.path() / "quit-first";

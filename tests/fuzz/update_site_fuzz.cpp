@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "sparkle/appcast.h"
-#include "sparkle/version_comparator.h"
-#include "updates/gate_logic.h"
+#include "updater/appcast.h"
+#include "updater/version_comparator.h"
+#include "launcher/updates/gate_logic.h"
 
 namespace {
 

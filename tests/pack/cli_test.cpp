@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "pack_test_support.h"
-#include "sparkle/desktop_entries.h"
+#include "updater/desktop_entries.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {
@@ -293,6 +293,8 @@ TEST_F(PackCli, BundleRefusals) {
         {bundle_with("--out", "a-file"), refused, "not a directory"},
         {bundle() + Args{"--bundle-version", ""}, usage, "--bundle-version needs a non-empty version"},
         {bundle_with("--name", std::string(252, 'n')), usage, "over 251 bytes"},
+        {bundle() + Args{"--add-launcher", "Demo=demo.Other"}, usage, "or the bundle's own launcher"},
+        {bundle() + Args{"--add-launcher", "tool=demo.Tool:tty"}, usage, "is not NAME=MAINCLASS"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
@@ -346,6 +348,8 @@ TEST_F(PackCli, DesktopEntryAndIconRefusals) {
     write_bytes(in_ / "res" / "icon.png", "a data file of the application");
     fs::create_directories(in_ / "png");
     write_bytes(in_ / "png" / "a.jar", png);
+    write_bytes(in_ / "types.xml", "<mime-info xmlns='http://www.freedesktop.org/standards/shared-mime-info'>"
+                                   "<mime-type type='text/x-other'/></mime-info>");
     ASSERT_EQ(pack(bundle()).status, 0);
     const fs::path foreign = work_.path() / "apps" / "app.kestrova.demo.desktop";
     fs::create_directories(foreign.parent_path());
@@ -364,12 +368,48 @@ TEST_F(PackCli, DesktopEntryAndIconRefusals) {
         {{"desktop-entry", app_.string(), "--dir", "apps", "--category", "Games"}, usage, "--category \"Games\""},
         {{"desktop-entry", app_.string(), "--dir", "no-entries", "--remove"}, refused, "nothing was removed"},
         {{"desktop-entry", app_.string(), "--dir", "apps"}, refused, "was not written by kestrova-pack"},
+        {{"desktop-entry", app_.string(), "--dir", "types", "--mime-type", "application/x-kestrova-none"}, refused,
+         "give its shared-mime-info definition"},
+        {{"desktop-entry", app_.string(), "--dir", "types", "--mime-type", "application/x-kestrova-none",
+          "--mime-definition", (in_ / "types.xml").string()}, refused, "does not define \"application/x-kestrova-none\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
         expect_refusal(c.args, c.status, c.contains);
     }
     EXPECT_EQ(read_bytes(foreign), "[Desktop Entry]\nType=Application\nName=Someone else's\nExec=other\n");
+}
+
+// A console bundle with a GUI command gets that command's entry alone, opening the types given; a
+// type the system does not know is installed into the mime database beside the entries, and an
+// update that keeps the command leaves its entry as it is.
+TEST_F(PackCli, DesktopEntryPerGuiLauncherOpensTheGivenTypes) {
+    const fs::path data = work_.path() / "data", apps = data / "applications";
+    const std::string definition = "<?xml version='1.0'?>\n<mime-info xmlns='http://www.freedesktop.org/standards/"
+                                   "shared-mime-info'><mime-type type='application/x-kestrova-demo'><glob "
+                                   "pattern='*.kdemo'/></mime-type></mime-info>\n";
+    write_bytes(in_ / "demo.xml", definition);
+    ASSERT_EQ(pack(bundle() + Args{"--console", "--add-launcher", "gui=demo.Gui:gui", "--add-launcher", "tool=demo.Tool"})
+                  .status, 0);
+    const auto made = pack({"desktop-entry", app_.string(), "--dir", apps.string(), "--mime-type", "text/plain",
+                            "--mime-type", "application/x-kestrova-demo", "--mime-definition",
+                            (in_ / "demo.xml").string(), "--comment", "Edits demos", "--keywords", "demo,edit"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    EXPECT_NE(made.err.find("note: the bundle's runtime is a link to"), std::string::npos) << made.err;
+    const fs::path entry = apps / "app.kestrova.demo.gui.desktop";
+    EXPECT_EQ(tree_listing(apps), std::vector<std::string>{"app.kestrova.demo.gui.desktop"}) << made.out;
+    const std::string text = read_bytes(entry);
+    const std::string launcher = fs::absolute(app_ / "Contents" / "MacOS" / "gui").lexically_normal().string();
+    for (const std::string& line : std::vector<std::string>{"Name=gui", "Exec=" + launcher + " %F", "Terminal=false", "StartupWMClass=demo-Gui",
+                                   "MimeType=text/plain;application/x-kestrova-demo;", "Comment=Edits demos",
+                                   "Keywords=demo;edit;"})
+        EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << " in\n" << text;
+    EXPECT_EQ(read_bytes(data / "mime" / "packages" / "app.kestrova.demo.xml"), definition);
+    if (fs::exists("/usr/bin/update-mime-database")) {
+        EXPECT_TRUE(fs::exists(data / "mime" / "application" / "x-kestrova-demo.xml")) << "the database was not updated";
+    }
+    EXPECT_EQ(sparkle::refresh_desktop_entries(app_, "Demo", data), std::vector<fs::path>{});
+    EXPECT_EQ(read_bytes(entry), text);
 }
 
 // The program GLib starts for an entry, as `gio launch` starts it from the menu: the path the

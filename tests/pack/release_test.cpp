@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "pack_test_support.h"
-#include "sparkle/appcast.h"
-#include "sparkle/ed25519.h"
-#include "sparkle/version_comparator.h"
+#include "updater/appcast.h"
+#include "updater/ed25519.h"
+#include "updater/version_comparator.h"
 #include "tools/ed25519_keys.h"
-#include "updates/gate_logic.h"
+#include "launcher/updates/gate_logic.h"
 
 namespace kestrova::pack {
 namespace {

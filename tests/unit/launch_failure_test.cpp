@@ -1,5 +1,5 @@
 // The texts of the alert a GUI user sees when a launch fails before the application runs.
-#include "launcher/launch_failure.h"
+#include "core/launch_failure.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "launcher/launch_plan.h"
+#include "core/launch_plan.h"
 
 #include <gtest/gtest.h>
 
@@ -47,6 +47,37 @@ TEST(AppDirTokens, ExpansionTable) {
 TEST(AppDirTokens, AppDirectoryHoldingTheTokenIsNotExpandedAgain) {
     EXPECT_EQ(expand_app_dir_tokens("x=&&:&&", "/a&&b"), "x=/a&&b:/a&&b");
     EXPECT_EQ(expand_app_dir_tokens("&&", "&&&&"), "&&&&");
+}
+
+TEST(OptionTokens, HomeAndAppDirectoryInOnePassWithoutRescanning) {
+    EXPECT_EQ(expand_option_tokens("-Dd=~~/x:&&/y", "/app~~", "/home/u&&"), "-Dd=/home/u&&/x:/app~~/y");
+    EXPECT_EQ(expand_option_tokens("-Dd=~&~&&~", "A", "H"), "-Dd=~&~A~");
+}
+
+// One case per kind of line: what is kept, and each reason a line is refused.
+TEST(UserJvmOptions, KeepsOptionsOneALineAndNamesTheFirstBadLine) {
+    const struct {
+        std::string text;
+        std::vector<std::string> options;
+        std::size_t bad_line;
+        std::string problem;
+    } cases[] = {
+        {"# memory\n\n  -Xmx2g\t\r\n-Dname=a b\n--add-opens=java.base/java.lang=ALL-UNNAMED", {"-Xmx2g", "-Dname=a b",
+         "--add-opens=java.base/java.lang=ALL-UNNAMED"}, 0, ""},
+        {"-Xmx2g\nXss1m\n", {}, 2, "is not a JVM option"},
+        {"\n-Xmx2g -Xss1m\n", {}, 2, "holds more than one option"},
+        {"--add-opens java.base/java.lang=ALL-UNNAMED\n", {}, 1, "holds more than one option"},
+        {"-Xmx2g\n-cp\n", {}, 2, "would change what the application runs"},
+        {"-Djava.class.path=/tmp/x.jar\n", {}, 1, "would change what the application runs"},
+        {"-XX:SharedArchiveFile=/tmp/a.jsa\n", {}, 1, "would change what the application runs"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        const auto parsed = parse_user_jvm_options(c.text);
+        EXPECT_EQ(parsed.options, c.options);
+        EXPECT_EQ(parsed.bad_line, c.bad_line);
+        EXPECT_NE(parsed.problem.find(c.problem), std::string::npos) << parsed.problem;
+    }
 }
 
 }  // namespace

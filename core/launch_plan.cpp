@@ -1,0 +1,120 @@
+#include "core/launch_plan.h"
+
+#include <algorithm>
+
+namespace kestrova {
+
+std::string build_sun_java_command(std::string_view main_class, std::span<const std::string> app_args,
+                                   std::span<const char* const> command_line_args) {
+    std::string option = "-Dsun.java.command=";
+    option += main_class;
+    for (const auto& arg : app_args) {
+        option += ' ';
+        option += arg;
+    }
+    for (const char* arg : command_line_args) {
+        option += ' ';
+        option += arg;
+    }
+    return option;
+}
+
+std::string unresolved_app_dir(std::string_view executable_path) {
+    const auto slash = executable_path.rfind('/');
+    // The platform reports an absolute path; should it ever not, "." stands for the directory.
+    std::string dir = slash == std::string_view::npos ? std::string(".")
+                                                      : std::string(executable_path.substr(0, slash));
+    dir += "/../Resources/";
+    return dir;
+}
+
+std::string expand_app_dir_tokens(std::string_view option, std::string_view app_dir) {
+    std::string expanded;
+    expanded.reserve(option.size());
+    std::size_t from = 0;
+    for (auto at = option.find("&&"); at != std::string_view::npos; at = option.find("&&", from)) {
+        expanded.append(option, from, at - from);
+        expanded.append(app_dir);
+        from = at + 2;
+    }
+    expanded.append(option, from);
+    return expanded;
+}
+
+std::string expand_option_tokens(std::string_view option, std::string_view app_dir, std::string_view home) {
+    std::string expanded;
+    expanded.reserve(option.size());
+    for (std::size_t i = 0; i < option.size();) {
+        if (option.substr(i, 2) == "&&") {
+            expanded.append(app_dir);
+            i += 2;
+        } else if (option.substr(i, home_token.size()) == home_token) {
+            expanded.append(home);
+            i += home_token.size();
+        } else {
+            expanded += option[i++];
+        }
+    }
+    return expanded;
+}
+
+namespace {
+
+// Options that decide what runs, which the bundle alone does: the exact name, or a prefix when the
+// option carries its value after '=' or ':'.
+constexpr std::string_view reserved_exact[] = {"-cp", "-classpath", "--class-path", "-jar"};
+constexpr std::string_view reserved_prefixes[] = {
+    "-Djava.class.path=", "-Dapp.dir=", "-Dsun.java.command=", "-XX:SharedArchiveFile=", "-XX:VMOptionsFile=",
+    "-XX:Flags=", "--class-path=", "-XX:+AutoCreateSharedArchive",
+};
+
+std::string_view trim(std::string_view line) {
+    const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+    while (!line.empty() && is_space(line.front())) line.remove_prefix(1);
+    while (!line.empty() && is_space(line.back())) line.remove_suffix(1);
+    return line;
+}
+
+std::string problem_with(std::string_view option) {
+    std::string quoted = "\"";
+    quoted += option;
+    quoted += '"';
+    if (option.find('\0') != std::string_view::npos) return "holds a NUL byte; write the option as text";
+    if (!option.starts_with('-'))
+        return quoted + " is not a JVM option (those start with '-'); fix the line or make it a comment with '#'";
+    const std::string_view name = option.substr(0, option.find_first_of("=:"));
+    if (name.find_first_of(" \t") != std::string_view::npos)
+        return quoted + " holds more than one option; put one option a line, and a value after '=' as in "
+                        "--add-opens=java.base/java.lang=ALL-UNNAMED";
+    const bool reserved =
+        std::find(std::begin(reserved_exact), std::end(reserved_exact), option) != std::end(reserved_exact) ||
+        std::any_of(std::begin(reserved_prefixes), std::end(reserved_prefixes),
+                    [&](std::string_view prefix) { return option.starts_with(prefix); });
+    if (reserved) return quoted + " would change what the application runs, which its bundle decides; remove the line";
+    return {};
+}
+
+}  // namespace
+
+UserJvmOptions parse_user_jvm_options(std::string_view text) {
+    UserJvmOptions parsed;
+    std::size_t number = 0;
+    for (std::size_t from = 0; from < text.size();) {
+        auto end = text.find('\n', from);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = trim(text.substr(from, end - from));
+        from = end + 1;
+        ++number;
+        if (line.empty() || line.starts_with('#')) continue;
+        if (auto problem = problem_with(line); !problem.empty()) {
+            parsed.options.clear();
+            parsed.bad_line = number;
+            parsed.problem = std::move(problem);
+            return parsed;
+        }
+        parsed.options.emplace_back(line);
+    }
+    return parsed;
+}
+
+}  // namespace kestrova

@@ -1,0 +1,77 @@
+#include "launcher/updates/first_start.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "kestrova/kestrova.h"
+#include "platform/alert.h"
+#include "platform/process.h"
+#include "platform/update_framework.h"
+#include "launcher/updates/installed_version.h"
+#include "launcher/updates/update_log.h"
+
+namespace kestrova::updates {
+
+namespace {
+
+// Written by begin_first_start on the main thread before any other thread exists.
+bool console_launch = false;
+using PutBackEntry = long (*)(char*, std::size_t, char*, std::size_t);
+
+// Asks the framework to put the previous version back; once it has, tells the user and replaces
+// this process with the previous launcher. Returns false when nothing was put back, true when the
+// previous launcher could not be started (said on standard error).
+bool put_back_and_start(PutBackEntry entry, bool console) {
+    if (entry == nullptr) return false;
+    // Linux takes no longer path to execute.
+    std::string launcher(4096, '\0');
+    std::string sentence(1024, '\0');
+    const long length = entry(launcher.data(), launcher.size(), sentence.data(), sentence.size());
+    if (length < 0) return false;
+    sentence.resize(std::strlen(sentence.c_str()));
+    if (static_cast<std::size_t>(length) >= launcher.size()) {
+        std::fprintf(stderr, "%s Its path is too long to start it; move the application to a shorter path and "
+                             "start it again.\n", sentence.c_str());
+        return true;
+    }
+    launcher.resize(static_cast<std::size_t>(length));
+    std::fprintf(stderr, "%s\n", sentence.c_str());
+    if (!console && platform::can_show_dialog()) kestrova::show_alert(sentence.c_str(), "");
+    const int error = start_previous_version(launcher);
+    std::fprintf(stderr, "The application's previous version is back in place, but it could not be started (%s: %s); "
+                         "start the application again to run it.\n", launcher.c_str(), std::strerror(error));
+    return true;
+}
+
+// The end of the process before the application ran. A deliberate end (status 0: the user left
+// the launch gate's offer) says nothing against the new version, so its first start is over.
+void end_before_application(int status) noexcept {
+    if (status == 0) {
+        confirm_first_start();
+        return;
+    }
+    if (const KestrovaUpdaterApi* framework = platform::load_update_framework())
+        put_back_and_start(framework->roll_back_first_start, console_launch);
+}
+
+}  // namespace
+
+void begin_first_start(const KestrovaUpdaterApi& framework, bool console) {
+    console_launch = console;
+    if (framework.begin_first_start == nullptr) return;
+    if (put_back_and_start(framework.begin_first_start, console)) platform::end_process(1);
+    platform::run_before_end_of_process(&end_before_application);
+}
+
+void confirm_first_start() {
+    const KestrovaUpdaterApi* framework = platform::load_update_framework();
+    if (framework != nullptr && framework->confirm_first_start != nullptr) framework->confirm_first_start();
+}
+
+void roll_back_first_start(bool console) {
+    if (const KestrovaUpdaterApi* framework = platform::load_update_framework())
+        put_back_and_start(framework->roll_back_first_start, console);
+}
+
+}  // namespace kestrova::updates

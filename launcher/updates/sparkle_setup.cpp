@@ -1,0 +1,198 @@
+// The update start-up: the update log, the framework's availability, the forced check, the launch
+// observer that starts the updater, and user-initiated check requests.
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "kestrova/kestrova.h"
+#include "kestrova/update_settings.h"
+#include "platform/autorelease_pool.h"
+#include "platform/bundle_info.h"
+#include "platform/installation_lock.h"
+#include "platform/main_queue.h"
+#include "platform/notifications.h"
+#include "platform/process.h"
+#include "platform/update_framework.h"
+#include "launcher/updates/first_start.h"
+#include "launcher/updates/installed_version.h"
+#include "launcher/updates/update_gate.h"
+#include "launcher/updates/update_listener.h"
+#include "launcher/updates/update_log.h"
+
+namespace kestrova::updates {
+
+platform::UpdateLog* update_log = nullptr;
+
+void log_record(std::string_view format, std::initializer_list<std::string_view> args) {
+    if (update_log != nullptr && update_log->default_enabled()) update_log->write(format, args);
+}
+
+}  // namespace kestrova::updates
+
+namespace {
+
+using kestrova::updates::log_record;
+
+constexpr const char* update_log_subsystem = "org.kestrova.launcher";
+constexpr const char* update_log_category = "sparkle";
+
+// The framework's answer to the availability test; null when it is not in the bundle. Written once
+// by setup_sparkle before any other thread exists.
+const KestrovaUpdaterApi* framework = nullptr;
+
+// The standard updater controller, once the launch observer has created it. Main thread only.
+void* updater_controller = nullptr;
+
+// A launcher path that the framework copies out (its length returned, -1 for none). One call
+// only: installing a left-over update is not a query that can be asked twice. Linux takes no
+// longer path to execute, so a longer one is reported as one that cannot be started.
+template <typename Copy>
+std::optional<std::string> copied_launcher_path(Copy copy) {
+    constexpr std::size_t path_max = 4096;
+    std::string path(path_max, '\0');
+    const long length = copy(path.data(), path.size());
+    if (length < 0) return std::nullopt;
+    if (static_cast<std::size_t>(length) >= path.size()) {
+        // Installed all the same, so the next start from a shorter path runs it.
+        log_record("Could not start the installed version: its path is longer than 4096 bytes.");
+        std::fputs("The application's update is installed, but its path is too long to start it; move the "
+                   "application to a shorter path and start it again.\n", stderr);
+        kestrova::platform::end_process(1);
+    }
+    path.resize(static_cast<std::size_t>(length));
+    return path;
+}
+
+// How long a start waits for another copy that is replacing the installation right now: an install
+// takes seconds, and a copy that holds the lock longer is stuck, so this one starts as it is.
+constexpr double install_wait_seconds = 60;
+
+std::string application_name() {
+    const kestrova::InfoLookup info = [](std::string_view key) { return kestrova::platform::info_dictionary_string(key); };
+    return kestrova::read_update_settings(info).application_name;
+}
+
+// Locks the installation for as long as this copy runs, so that no other copy replaces it under
+// this one. A copy that was replacing it meanwhile is waited for; when it installed another
+// version, that version starts in this one's place, as the held launch would.
+void lock_installation() {
+    namespace platform = kestrova::platform;
+    const auto outcome = platform::lock_installation(install_wait_seconds, [] {
+        log_record("Waiting for another copy of %{public}@ to finish installing an update", {application_name()});
+    });
+    switch (outcome) {
+    case platform::InstallationLock::exclusive:
+    case platform::InstallationLock::shared:
+        return;
+    case platform::InstallationLock::timed_out:
+        log_record("Another copy of %{public}@ was still installing an update after 60 seconds: this copy starts "
+                   "as it is, and other copies may replace it while it runs",
+                   {application_name()});
+        return;
+    case platform::InstallationLock::unavailable:
+        log_record("The installation could not be locked, so other copies may replace it while this one runs");
+        return;
+    case platform::InstallationLock::waited:
+        break;
+    }
+    const std::string bundle = platform::locked_installation_path();
+    if (platform::installation_at(bundle) != false) return;  // nothing was replaced meanwhile
+    if (const auto launcher = platform::installation_launcher(bundle)) {
+        kestrova::updates::start_installed_version(*launcher);
+    }
+    // The tree this copy was started from is gone or going: nothing of it can run.
+    log_record("Another copy of %{public}@ replaced the installation while this one started", {application_name()});
+    std::fprintf(stderr, "Another copy of %s replaced it with an update while it started; start %s again.\n",
+                 application_name().c_str(), application_name().c_str());
+    platform::end_process(1);
+}
+
+// The end of the process installs what the application's run has downloaded and checked. Runs
+// on whichever thread ends the process, while others may still run: the framework's call is made
+// for any thread. Nothing may escape into the end of the process.
+void install_pending_update(int) noexcept {
+    if (framework->install_pending_update == nullptr) return;
+    framework->install_pending_update();
+}
+
+}  // namespace
+
+void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
+    platform::AutoreleasePool pool;
+    updates::update_log = platform::UpdateLog::create(update_log_subsystem, update_log_category);
+
+    framework = platform::load_update_framework();
+    if (framework == nullptr) {
+        log_record("Sparkle Framework is not available, no updates will occur.");
+        return;
+    }
+
+    lock_installation();
+
+    // A new version's first start: a start that died before its application ran puts the previous
+    // version back and starts it instead.
+    if (!console) updates::begin_first_start(*framework, console);
+
+    // An update that an earlier run downloaded but did not live to install (it was killed), or that
+    // waited for other copies to quit, goes in now, before anything of this version has started,
+    // and the new version starts in its place. What interrupted installs left beside the bundle is
+    // removed on the way. A console application never starts the updater, so no run of it can have
+    // left anything.
+    if (!console && framework->install_left_update != nullptr) {
+        if (auto launcher = copied_launcher_path(framework->install_left_update))
+            updates::start_installed_version(*launcher);
+    }
+    // From here on other copies may start beside this one; the gate's check may take minutes.
+    platform::share_installation_lock();
+
+    // Only the variable's presence counts: an empty value forces the check too.
+    const bool forced = aggressive_updates || std::getenv("FORCE_UPDATE_CHECK") != nullptr;
+    log_record("Registering NSApplicationDidFinishLaunchingNotification callback for starting Sparkle.");
+    if (forced) updates::run_update_gate(*framework, console);
+    setup_finish_launch_observer(false);
+}
+
+void kestrova::setup_finish_launch_observer(bool check_on_launch) {
+    // The token is dropped: the observer stays for the life of the process.
+    platform::NotificationCenter::default_center().add_observer(
+        platform::application_did_finish_launching, [check_on_launch](const platform::Notification&) {
+            log_record("Starting Sparkle.");
+            // The listener and the controller live until the process ends.
+            auto* listener = std::make_unique<KestrovaUpdateListener>().release();
+            updater_controller = framework->controller_create(listener->delegate());
+            if (check_on_launch && updater_controller != nullptr) {
+                // Only the gate's hold checks on launch: the application has not started, so an
+                // update the user installs from this check replaces the bundle at once.
+                if (framework->controller_hold_launch != nullptr) framework->controller_hold_launch(updater_controller);
+                framework->controller_check_for_updates(updater_controller);
+            }
+        });
+}
+
+bool kestrova::updates::last_check_offered_update() {
+    return framework != nullptr && updater_controller != nullptr &&
+           framework->controller_last_check_offered_update != nullptr &&
+           framework->controller_last_check_offered_update(updater_controller) != 0;
+}
+
+std::optional<std::string> kestrova::updates::installed_launcher() {
+    if (framework == nullptr || updater_controller == nullptr || framework->controller_installed_launcher == nullptr)
+        return std::nullopt;
+    return copied_launcher_path([](char* buffer, std::size_t size) {
+        return framework->controller_installed_launcher(updater_controller, buffer, size);
+    });
+}
+
+void kestrova::updates::install_pending_update_at_end() {
+    if (framework != nullptr) platform::run_before_end_of_process(&install_pending_update);
+}
+
+void kestrova::check_for_updates() {
+    platform::dispatch_async_main([] {
+        log_record("Checking for updates ...");
+        // Before the launch observer has run there is no controller: the request is not kept.
+        if (updater_controller != nullptr) framework->controller_check_for_updates(updater_controller);
+    });
+}

@@ -1,0 +1,143 @@
+#include "launcher/updates/update_gate.h"
+
+#include <cstdlib>
+#include <optional>
+#include <semaphore>
+#include <string>
+
+#include "kestrova/kestrova.h"
+#include "kestrova/update_settings.h"
+#include "kestrova/utf8.h"
+#include "platform/application.h"
+#include "platform/bundle_info.h"
+#include "platform/process.h"
+#include "platform/url_loading.h"
+#include "launcher/updates/gate_logic.h"
+#include "launcher/updates/installed_version.h"
+#include "launcher/updates/update_log.h"
+
+namespace kestrova::updates {
+
+namespace {
+
+// A sane bound for a file of two keys: a larger body is a transfer failure, not unbounded memory.
+constexpr std::size_t max_metadata_bytes = 1 << 20;
+constexpr double metadata_timeout_seconds = 30.0;
+
+// Fetches `url` (no cached data, 30 s time-out) and waits for the outcome: the body's text, or an
+// error in the URL error domain, or neither when a successful body is not valid UTF-8. The
+// completion runs on the URL worker while this (main) thread waits.
+void downloadStringFromURL(const std::string& url, std::optional<std::string>& text,
+                           std::optional<platform::UrlError>& error) {
+    std::binary_semaphore finished(0);
+    try {
+        platform::load_url({url, metadata_timeout_seconds, max_metadata_bytes}, [&](const platform::UrlResult& result) {
+            // Released on every way out, so the waiting thread can never be left behind.
+            struct ReleaseOnExit {
+                std::binary_semaphore& semaphore;
+                ~ReleaseOnExit() { semaphore.release(); }
+            } release{finished};
+            try {
+                if (result.error) {
+                    error = *result.error;
+                } else if (!result.response || !result.response->http_status) {
+                    error = platform::make_url_error(platform::url_error::unsupported_url);
+                } else if (const int status = *result.response->http_status; status >= 200 && status <= 299) {
+                    if (is_valid_utf8(result.response->body)) text = result.response->body;
+                } else if (status >= 500) {
+                    error = platform::make_url_error(platform::url_error::bad_server_response);
+                } else if (status == 404) {
+                    error = platform::make_url_error(platform::url_error::file_does_not_exist);
+                } else {
+                    error = platform::make_url_error(platform::url_error::bad_url);
+                }
+            } catch (...) {
+                // Thrown again here it would end the process on the worker thread; an update
+                // problem must never do that, so it becomes the transfer's failure.
+                text.reset();
+                error = platform::make_url_error(platform::url_error::unknown);
+            }
+        });
+    } catch (...) {
+        error = platform::make_url_error(platform::url_error::unknown);
+        return;
+    }
+    finished.acquire();
+}
+
+}  // namespace
+
+void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
+    if (console) {
+        log_record("Cannot do a Sparkle update check for non-GUI apps, ignoring aggressive_updates/FORCE_UPDATE_CHECK.");
+        return;
+    }
+
+    const UpdateSettings settings =
+        read_update_settings([](std::string_view key) { return platform::info_dictionary_string(key); });
+    const auto& bundle_version = settings.bundle_version;
+    if (!bundle_version) {
+        log_record("Could not find key 'CFBundleVersion' in the Info.plist file in the package.");
+        return;
+    }
+    log_record("Version from bundle: %{public}@", {*bundle_version});
+
+    const auto& feed_url = settings.feed_url;
+    if (!feed_url) {
+        log_record("Could not find key 'SUFeedURL' in the Info.plist file in the package.");
+        return;
+    }
+
+    const auto metadata_url = metadata_url_for_feed(*feed_url);
+    if (!metadata_url) {
+        log_record("Malformed SUFeedURL: No '/'' found.");
+        return;
+    }
+
+    std::optional<std::string> text;
+    std::optional<platform::UrlError> error;
+    downloadStringFromURL(*metadata_url, text, error);
+    if (error) {
+        log_record("Download metadata.properties failed: %{public}@", {error->description});
+        return;
+    }
+
+    // The file's text is not needed past this point; it goes before the hold, which may last as
+    // long as the user leaves the dialog up.
+    const auto site_version = metadata_version(text ? std::optional<std::string_view>(*text) : std::nullopt);
+    text.reset();
+    if (!site_version) {
+        log_record("Version or revision not found in metadata.");
+        return;
+    }
+    log_record("Version from metadata: %{public}@", {*site_version});
+
+    // Only a bundle older than the site holds the launch; equal or newer goes on.
+    if (framework.compare_versions(bundle_version->c_str(), site_version->c_str()) != -1) return;
+    // A version put back after it could not start here would be installed and put back at every
+    // start; the user can still install it from a check of their own.
+    if (framework.version_failed_to_start != nullptr && framework.version_failed_to_start(site_version->c_str()) != 0) {
+        log_record("Version %{public}@ could not start here before, so the launch is not held for it.", {*site_version});
+        return;
+    }
+    // The updater cannot check against a blank version and would not start: holding for it would
+    // only lock the user out of the application.
+    if (!settings.has_usable_version()) {
+        log_record("CFBundleVersion is empty, so no update check can run: the application starts instead.");
+        return;
+    }
+
+    kestrova::setup_finish_launch_observer(true);
+    log_record("Forcing an update check with UI due to new version availability and aggressive updates mode being enabled.");
+    // Nothing but the updater runs: launching finishes, the observer starts a check with its
+    // dialog, and the updater ends the run once the user has dismissed it.
+    platform::Application::shared().run();
+    // The user installed the update: the new version starts instead of this one, with the same
+    // arguments, and ends the launch with its own status.
+    if (const auto launcher = installed_launcher()) start_installed_version(*launcher);
+    if (last_check_offered_update()) platform::end_process(0);
+    // metadata.properties announced more than the feed delivers: the user must not be locked out.
+    log_record("The update check found no newer version to install, so the application starts.");
+}
+
+}  // namespace kestrova::updates

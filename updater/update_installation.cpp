@@ -1,0 +1,396 @@
+#include "updater/update_installation.h"
+
+#include <exception>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "kestrova/update_settings.h"
+#include "kestrova/updater_abi.h"
+#include "updater/previous_version.h"
+#include "updater/version_comparator.h"
+
+namespace kestrova::sparkle {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// --- Reasons: one sentence each, for the user and the update log --------------------------------
+
+constexpr std::string_view msg_no_length = "The update was not installed because the feed gives no length for it.";
+constexpr std::string_view msg_download_failed = "The update was not installed because its download failed ({}).";
+constexpr std::string_view msg_download_too_long =
+    "The update was not installed because its download is longer than the {} bytes the feed announced.";
+constexpr std::string_view msg_download_status =
+    "The update was not installed because the server answered HTTP {} for its download.";
+constexpr std::string_view msg_internal = "The update was not installed because of an internal error ({}).";
+
+void log_to(UpdaterHost& host, std::string_view message) noexcept {
+    try {
+        host.log(message);
+    } catch (...) {
+        // Logging is never the reason an install goes wrong.
+    }
+}
+
+InfoReader reader_of(UpdaterHost& host) {
+    return [&host](const fs::path& path) { return host.read_property_list(path); };
+}
+
+// The application's name as the user knows it, for the sentences about other copies.
+std::string application_name(UpdaterHost& host) {
+    const InfoLookup info = [&host](std::string_view key) { return host.info_string(key); };
+    return read_update_settings(info).application_name;
+}
+
+std::string others_run_message(UpdaterHost& host, std::string_view version) {
+    const std::string name = application_name(host);
+    return name + " " + std::string(version) + " will be installed when every copy of " + name + " has quit";
+}
+
+// The launcher the swapped-in bundle starts with; check_staged_bundle has vouched for its name.
+fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs::path& bundle) {
+    const auto info = host.read_property_list(staged / "Contents" / "Info.plist");
+    return bundle / "Contents" / "MacOS" / info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+}
+
+}  // namespace
+
+// --- PendingUpdate ----------------------------------------------------------------------------------
+
+bool PendingUpdate::keep(std::unique_ptr<StagingArea> staging, InfoDictionary running, std::string new_version) {
+    std::lock_guard lock(mutex_);
+    if (closed_) {
+        staging->leave_on_disk();
+        return false;
+    }
+    staging_ = std::move(staging);
+    running_ = std::move(running);
+    new_version_ = std::move(new_version);
+    return true;
+}
+
+std::optional<std::string> PendingUpdate::waiting_version() const {
+    std::lock_guard lock(mutex_);
+    if (!staging_) return std::nullopt;
+    return new_version_;
+}
+
+bool PendingUpdate::install(UpdaterHost& host) {
+    // Held throughout, so that the main thread cannot keep another update while this one goes in.
+    std::lock_guard lock(mutex_);
+    if (std::exchange(closed_, true)) return false;
+    if (!staging_) return install_left_update_at_end(host);
+    std::unique_ptr<StagingArea> staging = std::move(staging_);
+    // The path the update was staged for, beside which the staging area was made.
+    const fs::path bundle = staging->path().parent_path() / staging->staged_bundle().filename();
+    const ExchangeCheck check = check_before_exchange(host, bundle, running_, new_version_);
+    if (check.kind == ExchangeCheck::Kind::drop) {
+        // Removed with `staging`: nothing of it could ever go in, and the next check offers it again.
+        log_to(host, "Update to version " + new_version_ + " not installed at exit and removed, because " +
+                         check.reason);
+        return false;
+    }
+    if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
+        staging->leave_on_disk();
+        log_to(host, "Update not installed at exit: " + others_run_message(host, new_version_));
+        return false;
+    }
+    try {
+        swap_keeping_previous(host, staging, check.version, new_version_);
+    } catch (const std::exception& e) {
+        log_to(host, std::string("Update not installed at exit: ") + e.what() +
+                         " It is tried again at the next start.");
+        staging->leave_on_disk();
+        return false;
+    }
+    log_to(host, "Installed version " + new_version_ + " in place of " + check.version + " as the application quit");
+    return true;
+}
+
+// --- UpdateInstallation -----------------------------------------------------------------------------
+
+void UpdateInstallation::start(UpdaterHost& host, UserDriver& driver, PendingUpdate& pending, InstallRequest request,
+                               std::function<void(InstallResult)> done) {
+    std::make_shared<UpdateInstallation>(host, driver, pending, std::move(request), std::move(done))->begin();
+}
+
+UpdateInstallation::UpdateInstallation(UpdaterHost& host, UserDriver& driver, PendingUpdate& pending,
+                                       InstallRequest request, std::function<void(InstallResult)> done)
+    : host_(host), driver_(driver), pending_(pending), request_(std::move(request)), done_(std::move(done)) {}
+
+void UpdateInstallation::begin() {
+    const auto self = shared_from_this();
+    try {
+        // Without a length the body has no bound and could fill the disk: refused before any byte.
+        if (!request_.enclosure.length) throw InstallError(std::string(msg_no_length));
+        check_room_for_update(request_.bundle, *request_.enclosure.length);
+        staging_ = std::make_unique<StagingArea>(request_.bundle);
+        log("Download started: " + request_.enclosure.url + " (" + std::to_string(*request_.enclosure.length) +
+            " bytes) into " + staging_->download_path().string());
+        const std::weak_ptr<UpdateInstallation> weak = self;
+        driver_.show_download_started(request_.application, request_.offer, [weak] {
+            if (const auto installation = weak.lock()) installation->cancel();
+        });
+        transfer_ = host_.download_to_file(
+            request_.enclosure.url, staging_->download_path(), archive_stall_timeout_seconds,
+            *request_.enclosure.length,
+            [self](std::uint64_t received, std::optional<std::uint64_t>) { self->progressed(received); },
+            [self](UrlResponse response) {
+                // The completion runs on the transfer's thread; everything else on the main one.
+                self->host_.dispatch_main([self, response = std::move(response)] { self->downloaded(response); });
+            });
+    } catch (const InstallError& e) {
+        fail(e.what());
+    } catch (const std::exception& e) {
+        fail(install_reason(msg_internal, {e.what()}));
+    }
+}
+
+void UpdateInstallation::cancel() {
+    if (stage_ != Stage::downloading || cancelled_) return;
+    cancelled_ = true;
+    log("The user cancelled the update's download");
+    if (transfer_ != 0) host_.cancel_transfer(transfer_);
+}
+
+void UpdateInstallation::progressed(std::uint64_t received) {
+    {
+        std::lock_guard lock(progress_mutex_);
+        received_ = received;
+        if (std::exchange(progress_queued_, true)) return;
+    }
+    const auto self = shared_from_this();
+    host_.dispatch_main([self] {
+        std::uint64_t latest = 0;
+        {
+            std::lock_guard lock(self->progress_mutex_);
+            self->progress_queued_ = false;
+            latest = self->received_;
+        }
+        if (self->stage_ != Stage::downloading || self->cancelled_ || latest == self->shown_bytes_) return;
+        self->shown_bytes_ = latest;
+        self->driver_.show_download_progress(latest, *self->request_.enclosure.length);
+    });
+}
+
+void UpdateInstallation::downloaded(const UrlResponse& response) {
+    if (stage_ != Stage::downloading) return;
+    transfer_ = 0;
+    if (cancelled_ || response.error_code == KESTROVA_URL_ERROR_CANCELLED) {
+        log("Update not installed: the download was cancelled");
+        staging_.reset();
+        driver_.dismiss_installation();
+        end(InstallResult{InstallResult::Kind::cancelled, {}});
+        return;
+    }
+    if (response.error_code == KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM) {
+        fail(install_reason(msg_download_too_long, {std::to_string(*request_.enclosure.length)}));
+        return;
+    }
+    if (response.error_code != 0) {
+        fail(install_reason(msg_download_failed, {response.error_description.empty()
+                                            ? "URL error " + std::to_string(response.error_code)
+                                            : response.error_description}));
+        return;
+    }
+    if (response.http_status != -1 && (response.http_status < 200 || response.http_status > 299)) {
+        fail(install_reason(msg_download_status, {std::to_string(response.http_status)}));
+        return;
+    }
+    std::error_code ec;
+    const auto size = fs::file_size(staging_->download_path(), ec);
+    log("Download finished: " + (ec ? std::string("size unknown") : std::to_string(size) + " bytes"));
+    stage_ = Stage::installing;
+    driver_.show_extracting();
+    try {
+        install_download();
+    } catch (const InstallError& e) {
+        fail(e.what());
+    } catch (const std::exception& e) {
+        fail(install_reason(msg_internal, {e.what()}));
+    }
+}
+
+// Verify, extract and check, then swap in at once or keep for the application's end. Throws
+// InstallError; the installed bundle changes only in the swap, which either happens whole or not.
+void UpdateInstallation::install_download() {
+    // Opened once: the bytes verified are the bytes unpacked.
+    const DownloadedArchive archive(staging_->download_path());
+    const auto key = host_.info_string("SUPublicEDKey");
+    const auto& signature = request_.enclosure.ed_signature;
+    verify_update_archive(archive, key ? std::optional<std::string_view>(*key) : std::nullopt,
+                          signature ? std::optional<std::string_view>(*signature) : std::nullopt,
+                          request_.enclosure.length);
+    log("Signature verified with SUPublicEDKey");
+    staging_->extract(archive);
+    check_staged_bundle(staging_->staged_bundle(), request_.running, request_.offer.version, reader_of(host_));
+    log("Staged version " + request_.offer.version + " in " + staging_->path().string());
+
+    const std::string& new_version = request_.offer.version;
+    if (request_.held_launch) {
+        const ExchangeCheck check = check_before_exchange(host_, request_.bundle, request_.running, new_version);
+        if (check.kind == ExchangeCheck::Kind::drop) throw InstallError("The update was not installed because " + check.reason);
+        if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
+            // Left on disk unlocked, so the last copy to quit installs it (or else the next start).
+            staging_->mark_ready(new_version);
+            staging_->leave_on_disk();
+            staging_.reset();
+            log("Update ready: " + others_run_message(host_, new_version) + "; this one starts as it is");
+            stage_ = Stage::ended;
+            driver_.dismiss_installation();
+            const auto self = shared_from_this();
+            driver_.show_installed_when_every_copy_quits(request_.application, request_.offer, [self] {
+                self->end(InstallResult{InstallResult::Kind::waits_for_other_copies, {}});
+            });
+            return;
+        }
+        const fs::path launcher = launcher_after_swap(host_, staging_->staged_bundle(), request_.bundle);
+        swap_keeping_previous(host_, staging_, check.version, new_version);
+        log("Installed version " + new_version + " in place of " + check.version + ": starting " + launcher.string());
+        driver_.dismiss_installation();
+        end(InstallResult{InstallResult::Kind::installed, launcher});
+        return;
+    }
+    staging_->mark_ready(new_version);
+    if (pending_.keep(std::move(staging_), request_.running, new_version)) {
+        log("Update ready: version " + new_version + " is installed when the application quits");
+    } else {
+        log("Update ready: the application is already quitting, so version " + new_version +
+            " is installed at its next start");
+    }
+    stage_ = Stage::ended;
+    driver_.dismiss_installation();
+    const auto self = shared_from_this();
+    driver_.show_ready_to_install_on_quit(request_.application, request_.offer, [self] {
+        self->end(InstallResult{InstallResult::Kind::ready_on_quit, {}});
+    });
+}
+
+void UpdateInstallation::fail(const std::string& reason) {
+    log("Update not installed: " + reason);
+    if (transfer_ != 0) host_.cancel_transfer(std::exchange(transfer_, 0));
+    staging_.reset();  // removes what was downloaded or staged; the installed bundle was never touched
+    stage_ = Stage::ended;
+    driver_.dismiss_installation();
+    const auto self = shared_from_this();
+    driver_.show_install_failed(request_.application, request_.offer, reason,
+                                [self] { self->end(InstallResult{InstallResult::Kind::failed, {}}); });
+}
+
+void UpdateInstallation::end(InstallResult result) {
+    stage_ = Stage::ended;
+    if (auto done = std::exchange(done_, nullptr)) done(std::move(result));
+}
+
+void UpdateInstallation::log(std::string_view message) { log_to(host_, message); }
+
+// --- At start ---------------------------------------------------------------------------------------
+
+InfoDictionary running_bundle_info(UpdaterHost& host) {
+    InfoDictionary info;
+    for (const char* key : {"CFBundleIdentifier", "CFBundleVersion"}) {
+        if (const auto value = host.info_string(key)) info.emplace(key, *value);
+    }
+    return info;
+}
+
+ExchangeCheck check_before_exchange(UpdaterHost& host, const fs::path& bundle, const InfoDictionary& running,
+                                    std::string_view new_version) {
+    const auto drop = [](std::string reason) { return ExchangeCheck{ExchangeCheck::Kind::drop, {}, std::move(reason)}; };
+    const auto info = host.read_property_list(bundle / "Contents" / "Info.plist");
+    if (!info) return drop(bundle.string() + " no longer holds the application: it was moved or removed while it ran.");
+    const std::string identifier = info_value(*info, "CFBundleIdentifier");
+    if (identifier != info_value(running, "CFBundleIdentifier"))
+        return drop(install_reason("{} now holds another application ({}).", {bundle.string(), identifier}));
+    const std::string standing = info_value(*info, "CFBundleVersion");
+    if (compare_versions(standing, new_version) != Ordering::ascending)
+        return drop(install_reason("{} now holds version {}, which {} is not newer than.",
+                                   {bundle.string(), standing, new_version}));
+    // Another directory in its place was put there by someone who does not take the lock, so
+    // this process cannot know whether a copy runs from it.
+    if (host.installation_at(bundle) == false)
+        return drop(bundle.string() + " is no longer the copy that started: it was moved or replaced while it ran.");
+    if (!host.lock_installation_exclusively()) return ExchangeCheck{ExchangeCheck::Kind::wait_for_other_copies, {}, {}};
+    return ExchangeCheck{ExchangeCheck::Kind::replace, standing, {}};
+}
+
+namespace {
+
+// Installs the newest ready update earlier runs or other copies left beside the bundle, when
+// nobody holds it; removes what interrupted installs left. `ending`: this copy is quitting.
+std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
+    try {
+        const auto bundle = host.bundle_path();
+        if (!bundle) {
+            log_to(host, "The bundle's path cannot be told: updates left by earlier runs are not looked for");
+            return std::nullopt;
+        }
+        const InfoDictionary running = running_bundle_info(host);
+        std::unique_ptr<StagingArea> best;
+        std::string best_version;
+        for (auto& left : StagingArea::take_left(*bundle, [&host](std::string_view line) { log_to(host, line); })) {
+            const auto version = left->ready_version();
+            if (!version) {
+                log_to(host, "Removed what an interrupted update left: " + left->path().string());
+                continue;  // removed as `left` goes
+            }
+            try {
+                check_staged_bundle(left->staged_bundle(), running, *version, reader_of(host));
+            } catch (const InstallError& e) {
+                log_to(host, "Removed the update to version " + *version + " an earlier run staged: " + e.what());
+                continue;
+            }
+            if (best && compare_versions(best_version, *version) != Ordering::ascending) {
+                log_to(host, "Removed the update to version " + *version + " an earlier run staged: " +
+                                 best_version + " is newer");
+                continue;
+            }
+            if (best) log_to(host, "Removed the update to version " + best_version + ": " + *version + " is newer");
+            best = std::move(left);
+            best_version = *version;
+        }
+        if (!best) return std::nullopt;
+        const ExchangeCheck check = check_before_exchange(host, *bundle, running, best_version);
+        if (check.kind == ExchangeCheck::Kind::drop) {
+            log_to(host, "Removed the update to version " + best_version + " an earlier run staged, because " +
+                             check.reason);
+            return std::nullopt;
+        }
+        if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
+            best->leave_on_disk();
+            log_to(host, "Update not installed yet: " + others_run_message(host, best_version));
+            return std::nullopt;
+        }
+        const fs::path launcher = launcher_after_swap(host, best->staged_bundle(), *bundle);
+        try {
+            swap_keeping_previous(host, best, check.version, best_version);
+        } catch (const InstallError& e) {
+            // Removed rather than retried: a swap that fails at every start would hold every start.
+            log_to(host, "Update not installed: " + std::string(e.what()));
+            return std::nullopt;
+        }
+        if (ending) {
+            log_to(host, "Installed version " + best_version + " in place of " + check.version +
+                             ", made ready by an earlier run, as the last copy quit");
+        } else {
+            log_to(host, "Installed version " + best_version + " in place of " + check.version +
+                             ", made ready by an earlier run: starting " + launcher.string());
+        }
+        return launcher;
+    } catch (const std::exception& e) {
+        log_to(host, std::string("Looking for updates left by earlier runs failed: ") + e.what());
+    } catch (...) {
+        log_to(host, "Looking for updates left by earlier runs failed");
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<fs::path> install_left_update(UpdaterHost& host) { return install_left(host, false); }
+
+bool install_left_update_at_end(UpdaterHost& host) { return install_left(host, true).has_value(); }
+
+}  // namespace kestrova::sparkle
