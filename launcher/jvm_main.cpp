@@ -21,6 +21,7 @@
 #include "launcher/bench_marks.h"
 #include "core/launch_failure.h"
 #include "core/launch_plan.h"
+#include "launcher/command_line.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
@@ -29,7 +30,7 @@
 #include "platform/run_loop.h"
 #include "platform/user_settings.h"
 #include "launcher/updates/first_start.h"
-#include "launcher/updates/installed_version.h"
+#include "launcher/updates/sparkle_setup.h"
 #include "launcher/updates/update_bridge.h"
 
 namespace {
@@ -57,8 +58,8 @@ constexpr const char* msg_thread_failed =
 constexpr const char* msg_out_of_memory =
     "Out of memory while preparing the JVM options; close other applications and try again.";
 constexpr const char* msg_no_main_method =
-    "Launcher.prepare did not set Launcher.mainMethod and Launcher.clazz; bundle the application "
-    "with the support JAR that matches this launcher.";
+    "Launcher.prepare returned no main method; bundle the application with the support JAR that matches "
+    "this launcher.";
 constexpr const char* msg_no_exception_text =
     "Launcher.fromException gave no text for the application's uncaught exception (stack trace "
     "above); bundle the application with the support JAR that matches this launcher.";
@@ -151,8 +152,6 @@ void JNICALL jvm_aborting() {
 
 // --- The JVM host -------------------------------------------------------------------------------
 
-int stored_argc = 0;
-char** stored_argv = nullptr;
 // Set right before the application's main method runs: a failure before it is a new version
 // that could not start, which puts the previous version back. Written by the JVM thread before
 // the application can start any other thread.
@@ -164,11 +163,6 @@ std::atomic<bool> application_running{false};
 // unsetenv. Trivially destructible, so exit() never tears it down under a waiting thread.
 std::binary_semaphore environment_settled{0};
 static_assert(std::is_trivially_destructible_v<std::binary_semaphore>);
-
-std::span<const char* const> command_line_args() {
-    if (stored_argc <= 1 || stored_argv == nullptr) return {};
-    return {stored_argv + 1, static_cast<std::size_t>(stored_argc - 1)};
-}
 
 // Ends the process with `status` as System.exit would: the application's shutdown hooks run (log
 // appenders flush, deleteOnExit files go away), then the JVM halts and the process exits with that
@@ -265,7 +259,7 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
 
 [[noreturn]] void hand_off(JavaVM* vm, JNIEnv* env) {
     const auto& data = kestrova::data;
-    const auto cmdline = command_line_args();
+    const auto cmdline = kestrova::command_line_arguments();
 
     using kestrova::advice_default;
     using kestrova::advice_support_classes;
@@ -282,21 +276,18 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
 
     jclass launcher = env->FindClass(launcher_class);
     fail_launch_if_exception(env, advice_support_classes);
-    jmethodID prepare = env->GetStaticMethodID(launcher, "prepare", "(Ljava/lang/String;)V");
+    jmethodID prepare = env->GetStaticMethodID(launcher, "prepare", "(Ljava/lang/String;)Ljava/lang/reflect/Method;");
     fail_launch_if_exception(env, advice_support_classes);
-    env->CallStaticVoidMethod(launcher, prepare, new_java_string(env, data.main_class));
+    jobject main_method = env->CallStaticObjectMethod(launcher, prepare, new_java_string(env, data.main_class));
     // The main class missing, or without a main method: the exception's message says which.
     fail_launch_if_exception(env, advice_default);
-    jfieldID main_method_field = env->GetStaticFieldID(launcher, "mainMethod", "Ljava/lang/reflect/Method;");
-    fail_launch_if_exception(env, advice_support_classes);
-    jfieldID clazz_field = env->GetStaticFieldID(launcher, "clazz", "Ljava/lang/Class;");
-    fail_launch_if_exception(env, advice_support_classes);
-    jobject main_method = env->GetStaticObjectField(launcher, main_method_field);
-    fail_launch_if_exception(env, advice_support_classes);
-    jobject clazz = env->GetStaticObjectField(launcher, clazz_field);
-    fail_launch_if_exception(env, advice_support_classes);
-    if (main_method == nullptr || clazz == nullptr) kestrova::bail("%s", msg_no_main_method);
+    if (main_method == nullptr) kestrova::bail("%s", msg_no_main_method);
     jmethodID main_id = env->FromReflectedMethod(main_method);
+    fail_launch_if_exception(env, advice_support_classes);
+    // A static method is called on the class that declares it.
+    jmethodID declaring_class = env->GetMethodID(env->GetObjectClass(main_method), "getDeclaringClass", "()Ljava/lang/Class;");
+    fail_launch_if_exception(env, advice_support_classes);
+    jobject clazz = env->CallObjectMethod(main_method, declaring_class);
     fail_launch_if_exception(env, advice_support_classes);
 
     // The application runs from here: a new version has started, so the previous one it replaced
@@ -348,7 +339,7 @@ void* run_jvm(void*) {
     // Read while the main thread waits for the environment to settle, before anything unsets it.
     add_user_jvm_options(data.jvm_options);
     data.jvm_options.push_back(
-        kestrova::build_sun_java_command(data.main_class, data.app_args, command_line_args()));
+        kestrova::build_sun_java_command(data.main_class, data.app_args, kestrova::command_line_arguments()));
 
     unsetenv("_JAVA_OPTIONS");
     unsetenv("JDK_JAVA_OPTIONS");
@@ -473,10 +464,9 @@ extern "C" void* JLI_MemAlloc(std::size_t size) {
     return block;
 }
 
-KESTROVA_EXPORT int main(int argc, char** argv) {
+// The command line is kept before the launch record is read (launcher/command_line.h), not here.
+KESTROVA_EXPORT int main(int, char**) {
     KESTROVA_BENCH_START("main-entry");
-    stored_argc = argc;
-    stored_argv = argv;
     kestrova::platform::prepare_for_threads();
     kestrova::setup_sparkle(kestrova::data.aggressive_updates, kestrova::data.console);
 

@@ -8,9 +8,6 @@ class Application {
 public:
     static Application& shared();
 
-    const void* delegate() const;
-    void set_delegate(const void* delegate);
-
     // Finishes launching if it has not yet, then runs the main run loop until stop(). Main thread.
     void run();
     // Ends the current run(); a no-op when run() is not running. Callable from any thread.

@@ -119,8 +119,19 @@ void replace_with(const fs::path& from, const fs::path& to) {
             throw PackError(fill(msg_cannot_rename, {to.string(), errno_text(errno)}));
         return;
     }
-    // rename cannot put a directory over a non-empty one, so the old result steps aside into a
-    // private directory first and is deleted only once the new one stands in its place.
+    // As an update is installed: the new result and the old one trade places in one step, so that
+    // `to` never names nothing or half of either, and the old one, now at `from`, is deleted after.
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+        fs::remove_all(from, ec);
+        return;
+    }
+    const int exchange_error = errno;
+    if (exchange_error != EINVAL && exchange_error != ENOSYS && exchange_error != ENOTSUP)
+        throw PackError(fill(msg_cannot_rename, {to.string(), errno_text(exchange_error)}));
+    // A file system that cannot exchange (vfat, many FUSE ones), where the installer refuses: the
+    // tool's result is made again by running it again, so there the old result steps aside into a
+    // private directory first (rename cannot put a directory over a non-empty one) and is deleted
+    // only once the new one stands in its place.
     TemporaryDirectory aside(directory_of(to), hidden_name(to, ".old-"));
     const fs::path old = aside.path() / "old";
     if (::rename(to.c_str(), old.c_str()) != 0)

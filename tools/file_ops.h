@@ -46,8 +46,10 @@ private:
     bool released_ = false;
 };
 
-// Renames `from` to `to`, replacing whatever `to` is (file, link or whole directory tree) only
-// after the rename succeeded; on failure `to` is left as it was. Throws PackError.
+// Renames `from` to `to`, replacing whatever `to` is (file, link or whole directory tree): the two
+// are exchanged in one step (renameat2 with RENAME_EXCHANGE) and the old one is then deleted; on a
+// file system without the exchange, the old one steps aside first. On failure `to` is left as it
+// was. Throws PackError.
 void replace_with(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // Renames `from` to `to` only if nothing is at `to`, in one step (platform::rename_no_replace, or a

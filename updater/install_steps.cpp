@@ -427,7 +427,9 @@ void verify_update_archive(const DownloadedArchive& archive, std::optional<std::
     }
 }
 
-void check_room_for_update(const fs::path& installed, std::uint64_t length) {
+void check_room_for_update(const fs::path& installed, std::optional<std::uint64_t> known_length) {
+    if (!known_length) throw InstallError(std::string(msg_length_unknown));
+    const std::uint64_t length = *known_length;
     const fs::path parent = directory_of(installed);
     const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const auto room = fd >= 0 ? room_at(fd) : std::nullopt;

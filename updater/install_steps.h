@@ -73,8 +73,9 @@ void verify_update_archive(const DownloadedArchive& archive, std::optional<std::
 // Refuses, before anything is downloaded, an update of `length` bytes that the file system holding
 // `installed` has no room for: the download, its unpacked tree (counted as three times the
 // download) and a reserve left free for everything else (5% of the file system, at most 100 MiB).
-// Throws InstallError saying how much to free.
-void check_room_for_update(const std::filesystem::path& installed, std::uint64_t length);
+// An update of no known length is refused too: its body has no bound and could fill the disk.
+// Throws InstallError saying why, and how much to free.
+void check_room_for_update(const std::filesystem::path& installed, std::optional<std::uint64_t> length);
 
 // Checks a staged bundle against the running one: the same CFBundleIdentifier, a CFBundleVersion
 // equal to the item's (under the version ordering) and newer than the running version, and a

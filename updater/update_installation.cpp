@@ -18,7 +18,6 @@ namespace {
 
 // --- Reasons: one sentence each, for the user and the update log --------------------------------
 
-constexpr std::string_view msg_no_length = "The update was not installed because the feed gives no length for it.";
 constexpr std::string_view msg_download_failed = "The update was not installed because its download failed ({}).";
 constexpr std::string_view msg_download_too_long =
     "The update was not installed because its download is longer than the {} bytes the feed announced.";
@@ -123,9 +122,8 @@ UpdateInstallation::UpdateInstallation(UpdaterHost& host, UserDriver& driver, Pe
 void UpdateInstallation::begin() {
     const auto self = shared_from_this();
     try {
-        // Without a length the body has no bound and could fill the disk: refused before any byte.
-        if (!request_.enclosure.length) throw InstallError(std::string(msg_no_length));
-        check_room_for_update(request_.bundle, *request_.enclosure.length);
+        // Refused before any byte: no room for it, or no length to bound it by.
+        check_room_for_update(request_.bundle, request_.enclosure.length);
         staging_ = std::make_unique<StagingArea>(request_.bundle);
         log("Download started: " + request_.enclosure.url + " (" + std::to_string(*request_.enclosure.length) +
             " bytes) into " + staging_->download_path().string());

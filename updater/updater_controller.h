@@ -42,8 +42,6 @@ public:
     // shared application is stopped.
     void check_for_updates();
 
-    bool check_in_progress() const { return running_.has_value(); }
-
     // Whether the last user-initiated check offered a version newer than the bundle's: the gate's
     // hold ends the process after such a check, and otherwise lets the application start.
     bool last_check_offered_update() const { return last_user_check_offered_; }
@@ -52,9 +50,6 @@ public:
     // swapped in at once, and installed_launcher() then names the new version's launcher.
     void hold_launch() { held_launch_ = true; }
     const std::optional<std::filesystem::path>& installed_launcher() const { return installed_launcher_; }
-
-    // Where an update installed while the application runs waits for the process's end.
-    PendingUpdate& pending_update() { return *pending_; }
 
 private:
     enum class CheckKind { user_initiated, scheduled };

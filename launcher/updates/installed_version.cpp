@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "launcher/command_line.h"
 #include "platform/process.h"
 #include "launcher/updates/first_start.h"
 #include "launcher/updates/update_log.h"
@@ -17,20 +18,13 @@ namespace kestrova::updates {
 
 namespace {
 
-// The command line, for starting another version with the same arguments. Written once before
-// any thread exists, then only read.
-int kept_argc = 0;
-char** kept_argv = nullptr;
 // The file name this process was started as in Contents/MacOS, taken before anything can move or
 // replace the file (an update does, and the system then names it "... (deleted)").
 char own_launcher_name[256] = {};
 
-// glibc hands the executable's initialisers argc, argv and envp. This one runs before the C++
-// static initialisers (its priority), so a launch that fails in one, the launch record refused
-// before main, still has the arguments to start the previous version with.
-__attribute__((constructor(101))) void keep_command_line(int argc, char** argv, char**) {
-    kept_argc = argc;
-    kept_argv = argv;
+// Runs before the C++ static initialisers (its priority), as the command line's does, so a launch
+// that fails in one, the launch record refused before main, still knows its own name.
+__attribute__((constructor(101))) void keep_own_launcher_name() {
     char path[4096];
     std::uint32_t size = sizeof path;
     if (kestrova::platform::get_executable_path(path, &size) != 0) return;
@@ -59,7 +53,7 @@ std::string same_command(const std::string& launcher) {
 int replace_with(const std::string& launcher) {
     std::vector<char*> arguments;
     arguments.push_back(const_cast<char*>(launcher.c_str()));
-    for (int i = 1; i < kept_argc && kept_argv != nullptr; ++i) arguments.push_back(kept_argv[i]);
+    for (const char* argument : command_line_arguments()) arguments.push_back(const_cast<char*>(argument));
     arguments.push_back(nullptr);
     return platform::replace_process(launcher.c_str(), arguments.data());
 }

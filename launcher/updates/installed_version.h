@@ -1,5 +1,5 @@
 // The launcher's side of installing updates: starting the version the update framework has just
-// put in place of the running one, and installing an update that waits for the application to end.
+// put in place of the running one, or the previous one put back.
 #pragma once
 
 #include <string>
@@ -18,10 +18,5 @@ namespace kestrova::updates {
 // the new one could not start; as start_installed_version, but returns the errno value when the
 // replacement fails, for the caller to end the process its own way. Any thread.
 int start_previous_version(const std::string& launcher);
-
-// From here on, every end of the process first lets the update framework install an update that
-// was downloaded and checked while the application ran. Called when the application's main method
-// is about to run: a launch that fails before has nothing pending. JVM thread.
-void install_pending_update_at_end();
 
 }  // namespace kestrova::updates

@@ -8,6 +8,7 @@
 
 #include "kestrova/kestrova.h"
 #include "kestrova/update_settings.h"
+#include "platform/application.h"
 #include "platform/autorelease_pool.h"
 #include "platform/bundle_info.h"
 #include "platform/installation_lock.h"
@@ -17,6 +18,7 @@
 #include "platform/update_framework.h"
 #include "launcher/updates/first_start.h"
 #include "launcher/updates/installed_version.h"
+#include "launcher/updates/sparkle_setup.h"
 #include "launcher/updates/update_gate.h"
 #include "launcher/updates/update_listener.h"
 #include "launcher/updates/update_log.h"
@@ -45,6 +47,17 @@ const KestrovaUpdaterApi* framework = nullptr;
 // The standard updater controller, once the launch observer has created it. Main thread only.
 void* updater_controller = nullptr;
 
+// Ends a start that an update left with nothing of its own to run: the bundle's files are another
+// version's now (this copy or another installed it), so going on would start a mix of the two. An
+// update problem never changes the exit status, and this is not one: the update went in, and it is
+// the start that cannot go on, which ends as every launch failure does, with status 1 and one line
+// on standard error saying what to do.
+[[noreturn]] void end_start_after_installation(const std::string& what_to_do) {
+    std::fputs(what_to_do.c_str(), stderr);
+    std::fputc('\n', stderr);
+    kestrova::platform::end_process(1);
+}
+
 // A launcher path that the framework copies out (its length returned, -1 for none). One call
 // only: installing a left-over update is not a query that can be asked twice. Linux takes no
 // longer path to execute, so a longer one is reported as one that cannot be started.
@@ -57,9 +70,8 @@ std::optional<std::string> copied_launcher_path(Copy copy) {
     if (static_cast<std::size_t>(length) >= path.size()) {
         // Installed all the same, so the next start from a shorter path runs it.
         log_record("Could not start the installed version: its path is longer than 4096 bytes.");
-        std::fputs("The application's update is installed, but its path is too long to start it; move the "
-                   "application to a shorter path and start it again.\n", stderr);
-        kestrova::platform::end_process(1);
+        end_start_after_installation("The application's update is installed, but its path is too long to start it; "
+                                     "move the application to a shorter path and start it again.");
     }
     path.resize(static_cast<std::size_t>(length));
     return path;
@@ -104,9 +116,43 @@ void lock_installation() {
     }
     // The tree this copy was started from is gone or going: nothing of it can run.
     log_record("Another copy of %{public}@ replaced the installation while this one started", {application_name()});
-    std::fprintf(stderr, "Another copy of %s replaced it with an update while it started; start %s again.\n",
-                 application_name().c_str(), application_name().c_str());
-    platform::end_process(1);
+    end_start_after_installation("Another copy of " + application_name() +
+                                 " replaced it with an update while it started; start " + application_name() +
+                                 " again.");
+}
+
+// Whether the updater's last user-initiated check offered the user a newer version; false when no
+// updater was started. Main thread.
+bool last_check_offered_update() {
+    return framework != nullptr && updater_controller != nullptr &&
+           framework->controller_last_check_offered_update != nullptr &&
+           framework->controller_last_check_offered_update(updater_controller) != 0;
+}
+
+// After the hold's check: the launcher of the version it installed in place of the bundle; nothing
+// when it installed none. Main thread.
+std::optional<std::string> installed_launcher() {
+    if (framework == nullptr || updater_controller == nullptr || framework->controller_installed_launcher == nullptr)
+        return std::nullopt;
+    return copied_launcher_path([](char* buffer, std::size_t size) {
+        return framework->controller_installed_launcher(updater_controller, buffer, size);
+    });
+}
+
+// The gate's hold: nothing but the updater runs. Launching finishes, the observer starts a check
+// with its dialog, and the updater ends the run once the user has dismissed it. Either the version
+// the check installed starts in this process's place, or a declined or failed install ends the
+// process with status 0; a check that offered nothing newer held the launch for nothing, so it
+// returns and the application starts.
+void hold_launch_for_update_check() {
+    kestrova::setup_finish_launch_observer(true);
+    kestrova::platform::Application::shared().run();
+    // The user installed the update: the new version starts instead of this one, with the same
+    // arguments, and ends the launch with its own status.
+    if (const auto launcher = installed_launcher()) kestrova::updates::start_installed_version(*launcher);
+    if (last_check_offered_update()) kestrova::platform::end_process(0);
+    // metadata.properties announced more than the feed delivers: the user must not be locked out.
+    log_record("The update check found no newer version to install, so the application starts.");
 }
 
 // The end of the process installs what the application's run has downloaded and checked. Runs
@@ -150,7 +196,7 @@ void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
     // Only the variable's presence counts: an empty value forces the check too.
     const bool forced = aggressive_updates || std::getenv("FORCE_UPDATE_CHECK") != nullptr;
     log_record("Registering NSApplicationDidFinishLaunchingNotification callback for starting Sparkle.");
-    if (forced) updates::run_update_gate(*framework, console);
+    if (forced && updates::launch_is_held_for_update(*framework, console)) hold_launch_for_update_check();
     setup_finish_launch_observer(false);
 }
 
@@ -169,20 +215,6 @@ void kestrova::setup_finish_launch_observer(bool check_on_launch) {
                 framework->controller_check_for_updates(updater_controller);
             }
         });
-}
-
-bool kestrova::updates::last_check_offered_update() {
-    return framework != nullptr && updater_controller != nullptr &&
-           framework->controller_last_check_offered_update != nullptr &&
-           framework->controller_last_check_offered_update(updater_controller) != 0;
-}
-
-std::optional<std::string> kestrova::updates::installed_launcher() {
-    if (framework == nullptr || updater_controller == nullptr || framework->controller_installed_launcher == nullptr)
-        return std::nullopt;
-    return copied_launcher_path([](char* buffer, std::size_t size) {
-        return framework->controller_installed_launcher(updater_controller, buffer, size);
-    });
 }
 
 void kestrova::updates::install_pending_update_at_end() {

@@ -1,19 +1,17 @@
 #include "launcher/updates/update_gate.h"
 
+#include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <semaphore>
 #include <string>
 
-#include "kestrova/kestrova.h"
 #include "kestrova/update_settings.h"
 #include "kestrova/utf8.h"
-#include "platform/application.h"
 #include "platform/bundle_info.h"
-#include "platform/process.h"
 #include "platform/url_loading.h"
 #include "launcher/updates/gate_logic.h"
-#include "launcher/updates/installed_version.h"
 #include "launcher/updates/update_log.h"
 
 namespace kestrova::updates {
@@ -22,16 +20,31 @@ namespace {
 
 // A sane bound for a file of two keys: a larger body is a transfer failure, not unbounded memory.
 constexpr std::size_t max_metadata_bytes = 1 << 20;
-constexpr double metadata_timeout_seconds = 30.0;
+constexpr int default_metadata_timeout_seconds = 30;
 
-// Fetches `url` (no cached data, 30 s time-out) and waits for the outcome: the body's text, or an
+// The metadata request's time-out: 30 s, or fewer when KESTROVA_UPDATE_GATE_TIMEOUT gives whole
+// seconds from 1 to 30 (for a site known to fail slowly, or a test of the time-out). Any other value
+// is ignored: the variable can shorten the time a launch waits for the site, never lengthen it.
+// Read on the main thread before any other thread exists.
+double metadata_timeout_seconds() {
+    const char* value = std::getenv("KESTROVA_UPDATE_GATE_TIMEOUT");
+    if (value == nullptr) return default_metadata_timeout_seconds;
+    int seconds = 0;
+    const char* end = value + std::strlen(value);
+    const auto [at, error] = std::from_chars(value, end, seconds);
+    if (error != std::errc() || at != end || seconds < 1 || seconds > default_metadata_timeout_seconds)
+        return default_metadata_timeout_seconds;
+    return seconds;
+}
+
+// Fetches `url` (no cached data, metadata_timeout_seconds) and waits for the outcome: the body's text, or an
 // error in the URL error domain, or neither when a successful body is not valid UTF-8. The
 // completion runs on the URL worker while this (main) thread waits.
 void downloadStringFromURL(const std::string& url, std::optional<std::string>& text,
                            std::optional<platform::UrlError>& error) {
     std::binary_semaphore finished(0);
     try {
-        platform::load_url({url, metadata_timeout_seconds, max_metadata_bytes}, [&](const platform::UrlResult& result) {
+        platform::load_url({url, metadata_timeout_seconds(), max_metadata_bytes}, [&](const platform::UrlResult& result) {
             // Released on every way out, so the waiting thread can never be left behind.
             struct ReleaseOnExit {
                 std::binary_semaphore& semaphore;
@@ -67,10 +80,10 @@ void downloadStringFromURL(const std::string& url, std::optional<std::string>& t
 
 }  // namespace
 
-void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
+bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console) {
     if (console) {
         log_record("Cannot do a Sparkle update check for non-GUI apps, ignoring aggressive_updates/FORCE_UPDATE_CHECK.");
-        return;
+        return false;
     }
 
     const UpdateSettings settings =
@@ -78,20 +91,20 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
     const auto& bundle_version = settings.bundle_version;
     if (!bundle_version) {
         log_record("Could not find key 'CFBundleVersion' in the Info.plist file in the package.");
-        return;
+        return false;
     }
     log_record("Version from bundle: %{public}@", {*bundle_version});
 
     const auto& feed_url = settings.feed_url;
     if (!feed_url) {
         log_record("Could not find key 'SUFeedURL' in the Info.plist file in the package.");
-        return;
+        return false;
     }
 
     const auto metadata_url = metadata_url_for_feed(*feed_url);
     if (!metadata_url) {
         log_record("Malformed SUFeedURL: No '/'' found.");
-        return;
+        return false;
     }
 
     std::optional<std::string> text;
@@ -99,7 +112,7 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
     downloadStringFromURL(*metadata_url, text, error);
     if (error) {
         log_record("Download metadata.properties failed: %{public}@", {error->description});
-        return;
+        return false;
     }
 
     // The file's text is not needed past this point; it goes before the hold, which may last as
@@ -108,36 +121,27 @@ void run_update_gate(const KestrovaUpdaterApi& framework, bool console) {
     text.reset();
     if (!site_version) {
         log_record("Version or revision not found in metadata.");
-        return;
+        return false;
     }
     log_record("Version from metadata: %{public}@", {*site_version});
 
     // Only a bundle older than the site holds the launch; equal or newer goes on.
-    if (framework.compare_versions(bundle_version->c_str(), site_version->c_str()) != -1) return;
+    if (framework.compare_versions(bundle_version->c_str(), site_version->c_str()) != -1) return false;
     // A version put back after it could not start here would be installed and put back at every
     // start; the user can still install it from a check of their own.
     if (framework.version_failed_to_start != nullptr && framework.version_failed_to_start(site_version->c_str()) != 0) {
         log_record("Version %{public}@ could not start here before, so the launch is not held for it.", {*site_version});
-        return;
+        return false;
     }
     // The updater cannot check against a blank version and would not start: holding for it would
     // only lock the user out of the application.
     if (!settings.has_usable_version()) {
         log_record("CFBundleVersion is empty, so no update check can run: the application starts instead.");
-        return;
+        return false;
     }
 
-    kestrova::setup_finish_launch_observer(true);
     log_record("Forcing an update check with UI due to new version availability and aggressive updates mode being enabled.");
-    // Nothing but the updater runs: launching finishes, the observer starts a check with its
-    // dialog, and the updater ends the run once the user has dismissed it.
-    platform::Application::shared().run();
-    // The user installed the update: the new version starts instead of this one, with the same
-    // arguments, and ends the launch with its own status.
-    if (const auto launcher = installed_launcher()) start_installed_version(*launcher);
-    if (last_check_offered_update()) platform::end_process(0);
-    // metadata.properties announced more than the feed delivers: the user must not be locked out.
-    log_record("The update check found no newer version to install, so the application starts.");
+    return true;
 }
 
 }  // namespace kestrova::updates

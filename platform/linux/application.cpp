@@ -10,7 +10,6 @@
 namespace kestrova::platform {
 
 struct Application::Impl {
-    std::atomic<const void*> delegate{nullptr};
     std::atomic<bool> running{false};
     std::atomic<bool> stop_requested{false};
     bool finished_launching = false;  // main thread only
@@ -23,8 +22,6 @@ Application& Application::shared() {
     return application.get();
 }
 
-const void* Application::delegate() const { return impl_->delegate.load(); }
-void Application::set_delegate(const void* delegate) { impl_->delegate.store(delegate); }
 bool Application::is_running() const { return impl_->running.load(); }
 
 // No toolkit on Linux starts the shared application, so the event loop's start stands in for it.

@@ -150,7 +150,7 @@ TEST_P(LaunchFailureAlert, ShowsTheLineWhenStandardErrorIsAPipe) {
     ASSERT_EQ(argv.size(), 5u);
     EXPECT_EQ(argv[3], std::string("--title=") + failure_title);
     EXPECT_NE(argv[4].find(c.in_alert), std::string::npos) << argv[4];
-    ASSERT_EQ(x_->send_key(failure_title, "Return").exit_status, 0);
+    ASSERT_TRUE(x_->close_with_key(failure_title, "Return", false)) << "the alert stayed up";
     const auto r = app.wait(20s);
     EXPECT_EQ(r.exit_status, 1);
     std::string err;

@@ -272,7 +272,7 @@ TEST_F(BrokenLauncher, FromExceptionRunsBeforeTheTraceWhichPrecedesTheAlert) {
 TEST_F(BrokenLauncher, UnsetMainMethodEndsWithAMessageNotACrash) {
     const auto r = run_mode("null-main");
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_NE(r.err.find("Launcher.prepare did not set Launcher.mainMethod"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Launcher.prepare returned no main method"), std::string::npos) << r.err;
 }
 
 TEST_F(BrokenLauncher, NullTextStillShowsTheTraceAndEndsWithAMessage) {

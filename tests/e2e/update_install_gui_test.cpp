@@ -20,6 +20,7 @@
 #include "kestrova/burned_in_data.h"
 #include "tests/support/bundle.h"
 #include "tests/support/release_site.h"
+#include "tests/support/test_deadline.h"
 #include "tests/support/update_log.h"
 #include "tests/support/xvfb.h"
 
@@ -48,7 +49,7 @@ std::optional<std::string> dialog_up(pid_t launcher) {
 // Waits for a dialog of the launcher other than `except` (and other than progress windows).
 std::optional<std::string> wait_for_dialog(BackgroundProcess& app, const std::string& except,
                                            std::chrono::seconds within = 30s) {
-    const auto deadline = Clock::now() + within;
+    const auto deadline = Clock::now() + time_left(within);
     while (Clock::now() < deadline && app.running()) {
         if (auto title = dialog_up(app.pid()); title && *title != except) return title;
         std::this_thread::sleep_for(100ms);
@@ -58,14 +59,13 @@ std::optional<std::string> wait_for_dialog(BackgroundProcess& app, const std::st
 
 // Chooses the offer's default, "Install Update", once the offer is on screen.
 void choose_install(const XvfbDisplay& x, BackgroundProcess& app) {
-    const auto deadline = Clock::now() + 30s;
+    const auto deadline = Clock::now() + time_left(30s);
     while (x.windows_named(update_available).empty()) {
         ASSERT_TRUE(app.running()) << "the launcher exited without the offer; stderr:\n" << app.err();
         ASSERT_LT(Clock::now(), deadline) << "no offer; stderr:\n" << app.err();
         std::this_thread::sleep_for(100ms);
     }
-    std::this_thread::sleep_for(300ms);
-    ASSERT_EQ(x.send_key(update_available, "Return", true).exit_status, 0);
+    ASSERT_TRUE(x.close_with_key(update_available, "Return", true, time_left(20s))) << "the offer stayed up";
 }
 
 // Answers every dialog the launcher shows, other than the update offer, until it exits; returns
@@ -73,12 +73,10 @@ void choose_install(const XvfbDisplay& x, BackgroundProcess& app) {
 std::vector<std::string> dismiss_dialogs_until_exit(const XvfbDisplay& x, BackgroundProcess& app,
                                                     std::chrono::seconds within = 90s) {
     std::vector<std::string> seen;
-    const auto deadline = Clock::now() + within;
+    const auto deadline = Clock::now() + time_left(within);
     while (app.running() && Clock::now() < deadline) {
         if (const auto title = dialog_up(app.pid()); title && *title != update_available) {
-            std::this_thread::sleep_for(300ms);
-            if (x.send_key(*title, "Return", true).exit_status == 0 &&
-                (seen.empty() || seen.back() != *title))
+            if (x.close_with_key(*title, "Return", true, time_left(20s)) && (seen.empty() || seen.back() != *title))
                 seen.push_back(*title);
         }
         std::this_thread::sleep_for(100ms);
@@ -125,6 +123,7 @@ protected:
     // A start without a display and without a forced check.
     ProcessOptions quiet_options() const {
         ProcessOptions o;
+        o.timeout = time_left(60s);
         o.env["KESTROVA_UPDATE_LOG"] = (dir_.path() / "update.log").string();
         o.env["XDG_STATE_HOME"] = (dir_.path() / "state").string();
         return o;
@@ -158,7 +157,7 @@ TEST_F(UpdateInstall, HeldLaunchInstallsAndStartsTheNewVersionWithTheSameArgumen
         o.env[name] = std::nullopt;
     auto app = BackgroundProcess({"./Probe.app/Contents/MacOS/Probe", "an argument", "--exit-when", quit.string(), "7"}, o);
     choose_install(*x_, app);
-    const auto deadline = Clock::now() + 60s;
+    const auto deadline = Clock::now() + time_left(60s);
     while (app.running() && app.out().find("args.length=") == std::string::npos && Clock::now() < deadline)
         std::this_thread::sleep_for(50ms);
     // The same process now runs the new launcher, which its argv[0] names.
@@ -166,7 +165,7 @@ TEST_F(UpdateInstall, HeldLaunchInstallsAndStartsTheNewVersionWithTheSameArgumen
     ASSERT_FALSE(argv.empty());
     EXPECT_EQ(argv.front(), installed_.string());
     std::ofstream(quit).put('\n');
-    const auto r = app.wait(60s);
+    const auto r = app.wait(time_left(60s));
     ASSERT_FALSE(r.timed_out);
     // The new version ran in the launcher's place, with the same arguments after its own recorded
     // one, and ended the launch with its status; the old version's main never ran.
@@ -199,8 +198,8 @@ TEST_P(UpdateInstallFailure, LeavesTheBundleAsItWasAndTheOldVersionStarts) {
     choose_install(*x_, app);
     // The failure is one sentence in a dialog; once it is dismissed the hold ends with status 0.
     const auto failure = wait_for_dialog(app, update_available);
-    if (failure) x_->send_key(*failure, "Return", true);
-    const auto r = app.wait(60s);
+    if (failure) x_->close_with_key(*failure, "Return", true, time_left(20s));
+    const auto r = app.wait(time_left(60s));
     ASSERT_FALSE(r.timed_out);
     EXPECT_TRUE(failure.has_value()) << "no dialog said the install failed; stderr:\n" << r.err;
     EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -250,14 +249,14 @@ TEST_F(UpdateInstall, KilledWhileDownloadingLeavesTheOldBundleAndTheNextStartCle
 
     auto app = launch_in_background(installed_, {}, options(true));
     choose_install(*x_, app);
-    const auto deadline = Clock::now() + 30s;
+    const auto deadline = Clock::now() + time_left(30s);
     while (site_.server().request_count(ReleaseSite::path_of(archive_name)) == 0 && Clock::now() < deadline)
         std::this_thread::sleep_for(50ms);
     ASSERT_GT(site_.server().request_count(ReleaseSite::path_of(archive_name)), 0u) << app.err();
     std::this_thread::sleep_for(500ms);
     ASSERT_TRUE(app.running());
     kill(app.pid(), SIGKILL);
-    app.wait(10s);
+    app.wait(time_left(10s));
 
     EXPECT_EQ(tree_fingerprint(app_dir_), before);
     EXPECT_FALSE(install_leftovers_beside(app_dir_).empty()) << "the kill came after the download";
@@ -273,8 +272,7 @@ void install_while_running(const XvfbDisplay& x, BackgroundProcess& app) {
     choose_install(x, app);
     const auto ready = wait_for_dialog(app, update_available, 60s);
     ASSERT_TRUE(ready.has_value()) << "no dialog after the install; stderr:\n" << app.err();
-    ASSERT_EQ(x.send_key(*ready, "Return", true).exit_status, 0);
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(x.close_with_key(*ready, "Return", true, time_left(20s))) << "the dialog stayed up";
 }
 
 struct RunningCheck {
@@ -297,7 +295,7 @@ TEST_P(UpdateInstallAtExit, UpdateDownloadedWhileRunningIsInstalledAtExitAndRuns
     ASSERT_TRUE(app.running());
     EXPECT_EQ(bundle_version_of(app_dir_), "1.0") << "installed while the application runs";
     std::ofstream(quit).put('\n');
-    const auto r = app.wait(60s);
+    const auto r = app.wait(time_left(60s));
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 5) << "the install changed the application's status: " << r.err;
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
@@ -323,7 +321,7 @@ TEST_F(UpdateInstall, ReadyUpdateOfAKilledRunIsInstalledAtTheNextStartBeforeTheO
     install_while_running(*x_, app);
     ASSERT_TRUE(app.running());
     kill(app.pid(), SIGKILL);
-    app.wait(10s);
+    app.wait(time_left(10s));
     EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
     ASSERT_FALSE(install_leftovers_beside(app_dir_).empty()) << "nothing staged";
 
@@ -364,17 +362,17 @@ TEST_F(UpdateInstall, WhileASecondCopyRunsNothingIsReplacedAndTheLastCopyToQuitI
                                       options(false));
     install_while_running(*x_, first);
     auto second = launch_in_background(installed_, {"--exit-when", quit_second.string(), "6"}, quiet_options());
-    const auto deadline = Clock::now() + 60s;
+    const auto deadline = Clock::now() + time_left(60s);
     while (second.running() && second.out().find("args.length=") == std::string::npos && Clock::now() < deadline)
         std::this_thread::sleep_for(50ms);
     const std::string before = tree_fingerprint(app_dir_);
 
     std::ofstream(quit_first).put('\n');
-    EXPECT_EQ(first.wait(60s).exit_status, 5);
+    EXPECT_EQ(first.wait(time_left(60s)).exit_status, 5);
     EXPECT_EQ(tree_fingerprint(app_dir_), before) << "replaced under the second copy";
 
     std::ofstream(quit_second).put('\n');
-    const auto r = second.wait(60s);
+    const auto r = second.wait(time_left(60s));
     EXPECT_EQ(r.exit_status, 6) << r.err;
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1") << log_text();
     EXPECT_EQ(install_leftovers_beside(app_dir_).size(), 1u) << "1.0 is kept until 1.1 has started";
@@ -386,7 +384,7 @@ TEST_F(UpdateInstall, TwoStartsAtOnceWithAReadyUpdateBothRunTheNewVersion) {
     auto app = launch_in_background(installed_, {"--check-updates", "--exit-when", quit.string(), "5"}, options(false));
     install_while_running(*x_, app);
     kill(app.pid(), SIGKILL);
-    app.wait(10s);
+    app.wait(time_left(10s));
     const auto left = install_leftovers_beside(app_dir_);
     ASSERT_EQ(left.size(), 1u);
     // The same starting point for each round: 1.0 installed and its ready update beside it.
@@ -407,7 +405,7 @@ TEST_F(UpdateInstall, TwoStartsAtOnceWithAReadyUpdateBothRunTheNewVersion) {
         auto a = launch_in_background(installed_, {"--exit", "3"}, quiet_options());
         auto b = launch_in_background(installed_, {"--exit", "3"}, quiet_options());
         for (auto* start : {&a, &b}) {
-            const auto r = start->wait(90s);
+            const auto r = start->wait(time_left(90s));
             EXPECT_EQ(r.exit_status, 3) << "round " << round << ": " << r.err;
             EXPECT_EQ(value_of(r.out, "arg[0]"), "from-1.1") << "round " << round << ": " << r.out;
         }
@@ -435,7 +433,7 @@ TEST_P(UpdateInstallPathChanged, TheStagedUpdateIsDroppedAndNothingIsLeftBeside)
     install_while_running(*x_, app);
     GetParam().change(app_dir_, site_, dir_.path());
     std::ofstream(quit).put('\n');
-    const auto r = app.wait(60s);
+    const auto r = app.wait(time_left(60s));
     EXPECT_EQ(r.exit_status, 5) << r.err;
     EXPECT_EQ(bundle_version_of(app_dir_), GetParam().version_after);
     EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
@@ -467,7 +465,7 @@ TEST_F(UpdateInstall, NewVersionThatCannotStartIsPutBackAndOnlyANewerOneIsInstal
     auto app = launch_in_background(installed_, {"first"}, options(true));
     choose_install(*x_, app);
     const auto titles = dismiss_dialogs_until_exit(*x_, app);
-    const auto r = app.wait(60s);
+    const auto r = app.wait(time_left(60s));
     ASSERT_FALSE(r.timed_out);
     const std::string sentence = "Probe 1.1 could not start, so Probe 1.0 was put back.";
     // The previous version ran in the same launch, with its arguments, and its status is the launch's.
@@ -481,7 +479,7 @@ TEST_F(UpdateInstall, NewVersionThatCannotStartIsPutBackAndOnlyANewerOneIsInstal
 
     // Not held for 1.1 again: 1.0 runs at once, with no dialog.
     auto again = launch_in_background(installed_, {"again"}, options(true));
-    const auto not_held = again.wait(30s);
+    const auto not_held = again.wait(time_left(30s));
     ASSERT_FALSE(not_held.timed_out) << "held for the version that could not start";
     EXPECT_EQ(not_held.exit_status, 0) << not_held.err;
     EXPECT_EQ(value_of(not_held.out, "arg[0]"), "again") << not_held.out;
@@ -490,7 +488,7 @@ TEST_F(UpdateInstall, NewVersionThatCannotStartIsPutBackAndOnlyANewerOneIsInstal
     site_.release(site_.make_bundle(dir_.path() / "newer", "1.2", {}, {"from-1.2"}));
     auto newer = launch_in_background(installed_, {"third"}, options(true));
     choose_install(*x_, newer);
-    const auto installed = newer.wait(60s);
+    const auto installed = newer.wait(time_left(60s));
     ASSERT_FALSE(installed.timed_out);
     EXPECT_EQ(installed.exit_status, 0) << installed.err;
     EXPECT_EQ(value_of(installed.out, "arg[0]"), "from-1.2") << installed.out;
@@ -508,12 +506,12 @@ TEST_F(UpdateInstall, FirstStartKilledBeforeTheApplicationRanIsPutBackAtTheNextS
     o.cwd = dir_.path();
     auto app = BackgroundProcess({installed_.string()}, o);
     choose_install(*x_, app);
-    const auto deadline = Clock::now() + 60s;
+    const auto deadline = Clock::now() + time_left(60s);
     const fs::path paused = dir_.path() / ("vm.paused." + std::to_string(app.pid()));
     while (app.running() && !fs::exists(paused) && Clock::now() < deadline) std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(fs::exists(paused)) << "1.1 never paused; stderr:\n" << app.err() << "update log:\n" << log_text();
     kill(app.pid(), SIGKILL);
-    app.wait(10s);
+    app.wait(time_left(10s));
     EXPECT_EQ(bundle_version_of(app_dir_), "1.1");
 
     const auto next = start_again({"again"});
@@ -538,7 +536,7 @@ TEST_P(NewVersionCannotStart, PutsThePreviousVersionBackInTheSameLaunch) {
     auto app = launch_in_background(installed_, {"first"}, options(true));
     choose_install(*x_, app);
     dismiss_dialogs_until_exit(*x_, app);
-    const auto r = app.wait(60s);
+    const auto r = app.wait(time_left(60s));
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_NE(r.err.find("Probe 1.1 could not start, so Probe 1.0 was put back.\n"), std::string::npos) << r.err;

@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -75,24 +79,51 @@ TEST(ReplaceProcess, FailureReturnsWhyAndTheProcessGoesOn) {
     EXPECT_EQ(r.out, "ENOENT\n");
 }
 
-// Writes one line from the action, so the parent sees what ran.
-void slow_end_action(int) {
+std::atomic<bool> end_action_started{false};
+// The thread that makes the second end, once it is about to.
+std::atomic<pid_t> second_end_thread{0};
+
+// Whether `thread` of this process is blocked (state S), read from /proc.
+bool thread_is_blocked(pid_t thread) {
+    std::ifstream in("/proc/self/task/" + std::to_string(thread) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(in)), {});
+    // "tid (comm) state ...": the command name may hold spaces and parentheses.
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
+}
+
+// Writes a line when it starts and another once the second end is under way: that thread has
+// called end_process and blocks there, as nothing else between the two can block it. An end that
+// ran the action again would print "started" twice; one that cut it short would lose "finished".
+void end_action_that_outlasts_the_second_end(int) {
+    end_action_started.store(true);
     std::printf("started\n");
     std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (second_end_thread.load() == 0 || !thread_is_blocked(second_end_thread.load())) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            std::printf("the second end never waited\n");
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    // The order is settled; a while longer lets a second end that only paused before its own exit
+    // cut the action short, as it would cut a slow install.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::printf("finished\n");
     std::fflush(stdout);
 }
 
 TEST(EndOfProcess, ActionRunsOnceAndASecondEndWaitsForIt) {
     const auto r = run_in_child([] {
-        platform::run_before_end_of_process(&slow_end_action);
+        platform::run_before_end_of_process(&end_action_that_outlasts_the_second_end);
         std::thread first([] { platform::end_process(3); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        while (!end_action_started.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         // The second end comes while the action runs: it must neither run it again nor cut it short.
+        second_end_thread.store(static_cast<pid_t>(gettid()));
         platform::end_process(4);
     });
-    EXPECT_TRUE(r.status == 3 || r.status == 4) << r.status;
+    EXPECT_EQ(r.status, 3) << "the first end's status is the process's";
     EXPECT_EQ(r.out, "started\nfinished\n");
 }
 

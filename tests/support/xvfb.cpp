@@ -5,12 +5,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string_view>
+#include <thread>
 
 namespace kestrova::testing {
 
@@ -154,14 +156,45 @@ std::string XvfbDisplay::wm_class(const std::string& window_id) const {
     return value;
 }
 
-ProcessResult XvfbDisplay::send_key(const std::string& title, const std::string& key, bool press_only) const {
+std::optional<std::string> XvfbDisplay::focus(const std::string& title, std::chrono::milliseconds within) const {
     // Xvfb runs no window manager: windowactivate fails there and GTK ignores keys sent with
-    // --window, so the window is focused and the key typed into it.
-    auto r = run_process({xdotool_, "search", "--sync", "--onlyvisible", "--name", exact_name_pattern(title),
-                          "windowfocus", "--sync", press_only ? "keydown" : "key", key},
-                         on_display());
-    if (press_only) run_process({xdotool_, "keyup", key}, on_display());
-    return r;
+    // --window, so the window is given the input focus and keys are typed into it.
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    do {
+        for (const auto& id : windows_named(title)) {
+            run_process({xdotool_, "windowfocus", id}, on_display(5s));
+            const auto focused = run_process({xdotool_, "getwindowfocus", "-f"}, on_display(5s));
+            if (focused.exit_status == 0 && focused.out == id + "\n") return id;
+        }
+        std::this_thread::sleep_for(50ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return std::nullopt;
+}
+
+ProcessResult XvfbDisplay::send_key(const std::string& title, const std::string& key,
+                                    std::chrono::milliseconds within) const {
+    if (!focus(title, within)) return {1, false, "", "no window named \"" + title + "\" took the focus"};
+    return run_process({xdotool_, "key", key}, on_display(5s));
+}
+
+bool XvfbDisplay::close_with_key(const std::string& title, const std::string& key, bool on_press,
+                                 std::chrono::milliseconds within) const {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const auto id = focus(title, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             deadline - std::chrono::steady_clock::now()));
+        if (!id) return windows_named(title).empty();
+        run_process({xdotool_, on_press ? "keydown" : "key", key}, on_display(5s));
+        if (on_press) run_process({xdotool_, "keyup", key}, on_display(5s));
+        // A key the dialog took closes it within moments; one it dropped leaves it up.
+        const auto answered_by = std::chrono::steady_clock::now() + 2s;
+        while (std::chrono::steady_clock::now() < answered_by) {
+            const auto up = windows_named(title);
+            if (std::find(up.begin(), up.end(), *id) == up.end()) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    return false;
 }
 
 }  // namespace kestrova::testing

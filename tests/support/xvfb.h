@@ -43,10 +43,21 @@ public:
     // cannot read it.
     std::string wm_class(const std::string& window_id) const;
 
-    // Waits for the window named exactly `title`, focuses it and sends `key`; with `press_only`
-    // only the key press goes to the window (a dialog that closes on the press has no window left
-    // for the release), and the release follows on its own.
-    ProcessResult send_key(const std::string& title, const std::string& key, bool press_only = false) const;
+    // Waits for the window named exactly `title`, until `within` has passed, and gives it the
+    // keyboard focus; its id once it has the focus, nothing when it never came or never took it.
+    std::optional<std::string> focus(const std::string& title, std::chrono::milliseconds within) const;
+
+    // Sends `key` to the window named exactly `title` once it has the focus; for keys that keep the
+    // window up (moving between its buttons). Status 0 when the key went out.
+    ProcessResult send_key(const std::string& title, const std::string& key,
+                           std::chrono::milliseconds within = std::chrono::seconds(20)) const;
+
+    // Closes the window named exactly `title` with `key`, and waits until it is gone. A dialog that
+    // is up but not yet ready drops a key, so the key is sent again until the window goes or
+    // `within` has passed. With `on_press` the dialog acts on the press: only the press goes to the
+    // window, whose release would find nothing left. True once the window is gone.
+    bool close_with_key(const std::string& title, const std::string& key, bool on_press,
+                        std::chrono::milliseconds within = std::chrono::seconds(20)) const;
 
 private:
     XvfbDisplay() = default;

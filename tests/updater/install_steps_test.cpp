@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <fstream>
 #include <functional>
 #include <map>
@@ -347,6 +349,41 @@ TEST_F(UpdateInstall, CanReplaceOnlyAWritableBundleInAWritableDirectory) {
     ::chmod(dir_.path().c_str(), 0555);
     EXPECT_FALSE(can_replace(installed_));
     ::chmod(dir_.path().c_str(), 0755);
+}
+
+// bindfs, a FUSE file system, refuses renameat2's RENAME_EXCHANGE (EINVAL), as vfat and many other
+// FUSE and network file systems do. The install must refuse too, saying why, rather than fall back
+// to two renames that a crash between would leave with no bundle at its path.
+TEST(UpdateInstallWithoutExchange, IsRefusedAndLeavesTheBundleAsItWas) {
+    if (::geteuid() != 0 || std::system("command -v bindfs >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs root and bindfs (package bindfs) to mount a FUSE file system";
+    const kestrova::testing::TempDir backing;
+    const kestrova::testing::TempDir mount_point;
+    if (std::system(("bindfs '" + backing.path().string() + "' '" + mount_point.path().string() + "'").c_str()) != 0)
+        GTEST_SKIP() << "bindfs could not mount (no /dev/fuse?)";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { std::system(("fusermount -u '" + at.string() + "' 2>/dev/null || umount '" + at.string() + "'").c_str()); }
+    } unmount{mount_point.path()};
+
+    const fs::path installed = mount_point.path() / "Demo.app";
+    write_file(installed / "Contents/Info.plist", plist("app.demo", "1.0"));
+    write_file(installed / "Contents/MacOS/Demo", "old launcher", 0755);
+    const auto before = snapshot(installed);
+    const kestrova::testing::TempDir work;
+    write_archive(work.path() / "update.tar.gz", bundle_entries("1.1"));
+    try {
+        StagingArea staging(installed);
+        staging.extract(work.path() / "update.tar.gz");
+        staging.swap_into_place();
+        ADD_FAILURE() << "swapped on a file system without RENAME_EXCHANGE";
+    } catch (const InstallError& e) {
+        EXPECT_NE(std::string(e.what()).find("cannot swap two directories in one step"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(snapshot(installed), before);
+    std::vector<std::string> beside;
+    for (const auto& e : fs::directory_iterator(mount_point.path())) beside.push_back(e.path().filename().string());
+    EXPECT_EQ(beside, std::vector<std::string>{"Demo.app"}) << "the staging area is left behind";
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ protected:
     }
 
     UpdaterController& start(bool held) {
-        controller = std::make_unique<UpdaterController>(host, driver, host.delegate());
+        controller = std::make_unique<UpdaterController>(host, driver, host.delegate(), pending);
         if (held) controller->hold_launch();
         host.run_main_queue();
         return *controller;
@@ -138,6 +138,9 @@ protected:
     ed::Seed seed_ = ed::generate_seed();
     FakeUpdaterHost host;
     StandardUserDriver driver{host};
+    // Where the controller keeps an update made ready while the application runs, as the process's
+    // end finds it.
+    std::shared_ptr<PendingUpdate> pending = std::make_shared<PendingUpdate>();
     std::unique_ptr<UpdaterController> controller;
 };
 
@@ -314,10 +317,10 @@ TEST_F(UpdateInstallationTest, WhileTheApplicationRunsTheUpdateWaitsForItsEnd) {
     EXPECT_EQ(host.alerts.size(), 2u);
     EXPECT_EQ(host.download_requests.size(), 1u);
 
-    EXPECT_TRUE(controller->pending_update().install(host));
+    EXPECT_TRUE(pending->install(host));
     EXPECT_EQ(read_file(installed_ / "Contents/MacOS/Demo"), "new launcher");
     expect_previous_kept();
-    EXPECT_FALSE(controller->pending_update().install(host)) << "once";
+    EXPECT_FALSE(pending->install(host)) << "once";
     EXPECT_TRUE(logged("Installed version 1.1 in place of 1.0 as the application quit"));
 }
 
@@ -327,6 +330,16 @@ TEST_F(UpdateInstallationTest, AReadyUpdateAKilledRunLeftIsInstalledAtTheNextSta
     EXPECT_EQ(launcher, installed_ / "Contents/MacOS/Demo");
     EXPECT_EQ(read_file(installed_ / "Contents/MacOS/Demo"), "new launcher");
     expect_previous_kept();
+}
+
+TEST_F(UpdateInstallationTest, OfSeveralReadyUpdatesKilledRunsLeftTheNewestIsInstalledAndTheOthersRemoved) {
+    // Neither the order they were made in nor the order of their names is the order of versions.
+    for (const char* version : {"1.2", "1.10", "1.9"}) leave_staged(bundle_entries(version), version);
+    ASSERT_TRUE(install_left_update(host).has_value());
+    EXPECT_EQ(read_file(installed_ / "Contents/Info.plist"), plist("app.demo", "1.10"));
+    const auto names = beside_the_bundle();
+    ASSERT_EQ(names.size(), 2u) << "only the previous version is left beside the bundle";
+    EXPECT_EQ(read_file(dir_.path() / names[0] / "update.previous"), "1.0\n1.10\n");
 }
 
 TEST_F(UpdateInstallationTest, LeftoversThatAreNotAReadyUpdateAreRemovedAtTheNextStart) {

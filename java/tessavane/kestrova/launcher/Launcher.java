@@ -5,24 +5,21 @@ import java.lang.reflect.Modifier;
 
 /**
  * The native launcher's hand-off: it calls {@link #prepare} with the main class name from its launch
- * record, invokes {@link #mainMethod} on {@link #clazz}, and, when that throws, shows the text of
+ * record, invokes the main method it returns, and, when that throws, shows the text of
  * {@link #fromException} to the user.
  */
 public final class Launcher {
-    /** The application's {@code public static void main(String[])}, set by {@link #prepare}. */
-    public static Method mainMethod;
-    /** The class that declares {@link #mainMethod}, set by {@link #prepare}. */
-    public static Class<?> clazz;
 
     private Launcher() {}
 
     /**
-     * Loads {@code mainClassName} with the system class loader and finds its main method.
+     * Loads {@code mainClassName} with the system class loader and returns its
+     * {@code public static void main(String[])}, declared by that class itself.
      *
      * @throws ClassNotFoundException when the class is not on the class path
      * @throws NoSuchMethodException when it has no {@code public static void main(String[])}
      */
-    public static void prepare(String mainClassName)
+    public static Method prepare(String mainClassName)
             throws ClassNotFoundException, NoSuchMethodException {
         if (mainClassName == null || mainClassName.isEmpty()) {
             throw new ClassNotFoundException(
@@ -53,8 +50,7 @@ public final class Launcher {
         }
         // A public method of a non-public class still needs this to be callable reflectively.
         main.setAccessible(true);
-        clazz = loaded;
-        mainMethod = main;
+        return main;
     }
 
     /**

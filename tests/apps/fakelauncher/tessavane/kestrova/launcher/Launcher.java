@@ -4,26 +4,22 @@ import java.lang.reflect.Method;
 
 /**
  * A Launcher that breaks its contract in the way the system property "fake.mode" names, to show
- * how the native launcher copes: "null-main" leaves mainMethod unset, "null-text" and "throw-text"
+ * how the native launcher copes: "null-main" returns no main method, "null-text" and "throw-text"
  * spoil fromException, "marker" only announces each call on standard error.
  */
 public final class Launcher {
-    public static Method mainMethod;
-    public static Class<?> clazz;
-
     private Launcher() {}
 
     private static String mode() {
         return System.getProperty("fake.mode", "marker");
     }
 
-    public static void prepare(String mainClassName) throws Exception {
+    public static Method prepare(String mainClassName) throws Exception {
         System.err.println("FAKE prepare " + mainClassName);
         if (mode().equals("null-main")) {
-            return;
+            return null;
         }
-        clazz = Class.forName(mainClassName.replace('/', '.'));
-        mainMethod = clazz.getMethod("main", String[].class);
+        return Class.forName(mainClassName.replace('/', '.')).getMethod("main", String[].class);
     }
 
     public static String fromException(Throwable t) {
