@@ -3,8 +3,8 @@
 
 namespace kestrova::platform {
 
-// Exchanges what `first` (relative to the directory open as `first_directory`) and `second` (a
-// path, relative to the working directory unless absolute) name, in one step: no one ever finds either name missing or half replaced. Returns
+// Exchanges what `first` (relative to the directory open as `first_directory`, or to the working
+// directory with AT_FDCWD) and `second` (a path, relative to the working directory unless absolute) name, in one step: no one ever finds either name missing or half replaced. Returns
 // 0; exchange_not_supported when this system or the file system cannot exchange two entries;
 // otherwise the errno value saying why it failed.
 inline constexpr int exchange_not_supported = -1;

@@ -121,12 +121,12 @@ void replace_with(const fs::path& from, const fs::path& to) {
     }
     // As an update is installed: the new result and the old one trade places in one step, so that
     // `to` never names nothing or half of either, and the old one, now at `from`, is deleted after.
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+    const int exchange_error = platform::exchange_entries(AT_FDCWD, from.c_str(), to.c_str());
+    if (exchange_error == 0) {
         fs::remove_all(from, ec);
         return;
     }
-    const int exchange_error = errno;
-    if (exchange_error != EINVAL && exchange_error != ENOSYS && exchange_error != ENOTSUP)
+    if (exchange_error != platform::exchange_not_supported)
         throw PackError(fill(msg_cannot_rename, {to.string(), errno_text(exchange_error)}));
     // A file system that cannot exchange (vfat, many FUSE ones), where the installer refuses: the
     // tool's result is made again by running it again, so there the old result steps aside into a

@@ -47,7 +47,7 @@ private:
 };
 
 // Renames `from` to `to`, replacing whatever `to` is (file, link or whole directory tree): the two
-// are exchanged in one step (renameat2 with RENAME_EXCHANGE) and the old one is then deleted; on a
+// are exchanged in one step (platform::exchange_entries) and the old one is then deleted; on a
 // file system without the exchange, the old one steps aside first. On failure `to` is left as it
 // was. Throws PackError.
 void replace_with(const std::filesystem::path& from, const std::filesystem::path& to);
