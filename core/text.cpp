@@ -46,16 +46,22 @@ std::optional<double> parse_decimal(std::string_view text) {
     return value;
 }
 
-std::string fill_placeholders(std::string_view pattern, std::initializer_list<std::string_view> values,
-                              std::string (*escape)(std::string_view)) {
+std::string fill_placeholders(std::string_view pattern, std::string_view placeholder,
+                              std::initializer_list<std::string_view> values, std::string (*escape)(std::string_view)) {
     std::string out;
+    out.reserve(pattern.size());
     auto value = values.begin();
     std::size_t from = 0;
-    for (auto at = pattern.find("{}"); at != std::string_view::npos && value != values.end();
-         at = pattern.find("{}", from)) {
+    for (auto at = pattern.find(placeholder); at != std::string_view::npos; at = pattern.find(placeholder, from)) {
         out.append(pattern, from, at - from);
-        out += escape(*value++);
-        from = at + 2;
+        if (value != values.end()) {
+            if (escape != nullptr)
+                out += escape(*value);
+            else
+                out += *value;
+            ++value;
+        }
+        from = at + placeholder.size();
     }
     out.append(pattern, from);
     return out;

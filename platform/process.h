@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace kestrova::platform {
 
@@ -16,11 +19,15 @@ int get_executable_path(char* buffer, std::uint32_t* size);
 // the environment later, and reading it concurrently would race.
 void prepare_for_threads();
 
-// Ends the process with `status`, from any thread. Once a URL transfer has been started, its worker
-// may be inside libcurl or its TLS libraries, and nothing can stop it there: exit() would tear those
-// libraries down under it (their exit handlers and destructors) and the process could crash on its
-// way out. So then standard I/O is flushed and the process ends at once, skipping exit handlers;
-// otherwise exit() runs as usual. From here on no new transfer starts.
+// A variable's value in the environment as prepare_for_threads read it; nothing when unset.
+std::optional<std::string> environment_variable(std::string_view name);
+
+// Ends the process with `status`, from any thread. Once a transfer of url_loading.h has been
+// started, its worker thread may be inside the libraries that carry it out, and nothing can stop it
+// there: exit() would tear those libraries down under it (their exit handlers and destructors) and
+// the process could crash on its way out. So then standard I/O is flushed and the process ends at
+// once, skipping exit handlers; otherwise exit() runs as usual. From here on no new transfer starts
+// (load_url and download_to_file then never call their completion).
 [[noreturn]] void end_process(int status);
 
 // Registers what end_process does first, once, whichever thread ends the process and however

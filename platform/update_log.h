@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "kestrova/text.h"
+
 namespace kestrova::platform {
 
 class UpdateLog {
@@ -28,6 +30,8 @@ private:
 };
 
 // "%{public}@" placeholders of `format` filled with `args` in order; extra placeholders stay empty.
-std::string format_log_message(std::string_view format, std::initializer_list<std::string_view> args);
+inline std::string format_log_message(std::string_view format, std::initializer_list<std::string_view> args) {
+    return fill_placeholders(format, "%{public}@", args);
+}
 
 }  // namespace kestrova::platform

@@ -9,7 +9,7 @@
 
 #include "kestrova/burned_in_data.h"
 #include "kestrova/utf8.h"
-#include "platform/linux/bundle_info_internal.h"
+#include "platform/bundle_info.h"
 #include "tools/file_ops.h"
 #include "tools/mime_types.h"
 #include "tools/packaging.h"
@@ -125,7 +125,7 @@ BundleFacts read_info_plist(const fs::path& bundle) {
     const fs::path plist_path = bundle / "Contents" / "Info.plist";
     std::error_code ec;
     if (!fs::is_regular_file(plist_path, ec)) throw PackError(fill(msg_no_plist, {bundle.string()}));
-    const auto info = platform::linux_backend::read_info_dictionary(plist_path.string());
+    const auto info = platform::read_info_dictionary(plist_path.string());
     const auto lookup = [&](std::string_view key) -> std::optional<std::string> {
         const auto it = info.find(key);
         return it == info.end() ? std::nullopt : std::optional<std::string>(it->second);

@@ -6,11 +6,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
 
+#include "platform/file_system.h"
+#include "platform/process.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {
@@ -117,12 +121,12 @@ void replace_with(const fs::path& from, const fs::path& to) {
     }
     // As an update is installed: the new result and the old one trade places in one step, so that
     // `to` never names nothing or half of either, and the old one, now at `from`, is deleted after.
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
+    const int exchange_error = platform::exchange_entries(AT_FDCWD, from.c_str(), to.c_str());
+    if (exchange_error == 0) {
         fs::remove_all(from, ec);
         return;
     }
-    const int exchange_error = errno;
-    if (exchange_error != EINVAL && exchange_error != ENOSYS && exchange_error != ENOTSUP)
+    if (exchange_error != platform::exchange_not_supported)
         throw PackError(fill(msg_cannot_rename, {to.string(), errno_text(exchange_error)}));
     // A file system that cannot exchange (vfat, many FUSE ones), where the installer refuses: the
     // tool's result is made again by running it again, so there the old result steps aside into a
@@ -140,9 +144,9 @@ void replace_with(const fs::path& from, const fs::path& to) {
 }
 
 bool rename_without_replacing(const fs::path& from, const fs::path& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    int error = errno;
-    if (error == EINVAL || error == ENOSYS) {
+    int error = platform::rename_no_replace(from.c_str(), to.c_str());
+    if (error == 0) return true;
+    if (error == platform::rename_no_replace_not_supported) {
         // A file system without the flag: a plain rename of a directory still refuses to replace a
         // file or a non-empty directory, and a bundle is never empty.
         if (::rename(from.c_str(), to.c_str()) == 0) return true;
@@ -154,10 +158,15 @@ bool rename_without_replacing(const fs::path& from, const fs::path& to) {
 }
 
 fs::path own_directory() {
-    std::error_code ec;
-    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
-    if (ec) throw PackError(fill(msg_no_self, {ec.message()}));
-    return self.parent_path();
+    std::string buffer(4096, '\0');
+    for (;;) {
+        auto size = static_cast<std::uint32_t>(buffer.size());
+        const int got = platform::get_executable_path(buffer.data(), &size);
+        if (got == 0) return fs::path(buffer.c_str()).parent_path();
+        if (got == platform::executable_path_unreadable)
+            throw PackError(fill(msg_no_self, {std::generic_category().message(errno)}));
+        buffer.resize(std::max<std::size_t>(size, buffer.size() * 2));
+    }
 }
 
 }  // namespace kestrova::pack

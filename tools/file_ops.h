@@ -47,17 +47,17 @@ private:
 };
 
 // Renames `from` to `to`, replacing whatever `to` is (file, link or whole directory tree): the two
-// are exchanged in one step (renameat2 with RENAME_EXCHANGE) and the old one is then deleted; on a
+// are exchanged in one step (platform::exchange_entries) and the old one is then deleted; on a
 // file system without the exchange, the old one steps aside first. On failure `to` is left as it
 // was. Throws PackError.
 void replace_with(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// Renames `from` to `to` only if nothing is at `to`, in one step (renameat2 with RENAME_NOREPLACE),
-// so that a concurrent writer of `to` is never replaced. False when `to` exists; throws PackError on
-// any other failure.
+// Renames `from` to `to` only if nothing is at `to`, in one step (platform::rename_no_replace, or a
+// plain rename where the file system lacks it), so that a concurrent writer of `to` is never
+// replaced. False when `to` exists; throws PackError on any other failure.
 bool rename_without_replacing(const std::filesystem::path& from, const std::filesystem::path& to);
 
-// The directory of the running executable, from /proc/self/exe (links resolved).
+// The directory of the running executable (links resolved), as the platform tells its path.
 std::filesystem::path own_directory();
 
 }  // namespace kestrova::pack

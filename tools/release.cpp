@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "kestrova/file_descriptor.h"
-#include "platform/linux/bundle_info_internal.h"
+#include "platform/bundle_info.h"
 #include "updater/appcast.h"
 #include "updater/ed25519.h"
 #include "updater/updater_controller.h"
@@ -521,7 +521,7 @@ fs::path make_release(const ReleaseOptions& options) {
     const std::string name = bundle_file.substr(0, bundle_file.size() - 4);
     if (options.download_url_prefix.empty()) throw PackError(std::string(msg_empty_prefix));
 
-    const auto info = platform::linux_backend::read_info_dictionary(plist_path.string());
+    const auto info = platform::read_info_dictionary(plist_path.string());
     const auto lookup = [&](std::string_view key) -> std::optional<std::string> {
         const auto it = info.find(key);
         return it == info.end() ? std::nullopt : std::optional<std::string>(it->second);

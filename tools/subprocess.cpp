@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <system_error>
 
 #include "kestrova/file_descriptor.h"
+#include "platform/file_system.h"
 #include "tools/packaging.h"
 
 extern char** environ;
@@ -28,7 +28,7 @@ constexpr std::string_view msg_cannot_wait = "lost track of \"{}\": {}; run kest
 // waits to be read.
 class MemoryFile {
 public:
-    MemoryFile() : fd_(::memfd_create("kestrova-pack", MFD_CLOEXEC)) {
+    MemoryFile() : fd_(platform::create_memory_file("kestrova-pack")) {
         if (fd_.get() < 0) throw PackError("cannot create a memory file: " + std::generic_category().message(errno));
     }
     int fd() const { return fd_.get(); }

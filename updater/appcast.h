@@ -15,9 +15,10 @@ namespace kestrova::sparkle {
 // prefix the feed binds it to.
 inline constexpr std::string_view sparkle_namespace_uri = "http://www.andymatuschak.org/xml-namespaces/sparkle";
 
-// The `sparkle:os` name this build answers to. Items naming another system ("macos", "windows") are
-// not for us; items without `sparkle:os` are for every system.
-inline constexpr std::string_view this_operating_system = "linux";
+// The `sparkle:os` name this build answers to, which the platform backend's build defines. Items
+// naming another system ("macos", "windows") are not for us; items without `sparkle:os` are for every
+// system.
+inline constexpr std::string_view this_operating_system = KESTROVA_FEED_OS_NAME;
 
 struct Enclosure {
     std::string url;

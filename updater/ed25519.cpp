@@ -1,6 +1,5 @@
 #include "updater/ed25519.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/mman.h>
@@ -10,10 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <mutex>
 #include <system_error>
 
-#include "platform/linux/dynamic_library.h"
+#include "platform/shared_library.h"
 
 namespace kestrova::sparkle::ed25519 {
 
@@ -43,35 +41,29 @@ struct Libcrypto {
     decltype(&::EVP_DigestFinal_ex) digest_final;
 };
 
-constexpr const char* libcrypto_name = "libcrypto.so.3";
+bool fill(const platform::SharedLibrary& l, Libcrypto& c) {
+    return l.resolve("EVP_EncodeBlock", c.encode_block) && l.resolve("EVP_DecodeBlock", c.decode_block) &&
+           l.resolve("EVP_PKEY_new_raw_private_key", c.new_raw_private_key) &&
+           l.resolve("EVP_PKEY_new_raw_public_key", c.new_raw_public_key) &&
+           l.resolve("EVP_PKEY_get_raw_private_key", c.get_raw_private_key) &&
+           l.resolve("EVP_PKEY_get_raw_public_key", c.get_raw_public_key) &&
+           l.resolve("EVP_PKEY_Q_keygen", c.q_keygen) && l.resolve("EVP_PKEY_free", c.pkey_free) &&
+           l.resolve("EVP_MD_CTX_new", c.md_ctx_new) && l.resolve("EVP_MD_CTX_free", c.md_ctx_free) &&
+           l.resolve("EVP_DigestSignInit", c.digest_sign_init) && l.resolve("EVP_DigestSign", c.digest_sign) &&
+           l.resolve("EVP_DigestVerifyInit", c.digest_verify_init) && l.resolve("EVP_DigestVerify", c.digest_verify) &&
+           l.resolve("EVP_sha256", c.sha256) && l.resolve("EVP_DigestInit_ex", c.digest_init) &&
+           l.resolve("EVP_DigestUpdate", c.digest_update) && l.resolve("EVP_DigestFinal_ex", c.digest_final);
+}
+
+// OpenSSL keeps state of its own for the life of the process, which the library's staying loaded suits.
+constinit platform::LazyLibrary<Libcrypto> libcrypto(platform::LoadableLibrary::crypto, fill);
 
 const Libcrypto& crypto() {
-    static Libcrypto api{};
-    static bool loaded = false;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        // Never unloaded: OpenSSL keeps state of its own for the life of the process.
-        void* handle = dlopen(libcrypto_name, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return;
-        using platform::linux_backend::resolve;
-        Libcrypto& c = api;
-        loaded = resolve(handle, "EVP_EncodeBlock", c.encode_block) && resolve(handle, "EVP_DecodeBlock", c.decode_block) &&
-                 resolve(handle, "EVP_PKEY_new_raw_private_key", c.new_raw_private_key) &&
-                 resolve(handle, "EVP_PKEY_new_raw_public_key", c.new_raw_public_key) &&
-                 resolve(handle, "EVP_PKEY_get_raw_private_key", c.get_raw_private_key) &&
-                 resolve(handle, "EVP_PKEY_get_raw_public_key", c.get_raw_public_key) &&
-                 resolve(handle, "EVP_PKEY_Q_keygen", c.q_keygen) && resolve(handle, "EVP_PKEY_free", c.pkey_free) &&
-                 resolve(handle, "EVP_MD_CTX_new", c.md_ctx_new) && resolve(handle, "EVP_MD_CTX_free", c.md_ctx_free) &&
-                 resolve(handle, "EVP_DigestSignInit", c.digest_sign_init) &&
-                 resolve(handle, "EVP_DigestSign", c.digest_sign) &&
-                 resolve(handle, "EVP_DigestVerifyInit", c.digest_verify_init) &&
-                 resolve(handle, "EVP_DigestVerify", c.digest_verify) && resolve(handle, "EVP_sha256", c.sha256) &&
-                 resolve(handle, "EVP_DigestInit_ex", c.digest_init) &&
-                 resolve(handle, "EVP_DigestUpdate", c.digest_update) &&
-                 resolve(handle, "EVP_DigestFinal_ex", c.digest_final);
-    });
-    if (!loaded) throw LibraryMissing("OpenSSL's libcrypto (libcrypto.so.3, Debian package libssl3) cannot be loaded");
-    return api;
+    const Libcrypto* api = libcrypto.get();
+    if (api == nullptr)
+        throw LibraryMissing(std::string(platform::library_file(platform::LoadableLibrary::crypto).description) +
+                             " cannot be loaded");
+    return *api;
 }
 
 struct PkeyFree {

@@ -1,7 +1,7 @@
 // Ed25519 signatures as the update framework uses them: SUPublicEDKey is base64 of a 32-byte public
 // key, an enclosure's sparkle:edSignature base64 of the 64-byte signature of the archive's bytes.
 // Standard (pure) Ed25519 from OpenSSL's EVP interface; nothing of the curve is computed here.
-// libcrypto is opened with dlopen the first time any of this is used.
+// libcrypto is opened the first time any of this is used.
 #pragma once
 
 #include <array>

@@ -3,7 +3,6 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -16,7 +15,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <system_error>
 #include <utility>
@@ -24,7 +22,8 @@
 
 #include "kestrova/file_descriptor.h"
 #include "kestrova/text.h"
-#include "platform/linux/dynamic_library.h"
+#include "platform/file_system.h"
+#include "platform/shared_library.h"
 #include "updater/appcast.h"
 #include "updater/ed25519.h"
 #include "updater/version_comparator.h"
@@ -127,41 +126,25 @@ struct Libarchive {
     decltype(&::archive_entry_set_perm) entry_set_perm;
 };
 
-constexpr const char* libarchive_name = "libarchive.so.13";
-
-const Libarchive* libarchive() {
-    static Libarchive api{};
-    static bool loaded = false;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        void* handle = dlopen(libarchive_name, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return;
-        using platform::linux_backend::resolve;
-        Libarchive& a = api;
-        loaded = resolve(handle, "archive_read_new", a.read_new) &&
-                 resolve(handle, "archive_read_support_filter_gzip", a.support_filter_gzip) &&
-                 resolve(handle, "archive_read_support_format_tar", a.support_format_tar) &&
-                 resolve(handle, "archive_read_open_fd", a.open_fd) &&
-                 resolve(handle, "archive_read_next_header", a.next_header) &&
-                 resolve(handle, "archive_read_data_block", a.read_data_block) &&
-                 resolve(handle, "archive_read_free", a.read_free) &&
-                 resolve(handle, "archive_write_disk_new", a.write_disk_new) &&
-                 resolve(handle, "archive_write_disk_set_options", a.write_disk_set_options) &&
-                 resolve(handle, "archive_write_header", a.write_header) &&
-                 resolve(handle, "archive_write_data_block", a.write_data_block) &&
-                 resolve(handle, "archive_write_finish_entry", a.write_finish_entry) &&
-                 resolve(handle, "archive_write_close", a.write_close) &&
-                 resolve(handle, "archive_write_free", a.write_free) &&
-                 resolve(handle, "archive_error_string", a.error_string) &&
-                 resolve(handle, "archive_entry_pathname", a.entry_pathname) &&
-                 resolve(handle, "archive_entry_set_pathname", a.entry_set_pathname) &&
-                 resolve(handle, "archive_entry_filetype", a.entry_filetype) &&
-                 resolve(handle, "archive_entry_hardlink", a.entry_hardlink) &&
-                 resolve(handle, "archive_entry_perm", a.entry_perm) &&
-                 resolve(handle, "archive_entry_set_perm", a.entry_set_perm);
-    });
-    return loaded ? &api : nullptr;
+bool fill(const platform::SharedLibrary& l, Libarchive& a) {
+    return l.resolve("archive_read_new", a.read_new) &&
+           l.resolve("archive_read_support_filter_gzip", a.support_filter_gzip) &&
+           l.resolve("archive_read_support_format_tar", a.support_format_tar) &&
+           l.resolve("archive_read_open_fd", a.open_fd) && l.resolve("archive_read_next_header", a.next_header) &&
+           l.resolve("archive_read_data_block", a.read_data_block) && l.resolve("archive_read_free", a.read_free) &&
+           l.resolve("archive_write_disk_new", a.write_disk_new) &&
+           l.resolve("archive_write_disk_set_options", a.write_disk_set_options) &&
+           l.resolve("archive_write_header", a.write_header) &&
+           l.resolve("archive_write_data_block", a.write_data_block) &&
+           l.resolve("archive_write_finish_entry", a.write_finish_entry) &&
+           l.resolve("archive_write_close", a.write_close) && l.resolve("archive_write_free", a.write_free) &&
+           l.resolve("archive_error_string", a.error_string) && l.resolve("archive_entry_pathname", a.entry_pathname) &&
+           l.resolve("archive_entry_set_pathname", a.entry_set_pathname) &&
+           l.resolve("archive_entry_filetype", a.entry_filetype) && l.resolve("archive_entry_hardlink", a.entry_hardlink) &&
+           l.resolve("archive_entry_perm", a.entry_perm) && l.resolve("archive_entry_set_perm", a.entry_set_perm);
 }
+
+constinit platform::LazyLibrary<Libarchive> libarchive(platform::LoadableLibrary::archive, fill);
 
 std::string error_of(const Libarchive& lib, archive* a) {
     const char* text = lib.error_string(a);
@@ -374,13 +357,11 @@ bool is_launcher_inside(const fs::path& bundle, const std::string& executable) {
         dir = next;
     }
     if (dir < 0) return false;
-    // O_PATH with O_NOFOLLOW opens a link itself, so fstat tells it apart from a file.
-    const int launcher = ::openat(dir, executable.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    ::close(dir);
-    if (launcher < 0) return false;
+    // The entry itself, not what a link there leads to: a link is not a launcher inside the bundle.
     struct stat info {};
-    const bool ok = ::fstat(launcher, &info) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IXUSR) != 0;
-    ::close(launcher);
+    const bool ok = ::fstatat(dir, executable.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+                    (info.st_mode & S_IXUSR) != 0;
+    ::close(dir);
     return ok;
 }
 
@@ -641,10 +622,11 @@ std::optional<std::string> StagingArea::ready_version() const {
 void StagingArea::extract(const fs::path& archive_path) { extract(DownloadedArchive(archive_path)); }
 
 void StagingArea::extract(const DownloadedArchive& download) {
-    const Libarchive* lib = libarchive();
+    const Libarchive* lib = libarchive.get();
     if (lib == nullptr)
-        throw InstallError(install_reason(msg_library_missing, {"libarchive (libarchive.so.13, Debian package libarchive13) "
-                                                      "cannot be loaded"}));
+        throw InstallError(install_reason(
+            msg_library_missing,
+            {std::string(platform::library_file(platform::LoadableLibrary::archive).description) + " cannot be loaded"}));
     const std::string bundle_name = installed_.filename().string();
     const std::string folder = directory_of(installed_).string();
 
@@ -745,9 +727,8 @@ void StagingArea::swap_into_place() {
     // Through the locked directory's descriptor: whatever its path names by now, the bundle moved
     // is the one just hashed.
     const std::string name = installed_.filename().string();
-    if (::renameat2(lock_fd_, name.c_str(), AT_FDCWD, installed_.c_str(), RENAME_EXCHANGE) != 0) {
-        const int error = errno;
-        if (error == EINVAL || error == ENOSYS || error == ENOTSUP) throw InstallError(std::string(msg_no_exchange));
+    if (const int error = platform::exchange_entries(lock_fd_, name.c_str(), installed_.c_str()); error != 0) {
+        if (error == platform::exchange_not_supported) throw InstallError(std::string(msg_no_exchange));
         throw InstallError(install_reason(msg_cannot_swap, {errno_text(error)}));
     }
     // The staging directory now holds the old bundle: it is no longer a ready update (were the

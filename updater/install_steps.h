@@ -125,7 +125,7 @@ public:
     void extract(const DownloadedArchive& archive);
     void extract(const std::filesystem::path& archive);
 
-    // Exchanges staged_bundle() with the installed bundle in one renameat2(RENAME_EXCHANGE), after
+    // Exchanges staged_bundle() with the installed bundle in one step (platform::exchange_entries), after
     // flushing the staged files to disk: the installed path always holds one complete bundle. The
     // old bundle is then at staged_bundle(), removed with the staging area. A ready update (see
     // mark_ready) whose staged tree no longer has the digest recorded is refused. Throws

@@ -13,6 +13,7 @@
 
 #include "kestrova/file_descriptor.h"
 #include "kestrova/text.h"
+#include "platform/user_directories.h"
 
 namespace kestrova::sparkle {
 
@@ -24,14 +25,6 @@ constexpr std::string_view state_suffix = ".last-check";
 constexpr std::size_t max_file_bytes = 64;
 constexpr std::string_view skipped_suffix = ".skipped-version";
 constexpr std::string_view failed_suffix = ".failed-version";
-
-std::optional<std::filesystem::path> absolute_directory(const std::optional<std::string>& value) {
-    // The XDG base directory rules say relative paths are invalid and must be ignored.
-    if (!value || value->empty() || value->front() != '/') {
-        return std::nullopt;
-    }
-    return std::filesystem::path(*value);
-}
 
 std::string errno_text(std::string_view what, int error) {
     return std::string(what) + ": " + std::strerror(error);
@@ -45,13 +38,9 @@ std::optional<std::filesystem::path> last_check_file(const EnvironmentLookup& en
         bundle_identifier.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
         return std::nullopt;
     }
-    auto base = absolute_directory(environment("XDG_STATE_HOME"));
+    const auto base = platform::user_state_directory(environment);
     if (!base) {
-        const auto home = absolute_directory(environment("HOME"));
-        if (!home) {
-            return std::nullopt;
-        }
-        base = *home / ".local" / "state";
+        return std::nullopt;
     }
     return *base / state_folder / (std::string(bundle_identifier) + std::string(state_suffix));
 }

@@ -1,5 +1,5 @@
 // The time of the last update check, kept per application in a small state file:
-// $XDG_STATE_HOME (default $HOME/.local/state)/kestrova-updater/<CFBundleIdentifier>.last-check,
+// <the user's state directory>/kestrova-updater/<CFBundleIdentifier>.last-check,
 // holding the absolute time (seconds since 1 January 2001) in decimal; beside it
 // <CFBundleIdentifier>.skipped-version holds the version the user chose to skip, on one line, and
 // <CFBundleIdentifier>.failed-version the newest version that was installed, could not start and
@@ -13,14 +13,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/user_directories.h"
+
 namespace kestrova::sparkle {
 
 // An environment variable as it was before the JVM started; nothing when unset.
-using EnvironmentLookup = std::function<std::optional<std::string>(std::string_view name)>;
+using EnvironmentLookup = platform::EnvironmentLookup;
 
-// The state file of the application `bundle_identifier`. Nothing when there is no usable base
-// directory (XDG_STATE_HOME unset, empty or relative, and HOME unset, empty or relative) or the
-// identifier cannot name a file (empty, ".", "..", or holding '/' or NUL).
+// The state file of the application `bundle_identifier`. Nothing when the environment names no
+// state directory (platform::user_state_directory) or the identifier cannot name a file (empty, ".", "..", or holding '/' or NUL).
 std::optional<std::filesystem::path> last_check_file(const EnvironmentLookup& environment,
                                                      std::string_view bundle_identifier);
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kestrova/update_settings.h"
+#include "kestrova/updater_abi.h"
 #include "updater/previous_version.h"
 #include "updater/version_comparator.h"
 
@@ -23,10 +24,6 @@ constexpr std::string_view msg_download_too_long =
 constexpr std::string_view msg_download_status =
     "The update was not installed because the server answered HTTP {} for its download.";
 constexpr std::string_view msg_internal = "The update was not installed because of an internal error ({}).";
-
-// The URL layer's codes for a cancelled transfer and for a body over the bound.
-constexpr int url_error_cancelled = -999;
-constexpr int url_error_too_long = -1103;
 
 void log_to(UpdaterHost& host, std::string_view message) noexcept {
     try {
@@ -179,14 +176,14 @@ void UpdateInstallation::progressed(std::uint64_t received) {
 void UpdateInstallation::downloaded(const UrlResponse& response) {
     if (stage_ != Stage::downloading) return;
     transfer_ = 0;
-    if (cancelled_ || response.error_code == url_error_cancelled) {
+    if (cancelled_ || response.error_code == KESTROVA_URL_ERROR_CANCELLED) {
         log("Update not installed: the download was cancelled");
         staging_.reset();
         driver_.dismiss_installation();
         end(InstallResult{InstallResult::Kind::cancelled, {}});
         return;
     }
-    if (response.error_code == url_error_too_long) {
+    if (response.error_code == KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM) {
         fail(install_reason(msg_download_too_long, {std::to_string(*request_.enclosure.length)}));
         return;
     }

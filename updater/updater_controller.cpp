@@ -76,8 +76,9 @@ void UpdaterController::read_settings() {
         skipped_file_ = skipped_version_file(*state_file_);
     } else {
         log(identifier.empty() ? "No CFBundleIdentifier: the last check time is not kept"
-                               : "No state directory (XDG_STATE_HOME, HOME) or unusable CFBundleIdentifier: "
-                                 "the last check time and a skipped version are not kept");
+                               : "No state directory (" + std::string(platform::user_state_directory_variables()) +
+                                     ") or unusable CFBundleIdentifier: the last check time and a skipped version are "
+                                     "not kept");
     }
     log("Updater settings: version " + application_.version + ", feed " + feed_url_.value_or("(none)") +
         ", automatic checks " +

@@ -72,12 +72,13 @@ public:
     // Streams the body of `url` into the new file `destination` (never an existing one): memory
     // does not grow with the body. `progress` runs as bytes arrive and `completion` once, last, both
     // on any thread; the response's body stays empty. A body longer than `max_bytes` ends the
-    // transfer with error -1103. Returns the id for cancel_transfer; 0 when it could not start
+    // transfer with KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM. Returns the id for cancel_transfer; 0 when it could not start
     // (`completion` has then run).
     virtual TransferId download_to_file(std::string_view url, const std::filesystem::path& destination,
                                         double timeout_seconds, std::uint64_t max_bytes, DownloadProgress progress,
                                         std::function<void(UrlResponse)> completion) = 0;
-    // Stops a transfer: its completion then reports error -999 (cancelled). Harmless once ended.
+    // Stops a transfer: its completion then reports KESTROVA_URL_ERROR_CANCELLED. Harmless once
+    // ended.
     virtual void cancel_transfer(TransferId transfer) = 0;
 
     // The bundle directory (NAME.app) holding the running launcher; nothing when it cannot be told.

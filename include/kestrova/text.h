@@ -22,9 +22,18 @@ std::string_view trim_white_space(std::string_view text);
 // allowed around it and nothing else; nothing otherwise ("0x10", "12s", "nan", "1e999").
 std::optional<double> parse_decimal(std::string_view text);
 
-// `pattern` with each "{}" in turn replaced by the next of `values` passed through `escape`, which
-// keeps a message on one line whatever the values hold. A "{}" beyond the values stays as it is.
-std::string fill_placeholders(std::string_view pattern, std::initializer_list<std::string_view> values,
-                              std::string (*escape)(std::string_view));
+// `pattern` with each `placeholder` in turn replaced by the next of `values`, passed through
+// `escape` when there is one (to keep a message on one line whatever the values hold). A value is
+// never expanded again. A placeholder beyond the values is left out: whoever reads the text learns
+// nothing from the placeholder itself, and the text keeps its shape.
+std::string fill_placeholders(std::string_view pattern, std::string_view placeholder,
+                              std::initializer_list<std::string_view> values,
+                              std::string (*escape)(std::string_view) = nullptr);
+
+// The same with "{}" as the placeholder, as the user's messages are written.
+inline std::string fill_placeholders(std::string_view pattern, std::initializer_list<std::string_view> values,
+                                     std::string (*escape)(std::string_view)) {
+    return fill_placeholders(pattern, "{}", values, escape);
+}
 
 }  // namespace kestrova

@@ -1,6 +1,7 @@
 /* The one table of services the launcher hands to the update framework stand-in when it loads it,
-   and the stand-in's answer. The stand-in links no copy of the platform layer: there is one run
-   loop, one main queue and one shared application per process, the launcher's. Plain C, so the two
+   and the stand-in's answer. The stand-in links no copy of the platform layer's services that keep
+   state: there is one run loop, one main queue and one shared application per process, the
+   launcher's. Plain C, so the two
    sides need not share a compiler or a standard library. */
 #ifndef KESTROVA_UPDATER_ABI_H
 #define KESTROVA_UPDATER_ABI_H
@@ -15,6 +16,11 @@ extern "C" {
 #define KESTROVA_UPDATER_ABI_VERSION 4u
 #define KESTROVA_UPDATER_ENTRY_POINT "kestrova_updater_load"
 
+/* The URL error domain's codes that the framework acts on: a transfer that cancel_transfer stopped,
+   and one whose body was longer than its limit. */
+#define KESTROVA_URL_ERROR_CANCELLED (-999)
+#define KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM (-1103)
+
 /* The outcome of a URL transfer: `error_code` 0 and `http_status` (or -1 when not HTTP) with the
    body, or a URL error domain code with its description. Valid only during the completion call. */
 typedef struct KestrovaUrlResult {
@@ -27,7 +33,7 @@ typedef struct KestrovaUrlResult {
 
 typedef struct KestrovaHostServices {
     uint32_t abi_version; /* KESTROVA_UPDATER_ABI_VERSION */
-    uint32_t size;        /* sizeof(KestrovaHostServices) of the launcher */
+    uint32_t size;        /* sizeof(KestrovaHostServices) of the launcher; a smaller table is refused */
 
     /* Main queue and run loop (callable from any thread). */
     void (*dispatch_async_main)(void (*block)(void* context), void* context);
@@ -59,7 +65,7 @@ typedef struct KestrovaHostServices {
     /* An alert offering `count` (two or more) buttons: `buttons[0]` dismisses it (as closing the
        window does), `buttons[1]` is the affirmative one; the default is `buttons[1]`, or
        `buttons[0]` when `dismiss_is_default` is nonzero. Returns the index chosen, or -1 when no
-       such dialog can be shown (then nothing was shown). Main thread. Present when `size` covers it. */
+       such dialog can be shown (then nothing was shown). Main thread. */
     long (*run_choice_alert)(const char* message_text, const char* informative_text, const char* const* buttons,
                              size_t count, int dismiss_is_default);
 
@@ -68,14 +74,16 @@ typedef struct KestrovaHostServices {
     /* Streams the body of `url` into a new file at `path` (created with O_EXCL, never an existing
        file), without cached data. `progress` runs on the worker as bytes arrive (`expected` -1 when
        the server sent no length); `completion` runs once, last, on the worker, with an empty body.
-       A body longer than `max_bytes` ends the transfer with -1103. Both share `context`. Returns a
+       A body longer than `max_bytes` ends the transfer with
+       KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM. Both share `context`. Returns a
        nonzero id for cancel_transfer; 0 when the transfer could not start (then `completion` has
        already run with the reason). Any thread. */
     uint64_t (*download_to_file)(const char* url, const char* path, double timeout_seconds, uint64_t max_bytes,
                                  void (*progress)(void* context, uint64_t received, int64_t expected),
                                  void (*completion)(void* context, const KestrovaUrlResult* result),
                                  void* context);
-    /* Stops a transfer: its completion then reports -999 (cancelled). Harmless once it has ended. */
+    /* Stops a transfer: its completion then reports KESTROVA_URL_ERROR_CANCELLED. Harmless once it
+       has ended. */
     void (*cancel_transfer)(uint64_t transfer);
 
     /* The absolute path of the bundle directory (NAME.app) that holds the running launcher, copied

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -25,9 +26,9 @@ char own_launcher_name[256] = {};
 // that fails in one, the launch record refused before main, still knows its own name.
 __attribute__((constructor(101))) void keep_own_launcher_name() {
     char path[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof path) return;
-    const std::string_view whole(path, static_cast<std::size_t>(length));
+    std::uint32_t size = sizeof path;
+    if (kestrova::platform::get_executable_path(path, &size) != 0) return;
+    const std::string_view whole(path);
     const std::string_view name = whole.substr(whole.rfind('/') + 1);
     if (name.size() < sizeof own_launcher_name) std::memcpy(own_launcher_name, name.data(), name.size());
 }

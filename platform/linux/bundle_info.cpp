@@ -1,6 +1,5 @@
 #include "platform/bundle_info.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
@@ -16,8 +15,9 @@
 #include "kestrova/file_descriptor.h"
 
 #include "platform/linux/bundle_info_internal.h"
-#include "platform/linux/dynamic_library.h"
 #include "platform/never_destroyed.h"
+#include "platform/shared_library.h"
+#include "platform/update_framework.h"
 #include "platform/process.h"
 
 namespace kestrova::platform {
@@ -45,32 +45,21 @@ constexpr const char* libplist_name = "libplist-2.0.so.3";
 // An Info.plist is a few kilobytes; anything far larger is not one and is not read into memory.
 constexpr std::uintmax_t max_plist_bytes = 16u << 20;
 
-using linux_backend::resolve;
-
-const Libplist* libplist() {
-    static NeverDestroyed<Libplist> api;
-    static const Libplist* loaded = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        void* handle = dlopen(libplist_name, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) return;
-        Libplist& p = api.get();
-        const bool ok = resolve(handle, "plist_from_memory", p.from_memory) && resolve(handle, "plist_free", p.free) &&
-                        resolve(handle, "plist_get_node_type", p.node_type) &&
-                        resolve(handle, "plist_dict_get_size", p.dict_size) &&
-                        resolve(handle, "plist_dict_new_iter", p.dict_new_iter) &&
-                        resolve(handle, "plist_dict_next_item", p.dict_next_item) &&
-                        resolve(handle, "plist_get_string_ptr", p.string_ptr) &&
-                        resolve(handle, "plist_get_uint_val", p.uint_val) &&
-                        resolve(handle, "plist_get_real_val", p.real_val) &&
-                        resolve(handle, "plist_get_bool_val", p.bool_val);
-        // libplist allocates with malloc; its own free function came only in later versions.
-        p.mem_free = reinterpret_cast<void (*)(void*)>(dlsym(handle, "plist_mem_free"));
-        if (p.mem_free == nullptr) p.mem_free = &::free;
-        if (ok) loaded = &p;  // the library stays loaded for the rest of the process
-    });
-    return loaded;
+bool fill(const SharedLibrary& l, Libplist& p) {
+    const bool ok = l.resolve("plist_from_memory", p.from_memory) && l.resolve("plist_free", p.free) &&
+                    l.resolve("plist_get_node_type", p.node_type) && l.resolve("plist_dict_get_size", p.dict_size) &&
+                    l.resolve("plist_dict_new_iter", p.dict_new_iter) &&
+                    l.resolve("plist_dict_next_item", p.dict_next_item) &&
+                    l.resolve("plist_get_string_ptr", p.string_ptr) && l.resolve("plist_get_uint_val", p.uint_val) &&
+                    l.resolve("plist_get_real_val", p.real_val) && l.resolve("plist_get_bool_val", p.bool_val);
+    // libplist allocates with malloc; its own free function came only in later versions.
+    if (!l.resolve("plist_mem_free", p.mem_free)) p.mem_free = &::free;
+    return ok;
 }
+
+constinit LazyLibrary<Libplist> libplist_table(libplist_name, fill);
+
+const Libplist* libplist() { return libplist_table.get(); }
 
 // The launch reads this file on the main thread before anything else, so opening it must not wait:
 // a named pipe in its place would hold the launch until some writer came. It is opened without
@@ -136,8 +125,6 @@ std::optional<std::string> string_form(const Libplist& p, plist_t node) {
 
 }  // namespace
 
-namespace linux_backend {
-
 std::optional<InfoEntries> read_property_list(const std::string& path) {
     const auto data = read_file(path);
     if (!data || data->empty()) return std::nullopt;
@@ -169,6 +156,8 @@ std::optional<InfoEntries> read_property_list(const std::string& path) {
 }
 
 InfoEntries read_info_dictionary(const std::string& path) { return read_property_list(path).value_or(InfoEntries{}); }
+
+namespace linux_backend {
 
 std::optional<std::string> info_dictionary_string_from(const std::string& path, std::string_view key) {
     const auto entries = read_info_dictionary(path);
@@ -217,10 +206,12 @@ std::optional<std::string> info_dictionary_string(std::string_view key) {
     // application runs.
     static NeverDestroyed<std::map<std::string, std::string, std::less<>>> cache;
     static std::once_flag once;
-    std::call_once(once, [] { cache.get() = linux_backend::read_info_dictionary(bundle_contents_directory() + "/Info.plist"); });
+    std::call_once(once, [] { cache.get() = read_info_dictionary(bundle_contents_directory() + "/Info.plist"); });
     const auto& entries = cache.get();
     if (auto found = entries.find(key); found != entries.end()) return found->second;
     return std::nullopt;
 }
+
+const char* update_framework_file_name() { return "libkestrova-updater.so"; }
 
 }  // namespace kestrova::platform

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/never_destroyed.h"
+#include "platform/process.h"
 
 extern char** environ;
 
@@ -59,3 +60,9 @@ std::optional<std::string> find_program(std::string_view name) {
 }
 
 }  // namespace kestrova::platform::linux_backend
+
+namespace kestrova::platform {
+
+std::optional<std::string> environment_variable(std::string_view name) { return linux_backend::captured_variable(name); }
+
+}  // namespace kestrova::platform

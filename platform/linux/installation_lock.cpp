@@ -16,7 +16,6 @@
 #include <thread>
 
 #include "platform/bundle_info.h"
-#include "platform/linux/bundle_info_internal.h"
 #include "platform/linux/installation_lock_internal.h"
 #include "platform/never_destroyed.h"
 
@@ -142,7 +141,7 @@ std::optional<bool> installation_at(const std::string& bundle) {
 }
 
 std::optional<std::string> installation_launcher(const std::string& bundle) {
-    const auto info = linux_backend::read_property_list(bundle + "/Contents/Info.plist");
+    const auto info = read_property_list(bundle + "/Contents/Info.plist");
     if (!info) return std::nullopt;
     const auto found = info->find("CFBundleExecutable");
     if (found == info->end() || found->second.empty() || found->second.find('/') != std::string::npos ||

@@ -14,7 +14,7 @@
 #include "platform/linux/class_data_cache_internal.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/installation_lock_internal.h"
-#include "platform/linux/url_loading_internal.h"
+#include "platform/linux/transfer_workers.h"
 
 namespace kestrova::platform {
 

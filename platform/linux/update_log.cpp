@@ -25,8 +25,6 @@ namespace kestrova::platform {
 
 namespace {
 
-constexpr std::string_view placeholder = "%{public}@";
-
 // Appends `s` with each newline written as backslash-n. Backslashes stay as they are: the log is
 // for people reading it, and a record is one line, which is all that escaping must guarantee.
 void append_escaped(std::string& out, std::string_view s) {
@@ -125,21 +123,6 @@ UpdateLog* create_syslog_update_log(std::string_view subsystem, std::string_view
 }
 
 }  // namespace linux_backend
-
-std::string format_log_message(std::string_view format, std::initializer_list<std::string_view> args) {
-    std::string out;
-    out.reserve(format.size());
-    auto next = args.begin();
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = format.find(placeholder, from);
-        out.append(format.substr(from, at == std::string_view::npos ? std::string_view::npos : at - from));
-        if (at == std::string_view::npos) break;
-        if (next != args.end()) out.append(*next++);
-        from = at + placeholder.size();
-    }
-    return out;
-}
 
 UpdateLog* UpdateLog::create(std::string_view subsystem, std::string_view category) {
     // One handle per subsystem and category, as os_log_create hands back: creating the same log

@@ -1,5 +1,6 @@
-// URL loading's pieces below load_url, for tests: the transfer on the calling thread, the choice of
-// proxy, and the error mapping.
+// URL loading's pieces below load_url that the backend's transfer files share and the tests call
+// directly: the transfer on the calling thread, the choice of proxy, the protocols of redirects and
+// the error mapping.
 #pragma once
 
 #include <functional>
@@ -10,10 +11,6 @@
 #include "platform/url_loading.h"
 
 namespace kestrova::platform::linux_backend {
-
-// Refuses every later load_url (its completion then never runs: the process is ending) and says
-// whether one ever started a worker.
-bool close_url_loading();
 
 // The soname load_url loads libcurl from.
 inline constexpr const char* libcurl_name = "libcurl.so.4";

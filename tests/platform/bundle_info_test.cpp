@@ -142,7 +142,7 @@ TEST_F(InfoPlist, ANamedPipeIsRefusedWithoutWaiting) {
     const fs::path pipe = dir / "Info.plist";
     ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
     ::testing::internal::CaptureStderr();
-    auto reading = std::async(std::launch::async, [&] { return linux_backend::read_info_dictionary(pipe.string()); });
+    auto reading = std::async(std::launch::async, [&] { return read_info_dictionary(pipe.string()); });
     if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
         // Free the reader that is stuck, so that the test ends.
         const int writer = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);

@@ -16,7 +16,7 @@
 
 #include "platform/application.h"
 #include "platform/linux/environment.h"
-#include "platform/linux/update_framework_internal.h"
+#include "platform/common/update_framework_internal.h"
 #include "platform/main_queue.h"
 #include "platform/run_loop.h"
 #include "test_environment.h"
@@ -27,7 +27,7 @@ namespace kestrova::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using linux_backend::load_update_framework_from;
+using detail::load_update_framework_from;
 using namespace std::chrono_literals;
 
 // --- Finding and loading the library ------------------------------------------------------------
@@ -64,7 +64,7 @@ TEST(LoadUpdateFramework, AWorkingLibraryGetsTheHostServicesAndAnswersWithItsTab
     auto host = reinterpret_cast<const KestrovaHostServices* (*)()>(dlsym(module, "fake_updater_host"))();
     dlclose(module);  // drops only the reference this test took
     ASSERT_NE(host, nullptr);
-    EXPECT_EQ(host, &linux_backend::host_services());
+    EXPECT_EQ(host, &detail::host_services());
     EXPECT_EQ(host->abi_version, KESTROVA_UPDATER_ABI_VERSION);
     EXPECT_EQ(host->size, sizeof(KestrovaHostServices));
     for (const void* service :
@@ -112,7 +112,7 @@ protected:
         return done();
     }
 
-    const KestrovaHostServices& host = linux_backend::host_services();
+    const KestrovaHostServices& host = detail::host_services();
 };
 
 TEST_F(HostServices, BlocksDispatchedFromAnyThreadRunOnTheMainThreadInOrder) {
@@ -343,7 +343,7 @@ TEST_F(HostServices, ApplicationStopEndsTheSharedApplicationsRun) {
     std::atomic<bool> served{false};
     host.dispatch_async_main([](void* c) {
         static_cast<std::atomic<bool>*>(c)->store(true);
-        linux_backend::host_services().application_stop();
+        detail::host_services().application_stop();
     }, &served);
     Application::shared().run();
     EXPECT_TRUE(served);

@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "platform/linux/bundle_info_internal.h"
+#include "kestrova/updater_abi.h"
+#include "platform/bundle_info.h"
 
 namespace kestrova::sparkle::testing {
 
@@ -216,7 +217,7 @@ void FakeUpdaterHost::complete(Transfer transfer) {
     transfer.progress(transfer.written + transfer.rest.size(), std::nullopt);
     UrlResponse response;
     if (transfer.too_long) {
-        response.error_code = -1103;
+        response.error_code = KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM;
         response.error_description = "The body is longer than allowed.";
     } else {
         response.http_status = 200;
@@ -237,14 +238,14 @@ void FakeUpdaterHost::cancel_transfer(TransferId id) {
     Transfer transfer = std::move(*found);
     transfers_.erase(found);
     UrlResponse response;
-    response.error_code = -999;
+    response.error_code = KESTROVA_URL_ERROR_CANCELLED;
     response.error_description = "cancelled";
     transfer.completion(std::move(response));
 }
 
 std::optional<InfoDictionary> FakeUpdaterHost::read_property_list(const std::filesystem::path& path) {
     if (!std::filesystem::exists(path)) return std::nullopt;
-    auto entries = platform::linux_backend::read_info_dictionary(path.string());
+    auto entries = platform::read_info_dictionary(path.string());
     if (entries.empty()) return std::nullopt;
     return entries;
 }

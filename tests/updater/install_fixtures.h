@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/bundle_info_internal.h"
+#include "platform/bundle_info.h"
 #include "updater/updater_host.h"
 
 namespace kestrova::sparkle::testing::install {
@@ -96,7 +96,7 @@ inline std::vector<Entry> bundle_entries(std::string_view version, std::string_v
 
 inline std::optional<InfoDictionary> read_plist(const fs::path& path) {
     if (!fs::exists(path)) return std::nullopt;
-    return platform::linux_backend::read_info_dictionary(path.string());
+    return platform::read_info_dictionary(path.string());
 }
 
 }  // namespace kestrova::sparkle::testing::install

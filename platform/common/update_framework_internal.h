@@ -7,7 +7,7 @@
 
 #include "kestrova/updater_abi.h"
 
-namespace kestrova::platform::linux_backend {
+namespace kestrova::platform::detail {
 
 // Loads the stand-in at `path` and hands it the platform's services; null as
 // load_update_framework() describes. Not cached: each call asks the library again.
@@ -21,4 +21,4 @@ const KestrovaHostServices& host_services();
 // bytes, returning the full length, or -1 when `value` is absent.
 long copy_info_string(const std::optional<std::string>& value, char* buffer, std::size_t size);
 
-}  // namespace kestrova::platform::linux_backend
+}  // namespace kestrova::platform::detail

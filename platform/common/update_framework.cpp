@@ -1,6 +1,5 @@
 #include "platform/update_framework.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,21 +15,18 @@
 #include "platform/application.h"
 #include "platform/bundle_info.h"
 #include "platform/installation_lock.h"
-#include "platform/linux/bundle_info_internal.h"
-#include "platform/linux/environment.h"
-#include "platform/linux/update_framework_internal.h"
+#include "platform/common/update_framework_internal.h"
 #include "platform/main_queue.h"
 #include "platform/never_destroyed.h"
+#include "platform/process.h"
 #include "platform/run_loop.h"
+#include "platform/shared_library.h"
 #include "platform/update_log.h"
 #include "platform/url_loading.h"
 
 namespace kestrova::platform {
 
 namespace {
-
-// The framework's file in the bundle's Frameworks directory.
-constexpr const char* framework_file_name = "libkestrova-updater.so";
 
 // The stand-in logs under the launcher's subsystem, in a category of its own.
 constexpr std::string_view log_subsystem = "org.kestrova.launcher";
@@ -175,12 +171,12 @@ long host_bundle_path(char* buffer, std::size_t size) {
     if (error || contents == contents.root_path() || !contents.has_parent_path()) return -1;
     const fs::path bundle = contents.parent_path();
     if (bundle == bundle.root_path()) return -1;
-    return linux_backend::copy_info_string(bundle.string(), buffer, size);
+    return detail::copy_info_string(bundle.string(), buffer, size);
 }
 
 int host_read_property_list(const char* path, void (*entry)(void*, const char*, const char*), void* context) {
     if (path == nullptr) return -1;
-    const auto entries = linux_backend::read_property_list(path);
+    const auto entries = read_property_list(path);
     if (!entries) return -1;
     if (entry != nullptr)
         for (const auto& [key, value] : *entries) entry(context, key.c_str(), value.c_str());
@@ -210,7 +206,7 @@ int host_installation_at(const char* bundle) {
 
 long host_info_string(const char* key, char* buffer, std::size_t size) {
     if (key == nullptr) return -1;
-    return linux_backend::copy_info_string(info_dictionary_string(key), buffer, size);
+    return detail::copy_info_string(info_dictionary_string(key), buffer, size);
 }
 
 // The stand-in keeps the pointers it is given, so each value is kept for the rest of the process:
@@ -222,7 +218,7 @@ const char* host_environment_value(const char* name) {
     std::lock_guard lock(mutex.get());
     auto found = values.get().find(std::string_view(name));
     if (found == values.get().end())
-        found = values.get().emplace(name, linux_backend::captured_variable(name)).first;
+        found = values.get().emplace(name, environment_variable(name)).first;
     return found->second ? found->second->c_str() : nullptr;
 }
 
@@ -262,7 +258,7 @@ KestrovaHostServices make_host_services() {
 
 }  // namespace
 
-namespace linux_backend {
+namespace detail {
 
 const KestrovaHostServices& host_services() {
     static const KestrovaHostServices services = make_host_services();  // plain data: nothing to destroy
@@ -282,17 +278,17 @@ long copy_info_string(const std::optional<std::string>& value, char* buffer, std
 const KestrovaUpdaterApi* load_update_framework_from(const std::string& path) {
     // Absent is the ordinary case (a bundle without the framework) and is not logged.
     if (::access(path.c_str(), F_OK) != 0) return nullptr;
-    // A path with a slash is opened as it is; dlopen never searches LD_LIBRARY_PATH for it.
+    // A path with a slash is opened as it is; the system's loader never searches its library path for it.
     const std::string exact = path.find('/') == std::string::npos ? "./" + path : path;
-    void* handle = dlopen(exact.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* why = dlerror();
-        updater_log().write("The update framework could not be loaded: %{public}@", {why != nullptr ? why : path});
+    std::string why;
+    const SharedLibrary library = SharedLibrary::open(exact.c_str(), &why);
+    if (!library.loaded()) {
+        updater_log().write("The update framework could not be loaded: %{public}@", {why.empty() ? path : why});
         return nullptr;
     }
     // The library stays loaded whatever happens next: its code may already be referenced.
-    auto load = reinterpret_cast<KestrovaUpdaterLoadFn>(dlsym(handle, KESTROVA_UPDATER_ENTRY_POINT));
-    if (load == nullptr) {
+    KestrovaUpdaterLoadFn load = nullptr;
+    if (!library.resolve(KESTROVA_UPDATER_ENTRY_POINT, load)) {
         updater_log().write("The update framework has no entry point %{public}@", {KESTROVA_UPDATER_ENTRY_POINT});
         return nullptr;
     }
@@ -308,14 +304,14 @@ const KestrovaUpdaterApi* load_update_framework_from(const std::string& path) {
     return api;
 }
 
-}  // namespace linux_backend
+}  // namespace detail
 
 const KestrovaUpdaterApi* load_update_framework() {
     static const KestrovaUpdaterApi* api = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        api = linux_backend::load_update_framework_from(bundle_contents_directory() + "/Frameworks/" +
-                                                        framework_file_name);
+        api = detail::load_update_framework_from(bundle_contents_directory() + "/Frameworks/" +
+                                                 update_framework_file_name());
     });
     return api;
 }
