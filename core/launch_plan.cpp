@@ -1,3 +1,4 @@
+#include "kestrova/bundle_layout.h"
 #include "core/launch_plan.h"
 
 #include <algorithm>
@@ -24,7 +25,9 @@ std::string unresolved_app_dir(std::string_view executable_path) {
     // The platform reports an absolute path; should it ever not, "." stands for the directory.
     std::string dir = slash == std::string_view::npos ? std::string(".")
                                                       : std::string(executable_path.substr(0, slash));
-    dir += "/../Resources/";
+    dir += "/../";
+    dir += bundle_layout::resources;
+    dir += '/';
     return dir;
 }
 

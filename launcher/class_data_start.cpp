@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "kestrova/bundle_layout.h"
 #include "core/class_data.h"
 #include "platform/bundle_info.h"
 #include "platform/class_data_cache.h"
@@ -37,7 +38,7 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     // Whatever the archive depends on: the bundle's location, its launcher, version and JARs, the
     // runtime, the options, this user on this machine. Any change makes another key.
     const std::string contents = platform::bundle_contents_directory();
-    const std::string home = contents + "/runtime/Contents/Home";
+    const std::string home = (std::filesystem::path(contents) / kestrova::bundle_layout::runtime_home).string();
     const std::string who = platform::user_and_machine();
     std::vector<std::string> facts = {who,
                                       contents,

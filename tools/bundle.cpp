@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "kestrova/bundle_layout.h"
+#include "platform/update_framework.h"
 #include "core/launch_plan.h"
 #include "tools/added_launchers.h"
 #include "tools/bundle_inputs.h"
@@ -98,7 +100,6 @@ constexpr std::string_view msg_input_empty =
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
-constexpr std::string_view updater_file_name = "libkestrova-updater.so";
 
 fs::path default_launcher() {
     return (kestrova::pack::own_directory() / KESTROVA_PACK_LIB_FROM_BIN / "kestrova-launcher")
@@ -327,7 +328,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     require_regular_file(plan.support_jar, "the support JAR", hint_support_jar);
 
     if (args.has("--with-updater")) {
-        const fs::path updater = launcher.parent_path() / updater_file_name;
+        const fs::path updater = launcher.parent_path() / kestrova::platform::update_framework_file_name();
         std::error_code ec;
         if (!fs::is_regular_file(updater, ec)) throw PackError(fill(msg_missing_updater, {updater.string()}));
         plan.updater = updater;
@@ -432,15 +433,15 @@ void make_self_contained(const fs::path& source_root, const fs::path& copy_root)
 }
 
 void assemble(const BundlePlan& plan, const fs::path& root) {
-    const fs::path contents = root / "Contents";
-    fs::create_directories(contents / "MacOS");
-    kestrova::pack::write_file_atomically(contents / "MacOS" / plan.name, plan.launcher,
-                                          plan.launcher_mode);
+    namespace layout = kestrova::bundle_layout;
+    const fs::path executables = layout::executables_of(root);
+    fs::create_directories(executables);
+    kestrova::pack::write_file_atomically(executables / plan.name, plan.launcher, plan.launcher_mode);
     for (const auto& [name, image] : plan.added_launchers)
-        kestrova::pack::write_file_atomically(contents / "MacOS" / name, image, plan.launcher_mode);
-    write_text(contents / "Info.plist", plan.info_plist);
+        kestrova::pack::write_file_atomically(executables / name, image, plan.launcher_mode);
+    write_text(layout::info_plist_of(root), plan.info_plist);
 
-    const fs::path resources = contents / "Resources";
+    const fs::path resources = layout::resources_of(root);
     fs::create_directories(resources);
     for (const auto& jar : plan.jars) fs::copy_file(jar, resources / jar.filename());
     fs::copy_file(plan.support_jar, resources / std::string(kestrova::pack::support_jar_name));
@@ -453,39 +454,37 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
         else fs::copy_file(copy.source, to);
     }
 
-    const fs::path runtime_contents = contents / "runtime" / "Contents";
-    fs::create_directories(runtime_contents);
+    const fs::path home = layout::runtime_home_of(root);
+    fs::create_directories(home.parent_path());
     if (plan.jlink) {
-        kestrova::pack::link_runtime(plan.runtime, plan.runtime_modules, runtime_contents / "Home",
-                                     plan.link);
+        kestrova::pack::link_runtime(plan.runtime, plan.runtime_modules, home, plan.link);
     } else if (plan.copy_runtime) {
         const fs::path source = fs::canonical(plan.runtime);
-        const fs::path home = runtime_contents / "Home";
         fs::copy(source, home, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
         make_self_contained(source, home);
     } else {
-        fs::create_directory_symlink(plan.runtime, runtime_contents / "Home");
+        fs::create_directory_symlink(plan.runtime, home);
     }
 
     if (plan.updater) {
-        fs::create_directories(contents / "Frameworks");
-        fs::copy_file(*plan.updater, contents / "Frameworks" / updater_file_name);
+        fs::create_directories(layout::frameworks_of(root));
+        fs::copy_file(*plan.updater, layout::frameworks_of(root) / kestrova::platform::update_framework_file_name());
     }
 }
 
 // A runtime made by jlink may lack a module the application needs: it must start a JVM with the
 // bundle's own options and load the main class before the bundle takes its place.
 void check_linked_runtime(const BundlePlan& plan, const fs::path& root) {
-    const std::string app_dir = fs::canonical(root / "Contents" / "Resources").string();
+    const std::string app_dir = fs::canonical(kestrova::bundle_layout::resources_of(root)).string();
     std::vector<std::string> options;
     const char* home = std::getenv("HOME");
     for (const auto& option : plan.jvm_options)
         options.push_back(kestrova::expand_option_tokens(option, app_dir, home != nullptr ? home : ""));
-    kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
+    kestrova::pack::check_runtime_loads_main(kestrova::bundle_layout::runtime_home_of(root), options,
                                              plan.main_class, plan.runtime);
     for (std::size_t i = 0; i < plan.added_main_classes.size(); ++i) {
         try {
-            kestrova::pack::check_runtime_loads_main(root / "Contents" / "runtime" / "Contents" / "Home", options,
+            kestrova::pack::check_runtime_loads_main(kestrova::bundle_layout::runtime_home_of(root), options,
                                                      plan.added_main_classes[i], plan.runtime);
         } catch (const PackError& e) {
             // The check's advice names --main-class; the class came from this --add-launcher.

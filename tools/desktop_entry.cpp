@@ -7,6 +7,7 @@
 #include <memory>
 #include <system_error>
 
+#include "kestrova/bundle_layout.h"
 #include "kestrova/burned_in_data.h"
 #include "kestrova/utf8.h"
 #include "platform/bundle_info.h"
@@ -122,7 +123,7 @@ struct BundleFacts {
 
 // Read with the launcher's own Info.plist reader, so the entry sees the values the launcher sees.
 BundleFacts read_info_plist(const fs::path& bundle) {
-    const fs::path plist_path = bundle / "Contents" / "Info.plist";
+    const fs::path plist_path = kestrova::bundle_layout::info_plist_of(bundle);
     std::error_code ec;
     if (!fs::is_regular_file(plist_path, ec)) throw PackError(fill(msg_no_plist, {bundle.string()}));
     const auto info = platform::read_info_dictionary(plist_path.string());
@@ -348,9 +349,8 @@ void refuse_foreign_entry(const fs::path& target) {
 DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
     const fs::path bundle = normal_bundle_path(request.bundle);
     const BundleFacts facts = read_info_plist(bundle);
-    const fs::path contents = bundle / "Contents";
-    const auto launchers = launchers_with_entries(contents / "MacOS", facts.executable);
-    const fs::path runtime = contents / "runtime" / "Contents" / "Home";
+    const auto launchers = launchers_with_entries(kestrova::bundle_layout::executables_of(bundle), facts.executable);
+    const fs::path runtime = kestrova::bundle_layout::runtime_home_of(bundle);
     std::error_code ec;
     if (!fs::is_regular_file(runtime / "lib/server/libjvm.so", ec))
         throw PackError(fill(msg_no_runtime, {runtime.string()}));
@@ -367,7 +367,7 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
     fields.comment = request.comment;
     fields.keywords = request.keywords;
     if (facts.icon_file && !facts.icon_file->empty()) {
-        const fs::path icon = contents / "Resources" / *facts.icon_file;
+        const fs::path icon = kestrova::bundle_layout::resources_of(bundle) / *facts.icon_file;
         std::vector<char> bytes;
         try {
             bytes = read_file(icon);
@@ -383,7 +383,7 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
     for (const auto& launcher : launchers) {
         const bool main = launcher.name == facts.executable;
         fields.name = main ? facts.name : launcher.name;
-        fields.executable = contents / "MacOS" / launcher.name;
+        fields.executable = kestrova::bundle_layout::executables_of(bundle) / launcher.name;
         fields.terminal = launcher.console;
         fields.wm_class = main && request.wm_class ? *request.wm_class : wm_class_for_main_class(launcher.main_class);
         const std::string id = main ? facts.identifier : facts.identifier + "." + launcher.name;

@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
 #include "platform/bundle_info.h"
 #include "updater/appcast.h"
@@ -343,9 +344,9 @@ std::optional<std::string> read_if_present(const fs::path& path) {
 
 // The runtime must be a real directory all the way down: a link anywhere on the way would make
 // the archive carry a link to a JDK that the machines it is installed on do not have.
-void check_runtime(const fs::path& contents) {
-    fs::path path = contents;
-    for (const char* part : {"runtime", "Contents", "Home"}) {
+void check_runtime(const fs::path& bundle) {
+    fs::path path = kestrova::bundle_layout::contents_of(bundle);
+    for (const auto& part : fs::path(kestrova::bundle_layout::runtime_home)) {
         path /= part;
         std::error_code ec;
         const auto status = fs::symlink_status(path, ec);
@@ -514,7 +515,7 @@ fs::path make_release(const ReleaseOptions& options) {
                                 : options.bundle.lexically_normal().parent_path();
     const std::string bundle_file = bundle.filename().string();
     std::error_code ec;
-    const fs::path plist_path = bundle / "Contents" / "Info.plist";
+    const fs::path plist_path = kestrova::bundle_layout::info_plist_of(bundle);
     if (bundle_file.size() <= 4 || !bundle_file.ends_with(".app") || !fs::is_directory(bundle, ec) ||
         !fs::is_regular_file(plist_path, ec))
         throw PackError(fill(msg_not_a_bundle, {options.bundle.string()}));
@@ -530,7 +531,7 @@ fs::path make_release(const ReleaseOptions& options) {
     if (!version || version->empty()) throw PackError(std::string(msg_no_version));
     if (version->find('/') != std::string::npos || version->front() == '.')
         throw PackError(fill(msg_bad_version_name, {*version}));
-    check_runtime(bundle / "Contents");
+    check_runtime(bundle);
 
     const auto key_text = lookup("SUPublicEDKey");
     if (!key_text) throw PackError(std::string(msg_no_public_key));

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
 
 namespace kestrova::sparkle {
@@ -104,7 +105,7 @@ std::vector<fs::path> refresh_desktop_entries(const fs::path& bundle, const std:
     std::vector<fs::path> refreshed;
     if (new_executable.empty() || new_executable.find('/') != std::string::npos || data_home.empty()) return refreshed;
     const fs::path owner = normal(bundle);
-    const fs::path launchers = owner / "Contents" / "MacOS";
+    const fs::path launchers = kestrova::bundle_layout::executables_of(owner);
     const fs::path new_launcher = launchers / new_executable;
     std::error_code ec;
     for (fs::directory_iterator it(data_home / "applications", ec); !ec && it != fs::directory_iterator();

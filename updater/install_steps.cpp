@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
 #include "kestrova/text.h"
 #include "platform/file_system.h"
@@ -350,9 +351,9 @@ const char* type_name(mode_t type) {
 // otherwise make an executable there the new launcher.
 bool is_launcher_inside(const fs::path& bundle, const std::string& executable) {
     int dir = ::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    for (const char* part : {"Contents", "MacOS"}) {
+    for (const auto part : {kestrova::bundle_layout::contents, kestrova::bundle_layout::executables}) {
         if (dir < 0) return false;
-        const int next = ::openat(dir, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next = ::openat(dir, std::string(part).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         ::close(dir);
         dir = next;
     }
@@ -446,7 +447,7 @@ void check_room_for_update(const fs::path& installed, std::optional<std::uint64_
 
 void check_staged_bundle(const fs::path& staged, const InfoDictionary& running, std::string_view item_version,
                          const InfoReader& read_info) {
-    const auto info = read_info(staged / "Contents" / "Info.plist");
+    const auto info = read_info(kestrova::bundle_layout::info_plist_of(staged));
     if (!info) throw InstallError(std::string(msg_no_info));
     const std::string identifier = info_value(*info, "CFBundleIdentifier");
     const std::string running_identifier = info_value(running, "CFBundleIdentifier");

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
 #include "updater/desktop_entries.h"
 #include "updater/last_check_store.h"
@@ -67,7 +68,7 @@ bool exists_no_follow(const fs::path& file) {
 // its executable would otherwise drop out of the menu (the entries' TryExec names the old one).
 void refresh_menu_entries(UpdaterHost& host, const fs::path& bundle) noexcept {
     try {
-        const auto info = host.read_property_list(bundle / "Contents" / "Info.plist");
+        const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
         const std::string executable = info ? info_value(*info, "CFBundleExecutable") : std::string();
         const fs::path data_home = user_data_home([&host](std::string_view name) { return host.environment_value(name); });
         if (executable.empty() || data_home.empty()) return;
@@ -83,7 +84,7 @@ void refresh_menu_entries(UpdaterHost& host, const fs::path& bundle) noexcept {
 }
 
 std::string held_version(UpdaterHost& host, const StagingArea& area) {
-    const auto info = host.read_property_list(area.staged_bundle() / "Contents" / "Info.plist");
+    const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(area.staged_bundle()));
     return info ? info_value(*info, "CFBundleVersion") : std::string();
 }
 
@@ -185,9 +186,9 @@ std::optional<PutBack> put_previous_back(UpdaterHost& host, FirstStart& state) {
     sync_directory(state.area->path());
     state.put_back = std::move(state.area);
     refresh_menu_entries(host, *bundle);
-    const auto info = host.read_property_list(*bundle / "Contents" / "Info.plist");
+    const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(*bundle));
     const fs::path launcher =
-        *bundle / "Contents" / "MacOS" / info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+        kestrova::bundle_layout::executables_of(*bundle) / info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
     log_to(host, "Version " + versions.replaced_by + " could not start: version " + versions.previous +
                      " is back in its place, starting " + launcher.string());
     return PutBack{launcher, put_back_sentence(name, versions.replaced_by, versions.previous)};

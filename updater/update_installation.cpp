@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrova/bundle_layout.h"
 #include "kestrova/update_settings.h"
 #include "kestrova/updater_abi.h"
 #include "updater/previous_version.h"
@@ -50,8 +51,8 @@ std::string others_run_message(UpdaterHost& host, std::string_view version) {
 
 // The launcher the swapped-in bundle starts with; check_staged_bundle has vouched for its name.
 fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs::path& bundle) {
-    const auto info = host.read_property_list(staged / "Contents" / "Info.plist");
-    return bundle / "Contents" / "MacOS" / info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+    const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(staged));
+    return kestrova::bundle_layout::executables_of(bundle) / info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
 }
 
 }  // namespace
@@ -297,7 +298,7 @@ InfoDictionary running_bundle_info(UpdaterHost& host) {
 ExchangeCheck check_before_exchange(UpdaterHost& host, const fs::path& bundle, const InfoDictionary& running,
                                     std::string_view new_version) {
     const auto drop = [](std::string reason) { return ExchangeCheck{ExchangeCheck::Kind::drop, {}, std::move(reason)}; };
-    const auto info = host.read_property_list(bundle / "Contents" / "Info.plist");
+    const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
     if (!info) return drop(bundle.string() + " no longer holds the application: it was moved or removed while it ran.");
     const std::string identifier = info_value(*info, "CFBundleIdentifier");
     if (identifier != info_value(running, "CFBundleIdentifier"))

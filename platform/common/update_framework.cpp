@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "kestrova/bundle_layout.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
@@ -310,8 +311,10 @@ const KestrovaUpdaterApi* load_update_framework() {
     static const KestrovaUpdaterApi* api = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        api = detail::load_update_framework_from(bundle_contents_directory() + "/Frameworks/" +
-                                                 update_framework_file_name());
+        api = detail::load_update_framework_from(
+            (std::filesystem::path(bundle_contents_directory()) / kestrova::bundle_layout::frameworks /
+             update_framework_file_name())
+                .string());
     });
     return api;
 }

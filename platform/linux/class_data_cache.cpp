@@ -22,6 +22,7 @@
 #include <iterator>
 #include <type_traits>
 
+#include "kestrova/bundle_layout.h"
 #include "core/class_data.h"
 #include "platform/linux/class_data_cache_internal.h"
 #include "platform/linux/environment.h"
@@ -135,7 +136,7 @@ void drop_what_is_not_needed(const ClassDataJob& job, const std::string& kept) {
     for (const auto& entry : fs::directory_iterator(slots, ec)) {
         if (entry.path().filename() == own) continue;
         const std::string bundle = read_small_file((entry.path() / bundle_file).string());
-        if (!bundle.empty() && !fs::exists(fs::path(bundle) / "Info.plist", ec)) fs::remove_all(entry.path(), ec);
+        if (!bundle.empty() && !fs::exists(fs::path(bundle) / kestrova::bundle_layout::info_plist, ec)) fs::remove_all(entry.path(), ec);
     }
 }
 

@@ -2,6 +2,7 @@
 // descriptor that is never closed: close-on-exec ends it when the process is replaced, and the
 // kernel ends it when the process dies, however it dies. flock locks belong to the open file, so
 // the conversions below act on this process's own lock and never conflict with it.
+#include "kestrova/bundle_layout.h"
 #include "platform/installation_lock.h"
 
 #include <fcntl.h>
@@ -141,17 +142,17 @@ std::optional<bool> installation_at(const std::string& bundle) {
 }
 
 std::optional<std::string> installation_launcher(const std::string& bundle) {
-    const auto info = read_property_list(bundle + "/Contents/Info.plist");
+    const auto info = read_property_list(kestrova::bundle_layout::info_plist_of(bundle).string());
     if (!info) return std::nullopt;
     const auto found = info->find("CFBundleExecutable");
     if (found == info->end() || found->second.empty() || found->second.find('/') != std::string::npos ||
         found->second == "." || found->second == "..")
         return std::nullopt;
-    const std::string launcher = bundle + "/Contents/MacOS/" + found->second;
+    const std::string macos = kestrova::bundle_layout::executables_of(bundle).string();
+    const std::string launcher = macos + "/" + found->second;
     // Nothing on the way may be a link: what starts must lie inside the bundle.
     struct stat info_of {};
-    const std::string macos = bundle + "/Contents/MacOS";
-    if (::lstat((bundle + "/Contents").c_str(), &info_of) != 0 || !S_ISDIR(info_of.st_mode)) return std::nullopt;
+    if (::lstat(kestrova::bundle_layout::contents_of(bundle).c_str(), &info_of) != 0 || !S_ISDIR(info_of.st_mode)) return std::nullopt;
     if (::lstat(macos.c_str(), &info_of) != 0 || !S_ISDIR(info_of.st_mode)) return std::nullopt;
     if (::lstat(launcher.c_str(), &info_of) != 0 || !S_ISREG(info_of.st_mode)) return std::nullopt;
     return launcher;
