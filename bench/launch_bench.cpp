@@ -149,9 +149,9 @@ void parse_stamps(const std::string& text, std::map<std::string, std::int64_t>& 
 }
 
 std::vector<std::string> child_environment(const std::map<std::string, std::string>& extra) {
-    static const char* const cleared[] = {"LD_LIBRARY_PATH", "_JAVA_OPTIONS",     "JDK_JAVA_OPTIONS",
-                                          "JAVA_TOOL_OPTIONS", "DISPLAY",         "WAYLAND_DISPLAY",
-                                          "FORCE_UPDATE_CHECK", "KESTROVA_UPDATE_LOG", "KESTROVA_BENCH_FD"};
+    static const char* const cleared[] = {
+        "LD_LIBRARY_PATH", "_JAVA_OPTIONS",      "JDK_JAVA_OPTIONS",    "JAVA_TOOL_OPTIONS", "DISPLAY",
+        "WAYLAND_DISPLAY", "FORCE_UPDATE_CHECK", "KESTROVA_UPDATE_LOG", "KESTROVA_BENCH_FD"};
     std::map<std::string, std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
         const std::string entry(*e);
@@ -202,14 +202,16 @@ Run run_once(const Command& command, Streams& streams, std::chrono::seconds time
     if (pidfd < 0) fail("pidfd_open failed");
     pollfd p{pidfd, POLLIN, 0};
     int ready;
-    while ((ready = poll(&p, 1, static_cast<int>(timeout.count() * 1000))) < 0 && errno == EINTR) {}
+    while ((ready = poll(&p, 1, static_cast<int>(timeout.count() * 1000))) < 0 && errno == EINTR) {
+    }
     Run run;
     run.end_ns = now_ns();
     close(pidfd);
     if (ready == 0) kill(-pid, SIGKILL);
     int status = 0;
     rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {}
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
     // Whatever the child left behind in its group goes too.
     kill(-pid, SIGKILL);
     run.start_ns = shared_start->load();
@@ -227,7 +229,8 @@ Run run_once(const Command& command, Streams& streams, std::chrono::seconds time
 }
 
 // Warm-up rounds, then `rounds` rounds of every command in order (A B C A B C ...): series[c][r].
-std::vector<std::vector<Run>> interleaved(const std::vector<Command>& commands, int warmup, int rounds, Streams& streams) {
+std::vector<std::vector<Run>> interleaved(const std::vector<Command>& commands, int warmup, int rounds,
+                                          Streams& streams) {
     std::vector<std::vector<Run>> series(commands.size());
     for (int r = 0; r < warmup + rounds; ++r) {
         for (std::size_t c = 0; c < commands.size(); ++c) {
@@ -270,9 +273,19 @@ struct BundleSpec {
 
 fs::path make_bundle(const Settings& s, const fs::path& stage, const BundleSpec& spec) {
     const fs::path out = s.work / "bundles";
-    std::vector<std::string> argv = {(stage / "bin" / "kestrova-pack").string(), "bundle", "--force", "--name", spec.name,
-                                     "--out", out.string(), "--main-class", spec.main_class, "--jar",
-                                     s.hello_jar.string(), "--runtime", s.java_home.string()};
+    std::vector<std::string> argv = {(stage / "bin" / "kestrova-pack").string(),
+                                     "bundle",
+                                     "--force",
+                                     "--name",
+                                     spec.name,
+                                     "--out",
+                                     out.string(),
+                                     "--main-class",
+                                     spec.main_class,
+                                     "--jar",
+                                     s.hello_jar.string(),
+                                     "--runtime",
+                                     s.java_home.string()};
     for (const auto& o : spec.jvm_options) argv.push_back("--jvm-option=" + o);
     for (const auto& a : spec.args) argv.push_back("--arg=" + a);
     argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
@@ -281,7 +294,8 @@ fs::path make_bundle(const Settings& s, const fs::path& stage, const BundleSpec&
 }
 
 int record_size_of(const Settings& s, const fs::path& executable) {
-    const std::string text = run_tool({(s.plain_stage / "bin" / "kestrova-pack").string(), "inspect", executable.string()});
+    const std::string text = run_tool(
+        {(s.plain_stage / "bin" / "kestrova-pack").string(), "inspect", executable.string()});
     const auto at = text.find("record_size: ");
     if (at == std::string::npos) fail("kestrova-pack inspect printed no record_size");
     return std::atoi(text.c_str() + at + 13);
@@ -294,8 +308,8 @@ fs::path make_jpackage_image(const Settings& s) {
     fs::remove_all(dest);
     fs::create_directories(input);
     fs::copy_file(s.hello_jar, input / "hello.jar");
-    run_tool({(s.java_home / "bin" / "jpackage").string(), "--type", "app-image", "--input", input.string(), "--main-jar",
-              "hello.jar", "--main-class", "Hello", "--name", "HelloImage", "--dest", dest.string()});
+    run_tool({(s.java_home / "bin" / "jpackage").string(), "--type", "app-image", "--input", input.string(),
+              "--main-jar", "hello.jar", "--main-class", "Hello", "--name", "HelloImage", "--dest", dest.string()});
     return dest / "HelloImage" / "bin" / "HelloImage";
 }
 
@@ -388,8 +402,8 @@ void print_rows(const std::vector<Row>& rows) {
     std::printf("| Comparison (A vs B) | A, median | B, median | A/B, median of pairs | Goal | |\n");
     std::printf("| --- | --- | --- | --- | --- | --- |\n");
     for (const auto& r : rows)
-        std::printf("| %s | %s | %s | %s | %s | %s |\n", r.what.c_str(), r.a.c_str(), r.b.c_str(), times(r.ratio).c_str(),
-                    r.goal.c_str(), r.met ? (*r.met ? "met" : "**missed**") : "");
+        std::printf("| %s | %s | %s | %s | %s | %s |\n", r.what.c_str(), r.a.c_str(), r.b.c_str(),
+                    times(r.ratio).c_str(), r.goal.c_str(), r.met ? (*r.met ? "met" : "**missed**") : "");
     std::fflush(stdout);
 }
 
@@ -428,17 +442,22 @@ Settings parse_settings(int argc, char** argv) {
             if (i + 1 >= argc) fail(arg + " needs a value");
             return argv[++i];
         };
-        if (arg == "--pairs") s.pairs = std::stoi(value());
-        else if (arg == "--gui-pairs") s.gui_pairs = std::stoi(value());
-        else if (arg == "--warmup") s.warmup = std::stoi(value());
-        else if (arg == "--work") s.work = value();
-        else if (arg == "--plain-stage") s.plain_stage = value();
-        else if (arg == "--no-gui") s.skip_gui = true;
+        if (arg == "--pairs")
+            s.pairs = std::stoi(value());
+        else if (arg == "--gui-pairs")
+            s.gui_pairs = std::stoi(value());
+        else if (arg == "--warmup")
+            s.warmup = std::stoi(value());
+        else if (arg == "--work")
+            s.work = value();
+        else if (arg == "--plain-stage")
+            s.plain_stage = value();
+        else if (arg == "--no-gui")
+            s.skip_gui = true;
         else if (arg == "--only") {
             std::stringstream list(value());
             for (std::string n; std::getline(list, n, ',');) s.only.insert(std::stoi(n));
-        }
-        else if (arg == "--help") {
+        } else if (arg == "--help") {
             std::printf(
                 "Usage: kestrova-launch-bench [--pairs N] [--gui-pairs N] [--warmup N] [--work DIR]\n"
                 "                             [--plain-stage DIR] [--no-gui] [--only N,M]\n"
@@ -446,7 +465,8 @@ Settings parse_settings(int argc, char** argv) {
                 "--plain-stage: the stage directory of a build without KESTROVA_BENCH (its launcher\n"
                 "template is the one compared with java -cp and jpackage); default: this build's.\n");
             std::exit(0);
-        } else fail("unknown argument " + arg + " (see --help)");
+        } else
+            fail("unknown argument " + arg + " (see --help)");
     }
     if (s.pairs < 1 || s.gui_pairs < 1 || s.warmup < 0) fail("--pairs and --gui-pairs need at least 1");
     return s;
@@ -484,8 +504,8 @@ int main(int argc, char** argv) {
                                metric(series[1], to_main_end), ms, "<= 1.00x", 1.00));
         rows.push_back(compare("Start to end of main: kestrova vs jpackage image", metric(series[0], to_main_end),
                                metric(series[2], to_main_end), ms, "<= 0.30x", 0.30));
-        rows.push_back(compare("Start to exit: kestrova vs `java -cp`", metric(series[0], wall), metric(series[1], wall),
-                               ms, "", std::nullopt));
+        rows.push_back(compare("Start to exit: kestrova vs `java -cp`", metric(series[0], wall),
+                               metric(series[1], wall), ms, "", std::nullopt));
         rows.push_back(compare("Start to exit: kestrova vs jpackage image", metric(series[0], wall),
                                metric(series[2], wall), ms, "", std::nullopt));
         rows.push_back(compare("Peak RSS: kestrova vs `java -cp`", metric(series[0], rss), metric(series[1], rss), mib,
@@ -515,15 +535,17 @@ int main(int argc, char** argv) {
             option.resize(limits_option_length, 'x');
             limits.jvm_options.push_back(option);
         }
-        for (int i = 0; i < max_record_entries; ++i) limits.args.push_back(std::string(static_cast<std::size_t>(arg_length), 'a'));
+        for (int i = 0; i < max_record_entries; ++i)
+            limits.args.push_back(std::string(static_cast<std::size_t>(arg_length), 'a'));
         const fs::path full = make_bundle(s, s.marked_stage, limits);
         // The JVM on the main thread: what the hop to the JVM thread costs in the launcher's own work.
-        const fs::path on_main =
-            make_bundle(s, s.marked_stage, {"HelloMarkedMainThread", "Hello", {}, {}, {"--main-thread"}});
+        const fs::path on_main = make_bundle(s, s.marked_stage,
+                                             {"HelloMarkedMainThread", "Hello", {}, {}, {"--main-thread"}});
         const int full_size = record_size_of(s, full);
-        std::printf("Records: minimal %d bytes (2 options, 0 arguments); at the limits %d of %d bytes (255 options: the "
-                    "tool's 2 and %d of %d bytes with a && token; 255 arguments of %d bytes)\n\n",
-                    base, full_size, max_record_size, our_options, limits_option_length, arg_length);
+        std::printf(
+            "Records: minimal %d bytes (2 options, 0 arguments); at the limits %d of %d bytes (255 options: the "
+            "tool's 2 and %d of %d bytes with a && token; 255 arguments of %d bytes)\n\n",
+            base, full_size, max_record_size, our_options, limits_option_length, arg_length);
 
         const std::vector<Command> commands = {
             {"kestrova (minimal record)", {minimal.string()}, {}, "main-end"},
@@ -562,8 +584,9 @@ int main(int argc, char** argv) {
             {"atexit to reaped by the driver (process teardown)", exit_to_reaped},
         };
         std::printf("Launcher's own work, inside the instrumented launcher (medians):\n\n");
-        std::printf("| Phase | minimal record | record at its limits | minimal, --main-thread |\n"
-                    "| --- | --- | --- | --- |\n");
+        std::printf(
+            "| Phase | minimal record | record at its limits | minimal, --main-thread |\n"
+            "| --- | --- | --- | --- |\n");
         for (const auto& p : phases)
             std::printf("| %s | %s | %s | %s |\n", p.what, column(series[0], p.of).c_str(),
                         column(series[1], p.of).c_str(), column(series[4], p.of).c_str());
@@ -576,8 +599,8 @@ int main(int argc, char** argv) {
         own_rows.push_back({"Launcher's own work before JNI_CreateJavaVM (minimal record)", ms(own_ms), "", own_ms,
                             "< 1 ms", own_ms < 1.0});
         const double own_less_libjvm = own_ms - (probe_jvm_ms - probe_ms);
-        own_rows.push_back({"... less the load of libjvm.so (probe with libjvm minus empty probe)",
-                            ms(own_less_libjvm), "", own_less_libjvm, "< 1 ms", own_less_libjvm < 1.0});
+        own_rows.push_back({"... less the load of libjvm.so (probe with libjvm minus empty probe)", ms(own_less_libjvm),
+                            "", own_less_libjvm, "< 1 ms", own_less_libjvm < 1.0});
         std::fflush(stdout);
     }
 
@@ -603,7 +626,8 @@ int main(int argc, char** argv) {
     // 4. The update gate against a local update site whose version is not newer than the bundle's.
     if (s.wants(4)) {
         kestrova::testing::HttpServer site;
-        site.route("/metadata.properties", kestrova::testing::HttpResponse::text(200, "app.version=1.0\napp.revision=5\n"));
+        site.route("/metadata.properties",
+                   kestrova::testing::HttpResponse::text(200, "app.version=1.0\napp.revision=5\n"));
         site.route("/appcast.xml",
                    kestrova::testing::HttpResponse::text(
                        200,
@@ -632,8 +656,9 @@ int main(int argc, char** argv) {
         const std::string logged{std::istreambuf_iterator<char>(in), {}};
         if (logged.find("Version from metadata") == std::string::npos ||
             site.request_count("/metadata.properties") == 0) {
-            std::printf("gate: not measured (not built yet): the launcher fetched no metadata and logged no "
-                        "\"Version from metadata\"\n\n");
+            std::printf(
+                "gate: not measured (not built yet): the launcher fetched no metadata and logged no "
+                "\"Version from metadata\"\n\n");
         } else {
             const auto series = interleaved(commands, s.warmup, s.pairs, streams);
             auto to_main_end = [](const Run& r) { return r.ms_to("main-end"); };
@@ -697,21 +722,23 @@ int main(int argc, char** argv) {
         const fs::path linked = make_bundle(console, s.plain_stage, {"HelloLinked", "Hello", {}, {}, {}});
         const fs::path jlinked = make_bundle(console, s.plain_stage, {"HelloJlink", "Hello", {}, {}, {"--jlink"}});
         const fs::path swing = make_bundle(s, s.plain_stage, {"HelloWindowJlink", "HelloWindow", {}, {}, {"--jlink"}});
-        const auto app_of = [](const fs::path& executable) { return executable.parent_path().parent_path().parent_path(); };
+        const auto app_of = [](const fs::path& executable) {
+            return executable.parent_path().parent_path().parent_path();
+        };
         const double hello_mb = disk_mb(app_of(jlinked));
         const double swing_mb = disk_mb(app_of(swing));
         own_rows.push_back({"Hello-world bundle with --jlink, on disk (MB)", std::to_string(hello_mb).substr(0, 6), "",
                             hello_mb, "<= 45", hello_mb <= 45});
-        own_rows.push_back({"Swing bundle (HelloWindow) with --jlink, on disk (MB)", std::to_string(swing_mb).substr(0, 6),
-                            "", swing_mb, "<= 70", swing_mb <= 70});
+        own_rows.push_back({"Swing bundle (HelloWindow) with --jlink, on disk (MB)",
+                            std::to_string(swing_mb).substr(0, 6), "", swing_mb, "<= 70", swing_mb <= 70});
         const std::vector<Command> commands = {
             {"kestrova, jlinked runtime", {jlinked.string()}, {}, "main-end"},
             {"kestrova, JDK linked", {linked.string()}, {}, "main-end"},
         };
         const auto series = interleaved(commands, s.warmup, s.pairs, streams);
         auto to_main_end = [](const Run& r) { return r.ms_to("main-end"); };
-        rows.push_back(compare("Start to end of main: --jlink runtime vs the JDK linked", metric(series[0], to_main_end),
-                               metric(series[1], to_main_end), ms, "<= 1.00x", 1.00));
+        rows.push_back(compare("Start to end of main: --jlink runtime vs the JDK linked",
+                               metric(series[0], to_main_end), metric(series[1], to_main_end), ms, "<= 1.00x", 1.00));
     }
 
     // 8. The class-data archive the launcher keeps: the first start of a fresh cache (which records
@@ -766,9 +793,9 @@ int main(int argc, char** argv) {
              many_jar, "Many", "main-end", 0.85},
         };
         if (xvfb && !xvfb->display().empty())
-            apps.insert(apps.begin() + 1, {"Swing window", make_bundle(s, s.plain_stage, {"WindowClassData", "HelloWindow",
-                                                                                          {}, {}, {}}),
-                                           s.hello_jar, "HelloWindow", "window-opened", 0.85});
+            apps.insert(apps.begin() + 1,
+                        {"Swing window", make_bundle(s, s.plain_stage, {"WindowClassData", "HelloWindow", {}, {}, {}}),
+                         s.hello_jar, "HelloWindow", "window-opened", 0.85});
         const int rounds = s.gui_pairs;
         for (const auto& app : apps) {
             const fs::path first_cache = s.work / "cds-first";
@@ -780,9 +807,13 @@ int main(int argc, char** argv) {
                 e[name] = value;
                 return e;
             };
-            const Command first{"first start", {app.bundle.string()}, with("XDG_CACHE_HOME", first_cache.string()),
+            const Command first{"first start",
+                                {app.bundle.string()},
+                                with("XDG_CACHE_HOME", first_cache.string()),
                                 app.stamp};
-            const Command later{"later start", {app.bundle.string()}, with("XDG_CACHE_HOME", kept_cache.string()),
+            const Command later{"later start",
+                                {app.bundle.string()},
+                                with("XDG_CACHE_HOME", kept_cache.string()),
                                 app.stamp};
             const Command off{"archive off", {app.bundle.string()}, with("KESTROVA_NO_CLASS_DATA", "1"), app.stamp};
             const Command plain{"java -cp", {java, "-cp", app.jar, app.main_class}, env, app.stamp};
@@ -840,9 +871,10 @@ int main(int argc, char** argv) {
             rows.push_back(compare("Class data, " + what + ", peak RSS, first start vs `java -cp`", metric(firsts, rss),
                                    metric(plains, rss), mib, "<= 1.05x", 1.05));
             const double size_mb = static_cast<double>(fs::file_size(*archive_of(kept_cache))) / 1e6;
-            std::printf("Class data, %s: archive %.1f MB; the dump after the first start took %s (median, idle "
-                        "priority)\n",
-                        app.what, size_mb, ms(median(dumps)).c_str());
+            std::printf(
+                "Class data, %s: archive %.1f MB; the dump after the first start took %s (median, idle "
+                "priority)\n",
+                app.what, size_mb, ms(median(dumps)).c_str());
             print_rows({rows.end() - 6, rows.end()});
             std::printf("\n");
         }

@@ -42,8 +42,7 @@ private:
 
 }  // namespace
 
-BurnedInData::BurnedInData(const char* record)
-    : BurnedInData(std::span<const char>(record, reserved_area_size)) {}
+BurnedInData::BurnedInData(const char* record) : BurnedInData(std::span<const char>(record, reserved_area_size)) {}
 
 BurnedInData::BurnedInData(std::span<const char> bytes) {
     RecordReader in(bytes);
@@ -84,15 +83,15 @@ std::vector<char> encode_launch_record(const LaunchRecordFields& fields) {
     std::vector<char> out;
     auto put_string = [&out](const std::string& s, const char* what) {
         if (s.find('\0') != std::string::npos)
-            throw LaunchRecordError(std::string(what) + " contains a NUL byte, which a launch "
+            throw LaunchRecordError(std::string(what) +
+                                    " contains a NUL byte, which a launch "
                                     "record cannot hold");
         out.insert(out.end(), s.begin(), s.end());
         out.push_back('\0');
     };
 
     out.push_back(static_cast<char>(fields.flags));
-    for (int shift = 24; shift >= 0; shift -= 8)
-        out.push_back(static_cast<char>((fields.stack_size >> shift) & 0xFFu));
+    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((fields.stack_size >> shift) & 0xFFu));
     put_string(fields.main_class, "the main class name");
     out.push_back(static_cast<char>(fields.jvm_options.size()));
     for (const auto& option : fields.jvm_options) put_string(option, "a JVM option");
@@ -100,9 +99,8 @@ std::vector<char> encode_launch_record(const LaunchRecordFields& fields) {
     for (const auto& arg : fields.app_args) put_string(arg, "an argument");
 
     if (out.size() > reserved_area_size)
-        throw LaunchRecordError("the launch record is " + std::to_string(out.size()) +
-                                " bytes, more than the " + std::to_string(reserved_area_size) +
-                                "-byte reserved area holds");
+        throw LaunchRecordError("the launch record is " + std::to_string(out.size()) + " bytes, more than the " +
+                                std::to_string(reserved_area_size) + "-byte reserved area holds");
     return out;
 }
 

@@ -117,13 +117,13 @@ Step choose_step(bool wanted, bool options_decide, bool directory_usable, bool a
 
 std::vector<std::string> start_options(Step step, std::string_view path) {
     switch (step) {
-    case Step::use_archive:
-        return {"-XX:SharedArchiveFile=" + std::string(path), "-Xshare:auto", "-Xlog:cds*=off",
-                "-Xlog:class+path=off"};
-    case Step::record_classes:
-        return {"-XX:DumpLoadedClassList=" + std::string(path)};
-    case Step::nothing:
-        break;
+        case Step::use_archive:
+            return {"-XX:SharedArchiveFile=" + std::string(path), "-Xshare:auto", "-Xlog:cds*=off",
+                    "-Xlog:class+path=off"};
+        case Step::record_classes:
+            return {"-XX:DumpLoadedClassList=" + std::string(path)};
+        case Step::nothing:
+            break;
     }
     return {};
 }

@@ -24,8 +24,7 @@ constexpr LineAdvice line_advice[] = {
     {"Could not start the JVM thread",
      "The system could not start the application's main thread: close other applications and try "
      "again; if it keeps failing, send this message to the application's vendor."},
-    {"Out of memory",
-     "Close other applications and try again."},
+    {"Out of memory", "Close other applications and try again."},
 };
 
 }  // namespace
@@ -34,8 +33,7 @@ bool launch_failure_wants_alert(bool console, bool standard_error_is_terminal) {
     return !console && !standard_error_is_terminal;
 }
 
-std::string application_display_name(const std::optional<std::string>& bundle_name,
-                                     std::string_view executable_path) {
+std::string application_display_name(const std::optional<std::string>& bundle_name, std::string_view executable_path) {
     if (bundle_name && !bundle_name->empty()) return *bundle_name;
     const auto slash = executable_path.rfind('/');
     std::string_view file = slash == std::string_view::npos ? executable_path : executable_path.substr(slash + 1);
@@ -57,8 +55,7 @@ std::string_view launch_failure_advice(std::string_view line) {
 std::string launch_failure_text(std::string_view line, std::string_view jvm_output, std::string_view advice) {
     std::string text(line);
     // Trailing line breaks of the JVM's output would leave a gap before the advice.
-    while (!jvm_output.empty() && (jvm_output.back() == '\n' || jvm_output.back() == '\r'))
-        jvm_output.remove_suffix(1);
+    while (!jvm_output.empty() && (jvm_output.back() == '\n' || jvm_output.back() == '\r')) jvm_output.remove_suffix(1);
     while (!jvm_output.empty() && jvm_output.front() == '\n') jvm_output.remove_prefix(1);
     if (!jvm_output.empty()) {
         if (!text.empty()) text += "\n\n";

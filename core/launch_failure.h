@@ -17,8 +17,7 @@ bool launch_failure_wants_alert(bool console, bool standard_error_is_terminal);
 
 // The name the alert gives the application: CFBundleName when it is set and not empty, otherwise
 // the executable's file name.
-std::string application_display_name(const std::optional<std::string>& bundle_name,
-                                     std::string_view executable_path);
+std::string application_display_name(const std::optional<std::string>& bundle_name, std::string_view executable_path);
 
 // "NAME could not be started".
 std::string launch_failure_title(std::string_view application_name);

@@ -1,5 +1,5 @@
-#include "kestrova/bundle_layout.h"
 #include "core/launch_plan.h"
+#include "kestrova/bundle_layout.h"
 
 #include <algorithm>
 
@@ -67,8 +67,8 @@ namespace {
 // option carries its value after '=' or ':'.
 constexpr std::string_view reserved_exact[] = {"-cp", "-classpath", "--class-path", "-jar"};
 constexpr std::string_view reserved_prefixes[] = {
-    "-Djava.class.path=", "-Dapp.dir=", "-Dsun.java.command=", "-XX:SharedArchiveFile=", "-XX:VMOptionsFile=",
-    "-XX:Flags=", "--class-path=", "-XX:+AutoCreateSharedArchive",
+    "-Djava.class.path=", "-Dapp.dir=", "-Dsun.java.command=", "-XX:SharedArchiveFile=",
+    "-XX:VMOptionsFile=", "-XX:Flags=", "--class-path=",       "-XX:+AutoCreateSharedArchive",
 };
 
 std::string_view trim(std::string_view line) {
@@ -87,12 +87,13 @@ std::string problem_with(std::string_view option) {
         return quoted + " is not a JVM option (those start with '-'); fix the line or make it a comment with '#'";
     const std::string_view name = option.substr(0, option.find_first_of("=:"));
     if (name.find_first_of(" \t") != std::string_view::npos)
-        return quoted + " holds more than one option; put one option a line, and a value after '=' as in "
-                        "--add-opens=java.base/java.lang=ALL-UNNAMED";
-    const bool reserved =
-        std::find(std::begin(reserved_exact), std::end(reserved_exact), option) != std::end(reserved_exact) ||
-        std::any_of(std::begin(reserved_prefixes), std::end(reserved_prefixes),
-                    [&](std::string_view prefix) { return option.starts_with(prefix); });
+        return quoted +
+               " holds more than one option; put one option a line, and a value after '=' as in "
+               "--add-opens=java.base/java.lang=ALL-UNNAMED";
+    const bool reserved = std::find(std::begin(reserved_exact), std::end(reserved_exact), option) !=
+                              std::end(reserved_exact) ||
+                          std::any_of(std::begin(reserved_prefixes), std::end(reserved_prefixes),
+                                      [&](std::string_view prefix) { return option.starts_with(prefix); });
     if (reserved) return quoted + " would change what the application runs, which its bundle decides; remove the line";
     return {};
 }

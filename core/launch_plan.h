@@ -11,8 +11,7 @@ namespace kestrova {
 
 // "-Dsun.java.command=" + main class, then " " + each recorded argument, then " " + each
 // command-line argument (argv[1] onward), verbatim.
-std::string build_sun_java_command(std::string_view main_class,
-                                   std::span<const std::string> app_args,
+std::string build_sun_java_command(std::string_view main_class, std::span<const std::string> app_args,
                                    std::span<const char* const> command_line_args);
 
 // The app directory text before it is resolved: the executable path cut at its last '/', then

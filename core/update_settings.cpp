@@ -18,15 +18,14 @@ std::optional<std::string> trimmed(std::optional<std::string> value) {
 
 }  // namespace
 
-bool UpdateSettings::has_usable_version() const {
-    return bundle_version && !trim_white_space(*bundle_version).empty();
-}
+bool UpdateSettings::has_usable_version() const { return bundle_version && !trim_white_space(*bundle_version).empty(); }
 
 UpdateSettings read_update_settings(const InfoLookup& info) {
     UpdateSettings settings;
     settings.bundle_version = info("CFBundleVersion");
     settings.feed_url = trimmed(info("SUFeedURL"));
-    settings.display_version = trimmed(info("CFBundleShortVersionString")).value_or(settings.bundle_version.value_or(""));
+    settings.display_version =
+        trimmed(info("CFBundleShortVersionString")).value_or(settings.bundle_version.value_or(""));
     settings.application_name = trimmed(info("CFBundleDisplayName"))
                                     .value_or(trimmed(info("CFBundleName")).value_or(std::string(fallback_name)));
     settings.identifier = info("CFBundleIdentifier").value_or("");

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "kestrova/bundle_layout.h"
 #include "core/class_data.h"
+#include "kestrova/bundle_layout.h"
 #include "platform/bundle_info.h"
 #include "platform/class_data_cache.h"
 
@@ -27,8 +27,8 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     namespace cd = kestrova::class_data;
     namespace platform = kestrova::platform;
     const char* variable = std::getenv(std::string(cd::off_variable).c_str());
-    const std::optional<std::string_view> off =
-        variable != nullptr ? std::optional<std::string_view>(variable) : std::nullopt;
+    const std::optional<std::string_view> off = variable != nullptr ? std::optional<std::string_view>(variable)
+                                                                    : std::nullopt;
     if (cd::variable_turns_off(off) || cd::options_decide_sharing(jvm_options)) return;
     // Console bundles keep none unless Info.plist says so; for the others Info.plist is read only
     // when no archive is found: one exists only because a start with this very Info.plist (its
@@ -68,8 +68,7 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
             if (start && cd::header_is_static_archive(*start)) archive = *directory + "/" + name;
         }
     }
-    const bool wanted = !archive.empty() || console ||
-                        cd::wanted(console, info_value(), off);
+    const bool wanted = !archive.empty() || console || cd::wanted(console, info_value(), off);
     // Made only for a start that records a list.
     if (wanted && archive.empty() && !directory) directory = platform::class_data_directory(slot, true);
     const auto step = cd::choose_step(wanted, false, directory.has_value(), !archive.empty(), failed);

@@ -17,14 +17,17 @@
 #include <type_traits>
 #include <vector>
 
-#include "kestrova/kestrova.h"
-#include "kestrova/utf8.h"
 #include "core/class_data.h"
-#include "launcher/bench_marks.h"
-#include "launcher/class_data_start.h"
 #include "core/launch_failure.h"
 #include "core/launch_plan.h"
+#include "kestrova/kestrova.h"
+#include "kestrova/utf8.h"
+#include "launcher/bench_marks.h"
+#include "launcher/class_data_start.h"
 #include "launcher/command_line.h"
+#include "launcher/updates/first_start.h"
+#include "launcher/updates/sparkle_setup.h"
+#include "launcher/updates/update_bridge.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
@@ -33,9 +36,6 @@
 #include "platform/reserved_area.h"
 #include "platform/run_loop.h"
 #include "platform/user_settings.h"
-#include "launcher/updates/first_start.h"
-#include "launcher/updates/sparkle_setup.h"
-#include "launcher/updates/update_bridge.h"
 
 namespace {
 
@@ -51,8 +51,7 @@ kestrova::BurnedInData parse_reserved_area() {
 
 // --- Messages -----------------------------------------------------------------------------------
 
-constexpr const char* msg_path_too_long =
-    "Path to executable is too long, have 2048 bytes buffer space.";
+constexpr const char* msg_path_too_long = "Path to executable is too long, have 2048 bytes buffer space.";
 constexpr const char* msg_path_unreadable =
     "Could not read the path of the executable itself (%s); start the application again from its bundle.";
 constexpr const char* msg_create_failed = "Failed to create JVM: Error 0x%x";
@@ -113,10 +112,11 @@ void show_launch_failure(std::string_view line, std::string_view advice) noexcep
         }
         char executable_path[2048] = {};
         std::uint32_t size = sizeof executable_path;
-        const std::string_view executable =
-            kestrova::platform::get_executable_path(executable_path, &size) == 0 ? executable_path : "";
-        const std::string title = kestrova::launch_failure_title(kestrova::application_display_name(
-            kestrova::platform::info_dictionary_string("CFBundleName"), executable));
+        const std::string_view executable = kestrova::platform::get_executable_path(executable_path, &size) == 0
+                                                ? executable_path
+                                                : "";
+        const std::string title = kestrova::launch_failure_title(
+            kestrova::application_display_name(kestrova::platform::info_dictionary_string("CFBundleName"), executable));
         const std::string text = kestrova::launch_failure_text(line, jvm_output, advice);
         kestrova::show_alert(title.c_str(), text.c_str());
     } catch (...) {
@@ -136,7 +136,8 @@ jint JNICALL forward_jvm_output(FILE* stream, const char* format, va_list args) 
         const int length = std::vsnprintf(text, sizeof text, format, copy);
         if (length > 0) {
             std::lock_guard lock(jvm_output_mutex);
-            jvm_creation_output.append({text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1)});
+            jvm_creation_output.append(
+                {text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1)});
         }
     }
     va_end(copy);
@@ -202,8 +203,8 @@ void exit_if_exception(JNIEnv* env) {
 std::string describe_throwable(JNIEnv* env, jthrowable throwable) {
     std::string text = "A Java exception (its stack trace is on standard error)";
     jclass object_class = env->FindClass("java/lang/Object");
-    jmethodID to_string =
-        object_class != nullptr ? env->GetMethodID(object_class, "toString", "()Ljava/lang/String;") : nullptr;
+    jmethodID to_string = object_class != nullptr ? env->GetMethodID(object_class, "toString", "()Ljava/lang/String;")
+                                                  : nullptr;
     auto described = to_string != nullptr ? static_cast<jstring>(env->CallObjectMethod(throwable, to_string)) : nullptr;
     if (described != nullptr && !env->ExceptionCheck()) {
         if (const char* chars = env->GetStringUTFChars(described, nullptr)) {
@@ -289,7 +290,8 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     jmethodID main_id = env->FromReflectedMethod(main_method);
     fail_launch_if_exception(env, advice_support_classes);
     // A static method is called on the class that declares it.
-    jmethodID declaring_class = env->GetMethodID(env->GetObjectClass(main_method), "getDeclaringClass", "()Ljava/lang/Class;");
+    jmethodID declaring_class = env->GetMethodID(env->GetObjectClass(main_method), "getDeclaringClass",
+                                                 "()Ljava/lang/Class;");
     fail_launch_if_exception(env, advice_support_classes);
     jobject clazz = env->CallObjectMethod(main_method, declaring_class);
     fail_launch_if_exception(env, advice_support_classes);
@@ -333,7 +335,8 @@ void add_user_jvm_options(std::vector<std::string>& options) {
     if (!file.exists) return;
     if (file.error != 0) kestrova::bail(msg_user_options_unreadable, path.c_str(), std::strerror(file.error));
     auto parsed = kestrova::parse_user_jvm_options(file.text);
-    if (parsed.bad_line != 0) kestrova::bail(msg_user_options_bad, path.c_str(), parsed.bad_line, parsed.problem.c_str());
+    if (parsed.bad_line != 0)
+        kestrova::bail(msg_user_options_bad, path.c_str(), parsed.bad_line, parsed.problem.c_str());
     options.insert(options.end(), std::make_move_iterator(parsed.options.begin()),
                    std::make_move_iterator(parsed.options.end()));
 }

@@ -7,8 +7,7 @@
 
 namespace kestrova::platform {
 
-inline constexpr std::string_view application_did_finish_launching =
-    "NSApplicationDidFinishLaunchingNotification";
+inline constexpr std::string_view application_did_finish_launching = "NSApplicationDidFinishLaunchingNotification";
 
 struct Notification {
     std::string name;
@@ -23,8 +22,7 @@ public:
     // observer; it can be passed to remove_observer or dropped.
     const void* add_observer(std::string_view name, std::function<void(const Notification&)> block);
     // Registers `block` under an observer the caller names, such as a delegate object.
-    void add_observer(const void* observer, std::string_view name,
-                      std::function<void(const Notification&)> block);
+    void add_observer(const void* observer, std::string_view name, std::function<void(const Notification&)> block);
     // Removes every registration of `observer`; null is a no-op.
     void remove_observer(const void* observer);
     // Calls every matching observer on this thread, in registration order, before returning.

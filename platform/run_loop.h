@@ -29,10 +29,8 @@ class Timer {
 public:
     // A timer that fires at `fire_date` (absolute time) and then every `interval` seconds, or only
     // once when `interval` is 0 or less.
-    static std::shared_ptr<Timer> create(double fire_date, double interval, TimerCallback callback,
-                                         void* info);
-    static std::shared_ptr<Timer> create(double fire_date, double interval,
-                                         std::function<void(Timer*)> callback);
+    static std::shared_ptr<Timer> create(double fire_date, double interval, TimerCallback callback, void* info);
+    static std::shared_ptr<Timer> create(double fire_date, double interval, std::function<void(Timer*)> callback);
     void invalidate();
 
 private:

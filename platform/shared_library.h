@@ -62,8 +62,8 @@ public:
     // The table; null when the library cannot be opened or lacks one of the functions.
     const Table* get() {
         std::call_once(once_, [this] {
-            const SharedLibrary library =
-                SharedLibrary::open(file_name_ != nullptr ? file_name_ : library_file(library_).file_name);
+            const SharedLibrary library = SharedLibrary::open(file_name_ != nullptr ? file_name_
+                                                                                    : library_file(library_).file_name);
             loaded_ = library.loaded() && fill_(library, table_);
         });
         return loaded_ ? &table_ : nullptr;

@@ -38,9 +38,8 @@ std::vector<AddedLauncher> parse_added_launchers(std::span<const std::string> va
         if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
             name.size() > 255)
             throw PackError(fill(msg_bad_name, {name}));
-        const bool taken = name == bundle_name || std::any_of(added.begin(), added.end(), [&](const AddedLauncher& a) {
-                               return a.name == name;
-                           });
+        const bool taken = name == bundle_name || std::any_of(added.begin(), added.end(),
+                                                              [&](const AddedLauncher& a) { return a.name == name; });
         if (taken) throw PackError(fill(msg_name_twice, {name}));
         added.push_back(std::move(launcher));
     }

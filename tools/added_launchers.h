@@ -14,7 +14,7 @@
 namespace kestrova::pack {
 
 struct AddedLauncher {
-    std::string name;        // the file name in Contents/MacOS
+    std::string name;  // the file name in Contents/MacOS
     std::string main_class;
     std::optional<bool> console;  // unset: as the bundle's own launcher
 };

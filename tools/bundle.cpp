@@ -9,9 +9,9 @@
 #include <system_error>
 #include <utility>
 
+#include "core/launch_plan.h"
 #include "kestrova/bundle_layout.h"
 #include "platform/update_framework.h"
-#include "core/launch_plan.h"
 #include "tools/added_launchers.h"
 #include "tools/bundle_inputs.h"
 #include "tools/desktop_entry.h"
@@ -40,10 +40,8 @@ constexpr std::string_view msg_bad_check_interval =
 constexpr std::string_view msg_bad_name =
     "--name \"{}\" cannot be a bundle's file name (empty, \".\", \"..\", with '/' or over 251 bytes); "
     "choose another";
-constexpr std::string_view msg_missing_file =
-    "{} \"{}\" does not exist or is not a regular file; {}";
-constexpr std::string_view hint_launcher =
-    "build kestrova (the kestrova-launcher target) or pass --launcher PATH";
+constexpr std::string_view msg_missing_file = "{} \"{}\" does not exist or is not a regular file; {}";
+constexpr std::string_view hint_launcher = "build kestrova (the kestrova-launcher target) or pass --launcher PATH";
 constexpr std::string_view hint_support_jar =
     "build kestrova (the kestrova_support_jar target) or pass --support-jar PATH";
 constexpr std::string_view hint_jar = "check the --jar path";
@@ -53,8 +51,7 @@ constexpr std::string_view msg_missing_updater =
 constexpr std::string_view msg_bad_runtime =
     "the runtime \"{}\" is not a Java home (no lib/server/libjvm.so in it); pass --runtime "
     "JAVA_HOME of a JDK or JRE";
-constexpr std::string_view msg_out_not_dir =
-    "--out \"{}\" exists and is not a directory; name a directory";
+constexpr std::string_view msg_out_not_dir = "--out \"{}\" exists and is not a directory; name a directory";
 constexpr std::string_view msg_bundle_exists =
     "\"{}\" already exists; pass --force to replace it or choose another --out or --name";
 constexpr std::string_view msg_assemble_failed =
@@ -70,8 +67,7 @@ constexpr std::string_view msg_icon_name_taken =
 constexpr std::string_view msg_no_jars =
     "missing required option --jar, --main-jar or --input; see kestrova-pack bundle --help";
 constexpr std::string_view hint_main_jar = "check the --main-jar path";
-constexpr std::string_view msg_no_main_class =
-    "the manifest of \"{}\" names no Main-Class; pass --main-class CLASS";
+constexpr std::string_view msg_no_main_class = "the manifest of \"{}\" names no Main-Class; pass --main-class CLASS";
 constexpr std::string_view msg_module_path_carried =
     "note: the bundle carries copies of the module path entries outside it, named in the JVM options by their place "
     "in it: {}";
@@ -79,31 +75,26 @@ constexpr std::string_view msg_module_path_item = "{}{} (as &&/{})";
 constexpr std::string_view msg_absolute_carried =
     "note: the bundle carries copies of what Class-Path entries name by absolute path, on its class path in their "
     "order: {}";
-constexpr std::string_view msg_missing_resource =
-    "--resource \"{}\" does not exist; name a file or a directory";
+constexpr std::string_view msg_missing_resource = "--resource \"{}\" does not exist; name a file or a directory";
 constexpr std::string_view msg_name_taken =
     "\"{}\" would be written twice into Contents/Resources (by {} and by {}); rename one";
 constexpr std::string_view msg_runtime_choices =
     "--jlink and --copy-runtime exclude each other (and the default link to the runtime); give one of them";
-constexpr std::string_view msg_add_modules_without_jlink =
-    "{} shapes a runtime made with --jlink; add --jlink";
+constexpr std::string_view msg_add_modules_without_jlink = "{} shapes a runtime made with --jlink; add --jlink";
 constexpr std::string_view msg_bad_locales =
     "--locales takes all or a comma-separated list of locales as jlink's --include-locales does (e.g. "
     "en,fi,ru-RU,*-IN), not \"{}\"";
 constexpr std::string_view msg_unknown_module =
     "--add-modules names \"{}\", which is not among the JDK's jmods in \"{}\"; check the module name";
 constexpr std::string_view msg_warning = "warning: {}";
-constexpr std::string_view msg_bad_module_set =
-    "--jlink-modules takes detected or default, not \"{}\"";
+constexpr std::string_view msg_bad_module_set = "--jlink-modules takes detected or default, not \"{}\"";
 constexpr std::string_view msg_input_empty =
     "the --input directory \"{}\" holds no JAR; name the directory that holds the application's JARs";
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
-
 fs::path default_launcher() {
-    return (kestrova::pack::own_directory() / KESTROVA_PACK_LIB_FROM_BIN / "kestrova-launcher")
-        .lexically_normal();
+    return (kestrova::pack::own_directory() / KESTROVA_PACK_LIB_FROM_BIN / "kestrova-launcher").lexically_normal();
 }
 
 fs::path default_support_jar() {
@@ -183,16 +174,17 @@ void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<co
     std::vector<std::string> asked;
     for (const auto& list : args.values("--add-modules")) {
         for (const auto& module : kestrova::pack::split_list(list, ',')) {
-            if (!in_jdk(module))
-                throw PackError(fill(msg_unknown_module, {module, (plan.runtime / "jmods").string()}));
+            if (!in_jdk(module)) throw PackError(fill(msg_unknown_module, {module, (plan.runtime / "jmods").string()}));
             asked.push_back(module);
         }
     }
     plan.link.all_locales = std::find(asked.begin(), asked.end(), "jdk.localedata") != asked.end() ||
                             kestrova::pack::selects_legacy_locale_data(plan.jvm_options);
     if (const auto locales = args.value("--locales")) {
-        if (*locales == "all") plan.link.all_locales = true;
-        else plan.link.locales = *locales;
+        if (*locales == "all")
+            plan.link.all_locales = true;
+        else
+            plan.link.locales = *locales;
     }
     plan.link.keep_debug_info = args.has("--keep-debug-info");
 
@@ -233,8 +225,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
             throw PackError(fill(msg_no_main_class, {main_jar->string()}));
     }
     auto fields = record_fields(args, "bundle", manifest.main_class);
-    if (const auto refusal = kestrova::pack::two_word_option_refusal(fields.jvm_options))
-        throw UsageError(*refusal);
+    if (const auto refusal = kestrova::pack::two_word_option_refusal(fields.jvm_options)) throw UsageError(*refusal);
     const auto module_copies = kestrova::pack::carry_module_paths(fields.jvm_options);
     plan.main_class = fields.main_class;
 
@@ -281,8 +272,8 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     for (const auto& copy : module_copies) {
         if (names.claim(copy.destination, copy.source, "--module-path " + copy.source.string()))
             plan.copies.push_back({copy.source, copy.destination, false});
-        modules_carried += fill(msg_module_path_item, {modules_carried.empty() ? "" : ", ", copy.source.string(),
-                                                       copy.destination.string()});
+        modules_carried += fill(msg_module_path_item,
+                                {modules_carried.empty() ? "" : ", ", copy.source.string(), copy.destination.string()});
     }
     if (!modules_carried.empty()) report_note(fill(msg_module_path_carried, {modules_carried}));
     for (const auto& resource : args.values("--resource")) {
@@ -303,8 +294,8 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     plan.jvm_options = fields.jvm_options;
     const auto record = encode_record(fields);
     std::vector<std::string> named_modules = manifest.modules;
-    for (const auto& module : kestrova::pack::modules_named_in_options(
-             std::span<const std::string>(options).subspan(user_options_from)))
+    for (const auto& module :
+         kestrova::pack::modules_named_in_options(std::span<const std::string>(options).subspan(user_options_from)))
         named_modules.push_back(module);
 
     const fs::path launcher = args.value("--launcher").value_or(default_launcher().string());
@@ -314,7 +305,8 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     try {
         for (const auto& added : parse_added_launchers(args.values("--add-launcher"), plan.name)) {
             plan.added_launchers.emplace_back(added.name,
-                                              burn_template(launcher, encode_record(added_launcher_fields(fields, added))));
+                                              burn_template(launcher,
+                                                            encode_record(added_launcher_fields(fields, added))));
             plan.added_main_classes.push_back(added.main_class);
         }
     } catch (const UsageError&) {
@@ -343,15 +335,14 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     if (plan.jlink && plan.copy_runtime) throw UsageError(std::string(msg_runtime_choices));
     for (const char* option : {"--add-modules", "--jlink-modules", "--locales", "--keep-debug-info"})
         if (!plan.jlink && args.has(option)) throw UsageError(fill(msg_add_modules_without_jlink, {option}));
-    if (const auto locales = args.value("--locales"); locales && *locales != "all" &&
-                                                      !kestrova::pack::is_locale_list(*locales))
+    if (const auto locales = args.value("--locales");
+        locales && *locales != "all" && !kestrova::pack::is_locale_list(*locales))
         throw UsageError(fill(msg_bad_locales, {*locales}));
 
     kestrova::pack::PlistFields plist;
     plist.executable = plan.name;
     plist.name = plan.name;
-    plist.identifier = args.value("--bundle-identifier")
-                           .value_or(kestrova::pack::default_bundle_identifier(plan.name));
+    plist.identifier = args.value("--bundle-identifier").value_or(kestrova::pack::default_bundle_identifier(plan.name));
     plist.version = args.value("--bundle-version").value_or("1.0");
     // An empty version can never be updated: the updater does not start without one, and the
     // gate lets such a bundle start whatever the update site says. Refused here, where it is made.
@@ -450,8 +441,10 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
         const fs::path to = resources / copy.destination;
         fs::create_directories(to.parent_path());
         // Links are followed: the bundle carries what they lead to, never a path of this machine.
-        if (fs::is_directory(copy.source)) fs::copy(copy.source, to, fs::copy_options::recursive);
-        else fs::copy_file(copy.source, to);
+        if (fs::is_directory(copy.source))
+            fs::copy(copy.source, to, fs::copy_options::recursive);
+        else
+            fs::copy_file(copy.source, to);
     }
 
     const fs::path home = layout::runtime_home_of(root);
@@ -480,8 +473,8 @@ void check_linked_runtime(const BundlePlan& plan, const fs::path& root) {
     const char* home = std::getenv("HOME");
     for (const auto& option : plan.jvm_options)
         options.push_back(kestrova::expand_option_tokens(option, app_dir, home != nullptr ? home : ""));
-    kestrova::pack::check_runtime_loads_main(kestrova::bundle_layout::runtime_home_of(root), options,
-                                             plan.main_class, plan.runtime);
+    kestrova::pack::check_runtime_loads_main(kestrova::bundle_layout::runtime_home_of(root), options, plan.main_class,
+                                             plan.runtime);
     for (std::size_t i = 0; i < plan.added_main_classes.size(); ++i) {
         try {
             kestrova::pack::check_runtime_loads_main(kestrova::bundle_layout::runtime_home_of(root), options,
@@ -496,7 +489,6 @@ void check_linked_runtime(const BundlePlan& plan, const fs::path& root) {
 }  // namespace
 
 void make_bundle(const BundlePlan& plan) {
-
     std::optional<kestrova::pack::TemporaryDirectory> staging;
     try {
         fs::create_directories(plan.out_dir);

@@ -33,7 +33,7 @@ struct BundlePlan {
     std::vector<std::pair<std::string, std::vector<char>>> added_launchers;  // (name, burned)
     std::vector<std::string> added_main_classes;
     std::string info_plist;
-    std::vector<fs::path> jars;  // the class path's, main JAR first
+    std::vector<fs::path> jars;        // the class path's, main JAR first
     std::vector<ResourceCopy> copies;  // Class-Path entries of the main JAR, then --resource
     fs::path support_jar;
     fs::path runtime;

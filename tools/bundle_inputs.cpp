@@ -1,8 +1,8 @@
 #include "tools/bundle_inputs.h"
 
 #include <algorithm>
-#include <string>
 #include <set>
+#include <string>
 #include <system_error>
 
 #include "tools/jar_manifest.h"
@@ -16,7 +16,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view msg_cannot_list = "cannot read the --input directory \"{}\": {}; check the path";
-constexpr std::string_view msg_broken_link = "skipping \"{}\" in --input: a link to \"{}\", which does not exist; the bundle leaves it out";
+constexpr std::string_view msg_broken_link =
+    "skipping \"{}\" in --input: a link to \"{}\", which does not exist; the bundle leaves it out";
 constexpr std::string_view msg_two_words =
     "--jvm-option \"{}\" is two words, which a JVM started by the launcher does not take; give it joined: "
     "--jvm-option={}";
@@ -52,10 +53,16 @@ struct TwoWordOption {
 // The java launcher's options whose value may follow as the next word. The short forms have no
 // joined form of their own; the JVM takes the long one.
 constexpr TwoWordOption two_word_options[] = {
-    {"--add-exports", "--add-exports"}, {"--add-opens", "--add-opens"},   {"--add-reads", "--add-reads"},
-    {"--add-modules", "--add-modules"}, {"--module-path", "--module-path"}, {"-p", "--module-path"},
-    {"--upgrade-module-path", "--upgrade-module-path"}, {"--patch-module", "--patch-module"},
-    {"--limit-modules", "--limit-modules"}, {"--enable-native-access", "--enable-native-access"},
+    {"--add-exports", "--add-exports"},
+    {"--add-opens", "--add-opens"},
+    {"--add-reads", "--add-reads"},
+    {"--add-modules", "--add-modules"},
+    {"--module-path", "--module-path"},
+    {"-p", "--module-path"},
+    {"--upgrade-module-path", "--upgrade-module-path"},
+    {"--patch-module", "--patch-module"},
+    {"--limit-modules", "--limit-modules"},
+    {"--enable-native-access", "--enable-native-access"},
 };
 
 constexpr std::string_view class_path_words[] = {"-cp", "-classpath", "--class-path"};
@@ -97,7 +104,8 @@ std::optional<std::string> two_word_option_refusal(std::span<const std::string> 
                 value != std::string::npos)
                 return fill(msg_two_words, {option, std::string(rule.joined) + "=" + option.substr(value)});
             if (i + 1 < options.size())
-                return fill(msg_two_words, {option + " " + options[i + 1], std::string(rule.joined) + "=" + options[i + 1]});
+                return fill(msg_two_words,
+                            {option + " " + options[i + 1], std::string(rule.joined) + "=" + options[i + 1]});
             return fill(msg_word_alone, {option, rule.joined});
         }
     }

@@ -8,15 +8,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view msg_unknown_option =
-    "unknown option \"{}\" for {}; see kestrova-pack {} --help";
+constexpr std::string_view msg_unknown_option = "unknown option \"{}\" for {}; see kestrova-pack {} --help";
 constexpr std::string_view msg_needs_value = "{} needs a value; see kestrova-pack {} --help";
 constexpr std::string_view msg_takes_no_value = "{} takes no value; see kestrova-pack {} --help";
 constexpr std::string_view msg_given_twice = "{} is given more than once; give it once";
-constexpr std::string_view msg_missing_option =
-    "missing required option {}; see kestrova-pack {} --help";
-constexpr std::string_view msg_bad_flags =
-    "--flags takes a number from 0 to 255 (decimal or 0x hex), not \"{}\"";
+constexpr std::string_view msg_missing_option = "missing required option {}; see kestrova-pack {} --help";
+constexpr std::string_view msg_bad_flags = "--flags takes a number from 0 to 255 (decimal or 0x hex), not \"{}\"";
 constexpr std::string_view msg_flags_and_switches =
     "--flags cannot be combined with {}; give the flag byte or the switches, not both";
 constexpr std::string_view msg_bad_stack_size =

@@ -43,7 +43,7 @@ struct DesktopEntryFields {
     bool terminal = false;
     std::vector<std::string> categories;
     std::string wm_class;
-    std::filesystem::path bundle;  // absolute; marks the entry as this bundle's
+    std::filesystem::path bundle;         // absolute; marks the entry as this bundle's
     std::vector<std::string> mime_types;  // MimeType; the launcher then gets files (%F)
     std::optional<std::string> comment;
     std::vector<std::string> keywords;
@@ -74,7 +74,7 @@ struct DesktopEntryRequest {
     std::vector<std::string> categories;
     std::optional<std::string> wm_class;  // instead of the one the main class gives
     std::vector<std::string> mime_types;
-    std::optional<std::filesystem::path> mime_definition;  // shared-mime-info XML for unknown types
+    std::optional<std::filesystem::path> mime_definition;      // shared-mime-info XML for unknown types
     std::vector<std::filesystem::path> mime_data_directories;  // where known types are looked up
     std::optional<std::string> comment;
     std::vector<std::string> keywords;
@@ -83,7 +83,7 @@ struct DesktopEntryRequest {
 struct DesktopEntryResult {
     std::vector<std::filesystem::path> entries;
     std::optional<std::filesystem::path> mime_definition;  // where the definition was installed
-    std::vector<std::string> notes;  // one line each, for the user
+    std::vector<std::string> notes;                        // one line each, for the user
 };
 
 // Writes the bundle's entries into the directory (created if missing): one for each GUI launcher

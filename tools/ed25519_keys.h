@@ -18,8 +18,8 @@ namespace kestrova::pack {
 // A file that cannot be written completely is removed again, and so is one whose public half
 // `announce` (called once the file is complete) could not pass on: it throws, and that goes on.
 // Throws PackError.
-sparkle::ed25519::PublicKey generate_key_file(
-    const std::filesystem::path& path, const std::function<void(const sparkle::ed25519::PublicKey&)>& announce);
+sparkle::ed25519::PublicKey generate_key_file(const std::filesystem::path& path,
+                                              const std::function<void(const sparkle::ed25519::PublicKey&)>& announce);
 
 // The private key in a file generate_key_file wrote (any PEM PKCS#8 Ed25519 key). Throws PackError
 // for a missing or unreadable file and for one that holds no Ed25519 private key.

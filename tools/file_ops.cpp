@@ -29,8 +29,7 @@ constexpr std::string_view msg_cannot_read = "cannot read \"{}\": {}; check the 
 constexpr std::string_view msg_not_regular = "\"{}\" is not a regular file; name a file";
 constexpr std::string_view msg_cannot_create =
     "cannot create a file in \"{}\": {}; check that the directory exists and is writable";
-constexpr std::string_view msg_cannot_write =
-    "cannot write \"{}\": {}; check the free space and permissions there";
+constexpr std::string_view msg_cannot_write = "cannot write \"{}\": {}; check the free space and permissions there";
 constexpr std::string_view msg_cannot_make_dir =
     "cannot create a working directory in \"{}\": {}; check that it exists and is writable";
 constexpr std::string_view msg_cannot_rename =
@@ -61,8 +60,7 @@ std::vector<char> read_file(const fs::path& path) {
     const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (fd.get() < 0) throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0)
-        throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
+    if (::fstat(fd.get(), &info) != 0) throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
     if (!S_ISREG(info.st_mode)) throw PackError(fill(msg_not_regular, {path.string()}));
 
     std::vector<char> bytes;
@@ -74,8 +72,7 @@ std::vector<char> read_file(const fs::path& path) {
 
 mode_t permission_bits(const fs::path& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
+    if (::stat(path.c_str(), &info) != 0) throw PackError(fill(msg_cannot_read, {path.string(), errno_text(errno)}));
     return info.st_mode & 0777;
 }
 

@@ -20,8 +20,7 @@ mode_t permission_bits(const std::filesystem::path& path);
 
 // Writes `bytes` to a temporary file in `target`'s directory with the permission bits `mode`, then
 // renames it over `target`. On failure the temporary is removed and PackError is thrown.
-void write_file_atomically(const std::filesystem::path& target, std::span<const char> bytes,
-                           mode_t mode);
+void write_file_atomically(const std::filesystem::path& target, std::span<const char> bytes, mode_t mode);
 
 // ".NAME" + suffix, a hidden name beside `target` for work in progress, named after it so that a
 // leftover says whose it was; just `suffix` when that, with six bytes to spare for a unique tail,

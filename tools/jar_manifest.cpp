@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <memory>
-#include <set>
 #include <new>
+#include <set>
 
 #include "tools/packaging.h"
 
@@ -140,34 +140,56 @@ ClassFileReferences class_file_references(std::string_view bytes) {
     std::vector<std::string_view> utf8(count);
     std::vector<std::size_t> strings;  // the Utf8 indices that CONSTANT_String entries name
     std::vector<std::size_t> class_of(count), name_of(count), descriptor_of(count);  // Class, NameAndType
-    std::vector<std::pair<std::size_t, std::size_t>> methods;  // (Class index, NameAndType index)
+    std::vector<std::pair<std::size_t, std::size_t>> methods;                        // (Class index, NameAndType index)
     std::vector<std::size_t> classes, descriptors;
     for (std::size_t index = 1; index < count && !truncated; ++index) {
         if (at >= bytes.size()) return {};
         switch (data[at++]) {
-        case 1: {  // Utf8
-            const std::size_t length = u2();
-            if (at + length > bytes.size()) return {};
-            utf8[index] = bytes.substr(at, length);
-            at += length;
-            break;
-        }
-        case 8: strings.push_back(u2()); break;                    // String
-        case 7: classes.push_back(class_of[index] = u2()); break;  // Class
-        case 12:                                                   // NameAndType
-            name_of[index] = u2();
-            descriptors.push_back(descriptor_of[index] = u2());
-            break;
-        case 10: case 11: {                                        // Methodref, InterfaceMethodref
-            const std::size_t owner = u2();
-            methods.emplace_back(owner, u2());
-            break;
-        }
-        case 16: case 19: case 20: skip(2); break;                 // MethodType, Module, Package
-        case 15: skip(3); break;                                   // MethodHandle
-        case 3: case 4: case 9: case 17: case 18: skip(4); break;
-        case 5: case 6: skip(8); ++index; break;                   // Long, Double: two slots
-        default: return {};                                        // not a constant pool we know
+            case 1: {  // Utf8
+                const std::size_t length = u2();
+                if (at + length > bytes.size()) return {};
+                utf8[index] = bytes.substr(at, length);
+                at += length;
+                break;
+            }
+            case 8:
+                strings.push_back(u2());
+                break;  // String
+            case 7:
+                classes.push_back(class_of[index] = u2());
+                break;  // Class
+            case 12:    // NameAndType
+                name_of[index] = u2();
+                descriptors.push_back(descriptor_of[index] = u2());
+                break;
+            case 10:
+            case 11: {  // Methodref, InterfaceMethodref
+                const std::size_t owner = u2();
+                methods.emplace_back(owner, u2());
+                break;
+            }
+            case 16:
+            case 19:
+            case 20:
+                skip(2);
+                break;  // MethodType, Module, Package
+            case 15:
+                skip(3);
+                break;  // MethodHandle
+            case 3:
+            case 4:
+            case 9:
+            case 17:
+            case 18:
+                skip(4);
+                break;
+            case 5:
+            case 6:
+                skip(8);
+                ++index;
+                break;  // Long, Double: two slots
+            default:
+                return {};  // not a constant pool we know
         }
     }
     if (truncated) return {};
@@ -178,8 +200,10 @@ ClassFileReferences class_file_references(std::string_view bytes) {
     // A class entry of an array type is its descriptor ([Ljava/lang/String;).
     for (const auto index : classes) {
         const auto name = text(index);
-        if (name.starts_with('[')) descriptors.push_back(index);
-        else if (!name.empty()) out.classes.emplace_back(name);
+        if (name.starts_with('['))
+            descriptors.push_back(index);
+        else if (!name.empty())
+            out.classes.emplace_back(name);
     }
     // The types in the descriptors of the methods and fields it uses: a class whose method returns
     // a type names it there only (ToolProvider.getSystemJavaCompiler()Ljavax/tools/JavaCompiler;).
@@ -279,7 +303,7 @@ ManifestAttributes parse_manifest(std::string_view text) {
         at = end;
         if (at < text.size() && text[at] == '\r') ++at;
         if (at < text.size() && text[at] == '\n') ++at;
-        if (line.empty()) break;  // the main section ends at the first blank line
+        if (line.empty()) break;    // the main section ends at the first blank line
         if (line.front() == ' ') {  // a continuation: one space, then more of the value
             if (last != nullptr) last->append(line.substr(1));
             continue;
@@ -289,7 +313,8 @@ ManifestAttributes parse_manifest(std::string_view text) {
             last = nullptr;
             continue;
         }
-        auto [it, inserted] = attributes.emplace(std::string(line.substr(0, colon)), std::string(line.substr(colon + 2)));
+        auto [it, inserted] = attributes.emplace(std::string(line.substr(0, colon)),
+                                                 std::string(line.substr(colon + 2)));
         last = inserted ? &it->second : nullptr;
     }
     return attributes;

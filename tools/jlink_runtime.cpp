@@ -35,7 +35,8 @@ constexpr std::string_view msg_strip_failed =
     "objcopy could not strip \"{}\": {}; install binutils (objcopy) or check the free space";
 constexpr std::string_view msg_dump_failed =
     "the new runtime could not write its class-data sharing archive: {}; check the free space";
-constexpr std::string_view msg_missing_module = "the runtime made with --jlink lacks module {}, {}; add --add-modules {}";
+constexpr std::string_view msg_missing_module =
+    "the runtime made with --jlink lacks module {}, {}; add --add-modules {}";
 constexpr std::string_view msg_missing_modules =
     "the runtime made with --jlink lacks {} modules: {}; add --add-modules {}";
 constexpr std::string_view msg_missing_item = "{}{} ({})";
@@ -230,8 +231,10 @@ ClassModules jdk_class_modules(const fs::path& jdk) {
     std::string module;
     for (const auto& line : split_list(listed.out, '\n')) {
         const std::string entry = trim(line);
-        if (entry.rfind("Module: ", 0) == 0) module = entry.substr(8);
-        else if (entry.ends_with(".class") && !module.empty()) module_of.emplace(entry.substr(0, entry.size() - 6), module);
+        if (entry.rfind("Module: ", 0) == 0)
+            module = entry.substr(8);
+        else if (entry.ends_with(".class") && !module.empty())
+            module_of.emplace(entry.substr(0, entry.size() - 6), module);
     }
     return module_of;
 }
@@ -275,8 +278,7 @@ std::vector<std::string> parse_root_modules(std::string_view output) {
     for (const auto& line : split_list(output, '\n')) {
         std::istringstream words(line);
         std::string root, module;
-        if (words >> root >> module && root == "root" &&
-            std::find(roots.begin(), roots.end(), module) == roots.end())
+        if (words >> root >> module && root == "root" && std::find(roots.begin(), roots.end(), module) == roots.end())
             roots.push_back(module);
     }
     return roots;
@@ -347,7 +349,8 @@ RuntimeModules choose_runtime_modules(const RuntimeModuleRequest& request) {
     if (!named.empty()) {
         for (const auto& found : modules_of_named(jdk_class_modules(request.jdk), named)) {
             if (!in_jdk(found.module) || !modules.insert(found.module).second) continue;
-            by_text += fill(msg_module_by_text_item, {by_text.empty() ? "" : ", ", found.module, found.class_name, found.jar});
+            by_text += fill(msg_module_by_text_item,
+                            {by_text.empty() ? "" : ", ", found.module, found.class_name, found.jar});
         }
     }
     if (!by_text.empty()) chosen.notes.push_back(fill(msg_modules_by_text, {by_text}));
@@ -413,9 +416,16 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
         if (!list.empty()) list += ',';
         list += module;
     }
-    std::vector<std::string> argv = {(jdk / "bin" / "jlink").string(), "--module-path", (jdk / "jmods").string(),
-                                     "--add-modules", list, "--output", output.string(),
-                                     "--no-man-pages", "--no-header-files", "--compress=2"};
+    std::vector<std::string> argv = {(jdk / "bin" / "jlink").string(),
+                                     "--module-path",
+                                     (jdk / "jmods").string(),
+                                     "--add-modules",
+                                     list,
+                                     "--output",
+                                     output.string(),
+                                     "--no-man-pages",
+                                     "--no-header-files",
+                                     "--compress=2"};
     if (!settings.keep_debug_info) argv.emplace_back("--strip-debug");
     // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "literal" + std::string.
     std::string excluded = "--exclude-resources=";
@@ -451,7 +461,8 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
     // What no start of the bundle uses: the class list only feeds the dump above, jrt-fs.jar lets
     // another JDK read this image, jexec runs JAR files through binfmt_misc, keytool is a command
     // of the JDK. bin/java stays: the check below runs it, and applications start child JVMs with it.
-    for (const auto* unused : {"lib/classlist", "lib/jrt-fs.jar", "lib/jexec", "bin/keytool"}) fs::remove(output / unused, ec);
+    for (const auto* unused : {"lib/classlist", "lib/jrt-fs.jar", "lib/jexec", "bin/keytool"})
+        fs::remove(output / unused, ec);
 }
 
 std::optional<std::string> module_in_listing(std::string_view listing, std::string_view internal_name) {
@@ -463,8 +474,10 @@ std::optional<std::string> module_in_listing(std::string_view listing, std::stri
         if (end == std::string_view::npos) end = listing.size();
         const std::string line = trim(listing.substr(from, end - from));
         from = end + 1;
-        if (line.rfind("Module: ", 0) == 0) module = line.substr(8);
-        else if (line == entry && !module.empty()) return module;
+        if (line.rfind("Module: ", 0) == 0)
+            module = line.substr(8);
+        else if (line == entry && !module.empty())
+            return module;
     }
     return std::nullopt;
 }
@@ -478,7 +491,8 @@ std::optional<MissingModule> missing_module_in(
         const std::string module = rest.substr(0, rest.find(' '));
         if (const auto by = rest.find(", required by "); by != std::string::npos)
             return MissingModule{module, fill(msg_required_by_module, {rest.substr(by + 14)})};
-        if (rest.find(" not found") != std::string::npos) return MissingModule{module, std::string(msg_named_by_option)};
+        if (rest.find(" not found") != std::string::npos)
+            return MissingModule{module, std::string(msg_named_by_option)};
     }
     if (const auto missing = after(output, "java.lang.NoClassDefFoundError: ")) {
         const std::string internal_name = missing->substr(0, missing->find(' '));
@@ -556,7 +570,8 @@ void check_runtime_loads_main(const fs::path& home, std::span<const std::string>
     std::optional<std::string> listing;
     const auto module_of = [&](std::string_view internal_name) -> std::optional<std::string> {
         if (!listing) {
-            const auto listed = run_tool({(jdk / "bin" / "jimage").string(), "list", (jdk / "lib" / "modules").string()});
+            const auto listed = run_tool(
+                {(jdk / "bin" / "jimage").string(), "list", (jdk / "lib" / "modules").string()});
             listing = listed.status == 0 ? listed.out : std::string();
         }
         return module_in_listing(*listing, internal_name);

@@ -17,8 +17,7 @@ namespace kestrova::pack {
 
 // Modules that applications meet at run time through service lookups, which jdeps cannot see in
 // their classes (docs/linux.md says why each is here).
-inline constexpr std::string_view service_modules[] = {"jdk.crypto.ec", "jdk.charsets", "jdk.zipfs",
-                                                       "jdk.localedata"};
+inline constexpr std::string_view service_modules[] = {"jdk.crypto.ec", "jdk.charsets", "jdk.zipfs", "jdk.localedata"};
 
 // The locales kept of jdk.localedata unless the application asks for that module itself: English
 // and the languages the JDK's own user interface is translated into.
@@ -141,8 +140,9 @@ struct MissingModule {
 
 // The JDK module a failed dry run lacks, from what the java launcher printed; nullopt when the
 // start failed for another reason. `module_of` as below.
-std::optional<MissingModule> missing_module_in(std::string_view output, std::string_view main_class,
-                                               const std::function<std::optional<std::string>(std::string_view)>& module_of);
+std::optional<MissingModule> missing_module_in(
+    std::string_view output, std::string_view main_class,
+    const std::function<std::optional<std::string>(std::string_view)>& module_of);
 
 // One line naming every missing module, with the --add-modules that adds them all.
 std::string explain_missing_modules(std::span<const MissingModule> missing);

@@ -40,11 +40,9 @@ constexpr int exit_usage = 2;    // the command line itself is wrong
 constexpr std::string_view msg_unknown_command =
     "unknown command \"{}\"; the commands are burn, inspect, bundle, desktop-entry, generate-keys, sign-update "
     "and release (see kestrova-pack --help)";
-constexpr std::string_view msg_no_command =
-    "no command given; run kestrova-pack --help for the commands";
+constexpr std::string_view msg_no_command = "no command given; run kestrova-pack --help for the commands";
 constexpr std::string_view msg_operands = "{} takes {}; see kestrova-pack {} --help";
-constexpr std::string_view msg_output_is_dir =
-    "the output \"{}\" is a directory; name the file to write";
+constexpr std::string_view msg_output_is_dir = "the output \"{}\" is a directory; name the file to write";
 constexpr std::string_view msg_output_not_regular =
     "the output \"{}\" exists and is not a regular file (a link, device, pipe or socket); remove it "
     "or name another file to write";
@@ -57,8 +55,7 @@ constexpr std::string_view msg_bad_source_date_epoch =
 constexpr std::string_view msg_bad_category =
     "--category \"{}\" is not a category of the freedesktop menu standard (e.g. Utility, "
     "Development, Office, Graphics, Game) nor a private X-NAME one; choose one of those";
-constexpr std::string_view msg_remove_with_options =
-    "--remove takes no {}; give only the bundle and --dir";
+constexpr std::string_view msg_remove_with_options = "--remove takes no {}; give only the bundle and --dir";
 constexpr std::string_view msg_entry_written = "desktop entry written: {}\n";
 constexpr std::string_view msg_entry_removed = "desktop entry removed: {}\n";
 constexpr std::string_view msg_mime_definition_written = "file types defined: {}\n";
@@ -66,23 +63,39 @@ constexpr std::string_view msg_mime_definition_written = "file types defined: {}
 // --- Command line -------------------------------------------------------------------------------
 
 constexpr OptionRule record_option_rules[] = {
-    {"--main-class", true, false},   {"--stack-size", true, false},  {"--jvm-option", true, true},
-    {"--arg", true, true},           {"--flags", true, false},       {"--main-thread", false, false},
-    {"--console", false, false},     {"--flag-bit2", false, false},  {"--aggressive-updates", false, false},
+    {"--main-class", true, false}, {"--stack-size", true, false}, {"--jvm-option", true, true},
+    {"--arg", true, true},         {"--flags", true, false},      {"--main-thread", false, false},
+    {"--console", false, false},   {"--flag-bit2", false, false}, {"--aggressive-updates", false, false},
     {"--flag-bit4", false, false},
 };
 
 constexpr OptionRule bundle_option_rules[] = {
-    {"--name", true, false},           {"--out", true, false},          {"--jar", true, true},
-    {"--runtime", true, false},        {"--copy-runtime", false, false}, {"--bundle-version", true, false},
-    {"--bundle-identifier", true, false}, {"--feed-url", true, false}, {"--with-updater", false, false},
-    {"--force", false, false},         {"--launcher", true, false},      {"--support-jar", true, false},
-    {"--automatic-checks", false, false}, {"--check-interval", true, false},
-    {"--public-ed-key", true, false},     {"--icon", true, false},
-    {"--jlink", false, false},         {"--add-modules", true, true},    {"--main-jar", true, false},
-    {"--input", true, false},          {"--resource", true, true},
-    {"--add-launcher", true, true},   {"--user-jvm-options", false, false},
-    {"--jlink-modules", true, false},  {"--locales", true, false},      {"--keep-debug-info", false, false},
+    {"--name", true, false},
+    {"--out", true, false},
+    {"--jar", true, true},
+    {"--runtime", true, false},
+    {"--copy-runtime", false, false},
+    {"--bundle-version", true, false},
+    {"--bundle-identifier", true, false},
+    {"--feed-url", true, false},
+    {"--with-updater", false, false},
+    {"--force", false, false},
+    {"--launcher", true, false},
+    {"--support-jar", true, false},
+    {"--automatic-checks", false, false},
+    {"--check-interval", true, false},
+    {"--public-ed-key", true, false},
+    {"--icon", true, false},
+    {"--jlink", false, false},
+    {"--add-modules", true, true},
+    {"--main-jar", true, false},
+    {"--input", true, false},
+    {"--resource", true, true},
+    {"--add-launcher", true, true},
+    {"--user-jvm-options", false, false},
+    {"--jlink-modules", true, false},
+    {"--locales", true, false},
+    {"--keep-debug-info", false, false},
     {"--no-class-data", false, false},
 };
 
@@ -97,9 +110,9 @@ constexpr OptionRule release_option_rules[] = {
 };
 
 constexpr OptionRule desktop_entry_option_rules[] = {
-    {"--dir", true, false}, {"--category", true, true}, {"--wm-class", true, false}, {"--remove", false, false},
-    {"--mime-type", true, true}, {"--mime-definition", true, false}, {"--comment", true, false},
-    {"--keywords", true, true},
+    {"--dir", true, false},     {"--category", true, true},  {"--wm-class", true, false},
+    {"--remove", false, false}, {"--mime-type", true, true}, {"--mime-definition", true, false},
+    {"--comment", true, false}, {"--keywords", true, true},
 };
 
 // --- burn ---------------------------------------------------------------------------------------
@@ -112,8 +125,7 @@ int run_burn(std::span<char* const> argv) {
         std::fputs(help_record_options.data(), stdout);
         return 0;
     }
-    if (args.operands.size() != 2)
-        throw UsageError(fill(msg_operands, {"burn", "two operands, IN and OUT", "burn"}));
+    if (args.operands.size() != 2) throw UsageError(fill(msg_operands, {"burn", "two operands, IN and OUT", "burn"}));
     const fs::path in = args.operands[0];
     const fs::path out = args.operands[1];
     const auto record = encode_record(record_fields(args, "burn"));
@@ -138,8 +150,7 @@ int run_inspect(std::span<char* const> argv) {
         std::fputs(help_inspect.data(), stdout);
         return 0;
     }
-    if (args.operands.size() != 1)
-        throw UsageError(fill(msg_operands, {"inspect", "one operand, FILE", "inspect"}));
+    if (args.operands.size() != 1) throw UsageError(fill(msg_operands, {"inspect", "one operand, FILE", "inspect"}));
     const auto image = kestrova::pack::read_file(args.operands[0]);
     const std::size_t offset = kestrova::pack::find_burned_area(image);
     const std::span<const char> area(image.data() + offset, kestrova::reserved_area_size);
@@ -161,8 +172,7 @@ int run_bundle(std::span<char* const> argv) {
         std::fputs(help_record_options.data(), stdout);
         return 0;
     }
-    if (!args.operands.empty())
-        throw UsageError(fill(msg_operands, {"bundle", "no operands", "bundle"}));
+    if (!args.operands.empty()) throw UsageError(fill(msg_operands, {"bundle", "no operands", "bundle"}));
     kestrova::pack::make_bundle(kestrova::pack::plan_bundle(args));
     return 0;
 }
@@ -176,8 +186,7 @@ int run_generate_keys(std::span<char* const> argv) {
         std::fputs(help_generate_keys.data(), stdout);
         return 0;
     }
-    if (!args.operands.empty())
-        throw UsageError(fill(msg_operands, {"generate-keys", "no operands", "generate-keys"}));
+    if (!args.operands.empty()) throw UsageError(fill(msg_operands, {"generate-keys", "no operands", "generate-keys"}));
     const fs::path key_file = args.required("--key-file", "generate-keys");
     kestrova::pack::generate_key_file(key_file, [](const kestrova::sparkle::ed25519::PublicKey& key) {
         const std::string line = kestrova::sparkle::ed25519::encode_base64(key) + "\n";
@@ -252,7 +261,8 @@ int run_desktop_entry(std::span<char* const> argv) {
                                    : kestrova::pack::default_applications_directory(std::getenv("XDG_DATA_HOME"),
                                                                                     std::getenv("HOME"));
     if (args.has("--remove")) {
-        for (const char* other : {"--category", "--wm-class", "--mime-type", "--mime-definition", "--comment", "--keywords"})
+        for (const char* other :
+             {"--category", "--wm-class", "--mime-type", "--mime-definition", "--comment", "--keywords"})
             if (args.has(other)) throw UsageError(fill(msg_remove_with_options, {other}));
         for (const auto& removed : kestrova::pack::remove_desktop_entries(bundle, directory))
             std::fputs(fill(msg_entry_removed, {removed.string()}).c_str(), stdout);
@@ -267,15 +277,15 @@ int run_desktop_entry(std::span<char* const> argv) {
     request.wm_class = args.value("--wm-class");
     request.mime_types = args.values("--mime-type");
     if (const auto definition = args.value("--mime-definition")) request.mime_definition = *definition;
-    request.mime_data_directories = kestrova::pack::mime_data_directories(
-        std::getenv("XDG_DATA_HOME"), std::getenv("HOME"), std::getenv("XDG_DATA_DIRS"));
+    request.mime_data_directories = kestrova::pack::mime_data_directories(std::getenv("XDG_DATA_HOME"),
+                                                                          std::getenv("HOME"),
+                                                                          std::getenv("XDG_DATA_DIRS"));
     request.comment = args.value("--comment");
     for (const auto& list : args.values("--keywords"))
         for (const auto& keyword : kestrova::pack::split_list(list, ',')) request.keywords.push_back(keyword);
     const auto result = kestrova::pack::write_desktop_entry(request);
     for (const auto& note : result.notes) std::fputs((std::string(message_prefix) + note + "\n").c_str(), stderr);
-    for (const auto& written : result.entries)
-        std::fputs(fill(msg_entry_written, {written.string()}).c_str(), stdout);
+    for (const auto& written : result.entries) std::fputs(fill(msg_entry_written, {written.string()}).c_str(), stdout);
     if (result.mime_definition)
         std::fputs(fill(msg_mime_definition_written, {result.mime_definition->string()}).c_str(), stdout);
     return 0;

@@ -72,8 +72,10 @@ bool is_media_type(std::string_view type) {
 
 std::vector<fs::path> mime_data_directories(const char* xdg_data_home, const char* home, const char* xdg_data_dirs) {
     std::vector<fs::path> directories;
-    if (xdg_data_home != nullptr && xdg_data_home[0] == '/') directories.emplace_back(xdg_data_home);
-    else if (home != nullptr && home[0] != '\0') directories.push_back(fs::path(home) / ".local/share");
+    if (xdg_data_home != nullptr && xdg_data_home[0] == '/')
+        directories.emplace_back(xdg_data_home);
+    else if (home != nullptr && home[0] != '\0')
+        directories.push_back(fs::path(home) / ".local/share");
     const std::string_view dirs = xdg_data_dirs != nullptr && xdg_data_dirs[0] != '\0'
                                       ? std::string_view(xdg_data_dirs)
                                       : std::string_view("/usr/local/share:/usr/share");
@@ -99,7 +101,8 @@ std::vector<std::string> mime_types_defined_in(const fs::path& definition) {
     XML_SetUserData(parser.get(), &reader);
     XML_SetElementHandler(parser.get(), on_start, on_end);
     if (XML_Parse(parser.get(), bytes.data(), static_cast<int>(bytes.size()), XML_TRUE) != XML_STATUS_OK)
-        throw PackError(fill(msg_bad_definition, {definition.string(), XML_ErrorString(XML_GetErrorCode(parser.get()))}));
+        throw PackError(
+            fill(msg_bad_definition, {definition.string(), XML_ErrorString(XML_GetErrorCode(parser.get()))}));
     if (!reader.root_ok) throw PackError(fill(msg_bad_definition, {definition.string(), "another root element"}));
     return reader.types;
 }

@@ -15,8 +15,7 @@ namespace {
 // --- Messages -----------------------------------------------------------------------------------
 
 // The messages spell the area's size out for the reader.
-static_assert(reserved_area_size == 16463 && max_record_size == 16462,
-              "update the reserved area messages");
+static_assert(reserved_area_size == 16463 && max_record_size == 16462, "update the reserved area messages");
 
 constexpr std::string_view msg_no_area =
     "no reserved area (a run of exactly 16463 '_' bytes ending in a NUL) in the launcher; it may "
@@ -53,8 +52,7 @@ std::vector<std::size_t> unburned_areas(std::span<const char> image, std::size_t
         // (or two areas back to back), never an area with extra fill in front.
         const std::size_t start = i;
         while (i < image.size() && is_fill(image[i])) ++i;
-        if (i - start == reserved_area_size && i < image.size() && image[i] == '\0')
-            found.push_back(start);
+        if (i - start == reserved_area_size && i < image.size() && image[i] == '\0') found.push_back(start);
     }
     return found;
 }
@@ -81,15 +79,12 @@ std::vector<std::size_t> burned_areas(std::span<const char> image, std::size_t l
     return found;
 }
 
-constexpr std::string_view flag_names[8] = {"jvm_on_main_thread", "console", "flag_bit2",
-                                            "aggressive_updates", "flag_bit4", "bit5",
-                                            "bit6", "bit7"};
+constexpr std::string_view flag_names[8] = {"jvm_on_main_thread", "console", "flag_bit2", "aggressive_updates",
+                                            "flag_bit4",          "bit5",    "bit6",      "bit7"};
 
 const char* yes_no(bool value) { return value ? "true" : "false"; }
 
-bool is_ascii_alnum(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
+bool is_ascii_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
 }  // namespace
 
@@ -100,31 +95,25 @@ std::size_t find_reserved_area(std::span<const char> image) {
     if (found.empty()) throw PackError(std::string(msg_no_area));
     if (found.size() > 1) {
         // Count them all only now, for the message.
-        throw PackError(std::to_string(unburned_areas(image, image.size()).size()) +
-                        std::string(msg_many_areas));
+        throw PackError(std::to_string(unburned_areas(image, image.size()).size()) + std::string(msg_many_areas));
     }
     return found.front();
 }
 
-bool has_one_reserved_area(std::span<const char> image) {
-    return unburned_areas(image, 2).size() == 1;
-}
+bool has_one_reserved_area(std::span<const char> image) { return unburned_areas(image, 2).size() == 1; }
 
 std::size_t find_burned_area(std::span<const char> image) {
     const auto found = burned_areas(image, 2);
     if (found.empty()) {
-        throw PackError(std::string(has_one_reserved_area(image) ? msg_no_burned_area_template
-                                                                 : msg_no_burned_area));
+        throw PackError(std::string(has_one_reserved_area(image) ? msg_no_burned_area_template : msg_no_burned_area));
     }
     if (found.size() > 1)
-        throw PackError(std::to_string(burned_areas(image, image.size()).size()) +
-                        std::string(msg_many_burned_areas));
+        throw PackError(std::to_string(burned_areas(image, image.size()).size()) + std::string(msg_many_burned_areas));
     return found.front();
 }
 
 std::vector<char> burn_record(std::span<const char> image, std::span<const char> record) {
-    if (record.size() > max_record_size)
-        throw PackError(fill(msg_record_too_long, {std::to_string(record.size())}));
+    if (record.size() > max_record_size) throw PackError(fill(msg_record_too_long, {std::to_string(record.size())}));
     const std::size_t offset = find_reserved_area(image);
     std::vector<char> burned(image.begin(), image.end());
     std::copy(record.begin(), record.end(), burned.begin() + static_cast<std::ptrdiff_t>(offset));
@@ -155,8 +144,7 @@ std::string describe_record(std::span<const char> area) {
     out += "stack_size: " + std::to_string(record.stack_size) + "\n";
     out += "main_class: " + escape_for_line(record.main_class) + "\n";
     out += "jvm_option_count: " + std::to_string(record.jvm_options.size()) + "\n";
-    for (const auto& option : record.jvm_options)
-        out += "jvm_option: " + escape_for_line(option) + "\n";
+    for (const auto& option : record.jvm_options) out += "jvm_option: " + escape_for_line(option) + "\n";
     out += "app_arg_count: " + std::to_string(record.app_args.size()) + "\n";
     for (const auto& arg : record.app_args) out += "app_arg: " + escape_for_line(arg) + "\n";
     out += "record_size: " + std::to_string(record.record_size) + "\n";
@@ -174,18 +162,26 @@ std::string escape_for_line(std::string_view text) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (byte < 0x20 || byte == 0x7F) {
-                out += "\\x";
-                out += hex[byte >> 4];
-                out += hex[byte & 0xF];
-            } else {
-                out += c;
-            }
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (byte < 0x20 || byte == 0x7F) {
+                    out += "\\x";
+                    out += hex[byte >> 4];
+                    out += hex[byte & 0xF];
+                } else {
+                    out += c;
+                }
         }
     }
     return out;
@@ -228,8 +224,7 @@ constexpr std::string_view msg_jar_name_twice =
 constexpr std::string_view msg_jar_name_support =
     "a JAR is named \"{}\" like the support JAR every bundle carries; rename it";
 constexpr std::string_view msg_bad_utf8 = " is not valid UTF-8, which Info.plist needs; fix it";
-constexpr std::string_view msg_control_char =
-    " contains a control character, which Info.plist cannot carry; remove it";
+constexpr std::string_view msg_control_char = " contains a control character, which Info.plist cannot carry; remove it";
 
 void append_plist_entry(std::string& out, std::string_view key, std::string_view value) {
     out += "\t<key>";
@@ -282,9 +277,12 @@ std::vector<std::string> bundle_jvm_options(std::span<const std::string> jar_fil
 std::string default_bundle_identifier(std::string_view name) {
     std::string id = "app.kestrova.";
     for (const char c : name) {
-        if (!is_ascii_alnum(c)) id += '-';
-        else if (c >= 'A' && c <= 'Z') id += static_cast<char>(c - 'A' + 'a');
-        else id += c;
+        if (!is_ascii_alnum(c))
+            id += '-';
+        else if (c >= 'A' && c <= 'Z')
+            id += static_cast<char>(c - 'A' + 'a');
+        else
+            id += c;
     }
     return id;
 }
@@ -295,15 +293,25 @@ std::string xml_escape(std::string_view text, std::string_view what) {
     out.reserve(text.size());
     for (const char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&apos;"; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
-                throw PackError(std::string(what) + std::string(msg_control_char));
-            out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                    throw PackError(std::string(what) + std::string(msg_control_char));
+                out += c;
         }
     }
     return out;

@@ -5,10 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <stdexcept>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -95,12 +95,12 @@ struct PlistFields {
     std::string name;
     std::string version;
     std::optional<std::string> feed_url;
-    bool automatic_checks = false;                   // SUEnableAutomaticChecks
-    std::optional<std::uint32_t> check_interval;     // SUScheduledCheckInterval, seconds
-    std::optional<std::string> public_ed_key;        // SUPublicEDKey, base64 of 32 bytes
-    std::optional<std::string> icon_file;            // CFBundleIconFile, a file in Contents/Resources
-    bool user_jvm_options = false;                   // KestrovaUserJVMOptions: the user's jvm.options file is read
-    bool class_data = true;                          // false writes KestrovaClassData false
+    bool automatic_checks = false;                // SUEnableAutomaticChecks
+    std::optional<std::uint32_t> check_interval;  // SUScheduledCheckInterval, seconds
+    std::optional<std::string> public_ed_key;     // SUPublicEDKey, base64 of 32 bytes
+    std::optional<std::string> icon_file;         // CFBundleIconFile, a file in Contents/Resources
+    bool user_jvm_options = false;                // KestrovaUserJVMOptions: the user's jvm.options file is read
+    bool class_data = true;                       // false writes KestrovaClassData false
 };
 
 // The bundle's Info.plist as an XML property list.

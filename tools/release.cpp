@@ -20,16 +20,16 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "launcher/updates/gate_logic.h"
 #include "platform/bundle_info.h"
-#include "updater/appcast.h"
-#include "updater/ed25519.h"
-#include "updater/updater_controller.h"
-#include "updater/version_comparator.h"
 #include "tools/ed25519_keys.h"
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
 #include "tools/tar_archive.h"
-#include "launcher/updates/gate_logic.h"
+#include "updater/appcast.h"
+#include "updater/ed25519.h"
+#include "updater/updater_controller.h"
+#include "updater/version_comparator.h"
 
 namespace kestrova::pack {
 
@@ -70,8 +70,7 @@ constexpr std::string_view msg_not_next_key =
 constexpr std::string_view msg_feed_too_large =
     "the appcast would grow to {} bytes, more than the {} the updater reads, and no installed copy could read it; "
     "remove old items from \"{}\"";
-constexpr std::string_view msg_bad_appcast =
-    "the site's appcast.xml cannot be read ({}); repair or remove it";
+constexpr std::string_view msg_bad_appcast = "the site's appcast.xml cannot be read ({}); repair or remove it";
 constexpr std::string_view msg_not_newer =
     "version {} is not newer than {}, the newest in the site's appcast.xml; raise --bundle-version";
 constexpr std::string_view msg_bad_metadata_version =
@@ -116,7 +115,8 @@ void on_start(void* data, const XML_Char* name, const XML_Char** attributes) {
     auto& builder = *static_cast<TreeBuilder*>(data);
     auto element = std::make_unique<Element>();
     element->name = split_name(name);
-    for (const XML_Char** a = attributes; *a != nullptr; a += 2) element->attributes.emplace_back(split_name(a[0]), a[1]);
+    for (const XML_Char** a = attributes; *a != nullptr; a += 2)
+        element->attributes.emplace_back(split_name(a[0]), a[1]);
     Element* raw = element.get();
     if (builder.open.empty())
         builder.root = std::move(element);
@@ -156,10 +156,14 @@ std::string escape_attribute(std::string_view text) {
     // Line ends and tabs in an attribute value would be read back as spaces unless written as
     // references.
     for (const char c : xml_escape(text, "an appcast attribute")) {
-        if (c == '\n') out += "&#10;";
-        else if (c == '\r') out += "&#13;";
-        else if (c == '\t') out += "&#9;";
-        else out += c;
+        if (c == '\n')
+            out += "&#10;";
+        else if (c == '\r')
+            out += "&#13;";
+        else if (c == '\t')
+            out += "&#9;";
+        else
+            out += c;
     }
     return out;
 }
@@ -315,7 +319,8 @@ public:
     void finish() const {
         const kestrova::FileDescriptor fd(::open(path_.c_str(), O_WRONLY | O_CLOEXEC));
         if (fd.get() < 0) throw std::system_error(errno, std::generic_category());
-        if (::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0) throw std::system_error(errno, std::generic_category());
+        if (::fchmod(fd.get(), 0644) != 0 || ::fsync(fd.get()) != 0)
+            throw std::system_error(errno, std::generic_category());
     }
     void commit() {
         if (::rename(path_.c_str(), target_.c_str()) != 0) throw std::system_error(errno, std::generic_category());
@@ -355,7 +360,6 @@ void check_runtime(const fs::path& bundle) {
     }
 }
 
-
 // The bundle must carry the key the installed copies will check its own updates with: the signing
 // key's public half, or, for the one release that changes keys, the next key's. That release is
 // signed with the current key, which the installed copies trust, and hands them the next one.
@@ -372,8 +376,8 @@ void check_keys(const ed::PublicKey& bundle_key, const ed::PublicKey& signing_ke
 
 void check_feed_size(std::size_t size, const fs::path& appcast_path) {
     if (size > sparkle::max_feed_bytes)
-        throw PackError(fill(msg_feed_too_large, {std::to_string(size), std::to_string(sparkle::max_feed_bytes),
-                                                  appcast_path.string()}));
+        throw PackError(fill(msg_feed_too_large,
+                             {std::to_string(size), std::to_string(sparkle::max_feed_bytes), appcast_path.string()}));
 }
 
 // An exclusive lock on the site directory itself (flock), so it leaves no file behind. A run that
@@ -389,7 +393,8 @@ public:
             while ((locked = ::flock(fd_->get(), LOCK_EX)) != 0 && errno == EINTR) {
             }
             if (locked != 0) throw std::system_error(errno, std::generic_category());
-            struct stat held{}, now{};
+            struct stat held {
+            }, now{};
             if (::fstat(fd_->get(), &held) != 0) throw std::system_error(errno, std::generic_category());
             if (::stat(site.c_str(), &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino) return;
             fs::create_directories(site);
@@ -406,8 +411,8 @@ std::string url_path_segment(std::string_view text) {
     std::string out;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-            c == '-' || c == '.' || c == '_' || c == '~') {
+        if ((byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || c == '-' ||
+            c == '.' || c == '_' || c == '~') {
             out += c;
         } else {
             out += '%';
@@ -422,7 +427,8 @@ std::string appcast_with_item(std::optional<std::string_view> existing, std::str
                               const ReleaseItem& item) {
     std::string skeleton;
     if (!existing) {
-        skeleton = "<rss version=\"2.0\">\n  <channel>\n    <title>" + escape_text(title) + "</title>\n  </channel>\n</rss>";
+        skeleton = "<rss version=\"2.0\">\n  <channel>\n    <title>" + escape_text(title) +
+                   "</title>\n  </channel>\n</rss>";
         existing = skeleton;
     }
     sparkle::Appcast parsed;

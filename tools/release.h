@@ -18,7 +18,7 @@ struct ReleaseItem {
     std::uint64_t length = 0;   // the archive's size in bytes
     std::string signature;      // base64 Ed25519 signature of the archive
     std::optional<std::string> release_notes_url;
-    std::string pub_date;       // RFC 822 date
+    std::string pub_date;  // RFC 822 date
 };
 
 // The appcast text with `item` added: `existing` is the current appcast (nothing: a new one is

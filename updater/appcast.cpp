@@ -36,9 +36,7 @@ struct Name {
     std::string_view uri;  // empty: no namespace
     std::string_view local;
     bool is(std::string_view local_name) const { return uri.empty() && local == local_name; }
-    bool is_sparkle(std::string_view local_name) const {
-        return uri == sparkle_namespace_uri && local == local_name;
-    }
+    bool is_sparkle(std::string_view local_name) const { return uri == sparkle_namespace_uri && local == local_name; }
 };
 
 Name split_name(const XML_Char* name) {
@@ -143,9 +141,7 @@ public:
 
 private:
     // Where the text being collected goes once its element ends.
-    enum class Target {
-        channel_title, title, link, description, pub_date, version, short_version, channel
-    };
+    enum class Target { channel_title, title, link, description, pub_date, version, short_version, channel };
 
     void begin_capture(Target target) {
         capture_ = target;
@@ -221,13 +217,27 @@ void AppcastReader::finish_capture() {
             appcast_.title = std::move(value);
             channel_title_seen_ = true;
             break;
-        case Target::title: item_->title = std::move(value); break;
-        case Target::link: item_->link = std::move(value); break;
-        case Target::description: item_->description = std::move(value); break;
-        case Target::pub_date: item_->pub_date = std::move(value); break;
-        case Target::version: item_->version_element = std::move(value); break;
-        case Target::short_version: item_->short_version_element = std::move(value); break;
-        case Target::channel: item_->channel = std::move(value); break;
+        case Target::title:
+            item_->title = std::move(value);
+            break;
+        case Target::link:
+            item_->link = std::move(value);
+            break;
+        case Target::description:
+            item_->description = std::move(value);
+            break;
+        case Target::pub_date:
+            item_->pub_date = std::move(value);
+            break;
+        case Target::version:
+            item_->version_element = std::move(value);
+            break;
+        case Target::short_version:
+            item_->short_version_element = std::move(value);
+            break;
+        case Target::channel:
+            item_->channel = std::move(value);
+            break;
     }
     capture_.reset();
     captured_.clear();
@@ -283,8 +293,8 @@ void AppcastReader::finish_item() {
 
     if (item.version.empty()) {
         const std::size_t number = items_read_ + 1;
-        error_ = "item " + std::to_string(number) + " (\"" + item.title + "\", line " +
-                 std::to_string(fields.line) + ") has no version";
+        error_ = "item " + std::to_string(number) + " (\"" + item.title + "\", line " + std::to_string(fields.line) +
+                 ") has no version";
         XML_StopParser(parser_, XML_FALSE);
         return;
     }
@@ -326,9 +336,8 @@ void XMLCALL on_end_element(void* user_data, const XML_Char*) {
 }
 
 void XMLCALL on_text(void* user_data, const XML_Char* text, int length) {
-    guarded(user_data, [&](AppcastReader& reader) {
-        reader.text(std::string_view(text, static_cast<std::size_t>(length)));
-    });
+    guarded(user_data,
+            [&](AppcastReader& reader) { reader.text(std::string_view(text, static_cast<std::size_t>(length))); });
 }
 
 // A document type declaration is where entities (internal ones that multiply, external ones that read
@@ -344,8 +353,7 @@ void XMLCALL on_entity_declaration(void* user_data, const XML_Char*, int, const 
     guarded(user_data, [](AppcastReader& reader) { reader.refuse(std::string(entity_refused)); });
 }
 
-int XMLCALL on_external_entity(XML_Parser parser, const XML_Char*, const XML_Char*, const XML_Char*,
-                               const XML_Char*) {
+int XMLCALL on_external_entity(XML_Parser parser, const XML_Char*, const XML_Char*, const XML_Char*, const XML_Char*) {
     guarded(XML_GetUserData(parser),
             [](AppcastReader& reader) { reader.refuse(std::string(external_entity_refused)); });
     return XML_STATUS_ERROR;
@@ -378,11 +386,10 @@ void read_appcast(std::string_view xml, AppcastReader& reader, XML_Parser parser
     if (reader.exception()) std::rethrow_exception(reader.exception());
     if (reader.error()) throw AppcastError(*reader.error());
     if (status != XML_STATUS_OK) {
-        throw AppcastError("malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(parser_handle)) +
-                           ": " + XML_ErrorString(XML_GetErrorCode(parser_handle)));
+        throw AppcastError("malformed XML at line " + std::to_string(XML_GetCurrentLineNumber(parser_handle)) + ": " +
+                           XML_ErrorString(XML_GetErrorCode(parser_handle)));
     }
 }
-
 
 bool is_offered(const AppcastItem& item, std::string_view os) { return !item.channel && (!item.os || *item.os == os); }
 
@@ -410,7 +417,6 @@ AppcastChoice choose_from_appcast(std::string_view xml, std::string_view os) {
     choice.title = reader.take_appcast().title;
     return choice;
 }
-
 
 const AppcastItem* best_item(const Appcast& appcast, std::string_view os) {
     const AppcastItem* best = nullptr;

@@ -56,8 +56,10 @@ std::optional<fs::path> launcher_of_entry(std::string_view text) {
         if (end == std::string_view::npos) end = text.size();
         const std::string_view line = text.substr(from, end - from);
         from = end + 1;
-        if (line.starts_with("[")) in_main_group = line == "[Desktop Entry]";
-        else if (in_main_group && line.starts_with("TryExec=")) return fs::path(desktop_entry_unescape(line.substr(8)));
+        if (line.starts_with("["))
+            in_main_group = line == "[Desktop Entry]";
+        else if (in_main_group && line.starts_with("TryExec="))
+            return fs::path(desktop_entry_unescape(line.substr(8)));
     }
     return std::nullopt;
 }

@@ -24,12 +24,23 @@ inline std::string desktop_entry_escape(std::string_view value) {
     for (std::size_t i = 0; i < value.size(); ++i) {
         const char c = value[i];
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case ' ': out += (i == 0 || i + 1 == value.size()) ? "\\s" : " "; break;
-        default: out += c;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case ' ':
+                out += (i == 0 || i + 1 == value.size()) ? "\\s" : " ";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -44,12 +55,24 @@ inline std::string desktop_entry_unescape(std::string_view value) {
             continue;
         }
         switch (value[++i]) {
-        case 's': out += ' '; break;
-        case 'n': out += '\n'; break;
-        case 't': out += '\t'; break;
-        case 'r': out += '\r'; break;
-        case '\\': out += '\\'; break;
-        default: out += '\\'; out += value[i];
+            case 's':
+                out += ' ';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            default:
+                out += '\\';
+                out += value[i];
         }
     }
     return out;

@@ -75,8 +75,7 @@ struct MdCtxFree {
 using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 using MdCtx = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
-constexpr std::string_view base64_alphabet =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::string_view base64_alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 Pkey private_key(const Seed& seed) {
     Pkey key(crypto().new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
@@ -160,7 +159,8 @@ bool verify(const PublicKey& key_bytes, std::span<const std::uint8_t> message, c
     if (!key) return false;
     const MdCtx context(crypto().md_ctx_new());
     if (!context || crypto().digest_verify_init(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
-    return crypto().digest_verify(context.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
+    return crypto().digest_verify(context.get(), signature.data(), signature.size(), message.data(), message.size()) ==
+           1;
 }
 
 MappedFile::MappedFile(const std::filesystem::path& path) {

@@ -19,7 +19,7 @@ struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX, kept out of this header
 
 namespace kestrova::sparkle::ed25519 {
 
-using Seed = std::array<std::uint8_t, 32>;       // the private key (RFC 8032's 32-byte secret)
+using Seed = std::array<std::uint8_t, 32>;  // the private key (RFC 8032's 32-byte secret)
 using PublicKey = std::array<std::uint8_t, 32>;
 using Signature = std::array<std::uint8_t, 64>;
 

@@ -40,12 +40,14 @@ namespace {
 constexpr std::string_view msg_length_unknown = "The update was not installed because the feed gives no length for it.";
 constexpr std::string_view msg_length_wrong =
     "The update was not installed because its download is {} bytes where the feed announced {}.";
-constexpr std::string_view msg_cannot_read_download = "The update was not installed because its download cannot be read ({}).";
+constexpr std::string_view msg_cannot_read_download =
+    "The update was not installed because its download cannot be read ({}).";
 constexpr std::string_view msg_no_key =
     "The update was not installed because this application has no SUPublicEDKey to verify it with.";
 constexpr std::string_view msg_bad_key =
     "The update was not installed because this application's SUPublicEDKey is not base64 of a 32-byte key.";
-constexpr std::string_view msg_no_signature = "The update was not installed because the feed gives no signature for it.";
+constexpr std::string_view msg_no_signature =
+    "The update was not installed because the feed gives no signature for it.";
 constexpr std::string_view msg_bad_signature_text =
     "The update was not installed because its signature in the feed is not base64 of 64 bytes.";
 constexpr std::string_view msg_signature_mismatch =
@@ -54,7 +56,8 @@ constexpr std::string_view msg_signature_mismatch =
 constexpr std::string_view msg_library_missing = "The update was not installed because {}.";
 constexpr std::string_view msg_cannot_stage =
     "The update was not installed because no working directory can be made beside the application ({}).";
-constexpr std::string_view msg_unreadable_archive = "The update was not installed because its archive cannot be read ({}).";
+constexpr std::string_view msg_unreadable_archive =
+    "The update was not installed because its archive cannot be read ({}).";
 constexpr std::string_view msg_entry_absolute =
     "The update was not installed because its archive holds an absolute path (\"{}\").";
 constexpr std::string_view msg_entry_dots =
@@ -70,7 +73,8 @@ constexpr std::string_view msg_top_not_directory =
     "The update was not installed because {} in its archive is not a directory.";
 constexpr std::string_view msg_no_bundle = "The update was not installed because its archive holds no {}.";
 constexpr std::string_view msg_cannot_extract = "The update was not installed because unpacking \"{}\" failed ({}).";
-constexpr std::string_view msg_no_info = "The update was not installed because the new bundle has no readable Info.plist.";
+constexpr std::string_view msg_no_info =
+    "The update was not installed because the new bundle has no readable Info.plist.";
 constexpr std::string_view msg_other_identifier =
     "The update was not installed because the new bundle is \"{}\", not this application (\"{}\").";
 constexpr std::string_view msg_version_differs =
@@ -95,7 +99,6 @@ constexpr std::string_view msg_staged_changed =
     "The update was not installed because its staged files changed after they were checked.";
 constexpr std::string_view msg_cannot_read_staged =
     "The update was not installed because its staged files cannot be read ({}).";
-
 
 std::string errno_text(int error) { return std::generic_category().message(error); }
 
@@ -141,8 +144,9 @@ bool fill(const platform::SharedLibrary& l, Libarchive& a) {
            l.resolve("archive_write_close", a.write_close) && l.resolve("archive_write_free", a.write_free) &&
            l.resolve("archive_error_string", a.error_string) && l.resolve("archive_entry_pathname", a.entry_pathname) &&
            l.resolve("archive_entry_set_pathname", a.entry_set_pathname) &&
-           l.resolve("archive_entry_filetype", a.entry_filetype) && l.resolve("archive_entry_hardlink", a.entry_hardlink) &&
-           l.resolve("archive_entry_perm", a.entry_perm) && l.resolve("archive_entry_set_perm", a.entry_set_perm);
+           l.resolve("archive_entry_filetype", a.entry_filetype) &&
+           l.resolve("archive_entry_hardlink", a.entry_hardlink) && l.resolve("archive_entry_perm", a.entry_perm) &&
+           l.resolve("archive_entry_set_perm", a.entry_set_perm);
 }
 
 constinit platform::LazyLibrary<Libarchive> libarchive(platform::LoadableLibrary::archive, fill);
@@ -338,11 +342,16 @@ std::string checked_entry_path(std::string_view raw, std::string_view bundle_nam
 
 const char* type_name(mode_t type) {
     switch (type) {
-        case AE_IFCHR: return "character device";
-        case AE_IFBLK: return "block device";
-        case AE_IFIFO: return "named pipe";
-        case AE_IFSOCK: return "socket";
-        default: return "special file";
+        case AE_IFCHR:
+            return "character device";
+        case AE_IFBLK:
+            return "block device";
+        case AE_IFIFO:
+            return "named pipe";
+        case AE_IFSOCK:
+            return "socket";
+        default:
+            return "special file";
     }
 }
 
@@ -419,7 +428,8 @@ void verify_update_archive(const DownloadedArchive& archive, std::optional<std::
         const ed::MappedFile bytes(archive.fd());
         // The size is checked again on the mapping: the file is the caller's, but cheap to be sure.
         if (bytes.bytes().size() != *length)
-            throw InstallError(install_reason(msg_length_wrong, {std::to_string(bytes.bytes().size()), std::to_string(*length)}));
+            throw InstallError(
+                install_reason(msg_length_wrong, {std::to_string(bytes.bytes().size()), std::to_string(*length)}));
         if (!ed::verify(*key, bytes.bytes(), *expected)) throw InstallError(std::string(msg_signature_mismatch));
     } catch (const ed::LibraryMissing& e) {
         throw InstallError(install_reason(msg_library_missing, {e.what()}));
@@ -438,8 +448,7 @@ void check_room_for_update(const fs::path& installed, std::optional<std::uint64_
     if (!room) return;  // not measurable: the count while unpacking still stops a full disk
     // The download and the tree unpacked from it, while both exist, and the reserve kept free.
     const std::uint64_t most = (UINT64_MAX - room->reserve) / (1 + unpacked_per_archive_byte);
-    const std::uint64_t needed =
-        length > most ? UINT64_MAX : length * (1 + unpacked_per_archive_byte) + room->reserve;
+    const std::uint64_t needed = length > most ? UINT64_MAX : length * (1 + unpacked_per_archive_byte) + room->reserve;
     if (needed <= room->available) return;
     throw InstallError(install_reason(msg_no_room, {megabytes(needed), parent.string(), megabytes(room->available),
                                                     megabytes(needed - room->available)}));
@@ -477,7 +486,7 @@ std::size_t clean_install_leftovers(const fs::path& installed) {
 }
 
 std::vector<std::unique_ptr<StagingArea>> StagingArea::take_left(const fs::path& installed,
-                                                                const std::function<void(std::string_view)>& note) {
+                                                                 const std::function<void(std::string_view)>& note) {
     std::vector<std::unique_ptr<StagingArea>> taken;
     const auto tell = [&note](const fs::path& path, const std::string& why) {
         if (note) note("Left alone " + path.string() + ": " + why + ", so it is neither installed nor removed");
@@ -505,7 +514,8 @@ std::vector<std::unique_ptr<StagingArea>> StagingArea::take_left(const fs::path&
             if (::fstat(fd, &info) != 0 || info.st_uid != me || (info.st_mode & 07777) != 0700) {
                 char mode[8];
                 std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-                tell(candidate, "it is not this user's own (owner " + std::to_string(info.st_uid) + ", mode " + mode + ")");
+                tell(candidate,
+                     "it is not this user's own (owner " + std::to_string(info.st_uid) + ", mode " + mode + ")");
                 ::close(fd);
                 continue;
             }
@@ -531,8 +541,10 @@ StagingArea::StagingArea(const fs::path& installed) : installed_(installed) {
     // may write to, someone may have put another directory in its place: then it is not ours.
     struct stat info {};
     int error = 0;
-    if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0 || ::fstat(lock_fd_, &info) != 0) error = errno;
-    else if (info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700) error = EPERM;
+    if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0 || ::fstat(lock_fd_, &info) != 0)
+        error = errno;
+    else if (info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700)
+        error = EPERM;
     if (error != 0) {
         if (lock_fd_ >= 0) ::close(lock_fd_);
         lock_fd_ = -1;
@@ -560,7 +572,8 @@ std::string StagingArea::staged_digest(std::string_view failure) const {
         ed25519::Sha256 digest;
         digest.update(name + std::string("\0d", 2) + std::to_string(info.st_mode & 07777));
         add_tree(bundle.get(), name, digest);
-        if (::fsync(bundle.get()) != 0 || ::fsync(lock_fd_) != 0) throw std::system_error(errno, std::generic_category(), name);
+        if (::fsync(bundle.get()) != 0 || ::fsync(lock_fd_) != 0)
+            throw std::system_error(errno, std::generic_category(), name);
         return digest.hex();
     } catch (const ed25519::LibraryMissing& e) {
         throw InstallError(install_reason(msg_library_missing, {e.what()}));
@@ -625,9 +638,10 @@ void StagingArea::extract(const fs::path& archive_path) { extract(DownloadedArch
 void StagingArea::extract(const DownloadedArchive& download) {
     const Libarchive* lib = libarchive.get();
     if (lib == nullptr)
-        throw InstallError(install_reason(
-            msg_library_missing,
-            {std::string(platform::library_file(platform::LoadableLibrary::archive).description) + " cannot be loaded"}));
+        throw InstallError(
+            install_reason(msg_library_missing,
+                           {std::string(platform::library_file(platform::LoadableLibrary::archive).description) +
+                            " cannot be loaded"}));
     const std::string bundle_name = installed_.filename().string();
     const std::string folder = directory_of(installed_).string();
 
@@ -666,15 +680,18 @@ void StagingArea::extract(const DownloadedArchive& download) {
         archive_entry* entry = nullptr;
         const int status = lib->next_header(reader.get(), &entry);
         if (status == ARCHIVE_EOF) break;
-        if (status != ARCHIVE_OK) throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
+        if (status != ARCHIVE_OK)
+            throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
 
         const char* raw_name = lib->entry_pathname(entry);
-        if (raw_name == nullptr) throw InstallError(install_reason(msg_unreadable_archive, {"an entry without a readable name"}));
+        if (raw_name == nullptr)
+            throw InstallError(install_reason(msg_unreadable_archive, {"an entry without a readable name"}));
         // A copy: setting the entry's path below frees the buffer the raw name points into.
         const std::string raw = raw_name;
         const std::string path = checked_entry_path(raw, bundle_name);
         const mode_t type = lib->entry_filetype(entry);
-        if (lib->entry_hardlink(entry) != nullptr) throw InstallError(install_reason(msg_entry_type, {raw, "hard link"}));
+        if (lib->entry_hardlink(entry) != nullptr)
+            throw InstallError(install_reason(msg_entry_type, {raw, "hard link"}));
         if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK)
             throw InstallError(install_reason(msg_entry_type, {raw, type_name(type)}));
         if (path == bundle_name) {
@@ -682,7 +699,8 @@ void StagingArea::extract(const DownloadedArchive& download) {
             top_seen = true;
         }
         for (auto slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1))
-            if (links.count(path.substr(0, slash)) != 0) throw InstallError(install_reason(msg_entry_through_link, {raw}));
+            if (links.count(path.substr(0, slash)) != 0)
+                throw InstallError(install_reason(msg_entry_through_link, {raw}));
         if (!seen.insert(path).second) throw InstallError(install_reason(msg_entry_twice, {raw}));
         if (type == AE_IFLNK) links.insert(path);
 
@@ -697,7 +715,8 @@ void StagingArea::extract(const DownloadedArchive& download) {
         for (;;) {
             const int got = lib->read_data_block(reader.get(), &block, &size, &offset);
             if (got == ARCHIVE_EOF) break;
-            if (got != ARCHIVE_OK) throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
+            if (got != ARCHIVE_OK)
+                throw InstallError(install_reason(msg_unreadable_archive, {error_of(*lib, reader.get())}));
             make_room(size);
             if (lib->write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK)
                 throw InstallError(install_reason(msg_cannot_extract, {raw, error_of(*lib, writer.get())}));

@@ -98,8 +98,8 @@ public:
     // earlier runs left, to be installed (ready_version) or removed (by destroying them). One that is
     // not this user's own (another owner, a mode other than 0700, a link) is left alone and told to
     // `note`, one line each. Never throws.
-    static std::vector<std::unique_ptr<StagingArea>> take_left(
-        const std::filesystem::path& installed, const std::function<void(std::string_view)>& note = {});
+    static std::vector<std::unique_ptr<StagingArea>> take_left(const std::filesystem::path& installed,
+                                                               const std::function<void(std::string_view)>& note = {});
 
     // Creates and locks a staging directory beside `installed`. Throws InstallError.
     explicit StagingArea(const std::filesystem::path& installed);

@@ -26,9 +26,7 @@ constexpr std::size_t max_file_bytes = 64;
 constexpr std::string_view skipped_suffix = ".skipped-version";
 constexpr std::string_view failed_suffix = ".failed-version";
 
-std::string errno_text(std::string_view what, int error) {
-    return std::string(what) + ": " + std::strerror(error);
-}
+std::string errno_text(std::string_view what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
 }  // namespace
 
@@ -47,8 +45,8 @@ std::optional<std::filesystem::path> last_check_file(const EnvironmentLookup& en
 
 std::string format_absolute_time(double absolute_time) {
     std::array<char, 400> buffer{};  // enough for any double in fixed notation
-    const auto [end, error] =
-        std::to_chars(buffer.data(), buffer.data() + buffer.size(), absolute_time, std::chars_format::fixed);
+    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), absolute_time,
+                                            std::chars_format::fixed);
     if (error != std::errc{}) {
         return "0";
     }

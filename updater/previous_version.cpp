@@ -70,7 +70,8 @@ void refresh_menu_entries(UpdaterHost& host, const fs::path& bundle) noexcept {
     try {
         const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
         const std::string executable = info ? info_value(*info, "CFBundleExecutable") : std::string();
-        const fs::path data_home = user_data_home([&host](std::string_view name) { return host.environment_value(name); });
+        const fs::path data_home = user_data_home(
+            [&host](std::string_view name) { return host.environment_value(name); });
         if (executable.empty() || data_home.empty()) return;
         std::vector<fs::path> failed;
         for (const auto& entry : refresh_desktop_entries(bundle, executable, data_home, &failed))
@@ -130,10 +131,10 @@ KeptState take_kept_area(UpdaterHost& host, FirstStart& state) {
     for (auto& left : StagingArea::take_left(*bundle)) {
         const auto record_text = read_small_file(left->path() / record_name);
         const auto record = record_text ? parse_kept_versions(*record_text) : std::nullopt;
-        const KeptState kept =
-            found == KeptState::not_kept && record
-                ? kept_state(record, held_version(host, *left), exists_no_follow(left->path() / started_name))
-                : KeptState::not_kept;
+        const KeptState kept = found == KeptState::not_kept && record
+                                   ? kept_state(record, held_version(host, *left),
+                                                exists_no_follow(left->path() / started_name))
+                                   : KeptState::not_kept;
         if (kept == KeptState::not_kept) {
             left->leave_on_disk();
             continue;
@@ -187,8 +188,8 @@ std::optional<PutBack> put_previous_back(UpdaterHost& host, FirstStart& state) {
     state.put_back = std::move(state.area);
     refresh_menu_entries(host, *bundle);
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(*bundle));
-    const fs::path launcher =
-        kestrova::bundle_layout::executables_of(*bundle) / info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+    const fs::path launcher = kestrova::bundle_layout::executables_of(*bundle) /
+                              info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
     log_to(host, "Version " + versions.replaced_by + " could not start: version " + versions.previous +
                      " is back in its place, starting " + launcher.string());
     return PutBack{launcher, put_back_sentence(name, versions.replaced_by, versions.previous)};
@@ -199,7 +200,8 @@ std::optional<PutBack> put_previous_back(UpdaterHost& host, FirstStart& state) {
 std::optional<KeptVersions> parse_kept_versions(std::string_view text) {
     const auto first = text.find('\n');
     if (first == std::string_view::npos || text.empty() || text.back() != '\n') return std::nullopt;
-    KeptVersions versions{std::string(text.substr(0, first)), std::string(text.substr(first + 1, text.size() - first - 2))};
+    KeptVersions versions{std::string(text.substr(0, first)),
+                          std::string(text.substr(first + 1, text.size() - first - 2))};
     for (const auto* version : {&versions.previous, &versions.replaced_by}) {
         if (version->empty() || version->size() > max_skipped_version_bytes) return std::nullopt;
         for (const char c : *version)
@@ -306,8 +308,7 @@ void confirm_first_start(UpdaterHost& host) {
                          " kept in " + state.area->path().string());
         state.removal = std::thread([area = std::move(state.area)]() mutable { area.reset(); });
     } catch (const std::exception& e) {
-        log_to(host, std::string("Removing the previous version failed: ") + e.what() +
-                         " The next start removes it.");
+        log_to(host, std::string("Removing the previous version failed: ") + e.what() + " The next start removes it.");
     }
 }
 

@@ -81,8 +81,7 @@ SchedulerSettings scheduler_settings(const InfoLookup& info, const SettingNote& 
     return settings;
 }
 
-ScheduleDecision first_check(const SchedulerSettings& settings, std::optional<double> last_check,
-                             double now) {
+ScheduleDecision first_check(const SchedulerSettings& settings, std::optional<double> last_check, double now) {
     if (!settings.automatic_checks) {
         return {};
     }

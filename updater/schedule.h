@@ -47,7 +47,6 @@ struct ScheduleDecision {
 // What start-up does: nothing when automatic checks are off; otherwise, with
 // since = now - last_check (never checked = overdue; a last check in the future counts as now),
 // check_later after interval - since when since < interval, else check_now.
-ScheduleDecision first_check(const SchedulerSettings& settings, std::optional<double> last_check,
-                             double now);
+ScheduleDecision first_check(const SchedulerSettings& settings, std::optional<double> last_check, double now);
 
 }  // namespace kestrova::sparkle

@@ -18,12 +18,12 @@ std::string version_text(std::string_view display_version, std::string_view vers
 
 std::string_view choice_label(UpdateChoice choice) {
     switch (choice) {
-    case UpdateChoice::install:
-        return install_update_label;
-    case UpdateChoice::skip_version:
-        return skip_version_label;
-    case UpdateChoice::remind_later:
-        break;
+        case UpdateChoice::install:
+            return install_update_label;
+        case UpdateChoice::skip_version:
+            return skip_version_label;
+        case UpdateChoice::remind_later:
+            break;
     }
     return remind_later_label;
 }
@@ -33,36 +33,37 @@ std::string_view choice_label(UpdateChoice choice) {
 std::string error_sentence(const InstalledApplication& application, const CheckError& error) {
     const std::string feed = "The update feed " + error.feed_url;
     switch (error.kind) {
-    case CheckError::Kind::no_bundle_version:
-        return application.name + " cannot check for updates: its Info.plist has no valid CFBundleVersion.";
-    case CheckError::Kind::no_feed:
-        return application.name + " has no update feed: its Info.plist names no SUFeedURL.";
-    case CheckError::Kind::request_failed:
-        return "The update feed could not be requested (" + error.detail + ").";
-    case CheckError::Kind::download_failed:
-        return feed + " could not be downloaded: " + error.detail;
-    case CheckError::Kind::server_status:
-        return feed + " could not be downloaded: the server answered HTTP " + std::to_string(error.http_status) + ".";
-    case CheckError::Kind::feed_unreadable:
-        return feed + " could not be read: " + error.detail;
-    case CheckError::Kind::internal:
-        break;
+        case CheckError::Kind::no_bundle_version:
+            return application.name + " cannot check for updates: its Info.plist has no valid CFBundleVersion.";
+        case CheckError::Kind::no_feed:
+            return application.name + " has no update feed: its Info.plist names no SUFeedURL.";
+        case CheckError::Kind::request_failed:
+            return "The update feed could not be requested (" + error.detail + ").";
+        case CheckError::Kind::download_failed:
+            return feed + " could not be downloaded: " + error.detail;
+        case CheckError::Kind::server_status:
+            return feed + " could not be downloaded: the server answered HTTP " + std::to_string(error.http_status) +
+                   ".";
+        case CheckError::Kind::feed_unreadable:
+            return feed + " could not be read: " + error.detail;
+        case CheckError::Kind::internal:
+            break;
     }
     return "The update information could not be processed (" + error.detail + ").";
 }
 
 void StandardUserDriver::show_up_to_date(const InstalledApplication& application, std::function<void()> acknowledge) {
     host_.show_information(up_to_date_heading, application.name + " " +
-                                             version_text(application.display_version, application.version) +
-                                             " is currently the newest version available.");
+                                                   version_text(application.display_version, application.version) +
+                                                   " is currently the newest version available.");
     acknowledge();
 }
 
 void StandardUserDriver::show_update_found(const InstalledApplication& application, const UpdateOffer& offer,
                                            std::function<void(UpdateChoice)> reply) {
     std::string text = application.name + " " + version_text(offer.display_version, offer.version) +
-                       " is now available; you have " +
-                       version_text(application.display_version, application.version) + ".";
+                       " is now available; you have " + version_text(application.display_version, application.version) +
+                       ".";
     if (offer.installed_by_someone_else) {
         // Nothing is downloaded for a copy this user cannot replace: the address is for whoever can.
         text += " This copy of " + application.name +
@@ -73,8 +74,8 @@ void StandardUserDriver::show_update_found(const InstalledApplication& applicati
     } else if (!offer.download_address.empty()) {
         // Beside an Install button, the address says where the version comes from, not that the
         // user should fetch it by hand.
-        const bool installable =
-            std::find(offer.choices.begin(), offer.choices.end(), UpdateChoice::install) != offer.choices.end();
+        const bool installable = std::find(offer.choices.begin(), offer.choices.end(), UpdateChoice::install) !=
+                                 offer.choices.end();
         text += installable ? " Install downloads it from " + offer.download_address + " and installs it."
                             : " Download it from " + offer.download_address;
     }
@@ -140,8 +141,8 @@ void StandardUserDriver::show_ready_to_install_on_quit(const InstalledApplicatio
                                                        const UpdateOffer& offer, std::function<void()> acknowledge) {
     const std::string version = application.name + " " + version_text(offer.display_version, offer.version);
     host_.show_information(std::string(ready_to_install_heading_prefix) + application.name + " is ready to install!",
-                     version + " has been downloaded and will be installed when you quit " + application.name +
-                         ". The next time you open " + application.name + ", it will be the new version.");
+                           version + " has been downloaded and will be installed when you quit " + application.name +
+                               ". The next time you open " + application.name + ", it will be the new version.");
     acknowledge();
 }
 
@@ -150,7 +151,7 @@ void StandardUserDriver::show_installed_when_every_copy_quits(const InstalledApp
                                                               std::function<void()> acknowledge) {
     const std::string version = application.name + " " + version_text(offer.display_version, offer.version);
     host_.show_information(std::string(ready_to_install_heading_prefix) + application.name + " is ready to install!",
-                     version + " will be installed when every copy of " + application.name + " has quit.");
+                           version + " will be installed when every copy of " + application.name + " has quit.");
     acknowledge();
 }
 

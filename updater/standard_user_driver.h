@@ -16,7 +16,8 @@ namespace kestrova::sparkle {
 inline constexpr std::string_view up_to_date_heading = "You're up to date!";
 inline constexpr std::string_view update_available_heading = "A new version is available!";
 inline constexpr std::string_view update_error_heading = "Update Error!";
-inline constexpr std::string_view ready_to_install_heading_prefix = "A new version of ";  // "... NAME is ready to install!"
+inline constexpr std::string_view ready_to_install_heading_prefix =
+    "A new version of ";  // "... NAME is ready to install!"
 
 // The offer's buttons.
 inline constexpr std::string_view install_update_label = "Install Update";
@@ -42,8 +43,8 @@ public:
                                        std::function<void()> acknowledge) override;
     void show_installed_when_every_copy_quits(const InstalledApplication& application, const UpdateOffer& offer,
                                               std::function<void()> acknowledge) override;
-    void show_install_failed(const InstalledApplication& application, const UpdateOffer& offer,
-                             std::string_view reason, std::function<void()> acknowledge) override;
+    void show_install_failed(const InstalledApplication& application, const UpdateOffer& offer, std::string_view reason,
+                             std::function<void()> acknowledge) override;
 
 private:
     UpdaterHost& host_;

@@ -52,7 +52,8 @@ std::string others_run_message(UpdaterHost& host, std::string_view version) {
 // The launcher the swapped-in bundle starts with; check_staged_bundle has vouched for its name.
 fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs::path& bundle) {
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(staged));
-    return kestrova::bundle_layout::executables_of(bundle) / info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+    return kestrova::bundle_layout::executables_of(bundle) /
+           info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
 }
 
 }  // namespace
@@ -88,8 +89,8 @@ bool PendingUpdate::install(UpdaterHost& host) {
     const ExchangeCheck check = check_before_exchange(host, bundle, running_, new_version_);
     if (check.kind == ExchangeCheck::Kind::drop) {
         // Removed with `staging`: nothing of it could ever go in, and the next check offers it again.
-        log_to(host, "Update to version " + new_version_ + " not installed at exit and removed, because " +
-                         check.reason);
+        log_to(host,
+               "Update to version " + new_version_ + " not installed at exit and removed, because " + check.reason);
         return false;
     }
     if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
@@ -100,8 +101,8 @@ bool PendingUpdate::install(UpdaterHost& host) {
     try {
         swap_keeping_previous(host, staging, check.version, new_version_);
     } catch (const std::exception& e) {
-        log_to(host, std::string("Update not installed at exit: ") + e.what() +
-                         " It is tried again at the next start.");
+        log_to(host,
+               std::string("Update not installed at exit: ") + e.what() + " It is tried again at the next start.");
         staging->leave_on_disk();
         return false;
     }
@@ -189,9 +190,9 @@ void UpdateInstallation::downloaded(const UrlResponse& response) {
         return;
     }
     if (response.error_code != 0) {
-        fail(install_reason(msg_download_failed, {response.error_description.empty()
-                                            ? "URL error " + std::to_string(response.error_code)
-                                            : response.error_description}));
+        fail(install_reason(msg_download_failed,
+                            {response.error_description.empty() ? "URL error " + std::to_string(response.error_code)
+                                                                : response.error_description}));
         return;
     }
     if (response.http_status != -1 && (response.http_status < 200 || response.http_status > 299)) {
@@ -230,7 +231,8 @@ void UpdateInstallation::install_download() {
     const std::string& new_version = request_.offer.version;
     if (request_.held_launch) {
         const ExchangeCheck check = check_before_exchange(host_, request_.bundle, request_.running, new_version);
-        if (check.kind == ExchangeCheck::Kind::drop) throw InstallError("The update was not installed because " + check.reason);
+        if (check.kind == ExchangeCheck::Kind::drop)
+            throw InstallError("The update was not installed because " + check.reason);
         if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
             // Left on disk unlocked, so the last copy to quit installs it (or else the next start).
             staging_->mark_ready(new_version);
@@ -274,8 +276,9 @@ void UpdateInstallation::fail(const std::string& reason) {
     stage_ = Stage::ended;
     driver_.dismiss_installation();
     const auto self = shared_from_this();
-    driver_.show_install_failed(request_.application, request_.offer, reason,
-                                [self] { self->end(InstallResult{InstallResult::Kind::failed, {}}); });
+    driver_.show_install_failed(request_.application, request_.offer, reason, [self] {
+        self->end(InstallResult{InstallResult::Kind::failed, {}});
+    });
 }
 
 void UpdateInstallation::end(InstallResult result) {
@@ -297,7 +300,9 @@ InfoDictionary running_bundle_info(UpdaterHost& host) {
 
 ExchangeCheck check_before_exchange(UpdaterHost& host, const fs::path& bundle, const InfoDictionary& running,
                                     std::string_view new_version) {
-    const auto drop = [](std::string reason) { return ExchangeCheck{ExchangeCheck::Kind::drop, {}, std::move(reason)}; };
+    const auto drop = [](std::string reason) {
+        return ExchangeCheck{ExchangeCheck::Kind::drop, {}, std::move(reason)};
+    };
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
     if (!info) return drop(bundle.string() + " no longer holds the application: it was moved or removed while it ran.");
     const std::string identifier = info_value(*info, "CFBundleIdentifier");
@@ -342,8 +347,8 @@ std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
                 continue;
             }
             if (best && compare_versions(best_version, *version) != Ordering::ascending) {
-                log_to(host, "Removed the update to version " + *version + " an earlier run staged: " +
-                                 best_version + " is newer");
+                log_to(host, "Removed the update to version " + *version + " an earlier run staged: " + best_version +
+                                 " is newer");
                 continue;
             }
             if (best) log_to(host, "Removed the update to version " + best_version + ": " + *version + " is newer");
@@ -353,8 +358,8 @@ std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
         if (!best) return std::nullopt;
         const ExchangeCheck check = check_before_exchange(host, *bundle, running, best_version);
         if (check.kind == ExchangeCheck::Kind::drop) {
-            log_to(host, "Removed the update to version " + best_version + " an earlier run staged, because " +
-                             check.reason);
+            log_to(host,
+                   "Removed the update to version " + best_version + " an earlier run staged, because " + check.reason);
             return std::nullopt;
         }
         if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {

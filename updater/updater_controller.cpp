@@ -1,9 +1,9 @@
 #include "updater/updater_controller.h"
 
 #include "updater/appcast.h"
+#include "updater/install_steps.h"
 #include "updater/last_check_store.h"
 #include "updater/previous_version.h"
-#include "updater/install_steps.h"
 #include "updater/version_comparator.h"
 
 #include <exception>
@@ -15,9 +15,7 @@ namespace kestrova::sparkle {
 
 namespace {
 
-std::string seconds_text(double seconds) {
-    return format_absolute_time(seconds);
-}
+std::string seconds_text(double seconds) { return format_absolute_time(seconds); }
 
 std::string exception_text(std::string_view where) {
     try {
@@ -34,12 +32,12 @@ std::string exception_text(std::string_view where) {
 struct UpdaterController::Outcome {
     enum class Result { up_to_date, update_available, skipped, failed_to_start, waiting, failed };
     Result result = Result::failed;
-    UpdateOffer offer;       // with update_available; its version also with up_to_date
+    UpdateOffer offer;  // with update_available; its version also with up_to_date
     // With update_available and install among the choices: what to download, and where it goes.
     std::optional<Enclosure> enclosure;
     std::filesystem::path bundle;
-    CheckError error;        // with failed
-    bool attempted = true;   // false when no transfer was made (nothing to record)
+    CheckError error;       // with failed
+    bool attempted = true;  // false when no transfer was made (nothing to record)
 };
 
 UpdaterController::UpdaterController(UpdaterHost& host, UserDriver& driver, UpdaterDelegate delegate,
@@ -70,8 +68,7 @@ void UpdaterController::read_settings() {
     schedule_ = scheduler_settings(info, [this](std::string_view note) { log(note); });
 
     const std::string& identifier = settings.identifier;
-    state_file_ = last_check_file([this](std::string_view name) { return host_.environment_value(name); },
-                                  identifier);
+    state_file_ = last_check_file([this](std::string_view name) { return host_.environment_value(name); }, identifier);
     if (state_file_) {
         skipped_file_ = skipped_version_file(*state_file_);
     } else {
@@ -105,15 +102,16 @@ void UpdaterController::start_up() {
     }
     const auto decision = first_check(schedule_, last_check, host_.now());
     switch (decision.action) {
-    case ScheduleDecision::Action::none:
-        break;
-    case ScheduleDecision::Action::check_later:
-        schedule_check(decision.delay);
-        break;
-    case ScheduleDecision::Action::check_now:
-        log(last_check ? "The last update check is overdue: checking now" : "Never checked for updates: checking now");
-        begin_check(CheckKind::scheduled);
-        break;
+        case ScheduleDecision::Action::none:
+            break;
+        case ScheduleDecision::Action::check_later:
+            schedule_check(decision.delay);
+            break;
+        case ScheduleDecision::Action::check_now:
+            log(last_check ? "The last update check is overdue: checking now"
+                           : "Never checked for updates: checking now");
+            begin_check(CheckKind::scheduled);
+            break;
     }
 }
 
@@ -307,19 +305,19 @@ void UpdaterController::install(const Outcome& outcome, const std::function<void
     UpdateInstallation::start(host_, driver_, *pending_, std::move(request),
                               [this, done, offer = outcome.offer](InstallResult result) {
                                   switch (result.kind) {
-                                  case InstallResult::Kind::installed:
-                                      installed_launcher_ = result.launcher;
-                                      break;
-                                  case InstallResult::Kind::ready_on_quit:
-                                      waiting_offer_ = offer;
-                                      break;
-                                  case InstallResult::Kind::waits_for_other_copies:
-                                      // Nothing replaced this version, so a held launch starts it.
-                                      last_user_check_offered_ = false;
-                                      break;
-                                  case InstallResult::Kind::failed:
-                                  case InstallResult::Kind::cancelled:
-                                      break;
+                                      case InstallResult::Kind::installed:
+                                          installed_launcher_ = result.launcher;
+                                          break;
+                                      case InstallResult::Kind::ready_on_quit:
+                                          waiting_offer_ = offer;
+                                          break;
+                                      case InstallResult::Kind::waits_for_other_copies:
+                                          // Nothing replaced this version, so a held launch starts it.
+                                          last_user_check_offered_ = false;
+                                          break;
+                                      case InstallResult::Kind::failed:
+                                      case InstallResult::Kind::cancelled:
+                                          break;
                                   }
                                   done();
                               });
@@ -364,73 +362,75 @@ void UpdaterController::finish_check(CheckKind kind, bool attempted) {
 void UpdaterController::report(CheckKind kind, const Outcome& outcome, const std::function<void()>& done) {
     const bool user_initiated = kind == CheckKind::user_initiated;
     switch (outcome.result) {
-    case Outcome::Result::failed:
-        log("Result: check failed");
-        if (user_initiated) {
-            driver_.show_error(application_, outcome.error, done);
-            return;
-        }
-        break;
-    case Outcome::Result::up_to_date:
-        log("Result: up to date (bundle " + application_.version + ", newest " +
-            (outcome.offer.version.empty() ? "none" : outcome.offer.version) + ")");
-        if (user_initiated) {
-            driver_.show_up_to_date(application_, done);
-            return;
-        }
-        break;
-    case Outcome::Result::skipped:
-        log("Result: version " + outcome.offer.version + " is available but the user skipped it: not offered");
-        break;
-    case Outcome::Result::failed_to_start:
-        log("Result: version " + outcome.offer.version + " is available but could not start here before: not offered");
-        break;
-    case Outcome::Result::waiting:
-        log("Result: version " + outcome.offer.version + " is available, but version " +
-            pending_->waiting_version().value_or("?") + " waits to be installed when the application quits: "
-            "nothing offered");
-        if (user_initiated) {
-            driver_.show_ready_to_install_on_quit(application_, *waiting_offer_, done);
-            return;
-        }
-        break;
-    case Outcome::Result::update_available: {
-        log("Result: version " + outcome.offer.version + " is available (bundle " + application_.version + ")");
-        std::string choices;
-        for (const UpdateChoice choice : outcome.offer.choices) {
-            choices += choices.empty() ? "" : ", ";
-            choices += choice == UpdateChoice::install        ? "install"
-                       : choice == UpdateChoice::remind_later ? "remind me later"
-                                                              : "skip this version";
-        }
-        log("Offered version " + outcome.offer.version + " (" + choices + ")");
-        if (user_initiated) last_user_check_offered_ = true;
-        driver_.show_update_found(application_, outcome.offer, [this, done, outcome](UpdateChoice choice) {
-            switch (choice) {
-            case UpdateChoice::remind_later:
-                log("The user chose Remind Me Later: the update is offered again at a later check");
-                break;
-            case UpdateChoice::skip_version:
-                skip_version(outcome.offer.version);
-                break;
-            case UpdateChoice::install:
-                if (!outcome.enclosure) {
-                    log("The user chose Install Update, which was not offered: nothing is installed");
-                    break;
-                }
-                log("The user chose Install Update");
-                try {
-                    install(outcome, done);
-                } catch (...) {
-                    log(exception_text("The update could not be installed"));
-                    done();
-                }
+        case Outcome::Result::failed:
+            log("Result: check failed");
+            if (user_initiated) {
+                driver_.show_error(application_, outcome.error, done);
                 return;
             }
-            done();
-        });
-        return;
-    }
+            break;
+        case Outcome::Result::up_to_date:
+            log("Result: up to date (bundle " + application_.version + ", newest " +
+                (outcome.offer.version.empty() ? "none" : outcome.offer.version) + ")");
+            if (user_initiated) {
+                driver_.show_up_to_date(application_, done);
+                return;
+            }
+            break;
+        case Outcome::Result::skipped:
+            log("Result: version " + outcome.offer.version + " is available but the user skipped it: not offered");
+            break;
+        case Outcome::Result::failed_to_start:
+            log("Result: version " + outcome.offer.version +
+                " is available but could not start here before: not offered");
+            break;
+        case Outcome::Result::waiting:
+            log("Result: version " + outcome.offer.version + " is available, but version " +
+                pending_->waiting_version().value_or("?") +
+                " waits to be installed when the application quits: "
+                "nothing offered");
+            if (user_initiated) {
+                driver_.show_ready_to_install_on_quit(application_, *waiting_offer_, done);
+                return;
+            }
+            break;
+        case Outcome::Result::update_available: {
+            log("Result: version " + outcome.offer.version + " is available (bundle " + application_.version + ")");
+            std::string choices;
+            for (const UpdateChoice choice : outcome.offer.choices) {
+                choices += choices.empty() ? "" : ", ";
+                choices += choice == UpdateChoice::install        ? "install"
+                           : choice == UpdateChoice::remind_later ? "remind me later"
+                                                                  : "skip this version";
+            }
+            log("Offered version " + outcome.offer.version + " (" + choices + ")");
+            if (user_initiated) last_user_check_offered_ = true;
+            driver_.show_update_found(application_, outcome.offer, [this, done, outcome](UpdateChoice choice) {
+                switch (choice) {
+                    case UpdateChoice::remind_later:
+                        log("The user chose Remind Me Later: the update is offered again at a later check");
+                        break;
+                    case UpdateChoice::skip_version:
+                        skip_version(outcome.offer.version);
+                        break;
+                    case UpdateChoice::install:
+                        if (!outcome.enclosure) {
+                            log("The user chose Install Update, which was not offered: nothing is installed");
+                            break;
+                        }
+                        log("The user chose Install Update");
+                        try {
+                            install(outcome, done);
+                        } catch (...) {
+                            log(exception_text("The update could not be installed"));
+                            done();
+                        }
+                        return;
+                }
+                done();
+            });
+            return;
+        }
     }
     done();
 }

@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -170,9 +170,9 @@ public:
                                 std::function<void(UrlResponse)> completion) override {
         auto owned = std::make_unique<Download>(Download{std::move(progress), std::move(completion)});
         const std::string address(url);
-        const TransferId id =
-            services_.download_to_file(address.c_str(), destination.c_str(), timeout_seconds, max_bytes,
-                                       &HostAdapter::download_progress, &HostAdapter::download_completion, owned.get());
+        const TransferId id = services_.download_to_file(address.c_str(), destination.c_str(), timeout_seconds,
+                                                         max_bytes, &HostAdapter::download_progress,
+                                                         &HostAdapter::download_completion, owned.get());
         // Whether it started or not, the completion has run or will run exactly once, and owns it.
         owned.release();
         return id;
@@ -381,11 +381,13 @@ void HostAdapter::download_progress(void* context, std::uint64_t received, std::
     try {
         const auto& download = *static_cast<const Download*>(context);
         if (download.progress) {
-            download.progress(received, expected >= 0 ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(expected))
-                                                      : std::nullopt);
+            download.progress(received, expected >= 0
+                                            ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(expected))
+                                            : std::nullopt);
         }
     } catch (...) {
-        log_current_exception(installed_host ? installed_host->services() : nullptr, "Updater download progress failed");
+        log_current_exception(installed_host ? installed_host->services() : nullptr,
+                              "Updater download progress failed");
     }
 }
 
@@ -422,14 +424,13 @@ void HostAdapter::progress_cancelled(void* context) noexcept {
 }
 
 bool host_is_complete(const KestrovaHostServices& host) {
-    return host.dispatch_async_main != nullptr && host.add_main_timer != nullptr &&
-           host.invalidate_timer != nullptr && host.absolute_time_now != nullptr &&
-           host.application_stop != nullptr && host.run_modal_alert != nullptr && host.load_url != nullptr &&
-           host.info_string != nullptr && host.environment_value != nullptr && host.log != nullptr &&
-           host.download_to_file != nullptr && host.cancel_transfer != nullptr && host.bundle_path != nullptr &&
-           host.read_property_list != nullptr && host.show_progress != nullptr && host.update_progress != nullptr &&
-           host.close_progress != nullptr && host.lock_installation_exclusively != nullptr &&
-           host.installation_at != nullptr;
+    return host.dispatch_async_main != nullptr && host.add_main_timer != nullptr && host.invalidate_timer != nullptr &&
+           host.absolute_time_now != nullptr && host.application_stop != nullptr && host.run_modal_alert != nullptr &&
+           host.load_url != nullptr && host.info_string != nullptr && host.environment_value != nullptr &&
+           host.log != nullptr && host.download_to_file != nullptr && host.cancel_transfer != nullptr &&
+           host.bundle_path != nullptr && host.read_property_list != nullptr && host.show_progress != nullptr &&
+           host.update_progress != nullptr && host.close_progress != nullptr &&
+           host.lock_installation_exclusively != nullptr && host.installation_at != nullptr;
 }
 
 void* controller_create(const KestrovaUpdaterDelegate* delegate) noexcept {
@@ -486,7 +487,8 @@ int compare_versions_c(const char* a, const char* b) noexcept {
 }
 
 int controller_last_check_offered_update(void* controller) noexcept {
-    return controller != nullptr && static_cast<const UpdaterController*>(controller)->last_check_offered_update() ? 1 : 0;
+    return controller != nullptr && static_cast<const UpdaterController*>(controller)->last_check_offered_update() ? 1
+                                                                                                                   : 0;
 }
 
 void controller_hold_launch(void* controller) noexcept {
@@ -556,7 +558,8 @@ long copy_put_back(const std::optional<PutBack>& put_back, char* launcher, std::
     return copy_path(put_back->launcher, launcher, launcher_size);
 }
 
-long begin_first_start_c(char* launcher, std::size_t launcher_size, char* sentence, std::size_t sentence_size) noexcept {
+long begin_first_start_c(char* launcher, std::size_t launcher_size, char* sentence,
+                         std::size_t sentence_size) noexcept {
     if (installed_host == nullptr) {
         return -1;
     }

@@ -89,7 +89,8 @@ public:
 
     // A progress window with a Cancel button; `cancelled` runs at most once, on the main thread,
     // and never after close_progress. Returns 0 when no such window can be shown. Main thread.
-    virtual ProgressId show_progress(std::string_view title, std::string_view text, std::function<void()> cancelled) = 0;
+    virtual ProgressId show_progress(std::string_view title, std::string_view text,
+                                     std::function<void()> cancelled) = 0;
     // `fraction` from 0 to 1, nothing when unknown; an empty `text` keeps the one shown.
     virtual void update_progress(ProgressId progress, std::optional<double> fraction, std::string_view text) = 0;
     virtual void close_progress(ProgressId progress) = 0;

@@ -27,9 +27,9 @@ enum class UpdateChoice { install, remind_later, skip_version };
 
 // A newer version on the update site.
 struct UpdateOffer {
-    std::string version;          // the item's version
-    std::string display_version;  // the item's short version; empty when it has none
-    std::string download_address; // the item's link, else its enclosure's address; may be empty
+    std::string version;                // the item's version
+    std::string display_version;        // the item's short version; empty when it has none
+    std::string download_address;       // the item's link, else its enclosure's address; may be empty
     std::vector<UpdateChoice> choices;  // what the user may choose, the default first
     // This user cannot replace the installed bundle (it was installed for all users, by a package
     // manager say): whoever installed it must update it, and install is not among the choices.
@@ -87,8 +87,8 @@ public:
                                                std::function<void()> acknowledge) = 0;
     // The update is downloaded and checked, but other copies of the application run from the
     // installation: it is installed once every one of them has quit, and nothing starts it now.
-    virtual void show_installed_when_every_copy_quits(const InstalledApplication& application,
-                                                      const UpdateOffer& offer, std::function<void()> acknowledge) = 0;
+    virtual void show_installed_when_every_copy_quits(const InstalledApplication& application, const UpdateOffer& offer,
+                                                      std::function<void()> acknowledge) = 0;
     // The update could not be installed; `reason` is one sentence. The installed application is
     // as it was.
     virtual void show_install_failed(const InstalledApplication& application, const UpdateOffer& offer,

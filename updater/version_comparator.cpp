@@ -46,9 +46,8 @@ struct CodeRange {
 // Every Z* code point (Zs, Zl, Zp) plus the controls U+0009-U+000D and U+0085: the framework's
 // whitespace-and-newline set.
 constexpr CodeRange whitespace_ranges[] = {
-    {0x0009, 0x000D}, {0x0020, 0x0020}, {0x0085, 0x0085}, {0x00A0, 0x00A0},
-    {0x1680, 0x1680}, {0x2000, 0x200A}, {0x2028, 0x2029}, {0x202F, 0x202F},
-    {0x205F, 0x205F}, {0x3000, 0x3000},
+    {0x0009, 0x000D}, {0x0020, 0x0020}, {0x0085, 0x0085}, {0x00A0, 0x00A0}, {0x1680, 0x1680},
+    {0x2000, 0x200A}, {0x2028, 0x2029}, {0x202F, 0x202F}, {0x205F, 0x205F}, {0x3000, 0x3000},
 };
 
 // General categories P* (connector, dash, open, close, initial, final and other punctuation).
@@ -60,24 +59,21 @@ constexpr CodeRange whitespace_ranges[] = {
 // are left out on purpose, as they are STRING in the framework too.
 constexpr CodeRange punctuation_ranges[] = {
     {0x0021, 0x0023}, {0x0025, 0x002A}, {0x002C, 0x002F}, {0x003A, 0x003B}, {0x003F, 0x0040},
-    {0x005B, 0x005D}, {0x005F, 0x005F}, {0x007B, 0x007B}, {0x007D, 0x007D},
-    {0x00A1, 0x00A1}, {0x00A7, 0x00A7}, {0x00AB, 0x00AB}, {0x00B6, 0x00B7}, {0x00BB, 0x00BB},
-    {0x00BF, 0x00BF},
-    {0x037E, 0x037E}, {0x0387, 0x0387},                                       // Greek
-    {0x055A, 0x055F}, {0x0589, 0x058A},                                       // Armenian
-    {0x05BE, 0x05BE}, {0x05C0, 0x05C0}, {0x05C3, 0x05C3}, {0x05C6, 0x05C6},   // Hebrew
-    {0x05F3, 0x05F4},
-    {0x060C, 0x060D}, {0x061B, 0x061B}, {0x061D, 0x061F}, {0x066A, 0x066D},   // Arabic
-    {0x06D4, 0x06D4},
-    {0x0964, 0x0965}, {0x0970, 0x0970},                                       // Devanagari
-    {0x2010, 0x2027}, {0x2030, 0x2043}, {0x2045, 0x2051}, {0x2053, 0x205E},   // General Punctuation
-    {0x207D, 0x207E}, {0x208D, 0x208E},                                       // super/subscript ( )
-    {0x2E00, 0x2E2E}, {0x2E30, 0x2E4F}, {0x2E52, 0x2E5D},                     // Supplemental Punctuation
-    {0x3001, 0x3003}, {0x3008, 0x3011}, {0x3014, 0x301F}, {0x3030, 0x3030},   // CJK
-    {0x303D, 0x303D}, {0x30A0, 0x30A0}, {0x30FB, 0x30FB},
-    {0xFE10, 0xFE19}, {0xFE30, 0xFE52}, {0xFE54, 0xFE61}, {0xFE63, 0xFE63},   // CJK forms
-    {0xFE68, 0xFE68}, {0xFE6A, 0xFE6B},
-    {0xFF01, 0xFF03}, {0xFF05, 0xFF0A}, {0xFF0C, 0xFF0F}, {0xFF1A, 0xFF1B},   // fullwidth
+    {0x005B, 0x005D}, {0x005F, 0x005F}, {0x007B, 0x007B}, {0x007D, 0x007D}, {0x00A1, 0x00A1},
+    {0x00A7, 0x00A7}, {0x00AB, 0x00AB}, {0x00B6, 0x00B7}, {0x00BB, 0x00BB}, {0x00BF, 0x00BF},
+    {0x037E, 0x037E}, {0x0387, 0x0387},                                                        // Greek
+    {0x055A, 0x055F}, {0x0589, 0x058A},                                                        // Armenian
+    {0x05BE, 0x05BE}, {0x05C0, 0x05C0}, {0x05C3, 0x05C3}, {0x05C6, 0x05C6},                    // Hebrew
+    {0x05F3, 0x05F4}, {0x060C, 0x060D}, {0x061B, 0x061B}, {0x061D, 0x061F}, {0x066A, 0x066D},  // Arabic
+    {0x06D4, 0x06D4}, {0x0964, 0x0965}, {0x0970, 0x0970},                                      // Devanagari
+    {0x2010, 0x2027}, {0x2030, 0x2043}, {0x2045, 0x2051}, {0x2053, 0x205E},                    // General Punctuation
+    {0x207D, 0x207E}, {0x208D, 0x208E},                                                        // super/subscript ( )
+    {0x2E00, 0x2E2E}, {0x2E30, 0x2E4F}, {0x2E52, 0x2E5D},                    // Supplemental Punctuation
+    {0x3001, 0x3003}, {0x3008, 0x3011}, {0x3014, 0x301F}, {0x3030, 0x3030},  // CJK
+    {0x303D, 0x303D}, {0x30A0, 0x30A0}, {0x30FB, 0x30FB}, {0xFE10, 0xFE19}, {0xFE30, 0xFE52},
+    {0xFE54, 0xFE61}, {0xFE63, 0xFE63},  // CJK forms
+    {0xFE68, 0xFE68}, {0xFE6A, 0xFE6B}, {0xFF01, 0xFF03}, {0xFF05, 0xFF0A}, {0xFF0C, 0xFF0F},
+    {0xFF1A, 0xFF1B},  // fullwidth
     {0xFF1F, 0xFF20}, {0xFF3B, 0xFF3D}, {0xFF3F, 0xFF3F}, {0xFF5B, 0xFF5B}, {0xFF5D, 0xFF5D},
     {0xFF5F, 0xFF65},
 };
@@ -176,21 +172,19 @@ Ordering order_of(auto left, auto right) {
     return Ordering::same;
 }
 
-bool same_class(CharClass a, CharClass b) {
-    return a == b || (is_separator(a) && is_separator(b));
-}
+bool same_class(CharClass a, CharClass b) { return a == b || (is_separator(a) && is_separator(b)); }
 
 Ordering compare_parts(const Part& a, const Part& b) {
     if (same_class(a.kind, b.kind)) {
         switch (a.kind) {
-        case CharClass::number:
-            return order_of(number_value(a.text), number_value(b.text));
-        case CharClass::string:
-            // Code-unit order, case-sensitive. The framework also treats canonically equivalent
-            // sequences (precomposed vs combining accents) as equal; that is not reproduced here.
-            return order_of(a.text.compare(b.text), 0);
-        default:
-            return Ordering::same;  // separators are interchangeable, as are dashes
+            case CharClass::number:
+                return order_of(number_value(a.text), number_value(b.text));
+            case CharClass::string:
+                // Code-unit order, case-sensitive. The framework also treats canonically equivalent
+                // sequences (precomposed vs combining accents) as equal; that is not reproduced here.
+                return order_of(a.text.compare(b.text), 0);
+            default:
+                return Ordering::same;  // separators are interchangeable, as are dashes
         }
     }
     if (b.kind == CharClass::string) return Ordering::descending;

@@ -28,9 +28,7 @@ inline std::filesystem::path info_plist_of(const std::filesystem::path& bundle) 
 inline std::filesystem::path executables_of(const std::filesystem::path& bundle) {
     return bundle / contents / executables;
 }
-inline std::filesystem::path resources_of(const std::filesystem::path& bundle) {
-    return bundle / contents / resources;
-}
+inline std::filesystem::path resources_of(const std::filesystem::path& bundle) { return bundle / contents / resources; }
 inline std::filesystem::path frameworks_of(const std::filesystem::path& bundle) {
     return bundle / contents / frameworks;
 }

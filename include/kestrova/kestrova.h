@@ -7,8 +7,7 @@
 namespace kestrova {
 
 // Prints the formatted message and a newline on standard error and exits with status 1.
-[[noreturn]] KESTROVA_EXPORT void bail(const char* format, ...)
-    __attribute__((format(printf, 1, 2)));
+[[noreturn]] KESTROVA_EXPORT void bail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Runs the current thread's run loop in the default mode, kept alive by a timer that never fires,
 // until the loop reports it has nothing left to run. Returns that last run result.

@@ -80,8 +80,7 @@ typedef struct KestrovaHostServices {
        already run with the reason). Any thread. */
     uint64_t (*download_to_file)(const char* url, const char* path, double timeout_seconds, uint64_t max_bytes,
                                  void (*progress)(void* context, uint64_t received, int64_t expected),
-                                 void (*completion)(void* context, const KestrovaUrlResult* result),
-                                 void* context);
+                                 void (*completion)(void* context, const KestrovaUrlResult* result), void* context);
     /* Stops a transfer: its completion then reports KESTROVA_URL_ERROR_CANCELLED. Harmless once it
        has ended. */
     void (*cancel_transfer)(uint64_t transfer);

@@ -1,5 +1,5 @@
-#include "kestrova/kestrova.h"
 #include "platform/alert.h"
+#include "kestrova/kestrova.h"
 #include "platform/main_queue.h"
 
 void kestrova::show_alert(const char* title, const char* message) {

@@ -10,7 +10,7 @@ std::string format_schedule_delay(double seconds) {
     std::uint32_t s = 0;
     if (seconds >= 4294967295.0) {
         s = 4294967295u;
-    } else if (seconds > 0) {  // false for NaN too
+    } else if (seconds > 0) {                                 // false for NaN too
         s = static_cast<std::uint32_t>(std::round(seconds));  // halves away from zero
     }
     const unsigned hours = s / 3600;

@@ -5,11 +5,11 @@
 #include <string>
 
 #include "kestrova/kestrova.h"
+#include "launcher/updates/installed_version.h"
+#include "launcher/updates/update_log.h"
 #include "platform/alert.h"
 #include "platform/process.h"
 #include "platform/update_framework.h"
-#include "launcher/updates/installed_version.h"
-#include "launcher/updates/update_log.h"
 
 namespace kestrova::updates {
 
@@ -31,16 +31,20 @@ bool put_back_and_start(PutBackEntry entry, bool console) {
     if (length < 0) return false;
     sentence.resize(std::strlen(sentence.c_str()));
     if (static_cast<std::size_t>(length) >= launcher.size()) {
-        std::fprintf(stderr, "%s Its path is too long to start it; move the application to a shorter path and "
-                             "start it again.\n", sentence.c_str());
+        std::fprintf(stderr,
+                     "%s Its path is too long to start it; move the application to a shorter path and "
+                     "start it again.\n",
+                     sentence.c_str());
         return true;
     }
     launcher.resize(static_cast<std::size_t>(length));
     std::fprintf(stderr, "%s\n", sentence.c_str());
     if (!console && platform::can_show_dialog()) kestrova::show_alert(sentence.c_str(), "");
     const int error = start_previous_version(launcher);
-    std::fprintf(stderr, "The application's previous version is back in place, but it could not be started (%s: %s); "
-                         "start the application again to run it.\n", launcher.c_str(), std::strerror(error));
+    std::fprintf(stderr,
+                 "The application's previous version is back in place, but it could not be started (%s: %s); "
+                 "start the application again to run it.\n",
+                 launcher.c_str(), std::strerror(error));
     return true;
 }
 

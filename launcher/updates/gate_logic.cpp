@@ -57,8 +57,10 @@ std::optional<std::string> metadata_version(std::optional<std::string_view> text
     // Views into the text; the last of each key wins, as in parse_metadata.
     std::optional<std::string_view> version, revision;
     for_each_metadata_entry(*text, [&](std::string_view key, std::string_view value) {
-        if (key == version_key) version = value;
-        else if (key == revision_key) revision = value;
+        if (key == version_key)
+            version = value;
+        else if (key == revision_key)
+            revision = value;
     });
     if (!version || !revision) return std::nullopt;
     return std::string(*version) + "." + std::string(*revision);

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "launcher/command_line.h"
-#include "platform/process.h"
 #include "launcher/updates/first_start.h"
 #include "launcher/updates/update_log.h"
+#include "platform/process.h"
 
 namespace kestrova::updates {
 

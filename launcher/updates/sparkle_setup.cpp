@@ -8,6 +8,12 @@
 
 #include "kestrova/kestrova.h"
 #include "kestrova/update_settings.h"
+#include "launcher/updates/first_start.h"
+#include "launcher/updates/installed_version.h"
+#include "launcher/updates/sparkle_setup.h"
+#include "launcher/updates/update_gate.h"
+#include "launcher/updates/update_listener.h"
+#include "launcher/updates/update_log.h"
 #include "platform/application.h"
 #include "platform/autorelease_pool.h"
 #include "platform/bundle_info.h"
@@ -16,12 +22,6 @@
 #include "platform/notifications.h"
 #include "platform/process.h"
 #include "platform/update_framework.h"
-#include "launcher/updates/first_start.h"
-#include "launcher/updates/installed_version.h"
-#include "launcher/updates/sparkle_setup.h"
-#include "launcher/updates/update_gate.h"
-#include "launcher/updates/update_listener.h"
-#include "launcher/updates/update_log.h"
 
 namespace kestrova::updates {
 
@@ -70,8 +70,9 @@ std::optional<std::string> copied_launcher_path(Copy copy) {
     if (static_cast<std::size_t>(length) >= path.size()) {
         // Installed all the same, so the next start from a shorter path runs it.
         log_record("Could not start the installed version: its path is longer than 4096 bytes.");
-        end_start_after_installation("The application's update is installed, but its path is too long to start it; "
-                                     "move the application to a shorter path and start it again.");
+        end_start_after_installation(
+            "The application's update is installed, but its path is too long to start it; "
+            "move the application to a shorter path and start it again.");
     }
     path.resize(static_cast<std::size_t>(length));
     return path;
@@ -82,7 +83,9 @@ std::optional<std::string> copied_launcher_path(Copy copy) {
 constexpr double install_wait_seconds = 60;
 
 std::string application_name() {
-    const kestrova::InfoLookup info = [](std::string_view key) { return kestrova::platform::info_dictionary_string(key); };
+    const kestrova::InfoLookup info = [](std::string_view key) {
+        return kestrova::platform::info_dictionary_string(key);
+    };
     return kestrova::read_update_settings(info).application_name;
 }
 
@@ -95,19 +98,20 @@ void lock_installation() {
         log_record("Waiting for another copy of %{public}@ to finish installing an update", {application_name()});
     });
     switch (outcome) {
-    case platform::InstallationLock::exclusive:
-    case platform::InstallationLock::shared:
-        return;
-    case platform::InstallationLock::timed_out:
-        log_record("Another copy of %{public}@ was still installing an update after 60 seconds: this copy starts "
-                   "as it is, and other copies may replace it while it runs",
-                   {application_name()});
-        return;
-    case platform::InstallationLock::unavailable:
-        log_record("The installation could not be locked, so other copies may replace it while this one runs");
-        return;
-    case platform::InstallationLock::waited:
-        break;
+        case platform::InstallationLock::exclusive:
+        case platform::InstallationLock::shared:
+            return;
+        case platform::InstallationLock::timed_out:
+            log_record(
+                "Another copy of %{public}@ was still installing an update after 60 seconds: this copy starts "
+                "as it is, and other copies may replace it while it runs",
+                {application_name()});
+            return;
+        case platform::InstallationLock::unavailable:
+            log_record("The installation could not be locked, so other copies may replace it while this one runs");
+            return;
+        case platform::InstallationLock::waited:
+            break;
     }
     const std::string bundle = platform::locked_installation_path();
     if (platform::installation_at(bundle) != false) return;  // nothing was replaced meanwhile

@@ -32,8 +32,9 @@ void register_update_bridge(JNIEnv* env) {
     if (env->ExceptionCheck()) {
         // The class exists but declares no such native method; the application starts regardless.
         env->ExceptionClear();
-        log_record("OnlineUpdater declares no native method nCheckForUpdates()V; the application "
-                   "cannot request update checks.");
+        log_record(
+            "OnlineUpdater declares no native method nCheckForUpdates()V; the application "
+            "cannot request update checks.");
     }
 }
 

@@ -9,10 +9,10 @@
 
 #include "kestrova/update_settings.h"
 #include "kestrova/utf8.h"
-#include "platform/bundle_info.h"
-#include "platform/url_loading.h"
 #include "launcher/updates/gate_logic.h"
 #include "launcher/updates/update_log.h"
+#include "platform/bundle_info.h"
+#include "platform/url_loading.h"
 
 namespace kestrova::updates {
 
@@ -44,33 +44,35 @@ void downloadStringFromURL(const std::string& url, std::optional<std::string>& t
                            std::optional<platform::UrlError>& error) {
     std::binary_semaphore finished(0);
     try {
-        platform::load_url({url, metadata_timeout_seconds(), max_metadata_bytes}, [&](const platform::UrlResult& result) {
-            // Released on every way out, so the waiting thread can never be left behind.
-            struct ReleaseOnExit {
-                std::binary_semaphore& semaphore;
-                ~ReleaseOnExit() { semaphore.release(); }
-            } release{finished};
-            try {
-                if (result.error) {
-                    error = *result.error;
-                } else if (!result.response || !result.response->http_status) {
-                    error = platform::make_url_error(platform::url_error::unsupported_url);
-                } else if (const int status = *result.response->http_status; status >= 200 && status <= 299) {
-                    if (is_valid_utf8(result.response->body)) text = result.response->body;
-                } else if (status >= 500) {
-                    error = platform::make_url_error(platform::url_error::bad_server_response);
-                } else if (status == 404) {
-                    error = platform::make_url_error(platform::url_error::file_does_not_exist);
-                } else {
-                    error = platform::make_url_error(platform::url_error::bad_url);
-                }
-            } catch (...) {
-                // Thrown again here it would end the process on the worker thread; an update
-                // problem must never do that, so it becomes the transfer's failure.
-                text.reset();
-                error = platform::make_url_error(platform::url_error::unknown);
-            }
-        });
+        platform::load_url({url, metadata_timeout_seconds(), max_metadata_bytes},
+                           [&](const platform::UrlResult& result) {
+                               // Released on every way out, so the waiting thread can never be left behind.
+                               struct ReleaseOnExit {
+                                   std::binary_semaphore& semaphore;
+                                   ~ReleaseOnExit() { semaphore.release(); }
+                               } release{finished};
+                               try {
+                                   if (result.error) {
+                                       error = *result.error;
+                                   } else if (!result.response || !result.response->http_status) {
+                                       error = platform::make_url_error(platform::url_error::unsupported_url);
+                                   } else if (const int status = *result.response->http_status;
+                                              status >= 200 && status <= 299) {
+                                       if (is_valid_utf8(result.response->body)) text = result.response->body;
+                                   } else if (status >= 500) {
+                                       error = platform::make_url_error(platform::url_error::bad_server_response);
+                                   } else if (status == 404) {
+                                       error = platform::make_url_error(platform::url_error::file_does_not_exist);
+                                   } else {
+                                       error = platform::make_url_error(platform::url_error::bad_url);
+                                   }
+                               } catch (...) {
+                                   // Thrown again here it would end the process on the worker thread; an update
+                                   // problem must never do that, so it becomes the transfer's failure.
+                                   text.reset();
+                                   error = platform::make_url_error(platform::url_error::unknown);
+                               }
+                           });
     } catch (...) {
         error = platform::make_url_error(platform::url_error::unknown);
         return;
@@ -82,12 +84,13 @@ void downloadStringFromURL(const std::string& url, std::optional<std::string>& t
 
 bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console) {
     if (console) {
-        log_record("Cannot do a Sparkle update check for non-GUI apps, ignoring aggressive_updates/FORCE_UPDATE_CHECK.");
+        log_record(
+            "Cannot do a Sparkle update check for non-GUI apps, ignoring aggressive_updates/FORCE_UPDATE_CHECK.");
         return false;
     }
 
-    const UpdateSettings settings =
-        read_update_settings([](std::string_view key) { return platform::info_dictionary_string(key); });
+    const UpdateSettings settings = read_update_settings(
+        [](std::string_view key) { return platform::info_dictionary_string(key); });
     const auto& bundle_version = settings.bundle_version;
     if (!bundle_version) {
         log_record("Could not find key 'CFBundleVersion' in the Info.plist file in the package.");
@@ -130,7 +133,8 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
     // A version put back after it could not start here would be installed and put back at every
     // start; the user can still install it from a check of their own.
     if (framework.version_failed_to_start != nullptr && framework.version_failed_to_start(site_version->c_str()) != 0) {
-        log_record("Version %{public}@ could not start here before, so the launch is not held for it.", {*site_version});
+        log_record("Version %{public}@ could not start here before, so the launch is not held for it.",
+                   {*site_version});
         return false;
     }
     // The updater cannot check against a blank version and would not start: holding for it would
@@ -140,7 +144,8 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
         return false;
     }
 
-    log_record("Forcing an update check with UI due to new version availability and aggressive updates mode being enabled.");
+    log_record(
+        "Forcing an update check with UI due to new version availability and aggressive updates mode being enabled.");
     return true;
 }
 

@@ -9,9 +9,12 @@ namespace kestrova {
 
 KestrovaUpdateListener::KestrovaUpdateListener()
     : delegate_{this,
-                [](void* self) { static_cast<KestrovaUpdateListener*>(self)->updater_did_finish_loading_appcast(nullptr, nullptr); },
+                [](void* self) {
+                    static_cast<KestrovaUpdateListener*>(self)->updater_did_finish_loading_appcast(nullptr, nullptr);
+                },
                 [](void* self, double delay) {
-                    static_cast<KestrovaUpdateListener*>(self)->updater_will_schedule_update_check_after_delay(nullptr, delay);
+                    static_cast<KestrovaUpdateListener*>(self)->updater_will_schedule_update_check_after_delay(nullptr,
+                                                                                                               delay);
                 }} {}
 
 void KestrovaUpdateListener::updater_did_finish_loading_appcast(const void*, const void*) {

@@ -15,8 +15,8 @@
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
-#include "platform/installation_lock.h"
 #include "platform/common/update_framework_internal.h"
+#include "platform/installation_lock.h"
 #include "platform/main_queue.h"
 #include "platform/never_destroyed.h"
 #include "platform/process.h"
@@ -104,7 +104,8 @@ void host_run_modal_alert(const char* message_text, const char* informative_text
 }
 
 void host_run_information_alert(const char* message_text, const char* informative_text) {
-    run_information_alert(message_text != nullptr ? message_text : "", informative_text != nullptr ? informative_text : "");
+    run_information_alert(message_text != nullptr ? message_text : "",
+                          informative_text != nullptr ? informative_text : "");
 }
 
 long host_run_choice_alert(const char* message_text, const char* informative_text, const char* const* buttons,
@@ -218,8 +219,7 @@ const char* host_environment_value(const char* name) {
     static NeverDestroyed<std::map<std::string, std::optional<std::string>, std::less<>>> values;
     std::lock_guard lock(mutex.get());
     auto found = values.get().find(std::string_view(name));
-    if (found == values.get().end())
-        found = values.get().emplace(name, environment_variable(name)).first;
+    if (found == values.get().end()) found = values.get().emplace(name, environment_variable(name)).first;
     return found->second ? found->second->c_str() : nullptr;
 }
 
@@ -311,10 +311,9 @@ const KestrovaUpdaterApi* load_update_framework() {
     static const KestrovaUpdaterApi* api = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
-        api = detail::load_update_framework_from(
-            (std::filesystem::path(bundle_contents_directory()) / kestrova::bundle_layout::frameworks /
-             update_framework_file_name())
-                .string());
+        api = detail::load_update_framework_from((std::filesystem::path(bundle_contents_directory()) /
+                                                  kestrova::bundle_layout::frameworks / update_framework_file_name())
+                                                     .string());
     });
     return api;
 }

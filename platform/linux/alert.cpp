@@ -82,8 +82,8 @@ std::string read_back(int fd) {
 // In the child between fork and exec: only async-signal-safe calls. The dialog gets standard input,
 // output and error and nothing else of the launcher (the JVM's JARs, files and listening sockets
 // would otherwise stay held by it), and it is killed when the launcher ends, however it ends.
-[[noreturn]] void exec_dialog(char* const* args, char* const* envp, pid_t launcher, int diagnostics_fd,
-                              int answer_fd, int input_fd = -1) {
+[[noreturn]] void exec_dialog(char* const* args, char* const* envp, pid_t launcher, int diagnostics_fd, int answer_fd,
+                              int input_fd = -1) {
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != launcher) _exit(127);
     sigset_t none;
     sigemptyset(&none);
@@ -179,9 +179,9 @@ void run_alert(std::string_view message_text, std::string_view informative_text,
                           .shown)
             return;
         if (auto kdialog = linux_backend::find_program("kdialog");
-            kdialog && run_and_wait({*kdialog, "--title", title, icon == AlertIcon::error ? "--error" : "--msgbox",
-                                     dialog_text})
-                           .shown)
+            kdialog &&
+            run_and_wait({*kdialog, "--title", title, icon == AlertIcon::error ? "--error" : "--msgbox", dialog_text})
+                .shown)
             return;
     }
     // No display or no dialog tool: the user of a terminal still sees what happened.
@@ -223,13 +223,26 @@ std::string progress_window_markup(std::string_view text) {
     std::string out;
     for (const char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&apos;"; break;
-            case '\\': out += "\\\\"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -271,7 +284,7 @@ struct ProgressWindow {
     int input_fd = -1;        // our end of its standard input
     int diagnostics_fd = -1;  // its standard error, a memory file
     int last_percent = -1;
-    std::string unsent;  // what its input could not take yet, so that no line is ever cut in two
+    std::string unsent;   // what its input could not take yet, so that no line is ever cut in two
     bool reaped = false;  // from then on its pid may be another process's: never signalled
     bool closed = false;  // close_progress_window has begun: no cancel from then on
     std::function<void()> cancelled;
@@ -469,8 +482,8 @@ void close_progress_window(ProgressWindowId window) {
         if (w->pid > 0 && !w->reaped) {
             // Unreaped, the pid is still our child's, running or a zombie: signalling it is safe.
             siginfo_t info{};
-            const bool running =
-                ::waitid(P_PID, static_cast<id_t>(w->pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+            const bool running = ::waitid(P_PID, static_cast<id_t>(w->pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                 info.si_pid == 0;
             if (running) ::kill(w->pid, SIGTERM);
             // GTK ends at once on SIGTERM; one that hangs is killed outright.
             if (!all.reaped.wait_for(lock, std::chrono::seconds(2), [&] { return w->reaped; })) {

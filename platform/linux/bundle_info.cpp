@@ -16,9 +16,9 @@
 
 #include "platform/linux/bundle_info_internal.h"
 #include "platform/never_destroyed.h"
+#include "platform/process.h"
 #include "platform/shared_library.h"
 #include "platform/update_framework.h"
-#include "platform/process.h"
 
 namespace kestrova::platform {
 
@@ -94,32 +94,32 @@ std::string shortest_decimal(double value) {
 
 std::optional<std::string> string_form(const Libplist& p, plist_t node) {
     switch (p.node_type(node)) {
-    case PLIST_STRING: {
-        std::uint64_t length = 0;
-        const char* s = p.string_ptr(node, &length);
-        if (s == nullptr) return std::nullopt;
-        return std::string(s, static_cast<std::size_t>(length));
-    }
-    case PLIST_UINT: {
-        // libplist 2.2 keeps every integer as 64 bits without a sign of its own; negative numbers
-        // come back in two's complement. Info.plist integers are versions and intervals, far
-        // below 2^63, so the top bit is read as a sign.
-        std::uint64_t raw = 0;
-        p.uint_val(node, &raw);
-        return std::to_string(static_cast<std::int64_t>(raw));
-    }
-    case PLIST_REAL: {
-        double value = 0;
-        p.real_val(node, &value);
-        return shortest_decimal(value);
-    }
-    case PLIST_BOOLEAN: {
-        std::uint8_t value = 0;
-        p.bool_val(node, &value);
-        return std::string(value ? "YES" : "NO");
-    }
-    default:
-        return std::nullopt;  // data, dates, arrays, dictionaries: no string form
+        case PLIST_STRING: {
+            std::uint64_t length = 0;
+            const char* s = p.string_ptr(node, &length);
+            if (s == nullptr) return std::nullopt;
+            return std::string(s, static_cast<std::size_t>(length));
+        }
+        case PLIST_UINT: {
+            // libplist 2.2 keeps every integer as 64 bits without a sign of its own; negative numbers
+            // come back in two's complement. Info.plist integers are versions and intervals, far
+            // below 2^63, so the top bit is read as a sign.
+            std::uint64_t raw = 0;
+            p.uint_val(node, &raw);
+            return std::to_string(static_cast<std::int64_t>(raw));
+        }
+        case PLIST_REAL: {
+            double value = 0;
+            p.real_val(node, &value);
+            return shortest_decimal(value);
+        }
+        case PLIST_BOOLEAN: {
+            std::uint8_t value = 0;
+            p.bool_val(node, &value);
+            return std::string(value ? "YES" : "NO");
+        }
+        default:
+            return std::nullopt;  // data, dates, arrays, dictionaries: no string form
     }
 }
 

@@ -22,8 +22,8 @@
 #include <iterator>
 #include <type_traits>
 
-#include "kestrova/bundle_layout.h"
 #include "core/class_data.h"
+#include "kestrova/bundle_layout.h"
 #include "platform/linux/class_data_cache_internal.h"
 #include "platform/linux/environment.h"
 
@@ -136,7 +136,8 @@ void drop_what_is_not_needed(const ClassDataJob& job, const std::string& kept) {
     for (const auto& entry : fs::directory_iterator(slots, ec)) {
         if (entry.path().filename() == own) continue;
         const std::string bundle = read_small_file((entry.path() / bundle_file).string());
-        if (!bundle.empty() && !fs::exists(fs::path(bundle) / kestrova::bundle_layout::info_plist, ec)) fs::remove_all(entry.path(), ec);
+        if (!bundle.empty() && !fs::exists(fs::path(bundle) / kestrova::bundle_layout::info_plist, ec))
+            fs::remove_all(entry.path(), ec);
     }
 }
 
@@ -174,8 +175,7 @@ std::string file_facts(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) return "";
     return std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
-           std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_dev) + ":" +
-           std::to_string(info.st_ino);
+           std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
 }
 
 std::vector<std::string> directory_names(const std::string& directory) {

@@ -15,14 +15,12 @@ LoadedLibcurl load_libcurl(const char* library) {
     const SharedLibrary handle = SharedLibrary::open(library, &result.failure);
     if (!handle.loaded()) return result;
     Libcurl c{};
-    const bool ok = handle.resolve("curl_global_init", c.global_init) && handle.resolve("curl_easy_init", c.easy_init) &&
-                    handle.resolve("curl_easy_setopt", c.easy_setopt) &&
-                    handle.resolve("curl_easy_perform", c.easy_perform) &&
-                    handle.resolve("curl_easy_getinfo", c.easy_getinfo) &&
-                    handle.resolve("curl_easy_cleanup", c.easy_cleanup) &&
-                    handle.resolve("curl_easy_strerror", c.easy_strerror) &&
-                    handle.resolve("curl_slist_append", c.slist_append) &&
-                    handle.resolve("curl_slist_free_all", c.slist_free_all);
+    const bool ok =
+        handle.resolve("curl_global_init", c.global_init) && handle.resolve("curl_easy_init", c.easy_init) &&
+        handle.resolve("curl_easy_setopt", c.easy_setopt) && handle.resolve("curl_easy_perform", c.easy_perform) &&
+        handle.resolve("curl_easy_getinfo", c.easy_getinfo) && handle.resolve("curl_easy_cleanup", c.easy_cleanup) &&
+        handle.resolve("curl_easy_strerror", c.easy_strerror) && handle.resolve("curl_slist_append", c.slist_append) &&
+        handle.resolve("curl_slist_free_all", c.slist_free_all);
     if (!ok) {
         result.failure = std::string(library) + " lacks a libcurl function";
         return result;

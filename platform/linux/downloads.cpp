@@ -23,14 +23,14 @@ namespace {
 using linux_backend::complete;
 using linux_backend::failure;
 using linux_backend::Libcurl;
-using linux_backend::LoadedLibcurl;
-using linux_backend::Started;
-using linux_backend::start_worker;
-using linux_backend::Transfer;
 using linux_backend::libcurl;
+using linux_backend::LoadedLibcurl;
 using linux_backend::response_of;
 using linux_backend::stall_seconds;
+using linux_backend::start_worker;
+using linux_backend::Started;
 using linux_backend::timeout_milliseconds;
+using linux_backend::Transfer;
 
 // --- Downloads into a file ------------------------------------------------------------------------
 
@@ -117,7 +117,8 @@ UrlResult perform_download(const DownloadRequest& request, int fd, const std::at
     const Libcurl& c = *loaded.api;
 
     Transfer t(c);
-    if (auto failed = t.configure(request.url, timeout_milliseconds(request.timeout_seconds))) return std::move(*failed);
+    if (auto failed = t.configure(request.url, timeout_milliseconds(request.timeout_seconds)))
+        return std::move(*failed);
     FileSink sink;
     sink.c = &c;
     sink.easy = t.easy();
@@ -130,8 +131,8 @@ UrlResult perform_download(const DownloadRequest& request, int fd, const std::at
     // and the bytes written are then the bytes the server counted.
     const long stall = stall_seconds(request.timeout_seconds);
     bool set_ok = t.set(CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK && t.set(CURLOPT_LOW_SPEED_TIME, stall) == CURLE_OK &&
-                  t.set(CURLOPT_WRITEFUNCTION, &write_file) == CURLE_OK && t.set(CURLOPT_WRITEDATA, &sink) == CURLE_OK &&
-                  t.set(CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
+                  t.set(CURLOPT_WRITEFUNCTION, &write_file) == CURLE_OK &&
+                  t.set(CURLOPT_WRITEDATA, &sink) == CURLE_OK && t.set(CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
                   t.set(CURLOPT_XFERINFOFUNCTION, &check_cancel) == CURLE_OK &&
                   t.set(CURLOPT_XFERINFODATA, &sink) == CURLE_OK;
     if (set_ok && request.max_bytes <= static_cast<std::uint64_t>(std::numeric_limits<curl_off_t>::max()))
@@ -143,7 +144,8 @@ UrlResult perform_download(const DownloadRequest& request, int fd, const std::at
     if (cancelled.load()) return failure(url_error::cancelled);
     if (code != CURLE_OK) {
         if (code == CURLE_WRITE_ERROR && sink.write_errno != 0)
-            return failure(url_error::cannot_write_to_file, request.destination + ": " + std::strerror(sink.write_errno));
+            return failure(url_error::cannot_write_to_file,
+                           request.destination + ": " + std::strerror(sink.write_errno));
         const int url_code = linux_backend::url_error_code_for_curl(code, sink.too_large);
         return failure(url_code, url_code == url_error::unknown ? c.easy_strerror(code) : std::string());
     }
@@ -184,7 +186,8 @@ TransferId download_to_file(DownloadRequest request, DownloadProgress progress,
         const int closed = file->close();
         const int close_errno = errno;
         if (!result.error && closed != 0)
-            result = failure(url_error::cannot_write_to_file, job->request.destination + ": " + std::strerror(close_errno));
+            result = failure(url_error::cannot_write_to_file,
+                             job->request.destination + ": " + std::strerror(close_errno));
         if (result.error) ::unlink(job->request.destination.c_str());
         forget_download(id);
         complete(job->completion, result);
@@ -193,8 +196,9 @@ TransferId download_to_file(DownloadRequest request, DownloadProgress progress,
     forget_download(id);
     file->close();
     ::unlink(job->request.destination.c_str());
-    complete(completion, failure(url_error::unknown, started == Started::closing ? "the application is ending"
-                                                                                  : "no worker thread could be started"));
+    complete(completion,
+             failure(url_error::unknown,
+                     started == Started::closing ? "the application is ending" : "no worker thread could be started"));
     return 0;
 }
 

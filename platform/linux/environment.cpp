@@ -63,6 +63,8 @@ std::optional<std::string> find_program(std::string_view name) {
 
 namespace kestrova::platform {
 
-std::optional<std::string> environment_variable(std::string_view name) { return linux_backend::captured_variable(name); }
+std::optional<std::string> environment_variable(std::string_view name) {
+    return linux_backend::captured_variable(name);
+}
 
 }  // namespace kestrova::platform

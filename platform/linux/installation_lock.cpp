@@ -2,8 +2,8 @@
 // descriptor that is never closed: close-on-exec ends it when the process is replaced, and the
 // kernel ends it when the process dies, however it dies. flock locks belong to the open file, so
 // the conversions below act on this process's own lock and never conflict with it.
-#include "kestrova/bundle_layout.h"
 #include "platform/installation_lock.h"
+#include "kestrova/bundle_layout.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -152,7 +152,8 @@ std::optional<std::string> installation_launcher(const std::string& bundle) {
     const std::string launcher = macos + "/" + found->second;
     // Nothing on the way may be a link: what starts must lie inside the bundle.
     struct stat info_of {};
-    if (::lstat(kestrova::bundle_layout::contents_of(bundle).c_str(), &info_of) != 0 || !S_ISDIR(info_of.st_mode)) return std::nullopt;
+    if (::lstat(kestrova::bundle_layout::contents_of(bundle).c_str(), &info_of) != 0 || !S_ISDIR(info_of.st_mode))
+        return std::nullopt;
     if (::lstat(macos.c_str(), &info_of) != 0 || !S_ISDIR(info_of.st_mode)) return std::nullopt;
     if (::lstat(launcher.c_str(), &info_of) != 0 || !S_ISREG(info_of.st_mode)) return std::nullopt;
     return launcher;

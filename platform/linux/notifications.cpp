@@ -27,8 +27,7 @@ NotificationCenter& NotificationCenter::default_center() {
     return center.get();
 }
 
-const void* NotificationCenter::add_observer(std::string_view name,
-                                             std::function<void(const Notification&)> block) {
+const void* NotificationCenter::add_observer(std::string_view name, std::function<void(const Notification&)> block) {
     const void* token;
     {
         std::lock_guard lock(impl_->mutex);

@@ -18,8 +18,10 @@ ProxySettings proxy_settings_for(std::string_view url,
     ProxySettings settings;
     // HTTP_PROXY in upper case is left out on purpose, as libcurl does: CGI servers set it from a
     // request's "Proxy:" header.
-    if (scheme == "http") settings.proxy = first_set({"http_proxy"});
-    else if (scheme == "https") settings.proxy = first_set({"https_proxy", "HTTPS_PROXY"});
+    if (scheme == "http")
+        settings.proxy = first_set({"http_proxy"});
+    else if (scheme == "https")
+        settings.proxy = first_set({"https_proxy", "HTTPS_PROXY"});
     if (settings.proxy.empty()) settings.proxy = first_set({"all_proxy", "ALL_PROXY"});
     settings.no_proxy = first_set({"no_proxy", "NO_PROXY"});
     return settings;

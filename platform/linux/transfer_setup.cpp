@@ -46,14 +46,15 @@ std::optional<UrlResult> Transfer::configure(const std::string& url, long connec
     if (!add_header("Cache-Control: no-cache") || !add_header("Pragma: no-cache"))
         return failure(url_error::unknown, "out of memory");
 
-    if (set(CURLOPT_URL, url.c_str()) != CURLE_OK) return failure(url_error::bad_url);  // libcurl checks the length here
-    const bool set_ok =
-        set(CURLOPT_NOSIGNAL, 1L) == CURLE_OK && set(CURLOPT_HTTPHEADER, headers_) == CURLE_OK &&
-        set(CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms) == CURLE_OK && set(CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-        set(CURLOPT_MAXREDIRS, 10L) == CURLE_OK && set(CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-        set(CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-        // "" means no proxy and no exceptions; either way libcurl stops looking at getenv.
-        set(CURLOPT_PROXY, proxy.proxy.c_str()) == CURLE_OK && set(CURLOPT_NOPROXY, proxy.no_proxy.c_str()) == CURLE_OK;
+    if (set(CURLOPT_URL, url.c_str()) != CURLE_OK)
+        return failure(url_error::bad_url);  // libcurl checks the length here
+    const bool set_ok = set(CURLOPT_NOSIGNAL, 1L) == CURLE_OK && set(CURLOPT_HTTPHEADER, headers_) == CURLE_OK &&
+                        set(CURLOPT_CONNECTTIMEOUT_MS, connect_timeout_ms) == CURLE_OK &&
+                        set(CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK && set(CURLOPT_MAXREDIRS, 10L) == CURLE_OK &&
+                        set(CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK && set(CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
+                        // "" means no proxy and no exceptions; either way libcurl stops looking at getenv.
+                        set(CURLOPT_PROXY, proxy.proxy.c_str()) == CURLE_OK &&
+                        set(CURLOPT_NOPROXY, proxy.no_proxy.c_str()) == CURLE_OK;
     if (!set_ok) return failure(url_error::unknown, "a transfer option was refused");
 
     // Only http and https, for the first request and for every redirect: a redirect to file:// must
@@ -102,43 +103,57 @@ const char* redirect_protocols_for(std::string_view url) {
 
 int url_error_code_for_curl(int curl_code, bool body_too_large) {
     switch (static_cast<CURLcode>(curl_code)) {
-    case CURLE_OPERATION_TIMEDOUT: return url_error::timed_out;
-    case CURLE_COULDNT_CONNECT: return url_error::cannot_connect_to_host;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY: return url_error::cannot_find_host;
-    // The server's certificate was checked and refused.
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS: return url_error::server_certificate_untrusted;
-    // The TLS handshake failed before any certificate could be judged, or the local trust store
-    // could not be read: the connection is not secure, but the server's certificate is not known
-    // to be bad.
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_SSL_ENGINE_NOTFOUND:
-    case CURLE_SSL_ENGINE_SETFAILED:
-    case CURLE_SSL_ENGINE_INITFAILED:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_SHUTDOWN_FAILED:
-    case CURLE_USE_SSL_FAILED: return url_error::secure_connection_failed;
-    case CURLE_TOO_MANY_REDIRECTS: return url_error::http_too_many_redirects;
-    case CURLE_UNSUPPORTED_PROTOCOL: return url_error::unsupported_url;
-    case CURLE_URL_MALFORMAT: return url_error::bad_url;
-    case CURLE_PARTIAL_FILE:
-    case CURLE_GOT_NOTHING:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR: return url_error::network_connection_lost;
-    case CURLE_FILESIZE_EXCEEDED: return url_error::data_length_exceeds_maximum;
-    case CURLE_WRITE_ERROR: return body_too_large ? url_error::data_length_exceeds_maximum : url_error::unknown;
-    case CURLE_WEIRD_SERVER_REPLY:
-    case CURLE_BAD_CONTENT_ENCODING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM: return url_error::bad_server_response;
-    case CURLE_ABORTED_BY_CALLBACK: return url_error::cancelled;
-    default: return url_error::unknown;
+        case CURLE_OPERATION_TIMEDOUT:
+            return url_error::timed_out;
+        case CURLE_COULDNT_CONNECT:
+            return url_error::cannot_connect_to_host;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            return url_error::cannot_find_host;
+        // The server's certificate was checked and refused.
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS:
+            return url_error::server_certificate_untrusted;
+        // The TLS handshake failed before any certificate could be judged, or the local trust store
+        // could not be read: the connection is not secure, but the server's certificate is not known
+        // to be bad.
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_USE_SSL_FAILED:
+            return url_error::secure_connection_failed;
+        case CURLE_TOO_MANY_REDIRECTS:
+            return url_error::http_too_many_redirects;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return url_error::unsupported_url;
+        case CURLE_URL_MALFORMAT:
+            return url_error::bad_url;
+        case CURLE_PARTIAL_FILE:
+        case CURLE_GOT_NOTHING:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+            return url_error::network_connection_lost;
+        case CURLE_FILESIZE_EXCEEDED:
+            return url_error::data_length_exceeds_maximum;
+        case CURLE_WRITE_ERROR:
+            return body_too_large ? url_error::data_length_exceeds_maximum : url_error::unknown;
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_BAD_CONTENT_ENCODING:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+            return url_error::bad_server_response;
+        case CURLE_ABORTED_BY_CALLBACK:
+            return url_error::cancelled;
+        default:
+            return url_error::unknown;
     }
 }
 

@@ -72,7 +72,8 @@ TEST_P(AlertUnderXvfb, DialogShowsTheExceptionAndHoldsTheLauncherUntilDismissed)
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (x_->windows_named(alert_title).empty()) {
         ASSERT_TRUE(app.running()) << "the launcher exited (" << app.wait(0ms).exit_status
-                                   << ") without showing the dialog; stderr:\n" << app.err();
+                                   << ") without showing the dialog; stderr:\n"
+                                   << app.err();
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no dialog window; stderr:\n" << app.err();
         std::this_thread::sleep_for(100ms);
     }
@@ -91,7 +92,8 @@ TEST_P(AlertUnderXvfb, DialogShowsTheExceptionAndHoldsTheLauncherUntilDismissed)
     // Still up a moment later: the launcher waits for the user, it does not exit under the dialog.
     ASSERT_FALSE(app.exits_within(500ms)) << "the launcher exited while the dialog was up; stderr:\n" << app.err();
     EXPECT_TRUE(app.err().find("Caused by: java.lang.RuntimeException: root <cause> & more") != std::string::npos)
-        << "the stack trace comes before the dialog; stderr:\n" << app.err();
+        << "the stack trace comes before the dialog; stderr:\n"
+        << app.err();
 
     ASSERT_TRUE(x_->close_with_key(alert_title, c.dismiss_key, c.act_on_press)) << "the dialog stayed up";
 
@@ -107,12 +109,13 @@ TEST_P(AlertUnderXvfb, DialogShowsTheExceptionAndHoldsTheLauncherUntilDismissed)
     EXPECT_TRUE(x_->windows_named(alert_title).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    JvmThreads, AlertUnderXvfb,
-    ::testing::Values(AlertCase{"JvmThreadOkPressed", {}, "Return", false},
-                      AlertCase{"JvmThreadDialogClosed", {}, "Escape", true},
-                      AlertCase{"JvmOnMainThread", {"--main-thread"}, "Return", false}),
-    [](const ::testing::TestParamInfo<AlertCase>& param) { return std::string(param.param.name); });
+INSTANTIATE_TEST_SUITE_P(JvmThreads, AlertUnderXvfb,
+                         ::testing::Values(AlertCase{"JvmThreadOkPressed", {}, "Return", false},
+                                           AlertCase{"JvmThreadDialogClosed", {}, "Escape", true},
+                                           AlertCase{"JvmOnMainThread", {"--main-thread"}, "Return", false}),
+                         [](const ::testing::TestParamInfo<AlertCase>& param) {
+                             return std::string(param.param.name);
+                         });
 
 // An exception text longer than one program argument may be (128 KiB) still gets its dialog, with
 // the text cut short; the whole of it is in the stack trace on standard error.
@@ -238,7 +241,9 @@ TEST_P(DialogProcessUnderXvfb, HoldsNoneOfTheApplicationsDescriptorsAndEndsWithT
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, DialogProcessUnderXvfb, ::testing::Values(SIGTERM, SIGINT, SIGHUP),
-                         [](const ::testing::TestParamInfo<int>& param) { return std::string(sigabbrev_np(param.param)); });
+                         [](const ::testing::TestParamInfo<int>& param) {
+                             return std::string(sigabbrev_np(param.param));
+                         });
 
 }  // namespace
 }  // namespace kestrova::testing

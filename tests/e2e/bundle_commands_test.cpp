@@ -31,8 +31,8 @@ TEST(AddedLauncher, EachCommandRunsItsOwnMainClassWithTheBundlesJarsAndOptions) 
     spec.name = "Fixture";
     spec.main_class.clear();
     spec.jars = {Artefacts::probe_jar()};
-    spec.extra = {"--main-jar", (app / "main.jar").string(), "--console", "--add-launcher", "probe=probe.Probe",
-                  "--jvm-option=-Dprobe.marker=~~/notes"};
+    spec.extra = {"--main-jar",     (app / "main.jar").string(), "--console",
+                  "--add-launcher", "probe=probe.Probe",         "--jvm-option=-Dprobe.marker=~~/notes"};
     const fs::path main = make_bundle(dir.path() / "dist", spec);
 
     const auto own = launch(main);

@@ -106,26 +106,30 @@ TEST_F(ClassData, EveryStateOfTheCacheStartsAsWithoutAnArchive) {
     const fs::path jar = executable_.parent_path().parent_path() / "Resources" / "probe.jar";
     const auto jar_time = fs::last_write_time(jar);
     const std::vector<CacheCase> cases = {
-        {"garbage of the archive's size in its place", {},
+        {"garbage of the archive's size in its place",
+         {},
          [&](const std::string& name) {
              const fs::path cache = cache_with_archive(name);
              const auto size = fs::file_size(archive_in(cache));
              std::ofstream(archive_in(cache), std::ios::trunc) << std::string(size, 'x');
              return cache;
          }},
-        {"an empty archive", {},
+        {"an empty archive",
+         {},
          [&](const std::string& name) {
              const fs::path cache = cache_with_archive(name);
              fs::resize_file(archive_in(cache), 0);
              return cache;
          }},
-        {"an archive cut short behind its intact header", {},
+        {"an archive cut short behind its intact header",
+         {},
          [&](const std::string& name) {
              const fs::path cache = cache_with_archive(name);
              fs::resize_file(archive_in(cache), fs::file_size(archive_in(cache)) / 2);
              return cache;
          }},
-        {"a FIFO no one writes in the archive's place", {},
+        {"a FIFO no one writes in the archive's place",
+         {},
          [&](const std::string& name) {
              const fs::path cache = cache_with_archive(name);
              const fs::path archive = archive_in(cache);
@@ -133,18 +137,21 @@ TEST_F(ClassData, EveryStateOfTheCacheStartsAsWithoutAnArchive) {
              EXPECT_EQ(mkfifo(archive.c_str(), 0600), 0);
              return cache;
          }},
-        {"a JAR changed since the archive was made", {},
+        {"a JAR changed since the archive was made",
+         {},
          [&](const std::string& name) {
              fs::last_write_time(jar, jar_time + 1h);
              return cache_with_archive(name);
          },
          [&] { fs::last_write_time(jar, jar_time); }},
-        {"a cache that cannot be written (a file where the folder should be)", {},
+        {"a cache that cannot be written (a file where the folder should be)",
+         {},
          [&](const std::string& name) {
              std::ofstream(dir_->path() / name) << "not a folder";
              return dir_->path() / name;
          }},
-        {"a bundle folder in the cache that another user owns", {},
+        {"a bundle folder in the cache that another user owns",
+         {},
          [&](const std::string& name) {
              const fs::path cache = cache_with_archive(name);
              const fs::path slot = archive_in(cache).parent_path();
@@ -152,9 +159,11 @@ TEST_F(ClassData, EveryStateOfTheCacheStartsAsWithoutAnArchive) {
              EXPECT_EQ(chown(slot.c_str(), 65534, 65534), 0);
              return cache;
          }},
-        {"a first start that ends with System.exit", {"--exit", "3"},
+        {"a first start that ends with System.exit",
+         {"--exit", "3"},
          [&](const std::string& name) { return dir_->path() / name; }},
-        {"a first start that ends with Runtime.halt", {"--halt", "4"},
+        {"a first start that ends with Runtime.halt",
+         {"--halt", "4"},
          [&](const std::string& name) { return dir_->path() / name; }},
     };
     int index = 0;

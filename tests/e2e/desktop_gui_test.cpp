@@ -45,12 +45,12 @@ std::string key_of(const std::string& entry, const std::string& key) {
 
 // A 1x1 PNG: signature, IHDR, IDAT, IEND.
 void write_png(const fs::path& path) {
-    static const unsigned char png[] = {
-        0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00,
-        0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x06, 0x00, 0x00, 0x00, 0x1f, 0x15, 0xc4, 0x89, 0x00,
-        0x00, 0x00, 0x0d, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0xf8, 0xcf, 0xc0, 0xf0, 0x1f, 0x00, 0x05,
-        0x00, 0x01, 0xff, 0x89, 0x99, 0x3d, 0x1d, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42,
-        0x60, 0x82};
+    static const unsigned char png[] = {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d,
+                                        0x49, 0x48, 0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01,
+                                        0x08, 0x06, 0x00, 0x00, 0x00, 0x1f, 0x15, 0xc4, 0x89, 0x00, 0x00, 0x00,
+                                        0x0d, 0x49, 0x44, 0x41, 0x54, 0x78, 0x9c, 0x63, 0xf8, 0xcf, 0xc0, 0xf0,
+                                        0x1f, 0x00, 0x05, 0x00, 0x01, 0xff, 0x89, 0x99, 0x3d, 0x1d, 0x00, 0x00,
+                                        0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(png), sizeof png);
 }
 
@@ -71,8 +71,9 @@ TEST_F(OnXvfb, DesktopEntryStartsTheBundleAndNamesItsWindowClass) {
     spec.extra = {"--icon", (dir.path() / "demo.png").string()};
     const fs::path executable = make_bundle(apps_dir, spec);
     const fs::path entries = dir.path() / "applications";
-    const auto made = run_process({Artefacts::pack_tool().string(), "desktop-entry", (apps_dir / "Kestrova Demo.app").string(),
-                                   "--dir", entries.string(), "--category", "Utility"});
+    const auto made = run_process({Artefacts::pack_tool().string(), "desktop-entry",
+                                   (apps_dir / "Kestrova Demo.app").string(), "--dir", entries.string(), "--category",
+                                   "Utility"});
     ASSERT_EQ(made.exit_status, 0) << made.err;
     const fs::path entry_file = entries / "app.kestrova.kestrova-demo.desktop";
     const std::string entry = read_text(entry_file);
@@ -93,7 +94,8 @@ TEST_F(OnXvfb, DesktopEntryStartsTheBundleAndNamesItsWindowClass) {
     const std::string wm_class = key_of(entry, "StartupWMClass");
     EXPECT_EQ(x_->wm_class(windows.front()), "\"" + wm_class + "\", \"" + wm_class + "\"");
     // The window belongs to the bundle's own launcher, started by its absolute path.
-    EXPECT_NE(app.out().find("app.dir: " + (apps_dir / "Kestrova Demo.app/Contents/Resources").string()), std::string::npos)
+    EXPECT_NE(app.out().find("app.dir: " + (apps_dir / "Kestrova Demo.app/Contents/Resources").string()),
+              std::string::npos)
         << app.out() << executable;
 }
 
@@ -102,7 +104,10 @@ constexpr const char* failure_title = "Probe could not be started";
 // Copies the bundle's launcher with a record whose option count runs past its end.
 void damage_record(const fs::path& executable) {
     std::string image = read_text(executable);
-    const std::string header("\0\0\x20\0\0probe.Probe\0\xFF" "one\0", 22);
+    const std::string header(
+        "\0\0\x20\0\0probe.Probe\0\xFF"
+        "one\0",
+        22);
     const auto at = image.find("probe.Probe");
     ASSERT_NE(at, std::string::npos);
     image.replace(at - 5 + 1, header.size() - 1, header.substr(1));  // the flags byte stays
@@ -155,7 +160,8 @@ TEST_P(LaunchFailureAlert, ShowsTheLineWhenStandardErrorIsAPipe) {
     EXPECT_EQ(r.exit_status, 1);
     std::string err;
     char buffer[4096];
-    for (ssize_t n; (n = read(err_pipe[0], buffer, sizeof buffer)) > 0;) err.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(err_pipe[0], buffer, sizeof buffer)) > 0;)
+        err.append(buffer, static_cast<std::size_t>(n));
     close(err_pipe[0]);
     EXPECT_TRUE(err.starts_with(c.first_line)) << err;
 }
@@ -169,16 +175,17 @@ BundleSpec with(void (*change)(BundleSpec&)) {
 INSTANTIATE_TEST_SUITE_P(
     Failures, LaunchFailureAlert,
     ::testing::Values(
-        FailureCase{"DamagedRecord", {}, true, "The launch record is damaged: a JVM option", "Install the application again"},
+        FailureCase{
+            "DamagedRecord", {}, true, "The launch record is damaged: a JVM option", "Install the application again"},
         FailureCase{"UnknownJvmOption", with([](BundleSpec& s) { s.jvm_options = {"-Xkestrova"}; }), false,
                     "Unrecognized option: -Xkestrova\nFailed to create JVM: Error 0xffffffff", "The Java runtime said"},
-        FailureCase{"JvmEndsItself", with([](BundleSpec& s) { s.jvm_options = {"-XX:MaxHeapSize=1k"}; }), false,
-                    "", "Too small maximum heap"},
+        FailureCase{"JvmEndsItself", with([](BundleSpec& s) { s.jvm_options = {"-XX:MaxHeapSize=1k"}; }), false, "",
+                    "Too small maximum heap"},
         FailureCase{"MainClassMissing", with([](BundleSpec& s) { s.main_class = "probe.Missing"; }), false,
                     "Exception in thread \"main\" java.lang.ClassNotFoundException: Main class probe.Missing",
                     "Main class probe.Missing was not found"},
-        FailureCase{"SupportClassesMissing", with([](BundleSpec& s) { s.support_jar = Artefacts::probe_jar(); }),
-                    false, "Exception in thread \"main\" java.lang.NoClassDefFoundError", "support classes"}),
+        FailureCase{"SupportClassesMissing", with([](BundleSpec& s) { s.support_jar = Artefacts::probe_jar(); }), false,
+                    "Exception in thread \"main\" java.lang.NoClassDefFoundError", "support classes"}),
     [](const ::testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
 
 // From a terminal, and for a console application, the line alone: no dialog.

@@ -109,7 +109,8 @@ TEST(ExitDuringUpdateCheck, EndsWithTheApplicationsStatusWhileTheTransferRuns) {
     for (int round = 0; round < 3; ++round) {
         fs::remove(connected);
         const auto r = launch(executable,
-                              {"--wait-log", "Starting Sparkle.", "--check-updates", "--exit-when", connected.string(), "5"},
+                              {"--wait-log", "Starting Sparkle.", "--check-updates", "--exit-when", connected.string(),
+                               "5"},
                               options);
         ASSERT_FALSE(r.timed_out) << "round " << round;
         EXPECT_EQ(r.exit_status, 5) << "round " << round << ": " << r.err;

@@ -36,8 +36,8 @@ fs::path module_needing_java_sql(const fs::path& dir) {
     fs::create_directories(source);
     std::ofstream(source / "module-info.java") << "module needsql { requires java.sql; requires java.net.http; }\n";
     const fs::path bin = Artefacts::java_home() / "bin";
-    auto r = run_process({(bin / "javac").string(), "-d", (dir / "classes").string(),
-                          (source / "module-info.java").string()});
+    auto r = run_process(
+        {(bin / "javac").string(), "-d", (dir / "classes").string(), (source / "module-info.java").string()});
     if (r.exit_status != 0) throw std::runtime_error("javac failed: " + r.err);
     fs::create_directories(dir / "mods");
     r = run_process({(bin / "jar").string(), "--create", "--file", (dir / "mods" / "needsql.jar").string(), "-C",
@@ -77,7 +77,8 @@ TEST(JlinkedRuntime, MissingModulesFailTheBundleWithTheirFixAndTheFixedBundleSta
     const fs::path home = out / "Probe.app" / "Contents" / "runtime" / "Contents" / "Home";
     EXPECT_FALSE(fs::is_symlink(home));
     const auto modules = modules_of(home);
-    for (const char* module : {"java.base", "java.sql", "java.net.http", "jdk.crypto.ec", "jdk.charsets", "jdk.zipfs", "jdk.localedata"})
+    for (const char* module :
+         {"java.base", "java.sql", "java.net.http", "jdk.crypto.ec", "jdk.charsets", "jdk.zipfs", "jdk.localedata"})
         EXPECT_NE(std::find(modules.begin(), modules.end(), module), modules.end()) << module;
     EXPECT_EQ(std::find(modules.begin(), modules.end(), "java.desktop"), modules.end()) << "not needed, not linked";
     EXPECT_TRUE(fs::is_regular_file(home / "lib" / "server" / "classes.jsa"));
@@ -119,8 +120,8 @@ TEST(JlinkedRuntime, WhatTheApplicationReachesAtRunTimeIsLinked) {
     fs::copy_file(reach_jar("plugin"), dir.path() / "plugins" / "plugin.jar");
     fs::create_directories(dir.path() / "system");
     fs::copy_file(reach_jar("byname"), dir.path() / "system" / "byname.jar");
-    const fs::path naming = manifest_jar(dir.path() / "naming", "Class-Path: " + (dir.path() / "system").string() +
-                                                                    "/byname.jar\n");
+    const fs::path naming = manifest_jar(dir.path() / "naming",
+                                         "Class-Path: " + (dir.path() / "system").string() + "/byname.jar\n");
     const struct {
         fs::path jar;
         const char* main_class;
@@ -128,21 +129,42 @@ TEST(JlinkedRuntime, WhatTheApplicationReachesAtRunTimeIsLinked) {
         std::string note;
         const char* module;  // what the runtime must hold
     } cases[] = {
-        {reach_jar("compiler"), "reach.Compile", {}, "jdk.compiler (for javax.tools.JavaCompiler in reach-compiler.jar)",
+        {reach_jar("compiler"),
+         "reach.Compile",
+         {},
+         "jdk.compiler (for javax.tools.JavaCompiler in reach-compiler.jar)",
          "jdk.compiler"},
-        {reach_jar("byname"), "reach.ByName", {}, "java.sql (for java.sql.DriverManager in reach-byname.jar)", "java.sql"},
+        {reach_jar("byname"),
+         "reach.ByName",
+         {},
+         "java.sql (for java.sql.DriverManager in reach-byname.jar)",
+         "java.sql"},
         // The classes are in a JAR that the given one names by absolute path.
         {naming, "reach.ByName", {}, "java.sql (for java.sql.DriverManager in byname.jar)", "java.sql"},
-        {reach_jar("plugins"), "reach.Host", {"--resource", (dir.path() / "plugins").string()},
+        {reach_jar("plugins"),
+         "reach.Host",
+         {"--resource", (dir.path() / "plugins").string()},
          "reach-plugins.jar runs code the JARs do not hold (it makes a URLClassLoader, loading classes from "
-         "other JARs), so --jlink links the JDK's default module set", "java.sql"},
+         "other JARs), so --jlink links the JDK's default module set",
+         "java.sql"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.jar);
         const fs::path out = dir.path() / "out";
-        std::vector<std::string> argv = {Artefacts::pack_tool().string(), "bundle", "--name", "Reach", "--out",
-                                         out.string(), "--main-class", c.main_class, "--jar", c.jar.string(),
-                                         "--runtime", Artefacts::java_home().string(), "--jlink", "--console"};
+        std::vector<std::string> argv = {Artefacts::pack_tool().string(),
+                                         "bundle",
+                                         "--name",
+                                         "Reach",
+                                         "--out",
+                                         out.string(),
+                                         "--main-class",
+                                         c.main_class,
+                                         "--jar",
+                                         c.jar.string(),
+                                         "--runtime",
+                                         Artefacts::java_home().string(),
+                                         "--jlink",
+                                         "--console"};
         argv.insert(argv.end(), c.extra.begin(), c.extra.end());
         const auto packed = run_process(argv, linking());
         ASSERT_EQ(packed.exit_status, 0) << packed.err;
@@ -162,10 +184,10 @@ TEST(JlinkedRuntime, WhatTheApplicationReachesAtRunTimeIsLinked) {
 TEST(JlinkedRuntime, LocalesAndDebugInfoAsAsked) {
     TempDir dir;
     const fs::path out = dir.path() / "out";
-    const auto packed = run_process({Artefacts::pack_tool().string(), "bundle", "--name", "Dates", "--out", out.string(),
-                                     "--main-class", "reach.Dates", "--jar", reach_jar("locale").string(), "--runtime",
-                                     Artefacts::java_home().string(), "--jlink", "--console", "--locales", "en,fi",
-                                     "--keep-debug-info"},
+    const auto packed = run_process({Artefacts::pack_tool().string(), "bundle", "--name", "Dates", "--out",
+                                     out.string(), "--main-class", "reach.Dates", "--jar", reach_jar("locale").string(),
+                                     "--runtime", Artefacts::java_home().string(), "--jlink", "--console", "--locales",
+                                     "en,fi", "--keep-debug-info"},
                                     linking());
     ASSERT_EQ(packed.exit_status, 0) << packed.err;
     const auto r = launch(out / "Dates.app" / "Contents" / "MacOS" / "Dates");

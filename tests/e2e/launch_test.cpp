@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 #include <iterator>
+#include <sstream>
 
 #include "kestrova/burned_in_data.h"
 #include "tests/support/bundle.h"
@@ -52,8 +52,7 @@ TEST_F(ProbeLaunch, SunJavaCommandJoinsEverythingVerbatimAndExpandsTokens) {
     const auto r = launch(executable_, {"b", "", "x&&y"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     const std::string dir = fs::canonical(resources()).string();
-    EXPECT_EQ(value_of(r.out, "sun.java.command"),
-              "probe.Probe rec one rec" + dir + "two b  x" + dir + "y");
+    EXPECT_EQ(value_of(r.out, "sun.java.command"), "probe.Probe rec one rec" + dir + "two b  x" + dir + "y");
 }
 
 TEST_F(ProbeLaunch, AppDirIsTheResolvedResourcesDirectory) {
@@ -61,8 +60,7 @@ TEST_F(ProbeLaunch, AppDirIsTheResolvedResourcesDirectory) {
     ASSERT_EQ(r.exit_status, 0) << r.err;
     const std::string dir = fs::canonical(resources()).string();
     EXPECT_EQ(value_of(r.out, "app.dir"), dir);
-    EXPECT_EQ(value_of(r.out, "java.class.path"),
-              dir + "/kestrova-support.jar:" + dir + "/probe.jar");
+    EXPECT_EQ(value_of(r.out, "java.class.path"), dir + "/kestrova-support.jar:" + dir + "/probe.jar");
     EXPECT_EQ(value_of(r.out, "sun.java.command"), "probe.Probe rec one rec" + dir + "two");
 }
 
@@ -74,7 +72,8 @@ TEST_F(ProbeLaunch, CharactersOutsideTheBasicPlaneArriveIntact) {
 }
 
 TEST_F(ProbeLaunch, BytesThatAreNotUtf8ReachMainAsReplacementCharacters) {
-    const auto r = launch(executable_, {"a\xFF" "b\xC3"});
+    const auto r = launch(executable_, {"a\xFF"
+                                        "b\xC3"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "argcp[2]"), "U+0061 U+FFFD U+0062 U+FFFD");
 }
@@ -152,9 +151,8 @@ TEST(UncaughtException, GuiAppPrintsTheTraceThenTheAlertAndExitsOne) {
     ASSERT_NE(trace, std::string::npos) << r.err;
     ASSERT_NE(title, std::string::npos) << r.err;
     EXPECT_LT(trace, title);
-    EXPECT_NE(r.err.find(std::string(alert_title) +
-                         "\njava.lang.IllegalStateException: bad <input> & worse\n"
-                         "Caused by: java.lang.RuntimeException: root <cause> & more\n"),
+    EXPECT_NE(r.err.find(std::string(alert_title) + "\njava.lang.IllegalStateException: bad <input> & worse\n"
+                                                    "Caused by: java.lang.RuntimeException: root <cause> & more\n"),
               std::string::npos)
         << r.err;
 }
@@ -234,8 +232,7 @@ TEST(UncaughtException, JvmOnMainThreadShowsTheAlertWithoutDispatch) {
     EXPECT_EQ(value_of(ok.out, "native.is_main_thread"), "true");
     const auto r = launch(executable, {"--throw", "on main"});
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_NE(r.err.find(std::string(alert_title) + "\njava.lang.IllegalStateException: on main"),
-              std::string::npos)
+    EXPECT_NE(r.err.find(std::string(alert_title) + "\njava.lang.IllegalStateException: on main"), std::string::npos)
         << r.err;
 }
 
@@ -286,8 +283,7 @@ TEST_F(BrokenLauncher, NullTextStillShowsTheTraceAndEndsWithAMessage) {
 TEST_F(BrokenLauncher, ThrowingFromExceptionDescribesOnlyThatAndShowsNoAlert) {
     const auto r = run_mode("throw-text");
     EXPECT_EQ(r.exit_status, 1);
-    EXPECT_NE(r.err.find("java.lang.UnsupportedOperationException: fromException refused"), std::string::npos)
-        << r.err;
+    EXPECT_NE(r.err.find("java.lang.UnsupportedOperationException: fromException refused"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("java.lang.IllegalStateException: from main\n\tat "), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(alert_title), std::string::npos) << r.err;
 }
@@ -390,8 +386,14 @@ TEST(LaunchRecord, DamagedRecordsStopWithOneLine) {
     };
     const Case cases[] = {
         {header + std::string(kestrova::reserved_area_size - 5, 'M'), "the main class name"},
-        {header + std::string("probe.Probe\0\xFF" "one\0", 17), "a JVM option"},
-        {header + std::string("probe.Probe\0\0\x03" "a\0", 16), "an argument"},
+        {header + std::string("probe.Probe\0\xFF"
+                              "one\0",
+                              17),
+         "a JVM option"},
+        {header + std::string("probe.Probe\0\0\x03"
+                              "a\0",
+                              16),
+         "an argument"},
     };
     for (const auto& c : cases) {
         const auto r = launch(with_raw_record(executable, c.record));
@@ -409,8 +411,9 @@ TEST(LaunchRecord, ZeroOptionsStillCreateTheJvmWithTheCommandOption) {
     const std::string record("\0\0\x20\0\0probe.Probe\0\0\0", 19);
     const auto launcher = with_raw_record(executable, record);
     for (const auto& jar : {Artefacts::probe_jar(), Artefacts::support_jar()}) {
-        const auto unpacked = run_process({(Artefacts::java_home() / "bin/jar").string(), "xf", jar.string()},
-                                          {.env = {}, .timeout = std::chrono::seconds(60), .cwd = dir.path(), .stderr_fd = std::nullopt});
+        const auto unpacked =
+            run_process({(Artefacts::java_home() / "bin/jar").string(), "xf", jar.string()},
+                        {.env = {}, .timeout = std::chrono::seconds(60), .cwd = dir.path(), .stderr_fd = std::nullopt});
         ASSERT_EQ(unpacked.exit_status, 0) << unpacked.err;
     }
     ProcessOptions options;
@@ -462,8 +465,9 @@ TEST(LaunchRecord, JvmThreadThatCannotBeCreatedEndsTheLaunch) {
     spec.name = "HugeStack";
     spec.stack_size = 4294967295u;
     const auto executable = make_bundle(dir.path(), spec);
-    const auto r = run_process({"/bin/sh", "-c", "ulimit -v 2097152 && exec \"$0\"", executable.string()},
-                               {.env = {}, .timeout = std::chrono::seconds(60), .cwd = std::nullopt, .stderr_fd = std::nullopt});
+    const auto r =
+        run_process({"/bin/sh", "-c", "ulimit -v 2097152 && exec \"$0\"", executable.string()},
+                    {.env = {}, .timeout = std::chrono::seconds(60), .cwd = std::nullopt, .stderr_fd = std::nullopt});
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 1) << r.err;
     EXPECT_NE(r.err.find("Could not start the JVM thread with a stack of 4294967295 bytes ("), std::string::npos)
@@ -499,8 +503,8 @@ TEST(LaunchRecord, LibraryPathNeverOutranksTheBundlesRuntime) {
 }
 
 TEST(LaunchRecord, ExecutableExportsExactlyTheLaunchersNames) {
-    const auto r = run_process({"/usr/bin/nm", "-D", "--defined-only", "--format=just-symbols",
-                                Artefacts::launcher_template().string()});
+    const auto r = run_process(
+        {"/usr/bin/nm", "-D", "--defined-only", "--format=just-symbols", Artefacts::launcher_template().string()});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     std::vector<std::string> names;
     std::istringstream lines(r.out);

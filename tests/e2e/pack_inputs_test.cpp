@@ -88,11 +88,15 @@ TEST_F(MainJarBundle, WhatTheManifestCannotCarryIsOneLineNamingIt) {
         std::string manifest;
         std::string contains;
     } cases[] = {
-        {"absolute.jar", "Main-Class: fixture.Main\nClass-Path: /nonexistent/x.jar\n", "\"/nonexistent/x.jar\", which does not exist; install"},
-        {"directory.jar", "Main-Class: fixture.Main\nClass-Path: /usr/\n", "the directory \"/usr\" by its absolute path"},
-        {"url.jar", "Main-Class: fixture.Main\nClass-Path: http://example.com/x.jar\n", "a URL the bundle cannot carry"},
+        {"absolute.jar", "Main-Class: fixture.Main\nClass-Path: /nonexistent/x.jar\n",
+         "\"/nonexistent/x.jar\", which does not exist; install"},
+        {"directory.jar", "Main-Class: fixture.Main\nClass-Path: /usr/\n",
+         "the directory \"/usr\" by its absolute path"},
+        {"url.jar", "Main-Class: fixture.Main\nClass-Path: http://example.com/x.jar\n",
+         "a URL the bundle cannot carry"},
         {"climbs.jar", "Main-Class: fixture.Main\nClass-Path: ../x.jar\n", "\"../x.jar\", outside the JAR's directory"},
-        {"missing.jar", "Main-Class: fixture.Main\nClass-Path: lib/helper.jar lib/gone.jar\n", "\"lib/gone.jar\", which does not exist"},
+        {"missing.jar", "Main-Class: fixture.Main\nClass-Path: lib/helper.jar lib/gone.jar\n",
+         "\"lib/gone.jar\", which does not exist"},
         {"nomain.jar", "Class-Path: lib/helper.jar\n", "names no Main-Class"},
         {"opens.jar", "Main-Class: fixture.Main\nAdd-Opens: java.base\n", "\"java.base\", which is not MODULE/PACKAGE"},
         {"native.jar", "Main-Class: fixture.Main\nEnable-Native-Access: java.base\n", "accepts only ALL-UNNAMED"},
@@ -100,8 +104,8 @@ TEST_F(MainJarBundle, WhatTheManifestCannotCarryIsOneLineNamingIt) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.jar);
         const fs::path jar = jar_with_manifest(c.jar, c.manifest);
-        const auto r = run_process(pack({"bundle", "--name", "Fixture", "--out", out_.string(), "--main-jar",
-                                         jar.string()}));
+        const auto r = run_process(
+            pack({"bundle", "--name", "Fixture", "--out", out_.string(), "--main-jar", jar.string()}));
         EXPECT_EQ(r.exit_status, 1);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_NE(r.err.find(c.contains), std::string::npos) << r.err;
@@ -117,15 +121,15 @@ TEST_F(MainJarBundle, WhatAbsoluteClassPathEntriesNameTravelsInOrder) {
     fs::copy_file(Artefacts::probe_jar(), system / "probe.jar");
     fs::rename(jar_with_manifest("chain.jar", "Class-Path: " + (system / "probe.jar").string() + "\n"),
                system / "chain.jar");
-    const fs::path start =
-        jar_with_manifest("start.jar", "Main-Class: probe.Probe\nClass-Path: file://" + (system / "chain.jar").string() +
-                                           " lib/helper.jar\n");
-    const auto packed = run_process(pack({"bundle", "--name", "Start", "--out", out_.string(), "--main-jar",
-                                          start.string(), "--console"}));
+    const fs::path start = jar_with_manifest("start.jar", "Main-Class: probe.Probe\nClass-Path: file://" +
+                                                              (system / "chain.jar").string() + " lib/helper.jar\n");
+    const auto packed = run_process(
+        pack({"bundle", "--name", "Start", "--out", out_.string(), "--main-jar", start.string(), "--console"}));
     ASSERT_EQ(packed.exit_status, 0) << packed.err;
-    EXPECT_EQ(packed.err, "kestrova-pack: note: the bundle carries copies of what Class-Path entries name by "
-                          "absolute path, on its class path in their order: " +
-                              (system / "chain.jar").string() + ", " + (system / "probe.jar").string() + "\n");
+    EXPECT_EQ(packed.err,
+              "kestrova-pack: note: the bundle carries copies of what Class-Path entries name by "
+              "absolute path, on its class path in their order: " +
+                  (system / "chain.jar").string() + ", " + (system / "probe.jar").string() + "\n");
     fs::remove_all(system);
     const auto r = launch(out_ / "Start.app" / "Contents" / "MacOS" / "Start");
     ASSERT_EQ(r.exit_status, 0) << r.err;
@@ -142,8 +146,8 @@ TEST(ModulePath, EntriesOutsideTheBundleTravelWithIt) {
     const fs::path source = dir.path() / "src" / "outside";
     write_text(source / "module-info.java", "module outside { }\n");
     const fs::path bin = Artefacts::java_home() / "bin";
-    auto r = run_process({(bin / "javac").string(), "-d", (dir.path() / "classes").string(),
-                          (source / "module-info.java").string()});
+    auto r = run_process(
+        {(bin / "javac").string(), "-d", (dir.path() / "classes").string(), (source / "module-info.java").string()});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     const fs::path mods = dir.path() / "system" / "mods";
     fs::create_directories(mods);
@@ -151,13 +155,15 @@ TEST(ModulePath, EntriesOutsideTheBundleTravelWithIt) {
                      (dir.path() / "classes").string(), "."});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     const fs::path out = dir.path() / "dist";
-    const auto packed = run_process(pack({"bundle", "--name", "Probe", "--out", out.string(), "--main-class",
-                                          "probe.Probe", "--jar", Artefacts::probe_jar().string(), "--console",
-                                          "--jvm-option=--module-path=" + mods.string(),
-                                          "--jvm-option=--add-modules=outside"}));
+    const auto packed = run_process(
+        pack({"bundle", "--name", "Probe", "--out", out.string(), "--main-class", "probe.Probe", "--jar",
+              Artefacts::probe_jar().string(), "--console", "--jvm-option=--module-path=" + mods.string(),
+              "--jvm-option=--add-modules=outside"}));
     ASSERT_EQ(packed.exit_status, 0) << packed.err;
-    EXPECT_EQ(packed.err, "kestrova-pack: note: the bundle carries copies of the module path entries outside it, "
-                          "named in the JVM options by their place in it: " + mods.string() + " (as &&/module-path/mods)\n");
+    EXPECT_EQ(packed.err,
+              "kestrova-pack: note: the bundle carries copies of the module path entries outside it, "
+              "named in the JVM options by their place in it: " +
+                  mods.string() + " (as &&/module-path/mods)\n");
     fs::remove_all(dir.path() / "system");
     r = launch(out / "Probe.app" / "Contents" / "MacOS" / "Probe");
     EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -183,8 +189,8 @@ TEST(InputDirectory, TakesEveryJarInNameOrderAndSkipsBrokenLinksWithAWarning) {
     const auto r = launch(dir.path() / "dist" / "Probe.app" / "Contents" / "MacOS" / "Probe");
     ASSERT_EQ(r.exit_status, 0) << r.err;
     const std::string resources = fs::canonical(dir.path() / "dist" / "Probe.app" / "Contents" / "Resources").string();
-    EXPECT_EQ(value_of(r.out, "java.class.path"), resources + "/kestrova-support.jar:" + resources +
-                                                      "/a-helper.jar:" + resources + "/z-probe.jar");
+    EXPECT_EQ(value_of(r.out, "java.class.path"),
+              resources + "/kestrova-support.jar:" + resources + "/a-helper.jar:" + resources + "/z-probe.jar");
 }
 
 }  // namespace

@@ -54,17 +54,18 @@ TEST_P(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStart
 
     HttpServer site;
     site.route("/app/metadata.properties", HttpResponse::text(200, "app.version=3.1\napp.revision=4\n"));
-    site.route("/app/appcast.xml",
-               HttpResponse::text(200,
-                                  "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
-                                  "<channel><item><title>3.1.4</title><link>https://example.invalid/3.1.4</link>"
-                                  // No enclosure: nothing to install, so only the two choices of any offer.
-                                  "<sparkle:version>3.1.4</sparkle:version>"
-                                  "</item></channel></rss>"));
+    site.route(
+        "/app/appcast.xml",
+        HttpResponse::text(200,
+                           "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
+                           "<channel><item><title>3.1.4</title><link>https://example.invalid/3.1.4</link>"
+                           // No enclosure: nothing to install, so only the two choices of any offer.
+                           "<sparkle:version>3.1.4</sparkle:version>"
+                           "</item></channel></rss>"));
     TempDir dir;
     BundleSpec spec;
-    spec.extra = {"--with-updater", "--aggressive-updates", "--bundle-version", "3.0",
-                  "--feed-url", site.url("/app/appcast.xml")};
+    spec.extra = {"--with-updater", "--aggressive-updates",      "--bundle-version", "3.0",
+                  "--feed-url",     site.url("/app/appcast.xml")};
     const auto executable = make_bundle(dir.path(), spec);
     auto options = x->on_display();
     options.env["KESTROVA_UPDATE_LOG"] = (dir.path() / "update.log").string();
@@ -100,8 +101,9 @@ TEST_P(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStart
     EXPECT_EQ(r.out.find("args.length"), std::string::npos) << "the application started: " << r.out;
     const auto logged = update_log_records(dir.path() / "update.log");
     ASSERT_GE(logged.size(), 4u);
-    EXPECT_EQ(logged[3], "Forcing an update check with UI due to new version availability and aggressive "
-                         "updates mode being enabled.");
+    EXPECT_EQ(logged[3],
+              "Forcing an update check with UI due to new version availability and aggressive "
+              "updates mode being enabled.");
     EXPECT_EQ(skipped_version_in(dir.path() / "state"), GetParam().skipped ? "3.1.4" : "");
 }
 

@@ -153,9 +153,11 @@ TEST_F(UpdateInstall, HeldLaunchInstallsAndStartsTheNewVersionWithTheSameArgumen
     // Started through a relative argv[0], as from a shell in the bundle's folder.
     auto o = options(true);
     o.cwd = app_dir_.parent_path();
-    for (const char* name : {"LD_LIBRARY_PATH", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "WAYLAND_DISPLAY"})
+    for (const char* name :
+         {"LD_LIBRARY_PATH", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "WAYLAND_DISPLAY"})
         o.env[name] = std::nullopt;
-    auto app = BackgroundProcess({"./Probe.app/Contents/MacOS/Probe", "an argument", "--exit-when", quit.string(), "7"}, o);
+    auto app = BackgroundProcess({"./Probe.app/Contents/MacOS/Probe", "an argument", "--exit-when", quit.string(), "7"},
+                                 o);
     choose_install(*x_, app);
     const auto deadline = Clock::now() + time_left(60s);
     while (app.running() && app.out().find("args.length=") == std::string::npos && Clock::now() < deadline)
@@ -208,9 +210,9 @@ TEST_P(UpdateInstallFailure, LeavesTheBundleAsItWasAndTheOldVersionStarts) {
     // Refused for its own reason, after the whole download: not for any failure that came first.
     bool refused_for_it = false;
     for (const auto& record : update_log_records(dir_.path() / "update.log", "updater"))
-        refused_for_it |= record.starts_with("Update not installed: ") && record.find(GetParam().reason) != std::string::npos;
-    EXPECT_TRUE(refused_for_it) << "no record of the refusal for \"" << GetParam().reason << "\" in\n"
-                                << log_text();
+        refused_for_it |= record.starts_with("Update not installed: ") &&
+                          record.find(GetParam().reason) != std::string::npos;
+    EXPECT_TRUE(refused_for_it) << "no record of the refusal for \"" << GetParam().reason << "\" in\n" << log_text();
 
     EXPECT_EQ(tree_fingerprint(app_dir_), before);
     const auto next = start_again();
@@ -221,24 +223,26 @@ TEST_P(UpdateInstallFailure, LeavesTheBundleAsItWasAndTheOldVersionStarts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Classes, UpdateInstallFailure,
-    ::testing::Values(
-        FailureCase{"BadSignature", "signature does not match",
-                    [](ReleaseSite& site, const auto& release) {
-                        release({});
-                        std::string body = site.file(archive_name);
-                        body[body.size() / 2] = static_cast<char>(body[body.size() / 2] ^ 0x20);
-                        site.server().route(ReleaseSite::path_of(archive_name),
-                                            HttpResponse::text(200, body, "application/gzip"));
-                    }},
-        FailureCase{"BodyShorterThanLength", "bytes where the feed announced",
-                    [](ReleaseSite& site, const auto& release) {
-                        release({});
-                        const std::string body = site.file(archive_name);
-                        site.server().route(ReleaseSite::path_of(archive_name),
-                                            HttpResponse::text(200, body.substr(0, body.size() - 100), "application/gzip"));
-                    }},
-        FailureCase{"OtherIdentifier", "not this application",
-                    [](ReleaseSite&, const auto& release) { release({"--bundle-identifier", "org.example.other"}); }}),
+    ::testing::Values(FailureCase{"BadSignature", "signature does not match",
+                                  [](ReleaseSite& site, const auto& release) {
+                                      release({});
+                                      std::string body = site.file(archive_name);
+                                      body[body.size() / 2] = static_cast<char>(body[body.size() / 2] ^ 0x20);
+                                      site.server().route(ReleaseSite::path_of(archive_name),
+                                                          HttpResponse::text(200, body, "application/gzip"));
+                                  }},
+                      FailureCase{"BodyShorterThanLength", "bytes where the feed announced",
+                                  [](ReleaseSite& site, const auto& release) {
+                                      release({});
+                                      const std::string body = site.file(archive_name);
+                                      site.server().route(ReleaseSite::path_of(archive_name),
+                                                          HttpResponse::text(200, body.substr(0, body.size() - 100),
+                                                                             "application/gzip"));
+                                  }},
+                      FailureCase{"OtherIdentifier", "not this application",
+                                  [](ReleaseSite&, const auto& release) {
+                                      release({"--bundle-identifier", "org.example.other"});
+                                  }}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UpdateInstall, KilledWhileDownloadingLeavesTheOldBundleAndTheNextStartCleansUp) {
@@ -441,23 +445,22 @@ TEST_P(UpdateInstallPathChanged, TheStagedUpdateIsDroppedAndNothingIsLeftBeside)
     EXPECT_EQ(log_text().find("tried again at the next start"), std::string::npos) << log_text();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Changes, UpdateInstallPathChanged,
-    ::testing::Values(
-        PathChange{"ANewerVersionTookItsPlace",
-                   [](const fs::path& app, ReleaseSite& site, const fs::path& dir) {
-                       const auto newer = site.make_bundle(dir / "newer", "1.2");
-                       fs::rename(app, dir / "replaced.app");
-                       fs::rename(newer.parent_path().parent_path().parent_path(), app);
-                   },
-                   "1.2", "now holds version 1.2"},
-        PathChange{"MovedAway",
-                   [](const fs::path& app, ReleaseSite&, const fs::path& dir) {
-                       fs::create_directories(dir / "elsewhere");
-                       fs::rename(app, dir / "elsewhere" / app.filename());
-                   },
-                   "", "no longer holds the application"}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Changes, UpdateInstallPathChanged,
+                         ::testing::Values(PathChange{"ANewerVersionTookItsPlace",
+                                                      [](const fs::path& app, ReleaseSite& site, const fs::path& dir) {
+                                                          const auto newer = site.make_bundle(dir / "newer", "1.2");
+                                                          fs::rename(app, dir / "replaced.app");
+                                                          fs::rename(newer.parent_path().parent_path().parent_path(),
+                                                                     app);
+                                                      },
+                                                      "1.2", "now holds version 1.2"},
+                                           PathChange{"MovedAway",
+                                                      [](const fs::path& app, ReleaseSite&, const fs::path& dir) {
+                                                          fs::create_directories(dir / "elsewhere");
+                                                          fs::rename(app, dir / "elsewhere" / app.filename());
+                                                      },
+                                                      "", "no longer holds the application"}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UpdateInstall, NewVersionThatCannotStartIsPutBackAndOnlyANewerOneIsInstalledNext) {
     // 1.1's JVM refuses one of its options: it cannot start.

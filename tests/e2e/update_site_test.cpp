@@ -9,8 +9,8 @@
 #include <string_view>
 
 #include "tests/support/bundle.h"
-#include "tests/support/update_log.h"
 #include "tests/support/http_server.h"
+#include "tests/support/update_log.h"
 
 namespace kestrova::testing {
 namespace {
@@ -29,11 +29,12 @@ std::string appcast(const std::vector<std::string>& versions) {
     std::string items;
     for (const auto& v : versions)
         items += "<item><title>Version " + v + "</title><link>https://example.invalid/" + v +
-                 "</link><enclosure url=\"https://example.invalid/App_" + v +
-                 ".zip\" sp:version=\"" + v + "\" length=\"1\" type=\"application/octet-stream\"/></item>";
+                 "</link><enclosure url=\"https://example.invalid/App_" + v + ".zip\" sp:version=\"" + v +
+                 "\" length=\"1\" type=\"application/octet-stream\"/></item>";
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
            "<rss version=\"2.0\" xmlns:sp=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">"
-           "<channel><title>Probe</title>" + items + "</channel></rss>";
+           "<channel><title>Probe</title>" +
+           items + "</channel></rss>";
 }
 
 // Seconds since 2001-01-01, the updater's clock for its last-check time.
@@ -114,8 +115,8 @@ TEST_F(UpdateSite, RecentCheckSchedulesTheNextAndTellsTheDelegateTheDelay) {
     const auto executable = bundle({.extra = {"--automatic-checks", "--check-interval", "7200"}});
     const auto r = run(executable, {"--wait-log", "Will schedule update check after delay 02:00:00"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting,
-                                                       "Will schedule update check after delay 02:00:00"}));
+    EXPECT_EQ(update_log_records(log_),
+              (std::vector<std::string>{registering, starting, "Will schedule update check after delay 02:00:00"}));
     EXPECT_EQ(server_.request_count("/updates/appcast.xml"), 0u);
 }
 
@@ -131,8 +132,9 @@ TEST_F(UpdateSite, OverdueCheckLoadsTheFeedAndShowsOnlyANewerVersion) {
         const auto executable = bundle({.extra = {"--automatic-checks", "--check-interval", "3600", "--force"}});
         const auto r = run(executable, {"--wait-log", "Will schedule update check after delay 01:00:00"});
         ASSERT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting, finished_loading,
-                                                           "Will schedule update check after delay 01:00:00"}));
+        EXPECT_EQ(update_log_records(log_),
+                  (std::vector<std::string>{registering, starting, finished_loading,
+                                            "Will schedule update check after delay 01:00:00"}));
         // A scheduled check tells the user only of a newer version; with no display the alert
         // goes to standard error.
         EXPECT_EQ(r.err.find("1.2 is now available") != std::string::npos, c.shown) << r.err;
@@ -165,8 +167,8 @@ TEST_F(UpdateSite, FeedsThatDoNotParseNeverReachTheDelegate) {
         const auto executable = bundle({.extra = {"--automatic-checks", "--force"}});
         const auto r = run(executable, {"--wait-log", "Will schedule update check after delay 24:00:00"});
         ASSERT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting,
-                                                           "Will schedule update check after delay 24:00:00"}))
+        EXPECT_EQ(update_log_records(log_),
+                  (std::vector<std::string>{registering, starting, "Will schedule update check after delay 24:00:00"}))
             << response.body;
         EXPECT_EQ(r.err.find("root:"), std::string::npos) << "an external entity was read";
     }
@@ -205,30 +207,49 @@ HttpResponse metadata(const std::string& body) { return HttpResponse::text(200, 
 INSTANTIATE_TEST_SUITE_P(
     UpdateSite, GatePasses,
     ::testing::Values(
-        GateCase{"NotFound", "1.0", HttpResponse::text(404, "no"),
+        GateCase{"NotFound",
+                 "1.0",
+                 HttpResponse::text(404, "no"),
                  {"Download metadata.properties failed: The requested resource was not found on this server."}},
-        GateCase{"ServiceUnavailable", "1.0", HttpResponse::text(503, "busy"),
+        GateCase{"ServiceUnavailable",
+                 "1.0",
+                 HttpResponse::text(503, "busy"),
                  {"Download metadata.properties failed: The server returned a bad response."}},
-        GateCase{"NotModified", "1.0", HttpResponse::text(304, ""),
+        GateCase{"NotModified",
+                 "1.0",
+                 HttpResponse::text(304, ""),
                  {"Download metadata.properties failed: The URL is not valid."}},
-        GateCase{"Forbidden", "1.0", HttpResponse::text(403, "no"),
+        GateCase{"Forbidden",
+                 "1.0",
+                 HttpResponse::text(403, "no"),
                  {"Download metadata.properties failed: The URL is not valid."}},
-        GateCase{"RedirectLoop", "1.0", HttpResponse::redirect("/updates/metadata.properties"),
+        GateCase{"RedirectLoop",
+                 "1.0",
+                 HttpResponse::redirect("/updates/metadata.properties"),
                  {"Download metadata.properties failed: Too many HTTP redirects."},
                  11},  // the first request and ten redirects
-        GateCase{"EndlessBody", "1.0", HttpResponse::endless_body(),
+        GateCase{"EndlessBody",
+                 "1.0",
+                 HttpResponse::endless_body(),
                  {"Download metadata.properties failed: The resource exceeds the maximum size."}},
-        GateCase{"EmptyBundleVersionIsPresent", "", HttpResponse::text(404, "no"),
+        GateCase{"EmptyBundleVersionIsPresent",
+                 "",
+                 HttpResponse::text(404, "no"),
                  {"Download metadata.properties failed: The requested resource was not found on this server."}},
         GateCase{"NotUtf8", "1.0", metadata("app.version=2\xff\napp.revision=1\n"), {not_found_in_metadata}},
         GateCase{"MissingRevision", "1.0", metadata("app.version=2.0\n"), {not_found_in_metadata}},
-        GateCase{"MegabytesOfLines", "1.0", metadata(std::string(900000, '\n') + "app.version=9\n"),
+        GateCase{"MegabytesOfLines",
+                 "1.0",
+                 metadata(std::string(900000, '\n') + "app.version=9\n"),
                  {not_found_in_metadata}},
-        GateCase{"EqualVersions", "2.0.7", metadata("app.version = 2.0\r\napp.revision=7\r\n"),
+        GateCase{"EqualVersions",
+                 "2.0.7",
+                 metadata("app.version = 2.0\r\napp.revision=7\r\n"),
                  {"Version from metadata: 2.0.7"}},
-        GateCase{"OlderSite", "2.0.7", metadata("app.revision=9\napp.version=1.9\n"),
-                 {"Version from metadata: 1.9.9"}},
-        GateCase{"EmptyRevisionIsPresent", "2.0.7", metadata("app.version=2.0\napp.revision=\n"),
+        GateCase{"OlderSite", "2.0.7", metadata("app.revision=9\napp.version=1.9\n"), {"Version from metadata: 1.9.9"}},
+        GateCase{"EmptyRevisionIsPresent",
+                 "2.0.7",
+                 metadata("app.version=2.0\napp.revision=\n"),
                  {"Version from metadata: 2.0."}}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
@@ -237,9 +258,10 @@ TEST_F(UpdateSite, GateWithoutABundleVersionPassesWithoutARequest) {
     edit_info_plist(executable, "CFBundleVersion", std::nullopt);
     const auto r = run(executable, {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{
-                                 registering, "Could not find key 'CFBundleVersion' in the Info.plist file in the package.",
-                                 starting}));
+    EXPECT_EQ(update_log_records(log_),
+              (std::vector<std::string>{registering,
+                                        "Could not find key 'CFBundleVersion' in the Info.plist file in the package.",
+                                        starting}));
     EXPECT_EQ(server_.requests().size(), 0u);
 }
 
@@ -262,7 +284,7 @@ TEST_F(UpdateSite, GateWithoutASlashInTheFeedAddressPasses) {
     const auto r = run(make_bundle(dir_.path(), spec), {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, "Version from bundle: 1.0",
-                                                       "Malformed SUFeedURL: No '/'' found.", starting}));
+                                                                  "Malformed SUFeedURL: No '/'' found.", starting}));
 }
 
 TEST_F(UpdateSite, NewerSiteHoldsTheLaunchForAnUpdateCheckInstead) {
@@ -273,9 +295,9 @@ TEST_F(UpdateSite, NewerSiteHoldsTheLaunchForAnUpdateCheckInstead) {
     // Without a display the dialog goes to standard error and counts as dismissed at once.
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(r.out.find("args.length"), std::string::npos) << "the JVM started: " << r.out;
-    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, "Version from bundle: 1.0.5",
-                                                       "Version from metadata: 2.0.1", forcing, starting,
-                                                       finished_loading}));
+    EXPECT_EQ(update_log_records(log_),
+              (std::vector<std::string>{registering, "Version from bundle: 1.0.5", "Version from metadata: 2.0.1",
+                                        forcing, starting, finished_loading}));
     EXPECT_NE(r.err.find("2.0.1 is now available"), std::string::npos) << r.err;
 }
 

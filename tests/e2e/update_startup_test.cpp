@@ -86,10 +86,10 @@ TEST_F(UpdateStartup, ForcedChecksRunTheGateFirst) {
         fs::remove(log_);
         const auto r = run(c.executable, {"--wait-log", starting}, c.env);
         ASSERT_EQ(r.exit_status, 0) << r.err;
-        EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{
-                                     registering, "Version from bundle: 1.0",
-                                     "Could not find key 'SUFeedURL' in the Info.plist file in the package.",
-                                     starting}))
+        EXPECT_EQ(update_log_records(log_),
+                  (std::vector<std::string>{registering, "Version from bundle: 1.0",
+                                            "Could not find key 'SUFeedURL' in the Info.plist file in the package.",
+                                            starting}))
             << c.executable;
     }
 }
@@ -99,10 +99,10 @@ TEST_F(UpdateStartup, ConsoleAppIsNeverHeld) {
     spec.flags = {"--console", "--aggressive-updates"};
     const auto r = run(bundle(spec, true), {});
     ASSERT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{
-                                 registering,
-                                 "Cannot do a Sparkle update check for non-GUI apps, ignoring "
-                                 "aggressive_updates/FORCE_UPDATE_CHECK."}));
+    EXPECT_EQ(update_log_records(log_),
+              (std::vector<std::string>{registering,
+                                        "Cannot do a Sparkle update check for non-GUI apps, ignoring "
+                                        "aggressive_updates/FORCE_UPDATE_CHECK."}));
 }
 
 TEST_F(UpdateStartup, RequestAfterTheControllerExistsStartsACheck) {

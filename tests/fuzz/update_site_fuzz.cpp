@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "launcher/updates/gate_logic.h"
 #include "updater/appcast.h"
 #include "updater/version_comparator.h"
-#include "launcher/updates/gate_logic.h"
 
 namespace {
 
@@ -35,8 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     }
     check(kestrova::parse_metadata(std::nullopt).empty());
     if (const auto version = kestrova::metadata_version(metadata)) {
-        check(version->size() == metadata.find("app.version")->second.size() + 1 +
-                                     metadata.find("app.revision")->second.size());
+        check(version->size() ==
+              metadata.find("app.version")->second.size() + 1 + metadata.find("app.revision")->second.size());
     }
 
     // The metadata address: the feed address up to its last "/", then the file name.

@@ -42,21 +42,20 @@ TEST_P(MetadataUrl, ReplacesWhatFollowsTheLastSlash) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MetadataUrl,
-    testing::Values(
-        UrlCase{"TrailingSlash", "https://x/y/", "https://x/y/metadata.properties"},
-        UrlCase{"FileName", "https://x/y/appcast.xml", "https://x/y/metadata.properties"},
-        UrlCase{"SchemeAndHostOnly", "https://host", "https://metadata.properties"},
-        UrlCase{"HostWithTrailingSlash", "https://host/", "https://host/metadata.properties"},
-        UrlCase{"DeepPath", "https://example.com/a/b/c/feed.xml",
-                "https://example.com/a/b/c/metadata.properties"},
-        // Purely textual: a query is not special, so a "/" inside it is the last "/".
-        UrlCase{"QueryWithoutSlash", "https://x/y/appcast.xml?beta=1", "https://x/y/metadata.properties"},
-        UrlCase{"QueryWithSlash", "https://x/feed?from=a/b", "https://x/feed?from=a/metadata.properties"},
-        UrlCase{"FileScheme", "file:///srv/updates/appcast.xml", "file:///srv/updates/metadata.properties"},
-        UrlCase{"SlashOnly", "/", "/metadata.properties"},
-        UrlCase{"NoSlashAtAll", "appcast.xml", std::nullopt},
-        UrlCase{"SchemeWithoutSlashes", "mailto:someone@example.com", std::nullopt},
-        UrlCase{"Empty", "", std::nullopt}),
+    testing::Values(UrlCase{"TrailingSlash", "https://x/y/", "https://x/y/metadata.properties"},
+                    UrlCase{"FileName", "https://x/y/appcast.xml", "https://x/y/metadata.properties"},
+                    UrlCase{"SchemeAndHostOnly", "https://host", "https://metadata.properties"},
+                    UrlCase{"HostWithTrailingSlash", "https://host/", "https://host/metadata.properties"},
+                    UrlCase{"DeepPath", "https://example.com/a/b/c/feed.xml",
+                            "https://example.com/a/b/c/metadata.properties"},
+                    // Purely textual: a query is not special, so a "/" inside it is the last "/".
+                    UrlCase{"QueryWithoutSlash", "https://x/y/appcast.xml?beta=1", "https://x/y/metadata.properties"},
+                    UrlCase{"QueryWithSlash", "https://x/feed?from=a/b", "https://x/feed?from=a/metadata.properties"},
+                    UrlCase{"FileScheme", "file:///srv/updates/appcast.xml", "file:///srv/updates/metadata.properties"},
+                    UrlCase{"SlashOnly", "/", "/metadata.properties"},
+                    UrlCase{"NoSlashAtAll", "appcast.xml", std::nullopt},
+                    UrlCase{"SchemeWithoutSlashes", "mailto:someone@example.com", std::nullopt},
+                    UrlCase{"Empty", "", std::nullopt}),
     [](const testing::TestParamInfo<UrlCase>& param_info) { return std::string(param_info.param.name); });
 
 // --- Reading the metadata file ----------------------------------------------------------------------
@@ -81,17 +80,17 @@ TEST_P(MetadataParsing, GivesTheExpectedEntries) {
 }
 
 // Abbreviations for the encoded white space used below.
-#define NBSP "\xC2\xA0"          // U+00A0 NO-BREAK SPACE
-#define NEL "\xC2\x85"           // U+0085 NEXT LINE
-#define IDEO "\xE3\x80\x80"      // U+3000 IDEOGRAPHIC SPACE
-#define HAIR "\xE2\x80\x8A"      // U+200A HAIR SPACE, the last of U+2000-U+200A
-#define EN_QUAD "\xE2\x80\x80"   // U+2000 EN QUAD, the first
-#define LSEP "\xE2\x80\xA8"      // U+2028 LINE SEPARATOR
-#define NNBSP "\xE2\x80\xAF"     // U+202F NARROW NO-BREAK SPACE
-#define MMSP "\xE2\x81\x9F"      // U+205F MEDIUM MATHEMATICAL SPACE
-#define OGHAM "\xE1\x9A\x80"     // U+1680 OGHAM SPACE MARK
-#define ZWSP "\xE2\x80\x8B"      // U+200B ZERO WIDTH SPACE: a format character, not white space
-#define BOM "\xEF\xBB\xBF"       // U+FEFF: not white space either
+#define NBSP "\xC2\xA0"         // U+00A0 NO-BREAK SPACE
+#define NEL "\xC2\x85"          // U+0085 NEXT LINE
+#define IDEO "\xE3\x80\x80"     // U+3000 IDEOGRAPHIC SPACE
+#define HAIR "\xE2\x80\x8A"     // U+200A HAIR SPACE, the last of U+2000-U+200A
+#define EN_QUAD "\xE2\x80\x80"  // U+2000 EN QUAD, the first
+#define LSEP "\xE2\x80\xA8"     // U+2028 LINE SEPARATOR
+#define NNBSP "\xE2\x80\xAF"    // U+202F NARROW NO-BREAK SPACE
+#define MMSP "\xE2\x81\x9F"     // U+205F MEDIUM MATHEMATICAL SPACE
+#define OGHAM "\xE1\x9A\x80"    // U+1680 OGHAM SPACE MARK
+#define ZWSP "\xE2\x80\x8B"     // U+200B ZERO WIDTH SPACE: a format character, not white space
+#define BOM "\xEF\xBB\xBF"      // U+FEFF: not white space either
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MetadataParsing,
@@ -101,10 +100,8 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"CrLfLineEnds", "a=1\r\nb=2\r\n", {{"a", "1"}, {"b", "2"}}},
         ParseCase{"BlanksAroundEquals", "  app.version  =  1.2  \n\tb\t=\tx\t", {{"app.version", "1.2"}, {"b", "x"}}},
         ParseCase{"InnerBlanksStay", "name = My  App \n", {{"name", "My  App"}}},
-        ParseCase{"DigitsOnly", "1=2", {{"1", "2"}}},
-        ParseCase{"EmptyValue", "a=\nb =  \r\n", {{"a", ""}, {"b", ""}}},
-        ParseCase{"EmptyKey", "=v\n  =w", {{"", "w"}}},
-        ParseCase{"EqualsOnly", "=", {{"", ""}}},
+        ParseCase{"DigitsOnly", "1=2", {{"1", "2"}}}, ParseCase{"EmptyValue", "a=\nb =  \r\n", {{"a", ""}, {"b", ""}}},
+        ParseCase{"EmptyKey", "=v\n  =w", {{"", "w"}}}, ParseCase{"EqualsOnly", "=", {{"", ""}}},
         ParseCase{"SecondEqualsEndsTheValue", "a=b=c\nd = e = f", {{"a", "b"}, {"d", "e"}}},
         ParseCase{"EqualsRightAfterEquals", "a==c", {{"a", ""}}},
         ParseCase{"DuplicateKeyLastWins", "a=1\nb=x\na=2\n a = 3 \n", {{"a", "3"}, {"b", "x"}}},
@@ -128,14 +125,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "k\xC5\x85=\xC3\xA0\n\xC3\xA0=\xE2\x82\xAC \xC5\x85",  // U+0145, U+00E0, U+20AC
                   {{"k\xC5\x85", "\xC3\xA0"}, {"\xC3\xA0", "\xE2\x82\xAC \xC5\x85"}}},
         ParseCase{"MalformedBytesKeptAndNotTrimmed", "k=\xA0\x85 \n\xFF=1", {{"k", "\xA0\x85"}, {"\xFF", "1"}}},
-        ParseCase{"NulIsAnOrdinaryCharacter", "k=a\0b"sv, {{"k", "a\0b"sv}}},
-        ParseCase{"EmptyText", "", {}},
+        ParseCase{"NulIsAnOrdinaryCharacter", "k=a\0b"sv, {{"k", "a\0b"sv}}}, ParseCase{"EmptyText", "", {}},
         ParseCase{"OnlyLineEnds", "\n\n\r\n", {}}),
     [](const testing::TestParamInfo<ParseCase>& param_info) { return std::string(param_info.param.name); });
 
-TEST(MetadataParsingWithoutText, GivesNoEntries) {
-    EXPECT_TRUE(parse_metadata(std::nullopt).empty());
-}
+TEST(MetadataParsingWithoutText, GivesNoEntries) { EXPECT_TRUE(parse_metadata(std::nullopt).empty()); }
 
 // Large inputs stay linear: each of these would take minutes or hours with a quadratic split or trim
 // (erasing from the front, rescanning the rest of the text for each line), and well under a second
@@ -219,22 +213,19 @@ TEST_P(MetadataVersion, JoinsVersionAndRevision) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MetadataVersion,
-    testing::Values(
-        VersionCase{"Both", "app.version=1.2\napp.revision=34", "1.2.34"},
-        VersionCase{"OrderDoesNotMatter", "app.revision = 7\r\napp.version = 2.0\r\n", "2.0.7"},
-        VersionCase{"OtherKeysIgnored", "app.name=X\napp.version=3\napp.revision=1\nbuild=9", "3.1"},
-        VersionCase{"EmptyRevisionIsPresent", "app.version=1.2\napp.revision=", "1.2."},
-        VersionCase{"BothEmpty", "app.version=\napp.revision=", "."},
-        VersionCase{"LastDuplicateCounts", "app.version=1\napp.version=2\napp.revision=0", "2.0"},
-        VersionCase{"RevisionMissing", "app.version=1.2", std::nullopt},
-        VersionCase{"VersionMissing", "app.revision=34", std::nullopt},
-        VersionCase{"KeysAreCaseSensitive", "App.Version=1\napp.revision=2", std::nullopt},
-        VersionCase{"NoEntries", "no equals sign anywhere", std::nullopt}),
+    testing::Values(VersionCase{"Both", "app.version=1.2\napp.revision=34", "1.2.34"},
+                    VersionCase{"OrderDoesNotMatter", "app.revision = 7\r\napp.version = 2.0\r\n", "2.0.7"},
+                    VersionCase{"OtherKeysIgnored", "app.name=X\napp.version=3\napp.revision=1\nbuild=9", "3.1"},
+                    VersionCase{"EmptyRevisionIsPresent", "app.version=1.2\napp.revision=", "1.2."},
+                    VersionCase{"BothEmpty", "app.version=\napp.revision=", "."},
+                    VersionCase{"LastDuplicateCounts", "app.version=1\napp.version=2\napp.revision=0", "2.0"},
+                    VersionCase{"RevisionMissing", "app.version=1.2", std::nullopt},
+                    VersionCase{"VersionMissing", "app.revision=34", std::nullopt},
+                    VersionCase{"KeysAreCaseSensitive", "App.Version=1\napp.revision=2", std::nullopt},
+                    VersionCase{"NoEntries", "no equals sign anywhere", std::nullopt}),
     [](const testing::TestParamInfo<VersionCase>& param_info) { return std::string(param_info.param.name); });
 
-TEST(MetadataVersionWithoutText, IsNothing) {
-    EXPECT_EQ(metadata_version(parse_metadata(std::nullopt)), std::nullopt);
-}
+TEST(MetadataVersionWithoutText, IsNothing) { EXPECT_EQ(metadata_version(parse_metadata(std::nullopt)), std::nullopt); }
 
 }  // namespace
 }  // namespace kestrova

@@ -9,8 +9,8 @@
 #include <thread>
 
 #include "pack_test_support.h"
-#include "updater/desktop_entries.h"
 #include "tools/packaging.h"
+#include "updater/desktop_entries.h"
 
 namespace kestrova::pack {
 namespace {
@@ -81,8 +81,20 @@ protected:
 
     Args burn() const { return {"burn", launcher_.string(), "out", "--main-class", "demo.Main"}; }
     Args bundle() const {
-        return {"bundle", "--name", "Demo", "--out", "dist", "--main-class", "demo.Main", "--jar", jar_a_.string(),
-                "--launcher", launcher_.string(), "--support-jar", support_jar_.string(), "--runtime",
+        return {"bundle",
+                "--name",
+                "Demo",
+                "--out",
+                "dist",
+                "--main-class",
+                "demo.Main",
+                "--jar",
+                jar_a_.string(),
+                "--launcher",
+                launcher_.string(),
+                "--support-jar",
+                support_jar_.string(),
+                "--runtime",
                 runtime_.string()};
     }
     // bundle() with one option's value changed.
@@ -105,9 +117,9 @@ protected:
 
 TEST_F(PackCli, HelpAndCommands) {
     for (const auto& [args, usage_line] : {std::pair<Args, std::string>{{"--help"}, "COMMAND"},
-                                          {{"burn", "--help"}, "burn IN OUT"},
-                                          {{"inspect", "-h"}, "inspect FILE"},
-                                          {{"bundle", "--help"}, "bundle --name NAME"}}) {
+                                           {{"burn", "--help"}, "burn IN OUT"},
+                                           {{"inspect", "-h"}, "inspect FILE"},
+                                           {{"bundle", "--help"}, "bundle --name NAME"}}) {
         const auto result = pack(args);
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.out.rfind("Usage: kestrova-pack " + usage_line, 0), 0u) << result.out;
@@ -154,7 +166,8 @@ TEST_F(PackCli, BurnRefusals) {
     fs::create_directory(work_.path() / "a-dir");
     fs::create_symlink("/proc/self/fd/1", work_.path() / "a-link");
     ASSERT_EQ(mkfifo((work_.path() / "a-pipe").c_str(), 0600), 0);
-    write_bytes(work_.path() / "burned", as_string(burn_record(fake_template(), encode_launch_record({0, 1, "M", {}, {}}))));
+    write_bytes(work_.path() / "burned",
+                as_string(burn_record(fake_template(), encode_launch_record({0, 1, "M", {}, {}}))));
     const std::string in = launcher_.string();
     // The record burn() asks for plus one empty argument: flags, stack size, "demo.Main\0", two counts, "\0".
     constexpr std::size_t bare = 1 + 4 + 10 + 1 + 1 + 1;
@@ -212,14 +225,16 @@ TEST_F(PackCli, InspectPrintsTheRecordOneItemALine) {
               0);
     const auto result = pack({"inspect", "out"});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "flags: 0x14 (flag_bit2 flag_bit4)\n"
-                          "jvm_on_main_thread: false\nconsole: false\nflag_bit2: true\n"
-                          "aggressive_updates: false\nflag_bit4: true\n"
-                          "stack_size: 262144\nmain_class: demo.Main\n"
-                          "jvm_option_count: 1\njvm_option: -Xss1m\n"
-                          "app_arg_count: 2\napp_arg: line\\nbreak\napp_arg: C:\\\\dir\n"
-                          "record_size: 42\n"
-                          "area_offset: " + std::to_string(find_reserved_area(fake_template())) + "\n");
+    EXPECT_EQ(result.out,
+              "flags: 0x14 (flag_bit2 flag_bit4)\n"
+              "jvm_on_main_thread: false\nconsole: false\nflag_bit2: true\n"
+              "aggressive_updates: false\nflag_bit4: true\n"
+              "stack_size: 262144\nmain_class: demo.Main\n"
+              "jvm_option_count: 1\njvm_option: -Xss1m\n"
+              "app_arg_count: 2\napp_arg: line\\nbreak\napp_arg: C:\\\\dir\n"
+              "record_size: 42\n"
+              "area_offset: " +
+                  std::to_string(find_reserved_area(fake_template())) + "\n");
     expect_refusal({"inspect", launcher_.string()}, refused, "unburned launcher template");
     expect_refusal({"inspect", no_area_.string()}, refused, "no launch record");
     expect_refusal({"inspect"}, usage, "one operand");
@@ -230,8 +245,8 @@ TEST_F(PackCli, InspectPrintsTheRecordOneItemALine) {
     expect_refusal({"burn", (in_ / "pipe").string(), "out2", "--main-class", "M"}, refused, "not a regular file");
 
     // Output that cannot be written is a failure, not a silent success.
-    const std::string to_full_disk =
-        "'" + std::string(KESTROVA_PACK_EXE) + "' inspect '" + (work_.path() / "out").string() + "' >/dev/full 2>/dev/null";
+    const std::string to_full_disk = "'" + std::string(KESTROVA_PACK_EXE) + "' inspect '" +
+                                     (work_.path() / "out").string() + "' >/dev/full 2>/dev/null";
     const int status = std::system(to_full_disk.c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), refused);
@@ -259,11 +274,11 @@ TEST_F(PackCli, BundleAssemblesTheAppLayout) {
     EXPECT_EQ(record.app_args, Args{"--demo"});
 
     const auto plist = read_bytes(app_ / "Contents/Info.plist");
-    for (const char* entry : {"<key>CFBundleExecutable</key>\n\t<string>Demo</string>",
-                              "<key>CFBundleIdentifier</key>\n\t<string>app.kestrova.demo</string>",
-                              "<key>CFBundleName</key>\n\t<string>Demo</string>",
-                              "<key>CFBundleVersion</key>\n\t<string>2.5</string>",
-                              "<key>SUFeedURL</key>\n\t<string>https://example.com/cast.xml?a=1&amp;b=2</string>"})
+    for (const char* entry :
+         {"<key>CFBundleExecutable</key>\n\t<string>Demo</string>",
+          "<key>CFBundleIdentifier</key>\n\t<string>app.kestrova.demo</string>",
+          "<key>CFBundleName</key>\n\t<string>Demo</string>", "<key>CFBundleVersion</key>\n\t<string>2.5</string>",
+          "<key>SUFeedURL</key>\n\t<string>https://example.com/cast.xml?a=1&amp;b=2</string>"})
         EXPECT_NE(plist.find(entry), std::string::npos) << entry;
 }
 
@@ -313,7 +328,8 @@ TEST_F(PackCli, BundleInputAndRuntimeRefusals) {
         int status;
         std::string contains;
     } cases[] = {
-        {bundle() + Args{"--jlink"}, refused, "has no jmods directory, which --jlink links from; install openjdk-17-jmods"},
+        {bundle() + Args{"--jlink"}, refused,
+         "has no jmods directory, which --jlink links from; install openjdk-17-jmods"},
         {bundle() + Args{"--jlink", "--copy-runtime"}, usage, "--jlink and --copy-runtime exclude each other"},
         {bundle() + Args{"--add-modules", "java.sql"}, usage, "add --jlink"},
         {bundle() + Args{"--locales", "fi"}, usage, "add --jlink"},
@@ -326,7 +342,8 @@ TEST_F(PackCli, BundleInputAndRuntimeRefusals) {
         {bundle() + Args{"--input", (in_ / "empty-input").string()}, refused, "holds no JAR"},
         {bundle() + Args{"--input", (in_ / "nope").string()}, refused, "cannot read the --input directory"},
         {bundle() + Args{"--resource", (in_ / "nope").string()}, refused, "--resource"},
-        {bundle() + Args{"--resource", (in_ / "other" / "a.jar").string()}, refused, "would be written twice into Contents/Resources"},
+        {bundle() + Args{"--resource", (in_ / "other" / "a.jar").string()}, refused,
+         "would be written twice into Contents/Resources"},
         {bundle() + Args{"--main-jar", jar_a_.string()}, refused, "as a JAR (ZIP archive)"},
         {{"bundle", "--name", "D", "--out", "d", "--main-class", "M"}, usage, "--jar, --main-jar or --input"},
     };
@@ -354,8 +371,9 @@ TEST_F(PackCli, DesktopEntryAndIconRefusals) {
     write_bytes(in_ / "res" / "icon.png", "a data file of the application");
     fs::create_directories(in_ / "png");
     write_bytes(in_ / "png" / "a.jar", png);
-    write_bytes(in_ / "types.xml", "<mime-info xmlns='http://www.freedesktop.org/standards/shared-mime-info'>"
-                                   "<mime-type type='text/x-other'/></mime-info>");
+    write_bytes(in_ / "types.xml",
+                "<mime-info xmlns='http://www.freedesktop.org/standards/shared-mime-info'>"
+                "<mime-type type='text/x-other'/></mime-info>");
     ASSERT_EQ(pack(bundle()).status, 0);
     const fs::path foreign = work_.path() / "apps" / "app.kestrova.demo.desktop";
     fs::create_directories(foreign.parent_path());
@@ -369,15 +387,18 @@ TEST_F(PackCli, DesktopEntryAndIconRefusals) {
     } cases[] = {
         {other + Args{"--icon", (in_ / "fake.png").string()}, refused, "is not a PNG image"},
         {other + Args{"--icon", (in_ / "png" / "a.jar").string()}, refused, "has the file name of a JAR"},
-        {other + Args{"--icon", (in_ / "icon.png").string(), "--resource", (in_ / "res" / "icon.png").string()}, refused,
-         "has the file name of a --resource"},
+        {other + Args{"--icon", (in_ / "icon.png").string(), "--resource", (in_ / "res" / "icon.png").string()},
+         refused, "has the file name of a --resource"},
         {{"desktop-entry", app_.string(), "--dir", "apps", "--category", "Games"}, usage, "--category \"Games\""},
         {{"desktop-entry", app_.string(), "--dir", "no-entries", "--remove"}, refused, "nothing was removed"},
         {{"desktop-entry", app_.string(), "--dir", "apps"}, refused, "was not written by kestrova-pack"},
-        {{"desktop-entry", app_.string(), "--dir", "types", "--mime-type", "application/x-kestrova-none"}, refused,
+        {{"desktop-entry", app_.string(), "--dir", "types", "--mime-type", "application/x-kestrova-none"},
+         refused,
          "give its shared-mime-info definition"},
         {{"desktop-entry", app_.string(), "--dir", "types", "--mime-type", "application/x-kestrova-none",
-          "--mime-definition", (in_ / "types.xml").string()}, refused, "does not define \"application/x-kestrova-none\""},
+          "--mime-definition", (in_ / "types.xml").string()},
+         refused,
+         "does not define \"application/x-kestrova-none\""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
@@ -391,12 +412,15 @@ TEST_F(PackCli, DesktopEntryAndIconRefusals) {
 // update that keeps the command leaves its entry as it is.
 TEST_F(PackCli, DesktopEntryPerGuiLauncherOpensTheGivenTypes) {
     const fs::path data = work_.path() / "data", apps = data / "applications";
-    const std::string definition = "<?xml version='1.0'?>\n<mime-info xmlns='http://www.freedesktop.org/standards/"
-                                   "shared-mime-info'><mime-type type='application/x-kestrova-demo'><glob "
-                                   "pattern='*.kdemo'/></mime-type></mime-info>\n";
+    const std::string definition =
+        "<?xml version='1.0'?>\n<mime-info xmlns='http://www.freedesktop.org/standards/"
+        "shared-mime-info'><mime-type type='application/x-kestrova-demo'><glob "
+        "pattern='*.kdemo'/></mime-type></mime-info>\n";
     write_bytes(in_ / "demo.xml", definition);
-    ASSERT_EQ(pack(bundle() + Args{"--console", "--add-launcher", "gui=demo.Gui:gui", "--add-launcher", "tool=demo.Tool"})
-                  .status, 0);
+    ASSERT_EQ(pack(bundle() +
+                   Args{"--console", "--add-launcher", "gui=demo.Gui:gui", "--add-launcher", "tool=demo.Tool"})
+                  .status,
+              0);
     const auto made = pack({"desktop-entry", app_.string(), "--dir", apps.string(), "--mime-type", "text/plain",
                             "--mime-type", "application/x-kestrova-demo", "--mime-definition",
                             (in_ / "demo.xml").string(), "--comment", "Edits demos", "--keywords", "demo,edit"});
@@ -406,13 +430,15 @@ TEST_F(PackCli, DesktopEntryPerGuiLauncherOpensTheGivenTypes) {
     EXPECT_EQ(tree_listing(apps), std::vector<std::string>{"app.kestrova.demo.gui.desktop"}) << made.out;
     const std::string text = read_bytes(entry);
     const std::string launcher = fs::absolute(app_ / "Contents" / "MacOS" / "gui").lexically_normal().string();
-    for (const std::string& line : std::vector<std::string>{"Name=gui", "Exec=" + launcher + " %F", "Terminal=false", "StartupWMClass=demo-Gui",
-                                   "MimeType=text/plain;application/x-kestrova-demo;", "Comment=Edits demos",
-                                   "Keywords=demo;edit;"})
+    for (const std::string& line :
+         std::vector<std::string>{"Name=gui", "Exec=" + launcher + " %F", "Terminal=false", "StartupWMClass=demo-Gui",
+                                  "MimeType=text/plain;application/x-kestrova-demo;", "Comment=Edits demos",
+                                  "Keywords=demo;edit;"})
         EXPECT_NE(text.find("\n" + line + "\n"), std::string::npos) << line << " in\n" << text;
     EXPECT_EQ(read_bytes(data / "mime" / "packages" / "app.kestrova.demo.xml"), definition);
     if (fs::exists("/usr/bin/update-mime-database")) {
-        EXPECT_TRUE(fs::exists(data / "mime" / "application" / "x-kestrova-demo.xml")) << "the database was not updated";
+        EXPECT_TRUE(fs::exists(data / "mime" / "application" / "x-kestrova-demo.xml"))
+            << "the database was not updated";
     }
     EXPECT_EQ(sparkle::refresh_desktop_entries(app_, "Demo", data), std::vector<fs::path>{});
     EXPECT_EQ(read_bytes(entry), text);
@@ -423,8 +449,8 @@ TEST_F(PackCli, DesktopEntryPerGuiLauncherOpensTheGivenTypes) {
 std::string launched_by_glib(const fs::path& entry, const fs::path& launcher, const fs::path& record) {
     fs::remove(launcher);
     // Written aside and renamed, so that the record is never seen half-written.
-    write_bytes(launcher, "#!/bin/sh\nprintf '%s' \"$0\" > \"" + record.string() + ".part\" && mv \"" + record.string() +
-                              ".part\" \"" + record.string() + "\"\n");
+    write_bytes(launcher, "#!/bin/sh\nprintf '%s' \"$0\" > \"" + record.string() + ".part\" && mv \"" +
+                              record.string() + ".part\" \"" + record.string() + "\"\n");
     fs::permissions(launcher, fs::perms(0755));
     fs::remove(record);
     const auto gio = run_program("/usr/bin/gio", {"launch", entry.string()}, entry.parent_path());
@@ -439,8 +465,10 @@ TEST_F(PackCli, DesktopEntriesStartThroughGlibBeforeAndAfterAnUpdateRenamesTheLa
     if (!fs::exists("/usr/bin/gio")) GTEST_SKIP() << "gio (GLib) is not installed";
     const fs::path data = work_.path() / "data", apps = data / "applications";
     ASSERT_EQ(pack(bundle_with("--out", "other") + Args{"--bundle-identifier", "app.other"}).status, 0);
-    ASSERT_EQ(pack({"desktop-entry", (work_.path() / "other" / "Demo.app").string(), "--dir", apps.string()}).status, 0);
-    for (const std::string dir : {"plain", "100%", "a b", "q\"uote", "d$ollar`tick", "back\\slash", "x;y=z", "\u00fcn"}) {
+    ASSERT_EQ(pack({"desktop-entry", (work_.path() / "other" / "Demo.app").string(), "--dir", apps.string()}).status,
+              0);
+    for (const std::string dir :
+         {"plain", "100%", "a b", "q\"uote", "d$ollar`tick", "back\\slash", "x;y=z", "\u00fcn"}) {
         SCOPED_TRACE(dir);
         const fs::path app = work_.path() / dir / "Demo.app";
         ASSERT_EQ(pack(bundle_with("--out", dir)).status, 0);
@@ -472,7 +500,8 @@ TEST(DesktopEntryRefresh, ReplacesOnlyTheLauncherInTheMainGroup) {
          "[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/Ax %U\n[Desktop Action n]\nExec=/b/A.app/Contents/MacOS/A\n"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(sparkle::desktop_entry_with_launcher(c.before, "/b/A.app/Contents/MacOS/A", "/b/A.app/Contents/MacOS/B"),
+        EXPECT_EQ(sparkle::desktop_entry_with_launcher(c.before, "/b/A.app/Contents/MacOS/A",
+                                                       "/b/A.app/Contents/MacOS/B"),
                   c.after);
 }
 
@@ -482,19 +511,21 @@ TEST_F(PackCli, JlinkAddsTheModulesOfClassesTheJarsNameOnlyByText) {
     const fs::path jdk = KESTROVA_PACK_JAVA_HOME;
     const fs::path source = in_ / "src" / "demo" / "ByName.java";
     fs::create_directories(source.parent_path());
-    write_bytes(source, "package demo;\npublic class ByName {\n  public static void main(String[] a) throws Exception {\n"
-                        "    Class.forName(\"java.sql.DriverManager\");\n    System.out.println(\"loaded\");\n  }\n}\n");
+    write_bytes(source,
+                "package demo;\npublic class ByName {\n  public static void main(String[] a) throws Exception {\n"
+                "    Class.forName(\"java.sql.DriverManager\");\n    System.out.println(\"loaded\");\n  }\n}\n");
     fs::create_directories(in_ / "classes" / "META-INF" / "services");
     write_bytes(in_ / "classes" / "META-INF" / "services" / "javax.script.ScriptEngineFactory", "\n");
     ASSERT_EQ(run_program(jdk / "bin" / "javac", {"-d", (in_ / "classes").string(), source.string()}, in_).status, 0);
     const fs::path jar = in_ / "byname.jar";
-    ASSERT_EQ(run_program(jdk / "bin" / "jar", {"--create", "--file", jar.string(), "-C", (in_ / "classes").string(), "."}, in_)
+    ASSERT_EQ(run_program(jdk / "bin" / "jar",
+                          {"--create", "--file", jar.string(), "-C", (in_ / "classes").string(), "."}, in_)
                   .status,
               0);
 
-    const auto made = pack({"bundle", "--name", "ByName", "--out", "dist", "--main-class", "demo.ByName", "--jar", jar.string(),
-                            "--launcher", launcher_.string(), "--support-jar", jar.string(), "--runtime", jdk.string(),
-                            "--jlink"});
+    const auto made = pack({"bundle", "--name", "ByName", "--out", "dist", "--main-class", "demo.ByName", "--jar",
+                            jar.string(), "--launcher", launcher_.string(), "--support-jar", jar.string(), "--runtime",
+                            jdk.string(), "--jlink"});
     ASSERT_EQ(made.status, 0) << made.err;
     EXPECT_NE(made.err.find("adds java.sql (for java.sql.DriverManager in byname.jar), java.scripting (for "
                             "javax.script.ScriptEngineFactory in byname.jar)"),
@@ -594,9 +625,11 @@ TEST_F(PackCli, BundleCopiesTheRuntimeKeepingItsLinksOrLeavesNothingWhenItCannot
 }
 
 TEST_F(PackCli, BundleFindsTemplateSupportJarAndRuntimeFromItsOwnLocation) {
-    const auto result = pack({"bundle", "--name", "Demo", "--out", "dist", "--main-class", "M", "--jar", jar_a_.string()});
+    const auto result = pack(
+        {"bundle", "--name", "Demo", "--out", "dist", "--main-class", "M", "--jar", jar_a_.string()});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(read_bytes(app_ / "Contents/Resources/kestrova-support.jar"), read_bytes(KESTROVA_PACK_STAGE_SUPPORT_JAR));
+    EXPECT_EQ(read_bytes(app_ / "Contents/Resources/kestrova-support.jar"),
+              read_bytes(KESTROVA_PACK_STAGE_SUPPORT_JAR));
     EXPECT_EQ(fs::file_size(app_ / "Contents/MacOS/Demo"), fs::file_size(KESTROVA_PACK_STAGE_LAUNCHER));
     EXPECT_EQ(fs::read_symlink(app_ / "Contents/runtime/Contents/Home"), fs::path(KESTROVA_PACK_JAVA_HOME));
     EXPECT_EQ(record_in(app_ / "Contents/MacOS/Demo").main_class, "M");

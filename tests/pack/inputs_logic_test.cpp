@@ -22,7 +22,7 @@ TEST(Manifest, MainSectionWithContinuationsAndAnyLineEnd) {
         {"Main-Class: a.B\nClass-Path: x.jar \n y.jar\n", "class-path", "x.jar y.jar"},  // names ignore case
         {"Main-Class: a.B\rAdd-Opens: m/p\r", "Add-Opens", "m/p"},
         {"Manifest-Version: 1.0\n\nName: a/\nMain-Class: not.Main\n", "Main-Class", std::nullopt},  // per-entry section
-        {"Main-Class: a.B", "Main-Class", "a.B"},  // no final line end
+        {"Main-Class: a.B", "Main-Class", "a.B"},                                                   // no final line end
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -39,10 +39,9 @@ TEST(Manifest, LaunchOptionsAsJavaJarGrantsThem) {
                                                        "  ./b.jar file:///opt/y%20z.jar lib/../c.jar\n"),
                                         "app.jar");
     EXPECT_EQ(launch.main_class, "a.Main");
-    EXPECT_EQ(launch.jvm_options, (Strings{"--add-opens=java.base/java.lang=ALL-UNNAMED",
-                                           "--add-opens=java.desktop/sun.awt=ALL-UNNAMED",
-                                           "--add-exports=java.base/sun.nio.ch=ALL-UNNAMED",
-                                           "--enable-native-access=ALL-UNNAMED"}));
+    EXPECT_EQ(launch.jvm_options,
+              (Strings{"--add-opens=java.base/java.lang=ALL-UNNAMED", "--add-opens=java.desktop/sun.awt=ALL-UNNAMED",
+                       "--add-exports=java.base/sun.nio.ch=ALL-UNNAMED", "--enable-native-access=ALL-UNNAMED"}));
     EXPECT_EQ(launch.modules, (Strings{"java.base", "java.desktop"}));
     EXPECT_EQ(launch.class_path, (Strings{"lib/a.jar", "my dir", "b.jar", "c.jar"}));
     EXPECT_EQ(launch.absolute_class_path, (Strings{"/usr/share/java/x.jar", "/opt/y z.jar"}));
@@ -75,8 +74,10 @@ TEST(TwoWordOptions, RefusedWithTheJoinedForm) {
         Strings options;
         std::optional<std::string> contains;
     } cases[] = {
-        {{"--add-exports", "java.base/sun.nio.ch=ALL-UNNAMED"}, "--jvm-option=--add-exports=java.base/sun.nio.ch=ALL-UNNAMED"},
-        {{"-Xmx1g", "--add-opens java.base/java.lang=ALL-UNNAMED"}, "--jvm-option=--add-opens=java.base/java.lang=ALL-UNNAMED"},
+        {{"--add-exports", "java.base/sun.nio.ch=ALL-UNNAMED"},
+         "--jvm-option=--add-exports=java.base/sun.nio.ch=ALL-UNNAMED"},
+        {{"-Xmx1g", "--add-opens java.base/java.lang=ALL-UNNAMED"},
+         "--jvm-option=--add-opens=java.base/java.lang=ALL-UNNAMED"},
         {{"-p", "&&/mods"}, "--jvm-option=--module-path=&&/mods"},
         {{"--module-path", "&&/mods"}, "--jvm-option=--module-path=&&/mods"},
         {{"--add-modules", "java.sql"}, "--jvm-option=--add-modules=java.sql"},
@@ -97,10 +98,10 @@ TEST(TwoWordOptions, RefusedWithTheJoinedForm) {
 }
 
 TEST(JlinkModules, NamedByJvmOptions) {
-    EXPECT_EQ(modules_named_in_options(Strings{"--add-modules=java.sql,ALL-MODULE-PATH,mine",
-                                               "--add-opens=java.desktop/sun.awt=ALL-UNNAMED",
-                                               "--add-exports=jdk.unsupported/sun.misc=x", "--add-reads=java.sql=ALL-UNNAMED",
-                                               "-Dadd-modules=not.this", "--add-modules=java.sql"}),
+    EXPECT_EQ(modules_named_in_options(
+                  Strings{"--add-modules=java.sql,ALL-MODULE-PATH,mine", "--add-opens=java.desktop/sun.awt=ALL-UNNAMED",
+                          "--add-exports=jdk.unsupported/sun.misc=x", "--add-reads=java.sql=ALL-UNNAMED",
+                          "-Dadd-modules=not.this", "--add-modules=java.sql"}),
               (Strings{"java.sql", "mine", "java.desktop", "jdk.unsupported"}));
 }
 
@@ -117,7 +118,8 @@ TEST(JlinkModules, LegacyLocaleProvidersKeepTheirData) {
         {{"-Djava.locale.providers=COMPATIBLE"}, false},
         {{"-Dother=COMPAT", "-Xmx1g"}, false},
     };
-    for (const auto& c : cases) EXPECT_EQ(selects_legacy_locale_data(c.options), c.legacy) << testing::PrintToString(c.options);
+    for (const auto& c : cases)
+        EXPECT_EQ(selects_legacy_locale_data(c.options), c.legacy) << testing::PrintToString(c.options);
 }
 
 // What the java launcher of JDK 17 prints for a dry run that fails, as captured from real runs.
@@ -158,8 +160,9 @@ TEST(JlinkCheck, FailedStartsAreExplainedInOneLine) {
 }
 
 TEST(JlinkCheck, ModuleOfAClassFromTheImageListing) {
-    const std::string listing = "jimage: /jdk/lib/modules\n\nModule: java.base\n    java/lang/Object.class\n"
-                                "    java/sql/Fake.txt\n\nModule: java.sql\n    java/sql/Connection.class\n";
+    const std::string listing =
+        "jimage: /jdk/lib/modules\n\nModule: java.base\n    java/lang/Object.class\n"
+        "    java/sql/Fake.txt\n\nModule: java.sql\n    java/sql/Connection.class\n";
     EXPECT_EQ(module_in_listing(listing, "java/sql/Connection"), "java.sql");
     EXPECT_EQ(module_in_listing(listing, "java/lang/Object"), "java.base");
     EXPECT_EQ(module_in_listing(listing, "java/sql/Fake"), std::nullopt);

@@ -36,7 +36,10 @@ inline std::vector<char> image_with_run(std::string_view before, std::size_t run
 
 // A stand-in for the launcher template, with NULs and stray '_' around its one area.
 inline std::vector<char> fake_template() {
-    return image_with_run("\x7f" "ELF\0\0_x_\0head"sv, reserved_area_size, "\0tail_\0\0"sv);
+    return image_with_run(
+        "\x7f"
+        "ELF\0\0_x_\0head"sv,
+        reserved_area_size, "\0tail_\0\0"sv);
 }
 
 inline std::string as_string(const std::vector<char>& bytes) { return {bytes.begin(), bytes.end()}; }

@@ -69,8 +69,11 @@ TEST(FindReservedArea, TakesOnlyOneRunOfExactlyTheAreaSizeEndedByNul) {
 LaunchRecordFields sample_fields() {
     // Distinct stack size bytes catch a wrong byte order; underscores at an option's end must not
     // be mistaken for the fill.
-    return {flag_console | flag_bit4_mask, 0x01020304, "com.example.Main",
-            {"-Xmx512m", "", "-Dtext=ends_with___"}, {"--verbose", "two words"}};
+    return {flag_console | flag_bit4_mask,
+            0x01020304,
+            "com.example.Main",
+            {"-Xmx512m", "", "-Dtext=ends_with___"},
+            {"--verbose", "two words"}};
 }
 
 TEST(BurnRecord, ChangesOnlyTheRecordBytesAndRoundTripsThroughTheParse) {
@@ -88,8 +91,8 @@ TEST(BurnRecord, ChangesOnlyTheRecordBytesAndRoundTripsThroughTheParse) {
     ASSERT_EQ(find_burned_area(burned), area);
     const BurnedInData parsed(std::span<const char>(burned.data() + area, reserved_area_size));
     const auto expected = sample_fields();
-    EXPECT_EQ((std::vector<bool>{parsed.jvm_on_main_thread, parsed.console, parsed.flag_bit2,
-                                 parsed.aggressive_updates, parsed.flag_bit4}),
+    EXPECT_EQ((std::vector<bool>{parsed.jvm_on_main_thread, parsed.console, parsed.flag_bit2, parsed.aggressive_updates,
+                                 parsed.flag_bit4}),
               (std::vector<bool>{false, true, false, false, true}));
     EXPECT_EQ(parsed.stack_size, expected.stack_size);
     EXPECT_EQ(parsed.main_class, expected.main_class);
@@ -155,12 +158,27 @@ TEST(ParseNumber, AcceptsDecimalAndHexWithinTheLimitOnly) {
         std::uint32_t max;
         std::optional<std::uint32_t> value;
     } cases[] = {
-        {"0", 255, 0},         {"255", 255, 255},  {"256", 255, {}},     {"0x14", 255, 0x14},
-        {"0XfF", 255, 255},    {"0x100", 255, {}}, {"010", 255, 10},     {"4294967295", u32, u32},
-        {"4294967296", u32, {}}, {"0xffffffff", u32, u32}, {"0x100000000", u32, {}},
-        {"99999999999999999999999", u32, {}}, {"", u32, {}}, {"0x", u32, {}}, {"-1", u32, {}},
-        {"+1", u32, {}},       {" 1", u32, {}},    {"1 ", u32, {}},      {"2M", u32, {}},
-        {"0x1g", u32, {}},     {"1.5", u32, {}},
+        {"0", 255, 0},
+        {"255", 255, 255},
+        {"256", 255, {}},
+        {"0x14", 255, 0x14},
+        {"0XfF", 255, 255},
+        {"0x100", 255, {}},
+        {"010", 255, 10},
+        {"4294967295", u32, u32},
+        {"4294967296", u32, {}},
+        {"0xffffffff", u32, u32},
+        {"0x100000000", u32, {}},
+        {"99999999999999999999999", u32, {}},
+        {"", u32, {}},
+        {"0x", u32, {}},
+        {"-1", u32, {}},
+        {"+1", u32, {}},
+        {" 1", u32, {}},
+        {"1 ", u32, {}},
+        {"2M", u32, {}},
+        {"0x1g", u32, {}},
+        {"1.5", u32, {}},
     };
     for (const auto& c : cases) EXPECT_EQ(parse_number(c.text, c.max), c.value) << c.text;
 }
@@ -168,8 +186,8 @@ TEST(ParseNumber, AcceptsDecimalAndHexWithinTheLimitOnly) {
 TEST(BundleJvmOptions, PutClassPathThenAppDirThenTheUsersOptions) {
     EXPECT_EQ(class_path_option(Names{"a&b.jar"}), "-Djava.class.path=&&/a&b.jar");  // one '&' is no token
     EXPECT_EQ(bundle_jvm_options(Names{"b.jar", "a.jar"}, Names{"-Xmx1g", "-Dapp.dir=mine"}),
-              (Names{"-Djava.class.path=&&/kestrova-support.jar:&&/b.jar:&&/a.jar", "-Dapp.dir=&&",
-                     "-Xmx1g", "-Dapp.dir=mine"}));
+              (Names{"-Djava.class.path=&&/kestrova-support.jar:&&/b.jar:&&/a.jar", "-Dapp.dir=&&", "-Xmx1g",
+                     "-Dapp.dir=mine"}));
 }
 
 TEST(BundleJvmOptions, RefusesJarNamesTheClassPathOrResourcesCannotTake) {
@@ -189,7 +207,7 @@ TEST(BundleTexts, IdentifierAndNameRules) {
     EXPECT_EQ(default_bundle_identifier("Caf\xc3\xa9"), "app.kestrova.caf--");  // per byte
     EXPECT_TRUE(is_valid_bundle_name(".hidden"));
     for (const char* bad : {"", ".", "..", "a/b"}) EXPECT_FALSE(is_valid_bundle_name(bad)) << bad;
-    EXPECT_TRUE(is_valid_bundle_name(std::string(251, 'n')));   // "NAME.app" is 255 bytes
+    EXPECT_TRUE(is_valid_bundle_name(std::string(251, 'n')));  // "NAME.app" is 255 bytes
     EXPECT_FALSE(is_valid_bundle_name(std::string(252, 'n')));
 }
 
@@ -198,15 +216,18 @@ TEST(BundleTexts, XmlEscapingAndWhatXmlCannotHold) {
     EXPECT_EQ(xml_escape("tab\tline\ncaf\xc3\xa9", "x"), "tab\tline\ncaf\xc3\xa9");
     EXPECT_NE(refusal([] { xml_escape("bad\x01", "CFBundleName"); }).find("CFBundleName"), std::string::npos);
     EXPECT_NE(refusal([] { xml_escape("bad\xff", "SUFeedURL"); }).find("UTF-8"), std::string::npos);
-    const auto minimal = info_plist_xml({"A", "a", "A", "1", std::nullopt, false, std::nullopt, std::nullopt, std::nullopt});
-    for (const char* optional_key : {"SUFeedURL", "SUEnableAutomaticChecks", "SUScheduledCheckInterval", "CFBundleIconFile"})
+    const auto minimal = info_plist_xml(
+        {"A", "a", "A", "1", std::nullopt, false, std::nullopt, std::nullopt, std::nullopt});
+    for (const char* optional_key :
+         {"SUFeedURL", "SUEnableAutomaticChecks", "SUScheduledCheckInterval", "CFBundleIconFile"})
         EXPECT_EQ(minimal.find(optional_key), std::string::npos) << optional_key;
 }
 
 #ifdef KESTROVA_PACK_TESTS_LIBPLIST
 // The launcher reads Info.plist with libplist: every value must come back exactly as given.
 TEST(BundleTexts, InfoPlistReadsBackThroughLibplist) {
-    const PlistFields fields{"A&B", "app.kestrova.a-b", "A&B <\"Beta\">", "2.0'rc", "https://h/f?a=1&b=<2>", true, 7200, std::nullopt, "A&B.png"};
+    const PlistFields fields{"A&B", "app.kestrova.a-b", "A&B <\"Beta\">", "2.0'rc", "https://h/f?a=1&b=<2>", true,
+                             7200,  std::nullopt,       "A&B.png"};
     const auto xml = info_plist_xml(fields);
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<std::uint32_t>(xml.size()), &root);

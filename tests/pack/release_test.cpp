@@ -13,12 +13,12 @@
 #include <set>
 #include <thread>
 
+#include "launcher/updates/gate_logic.h"
 #include "pack_test_support.h"
+#include "tools/ed25519_keys.h"
 #include "updater/appcast.h"
 #include "updater/ed25519.h"
 #include "updater/version_comparator.h"
-#include "tools/ed25519_keys.h"
-#include "launcher/updates/gate_logic.h"
 
 namespace kestrova::pack {
 namespace {
@@ -39,9 +39,12 @@ std::map<std::string, std::string> snapshot(const fs::path& root) {
     if (!fs::exists(fs::symlink_status(root, ec))) return state;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         const auto name = entry.path().lexically_relative(root).string();
-        if (entry.is_symlink()) state[name] = "-> " + fs::read_symlink(entry.path()).string();
-        else if (entry.is_directory()) state[name] = "dir";
-        else state[name] = read_bytes(entry.path());
+        if (entry.is_symlink())
+            state[name] = "-> " + fs::read_symlink(entry.path()).string();
+        else if (entry.is_directory())
+            state[name] = "dir";
+        else
+            state[name] = read_bytes(entry.path());
     }
     return state;
 }
@@ -106,10 +109,25 @@ protected:
     // Builds work/OUT/Demo.app at `version`; `extra` adds or overrides options.
     fs::path bundle(const std::string& version, const std::string& out, Args extra = {"--copy-runtime"},
                     bool with_key = true) const {
-        Args args{"bundle", "--name", "Demo", "--out", out, "--main-class", "demo.Main", "--jar",
-                  (in_ / "a.jar").string(), "--launcher", launcher_.string(), "--support-jar",
-                  (in_ / "support.jar").string(), "--runtime", runtime_.string(), "--bundle-version", version,
-                  "--feed-url", "http://127.0.0.1:1/appcast.xml"};
+        Args args{"bundle",
+                  "--name",
+                  "Demo",
+                  "--out",
+                  out,
+                  "--main-class",
+                  "demo.Main",
+                  "--jar",
+                  (in_ / "a.jar").string(),
+                  "--launcher",
+                  launcher_.string(),
+                  "--support-jar",
+                  (in_ / "support.jar").string(),
+                  "--runtime",
+                  runtime_.string(),
+                  "--bundle-version",
+                  version,
+                  "--feed-url",
+                  "http://127.0.0.1:1/appcast.xml"};
         if (with_key) args.insert(args.end(), {"--public-ed-key", public_key_});
         args.insert(args.end(), extra.begin(), extra.end());
         const auto result = pack(args);
@@ -118,8 +136,14 @@ protected:
     }
 
     Args release(const fs::path& app, const fs::path& site, const fs::path& key) const {
-        return {"release", app.string(), "--key-file", key.string(), "--site", site.string(),
-                "--download-url-prefix", "http://127.0.0.1:8000/updates"};
+        return {"release",
+                app.string(),
+                "--key-file",
+                key.string(),
+                "--site",
+                site.string(),
+                "--download-url-prefix",
+                "http://127.0.0.1:8000/updates"};
     }
 
     TempDir inputs_, work_;
@@ -161,7 +185,8 @@ TEST_F(ReleaseCli, GenerateKeysNeverReplacesAFileOrWritesThroughALink) {
 TEST_F(ReleaseCli, GenerateKeysKeepsNoKeyWhenItCannotPrintThePublicHalf) {
     const fs::path key = in_ / "unprinted.key";
     for (const Stdout where : {Stdout::full, Stdout::closed}) {
-        const auto result = run_program(KESTROVA_PACK_EXE, {"generate-keys", "--key-file", key.string()}, work_.path(), where);
+        const auto result = run_program(KESTROVA_PACK_EXE, {"generate-keys", "--key-file", key.string()}, work_.path(),
+                                        where);
         EXPECT_EQ(result.status, refused) << result.err;
         EXPECT_NE(result.err.find("could not print the public key"), std::string::npos) << result.err;
         EXPECT_FALSE(fs::exists(fs::symlink_status(key))) << "the key stayed";
@@ -175,14 +200,14 @@ TEST_F(ReleaseCli, BundleTakesOnlyBase64Of32BytesAsThePublicKey) {
               std::string::npos);
     const std::string short_key = ed::encode_base64(std::vector<std::uint8_t>(31));
     const std::string long_key = ed::encode_base64(std::vector<std::uint8_t>(33));
-    for (const std::string& bad : {std::string("not base64!"), short_key, long_key, public_key_ + "\n",
-                                   public_key_.substr(0, 43)}) {
+    for (const std::string& bad :
+         {std::string("not base64!"), short_key, long_key, public_key_ + "\n", public_key_.substr(0, 43)}) {
         SCOPED_TRACE(bad);
         const auto before = snapshot(work_.path());
         const auto result = pack({"bundle", "--name", "Other", "--out", "dist", "--main-class", "M", "--jar",
                                   (in_ / "a.jar").string(), "--launcher", launcher_.string(), "--support-jar",
-                                  (in_ / "support.jar").string(), "--runtime", runtime_.string(),
-                                  "--public-ed-key", bad});
+                                  (in_ / "support.jar").string(), "--runtime", runtime_.string(), "--public-ed-key",
+                                  bad});
         EXPECT_EQ(result.status, usage);
         EXPECT_NE(result.err.find("--public-ed-key takes base64 of a 32-byte"), std::string::npos) << result.err;
         EXPECT_EQ(snapshot(work_.path()), before);
@@ -195,7 +220,8 @@ TEST_F(ReleaseCli, SignUpdatePrintsAVerifiableSignatureAndTheLength) {
     const auto result = pack({"sign-update", file.string(), "--key-file", key_.string()});
     ASSERT_EQ(result.status, 0) << result.err;
     std::smatch match;
-    ASSERT_TRUE(std::regex_match(result.out, match, std::regex("sparkle:edSignature=\"([A-Za-z0-9+/=]+)\" length=\"(\\d+)\"\n")))
+    ASSERT_TRUE(std::regex_match(result.out, match,
+                                 std::regex("sparkle:edSignature=\"([A-Za-z0-9+/=]+)\" length=\"(\\d+)\"\n")))
         << result.out;
     EXPECT_EQ(match[2].str(), "100003");
     const auto signature = ed::signature_from_base64(match[1].str());
@@ -234,7 +260,8 @@ TEST_F(ReleaseCli, ReleaseMakesASiteTheUpdaterAndTheGateAccept) {
     // The enclosure's signature is the archive's, by the bundle's key.
     const std::string xml = read_bytes(site_ / "appcast.xml");
     std::smatch match;
-    ASSERT_TRUE(std::regex_search(xml, match, std::regex("Demo-1\\.1\\.tar\\.gz\"[^>]*sparkle:edSignature=\"([^\"]+)\"")));
+    ASSERT_TRUE(
+        std::regex_search(xml, match, std::regex("Demo-1\\.1\\.tar\\.gz\"[^>]*sparkle:edSignature=\"([^\"]+)\"")));
     const ed::MappedFile archive(site_ / "Demo-1.1.tar.gz");
     EXPECT_TRUE(ed::verify(*ed::public_key_from_base64(public_key_), archive.bytes(),
                            *ed::signature_from_base64(match[1].str())));
@@ -312,11 +339,12 @@ TEST_F(ReleaseCli, AReleaseSignedWithTheCurrentKeyCanHandOverTheNextOne) {
     const std::string xml = read_bytes(site_ / "appcast.xml");
     for (const auto& [version, key] : {std::pair{"2.0", public_key_}, std::pair{"3.0", next_public}}) {
         std::smatch match;
-        ASSERT_TRUE(std::regex_search(xml, match, std::regex(std::string("Demo-") + version +
-                                                             "\\.tar\\.gz\"[^>]*sparkle:edSignature=\"([^\"]+)\"")));
+        ASSERT_TRUE(std::regex_search(xml, match,
+                                      std::regex(std::string("Demo-") + version +
+                                                 "\\.tar\\.gz\"[^>]*sparkle:edSignature=\"([^\"]+)\"")));
         const ed::MappedFile archive(site_ / (std::string("Demo-") + version + ".tar.gz"));
-        EXPECT_TRUE(ed::verify(*ed::public_key_from_base64(key), archive.bytes(),
-                               *ed::signature_from_base64(match[1].str())))
+        EXPECT_TRUE(
+            ed::verify(*ed::public_key_from_base64(key), archive.bytes(), *ed::signature_from_base64(match[1].str())))
             << version;
     }
 }
@@ -336,12 +364,15 @@ TEST_F(ReleaseCli, TwoReleasesAtOnceBothReachTheAppcast) {
             first.join();
         }
         std::set<std::string> offered;
-        for (const auto& item : sparkle::parse_appcast(read_bytes(site / "appcast.xml")).items) offered.insert(item.version);
+        for (const auto& item : sparkle::parse_appcast(read_bytes(site / "appcast.xml")).items)
+            offered.insert(item.version);
         EXPECT_EQ(results[1].status, 0) << results[1].err;
         EXPECT_TRUE(offered.count("1.2"));
         // 1.1 is refused if 1.2 came first; if it came in, it stays.
-        if (results[0].status == 0) EXPECT_TRUE(offered.count("1.1"));
-        else EXPECT_NE(results[0].err.find("not newer than 1.2"), std::string::npos) << results[0].err;
+        if (results[0].status == 0)
+            EXPECT_TRUE(offered.count("1.1"));
+        else
+            EXPECT_NE(results[0].err.find("not newer than 1.2"), std::string::npos) << results[0].err;
     }
 }
 
@@ -356,13 +387,14 @@ TEST_F(ReleaseCli, ReleasingTheSameVersionAgainReplacesItsItem) {
 
 TEST_F(ReleaseCli, ReleaseKeepsWhatItDoesNotKnowInAnExistingAppcast) {
     fs::create_directories(site_);
-    write_bytes(site_ / "appcast.xml",
-                "<?xml version=\"1.0\"?>\n<rss version=\"2.0\" xmlns:s=\"http://www.andymatuschak.org/xml-namespaces/sparkle\""
-                " xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n  <channel>\n    <title>Mine &amp; yours</title>\n"
-                "    <item><title>Mac</title><s:version>9.0</s:version><enclosure url=\"m.zip\" s:os=\"macos\"/></item>\n"
-                "    <item><title>Old</title><dc:creator>me</dc:creator><s:version>0.9</s:version>"
-                "<s:releaseNotesLink xml:lang=\"de\">n.html</s:releaseNotesLink></item>\n"
-                "  </channel>\n</rss>\n");
+    write_bytes(
+        site_ / "appcast.xml",
+        "<?xml version=\"1.0\"?>\n<rss version=\"2.0\" xmlns:s=\"http://www.andymatuschak.org/xml-namespaces/sparkle\""
+        " xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n  <channel>\n    <title>Mine &amp; yours</title>\n"
+        "    <item><title>Mac</title><s:version>9.0</s:version><enclosure url=\"m.zip\" s:os=\"macos\"/></item>\n"
+        "    <item><title>Old</title><dc:creator>me</dc:creator><s:version>0.9</s:version>"
+        "<s:releaseNotesLink xml:lang=\"de\">n.html</s:releaseNotesLink></item>\n"
+        "  </channel>\n</rss>\n");
     ASSERT_EQ(pack(release(bundle("1.0", "dist"), site_, key_)).status, 0);
     const std::string xml = read_bytes(site_ / "appcast.xml");
     const auto appcast = sparkle::parse_appcast(xml);
@@ -390,13 +422,14 @@ TEST_F(ReleaseCli, EachRefusalLeavesTheSiteUntouched) {
     write_bytes(work_.path() / "broken" / "appcast.xml", "<rss><channel><item>");
     // An appcast that has room for less than one more item before the clients' limit.
     fs::create_directories(work_.path() / "nearly-full");
-    write_bytes(work_.path() / "nearly-full" / "appcast.xml",
-                "<rss version=\"2.0\"><channel><description>" + std::string((4u << 20) - 400, 'x') +
-                    "</description></channel></rss>");
+    write_bytes(work_.path() / "nearly-full" / "appcast.xml", "<rss version=\"2.0\"><channel><description>" +
+                                                                  std::string((4u << 20) - 400, 'x') +
+                                                                  "</description></channel></rss>");
     const fs::path next_key = in_ / "next.key";
     const auto next = pack({"generate-keys", "--key-file", next_key.string()});
     ASSERT_EQ(next.status, 0);
-    const fs::path next_keyed = bundle("3.0", "next", {"--copy-runtime", "--public-ed-key", next.out.substr(0, 44)}, false);
+    const fs::path next_keyed = bundle("3.0", "next", {"--copy-runtime", "--public-ed-key", next.out.substr(0, 44)},
+                                       false);
     const auto with_next = [&](const fs::path& app, const fs::path& next_file) {
         auto args = release(app, site_, key_);
         args.insert(args.end(), {"--next-key-file", next_file.string()});
@@ -415,7 +448,8 @@ TEST_F(ReleaseCli, EachRefusalLeavesTheSiteUntouched) {
         {release(fine, work_.path() / "broken", key_), refused, "appcast.xml cannot be read"},
         {release(fine, site_, in_ / "a.jar"), refused, "holds no Ed25519 private key"},
         {release(in_, site_, key_), refused, "is not an application bundle"},
-        {{"release", fine.string(), "--key-file", key_.string(), "--site", site_.string()}, usage,
+        {{"release", fine.string(), "--key-file", key_.string(), "--site", site_.string()},
+         usage,
          "missing required option --download-url-prefix"},
         {release(linked, work_.path() / "new-site", key_), refused, "is a link"},
         {release(fine, work_.path() / "nearly-full", key_), refused, "more than the 4194304 the updater reads"},

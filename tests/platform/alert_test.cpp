@@ -65,15 +65,14 @@ TEST_P(ChosenButtonTest, ZenitysExitAndOutputNameTheButton) {
     EXPECT_EQ(chosen_button(GetParam().exit_status, GetParam().answer, buttons), GetParam().chosen);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, ChosenButtonTest,
-    ::testing::Values(ButtonCase{"Ok", 0, "", 1}, ButtonCase{"CancelOrClosed", 1, "", 0},
-                      ButtonCase{"Extra", 1, "Skip This Version\n", 2},
-                      ButtonCase{"ExtraWithoutNewline", 1, "Skip This Version", 2},
-                      ButtonCase{"UnknownLabel", 1, "Something Else\n", std::nullopt},
-                      ButtonCase{"OkLabelIsNotAnExtra", 1, "Install Update\n", std::nullopt},
-                      ButtonCase{"Timeout", 5, "", std::nullopt}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, ChosenButtonTest,
+                         ::testing::Values(ButtonCase{"Ok", 0, "", 1}, ButtonCase{"CancelOrClosed", 1, "", 0},
+                                           ButtonCase{"Extra", 1, "Skip This Version\n", 2},
+                                           ButtonCase{"ExtraWithoutNewline", 1, "Skip This Version", 2},
+                                           ButtonCase{"UnknownLabel", 1, "Something Else\n", std::nullopt},
+                                           ButtonCase{"OkLabelIsNotAnExtra", 1, "Install Update\n", std::nullopt},
+                                           ButtonCase{"Timeout", 5, "", std::nullopt}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // Application names and versions reach the progress dialog as they are: markup characters, a
 // backslash or a line break must show as written, and a text line must stay one line.

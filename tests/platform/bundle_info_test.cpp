@@ -13,9 +13,9 @@
 #include <fstream>
 #include <future>
 
-#include "tests/support/temp_dir.h"
 #include "platform/linux/bundle_info_internal.h"
 #include "platform/process.h"
+#include "tests/support/temp_dir.h"
 
 namespace kestrova::platform {
 namespace {
@@ -83,7 +83,6 @@ const Expected expectations[] = {
 
 class InfoPlist : public ::testing::Test {
 protected:
-
     // The same dictionary in Apple's binary form, written by libplist itself.
     std::string binary_of(const char* xml) {
         plist_t root = nullptr;
@@ -122,7 +121,8 @@ TEST_F(InfoPlist, AnythingButADictionaryFileHasNoKeys) {
         {"empty", ""},
         {"text", "CFBundleVersion = 1.2.3"},
         {"cut-xml", std::string(xml_dictionary).substr(0, 300)},
-        {"array-root", R"(<?xml version="1.0"?><plist version="1.0"><array><string>CFBundleVersion</string></array></plist>)"},
+        {"array-root",
+         R"(<?xml version="1.0"?><plist version="1.0"><array><string>CFBundleVersion</string></array></plist>)"},
         {"string-root", R"(<?xml version="1.0"?><plist version="1.0"><string>CFBundleVersion</string></plist>)"},
         {"cut-binary", valid_binary.substr(0, valid_binary.size() / 2)},
         {"binary-magic-only", "bplist00"},
@@ -168,7 +168,8 @@ TEST(ContentsDirectoryOf, IsTheParentOfTheExecutablesDirectory) {
         {"relative/dir/exe", "relative"},
         {"exe", "."},
     };
-    for (const auto& c : cases) EXPECT_EQ(linux_backend::contents_directory_of(c.executable), c.contents) << c.executable;
+    for (const auto& c : cases)
+        EXPECT_EQ(linux_backend::contents_directory_of(c.executable), c.contents) << c.executable;
 }
 
 // This test program is built inside Test.app/Contents/MacOS, beside a real Info.plist.

@@ -42,7 +42,8 @@ ChildResult run_in_child(Body body) {
     close(out[1]);
     ChildResult result;
     char buffer[512];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) result.out.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;)
+        result.out.append(buffer, static_cast<std::size_t>(n));
     close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);

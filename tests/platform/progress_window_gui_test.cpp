@@ -65,9 +65,9 @@ protected:
     }
 
     std::unique_ptr<BackgroundProcess> start_driver(const ProcessOptions& options) {
-        return std::make_unique<BackgroundProcess>(
-            std::vector<std::string>{KESTROVA_TEST_PROGRESS_WINDOW_DRIVER, title, first_text, close_file_.string()},
-            options);
+        return std::make_unique<BackgroundProcess>(std::vector<std::string>{KESTROVA_TEST_PROGRESS_WINDOW_DRIVER, title,
+                                                                            first_text, close_file_.string()},
+                                                   options);
     }
 
     // Waits for the window and checks that it is the driver's zenity progress dialog, our title on it.

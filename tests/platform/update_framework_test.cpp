@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "platform/application.h"
-#include "platform/linux/environment.h"
 #include "platform/common/update_framework_internal.h"
+#include "platform/linux/environment.h"
 #include "platform/main_queue.h"
 #include "platform/run_loop.h"
 #include "test_environment.h"
@@ -121,16 +121,20 @@ TEST_F(HostServices, BlocksDispatchedFromAnyThreadRunOnTheMainThreadInOrder) {
         std::atomic<bool> off_main{false};
     } context;
     std::thread([&] {
-        host.dispatch_async_main([](void* c) {
-            auto& ctx = *static_cast<Context*>(c);
-            ctx.off_main = ctx.off_main || !is_main_thread();
-            ctx.order.push_back(1);
-        }, &context);
-        host.dispatch_async_main([](void* c) {
-            auto& ctx = *static_cast<Context*>(c);
-            ctx.off_main = ctx.off_main || !is_main_thread();
-            ctx.order.push_back(2);
-        }, &context);
+        host.dispatch_async_main(
+            [](void* c) {
+                auto& ctx = *static_cast<Context*>(c);
+                ctx.off_main = ctx.off_main || !is_main_thread();
+                ctx.order.push_back(1);
+            },
+            &context);
+        host.dispatch_async_main(
+            [](void* c) {
+                auto& ctx = *static_cast<Context*>(c);
+                ctx.off_main = ctx.off_main || !is_main_thread();
+                ctx.order.push_back(2);
+            },
+            &context);
     }).join();
     ASSERT_TRUE(run_main_until([&] { return context.order.size() == 2; }));
     EXPECT_EQ(context.order, (std::vector<int>{1, 2}));
@@ -140,8 +144,10 @@ TEST_F(HostServices, BlocksDispatchedFromAnyThreadRunOnTheMainThreadInOrder) {
 TEST_F(HostServices, TimersFireOnceOnTheMainLoopUnlessInvalidated) {
     int fired_a = 0, fired_b = 0;
     const double soon = host.absolute_time_now() + 0.05;
-    void* a = host.add_main_timer(soon, [](void* c) { ++*static_cast<int*>(c); }, &fired_a);
-    void* b = host.add_main_timer(soon, [](void* c) { ++*static_cast<int*>(c); }, &fired_b);
+    void* a = host.add_main_timer(
+        soon, [](void* c) { ++*static_cast<int*>(c); }, &fired_a);
+    void* b = host.add_main_timer(
+        soon, [](void* c) { ++*static_cast<int*>(c); }, &fired_b);
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
     EXPECT_NE(a, b);
@@ -167,11 +173,14 @@ TEST_F(HostServices, ATimerInvalidatedFromItsOwnCallbackIsFine) {
         void* self = nullptr;
         int fired = 0;
     } context{&host};
-    context.self = host.add_main_timer(host.absolute_time_now(), [](void* c) {
-        auto& ctx = *static_cast<Context*>(c);
-        ++ctx.fired;
-        ctx.host->invalidate_timer(ctx.self);
-    }, &context);
+    context.self = host.add_main_timer(
+        host.absolute_time_now(),
+        [](void* c) {
+            auto& ctx = *static_cast<Context*>(c);
+            ++ctx.fired;
+            ctx.host->invalidate_timer(ctx.self);
+        },
+        &context);
     EXPECT_TRUE(run_main_until([&] { return context.fired == 1; }));
 }
 
@@ -221,11 +230,14 @@ TEST_F(HostServices, TransfersReportStatusBodyAndErrorsInTheCTable) {
     auto fetch = [&](const std::string& url) {
         auto done = std::make_shared<std::promise<Outcome>>();
         auto future = done->get_future();
-        host.load_url(url.c_str(), 10, 1024, [](void* c, const KestrovaUrlResult* r) {
-            Outcome o{r->error_code, r->error_description ? r->error_description : "", r->http_status,
-                      std::string(r->body ? r->body : "", r->body_size)};
-            static_cast<std::promise<Outcome>*>(c)->set_value(o);
-        }, done.get());
+        host.load_url(
+            url.c_str(), 10, 1024,
+            [](void* c, const KestrovaUrlResult* r) {
+                Outcome o{r->error_code, r->error_description ? r->error_description : "", r->http_status,
+                          std::string(r->body ? r->body : "", r->body_size)};
+                static_cast<std::promise<Outcome>*>(c)->set_value(o);
+            },
+            done.get());
         EXPECT_EQ(future.wait_for(20s), std::future_status::ready);
         return future.get();
     };
@@ -300,13 +312,15 @@ TEST_F(HostServices, PropertyListsAreReadAtAnyPathWithTheLaunchersReader) {
         << "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>x</string></array></plist>";
     using Entries = std::map<std::string, std::string>;
     auto read = [&](const fs::path& path, Entries& entries) {
-        return host.read_property_list(path.c_str(), [](void* c, const char* key, const char* value) {
-            static_cast<Entries*>(c)->emplace(key, value);
-        }, &entries);
+        return host.read_property_list(
+            path.c_str(),
+            [](void* c, const char* key, const char* value) { static_cast<Entries*>(c)->emplace(key, value); },
+            &entries);
     };
     Entries entries;
     EXPECT_EQ(read(dir.path() / "Info.plist", entries), 0);
-    EXPECT_EQ(entries, (Entries{{"CFBundleIdentifier", "org.example.next"}, {"CFBundleVersion", "2.0"}, {"Count", "3"}}));
+    EXPECT_EQ(entries,
+              (Entries{{"CFBundleIdentifier", "org.example.next"}, {"CFBundleVersion", "2.0"}, {"Count", "3"}}));
     for (const char* name : {"garbage.plist", "array.plist", "missing.plist"}) {
         Entries none;
         EXPECT_EQ(read(dir.path() / name, none), -1) << name;
@@ -341,10 +355,12 @@ TEST_F(HostServices, LogRecordsGoUnderTheUpdaterCategoryWithTheMessageAsWritten)
 TEST_F(HostServices, ApplicationStopEndsTheSharedApplicationsRun) {
     host.application_stop();  // not running: nothing happens, and the next run is not cut short
     std::atomic<bool> served{false};
-    host.dispatch_async_main([](void* c) {
-        static_cast<std::atomic<bool>*>(c)->store(true);
-        detail::host_services().application_stop();
-    }, &served);
+    host.dispatch_async_main(
+        [](void* c) {
+            static_cast<std::atomic<bool>*>(c)->store(true);
+            detail::host_services().application_stop();
+        },
+        &served);
     Application::shared().run();
     EXPECT_TRUE(served);
     EXPECT_FALSE(Application::shared().is_running());

@@ -1,7 +1,7 @@
 #include "platform/update_log.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,10 +17,10 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/temp_dir.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/update_log_internal.h"
 #include "test_environment.h"
+#include "tests/support/temp_dir.h"
 
 namespace kestrova::platform {
 namespace {
@@ -73,9 +73,15 @@ TEST(FormatLogMessage, FillsPlaceholdersInOrder) {
     for (const auto& c : cases) {
         std::string out;
         switch (c.args.size()) {
-        case 0: out = format_log_message(c.format, {}); break;
-        case 1: out = format_log_message(c.format, {c.args[0]}); break;
-        default: out = format_log_message(c.format, {c.args[0], c.args[1]}); break;
+            case 0:
+                out = format_log_message(c.format, {});
+                break;
+            case 1:
+                out = format_log_message(c.format, {c.args[0]});
+                break;
+            default:
+                out = format_log_message(c.format, {c.args[0], c.args[1]});
+                break;
         }
         EXPECT_EQ(out, c.expected) << "format: " << c.format;
     }

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/linux/url_loading_internal.h"
 #include "platform/linux/environment.h"
+#include "platform/linux/url_loading_internal.h"
 #include "test_environment.h"
 #include "tests/support/http_server.h"
 #include "tests/support/process_runner.h"
@@ -77,12 +77,9 @@ TEST_F(UrlLoading, StatusAndBodyPassThroughUnchanged) {
         int status;
         std::string body;
     } cases[] = {
-        {"/ok", 200, "hello\n"},
-        {"/empty", 200, ""},
-        {"/missing", 404, "no such page"},
-        {"/broken", 500, "server trouble"},
-        {"/unavailable", 503, ""},
-        {"/bytes", 200, std::string("\xff\xfe\x00 not UTF-8 \xc3\x28", 16)},
+        {"/ok", 200, "hello\n"},           {"/empty", 200, ""},
+        {"/missing", 404, "no such page"}, {"/broken", 500, "server trouble"},
+        {"/unavailable", 503, ""},         {"/bytes", 200, std::string("\xff\xfe\x00 not UTF-8 \xc3\x28", 16)},
     };
     for (const auto& c : cases) server.route(c.path, HttpResponse::text(c.status, c.body, "application/octet-stream"));
     for (const auto& c : cases) {
@@ -197,8 +194,8 @@ TEST(UrlLoadingTls, ACertificateNoAuthorityVouchesForIsRefused) {
                                    "-out", certificate, "-subj", "/CN=127.0.0.1", "-days", "1", "-addext",
                                    "subjectAltName=IP:127.0.0.1"});
     ASSERT_EQ(made.exit_status, 0) << "openssl (package openssl) could not make a certificate: " << made.err;
-    BackgroundProcess server({"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", certificate, "-key",
-                              key, "-www"});
+    BackgroundProcess server(
+        {"/usr/bin/openssl", "s_server", "-accept", "127.0.0.1:0", "-cert", certificate, "-key", key, "-www"});
     std::string port;
     const auto deadline = std::chrono::steady_clock::now() + hang_bound;
     while (port.empty() && server.running() && std::chrono::steady_clock::now() < deadline) {
@@ -289,8 +286,8 @@ TEST_F(UrlLoading, ACompletionThatThrowsDoesNotEndTheProcess) {
 }
 
 TEST(UrlLoadingErrors, WithoutLibcurlTheTransferFailsAndSaysWhy) {
-    const UrlResult r =
-        linux_backend::perform_url_transfer(UrlRequest{"http://127.0.0.1:9/", 1, 10}, "libkestrova-no-such-curl.so.4");
+    const UrlResult r = linux_backend::perform_url_transfer(UrlRequest{"http://127.0.0.1:9/", 1, 10},
+                                                            "libkestrova-no-such-curl.so.4");
     ASSERT_TRUE(r.error.has_value());
     EXPECT_FALSE(r.response.has_value());
     EXPECT_EQ(r.error->code, url_error::unknown);
@@ -393,8 +390,10 @@ TEST_F(Download, TheFileHoldsTheBodyAndProgressReachesTheTotal) {
         ASSERT_FALSE(d.progress.empty());
         EXPECT_EQ(d.progress.back().first, c.body.size());
         for (std::size_t i = 1; i < d.progress.size(); ++i) EXPECT_LE(d.progress[i - 1].first, d.progress[i].first);
-        if (c.declared) EXPECT_EQ(d.progress.back().second, c.body.size());
-        else EXPECT_EQ(d.progress.back().second, std::nullopt);
+        if (c.declared)
+            EXPECT_EQ(d.progress.back().second, c.body.size());
+        else
+            EXPECT_EQ(d.progress.back().second, std::nullopt);
     }
     const Downloaded redirected = download(server.url("/moved"), dir.path() / "moved.bin", 10, 2'000'000);
     ASSERT_TRUE(redirected.result.response.has_value());
@@ -414,7 +413,8 @@ TEST_F(Download, AnExistingDestinationIsRefusedAndLeftAsItWas) {
                                                    completed_before_return = true;
                                                    ASSERT_TRUE(r.error.has_value());
                                                    EXPECT_EQ(r.error->code, url_error::cannot_create_file);
-                                                   EXPECT_NE(r.error->description.find(path.string()), std::string::npos);
+                                                   EXPECT_NE(r.error->description.find(path.string()),
+                                                             std::string::npos);
                                                });
         EXPECT_EQ(id, 0u);
         EXPECT_TRUE(completed_before_return);
@@ -496,13 +496,21 @@ TEST_F(Download, AFailedWriteSaysTheFileCouldNotBeWritten) {
 // --- Pieces ---------------------------------------------------------------------------------------
 
 TEST(UrlErrorDescription, EveryReportedCodeHasItsOwnShortEnglishText) {
-    const int codes[] = {url_error::cancelled, url_error::bad_url, url_error::timed_out,
-                         url_error::unsupported_url, url_error::cannot_find_host,
-                         url_error::cannot_connect_to_host, url_error::network_connection_lost,
-                         url_error::http_too_many_redirects, url_error::bad_server_response,
-                         url_error::file_does_not_exist, url_error::data_length_exceeds_maximum,
-                         url_error::secure_connection_failed, url_error::server_certificate_untrusted,
-                         url_error::cannot_create_file, url_error::cannot_write_to_file};
+    const int codes[] = {url_error::cancelled,
+                         url_error::bad_url,
+                         url_error::timed_out,
+                         url_error::unsupported_url,
+                         url_error::cannot_find_host,
+                         url_error::cannot_connect_to_host,
+                         url_error::network_connection_lost,
+                         url_error::http_too_many_redirects,
+                         url_error::bad_server_response,
+                         url_error::file_does_not_exist,
+                         url_error::data_length_exceeds_maximum,
+                         url_error::secure_connection_failed,
+                         url_error::server_certificate_untrusted,
+                         url_error::cannot_create_file,
+                         url_error::cannot_write_to_file};
     std::map<std::string, int> seen;
     const std::string unknown = url_error_description(url_error::unknown);
     for (int code : codes) {
@@ -565,10 +573,11 @@ TEST(ProxySettings, ChosenFromTheCopyAsLibcurlWould) {
         {"http://a/", {{"NO_PROXY", "*"}, {"http_proxy", "p:1"}}, "p:1", "*"},
     };
     for (const auto& c : cases) {
-        const auto settings = linux_backend::proxy_settings_for(c.url, [&](std::string_view name) -> std::optional<std::string> {
-            if (auto found = c.vars.find(name); found != c.vars.end()) return found->second;
-            return std::nullopt;
-        });
+        const auto settings =
+            linux_backend::proxy_settings_for(c.url, [&](std::string_view name) -> std::optional<std::string> {
+                if (auto found = c.vars.find(name); found != c.vars.end()) return found->second;
+                return std::nullopt;
+            });
         EXPECT_EQ(settings.proxy, c.proxy) << c.url;
         EXPECT_EQ(settings.no_proxy, c.no_proxy) << c.url;
     }

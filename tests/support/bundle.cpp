@@ -16,8 +16,9 @@ std::filesystem::path Artefacts::fixture_helper_jar() { return KESTROVA_TEST_FIX
 std::filesystem::path Artefacts::demo_jar() { return KESTROVA_TEST_DEMO_JAR; }
 
 std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const BundleSpec& spec) {
-    std::vector<std::string> argv = {Artefacts::pack_tool().string(), "bundle", "--name", spec.name,
-                                     "--out", out_dir.string(), "--runtime", Artefacts::java_home().string()};
+    std::vector<std::string> argv = {
+        Artefacts::pack_tool().string(), "bundle", "--name", spec.name, "--out", out_dir.string(), "--runtime",
+        Artefacts::java_home().string()};
     // No main class: the main JAR's manifest names it.
     if (!spec.main_class.empty()) argv.insert(argv.end(), {"--main-class", spec.main_class});
     for (const auto& jar : spec.jars) argv.insert(argv.end(), {"--jar", jar.string()});
@@ -29,7 +30,8 @@ std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const Bu
     argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
     const auto result = run_process(argv);
     if (result.exit_status != 0)
-        throw std::runtime_error("kestrova-pack bundle failed (" + std::to_string(result.exit_status) + "): " + result.err);
+        throw std::runtime_error("kestrova-pack bundle failed (" + std::to_string(result.exit_status) +
+                                 "): " + result.err);
     return out_dir / (spec.name + ".app") / "Contents" / "MacOS" / spec.name;
 }
 
@@ -39,8 +41,8 @@ std::vector<std::string> as_the_system_would(const std::filesystem::path& execut
                                              const std::vector<std::string>& args, ProcessOptions& options) {
     std::vector<std::string> argv = {executable.string()};
     argv.insert(argv.end(), args.begin(), args.end());
-    for (const char* name : {"LD_LIBRARY_PATH", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS",
-                             "DISPLAY", "WAYLAND_DISPLAY", "FORCE_UPDATE_CHECK"})
+    for (const char* name : {"LD_LIBRARY_PATH", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "DISPLAY",
+                             "WAYLAND_DISPLAY", "FORCE_UPDATE_CHECK"})
         options.env.try_emplace(name, std::nullopt);
     return argv;
 }
@@ -53,8 +55,8 @@ ProcessResult launch(const std::filesystem::path& executable, const std::vector<
     return run_process(argv, options);
 }
 
-BackgroundProcess launch_in_background(const std::filesystem::path& executable,
-                                       const std::vector<std::string>& args, ProcessOptions options) {
+BackgroundProcess launch_in_background(const std::filesystem::path& executable, const std::vector<std::string>& args,
+                                       ProcessOptions options) {
     const auto argv = as_the_system_would(executable, args, options);
     return BackgroundProcess(argv, options);
 }

@@ -16,8 +16,19 @@ int compare(const char* a, const char* b) {
     return *a == *b ? 0 : (static_cast<unsigned char>(*a) < static_cast<unsigned char>(*b) ? -1 : 1);
 }
 
-const KestrovaUpdaterApi api = {KESTROVA_UPDATER_ABI_VERSION, nullptr, nullptr, &compare, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                  nullptr, nullptr, nullptr, nullptr};
+const KestrovaUpdaterApi api = {KESTROVA_UPDATER_ABI_VERSION,
+                                nullptr,
+                                nullptr,
+                                &compare,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr,
+                                nullptr};
 
 }  // namespace
 
@@ -27,13 +38,15 @@ __attribute__((visibility("default"))) const KestrovaHostServices* fake_updater_
 __attribute__((visibility("default"))) int fake_updater_load_calls() { return load_calls; }
 
 #ifndef FAKE_UPDATER_NO_ENTRY_POINT
-__attribute__((visibility("default"))) const KestrovaUpdaterApi* kestrova_updater_load(const KestrovaHostServices* host) {
+__attribute__((visibility("default"))) const KestrovaUpdaterApi* kestrova_updater_load(
+    const KestrovaHostServices* host) {
     ++load_calls;
     recorded_host = host;
 #if defined(FAKE_UPDATER_REFUSES)
     return nullptr;
 #else
-    if (host == nullptr || host->abi_version != KESTROVA_UPDATER_ABI_VERSION || host->size < sizeof(KestrovaHostServices))
+    if (host == nullptr || host->abi_version != KESTROVA_UPDATER_ABI_VERSION ||
+        host->size < sizeof(KestrovaHostServices))
         return nullptr;
     return &api;
 #endif

@@ -39,16 +39,26 @@ std::string_view trim(std::string_view s) {
 
 const char* reason_phrase(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 302: return "Found";
-    case 303: return "See Other";
-    case 307: return "Temporary Redirect";
-    case 308: return "Permanent Redirect";
-    case 404: return "Not Found";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+        case 200:
+            return "OK";
+        case 301:
+            return "Moved Permanently";
+        case 302:
+            return "Found";
+        case 303:
+            return "See Other";
+        case 307:
+            return "Temporary Redirect";
+        case 308:
+            return "Permanent Redirect";
+        case 404:
+            return "Not Found";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
     }
 }
 
@@ -74,7 +84,8 @@ std::optional<HttpRequest> parse_head(std::string_view head) {
         from = end + 2;
         const auto colon = line.find(':');
         if (colon == std::string_view::npos) continue;
-        request.headers.emplace_back(std::string(trim(line.substr(0, colon))), std::string(trim(line.substr(colon + 1))));
+        request.headers.emplace_back(std::string(trim(line.substr(0, colon))),
+                                     std::string(trim(line.substr(colon + 1))));
     }
     return request;
 }
@@ -236,34 +247,34 @@ struct HttpServer::Impl {
         if (!send_all(fd, out, until)) return;
 
         switch (r.kind) {
-        case Kind::complete:
-            send_all(fd, r.body, until);
-            break;
-        case Kind::slow_body:
-            for (std::size_t i = 0; i < r.generated_size; ++i) {
-                if (!send_all(fd, "x", until)) return;
-                // Sleeps by waiting on the stop pipe, so a stopping server is not held up.
-                wait_for(stop_pipe[0], POLLIN, Clock::now() + r.delay);
+            case Kind::complete:
+                send_all(fd, r.body, until);
+                break;
+            case Kind::slow_body:
+                for (std::size_t i = 0; i < r.generated_size; ++i) {
+                    if (!send_all(fd, "x", until)) return;
+                    // Sleeps by waiting on the stop pipe, so a stopping server is not held up.
+                    wait_for(stop_pipe[0], POLLIN, Clock::now() + r.delay);
+                }
+                break;
+            case Kind::endless_body:
+            case Kind::generated:
+            case Kind::cut_body:
+            case Kind::stalled_body: {
+                const std::string chunk(64 * 1024, 'x');
+                const bool partial = r.kind == Kind::cut_body || r.kind == Kind::stalled_body;
+                std::size_t left = partial ? std::min(r.sent_size, r.generated_size) : r.generated_size;
+                while (r.kind == Kind::endless_body || left > 0) {
+                    const std::size_t n = r.kind == Kind::endless_body ? chunk.size() : std::min(left, chunk.size());
+                    if (!send_all(fd, std::string_view(chunk).substr(0, n), until)) return;
+                    left -= std::min(left, n);
+                }
+                // Silent, holding the connection, until the client gives up or the server stops.
+                if (r.kind == Kind::stalled_body) respond(fd, HttpResponse::never_answer(), until);
+                break;
             }
-            break;
-        case Kind::endless_body:
-        case Kind::generated:
-        case Kind::cut_body:
-        case Kind::stalled_body: {
-            const std::string chunk(64 * 1024, 'x');
-            const bool partial = r.kind == Kind::cut_body || r.kind == Kind::stalled_body;
-            std::size_t left = partial ? std::min(r.sent_size, r.generated_size) : r.generated_size;
-            while (r.kind == Kind::endless_body || left > 0) {
-                const std::size_t n = r.kind == Kind::endless_body ? chunk.size() : std::min(left, chunk.size());
-                if (!send_all(fd, std::string_view(chunk).substr(0, n), until)) return;
-                left -= std::min(left, n);
-            }
-            // Silent, holding the connection, until the client gives up or the server stops.
-            if (r.kind == Kind::stalled_body) respond(fd, HttpResponse::never_answer(), until);
-            break;
-        }
-        case Kind::never_answer:
-            break;
+            case Kind::never_answer:
+                break;
         }
     }
 
@@ -293,8 +304,7 @@ HttpServer::HttpServer() : impl_(std::make_unique<Impl>()) {
     address.sin_port = 0;  // ephemeral
     socklen_t size = sizeof address;
     if (::bind(s.listen_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(s.listen_fd, 64) != 0 ||
-        ::getsockname(s.listen_fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        ::listen(s.listen_fd, 64) != 0 || ::getsockname(s.listen_fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
         throw std::runtime_error("cannot listen on 127.0.0.1");
     s.port = ntohs(address.sin_port);
     s.acceptor = std::thread([&s] { s.accept_loop(); });

@@ -45,7 +45,7 @@ struct HttpResponse {
     Kind kind = Kind::complete;
     std::chrono::milliseconds delay{0};
     std::size_t generated_size = 0;
-    std::size_t sent_size = 0;  // cut and stalled bodies
+    std::size_t sent_size = 0;   // cut and stalled bodies
     bool declare_length = true;  // send Content-Length (slow and generated bodies)
 
     static HttpResponse text(int status, std::string body, std::string content_type = "text/plain");

@@ -30,8 +30,10 @@ std::vector<std::string> merged_environment(const std::map<std::string, std::opt
         if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
     for (const auto& [name, value] : changes) {
-        if (value) env[name] = *value;
-        else env.erase(name);
+        if (value)
+            env[name] = *value;
+        else
+            env.erase(name);
     }
     std::vector<std::string> out;
     for (const auto& [name, value] : env) out.push_back(name + "=" + value);
@@ -94,8 +96,7 @@ std::string read_whole(int fd) {
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
     int out_pipe[2];
     int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe failed");
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_t pid;
     try {
         pid = spawn_child(argv, options, out_pipe[1], err_pipe[1]);
@@ -112,7 +113,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     std::string* sinks[2] = {&result.out, &result.err};
     int open_count = 2;
     while (open_count > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
             kill(-pid, SIGKILL);
@@ -184,7 +186,8 @@ bool BackgroundProcess::running() {
     if (exit_status_) return false;
     int status = 0;
     pid_t done;
-    while ((done = waitpid(pid_, &status, WNOHANG)) == -1 && errno == EINTR) {}
+    while ((done = waitpid(pid_, &status, WNOHANG)) == -1 && errno == EINTR) {
+    }
     if (done == 0) return true;
     exit_status_ = done == pid_ ? exit_status_of(status) : -1;
     return false;
@@ -198,7 +201,8 @@ bool BackgroundProcess::exits_within(std::chrono::milliseconds timeout) {
     pollfd ready{pidfd, POLLIN, 0};
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                                std::chrono::steady_clock::now());
         const int n = ::poll(&ready, 1, static_cast<int>(std::max<long long>(0, left.count())));
         if (n >= 0 || errno != EINTR) break;
     }

@@ -78,7 +78,8 @@ void give_own_runtime(const fs::path& app) {
     const fs::path jdk = fs::canonical(home);
     fs::remove(home);
     fs::create_directory(home);
-    for (const auto& entry : fs::directory_iterator(jdk)) fs::create_symlink(entry.path(), home / entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(jdk))
+        fs::create_symlink(entry.path(), home / entry.path().filename());
 }
 
 ReleaseSite::ReleaseSite() : site_(dir_.path() / "site"), key_(dir_.path() / "release-key.pem") {
@@ -98,11 +99,12 @@ ReleaseSite::ReleaseSite() : site_(dir_.path() / "site"), key_(dir_.path() / "re
 
 std::string ReleaseSite::file(const std::string& name) const { return read_file(site_ / name); }
 
-fs::path ReleaseSite::make_bundle(const fs::path& out_dir, const std::string& version,
-                                  std::vector<std::string> extra, std::vector<std::string> args) const {
+fs::path ReleaseSite::make_bundle(const fs::path& out_dir, const std::string& version, std::vector<std::string> extra,
+                                  std::vector<std::string> args) const {
     BundleSpec spec;
     spec.args = std::move(args);
-    spec.extra = {"--with-updater", "--bundle-version", version, "--feed-url", feed_url(), "--public-ed-key", public_key_};
+    spec.extra = {"--with-updater", "--bundle-version", version,    "--feed-url",
+                  feed_url(),       "--public-ed-key",  public_key_};
     spec.extra.insert(spec.extra.end(), extra.begin(), extra.end());
     return testing::make_bundle(out_dir, spec);
 }

@@ -96,10 +96,10 @@ std::unique_ptr<XvfbDisplay> XvfbDisplay::start(std::string& why_not) {
         why_not = "pipe failed";
         return nullptr;
     }
-    x->server_ = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{*find_in_path("Xvfb"), "-displayfd", std::to_string(fds[1]), "-nolisten", "tcp",
-                                 "-screen", "0", "1024x768x24"},
-        ProcessOptions{}, std::vector<int>{fds[1]});
+    x->server_ = std::make_unique<BackgroundProcess>(std::vector<std::string>{*find_in_path("Xvfb"), "-displayfd",
+                                                                              std::to_string(fds[1]), "-nolisten",
+                                                                              "tcp", "-screen", "0", "1024x768x24"},
+                                                     ProcessOptions{}, std::vector<int>{fds[1]});
     close(fds[1]);
     std::string number;
     const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -182,7 +182,7 @@ bool XvfbDisplay::close_with_key(const std::string& title, const std::string& ke
     const auto deadline = std::chrono::steady_clock::now() + within;
     while (std::chrono::steady_clock::now() < deadline) {
         const auto id = focus(title, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             deadline - std::chrono::steady_clock::now()));
+                                         deadline - std::chrono::steady_clock::now()));
         if (!id) return windows_named(title).empty();
         run_process({xdotool_, on_press ? "keydown" : "key", key}, on_display(5s));
         if (on_press) run_process({xdotool_, "keyup", key}, on_display(5s));

@@ -15,7 +15,10 @@ std::string area_with(const std::string& record) {
 }
 
 TEST(LaunchRecordParse, MinimalRecord) {
-    const auto area = area_with(std::string("\x00\x00\x20\x00\x00" "a\0\0\0", 9));
+    const auto area = area_with(
+        std::string("\x00\x00\x20\x00\x00"
+                    "a\0\0\0",
+                    9));
     const BurnedInData data(area.data());
     EXPECT_EQ(data.stack_size, 2097152u);
     EXPECT_EQ(data.main_class, "a");
@@ -31,10 +34,10 @@ TEST(LaunchRecordParse, StackSizeIsBigEndianWithUnsignedBytes) {
         std::string bytes;
         std::uint32_t expected;
     };
-    for (const auto& c : {Case{std::string("\x00\x80\x00\x00", 4), 8388608u},
-                          Case{std::string("\x00\x00\x00\xFF", 4), 255u},
-                          Case{std::string("\xFF\xFF\xFF\xFE", 4), 0xFFFFFFFEu},
-                          Case{std::string("\x80\x00\x00\x01", 4), 0x80000001u}}) {
+    for (const auto& c :
+         {Case{std::string("\x00\x80\x00\x00", 4), 8388608u}, Case{std::string("\x00\x00\x00\xFF", 4), 255u},
+          Case{std::string("\xFF\xFF\xFF\xFE", 4), 0xFFFFFFFEu},
+          Case{std::string("\x80\x00\x00\x01", 4), 0x80000001u}}) {
         const auto area = area_with(std::string(1, '\0') + c.bytes + std::string("M\0\0\0", 4));
         EXPECT_EQ(BurnedInData(area.data()).stack_size, c.expected);
     }
@@ -59,7 +62,10 @@ TEST(LaunchRecordParse, EachFlagBitHasItsField) {
 }
 
 TEST(LaunchRecordParse, EmptyStringsAreEntriesAndCount) {
-    const auto area = area_with(std::string("\0\0\0\0\0M\0\x03" "a\0\0&&\0\x02\0b c\0", 20));
+    const auto area = area_with(
+        std::string("\0\0\0\0\0M\0\x03"
+                    "a\0\0&&\0\x02\0b c\0",
+                    20));
     const BurnedInData data(area.data());
     EXPECT_EQ(data.jvm_options, (std::vector<std::string>{"a", "", "&&"}));
     EXPECT_EQ(data.app_args, (std::vector<std::string>{"", "b c"}));
@@ -93,9 +99,16 @@ TEST(LaunchRecordBounds, ParserStopsAtTheEndOfItsBytes) {
         {std::string("\0\0\0", 3), "the stack size"},
         {header + "Main", "the main class name"},
         {header + std::string("M\0", 2), "the JVM option count"},
-        {header + std::string("M\0\x02" "a\0" "b", 6), "a JVM option"},
+        {header + std::string("M\0\x02"
+                              "a\0"
+                              "b",
+                              6),
+         "a JVM option"},
         {header + std::string("M\0\0", 3), "the argument count"},
-        {header + std::string("M\0\0\x01" "x", 5), "an argument"},
+        {header + std::string("M\0\0\x01"
+                              "x",
+                              5),
+         "an argument"},
     };
     for (const auto& c : cases) {
         // Exactly the record's bytes: a copy on the heap, so a read past them is caught by ASan.

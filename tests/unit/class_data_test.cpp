@@ -28,7 +28,7 @@ TEST(ClassDataNames, OnlyTheKeysOwnCompleteArchiveNameGivesASize) {
     const std::string key = key_of(std::vector<std::string>{"a"});
     EXPECT_EQ(archive_size(archive_name(key, 12345), key), 12345u);
     for (const std::string& name : {key + ".1.dumping", key + "-.jsa", key + "-12x.jsa", key + "-12.jsa.tmp",
-                                   key + "12.jsa", (key[0] == 'f' ? "e" : "f") + key.substr(1) + "-12.jsa"})
+                                    key + "12.jsa", (key[0] == 'f' ? "e" : "f") + key.substr(1) + "-12.jsa"})
         EXPECT_EQ(archive_size(name, key), std::nullopt) << name;
 }
 

@@ -14,8 +14,8 @@ TEST(LaunchFailureAlert, OnlyAGuiApplicationAwayFromATerminalGetsIt) {
         bool terminal;
         bool wanted;
     };
-    for (const Case c : {Case{false, false, true}, Case{false, true, false}, Case{true, false, false},
-                         Case{true, true, false}})
+    for (const Case c :
+         {Case{false, false, true}, Case{false, true, false}, Case{true, false, false}, Case{true, true, false}})
         EXPECT_EQ(launch_failure_wants_alert(c.console, c.terminal), c.wanted) << c.console << c.terminal;
 }
 
@@ -28,17 +28,17 @@ TEST(LaunchFailureAlert, TitleNamesTheBundleOrElseTheExecutable) {
 }
 
 TEST(LaunchFailureAlert, AdviceFollowsTheLine) {
-    EXPECT_NE(launch_failure_advice("Path to executable is too long, have 2048 bytes buffer space.")
-                  .find("shorter path"),
-              std::string_view::npos);
+    EXPECT_NE(
+        launch_failure_advice("Path to executable is too long, have 2048 bytes buffer space.").find("shorter path"),
+        std::string_view::npos);
     EXPECT_NE(launch_failure_advice("Failed to create JVM: Error 0xffffffff").find("Java runtime"),
               std::string_view::npos);
-    EXPECT_EQ(launch_failure_advice("The launch record is damaged: x; package the application again."),
-              advice_default);
+    EXPECT_EQ(launch_failure_advice("The launch record is damaged: x; package the application again."), advice_default);
 }
 
 TEST(LaunchFailureAlert, TextIsTheLineThenTheJvmsWordsThenTheAdvice) {
-    EXPECT_EQ(launch_failure_text("Failed to create JVM: Error 0xffffffff", "\nUnrecognized option: -Xfoo\n\n", "Do X."),
+    EXPECT_EQ(launch_failure_text("Failed to create JVM: Error 0xffffffff", "\nUnrecognized option: -Xfoo\n\n",
+                                  "Do X."),
               "Failed to create JVM: Error 0xffffffff\n\nThe Java runtime said:\nUnrecognized option: -Xfoo\n\nDo X.");
     EXPECT_EQ(launch_failure_text("The line.", "", "Do X."), "The line.\n\nDo X.");
     // The JVM ended the process itself: there is no line of the launcher's.

@@ -39,7 +39,8 @@ TEST(AppDirTokens, ExpansionTable) {
         {"&&&", "/R&"},
         {"&&&&", "/R/R"},
         {"&&&&&", "/R/R&"},
-        {"-Djava.library.path=&&/../runtime/Contents/Home/lib:&&", "-Djava.library.path=/R/../runtime/Contents/Home/lib:/R"},
+        {"-Djava.library.path=&&/../runtime/Contents/Home/lib:&&",
+         "-Djava.library.path=/R/../runtime/Contents/Home/lib:/R"},
     };
     for (const auto& c : cases) EXPECT_EQ(expand_app_dir_tokens(c.option, "/R"), c.expected) << c.option;
 }
@@ -62,8 +63,10 @@ TEST(UserJvmOptions, KeepsOptionsOneALineAndNamesTheFirstBadLine) {
         std::size_t bad_line;
         std::string problem;
     } cases[] = {
-        {"# memory\n\n  -Xmx2g\t\r\n-Dname=a b\n--add-opens=java.base/java.lang=ALL-UNNAMED", {"-Xmx2g", "-Dname=a b",
-         "--add-opens=java.base/java.lang=ALL-UNNAMED"}, 0, ""},
+        {"# memory\n\n  -Xmx2g\t\r\n-Dname=a b\n--add-opens=java.base/java.lang=ALL-UNNAMED",
+         {"-Xmx2g", "-Dname=a b", "--add-opens=java.base/java.lang=ALL-UNNAMED"},
+         0,
+         ""},
         {"-Xmx2g\nXss1m\n", {}, 2, "is not a JVM option"},
         {"\n-Xmx2g -Xss1m\n", {}, 2, "holds more than one option"},
         {"--add-opens java.base/java.lang=ALL-UNNAMED\n", {}, 1, "holds more than one option"},

@@ -43,7 +43,8 @@ TEST(Notifications, ObserverMayRegisterAnotherWhileBeingDelivered) {
     int inner_calls = 0;
     const void* inner = nullptr;
     const void* outer = center.add_observer("kestrova.test.e", [&](const Notification&) {
-        if (inner == nullptr) inner = center.add_observer("kestrova.test.e", [&](const Notification&) { ++inner_calls; });
+        if (inner == nullptr)
+            inner = center.add_observer("kestrova.test.e", [&](const Notification&) { ++inner_calls; });
     });
     center.post("kestrova.test.e");
     EXPECT_EQ(inner_calls, 0);  // registered during delivery: not part of this post

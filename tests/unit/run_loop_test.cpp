@@ -138,8 +138,8 @@ TEST_F(MainRunLoop, ReturnAfterHandledSource) {
 TEST_F(MainRunLoop, ApplicationRunFinishesLaunchingOnceAndStops) {
     auto& app = Application::shared();
     int launched = 0;
-    const void* token = NotificationCenter::default_center().add_observer(
-        application_did_finish_launching, [&](const Notification&) {
+    const void* token =
+        NotificationCenter::default_center().add_observer(application_did_finish_launching, [&](const Notification&) {
             ++launched;
             // Anything posted before the stop is still served by this run.
             dispatch_async_main([&app] { app.stop(); });

@@ -26,7 +26,7 @@ struct VersionCase {
 
 TEST(UpdateSettings, OnlyAVersionWithContentCanBeCheckedAgainst) {
     const VersionCase cases[] = {
-        {"absent", std::nullopt, false}, {"empty", "", false},  {"blank", " \t\n", false},
+        {"absent", std::nullopt, false}, {"empty", "", false},    {"blank", " \t\n", false},
         {"plain", "1.0", true},          {"padded", " 2 ", true}, {"no-break space only", "\u00a0", false},
     };
     for (const auto& c : cases) {
@@ -40,7 +40,8 @@ TEST(UpdateSettings, OnlyAVersionWithContentCanBeCheckedAgainst) {
 }
 
 TEST(UpdateSettings, FeedAddressIsTrimmedAndABlankOneIsAbsent) {
-    EXPECT_EQ(read({{"SUFeedURL", " https://example.test/appcast.xml\n"}}).feed_url, "https://example.test/appcast.xml");
+    EXPECT_EQ(read({{"SUFeedURL", " https://example.test/appcast.xml\n"}}).feed_url,
+              "https://example.test/appcast.xml");
     EXPECT_EQ(read({{"SUFeedURL", "  "}}).feed_url, std::nullopt);
     EXPECT_EQ(read({}).feed_url, std::nullopt);
 }

@@ -17,7 +17,10 @@ TEST(ModifiedUtf8, BasicPlaneIsUnchanged) {
 TEST(ModifiedUtf8, SupplementaryCharactersBecomeSurrogatePairs) {
     // U+1F600 is D83D DE00; U+10FFFF is DBFF DFFF.
     EXPECT_EQ(to_modified_utf8("\xF0\x9F\x98\x80"), "\xED\xA0\xBD\xED\xB8\x80");
-    EXPECT_EQ(to_modified_utf8("a\xF4\x8F\xBF\xBF" "b"), "a\xED\xAF\xBF\xED\xBF\xBF" "b");
+    EXPECT_EQ(to_modified_utf8("a\xF4\x8F\xBF\xBF"
+                               "b"),
+              "a\xED\xAF\xBF\xED\xBF\xBF"
+              "b");
 }
 
 TEST(ModifiedUtf8, MalformedInputBecomesReplacementCharacters) {
@@ -26,7 +29,7 @@ TEST(ModifiedUtf8, MalformedInputBecomesReplacementCharacters) {
     };
     const std::string fffd = "\xEF\xBF\xBD";
     for (const auto& c : {Case{"\xFF", fffd}, Case{"a\xC3", "a" + fffd}, Case{"\xC0\xAF", fffd + fffd},
-                          Case{"\xED\xA0\x80", fffd + fffd + fffd},  // an encoded surrogate is not UTF-8
+                          Case{"\xED\xA0\x80", fffd + fffd + fffd},             // an encoded surrogate is not UTF-8
                           Case{"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},  // above U+10FFFF
                           Case{"\xF0\x9F\x98", fffd + fffd + fffd}}) {
         EXPECT_EQ(to_modified_utf8(c.in), c.out);
@@ -41,10 +44,14 @@ TEST(ModifiedUtf8, RoundTripThroughTheJvmForm) {
 
 TEST(ModifiedUtf8, WhatStandardUtf8CannotHoldIsReplaced) {
     const std::string fffd = "\xEF\xBF\xBD";
-    EXPECT_EQ(from_modified_utf8("a\xC0\x80" "b"), "a" + fffd + "b");             // the JVM's NUL
-    EXPECT_EQ(from_modified_utf8("\xED\xA0\xBD" "x"), fffd + "x");                // lone high surrogate
-    EXPECT_EQ(from_modified_utf8("\xED\xB8\x80"), fffd);                          // lone low surrogate
-    EXPECT_EQ(from_modified_utf8("\xED\xA0\xBD\xED\xA0\xBD"), fffd + fffd);      // two highs
+    EXPECT_EQ(from_modified_utf8("a\xC0\x80"
+                                 "b"),
+              "a" + fffd + "b");  // the JVM's NUL
+    EXPECT_EQ(from_modified_utf8("\xED\xA0\xBD"
+                                 "x"),
+              fffd + "x");                                                   // lone high surrogate
+    EXPECT_EQ(from_modified_utf8("\xED\xB8\x80"), fffd);                     // lone low surrogate
+    EXPECT_EQ(from_modified_utf8("\xED\xA0\xBD\xED\xA0\xBD"), fffd + fffd);  // two highs
 }
 
 TEST(Utf8Validity, AcceptsOnlyWellFormedUtf8) {
@@ -56,19 +63,19 @@ TEST(Utf8Validity, AcceptsOnlyWellFormedUtf8) {
     for (const auto& c : {
              Case{""sv, true},
              Case{"app.version=1.2"sv, true},
-             Case{"nul \0 inside"sv, true},                  // U+0000 is a character like any other
+             Case{"nul \0 inside"sv, true},                         // U+0000 is a character like any other
              Case{"\xC2\xA0\xE3\x80\x80\xF0\x9F\x98\x80"sv, true},  // two, three and four bytes
-             Case{"\xF4\x8F\xBF\xBF"sv, true},               // U+10FFFF, the last one
-             Case{"\xEF\xBB\xBFkey=v"sv, true},               // a byte order mark is a character
+             Case{"\xF4\x8F\xBF\xBF"sv, true},                      // U+10FFFF, the last one
+             Case{"\xEF\xBB\xBFkey=v"sv, true},                     // a byte order mark is a character
              Case{"\xFF"sv, false},
-             Case{"\x80"sv, false},                           // continuation byte with no lead
-             Case{"ok\xC3"sv, false},                         // cut off at the end
+             Case{"\x80"sv, false},    // continuation byte with no lead
+             Case{"ok\xC3"sv, false},  // cut off at the end
              Case{"\xE2\x82"sv, false},
-             Case{"\xC0\xAF"sv, false},                       // overlong "/"
-             Case{"\xE0\x80\xAF"sv, false},                   // overlong, three bytes
-             Case{"\xED\xA0\x80"sv, false},                   // encoded surrogate
-             Case{"\xF4\x90\x80\x80"sv, false},               // above U+10FFFF
-             Case{"\xC3\x28"sv, false},                       // lead followed by a non-continuation
+             Case{"\xC0\xAF"sv, false},          // overlong "/"
+             Case{"\xE0\x80\xAF"sv, false},      // overlong, three bytes
+             Case{"\xED\xA0\x80"sv, false},      // encoded surrogate
+             Case{"\xF4\x90\x80\x80"sv, false},  // above U+10FFFF
+             Case{"\xC3\x28"sv, false},          // lead followed by a non-continuation
              Case{"latin-1 caf\xE9"sv, false},
          }) {
         EXPECT_EQ(is_valid_utf8(c.text), c.valid) << testing::PrintToString(std::string(c.text));

@@ -23,9 +23,11 @@ constexpr std::string_view uri = sparkle_namespace_uri;
 // A feed around `items`, with the update framework's namespace bound to `prefix`.
 std::string feed(std::string_view items, std::string_view prefix = "sparkle") {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-           "<rss version=\"2.0\" xmlns:" + std::string(prefix) + "=\"" + std::string(uri) +
+           "<rss version=\"2.0\" xmlns:" +
+           std::string(prefix) + "=\"" + std::string(uri) +
            "\" xmlns:dc=\"http://purl.org/dc/elements/1.1/\">\n"
-           "<channel>\n<title>Demo Changelog</title>\n" + std::string(items) + "</channel>\n</rss>\n";
+           "<channel>\n<title>Demo Changelog</title>\n" +
+           std::string(items) + "</channel>\n</rss>\n";
 }
 
 // The message parse_appcast refuses `xml` with; fails the test if it accepts it.
@@ -140,41 +142,50 @@ TEST_P(ItemVersion, ComesFromTheFirstSourceThatHasOne) {
 INSTANTIATE_TEST_SUITE_P(
     Sources, ItemVersion,
     testing::Values(
-        VersionCase{"AttributeBeforeElementAndFileName",
-                    R"(<sparkle:version>20</sparkle:version><enclosure url="https://x/App_30.zip" sparkle:version="10"/>)", "10"},
+        VersionCase{
+            "AttributeBeforeElementAndFileName",
+            R"(<sparkle:version>20</sparkle:version><enclosure url="https://x/App_30.zip" sparkle:version="10"/>)",
+            "10"},
         VersionCase{"ElementBeforeFileName",
                     R"(<enclosure url="https://x/App_30.zip"/><sparkle:version>20</sparkle:version>)", "20"},
         VersionCase{"ElementWithoutEnclosure", "<sparkle:version>20</sparkle:version>", "20"},
-        VersionCase{"EmptyAttributeFallsToElement",
-                    R"(<enclosure url="https://x/App_30.zip" sparkle:version=""/><sparkle:version>20</sparkle:version>)", "20"},
+        VersionCase{
+            "EmptyAttributeFallsToElement",
+            R"(<enclosure url="https://x/App_30.zip" sparkle:version=""/><sparkle:version>20</sparkle:version>)", "20"},
         VersionCase{"BlankElementFallsToFileName",
                     "<sparkle:version>\n  </sparkle:version><enclosure url=\"https://x/App_30.zip\"/>", "30"},
         VersionCase{"ElementTextTrimmed", "<sparkle:version>\n    4.1 (77)\n  </sparkle:version>", "4.1 (77)"},
-        VersionCase{"FirstElementOfTwo", "<sparkle:version>1</sparkle:version><sparkle:version>2</sparkle:version>", "1"},
+        VersionCase{"FirstElementOfTwo", "<sparkle:version>1</sparkle:version><sparkle:version>2</sparkle:version>",
+                    "1"},
         VersionCase{"NestedElementIsNotTheItems",
-                    R"(<group><sparkle:version>9</sparkle:version></group><enclosure url="https://x/App_30.zip"/>)", "30"},
-        VersionCase{"UnqualifiedAttributeIsNotTheFrameworks",
-                    R"(<enclosure url="https://x/App_30.zip" version="10"/>)", "30"},
+                    R"(<group><sparkle:version>9</sparkle:version></group><enclosure url="https://x/App_30.zip"/>)",
+                    "30"},
+        VersionCase{"UnqualifiedAttributeIsNotTheFrameworks", R"(<enclosure url="https://x/App_30.zip" version="10"/>)",
+                    "30"},
         VersionCase{"FileNameLastUnderscorePiece", R"(<enclosure url="https://x/dl/My_App_1.2.3.zip"/>)", "1.2.3"},
         VersionCase{"FileNameOnlyLastExtensionGoes", R"(<enclosure url="https://x/dl/App_2.0.tar.gz"/>)", "2.0.tar"},
         VersionCase{"FileNameIgnoresQueryAndFragment",
                     R"(<enclosure url="https://x/dl/App_5.dmg?token=a_b.c&amp;x=/y_z#part_9"/>)", "5"},
         VersionCase{"FileNameWithoutUnderscoreIsOnePiece", R"(<enclosure url="https://x/dl/App.zip"/>)", "App"},
         VersionCase{"FileNameWithoutExtension", R"(<enclosure url="https://x/dl/App_6"/>)", "6"},
-        VersionCase{"FileNameEscapesOfPrintableAsciiDecoded",
-                    R"(<enclosure url="https://x/dl/My%20App_1.0%2b2.zip"/>)", "1.0+2"},
+        VersionCase{"FileNameEscapesOfPrintableAsciiDecoded", R"(<enclosure url="https://x/dl/My%20App_1.0%2b2.zip"/>)",
+                    "1.0+2"},
         VersionCase{"FileNameEscapedUnderscoreSplits", R"(<enclosure url="https://x/dl/App%5F8.zip"/>)", "8"},
-        VersionCase{"FileNameOtherEscapesKept", R"(<enclosure url="https://x/dl/App_1%E2%82%AC%zz.zip"/>)", "1%E2%82%AC%zz"},
+        VersionCase{"FileNameOtherEscapesKept", R"(<enclosure url="https://x/dl/App_1%E2%82%AC%zz.zip"/>)",
+                    "1%E2%82%AC%zz"},
         VersionCase{"RelativeUrl", R"(<enclosure url="downloads/App_3.1.zip"/>)", "3.1"},
-        VersionCase{"ShortVersionAttributeFirst",
-                    R"(<sparkle:shortVersionString>elem</sparkle:shortVersionString><enclosure url="https://x/A_1.zip" sparkle:shortVersionString="attr"/>)",
-                    "1", "attr"},
-        VersionCase{"ShortVersionElement",
-                    R"(<enclosure url="https://x/A_1.zip"/><sparkle:shortVersionString> 1.0 beta </sparkle:shortVersionString>)",
-                    "1", "1.0 beta"},
-        VersionCase{"ShortVersionIsNotAVersion",
-                    R"(<sparkle:shortVersionString>2.0</sparkle:shortVersionString><enclosure url="https://x/A_1.zip"/>)",
-                    "1", "2.0"}),
+        VersionCase{
+            "ShortVersionAttributeFirst",
+            R"(<sparkle:shortVersionString>elem</sparkle:shortVersionString><enclosure url="https://x/A_1.zip" sparkle:shortVersionString="attr"/>)",
+            "1", "attr"},
+        VersionCase{
+            "ShortVersionElement",
+            R"(<enclosure url="https://x/A_1.zip"/><sparkle:shortVersionString> 1.0 beta </sparkle:shortVersionString>)",
+            "1", "1.0 beta"},
+        VersionCase{
+            "ShortVersionIsNotAVersion",
+            R"(<sparkle:shortVersionString>2.0</sparkle:shortVersionString><enclosure url="https://x/A_1.zip"/>)", "1",
+            "2.0"}),
     [](const testing::TestParamInfo<VersionCase>& param_info) { return std::string(param_info.param.name); });
 
 struct NoVersionCase {
@@ -188,7 +199,8 @@ class ItemWithoutVersion : public testing::TestWithParam<NoVersionCase> {};
 
 TEST_P(ItemWithoutVersion, MakesTheWholeFeedInvalid) {
     const std::string xml = feed(R"(<item><title>Good</title><sparkle:version>1</sparkle:version></item>
-<item><title>Bad one</title>)" + std::string(GetParam().item_children) + "</item>");
+<item><title>Bad one</title>)" + std::string(GetParam().item_children) +
+                                 "</item>");
     const std::string message = refusal(xml);
     EXPECT_THAT(message, HasSubstr("item 2"));
     EXPECT_THAT(message, HasSubstr("Bad one"));
@@ -221,8 +233,8 @@ TEST(Appcast, VersionsBeyondTheBoundRefuseTheFeed) {
     for (const std::string& item : {"<sparkle:version>" + beyond + "</sparkle:version>",
                                     R"(<enclosure url="https://x/A.zip" sparkle:version=")" + beyond + R"("/>)",
                                     R"(<enclosure url="https://x/App_)" + beyond + R"(.zip"/>)"}) {
-        const std::string message =
-            refusal(feed("<item><sparkle:version>1</sparkle:version></item><item>" + item + "</item>"));
+        const std::string message = refusal(
+            feed("<item><sparkle:version>1</sparkle:version></item><item>" + item + "</item>"));
         EXPECT_THAT(message, HasSubstr("item 2"));
         EXPECT_THAT(message, HasSubstr("version of " + std::to_string(beyond.size()) + " bytes"));
     }
@@ -256,7 +268,9 @@ TEST(Appcast, PredefinedEntitiesAndCharacterReferencesAreRead) {
     const Appcast appcast = parse_appcast(feed(
         "<item><title>A &amp; B &lt;&gt; &quot;&apos; &#x263A;&#65;</title><sparkle:version>1</sparkle:version></item>"));
     ASSERT_EQ(appcast.items.size(), 1u);
-    EXPECT_EQ(appcast.items[0].title, "A & B <> \"' \xE2\x98\xBA" "A");
+    EXPECT_EQ(appcast.items[0].title,
+              "A & B <> \"' \xE2\x98\xBA"
+              "A");
 }
 
 TEST(Appcast, EnclosureLengthIsADecimalNumberOrNothing) {
@@ -334,7 +348,8 @@ INSTANTIATE_TEST_SUITE_P(
  <!ENTITY lol9 "&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;&lol8;">
 ]>
 <rss><channel><item><title>&lol9;</title></item></channel></rss>)"},
-        HostileCase{"ExternalDtd", "<?xml version=\"1.0\"?>\n<!DOCTYPE rss SYSTEM \"http://127.0.0.1:9/rss.dtd\"><rss/>"},
+        HostileCase{"ExternalDtd",
+                    "<?xml version=\"1.0\"?>\n<!DOCTYPE rss SYSTEM \"http://127.0.0.1:9/rss.dtd\"><rss/>"},
         HostileCase{"ParameterEntity",
                     "<?xml version=\"1.0\"?>\n<!DOCTYPE rss [<!ENTITY % p SYSTEM \"file:///etc/passwd\"> %p;]><rss/>"},
         HostileCase{"HarmlessLookingDoctype", "<?xml version=\"1.0\"?>\n<!DOCTYPE rss><rss><channel/></rss>"},
@@ -418,27 +433,25 @@ TEST_P(BestItem, IsTheFirstNewestForThisSystemOnTheDefaultChannel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BestItem,
-    testing::Values(
-        BestCase{"NoItems", {}, std::nullopt},
-        BestCase{"OneItem", {{"1.0"}}, 0},
-        BestCase{"NewestLast", {{"1.0"}, {"1.1"}, {"2.0"}}, 2},
-        BestCase{"NewestFirst", {{"2.0"}, {"1.1"}, {"1.0"}}, 0},
-        BestCase{"NewestInTheMiddle", {{"1.9"}, {"1.10"}, {"1.2"}}, 1},
-        BestCase{"EqualVersionsKeepTheFirst", {{"1.0"}, {"1.0"}}, 0},
-        BestCase{"EquivalentVersionsKeepTheFirst", {{"1.5"}, {"1.5.0"}, {"1.05"}}, 0},
-        BestCase{"TieAfterAnOlderItem", {{"1.0"}, {"2.0"}, {"1.5"}, {"2.0.0"}}, 1},
-        BestCase{"PreReleaseIsOlder", {{"2.0"}, {"2.0b3"}, {"2.0rc1"}}, 0},
-        BestCase{"NumbersNotText", {{"9"}, {"10"}}, 1},
-        BestCase{"NewerMacosItemIgnored", {{"1.0"}, {"2.0", "macos"}}, 0},
-        BestCase{"NewerWindowsItemIgnored", {{"1.0", "linux"}, {"3.0", "windows"}}, 0},
-        BestCase{"ItemsNamingLinuxCount", {{"1.0"}, {"1.5", "linux"}}, 1},
-        BestCase{"OsNameIsExact", {{"1.0"}, {"2.0", "Linux"}, {"3.0", " linux"}}, 0},
-        BestCase{"EmptyOsNamesNoSystem", {{"1.0"}, {"2.0", ""}}, 0},
-        BestCase{"NewerBetaChannelIgnored", {{"1.0"}, {"2.0", std::nullopt, "beta"}}, 0},
-        BestCase{"EmptyChannelIsNotTheDefault", {{"1.0"}, {"2.0", std::nullopt, ""}}, 0},
-        BestCase{"OnlyOtherSystems", {{"1.0", "macos"}, {"2.0", "windows"}}, std::nullopt},
-        BestCase{"OnlyOtherChannels", {{"1.0", std::nullopt, "beta"}}, std::nullopt},
-        BestCase{"AskingForMacos", {{"3.0", "linux"}, {"2.0", "macos"}, {"1.0"}}, 1, "macos"}),
+    testing::Values(BestCase{"NoItems", {}, std::nullopt}, BestCase{"OneItem", {{"1.0"}}, 0},
+                    BestCase{"NewestLast", {{"1.0"}, {"1.1"}, {"2.0"}}, 2},
+                    BestCase{"NewestFirst", {{"2.0"}, {"1.1"}, {"1.0"}}, 0},
+                    BestCase{"NewestInTheMiddle", {{"1.9"}, {"1.10"}, {"1.2"}}, 1},
+                    BestCase{"EqualVersionsKeepTheFirst", {{"1.0"}, {"1.0"}}, 0},
+                    BestCase{"EquivalentVersionsKeepTheFirst", {{"1.5"}, {"1.5.0"}, {"1.05"}}, 0},
+                    BestCase{"TieAfterAnOlderItem", {{"1.0"}, {"2.0"}, {"1.5"}, {"2.0.0"}}, 1},
+                    BestCase{"PreReleaseIsOlder", {{"2.0"}, {"2.0b3"}, {"2.0rc1"}}, 0},
+                    BestCase{"NumbersNotText", {{"9"}, {"10"}}, 1},
+                    BestCase{"NewerMacosItemIgnored", {{"1.0"}, {"2.0", "macos"}}, 0},
+                    BestCase{"NewerWindowsItemIgnored", {{"1.0", "linux"}, {"3.0", "windows"}}, 0},
+                    BestCase{"ItemsNamingLinuxCount", {{"1.0"}, {"1.5", "linux"}}, 1},
+                    BestCase{"OsNameIsExact", {{"1.0"}, {"2.0", "Linux"}, {"3.0", " linux"}}, 0},
+                    BestCase{"EmptyOsNamesNoSystem", {{"1.0"}, {"2.0", ""}}, 0},
+                    BestCase{"NewerBetaChannelIgnored", {{"1.0"}, {"2.0", std::nullopt, "beta"}}, 0},
+                    BestCase{"EmptyChannelIsNotTheDefault", {{"1.0"}, {"2.0", std::nullopt, ""}}, 0},
+                    BestCase{"OnlyOtherSystems", {{"1.0", "macos"}, {"2.0", "windows"}}, std::nullopt},
+                    BestCase{"OnlyOtherChannels", {{"1.0", std::nullopt, "beta"}}, std::nullopt},
+                    BestCase{"AskingForMacos", {{"3.0", "linux"}, {"2.0", "macos"}, {"1.0"}}, 1, "macos"}),
     [](const testing::TestParamInfo<BestCase>& param_info) { return std::string(param_info.param.name); });
 
 TEST(BestItem, FromAParsedFeed) {

@@ -12,7 +12,8 @@ namespace {
 
 std::vector<std::uint8_t> from_hex(std::string_view hex) {
     std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16)));
     return out;
 }
 
@@ -107,13 +108,13 @@ TEST(Base64, DecodesOnlyStrictPaddedText) {
         {"Zm8=", "fo"},
         {"Zm9v", "foo"},
         {"Zm9vYmFy", "foobar"},
-        {"Zm9", std::nullopt},        // length not a multiple of 4
-        {"Zg", std::nullopt},         // padding left out
-        {"Zm9v\n", std::nullopt},     // a line end
-        {" Zm9v", std::nullopt},      // white space
-        {"Zg=a", std::nullopt},       // padding inside
-        {"Z===", std::nullopt},       // too much padding
-        {"Zm-v", std::nullopt},       // URL-safe alphabet
+        {"Zm9", std::nullopt},     // length not a multiple of 4
+        {"Zg", std::nullopt},      // padding left out
+        {"Zm9v\n", std::nullopt},  // a line end
+        {" Zm9v", std::nullopt},   // white space
+        {"Zg=a", std::nullopt},    // padding inside
+        {"Z===", std::nullopt},    // too much padding
+        {"Zm-v", std::nullopt},    // URL-safe alphabet
         {"Zm9v====", std::nullopt},
     };
     for (const auto& c : cases) {
@@ -122,7 +123,8 @@ TEST(Base64, DecodesOnlyStrictPaddedText) {
         ASSERT_EQ(decoded.has_value(), c.bytes.has_value());
         if (decoded) {
             EXPECT_EQ(std::string(decoded->begin(), decoded->end()), *c.bytes);
-            const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(c.bytes->data()), c.bytes->size());
+            const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(c.bytes->data()),
+                                                      c.bytes->size());
             EXPECT_EQ(encode_base64(bytes), c.text);
         }
     }

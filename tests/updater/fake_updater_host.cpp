@@ -11,9 +11,7 @@
 
 namespace kestrova::sparkle::testing {
 
-int FakeUpdaterHost::stops() const {
-    return static_cast<int>(std::count(events.begin(), events.end(), "stop"));
-}
+int FakeUpdaterHost::stops() const { return static_cast<int>(std::count(events.begin(), events.end(), "stop")); }
 
 std::vector<FakeUpdaterHost::Timer> FakeUpdaterHost::active_timers() const {
     std::vector<Timer> active;
@@ -94,9 +92,7 @@ void FakeUpdaterHost::invalidate_timer(TimerId timer) {
     }
 }
 
-void FakeUpdaterHost::stop_application() {
-    events.emplace_back("stop");
-}
+void FakeUpdaterHost::stop_application() { events.emplace_back("stop"); }
 
 void FakeUpdaterHost::show_alert(std::string_view message, std::string_view informative) {
     events.push_back("alert:" + std::string(message));
@@ -134,17 +130,17 @@ void FakeUpdaterHost::load_url(std::string_view url, double timeout_seconds, std
         response.error_description = "Could not connect to the server.";
     }
     switch (delivery) {
-    case Delivery::at_once:
-        completion(std::move(response));
-        break;
-    case Delivery::later:
-        pending_loads.push_back(std::move(completion));
-        break;
-    case Delivery::worker_thread:
-        workers_.emplace_back([completion = std::move(completion), response = std::move(response)]() mutable {
+        case Delivery::at_once:
             completion(std::move(response));
-        });
-        break;
+            break;
+        case Delivery::later:
+            pending_loads.push_back(std::move(completion));
+            break;
+        case Delivery::worker_thread:
+            workers_.emplace_back([completion = std::move(completion), response = std::move(response)]() mutable {
+                completion(std::move(response));
+            });
+            break;
     }
 }
 
@@ -162,9 +158,7 @@ std::optional<std::string> FakeUpdaterHost::environment_value(std::string_view n
     return std::nullopt;
 }
 
-void FakeUpdaterHost::log(std::string_view message) {
-    log_lines.emplace_back(message);
-}
+void FakeUpdaterHost::log(std::string_view message) { log_lines.emplace_back(message); }
 
 namespace {
 
@@ -178,7 +172,8 @@ bool append(const std::filesystem::path& file, std::string_view bytes) {
 
 }  // namespace
 
-UpdaterHost::TransferId FakeUpdaterHost::download_to_file(std::string_view url, const std::filesystem::path& destination,
+UpdaterHost::TransferId FakeUpdaterHost::download_to_file(std::string_view url,
+                                                          const std::filesystem::path& destination,
                                                           double timeout_seconds, std::uint64_t max_bytes,
                                                           DownloadProgress progress,
                                                           std::function<void(UrlResponse)> completion) {
@@ -187,10 +182,13 @@ UpdaterHost::TransferId FakeUpdaterHost::download_to_file(std::string_view url, 
     UrlResponse failure;
     const auto found = downloads.find(url);
     // The real loader creates its file with O_EXCL: an existing file is never written over.
-    const int fd = found == downloads.end() ? -1 : ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = found == downloads.end()
+                       ? -1
+                       : ::open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         failure.error_code = found == downloads.end() ? -1004 : -3000;
-        failure.error_description = found == downloads.end() ? "Could not connect to the server." : "cannot create the file";
+        failure.error_description = found == downloads.end() ? "Could not connect to the server."
+                                                             : "cannot create the file";
         completion(std::move(failure));
         return 0;
     }
@@ -202,7 +200,7 @@ UpdaterHost::TransferId FakeUpdaterHost::download_to_file(std::string_view url, 
     const std::string first = kept.substr(0, kept.size() / 2);
     append(destination, first);
     progress(first.size(), body.size());
-    Transfer transfer{++last_transfer_id_, destination, kept.substr(first.size()), too_long, std::move(progress),
+    Transfer transfer{++last_transfer_id_,   destination, kept.substr(first.size()), too_long, std::move(progress),
                       std::move(completion), first.size()};
     if (hold_downloads) {
         transfers_.push_back(std::move(transfer));
@@ -233,7 +231,8 @@ void FakeUpdaterHost::finish_downloads() {
 
 void FakeUpdaterHost::cancel_transfer(TransferId id) {
     events.push_back("cancel_transfer");
-    const auto found = std::find_if(transfers_.begin(), transfers_.end(), [id](const Transfer& t) { return t.id == id; });
+    const auto found = std::find_if(transfers_.begin(), transfers_.end(),
+                                    [id](const Transfer& t) { return t.id == id; });
     if (found == transfers_.end()) return;
     Transfer transfer = std::move(*found);
     transfers_.erase(found);
@@ -272,9 +271,7 @@ bool FakeUpdaterHost::lock_installation_exclusively() {
     return !other_copies_run;
 }
 
-UrlResponse http_ok(std::string body) {
-    return http_status(200, std::move(body));
-}
+UrlResponse http_ok(std::string body) { return http_status(200, std::move(body)); }
 
 UrlResponse http_status(int status, std::string body) {
     UrlResponse response;

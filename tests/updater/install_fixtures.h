@@ -42,8 +42,10 @@ inline std::map<std::string, std::string> snapshot(const fs::path& root) {
         struct stat info {};
         ::lstat(e.path().c_str(), &info);
         std::string value = std::to_string(info.st_mode) + " ";
-        if (e.is_symlink()) value += fs::read_symlink(e.path()).string();
-        else if (e.is_regular_file()) value += read_file(e.path());
+        if (e.is_symlink())
+            value += fs::read_symlink(e.path()).string();
+        else if (e.is_regular_file())
+            value += read_file(e.path());
         state[e.path().lexically_relative(root).string()] = value;
     }
     return state;
@@ -51,9 +53,14 @@ inline std::map<std::string, std::string> snapshot(const fs::path& root) {
 
 inline std::string plist(std::string_view identifier, std::string_view version, std::string_view executable = "Demo") {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-           "<key>CFBundleIdentifier</key><string>" + std::string(identifier) + "</string>"
-           "<key>CFBundleVersion</key><string>" + std::string(version) + "</string>"
-           "<key>CFBundleExecutable</key><string>" + std::string(executable) + "</string></dict></plist>\n";
+           "<key>CFBundleIdentifier</key><string>" +
+           std::string(identifier) +
+           "</string>"
+           "<key>CFBundleVersion</key><string>" +
+           std::string(version) +
+           "</string>"
+           "<key>CFBundleExecutable</key><string>" +
+           std::string(executable) + "</string></dict></plist>\n";
 }
 
 struct Entry {
@@ -74,9 +81,12 @@ inline void write_archive(const fs::path& file, const std::vector<Entry>& entrie
         archive_entry_set_pathname(entry, e.path.c_str());
         archive_entry_set_filetype(entry, e.type);
         archive_entry_set_perm(entry, e.perm);
-        if (e.hardlink) archive_entry_set_hardlink(entry, e.content.c_str());
-        else if (e.type == AE_IFLNK) archive_entry_set_symlink(entry, e.content.c_str());
-        else if (e.type == AE_IFREG) archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
+        if (e.hardlink)
+            archive_entry_set_hardlink(entry, e.content.c_str());
+        else if (e.type == AE_IFLNK)
+            archive_entry_set_symlink(entry, e.content.c_str());
+        else if (e.type == AE_IFREG)
+            archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
         archive_write_header(a, entry);
         if (e.type == AE_IFREG && !e.hardlink) archive_write_data(a, e.content.data(), e.content.size());
         archive_entry_free(entry);

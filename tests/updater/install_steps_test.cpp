@@ -16,9 +16,9 @@
 #include <functional>
 #include <map>
 
-#include "updater/ed25519.h"
-#include "tests/updater/install_fixtures.h"
 #include "tests/support/temp_dir.h"
+#include "tests/updater/install_fixtures.h"
+#include "updater/ed25519.h"
 
 namespace kestrova::sparkle {
 namespace {
@@ -104,7 +104,8 @@ TEST_F(UpdateInstall, ExtractsChecksAndSwapsInTheNewBundle) {
     }
     EXPECT_EQ(read_file(installed_ / "Contents/MacOS/Demo"), "new launcher");
     EXPECT_EQ(fs::read_symlink(installed_ / "Contents/lib"), "MacOS");
-    EXPECT_EQ(fs::status(installed_ / "Contents/MacOS/Demo").permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
+    EXPECT_EQ(fs::status(installed_ / "Contents/MacOS/Demo").permissions() & fs::perms::owner_exec,
+              fs::perms::owner_exec);
     EXPECT_EQ(parent_listing(), (std::vector<std::string>{"Demo.app", "outside", "outside-archive.tar.gz"}))
         << "the old copy and the staging directory are gone";
 }
@@ -168,8 +169,8 @@ TEST_F(UpdateInstall, RefusesHostileArchivesWithoutTouchingTheInstalledBundle) {
             }
         }
         expect_installed_unchanged();
-        EXPECT_EQ(parent_listing(), (std::vector<std::string>{"Demo.app", "fifo-template", "outside",
-                                                              "outside-archive.tar.gz"}));
+        EXPECT_EQ(parent_listing(),
+                  (std::vector<std::string>{"Demo.app", "fifo-template", "outside", "outside-archive.tar.gz"}));
     }
     write_file(archive_, "not an archive at all");
     StagingArea staging(installed_);
@@ -188,23 +189,36 @@ TEST_F(UpdateInstall, RefusesAStagedBundleThatIsNotTheUpdate) {
         {"not the item's version", bundle_entries("1.2"), "1.1", "where the feed announced"},
         {"the running version", bundle_entries("1.0"), "1.0", "not newer"},
         {"an older version", bundle_entries("0.9"), "0.9", "not newer"},
-        {"no launcher", {{"Demo.app/", AE_IFDIR, "", 0755}, {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1")}},
-         "1.1", "launcher"},
+        {"no launcher",
+         {{"Demo.app/", AE_IFDIR, "", 0755}, {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1")}},
+         "1.1",
+         "launcher"},
         {"launcher not executable",
-         {{"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1")}, {"Demo.app/Contents/MacOS/Demo", AE_IFREG, "x", 0644},
+         {{"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1")},
+          {"Demo.app/Contents/MacOS/Demo", AE_IFREG, "x", 0644},
           {"Demo.app/", AE_IFDIR, "", 0755}},
-         "1.1", "launcher"},
+         "1.1",
+         "launcher"},
         {"launcher a link",
-         {{"Demo.app/", AE_IFDIR, "", 0755}, {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1")},
+         {{"Demo.app/", AE_IFDIR, "", 0755},
+          {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1")},
           {"Demo.app/Contents/MacOS/Demo", AE_IFLNK, "/bin/sh"}},
-         "1.1", "launcher"},
+         "1.1",
+         "launcher"},
         {"launcher reached through a link out of the bundle",
-         {{"Demo.app/", AE_IFDIR, "", 0755}, {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1", "echo")},
+         {{"Demo.app/", AE_IFDIR, "", 0755},
+          {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1", "echo")},
           {"Demo.app/Contents/MacOS", AE_IFLNK, "/usr/bin"}},
-         "1.1", "launcher"},
-        {"launcher name escapes", {{"Demo.app/", AE_IFDIR, "", 0755},
-          {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1", "../../../bin/sh")}}, "1.1", "launcher"},
-        {"no Info.plist", {{"Demo.app/", AE_IFDIR, "", 0755}, {"Demo.app/Contents/MacOS/Demo", AE_IFREG, "x", 0755}}, "1.1",
+         "1.1",
+         "launcher"},
+        {"launcher name escapes",
+         {{"Demo.app/", AE_IFDIR, "", 0755},
+          {"Demo.app/Contents/Info.plist", AE_IFREG, plist("app.demo", "1.1", "../../../bin/sh")}},
+         "1.1",
+         "launcher"},
+        {"no Info.plist",
+         {{"Demo.app/", AE_IFDIR, "", 0755}, {"Demo.app/Contents/MacOS/Demo", AE_IFREG, "x", 0755}},
+         "1.1",
          "Info.plist"},
     };
     for (const auto& c : cases) {
@@ -229,7 +243,7 @@ TEST_F(UpdateInstall, CleansWhatACrashLeftButNotAnInstallAtWork) {
     for (const char* name : {".Demo.app.kestrova-update-aaaaaa", ".Demo.app.kestrova-update-bbbbbb"}) {
         write_file(dir_.path() / name / "Demo.app/Contents/MacOS/Demo", "left", 0755);
         ::chmod((dir_.path() / name / "Demo.app/Contents/MacOS").c_str(), 0555);  // read-only, still removed
-        ::chmod((dir_.path() / name).c_str(), 0700);                               // as mkdtemp made it
+        ::chmod((dir_.path() / name).c_str(), 0700);                              // as mkdtemp made it
     }
     write_file(dir_.path() / ".Other.app.kestrova-update-cccccc" / "x", "another app's");
     fs::create_symlink(outside_, dir_.path() / ".Demo.app.kestrova-update-link");
@@ -296,7 +310,7 @@ TEST_F(UpdateInstall, CleaningUpTakesNoAreaOfAnotherBundle) {
     const struct {
         std::string owner, other;
     } cases[] = {
-        {long_name + "1.app", long_name + "2.app"},          // both beyond the full prefix's length
+        {long_name + "1.app", long_name + "2.app"},           // both beyond the full prefix's length
         {"Demo.app.kestrova-update-abcdef.app", "Demo.app"},  // one's prefix starts the other's
     };
     for (const auto& c : cases) {
@@ -363,7 +377,9 @@ TEST(UpdateInstallWithoutExchange, IsRefusedAndLeavesTheBundleAsItWas) {
         GTEST_SKIP() << "bindfs could not mount (no /dev/fuse?)";
     struct Unmount {
         fs::path at;
-        ~Unmount() { std::system(("fusermount -u '" + at.string() + "' 2>/dev/null || umount '" + at.string() + "'").c_str()); }
+        ~Unmount() {
+            std::system(("fusermount -u '" + at.string() + "' 2>/dev/null || umount '" + at.string() + "'").c_str());
+        }
     } unmount{mount_point.path()};
 
     const fs::path installed = mount_point.path() / "Demo.app";

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <future>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
 #include <sstream>
@@ -149,8 +149,7 @@ TEST(LastCheckStore, ANamedPipeIsRefusedWithoutWaiting) {
 TEST(LastCheckStore, UnreadableContentCountsAsNeverChecked) {
     TempDir dir;
     const auto file = dir.path() / "app.last-check";
-    for (const std::string& text : {std::string(""), std::string("soon"), std::string("1 2"),
-                                    std::string(100, '1')}) {
+    for (const std::string& text : {std::string(""), std::string("soon"), std::string("1 2"), std::string(100, '1')}) {
         { std::ofstream(file, std::ios::trunc) << text; }
         EXPECT_EQ(read_last_check(file), std::nullopt) << text;
     }

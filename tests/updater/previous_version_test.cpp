@@ -27,15 +27,14 @@ TEST_P(KeptStateOfAnArea, IsReadFromTheRecordAndTheBundleItHolds) {
 
 INSTANTIATE_TEST_SUITE_P(
     Areas, KeptStateOfAnArea,
-    ::testing::Values(
-        KeptCase{"ExchangedNotYetStarted", "1.0\n1.1\n", "1.0", false, KeptState::untried},
-        KeptCase{"ExchangedAndAStartDied", "1.0\n1.1\n", "1.0", true, KeptState::died},
-        // A crash before the exchange, or after the exchange back: the area holds the new version.
-        KeptCase{"NotExchanged", "1.0\n1.1\n", "1.1", false, KeptState::not_kept},
-        KeptCase{"ExchangedBack", "1.0\n1.1\n", "1.1", true, KeptState::not_kept},
-        KeptCase{"NoRecord", std::nullopt, "1.0", false, KeptState::not_kept},
-        KeptCase{"RecordCutShort", "1.0\n1.", "1.0", false, KeptState::not_kept},
-        KeptCase{"RecordWithAnEmptyVersion", "1.0\n\n", "1.0", false, KeptState::not_kept}),
+    ::testing::Values(KeptCase{"ExchangedNotYetStarted", "1.0\n1.1\n", "1.0", false, KeptState::untried},
+                      KeptCase{"ExchangedAndAStartDied", "1.0\n1.1\n", "1.0", true, KeptState::died},
+                      // A crash before the exchange, or after the exchange back: the area holds the new version.
+                      KeptCase{"NotExchanged", "1.0\n1.1\n", "1.1", false, KeptState::not_kept},
+                      KeptCase{"ExchangedBack", "1.0\n1.1\n", "1.1", true, KeptState::not_kept},
+                      KeptCase{"NoRecord", std::nullopt, "1.0", false, KeptState::not_kept},
+                      KeptCase{"RecordCutShort", "1.0\n1.", "1.0", false, KeptState::not_kept},
+                      KeptCase{"RecordWithAnEmptyVersion", "1.0\n\n", "1.0", false, KeptState::not_kept}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct FailedCase {

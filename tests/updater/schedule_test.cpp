@@ -15,9 +15,13 @@ using Action = ScheduleDecision::Action;
 
 TEST(InfoBoolean, ReadsThePlistSpellings) {
     const std::vector<std::pair<std::string, std::optional<bool>>> cases = {
-        {"YES", true},  {"yes", true},    {"true", true},        {"TRUE", true},   {"1", true},
-        {" YES\n", true}, {"NO", false},  {"no", false},         {"false", false}, {"0", false},
-        {"", std::nullopt}, {"Y", std::nullopt}, {"2", std::nullopt}, {"yes please", std::nullopt},
+        {"YES", true},       {"yes", true},
+        {"true", true},      {"TRUE", true},
+        {"1", true},         {" YES\n", true},
+        {"NO", false},       {"no", false},
+        {"false", false},    {"0", false},
+        {"", std::nullopt},  {"Y", std::nullopt},
+        {"2", std::nullopt}, {"yes please", std::nullopt},
     };
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(parse_info_boolean(text), expected) << '"' << text << '"';
@@ -26,9 +30,9 @@ TEST(InfoBoolean, ReadsThePlistSpellings) {
 
 TEST(Seconds, ReadsDecimalNumbersOnly) {
     const std::vector<std::pair<std::string, std::optional<double>>> cases = {
-        {"3600", 3600.0}, {" 86400 ", 86400.0}, {"+7200", 7200.0}, {"1.5", 1.5}, {"-1", -1.0},
-        {"1e4", 10000.0}, {"", std::nullopt},   {"12s", std::nullopt}, {"0x10", std::nullopt},
-        {"nan", std::nullopt}, {"inf", std::nullopt}, {"1e999", std::nullopt},
+        {"3600", 3600.0},       {" 86400 ", 86400.0},  {"+7200", 7200.0},     {"1.5", 1.5},
+        {"-1", -1.0},           {"1e4", 10000.0},      {"", std::nullopt},    {"12s", std::nullopt},
+        {"0x10", std::nullopt}, {"nan", std::nullopt}, {"inf", std::nullopt}, {"1e999", std::nullopt},
     };
     for (const auto& [text, expected] : cases) {
         EXPECT_EQ(parse_seconds(text), expected) << '"' << text << '"';

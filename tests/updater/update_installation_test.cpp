@@ -14,11 +14,11 @@
 #include <algorithm>
 #include <memory>
 
-#include "updater/ed25519.h"
-#include "updater/updater_controller.h"
+#include "tests/support/temp_dir.h"
 #include "tests/updater/fake_updater_host.h"
 #include "tests/updater/install_fixtures.h"
-#include "tests/support/temp_dir.h"
+#include "updater/ed25519.h"
+#include "updater/updater_controller.h"
 
 namespace kestrova::sparkle {
 namespace {
@@ -26,11 +26,11 @@ namespace {
 namespace ed = ed25519;
 using namespace testing::install;
 using kestrova::testing::TempDir;
-using testing::FakeUpdaterHost;
-using testing::http_ok;
 using ::testing::Contains;
 using ::testing::ElementsAre;
+using testing::FakeUpdaterHost;
 using ::testing::HasSubstr;
+using testing::http_ok;
 using ::testing::IsEmpty;
 using ::testing::Not;
 
@@ -42,10 +42,10 @@ constexpr std::size_t skip_button = 2;
 // How the served update departs from a good one.
 struct Served {
     std::vector<Entry> entries = bundle_entries("1.1");
-    std::int64_t length_change = 0;   // the feed's length minus the archive's
-    bool foreign_signature = false;   // signed with another key
-    bool no_key = false;              // the running bundle has no SUPublicEDKey
-    bool unreachable = false;         // the archive's address does not answer
+    std::int64_t length_change = 0;  // the feed's length minus the archive's
+    bool foreign_signature = false;  // signed with another key
+    bool no_key = false;             // the running bundle has no SUPublicEDKey
+    bool unreachable = false;        // the archive's address does not answer
 };
 
 class UpdateInstallationTest : public ::testing::Test {
@@ -54,8 +54,10 @@ protected:
         write_file(installed_ / "Contents/Info.plist", plist("app.demo", "1.0"));
         write_file(installed_ / "Contents/MacOS/Demo", "old launcher", 0755);
         before_ = snapshot(installed_);
-        host.info = {{"CFBundleVersion", "1.0"},      {"CFBundleName", "Demo"},
-                     {"CFBundleIdentifier", "app.demo"}, {"SUFeedURL", feed_url},
+        host.info = {{"CFBundleVersion", "1.0"},
+                     {"CFBundleName", "Demo"},
+                     {"CFBundleIdentifier", "app.demo"},
+                     {"SUFeedURL", feed_url},
                      {"SUPublicEDKey", ed::encode_base64(ed::public_key_of(seed_))}};
         host.environment = {{"XDG_STATE_HOME", state_.path().string()}};
         host.bundle = installed_;
@@ -69,16 +71,17 @@ protected:
         write_archive(archive, served.entries);
         const std::string bytes = read_file(archive);
         const ed::MappedFile mapped(archive);
-        const std::string signature =
-            ed::encode_base64(ed::sign(served.foreign_signature ? ed::generate_seed() : seed_, mapped.bytes()));
+        const std::string signature = ed::encode_base64(
+            ed::sign(served.foreign_signature ? ed::generate_seed() : seed_, mapped.bytes()));
         if (served.no_key) host.info.erase("SUPublicEDKey");
         if (!served.unreachable) host.downloads[archive_url] = bytes;
         const auto length = static_cast<std::int64_t>(bytes.size()) + served.length_change;
         host.responses[feed_url] = http_ok(
             "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
-            "<item><title>1.1</title><enclosure url=\"" + std::string(archive_url) + "\" length=\"" +
-            std::to_string(length) + "\" type=\"application/gzip\" sparkle:version=\"1.1\" sparkle:edSignature=\"" +
-            signature + "\"/></item></channel></rss>");
+            "<item><title>1.1</title><enclosure url=\"" +
+            std::string(archive_url) + "\" length=\"" + std::to_string(length) +
+            "\" type=\"application/gzip\" sparkle:version=\"1.1\" sparkle:edSignature=\"" + signature +
+            "\"/></item></channel></rss>");
     }
 
     UpdaterController& start(bool held) {
@@ -177,8 +180,8 @@ TEST_F(UpdateInstallationTest, AnUpdateThatRenamesItsLauncherKeepsTheBundlesMenu
     host.environment.emplace("XDG_DATA_HOME", data.path().string());
     const std::string old_launcher = (installed_ / "Contents/MacOS/Demo").string();
     const fs::path entry = data.path() / "applications/app.demo.desktop";
-    write_file(entry, "[Desktop Entry]\nType=Application\nName=Demo\nExec=" + old_launcher + " %U\nTryExec=" +
-                          old_launcher + "\nX-Kestrova-Bundle=" + installed_.string() + "\n");
+    write_file(entry, "[Desktop Entry]\nType=Application\nName=Demo\nExec=" + old_launcher +
+                          " %U\nTryExec=" + old_launcher + "\nX-Kestrova-Bundle=" + installed_.string() + "\n");
     start(true);
     user_check();
     ASSERT_TRUE(fs::exists(installed_ / "Contents/MacOS/Demo2"));
@@ -214,15 +217,14 @@ TEST_P(InstallFailureTest, LeavesTheBundleAsItWasAndSaysWhy) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, InstallFailureTest,
-    ::testing::Values(FailureCase{"BodyShorterThanAnnounced", {.length_change = 1}, "where the feed announced"},
-                      FailureCase{"BodyLongerThanAnnounced", {.length_change = -1}, "longer than the"},
-                      FailureCase{"SignatureByAnotherKey", {.foreign_signature = true}, "does not match"},
-                      FailureCase{"NoPublicKey", {.no_key = true}, "no SUPublicEDKey"},
-                      FailureCase{"AnotherApplication", {.entries = bundle_entries("1.1", "app.other")},
-                                  "not this application"},
-                      FailureCase{"OlderBundleThanTheItem", {.entries = bundle_entries("0.9")},
-                                  "where the feed announced 1.1"},
-                      FailureCase{"ServerGone", {.unreachable = true}, "download failed"}),
+    ::testing::Values(
+        FailureCase{"BodyShorterThanAnnounced", {.length_change = 1}, "where the feed announced"},
+        FailureCase{"BodyLongerThanAnnounced", {.length_change = -1}, "longer than the"},
+        FailureCase{"SignatureByAnotherKey", {.foreign_signature = true}, "does not match"},
+        FailureCase{"NoPublicKey", {.no_key = true}, "no SUPublicEDKey"},
+        FailureCase{"AnotherApplication", {.entries = bundle_entries("1.1", "app.other")}, "not this application"},
+        FailureCase{"OlderBundleThanTheItem", {.entries = bundle_entries("0.9")}, "where the feed announced 1.1"},
+        FailureCase{"ServerGone", {.unreachable = true}, "download failed"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UpdateInstallationTest, CancellingTheDownloadInstallsNothingAndSaysNothingMore) {

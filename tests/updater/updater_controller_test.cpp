@@ -23,18 +23,18 @@
 namespace kestrova::sparkle {
 namespace {
 
-using testing::FakeUpdaterHost;
-using testing::FeedItem;
 using kestrova::testing::TempDir;
 using testing::appcast_xml;
+using ::testing::ElementsAre;
+using testing::FakeUpdaterHost;
+using testing::FeedItem;
+using ::testing::HasSubstr;
 using testing::heap_peak_since_reset;
-using testing::reset_heap_peak;
 using testing::http_ok;
 using testing::http_status;
-using testing::test_epoch;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using testing::reset_heap_peak;
+using testing::test_epoch;
 
 constexpr const char* feed_url = "https://updates.example.test/appcast.xml";
 constexpr const char* identifier = "test.kestrova.tessavane";
@@ -177,31 +177,31 @@ TEST_P(NothingScheduledTest, StartUpDoesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, NothingScheduledTest,
-    ::testing::Values(
-        NothingScheduledCase{"AutomaticChecksAbsent", [](FakeUpdaterHost&) {}},
-        NothingScheduledCase{"AutomaticChecksNo", [](FakeUpdaterHost& h) { h.info["SUEnableAutomaticChecks"] = "NO"; }},
-        NothingScheduledCase{"AutomaticChecksUnreadable",
-                             [](FakeUpdaterHost& h) { h.info["SUEnableAutomaticChecks"] = "sometimes"; }},
-        NothingScheduledCase{"IntervalZero",
-                             [](FakeUpdaterHost& h) {
-                                 h.info["SUEnableAutomaticChecks"] = "YES";
-                                 h.info["SUScheduledCheckInterval"] = "0";
-                             }},
-        NothingScheduledCase{"NoFeed",
-                             [](FakeUpdaterHost& h) {
-                                 h.info["SUEnableAutomaticChecks"] = "YES";
-                                 h.info.erase("SUFeedURL");
-                             }},
-        NothingScheduledCase{"NoBundleVersion",
-                             [](FakeUpdaterHost& h) {
-                                 h.info["SUEnableAutomaticChecks"] = "YES";
-                                 h.info.erase("CFBundleVersion");
-                             }},
-        NothingScheduledCase{"EmptyBundleVersion",
-                             [](FakeUpdaterHost& h) {
-                                 h.info["SUEnableAutomaticChecks"] = "YES";
-                                 h.info["CFBundleVersion"] = "";
-                             }}),
+    ::testing::Values(NothingScheduledCase{"AutomaticChecksAbsent", [](FakeUpdaterHost&) {}},
+                      NothingScheduledCase{"AutomaticChecksNo",
+                                           [](FakeUpdaterHost& h) { h.info["SUEnableAutomaticChecks"] = "NO"; }},
+                      NothingScheduledCase{"AutomaticChecksUnreadable",
+                                           [](FakeUpdaterHost& h) { h.info["SUEnableAutomaticChecks"] = "sometimes"; }},
+                      NothingScheduledCase{"IntervalZero",
+                                           [](FakeUpdaterHost& h) {
+                                               h.info["SUEnableAutomaticChecks"] = "YES";
+                                               h.info["SUScheduledCheckInterval"] = "0";
+                                           }},
+                      NothingScheduledCase{"NoFeed",
+                                           [](FakeUpdaterHost& h) {
+                                               h.info["SUEnableAutomaticChecks"] = "YES";
+                                               h.info.erase("SUFeedURL");
+                                           }},
+                      NothingScheduledCase{"NoBundleVersion",
+                                           [](FakeUpdaterHost& h) {
+                                               h.info["SUEnableAutomaticChecks"] = "YES";
+                                               h.info.erase("CFBundleVersion");
+                                           }},
+                      NothingScheduledCase{"EmptyBundleVersion",
+                                           [](FakeUpdaterHost& h) {
+                                               h.info["SUEnableAutomaticChecks"] = "YES";
+                                               h.info["CFBundleVersion"] = "";
+                                           }}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // A hostile site's feed of the largest size taken, made of the smallest items: checking it holds a
@@ -318,8 +318,8 @@ TEST_P(OfferButtonTest, TheStandardDriverOffersTheChoicesWithRemindLaterAsDismis
     ASSERT_EQ(host.choice_alerts.size(), 1u);
     EXPECT_TRUE(host.alerts.empty());
     EXPECT_EQ(host.choice_alerts[0].message, update_available_heading);
-    EXPECT_THAT(host.choice_alerts[0].buttons, ElementsAre(std::string(remind_later_label),
-                                                           std::string(skip_version_label)));
+    EXPECT_THAT(host.choice_alerts[0].buttons,
+                ElementsAre(std::string(remind_later_label), std::string(skip_version_label)));
     EXPECT_TRUE(host.choice_alerts[0].dismiss_is_default);  // nothing is done unless the user asks
     const auto skipped = state.path() / "kestrova-updater" / (std::string(identifier) + ".skipped-version");
     EXPECT_EQ(read_skipped_version(skipped), GetParam().skipped ? std::optional<std::string>("200") : std::nullopt);
@@ -410,8 +410,8 @@ INSTANTIATE_TEST_SUITE_P(
                         return http_ok("<rss version=\"2.0\"><channel><item><title>x</title></item></channel></rss>");
                     },
                     feed_url},
-        FailureCase{"DocumentType",
-                    [] { return http_ok("<!DOCTYPE rss [<!ENTITY e \"x\">]><rss><channel/></rss>"); }, feed_url}),
+        FailureCase{"DocumentType", [] { return http_ok("<!DOCTYPE rss [<!ENTITY e \"x\">]><rss><channel/></rss>"); },
+                    feed_url}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UpdaterControllerTest, NoFeedIsShownAsAnErrorWithoutDownloading) {
@@ -511,9 +511,8 @@ TEST_F(UpdaterControllerTest, CompletionOnAWorkerThreadIsHandledOnTheMainQueue) 
     host.join_workers();
     EXPECT_THAT(host.events, ElementsAre(load_event()));  // nothing happens off the main thread
     host.run_main_queue();
-    EXPECT_THAT(host.events,
-                ElementsAre(load_event(), "did_finish", std::string("alert:") + std::string(update_available_heading),
-                            "stop"));
+    EXPECT_THAT(host.events, ElementsAre(load_event(), "did_finish",
+                                         std::string("alert:") + std::string(update_available_heading), "stop"));
 }
 
 TEST_F(UpdaterControllerTest, FeedIsRequestedWithATimeOutAndABoundedBody) {
@@ -544,9 +543,8 @@ TEST_F(UpdaterControllerTest, UserCheckReplacesThePendingScheduleWithAFullInterv
     started();
     host.clock = test_epoch + 10;
     user_check();
-    EXPECT_THAT(host.events,
-                ElementsAre("will_schedule:6400", load_event(), "did_finish", "alert:You're up to date!",
-                            "will_schedule:86400", "stop"));
+    EXPECT_THAT(host.events, ElementsAre("will_schedule:6400", load_event(), "did_finish", "alert:You're up to date!",
+                                         "will_schedule:86400", "stop"));
     ASSERT_EQ(host.active_timers().size(), 1u);
     EXPECT_DOUBLE_EQ(host.active_timers()[0].fire_date, test_epoch + 10 + 86400);
 }
@@ -560,9 +558,8 @@ TEST_F(UpdaterControllerTest, UnwritableStateDirectoryIsLoggedAndTheCheckStillEn
     user_check();
     EXPECT_EQ(host.alerts.size(), 1u);
     EXPECT_EQ(host.events.back(), "stop");
-    EXPECT_TRUE(std::any_of(host.log_lines.begin(), host.log_lines.end(), [](const std::string& line) {
-        return line.find("last check") != std::string::npos;
-    }));
+    EXPECT_TRUE(std::any_of(host.log_lines.begin(), host.log_lines.end(),
+                            [](const std::string& line) { return line.find("last check") != std::string::npos; }));
 }
 
 TEST_F(UpdaterControllerTest, UnreadableLastCheckCountsAsNeverChecked) {

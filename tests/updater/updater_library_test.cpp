@@ -49,7 +49,9 @@ KestrovaHostServices minimal_host() {
     host.run_modal_alert = [](const char* message, const char* informative) {
         record.alerts.push_back(std::string(message) + " | " + informative);
     };
-    host.load_url = [](const char*, double, size_t, void (*)(void*, const KestrovaUrlResult*), void*) { ++record.loads; };
+    host.load_url = [](const char*, double, size_t, void (*)(void*, const KestrovaUrlResult*), void*) {
+        ++record.loads;
+    };
     host.info_string = [](const char* key, char* buffer, size_t size) -> long {
         const auto found = record.info.find(key);
         if (found == record.info.end()) {

@@ -1,8 +1,8 @@
 // The updater controller through its user driver: what it hands the driver (never a text) and that
 // a check ends exactly once, when the user is done.
+#include "tests/support/temp_dir.h"
 #include "tests/updater/fake_updater_host.h"
 #include "tests/updater/recording_user_driver.h"
-#include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -12,27 +12,24 @@
 namespace kestrova::sparkle {
 namespace {
 
+using kestrova::testing::TempDir;
 using testing::appcast_xml;
+using ::testing::ElementsAre;
 using testing::FakeUpdaterHost;
 using testing::FeedItem;
 using testing::http_ok;
 using testing::http_status;
-using testing::RecordingUserDriver;
-using kestrova::testing::TempDir;
-using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using testing::RecordingUserDriver;
 
 constexpr const char* feed_url = "https://updates.example.test/appcast.xml";
 
 class UserDriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        host.info = {{"CFBundleVersion", "100"},
-                     {"CFBundleShortVersionString", "1.0"},
-                     {"CFBundleName", "Tessavane"},
-                     {"CFBundleIdentifier", "test.kestrova.driver"},
-                     {"SUFeedURL", feed_url},
-                     {"SUEnableAutomaticChecks", "YES"}};
+        host.info = {{"CFBundleVersion", "100"},    {"CFBundleShortVersionString", "1.0"},
+                     {"CFBundleName", "Tessavane"}, {"CFBundleIdentifier", "test.kestrova.driver"},
+                     {"SUFeedURL", feed_url},       {"SUEnableAutomaticChecks", "YES"}};
         host.environment = {{"XDG_STATE_HOME", state.path().string()}};
     }
 
@@ -68,9 +65,9 @@ TEST_F(UserDriverTest, AnOfferCarriesTheItemAndTheInstalledApplication) {
 
 struct SkipCase {
     const char* name;
-    const char* skipped;    // the version skipped at the first offer
-    const char* newest;     // the feed's newest at the next check
-    bool user_initiated;    // the next check
+    const char* skipped;  // the version skipped at the first offer
+    const char* newest;   // the feed's newest at the next check
+    bool user_initiated;  // the next check
     bool offered;
 };
 
@@ -97,13 +94,12 @@ TEST_P(SkippedVersionTest, ASkippedVersionIsOfferedOnlyWhenTheUserAsksOrANewerOn
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, SkippedVersionTest,
-    ::testing::Values(SkipCase{"ScheduledSameVersion", "200", "200", false, false},
-                      SkipCase{"ScheduledOlderThanSkipped", "200", "150", false, false},
-                      SkipCase{"ScheduledNewerVersion", "200", "300", false, true},
-                      SkipCase{"UserInitiatedSameVersion", "200", "200", true, true}),
-    [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, SkippedVersionTest,
+                         ::testing::Values(SkipCase{"ScheduledSameVersion", "200", "200", false, false},
+                                           SkipCase{"ScheduledOlderThanSkipped", "200", "150", false, false},
+                                           SkipCase{"ScheduledNewerVersion", "200", "300", false, true},
+                                           SkipCase{"UserInitiatedSameVersion", "200", "200", true, true}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UserDriverTest, RemindLaterLeavesTheVersionForTheNextScheduledCheck) {
     host.responses[feed_url] = http_ok(appcast_xml({{"200"}}));
@@ -143,15 +139,15 @@ TEST_P(UserDriverErrorTest, EachFailureReachesTheDriverAsItsKind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, UserDriverErrorTest,
-    ::testing::Values(
-        ErrorCase{"NoVersion", [](FakeUpdaterHost& h) { h.info["CFBundleVersion"] = " "; },
-                  CheckError::Kind::no_bundle_version, 0},
-        ErrorCase{"NoFeed", [](FakeUpdaterHost& h) { h.info.erase("SUFeedURL"); }, CheckError::Kind::no_feed, 0},
-        ErrorCase{"CannotConnect", [](FakeUpdaterHost&) {}, CheckError::Kind::download_failed, 0},
-        ErrorCase{"ServerStatus", [](FakeUpdaterHost& h) { h.responses[feed_url] = http_status(404); },
-                  CheckError::Kind::server_status, 404},
-        ErrorCase{"NotAnAppcast", [](FakeUpdaterHost& h) { h.responses[feed_url] = http_ok("<html>"); },
-                  CheckError::Kind::feed_unreadable, 0}),
+    ::testing::Values(ErrorCase{"NoVersion", [](FakeUpdaterHost& h) { h.info["CFBundleVersion"] = " "; },
+                                CheckError::Kind::no_bundle_version, 0},
+                      ErrorCase{"NoFeed", [](FakeUpdaterHost& h) { h.info.erase("SUFeedURL"); },
+                                CheckError::Kind::no_feed, 0},
+                      ErrorCase{"CannotConnect", [](FakeUpdaterHost&) {}, CheckError::Kind::download_failed, 0},
+                      ErrorCase{"ServerStatus", [](FakeUpdaterHost& h) { h.responses[feed_url] = http_status(404); },
+                                CheckError::Kind::server_status, 404},
+                      ErrorCase{"NotAnAppcast", [](FakeUpdaterHost& h) { h.responses[feed_url] = http_ok("<html>"); },
+                                CheckError::Kind::feed_unreadable, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UserDriverTest, ACheckEndsOnlyWhenTheUserAnswers) {

@@ -22,9 +22,7 @@ constexpr Ordering lt = Ordering::ascending;
 constexpr Ordering eq = Ordering::same;
 constexpr Ordering gt = Ordering::descending;
 
-Ordering reversed(Ordering o) {
-    return static_cast<Ordering>(-static_cast<int>(o));
-}
+Ordering reversed(Ordering o) { return static_cast<Ordering>(-static_cast<int>(o)); }
 
 struct Case {
     std::string_view left;
@@ -65,12 +63,12 @@ constexpr Case numeric_cases[] = {
     {"1.1", "1.0", gt},
     {"1.0", "1.0", eq},
     {"2.0", "1.1", gt},
-    {"1.9", "1.10", lt},           // numeric, not textual
+    {"1.9", "1.10", lt},  // numeric, not textual
     {"9.0", "10.0", lt},
     {"3.2.99", "3.3.0", lt},
-    {"0.1", "0.1.2", lt},          // one more number is newer
+    {"0.1", "0.1.2", lt},  // one more number is newer
     {"1.39.5", "1.39.5.1", lt},
-    {"1.01", "1.1", eq},           // leading zeros do not matter
+    {"1.01", "1.1", eq},  // leading zeros do not matter
     {"01", "1", eq},
     {"1.010", "1.9", gt},
     {"201210251627", "201210251628", lt},  // date-style numbers need 64 bits
@@ -87,11 +85,11 @@ constexpr Case prerelease_cases[] = {
     {"1.0b1", "1.0b2", lt},
     {"1.0b2", "1.0b10", lt},
     {"1.0a", "1.0b", lt},
-    {"1.0b", "1.0beta", lt},       // a prefix is smaller
+    {"1.0b", "1.0beta", lt},  // a prefix is smaller
     {"1.0beta", "1.0pre", lt},
     {"1.0pre", "1.0rc", lt},
     {"1.0dev", "1.0beta", gt},
-    {"1.0RC", "1.0alpha", lt},     // upper case sorts first
+    {"1.0RC", "1.0alpha", lt},  // upper case sorts first
     {"1.0Beta", "1.0alpha", lt},
     {"1.0b5", "1.0a9", gt},
     {"1.0 (1234)", "1.0b1 (1234)", gt},  // a space meets a letter
@@ -113,10 +111,10 @@ constexpr Case dash_cases[] = {
     // A leading dash is kept as a part of its own.
     {"-1", "-2", lt},
     {"-", "-", eq},
-    {"-", "", gt},                 // an extra dash part counts as "more version"
+    {"-", "", gt},  // an extra dash part counts as "more version"
     {"-", "a", gt},
     {"a", "-", lt},
-    {"--5", "-", eq},              // the second dash ends it
+    {"--5", "-", eq},  // the second dash ends it
 };
 
 constexpr Case balancing_cases[] = {
@@ -128,37 +126,37 @@ constexpr Case balancing_cases[] = {
     {"1.0pre1", "1.0.0pre1", eq},  // the padding goes before the suffix
     {"1b1", "1.0b1", eq},
     {"3.3b1 (5902)", "3.3.0b1 (5902)", eq},
-    {"1.", "1.0", eq},             // the longer run's trailing period is copied too
+    {"1.", "1.0", eq},  // the longer run's trailing period is copied too
     {"1.0.", "1", eq},
-    {"1", "1.5", lt},              // padding is "0", never the other side's value
+    {"1", "1.5", lt},  // padding is "0", never the other side's value
     {"1.5", "1", gt},
     {"1b1", "1.2b1", lt},
     {"1.0", "1.0.1", lt},
     // Side effects that surprise.
     {"", "0", eq},
-    {"v2.0", "1.0", lt},           // "v2.0" is padded to "0.0v2.0"
+    {"v2.0", "1.0", lt},  // "v2.0" is padded to "0.0v2.0"
     {"1.0", "v2.0", gt},
     {".1", "0.0.1", lt},
     {" 1.0", "1.0", lt},
-    {"1,0", "1.0", gt},            // only '.' is balanced; the extra ',' is "more version"
+    {"1,0", "1.0", gt},  // only '.' is balanced; the extra ',' is "more version"
     {"1.0", "1,0", lt},
 };
 
 constexpr Case separator_cases[] = {
     {"1.0", "1.0 (1234)", lt},
-    {"1.0", "1.0 ", lt},           // even a trailing space is "more version"
-    {"1.0 beta", "1.0", gt},       // only the first extra part counts, and it is a space
+    {"1.0", "1.0 ", lt},      // even a trailing space is "more version"
+    {"1.0 beta", "1.0", gt},  // only the first extra part counts, and it is a space
     {"1.0#1", "1.0", gt},
     {"1.0_1", "1.0", gt},
     {"1.0,1", "1.0", gt},
     {"1.0 (1234)", "1.0 (1235)", lt},
-    {"1_0", "1:0", eq},            // any separator matches any other
+    {"1_0", "1:0", eq},  // any separator matches any other
     {"1 0", "1/0", eq},
     {"1.0 (5)", "1.0 [5]", eq},
-    {"1.0  (5)", "1.0 (5)", lt},   // each separator is its own part: "(" then meets "5"
-    {"1a1", "1a.", gt},            // a number beats a separator
+    {"1.0  (5)", "1.0 (5)", lt},  // each separator is its own part: "(" then meets "5"
+    {"1a1", "1a.", gt},           // a number beats a separator
     {"1a.", "1a1", lt},
-    {"1_1", "1_a", gt},            // and a letter loses to anything
+    {"1_1", "1_a", gt},  // and a letter loses to anything
     {"1_a", "1_1", lt},
     {"1_", "1a", gt},
     {"(", "a", gt},
@@ -173,7 +171,7 @@ constexpr Case symbol_cases[] = {
     // ASCII symbols are letters here: semver build metadata reads as a pre-release.
     {"1.0+1", "1.0", lt},
     {"1.0~1", "1.0", lt},
-    {"1.0b+1", "1.0b1", gt},       // "b+" is one part, longer than "b"
+    {"1.0b+1", "1.0b1", gt},  // "b+" is one part, longer than "b"
     {"1.0+", "1.0", lt},
     {"1.0=", "1.0", lt},
     // Other control characters are letters too, but U+0085 and U+0009-U+000D are whitespace.
@@ -196,15 +194,9 @@ constexpr Case number_cases[] = {
 };
 
 constexpr Case empty_cases[] = {
-    {"", "", eq},
-    {"", "0", eq},
-    {"0", "", eq},
-    {"", "1", lt},
-    {"1", "", gt},
-    {"", "a", gt},                 // "a" is a pre-release of nothing
-    {"a", "", lt},
-    {"a", "0", lt},
-    {"", " ", lt},
+    {"", "", eq},  {"", "0", eq},  {"0", "", eq},
+    {"", "1", lt}, {"1", "", gt},  {"", "a", gt},  // "a" is a pre-release of nothing
+    {"a", "", lt}, {"a", "0", lt}, {"", " ", lt},
 };
 
 constexpr Case unicode_cases[] = {
@@ -216,15 +208,15 @@ constexpr Case unicode_cases[] = {
     {"1.0\u3000(5)", "1.0", gt},
     {"1.0\u2028", "1.0", gt},
     {"1.0\u00ab5\u00bb", "1.0", gt},
-    {"1.0\u20145", "1.0", gt},     // em dash is punctuation, not the version-ending '-'
+    {"1.0\u20145", "1.0", gt},  // em dash is punctuation, not the version-ending '-'
     {"1.0\u30015", "1.0", gt},
     {"1.0\uff085\uff09", "1.0", gt},
     {"1_0", "1\u00b70", eq},
     // Symbols outside ASCII stay letters.
     {"1.0\u00a9", "1.0", lt},
     {"1.0\u20ac", "1.0", lt},
-    {"1.0\u2044", "1.0", lt},      // fraction slash is a symbol, in the middle of punctuation
-    {"1.0\uff0b", "1.0", lt},      // fullwidth '+'
+    {"1.0\u2044", "1.0", lt},  // fraction slash is a symbol, in the middle of punctuation
+    {"1.0\uff0b", "1.0", lt},  // fullwidth '+'
     // Only ASCII digits are numbers; other decimal digits are letters.
     {"1.0\u0663", "1.0", lt},
     {"\u0661", "1", lt},
@@ -239,7 +231,7 @@ constexpr Case unicode_cases[] = {
     {"1.0\xff", "1.0\xef\xbf\xbd", eq},
     {"1.0\xc3", "1.0\xef\xbf\xbd", eq},
     {"1.0\xed\xa0\x80", "1.0\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd", eq},  // encoded surrogate
-    {"1.0\xc0\xae", "1.0\xef\xbf\xbd\xef\xbf\xbd", eq},  // overlong '.'
+    {"1.0\xc0\xae", "1.0\xef\xbf\xbd\xef\xbf\xbd", eq},                  // overlong '.'
 };
 
 INSTANTIATE_TEST_SUITE_P(Numbers, VersionOrdering, testing::ValuesIn(numeric_cases));
@@ -271,7 +263,7 @@ TEST(VersionCharacterClasses, EveryUnicodeSpaceSeparates) {
     for (const std::string_view space :
          {"\u0020", "\u00a0", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005",
           "\u2006", "\u2007", "\u2008", "\u2009", "\u200a", "\u2028", "\u2029", "\u202f", "\u205f",
-          "\u3000", "\t", "\n", "\v", "\f", "\r", "\u0085"}) {
+          "\u3000", "\t",     "\n",     "\v",     "\f",     "\r",     "\u0085"}) {
         const std::string version = std::string("1.0") + std::string(space) + "(1)";
         EXPECT_EQ(compare_versions(version, "1.0 (1)"), eq) << version;
     }
@@ -306,8 +298,7 @@ TEST(VersionOrderingConsistency, WellFormedVersionsFormOneOrder) {
             const Ordering expected = i < j ? lt : i == j ? eq : gt;
             for (const auto left : ascending[i]) {
                 for (const auto right : ascending[j]) {
-                    EXPECT_EQ(compare_versions(left, right), expected)
-                        << '"' << left << "\" vs \"" << right << '"';
+                    EXPECT_EQ(compare_versions(left, right), expected) << '"' << left << "\" vs \"" << right << '"';
                 }
             }
         }
@@ -317,9 +308,34 @@ TEST(VersionOrderingConsistency, WellFormedVersionsFormOneOrder) {
 // Without a leading dash, swapping the sides always reverses the result, even for odd input.
 TEST(VersionOrderingConsistency, AntisymmetricWithoutLeadingDash) {
     const std::vector<std::string_view> versions = {
-        "", "0", "1", "1.0", "1.0.0", "1.", ".1", "0.0.1", " 1.0", "1,0", "v2.0", "1.0 beta",
-        "1.0b1", "1.0+1", "1.0#1", "1.0  (5)", "1.0 (5)", "1a.", "1a1", "1_a", "a", "(", " ",
-        "1.5-abc", "3.3b1 (5902)", "99999999999999999999", "1.0\u00e9", "1.0\U0001F600",
+        "",
+        "0",
+        "1",
+        "1.0",
+        "1.0.0",
+        "1.",
+        ".1",
+        "0.0.1",
+        " 1.0",
+        "1,0",
+        "v2.0",
+        "1.0 beta",
+        "1.0b1",
+        "1.0+1",
+        "1.0#1",
+        "1.0  (5)",
+        "1.0 (5)",
+        "1a.",
+        "1a1",
+        "1_a",
+        "a",
+        "(",
+        " ",
+        "1.5-abc",
+        "3.3b1 (5902)",
+        "99999999999999999999",
+        "1.0\u00e9",
+        "1.0\U0001F600",
     };
     for (const auto left : versions) {
         EXPECT_EQ(compare_versions(left, left), eq) << '"' << left << '"';
