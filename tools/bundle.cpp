@@ -192,7 +192,9 @@ void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<co
     request.jdk = plan.runtime;
     request.jars = plan.jars;
     for (const auto& copy : plan.copies)
-        if (copy.on_class_path) request.jars.push_back(copy.source);
+        // A directory on the class path (a conf/ of resources) is searched by the JVM but is no JAR to
+        // analyse.
+        if (copy.on_class_path && !fs::is_directory(copy.source)) request.jars.push_back(copy.source);
     request.support_jar = plan.support_jar;
     request.named.assign(named_modules.begin(), named_modules.end());
     request.asked = asked;

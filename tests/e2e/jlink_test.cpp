@@ -120,8 +120,11 @@ TEST(JlinkedRuntime, WhatTheApplicationReachesAtRunTimeIsLinked) {
     fs::copy_file(reach_jar("plugin"), dir.path() / "plugins" / "plugin.jar");
     fs::create_directories(dir.path() / "system");
     fs::copy_file(reach_jar("byname"), dir.path() / "system" / "byname.jar");
+    // It names a directory of resources too, which is carried but is no JAR to analyse.
+    fs::create_directories(dir.path() / "naming" / "conf");
+    std::ofstream(dir.path() / "naming" / "conf" / "app.properties") << "x=1\n";
     const fs::path naming = manifest_jar(dir.path() / "naming",
-                                         "Class-Path: " + (dir.path() / "system").string() + "/byname.jar\n");
+                                         "Class-Path: conf/ " + (dir.path() / "system").string() + "/byname.jar\n");
     const struct {
         fs::path jar;
         const char* main_class;
