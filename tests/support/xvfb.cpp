@@ -21,9 +21,17 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
+// A process may end while its /proc files are read, and the stream throws for that read (ESRCH):
+// a process that is gone has no text, and the caller's listing goes on without it.
 std::string read_file(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::string text;
+    try {
+        text.assign(std::istreambuf_iterator<char>(in), {});
+    } catch (const std::exception&) {
+        text.clear();
+    }
+    return text;
 }
 
 // xdotool matches window names with extended regular expressions; the title must match whole.
