@@ -139,7 +139,7 @@ def start_xvfb():
     for number in range(90, 120):
         if os.path.exists("/tmp/.X11-unix/X%d" % number) or os.path.exists("/tmp/.X%d-lock" % number):
             continue
-        server = subprocess.Popen(["Xvfb", ":%d" % number, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+        server = subprocess.Popen(["Xvfb", ":%d" % number, "-noreset", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(100):
             if os.path.exists("/tmp/.X11-unix/X%d" % number):

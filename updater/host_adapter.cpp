@@ -74,7 +74,6 @@ void HostAdapter::timer_callback(void* context) noexcept {
     }
 }
 
-
 void HostAdapter::url_completion(void* context, const KestrovaUrlResult* result) noexcept {
     try {
         const std::unique_ptr<std::function<void(UrlResponse)>> completion(

@@ -143,9 +143,16 @@ TEST_P(LaunchFailureAlert, ShowsTheLineWhenStandardErrorIsAPipe) {
     auto app = launch_in_background(executable, {}, options);
     close(err_pipe[1]);
 
+    const auto drain = [&] {
+        std::string text;
+        char buffer[4096];
+        for (ssize_t n; (n = read(err_pipe[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(n));
+        return text;
+    };
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (x_->windows_named(failure_title).empty()) {
-        ASSERT_TRUE(app.running()) << "exited without the alert";
+        ASSERT_TRUE(app.running()) << "exited without the alert; standard error:\n" << drain();
         ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no alert";
         std::this_thread::sleep_for(100ms);
     }

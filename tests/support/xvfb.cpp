@@ -98,15 +98,18 @@ std::unique_ptr<XvfbDisplay> XvfbDisplay::start(std::string& why_not) {
     x->xdotool_ = *find_in_path("xdotool");
 
     // Xvfb picks a free display and writes its number to the descriptor it is given once it
-    // accepts connections.
+    // accepts connections. -noreset: by default the server resets whenever its last client leaves,
+    // and a client connecting during the reset cannot open the display; the tests' own xdotool
+    // calls come and go all the time, so a dialog started beside them would fail now and then.
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         why_not = "pipe failed";
         return nullptr;
     }
     x->server_ = std::make_unique<BackgroundProcess>(std::vector<std::string>{*find_in_path("Xvfb"), "-displayfd",
-                                                                              std::to_string(fds[1]), "-nolisten",
-                                                                              "tcp", "-screen", "0", "1024x768x24"},
+                                                                              std::to_string(fds[1]), "-noreset",
+                                                                              "-nolisten", "tcp", "-screen", "0",
+                                                                              "1024x768x24"},
                                                      ProcessOptions{}, std::vector<int>{fds[1]});
     close(fds[1]);
     std::string number;
