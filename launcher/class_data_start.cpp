@@ -40,12 +40,13 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     const std::string contents = platform::bundle_contents_directory();
     const std::string home = (std::filesystem::path(contents) / kestrova::bundle_layout::runtime_home).string();
     const std::string who = platform::user_and_machine();
-    std::vector<std::string> facts = {who,
-                                      contents,
-                                      platform::file_facts(executable),
-                                      platform::file_facts(contents + "/Info.plist"),
-                                      platform::file_facts(home + "/lib/server/libjvm.so"),
-                                      platform::file_facts(home + "/lib/modules")};
+    std::vector<std::string> facts = {
+        who,
+        contents,
+        platform::file_facts(executable),
+        platform::file_facts((std::filesystem::path(contents) / kestrova::bundle_layout::info_plist).string()),
+        platform::file_facts(home + "/lib/server/libjvm.so"),
+        platform::file_facts(home + "/lib/modules")};
     for (const auto& entry : cd::class_path(jvm_options)) {
         facts.push_back(entry);
         facts.push_back(platform::file_facts(entry));

@@ -9,9 +9,11 @@
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <mutex>
 #include <vector>
 
+#include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
 
 #include "platform/linux/bundle_info_internal.h"
@@ -191,14 +193,23 @@ std::string bundle_contents_directory() {
 
 bool info_dictionary_may_hold(std::string_view key) {
     // XML and binary property lists alike store an ASCII key's name as its bytes; a file larger
-    // than any Info.plist is left to the reader.
+    // than any Info.plist is left to the reader. The bytes are read once, however many keys a
+    // start asks about.
     constexpr std::size_t limit = 1u << 20;
-    const std::string path = bundle_contents_directory() + "/Info.plist";
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return false;
-    std::string text;
-    if (read_up_to(fd.get(), text, limit + 1) != 0 || text.size() > limit) return true;
-    return text.find(key) != std::string::npos;
+    enum class Bytes { missing, too_large, read };
+    static NeverDestroyed<std::string> text;
+    static Bytes bytes = Bytes::missing;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const std::string path =
+            (std::filesystem::path(bundle_contents_directory()) / bundle_layout::info_plist).string();
+        const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) return;
+        bytes = read_up_to(fd.get(), text.get(), limit + 1) != 0 || text.get().size() > limit ? Bytes::too_large
+                                                                                              : Bytes::read;
+    });
+    if (bytes != Bytes::read) return bytes == Bytes::too_large;
+    return text.get().find(key) != std::string::npos;
 }
 
 std::optional<std::string> info_dictionary_string(std::string_view key) {
@@ -206,7 +217,10 @@ std::optional<std::string> info_dictionary_string(std::string_view key) {
     // application runs.
     static NeverDestroyed<std::map<std::string, std::string, std::less<>>> cache;
     static std::once_flag once;
-    std::call_once(once, [] { cache.get() = read_info_dictionary(bundle_contents_directory() + "/Info.plist"); });
+    std::call_once(once, [] {
+        cache.get() = read_info_dictionary(
+            (std::filesystem::path(bundle_contents_directory()) / bundle_layout::info_plist).string());
+    });
     const auto& entries = cache.get();
     if (auto found = entries.find(key); found != entries.end()) return found->second;
     return std::nullopt;
