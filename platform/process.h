@@ -1,18 +1,14 @@
-// Process services: the executable's own path and the environment snapshot for platform services.
+// Process services: the environment snapshot for platform services, replacing and ending the
+// process (the executable's own path is in executable_path.h).
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace kestrova::platform {
+#include "platform/executable_path.h"
 
-// Copies the executable's NUL-terminated path into `buffer`, whose size `*size` gives. Returns 0;
-// -1 when the path does not fit, with `*size` then set to the size needed when it is known; or
-// executable_path_unreadable when the system cannot tell the path at all, with errno saying why.
-inline constexpr int executable_path_unreadable = -2;
-int get_executable_path(char* buffer, std::uint32_t* size);
+namespace kestrova::platform {
 
 // Reads what the platform services need from the environment (the alert's display and search path,
 // for instance). Called on the main thread before any other thread starts: the JVM thread changes

@@ -47,6 +47,10 @@ struct LibraryFile {
 };
 LibraryFile library_file(LoadableLibrary library);
 
+// The update framework's file name in a bundle's Frameworks directory, in the form the system
+// loads: the launcher opens it from there and the packaging tool puts it there.
+const char* update_framework_file_name();
+
 // A table of a library's functions, filled on the first get() from any thread and kept for the
 // rest of the process. Meant for a static of namespace scope: it is built at compile time and
 // needs no destructor, so it stays usable while other statics are destroyed.

@@ -11,7 +11,4 @@ namespace kestrova::platform {
 // most once; later calls return the first answer.
 const KestrovaUpdaterApi* load_update_framework();
 
-// The framework's file name in the bundle's Frameworks directory, in the form the system loads.
-const char* update_framework_file_name();
-
 }  // namespace kestrova::platform

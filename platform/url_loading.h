@@ -7,14 +7,13 @@
 #include <optional>
 #include <string>
 
-#include "kestrova/updater_abi.h"
-
 namespace kestrova::platform {
 
-// The URL error domain's codes that transfers report.
+// The URL error domain's codes that transfers report. The update framework's table passes them
+// on as they are (the framework's loader checks that its two named codes agree).
 namespace url_error {
 inline constexpr int unknown = -1;
-inline constexpr int cancelled = KESTROVA_URL_ERROR_CANCELLED;
+inline constexpr int cancelled = -999;
 inline constexpr int bad_url = -1000;
 inline constexpr int timed_out = -1001;
 inline constexpr int unsupported_url = -1002;
@@ -24,7 +23,7 @@ inline constexpr int network_connection_lost = -1005;
 inline constexpr int http_too_many_redirects = -1007;
 inline constexpr int bad_server_response = -1011;
 inline constexpr int file_does_not_exist = -1100;
-inline constexpr int data_length_exceeds_maximum = KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM;
+inline constexpr int data_length_exceeds_maximum = -1103;
 inline constexpr int secure_connection_failed = -1200;
 inline constexpr int server_certificate_untrusted = -1202;
 inline constexpr int cannot_create_file = -3000;

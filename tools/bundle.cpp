@@ -11,7 +11,8 @@
 
 #include "core/launch_plan.h"
 #include "kestrova/bundle_layout.h"
-#include "platform/update_framework.h"
+#include "platform/shared_library.h"
+#include "protocol/ed25519.h"
 #include "tools/added_launchers.h"
 #include "tools/bundle_inputs.h"
 #include "tools/desktop_entry.h"
@@ -19,7 +20,6 @@
 #include "tools/jar_manifest.h"
 #include "tools/jlink_runtime.h"
 #include "tools/packaging.h"
-#include "updater/ed25519.h"
 
 #ifndef KESTROVA_PACK_LIB_FROM_BIN
 #error "the build defines KESTROVA_PACK_LIB_FROM_BIN (lib/kestrova relative to bin)"

@@ -10,7 +10,7 @@
 #include "kestrova/bundle_layout.h"
 #include "kestrova/burned_in_data.h"
 #include "kestrova/utf8.h"
-#include "platform/bundle_info.h"
+#include "platform/property_list.h"
 #include "tools/file_ops.h"
 #include "tools/mime_types.h"
 #include "tools/packaging.h"

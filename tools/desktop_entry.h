@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "updater/desktop_entries.h"
+#include "freedesktop/desktop_entries.h"
 
 namespace kestrova::pack {
 

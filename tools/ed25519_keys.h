@@ -9,7 +9,7 @@
 #include <functional>
 #include <string>
 
-#include "updater/ed25519.h"
+#include "protocol/ed25519.h"
 
 namespace kestrova::pack {
 

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/executable_path.h"
 #include "platform/file_system.h"
-#include "platform/process.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/ed25519.h"
 #include "tools/bundle.h"
 #include "tools/command_line.h"
 #include "tools/desktop_entry.h"
@@ -24,7 +25,6 @@
 #include "tools/pack_help.h"
 #include "tools/packaging.h"
 #include "tools/release.h"
-#include "updater/ed25519.h"
 
 namespace {
 

@@ -20,16 +20,16 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
-#include "launcher/updates/gate_logic.h"
-#include "platform/bundle_info.h"
+#include "platform/property_list.h"
+#include "protocol/appcast.h"
+#include "protocol/ed25519.h"
+#include "protocol/feed_limits.h"
+#include "protocol/metadata.h"
+#include "protocol/version_comparator.h"
 #include "tools/ed25519_keys.h"
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
 #include "tools/tar_archive.h"
-#include "updater/appcast.h"
-#include "updater/ed25519.h"
-#include "updater/updater_controller.h"
-#include "updater/version_comparator.h"
 
 namespace kestrova::pack {
 

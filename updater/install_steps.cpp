@@ -25,9 +25,9 @@
 #include "kestrova/text.h"
 #include "platform/file_system.h"
 #include "platform/shared_library.h"
-#include "updater/appcast.h"
-#include "updater/ed25519.h"
-#include "updater/version_comparator.h"
+#include "protocol/appcast.h"
+#include "protocol/ed25519.h"
+#include "protocol/version_comparator.h"
 
 namespace kestrova::sparkle {
 

@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
+#include "freedesktop/desktop_entries.h"
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
-#include "updater/desktop_entries.h"
+#include "protocol/version_comparator.h"
 #include "updater/last_check_store.h"
-#include "updater/version_comparator.h"
 
 namespace kestrova::sparkle {
 

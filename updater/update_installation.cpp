@@ -8,8 +8,8 @@
 #include "kestrova/bundle_layout.h"
 #include "kestrova/update_settings.h"
 #include "kestrova/updater_abi.h"
+#include "protocol/version_comparator.h"
 #include "updater/previous_version.h"
-#include "updater/version_comparator.h"
 
 namespace kestrova::sparkle {
 

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "updater/appcast.h"
+#include "protocol/appcast.h"
 #include "updater/install_steps.h"
 #include "updater/updater_host.h"
 #include "updater/user_driver.h"

@@ -1,10 +1,10 @@
 #include "updater/updater_controller.h"
 
-#include "updater/appcast.h"
+#include "protocol/appcast.h"
+#include "protocol/version_comparator.h"
 #include "updater/install_steps.h"
 #include "updater/last_check_store.h"
 #include "updater/previous_version.h"
-#include "updater/version_comparator.h"
 
 #include <exception>
 #include <memory>

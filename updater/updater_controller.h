@@ -4,6 +4,7 @@
 // run on the main thread.
 #pragma once
 
+#include "protocol/feed_limits.h"
 #include "updater/schedule.h"
 #include "updater/update_installation.h"
 #include "updater/updater_host.h"
@@ -17,9 +18,6 @@
 #include <string_view>
 
 namespace kestrova::sparkle {
-
-inline constexpr double feed_timeout_seconds = 30;
-inline constexpr std::size_t max_feed_bytes = std::size_t{4} << 20;
 
 // What the launcher's delegate hears; either may be empty.
 struct UpdaterDelegate {

@@ -1,13 +1,13 @@
 // The entry points of libkestrova-updater.so: the C table of functions the launcher calls, over the
 // host the first load installs (host_adapter.h). No exception crosses this file's C functions.
 #include "kestrova/updater_abi.h"
+#include "protocol/version_comparator.h"
 #include "updater/host_adapter.h"
 #include "updater/previous_version.h"
 #include "updater/standard_user_driver.h"
 #include "updater/update_installation.h"
 #include "updater/updater_controller.h"
 #include "updater/updater_host.h"
-#include "updater/version_comparator.h"
 
 #include <algorithm>
 #include <cstdint>

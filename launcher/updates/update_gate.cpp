@@ -9,17 +9,15 @@
 
 #include "kestrova/update_settings.h"
 #include "kestrova/utf8.h"
-#include "launcher/updates/gate_logic.h"
 #include "launcher/updates/update_log.h"
 #include "platform/bundle_info.h"
 #include "platform/url_loading.h"
+#include "protocol/metadata.h"
 
 namespace kestrova::updates {
 
 namespace {
 
-// A sane bound for a file of two keys: a larger body is a transfer failure, not unbounded memory.
-constexpr std::size_t max_metadata_bytes = 1 << 20;
 constexpr int default_metadata_timeout_seconds = 30;
 
 // The metadata request's time-out: 30 s, or fewer when KESTROVA_UPDATE_GATE_TIMEOUT gives whole

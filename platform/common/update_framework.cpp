@@ -119,6 +119,11 @@ long host_run_choice_alert(const char* message_text, const char* informative_tex
     return chosen ? static_cast<long>(*chosen) : -1;
 }
 
+// The platform's URL errors cross the table as they are, so the codes the framework acts on must be
+// the same numbers on both sides.
+static_assert(url_error::cancelled == KESTROVA_URL_ERROR_CANCELLED);
+static_assert(url_error::data_length_exceeds_maximum == KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM);
+
 // Hands `result` to the stand-in's completion, valid for the length of the call.
 void deliver(void (*completion)(void*, const KestrovaUrlResult*), void* context, const UrlResult& result) {
     if (completion == nullptr) return;

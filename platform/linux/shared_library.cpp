@@ -25,4 +25,6 @@ LibraryFile library_file(LoadableLibrary library) {
     return {"", ""};
 }
 
+const char* update_framework_file_name() { return "libkestrova-updater.so"; }
+
 }  // namespace kestrova::platform

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "launcher/updates/gate_logic.h"
-#include "updater/appcast.h"
-#include "updater/version_comparator.h"
+#include "protocol/appcast.h"
+#include "protocol/metadata.h"
+#include "protocol/version_comparator.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <thread>
 
+#include "freedesktop/desktop_entries.h"
 #include "pack_test_support.h"
 #include "tools/packaging.h"
-#include "updater/desktop_entries.h"
 
 namespace kestrova::pack {
 namespace {

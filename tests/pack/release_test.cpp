@@ -13,12 +13,12 @@
 #include <set>
 #include <thread>
 
-#include "launcher/updates/gate_logic.h"
 #include "pack_test_support.h"
+#include "protocol/appcast.h"
+#include "protocol/ed25519.h"
+#include "protocol/metadata.h"
+#include "protocol/version_comparator.h"
 #include "tools/ed25519_keys.h"
-#include "updater/appcast.h"
-#include "updater/ed25519.h"
-#include "updater/version_comparator.h"
 
 namespace kestrova::pack {
 namespace {

@@ -16,9 +16,9 @@
 #include <functional>
 #include <map>
 
+#include "protocol/ed25519.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/install_fixtures.h"
-#include "updater/ed25519.h"
 
 namespace kestrova::sparkle {
 namespace {

@@ -14,10 +14,10 @@
 #include <algorithm>
 #include <memory>
 
+#include "protocol/ed25519.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/fake_updater_host.h"
 #include "tests/updater/install_fixtures.h"
-#include "updater/ed25519.h"
 #include "updater/updater_controller.h"
 
 namespace kestrova::sparkle {

@@ -1,6 +1,6 @@
 // The update gate's pure logic: the metadata file's address, reading the file, and the version it
 // announces. One line per case; names say what each case is about.
-#include "launcher/updates/gate_logic.h"
+#include "protocol/metadata.h"
 
 #include <gtest/gtest.h>
 

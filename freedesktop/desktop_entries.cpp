@@ -1,4 +1,4 @@
-#include "updater/desktop_entries.h"
+#include "freedesktop/desktop_entries.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -65,6 +65,116 @@ std::optional<fs::path> launcher_of_entry(std::string_view text) {
 }
 
 }  // namespace
+
+std::string desktop_entry_escape(std::string_view value) {
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        switch (c) {
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case ' ':
+                out += (i == 0 || i + 1 == value.size()) ? "\\s" : " ";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string desktop_entry_unescape(std::string_view value) {
+    std::string out;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        if (value[i] != '\\' || i + 1 == value.size()) {
+            out += value[i];
+            continue;
+        }
+        switch (value[++i]) {
+            case 's':
+                out += ' ';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 't':
+                out += '\t';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            default:
+                out += '\\';
+                out += value[i];
+        }
+    }
+    return out;
+}
+
+std::string exec_argument(std::string_view argument) {
+    constexpr std::string_view reserved = " \t\n\"'\\><~|&;$*?#()`";
+    std::string out;
+    const bool quoted = argument.empty() || argument.find_first_of(reserved) != std::string_view::npos;
+    if (quoted) out += '"';
+    for (const char c : argument) {
+        if (quoted && (c == '"' || c == '`' || c == '$' || c == '\\')) out += '\\';
+        if (c == '%') out += '%';
+        out += c;
+    }
+    if (quoted) out += '"';
+    return out;
+}
+
+std::string desktop_exec_value(std::string_view executable, std::string_view field_code) {
+    std::string line;
+    if (executable.find('%') != std::string_view::npos) {
+        line += "/bin/sh -c ";
+        line += exec_argument("exec \"$0\" \"$@\"");
+        line += ' ';
+    }
+    line += exec_argument(executable);
+    line += ' ';
+    line += field_code;
+    return desktop_entry_escape(line);
+}
+
+std::optional<fs::path> bundle_of_desktop_entry(std::string_view text) {
+    bool in_main_group = false;
+    std::size_t from = 0;
+    while (from < text.size()) {
+        auto end = text.find('\n', from);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(from, end - from);
+        from = end + 1;
+        if (line.starts_with("[")) {
+            in_main_group = line == "[Desktop Entry]";
+            continue;
+        }
+        if (!in_main_group) continue;
+        const auto equals = line.find('=');
+        if (equals == std::string_view::npos) continue;
+        std::string_view key = line.substr(0, equals);
+        while (!key.empty() && key.back() == ' ') key.remove_suffix(1);
+        if (key != desktop_bundle_key) continue;
+        std::string_view value = line.substr(equals + 1);
+        while (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+        return fs::path(desktop_entry_unescape(value));
+    }
+    return std::nullopt;
+}
 
 std::string desktop_entry_with_launcher(std::string_view text, const fs::path& old_launcher,
                                         const fs::path& new_launcher) {

@@ -1,4 +1,4 @@
-#include "updater/version_comparator.h"
+#include "protocol/version_comparator.h"
 
 #include "kestrova/utf8.h"
 

@@ -1,6 +1,6 @@
 // Ed25519 as the updater uses it: OpenSSL's signatures checked against RFC 8032's test vectors,
 // and the strict base64 of keys and signatures.
-#include "updater/ed25519.h"
+#include "protocol/ed25519.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "updater/ed25519.h"
+#include "protocol/ed25519.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>

@@ -1,6 +1,6 @@
 // Reading the update feed and picking the item to offer: real-looking feeds, where the version comes
 // from, which items count, and feeds that must be refused.
-#include "updater/appcast.h"
+#include "protocol/appcast.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "updater/appcast.h"
+#include "protocol/appcast.h"
 
-#include "updater/version_comparator.h"
+#include "protocol/version_comparator.h"
 
 #include "kestrova/text.h"
 

@@ -1,8 +1,10 @@
-// The update gate's pure logic: where the update site's metadata file is, and what it says.
-// The gate downloads the metadata next to the appcast and holds the launch when the version it
-// announces is newer than the bundle's; everything here is free of I/O so it can be tested alone.
+// The update site's metadata file (metadata.properties): where it is, and what it says. The release
+// tool writes it beside the appcast; the launcher's gate downloads it and holds the launch when the
+// version it announces is newer than the bundle's. Everything here is free of I/O so it can be
+// tested alone.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <map>
 #include <optional>
@@ -10,6 +12,9 @@
 #include <string_view>
 
 namespace kestrova {
+
+// A sane bound for a file of two keys: a larger body is a transfer failure, not unbounded memory.
+inline constexpr std::size_t max_metadata_bytes = 1 << 20;
 
 // Key/value pairs of a metadata file. Looked up with string views too (std::less<>).
 using Metadata = std::map<std::string, std::string, std::less<>>;

@@ -1,6 +1,6 @@
 // The update framework's standard version ordering, one line per case: left, right, and what
 // comparing left with right must give ("<" left is older, "=" same, ">" left is newer).
-#include "updater/version_comparator.h"
+#include "protocol/version_comparator.h"
 
 #include <gtest/gtest.h>
 

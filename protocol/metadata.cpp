@@ -1,4 +1,4 @@
-#include "launcher/updates/gate_logic.h"
+#include "protocol/metadata.h"
 
 #include "kestrova/text.h"
 
