@@ -8,7 +8,7 @@ packages=(
   openjdk-17-jdk-headless openjdk-17-jre
   libcurl4-openssl-dev libplist-dev libexpat1-dev libarchive-dev libssl-dev ca-certificates openssl
   xvfb zenity xdotool x11-utils desktop-file-utils libglib2.0-bin
-  clang-format bindfs
+  clang-format bindfs python3
 )
 
 # jlink links from the JDK's jmods: part of openjdk-17-jdk-headless on Debian 12, a package of their
