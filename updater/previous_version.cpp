@@ -153,11 +153,13 @@ KeptState take_kept_area(UpdaterHost& host, FirstStart& state) {
     const auto bundle = bundle_path(host, state);
     if (!bundle) return KeptState::not_kept;
     KeptState found = KeptState::not_kept;
-    const std::string installed = installed_version(host, *bundle);
+    // Read only when there is an area: most starts find none.
+    std::optional<std::string> installed;
     for (auto& left : StagingArea::take_left(*bundle)) {
         const auto record = read_record(*left);
+        if (record && !installed) installed = installed_version(host, *bundle);
         const KeptState kept = found == KeptState::not_kept && record
-                                   ? kept_state(record, held_version(host, *left), installed,
+                                   ? kept_state(record, held_version(host, *left), *installed,
                                                 exists_no_follow(left->path() / started_name))
                                    : KeptState::not_kept;
         if (kept == KeptState::not_kept) {

@@ -28,7 +28,7 @@ bool put_back_and_start(PutBackEntry entry, bool console) {
     if (entry == nullptr) return false;
     // Linux takes no longer path to execute.
     std::string launcher(4096, '\0');
-    std::string sentence(1024, '\0');
+    std::string sentence(4096, '\0');
     const long length = entry(launcher.data(), launcher.size(), sentence.data(), sentence.size());
     if (length < 0) return false;
     sentence.resize(std::strlen(sentence.c_str()));
@@ -56,6 +56,14 @@ std::atomic<bool> application_started{false};
 
 void end_before_application(int status) noexcept { end_first_start(status); }
 
+// The signal that the JVM's own handling of it ended the process for (128 + SIGTERM, SIGINT or
+// SIGHUP, the status its shutdown hooks end with), or 0 when `status` is no such end.
+int termination_signal_of(int status) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        if (status == 128 + signal) return signal;
+    return 0;
+}
+
 }  // namespace
 
 void begin_first_start(const KestrovaUpdaterApi& framework, bool console) {
@@ -69,12 +77,6 @@ void application_starting() {
     application_started.store(true);
     const KestrovaUpdaterApi* framework = platform::load_update_framework();
     if (framework != nullptr && framework->application_starting != nullptr) framework->application_starting();
-}
-
-int termination_signal_of(int status) {
-    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
-        if (status == 128 + signal) return signal;
-    return 0;
 }
 
 void end_first_start(int status) noexcept {

@@ -31,10 +31,6 @@ void confirm_first_start();
 // termination signal ended the JVM, and otherwise puts the previous version back and starts it.
 void end_first_start(int status) noexcept;
 
-// The signal whose default end the JVM's own handling of it stands for (status 128 + SIGTERM,
-// SIGINT or SIGHUP), or 0 when `status` is no such end.
-int termination_signal_of(int status);
-
 // A failure before the application has shown it runs that does not end through end_process (the
 // JVM aborting, the launch record refused before main, an exception out of main): puts the
 // previous version back and starts it when this start is a new version's first; returns when there
