@@ -34,8 +34,8 @@ constexpr const char* started_name = "update.started";
 // holding the signal's number, so the next start tries the version again and says why.
 constexpr const char* interrupted_name = "update.interrupted";
 constexpr std::string_view way_back_line = "way back";
-// A record of two versions and two line breaks, with room to spare.
-constexpr std::size_t max_record_bytes = 2 * (max_skipped_version_bytes + 1);
+// A record of two versions a line each, and the way back's line.
+constexpr std::size_t max_record_bytes = 2 * (max_skipped_version_bytes + 1) + way_back_line.size() + 1;
 
 void log_to(UpdaterHost& host, std::string_view message) noexcept {
     try {
@@ -382,11 +382,10 @@ void mark_first_start(UpdaterHost& host, FirstStart& state) {
     }
     unmark_on_termination(*state.area);
     if (state.versions.way_back) {
-        log_to(host, "Version " + state.versions.replaced_by + " was put back because version " +
-                         state.versions.previous +
-                         " could not start: should it fail too before it has shown it "
-                         "runs, version " +
-                         state.versions.previous + " goes back in place");
+        const std::string& failed = state.versions.previous;
+        log_to(host, "Version " + state.versions.replaced_by + " was put back because version " + failed +
+                         " could not start: should it fail too before it has shown it runs, version " + failed +
+                         " goes back in place");
     }
     log_to(host, "First start of version " + state.versions.replaced_by + ": version " + state.versions.previous +
                      " stays in " + state.area->path().string() + " until it has shown it runs");
