@@ -548,6 +548,8 @@ void application_starting(UpdaterHost& host) {
             if (state.countdown_over.wait_for(wait, std::chrono::seconds(confirmation_seconds),
                                               [&state] { return state.over; }))
                 return;
+            log_to(host, "The application of version " + state.versions.replaced_by + " has run for " +
+                             std::to_string(confirmation_seconds) + " seconds: it is confirmed");
             wait.unlock();
             confirm_first_start(host);
         }).detach();

@@ -675,7 +675,22 @@ INSTANTIATE_TEST_SUITE_P(
                                 const auto r = launch(test.installed_, {}, o);
                                 EXPECT_EQ(r.exit_status, 1) << r.err;
                             },
-                            "could not start either, so that failure is neither's"}),
+                            "could not start either, so that failure is neither's"},
+        // Confirmed once main has run a while: a crash after that is not a failure to start.
+        NotTheVersionsFault{
+            "KilledAfterItHasShownItRuns",
+            [](UpdateInstall& base, ProcessOptions o) {
+                auto& test = static_cast<VersionNotBlamed&>(base);
+                const fs::path quit = test.dir_.path() / "never";
+                auto app = launch_in_background(test.installed_, {"--exit-when", quit.string(), "0"}, o);
+                const auto deadline = Clock::now() + time_left(30s);
+                while (app.running() && !install_leftovers_beside(test.app_dir_).empty() && Clock::now() < deadline)
+                    std::this_thread::sleep_for(100ms);
+                ASSERT_TRUE(app.running()) << app.err();
+                kill(app.pid(), SIGKILL);
+                app.wait(time_left(10s));
+            },
+            "has run for 5 seconds: it is confirmed"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
