@@ -442,7 +442,9 @@ std::string not_remembered_sentence(std::string_view failed, std::string_view re
     sentence += failed;
     sentence += " cannot start could not be remembered (";
     sentence += reason;
-    sentence += "), so a later start may offer it again; make the state folder writable.";
+    sentence +=
+        "), so a later start may offer it again; make the state folder writable, with nothing in that "
+        "file's place.";
     return sentence;
 }
 
