@@ -257,6 +257,9 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     env->CallVoidMethod(escaped, print_stack_trace);
     exit_if_exception(env);
 
+    // A new version that dies at once in main has not shown it runs: it is put back as one that
+    // failed before main, whose previous version then starts in its place.
+    kestrova::updates::roll_back_first_start(launch_is_console());
     if (text == nullptr) kestrova::bail("%s", msg_no_exception_text);
     if (!kestrova::data.console) kestrova::show_alert(alert_title, message_copy.c_str());
     exit_through_java(env, 1);
@@ -296,11 +299,12 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     jobject clazz = env->CallObjectMethod(main_method, declaring_class);
     fail_launch_if_exception(env, advice_support_classes);
 
-    // The application runs from here: a new version has started, so the previous one it replaced
-    // is not needed any more; every way the process ends after this (the main method returning,
-    // System.exit, an uncaught exception) first installs an update it downloaded.
+    // The application runs from here: a new version is confirmed once it has shown it runs (the
+    // update framework keeps the previous one until then); every way the process ends after this
+    // (the main method returning, System.exit, an uncaught exception) first installs an update it
+    // downloaded.
     application_running.store(true);
-    kestrova::updates::confirm_first_start();
+    kestrova::updates::application_starting();
     kestrova::updates::install_pending_update_at_end();
     env->CallStaticVoidMethod(static_cast<jclass>(clazz), main_id, args);
     KESTROVA_BENCH_MARK("main-returned");

@@ -336,6 +336,12 @@ std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
         std::string best_version;
         for (auto& left : StagingArea::take_left(*bundle, [&host](std::string_view line) { log_to(host, line); })) {
             const auto version = left->ready_version();
+            if (!version && holds_kept_version(host, *left, *bundle)) {
+                // The way back from a version that has not shown it runs: only its confirmation or
+                // the put-back removes it (a put-back that waited for other copies leaves it here).
+                left->leave_on_disk();
+                continue;
+            }
             if (!version) {
                 log_to(host, "Removed what an interrupted update left: " + left->path().string());
                 continue;  // removed as `left` goes

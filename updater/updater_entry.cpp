@@ -180,6 +180,18 @@ void confirm_first_start_c() noexcept {
     }
 }
 
+void application_starting_c() noexcept {
+    if (installed_host != nullptr) {
+        application_starting(*installed_host);
+    }
+}
+
+void interrupt_first_start_c(int signal) noexcept {
+    if (installed_host != nullptr) {
+        interrupt_first_start(*installed_host, signal);
+    }
+}
+
 int version_failed_to_start_c(const char* version) noexcept {
     return installed_host != nullptr && version != nullptr && version_failed_to_start(*installed_host, version) ? 1 : 0;
 }
@@ -198,6 +210,8 @@ constexpr KestrovaUpdaterApi updater_api = {
     &roll_back_first_start_c,
     &confirm_first_start_c,
     &version_failed_to_start_c,
+    &application_starting_c,
+    &interrupt_first_start_c,
 };
 
 }  // namespace

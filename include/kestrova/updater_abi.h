@@ -13,7 +13,7 @@
 extern "C" {
 #endif
 
-#define KESTROVA_UPDATER_ABI_VERSION 4u
+#define KESTROVA_UPDATER_ABI_VERSION 5u
 #define KESTROVA_UPDATER_ENTRY_POINT "kestrova_updater_load"
 
 /* The URL error domain's codes that the framework acts on: a transfer that cancel_transfer stopped,
@@ -168,12 +168,18 @@ typedef struct KestrovaUpdaterApi {
     /* The new version failed before its application ran: puts the kept previous version back in
        one exchange and answers as begin_first_start does; -1 when there is none. Any thread. */
     long (*roll_back_first_start)(char* launcher, size_t launcher_size, char* sentence, size_t sentence_size);
-    /* The application's main method is about to run: the kept previous version is no longer
-       needed and goes (removed meanwhile, done by the end of install_pending_update). Any thread. */
+    /* The new version has shown it runs: the kept previous version is no longer needed and goes
+       (removed meanwhile, done by the end of install_pending_update). Any thread. */
     void (*confirm_first_start)(void);
     /* 1 when `version` is, or is older than, a version that was put back after it could not start
        here: neither scheduled checks nor the launch gate offer it again. 0 otherwise. */
     int (*version_failed_to_start)(const char* version);
+    /* The application's main method is about to run: the first start is confirmed once main has
+       run a few seconds (confirm_first_start), unless the process ends before. Any thread. */
+    void (*application_starting)(void);
+    /* The first start ended by `signal` (SIGTERM, SIGINT, SIGHUP: the user or a logout) before it
+       was confirmed: not counted against the version; the next start is its first start again. */
+    void (*interrupt_first_start)(int signal);
 } KestrovaUpdaterApi;
 
 /* The stand-in's one exported entry point. Returns null when it cannot work with `host`. */

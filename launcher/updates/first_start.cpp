@@ -1,5 +1,7 @@
 #include "launcher/updates/first_start.h"
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -26,7 +28,7 @@ bool put_back_and_start(PutBackEntry entry, bool console) {
     if (entry == nullptr) return false;
     // Linux takes no longer path to execute.
     std::string launcher(4096, '\0');
-    std::string sentence(1024, '\0');
+    std::string sentence(4096, '\0');
     const long length = entry(launcher.data(), launcher.size(), sentence.data(), sentence.size());
     if (length < 0) return false;
     sentence.resize(std::strlen(sentence.c_str()));
@@ -48,15 +50,18 @@ bool put_back_and_start(PutBackEntry entry, bool console) {
     return true;
 }
 
-// The end of the process before the application ran. A deliberate end (status 0: the user left
-// the launch gate's offer) says nothing against the new version, so its first start is over.
-void end_before_application(int status) noexcept {
-    if (status == 0) {
-        confirm_first_start();
-        return;
-    }
-    if (const KestrovaUpdaterApi* framework = platform::load_update_framework())
-        put_back_and_start(framework->roll_back_first_start, console_launch);
+// Set once the application's main method is about to run: from then on an end of the process
+// with any status is the application's own choice, not a failure to start.
+std::atomic<bool> application_started{false};
+
+void end_before_application(int status) noexcept { end_first_start(status); }
+
+// The signal that the JVM's own handling of it ended the process for (128 + SIGTERM, SIGINT or
+// SIGHUP, the status its shutdown hooks end with), or 0 when `status` is no such end.
+int termination_signal_of(int status) {
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP})
+        if (status == 128 + signal) return signal;
+    return 0;
 }
 
 }  // namespace
@@ -66,6 +71,28 @@ void begin_first_start(const KestrovaUpdaterApi& framework, bool console) {
     if (framework.begin_first_start == nullptr) return;
     if (put_back_and_start(framework.begin_first_start, console)) platform::end_process(1);
     platform::run_before_end_of_process(&end_before_application);
+}
+
+void application_starting() {
+    application_started.store(true);
+    const KestrovaUpdaterApi* framework = platform::load_update_framework();
+    if (framework != nullptr && framework->application_starting != nullptr) framework->application_starting();
+}
+
+void end_first_start(int status) noexcept {
+    const KestrovaUpdaterApi* framework = platform::load_update_framework();
+    if (framework == nullptr) return;
+    if (const int signal = termination_signal_of(status)) {
+        if (framework->interrupt_first_start != nullptr) framework->interrupt_first_start(signal);
+        return;
+    }
+    // A deliberate end: status 0 before main (the user left the launch gate's offer), or whatever
+    // the application chose once it ran. Its failures (an exception out of main) put back first.
+    if (status == 0 || application_started.load()) {
+        confirm_first_start();
+        return;
+    }
+    put_back_and_start(framework->roll_back_first_start, console_launch);
 }
 
 void confirm_first_start() {

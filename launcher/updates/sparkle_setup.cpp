@@ -162,7 +162,9 @@ void hold_launch_for_update_check() {
 // The end of the process installs what the application's run has downloaded and checked. Runs
 // on whichever thread ends the process, while others may still run: the framework's call is made
 // for any thread. Nothing may escape into the end of the process.
-void install_pending_update(int) noexcept {
+void install_pending_update(int status) noexcept {
+    // One action per process: a first start that has not yet shown it runs is decided first.
+    kestrova::updates::end_first_start(status);
     if (framework->install_pending_update == nullptr) return;
     framework->install_pending_update();
 }

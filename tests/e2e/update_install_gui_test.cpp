@@ -528,12 +528,13 @@ TEST_F(UpdateInstall, FirstStartKilledBeforeTheApplicationRanIsPutBackAtTheNextS
 struct CannotStartCase {
     const char* name;
     std::function<void(const fs::path& executable)> damage;  // breaks the new launcher before its release
+    std::vector<std::string> args = {"from-1.1"};            // 1.1's recorded arguments
 };
 
 class NewVersionCannotStart : public UpdateInstall, public ::testing::WithParamInterface<CannotStartCase> {};
 
 TEST_P(NewVersionCannotStart, PutsThePreviousVersionBackInTheSameLaunch) {
-    const auto executable = site_.make_bundle(dir_.path() / "new", "1.1", {}, {"from-1.1"});
+    const auto executable = site_.make_bundle(dir_.path() / "new", "1.1", {}, GetParam().args);
     GetParam().damage(executable);
     site_.release(executable);
     auto app = launch_in_background(installed_, {"first"}, options(true));
@@ -543,7 +544,10 @@ TEST_P(NewVersionCannotStart, PutsThePreviousVersionBackInTheSameLaunch) {
     ASSERT_FALSE(r.timed_out);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_NE(r.err.find("Probe 1.1 could not start, so Probe 1.0 was put back.\n"), std::string::npos) << r.err;
-    EXPECT_EQ(value_of(r.out, "arg[0]"), "first") << "not 1.0: " << r.out;
+    // 1.0 ran last (a 1.1 that dies in main printed its arguments first).
+    const auto last_run = r.out.rfind("args.length=");
+    EXPECT_EQ(value_of(r.out.substr(last_run == std::string::npos ? 0 : last_run), "arg[0]"), "first")
+        << "not 1.0: " << r.out;
     EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
 }
 
@@ -569,7 +573,124 @@ INSTANTIATE_TEST_SUITE_P(
                             fs::remove(executable);
                             std::ofstream(executable) << "not a program\n";
                             fs::permissions(executable, fs::perms(0755));
-                        }}),
+                        }},
+        // Main runs, and dies at once (as a main class that lacks a JAR of its own would).
+        CannotStartCase{"DiesInMainAtOnce", [](const fs::path&) {}, {"from-1.1", "--throw", "lacks a class"}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// A launch whose put-back cannot remember the failure (a directory where it would be written)
+// ends all the same: the version put back is not offered again by it, and the user hears so once.
+TEST_F(UpdateInstall, AFailureThatCannotBeRememberedIsNotInstalledAgainByTheSameLaunch) {
+    const std::vector<std::string> id = {"--bundle-identifier", "org.example.probe"};
+    installed_ = site_.make_bundle(dir_.path() / "unremembered", "1.0", id);
+    app_dir_ = installed_.parent_path().parent_path().parent_path();
+    auto broken = id;
+    broken.push_back("--jvm-option=-Xno-such-option");
+    site_.release(site_.make_bundle(dir_.path() / "new", "1.1", broken, {"from-1.1"}));
+    fs::create_directories(dir_.path() / "state/kestrova-updater/org.example.probe.failed-version");
+    auto app = launch_in_background(installed_, {"first"}, options(true));
+    choose_install(*x_, app);
+    dismiss_dialogs_until_exit(*x_, app, 40s);
+    const auto r = app.wait(time_left(20s));
+    ASSERT_FALSE(r.timed_out) << "held for 1.1 again; downloads: " << count_of(log_text(), "Download started");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "arg[0]"), "first") << "not 1.0: " << r.out;
+    EXPECT_EQ(count_of(log_text(), "Download started"), 1u) << log_text();
+    EXPECT_EQ(count_of(r.err, "could not be remembered"), 1u) << r.err;
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.0");
+}
+
+struct NotTheVersionsFault {
+    const char* name;
+    // Ends 1.1's first start, installed with 1.0 kept beside it, for a reason that is not 1.1's.
+    std::function<void(UpdateInstall& test, ProcessOptions options)> end_first_start;
+    const char* logged;  // the decision, in the update log
+};
+
+void PrintTo(const NotTheVersionsFault& c, std::ostream* out) { *out << c.name; }
+
+class VersionNotBlamed : public UpdateInstall, public ::testing::WithParamInterface<NotTheVersionsFault> {
+public:
+    using UpdateInstall::app_dir_;
+    using UpdateInstall::dir_;
+    using UpdateInstall::installed_;
+    using UpdateInstall::site_;
+    using UpdateInstall::x_;
+};
+
+TEST_P(VersionNotBlamed, ItsNextStartRunsItAndNothingBarsIt) {
+    const std::vector<std::string> extra = {"--bundle-identifier", "org.example.probe", "--user-jvm-options"};
+    installed_ = site_.make_bundle(dir_.path() / "not-blamed", "1.0", extra);
+    app_dir_ = installed_.parent_path().parent_path().parent_path();
+    site_.release(site_.make_bundle(dir_.path() / "new", "1.1", extra, {"from-1.1"}));
+    const fs::path quit = dir_.path() / "quit";
+    auto first = launch_in_background(installed_, {"--check-updates", "--exit-when", quit.string(), "0"},
+                                      options(false));
+    install_while_running(*x_, first);
+    std::ofstream(quit).put('\n');
+    ASSERT_EQ(first.wait(time_left(60s)).exit_status, 0);
+    ASSERT_EQ(bundle_version_of(app_dir_), "1.1");
+
+    auto o = quiet_options();
+    o.env["XDG_CONFIG_HOME"] = (dir_.path() / "config").string();
+    GetParam().end_first_start(*this, o);
+    EXPECT_EQ(bundle_version_of(app_dir_), "1.1") << log_text();
+
+    fs::remove_all(dir_.path() / "config");
+    const auto next = launch(installed_, {"again"}, o);
+    EXPECT_NE(log_text().find(GetParam().logged), std::string::npos) << log_text();
+    EXPECT_EQ(next.exit_status, 0) << next.err;
+    EXPECT_EQ(value_of(next.out, "arg[0]"), "from-1.1") << "1.1 was blamed: " << next.out;
+    EXPECT_FALSE(fs::exists(dir_.path() / "state/kestrova-updater/org.example.probe.failed-version"));
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, VersionNotBlamed,
+    ::testing::Values(
+        // The user gives up while the launch gate waits for a site that does not answer.
+        NotTheVersionsFault{"TerminatedWhileTheGateWaits",
+                            [](UpdateInstall& base, ProcessOptions o) {
+                                auto& test = static_cast<VersionNotBlamed&>(base);
+                                test.site_.server().route(ReleaseSite::path_of("metadata.properties"),
+                                                          HttpResponse::never_answer());
+                                o.env["FORCE_UPDATE_CHECK"] = "1";
+                                auto app = launch_in_background(test.installed_, {}, o);
+                                const auto path = ReleaseSite::path_of("metadata.properties");
+                                const auto deadline = Clock::now() + time_left(30s);
+                                while (test.site_.server().request_count(path) == 0 && Clock::now() < deadline)
+                                    std::this_thread::sleep_for(50ms);
+                                ASSERT_GT(test.site_.server().request_count(path), 0u) << app.err();
+                                kill(app.pid(), SIGTERM);
+                                app.wait(time_left(10s));
+                            },
+                            "ended by signal 15"},
+        // The user's own options hold a typo that every version's JVM refuses.
+        NotTheVersionsFault{"TheUsersOptionsThePreviousVersionRefusesToo",
+                            [](UpdateInstall& base, ProcessOptions o) {
+                                auto& test = static_cast<VersionNotBlamed&>(base);
+                                fs::create_directories(test.dir_.path() / "config/org.example.probe");
+                                std::ofstream(test.dir_.path() / "config/org.example.probe/jvm.options")
+                                    << "-Xno-such-option\n";
+                                const auto r = launch(test.installed_, {}, o);
+                                EXPECT_EQ(r.exit_status, 1) << r.err;
+                            },
+                            "could not start either, so that failure is neither's"},
+        // Confirmed once main has run a while: a crash after that is not a failure to start.
+        NotTheVersionsFault{
+            "KilledAfterItHasShownItRuns",
+            [](UpdateInstall& base, ProcessOptions o) {
+                auto& test = static_cast<VersionNotBlamed&>(base);
+                const fs::path quit = test.dir_.path() / "never";
+                auto app = launch_in_background(test.installed_, {"--exit-when", quit.string(), "0"}, o);
+                const auto deadline = Clock::now() + time_left(30s);
+                while (app.running() && !install_leftovers_beside(test.app_dir_).empty() && Clock::now() < deadline)
+                    std::this_thread::sleep_for(100ms);
+                ASSERT_TRUE(app.running()) << app.err();
+                kill(app.pid(), SIGKILL);
+                app.wait(time_left(10s));
+            },
+            "has run for 5 seconds: it is confirmed"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -28,6 +28,8 @@ const KestrovaUpdaterApi api = {KESTROVA_UPDATER_ABI_VERSION,
                                 nullptr,
                                 nullptr,
                                 nullptr,
+                                nullptr,
+                                nullptr,
                                 nullptr};
 
 }  // namespace

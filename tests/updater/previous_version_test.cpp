@@ -13,6 +13,7 @@ struct KeptCase {
     const char* name;
     std::optional<std::string> record;  // the record's text; nothing when absent
     std::string held;                   // CFBundleVersion of the bundle in the area
+    std::string installed;              // CFBundleVersion of the bundle at the application's path
     bool started;
     KeptState expected;
 };
@@ -22,19 +23,24 @@ class KeptStateOfAnArea : public ::testing::TestWithParam<KeptCase> {};
 TEST_P(KeptStateOfAnArea, IsReadFromTheRecordAndTheBundleItHolds) {
     const auto& c = GetParam();
     const auto record = c.record ? parse_kept_versions(*c.record) : std::nullopt;
-    EXPECT_EQ(kept_state(record, c.held, c.started), c.expected);
+    EXPECT_EQ(kept_state(record, c.held, c.installed, c.started), c.expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Areas, KeptStateOfAnArea,
-    ::testing::Values(KeptCase{"ExchangedNotYetStarted", "1.0\n1.1\n", "1.0", false, KeptState::untried},
-                      KeptCase{"ExchangedAndAStartDied", "1.0\n1.1\n", "1.0", true, KeptState::died},
+    ::testing::Values(KeptCase{"ExchangedNotYetStarted", "1.0\n1.1\n", "1.0", "1.1", false, KeptState::untried},
+                      KeptCase{"ExchangedAndAStartDied", "1.0\n1.1\n", "1.0", "1.1", true, KeptState::died},
                       // A crash before the exchange, or after the exchange back: the area holds the new version.
-                      KeptCase{"NotExchanged", "1.0\n1.1\n", "1.1", false, KeptState::not_kept},
-                      KeptCase{"ExchangedBack", "1.0\n1.1\n", "1.1", true, KeptState::not_kept},
-                      KeptCase{"NoRecord", std::nullopt, "1.0", false, KeptState::not_kept},
-                      KeptCase{"RecordCutShort", "1.0\n1.", "1.0", false, KeptState::not_kept},
-                      KeptCase{"RecordWithAnEmptyVersion", "1.0\n\n", "1.0", false, KeptState::not_kept}),
+                      KeptCase{"NotExchanged", "1.0\n1.1\n", "1.1", "1.0", false, KeptState::not_kept},
+                      KeptCase{"ExchangedBack", "1.0\n1.1\n", "1.1", "1.0", true, KeptState::not_kept},
+                      KeptCase{"NoRecord", std::nullopt, "1.0", "1.1", false, KeptState::not_kept},
+                      KeptCase{"RecordCutShort", "1.0\n1.", "1.0", "1.1", false, KeptState::not_kept},
+                      KeptCase{"RecordWithAnEmptyVersion", "1.0\n\n", "1.0", "1.1", false, KeptState::not_kept},
+                      // The way back: 1.1 failed and is kept while 1.0, put back, has not shown it runs.
+                      KeptCase{"WayBack", "1.1\n1.0\nway back\n", "1.1", "1.0", false, KeptState::untried},
+                      KeptCase{"UnknownThirdLine", "1.1\n1.0\nsomething\n", "1.1", "1.0", false, KeptState::not_kept},
+                      // Another installation took the path since: the record kept nothing for it.
+                      KeptCase{"OutlivedByAnotherInstallation", "1.0\n1.1\n", "1.0", "1.2", true, KeptState::not_kept}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct FailedCase {

@@ -366,6 +366,21 @@ TEST_F(UpdateInstallationTest, LeftoversThatAreNotAReadyUpdateAreRemovedAtTheNex
     EXPECT_TRUE(fs::exists(held.path()));
 }
 
+TEST_F(UpdateInstallationTest, AKeptPreviousVersionOutlivesTheCleanUpOfLeftovers) {
+    leave_staged(bundle_entries("1.1"), "1.1");
+    ASSERT_TRUE(install_left_update(host).has_value());
+    const auto names = beside_the_bundle();
+    ASSERT_EQ(names.size(), 2u);
+    const fs::path kept = dir_.path() / names[0];
+    // 1.1's first start failed while other copies ran, so its put-back waits: marked and unlocked.
+    write_file(kept / "update.started", "");
+    EXPECT_EQ(install_left_update(host), std::nullopt);
+    PendingUpdate at_end;
+    EXPECT_FALSE(at_end.install(host));
+    EXPECT_EQ(read_file(kept / "update.previous"), "1.0\n1.1\n");
+    EXPECT_EQ(read_file(kept / "Demo.app/Contents/Info.plist"), plist("app.demo", "1.0"));
+}
+
 TEST_F(UpdateInstallationTest, WhileOtherCopiesRunAHeldLaunchStartsAsItIsAndTheLastCopyToQuitInstalls) {
     serve();
     host.other_copies_run = true;
