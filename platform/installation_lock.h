@@ -1,7 +1,8 @@
 // One copy at a time: every start of a bundle whose update framework loads holds a lock on the
-// bundle directory for as long as it runs, shared with the other copies of the same installation;
+// installation for as long as it runs, shared with the other copies of the same installation;
 // replacing the installation takes it exclusively. So an update never replaces or deletes the tree
-// a running copy still loads classes and resources from.
+// a running copy still loads classes and resources from. Only a user who may change the
+// installation can hold the lock, so nobody else can stall a start or keep an update out.
 #pragma once
 
 #include <functional>
@@ -11,11 +12,12 @@
 namespace kestrova::platform {
 
 enum class InstallationLock {
-    exclusive,    // no other copy runs: held alone until share_installation_lock
-    shared,       // other copies run: held with them
-    waited,       // another copy held it alone (replacing the installation, perhaps): held shared once it was done
-    timed_out,    // another copy was still replacing it when the wait ended: not held
-    unavailable,  // the bundle directory could not be opened or locked: not held
+    exclusive,      // no other copy runs: held alone until share_installation_lock
+    shared,         // other copies run: held with them
+    waited,         // another copy held it alone (replacing the installation, perhaps): held shared once it was done
+    timed_out,      // another copy was still replacing it when the wait ended: not held
+    unavailable,    // the bundle directory could not be opened or locked: not held
+    not_installer,  // this user may not change the installation: not held, and nobody waited for
 };
 
 // Locks the bundle directory that holds the executable, for the rest of the process (the lock is
