@@ -1,4 +1,4 @@
-// The installation lock is a flock on a file inside the bundle directory (NAME.app/.kestrova-lock),
+// The installation lock is a flock on a file at the top of the bundle (NAME.app/.kestrova-lock),
 // held through one descriptor that is never closed: close-on-exec ends it when the process is
 // replaced, and the kernel ends it when the process dies, however it dies. flock locks belong to
 // the open file, so the conversions below act on this process's own lock and never conflict with it.
@@ -49,8 +49,6 @@ struct LockState {
     ino_t inode = 0;
 };
 
-constexpr const char* lock_file_name = ".kestrova-lock";
-
 LockState& state() {
     static NeverDestroyed<LockState> s;
     return s.get();
@@ -91,8 +89,8 @@ Opened open_lock_file(LockState& s) {
         return Opened::failed;
     }
     // Never through a link, and never waiting on a named pipe someone put in its place.
-    const int fd = ::openat(bundle, lock_file_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                            S_IRUSR | S_IWUSR);
+    const int fd = ::openat(bundle, std::string(kestrova::bundle_layout::installation_lock).c_str(),
+                            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
     const int open_error = errno;
     ::close(bundle);
     if (fd < 0)
