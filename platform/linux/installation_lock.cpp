@@ -74,7 +74,7 @@ mode_t lock_file_mode(const struct stat& bundle, const struct stat& file) {
     return mode;
 }
 
-enum class Opened { locked_file, not_installer, failed };
+enum class Opened { file, not_installer, failed };
 
 // Opens the lock file of the bundle directory at `s.path`, making it when it is not there yet, and
 // keeps its descriptor in `s.fd`.
@@ -108,7 +108,7 @@ Opened open_lock_file(LockState& s) {
     s.fd = fd;
     s.device = bundle_info.st_dev;
     s.inode = bundle_info.st_ino;
-    return Opened::locked_file;
+    return Opened::file;
 }
 
 }  // namespace
@@ -125,7 +125,7 @@ InstallationLock lock_installation(double wait_seconds, const std::function<void
     if (s.fd >= 0) return InstallationLock::unavailable;  // once per process
 
     switch (open_lock_file(s)) {
-        case Opened::locked_file:
+        case Opened::file:
             break;
         case Opened::not_installer:
             return InstallationLock::not_installer;
@@ -169,7 +169,7 @@ bool lock_installation_exclusively() {
         // Not locked yet: a launch that fails before main (a damaged record) may still have to
         // put the previous version back, and may do so only when no other copy runs. A user who
         // may not change the installation never may.
-        if (open_lock_file(s) != Opened::locked_file) return false;
+        if (open_lock_file(s) != Opened::file) return false;
     }
     if (s.held == Held::exclusive) return true;
     if (try_flock(s.fd, LOCK_EX)) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrova/bundle_layout.h"
 #include "tests/support/bundle.h"
 #include "tests/support/update_log.h"
 
@@ -152,7 +153,7 @@ TEST_F(UpdateStartup, AnotherUserHoldingWhatTheyCanOpenStallsNoStart) {
     const auto executable = bundle({}, true);
     const fs::path app = executable.parent_path().parent_path().parent_path();
     ASSERT_EQ(run(executable, {}).exit_status, 0);
-    const std::vector<std::string> paths = {app, app / ".kestrova-lock", app / "Contents", executable};
+    const std::vector<std::string> paths = {app, app / bundle_layout::installation_lock, app / "Contents", executable};
     int locked[2];
     ASSERT_EQ(::pipe(locked), 0);
     const pid_t other = ::fork();
