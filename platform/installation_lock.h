@@ -20,12 +20,13 @@ enum class InstallationLock {
     not_installer,  // this user may not change the installation: not held, and nobody waited for
 };
 
-// Locks the bundle directory that holds the executable, for the rest of the process (the lock is
-// never released; replacing the program releases it). Exclusively when no other copy runs, so that
-// an update an earlier run left can go in before any other copy starts from the old tree; shared
-// otherwise. While another copy holds it exclusively (it is installing an update), waits for it up
-// to `wait_seconds`; `waiting` runs once if that wait is longer than a moment. Main thread, once,
-// before the application starts.
+// Locks the installation in the bundle directory that holds the executable, for the rest of the
+// process (the lock is never released; replacing the program releases it). Exclusively when no
+// other copy runs, so that an update an earlier run left can go in before any other copy starts
+// from the old tree; shared otherwise. While another copy holds it exclusively (it is installing an
+// update), waits for it up to `wait_seconds`; `waiting` runs once if that wait is longer than a
+// moment. A user who may not change the installation gets `not_installer` at once. Main thread,
+// once, before the application starts.
 InstallationLock lock_installation(double wait_seconds, const std::function<void()>& waiting);
 
 // Converts this process's lock to exclusive without waiting (taking it first when it has none
