@@ -1,6 +1,7 @@
 #include "core/launch_failure.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace kestrova {
@@ -27,7 +28,34 @@ constexpr LineAdvice line_advice[] = {
     {"Out of memory", "Close other applications and try again."},
 };
 
+// What every line naming the user's options says, so that its advice follows it.
+constexpr std::string_view user_options_marker = " were added to this start";
+constexpr std::string_view advice_user_options =
+    "Correct or remove the line of that file that the Java runtime refused (its own words are above), "
+    "then start the application again.";
+
 }  // namespace
+
+std::string user_options_note(std::string_view file) {
+    std::string note = "the JVM options in ";
+    note += file;
+    note += user_options_marker;
+    note += ": correct or remove the one the Java runtime refused";
+    return note;
+}
+
+std::string jvm_creation_failure_line(int result, std::string_view user_options_file) {
+    char code[16];
+    std::snprintf(code, sizeof code, "%x", static_cast<unsigned>(result));
+    std::string line = "Failed to create JVM: Error 0x";
+    line += code;
+    if (!user_options_file.empty()) {
+        line += "; ";
+        line += user_options_note(user_options_file);
+        line += '.';
+    }
+    return line;
+}
 
 bool launch_failure_wants_alert(bool console, bool standard_error_is_terminal) {
     return !console && !standard_error_is_terminal;
@@ -47,6 +75,7 @@ std::string launch_failure_title(std::string_view application_name) {
 }
 
 std::string_view launch_failure_advice(std::string_view line) {
+    if (line.find(user_options_marker) != std::string_view::npos) return advice_user_options;
     for (const auto& entry : line_advice)
         if (line.starts_with(entry.line_start)) return entry.advice;
     return advice_default;

@@ -35,6 +35,14 @@ inline constexpr std::string_view advice_support_classes =
     "The application's support classes (kestrova-support.jar) are missing or do not match its "
     "launcher: install the application again; if that does not help, send this message to its vendor.";
 
+// What a failure the JVM's refusal caused says when the user's own file of JVM options added
+// options to the start: the file, and that one of its lines is the likely cause.
+std::string user_options_note(std::string_view file);
+
+// "Failed to create JVM: Error 0x%x" for JNI_CreateJavaVM's `result`, naming the user's file of
+// options when it added any (`user_options_file` not empty).
+std::string jvm_creation_failure_line(int result, std::string_view user_options_file);
+
 // The alert's text: the line, then what the JVM said while it was created (when anything), then
 // `advice`.
 std::string launch_failure_text(std::string_view line, std::string_view jvm_output, std::string_view advice);

@@ -63,13 +63,46 @@ std::string expand_option_tokens(std::string_view option, std::string_view app_d
 
 namespace {
 
-// Options that decide what runs, which the bundle alone does: the exact name, or a prefix when the
-// option carries its value after '=' or ':'.
+// Options that decide what runs, which the bundle alone does, matched as HotSpot reads them (its
+// match_option, add_property and flag parser), so that no other spelling of one slips through.
+// The launcher's own class path options, whole or with their value after '='; HotSpot never sees
+// these, but a user who writes one means what the bundle fixes.
 constexpr std::string_view reserved_exact[] = {"-cp", "-classpath", "--class-path", "-jar"};
-constexpr std::string_view reserved_prefixes[] = {
-    "-Djava.class.path=", "-Dapp.dir=", "-Dsun.java.command=", "-XX:SharedArchiveFile=",
-    "-XX:VMOptionsFile=", "-XX:Flags=", "--class-path=",       "-XX:+AutoCreateSharedArchive",
-};
+// -Xbootclasspath in each of its forms (":", "/a:", "/p:"): a class on the boot class path is
+// found before the class path's, so a JAR there runs in place of the application's classes.
+constexpr std::string_view reserved_prefixes[] = {"--class-path=", "-Xbootclasspath"};
+// -DNAME sets NAME to the empty text and -DNAME=VALUE to VALUE: a property is named by what comes
+// before the first '=', or by all of it.
+constexpr std::string_view reserved_properties[] = {"java.class.path", "app.dir", "sun.java.command"};
+// -XX:NAME=V, -XX:NAME:=V, -XX:+NAME and -XX:-NAME all set the flag NAME: the class-data archive,
+// and another file of options, which these rules would not see.
+constexpr std::string_view reserved_flags[] = {"SharedArchiveFile", "AutoCreateSharedArchive", "VMOptionsFile",
+                                               "Flags"};
+
+bool is_one_of(std::string_view name, std::span<const std::string_view> names) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+bool is_reserved(std::string_view option) {
+    if (is_one_of(option, reserved_exact)) return true;
+    if (std::any_of(std::begin(reserved_prefixes), std::end(reserved_prefixes),
+                    [&](std::string_view prefix) { return option.starts_with(prefix); }))
+        return true;
+    if (option.starts_with("-D")) {
+        const std::string_view property = option.substr(2);
+        return is_one_of(property.substr(0, property.find('=')), reserved_properties);
+    }
+    if (option.starts_with("-XX:")) {
+        std::string_view flag = option.substr(4);
+        if (flag.starts_with('+') || flag.starts_with('-')) flag.remove_prefix(1);
+        const auto is_name_character = [](char c) {
+            return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+        };
+        const auto end = std::find_if_not(flag.begin(), flag.end(), is_name_character);
+        return is_one_of(flag.substr(0, static_cast<std::size_t>(end - flag.begin())), reserved_flags);
+    }
+    return false;
+}
 
 std::string_view trim(std::string_view line) {
     const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
@@ -90,11 +123,8 @@ std::string problem_with(std::string_view option) {
         return quoted +
                " holds more than one option; put one option a line, and a value after '=' as in "
                "--add-opens=java.base/java.lang=ALL-UNNAMED";
-    const bool reserved = std::find(std::begin(reserved_exact), std::end(reserved_exact), option) !=
-                              std::end(reserved_exact) ||
-                          std::any_of(std::begin(reserved_prefixes), std::end(reserved_prefixes),
-                                      [&](std::string_view prefix) { return option.starts_with(prefix); });
-    if (reserved) return quoted + " would change what the application runs, which its bundle decides; remove the line";
+    if (is_reserved(option))
+        return quoted + " would change what the application runs, which its bundle decides; remove the line";
     return {};
 }
 

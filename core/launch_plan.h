@@ -34,8 +34,8 @@ std::string expand_option_tokens(std::string_view option, std::string_view app_d
 // skipped, each line is trimmed of spaces and tabs (and a carriage return). A line is refused when
 // it is no JVM option (it does not start with '-'), when it holds more than one (white space before
 // its first '=' or ':', as in "-Xmx2g -Xss1m" or "--add-opens X"), or when it would take the launch
-// out of the bundle's hands: the class path, the main JAR, the app directory, the command, the
-// class-data archive, or another options file.
+// out of the bundle's hands: the class path or the boot class path, the main JAR, the app directory,
+// the command, the class-data archive, or another options file, in every form the JVM reads them.
 struct UserJvmOptions {
     std::vector<std::string> options;
     std::size_t bad_line = 0;  // 1-based; 0 when every line is good

@@ -54,7 +54,6 @@ kestrova::BurnedInData parse_reserved_area() {
 constexpr const char* msg_path_too_long = "Path to executable is too long, have 2048 bytes buffer space.";
 constexpr const char* msg_path_unreadable =
     "Could not read the path of the executable itself (%s); start the application again from its bundle.";
-constexpr const char* msg_create_failed = "Failed to create JVM: Error 0x%x";
 constexpr const char* msg_thread_failed =
     "Could not start the JVM thread with a stack of %u bytes (%s); package the application with "
     "another --stack-size.";
@@ -69,6 +68,9 @@ constexpr const char* msg_no_exception_text =
 constexpr const char* msg_user_options_unreadable =
     "Could not read the JVM options in %s (%s); make the file readable or remove it.";
 constexpr const char* msg_user_options_bad = "%s, line %zu: %s.";
+constexpr const char* msg_user_options_not_a_file =
+    "The JVM options in %s are not in a regular file; put them in a file of that name, one a line, or remove it.";
+constexpr const char* msg_user_options_refused = "The Java runtime refused to start; %s.";
 constexpr const char* msg_no_home =
     "The application's JVM options name the user's home directory, which cannot be found (HOME is not set); "
     "set HOME and start the application again.";
@@ -100,6 +102,25 @@ kestrova::JvmOutputTail jvm_creation_output;
 // exit() runs while Java threads may still print through the hook.
 static_assert(std::is_trivially_destructible_v<kestrova::JvmOutputTail> &&
               std::is_trivially_destructible_v<std::mutex>);
+
+// The user's file of JVM options when it added any to this start, for the failure of a JVM that
+// refuses them. Written by the JVM thread before the JVM is created, and read on that thread or by
+// the JVM's hooks while it is being created.
+std::string user_options_file;
+
+// The printf-style message as one string, for a failure that is reported later than it is found.
+std::string format_line(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+    std::vsnprintf(line.data(), line.size() + 1, format, again);
+    va_end(again);
+    return line;
+}
 
 // Shows `line` (already on standard error) in the alert with `advice`, when the user would not see
 // it otherwise. Never throws: the caller ends the process right after, whatever happens here.
@@ -152,7 +173,21 @@ void JNICALL jvm_aborting() {
     // The JVM ends the process itself once this returns: a new version that cannot start puts the
     // previous one back and starts it first, which tells the user instead of the alert below.
     kestrova::updates::roll_back_first_start(launch_is_console());
-    if (launch_failure_alert_wanted()) show_launch_failure("", kestrova::launch_failure_advice(msg_create_failed));
+    // The JVM's own reason is on its output; which file of the user's added options to it is not.
+    // Nothing may escape into the JVM, which ends the process once this returns.
+    try {
+        std::string line;
+        if (!user_options_file.empty()) {
+            line = format_line(msg_user_options_refused, kestrova::user_options_note(user_options_file).c_str());
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+        if (launch_failure_alert_wanted()) {
+            const std::string advice_for = line.empty() ? kestrova::jvm_creation_failure_line(JNI_ERR, {}) : line;
+            show_launch_failure(line, kestrova::launch_failure_advice(advice_for));
+        }
+    } catch (...) {
+        // Out of memory for the texts: the JVM's own words on its output are all there is.
+    }
 }
 
 // --- The JVM host -------------------------------------------------------------------------------
@@ -324,25 +359,29 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
 constexpr std::string_view user_jvm_options_key = "KestrovaUserJVMOptions";
 
 // The options the user keeps for this bundle, after the record's own so that they win where the
-// JVM takes the last of two; only when the bundle allows them. A line the launch cannot take ends
-// it with the file and the line named, before the JVM would refuse it less clearly.
-void add_user_jvm_options(std::vector<std::string>& options) {
+// JVM takes the last of two; only when the bundle allows them. A file the launch cannot take must
+// end it with the file (and the line) named, before the JVM would refuse it less clearly: that line
+// is returned, for the caller to end the launch with once it may; empty when all is well.
+std::string add_user_jvm_options(std::vector<std::string>& options) {
     namespace platform = kestrova::platform;
     if (!platform::info_dictionary_may_hold(user_jvm_options_key) ||
         platform::info_dictionary_string(user_jvm_options_key) != "YES")
-        return;
+        return {};
     const auto identifier = platform::info_dictionary_string("CFBundleIdentifier");
-    if (!identifier || identifier->empty()) return;
+    if (!identifier || identifier->empty()) return {};
     const std::string path = platform::user_jvm_options_file(*identifier);
-    if (path.empty()) return;
+    if (path.empty()) return {};
     const auto file = platform::read_user_file(path);
-    if (!file.exists) return;
-    if (file.error != 0) kestrova::bail(msg_user_options_unreadable, path.c_str(), std::strerror(file.error));
+    if (!file.exists) return {};
+    if (file.not_regular) return format_line(msg_user_options_not_a_file, path.c_str());
+    if (file.error != 0) return format_line(msg_user_options_unreadable, path.c_str(), std::strerror(file.error));
     auto parsed = kestrova::parse_user_jvm_options(file.text);
     if (parsed.bad_line != 0)
-        kestrova::bail(msg_user_options_bad, path.c_str(), parsed.bad_line, parsed.problem.c_str());
+        return format_line(msg_user_options_bad, path.c_str(), parsed.bad_line, parsed.problem.c_str());
+    if (!parsed.options.empty()) user_options_file = path;
     options.insert(options.end(), std::make_move_iterator(parsed.options.begin()),
                    std::make_move_iterator(parsed.options.end()));
+    return {};
 }
 
 // Reads the executable's path into `executable_path` (2048 bytes) and expands the tokens of the
@@ -376,7 +415,7 @@ void expand_record_options(char* executable_path, bool last_is_command) {
 // the archive and ends the process. Its status when it returns instead.
 int dump_class_data(const std::string& class_list, const std::string& archive) {
     auto& options = kestrova::data.jvm_options;
-    add_user_jvm_options(options);
+    if (const auto failure = add_user_jvm_options(options); !failure.empty()) kestrova::bail("%s", failure.c_str());
     unsetenv("_JAVA_OPTIONS");
     unsetenv("JDK_JAVA_OPTIONS");
     unsetenv("JAVA_TOOL_OPTIONS");
@@ -398,7 +437,7 @@ int dump_class_data(const std::string& class_list, const std::string& archive) {
 void* run_jvm(void*) {
     auto& data = kestrova::data;
     // Read while the main thread waits for the environment to settle, before anything unsets it.
-    add_user_jvm_options(data.jvm_options);
+    const std::string user_options_failure = add_user_jvm_options(data.jvm_options);
     data.jvm_options.push_back(
         kestrova::build_sun_java_command(data.main_class, data.app_args, kestrova::command_line_arguments()));
 
@@ -406,6 +445,8 @@ void* run_jvm(void*) {
     unsetenv("JDK_JAVA_OPTIONS");
     unsetenv("JAVA_TOOL_OPTIONS");
     environment_settled.release();
+    // Only now: the alert a GUI start shows for it runs on the main thread, which waits until then.
+    if (!user_options_failure.empty()) kestrova::bail("%s", user_options_failure.c_str());
 
     char executable_path[2048];
     expand_record_options(executable_path, true);
@@ -441,7 +482,7 @@ void* run_jvm(void*) {
     const jint result = JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&env), &init_args);
     creating_jvm.store(false);
     KESTROVA_BENCH_MARK("jvm-created");
-    if (result != JNI_OK) kestrova::bail(msg_create_failed, static_cast<unsigned>(result));
+    if (result != JNI_OK) kestrova::bail("%s", kestrova::jvm_creation_failure_line(result, user_options_file).c_str());
     {
         std::lock_guard lock(jvm_output_mutex);
         jvm_creation_output.clear();

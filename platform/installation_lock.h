@@ -1,7 +1,8 @@
 // One copy at a time: every start of a bundle whose update framework loads holds a lock on the
-// bundle directory for as long as it runs, shared with the other copies of the same installation;
+// installation for as long as it runs, shared with the other copies of the same installation;
 // replacing the installation takes it exclusively. So an update never replaces or deletes the tree
-// a running copy still loads classes and resources from.
+// a running copy still loads classes and resources from. Only a user who may change the
+// installation can hold the lock, so nobody else can stall a start or keep an update out.
 #pragma once
 
 #include <functional>
@@ -11,19 +12,21 @@
 namespace kestrova::platform {
 
 enum class InstallationLock {
-    exclusive,    // no other copy runs: held alone until share_installation_lock
-    shared,       // other copies run: held with them
-    waited,       // another copy held it alone (replacing the installation, perhaps): held shared once it was done
-    timed_out,    // another copy was still replacing it when the wait ended: not held
-    unavailable,  // the bundle directory could not be opened or locked: not held
+    exclusive,      // no other copy runs: held alone until share_installation_lock
+    shared,         // other copies run: held with them
+    waited,         // another copy held it alone (replacing the installation, perhaps): held shared once it was done
+    timed_out,      // another copy was still replacing it when the wait ended: not held
+    unavailable,    // the bundle directory could not be opened or locked: not held
+    not_installer,  // this user may not change the installation: not held, and nobody waited for
 };
 
-// Locks the bundle directory that holds the executable, for the rest of the process (the lock is
-// never released; replacing the program releases it). Exclusively when no other copy runs, so that
-// an update an earlier run left can go in before any other copy starts from the old tree; shared
-// otherwise. While another copy holds it exclusively (it is installing an update), waits for it up
-// to `wait_seconds`; `waiting` runs once if that wait is longer than a moment. Main thread, once,
-// before the application starts.
+// Locks the installation in the bundle directory that holds the executable, for the rest of the
+// process (the lock is never released; replacing the program releases it). Exclusively when no
+// other copy runs, so that an update an earlier run left can go in before any other copy starts
+// from the old tree; shared otherwise. While another copy holds it exclusively (it is installing an
+// update), waits for it up to `wait_seconds`; `waiting` runs once if that wait is longer than a
+// moment. A user who may not change the installation gets `not_installer` at once. Main thread,
+// once, before the application starts.
 InstallationLock lock_installation(double wait_seconds, const std::function<void()>& waiting);
 
 // Converts this process's lock to exclusive without waiting (taking it first when it has none

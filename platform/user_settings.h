@@ -17,8 +17,11 @@ std::string user_jvm_options_file(std::string_view bundle_identifier);
 
 // A user's settings file read whole: nothing when it does not exist, otherwise its text, or the
 // errno of the read that failed (EFBIG for a file larger than any settings file needs to be).
+// Only a regular file (through links) is read: a directory, a device or a named pipe in its place
+// is `not_regular`, and is never read from or waited on.
 struct UserFile {
     bool exists = false;
+    bool not_regular = false;
     std::string text;
     int error = 0;
 };

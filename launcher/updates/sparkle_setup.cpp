@@ -110,6 +110,12 @@ void lock_installation() {
         case platform::InstallationLock::unavailable:
             log_record("The installation could not be locked, so other copies may replace it while this one runs");
             return;
+        case platform::InstallationLock::not_installer:
+            log_record(
+                "This user may not change the installation of %{public}@, so this copy takes no lock and waits for "
+                "none: whoever installed it updates it",
+                {application_name()});
+            return;
         case platform::InstallationLock::waited:
             break;
     }

@@ -1,7 +1,15 @@
-// The installation lock is a flock on the bundle directory itself (NAME.app), held through one
-// descriptor that is never closed: close-on-exec ends it when the process is replaced, and the
-// kernel ends it when the process dies, however it dies. flock locks belong to the open file, so
-// the conversions below act on this process's own lock and never conflict with it.
+// The installation lock is a flock on a file at the top of the bundle (NAME.app/.kestrova-lock),
+// held through one descriptor that is never closed: close-on-exec ends it when the process is
+// replaced, and the kernel ends it when the process dies, however it dies. flock locks belong to
+// the open file, so the conversions below act on this process's own lock and never conflict with it.
+//
+// flock needs no more than a descriptor opened for reading, so whoever can open the file can hold
+// the lock, and a holder stalls every start. The file is therefore open only to those who may write
+// the bundle directory, which is also what replacing the installation takes: its permission bits
+// give read and write to exactly the classes (owner, group, others) that may write the directory,
+// and nothing to the rest. A user who cannot open it cannot be installing: such a start takes no
+// lock and waits for nobody, and its updater only tells of new versions. The file lives in the tree,
+// so it moves with it when an update exchanges the trees, as the directory's own lock did.
 #include "platform/installation_lock.h"
 #include "kestrova/bundle_layout.h"
 
@@ -36,6 +44,9 @@ struct LockState {
     int fd = -1;
     Held held = Held::none;
     std::string path;
+    // The locked bundle directory, to tell whether its path still names it.
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
 LockState& state() {
@@ -54,6 +65,52 @@ std::string installation_directory() {
     return contents.parent_path().string();
 }
 
+// The permission bits the lock file should have: read and write for each class that may write
+// the bundle directory `bundle`, when the file's group is the directory's.
+mode_t lock_file_mode(const struct stat& bundle, const struct stat& file) {
+    mode_t mode = S_IRUSR | S_IWUSR;
+    if ((bundle.st_mode & S_IWGRP) != 0 && file.st_gid == bundle.st_gid) mode |= S_IRGRP | S_IWGRP;
+    if ((bundle.st_mode & S_IWOTH) != 0) mode |= S_IROTH | S_IWOTH;
+    return mode;
+}
+
+enum class Opened { file, not_installer, failed };
+
+// Opens the lock file of the bundle directory at `s.path`, making it when it is not there yet, and
+// keeps its descriptor in `s.fd`.
+Opened open_lock_file(LockState& s) {
+    if (s.path.empty()) s.path = installation_directory();
+    if (s.path.empty()) return Opened::failed;
+    const int bundle = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (bundle < 0) return Opened::failed;
+    struct stat bundle_info {};
+    if (::fstat(bundle, &bundle_info) != 0) {
+        ::close(bundle);
+        return Opened::failed;
+    }
+    // Never through a link, and never waiting on a named pipe someone put in its place.
+    const int fd = ::openat(bundle, std::string(kestrova::bundle_layout::installation_lock).c_str(),
+                            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    const int open_error = errno;
+    ::close(bundle);
+    if (fd < 0)
+        return open_error == EACCES || open_error == EPERM || open_error == EROFS ? Opened::not_installer
+                                                                                  : Opened::failed;
+    struct stat file_info {};
+    if (::fstat(fd, &file_info) != 0 || !S_ISREG(file_info.st_mode)) {
+        ::close(fd);
+        return Opened::failed;
+    }
+    // Made just now under this process's umask, or left more open by something else: only those
+    // who may change the installation may open it. A file of another user stays as it is.
+    const mode_t wanted = lock_file_mode(bundle_info, file_info);
+    if (file_info.st_uid == ::geteuid() && (file_info.st_mode & 07777) != wanted) ::fchmod(fd, wanted);
+    s.fd = fd;
+    s.device = bundle_info.st_dev;
+    s.inode = bundle_info.st_ino;
+    return Opened::file;
+}
+
 }  // namespace
 
 void linux_backend::remember_installation_directory() {
@@ -67,10 +124,14 @@ InstallationLock lock_installation(double wait_seconds, const std::function<void
     std::lock_guard lock(s.mutex);
     if (s.fd >= 0) return InstallationLock::unavailable;  // once per process
 
-    if (s.path.empty()) s.path = installation_directory();
-    if (s.path.empty()) return InstallationLock::unavailable;
-    s.fd = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (s.fd < 0) return InstallationLock::unavailable;
+    switch (open_lock_file(s)) {
+        case Opened::file:
+            break;
+        case Opened::not_installer:
+            return InstallationLock::not_installer;
+        case Opened::failed:
+            return InstallationLock::unavailable;
+    }
 
     if (try_flock(s.fd, LOCK_EX)) {
         s.held = Held::exclusive;
@@ -106,11 +167,9 @@ bool lock_installation_exclusively() {
     std::lock_guard lock(s.mutex);
     if (s.fd < 0) {
         // Not locked yet: a launch that fails before main (a damaged record) may still have to
-        // put the previous version back, and may do so only when no other copy runs.
-        if (s.path.empty()) s.path = installation_directory();
-        if (s.path.empty()) return false;
-        s.fd = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (s.fd < 0) return false;
+        // put the previous version back, and may do so only when no other copy runs. A user who
+        // may not change the installation never may.
+        if (open_lock_file(s) != Opened::file) return false;
     }
     if (s.held == Held::exclusive) return true;
     if (try_flock(s.fd, LOCK_EX)) {
@@ -134,11 +193,9 @@ std::optional<bool> installation_at(const std::string& bundle) {
     LockState& s = state();
     std::lock_guard lock(s.mutex);
     if (s.fd < 0) return std::nullopt;
-    struct stat locked {};
     struct stat named {};
-    if (::fstat(s.fd, &locked) != 0) return std::nullopt;
     if (::stat(bundle.c_str(), &named) != 0) return false;
-    return locked.st_dev == named.st_dev && locked.st_ino == named.st_ino;
+    return s.device == named.st_dev && s.inode == named.st_ino;
 }
 
 std::optional<std::string> installation_launcher(const std::string& bundle) {

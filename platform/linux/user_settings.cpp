@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,13 +48,23 @@ std::string user_jvm_options_file(std::string_view bundle_identifier) {
 
 UserFile read_user_file(const std::string& path) {
     UserFile file;
-    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Without O_NONBLOCK, opening a named pipe waits for a writer that may never come.
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
         file.exists = errno != ENOENT && errno != ENOTDIR;
         file.error = file.exists ? errno : 0;
         return file;
     }
     file.exists = true;
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        file.error = errno;
+        return file;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        file.not_regular = true;
+        return file;
+    }
     file.error = read_up_to(fd.get(), file.text, max_user_file_bytes + 1);
     if (file.error == 0 && file.text.size() > max_user_file_bytes) file.error = EFBIG;
     return file;

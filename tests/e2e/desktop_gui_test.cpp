@@ -3,6 +3,7 @@
 // application runs.
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -123,6 +124,8 @@ struct FailureCase {
     bool damaged;
     std::string first_line;  // what the launcher's stderr starts with
     std::string in_alert;    // what the alert's text must hold besides
+    // The user's jvm.options, for a bundle that takes them: none when empty, "|" a named pipe.
+    std::string user_options = {};
 };
 
 std::ostream& operator<<(std::ostream& os, const FailureCase& c) { return os << c.name; }
@@ -134,11 +137,20 @@ class LaunchFailureAlert : public OnXvfb, public ::testing::WithParamInterface<F
 TEST_P(LaunchFailureAlert, ShowsTheLineWhenStandardErrorIsAPipe) {
     const FailureCase& c = GetParam();
     TempDir dir;
-    const fs::path executable = make_bundle(dir.path(), c.spec);
+    BundleSpec spec = c.spec;
+    if (!c.user_options.empty()) spec.extra.push_back("--user-jvm-options");
+    const fs::path executable = make_bundle(dir.path(), spec);
     if (c.damaged) damage_record(executable);
+    const fs::path user_file = dir.path() / "config" / "app.kestrova.probe" / "jvm.options";
+    if (!c.user_options.empty()) fs::create_directories(user_file.parent_path());
+    if (c.user_options == "|")
+        ASSERT_EQ(mkfifo(user_file.c_str(), 0600), 0);
+    else if (!c.user_options.empty())
+        std::ofstream(user_file) << c.user_options;
     int err_pipe[2];
     ASSERT_EQ(pipe2(err_pipe, O_CLOEXEC), 0);
     auto options = x_->on_display();
+    options.env["XDG_CONFIG_HOME"] = (dir.path() / "config").string();
     options.stderr_fd = err_pipe[1];
     auto app = launch_in_background(executable, {}, options);
     close(err_pipe[1]);
@@ -192,7 +204,22 @@ INSTANTIATE_TEST_SUITE_P(
                     "Exception in thread \"main\" java.lang.ClassNotFoundException: Main class probe.Missing",
                     "Main class probe.Missing was not found"},
         FailureCase{"SupportClassesMissing", with([](BundleSpec& s) { s.support_jar = Artefacts::probe_jar(); }), false,
-                    "Exception in thread \"main\" java.lang.NoClassDefFoundError", "support classes"}),
+                    "Exception in thread \"main\" java.lang.NoClassDefFoundError", "support classes"},
+        // The user's options: a file the launch refuses (and must not wait on), options the JVM refuses.
+        FailureCase{
+            "UserOptionsNotAFile", {}, false, "The JVM options in ", "jvm.options are not in a regular file", "|"},
+        FailureCase{"UserOptionUnknownToTheJvm",
+                    {},
+                    false,
+                    "Unrecognized option: -Xkestrova\nFailed to create JVM: Error 0xffffffff; the JVM options in ",
+                    "app.kestrova.probe/jvm.options were added",
+                    "-Xkestrova\n"},
+        FailureCase{"UserOptionEndsTheJvm",
+                    {},
+                    false,
+                    "The Java runtime refused to start; the JVM options in ",
+                    "app.kestrova.probe/jvm.options were added",
+                    "-XX:MaxHeapSize=1k\n"}),
     [](const ::testing::TestParamInfo<FailureCase>& param) { return std::string(param.param.name); });
 
 // From a terminal, and for a console application, the line alone: no dialog.

@@ -1,9 +1,19 @@
 // End-to-end: the update start-up's records in the update log, with and without the update
 // framework in the bundle, for each kind of launch.
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
+#include "kestrova/bundle_layout.h"
 #include "tests/support/bundle.h"
 #include "tests/support/update_log.h"
 
@@ -133,6 +143,35 @@ TEST_F(UpdateStartup, OnlineUpdaterWithoutTheNativeMethodIsLoggedAndTheLaunchGoe
     ASSERT_EQ(logged.size(), 2u);
     EXPECT_EQ(logged[0], not_available);
     EXPECT_NE(logged[1].find("OnlineUpdater declares no native method nCheckForUpdates"), std::string::npos);
+}
+
+// Another user, who may read the installation but not change it, locks all of it they can open,
+// the lock file too once it exists: the installing user's start neither waits nor is held up.
+TEST_F(UpdateStartup, AnotherUserHoldingWhatTheyCanOpenStallsNoStart) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acting as another user needs root, which this run is not";
+    fs::permissions(dir_.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+    const auto executable = bundle({}, true);
+    const fs::path app = executable.parent_path().parent_path().parent_path();
+    ASSERT_EQ(run(executable, {}).exit_status, 0);
+    const std::vector<std::string> paths = {app, app / bundle_layout::installation_lock, app / "Contents", executable};
+    int locked[2];
+    ASSERT_EQ(::pipe(locked), 0);
+    const pid_t other = ::fork();
+    if (other == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        for (const auto& path : paths) ::flock(::open(path.c_str(), O_RDONLY | O_NONBLOCK), LOCK_EX | LOCK_NB);
+        (void)!::write(locked[1], "", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte;
+    ASSERT_EQ(::read(locked[0], &byte, 1), 1);
+    fs::remove(log_);
+    const auto r = run(executable, {"--wait-log", starting});
+    ::kill(other, SIGKILL);
+    ::waitpid(other, nullptr, 0);
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting}));
 }
 
 }  // namespace

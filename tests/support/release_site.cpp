@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "kestrova/bundle_layout.h"
 #include "tests/support/process_runner.h"
 
 namespace kestrova::testing {
@@ -31,6 +32,8 @@ std::string tree_fingerprint(const fs::path& root) {
     for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
          it.increment(ec)) {
         const fs::path& path = it->path();
+        // What a start adds to the bundle it runs from, not the bundle's contents.
+        if (path == root / kestrova::bundle_layout::installation_lock) continue;
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0) continue;
         std::string line = fs::relative(path, root).string() + " " + std::to_string(st.st_mode);

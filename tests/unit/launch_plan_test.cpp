@@ -73,6 +73,14 @@ TEST(UserJvmOptions, KeepsOptionsOneALineAndNamesTheFirstBadLine) {
         {"-Xmx2g\n-cp\n", {}, 2, "would change what the application runs"},
         {"-Djava.class.path=/tmp/x.jar\n", {}, 1, "would change what the application runs"},
         {"-XX:SharedArchiveFile=/tmp/a.jsa\n", {}, 1, "would change what the application runs"},
+        // The same options in the other forms the JVM reads them in.
+        {"-XX:SharedArchiveFile:=/tmp/a.jsa\n", {}, 1, "would change what the application runs"},
+        {"-XX:+AutoCreateSharedArchive\n", {}, 1, "would change what the application runs"},
+        {"-Dapp.dir\n", {}, 1, "would change what the application runs"},
+        {"-Djava.class.path\n", {}, 1, "would change what the application runs"},
+        {"-Xbootclasspath/a:/tmp/x.jar\n", {}, 1, "would change what the application runs"},
+        // Names that only begin like a refused one are the user's.
+        {"-Dapp.directory=x\n-XX:SharedArchiveFiles=1\n", {"-Dapp.directory=x", "-XX:SharedArchiveFiles=1"}, 0, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
