@@ -19,6 +19,7 @@
 #include "tools/jar_manifest.h"
 #include "tools/jlink_runtime.h"
 #include "tools/packaging.h"
+#include "tools/subprocess.h"
 #include "updater/ed25519.h"
 
 #ifndef KESTROVA_PACK_LIB_FROM_BIN
@@ -90,6 +91,9 @@ constexpr std::string_view msg_warning = "warning: {}";
 constexpr std::string_view msg_bad_module_set = "--jlink-modules takes detected or default, not \"{}\"";
 constexpr std::string_view msg_input_empty =
     "the --input directory \"{}\" holds no JAR; name the directory that holds the application's JARs";
+constexpr std::string_view msg_grants_left_out =
+    "the manifest of \"{}\" opens or exports what the runtime \"{}\" lacks, which java -jar ignores, and so does the "
+    "bundle: {}";
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
@@ -163,6 +167,39 @@ fs::path locate_main_jar(const std::string& given, const std::optional<std::stri
     return path;
 }
 
+// Leaves out the manifest's openings and exports of modules or packages that `runtime` lacks (JOSM
+// names jdk.deploy and com.apple.eawt), which the JVM would warn about at every start, and says so
+// in one line. The runtime's own java judges them; with --jlink it is the JDK the runtime is linked
+// from, which links every JDK module the manifest names. A runtime whose java does not start
+// keeps them all: the bundle is refused or checked later for what matters.
+void drop_grants_the_runtime_lacks(kestrova::pack::ManifestLaunch& manifest, const fs::path& runtime,
+                                   const fs::path& jar) {
+    std::vector<std::string> grants;
+    for (const auto& option : manifest.jvm_options)
+        if (option.starts_with("--add-opens=") || option.starts_with("--add-exports=")) grants.push_back(option);
+    std::error_code ec;
+    const fs::path java = runtime / "bin" / "java";
+    if (grants.empty() || !fs::is_regular_file(java, ec)) return;
+    std::vector<std::string> argv = {java.string()};
+    argv.insert(argv.end(), grants.begin(), grants.end());
+    argv.insert(argv.end(), {"-Xshare:auto", "-version"});
+    const auto result = kestrova::pack::run_tool(argv);
+    if (result.status != 0) return;
+    const auto lacking = kestrova::pack::grants_the_runtime_lacks(grants, result.err + result.out);
+    if (lacking.empty()) return;
+    std::string listed;
+    for (const auto& option : lacking) {
+        listed += (listed.empty() ? "" : ", ") + option;
+        std::erase(manifest.jvm_options, option);
+    }
+    std::erase_if(manifest.modules, [&](const std::string& module) {
+        return std::none_of(manifest.jvm_options.begin(), manifest.jvm_options.end(), [&](const std::string& option) {
+            return option.find("=" + module + "/") != std::string::npos;
+        });
+    });
+    warn(fill(msg_grants_left_out, {jar.string(), runtime.string(), listed}));
+}
+
 // The modules of a runtime made with --jlink: what jdeps finds the class path needs, the service
 // providers, the JDK modules that the manifest and the JVM options name, and --add-modules.
 void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<const std::string> named_modules) {
@@ -225,6 +262,10 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
                                                    main_jar->string());
         if (!manifest.main_class && !args.has("--main-class"))
             throw PackError(fill(msg_no_main_class, {main_jar->string()}));
+        std::error_code ec;
+        drop_grants_the_runtime_lacks(manifest,
+                                      fs::absolute(args.value("--runtime").value_or(KESTROVA_PACK_JAVA_HOME), ec),
+                                      *main_jar);
     }
     auto fields = record_fields(args, "bundle", manifest.main_class);
     if (const auto refusal = kestrova::pack::two_word_option_refusal(fields.jvm_options)) throw UsageError(*refusal);
@@ -255,7 +296,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     // what it names by absolute path is copied in and named on the bundle's own class path.
     std::vector<std::vector<std::string>> carried_after(plan.jars.size());
     std::string carried;
-    for (auto& file : kestrova::pack::follow_class_paths(plan.jars, main_jar.has_value(), warn)) {
+    for (auto& file : kestrova::pack::follow_class_paths(plan.jars, warn)) {
         if (!names.claim(file.destination, file.source, "the Class-Path of " + file.named_by)) continue;
         if (file.absolute) {
             carried_after[file.top_jar].push_back(file.destination.string());

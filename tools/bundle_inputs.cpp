@@ -28,14 +28,11 @@ constexpr std::string_view msg_class_path_option =
     "--jvm-option \"{}\" sets a class path, which the bundle builds itself from its JARs; add the JARs with --jar, "
     "--main-jar or --input";
 
-constexpr std::string_view msg_missing_class_path =
-    "the Class-Path of \"{}\" names \"{}\", which does not exist at \"{}\"; put it there or drop it from the "
-    "manifest";
-constexpr std::string_view msg_missing_absolute =
-    "the Class-Path of \"{}\" names \"{}\", which does not exist; install what provides it (on Debian: apt-file "
-    "search {}) or drop it from the manifest";
 constexpr std::string_view msg_skipped_class_path =
     "the Class-Path of \"{}\" names \"{}\", which does not exist; java skips it, and so does the bundle";
+constexpr std::string_view msg_not_class_path =
+    "the Class-Path of \"{}\" names \"{}\", which is neither a JAR nor a directory, so java would not use it and "
+    "the bundle does not carry it; drop it from the manifest";
 constexpr std::string_view msg_absolute_directory =
     "the Class-Path of \"{}\" names the directory \"{}\" by its absolute path, which the bundle cannot carry; put "
     "its files in a JAR and add that with --jar";
@@ -44,6 +41,18 @@ constexpr std::string_view msg_missing_module_path =
     "{} names \"{}\", which does not exist; name the directory of the application's modules or their JARs";
 constexpr std::string_view msg_module_path_twice =
     "{} names two entries called \"{}\", which would be one in the bundle; rename one";
+
+// Whether java could open `path` as a JAR: a ZIP archive this user can read.
+bool opens_as_jar(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return false;
+    try {
+        read_jar_manifest(path);
+        return true;
+    } catch (const PackError&) {
+        return false;
+    }
+}
 
 struct TwoWordOption {
     std::string_view word;
@@ -112,15 +121,15 @@ std::optional<std::string> two_word_option_refusal(std::span<const std::string> 
     return std::nullopt;
 }
 
-std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars, bool first_is_main,
+std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars,
                                               const std::function<void(const std::string&)>& warn) {
     std::vector<ClassPathFile> files;
     std::set<fs::path> seen;
     std::error_code ec;
     for (const auto& jar : jars) seen.insert(fs::weakly_canonical(jar, ec));
     // Depth first: java opens a JAR's Class-Path entries right after the JAR, before what follows it.
-    const std::function<void(const fs::path&, const fs::path&, std::size_t, bool)> follow =
-        [&](const fs::path& jar, const fs::path& destination_dir, std::size_t top, bool strict) {
+    const std::function<void(const fs::path&, const fs::path&, std::size_t)> follow =
+        [&](const fs::path& jar, const fs::path& destination_dir, std::size_t top) {
             std::optional<std::string> manifest;
             try {
                 manifest = read_jar_manifest(jar);
@@ -133,7 +142,6 @@ std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars, bo
             for (const auto& entry : entries.relative) {
                 const fs::path source = jar.parent_path() / entry;
                 if (!fs::exists(source, ec)) {
-                    if (strict) throw PackError(fill(msg_missing_class_path, {jar.string(), entry, source.string()}));
                     warn(fill(msg_skipped_class_path, {jar.string(), entry}));
                     continue;
                 }
@@ -142,8 +150,6 @@ std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars, bo
             for (const auto& entry : entries.absolute) {
                 const fs::path source = entry;
                 if (!fs::exists(source, ec)) {
-                    if (strict)
-                        throw PackError(fill(msg_missing_absolute, {jar.string(), entry, source.filename().string()}));
                     warn(fill(msg_skipped_class_path, {jar.string(), entry}));
                     continue;
                 }
@@ -154,12 +160,16 @@ std::vector<ClassPathFile> follow_class_paths(std::span<const fs::path> jars, bo
                 if (!seen.insert(fs::weakly_canonical(file.source, ec)).second) continue;
                 const fs::path source = file.source;
                 const fs::path into = file.destination.parent_path();
-                const bool regular = fs::is_regular_file(source, ec);
+                // A class path holds JARs and directories of classes, nothing else: whatever else a
+                // manifest names (a key, /etc/shadow) would otherwise be copied and published.
+                const bool directory = fs::is_directory(source, ec);
+                if (!directory && !opens_as_jar(source))
+                    throw PackError(fill(msg_not_class_path, {jar.string(), source.string()}));
                 files.push_back(std::move(file));
-                if (regular) follow(source, into, top, false);
+                if (!directory) follow(source, into, top);
             }
         };
-    for (std::size_t i = 0; i < jars.size(); ++i) follow(jars[i], {}, i, first_is_main && i == 0);
+    for (std::size_t i = 0; i < jars.size(); ++i) follow(jars[i], {}, i);
     return files;
 }
 

@@ -38,12 +38,13 @@ struct ClassPathFile {
 // Follows the Class-Path of each of `jars` (each carried as Contents/Resources/<its file name>) and
 // of the JARs those name, as java follows them: a relative entry is carried at the same place
 // relative to the naming JAR, an absolute one at the top of Contents/Resources by its file name.
-// Each file once, in the order java meets them. Throws PackError, with the fix, for an entry of
-// the main JAR (the first, when `first_is_main`) that names nothing, an absolute entry that names
-// a directory, and what class_path_entries refuses. Any other entry that names nothing (a
-// library's optional dependency that is not installed) is skipped, as java skips it, and
-// reported to `warn`.
-std::vector<ClassPathFile> follow_class_paths(std::span<const std::filesystem::path> jars, bool first_is_main,
+// Each file once, in the order java meets them. Throws PackError, with the fix, for an absolute
+// entry that names a directory, an entry that is neither a directory nor a JAR java could open
+// (the bundle would carry and publish it; the text names the JAR that asked for it), and what
+// class_path_entries refuses. An entry that names nothing, of the main JAR as of any other (a
+// library's optional dependency that is not installed, a JAR of a JDK long gone), is skipped, as
+// java skips it, and reported to `warn`.
+std::vector<ClassPathFile> follow_class_paths(std::span<const std::filesystem::path> jars,
                                               const std::function<void(const std::string&)>& warn);
 
 // A module path entry outside the bundle (a directory of modules, a modular JAR), as the bundle

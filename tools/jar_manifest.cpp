@@ -78,6 +78,19 @@ bool has_scheme(std::string_view entry) {
     return true;
 }
 
+// The lines of `text`, without their line ends and trailing white space.
+std::vector<std::string> lines_of(std::string_view text) {
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string line(text.substr(0, end));
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        lines.push_back(std::move(line));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return lines;
+}
+
 // libarchive gives no text for some failures.
 std::string_view archive_error_of(archive* reader) {
     const char* text = archive_error_string(reader);
@@ -411,6 +424,35 @@ ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string
     launch.class_path = std::move(entries.relative);
     launch.absolute_class_path = std::move(entries.absolute);
     return launch;
+}
+
+std::vector<std::string> grants_the_runtime_lacks(std::span<const std::string> manifest_options,
+                                                  std::string_view java_output) {
+    std::set<std::string> unknown_modules;                  // M
+    std::set<std::pair<std::string, std::string>> unknown;  // (M, P)
+    for (const auto& line : lines_of(java_output)) {
+        constexpr std::string_view module_prefix = "WARNING: Unknown module: ";
+        constexpr std::string_view package_prefix = "WARNING: package ";
+        if (line.starts_with(module_prefix)) {
+            const std::string_view rest = std::string_view(line).substr(module_prefix.size());
+            unknown_modules.emplace(rest.substr(0, rest.find(' ')));
+        } else if (line.starts_with(package_prefix)) {
+            const std::string_view rest = std::string_view(line).substr(package_prefix.size());
+            const auto in = rest.find(" not in ");
+            if (in != std::string_view::npos) unknown.emplace(rest.substr(in + 8), rest.substr(0, in));
+        }
+    }
+    std::vector<std::string> lacking;
+    for (const auto& option : manifest_options) {
+        const auto equals = option.find('=');
+        const auto slash = option.find('/', equals);
+        const auto second = option.find('=', equals + 1);
+        if (equals == std::string::npos || slash == std::string::npos || second == std::string::npos) continue;
+        const std::string module = option.substr(equals + 1, slash - equals - 1);
+        const std::string package = option.substr(slash + 1, second - slash - 1);
+        if (unknown_modules.contains(module) || unknown.contains({module, package})) lacking.push_back(option);
+    }
+    return lacking;
 }
 
 }  // namespace kestrova::pack

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,5 +79,13 @@ ClassPathEntries class_path_entries(const ManifestAttributes& attributes, std::s
 // honoured: an Add-Opens or Add-Exports value that is not MODULE/PACKAGE, an Enable-Native-Access
 // other than ALL-UNNAMED, and the Class-Path entries class_path_entries refuses.
 ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string_view jar_name);
+
+// The manifest's --add-opens/--add-exports options (as manifest_launch makes them) that name a
+// module or package the runtime lacks, from what that runtime's java printed when started with
+// them all: "WARNING: Unknown module: M specified to --add-exports", "WARNING: package P not in M".
+// java -jar applies what it can of a manifest and says nothing of the rest; a JVM given the same as
+// options warns at every start.
+std::vector<std::string> grants_the_runtime_lacks(std::span<const std::string> manifest_options,
+                                                  std::string_view java_output);
 
 }  // namespace kestrova::pack
