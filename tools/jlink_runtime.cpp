@@ -61,6 +61,8 @@ constexpr std::string_view msg_providers_added =
     "note: --jlink adds the providers of services the JARs use, which are found at run time only: {}; "
     "--add-modules is not needed for them";
 constexpr std::string_view msg_provider_item = "{}{} (for {} in {})";
+// The service every JDK naming provider (DNS, RMI registry) gives.
+constexpr std::string_view naming_provider_service = "javax.naming.spi.InitialContextFactory";
 constexpr std::string_view msg_foreign_code =
     "note: {} runs code the JARs do not hold ({}), so --jlink links the JDK's default module set; pass "
     "--jlink-modules detected to link only the modules found in the JARs";
@@ -361,17 +363,22 @@ RuntimeModules choose_runtime_modules(const RuntimeModuleRequest& request) {
     std::map<std::string, std::vector<std::string>, std::less<>> providers_of;
     for (auto& [provider, service] : jdk_service_providers(request.jdk)) providers_of[service].push_back(provider);
     std::string by_service;
-    for (const auto& [references, jar] : scans) {
-        for (const auto* names : {&references.named_by_code, &references.named_by_text}) {
-            for (const auto& name : *names) {
-                const auto it = providers_of.find(dotted(name));
-                if (it == providers_of.end()) continue;
-                for (const auto& provider : it->second) {
-                    if (!in_jdk(provider) || !modules.insert(provider).second) continue;
-                    by_service += fill(msg_provider_item, {by_service.empty() ? "" : ", ", provider, it->first, jar});
-                }
-            }
+    const auto bind = [&](std::string_view service, const std::string& jar) {
+        const auto it = providers_of.find(service);
+        if (it == providers_of.end()) return;
+        for (const auto& provider : it->second) {
+            if (!in_jdk(provider) || !modules.insert(provider).second) continue;
+            by_service += fill(msg_provider_item, {by_service.empty() ? "" : ", ", provider, it->first, jar});
         }
+    };
+    for (const auto& [references, jar] : scans) {
+        for (const auto* names : {&references.named_by_code, &references.named_by_text})
+            for (const auto& name : *names) bind(dotted(name), jar);
+        // JNDI finds its providers by a name it builds from the URL's scheme (dns: gives
+        // com.sun.jndi.url.dns...), which no scan sees: code that uses javax.naming gets them all.
+        const auto& code = references.named_by_code;
+        if (std::any_of(code.begin(), code.end(), [](const std::string& c) { return c.starts_with("javax/naming/"); }))
+            bind(naming_provider_service, jar);
     }
     if (!by_service.empty()) chosen.notes.push_back(fill(msg_providers_added, {by_service}));
 
