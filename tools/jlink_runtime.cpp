@@ -343,6 +343,20 @@ RuntimeModules choose_runtime_modules(const RuntimeModuleRequest& request) {
     std::vector<std::pair<JarReferences, std::string>> scans;  // (what it refers to, the JAR's file name)
     for (const auto& jar : analysed) scans.emplace_back(jar_references(jar), jar.filename().string());
 
+    // The default set first, so that the lines below name only what it lacks: the outcome is said once.
+    bool default_set = request.set == ModuleSet::jdk_default;
+    if (request.set == ModuleSet::automatic) {
+        for (std::size_t i = 0; i + 1 < scans.size() && !default_set; ++i) {  // the support JAR is last
+            if (const auto sign = foreign_code_sign(scans[i].first)) {
+                chosen.notes.push_back(fill(msg_foreign_code, {scans[i].second, *sign}));
+                default_set = true;
+            }
+        }
+    }
+    if (default_set)
+        for (const auto& module : default_root_modules(request.jdk))
+            if (in_jdk(module)) modules.insert(module);
+
     // Classes loaded by name (Class.forName, service types) are what jdeps cannot see.
     std::vector<std::pair<std::string, std::string>> named;
     for (const auto& [references, jar] : scans)
@@ -381,19 +395,6 @@ RuntimeModules choose_runtime_modules(const RuntimeModuleRequest& request) {
             bind(naming_provider_service, jar);
     }
     if (!by_service.empty()) chosen.notes.push_back(fill(msg_providers_added, {by_service}));
-
-    bool default_set = request.set == ModuleSet::jdk_default;
-    if (request.set == ModuleSet::automatic) {
-        for (std::size_t i = 0; i + 1 < scans.size() && !default_set; ++i) {  // the support JAR is last
-            if (const auto sign = foreign_code_sign(scans[i].first)) {
-                chosen.notes.push_back(fill(msg_foreign_code, {scans[i].second, *sign}));
-                default_set = true;
-            }
-        }
-    }
-    if (default_set)
-        for (const auto& module : default_root_modules(request.jdk))
-            if (in_jdk(module)) modules.insert(module);
 
     // An application's own modules (on a --module-path of its own) are not the JDK's to link.
     for (const auto& module : request.named)
