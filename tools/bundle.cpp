@@ -94,6 +94,11 @@ constexpr std::string_view msg_input_empty =
 constexpr std::string_view msg_grants_left_out =
     "the manifest of \"{}\" opens or exports what the runtime \"{}\" lacks, which java -jar ignores, and so does the "
     "bundle: {}";
+constexpr std::string_view msg_native_carried =
+    "note: the bundle carries the native libraries it loads from outside it in &&/native, where -Djava.library.path "
+    "now points: {}";
+constexpr std::string_view msg_native_item = "{}{}";
+constexpr std::string_view msg_native_needs = " (needs {} on the machine it runs on)";
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
@@ -165,6 +170,51 @@ fs::path locate_main_jar(const std::string& given, const std::optional<std::stri
         path = fs::path(*input_dir) / path;
     require_regular_file(path, "the main JAR", hint_main_jar);
     return path;
+}
+
+// The DT_NEEDED names of an ELF file, from binutils' readelf; none when it cannot say.
+std::vector<std::string> elf_needed(const fs::path& library) {
+    std::vector<std::string> needed;
+    ToolResult result;
+    try {
+        result = kestrova::pack::run_tool({"readelf", "-d", "-W", library.string()});
+    } catch (const PackError&) {
+        return needed;
+    }
+    for (const auto& line : kestrova::pack::split_list(result.out, '\n')) {
+        if (line.find("(NEEDED)") == std::string::npos) continue;
+        const auto open = line.find('[');
+        const auto close = line.find(']', open);
+        if (open != std::string::npos && close != std::string::npos)
+            needed.push_back(line.substr(open + 1, close - open - 1));
+    }
+    return needed;
+}
+
+// The native libraries that an absolute -Djava.library.path names and the JARs load by name, and
+// --native-library, copied into the bundle (Sweet Home 3D's Java 3D libraries in /usr/lib/jni),
+// with the option pointed at the copy: otherwise the bundle runs only where they are installed.
+void plan_native_libraries(BundlePlan& plan, const ParsedArgs& args, std::vector<std::string>& jvm_options) {
+    std::vector<fs::path> added;
+    for (const auto& library : args.values("--native-library")) added.emplace_back(library);
+    if (added.empty() && !kestrova::pack::names_absolute_library_path(jvm_options)) return;
+    std::set<std::string> names;
+    std::vector<fs::path> jars = plan.jars;
+    for (const auto& copy : plan.copies)
+        if (copy.on_class_path && fs::is_regular_file(copy.source)) jars.push_back(copy.source);
+    for (const auto& jar : jars)
+        for (auto& name : kestrova::pack::jar_references(jar).library_names) names.insert(std::move(name));
+    const std::vector<std::string> library_names(names.begin(), names.end());
+    std::string carried;
+    for (auto& copy : kestrova::pack::carry_native_libraries(jvm_options, library_names, added)) {
+        std::string needs;
+        for (const auto& name : kestrova::pack::needed_beyond_base(elf_needed(copy.source)))
+            needs += (needs.empty() ? "" : ", ") + name;
+        carried += fill(msg_native_item, {carried.empty() ? "" : ", ", copy.source.string()});
+        if (!needs.empty()) carried += fill(msg_native_needs, {needs});
+        plan.copies.push_back({std::move(copy.source), std::move(copy.destination), false});
+    }
+    if (!carried.empty()) report_note(fill(msg_native_carried, {carried}));
 }
 
 // Leaves out the manifest's openings and exports of modules or packages that `runtime` lacks (JOSM
@@ -310,6 +360,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
         jar_names.push_back(plan.jars[i].filename().string());
         jar_names.insert(jar_names.end(), carried_after[i].begin(), carried_after[i].end());
     }
+    plan_native_libraries(plan, args, fields.jvm_options);
     fields.jvm_options = kestrova::pack::bundle_jvm_options(jar_names, fields.jvm_options);
     std::string modules_carried;
     for (const auto& copy : module_copies) {

@@ -63,4 +63,34 @@ inline constexpr std::string_view carried_modules_dir = "module-path";
 // that does not exist, and for two entries of one file name.
 std::vector<ModulePathCopy> carry_module_paths(std::vector<std::string>& jvm_options);
 
+// A native library the bundle carries, in Contents/Resources/native/.
+struct NativeLibraryCopy {
+    std::filesystem::path source;       // the file itself, links followed
+    std::filesystem::path destination;  // relative to Contents/Resources
+};
+
+// The directory in Contents/Resources that carried native libraries go to.
+inline constexpr std::string_view carried_native_dir = "native";
+
+// Whether the -Djava.library.path= that the JVM takes (the last) names a directory by absolute path,
+// which a bundle on another machine may lack.
+bool names_absolute_library_path(std::span<const std::string> jvm_options);
+
+// Carries the native libraries a bundle loads from directories of this machine: lib<NAME>.so for
+// each of `library_names` (what the JARs pass to System.loadLibrary; one that ends in '-' or '_' is
+// also the start of a name the code completes at run time) in the absolute directories of
+// the last -Djava.library.path=, from the first that has it as the JVM searches, and each of
+// `added` (--native-library). Rewrites that option so that its absolute entries become one
+// &&/native where the first of them was, or adds -Djava.library.path=&&/native when `added` is
+// given without it; when nothing is carried, the option stays as it is. Throws PackError for an added library that is not a regular file, and for two
+// of one file name.
+std::vector<NativeLibraryCopy> carry_native_libraries(std::vector<std::string>& jvm_options,
+                                                      std::span<const std::string> library_names,
+                                                      std::span<const std::filesystem::path> added);
+
+// The libraries among `needed` (an ELF file's DT_NEEDED names) that are not the system's base
+// (the C library's, the C++ runtime's) nor the Java runtime's own: what the machine a bundle goes
+// to must have for a carried library to load.
+std::vector<std::string> needed_beyond_base(std::span<const std::string> needed);
+
 }  // namespace kestrova::pack

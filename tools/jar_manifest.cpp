@@ -268,12 +268,25 @@ std::optional<std::string> as_internal_class_name(std::string_view text) {
     return name;
 }
 
+// What System.loadLibrary takes: a name that lib<name>.so can be made of.
+bool is_library_name(std::string_view text) {
+    if (text.empty() || text.size() > 200) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+               c == '+' || c == '.';
+    });
+}
+
 }  // namespace
 
 JarReferences jar_references(const std::filesystem::path& jar) {
     constexpr std::string_view services = "META-INF/services/";
     std::set<std::string> by_text, by_code;
     std::set<MethodReference> methods;
+    // The name a class passes is often a constant of another (Java 3D's inner class loads what its
+    // outer class names): every string of a JAR that loads libraries anywhere is a candidate.
+    std::set<std::string> libraries;
+    bool loads_libraries_anywhere = false;
     const auto reader = open_jar(jar);
     archive_entry* entry = nullptr;
     for (;;) {
@@ -294,6 +307,14 @@ JarReferences jar_references(const std::filesystem::path& jar) {
             bytes.append(buffer, static_cast<std::size_t>(got));
         }
         auto references = class_file_references(bytes);
+        const bool loads_libraries =
+            std::any_of(references.methods.begin(), references.methods.end(), [](const MethodReference& method) {
+                return method.name == "loadLibrary" &&
+                       (method.owner == "java/lang/System" || method.owner == "java/lang/Runtime");
+            });
+        loads_libraries_anywhere = loads_libraries_anywhere || loads_libraries;
+        for (const auto& text : references.strings)
+            if (is_library_name(text)) libraries.insert(text);
         for (const auto& text : references.strings)
             if (const auto internal = as_internal_class_name(text)) by_text.insert(*internal);
         by_code.insert(std::make_move_iterator(references.classes.begin()),
@@ -301,7 +322,11 @@ JarReferences jar_references(const std::filesystem::path& jar) {
         methods.insert(std::make_move_iterator(references.methods.begin()),
                        std::make_move_iterator(references.methods.end()));
     }
-    return {{by_text.begin(), by_text.end()}, {by_code.begin(), by_code.end()}, {methods.begin(), methods.end()}};
+    if (!loads_libraries_anywhere) libraries.clear();
+    return {{by_text.begin(), by_text.end()},
+            {by_code.begin(), by_code.end()},
+            {methods.begin(), methods.end()},
+            {libraries.begin(), libraries.end()}};
 }
 
 ManifestAttributes parse_manifest(std::string_view text) {

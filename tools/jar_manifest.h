@@ -39,10 +39,15 @@ ClassFileReferences class_file_references(std::string_view class_file);
 // of a class name (a.b.C or a/b/C), and the service types of its META-INF/services/ entries, in
 // internal form (a/b/C). The classes its code names, and the methods its code calls. Throws
 // PackError when the file is not a readable ZIP archive.
+// The library names: when a class file of the JAR calls System.loadLibrary or Runtime.loadLibrary,
+// the string constants of all its class files that have the form of a library's name (letters,
+// digits, '_', '-', '+', '.'): the names those calls may be given (j3dcore-ogl for
+// libj3dcore-ogl.so); none otherwise.
 struct JarReferences {
     std::vector<std::string> named_by_text;
     std::vector<std::string> named_by_code;
     std::vector<MethodReference> methods;
+    std::vector<std::string> library_names;
 };
 JarReferences jar_references(const std::filesystem::path& jar);
 

@@ -205,6 +205,30 @@ TEST(ModulePath, EntriesOutsideTheBundleTravelWithIt) {
     EXPECT_EQ(value_of(r.out, "main.returned"), "true") << r.out;
 }
 
+// A native library that an absolute -Djava.library.path holds and the JAR loads by name travels
+// with the bundle: it loads where that directory is gone.
+TEST(NativeLibraries, WhatTheJarLoadsFromTheLibraryPathTravelsWithTheBundle) {
+    TempDir dir;
+    const fs::path jni = dir.path() / "system" / "jni";
+    fs::create_directories(jni);
+    fs::copy_file(KESTROVA_TEST_NATIVE_PROBE_LIBRARY, jni / "libkestrovanativeprobe.so");
+    write_text(jni / "libunrelated.so", "not loaded by the JAR");
+    const fs::path out = dir.path() / "dist";
+    const auto packed = run_process(
+        pack({"bundle", "--name", "Native", "--out", out.string(), "--main-class", "nativeprobe.NativeProbe", "--jar",
+              KESTROVA_TEST_NATIVE_PROBE_JAR, "--console", "--jvm-option=-Djava.library.path=" + jni.string()}));
+    ASSERT_EQ(packed.exit_status, 0) << packed.err;
+    EXPECT_NE(packed.err.find("&&/native, where -Djava.library.path now points: " +
+                              (jni / "libkestrovanativeprobe.so").string()),
+              std::string::npos)
+        << packed.err;
+    fs::remove_all(dir.path() / "system");
+    const auto r = launch(out / "Native.app" / "Contents" / "MacOS" / "Native");
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(value_of(r.out, "native.answer"), "42") << r.err;
+    EXPECT_FALSE(fs::exists(out / "Native.app" / "Contents" / "Resources" / "native" / "libunrelated.so"));
+}
+
 TEST(InputDirectory, TakesEveryJarInNameOrderAndSkipsBrokenLinksWithAWarning) {
     TempDir dir;
     const fs::path input = dir.path() / "input";
