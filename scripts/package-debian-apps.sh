@@ -8,6 +8,7 @@
 # per bundle, with what packaging said, and exits 1 when any bundle differs from Debian's script.
 #
 #   scripts/package-debian-apps.sh [WORK_DIR]     (default: build/debian-apps)
+#   KESTROVA_APPS="Ant BaseX" scripts/package-debian-apps.sh    (only those)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,15 +47,20 @@ cat >"$work/antproject/build.xml" <<'EOF'
 </project>
 EOF
 
-# What differs between two runs of the same command by nature: Ant's timing line.
-normalise() { sed -e '/^Total time:/d'; }
+# What differs between two runs of the same command by nature: Ant's timing line and the lines of
+# Debian's java-wrappers (the runtime it uses, the JARs it did not find); on standard error, where
+# the JVM names a JAR's location (Ant's security manager warning), the folder.
+normalise() { sed -e '/^Total time:/d' -e '/^Using .* to execute/d' -e '/^\[warning\] \/usr\/bin\//d'; }
+normalise_err() { normalise | sed -E 's#\(file:[^)]*/([^/)]*)\)#(file:.../\1)#g'; }
+wanted() { [ -z "${KESTROVA_APPS:-}" ] || [[ " $KESTROVA_APPS " == *" $1 "* ]]; }
 
 # The Groovy script touches what its JARs never name: a JDK module reached by name, and the
 # HTTP client that scripts commonly use.
 groovy_script='println java.time.LocalDate.of(2024, 2, 28).plusDays(2); println Class.forName("java.sql.DriverManager").name; println java.net.http.HttpClient.newHttpClient().version()'
 
-pack_case() {  # NAME MODE: packages with PACK_ARGS; false when packaging failed
+pack_case() {  # NAME MODE: packages with PACK_ARGS; false when packaging failed or not wanted
   local name=$1 mode=$2
+  wanted "$name" || return 1
   local out="$work/$name-$mode"
   local extra=()
   [ "$mode" = jlink ] && extra=(--jlink)
@@ -83,15 +89,15 @@ run_case() {  # NAME MODE DEBIAN_COMMAND... -- BUNDLE_ARGS...
   rm -rf "$work/antproject/classes"
   (cd "$work/antproject" && "$out/$name.app/Contents/MacOS/$name" "${bundle_args[@]}") \
     >"$out.bundle.out" 2>"$out.bundle.err" || actual_status=$?
-  normalise <"$out.debian.out" | grep -v '^Using .* to execute' >"$out.debian.cmp" || true
-  normalise <"$out.bundle.out" >"$out.bundle.cmp" || true
+  normalise <"$out.debian.out" >"$out.debian.cmp"
+  normalise <"$out.bundle.out" >"$out.bundle.cmp"
   if [ "$expected_status" = "$actual_status" ] && cmp -s "$out.debian.cmp" "$out.bundle.cmp" &&
-      cmp -s <(grep -v '^Using .* to execute' "$out.debian.err") "$out.bundle.err"; then
+      cmp -s <(normalise_err <"$out.debian.err") <(normalise_err <"$out.bundle.err"); then
     echo "$name ($mode): same output and status ($actual_status) as Debian's script; packed in ${pack_seconds}s, $(du -sh "$out/$name.app" | cut -f1)"
   else
     echo "$name ($mode): differs: status $actual_status, Debian's $expected_status; see $out.*"
     diff "$out.debian.cmp" "$out.bundle.cmp" | head -20 || true
-    diff <(grep -v '^Using .* to execute' "$out.debian.err") "$out.bundle.err" | head -20 || true
+    diff <(normalise_err <"$out.debian.err") <(normalise_err <"$out.bundle.err") | head -20 || true
     failed=1
   fi
   sed 's/^/    /' "$out.pack.log"
@@ -112,10 +118,12 @@ for mode in linked jlink; do
   PACK_ARGS=(--main-jar /usr/share/jedit/jedit.jar)
   run_case jEdit "$mode" jedit -version -- -version
 
-  # Debian's basex.jar starts the GUI; its basex script names the console class and four JARs.
-  PACK_ARGS=(--main-jar /usr/share/java/basex.jar --main-class org.basex.BaseX
-             --jar /usr/share/java/jline2.jar --jar /usr/share/java/tagsoup.jar
-             --jar /usr/share/java/xml-resolver.jar --jar /usr/share/java/jing.jar)
+  # Debian's basex.jar starts the GUI; its basex script names the console class and four JARs,
+  # of which it takes those installed (xml-resolver and jing are only recommended).
+  PACK_ARGS=(--main-jar /usr/share/java/basex.jar --main-class org.basex.BaseX)
+  for jar in jline2 tagsoup xml-resolver jing; do
+    [ -f "/usr/share/java/$jar.jar" ] && PACK_ARGS+=(--jar "/usr/share/java/$jar.jar")
+  done
   run_case BaseX "$mode" basex -c "xquery 1+1" -- -c "xquery 1+1"
 
   # The options of Debian's sweethome3d script; its JARs come through the manifest's Class-Path.
