@@ -54,6 +54,15 @@ std::optional<std::uint64_t> archive_size(std::string_view name, std::string_vie
 std::string class_list_name(std::string_view key, long pid);
 // "<key>.failed": a dump for `key` failed once; no start records a list for it again.
 std::string failed_name(std::string_view key);
+// "<key>.paths": the files the JVM checks the key's archive against, with their facts when it was made.
+std::string checked_files_name(std::string_view key);
+// "<key>.sample": the size of the class list the key's archive was made from, kept until a later
+// start that used the archive has been compared with it.
+std::string sample_name(std::string_view key);
+// Whether a start that used the archive loaded so many more classes than the start the archive was
+// made from (its class list of `sampled` bytes against the archive's `archived`) that the first
+// was no fair sample (a --version start), and an archive from the later one serves better.
+bool list_outgrows(std::uint64_t archived, std::uint64_t sampled);
 // Whether `name` is a file of this directory that belongs to `key` (its archive, lists, marker).
 bool belongs_to(std::string_view name, std::string_view key);
 
@@ -70,7 +79,22 @@ Step choose_step(bool wanted, bool options_decide, bool directory_usable, bool a
 // The options a start adds for `step`: `path` is the archive to use or the class list to record.
 // CDS messages go nowhere: the JVM prints them on standard output, which is the application's.
 std::vector<std::string> start_options(Step step, std::string_view path);
-// The options of the detached dump from `class_list` into `archive`.
+// The options of the detached dump from `class_list` into `archive`. The dump logs the class path
+// entries it records in the archive to dump_log_of(archive).
 std::vector<std::string> dump_options(std::string_view class_list, std::string_view archive);
+std::string dump_log_of(std::string_view archive);
+
+// The files a dump's log says the archive records and the JVM checks before it maps the archive:
+// every JAR of the application class path, those the manifests' Class-Path reach included, and the
+// Class-Path entries that were missing (the JVM refuses the archive once one of them exists). In
+// the log's order, each once.
+std::vector<std::string> checked_files(std::string_view dump_log);
+
+// What the key's checked-files file holds: a line "FACTS<TAB>PATH" per file, `facts_of` giving the
+// facts ("" for a file that is missing). nullopt for a path that no line can hold.
+using FactsOf = std::string (*)(const std::string& path);
+std::optional<std::string> checked_files_record(std::span<const std::string> paths, FactsOf facts_of);
+// Whether every file of `record` still has the facts it had; false for a record that is damaged.
+bool checked_files_unchanged(std::string_view record, FactsOf facts_of);
 
 }  // namespace kestrova::class_data

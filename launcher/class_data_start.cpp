@@ -36,7 +36,8 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     if (console && !cd::wanted(console, info_value(), off)) return;
 
     // Whatever the archive depends on: the bundle's location, its launcher, version and JARs, the
-    // runtime, the options, this user on this machine. Any change makes another key.
+    // runtime, the options, this user on this machine. Any change makes another key. The JARs that
+    // the manifests' Class-Path reach are known only once a dump has run; the slot checks them.
     const std::string contents = platform::bundle_contents_directory();
     const std::string home = (std::filesystem::path(contents) / kestrova::bundle_layout::runtime_home).string();
     const std::string who = platform::user_and_machine();
@@ -60,14 +61,12 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
 
     std::string archive;
     bool failed = false;
+    bool sample = false;
     if (directory) {
-        for (const auto& name : platform::directory_names(*directory)) {
-            if (name == cd::failed_name(key)) failed = true;
-            const auto size = cd::archive_size(name, key);
-            if (!size || *size < cd::smallest_archive || !archive.empty()) continue;
-            const auto start = platform::complete_file_start(*directory + "/" + name, *size, 4);
-            if (start && cd::header_is_static_archive(*start)) archive = *directory + "/" + name;
-        }
+        auto found = platform::examine_class_data_slot(*directory, key);
+        archive = std::move(found.archive).value_or("");
+        failed = found.dump_failed;
+        sample = found.sample_pending;
     }
     const bool wanted = !archive.empty() || console || cd::wanted(console, info_value(), off);
     // Made only for a start that records a list.
@@ -75,6 +74,13 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     const auto step = cd::choose_step(wanted, false, directory.has_value(), !archive.empty(), failed);
     if (step == cd::Step::use_archive) {
         for (auto& option : cd::start_options(step, archive)) jvm_options.push_back(std::move(option));
+        // The first start after the archive was made also records what it loads, so that an archive
+        // made from a start that loaded little (a --version) is made again from this one.
+        const std::string list = cd::class_list_name(key, static_cast<long>(getpid()));
+        if (!sample || !platform::create_private_file(*directory + "/" + list)) return;
+        platform::start_class_data_helper_at_end({static_cast<long>(getpid()), *directory, key, list, contents});
+        for (auto& option : cd::start_options(cd::Step::record_classes, *directory + "/" + list))
+            jvm_options.push_back(std::move(option));
     } else if (step == cd::Step::record_classes) {
         const std::string list = cd::class_list_name(key, static_cast<long>(getpid()));
         // The list is made here, where a failure is quiet, so that the JVM is never asked to write

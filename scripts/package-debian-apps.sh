@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# Packages three real applications from Debian's archive (Groovy, Ant, JOSM) with kestrova-pack,
-# each from /usr/share/java with --main-jar, once with the runtime linked and once with --jlink,
-# runs one command of each bundle and compares its output and exit status with Debian's own start
-# script. Not part of the test command: it needs the applications (apt-get install groovy ant
-# josm) and a built tree (cmake --build build). Prints one line per bundle and exits 1 when any
-# bundle differs from Debian's script.
+# Packages six real applications from Debian's archive (Groovy, Ant, JOSM, jEdit, BaseX, Sweet
+# Home 3D) with kestrova-pack, each from its JARs with --main-jar, once with the runtime linked and
+# once with --jlink, runs one command of each bundle and compares its output, standard error and
+# exit status with Debian's own start script (Sweet Home 3D has no command without a window: it is
+# packaged, not run). Not part of the test command: it needs the applications (apt-get install
+# groovy ant josm jedit basex sweethome3d) and a built tree (cmake --build build). Prints one line
+# per bundle, with what packaging said, and exits 1 when any bundle differs from Debian's script.
 #
 #   scripts/package-debian-apps.sh [WORK_DIR]     (default: build/debian-apps)
+#   KESTROVA_APPS="Ant BaseX" scripts/package-debian-apps.sh    (only those)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 pack=${KESTROVA_PACK:-build/stage/bin/kestrova-pack}
 work=${1:-build/debian-apps}
-for command in groovy ant josm; do
-  command -v "$command" >/dev/null || { echo "$command is missing: apt-get install groovy ant josm" >&2; exit 2; }
+apps="groovy ant josm jedit basex sweethome3d"
+for command in $apps; do
+  command -v "$command" >/dev/null || { echo "$command is missing: apt-get install $apps" >&2; exit 2; }
 done
 [ -x "$pack" ] || { echo "$pack is missing: build the project first (cmake --build build)" >&2; exit 2; }
 # Debian's groovy script needs JAVA_HOME where default-java is not installed; the bundles do not.
@@ -21,6 +24,10 @@ export JAVA_HOME=${JAVA_HOME:-$(dirname "$(dirname "$(readlink -f "$(command -v 
 rm -rf "$work"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
+# BaseX writes its configuration into the home at its first run and says so: both runs find it.
+export HOME="$work/home"
+mkdir -p "$HOME"
+basex -c "xquery 1" >/dev/null 2>&1 || true
 
 # Ant's javac task compiles a class, its java task runs it.
 mkdir -p "$work/antproject/src/hello"
@@ -40,12 +47,31 @@ cat >"$work/antproject/build.xml" <<'EOF'
 </project>
 EOF
 
-# What differs between two runs of the same command by nature: Ant's timing line.
-normalise() { sed -e '/^Total time:/d'; }
+# What differs between two runs of the same command by nature: Ant's timing line and the lines of
+# Debian's java-wrappers (the runtime it uses, the JARs it did not find); on standard error, where
+# the JVM names a JAR's location (Ant's security manager warning), the folder.
+normalise() { sed -e '/^Total time:/d' -e '/^Using .* to execute/d' -e '/^\[warning\] \/usr\/bin\//d'; }
+normalise_err() { normalise | sed -E 's#\(file:[^)]*/([^/)]*)\)#(file:.../\1)#g'; }
+wanted() { [ -z "${KESTROVA_APPS:-}" ] || [[ " $KESTROVA_APPS " == *" $1 "* ]]; }
 
 # The Groovy script touches what its JARs never name: a JDK module reached by name, and the
 # HTTP client that scripts commonly use.
 groovy_script='println java.time.LocalDate.of(2024, 2, 28).plusDays(2); println Class.forName("java.sql.DriverManager").name; println java.net.http.HttpClient.newHttpClient().version()'
+
+pack_case() {  # NAME MODE: packages with PACK_ARGS; false when packaging failed or not wanted
+  local name=$1 mode=$2
+  wanted "$name" || return 1
+  local out="$work/$name-$mode"
+  local extra=()
+  [ "$mode" = jlink ] && extra=(--jlink)
+  started=$SECONDS
+  if ! "$pack" bundle --name "$name" --out "$out" "${extra[@]}" "${PACK_ARGS[@]}" 2>"$out.pack.log"; then
+    echo "$name ($mode): packaging failed: $(tail -1 "$out.pack.log")"
+    failed=1
+    return 1
+  fi
+  pack_seconds=$((SECONDS - started))
+}
 
 run_case() {  # NAME MODE DEBIAN_COMMAND... -- BUNDLE_ARGS...
   local name=$1 mode=$2
@@ -55,32 +81,26 @@ run_case() {  # NAME MODE DEBIAN_COMMAND... -- BUNDLE_ARGS...
   shift
   local bundle_args=("$@")
   local out="$work/$name-$mode"
-  local extra=()
-  [ "$mode" = jlink ] && extra=(--jlink)
-  local started=$SECONDS
-  if ! "$pack" bundle --name "$name" --out "$out" --console "${extra[@]}" "${PACK_ARGS[@]}" \
-      2>"$out.pack.log"; then
-    echo "$name ($mode): packaging failed: $(tail -1 "$out.pack.log")"
-    failed=1
-    return
-  fi
-  local pack_seconds=$((SECONDS - started))
+  PACK_ARGS+=(--console)
+  pack_case "$name" "$mode" || return 0
   local expected_status=0 actual_status=0
   rm -rf "$work/antproject/classes"
   (cd "$work/antproject" && "${debian[@]}") >"$out.debian.out" 2>"$out.debian.err" || expected_status=$?
   rm -rf "$work/antproject/classes"
   (cd "$work/antproject" && "$out/$name.app/Contents/MacOS/$name" "${bundle_args[@]}") \
     >"$out.bundle.out" 2>"$out.bundle.err" || actual_status=$?
-  normalise <"$out.debian.out" | grep -v '^Using .* to execute' >"$out.debian.cmp" || true
-  normalise <"$out.bundle.out" >"$out.bundle.cmp" || true
-  if [ "$expected_status" = "$actual_status" ] && cmp -s "$out.debian.cmp" "$out.bundle.cmp"; then
+  normalise <"$out.debian.out" >"$out.debian.cmp"
+  normalise <"$out.bundle.out" >"$out.bundle.cmp"
+  if [ "$expected_status" = "$actual_status" ] && cmp -s "$out.debian.cmp" "$out.bundle.cmp" &&
+      cmp -s <(normalise_err <"$out.debian.err") <(normalise_err <"$out.bundle.err"); then
     echo "$name ($mode): same output and status ($actual_status) as Debian's script; packed in ${pack_seconds}s, $(du -sh "$out/$name.app" | cut -f1)"
   else
     echo "$name ($mode): differs: status $actual_status, Debian's $expected_status; see $out.*"
     diff "$out.debian.cmp" "$out.bundle.cmp" | head -20 || true
+    diff <(normalise_err <"$out.debian.err") <(normalise_err <"$out.bundle.err") | head -20 || true
     failed=1
   fi
-  grep -h '^kestrova-pack: note' "$out.pack.log" | sed 's/^/    /' || true
+  sed 's/^/    /' "$out.pack.log"
 }
 
 failed=0
@@ -94,5 +114,26 @@ for mode in linked jlink; do
   PACK_ARGS=(--main-jar /usr/share/josm/josm.jar
              --jvm-option=-Djosm.restart=true --jvm-option=-Djava.net.useSystemProxies=true)
   run_case JOSM "$mode" josm --version -- --version
+
+  PACK_ARGS=(--main-jar /usr/share/jedit/jedit.jar)
+  run_case jEdit "$mode" jedit -version -- -version
+
+  # Debian's basex.jar starts the GUI; its basex script names the console class and four JARs,
+  # of which it takes those installed (xml-resolver and jing are only recommended).
+  PACK_ARGS=(--main-jar /usr/share/java/basex.jar --main-class org.basex.BaseX)
+  for jar in jline2 tagsoup xml-resolver jing; do
+    [ -f "/usr/share/java/$jar.jar" ] && PACK_ARGS+=(--jar "/usr/share/java/$jar.jar")
+  done
+  run_case BaseX "$mode" basex -c "xquery 1+1" -- -c "xquery 1+1"
+
+  # The options of Debian's sweethome3d script; its JARs come through the manifest's Class-Path.
+  PACK_ARGS=(--main-jar /usr/share/sweethome3d/sweethome3d.jar
+             --jvm-option=-Djava.library.path=/usr/lib/jni
+             --jvm-option=-Dcom.eteks.sweethome3d.j3d.checkOffScreenSupport=false
+             --jvm-option=-Dsun.java2d.opengl=true --jvm-option=--add-exports=java.desktop/sun.awt=ALL-UNNAMED)
+  if pack_case SweetHome3D "$mode"; then
+    echo "SweetHome3D ($mode): packaged in ${pack_seconds}s, $(du -sh "$work/SweetHome3D-$mode/SweetHome3D.app" | cut -f1) (a window only: not run)"
+    sed 's/^/    /' "$work/SweetHome3D-$mode.pack.log"
+  fi
 done
 exit $failed

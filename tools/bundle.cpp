@@ -20,6 +20,7 @@
 #include "tools/jar_manifest.h"
 #include "tools/jlink_runtime.h"
 #include "tools/packaging.h"
+#include "tools/subprocess.h"
 
 #ifndef KESTROVA_PACK_LIB_FROM_BIN
 #error "the build defines KESTROVA_PACK_LIB_FROM_BIN (lib/kestrova relative to bin)"
@@ -90,6 +91,14 @@ constexpr std::string_view msg_warning = "warning: {}";
 constexpr std::string_view msg_bad_module_set = "--jlink-modules takes detected or default, not \"{}\"";
 constexpr std::string_view msg_input_empty =
     "the --input directory \"{}\" holds no JAR; name the directory that holds the application's JARs";
+constexpr std::string_view msg_grants_left_out =
+    "the manifest of \"{}\" opens or exports what the runtime \"{}\" lacks, which java -jar ignores, and so does the "
+    "bundle: {}";
+constexpr std::string_view msg_native_carried =
+    "note: the bundle carries the native libraries it loads from outside it in &&/native, where -Djava.library.path "
+    "now points: {}";
+constexpr std::string_view msg_native_item = "{}{}";
+constexpr std::string_view msg_native_needs = " (needs {} on the machine it runs on)";
 constexpr std::string_view msg_empty_version =
     "--bundle-version needs a non-empty version, e.g. 1.4.2; the updater cannot start without one";
 
@@ -163,6 +172,84 @@ fs::path locate_main_jar(const std::string& given, const std::optional<std::stri
     return path;
 }
 
+// The DT_NEEDED names of an ELF file, from binutils' readelf; none when it cannot say.
+std::vector<std::string> elf_needed(const fs::path& library) {
+    std::vector<std::string> needed;
+    ToolResult result;
+    try {
+        result = kestrova::pack::run_tool({"readelf", "-d", "-W", library.string()});
+    } catch (const PackError&) {
+        return needed;
+    }
+    for (const auto& line : kestrova::pack::split_list(result.out, '\n')) {
+        if (line.find("(NEEDED)") == std::string::npos) continue;
+        const auto open = line.find('[');
+        const auto close = line.find(']', open);
+        if (open != std::string::npos && close != std::string::npos)
+            needed.push_back(line.substr(open + 1, close - open - 1));
+    }
+    return needed;
+}
+
+// The native libraries that an absolute -Djava.library.path names and the JARs load by name, and
+// --native-library, copied into the bundle (Sweet Home 3D's Java 3D libraries in /usr/lib/jni),
+// with the option pointed at the copy: otherwise the bundle runs only where they are installed.
+void plan_native_libraries(BundlePlan& plan, const ParsedArgs& args, std::vector<std::string>& jvm_options) {
+    std::vector<fs::path> added;
+    for (const auto& library : args.values("--native-library")) added.emplace_back(library);
+    if (added.empty() && !kestrova::pack::names_absolute_library_path(jvm_options)) return;
+    std::set<std::string> names;
+    std::vector<fs::path> jars = plan.jars;
+    for (const auto& copy : plan.copies)
+        if (copy.on_class_path && fs::is_regular_file(copy.source)) jars.push_back(copy.source);
+    for (const auto& jar : jars)
+        for (auto& name : kestrova::pack::jar_references(jar).library_names) names.insert(std::move(name));
+    const std::vector<std::string> library_names(names.begin(), names.end());
+    std::string carried;
+    for (auto& copy : kestrova::pack::carry_native_libraries(jvm_options, library_names, added)) {
+        std::string needs;
+        for (const auto& name : kestrova::pack::needed_beyond_base(elf_needed(copy.source)))
+            needs += (needs.empty() ? "" : ", ") + name;
+        carried += fill(msg_native_item, {carried.empty() ? "" : ", ", copy.source.string()});
+        if (!needs.empty()) carried += fill(msg_native_needs, {needs});
+        plan.copies.push_back({std::move(copy.source), std::move(copy.destination), false});
+    }
+    if (!carried.empty()) report_note(fill(msg_native_carried, {carried}));
+}
+
+// Leaves out the manifest's openings and exports of modules or packages that `runtime` lacks (JOSM
+// names jdk.deploy and com.apple.eawt), which the JVM would warn about at every start, and says so
+// in one line. The runtime's own java judges them; with --jlink it is the JDK the runtime is linked
+// from, which links every JDK module the manifest names. A runtime whose java does not start
+// keeps them all: the bundle is refused or checked later for what matters.
+void drop_grants_the_runtime_lacks(kestrova::pack::ManifestLaunch& manifest, const fs::path& runtime,
+                                   const fs::path& jar) {
+    std::vector<std::string> grants;
+    for (const auto& option : manifest.jvm_options)
+        if (option.starts_with("--add-opens=") || option.starts_with("--add-exports=")) grants.push_back(option);
+    std::error_code ec;
+    const fs::path java = runtime / "bin" / "java";
+    if (grants.empty() || !fs::is_regular_file(java, ec)) return;
+    std::vector<std::string> argv = {java.string()};
+    argv.insert(argv.end(), grants.begin(), grants.end());
+    argv.insert(argv.end(), {"-Xshare:auto", "-version"});
+    const auto result = kestrova::pack::run_tool(argv);
+    if (result.status != 0) return;
+    const auto lacking = kestrova::pack::grants_the_runtime_lacks(grants, result.err + result.out);
+    if (lacking.empty()) return;
+    std::string listed;
+    for (const auto& option : lacking) {
+        listed += (listed.empty() ? "" : ", ") + option;
+        std::erase(manifest.jvm_options, option);
+    }
+    std::erase_if(manifest.modules, [&](const std::string& module) {
+        return std::none_of(manifest.jvm_options.begin(), manifest.jvm_options.end(), [&](const std::string& option) {
+            return option.find("=" + module + "/") != std::string::npos;
+        });
+    });
+    warn(fill(msg_grants_left_out, {jar.string(), runtime.string(), listed}));
+}
+
 // The modules of a runtime made with --jlink: what jdeps finds the class path needs, the service
 // providers, the JDK modules that the manifest and the JVM options name, and --add-modules.
 void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<const std::string> named_modules) {
@@ -225,6 +312,10 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
                                                    main_jar->string());
         if (!manifest.main_class && !args.has("--main-class"))
             throw PackError(fill(msg_no_main_class, {main_jar->string()}));
+        std::error_code ec;
+        drop_grants_the_runtime_lacks(manifest,
+                                      fs::absolute(args.value("--runtime").value_or(KESTROVA_PACK_JAVA_HOME), ec),
+                                      *main_jar);
     }
     auto fields = record_fields(args, "bundle", manifest.main_class);
     if (const auto refusal = kestrova::pack::two_word_option_refusal(fields.jvm_options)) throw UsageError(*refusal);
@@ -255,7 +346,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     // what it names by absolute path is copied in and named on the bundle's own class path.
     std::vector<std::vector<std::string>> carried_after(plan.jars.size());
     std::string carried;
-    for (auto& file : kestrova::pack::follow_class_paths(plan.jars, main_jar.has_value(), warn)) {
+    for (auto& file : kestrova::pack::follow_class_paths(plan.jars, warn)) {
         if (!names.claim(file.destination, file.source, "the Class-Path of " + file.named_by)) continue;
         if (file.absolute) {
             carried_after[file.top_jar].push_back(file.destination.string());
@@ -269,6 +360,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
         jar_names.push_back(plan.jars[i].filename().string());
         jar_names.insert(jar_names.end(), carried_after[i].begin(), carried_after[i].end());
     }
+    plan_native_libraries(plan, args, fields.jvm_options);
     fields.jvm_options = kestrova::pack::bundle_jvm_options(jar_names, fields.jvm_options);
     std::string modules_carried;
     for (const auto& copy : module_copies) {

@@ -38,12 +38,13 @@ struct ClassPathFile {
 // Follows the Class-Path of each of `jars` (each carried as Contents/Resources/<its file name>) and
 // of the JARs those name, as java follows them: a relative entry is carried at the same place
 // relative to the naming JAR, an absolute one at the top of Contents/Resources by its file name.
-// Each file once, in the order java meets them. Throws PackError, with the fix, for an entry of
-// the main JAR (the first, when `first_is_main`) that names nothing, an absolute entry that names
-// a directory, and what class_path_entries refuses. Any other entry that names nothing (a
-// library's optional dependency that is not installed) is skipped, as java skips it, and
-// reported to `warn`.
-std::vector<ClassPathFile> follow_class_paths(std::span<const std::filesystem::path> jars, bool first_is_main,
+// Each file once, in the order java meets them. Throws PackError, with the fix, for an absolute
+// entry that names a directory, an entry that is neither a directory nor a JAR java could open
+// (the bundle would carry and publish it; the text names the JAR that asked for it), and what
+// class_path_entries refuses. An entry that names nothing, of the main JAR as of any other (a
+// library's optional dependency that is not installed, a JAR of a JDK long gone), is skipped, as
+// java skips it, and reported to `warn`.
+std::vector<ClassPathFile> follow_class_paths(std::span<const std::filesystem::path> jars,
                                               const std::function<void(const std::string&)>& warn);
 
 // A module path entry outside the bundle (a directory of modules, a modular JAR), as the bundle
@@ -61,5 +62,35 @@ inline constexpr std::string_view carried_modules_dir = "module-path";
 // &&/module-path/NAME, and returns the copies to make, in order. Throws PackError for an entry
 // that does not exist, and for two entries of one file name.
 std::vector<ModulePathCopy> carry_module_paths(std::vector<std::string>& jvm_options);
+
+// A native library the bundle carries, in Contents/Resources/native/.
+struct NativeLibraryCopy {
+    std::filesystem::path source;       // the file itself, links followed
+    std::filesystem::path destination;  // relative to Contents/Resources
+};
+
+// The directory in Contents/Resources that carried native libraries go to.
+inline constexpr std::string_view carried_native_dir = "native";
+
+// Whether the -Djava.library.path= that the JVM takes (the last) names a directory by absolute path,
+// which a bundle on another machine may lack.
+bool names_absolute_library_path(std::span<const std::string> jvm_options);
+
+// Carries the native libraries a bundle loads from directories of this machine: lib<NAME>.so for
+// each of `library_names` (what the JARs pass to System.loadLibrary; one that ends in '-' or '_' is
+// also the start of a name the code completes at run time) in the absolute directories of
+// the last -Djava.library.path=, from the first that has it as the JVM searches, and each of
+// `added` (--native-library). Rewrites that option so that its absolute entries become one
+// &&/native where the first of them was, or adds -Djava.library.path=&&/native when `added` is
+// given without it; when nothing is carried, the option stays as it is. Throws PackError for an added library that is not a regular file, and for two
+// of one file name.
+std::vector<NativeLibraryCopy> carry_native_libraries(std::vector<std::string>& jvm_options,
+                                                      std::span<const std::string> library_names,
+                                                      std::span<const std::filesystem::path> added);
+
+// The libraries among `needed` (an ELF file's DT_NEEDED names) that are not the system's base
+// (the C library's, the C++ runtime's) nor the Java runtime's own: what the machine a bundle goes
+// to must have for a carried library to load.
+std::vector<std::string> needed_beyond_base(std::span<const std::string> needed);
 
 }  // namespace kestrova::pack

@@ -78,6 +78,19 @@ bool has_scheme(std::string_view entry) {
     return true;
 }
 
+// The lines of `text`, without their line ends and trailing white space.
+std::vector<std::string> lines_of(std::string_view text) {
+    std::vector<std::string> lines;
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        std::string line(text.substr(0, end));
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        lines.push_back(std::move(line));
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return lines;
+}
+
 // libarchive gives no text for some failures.
 std::string_view archive_error_of(archive* reader) {
     const char* text = archive_error_string(reader);
@@ -255,12 +268,25 @@ std::optional<std::string> as_internal_class_name(std::string_view text) {
     return name;
 }
 
+// What System.loadLibrary takes: a name that lib<name>.so can be made of.
+bool is_library_name(std::string_view text) {
+    if (text.empty() || text.size() > 200) return false;
+    return std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+               c == '+' || c == '.';
+    });
+}
+
 }  // namespace
 
 JarReferences jar_references(const std::filesystem::path& jar) {
     constexpr std::string_view services = "META-INF/services/";
     std::set<std::string> by_text, by_code;
     std::set<MethodReference> methods;
+    // The name a class passes is often a constant of another (Java 3D's inner class loads what its
+    // outer class names): every string of a JAR that loads libraries anywhere is a candidate.
+    std::set<std::string> libraries;
+    bool loads_libraries_anywhere = false;
     const auto reader = open_jar(jar);
     archive_entry* entry = nullptr;
     for (;;) {
@@ -281,6 +307,14 @@ JarReferences jar_references(const std::filesystem::path& jar) {
             bytes.append(buffer, static_cast<std::size_t>(got));
         }
         auto references = class_file_references(bytes);
+        const bool loads_libraries =
+            std::any_of(references.methods.begin(), references.methods.end(), [](const MethodReference& method) {
+                return method.name == "loadLibrary" &&
+                       (method.owner == "java/lang/System" || method.owner == "java/lang/Runtime");
+            });
+        loads_libraries_anywhere = loads_libraries_anywhere || loads_libraries;
+        for (const auto& text : references.strings)
+            if (is_library_name(text)) libraries.insert(text);
         for (const auto& text : references.strings)
             if (const auto internal = as_internal_class_name(text)) by_text.insert(*internal);
         by_code.insert(std::make_move_iterator(references.classes.begin()),
@@ -288,7 +322,11 @@ JarReferences jar_references(const std::filesystem::path& jar) {
         methods.insert(std::make_move_iterator(references.methods.begin()),
                        std::make_move_iterator(references.methods.end()));
     }
-    return {{by_text.begin(), by_text.end()}, {by_code.begin(), by_code.end()}, {methods.begin(), methods.end()}};
+    if (!loads_libraries_anywhere) libraries.clear();
+    return {{by_text.begin(), by_text.end()},
+            {by_code.begin(), by_code.end()},
+            {methods.begin(), methods.end()},
+            {libraries.begin(), libraries.end()}};
 }
 
 ManifestAttributes parse_manifest(std::string_view text) {
@@ -411,6 +449,35 @@ ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string
     launch.class_path = std::move(entries.relative);
     launch.absolute_class_path = std::move(entries.absolute);
     return launch;
+}
+
+std::vector<std::string> grants_the_runtime_lacks(std::span<const std::string> manifest_options,
+                                                  std::string_view java_output) {
+    std::set<std::string> unknown_modules;                  // M
+    std::set<std::pair<std::string, std::string>> unknown;  // (M, P)
+    for (const auto& line : lines_of(java_output)) {
+        constexpr std::string_view module_prefix = "WARNING: Unknown module: ";
+        constexpr std::string_view package_prefix = "WARNING: package ";
+        if (line.starts_with(module_prefix)) {
+            const std::string_view rest = std::string_view(line).substr(module_prefix.size());
+            unknown_modules.emplace(rest.substr(0, rest.find(' ')));
+        } else if (line.starts_with(package_prefix)) {
+            const std::string_view rest = std::string_view(line).substr(package_prefix.size());
+            const auto in = rest.find(" not in ");
+            if (in != std::string_view::npos) unknown.emplace(rest.substr(in + 8), rest.substr(0, in));
+        }
+    }
+    std::vector<std::string> lacking;
+    for (const auto& option : manifest_options) {
+        const auto equals = option.find('=');
+        const auto slash = option.find('/', equals);
+        const auto second = option.find('=', equals + 1);
+        if (equals == std::string::npos || slash == std::string::npos || second == std::string::npos) continue;
+        const std::string module = option.substr(equals + 1, slash - equals - 1);
+        const std::string package = option.substr(slash + 1, second - slash - 1);
+        if (unknown_modules.contains(module) || unknown.contains({module, package})) lacking.push_back(option);
+    }
+    return lacking;
 }
 
 }  // namespace kestrova::pack

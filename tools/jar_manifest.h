@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,10 +39,15 @@ ClassFileReferences class_file_references(std::string_view class_file);
 // of a class name (a.b.C or a/b/C), and the service types of its META-INF/services/ entries, in
 // internal form (a/b/C). The classes its code names, and the methods its code calls. Throws
 // PackError when the file is not a readable ZIP archive.
+// The library names: when a class file of the JAR calls System.loadLibrary or Runtime.loadLibrary,
+// the string constants of all its class files that have the form of a library's name (letters,
+// digits, '_', '-', '+', '.'): the names those calls may be given (j3dcore-ogl for
+// libj3dcore-ogl.so); none otherwise.
 struct JarReferences {
     std::vector<std::string> named_by_text;
     std::vector<std::string> named_by_code;
     std::vector<MethodReference> methods;
+    std::vector<std::string> library_names;
 };
 JarReferences jar_references(const std::filesystem::path& jar);
 
@@ -78,5 +84,13 @@ ClassPathEntries class_path_entries(const ManifestAttributes& attributes, std::s
 // honoured: an Add-Opens or Add-Exports value that is not MODULE/PACKAGE, an Enable-Native-Access
 // other than ALL-UNNAMED, and the Class-Path entries class_path_entries refuses.
 ManifestLaunch manifest_launch(const ManifestAttributes& attributes, std::string_view jar_name);
+
+// The manifest's --add-opens/--add-exports options (as manifest_launch makes them) that name a
+// module or package the runtime lacks, from what that runtime's java printed when started with
+// them all: "WARNING: Unknown module: M specified to --add-exports", "WARNING: package P not in M".
+// java -jar applies what it can of a manifest and says nothing of the rest; a JVM given the same as
+// options warns at every start.
+std::vector<std::string> grants_the_runtime_lacks(std::span<const std::string> manifest_options,
+                                                  std::string_view java_output);
 
 }  // namespace kestrova::pack

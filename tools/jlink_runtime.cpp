@@ -61,6 +61,8 @@ constexpr std::string_view msg_providers_added =
     "note: --jlink adds the providers of services the JARs use, which are found at run time only: {}; "
     "--add-modules is not needed for them";
 constexpr std::string_view msg_provider_item = "{}{} (for {} in {})";
+// The service every JDK naming provider (DNS, RMI registry) gives.
+constexpr std::string_view naming_provider_service = "javax.naming.spi.InitialContextFactory";
 constexpr std::string_view msg_foreign_code =
     "note: {} runs code the JARs do not hold ({}), so --jlink links the JDK's default module set; pass "
     "--jlink-modules detected to link only the modules found in the JARs";
@@ -341,6 +343,20 @@ RuntimeModules choose_runtime_modules(const RuntimeModuleRequest& request) {
     std::vector<std::pair<JarReferences, std::string>> scans;  // (what it refers to, the JAR's file name)
     for (const auto& jar : analysed) scans.emplace_back(jar_references(jar), jar.filename().string());
 
+    // The default set first, so that the lines below name only what it lacks: the outcome is said once.
+    bool default_set = request.set == ModuleSet::jdk_default;
+    if (request.set == ModuleSet::automatic) {
+        for (std::size_t i = 0; i + 1 < scans.size() && !default_set; ++i) {  // the support JAR is last
+            if (const auto sign = foreign_code_sign(scans[i].first)) {
+                chosen.notes.push_back(fill(msg_foreign_code, {scans[i].second, *sign}));
+                default_set = true;
+            }
+        }
+    }
+    if (default_set)
+        for (const auto& module : default_root_modules(request.jdk))
+            if (in_jdk(module)) modules.insert(module);
+
     // Classes loaded by name (Class.forName, service types) are what jdeps cannot see.
     std::vector<std::pair<std::string, std::string>> named;
     for (const auto& [references, jar] : scans)
@@ -361,32 +377,24 @@ RuntimeModules choose_runtime_modules(const RuntimeModuleRequest& request) {
     std::map<std::string, std::vector<std::string>, std::less<>> providers_of;
     for (auto& [provider, service] : jdk_service_providers(request.jdk)) providers_of[service].push_back(provider);
     std::string by_service;
-    for (const auto& [references, jar] : scans) {
-        for (const auto* names : {&references.named_by_code, &references.named_by_text}) {
-            for (const auto& name : *names) {
-                const auto it = providers_of.find(dotted(name));
-                if (it == providers_of.end()) continue;
-                for (const auto& provider : it->second) {
-                    if (!in_jdk(provider) || !modules.insert(provider).second) continue;
-                    by_service += fill(msg_provider_item, {by_service.empty() ? "" : ", ", provider, it->first, jar});
-                }
-            }
+    const auto bind = [&](std::string_view service, const std::string& jar) {
+        const auto it = providers_of.find(service);
+        if (it == providers_of.end()) return;
+        for (const auto& provider : it->second) {
+            if (!in_jdk(provider) || !modules.insert(provider).second) continue;
+            by_service += fill(msg_provider_item, {by_service.empty() ? "" : ", ", provider, it->first, jar});
         }
+    };
+    for (const auto& [references, jar] : scans) {
+        for (const auto* names : {&references.named_by_code, &references.named_by_text})
+            for (const auto& name : *names) bind(dotted(name), jar);
+        // JNDI finds its providers by a name it builds from the URL's scheme (dns: gives
+        // com.sun.jndi.url.dns...), which no scan sees: code that uses javax.naming gets them all.
+        const auto& code = references.named_by_code;
+        if (std::any_of(code.begin(), code.end(), [](const std::string& c) { return c.starts_with("javax/naming/"); }))
+            bind(naming_provider_service, jar);
     }
     if (!by_service.empty()) chosen.notes.push_back(fill(msg_providers_added, {by_service}));
-
-    bool default_set = request.set == ModuleSet::jdk_default;
-    if (request.set == ModuleSet::automatic) {
-        for (std::size_t i = 0; i + 1 < scans.size() && !default_set; ++i) {  // the support JAR is last
-            if (const auto sign = foreign_code_sign(scans[i].first)) {
-                chosen.notes.push_back(fill(msg_foreign_code, {scans[i].second, *sign}));
-                default_set = true;
-            }
-        }
-    }
-    if (default_set)
-        for (const auto& module : default_root_modules(request.jdk))
-            if (in_jdk(module)) modules.insert(module);
 
     // An application's own modules (on a --module-path of its own) are not the JDK's to link.
     for (const auto& module : request.named)

@@ -91,6 +91,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--main-jar", true, false},
     {"--input", true, false},
     {"--resource", true, true},
+    {"--native-library", true, true},
     {"--add-launcher", true, true},
     {"--user-jvm-options", false, false},
     {"--jlink-modules", true, false},

@@ -126,6 +126,8 @@ Bundle options:
                              line). --module-path= entries outside the bundle are copied into
                              Contents/Resources/module-path and the option names the copies.
   --resource PATH            a file or directory copied into Contents/Resources (repeatable)
+  --native-library PATH      a shared library carried in Contents/Resources/native, which
+                             -Djava.library.path then names (repeatable)
   --add-launcher NAME=MAINCLASS[:console|:gui]
                              another command, Contents/MacOS/NAME, that runs MAINCLASS with the
                              bundle's runtime, JARs, JVM options, arguments and updates; console

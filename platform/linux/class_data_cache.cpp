@@ -88,11 +88,38 @@ void wait_for_end_of(long parent) {
     while (getppid() == parent) usleep(200000);
 }
 
-bool archive_exists(const std::string& directory, const std::string& key) {
-    for (const auto& name : directory_names(directory))
-        if (class_data::archive_size(name, key)) return true;
-    return false;
+// A file of this user's, regular and at most `limit` bytes, read whole without blocking on a FIFO.
+std::optional<std::string> read_private_file(const std::string& path, std::size_t limit) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    std::optional<std::string> text;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+        static_cast<std::uint64_t>(info.st_size) <= limit) {
+        text.emplace(static_cast<std::size_t>(info.st_size), '\0');
+        if (pread(fd, text->data(), text->size(), 0) != static_cast<ssize_t>(text->size())) text.reset();
+    }
+    close(fd);
+    return text;
 }
+
+// Writes `text` as `name` in `directory` through a temporary name, so that a reader sees the old
+// file or the new one whole.
+bool write_private_file(const std::string& directory, const std::string& name, std::string_view text) {
+    const std::string temporary = directory + "/" + name + "." + std::to_string(getpid()) + ".new";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    close(fd);
+    if (!written || rename(temporary.c_str(), (directory + "/" + name).c_str()) != 0) {
+        unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// A checked-files file is a line per JAR of the class path; a megabyte is far beyond any application.
+constexpr std::size_t largest_checked_files = 1 << 20;
 
 // The file of a finished dump, flushed, so that a crash of the machine after the rename cannot
 // leave an archive name on a file whose blocks never reached the disk.
@@ -121,7 +148,9 @@ void flush_directory(const std::string& directory) {
 // moved or removed bundle, whose old location no start names again).
 void drop_what_is_not_needed(const ClassDataJob& job, const std::string& kept) {
     for (const auto& name : directory_names(job.directory)) {
-        if (name == kept || name == lock_file || name == bundle_file) continue;
+        if (name == kept || name == class_data::checked_files_name(job.key) ||
+            name == class_data::sample_name(job.key) || name == lock_file || name == bundle_file)
+            continue;
         // Another running copy's class list of this key: its own helper removes it. The list of a
         // copy that ended without starting one (a crash, a kill) goes.
         if (class_data::belongs_to(name, job.key) && name.ends_with(".classlist")) {
@@ -175,7 +204,8 @@ std::string file_facts(const std::string& path) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) return "";
     return std::to_string(info.st_size) + " " + std::to_string(info.st_mtim.tv_sec) + "." +
-           std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+           std::to_string(info.st_mtim.tv_nsec) + " " + std::to_string(info.st_ctim.tv_sec) + "." +
+           std::to_string(info.st_ctim.tv_nsec) + " " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
 }
 
 std::vector<std::string> directory_names(const std::string& directory) {
@@ -198,6 +228,29 @@ std::optional<std::vector<unsigned char>> complete_file_start(const std::string&
     close(fd);
     if (!ok) return std::nullopt;
     return start;
+}
+
+ClassDataSlot examine_class_data_slot(const std::string& directory, std::string_view key) {
+    ClassDataSlot slot;
+    for (const auto& name : directory_names(directory)) {
+        if (name == class_data::failed_name(key)) slot.dump_failed = true;
+        const auto size = class_data::archive_size(name, key);
+        if (!size || *size < class_data::smallest_archive || slot.archive) continue;
+        const auto start = complete_file_start(directory + "/" + name, *size, 4);
+        if (start && class_data::header_is_static_archive(*start)) slot.archive = directory + "/" + name;
+    }
+    if (slot.archive) {
+        // An archive without its record was made before the record existed, or by a helper killed
+        // between the two: its JARs cannot be checked, so it is made again.
+        const auto record = read_private_file(directory + "/" + class_data::checked_files_name(key),
+                                              largest_checked_files);
+        if (!record || !class_data::checked_files_unchanged(*record, file_facts)) slot.archive.reset();
+    }
+    if (slot.archive) {
+        struct stat info {};
+        slot.sample_pending = lstat((directory + "/" + class_data::sample_name(key)).c_str(), &info) == 0;
+    }
+    return slot;
 }
 
 bool create_private_file(const std::string& path) {
@@ -288,10 +341,30 @@ int run_class_data_job(const ClassDataJob& job, int (*dump)(const std::string&, 
     const std::string list = job.directory + "/" + job.class_list;
     const int lock = open((job.directory + "/" + lock_file).c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     // Another copy's helper is at work in this directory: it makes the archive.
-    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0 || archive_exists(job.directory, job.key)) {
+    if (lock < 0 || flock(lock, LOCK_EX | LOCK_NB) != 0) {
         unlink(list.c_str());
         return 0;
     }
+    // A damaged or outdated archive of the key is made again: the starts that found it unusable
+    // recorded a list for this. A usable one is made again only from a list that outgrows the one
+    // it was made from, and that is asked once.
+    const bool remake = examine_class_data_slot(job.directory, job.key).archive.has_value();
+    if (remake) {
+        const std::string sample_path = job.directory + "/" + class_data::sample_name(job.key);
+        const auto sample = read_private_file(sample_path, 32);
+        unlink(sample_path.c_str());
+        struct stat info {};
+        const bool outgrows = sample && stat(list.c_str(), &info) == 0 &&
+                              class_data::list_outgrows(std::strtoull(sample->c_str(), nullptr, 10),
+                                                        static_cast<std::uint64_t>(info.st_size));
+        if (!outgrows) {
+            unlink(list.c_str());
+            return 0;
+        }
+    }
+    struct stat list_info {};
+    const std::uint64_t list_size = stat(list.c_str(), &list_info) == 0 ? static_cast<std::uint64_t>(list_info.st_size)
+                                                                        : 0;
 
     const std::string temporary = job.directory + "/" + job.key + "." + std::to_string(getpid()) + ".dumping";
     const pid_t child = fork();
@@ -305,13 +378,25 @@ int run_class_data_job(const ClassDataJob& job, int (*dump)(const std::string&, 
     }
     const auto size = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? finished_archive(temporary) : std::nullopt;
     unlink(list.c_str());
-    if (!size) {
+    const std::string log = class_data::dump_log_of(temporary);
+    const auto checked = read_private_file(log, largest_checked_files);
+    unlink(log.c_str());
+    const auto record = checked ? class_data::checked_files_record(class_data::checked_files(*checked), file_facts)
+                                : std::nullopt;
+    if (!size || !record) {
         unlink(temporary.c_str());
         create_private_file(job.directory + "/" + class_data::failed_name(job.key));
         return 1;
     }
+    // The key's unusable archive goes first: no start may pair it with the new record.
+    for (const auto& name : directory_names(job.directory))
+        if (class_data::archive_size(name, job.key)) unlink((job.directory + "/" + name).c_str());
     const std::string name = class_data::archive_name(job.key, *size);
-    if (rename(temporary.c_str(), (job.directory + "/" + name).c_str()) != 0) {
+    // The first archive of a key waits for one later start to be compared with, a remade one does
+    // not; written before the archive's name, so that the first start to find the archive samples.
+    if (!remake) write_private_file(job.directory, class_data::sample_name(job.key), std::to_string(list_size));
+    if (!write_private_file(job.directory, class_data::checked_files_name(job.key), *record) ||
+        rename(temporary.c_str(), (job.directory + "/" + name).c_str()) != 0) {
         unlink(temporary.c_str());
         return 1;
     }

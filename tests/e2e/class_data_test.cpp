@@ -217,6 +217,94 @@ TEST_F(ClassData, TwoFirstStartsAtOnceBothStartAndOneArchiveIsMade) {
     EXPECT_EQ(start(cache).out, expected.out);
 }
 
+// The inode of the slot's one archive under `cache`, 0 when there is none.
+ino_t archive_inode(const fs::path& cache) {
+    struct stat info {};
+    const auto archives = files_in_slot(cache, ".jsa");
+    return archives.size() == 1 && stat(archives[0].c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// An archive that cannot serve the next start is made again, and until then no start names it:
+// a JAR that only the main JAR's Class-Path reaches (which the JVM checks too), or the archive
+// itself damaged.
+TEST(ClassDataRemade, AnArchiveThatCannotServeIsNotNamedAndIsMadeAgain) {
+    TempDir dir;
+    const fs::path jar = dir.path() / "start.jar";
+    fs::copy_file(Artefacts::probe_jar(), jar);
+    std::ofstream(dir.path() / "m.mf") << "Class-Path: dep.jar\n";
+    const auto updated = run_process({(Artefacts::java_home() / "bin" / "jar").string(), "--update", "--file",
+                                      jar.string(), "--manifest", (dir.path() / "m.mf").string()});
+    ASSERT_EQ(updated.exit_status, 0) << updated.err;
+    fs::copy_file(Artefacts::fixture_helper_jar(), dir.path() / "dep.jar");
+    BundleSpec spec;
+    spec.jars = {jar};
+    spec.jvm_options = {"-Xlog:class+load=info:file=" + (dir.path() / "loaded.txt").string()};
+    const fs::path executable = make_bundle(dir.path() / "out", spec);
+    const fs::path dep = executable.parent_path().parent_path() / "Resources" / "dep.jar";
+    ASSERT_TRUE(fs::exists(dep));
+
+    const struct {
+        const char* what;
+        std::function<void(const fs::path& cache)> spoil;
+    } cases[] = {
+        {"a JAR reached through the manifest's Class-Path changed",
+         [&](const fs::path&) { fs::last_write_time(dep, fs::last_write_time(dep) + 1h); }},
+        {"the archive overwritten with garbage of its size",
+         [&](const fs::path& cache) {
+             const fs::path archive = files_in_slot(cache, ".jsa").at(0);
+             std::ofstream(archive, std::ios::in | std::ios::out) << std::string(64, 'x');
+         }},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ProcessOptions options;
+        options.env["XDG_CACHE_HOME"] = (dir.path() / ("cache" + std::to_string(index++))).string();
+        const fs::path cache = options.env["XDG_CACHE_HOME"].value();
+        ASSERT_EQ(launch(executable, {}, options).exit_status, 0);
+        ASSERT_TRUE(appears(cache, ".jsa"));
+        const ino_t first = archive_inode(cache);
+        c.spoil(cache);
+        const auto spoilt = launch(executable, {}, options);
+        EXPECT_EQ(spoilt.exit_status, 0) << spoilt.err;
+        EXPECT_NE(value_of(spoilt.out, "java.vm.info").value_or("").find("sharing"), std::string::npos)
+            << "an archive the JVM refuses was named, which turns off the runtime's own as well";
+        bool remade = false;
+        for (auto end = std::chrono::steady_clock::now() + 60s; !remade && std::chrono::steady_clock::now() < end;
+             std::this_thread::sleep_for(100ms))
+            remade = archive_inode(cache) != 0 && archive_inode(cache) != first;
+        ASSERT_TRUE(remade) << "the archive was not made again";
+        fs::remove(dir.path() / "loaded.txt");
+        EXPECT_EQ(launch(executable, {}, options).exit_status, 0);
+        std::ifstream log(dir.path() / "loaded.txt");
+        const std::string loaded{std::istreambuf_iterator<char>(log), {}};
+        EXPECT_NE(loaded.find("probe.Probe source: shared objects file"), std::string::npos);
+    }
+}
+
+// A first start that loaded little (as a --version does) makes an archive that the next start
+// outgrows: that start's classes make the archive again, once.
+TEST(ClassDataRemade, AnArchiveFromAnUnrepresentativeFirstStartIsMadeAgainOnce) {
+    TempDir dir;
+    const fs::path executable = make_bundle(dir.path() / "out", BundleSpec{});
+    ProcessOptions options;
+    options.env["XDG_CACHE_HOME"] = (dir.path() / "cache").string();
+    const fs::path cache = dir.path() / "cache";
+    ASSERT_EQ(launch(executable, {}, options).exit_status, 0);
+    ASSERT_TRUE(appears(cache, ".jsa"));
+    const ino_t small = archive_inode(cache);
+    ASSERT_NE(small, 0u);
+    const auto larger = launch(executable, {"--xml"}, options);
+    ASSERT_EQ(larger.exit_status, 0) << larger.err;
+    EXPECT_EQ(value_of(larger.out, "xml"), "c");
+    bool remade = false;
+    for (auto end = std::chrono::steady_clock::now() + 60s; !remade && std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(100ms))
+        remade = archive_inode(cache) != 0 && archive_inode(cache) != small;
+    EXPECT_TRUE(remade) << "the archive of the first start was kept";
+    EXPECT_TRUE(files_in_slot(cache, ".sample").empty()) << "asked again at a later start";
+}
+
 TEST_F(ClassData, TurnedOffByThePackagerOrForOneStartNothingIsKept) {
     BundleSpec spec;
     spec.name = "Off";

@@ -142,6 +142,11 @@ TEST(JlinkedRuntime, WhatTheApplicationReachesAtRunTimeIsLinked) {
          {},
          "java.sql (for java.sql.DriverManager in reach-byname.jar)",
          "java.sql"},
+        {reach_jar("naming"),
+         "reach.Naming",
+         {},
+         "jdk.naming.dns (for javax.naming.spi.InitialContextFactory in reach-naming.jar)",
+         "jdk.naming.dns"},
         // The classes are in a JAR that the given one names by absolute path.
         {naming, "reach.ByName", {}, "java.sql (for java.sql.DriverManager in byname.jar)", "java.sql"},
         {reach_jar("plugins"),

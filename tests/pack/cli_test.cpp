@@ -310,6 +310,8 @@ TEST_F(PackCli, BundleRefusals) {
         {bundle_with("--name", std::string(252, 'n')), usage, "over 251 bytes"},
         {bundle() + Args{"--add-launcher", "Demo=demo.Other"}, usage, "or the bundle's own launcher"},
         {bundle() + Args{"--add-launcher", "tool=demo.Tool:tty"}, usage, "is not NAME=MAINCLASS"},
+        {bundle() + Args{"--add-launcher", "to\nol=demo.Tool"}, usage, "holds a control character"},
+        {bundle() + Args{"--add-launcher", "tool=a.B=x"}, usage, "\"a.B=x\" as the main class"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));

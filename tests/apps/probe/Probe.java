@@ -58,6 +58,17 @@ public final class Probe {
                 case "--halt":
                     Runtime.getRuntime().halt(Integer.parseInt(args[++i]));
                     break;
+                case "--xml": {
+                    // Loads a good thousand classes more than a start that only prints.
+                    org.w3c.dom.Document document = javax.xml.parsers.DocumentBuilderFactory.newInstance()
+                            .newDocumentBuilder()
+                            .parse(new java.io.ByteArrayInputStream("<a b='c'/>".getBytes(StandardCharsets.UTF_8)));
+                    javax.xml.transform.TransformerFactory.newInstance().newTransformer().transform(
+                            new javax.xml.transform.dom.DOMSource(document),
+                            new javax.xml.transform.stream.StreamResult(new java.io.StringWriter()));
+                    out.println("xml=" + document.getDocumentElement().getAttribute("b"));
+                    break;
+                }
                 case "--nondaemon": {
                     long millis = Long.parseLong(args[++i]);
                     Thread t = new Thread(() -> {
