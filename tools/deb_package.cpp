@@ -23,7 +23,8 @@ constexpr std::string_view msg_shlibdeps_failed =
     "dpkg-shlibdeps could not work out the bundle's library dependencies: {}; check that the bundle's runtime is "
     "complete";
 constexpr std::string_view msg_gzip_failed = "gzip failed ({}); check the free space in \"{}\"";
-constexpr std::string_view msg_dpkg_deb_failed = "dpkg-deb could not build the package: {}; check the free space in \"{}\"";
+constexpr std::string_view msg_dpkg_deb_failed =
+    "dpkg-deb could not build the package: {}; check the free space in \"{}\"";
 constexpr std::string_view msg_out_not_dir = "--out \"{}\" is not a directory; name an existing directory";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -165,7 +166,8 @@ fs::path make_deb(const PackageRequest& request) {
     if (facts.java_home) {
         add_unique(control.depends, *owning_package(*facts.java_home / "lib/server/libjvm.so"));
         if (facts.has_gui_command)
-            if (const auto awt = owning_package(*facts.java_home / "lib/libawt_xawt.so")) add_unique(control.depends, *awt);
+            if (const auto awt = owning_package(*facts.java_home / "lib/libawt_xawt.so"))
+                add_unique(control.depends, *awt);
     }
     for (const auto& depend : shared_library_depends(facts, tree, work.path() / "shlibs"))
         add_unique(control.depends, depend);
@@ -176,8 +178,8 @@ fs::path make_deb(const PackageRequest& request) {
 
     // Debian's changelog, compressed as dpkg expects it.
     const fs::path doc = root / "usr/share/doc" / facts.package;
-    const std::time_t when =
-        request.source_date_epoch ? static_cast<std::time_t>(*request.source_date_epoch) : std::time(nullptr);
+    const std::time_t when = request.source_date_epoch ? static_cast<std::time_t>(*request.source_date_epoch)
+                                                       : std::time(nullptr);
     write_text(doc / "changelog", facts.package + " (" + version + ") unstable; urgency=medium\n\n  * " + facts.name +
                                       " " + facts.bundle_version + ".\n\n -- " + facts.maintainer + "  " +
                                       rfc2822_date(when) + "\n");
@@ -192,8 +194,7 @@ fs::path make_deb(const PackageRequest& request) {
     std::vector<std::string> argv = {"dpkg-deb", "--build", "--root-owner-group", "-Zxz"};
     argv.push_back(root.string());
     argv.push_back(built.string());
-    const ToolResult result = run_packaging_tool(
-        argv, "dpkg", std::nullopt);
+    const ToolResult result = run_packaging_tool(argv, "dpkg", std::nullopt);
     if (result.status != 0)
         throw PackError(fill(msg_dpkg_deb_failed, {first_line(result.err), request.out_dir.string()}));
     replace_with(built, target);

@@ -22,7 +22,8 @@ them), one menu entry per GUI command in /usr/share/applications, the icon in
 /usr/share/icons/hicolor, and a link in /usr/bin for each console command.
 )help";
 
-inline constexpr std::string_view help_deb = R"help(Usage: kestrova-pack deb BUNDLE.app --maintainer "NAME <EMAIL>" [--out DIR] [OPTIONS]
+inline constexpr std::string_view help_deb =
+    R"help(Usage: kestrova-pack deb BUNDLE.app --maintainer "NAME <EMAIL>" [--out DIR] [OPTIONS]
 
 Makes DIR/PACKAGE_VERSION_ARCH.deb with dpkg-deb. VERSION is CFBundleVersion, with a
 pre-release tag made to sort first (2.0b1 is 2.0~b1); a version dpkg cannot order as the
@@ -31,7 +32,8 @@ bundle's ELF files (dpkg-shlibdeps) and those its updater opens; --deb-depends a
   --deb-depends DEP  one more dependency, e.g. "fonts-dejavu (>= 2.37)" (repeatable)
 )help";
 
-inline constexpr std::string_view help_rpm = R"help(Usage: kestrova-pack rpm BUNDLE.app --maintainer "NAME <EMAIL>" [--out DIR] [OPTIONS]
+inline constexpr std::string_view help_rpm =
+    R"help(Usage: kestrova-pack rpm BUNDLE.app --maintainer "NAME <EMAIL>" [--out DIR] [OPTIONS]
 
 Makes DIR/PACKAGE-VERSION-1.ARCH.rpm with rpmbuild, with the same files as the .deb.
 Requires: rpm's own generator over the bundle's ELF files, the JVM file of a linked runtime,

@@ -35,10 +35,8 @@ constexpr std::string_view msg_no_package_name =
 constexpr std::string_view msg_bad_package_name =
     "--package \"{}\" is not a package name: use at least two lowercase letters, digits, '+', '-' or '.', "
     "starting with a letter or digit";
-constexpr std::string_view msg_no_maintainer =
-    "a package needs a maintainer; give --maintainer \"NAME <EMAIL>\"";
-constexpr std::string_view msg_bad_maintainer =
-    "--maintainer \"{}\" is not of the form \"NAME <EMAIL>\"; write it so";
+constexpr std::string_view msg_no_maintainer = "a package needs a maintainer; give --maintainer \"NAME <EMAIL>\"";
+constexpr std::string_view msg_bad_maintainer = "--maintainer \"{}\" is not of the form \"NAME <EMAIL>\"; write it so";
 constexpr std::string_view msg_one_line = "{} \"{}\" must be one line of text; shorten it";
 constexpr std::string_view msg_no_runtime =
     "the bundle has no Java runtime at \"{}\"; bundle it again with --runtime, --copy-runtime or --jlink";
@@ -90,9 +88,9 @@ void make_read_only_to_users(const fs::path& top) {
     const auto apply = [&](const fs::path& path) {
         const auto status = fs::symlink_status(path, ec);
         if (fs::is_symlink(status)) return;
-        const bool executable =
-            fs::is_directory(status) || ((status.permissions() & fs::perms::owner_exec) != fs::perms::none &&
-                                         !is_shared_library_name(path.filename().string()));
+        const bool executable = fs::is_directory(status) ||
+                                ((status.permissions() & fs::perms::owner_exec) != fs::perms::none &&
+                                 !is_shared_library_name(path.filename().string()));
         fs::permissions(path, executable ? fs::perms(0755) : fs::perms(0644), ec);
     };
     apply(top);
@@ -107,7 +105,10 @@ bool is_elf(const fs::path& path) {
     if (file == nullptr) return false;
     const std::size_t got = std::fread(head, 1, sizeof head, file);
     std::fclose(file);
-    return got == 4 && std::string_view(head, 4) == std::string_view("\x7f" "ELF", 4);
+    return got == 4 && std::string_view(head, 4) == std::string_view(
+                                                        "\x7f"
+                                                        "ELF",
+                                                        4);
 }
 
 // dpkg's Installed-Size: a KiB per started KiB of each file, one for every other entry.
@@ -311,14 +312,15 @@ StagedTree stage_package_tree(const PackageRequest& request, const PackageFacts&
 
         const fs::path doc = root / "usr/share/doc" / facts.package;
         fs::create_directories(doc);
-        const std::time_t now =
-            request.source_date_epoch ? static_cast<std::time_t>(*request.source_date_epoch) : std::time(nullptr);
+        const std::time_t now = request.source_date_epoch ? static_cast<std::time_t>(*request.source_date_epoch)
+                                                          : std::time(nullptr);
         std::tm utc{};
         gmtime_r(&now, &utc);
-        const std::string copyright = "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
-                                      "Upstream-Name: " + facts.name + "\n\nFiles: *\nCopyright: " +
-                                      std::to_string(utc.tm_year + 1900) + " " + facts.maintainer +
-                                      "\nLicense: see the application's own license\n";
+        const std::string copyright =
+            "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+            "Upstream-Name: " +
+            facts.name + "\n\nFiles: *\nCopyright: " + std::to_string(utc.tm_year + 1900) + " " + facts.maintainer +
+            "\nLicense: see the application's own license\n";
         write_file_atomically(doc / "copyright", std::span<const char>(copyright.data(), copyright.size()), 0644);
         // Every directory the package makes is the system's: readable, not writable, by users.
         make_read_only_to_users(root);

@@ -15,7 +15,8 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::string_view msg_no_architecture = "rpm --eval %_arch failed ({}); check the rpm installation";
-constexpr std::string_view msg_rpmbuild_failed = "rpmbuild could not build the package: {}; check the free space in \"{}\"";
+constexpr std::string_view msg_rpmbuild_failed =
+    "rpmbuild could not build the package: {}; check the free space in \"{}\"";
 constexpr std::string_view msg_out_not_dir = "--out \"{}\" is not a directory; name an existing directory";
 constexpr std::string_view msg_bad_path =
     "the package would install \"{}\", which a spec file's list of files cannot name; rename it";
@@ -121,11 +122,11 @@ fs::path make_rpm(const PackageRequest& request) {
 
     const fs::path built_dir = work.path() / "out";
     const std::string file_name = facts.package + "-" + version + "-1." + arch + ".rpm";
-    const ToolResult result = run_packaging_tool(
-        {"rpmbuild", "-bb", "--quiet", "--define", "_topdir " + (work.path() / "top").string(), "--define",
-         "_rpmdir " + built_dir.string(), "--define", "_build_name_fmt " + file_name, "--buildroot",
-         (work.path() / "buildroot").string(), spec_file.string()},
-        "rpm");
+    const ToolResult result =
+        run_packaging_tool({"rpmbuild", "-bb", "--quiet", "--define", "_topdir " + (work.path() / "top").string(),
+                            "--define", "_rpmdir " + built_dir.string(), "--define", "_build_name_fmt " + file_name,
+                            "--buildroot", (work.path() / "buildroot").string(), spec_file.string()},
+                           "rpm");
     if (result.status != 0)
         throw PackError(fill(msg_rpmbuild_failed, {first_line(result.err), request.out_dir.string()}));
     const fs::path target = request.out_dir / file_name;

@@ -15,12 +15,12 @@ struct RpmSpec {
     std::string version;  // as debian_version makes it: '~' sorts first in rpm too
     std::string summary;
     std::string packager;
-    std::string url;                       // empty: none
-    std::vector<std::string> requires_;    // besides what rpm finds in the ELF files
-    std::vector<std::string> excluded;     // sonames rpm must not require (a linked JDK's)
-    std::string private_tree;              // the bundle's directory: provides nothing to the system
-    std::filesystem::path staged;          // the tree %install copies
-    std::vector<std::string> files;        // %files entries, absolute
+    std::string url;                     // empty: none
+    std::vector<std::string> requires_;  // besides what rpm finds in the ELF files
+    std::vector<std::string> excluded;   // sonames rpm must not require (a linked JDK's)
+    std::string private_tree;            // the bundle's directory: provides nothing to the system
+    std::filesystem::path staged;        // the tree %install copies
+    std::vector<std::string> files;      // %files entries, absolute
 };
 
 // The spec file's text.

@@ -10,6 +10,7 @@
 
 #include "tests/support/bundle.h"
 #include "tests/support/http_server.h"
+#include "tests/support/release_site.h"
 #include "tests/support/update_log.h"
 
 namespace kestrova::testing {
@@ -53,9 +54,9 @@ protected:
     // Probe 1.0 with the updater and the gate, a GUI command and a console one.
     fs::path bundle() {
         BundleSpec spec;
-        spec.extra = {"--with-updater",   "--feed-url",      server_.url("/updates/appcast.xml"),
-                      "--bundle-version", "1.0",             "--aggressive-updates",
-                      "--add-launcher",   "probe-cli=probe.Probe:console"};
+        spec.extra = {
+            "--with-updater",       "--feed-url",     server_.url("/updates/appcast.xml"), "--bundle-version", "1.0",
+            "--aggressive-updates", "--add-launcher", "probe-cli=probe.Probe:console"};
         return make_bundle(dir_.path() / "dist", spec).parent_path().parent_path().parent_path();
     }
 
@@ -117,10 +118,123 @@ TEST_F(DebPackage, IsLintianCleanInstallsIntoARootAndStartsFromThere) {
               records.end());
     EXPECT_EQ(server_.request_count("/updates/metadata.properties"), 0u);
 
-    const auto removed = run_tool({"/usr/bin/dpkg", "--root=" + root.string(), "--force-bad-path", "--remove", "probe"});
+    const auto removed = run_tool(
+        {"/usr/bin/dpkg", "--root=" + root.string(), "--force-bad-path", "--remove", "probe"});
     ASSERT_EQ(removed.exit_status, 0) << removed.err;
     EXPECT_FALSE(fs::exists(app));
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / "usr/bin/probe-cli")));
+}
+
+// apt with state, cache, sources and configuration of its own (none of the machine's), installing
+// with dpkg into `root`. The root's package database starts as a copy of the machine's, which says
+// truly what the package depends on is installed; its files are not there, so nothing is replaced.
+class AptClient {
+public:
+    AptClient(const fs::path& dir, const fs::path& site_apt) : dir_(dir), root_(dir / "root") {
+        for (const char* sub : {"state/lists/partial", "cache/archives/partial", "empty", "log", "keyrings"})
+            fs::create_directories(dir_ / sub);
+        make_dpkg_root(root_);
+        fs::copy_file("/var/lib/dpkg/status", root_ / "var/lib/dpkg/status", fs::copy_options::overwrite_existing);
+        // The user's two files, the keyring where the sources line expects it under the test's dir.
+        const auto keyring = site_apt / "probe-archive-keyring.gpg";
+        fs::copy_file(keyring, dir_ / "keyrings" / keyring.filename());
+        std::string line = read_text(site_apt / "probe.list");
+        const std::string system_keyrings = "/usr/share/keyrings/";
+        line.replace(line.find(system_keyrings), system_keyrings.size(), (dir_ / "keyrings").string() + "/");
+        std::ofstream(dir_ / "sources.list") << line;
+        const std::string d = dir_.string();
+        std::ofstream(dir_ / "apt.conf") << "Dir::Etc::Parts \"" << d << "/empty\";\n"
+                                         << "Dir::Etc::SourceList \"" << d << "/sources.list\";\n"
+                                         << "Dir::Etc::SourceParts \"" << d << "/empty\";\n"
+                                         << "Dir::Etc::TrustedParts \"" << d << "/empty\";\n"
+                                         << "Dir::Etc::Preferences \"" << d << "/empty/none\";\n"
+                                         << "Dir::Etc::PreferencesParts \"" << d << "/empty\";\n"
+                                         << "Dir::State \"" << d << "/state\";\n"
+                                         << "Dir::State::status \"" << root_.string() << "/var/lib/dpkg/status\";\n"
+                                         << "Dir::Cache \"" << d << "/cache\";\n"
+                                         << "Dir::Log \"" << d << "/log\";\n"
+                                         << "Debug::NoLocking \"true\";\nAPT::Sandbox::User \"root\";\n"
+                                         << "DPkg::Options { \"--root=" << root_.string()
+                                         << "\"; \"--force-bad-path\"; };\n";
+    }
+
+    ProcessResult apt_get(std::vector<std::string> args) {
+        args.insert(args.begin(), "/usr/bin/apt-get");
+        ProcessOptions options;
+        options.env["APT_CONFIG"] = (dir_ / "apt.conf").string();
+        options.env["DEBIAN_FRONTEND"] = "noninteractive";
+        return run_tool(args, options);
+    }
+
+    const fs::path& root() const { return root_; }
+
+private:
+    fs::path dir_;
+    fs::path root_;
+};
+
+// A publisher releases 1.0 with --apt; a user adds the site's two files, installs with apt, and
+// after the release of 1.1 upgrades; 1.0 stays installable.
+TEST_F(DebPackage, AptInstallsFromTheReleaseSiteAndUpgradesAfterTheNextRelease) {
+    ReleaseSite site;
+    // apt asks for the flat repository's files as "apt/./NAME", which a static server normalises.
+    for (const char* name : {"InRelease", "Release", "Release.gpg", "Packages", "Packages.gz", "probe_1.0_amd64.deb",
+                             "probe_1.1_amd64.deb"})
+        site.server().route(ReleaseSite::path_of(std::string("apt/./") + name), [&site, name](const HttpRequest&) {
+            try {
+                return HttpResponse::text(200, site.file(std::string("apt/") + name), "application/octet-stream");
+            } catch (const std::exception&) {
+                return HttpResponse::text(404, "not released");
+            }
+        });
+    const fs::path gnupg = dir_.path() / "gnupg";
+    fs::create_directories(gnupg);
+    fs::permissions(gnupg, fs::perms::owner_all);
+    ProcessOptions with_keyring;
+    with_keyring.env["GNUPGHOME"] = gnupg.string();
+    // gpg starts an agent for the keyring, which must not outlive the test.
+    struct StopAgent {
+        ProcessOptions options;
+        ~StopAgent() { run_process({"/usr/bin/gpgconf", "--kill", "all"}, options); }
+    } stop_agent{with_keyring};
+    const auto key = run_tool({"/usr/bin/gpg", "--batch", "--passphrase", "", "--quick-gen-key",
+                               "Kestrova Tests <apt@example.org>", "ed25519", "sign", "never"},
+                              with_keyring);
+    ASSERT_EQ(key.exit_status, 0) << key.err;
+    const auto release = [&](const std::string& version) {
+        const fs::path app =
+            site.make_bundle(dir_.path() / version, version, {"--console"}).parent_path().parent_path().parent_path();
+        give_own_runtime(app);
+        const auto made = run_tool({Artefacts::pack_tool().string(), "release", app.string(), "--key-file",
+                                    site.key_file().string(), "--site", site.site_dir().string(),
+                                    "--download-url-prefix", site.server().url("/app"), "--apt", "--apt-key",
+                                    "apt@example.org", "--maintainer", "Kestrova Tests <apt@example.org>"},
+                                   with_keyring);
+        ASSERT_EQ(made.exit_status, 0) << made.err;
+    };
+    release("1.0");
+
+    AptClient apt(dir_.path() / "apt", site.site_dir() / "apt");
+    const auto update = apt.apt_get({"update"});
+    ASSERT_EQ(update.exit_status, 0) << update.err;
+    EXPECT_EQ(update.err.find("NO_PUBKEY"), std::string::npos) << update.err;
+    const auto install = apt.apt_get({"install", "-y", "probe"});
+    ASSERT_EQ(install.exit_status, 0) << install.out << install.err;
+    const fs::path command = apt.root() / "usr/bin/Probe";
+    EXPECT_EQ(bundle_version_of(apt.root() / "usr/lib/probe/Probe.app"), "1.0");
+
+    release("1.1");
+    ASSERT_EQ(apt.apt_get({"update"}).exit_status, 0);
+    const auto upgrade = apt.apt_get({"upgrade", "-y"});
+    ASSERT_EQ(upgrade.exit_status, 0) << upgrade.out << upgrade.err;
+    EXPECT_EQ(bundle_version_of(apt.root() / "usr/lib/probe/Probe.app"), "1.1");
+    const auto started = launch(command, {"hello"});
+    ASSERT_EQ(started.exit_status, 0) << started.err;
+    EXPECT_EQ(value_of(started.out, "arg[0]"), "hello");
+
+    const auto older = apt.apt_get({"install", "-y", "--allow-downgrades", "probe=1.0"});
+    EXPECT_EQ(older.exit_status, 0) << older.out << older.err;
+    EXPECT_EQ(bundle_version_of(apt.root() / "usr/lib/probe/Probe.app"), "1.0");
 }
 
 }  // namespace

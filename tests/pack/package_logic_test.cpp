@@ -17,9 +17,8 @@ TEST(DebianVersion, OrdersAsTheUpdaterOrNotAtAll) {
         const char* bundle;
         const char* debian;  // nullptr: refused
     } cases[] = {
-        {"1.2.3", "1.2.3"},   {"200", "200"},     {"2.0b1", "2.0~b1"}, {"5.6rc", "5.6~rc"},
-        {"1.0-beta", nullptr}, {"v2.0", nullptr}, {"1.0 (5)", nullptr}, {"1..2", nullptr},
-        {"", nullptr},        {"1.0b1.2", nullptr},
+        {"1.2.3", "1.2.3"}, {"200", "200"},       {"2.0b1", "2.0~b1"}, {"5.6rc", "5.6~rc"}, {"1.0-beta", nullptr},
+        {"v2.0", nullptr},  {"1.0 (5)", nullptr}, {"1..2", nullptr},   {"", nullptr},       {"1.0b1.2", nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bundle);
@@ -45,7 +44,8 @@ TEST(DebianToolOutput, DependenciesAndOwnersAreReadBack) {
                 ElementsAre("libc6 (>= 2.34)", "libstdc++6 (>= 12)"));
     EXPECT_TRUE(shlibs_depends("").empty());
     EXPECT_EQ(package_of_search_line("libcurl4:amd64: /usr/lib/x86_64-linux-gnu/libcurl.so.4\n"), "libcurl4");
-    EXPECT_EQ(package_of_search_line("openjdk-17-jre-headless:amd64, other: /usr/lib/jvm/x"), "openjdk-17-jre-headless");
+    EXPECT_EQ(package_of_search_line("openjdk-17-jre-headless:amd64, other: /usr/lib/jvm/x"),
+              "openjdk-17-jre-headless");
     EXPECT_EQ(package_of_search_line("diversion by dash from: /bin/sh"), std::nullopt);
 }
 
