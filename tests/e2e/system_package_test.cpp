@@ -1,5 +1,6 @@
-// End-to-end: a bundle as a Debian package, built by the tool, checked by lintian, installed with
-// dpkg into a root of the test's own (never the machine's package database) and started from there.
+// End-to-end: a bundle as a Debian package and as an RPM package, built by the tool, checked by
+// lintian or rpm, installed into a root of the test's own (never the machine's package databases)
+// and started from there; and an apt repository in a release site.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,7 +45,7 @@ void provide_linked_jdk(const fs::path& root) {
     fs::create_symlink(jdk, root / jdk.relative_path());
 }
 
-class DebPackage : public ::testing::Test {
+class SystemPackage : public ::testing::Test {
 protected:
     void SetUp() override {
         // dpkg installs files as root and chroots for its own checks.
@@ -71,7 +72,7 @@ protected:
     TempDir dir_;
 };
 
-TEST_F(DebPackage, IsLintianCleanInstallsIntoARootAndStartsFromThere) {
+TEST_F(SystemPackage, DebIsLintianCleanInstallsIntoARootAndStartsFromThere) {
     const fs::path package = deb(bundle());
     ASSERT_TRUE(fs::exists(package));
 
@@ -125,6 +126,32 @@ TEST_F(DebPackage, IsLintianCleanInstallsIntoARootAndStartsFromThere) {
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / "usr/bin/probe-cli")));
 }
 
+TEST_F(SystemPackage, RpmShowsItsFilesAndRequiresAndStartsFromARoot) {
+    const fs::path app = bundle();
+    const auto made = run_tool({Artefacts::pack_tool().string(), "rpm", app.string(), "--out", dir_.path().string(),
+                                "--maintainer", "Kestrova Tests <tests@example.org>"});
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    const fs::path package = dir_.path() / "probe-1.0-1.x86_64.rpm";
+    const auto list = run_tool({"/usr/bin/rpm", "-qp", "--list", package.string()});
+    EXPECT_NE(list.out.find("/usr/bin/probe-cli\n"), std::string::npos) << list.out;
+    EXPECT_NE(list.out.find("/usr/share/applications/app.kestrova.probe.desktop\n"), std::string::npos) << list.out;
+    EXPECT_EQ(list.out.find("/usr/bin\n"), std::string::npos) << "the package owns the system's directory";
+    const auto requires_ = run_tool({"/usr/bin/rpm", "-qp", "--requires", package.string()});
+    const fs::path jvm = fs::canonical(Artefacts::java_home()) / "lib/server/libjvm.so";
+    EXPECT_NE(requires_.out.find(jvm.string()), std::string::npos) << requires_.out;
+    EXPECT_NE(requires_.out.find("libcurl.so.4()(64bit)"), std::string::npos) << requires_.out;
+    EXPECT_EQ(requires_.out.find("libjvm.so()"), std::string::npos) << "a soname no package provides";
+
+    // The root has no package database of the system's, so dependencies cannot be resolved there.
+    const fs::path root = dir_.path() / "root";
+    const auto installed = run_tool({"/usr/bin/rpm", "--root", root.string(), "--nodeps", "-i", package.string()});
+    ASSERT_EQ(installed.exit_status, 0) << installed.err;
+    provide_linked_jdk(root);
+    const auto cli = launch(root / "usr/bin/probe-cli", {"hello"});
+    ASSERT_EQ(cli.exit_status, 0) << cli.err;
+    EXPECT_EQ(value_of(cli.out, "arg[0]"), "hello");
+}
+
 // apt with state, cache, sources and configuration of its own (none of the machine's), installing
 // with dpkg into `root`. The root's package database starts as a copy of the machine's, which says
 // truly what the package depends on is installed; its files are not there, so nothing is replaced.
@@ -175,7 +202,7 @@ private:
 
 // A publisher releases 1.0 with --apt; a user adds the site's two files, installs with apt, and
 // after the release of 1.1 upgrades; 1.0 stays installable.
-TEST_F(DebPackage, AptInstallsFromTheReleaseSiteAndUpgradesAfterTheNextRelease) {
+TEST_F(SystemPackage, AptInstallsFromTheReleaseSiteAndUpgradesAfterTheNextRelease) {
     ReleaseSite site;
     // apt asks for the flat repository's files as "apt/./NAME", which a static server normalises.
     for (const char* name : {"InRelease", "Release", "Release.gpg", "Packages", "Packages.gz", "probe_1.0_amd64.deb",
