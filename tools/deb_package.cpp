@@ -25,7 +25,6 @@ constexpr std::string_view msg_shlibdeps_failed =
 constexpr std::string_view msg_gzip_failed = "gzip failed ({}); check the free space in \"{}\"";
 constexpr std::string_view msg_dpkg_deb_failed =
     "dpkg-deb could not build the package: {}; check the free space in \"{}\"";
-constexpr std::string_view msg_out_not_dir = "--out \"{}\" is not a directory; name an existing directory";
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -58,7 +57,6 @@ std::vector<std::string> shared_library_depends(const PackageFacts& facts, const
                "Source: " + facts.package + "\n\nPackage: " + facts.package + "\nArchitecture: any\n");
     std::vector<std::string> argv = {"dpkg-shlibdeps", "-O", "--ignore-missing-info"};
     // A carried runtime's libraries are the package's own; a linked one's come with its JDK package.
-    std::error_code ec;
     for (const auto& file : tree.elf_files) {
         const fs::path dir = file.parent_path();
         if (dir.filename() == "server" || dir.filename() == "lib") argv.push_back("-l" + dir.string());
@@ -141,15 +139,11 @@ std::vector<std::string> shlibs_depends(std::string_view output) {
 }
 
 fs::path make_deb(const PackageRequest& request) {
-    std::error_code ec;
-    if (!fs::is_directory(request.out_dir, ec)) throw PackError(fill(msg_out_not_dir, {request.out_dir.string()}));
     const PackageFacts facts = read_package_facts(request);
     const std::string version = debian_version(facts.bundle_version);
     const std::string arch = architecture();
 
-    // Absolute: Debian's tools run in directories of their own.
-    const fs::path out_dir = fs::absolute(request.out_dir);
-    TemporaryDirectory work(out_dir, hidden_name(out_dir / facts.package, ".deb-"));
+    TemporaryDirectory work(facts.out_dir, hidden_name(facts.out_dir / facts.package, ".deb-"));
     const fs::path root = work.path() / "root";
     const StagedTree tree = stage_package_tree(request, facts, root);
 

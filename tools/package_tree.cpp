@@ -27,6 +27,7 @@ namespace {
 
 constexpr std::string_view msg_not_a_bundle =
     "\"{}\" is not an application bundle (a NAME.app directory with Contents/Info.plist); name one";
+constexpr std::string_view msg_out_not_dir = "--out \"{}\" is not a directory; name an existing directory";
 constexpr std::string_view msg_no_version =
     "the bundle has no CFBundleVersion, which the package's version is made from; bundle it again with "
     "--bundle-version";
@@ -206,10 +207,11 @@ std::vector<std::string> packages_of_libraries_opened_on_first_use() {
 }
 
 PackageFacts read_package_facts(const PackageRequest& request) {
+    std::error_code ec;
+    if (!fs::is_directory(request.out_dir, ec)) throw PackError(fill(msg_out_not_dir, {request.out_dir.string()}));
     fs::path bundle = request.bundle.lexically_normal();
     if (!bundle.has_filename()) bundle = bundle.parent_path();
     const std::string file = bundle.filename().string();
-    std::error_code ec;
     const fs::path plist = kestrova::bundle_layout::info_plist_of(bundle);
     if (file.size() <= 4 || !file.ends_with(".app") || !fs::is_regular_file(plist, ec))
         throw PackError(fill(msg_not_a_bundle, {request.bundle.string()}));
@@ -219,6 +221,7 @@ PackageFacts read_package_facts(const PackageRequest& request) {
         return it == info.end() ? std::nullopt : std::optional<std::string>(it->second);
     };
     PackageFacts facts;
+    facts.out_dir = fs::absolute(request.out_dir);
     facts.name = file.substr(0, file.size() - 4);
     const auto version = lookup("CFBundleVersion");
     if (!version || version->empty()) throw PackError(std::string(msg_no_version));

@@ -40,6 +40,7 @@ struct PackageFacts {
     std::string summary;         // one line
     std::string maintainer;
     std::optional<std::string> homepage;
+    std::filesystem::path out_dir;                   // --out, absolute: the tools run in folders of their own
     std::filesystem::path installed_bundle;          // /usr/lib/PACKAGE/NAME.app
     std::optional<std::filesystem::path> java_home;  // the JDK a linked runtime links to
     bool has_updater = false;                        // Contents/Frameworks holds the update framework

@@ -17,7 +17,6 @@ namespace {
 constexpr std::string_view msg_no_architecture = "rpm --eval %_arch failed ({}); check the rpm installation";
 constexpr std::string_view msg_rpmbuild_failed =
     "rpmbuild could not build the package: {}; check the free space in \"{}\"";
-constexpr std::string_view msg_out_not_dir = "--out \"{}\" is not a directory; name an existing directory";
 constexpr std::string_view msg_bad_path =
     "the package would install \"{}\", which a spec file's list of files cannot name; rename it";
 
@@ -72,15 +71,11 @@ std::string rpm_spec_text(const RpmSpec& spec) {
 }
 
 fs::path make_rpm(const PackageRequest& request) {
-    std::error_code ec;
-    if (!fs::is_directory(request.out_dir, ec)) throw PackError(fill(msg_out_not_dir, {request.out_dir.string()}));
     const PackageFacts facts = read_package_facts(request);
     const std::string version = debian_version(facts.bundle_version);
     const std::string arch = architecture();
 
-    // Absolute: Debian's tools run in directories of their own.
-    const fs::path out_dir = fs::absolute(request.out_dir);
-    TemporaryDirectory work(out_dir, hidden_name(out_dir / facts.package, ".rpm-"));
+    TemporaryDirectory work(facts.out_dir, hidden_name(facts.out_dir / facts.package, ".rpm-"));
     const fs::path root = work.path() / "root";
     stage_package_tree(request, facts, root);
     relink_runtime(facts, root);
@@ -107,6 +102,7 @@ fs::path make_rpm(const PackageRequest& request) {
     const fs::path bundle_dir = "/" / facts.installed_bundle.parent_path().relative_path();
     const fs::path doc_dir = fs::path("/usr/share/doc") / facts.package;
     spec.files = {bundle_dir.string(), doc_dir.string()};
+    std::error_code ec;
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path installed = "/" / it->path().lexically_relative(root);
         if (installed == bundle_dir || installed == doc_dir) {
