@@ -29,6 +29,7 @@ UpdateSettings read_update_settings(const InfoLookup& info) {
     settings.application_name = trimmed(info("CFBundleDisplayName"))
                                     .value_or(trimmed(info("CFBundleName")).value_or(std::string(fallback_name)));
     settings.identifier = info("CFBundleIdentifier").value_or("");
+    settings.package_managed = info(package_managed_key) == "YES";
     return settings;
 }
 

@@ -9,6 +9,7 @@ packages=(
   libcurl4-openssl-dev libplist-dev libexpat1-dev libarchive-dev libssl-dev ca-certificates openssl
   xvfb zenity xdotool x11-utils desktop-file-utils libglib2.0-bin
   clang-format bindfs python3
+  dpkg-dev lintian apt-utils gnupg rpm gzip
 )
 
 # jlink links from the JDK's jmods: part of openjdk-17-jdk-headless on Debian 12, a package of their

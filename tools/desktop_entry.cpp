@@ -391,25 +391,6 @@ fs::path default_applications_directory(const char* xdg_data_home, const char* h
 
 namespace {
 
-// A launcher of the bundle and what its record says.
-struct BundleLauncher {
-    std::string name;
-    std::string main_class;
-    bool console = false;
-};
-
-std::optional<BundleLauncher> read_launcher(const fs::path& executable) {
-    std::vector<char> image;
-    try {
-        image = read_file(executable);
-        const std::size_t offset = find_burned_area(image);
-        const BurnedInData record(std::span<const char>(image.data() + offset, reserved_area_size));
-        return BundleLauncher{executable.filename().string(), record.main_class, record.console};
-    } catch (const std::exception&) {
-        return std::nullopt;  // not a launcher the tool burned
-    }
-}
-
 // The bundle's launchers that get an entry: every GUI one, the bundle's own first, then the others
 // by name; the bundle's own alone when none is a GUI one (a console application's entry opens a
 // terminal).
@@ -418,7 +399,7 @@ std::vector<BundleLauncher> launchers_with_entries(const fs::path& macos, const 
     std::error_code ec;
     if (!fs::is_regular_file(main_path, ec) || ::access(main_path.c_str(), X_OK) != 0)
         throw PackError(fill(msg_no_executable, {main_path.string()}));
-    const auto main = read_launcher(main_path);
+    const auto main = read_bundle_launcher(main_path);
     if (!main) throw PackError(fill(msg_no_executable, {main_path.string()}));
     std::vector<fs::path> others;
     for (fs::directory_iterator it(macos, ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -430,7 +411,7 @@ std::vector<BundleLauncher> launchers_with_entries(const fs::path& macos, const 
     std::vector<BundleLauncher> gui;
     if (!main->console) gui.push_back(*main);
     for (const auto& path : others)
-        if (const auto launcher = read_launcher(path); launcher && !launcher->console) gui.push_back(*launcher);
+        if (const auto launcher = read_bundle_launcher(path); launcher && !launcher->console) gui.push_back(*launcher);
     if (gui.empty()) gui.push_back(*main);
     return gui;
 }
@@ -469,6 +450,18 @@ void refuse_foreign_entry(const fs::path& target) {
 
 }  // namespace
 
+std::optional<BundleLauncher> read_bundle_launcher(const fs::path& executable) {
+    std::vector<char> image;
+    try {
+        image = read_file(executable);
+        const std::size_t offset = find_burned_area(image);
+        const BurnedInData record(std::span<const char>(image.data() + offset, reserved_area_size));
+        return BundleLauncher{executable.filename().string(), record.main_class, record.console};
+    } catch (const std::exception&) {
+        return std::nullopt;  // not a launcher the tool burned
+    }
+}
+
 DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
     const fs::path bundle = normal_bundle_path(request.bundle);
     const BundleFacts facts = read_info_plist(bundle);
@@ -484,8 +477,10 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
     DesktopEntryResult result;
     if (fs::is_symlink(runtime, ec))
         result.notes.push_back(fill(msg_linked_runtime, {fs::read_symlink(runtime, ec).string()}));
+    // Where the entries point: the bundle as read, or where its package installs it.
+    const fs::path installed = request.installed_bundle ? *request.installed_bundle : bundle;
     DesktopEntryFields fields;
-    fields.bundle = bundle;
+    fields.bundle = installed;
     fields.categories = request.categories;
     fields.mime_types = request.mime_types;
     fields.comment = request.comment;
@@ -498,7 +493,9 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
         } catch (const PackError&) {
         }
         if (!is_png(bytes)) throw PackError(fill(msg_bad_icon, {icon.string()}));
-        fields.icon = icon.string();
+        fields.icon = request.icon_name
+                          ? *request.icon_name
+                          : (kestrova::bundle_layout::resources_of(installed) / *facts.icon_file).string();
     } else {
         // The icon theme's generic one, so the menu does not show a blank.
         fields.icon = "application-x-executable";
@@ -507,7 +504,7 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
     for (const auto& launcher : launchers) {
         const bool main = launcher.name == facts.executable;
         fields.name = main ? facts.name : launcher.name;
-        fields.executable = kestrova::bundle_layout::executables_of(bundle) / launcher.name;
+        fields.executable = kestrova::bundle_layout::executables_of(installed) / launcher.name;
         fields.terminal = launcher.console;
         fields.wm_class = main && request.wm_class ? *request.wm_class : wm_class_for_main_class(launcher.main_class);
         const std::string id = main ? facts.identifier : facts.identifier + "." + launcher.name;
@@ -530,15 +527,18 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
         result.mime_definition = packages / package;
         write_file_atomically(*result.mime_definition, bytes, 0644);
         ToolResult updated;
-        try {
-            updated = run_tool({"update-mime-database", mime.string()});
-        } catch (const PackError&) {
-            updated.status = 0;  // not installed: the desktop reads the package when it next updates
+        updated.status = 0;
+        if (request.update_mime_database) {
+            try {
+                updated = run_tool({"update-mime-database", mime.string()});
+            } catch (const PackError&) {
+                updated.status = 0;  // not installed: the desktop reads the package when it next updates
+            }
         }
         if (updated.status != 0)
             result.notes.push_back(fill(msg_mime_database_failed, {first_line(updated.err), mime.string()}));
     }
-    const auto previous = entries_of(bundle, request.directory);
+    const auto previous = entries_of(installed, request.directory);
     for (const auto& [target, text] : written) {
         write_file_atomically(target, std::span<const char>(text.data(), text.size()), 0644);
         result.entries.push_back(target);

@@ -78,6 +78,12 @@ struct DesktopEntryRequest {
     std::vector<std::filesystem::path> mime_data_directories;  // where known types are looked up
     std::optional<std::string> comment;
     std::vector<std::string> keywords;
+    // A package reads the bundle from its staging tree: the entries name where it will be
+    // installed, their icon is a name its package puts in the icon theme, and the mime database
+    // is updated by the system's triggers at install, not in the tree.
+    std::optional<std::filesystem::path> installed_bundle;
+    std::optional<std::string> icon_name;
+    bool update_mime_database = true;
 };
 
 struct DesktopEntryResult {
@@ -85,6 +91,16 @@ struct DesktopEntryResult {
     std::optional<std::filesystem::path> mime_definition;  // where the definition was installed
     std::vector<std::string> notes;                        // one line each, for the user
 };
+
+// A launcher of a bundle and what its record says.
+struct BundleLauncher {
+    std::string name;  // its file name in Contents/MacOS
+    std::string main_class;
+    bool console = false;
+};
+
+// The launcher at `executable`, when it is one the tool burned.
+std::optional<BundleLauncher> read_bundle_launcher(const std::filesystem::path& executable);
 
 // Writes the bundle's entries into the directory (created if missing): one for each GUI launcher
 // in Contents/MacOS (the bundle's own launcher first, then the added ones by name), or the bundle's

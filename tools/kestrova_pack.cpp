@@ -16,15 +16,19 @@
 #include <vector>
 
 #include "protocol/ed25519.h"
+#include "tools/apt_repository.h"
 #include "tools/bundle.h"
 #include "tools/command_line.h"
+#include "tools/deb_package.h"
 #include "tools/desktop_entry.h"
 #include "tools/ed25519_keys.h"
 #include "tools/jlink_runtime.h"
 #include "tools/mime_types.h"
 #include "tools/pack_help.h"
+#include "tools/package_help.h"
 #include "tools/packaging.h"
 #include "tools/release.h"
+#include "tools/rpm_package.h"
 
 namespace {
 
@@ -38,8 +42,8 @@ constexpr int exit_failure = 1;  // the inputs cannot be packaged, or a file ope
 constexpr int exit_usage = 2;    // the command line itself is wrong
 
 constexpr std::string_view msg_unknown_command =
-    "unknown command \"{}\"; the commands are burn, inspect, bundle, desktop-entry, generate-keys, sign-update "
-    "and release (see kestrova-pack --help)";
+    "unknown command \"{}\"; the commands are burn, inspect, bundle, desktop-entry, generate-keys, sign-update, "
+    "release, deb and rpm (see kestrova-pack --help)";
 constexpr std::string_view msg_no_command = "no command given; run kestrova-pack --help for the commands";
 constexpr std::string_view msg_operands = "{} takes {}; see kestrova-pack {} --help";
 constexpr std::string_view msg_output_is_dir = "the output \"{}\" is a directory; name the file to write";
@@ -56,6 +60,8 @@ constexpr std::string_view msg_bad_category =
     "--category \"{}\" is not a category of the freedesktop menu standard (e.g. Utility, "
     "Development, Office, Graphics, Game) nor a private X-NAME one; choose one of those";
 constexpr std::string_view msg_remove_with_options = "--remove takes no {}; give only the bundle and --dir";
+constexpr std::string_view msg_package_written = "package written: {}\n";
+constexpr std::string_view msg_apt_without_key = "--apt needs --apt-key KEY, the GnuPG key that signs the repository";
 constexpr std::string_view msg_entry_written = "desktop entry written: {}\n";
 constexpr std::string_view msg_entry_removed = "desktop entry removed: {}\n";
 constexpr std::string_view msg_mime_definition_written = "file types defined: {}\n";
@@ -108,7 +114,18 @@ constexpr OptionRule release_option_rules[] = {
     {"--site", true, false},
     {"--download-url-prefix", true, false},
     {"--release-notes-url", true, false},
+    {"--apt", false, false},
+    {"--apt-key", true, false},
 };
+
+// The options of deb and rpm, and of release --apt.
+constexpr OptionRule package_option_rules[] = {
+    {"--out", true, false},         {"--maintainer", true, false},      {"--package", true, false},
+    {"--description", true, false}, {"--homepage", true, false},        {"--category", true, true},
+    {"--mime-type", true, true},    {"--mime-definition", true, false}, {"--comment", true, false},
+};
+constexpr OptionRule deb_option_rules[] = {{"--deb-depends", true, true}};
+constexpr OptionRule rpm_option_rules[] = {{"--rpm-requires", true, true}};
 
 constexpr OptionRule desktop_entry_option_rules[] = {
     {"--dir", true, false},     {"--category", true, true},  {"--wm-class", true, false},
@@ -224,11 +241,63 @@ std::optional<std::int64_t> source_date_epoch() {
     return value;
 }
 
+kestrova::pack::PackageRequest package_request(const ParsedArgs& args, const fs::path& bundle) {
+    kestrova::pack::PackageRequest request;
+    request.bundle = bundle;
+    request.out_dir = args.value("--out").value_or(".");
+    request.package = args.value("--package");
+    request.maintainer = args.value("--maintainer");
+    request.description = args.value("--description");
+    request.homepage = args.value("--homepage");
+    request.categories = args.values("--category");
+    for (const auto& category : request.categories)
+        if (!kestrova::pack::is_known_category(category)) throw UsageError(fill(msg_bad_category, {category}));
+    request.mime_types = args.values("--mime-type");
+    if (const auto definition = args.value("--mime-definition")) request.mime_definition = *definition;
+    request.comment = args.value("--comment");
+    request.source_date_epoch = source_date_epoch();
+    return request;
+}
+
+int run_deb(std::span<char* const> argv) {
+    const std::span<const OptionRule> tables[] = {package_option_rules, deb_option_rules};
+    const ParsedArgs args = parse_args(argv, "deb", tables);
+    if (args.help) {
+        std::fputs(help_deb.data(), stdout);
+        std::fputs(help_package_options.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 1) throw UsageError(fill(msg_operands, {"deb", "one operand, BUNDLE.app", "deb"}));
+    auto request = package_request(args, args.operands[0]);
+    request.depends = args.values("--deb-depends");
+    const fs::path written = kestrova::pack::make_deb(request);
+    std::fputs(fill(msg_package_written, {written.string()}).c_str(), stdout);
+    return 0;
+}
+
+int run_rpm(std::span<char* const> argv) {
+    const std::span<const OptionRule> tables[] = {package_option_rules, rpm_option_rules};
+    const ParsedArgs args = parse_args(argv, "rpm", tables);
+    if (args.help) {
+        std::fputs(help_rpm.data(), stdout);
+        std::fputs(help_package_options.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 1) throw UsageError(fill(msg_operands, {"rpm", "one operand, BUNDLE.app", "rpm"}));
+    auto request = package_request(args, args.operands[0]);
+    request.depends = args.values("--rpm-requires");
+    const fs::path written = kestrova::pack::make_rpm(request);
+    std::fputs(fill(msg_package_written, {written.string()}).c_str(), stdout);
+    return 0;
+}
+
 int run_release(std::span<char* const> argv) {
-    const std::span<const OptionRule> tables[] = {release_option_rules};
+    const std::span<const OptionRule> tables[] = {release_option_rules, package_option_rules, deb_option_rules};
     const ParsedArgs args = parse_args(argv, "release", tables);
     if (args.help) {
         std::fputs(help_release.data(), stdout);
+        std::fputs(help_release_apt.data(), stdout);
+        std::fputs(help_package_options.data(), stdout);
         return 0;
     }
     if (args.operands.size() != 1)
@@ -241,7 +310,29 @@ int run_release(std::span<char* const> argv) {
     options.download_url_prefix = args.required("--download-url-prefix", "release");
     options.release_notes_url = args.value("--release-notes-url");
     options.source_date_epoch = source_date_epoch();
+    if (!args.has("--apt")) {
+        kestrova::pack::make_release(options);
+        return 0;
+    }
+    // The package is made and the key checked before the release writes anything, so a refusal
+    // leaves the site as it was.
+    const auto key = args.value("--apt-key");
+    if (!key) throw UsageError(std::string(msg_apt_without_key));
+    kestrova::pack::check_signing_key(*key);
+    kestrova::pack::TemporaryDirectory work(fs::temp_directory_path(), "kestrova-apt-");
+    auto request = package_request(args, options.bundle);
+    request.out_dir = work.path();
+    request.depends = args.values("--deb-depends");
+    const fs::path deb = kestrova::pack::make_deb(request);
     kestrova::pack::make_release(options);
+    kestrova::pack::AptRepositoryOptions repository;
+    repository.directory = options.site / "apt";
+    std::string url = options.download_url_prefix;
+    if (!url.ends_with('/')) url += '/';
+    repository.url = url + "apt/";
+    repository.key = *key;
+    repository.package = kestrova::pack::read_package_facts(request).package;
+    kestrova::pack::add_to_apt_repository(deb, repository);
     return 0;
 }
 
@@ -309,6 +400,8 @@ int run(std::span<char* const> argv) {
     if (command == "sign-update") return run_sign_update(rest);
     if (command == "release") return run_release(rest);
     if (command == "desktop-entry") return run_desktop_entry(rest);
+    if (command == "deb") return run_deb(rest);
+    if (command == "rpm") return run_rpm(rest);
     throw UsageError(fill(msg_unknown_command, {command}));
 }
 

@@ -17,6 +17,8 @@ Commands:
   sign-update    print the signature attributes of an update archive
   release   make a release site: archive, appcast.xml and metadata.properties
   desktop-entry  put a bundle into the desktop's application menu (or take it out)
+  deb       make a Debian package of a bundle
+  rpm       make an RPM package of a bundle
 
 Run "kestrova-pack COMMAND --help" for a command's options.
 Exit status: 0 done, 1 the inputs cannot be packaged or a file operation failed,

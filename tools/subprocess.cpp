@@ -51,13 +51,14 @@ bool feeds_jvm_options(std::string_view entry) {
 
 }  // namespace
 
-ToolResult run_tool(const std::vector<std::string>& argv) {
+ToolResult run_tool(const std::vector<std::string>& argv, const std::optional<std::filesystem::path>& directory) {
     MemoryFile out, err;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, out.fd(), 1);
     posix_spawn_file_actions_adddup2(&actions, err.fd(), 2);
+    if (directory) posix_spawn_file_actions_addchdir_np(&actions, directory->c_str());
 
     std::vector<std::string> args = argv;
     std::vector<char*> arg_pointers;

@@ -61,6 +61,14 @@ void StandardUserDriver::show_up_to_date(const InstalledApplication& application
 
 void StandardUserDriver::show_update_found(const InstalledApplication& application, const UpdateOffer& offer,
                                            std::function<void(UpdateChoice)> reply) {
+    if (application.package_managed) {
+        // Neither an address nor a choice: the system's package manager brings the new version.
+        host_.show_alert(update_available_heading, application.name + " " +
+                                                       version_text(offer.display_version, offer.version) +
+                                                       " is available: update it with your system's package manager.");
+        reply(UpdateChoice::remind_later);
+        return;
+    }
     std::string text = application.name + " " + version_text(offer.display_version, offer.version) +
                        " is now available; you have " + version_text(application.display_version, application.version) +
                        ".";

@@ -64,6 +64,7 @@ void UpdaterController::read_settings() {
     valid_ = true;
     application_.version = *settings.bundle_version;
     application_.display_version = settings.display_version;
+    application_.package_managed = settings.package_managed;
     feed_url_ = settings.feed_url;
     schedule_ = scheduler_settings(info, [this](std::string_view note) { log(note); });
 
@@ -273,6 +274,13 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
 // Install is offered only when there is an archive and this user can replace the bundle; an
 // application installed for all users is updated by whoever installed it, so nothing is downloaded.
 void UpdaterController::choose_actions(const AppcastItem& item, Outcome& outcome) {
+    // The system's package manager owns this copy: an update it did not make would be undone, or
+    // fought over, at its next upgrade. The user is told, and nothing is downloaded.
+    if (application_.package_managed) {
+        log("A system package installed this copy: version " + item.version +
+            " is only announced, and the package manager installs it");
+        return;
+    }
     if (!item.enclosure || item.enclosure->url.empty()) {
         log("Version " + item.version + " has no enclosure: it cannot be installed from here");
         return;

@@ -19,6 +19,8 @@ struct InstalledApplication {
     std::string name;
     std::string version;          // CFBundleVersion
     std::string display_version;  // CFBundleShortVersionString, else the version
+    // A system package installed this copy: the package manager replaces it, never the updater.
+    bool package_managed = false;
 };
 
 // What the user may do about an update on offer. Dismissing the offer is remind_later: the offer

@@ -89,6 +89,12 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
 
     const UpdateSettings settings = read_update_settings(
         [](std::string_view key) { return platform::info_dictionary_string(key); });
+    // The package manager updates such a copy; holding its start for an update it cannot take
+    // would only keep the user from the application.
+    if (settings.package_managed) {
+        log_record("The system's package manager installed this copy and updates it, so the launch is not held.");
+        return false;
+    }
     const auto& bundle_version = settings.bundle_version;
     if (!bundle_version) {
         log_record("Could not find key 'CFBundleVersion' in the Info.plist file in the package.");

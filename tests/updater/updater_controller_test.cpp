@@ -3,6 +3,7 @@
 // ends every user-initiated check.
 #include "updater/updater_controller.h"
 
+#include "kestrova/update_settings.h"
 #include "updater/last_check_store.h"
 
 #include "fake_updater_host.h"
@@ -330,6 +331,22 @@ INSTANTIATE_TEST_SUITE_P(Table, OfferButtonTest,
                          ::testing::Values(OfferButtonCase{"RemindLater", 0, false},
                                            OfferButtonCase{"SkipThisVersion", 1, true}),
                          [](const auto& p) { return std::string(p.param.name); });
+
+// A copy a system package installed is replaceable by this user (root, say) yet only announced:
+// no choice, no address, no download.
+TEST_F(UpdaterControllerTest, PackageManagedCopyIsOnlyToldToUseThePackageManager) {
+    host.info[std::string(package_managed_key)] = "YES";
+    host.bundle = state.path();
+    serve({{"200", "2.0", "https://example.test/2.0", "https://example.test/App_200.zip"}});
+    started();
+    user_check();
+    EXPECT_TRUE(host.choice_alerts.empty());
+    ASSERT_EQ(host.alerts.size(), 1u);
+    EXPECT_EQ(host.alerts[0].informative,
+              "Tessavane 2.0 (200) is available: update it with your system's package manager.");
+    EXPECT_TRUE(host.download_requests.empty());
+    EXPECT_EQ(host.events.back(), "stop");
+}
 
 TEST_F(UpdaterControllerTest, NewerVersionWithoutALinkPointsAtTheEnclosure) {
     serve({{"200", "", "", "https://example.test/App_200.zip"}});

@@ -63,6 +63,19 @@ TEST_F(UserDriverTest, AnOfferCarriesTheItemAndTheInstalledApplication) {
     EXPECT_THAT(host.alerts, IsEmpty());  // the controller itself shows nothing
 }
 
+// A copy a system package installed is never offered Install, even where this user could replace it.
+TEST_F(UserDriverTest, APackageManagedCopyIsOfferedNoInstall) {
+    host.info[std::string(package_managed_key)] = "YES";
+    host.bundle = state.path();
+    host.responses[feed_url] = http_ok(
+        appcast_xml({{"200", "2.0", "https://example.test/2.0", "https://example.test/App_200.zip"}}));
+    start();
+    ASSERT_THAT(driver.shown, ElementsAre("update_found:200"));
+    EXPECT_TRUE(driver.applications[0].package_managed);
+    EXPECT_THAT(driver.offers[0].choices, ::testing::Not(::testing::Contains(UpdateChoice::install)));
+    EXPECT_THAT(host.download_requests, IsEmpty());
+}
+
 struct SkipCase {
     const char* name;
     const char* skipped;  // the version skipped at the first offer
