@@ -11,9 +11,8 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/update_settings.h"
-#include "platform/bundle_info.h"
+#include "platform/property_list.h"
 #include "platform/shared_library.h"
-#include "platform/update_framework.h"
 #include "tools/desktop_entry.h"
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
