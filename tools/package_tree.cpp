@@ -272,6 +272,9 @@ StagedTree stage_package_tree(const PackageRequest& request, const PackageFacts&
     try {
         fs::create_directories(staged.parent_path());
         fs::copy(bundle, staged, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+        // A start of the publisher's copy leaves its lock file; the installed copy makes none (root
+        // owns it, so no user's start may lock it) and the package does not carry it.
+        fs::remove(staged / kestrova::bundle_layout::installation_lock);
         make_read_only_to_users(staged);
         mark_package_managed(kestrova::bundle_layout::info_plist_of(staged));
 

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <vector>
 
+#include "kestrova/bundle_layout.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {
@@ -41,10 +42,14 @@ struct Item {
 
 // Depth first, each directory's entries in byte order of their names: the same tree always gives
 // the same sequence, whatever order the file system lists it in.
-void collect(const fs::path& dir, const std::string& name, std::vector<Item>& items) {
+// The installation's lock at the top of the bundle belongs to the copy that made it (a start of the
+// publisher's own bundle), not to the application: it is never archived.
+void collect(const fs::path& dir, const std::string& name, std::vector<Item>& items, bool top = false) {
     items.push_back({name, dir});
     std::vector<fs::path> children;
-    for (const auto& entry : fs::directory_iterator(dir)) children.push_back(entry.path());
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (!top || entry.path().filename() != kestrova::bundle_layout::installation_lock)
+            children.push_back(entry.path());
     std::sort(children.begin(), children.end(),
               [](const fs::path& a, const fs::path& b) { return a.filename().string() < b.filename().string(); });
     for (const auto& child : children) {
@@ -61,7 +66,7 @@ void collect(const fs::path& dir, const std::string& name, std::vector<Item>& it
 void write_bundle_archive(const fs::path& bundle, const fs::path& out, std::optional<std::int64_t> mtime) {
     std::vector<Item> items;
     try {
-        collect(bundle, bundle.filename().string(), items);
+        collect(bundle, bundle.filename().string(), items, true);
     } catch (const fs::filesystem_error& e) {
         throw PackError(fill(msg_cannot_read, {e.path1().string(), e.code().message()}));
     }
