@@ -18,6 +18,7 @@
 #include "protocol/ed25519.h"
 #include "tools/bundle.h"
 #include "tools/command_line.h"
+#include "tools/delta_files.h"
 #include "tools/desktop_entry.h"
 #include "tools/ed25519_keys.h"
 #include "tools/jlink_runtime.h"
@@ -38,8 +39,8 @@ constexpr int exit_failure = 1;  // the inputs cannot be packaged, or a file ope
 constexpr int exit_usage = 2;    // the command line itself is wrong
 
 constexpr std::string_view msg_unknown_command =
-    "unknown command \"{}\"; the commands are burn, inspect, bundle, desktop-entry, generate-keys, sign-update "
-    "and release (see kestrova-pack --help)";
+    "unknown command \"{}\"; the commands are burn, inspect, bundle, desktop-entry, generate-keys, sign-update, "
+    "release, delta and inspect-delta (see kestrova-pack --help)";
 constexpr std::string_view msg_no_command = "no command given; run kestrova-pack --help for the commands";
 constexpr std::string_view msg_operands = "{} takes {}; see kestrova-pack {} --help";
 constexpr std::string_view msg_output_is_dir = "the output \"{}\" is a directory; name the file to write";
@@ -244,6 +245,34 @@ int run_release(std::span<char* const> argv) {
     return 0;
 }
 
+// --- delta, inspect-delta -----------------------------------------------------------------------
+
+int run_delta(std::span<char* const> argv) {
+    const ParsedArgs args = parse_args(argv, "delta", {});
+    if (args.help) {
+        std::fputs(help_delta.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 3)
+        throw UsageError(fill(msg_operands, {"delta", "three operands, OLD.tar.gz NEW.tar.gz OUT", "delta"}));
+    kestrova::pack::make_delta_between_archives(args.operands[0], args.operands[1], args.operands[2]);
+    return 0;
+}
+
+int run_inspect_delta(std::span<char* const> argv) {
+    const ParsedArgs args = parse_args(argv, "inspect-delta", {});
+    if (args.help) {
+        std::fputs(help_inspect_delta.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 1)
+        throw UsageError(fill(msg_operands, {"inspect-delta", "one operand, FILE", "inspect-delta"}));
+    const std::string text = kestrova::pack::describe_delta(args.operands[0]);
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+        throw PackError(fill(msg_cannot_print, {std::generic_category().message(errno)}));
+    return 0;
+}
+
 // --- desktop-entry ------------------------------------------------------------------------------
 
 int run_desktop_entry(std::span<char* const> argv) {
@@ -308,6 +337,8 @@ int run(std::span<char* const> argv) {
     if (command == "sign-update") return run_sign_update(rest);
     if (command == "release") return run_release(rest);
     if (command == "desktop-entry") return run_desktop_entry(rest);
+    if (command == "delta") return run_delta(rest);
+    if (command == "inspect-delta") return run_inspect_delta(rest);
     throw UsageError(fill(msg_unknown_command, {command}));
 }
 

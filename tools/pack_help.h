@@ -16,6 +16,8 @@ Commands:
   generate-keys  make the Ed25519 key pair that signs updates
   sign-update    print the signature attributes of an update archive
   release   make a release site: archive, appcast.xml and metadata.properties
+  delta     make a delta update between two release archives
+  inspect-delta  say what a delta holds
   desktop-entry  put a bundle into the desktop's application menu (or take it out)
 
 Run "kestrova-pack COMMAND --help" for a command's options.
@@ -224,6 +226,23 @@ Refused, with nothing written: a bundle whose runtime is a link (build it with
 (NEXT's with --next-key-file), a version older than the newest in DIR/appcast.xml, and an
 appcast that would grow past the 4 MiB the updater reads (remove old items from it).
 Runs on the same DIR wait for each other. Serve DIR at URL to publish.
+)";
+
+inline constexpr std::string_view help_delta = R"(Usage: kestrova-pack delta OLD.tar.gz NEW.tar.gz OUT
+
+Writes to OUT the delta that turns the bundle of OLD.tar.gz into the one of NEW.tar.gz (two
+archives of one NAME.app, as release writes them): each file of the new bundle is sent as
+unchanged, moved (found elsewhere in the old bundle), patched (a zstd patch against the old
+file of that path, or of the previous version of a renamed JAR) or new (compressed whole),
+with the new tree's digest inside. Sign OUT with sign-update, as an archive. The same
+archives give the same bytes.
+)";
+
+inline constexpr std::string_view help_inspect_delta = R"(Usage: kestrova-pack inspect-delta FILE
+
+Prints what the delta FILE holds as "key: value" lines: its bundle, versions and tree digest,
+and for files unchanged, moved, patched and new their count, bytes and bytes sent; then how
+many paths it removes.
 )";
 
 }  // namespace kestrova::pack
