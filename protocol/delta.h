@@ -36,12 +36,12 @@ enum class DeltaKind {
 
 struct DeltaEntry {
     DeltaKind kind = DeltaKind::directory;
-    std::string path;    // below the bundle's top, "Contents/..."
-    unsigned mode = 0;   // permission bits, at most 0777
-    std::uint64_t size = 0;         // a file's size in the new tree
-    std::string source;             // copy, patch: the old file's path
-    std::uint64_t source_size = 0;  // same, copy, patch: the old file's size, which the reader checks
-    std::string target;             // link
+    std::string path;                 // below the bundle's top, "Contents/..."
+    unsigned mode = 0;                // permission bits, at most 0777
+    std::uint64_t size = 0;           // a file's size in the new tree
+    std::string source;               // copy, patch: the old file's path
+    std::uint64_t source_size = 0;    // same, copy, patch: the old file's size, which the reader checks
+    std::string target;               // link
     std::uint64_t payload_bytes = 0;  // patch, added: the size of its data member (for inspection)
 };
 
@@ -51,7 +51,7 @@ struct DeltaManifest {
     std::string to_version;
     std::string tree_digest;  // TreeDigest of the new tree, lower-case hexadecimal
     unsigned top_mode = 0755;
-    std::vector<DeltaEntry> entries;  // in tree order
+    std::vector<DeltaEntry> entries;   // in tree order
     std::vector<std::string> removed;  // paths of the old tree the new one lacks
 };
 

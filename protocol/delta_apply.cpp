@@ -28,10 +28,12 @@ using delta_libraries::Zstd;
 
 constexpr std::string_view msg_unreadable = "the delta cannot be read ({}); download it again";
 constexpr std::string_view msg_no_manifest = "the delta does not start with its manifest; make the delta again";
-constexpr std::string_view msg_manifest_too_large = "the delta's manifest is larger than {} bytes; it cannot be applied";
+constexpr std::string_view msg_manifest_too_large =
+    "the delta's manifest is larger than {} bytes; it cannot be applied";
 constexpr std::string_view msg_other_bundle = "the delta is for {}, not for {}";
 constexpr std::string_view msg_other_version = "the delta is made from version {}, and version {} is installed";
-constexpr std::string_view msg_missing_data = "the delta lacks the data of \"{}\" or holds it out of order; make it again";
+constexpr std::string_view msg_missing_data =
+    "the delta lacks the data of \"{}\" or holds it out of order; make it again";
 constexpr std::string_view msg_extra_data = "the delta holds data that no entry of its manifest uses; make it again";
 constexpr std::string_view msg_old_missing =
     "the installed bundle has no file \"{}\", which the delta was made from: it was changed after it was installed";
@@ -136,9 +138,9 @@ public:
 
     void build(const DeltaManifest& m, int into_fd, std::string_view name) {
         if (::mkdirat(into_fd, std::string(name).c_str(), 0700) != 0) cannot_write(std::string(name), errno);
-        dirs_.push_back({Descriptor(::openat(into_fd, std::string(name).c_str(),
-                                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
-                         m.top_mode, std::string(name)});
+        dirs_.push_back(
+            {Descriptor(::openat(into_fd, std::string(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
+             m.top_mode, std::string(name)});
         if (dirs_.back().fd.get() < 0) cannot_write(std::string(name), errno);
         TreeDigest digest(name, m.top_mode);
 
@@ -153,9 +155,9 @@ public:
             switch (e.kind) {
                 case DeltaKind::directory: {
                     if (::mkdirat(parent, base.c_str(), 0700) != 0) cannot_write(full, errno);
-                    dirs_.push_back({Descriptor(::openat(parent, base.c_str(),
-                                                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
-                                     e.mode, full});
+                    dirs_.push_back(
+                        {Descriptor(::openat(parent, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
+                         e.mode, full});
                     if (dirs_.back().fd.get() < 0) cannot_write(full, errno);
                     digest.add_directory(full, e.mode);
                     break;
@@ -259,15 +261,15 @@ private:
         struct stat info {};
         if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
             throw DeltaError(say(msg_old_missing, {e.source}));
-        if (static_cast<std::uint64_t>(info.st_size) != e.source_size) throw DeltaError(say(msg_old_changed, {e.source}));
+        if (static_cast<std::uint64_t>(info.st_size) != e.source_size)
+            throw DeltaError(say(msg_old_changed, {e.source}));
         return file;
     }
 
     void write_file(std::size_t index, const DeltaEntry& e, int out, const std::string& full, TreeDigest& digest) {
         std::uint64_t written = 0;
         const auto emit = [&](const void* bytes, std::size_t n) {
-            if (written + n > e.size)
-                throw DeltaError(say(msg_wrong_size, {e.path, "more", std::to_string(e.size)}));
+            if (written + n > e.size) throw DeltaError(say(msg_wrong_size, {e.path, "more", std::to_string(e.size)}));
             digest.add_file_bytes({static_cast<const std::uint8_t*>(bytes), n});
             const int error = write_all(out, {static_cast<const char*>(bytes), n});
             if (error != 0) cannot_write(full, error);

@@ -13,9 +13,9 @@ bool fill_zstd(const platform::SharedLibrary& l, Zstd& z) {
     return l.resolve("ZSTD_createCCtx", z.create_cctx) && l.resolve("ZSTD_freeCCtx", z.free_cctx) &&
            l.resolve("ZSTD_CCtx_setParameter", z.cctx_set_parameter) &&
            l.resolve("ZSTD_CCtx_setPledgedSrcSize", z.cctx_set_pledged_src_size) &&
-           l.resolve("ZSTD_CCtx_refPrefix", z.cctx_ref_prefix) && l.resolve("ZSTD_compressStream2", z.compress_stream2) &&
-           l.resolve("ZSTD_createDCtx", z.create_dctx) && l.resolve("ZSTD_freeDCtx", z.free_dctx) &&
-           l.resolve("ZSTD_DCtx_setParameter", z.dctx_set_parameter) &&
+           l.resolve("ZSTD_CCtx_refPrefix", z.cctx_ref_prefix) &&
+           l.resolve("ZSTD_compressStream2", z.compress_stream2) && l.resolve("ZSTD_createDCtx", z.create_dctx) &&
+           l.resolve("ZSTD_freeDCtx", z.free_dctx) && l.resolve("ZSTD_DCtx_setParameter", z.dctx_set_parameter) &&
            l.resolve("ZSTD_DCtx_refPrefix", z.dctx_ref_prefix) &&
            l.resolve("ZSTD_decompressStream", z.decompress_stream) && l.resolve("ZSTD_isError", z.is_error) &&
            l.resolve("ZSTD_getErrorName", z.error_name);
@@ -24,7 +24,8 @@ bool fill_zstd(const platform::SharedLibrary& l, Zstd& z) {
 bool fill_archive(const platform::SharedLibrary& l, Libarchive& a) {
     return l.resolve("archive_read_new", a.read_new) &&
            l.resolve("archive_read_support_format_tar", a.read_support_format_tar) &&
-           l.resolve("archive_read_open_fd", a.read_open_fd) && l.resolve("archive_read_next_header", a.read_next_header) &&
+           l.resolve("archive_read_open_fd", a.read_open_fd) &&
+           l.resolve("archive_read_next_header", a.read_next_header) &&
            l.resolve("archive_read_data_block", a.read_data_block) && l.resolve("archive_read_free", a.read_free) &&
            l.resolve("archive_write_new", a.write_new) &&
            l.resolve("archive_write_set_format_ustar", a.write_set_format_ustar) &&

@@ -36,7 +36,8 @@ constexpr std::string_view msg_names_differ =
     "the two bundles are named {} and {}; a delta is made between two versions of one bundle";
 constexpr std::string_view msg_cannot_read = "cannot read \"{}\" for the delta ({}); check its permissions";
 constexpr std::string_view msg_special = "\"{}\" is neither a file, a directory nor a link; remove it from the bundle";
-constexpr std::string_view msg_cannot_write = "cannot write the delta \"{}\" ({}); check the free space and permissions";
+constexpr std::string_view msg_cannot_write =
+    "cannot write the delta \"{}\" ({}); check the free space and permissions";
 constexpr std::string_view msg_cannot_compress = "zstd could not compress \"{}\" ({})";
 
 // Patches search hard: they are made once per release and downloaded by every user. Whole files
@@ -158,7 +159,8 @@ void compress(const Zstd& zstd, const fs::path& file, std::uint64_t size, const 
             ZSTD_outBuffer o{chunk.data(), chunk.size(), 0};
             const std::size_t left = check(zstd.compress_stream2(cctx.get(), &o, &in, mode));
             const int error = write_all(fd.get(), {chunk.data(), o.pos});
-            if (error != 0) throw DeltaError(fill_placeholders(msg_cannot_write, "{}", {out.string(), errno_text(error)}));
+            if (error != 0)
+                throw DeltaError(fill_placeholders(msg_cannot_write, "{}", {out.string(), errno_text(error)}));
             if (mode == ZSTD_e_end ? left == 0 : in.pos == in.size) return;
         }
     };
@@ -191,7 +193,8 @@ public:
             fail();
     }
 
-    void add(const std::string& name, std::uint64_t size, const std::function<void(const std::function<void(const char*, std::size_t)>&)>& body) {
+    void add(const std::string& name, std::uint64_t size,
+             const std::function<void(const std::function<void(const char*, std::size_t)>&)>& body) {
         const std::unique_ptr<archive_entry, EntryFree> entry(lib_.entry_new(), EntryFree{&lib_});
         if (!entry) fail();
         lib_.entry_set_pathname(entry.get(), name.c_str());
@@ -211,7 +214,8 @@ public:
 private:
     [[noreturn]] void fail() const {
         const char* text = writer_ ? lib_.error_string(writer_.get()) : nullptr;
-        throw DeltaError(fill_placeholders(msg_cannot_write, "{}", {out_.string(), text != nullptr ? text : "out of memory"}));
+        throw DeltaError(
+            fill_placeholders(msg_cannot_write, "{}", {out_.string(), text != nullptr ? text : "out of memory"}));
     }
 
     const Libarchive& lib_;

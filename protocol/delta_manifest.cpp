@@ -1,8 +1,8 @@
 // The delta's manifest: one line per entry, fields split by single spaces, every name and version
 // percent-encoded so that no field holds a space or a line end.
 #include <charconv>
-#include <optional>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,11 +19,13 @@ constexpr std::string_view magic = "kestrova-delta 1";
 constexpr std::string_view msg_not_delta = "the file is not a delta of this kind (no \"kestrova-delta 1\" line)";
 constexpr std::string_view msg_truncated = "the delta's manifest is cut short; download the delta again";
 constexpr std::string_view msg_bad_line = "the delta's manifest line {} is not understood; make the delta again";
-constexpr std::string_view msg_bad_path = "the delta's manifest line {} names \"{}\", which is not a path inside the bundle";
+constexpr std::string_view msg_bad_path =
+    "the delta's manifest line {} names \"{}\", which is not a path inside the bundle";
 constexpr std::string_view msg_out_of_order =
     "the delta's manifest line {} names \"{}\" out of tree order or twice, or below no directory listed before it";
 constexpr std::string_view msg_bad_mode = "the delta's manifest line {} gives a mode past 0777";
-constexpr std::string_view msg_too_large = "the delta's manifest line {} declares {} bytes, more than a delta may write";
+constexpr std::string_view msg_too_large =
+    "the delta's manifest line {} declares {} bytes, more than a delta may write";
 constexpr std::string_view msg_tree_too_large = "the delta declares more than {} bytes in all; it cannot be applied";
 constexpr std::string_view msg_bad_header = "the delta's manifest lacks its bundle name, versions or a 64-digit digest";
 
@@ -52,12 +54,18 @@ std::string octal(unsigned mode) {
 
 const char* kind_word(DeltaKind kind) {
     switch (kind) {
-        case DeltaKind::directory: return "dir";
-        case DeltaKind::link: return "link";
-        case DeltaKind::same: return "same";
-        case DeltaKind::copy: return "copy";
-        case DeltaKind::patch: return "patch";
-        case DeltaKind::added: return "added";
+        case DeltaKind::directory:
+            return "dir";
+        case DeltaKind::link:
+            return "link";
+        case DeltaKind::same:
+            return "same";
+        case DeltaKind::copy:
+            return "copy";
+        case DeltaKind::patch:
+            return "patch";
+        case DeltaKind::added:
+            return "added";
     }
     return "";
 }
@@ -182,10 +190,16 @@ std::string format_delta_manifest(const DeltaManifest& m) {
         out += kind_word(e.kind);
         out += " " + octal(e.mode);
         switch (e.kind) {
-            case DeltaKind::directory: out += " " + encode(e.path); break;
-            case DeltaKind::link: out += " " + encode(e.path) + " " + encode(e.target); break;
+            case DeltaKind::directory:
+                out += " " + encode(e.path);
+                break;
+            case DeltaKind::link:
+                out += " " + encode(e.path) + " " + encode(e.target);
+                break;
             case DeltaKind::same:
-            case DeltaKind::added: out += " " + number(e.size) + " " + encode(e.path); break;
+            case DeltaKind::added:
+                out += " " + number(e.size) + " " + encode(e.path);
+                break;
             case DeltaKind::copy:
                 out += " " + number(e.size) + " " + encode(e.path) + " " + encode(e.source);
                 break;
@@ -271,7 +285,8 @@ DeltaManifest parse_delta_manifest(std::string_view text, const DeltaLimits& lim
                 if (e.source_size > limit) line.fail(msg_too_large, std::to_string(e.source_size));
                 total += e.size;
                 if (total > limits.max_tree_bytes)
-                    throw DeltaError(fill_placeholders(msg_tree_too_large, "{}", {std::to_string(limits.max_tree_bytes)}));
+                    throw DeltaError(
+                        fill_placeholders(msg_tree_too_large, "{}", {std::to_string(limits.max_tree_bytes)}));
             }
             if (!order.accept(e.path, e.kind == DeltaKind::directory)) line.fail(msg_out_of_order, e.path);
             m.entries.push_back(std::move(e));

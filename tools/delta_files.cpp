@@ -141,7 +141,8 @@ void make_delta_between_archives(const fs::path& old_archive, const fs::path& ne
 
 std::string describe_delta(const fs::path& path) {
     const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw PackError(fill(msg_cannot_open_delta, {path.string(), std::generic_category().message(errno)}));
+    if (fd.get() < 0)
+        throw PackError(fill(msg_cannot_open_delta, {path.string(), std::generic_category().message(errno)}));
     sparkle::DeltaManifest m;
     try {
         m = sparkle::inspect_delta(fd.get());
@@ -170,8 +171,8 @@ std::string describe_delta(const fs::path& path) {
         t->sent += e.payload_bytes;
     }
     const auto line = [](std::string_view key, const Tally& t) {
-        return std::string(key) + ": " + std::to_string(t.files) + " files, " + std::to_string(t.bytes) +
-               " bytes, " + std::to_string(t.sent) + " bytes sent\n";
+        return std::string(key) + ": " + std::to_string(t.files) + " files, " + std::to_string(t.bytes) + " bytes, " +
+               std::to_string(t.sent) + " bytes sent\n";
     };
     return "bundle: " + escape_for_line(m.bundle_name) + "\nfrom: " + escape_for_line(m.from_version) +
            "\nto: " + escape_for_line(m.to_version) + "\ndigest: " + m.tree_digest +
