@@ -47,7 +47,8 @@ struct WriterFree {
 class Scratch {
 public:
     explicit Scratch(const fs::path& beside) {
-        const fs::path parent = beside.parent_path().empty() ? fs::path(".") : beside.parent_path();
+        // Absolute and without "..", so that libarchive's guard against ".." sees only the entries' own.
+        const fs::path parent = fs::absolute(beside).lexically_normal().parent_path();
         std::string name = parent / ("." + beside.filename().string() + ".unpack-XXXXXX");
         if (::mkdtemp(name.data()) == nullptr)
             throw PackError(fill(msg_scratch, {beside.string(), std::generic_category().message(errno)}));
@@ -81,8 +82,7 @@ fs::path unpack(const fs::path& archive_path, const fs::path& into) {
     archive_read_support_filter_gzip(reader.get());
     archive_read_support_format_tar(reader.get());
     archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                                     ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                                                     ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+                                                     ARCHIVE_EXTRACT_SECURE_SYMLINKS);
     if (archive_read_open_filename(reader.get(), archive_path.c_str(), 1 << 16) != ARCHIVE_OK) fail(reader.get());
     std::optional<std::string> top;
     bool one_top = true;
@@ -93,6 +93,9 @@ fs::path unpack(const fs::path& archive_path, const fs::path& into) {
         if (status != ARCHIVE_OK) fail(reader.get());
         std::string name = archive_entry_pathname(entry);
         if (name.starts_with("./")) name.erase(0, 2);
+        // Each entry goes below `into`, by an absolute path that libarchive would refuse as such.
+        if (name.starts_with("/"))
+            throw PackError(fill(msg_cannot_unpack, {archive_path.string(), "an absolute path"}));
         const std::string first = name.substr(0, name.find('/'));
         if (!top) top = first;
         one_top = one_top && first == *top;

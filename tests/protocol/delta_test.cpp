@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <algorithm>
 #include <random>
 #include <string>
 
@@ -56,7 +56,8 @@ std::string differences(const fs::path& a, const fs::path& b) {
             out += "only in old: " + name + "\n";
             continue;
         }
-        struct stat x {}, y {};
+        struct stat x {
+        }, y{};
         ::lstat(path.c_str(), &x);
         ::lstat(other->second.c_str(), &y);
         if ((x.st_mode & 0170777) != (y.st_mode & 0170777)) out += "mode: " + name + "\n";
@@ -166,7 +167,8 @@ TEST_F(DeltaTest, EachChangeBecomesItsKindAndTheBuiltTreeIsTheNewOne) {
         {"Contents/locked", DeltaKind::directory, ""},
     };
     for (const Row& row : rows) {
-        const auto it = std::find_if(m.entries.begin(), m.entries.end(), [&](const auto& e) { return e.path == row.path; });
+        const auto it = std::find_if(m.entries.begin(), m.entries.end(),
+                                     [&](const auto& e) { return e.path == row.path; });
         ASSERT_NE(it, m.entries.end()) << row.path;
         EXPECT_EQ(it->kind, row.kind) << row.path;
         if (row.kind != DeltaKind::link && row.kind != DeltaKind::directory && row.kind != DeltaKind::added) {
@@ -191,7 +193,8 @@ TEST_F(DeltaTest, AnInstalledTreeOtherThanTheOneItWasMadeFromIsRefused) {
         std::function<void(const fs::path&)> change;
         const char* error;
     } rows[] = {
-        {"a moved file's source is gone", [](const fs::path& old) { fs::remove(old / "Contents/Resources/old-name.bin"); },
+        {"a moved file's source is gone",
+         [](const fs::path& old) { fs::remove(old / "Contents/Resources/old-name.bin"); },
          "has no file \"Contents/Resources/old-name.bin\""},
         {"a patched file is gone", [](const fs::path& old) { fs::remove(old / "Contents/Resources/app.jar"); },
          "has no file \"Contents/Resources/app.jar\""},
@@ -201,10 +204,11 @@ TEST_F(DeltaTest, AnInstalledTreeOtherThanTheOneItWasMadeFromIsRefused) {
              fs::create_symlink("readme.txt", old / "Contents/Resources/app.jar");
          },
          "has no file \"Contents/Resources/app.jar\""},
-        {"a patched file grew", [](const fs::path& old) { std::ofstream(old / "Contents/Resources/app.jar", std::ios::app) << "x"; },
+        {"a patched file grew",
+         [](const fs::path& old) { std::ofstream(old / "Contents/Resources/app.jar", std::ios::app) << "x"; },
          "\"Contents/Resources/app.jar\" is not the one"},
-        {"an unchanged file was edited in place", [](const fs::path& old) { write(old / "Contents/Resources/readme.txt", "READ ME"); },
-         "is not the signed one"},
+        {"an unchanged file was edited in place",
+         [](const fs::path& old) { write(old / "Contents/Resources/readme.txt", "READ ME"); }, "is not the signed one"},
     };
     const fs::path pristine = dir_.path() / "pristine";
     fs::create_directories(pristine);
