@@ -56,6 +56,8 @@ constexpr std::string_view msg_bad_source_date_epoch =
 constexpr std::string_view msg_bad_category =
     "--category \"{}\" is not a category of the freedesktop menu standard (e.g. Utility, "
     "Development, Office, Graphics, Game) nor a private X-NAME one; choose one of those";
+constexpr std::string_view msg_bad_deltas =
+    "--deltas takes how many earlier versions to make deltas from (0 for none, at most 1000), not \"{}\"";
 constexpr std::string_view msg_remove_with_options = "--remove takes no {}; give only the bundle and --dir";
 constexpr std::string_view msg_entry_written = "desktop entry written: {}\n";
 constexpr std::string_view msg_entry_removed = "desktop entry removed: {}\n";
@@ -108,6 +110,7 @@ constexpr OptionRule release_option_rules[] = {
     {"--site", true, false},
     {"--download-url-prefix", true, false},
     {"--release-notes-url", true, false},
+    {"--deltas", true, false},
 };
 
 constexpr OptionRule desktop_entry_option_rules[] = {
@@ -241,6 +244,11 @@ int run_release(std::span<char* const> argv) {
     options.download_url_prefix = args.required("--download-url-prefix", "release");
     options.release_notes_url = args.value("--release-notes-url");
     options.source_date_epoch = source_date_epoch();
+    if (const auto deltas = args.value("--deltas")) {
+        const auto count = parse_number(*deltas, 1000);
+        if (!count) throw UsageError(fill(msg_bad_deltas, {*deltas}));
+        options.deltas = *count;
+    }
     kestrova::pack::make_release(options);
     return 0;
 }

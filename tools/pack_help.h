@@ -209,7 +209,7 @@ Prints the Ed25519 signature of ARCHIVE's bytes and its size as the attributes o
 
 inline constexpr std::string_view help_release =
     R"(Usage: kestrova-pack release BUNDLE.app --key-file FILE --site DIR --download-url-prefix URL
-       [--release-notes-url URL] [--next-key-file NEXT]
+       [--release-notes-url URL] [--next-key-file NEXT] [--deltas N]
 
 Makes or updates a release site in DIR for the bundle's CFBundleVersion:
   DIR/NAME-VERSION.tar.gz   the bundle (NAME.app at the top), the same bytes for the same
@@ -217,6 +217,9 @@ Makes or updates a release site in DIR for the bundle's CFBundleVersion:
   DIR/appcast.xml           the update feed, the new item first, older items kept, an item
                             of the same version replaced
   DIR/metadata.properties   app.version and app.revision for the launcher's update gate
+  DIR/NAME-VERSION-from-OLD.delta  a delta from each of the N newest earlier versions
+                            whose archive DIR still holds (default 5, 0 for none), signed
+                            with FILE and listed in the item's <sparkle:deltas>
 The archive is signed with FILE; the enclosure's address is URL/NAME-VERSION.tar.gz.
 To change keys, release once with --next-key-file NEXT: the bundle carries NEXT's public
 key, the archive is signed with FILE (which installed copies trust); release later
