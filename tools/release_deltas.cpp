@@ -21,8 +21,7 @@ std::vector<std::string> delta_base_versions(std::optional<std::string_view> app
     }
     for (const auto& item : parsed.items) {
         const bool for_us = !item.os || *item.os == sparkle::this_operating_system;
-        if (!for_us || item.channel ||
-            sparkle::compare_versions(item.version, version) != sparkle::Ordering::ascending)
+        if (!for_us || item.channel || sparkle::compare_versions(item.version, version) != sparkle::Ordering::ascending)
             continue;
         // A version's archive name must stay inside the site, as release's own check keeps it.
         if (item.version.find('/') != std::string::npos || item.version.starts_with('.')) continue;

@@ -26,6 +26,7 @@
 #include "platform/file_system.h"
 #include "platform/shared_library.h"
 #include "protocol/appcast.h"
+#include "protocol/delta.h"
 #include "protocol/ed25519.h"
 #include "protocol/tree_digest.h"
 #include "protocol/version_comparator.h"
@@ -98,6 +99,7 @@ constexpr std::string_view msg_no_room_unpacking =
     "try again.";
 constexpr std::string_view msg_staged_changed =
     "The update was not installed because its staged files changed after they were checked.";
+constexpr std::string_view msg_delta_unusable = "The update's delta could not be used because {}.";
 constexpr std::string_view msg_cannot_read_staged =
     "The update was not installed because its staged files cannot be read ({}).";
 
@@ -555,6 +557,20 @@ StagingArea::~StagingArea() {
 
 void StagingArea::leave_on_disk() {
     if (lock_fd_ >= 0) ::close(std::exchange(lock_fd_, -1));
+}
+
+void StagingArea::build_from_delta(const DownloadedArchive& delta, std::string_view from_version) {
+    const FileDescriptor installed(::open(installed_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (installed.get() < 0)
+        throw InstallError(
+            install_reason(msg_delta_unusable, {"the installed bundle cannot be opened (" + errno_text(errno) + ")"}));
+    try {
+        apply_delta(delta.fd(), installed.get(), from_version, lock_fd_, installed_.filename().string());
+    } catch (const DeltaError& e) {
+        throw InstallError(install_reason(msg_delta_unusable, {e.what()}));
+    } catch (const ed25519::LibraryMissing& e) {
+        throw InstallError(install_reason(msg_delta_unusable, {e.what()}));
+    }
 }
 
 std::string StagingArea::staged_digest(std::string_view failure) const {
