@@ -37,6 +37,7 @@ private:
 enum class LoadableLibrary {
     crypto,   // OpenSSL 3's libcrypto: the update signatures
     archive,  // libarchive: unpacking an update
+    zstd,     // libzstd: the patches and files of a delta update
 };
 
 // The file `library` is opened from, and how to name it in a sentence that tells the user what to

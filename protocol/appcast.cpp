@@ -108,6 +108,8 @@ struct ItemFields {
     std::optional<std::string> title, link, description, pub_date;
     std::optional<std::string> version_element, short_version_element, channel;
     std::optional<Enclosure> enclosure;
+    std::vector<DeltaEnclosure> deltas;
+    bool deltas_seen = false;
     std::optional<std::string> version_attribute, short_version_attribute, os;
 };
 
@@ -150,6 +152,7 @@ private:
     }
     void finish_capture();
     void read_enclosure(const XML_Char** attributes);
+    void read_delta(const XML_Char** attributes);
     void finish_item();
 
     XML_Parser parser_;
@@ -161,6 +164,7 @@ private:
     bool is_rss_ = false;             // the root is <rss>
     bool in_rss_channel_ = false;     // inside /rss/channel (at depth 2)
     std::optional<ItemFields> item_;  // inside /rss/channel/item (at depth 3)
+    bool in_deltas_ = false;          // inside the item's first <sparkle:deltas> (at depth 4)
     std::optional<Target> capture_;
     std::size_t capture_depth_ = 0;
     std::string captured_;
@@ -199,12 +203,17 @@ void AppcastReader::start_element(const XML_Char* raw_name, const XML_Char** att
             if (!item_->short_version_element) begin_capture(Target::short_version);
         } else if (name.is_sparkle("channel")) {
             if (!item_->channel) begin_capture(Target::channel);
+        } else if (name.is_sparkle("deltas")) {
+            in_deltas_ = !std::exchange(item_->deltas_seen, true);
         }
+    } else if (depth_ == 5 && item_ && in_deltas_ && name.is("enclosure")) {
+        read_delta(attributes);
     }
 }
 
 void AppcastReader::end_element() {
     if (capture_ && depth_ == capture_depth_) finish_capture();
+    if (depth_ == 4) in_deltas_ = false;
     if (depth_ == 3 && item_) finish_item();
     if (depth_ == 2) in_rss_channel_ = false;
     --depth_;
@@ -266,6 +275,22 @@ void AppcastReader::read_enclosure(const XML_Char** attributes) {
     }
 }
 
+// Only the deltas a client can use are kept: an address, a base version, a length and a signature.
+void AppcastReader::read_delta(const XML_Char** attributes) {
+    DeltaEnclosure delta;
+    for (const XML_Char** attribute = attributes; *attribute; attribute += 2) {
+        const Name name = split_name(attribute[0]);
+        const std::string_view value = trim_white_space(attribute[1]);
+        if (name.is("url")) delta.url = value;
+        if (name.is("length")) delta.length = parse_length(value);
+        if (name.is_sparkle("deltaFrom")) delta.from_version = value;
+        if (name.is_sparkle("edSignature")) delta.ed_signature = value;
+    }
+    if (!delta.url.empty() && !delta.from_version.empty() && delta.from_version.size() <= max_version_bytes &&
+        delta.length && delta.ed_signature)
+        item_->deltas.push_back(std::move(delta));
+}
+
 void AppcastReader::finish_item() {
     ItemFields fields = std::move(*item_);
     item_.reset();
@@ -290,6 +315,7 @@ void AppcastReader::finish_item() {
         item.short_version = std::move(fields.short_version_element);
     }
     item.enclosure = std::move(fields.enclosure);
+    if (item.enclosure) item.enclosure->deltas = std::move(fields.deltas);
 
     if (item.version.empty()) {
         const std::size_t number = items_read_ + 1;

@@ -20,12 +20,23 @@ inline constexpr std::string_view sparkle_namespace_uri = "http://www.andymatusc
 // system.
 inline constexpr std::string_view this_operating_system = KESTROVA_FEED_OS_NAME;
 
+// A delta the item offers beside its archive: <sparkle:deltas><enclosure sparkle:deltaFrom=...>.
+struct DeltaEnclosure {
+    std::string from_version;  // sparkle:deltaFrom, as written
+    std::string url;
+    std::optional<std::uint64_t> length;
+    std::optional<std::string> ed_signature;
+};
+
 struct Enclosure {
     std::string url;
     std::optional<std::uint64_t> length;  // nothing when absent or not a decimal number
     std::string type;
     // sparkle:edSignature: base64 of the archive's Ed25519 signature, as written; nothing when absent.
     std::optional<std::string> ed_signature;
+    // The deltas of the item this enclosure belongs to (of its first <sparkle:deltas>), which a
+    // client that has one's base version installed may download instead.
+    std::vector<DeltaEnclosure> deltas;
 };
 
 struct AppcastItem {

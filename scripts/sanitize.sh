@@ -16,8 +16,10 @@ cmake --preset fuzz >/dev/null
 # The whole preset, not just the fuzzers: every preset must build.
 cmake --build --preset fuzz -j "$(nproc)"
 seconds="${KESTROVA_FUZZ_SECONDS:-30}"
-mkdir -p build-fuzz/corpus build-fuzz/corpus-update-site
+mkdir -p build-fuzz/corpus build-fuzz/corpus-update-site build-fuzz/corpus-delta
 build-fuzz/launch_record_fuzz -max_total_time="$seconds" -max_len=20000 build-fuzz/corpus
 # New inputs go to the first directory; the seeds (a feed and a metadata file) are only read.
 build-fuzz/update_site_fuzz -max_total_time="$seconds" -max_len=8192 build-fuzz/corpus-update-site \
   tests/fuzz/seeds/update_site
+# A small delta (every kind of entry) seeds the delta reader.
+build-fuzz/delta_fuzz -max_total_time="$seconds" -max_len=16384 build-fuzz/corpus-delta tests/fuzz/seeds/delta

@@ -20,6 +20,7 @@
 #include "tools/bundle.h"
 #include "tools/command_line.h"
 #include "tools/deb_package.h"
+#include "tools/delta_files.h"
 #include "tools/desktop_entry.h"
 #include "tools/ed25519_keys.h"
 #include "tools/jlink_runtime.h"
@@ -43,7 +44,7 @@ constexpr int exit_usage = 2;    // the command line itself is wrong
 
 constexpr std::string_view msg_unknown_command =
     "unknown command \"{}\"; the commands are burn, inspect, bundle, desktop-entry, generate-keys, sign-update, "
-    "release, deb and rpm (see kestrova-pack --help)";
+    "release, delta, inspect-delta, deb and rpm (see kestrova-pack --help)";
 constexpr std::string_view msg_no_command = "no command given; run kestrova-pack --help for the commands";
 constexpr std::string_view msg_operands = "{} takes {}; see kestrova-pack {} --help";
 constexpr std::string_view msg_output_is_dir = "the output \"{}\" is a directory; name the file to write";
@@ -59,6 +60,8 @@ constexpr std::string_view msg_bad_source_date_epoch =
 constexpr std::string_view msg_bad_category =
     "--category \"{}\" is not a category of the freedesktop menu standard (e.g. Utility, "
     "Development, Office, Graphics, Game) nor a private X-NAME one; choose one of those";
+constexpr std::string_view msg_bad_deltas =
+    "--deltas takes how many earlier versions to make deltas from (0 for none, at most 1000), not \"{}\"";
 constexpr std::string_view msg_remove_with_options = "--remove takes no {}; give only the bundle and --dir";
 constexpr std::string_view msg_package_written = "package written: {}\n";
 constexpr std::string_view msg_apt_without_key = "--apt needs --apt-key KEY, the GnuPG key that signs the repository";
@@ -116,6 +119,7 @@ constexpr OptionRule release_option_rules[] = {
     {"--release-notes-url", true, false},
     {"--apt", false, false},
     {"--apt-key", true, false},
+    {"--deltas", true, false},
 };
 
 // The options of deb and rpm, and of release --apt.
@@ -310,6 +314,11 @@ int run_release(std::span<char* const> argv) {
     options.download_url_prefix = args.required("--download-url-prefix", "release");
     options.release_notes_url = args.value("--release-notes-url");
     options.source_date_epoch = source_date_epoch();
+    if (const auto deltas = args.value("--deltas")) {
+        const auto count = parse_number(*deltas, 1000);
+        if (!count) throw UsageError(fill(msg_bad_deltas, {*deltas}));
+        options.deltas = *count;
+    }
     if (!args.has("--apt")) {
         kestrova::pack::make_release(options);
         return 0;
@@ -333,6 +342,34 @@ int run_release(std::span<char* const> argv) {
     repository.key = *key;
     repository.package = kestrova::pack::read_package_facts(request).package;
     kestrova::pack::add_to_apt_repository(deb, repository);
+    return 0;
+}
+
+// --- delta, inspect-delta -----------------------------------------------------------------------
+
+int run_delta(std::span<char* const> argv) {
+    const ParsedArgs args = parse_args(argv, "delta", {});
+    if (args.help) {
+        std::fputs(help_delta.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 3)
+        throw UsageError(fill(msg_operands, {"delta", "three operands, OLD.tar.gz NEW.tar.gz OUT", "delta"}));
+    kestrova::pack::make_delta_between_archives(args.operands[0], args.operands[1], args.operands[2]);
+    return 0;
+}
+
+int run_inspect_delta(std::span<char* const> argv) {
+    const ParsedArgs args = parse_args(argv, "inspect-delta", {});
+    if (args.help) {
+        std::fputs(help_inspect_delta.data(), stdout);
+        return 0;
+    }
+    if (args.operands.size() != 1)
+        throw UsageError(fill(msg_operands, {"inspect-delta", "one operand, FILE", "inspect-delta"}));
+    const std::string text = kestrova::pack::describe_delta(args.operands[0]);
+    if (std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+        throw PackError(fill(msg_cannot_print, {std::generic_category().message(errno)}));
     return 0;
 }
 
@@ -400,6 +437,8 @@ int run(std::span<char* const> argv) {
     if (command == "sign-update") return run_sign_update(rest);
     if (command == "release") return run_release(rest);
     if (command == "desktop-entry") return run_desktop_entry(rest);
+    if (command == "delta") return run_delta(rest);
+    if (command == "inspect-delta") return run_inspect_delta(rest);
     if (command == "deb") return run_deb(rest);
     if (command == "rpm") return run_rpm(rest);
     throw UsageError(fill(msg_unknown_command, {command}));

@@ -16,6 +16,8 @@ Commands:
   generate-keys  make the Ed25519 key pair that signs updates
   sign-update    print the signature attributes of an update archive
   release   make a release site: archive, appcast.xml and metadata.properties
+  delta     make a delta update between two release archives
+  inspect-delta  say what a delta holds
   desktop-entry  put a bundle into the desktop's application menu (or take it out)
   deb       make a Debian package of a bundle
   rpm       make an RPM package of a bundle
@@ -211,7 +213,7 @@ Prints the Ed25519 signature of ARCHIVE's bytes and its size as the attributes o
 
 inline constexpr std::string_view help_release =
     R"(Usage: kestrova-pack release BUNDLE.app --key-file FILE --site DIR --download-url-prefix URL
-       [--release-notes-url URL] [--next-key-file NEXT]
+       [--release-notes-url URL] [--next-key-file NEXT] [--deltas N]
 
 Makes or updates a release site in DIR for the bundle's CFBundleVersion:
   DIR/NAME-VERSION.tar.gz   the bundle (NAME.app at the top), the same bytes for the same
@@ -219,6 +221,9 @@ Makes or updates a release site in DIR for the bundle's CFBundleVersion:
   DIR/appcast.xml           the update feed, the new item first, older items kept, an item
                             of the same version replaced
   DIR/metadata.properties   app.version and app.revision for the launcher's update gate
+  DIR/NAME-VERSION-from-OLD.delta  a delta from each of the N newest earlier versions
+                            whose archive DIR still holds (default 5, 0 for none), signed
+                            with FILE and listed in the item's <sparkle:deltas>
 The archive is signed with FILE; the enclosure's address is URL/NAME-VERSION.tar.gz.
 To change keys, release once with --next-key-file NEXT: the bundle carries NEXT's public
 key, the archive is signed with FILE (which installed copies trust); release later
@@ -228,6 +233,23 @@ Refused, with nothing written: a bundle whose runtime is a link (build it with
 (NEXT's with --next-key-file), a version older than the newest in DIR/appcast.xml, and an
 appcast that would grow past the 4 MiB the updater reads (remove old items from it).
 Runs on the same DIR wait for each other. Serve DIR at URL to publish.
+)";
+
+inline constexpr std::string_view help_delta = R"(Usage: kestrova-pack delta OLD.tar.gz NEW.tar.gz OUT
+
+Writes to OUT the delta that turns the bundle of OLD.tar.gz into the one of NEW.tar.gz (two
+archives of one NAME.app, as release writes them): each file of the new bundle is sent as
+unchanged, moved (found elsewhere in the old bundle), patched (a zstd patch against the old
+file of that path, or of the previous version of a renamed JAR) or new (compressed whole),
+with the new tree's digest inside. Sign OUT with sign-update, as an archive. The same
+archives give the same bytes.
+)";
+
+inline constexpr std::string_view help_inspect_delta = R"(Usage: kestrova-pack inspect-delta FILE
+
+Prints what the delta FILE holds as "key: value" lines: its bundle, versions and tree digest,
+and for files unchanged, moved, patched and new their count, bytes and bytes sent; then how
+many paths it removes.
 )";
 
 }  // namespace kestrova::pack

@@ -26,9 +26,11 @@
 #include "protocol/feed_limits.h"
 #include "protocol/metadata.h"
 #include "protocol/version_comparator.h"
+#include "tools/delta_files.h"
 #include "tools/ed25519_keys.h"
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
+#include "tools/release_deltas.h"
 #include "tools/tar_archive.h"
 
 namespace kestrova::pack {
@@ -277,6 +279,24 @@ std::unique_ptr<Element> item_element(const ReleaseItem& item) {
         {{sparkle_uri, "edSignature"}, item.signature},
     };
     add_child(*element, std::move(enclosure), indent);
+    if (!item.deltas.empty()) {
+        // The framework's own form: clients that know no deltas skip the element.
+        auto deltas = make_element(sparkle_uri, "deltas");
+        for (const ReleaseDelta& delta : item.deltas) {
+            auto entry = make_element("", "enclosure");
+            entry->attributes = {
+                {{"", "url"}, delta.url},
+                {{sparkle_uri, "deltaFrom"}, delta.from_version},
+                {{"", "length"}, std::to_string(delta.length)},
+                {{"", "type"}, "application/octet-stream"},
+                {{sparkle_uri, "os"}, std::string(sparkle::this_operating_system)},
+                {{sparkle_uri, "edSignature"}, delta.signature},
+            };
+            add_child(*deltas, std::move(entry), "\n        ");
+        }
+        deltas->children.emplace_back(std::string(indent));
+        add_child(*element, std::move(deltas), indent);
+    }
     element->children.emplace_back(std::string("\n    "));
     return element;
 }
@@ -572,9 +592,17 @@ fs::path make_release(const ReleaseOptions& options) {
         const auto existing = read_if_present(appcast_path);
         // A dry run of the appcast with this item, with the longest signature and length it can get,
         // so that a feed that refuses it, or would grow too large, does so before anything is written.
+        const std::vector<std::string> bases = delta_base_versions(existing, *version, options.site, name,
+                                                                   options.deltas);
+        for (const std::string& base : bases)
+            item.deltas.push_back({base, prefix + url_path_segment(delta_file_name(name, base, *version)), 0, ""});
         ReleaseItem longest = item;
         longest.signature.assign(88, 'A');
         longest.length = std::numeric_limits<std::uint64_t>::max();
+        for (ReleaseDelta& delta : longest.deltas) {
+            delta.signature.assign(88, 'A');
+            delta.length = std::numeric_limits<std::uint64_t>::max();
+        }
         check_feed_size(appcast_with_item(existing, name, longest).size(), appcast_path);
 
         PendingFile archive(options.site / archive_name);
@@ -587,11 +615,23 @@ fs::path make_release(const ReleaseOptions& options) {
             item.signature = ed::encode_base64(ed::sign(seed, bytes.bytes()));
             item.length = bytes.bytes().size();
         }
+        std::vector<std::unique_ptr<PendingFile>> delta_files;
+        for (ReleaseDelta& delta : item.deltas) {
+            delta_files.push_back(
+                std::make_unique<PendingFile>(options.site / delta_file_name(name, delta.from_version, *version)));
+            make_delta_between_archives(options.site / (name + "-" + delta.from_version + ".tar.gz"), archive.path(),
+                                        delta_files.back()->path());
+            delta_files.back()->finish();
+            const ed::MappedFile bytes(delta_files.back()->path());
+            delta.signature = ed::encode_base64(ed::sign(seed, bytes.bytes()));
+            delta.length = bytes.bytes().size();
+        }
         write_all(appcast.path(), appcast_with_item(existing, name, item));
         appcast.finish();
         write_all(properties.path(), metadata);
         properties.finish();
         archive.commit();
+        for (const auto& delta : delta_files) delta->commit();
         appcast.commit();
         properties.commit();
     } catch (const std::system_error& e) {

@@ -7,8 +7,17 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrova::pack {
+
+// A delta the item offers beside its archive, for the copies that have `from_version` installed.
+struct ReleaseDelta {
+    std::string from_version;  // sparkle:deltaFrom
+    std::string url;
+    std::uint64_t length = 0;
+    std::string signature;  // base64 Ed25519 signature of the delta's bytes
+};
 
 // One appcast item, as the release writes it.
 struct ReleaseItem {
@@ -18,7 +27,8 @@ struct ReleaseItem {
     std::uint64_t length = 0;   // the archive's size in bytes
     std::string signature;      // base64 Ed25519 signature of the archive
     std::optional<std::string> release_notes_url;
-    std::string pub_date;  // RFC 822 date
+    std::string pub_date;              // RFC 822 date
+    std::vector<ReleaseDelta> deltas;  // <sparkle:deltas>, newest base first
 };
 
 // The appcast text with `item` added: `existing` is the current appcast (nothing: a new one is
@@ -47,9 +57,12 @@ struct ReleaseOptions {
     std::string download_url_prefix;
     std::optional<std::string> release_notes_url;
     std::optional<std::int64_t> source_date_epoch;  // every time in the release, when set
+    // Deltas from at most this many of the newest earlier versions whose archives the site holds.
+    std::size_t deltas = 5;
 };
 
-// Writes site/NAME-VERSION.tar.gz, site/appcast.xml and site/metadata.properties, each under a
+// Writes site/NAME-VERSION.tar.gz, site/NAME-VERSION-from-OLD.delta for each earlier version of
+// `deltas` (signed like the archive and listed in the item), site/appcast.xml and site/metadata.properties, each under a
 // temporary name first and renamed into place once all three are complete. Every refusal is
 // decided before anything is written, and an appcast that would outgrow what the updater reads
 // is refused. Runs on one site take turns. Returns the archive's path. Throws PackError.

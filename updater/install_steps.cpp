@@ -26,7 +26,9 @@
 #include "platform/file_system.h"
 #include "platform/shared_library.h"
 #include "protocol/appcast.h"
+#include "protocol/delta.h"
 #include "protocol/ed25519.h"
+#include "protocol/tree_digest.h"
 #include "protocol/version_comparator.h"
 
 namespace kestrova::sparkle {
@@ -97,6 +99,7 @@ constexpr std::string_view msg_no_room_unpacking =
     "try again.";
 constexpr std::string_view msg_staged_changed =
     "The update was not installed because its staged files changed after they were checked.";
+constexpr std::string_view msg_delta_unusable = "The update's delta could not be used because {}.";
 constexpr std::string_view msg_cannot_read_staged =
     "The update was not installed because its staged files cannot be read ({}).";
 
@@ -222,7 +225,7 @@ std::string megabytes(std::uint64_t bytes) { return std::to_string(bytes / 1'000
 // and permission bits, and a link's target or a file's size and bytes; each file and directory is
 // also put on disk on the way. Every step goes through descriptors and never follows a link, so
 // what is hashed is what a later exchange through the same descriptors moves. Throws std::system_error.
-void add_tree(int dir, const std::string& relative, ed25519::Sha256& digest) {
+void add_tree(int dir, const std::string& relative, TreeDigest& digest) {
     const auto fail = [](const std::string& what) { throw std::system_error(errno, std::generic_category(), what); };
     const int listing_fd = ::dup(dir);
     if (listing_fd < 0) fail("dup");
@@ -245,22 +248,17 @@ void add_tree(int dir, const std::string& relative, ed25519::Sha256& digest) {
         const std::string path = relative + "/" + name;
         struct stat info {};
         if (::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) fail(path);
-        const auto describe = [&](char type, std::uint64_t size) {
-            digest.update(path);
-            digest.update(std::string(1, '\0') + type + std::to_string(info.st_mode & 07777) + ":" +
-                          std::to_string(size) + std::string(1, '\0'));
-        };
+        const unsigned mode = info.st_mode & 07777;
         if (S_ISLNK(info.st_mode)) {
             std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
             const ssize_t got = ::readlinkat(dir, name.c_str(), target.data(), target.size());
             if (got < 0) fail(path);
             target.resize(static_cast<std::size_t>(got));
-            describe('l', target.size());
-            digest.update(target);
+            digest.add_link(path, mode, target);
         } else if (S_ISDIR(info.st_mode)) {
             const int sub = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub < 0) fail(path);
-            describe('d', 0);
+            digest.add_directory(path, mode);
             try {
                 add_tree(sub, path, digest);
             } catch (...) {
@@ -278,22 +276,21 @@ void add_tree(int dir, const std::string& relative, ed25519::Sha256& digest) {
             // What was opened is what was described: not a file put there in between.
             if (error == 0 && (opened.st_ino != info.st_ino || opened.st_dev != info.st_dev)) error = ESTALE;
             if (error == 0) {
-                info = opened;
-                describe('f', static_cast<std::uint64_t>(opened.st_size));
+                digest.add_file(path, opened.st_mode & 07777, static_cast<std::uint64_t>(opened.st_size));
                 std::vector<std::uint8_t> buffer(1 << 16);
                 for (;;) {
                     const ssize_t got = ::read(file, buffer.data(), buffer.size());
                     if (got < 0 && errno == EINTR) continue;
                     if (got < 0) error = errno;
                     if (got <= 0) break;
-                    digest.update(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got)));
+                    digest.add_file_bytes(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got)));
                 }
             }
             if (error == 0 && ::fsync(file) != 0) error = errno;
             ::close(file);
             if (error != 0) throw std::system_error(error, std::generic_category(), path);
         } else {
-            describe('?', 0);  // never extracted; hashed so that one put there changes the digest
+            digest.add_other(path, mode);  // never extracted
         }
     }
 }
@@ -562,6 +559,20 @@ void StagingArea::leave_on_disk() {
     if (lock_fd_ >= 0) ::close(std::exchange(lock_fd_, -1));
 }
 
+void StagingArea::build_from_delta(const DownloadedArchive& delta, std::string_view from_version) {
+    const FileDescriptor installed(::open(installed_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (installed.get() < 0)
+        throw InstallError(
+            install_reason(msg_delta_unusable, {"the installed bundle cannot be opened (" + errno_text(errno) + ")"}));
+    try {
+        apply_delta(delta.fd(), installed.get(), from_version, lock_fd_, installed_.filename().string());
+    } catch (const DeltaError& e) {
+        throw InstallError(install_reason(msg_delta_unusable, {e.what()}));
+    } catch (const ed25519::LibraryMissing& e) {
+        throw InstallError(install_reason(msg_delta_unusable, {e.what()}));
+    }
+}
+
 std::string StagingArea::staged_digest(std::string_view failure) const {
     const std::string name = installed_.filename().string();
     try {
@@ -569,8 +580,7 @@ std::string StagingArea::staged_digest(std::string_view failure) const {
         struct stat info {};
         if (bundle.get() < 0 || ::fstat(bundle.get(), &info) != 0)
             throw std::system_error(errno, std::generic_category(), name);
-        ed25519::Sha256 digest;
-        digest.update(name + std::string("\0d", 2) + std::to_string(info.st_mode & 07777));
+        TreeDigest digest(name, info.st_mode & 07777);
         add_tree(bundle.get(), name, digest);
         if (::fsync(bundle.get()) != 0 || ::fsync(lock_fd_) != 0)
             throw std::system_error(errno, std::generic_category(), name);

@@ -125,6 +125,11 @@ public:
     void extract(const DownloadedArchive& archive);
     void extract(const std::filesystem::path& archive);
 
+    // Builds staged_bundle() from the installed bundle, read through descriptors and never through
+    // a link, and `delta` (verified already), which must be made from `from_version`. Returns only
+    // once the built tree has the digest the signed delta gives. Throws InstallError.
+    void build_from_delta(const DownloadedArchive& delta, std::string_view from_version);
+
     // Exchanges staged_bundle() with the installed bundle in one step (platform::exchange_entries), after
     // flushing the staged files to disk: the installed path always holds one complete bundle. The
     // old bundle is then at staged_bundle(), removed with the staging area. A ready update (see

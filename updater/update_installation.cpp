@@ -1,6 +1,8 @@
 #include "updater/update_installation.h"
 
 #include <exception>
+#include <set>
+#include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -121,31 +123,72 @@ UpdateInstallation::UpdateInstallation(UpdaterHost& host, UserDriver& driver, Pe
                                        InstallRequest request, std::function<void(InstallResult)> done)
     : host_(host), driver_(driver), pending_(pending), request_(std::move(request)), done_(std::move(done)) {}
 
+// The versions whose delta failed in this process: not tried again, the full archive goes instead.
+static std::set<std::string>& failed_delta_versions() {
+    static std::set<std::string> versions;
+    return versions;
+}
+
 void UpdateInstallation::begin() {
-    const auto self = shared_from_this();
     try {
-        // Refused before any byte: no room for it, or no length to bound it by.
+        // Refused before any byte: no room for it, or no length to bound it by. The full archive's
+        // bound covers a delta too: what a delta builds is the tree the archive unpacks to.
         check_room_for_update(request_.bundle, request_.enclosure.length);
+        if (!std::exchange(delta_tried_, true) && failed_delta_versions().count(request_.offer.version) == 0) {
+            const std::string installed = info_value(request_.running, "CFBundleVersion");
+            for (const DeltaEnclosure& delta : request_.enclosure.deltas)
+                if (delta.from_version == installed && delta.length && *delta.length < *request_.enclosure.length) {
+                    delta_ = delta;
+                    break;
+                }
+        }
         staging_ = std::make_unique<StagingArea>(request_.bundle);
-        log("Download started: " + request_.enclosure.url + " (" + std::to_string(*request_.enclosure.length) +
-            " bytes) into " + staging_->download_path().string());
-        const std::weak_ptr<UpdateInstallation> weak = self;
-        driver_.show_download_started(request_.application, request_.offer, [weak] {
-            if (const auto installation = weak.lock()) installation->cancel();
-        });
-        transfer_ = host_.download_to_file(
-            request_.enclosure.url, staging_->download_path(), archive_stall_timeout_seconds,
-            *request_.enclosure.length,
-            [self](std::uint64_t received, std::optional<std::uint64_t>) { self->progressed(received); },
-            [self](UrlResponse response) {
-                // The completion runs on the transfer's thread; everything else on the main one.
-                self->host_.dispatch_main([self, response = std::move(response)] { self->downloaded(response); });
-            });
+        if (delta_) {
+            log("Delta download started: " + delta_->url + " (" + std::to_string(*delta_->length) + " bytes, from " +
+                delta_->from_version + ", in place of the full archive of " +
+                std::to_string(*request_.enclosure.length) + " bytes) into " + staging_->download_path().string());
+            download(delta_->url, *delta_->length);
+        } else {
+            log("Download started: " + request_.enclosure.url + " (" + std::to_string(*request_.enclosure.length) +
+                " bytes) into " + staging_->download_path().string());
+            download(request_.enclosure.url, *request_.enclosure.length);
+        }
     } catch (const InstallError& e) {
         fail(e.what());
     } catch (const std::exception& e) {
         fail(install_reason(msg_internal, {e.what()}));
     }
+}
+
+void UpdateInstallation::download(const std::string& url, std::uint64_t length) {
+    const auto self = shared_from_this();
+    length_ = length;
+    shown_bytes_ = 0;
+    const std::weak_ptr<UpdateInstallation> weak = self;
+    driver_.show_download_started(request_.application, request_.offer, [weak] {
+        if (const auto installation = weak.lock()) installation->cancel();
+    });
+    transfer_ = host_.download_to_file(
+        url, staging_->download_path(), archive_stall_timeout_seconds, length,
+        [self](std::uint64_t received, std::optional<std::uint64_t>) { self->progressed(received); },
+        [self](UrlResponse response) {
+            // The completion runs on the transfer's thread; everything else on the main one.
+            self->host_.dispatch_main([self, response = std::move(response)] { self->downloaded(response); });
+        });
+}
+
+void UpdateInstallation::fall_back(const std::string& reason) {
+    log("Delta from version " + delta_->from_version + " not used: " + reason +
+        " Downloading the full archive instead.");
+    failed_delta_versions().insert(request_.offer.version);
+    delta_.reset();
+    if (transfer_ != 0) host_.cancel_transfer(std::exchange(transfer_, 0));
+    staging_.reset();  // the delta and whatever it built; the installed bundle was never touched
+    stage_ = Stage::downloading;
+    // The driver hears a new download, of the archive's own length: a second download, not a bar
+    // that jumps back.
+    driver_.dismiss_installation();
+    begin();
 }
 
 void UpdateInstallation::cancel() {
@@ -171,7 +214,7 @@ void UpdateInstallation::progressed(std::uint64_t received) {
         }
         if (self->stage_ != Stage::downloading || self->cancelled_ || latest == self->shown_bytes_) return;
         self->shown_bytes_ = latest;
-        self->driver_.show_download_progress(latest, *self->request_.enclosure.length);
+        self->driver_.show_download_progress(latest, self->length_);
     });
 }
 
@@ -185,18 +228,19 @@ void UpdateInstallation::downloaded(const UrlResponse& response) {
         end(InstallResult{InstallResult::Kind::cancelled, {}});
         return;
     }
+    const auto failed = [&](const std::string& reason) { delta_ ? fall_back(reason) : fail(reason); };
     if (response.error_code == KESTROVA_URL_ERROR_DATA_LENGTH_EXCEEDS_MAXIMUM) {
-        fail(install_reason(msg_download_too_long, {std::to_string(*request_.enclosure.length)}));
+        failed(install_reason(msg_download_too_long, {std::to_string(length_)}));
         return;
     }
     if (response.error_code != 0) {
-        fail(install_reason(msg_download_failed,
-                            {response.error_description.empty() ? "URL error " + std::to_string(response.error_code)
-                                                                : response.error_description}));
+        failed(install_reason(msg_download_failed,
+                              {response.error_description.empty() ? "URL error " + std::to_string(response.error_code)
+                                                                  : response.error_description}));
         return;
     }
     if (response.http_status != -1 && (response.http_status < 200 || response.http_status > 299)) {
-        fail(install_reason(msg_download_status, {std::to_string(response.http_status)}));
+        failed(install_reason(msg_download_status, {std::to_string(response.http_status)}));
         return;
     }
     std::error_code ec;
@@ -217,16 +261,32 @@ void UpdateInstallation::downloaded(const UrlResponse& response) {
 // InstallError; the installed bundle changes only in the swap, which either happens whole or not.
 void UpdateInstallation::install_download() {
     // Opened once: the bytes verified are the bytes unpacked.
-    const DownloadedArchive archive(staging_->download_path());
     const auto key = host_.info_string("SUPublicEDKey");
-    const auto& signature = request_.enclosure.ed_signature;
-    verify_update_archive(archive, key ? std::optional<std::string_view>(*key) : std::nullopt,
-                          signature ? std::optional<std::string_view>(*signature) : std::nullopt,
-                          request_.enclosure.length);
-    log("Signature verified with SUPublicEDKey");
-    staging_->extract(archive);
-    check_staged_bundle(staging_->staged_bundle(), request_.running, request_.offer.version, reader_of(host_));
-    log("Staged version " + request_.offer.version + " in " + staging_->path().string());
+    if (delta_) {
+        // Every failure up to a checked staged tree falls back to the full archive.
+        try {
+            const DownloadedArchive delta(staging_->download_path());
+            verify_update_archive(delta, key ? std::optional<std::string_view>(*key) : std::nullopt,
+                                  delta_->ed_signature, delta_->length);
+            log("Delta signature verified with SUPublicEDKey");
+            staging_->build_from_delta(delta, delta_->from_version);
+            check_staged_bundle(staging_->staged_bundle(), request_.running, request_.offer.version, reader_of(host_));
+        } catch (const InstallError& e) {
+            fall_back(e.what());
+            return;
+        }
+        log("Staged version " + request_.offer.version + " from the delta in " + staging_->path().string());
+    } else {
+        const DownloadedArchive archive(staging_->download_path());
+        const auto& signature = request_.enclosure.ed_signature;
+        verify_update_archive(archive, key ? std::optional<std::string_view>(*key) : std::nullopt,
+                              signature ? std::optional<std::string_view>(*signature) : std::nullopt,
+                              request_.enclosure.length);
+        log("Signature verified with SUPublicEDKey");
+        staging_->extract(archive);
+        check_staged_bundle(staging_->staged_bundle(), request_.running, request_.offer.version, reader_of(host_));
+        log("Staged version " + request_.offer.version + " in " + staging_->path().string());
+    }
 
     const std::string& new_version = request_.offer.version;
     if (request_.held_launch) {

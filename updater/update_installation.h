@@ -81,6 +81,10 @@ private:
     void progressed(std::uint64_t received);
     void downloaded(const UrlResponse& response);
     void install_download();
+    // Downloads `url` (of `length` bytes) into the staging area, telling the driver it started.
+    void download(const std::string& url, std::uint64_t length);
+    // The delta could not be used: its work is removed and the full archive downloaded, once.
+    void fall_back(const std::string& reason);
     void fail(const std::string& reason);
     void end(InstallResult result);
     void log(std::string_view message);
@@ -92,6 +96,11 @@ private:
     std::function<void(InstallResult)> done_;
 
     std::unique_ptr<StagingArea> staging_;
+    // The delta being downloaded or applied instead of the archive; nothing once it failed, or when
+    // the item has none from the installed version.
+    std::optional<DeltaEnclosure> delta_;
+    bool delta_tried_ = false;
+    std::uint64_t length_ = 0;  // of what is being downloaded
     Stage stage_ = Stage::downloading;
     UpdaterHost::TransferId transfer_ = 0;
     bool cancelled_ = false;

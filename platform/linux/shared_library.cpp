@@ -21,6 +21,8 @@ LibraryFile library_file(LoadableLibrary library) {
             return {"libcrypto.so.3", "OpenSSL's libcrypto (libcrypto.so.3, Debian package libssl3)"};
         case LoadableLibrary::archive:
             return {"libarchive.so.13", "libarchive (libarchive.so.13, Debian package libarchive13)"};
+        case LoadableLibrary::zstd:
+            return {"libzstd.so.1", "libzstd (libzstd.so.1, Debian package libzstd1)"};
     }
     return {"", ""};
 }

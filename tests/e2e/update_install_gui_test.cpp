@@ -693,5 +693,83 @@ INSTANTIATE_TEST_SUITE_P(
             "has run for 5 seconds: it is confirmed"}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// --- By delta ------------------------------------------------------------------------------------
+
+constexpr const char* delta_name = "Probe-1.1-from-1.0.delta";
+
+// How a delta that cannot be used is made so; the install then takes the full archive, once.
+struct DeltaFallback {
+    const char* name;
+    const char* reason;  // in the update log's record of why the delta was not used
+    std::function<void(ReleaseSite&, const fs::path& installed_app)> spoil;
+};
+
+class UpdateByDelta : public UpdateInstall, public ::testing::WithParamInterface<DeltaFallback> {
+protected:
+    // The site offers 1.1 with a delta from the installed 1.0; returns the new bundle's fingerprint.
+    std::string release_with_delta() {
+        site_.release(installed_);
+        const fs::path new_executable = site_.make_bundle(dir_.path() / "new", "1.1", {}, {"from-1.1"});
+        site_.release(new_executable);
+        return tree_fingerprint(new_executable.parent_path().parent_path().parent_path());
+    }
+    // Installs with the launch held, and waits for the new version to have run.
+    void install_held() {
+        const fs::path quit = dir_.path() / "quit";
+        auto app = launch_in_background(installed_, {"--exit-when", quit.string(), "0"}, options(true));
+        choose_install(*x_, app);
+        const auto deadline = Clock::now() + time_left(60s);
+        while (app.running() && app.out().find("args.length=") == std::string::npos && Clock::now() < deadline)
+            std::this_thread::sleep_for(50ms);
+        std::ofstream(quit).put('\n');
+        const auto r = app.wait(time_left(60s));
+        ASSERT_FALSE(r.timed_out);
+        EXPECT_EQ(value_of(r.out, "arg[0]"), "from-1.1") << r.out << r.err << log_text();
+    }
+};
+
+TEST_F(UpdateByDelta, InstallsTheFullArchivesTreeFromTheDeltaAlone) {
+    const std::string expected = release_with_delta();
+    install_held();
+    EXPECT_EQ(tree_fingerprint(app_dir_), expected) << "not the tree the full archive gives";
+    EXPECT_EQ(site_.server().request_count(ReleaseSite::path_of(delta_name)), 1u);
+    EXPECT_EQ(site_.server().request_count(ReleaseSite::path_of(archive_name)), 0u) << log_text();
+    EXPECT_TRUE(install_leftovers_beside(app_dir_).empty());
+}
+
+TEST_P(UpdateByDelta, FallsBackOnceToTheFullArchive) {
+    const std::string expected = release_with_delta();
+    GetParam().spoil(site_, app_dir_);
+    install_held();
+    EXPECT_EQ(tree_fingerprint(app_dir_), expected);
+    EXPECT_EQ(site_.server().request_count(ReleaseSite::path_of(archive_name)), 1u);
+    bool said_why = false;
+    for (const auto& record : update_log_records(dir_.path() / "update.log", "updater"))
+        said_why |= record.starts_with("Delta from version 1.0 not used: ") &&
+                    record.find(GetParam().reason) != std::string::npos;
+    EXPECT_TRUE(said_why) << log_text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Causes, UpdateByDelta,
+    ::testing::Values(DeltaFallback{"BadSignature", "signature does not match",
+                                    [](ReleaseSite& site, const fs::path&) {
+                                        std::string body = site.file(delta_name);
+                                        body[body.size() / 2] = static_cast<char>(body[body.size() / 2] ^ 0x20);
+                                        site.server().route(ReleaseSite::path_of(delta_name),
+                                                            HttpResponse::text(200, body, "application/octet-stream"));
+                                    }},
+                      DeltaFallback{"ChangedInstalledFile", "is not the one the delta was made from",
+                                    [](ReleaseSite&, const fs::path& app) {
+                                        const fs::path plist = app / "Contents/Info.plist";
+                                        std::ofstream(plist, std::ios::app) << "\n";
+                                    }},
+                      DeltaFallback{"NotFound", "HTTP 404",
+                                    [](ReleaseSite& site, const fs::path&) {
+                                        site.server().route(ReleaseSite::path_of(delta_name),
+                                                            HttpResponse::text(404, "gone"));
+                                    }}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 }  // namespace
 }  // namespace kestrova::testing

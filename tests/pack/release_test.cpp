@@ -242,7 +242,8 @@ TEST_F(ReleaseCli, ReleaseMakesASiteTheUpdaterAndTheGateAccept) {
     args.insert(args.end(), {"--release-notes-url", "http://h/notes?a=1&b=2"});
     const auto result = pack(args);
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(tree_listing(site_), (Args{"Demo-1.0.tar.gz", "Demo-1.1.tar.gz", "appcast.xml", "metadata.properties"}));
+    EXPECT_EQ(tree_listing(site_), (Args{"Demo-1.0.tar.gz", "Demo-1.1-from-1.0.delta", "Demo-1.1.tar.gz", "appcast.xml",
+                                         "metadata.properties"}));
 
     const auto appcast = sparkle::parse_appcast(read_bytes(site_ / "appcast.xml"));
     ASSERT_EQ(appcast.items.size(), 2u);
@@ -309,17 +310,65 @@ TEST_F(ReleaseCli, TheArchiveHoldsTheBundleSortedOwnedByRootWithModesLinksAndThe
 }
 
 TEST_F(ReleaseCli, TwoReleasesOfTheSameBundleAreTheSameBytes) {
+    const fs::path first = bundle("0.9", "first");
+    ASSERT_EQ(pack(release(first, work_.path() / "a", key_)).status, 0);
+    ASSERT_EQ(pack(release(first, work_.path() / "b", key_)).status, 0);
     const fs::path app = bundle("1.0", "dist");
     ASSERT_EQ(pack(release(app, work_.path() / "a", key_)).status, 0);
     // A touched file changes nothing: every time stamp is the epoch; nor does the lock file that a
-    // start of the publisher's own copy leaves at the top of the bundle.
+    // start of the publisher's own copy leaves at the top of the bundle. The deltas from 0.9 are alike too.
     fs::last_write_time(app / "Contents/Resources/a.jar", fs::file_time_type::clock::now());
     std::ofstream(app / ".kestrova-lock").put('\n');
     ASSERT_EQ(pack(release(app, work_.path() / "b", key_)).status, 0);
+    ASSERT_TRUE(fs::exists(work_.path() / "b" / "Demo-1.0-from-0.9.delta"));
     EXPECT_EQ(snapshot(work_.path() / "a"), snapshot(work_.path() / "b"));
     const std::string gz = read_bytes(work_.path() / "a" / "Demo-1.0.tar.gz");
     ASSERT_GT(gz.size(), 10u);
     EXPECT_EQ(gz.substr(3, 5), std::string("\0\0\0\0\0", 5)) << "no name flag, no time in the gzip header";
+}
+
+// Deltas from the newest earlier versions the site holds, as many as --deltas allows, each signed
+// with the release key and listed in the item by the version it is made from.
+TEST_F(ReleaseCli, ReleaseMakesSignedDeltasFromTheNewestEarlierVersions) {
+    for (const char* version : {"1.0", "1.1"})
+        ASSERT_EQ(pack(release(bundle(version, version), site_, key_)).status, 0);
+    write_bytes(in_ / "a.jar", "jar a, changed");
+    const struct {
+        const char* version;
+        const char* deltas;
+        Args from;
+    } rows[] = {
+        {"1.2", nullptr, {"1.1", "1.0"}},
+        {"1.3", "1", {"1.2"}},
+        {"1.4", "0", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.version);
+        auto args = release(bundle(row.version, row.version), site_, key_);
+        if (row.deltas != nullptr) args.insert(args.end(), {"--deltas", row.deltas});
+        const auto result = pack(args);
+        ASSERT_EQ(result.status, 0) << result.err;
+        const std::string xml = read_bytes(site_ / "appcast.xml");
+        const std::string item = xml.substr(0, xml.find("</item>"));
+        Args listed;
+        const std::regex enclosure(
+            "url=\"[^\"]*/(Demo-[^\"]+\\.delta)\" sparkle:deltaFrom=\"([^\"]+)\" length=\"(\\d+)\"[^>]*"
+            "sparkle:edSignature=\"([^\"]+)\"");
+        for (std::sregex_iterator it(item.begin(), item.end(), enclosure), end; it != end; ++it) {
+            const auto& m = *it;
+            listed.push_back(m[2].str());
+            const fs::path file = site_ / m[1].str();
+            EXPECT_EQ(m[1].str(), std::string("Demo-") + row.version + "-from-" + m[2].str() + ".delta");
+            EXPECT_EQ(std::to_string(fs::file_size(file)), m[3].str());
+            const ed::MappedFile bytes(file);
+            EXPECT_TRUE(ed::verify(*ed::public_key_from_base64(public_key_), bytes.bytes(),
+                                   *ed::signature_from_base64(m[4].str())));
+            const auto inspected = pack({"inspect-delta", file.string()});
+            EXPECT_NE(inspected.out.find("to: " + std::string(row.version) + "\n"), std::string::npos) << inspected.out;
+        }
+        EXPECT_EQ(listed, row.from);
+        EXPECT_NO_THROW(sparkle::parse_appcast(xml)) << "a client that knows no deltas still reads the feed";
+    }
 }
 
 // The one release that changes keys: it carries the next key, and the copies that trust the current

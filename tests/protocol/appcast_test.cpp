@@ -88,6 +88,29 @@ TEST(Appcast, ReadsARealLookingFeed) {
     EXPECT_EQ(second.enclosure->ed_signature, std::nullopt);
 }
 
+// Deltas a client can use have an address, a base version, a length and a signature; only the
+// item's first <sparkle:deltas> counts.
+TEST(Appcast, KeepsTheDeltasAClientCanUse) {
+    const auto appcast = parse_appcast(feed(R"(<item><sparkle:version>1.2</sparkle:version>
+        <sparkle:deltas>
+          <enclosure url="d11" sparkle:deltaFrom="1.1" length="10" sparkle:edSignature="s"/>
+          <enclosure url="d10" sparkle:deltaFrom="1.0" length="x" sparkle:edSignature="s"/>
+          <enclosure url="d09" sparkle:deltaFrom="0.9" length="10"/>
+          <enclosure url="" sparkle:deltaFrom="0.8" length="10" sparkle:edSignature="s"/>
+        </sparkle:deltas>
+        <sparkle:deltas><enclosure url="again" sparkle:deltaFrom="0.7" length="1" sparkle:edSignature="s"/></sparkle:deltas>
+        <enclosure url="App-1.2.tar.gz" length="100" sparkle:edSignature="full"/></item>)"));
+    ASSERT_EQ(appcast.items.size(), 1u);
+    ASSERT_TRUE(appcast.items[0].enclosure);
+    const auto& deltas = appcast.items[0].enclosure->deltas;
+    ASSERT_EQ(deltas.size(), 1u);
+    EXPECT_EQ(deltas[0].url, "d11");
+    EXPECT_EQ(deltas[0].from_version, "1.1");
+    EXPECT_EQ(deltas[0].length, 10u);
+    EXPECT_EQ(deltas[0].ed_signature, "s");
+    EXPECT_EQ(appcast.items[0].enclosure->url, "App-1.2.tar.gz") << "a delta's enclosure is not the item's";
+}
+
 TEST(Appcast, MatchesTheNamespaceByUriNotByPrefix) {
     const std::string item = R"(<item><title>t</title>
         <enclosure url="https://x/App_1.0.zip" sp:version="7" sp:shortVersionString="7.0" sp:os="linux"

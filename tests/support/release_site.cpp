@@ -118,13 +118,14 @@ void ReleaseSite::release(const fs::path& executable) {
     const auto r = run_process({Artefacts::pack_tool().string(), "release", app.string(), "--key-file", key_.string(),
                                 "--site", site_.string(), "--download-url-prefix", server_.url("/app")});
     if (r.exit_status != 0) throw std::runtime_error("kestrova-pack release failed: " + r.err);
-    // The archive is served from its file too, under its own name.
+    // The archives and deltas are served from their files too, under their own names.
     for (const auto& entry : fs::directory_iterator(site_)) {
         const std::string name = entry.path().filename().string();
-        if (name.ends_with(".tar.gz")) {
+        const bool delta = name.ends_with(".delta");
+        if (name.ends_with(".tar.gz") || delta) {
             // A route the test sets later replaces this one.
-            server_.route(path_of(name), [this, name](const HttpRequest&) {
-                return HttpResponse::text(200, file(name), "application/gzip");
+            server_.route(path_of(name), [this, name, delta](const HttpRequest&) {
+                return HttpResponse::text(200, file(name), delta ? "application/octet-stream" : "application/gzip");
             });
         }
     }
