@@ -177,16 +177,12 @@ void install_pending_update(int status) noexcept {
 
 }  // namespace
 
-void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
-    platform::AutoreleasePool pool;
-    updates::update_log = platform::UpdateLog::create(update_log_subsystem, update_log_category);
+namespace {
 
-    framework = platform::load_update_framework();
-    if (framework == nullptr) {
-        log_record("Sparkle Framework is not available, no updates will occur.");
-        return;
-    }
-
+// Locks the installation, then watches a new version's first start and installs an update an earlier
+// run left, before anything of this version has started.
+void start_installation(bool console) {
+    namespace updates = kestrova::updates;
     lock_installation();
 
     // A new version's first start: a start that died before its application ran puts the previous
@@ -202,8 +198,34 @@ void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
         if (auto launcher = copied_launcher_path(framework->install_left_update))
             updates::start_installed_version(*launcher);
     }
-    // From here on other copies may start beside this one; the gate's check may take minutes.
-    platform::share_installation_lock();
+}
+
+}  // namespace
+
+void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
+    platform::AutoreleasePool pool;
+    updates::update_log = platform::UpdateLog::create(update_log_subsystem, update_log_category);
+
+    framework = platform::load_update_framework();
+    if (framework == nullptr) {
+        log_record("Sparkle Framework is not available, no updates will occur.");
+        return;
+    }
+
+    // The package manager replaces such a copy; this copy never installs anything, so it needs no
+    // lock (and leaves no lock file in a tree the package manager owns and removes), has no first
+    // start to watch and no update left over.
+    const bool package_managed = kestrova::read_update_settings([](std::string_view key) {
+                                     return platform::info_dictionary_string(key);
+                                 }).package_managed;
+    if (package_managed) {
+        log_record(
+            "The system's package manager installed this copy and replaces it, so it takes no installation lock.");
+    } else {
+        start_installation(console);
+        // From here on other copies may start beside this one; the gate's check may take minutes.
+        platform::share_installation_lock();
+    }
 
     // Only the variable's presence counts: an empty value forces the check too.
     const bool forced = aggressive_updates || std::getenv("FORCE_UPDATE_CHECK") != nullptr;
