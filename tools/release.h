@@ -47,6 +47,9 @@ struct ReleaseOptions {
     std::string download_url_prefix;
     std::optional<std::string> release_notes_url;
     std::optional<std::int64_t> source_date_epoch;  // every time in the release, when set
+    // How long the signed appcast and metadata count as fresh; nothing: always. The signing time is
+    // the clock's, SOURCE_DATE_EPOCH or not: freshness is about when the site was vouched for.
+    std::optional<int> expires_in_days;
 };
 
 // Writes site/NAME-VERSION.tar.gz, site/appcast.xml and site/metadata.properties, each under a
