@@ -84,8 +84,8 @@ std::string encode_identifier(std::string_view identifier) {
     std::string out;
     for (const char c : identifier) {
         const auto byte = static_cast<unsigned char>(c);
-        const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
-                           c == '.' || c == '_' || (c == '-' && !out.ends_with('-'));
+        const bool plain = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                           (byte >= '0' && byte <= '9') || c == '.' || c == '_' || (c == '-' && !out.ends_with('-'));
         if (plain) {
             out += c;
         } else {

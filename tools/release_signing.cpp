@@ -38,8 +38,8 @@ sparkle::FeedStamp next_feed_stamp(std::optional<std::string_view> appcast, std:
                                    std::string identifier, std::int64_t now, std::optional<int> expires_in_days) {
     sparkle::FeedStamp stamp;
     stamp.serial = static_cast<std::uint64_t>(std::max<std::int64_t>(now, 1));
-    for (const auto& [text, file] : {std::pair{appcast, sparkle::FeedFile::appcast},
-                                     std::pair{metadata, sparkle::FeedFile::metadata}}) {
+    for (const auto& [text, file] :
+         {std::pair{appcast, sparkle::FeedFile::appcast}, std::pair{metadata, sparkle::FeedFile::metadata}}) {
         if (!text) continue;
         if (const auto current = sparkle::read_signed_feed_file(*text, file))
             stamp.serial = std::max(stamp.serial, current->stamp.serial + 1);
@@ -83,7 +83,8 @@ void refresh_release_site(const RefreshOptions& options) {
         for (std::size_t i = 0; i < 2; ++i) {
             std::error_code ec;
             if (!fs::is_regular_file(sources[i].first, ec))
-                throw PackError(fill(msg_refresh_missing, {sources[i].first.filename().string(), options.site.string()}));
+                throw PackError(
+                    fill(msg_refresh_missing, {sources[i].first.filename().string(), options.site.string()}));
             const auto bytes = read_file(sources[i].first);
             texts[i].assign(bytes.begin(), bytes.end());
             files[i] = sparkle::read_signed_feed_file(texts[i], sources[i].second);
