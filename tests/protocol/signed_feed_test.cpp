@@ -67,16 +67,27 @@ INSTANTIATE_TEST_SUITE_P(
         SignedCase{"Good", Signer::release_key, false, true, {}, fresh, ""},
         SignedCase{"BadSignature", Signer::release_key, true, true, {}, fresh, not_the_key},
         SignedCase{"AnotherKey", Signer::another_key, false, true, {}, fresh, not_the_key},
-        SignedCase{"SerialLower", Signer::release_key, false, true, {{}, {11, signed_at}}, fresh, "serial 10, accepted 11"},
+        SignedCase{
+            "SerialLower", Signer::release_key, false, true, {{}, {11, signed_at}}, fresh, "serial 10, accepted 11"},
         SignedCase{"SerialEqual", Signer::release_key, false, true, {{}, {10, signed_at}}, fresh, ""},
-        SignedCase{"Expired", Signer::release_key, false, true, {}, signed_at + 11 * day,
+        SignedCase{"Expired",
+                   Signer::release_key,
+                   false,
+                   true,
+                   {},
+                   signed_at + 11 * day,
                    "not been refreshed since 2027-01-15T08:00:00Z"},
         // The clock says a year ago, but the appcast accepted last was signed after this file expired.
-        SignedCase{"ClockRewound", Signer::release_key, false, true, {{12, signed_at + 20 * day}, {}},
-                   signed_at - 365 * day, "not been refreshed since"},
+        SignedCase{"ClockRewound",
+                   Signer::release_key,
+                   false,
+                   true,
+                   {{12, signed_at + 20 * day}, {}},
+                   signed_at - 365 * day,
+                   "not been refreshed since"},
         SignedCase{"MissingWhereRequired", Signer::nobody, false, true, {}, fresh, "carries no signature"},
-        SignedCase{"MissingWhereNotRequired", Signer::nobody, false, false, {{99, signed_at + 99 * day}, {}}, fresh,
-                   ""}),
+        SignedCase{
+            "MissingWhereNotRequired", Signer::nobody, false, false, {{99, signed_at + 99 * day}, {}}, fresh, ""}),
     [](const auto& test_case) { return std::string(test_case.param.name); });
 
 // A feed signed for one application is no feed of another signed with the same key.
@@ -84,8 +95,8 @@ TEST(SignedFeedFile, SignedForAnotherApplicationIsRefused) {
     const ed::Seed key = ed::generate_seed();
     const FeedStamp stamp{1, signed_at, std::nullopt, "org.example.Other--App"};
     const std::string text = sign_feed_file("<rss/>", FeedFile::appcast, stamp, {&key, 1});
-    const FeedCheck check =
-        check_feed_file(text, FeedFile::appcast, {true, ed::public_key_of(key), std::string(identifier)}, {}, fresh);
+    const FeedCheck check = check_feed_file(text, FeedFile::appcast,
+                                            {true, ed::public_key_of(key), std::string(identifier)}, {}, fresh);
     EXPECT_NE(check.refusal.find("another application (org.example.Other--App)"), std::string::npos) << check.refusal;
     // The line is an XML comment, which may not hold "--".
     EXPECT_EQ(text.substr(text.find("<!--") + 4).find("--"), text.substr(text.find("<!--") + 4).rfind("--"));
