@@ -39,7 +39,8 @@ protected:
 
 TEST_F(SignedFeed, AForgedMetadataFileNoLongerHoldsTheLaunch) {
     site_.release(site_.make_bundle(dir_.path() / "new", "2.0", {"--require-signed-feed"}));
-    const auto installed = site_.make_bundle(dir_.path() / "old", "1.0", {"--require-signed-feed", "--aggressive-updates"});
+    const auto installed = site_.make_bundle(dir_.path() / "old", "1.0",
+                                             {"--require-signed-feed", "--aggressive-updates"});
 
     // The release's own file holds the launch: the signature is what the bundle checks.
     auto r = run(installed, {"--wait-log", "Starting Sparkle."});
@@ -68,7 +69,8 @@ TEST_F(SignedFeed, AReplayedFeedIsRefusedThoughItsSignatureIsGood) {
     const std::string replayed = site_.file("appcast.xml");
     site_.release(site_.make_bundle(dir_.path() / "v12", "1.2", {"--require-signed-feed"}));
     const auto installed = site_.make_bundle(dir_.path() / "old", "1.0",
-                                             {"--require-signed-feed", "--automatic-checks", "--check-interval", "3600"});
+                                             {"--require-signed-feed", "--automatic-checks", "--check-interval",
+                                              "3600"});
     const fs::path last_check = dir_.path() / "state/kestrova-updater/app.kestrova.probe.last-check";
     const std::vector<std::string> args = {"--wait-log", "Will schedule update check after delay 01:00:00"};
 
