@@ -79,6 +79,9 @@ def main():
     top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     document = os.path.join(top, "docs", "architecture.md")
     rows = read_table(document)
+    for folder in rows:
+        if not os.path.isdir(os.path.join(top, folder)):
+            sys.exit(f"{document}: the include table names `{folder}`, which is no folder of the tree; remove its row")
     # The files git knows and the new ones it would take, so that a check before a commit sees them.
     listed = subprocess.run(["git", "-C", top, "ls-files", "--cached", "--others", "--exclude-standard", "*.cpp",
                              "*.h", "*.c"], check=True, capture_output=True, text=True).stdout.split()
