@@ -666,6 +666,59 @@ int main(int argc, char** argv) {
                                    metric(series[0], to_main_end), metric(series[1], to_main_end), ms, "<= 1.10x",
                                    1.10));
         }
+
+        // The gate of a bundle that requires a signed feed, against the signed file a release of
+        // the same version wrote: what checking the signature and the kept serial adds.
+        const std::string pack = (s.plain_stage / "bin" / "kestrova-pack").string();
+        const fs::path key = s.work / "gate-release.pem";
+        fs::remove(key);
+        const std::string printed = run_tool({pack, "generate-keys", "--key-file", key.string()});
+        std::vector<std::string> signed_options = {
+            "--with-updater",        "--feed-url",      site.url("/signed/appcast.xml"),
+            "--bundle-version",      "1.0.5",           "--aggressive-updates",
+            "--require-signed-feed", "--public-ed-key", printed.substr(0, printed.find_last_not_of("\r\n") + 1)};
+        const fs::path signed_gate = make_bundle(s, s.plain_stage,
+                                                 {"HelloSignedGate", "Hello", {}, {}, signed_options});
+        // A release carries a runtime of its own; one of links to the JDK's entries is enough here.
+        const fs::path app = signed_gate.parent_path().parent_path().parent_path();
+        const fs::path home = app / "Contents" / "runtime" / "Contents" / "Home";
+        const fs::path jdk = fs::canonical(home);
+        fs::remove(home);
+        fs::create_directory(home);
+        for (const auto& entry : fs::directory_iterator(jdk))
+            fs::create_symlink(entry.path(), home / entry.path().filename());
+        const fs::path release_site = s.work / "gate-site";
+        fs::remove_all(release_site);
+        run_tool({pack, "release", app.string(), "--key-file", key.string(), "--site", release_site.string(),
+                  "--download-url-prefix", site.url("/signed")});
+        std::ifstream metadata_file(release_site / "metadata.properties");
+        site.route("/signed/metadata.properties",
+                   kestrova::testing::HttpResponse::text(200, std::string{std::istreambuf_iterator<char>(metadata_file),
+                                                                          {}}));
+        std::map<std::string, std::string> signed_env = env;
+        signed_env["XDG_STATE_HOME"] = (s.work / "gate-state").string();
+        const std::vector<Command> signed_commands = {
+            {"kestrova with the signed gate", {signed_gate.string()}, signed_env, "main-end"},
+            commands[0],
+            commands[1],
+        };
+        fs::remove(log);
+        run_once(signed_commands[0], streams);
+        std::ifstream signed_in(log);
+        const std::string signed_logged{std::istreambuf_iterator<char>(signed_in), {}};
+        if (signed_logged.find("Version from metadata") == std::string::npos ||
+            signed_logged.find("not trusted") != std::string::npos) {
+            std::printf("signed gate: not measured: the signed metadata was not accepted:\n%s\n",
+                        signed_logged.c_str());
+        } else {
+            const auto series = interleaved(signed_commands, s.warmup, s.pairs, streams);
+            auto to_main_end = [](const Run& r) { return r.ms_to("main-end"); };
+            rows.push_back(compare("Start to end of main: signed-feed gate vs none", metric(series[0], to_main_end),
+                                   metric(series[2], to_main_end), ms, "<= 1.21x", 1.21));
+            rows.push_back(compare("Start to end of main: signed-feed gate vs unsigned gate",
+                                   metric(series[0], to_main_end), metric(series[1], to_main_end), ms, "",
+                                   std::nullopt));
+        }
     }
 
     // 6. An application with many JARs: the hello-world JAR first, then 40 library JARs of 500

@@ -61,6 +61,8 @@ constexpr std::string_view msg_assemble_failed =
 constexpr std::string_view msg_empty_out = "--out needs a directory name";
 constexpr std::string_view msg_bad_public_ed_key =
     "--public-ed-key takes base64 of a 32-byte Ed25519 public key (the line generate-keys prints), not \"{}\"";
+constexpr std::string_view msg_signed_feed_without_key =
+    "--require-signed-feed needs --public-ed-key, the key the feed's signature is checked with; add it";
 constexpr std::string_view msg_bad_icon =
     "--icon \"{}\" is not a PNG image; give a PNG file (a square one, 256x256 or larger, looks best)";
 constexpr std::string_view msg_icon_name_taken =
@@ -455,6 +457,8 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
             throw UsageError(fill(msg_bad_public_ed_key, {*key}));
         plist.public_ed_key = *key;
     }
+    plist.require_signed_feed = args.has("--require-signed-feed");
+    if (plist.require_signed_feed && !plist.public_ed_key) throw UsageError(std::string(msg_signed_feed_without_key));
     if (const auto icon = args.value("--icon")) {
         plan.icon = *icon;
         require_regular_file(*plan.icon, "the icon", "check the --icon path");

@@ -29,6 +29,7 @@
 #include "tools/package_help.h"
 #include "tools/packaging.h"
 #include "tools/release.h"
+#include "tools/release_signing.h"
 #include "tools/rpm_package.h"
 
 namespace {
@@ -65,6 +66,11 @@ constexpr std::string_view msg_bad_deltas =
 constexpr std::string_view msg_remove_with_options = "--remove takes no {}; give only the bundle and --dir";
 constexpr std::string_view msg_package_written = "package written: {}\n";
 constexpr std::string_view msg_apt_without_key = "--apt needs --apt-key KEY, the GnuPG key that signs the repository";
+constexpr std::string_view msg_bad_expiry =
+    "--expires-in takes whole days from 1 to {}, not \"{}\"; give a number of days";
+constexpr std::string_view msg_refresh_takes =
+    "release --refresh re-signs the site's files and takes no {}; give only --key-file, --site, --next-key-file "
+    "and --expires-in";
 constexpr std::string_view msg_entry_written = "desktop entry written: {}\n";
 constexpr std::string_view msg_entry_removed = "desktop entry removed: {}\n";
 constexpr std::string_view msg_mime_definition_written = "file types defined: {}\n";
@@ -94,6 +100,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--automatic-checks", false, false},
     {"--check-interval", true, false},
     {"--public-ed-key", true, false},
+    {"--require-signed-feed", false, false},
     {"--icon", true, false},
     {"--jlink", false, false},
     {"--add-modules", true, true},
@@ -120,6 +127,8 @@ constexpr OptionRule release_option_rules[] = {
     {"--apt", false, false},
     {"--apt-key", true, false},
     {"--deltas", true, false},
+    {"--expires-in", true, false},
+    {"--refresh", false, false},
 };
 
 // The options of deb and rpm, and of release --apt.
@@ -304,9 +313,26 @@ int run_release(std::span<char* const> argv) {
         std::fputs(help_package_options.data(), stdout);
         return 0;
     }
+    std::optional<int> expires_in_days;
+    if (const auto text = args.value("--expires-in")) {
+        const auto days = kestrova::pack::parse_number(*text, kestrova::pack::max_expiry_days);
+        if (!days || *days == 0)
+            throw UsageError(fill(msg_bad_expiry, {std::to_string(kestrova::pack::max_expiry_days), *text}));
+        expires_in_days = static_cast<int>(*days);
+    }
+    if (args.has("--refresh")) {
+        if (!args.operands.empty()) throw UsageError(fill(msg_refresh_takes, {"bundle"}));
+        for (const char* option : {"--download-url-prefix", "--release-notes-url", "--deltas", "--apt", "--apt-key"})
+            if (args.has(option)) throw UsageError(fill(msg_refresh_takes, {option}));
+        kestrova::pack::refresh_release_site({args.required("--site", "release"),
+                                              args.required("--key-file", "release"), args.value("--next-key-file"),
+                                              expires_in_days});
+        return 0;
+    }
     if (args.operands.size() != 1)
         throw UsageError(fill(msg_operands, {"release", "one operand, BUNDLE.app", "release"}));
     kestrova::pack::ReleaseOptions options;
+    options.expires_in_days = expires_in_days;
     options.bundle = args.operands[0];
     options.key_file = args.required("--key-file", "release");
     options.next_key_file = args.value("--next-key-file");

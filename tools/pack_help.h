@@ -142,6 +142,10 @@ Bundle options:
   --feed-url URL             SUFeedURL, the update feed
   --public-ed-key BASE64     SUPublicEDKey, the key updates are verified with (the line
                              kestrova-pack generate-keys printed)
+  --require-signed-feed      KestrovaRequireSignedFeed: the updater and the launch gate
+                             trust only an appcast.xml and metadata.properties that
+                             kestrova-pack release signed with that key, and never an
+                             older or expired one (needs --public-ed-key)
   --automatic-checks         SUEnableAutomaticChecks: the updater checks on a schedule
   --check-interval SECONDS   SUScheduledCheckInterval (the updater's default is 86400;
                              below 3600 counts as 3600, 0 turns scheduled checks off)
@@ -213,7 +217,9 @@ Prints the Ed25519 signature of ARCHIVE's bytes and its size as the attributes o
 
 inline constexpr std::string_view help_release =
     R"(Usage: kestrova-pack release BUNDLE.app --key-file FILE --site DIR --download-url-prefix URL
-       [--release-notes-url URL] [--next-key-file NEXT] [--deltas N]
+       [--release-notes-url URL] [--next-key-file NEXT] [--deltas N] [--expires-in DAYS]
+       kestrova-pack release --refresh --key-file FILE --site DIR [--next-key-file NEXT]
+       [--expires-in DAYS]
 
 Makes or updates a release site in DIR for the bundle's CFBundleVersion:
   DIR/NAME-VERSION.tar.gz   the bundle (NAME.app at the top), the same bytes for the same
@@ -233,6 +239,12 @@ Refused, with nothing written: a bundle whose runtime is a link (build it with
 (NEXT's with --next-key-file), a version older than the newest in DIR/appcast.xml, and an
 appcast that would grow past the 4 MiB the updater reads (remove old items from it).
 Runs on the same DIR wait for each other. Serve DIR at URL to publish.
+appcast.xml and metadata.properties end in a signature line (FILE's, and NEXT's too with
+--next-key-file) with a serial that every run raises and the signing time; bundles made
+with --require-signed-feed refuse files without it, or older than ones they have seen.
+--expires-in DAYS (1 to 3650) makes the two files stale after DAYS: such bundles then
+offer nothing until the site is signed again. --refresh signs the site's current files
+again with a new serial and signing time, no new version; run it well within DAYS.
 )";
 
 inline constexpr std::string_view help_delta = R"(Usage: kestrova-pack delta OLD.tar.gz NEW.tar.gz OUT

@@ -335,6 +335,7 @@ std::string info_plist_xml(const PlistFields& fields) {
     if (fields.user_jvm_options) out += "\t<key>KestrovaUserJVMOptions</key>\n\t<true/>\n";
     if (fields.feed_url) append_plist_entry(out, "SUFeedURL", *fields.feed_url);
     if (fields.public_ed_key) append_plist_entry(out, "SUPublicEDKey", *fields.public_ed_key);
+    if (fields.require_signed_feed) out += "\t<key>KestrovaRequireSignedFeed</key>\n\t<true/>\n";
     if (fields.automatic_checks) out += "\t<key>SUEnableAutomaticChecks</key>\n\t<true/>\n";
     if (fields.check_interval)
         out += "\t<key>SUScheduledCheckInterval</key>\n\t<integer>" + std::to_string(*fields.check_interval) +

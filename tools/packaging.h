@@ -101,6 +101,7 @@ struct PlistFields {
     std::optional<std::string> icon_file;         // CFBundleIconFile, a file in Contents/Resources
     bool user_jvm_options = false;                // KestrovaUserJVMOptions: the user's jvm.options file is read
     bool class_data = true;                       // false writes KestrovaClassData false
+    bool require_signed_feed = false;             // KestrovaRequireSignedFeed
 };
 
 // The bundle's Info.plist as an XML property list.

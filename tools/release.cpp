@@ -2,7 +2,6 @@
 
 #include <expat.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +30,7 @@
 #include "tools/file_ops.h"
 #include "tools/packaging.h"
 #include "tools/release_deltas.h"
+#include "tools/release_signing.h"
 #include "tools/tar_archive.h"
 
 namespace kestrova::pack {
@@ -400,30 +400,6 @@ void check_feed_size(std::size_t size, const fs::path& appcast_path) {
                              {std::to_string(size), std::to_string(sparkle::max_feed_bytes), appcast_path.string()}));
 }
 
-// An exclusive lock on the site directory itself (flock), so it leaves no file behind. A run that
-// waited for it checks that the path still names the directory it locked: the run before may have
-// removed the empty site it had made.
-class SiteLock {
-public:
-    explicit SiteLock(const fs::path& site) {
-        for (;;) {
-            fd_.emplace(::open(site.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (fd_->get() < 0) throw std::system_error(errno, std::generic_category());
-            int locked = 0;
-            while ((locked = ::flock(fd_->get(), LOCK_EX)) != 0 && errno == EINTR) {
-            }
-            if (locked != 0) throw std::system_error(errno, std::generic_category());
-            struct stat held {
-            }, now{};
-            if (::fstat(fd_->get(), &held) != 0) throw std::system_error(errno, std::generic_category());
-            if (::stat(site.c_str(), &now) == 0 && now.st_dev == held.st_dev && now.st_ino == held.st_ino) return;
-            fs::create_directories(site);
-        }
-    }
-
-private:
-    std::optional<kestrova::FileDescriptor> fd_;
-};
 }  // namespace
 
 std::string url_path_segment(std::string_view text) {
@@ -570,6 +546,11 @@ fs::path make_release(const ReleaseOptions& options) {
         throw PackError(fill(msg_site_not_dir, {options.site.string()}));
     const fs::path appcast_path = options.site / "appcast.xml";
     const std::string metadata = metadata_properties(*version);
+    // The files are signed for this application with the key installed copies check with, and with
+    // the next one while keys change, so that copies of either side read the feed.
+    std::vector<ed::Seed> feed_keys{seed};
+    if (options.next_key_file) feed_keys.push_back(read_key_file(*options.next_key_file));
+    const std::string identifier = lookup("CFBundleIdentifier").value_or("");
 
     const std::string archive_name = name + "-" + *version + ".tar.gz";
     ReleaseItem item;
@@ -590,6 +571,12 @@ fs::path make_release(const ReleaseOptions& options) {
         fs::create_directories(options.site);
         const SiteLock lock(options.site);
         const auto existing = read_if_present(appcast_path);
+        const sparkle::FeedStamp stamp = next_feed_stamp(existing,
+                                                         read_if_present(options.site / "metadata.properties"),
+                                                         identifier, std::time(nullptr), options.expires_in_days);
+        const auto signed_text = [&](std::string_view body, sparkle::FeedFile file) {
+            return identifier.empty() ? std::string(body) : sparkle::sign_feed_file(body, file, stamp, feed_keys);
+        };
         // A dry run of the appcast with this item, with the longest signature and length it can get,
         // so that a feed that refuses it, or would grow too large, does so before anything is written.
         const std::vector<std::string> bases = delta_base_versions(existing, *version, options.site, name,
@@ -603,7 +590,8 @@ fs::path make_release(const ReleaseOptions& options) {
             delta.signature.assign(88, 'A');
             delta.length = std::numeric_limits<std::uint64_t>::max();
         }
-        check_feed_size(appcast_with_item(existing, name, longest).size(), appcast_path);
+        check_feed_size(signed_text(appcast_with_item(existing, name, longest), sparkle::FeedFile::appcast).size(),
+                        appcast_path);
 
         PendingFile archive(options.site / archive_name);
         PendingFile appcast(appcast_path);
@@ -626,9 +614,9 @@ fs::path make_release(const ReleaseOptions& options) {
             delta.signature = ed::encode_base64(ed::sign(seed, bytes.bytes()));
             delta.length = bytes.bytes().size();
         }
-        write_all(appcast.path(), appcast_with_item(existing, name, item));
+        write_all(appcast.path(), signed_text(appcast_with_item(existing, name, item), sparkle::FeedFile::appcast));
         appcast.finish();
-        write_all(properties.path(), metadata);
+        write_all(properties.path(), signed_text(metadata, sparkle::FeedFile::metadata));
         properties.finish();
         archive.commit();
         for (const auto& delta : delta_files) delta->commit();

@@ -59,6 +59,9 @@ struct ReleaseOptions {
     std::optional<std::int64_t> source_date_epoch;  // every time in the release, when set
     // Deltas from at most this many of the newest earlier versions whose archives the site holds.
     std::size_t deltas = 5;
+    // How long the signed appcast and metadata count as fresh; nothing: always. The signing time is
+    // the clock's, SOURCE_DATE_EPOCH or not: freshness is about when the site was vouched for.
+    std::optional<int> expires_in_days;
 };
 
 // Writes site/NAME-VERSION.tar.gz, site/NAME-VERSION-from-OLD.delta for each earlier version of

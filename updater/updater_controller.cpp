@@ -6,6 +6,7 @@
 #include "updater/last_check_store.h"
 #include "updater/previous_version.h"
 
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -69,7 +70,10 @@ void UpdaterController::read_settings() {
     schedule_ = scheduler_settings(info, [this](std::string_view note) { log(note); });
 
     const std::string& identifier = settings.identifier;
-    state_file_ = last_check_file([this](std::string_view name) { return host_.environment_value(name); }, identifier);
+    const EnvironmentLookup environment = [this](std::string_view name) { return host_.environment_value(name); };
+    state_file_ = last_check_file(environment, identifier);
+    feed_guard_ = FeedGuard(feed_policy(info),
+                            feed_state_file(platform::user_state_directory(environment), identifier));
     if (state_file_) {
         skipped_file_ = skipped_version_file(*state_file_);
     } else {
@@ -224,14 +228,24 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
 
     // Only the item to offer is kept: the feed's size is bounded, but a feed of tiny items would
     // otherwise cost many times its bytes.
+    // A bundle that requires a signed feed reads only what its release key signed.
+    const FeedCheck trusted = feed_guard_.check(response.body, FeedFile::appcast,
+                                                static_cast<std::int64_t>(host_.now()) + seconds_from_1970_to_2001);
+    if (!trusted.accepted) {
+        outcome.error = error(CheckError::Kind::feed_unreadable, trusted.refusal);
+        log("Feed refused: " + trusted.refusal);
+        return outcome;
+    }
     AppcastChoice choice;
     try {
-        choice = choose_from_appcast(response.body);
+        choice = choose_from_appcast(trusted.body);
     } catch (const AppcastError& e) {
         outcome.error = error(CheckError::Kind::feed_unreadable, e.what());
         log(std::string("Feed refused: ") + e.what());
         return outcome;
     }
+    if (const int failed = feed_guard_.accept(FeedFile::appcast, trusted); failed != 0)
+        log(std::string("Could not keep the feed's serial: ") + std::strerror(failed));
     log("Feed has " + std::to_string(choice.item_count) + " items");
     if (delegate_.did_finish_loading_appcast) {
         delegate_.did_finish_loading_appcast();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "protocol/feed_limits.h"
+#include "protocol/signed_feed.h"
 #include "updater/schedule.h"
 #include "updater/update_installation.h"
 #include "updater/updater_host.h"
@@ -83,6 +84,7 @@ private:
     SchedulerSettings schedule_;
     std::optional<std::filesystem::path> state_file_;
     std::optional<std::filesystem::path> skipped_file_;
+    FeedGuard feed_guard_;  // whether the feed must be signed, and the newest one accepted
 
     UpdaterHost::TimerId timer_ = 0;
     std::optional<CheckKind> running_;

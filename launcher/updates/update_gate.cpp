@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <semaphore>
 #include <string>
@@ -12,7 +13,9 @@
 #include "launcher/updates/update_log.h"
 #include "platform/bundle_info.h"
 #include "platform/url_loading.h"
+#include "platform/user_directories.h"
 #include "protocol/metadata.h"
+#include "protocol/signed_feed.h"
 
 namespace kestrova::updates {
 
@@ -78,6 +81,20 @@ void downloadStringFromURL(const std::string& url, std::optional<std::string>& t
     finished.acquire();
 }
 
+// The bundle's rule for metadata.properties, and the state beside the updater's where the newest
+// signed file accepted is kept. Info.plist is read for it only when the bundle requires signing.
+sparkle::FeedGuard metadata_guard(const UpdateSettings& settings) {
+    sparkle::FeedPolicy policy = sparkle::feed_policy(
+        [](std::string_view key) { return platform::info_dictionary_string(key); });
+    if (!policy.require_signature) return {};
+    const auto environment = [](std::string_view name) -> std::optional<std::string> {
+        const char* value = std::getenv(std::string(name).c_str());
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    };
+    return {std::move(policy),
+            sparkle::feed_state_file(platform::user_state_directory(environment), settings.identifier)};
+}
+
 }  // namespace
 
 bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console) {
@@ -122,9 +139,30 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
         return false;
     }
 
+    // A bundle that requires a signed feed reads only what its release key signed: a forged or
+    // replayed file can never hold the launch.
+    std::optional<std::string_view> readable = text;
+    const sparkle::FeedGuard guard = metadata_guard(settings);
+    sparkle::FeedCheck trusted;
+    if (text && guard.requires_signature()) {
+        trusted = guard.check(*text, sparkle::FeedFile::metadata, static_cast<std::int64_t>(std::time(nullptr)));
+        if (!trusted.accepted) {
+            log_record("metadata.properties is not trusted (%{public}@), so the application starts.",
+                       {trusted.refusal});
+            return false;
+        }
+        readable = trusted.body;
+    }
+
     // The file's text is not needed past this point; it goes before the hold, which may last as
     // long as the user leaves the dialog up.
-    const auto site_version = metadata_version(text ? std::optional<std::string_view>(*text) : std::nullopt);
+    const auto site_version = metadata_version(readable);
+    if (const int failed = site_version ? guard.accept(sparkle::FeedFile::metadata, trusted) : 0; failed != 0)
+        log_record(
+            "The serial of metadata.properties could not be kept (%{public}@); check that the state folder "
+            "can be written.",
+            {std::strerror(failed)});
+    readable.reset();
     text.reset();
     if (!site_version) {
         log_record("Version or revision not found in metadata.");

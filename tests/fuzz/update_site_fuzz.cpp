@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes to everything that reads what an update site sends: the gate's metadata
-// parser, the feed-to-metadata address derivation, the appcast parser and the version ordering.
+// parser, the feed-to-metadata address derivation, the appcast parser, the version ordering, and the
+// signature lines of signed feed files with the checks a client makes of them.
 // A hostile site may send anything; none of it may crash, read out of bounds, or break the
 // invariants checked here.
 #include <cstddef>
@@ -10,6 +11,7 @@
 
 #include "protocol/appcast.h"
 #include "protocol/metadata.h"
+#include "protocol/signed_feed.h"
 #include "protocol/version_comparator.h"
 
 namespace {
@@ -67,6 +69,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     } catch (const kestrova::sparkle::AppcastError&) {
         // Refused, as a malformed or hostile feed must be.
     }
+
+    // Signed forms. A signature line read from the input lies within it, after the body; no input
+    // passes for a file signed with a key the fuzzer does not hold; and whatever the input, signing it
+    // as a body gives a file that is read back whole, to the byte.
+    namespace sparkle = kestrova::sparkle;
+    const sparkle::ed25519::Seed key{};  // all zero: a valid private key, the same in every run
+    const sparkle::FeedPolicy policy{true, sparkle::ed25519::public_key_of(key), "org.example.Fuzz"};
+    for (const auto file : {sparkle::FeedFile::appcast, sparkle::FeedFile::metadata}) {
+        if (const auto signed_file = sparkle::read_signed_feed_file(text, file)) {
+            check(text.starts_with(signed_file->message) && signed_file->message.starts_with(signed_file->body));
+            check(!signed_file->signatures.empty() && signed_file->signatures.size() <= 4);
+        }
+        check(!sparkle::check_feed_file(text, file, policy, {}, 0).accepted);
+        const auto open = sparkle::check_feed_file(text, file, {}, {}, 0);
+        check(open.accepted && open.body == text);
+
+        const sparkle::FeedStamp stamp{size, 1'800'000'000, std::nullopt, "id" + std::string(text.substr(0, 16))};
+        const std::string signed_text = sparkle::sign_feed_file(text, file, stamp, {&key, 1});
+        const auto read_back = sparkle::read_signed_feed_file(signed_text, file);
+        check(read_back && read_back->stamp.serial == size && read_back->stamp.identifier == stamp.identifier);
+        check(read_back->body.substr(0, text.size()) == text && sparkle::is_signed_by(*read_back, policy.key.value()));
+    }
+    if (const auto time = sparkle::parse_utc(text)) check(sparkle::format_utc(*time) == text);
 
     // The version ordering on two halves of the input: every string equals itself.
     const std::string_view a = text.substr(0, size / 2);

@@ -17,6 +17,7 @@
 #include "protocol/appcast.h"
 #include "protocol/ed25519.h"
 #include "protocol/metadata.h"
+#include "protocol/signed_feed.h"
 #include "protocol/version_comparator.h"
 #include "tools/ed25519_keys.h"
 
@@ -321,7 +322,17 @@ TEST_F(ReleaseCli, TwoReleasesOfTheSameBundleAreTheSameBytes) {
     std::ofstream(app / ".kestrova-lock").put('\n');
     ASSERT_EQ(pack(release(app, work_.path() / "b", key_)).status, 0);
     ASSERT_TRUE(fs::exists(work_.path() / "b" / "Demo-1.0-from-0.9.delta"));
-    EXPECT_EQ(snapshot(work_.path() / "a"), snapshot(work_.path() / "b"));
+    // The signature lines carry the clock's signing time, which may differ between the two runs.
+    auto a = snapshot(work_.path() / "a"), b = snapshot(work_.path() / "b");
+    for (const auto& [name, file] : {std::pair{"appcast.xml", sparkle::FeedFile::appcast},
+                                     std::pair{"metadata.properties", sparkle::FeedFile::metadata}}) {
+        for (auto* site : {&a, &b}) {
+            const auto read = sparkle::read_signed_feed_file((*site)[name], file);
+            ASSERT_TRUE(read) << name;
+            (*site)[name] = read->body;
+        }
+    }
+    EXPECT_EQ(a, b);
     const std::string gz = read_bytes(work_.path() / "a" / "Demo-1.0.tar.gz");
     ASSERT_GT(gz.size(), 10u);
     EXPECT_EQ(gz.substr(3, 5), std::string("\0\0\0\0\0", 5)) << "no name flag, no time in the gzip header";
@@ -430,10 +441,47 @@ TEST_F(ReleaseCli, TwoReleasesAtOnceBothReachTheAppcast) {
 TEST_F(ReleaseCli, ReleasingTheSameVersionAgainReplacesItsItem) {
     const fs::path app = bundle("1.0", "dist");
     ASSERT_EQ(pack(release(app, site_, key_)).status, 0);
-    const auto first = snapshot(site_);
+    auto first = snapshot(site_);
     ASSERT_EQ(pack(release(app, site_, key_)).status, 0);
-    EXPECT_EQ(snapshot(site_), first);
+    auto second = snapshot(site_);
+    // The same site but for the signature lines, whose serial every run raises.
+    for (const auto& [name, file] : {std::pair{"appcast.xml", sparkle::FeedFile::appcast},
+                                     std::pair{"metadata.properties", sparkle::FeedFile::metadata}}) {
+        const auto before = sparkle::read_signed_feed_file(first[name], file);
+        const auto after = sparkle::read_signed_feed_file(second[name], file);
+        ASSERT_TRUE(before && after) << name;
+        EXPECT_LT(before->stamp.serial, after->stamp.serial) << name;
+        first[name] = before->body;
+        second[name] = after->body;
+    }
+    EXPECT_EQ(second, first);
     EXPECT_EQ(sparkle::parse_appcast(read_bytes(site_ / "appcast.xml")).items.size(), 1u);
+}
+
+// A refresh signs what the last release wrote again, later and with a higher serial, and never
+// vouches for a file the release key did not sign.
+TEST_F(ReleaseCli, RefreshSignsTheSitesFilesAgainButNeverWhatNoReleaseSigned) {
+    const Args refresh = {"release", "--refresh",    "--key-file",   key_.string(),
+                          "--site",  site_.string(), "--expires-in", "7"};
+    ASSERT_EQ(pack(release(bundle("1.0", "dist"), site_, key_)).status, 0);
+    const std::string released = read_bytes(site_ / "metadata.properties");
+    const auto refreshed_run = pack(refresh);
+    ASSERT_EQ(refreshed_run.status, 0) << refreshed_run.err;
+    const auto before = sparkle::read_signed_feed_file(released, sparkle::FeedFile::metadata);
+    const std::string text = read_bytes(site_ / "metadata.properties");
+    const auto after = sparkle::read_signed_feed_file(text, sparkle::FeedFile::metadata);
+    ASSERT_TRUE(before && after) << text;
+    EXPECT_EQ(after->body, before->body);
+    EXPECT_GT(after->stamp.serial, before->stamp.serial);
+    ASSERT_TRUE(after->stamp.expires_at);
+    EXPECT_EQ(*after->stamp.expires_at - after->stamp.signed_at, 7 * 86400);
+    EXPECT_TRUE(sparkle::is_signed_by(*after, *ed::public_key_from_base64(public_key_)));
+
+    write_bytes(site_ / "metadata.properties", "app.version=9\napp.revision=9\n" + text);
+    const auto tampered = pack(refresh);
+    EXPECT_EQ(tampered.status, 1);
+    EXPECT_NE(tampered.err.find("metadata.properties carries no signature of --key-file"), std::string::npos)
+        << tampered.err;
 }
 
 TEST_F(ReleaseCli, ReleaseKeepsWhatItDoesNotKnowInAnExistingAppcast) {
