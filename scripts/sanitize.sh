@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The unit tests and the end-to-end launches under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then short runs of the fuzzers: the launch record, and what an update site sends.
+# then short runs of the fuzzers: the launch record, what an update site sends, and the delta reader.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
