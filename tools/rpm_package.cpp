@@ -18,7 +18,7 @@ constexpr std::string_view msg_no_architecture = "rpm --eval %_arch failed ({});
 constexpr std::string_view msg_rpmbuild_failed =
     "rpmbuild could not build the package: {}; check the free space in \"{}\"";
 constexpr std::string_view msg_bad_path =
-    "the package would install \"{}\", which a spec file's list of files cannot name; rename it";
+    "the package would install \"{}\", which rpmbuild's %files list cannot name; rename it";
 
 std::string architecture() {
     const ToolResult result = run_packaging_tool({"rpm", "--eval", "%{_arch}"}, "rpm");

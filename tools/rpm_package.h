@@ -1,5 +1,5 @@
 // An RPM package of a bundle, built with rpmbuild (Debian's rpm package): the tree of
-// package_tree.h, a spec file that lists it, and rpm's own dependency generator over its ELF files.
+// package_tree.h, an rpmbuild recipe (%files) that lists it, and rpm's own dependency generator over its ELF files.
 #pragma once
 
 #include <filesystem>
@@ -23,7 +23,7 @@ struct RpmSpec {
     std::vector<std::string> files;      // %files entries, absolute
 };
 
-// The spec file's text.
+// The text of the rpmbuild recipe that rpm_package writes.
 std::string rpm_spec_text(const RpmSpec& spec);
 
 // Makes OUT/NAME-VERSION-1.ARCH.rpm and returns its path. Throws PackError.
