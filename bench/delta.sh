@@ -129,7 +129,7 @@ for app in jEdit jEditStored jEditLarge Demo; do
   cases+=("$app 1.2 full archive|$site/$app-1.2.tar.gz|$work/$app/installed-1.1/$app.app|")
 done
 
-echo "Demo's app JAR: $demo_classes classes, all changed. Installed sizes (MB):" \
+echo "Demo's app JAR: $demo_classes class file(s), all changed. Installed sizes (MiB, du -sm):" \
   "$(for a in jEdit jEditStored jEditLarge Demo; do printf '%s %s, ' "$a" "$(du -sm "$work/$a/installed-1.0" | cut -f1)"; done)"
 echo
 echo "| Update | Bytes downloaded | Share of the full archive | Runtime bytes sent |"
