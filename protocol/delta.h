@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -93,8 +94,11 @@ DeltaManifest inspect_delta(int delta_fd, const DeltaLimits& limits = {});
 // must not hold it yet. Reads the old bundle through descriptors only, never through a link; a patch
 // is applied as a stream, with zstd's window capped. Refuses a delta for another bundle name or
 // another version than `from_version`, and returns only once the built tree has the manifest's
-// digest. Throws DeltaError; what it built is then left for the caller to remove.
+// digest. `before_building`, when given, sees the manifest before anything is written and may
+// throw to stop there (a room check). Throws DeltaError; what it built is then left for the
+// caller to remove.
 DeltaManifest apply_delta(int delta_fd, int old_bundle_fd, std::string_view from_version, int into_fd,
-                          std::string_view new_bundle_name, const DeltaLimits& limits = {});
+                          std::string_view new_bundle_name, const DeltaLimits& limits = {},
+                          const std::function<void(const DeltaManifest&)>& before_building = {});
 
 }  // namespace kestrova::sparkle

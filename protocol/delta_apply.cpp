@@ -344,13 +344,15 @@ DeltaManifest inspect_delta(int delta_fd, const DeltaLimits& limits) {
 }
 
 DeltaManifest apply_delta(int delta_fd, int old_bundle_fd, std::string_view from_version, int into_fd,
-                          std::string_view new_bundle_name, const DeltaLimits& limits) {
+                          std::string_view new_bundle_name, const DeltaLimits& limits,
+                          const std::function<void(const DeltaManifest&)>& before_building) {
     DeltaApplier applier(delta_fd, old_bundle_fd, limits);
     DeltaManifest manifest = applier.read_manifest();
     if (manifest.bundle_name != new_bundle_name)
         throw DeltaError(say(msg_other_bundle, {manifest.bundle_name, new_bundle_name}));
     if (manifest.from_version != from_version)
         throw DeltaError(say(msg_other_version, {manifest.from_version, from_version}));
+    if (before_building) before_building(manifest);
     applier.build(manifest, into_fd, new_bundle_name);
     return manifest;
 }

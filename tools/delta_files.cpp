@@ -43,6 +43,15 @@ struct WriterFree {
     void operator()(archive* a) const { archive_write_free(a); }
 };
 
+// Removes the tree at `path`, directories without write permission too. Never throws.
+void remove_tree(const fs::path& path) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, ec);
+    fs::remove_all(path, ec);
+}
+
 // A working directory beside `beside`, removed on every path out.
 class Scratch {
 public:
@@ -54,13 +63,7 @@ public:
             throw PackError(fill(msg_scratch, {beside.string(), std::generic_category().message(errno)}));
         path_ = name;
     }
-    ~Scratch() {
-        std::error_code ec;
-        for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::recursive_directory_iterator();
-             it.increment(ec))
-            if (it->is_directory(ec) && !it->is_symlink(ec)) fs::permissions(it->path(), fs::perms::owner_all, ec);
-        fs::remove_all(path_, ec);
-    }
+    ~Scratch() { remove_tree(path_); }
     Scratch(const Scratch&) = delete;
     Scratch& operator=(const Scratch&) = delete;
     const fs::path& path() const { return path_; }
@@ -128,17 +131,28 @@ std::string bundle_version(const fs::path& bundle, const fs::path& archive_path)
 }  // namespace
 
 void make_delta_between_archives(const fs::path& old_archive, const fs::path& new_archive, const fs::path& out) {
-    const Scratch scratch(out);
+    make_deltas_between_archives({{old_archive, out}}, new_archive);
+}
+
+void make_deltas_between_archives(const std::vector<std::pair<fs::path, fs::path>>& olds_and_outs,
+                                  const fs::path& new_archive) {
+    if (olds_and_outs.empty()) return;
+    const Scratch scratch(olds_and_outs.front().second);
     std::error_code ec;
-    fs::create_directory(scratch.path() / "old", ec);
     fs::create_directory(scratch.path() / "new", ec);
-    const fs::path old_bundle = unpack(old_archive, scratch.path() / "old");
+    // Unpacked once for all the deltas; each old one only while its delta is made.
     const fs::path new_bundle = unpack(new_archive, scratch.path() / "new");
-    try {
-        sparkle::make_delta(old_bundle, new_bundle, bundle_version(old_bundle, old_archive),
-                            bundle_version(new_bundle, new_archive), out);
-    } catch (const DeltaError& e) {
-        throw PackError(e.what());
+    const std::string new_version = bundle_version(new_bundle, new_archive);
+    for (const auto& [old_archive, out] : olds_and_outs) {
+        const fs::path old_dir = scratch.path() / "old";
+        fs::create_directory(old_dir, ec);
+        const fs::path old_bundle = unpack(old_archive, old_dir);
+        try {
+            sparkle::make_delta(old_bundle, new_bundle, bundle_version(old_bundle, old_archive), new_version, out);
+        } catch (const DeltaError& e) {
+            throw PackError(e.what());
+        }
+        remove_tree(old_dir);
     }
 }
 

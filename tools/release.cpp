@@ -604,15 +604,19 @@ fs::path make_release(const ReleaseOptions& options) {
             item.length = bytes.bytes().size();
         }
         std::vector<std::unique_ptr<PendingFile>> delta_files;
-        for (ReleaseDelta& delta : item.deltas) {
+        std::vector<std::pair<fs::path, fs::path>> olds_and_outs;
+        for (const ReleaseDelta& delta : item.deltas) {
             delta_files.push_back(
                 std::make_unique<PendingFile>(options.site / delta_file_name(name, delta.from_version, *version)));
-            make_delta_between_archives(options.site / (name + "-" + delta.from_version + ".tar.gz"), archive.path(),
-                                        delta_files.back()->path());
-            delta_files.back()->finish();
-            const ed::MappedFile bytes(delta_files.back()->path());
-            delta.signature = ed::encode_base64(ed::sign(seed, bytes.bytes()));
-            delta.length = bytes.bytes().size();
+            olds_and_outs.emplace_back(options.site / (name + "-" + delta.from_version + ".tar.gz"),
+                                       delta_files.back()->path());
+        }
+        make_deltas_between_archives(olds_and_outs, archive.path());
+        for (std::size_t i = 0; i < item.deltas.size(); ++i) {
+            delta_files[i]->finish();
+            const ed::MappedFile bytes(delta_files[i]->path());
+            item.deltas[i].signature = ed::encode_base64(ed::sign(seed, bytes.bytes()));
+            item.deltas[i].length = bytes.bytes().size();
         }
         write_all(appcast.path(), signed_text(appcast_with_item(existing, name, item), sparkle::FeedFile::appcast));
         appcast.finish();

@@ -92,8 +92,8 @@ constexpr std::string_view msg_cannot_mark_ready =
 constexpr std::string_view msg_no_exchange =
     "The update was not installed because this file system cannot swap two directories in one step.";
 constexpr std::string_view msg_no_room =
-    "The update was not installed because it needs {} MB on {} (its download, its unpacked files and a reserve) and "
-    "{} MB are free: free {} MB there and try again.";
+    "The update was not installed because it needs {} MB on {} ({} and a reserve) and {} MB are free: free {} MB "
+    "there and try again.";
 constexpr std::string_view msg_no_room_unpacking =
     "The update was not installed because unpacking it would leave less than {} MB free on {}: free {} MB there and "
     "try again.";
@@ -435,20 +435,38 @@ void verify_update_archive(const DownloadedArchive& archive, std::optional<std::
     }
 }
 
+namespace {
+
+// Throws NoRoomError when `bytes` (what the update writes, `what` saying what that is) and the
+// reserve do not fit in what the file system at `dir_fd` has free.
+void check_room(int dir_fd, const fs::path& folder, std::uint64_t bytes, std::string_view what) {
+    const auto room = dir_fd >= 0 ? room_at(dir_fd) : std::nullopt;
+    if (!room) return;  // not measurable: the count while writing still stops a full disk
+    const std::uint64_t needed = bytes > UINT64_MAX - room->reserve ? UINT64_MAX : bytes + room->reserve;
+    if (needed <= room->available) return;
+    throw NoRoomError(install_reason(msg_no_room, {megabytes(needed), folder.string(), what, megabytes(room->available),
+                                                   megabytes(needed - room->available)}));
+}
+
+void check_room_beside(const fs::path& installed, std::uint64_t bytes, std::string_view what) {
+    const fs::path parent = directory_of(installed);
+    const FileDescriptor fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    check_room(fd.get(), parent, bytes, what);
+}
+
+}  // namespace
+
 void check_room_for_update(const fs::path& installed, std::optional<std::uint64_t> known_length) {
     if (!known_length) throw InstallError(std::string(msg_length_unknown));
+    // The download and the tree unpacked from it, while both exist.
     const std::uint64_t length = *known_length;
-    const fs::path parent = directory_of(installed);
-    const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const auto room = fd >= 0 ? room_at(fd) : std::nullopt;
-    if (fd >= 0) ::close(fd);
-    if (!room) return;  // not measurable: the count while unpacking still stops a full disk
-    // The download and the tree unpacked from it, while both exist, and the reserve kept free.
-    const std::uint64_t most = (UINT64_MAX - room->reserve) / (1 + unpacked_per_archive_byte);
-    const std::uint64_t needed = length > most ? UINT64_MAX : length * (1 + unpacked_per_archive_byte) + room->reserve;
-    if (needed <= room->available) return;
-    throw InstallError(install_reason(msg_no_room, {megabytes(needed), parent.string(), megabytes(room->available),
-                                                    megabytes(needed - room->available)}));
+    const std::uint64_t most = UINT64_MAX / (1 + unpacked_per_archive_byte);
+    check_room_beside(installed, length > most ? UINT64_MAX : length * (1 + unpacked_per_archive_byte),
+                      "its download and its unpacked files");
+}
+
+void check_room_for_delta_download(const fs::path& installed, std::uint64_t length) {
+    check_room_beside(installed, length, "its delta");
 }
 
 void check_staged_bundle(const fs::path& staged, const InfoDictionary& running, std::string_view item_version,
@@ -565,7 +583,12 @@ void StagingArea::build_from_delta(const DownloadedArchive& delta, std::string_v
         throw InstallError(
             install_reason(msg_delta_unusable, {"the installed bundle cannot be opened (" + errno_text(errno) + ")"}));
     try {
-        apply_delta(delta.fd(), installed.get(), from_version, lock_fd_, installed_.filename().string());
+        // Every file is written, the unchanged ones as copies: the new tree must stand whole beside
+        // the old one, which stays as the way back.
+        const auto make_room = [&](const DeltaManifest& manifest) {
+            check_room(lock_fd_, path_, delta_written_bytes(manifest), "the files its delta builds");
+        };
+        apply_delta(delta.fd(), installed.get(), from_version, lock_fd_, installed_.filename().string(), {}, make_room);
     } catch (const DeltaError& e) {
         throw InstallError(install_reason(msg_delta_unusable, {e.what()}));
     } catch (const ed25519::LibraryMissing& e) {

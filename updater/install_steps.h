@@ -34,6 +34,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The file system has no room for the update: no other way of installing it has more.
+class NoRoomError : public InstallError {
+public:
+    using InstallError::InstallError;
+};
+
 // Reads the property list at a path; nothing when it is missing or unreadable.
 using InfoReader = std::function<std::optional<InfoDictionary>(const std::filesystem::path&)>;
 
@@ -74,8 +80,12 @@ void verify_update_archive(const DownloadedArchive& archive, std::optional<std::
 // `installed` has no room for: the download, its unpacked tree (counted as three times the
 // download) and a reserve left free for everything else (5% of the file system, at most 100 MiB).
 // An update of no known length is refused too: its body has no bound and could fill the disk.
-// Throws InstallError saying why, and how much to free.
+// Throws NoRoomError saying why, and how much to free.
 void check_room_for_update(const std::filesystem::path& installed, std::optional<std::uint64_t> length);
+
+// The same for a delta of `length` bytes: its download and the reserve. What it builds is counted
+// by build_from_delta, once the delta's manifest tells it.
+void check_room_for_delta_download(const std::filesystem::path& installed, std::uint64_t length);
 
 // Checks a staged bundle against the running one: the same CFBundleIdentifier, a CFBundleVersion
 // equal to the item's (under the version ordering) and newer than the running version, and a
@@ -127,7 +137,10 @@ public:
 
     // Builds staged_bundle() from the installed bundle, read through descriptors and never through
     // a link, and `delta` (verified already), which must be made from `from_version`. Returns only
-    // once the built tree has the digest the signed delta gives. Throws InstallError.
+    // once the built tree has the digest the signed delta gives. Before writing anything, the
+    // bytes of every file of the new tree (unchanged ones are copied too) and the reserve that
+    // check_room_for_update keeps must fit beside the download, or NoRoomError is thrown. Throws
+    // InstallError.
     void build_from_delta(const DownloadedArchive& delta, std::string_view from_version);
 
     // Exchanges staged_bundle() with the installed bundle in one step (platform::exchange_entries), after

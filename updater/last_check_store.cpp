@@ -25,6 +25,7 @@ constexpr std::string_view state_suffix = ".last-check";
 constexpr std::size_t max_file_bytes = 64;
 constexpr std::string_view skipped_suffix = ".skipped-version";
 constexpr std::string_view failed_suffix = ".failed-version";
+constexpr std::string_view failed_delta_suffix = ".failed-delta";
 
 std::string errno_text(std::string_view what, int error) { return std::string(what) + ": " + std::strerror(error); }
 
@@ -139,6 +140,10 @@ std::filesystem::path skipped_version_file(const std::filesystem::path& last_che
 
 std::filesystem::path failed_version_file(const std::filesystem::path& last_check) {
     return beside_last_check(last_check, failed_suffix);
+}
+
+std::filesystem::path failed_delta_file(const std::filesystem::path& last_check) {
+    return beside_last_check(last_check, failed_delta_suffix);
 }
 
 std::optional<std::string> read_skipped_version(const std::filesystem::path& file, std::string* refused) {

@@ -3,7 +3,8 @@
 // holding the absolute time (seconds since 1 January 2001) in decimal; beside it
 // <CFBundleIdentifier>.skipped-version holds the version the user chose to skip, on one line, and
 // <CFBundleIdentifier>.failed-version the newest version that was installed, could not start and
-// was replaced by the previous one again, in the same form.
+// was replaced by the previous one again, in the same form, and <CFBundleIdentifier>.failed-delta the
+// newest version whose delta could not be used, so that no later check or process tries it again.
 #pragma once
 
 #include <filesystem>
@@ -55,6 +56,10 @@ std::filesystem::path skipped_version_file(const std::filesystem::path& last_che
 // The failed-version file beside the last-check file `last_check`; read and written with the two
 // functions below, as its form is the skipped version's.
 std::filesystem::path failed_version_file(const std::filesystem::path& last_check);
+
+// The failed-delta file beside the last-check file `last_check`; read and written as the skipped
+// version's is.
+std::filesystem::path failed_delta_file(const std::filesystem::path& last_check);
 
 // The version the user skipped; nothing when the file is missing, unreadable or does not hold one
 // version on one line. What is not a regular file is never read, and `refused` says so.

@@ -118,11 +118,23 @@ void StandardUserDriver::show_error(const InstalledApplication& application, con
 // --- Installing -------------------------------------------------------------------------------------
 
 void StandardUserDriver::show_download_started(const InstalledApplication& application, const UpdateOffer& offer,
-                                               std::function<void()> cancel) {
-    dismiss_installation();
-    downloading_text_ = "Downloading " + application.name + " " + version_text(offer.display_version, offer.version) +
-                        "\u2026";
+                                               UpdateDownload what, std::function<void()> cancel) {
+    const std::string version = application.name + " " + version_text(offer.display_version, offer.version);
     shown_percent_ = -1;
+    if (what == UpdateDownload::archive_after_delta) {
+        // A second download, larger than the first: said as such in the window already up (its
+        // Cancel stops this installation still), so the bar starting again is not a mystery.
+        downloading_text_ = "Downloading the full update of " + version +
+                            " (its changes alone could not be used)\u2026";
+        if (progress_ != 0) {
+            host_.update_progress(progress_, 0.0, downloading_text_);
+            return;
+        }
+    } else {
+        downloading_text_ = (what == UpdateDownload::delta ? "Downloading the changes in " : "Downloading ") + version +
+                            "\u2026";
+    }
+    dismiss_installation();
     // Without a window the download still runs; it just cannot be cancelled from here.
     progress_ = host_.show_progress("Updating " + application.name, downloading_text_, std::move(cancel));
 }

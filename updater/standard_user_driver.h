@@ -34,7 +34,7 @@ public:
                            std::function<void(UpdateChoice)> reply) override;
     void show_error(const InstalledApplication& application, const CheckError& error,
                     std::function<void()> acknowledge) override;
-    void show_download_started(const InstalledApplication& application, const UpdateOffer& offer,
+    void show_download_started(const InstalledApplication& application, const UpdateOffer& offer, UpdateDownload what,
                                std::function<void()> cancel) override;
     void show_download_progress(std::uint64_t received, std::uint64_t expected) override;
     void show_extracting() override;

@@ -11,6 +11,7 @@
 #include "kestrova/update_settings.h"
 #include "kestrova/updater_abi.h"
 #include "protocol/version_comparator.h"
+#include "updater/last_check_store.h"
 #include "updater/previous_version.h"
 
 namespace kestrova::sparkle {
@@ -123,35 +124,83 @@ UpdateInstallation::UpdateInstallation(UpdaterHost& host, UserDriver& driver, Pe
                                        InstallRequest request, std::function<void(InstallResult)> done)
     : host_(host), driver_(driver), pending_(pending), request_(std::move(request)), done_(std::move(done)) {}
 
-// The versions whose delta failed in this process: not tried again, the full archive goes instead.
-static std::set<std::string>& failed_delta_versions() {
+namespace {
+
+// The versions whose delta failed in this process, for when the state folder cannot remember them.
+std::set<std::string>& failed_delta_versions() {
     static std::set<std::string> versions;
     return versions;
 }
 
+// Where this user keeps the newest version whose delta failed, for this application.
+std::optional<fs::path> failed_delta_path(UpdaterHost& host) {
+    const auto identifier = host.info_string("CFBundleIdentifier");
+    const auto state = last_check_file([&host](std::string_view name) { return host.environment_value(name); },
+                                       identifier.value_or(""));
+    if (!state) return std::nullopt;
+    return failed_delta_file(*state);
+}
+
+// Whether the delta to `version` failed before, in this process or any earlier one.
+bool delta_failed_before(UpdaterHost& host, const std::string& version) {
+    if (failed_delta_versions().count(version) != 0) return true;
+    const auto file = failed_delta_path(host);
+    const auto recorded = file ? read_skipped_version(*file) : std::nullopt;
+    return recorded && compare_versions(*recorded, version) == Ordering::same;
+}
+
+// Remembers that the delta to `version` failed, so that no later check, start or process of this
+// user downloads it again; a newer version's delta is tried, as it replaces the record.
+void remember_failed_delta(UpdaterHost& host, const std::string& version) {
+    failed_delta_versions().insert(version);
+    const auto file = failed_delta_path(host);
+    try {
+        if (!file)
+            throw LastCheckError("there is no state folder (" +
+                                 std::string(platform::user_state_directory_variables()) + " unset)");
+        write_skipped_version(*file, version);
+    } catch (const LastCheckError& e) {
+        log_to(host, "That the delta to version " + version +
+                         " failed is remembered only until the application quits: " + e.what());
+    }
+}
+
+}  // namespace
+
+std::optional<DeltaEnclosure> UpdateInstallation::delta_to_try() {
+    const std::string installed = info_value(request_.running, "CFBundleVersion");
+    for (const DeltaEnclosure& delta : request_.enclosure.deltas) {
+        if (delta.from_version != installed || !delta.length || *delta.length >= *request_.enclosure.length) continue;
+        if (delta_failed_before(host_, request_.offer.version)) {
+            log("Delta from version " + installed + " not tried: it could not be used for version " +
+                request_.offer.version + " before, so the full archive is downloaded");
+            return std::nullopt;
+        }
+        return delta;
+    }
+    return std::nullopt;
+}
+
 void UpdateInstallation::begin() {
     try {
-        // Refused before any byte: no room for it, or no length to bound it by. The full archive's
-        // bound covers a delta too: what a delta builds is the tree the archive unpacks to.
-        check_room_for_update(request_.bundle, request_.enclosure.length);
-        if (!std::exchange(delta_tried_, true) && failed_delta_versions().count(request_.offer.version) == 0) {
-            const std::string installed = info_value(request_.running, "CFBundleVersion");
-            for (const DeltaEnclosure& delta : request_.enclosure.deltas)
-                if (delta.from_version == installed && delta.length && *delta.length < *request_.enclosure.length) {
-                    delta_ = delta;
-                    break;
-                }
-        }
+        // Refused before any byte: no room for it, or no length to bound it by. A delta's download
+        // is counted here; the tree it builds once its manifest tells how large that is.
+        if (request_.enclosure.length && !std::exchange(delta_tried_, true)) delta_ = delta_to_try();
+        if (delta_)
+            check_room_for_delta_download(request_.bundle, *delta_->length);
+        else
+            check_room_for_update(request_.bundle, request_.enclosure.length);
         staging_ = std::make_unique<StagingArea>(request_.bundle);
         if (delta_) {
             log("Delta download started: " + delta_->url + " (" + std::to_string(*delta_->length) + " bytes, from " +
                 delta_->from_version + ", in place of the full archive of " +
                 std::to_string(*request_.enclosure.length) + " bytes) into " + staging_->download_path().string());
-            download(delta_->url, *delta_->length);
+            download(delta_->url, *delta_->length, UpdateDownload::delta);
         } else {
             log("Download started: " + request_.enclosure.url + " (" + std::to_string(*request_.enclosure.length) +
                 " bytes) into " + staging_->download_path().string());
-            download(request_.enclosure.url, *request_.enclosure.length);
+            download(request_.enclosure.url, *request_.enclosure.length,
+                     archive_after_delta_ ? UpdateDownload::archive_after_delta : UpdateDownload::archive);
         }
     } catch (const InstallError& e) {
         fail(e.what());
@@ -160,12 +209,12 @@ void UpdateInstallation::begin() {
     }
 }
 
-void UpdateInstallation::download(const std::string& url, std::uint64_t length) {
+void UpdateInstallation::download(const std::string& url, std::uint64_t length, UpdateDownload what) {
     const auto self = shared_from_this();
     length_ = length;
     shown_bytes_ = 0;
     const std::weak_ptr<UpdateInstallation> weak = self;
-    driver_.show_download_started(request_.application, request_.offer, [weak] {
+    driver_.show_download_started(request_.application, request_.offer, what, [weak] {
         if (const auto installation = weak.lock()) installation->cancel();
     });
     transfer_ = host_.download_to_file(
@@ -180,14 +229,14 @@ void UpdateInstallation::download(const std::string& url, std::uint64_t length) 
 void UpdateInstallation::fall_back(const std::string& reason) {
     log("Delta from version " + delta_->from_version + " not used: " + reason +
         " Downloading the full archive instead.");
-    failed_delta_versions().insert(request_.offer.version);
+    remember_failed_delta(host_, request_.offer.version);
     delta_.reset();
+    archive_after_delta_ = true;
     if (transfer_ != 0) host_.cancel_transfer(std::exchange(transfer_, 0));
     staging_.reset();  // the delta and whatever it built; the installed bundle was never touched
     stage_ = Stage::downloading;
-    // The driver hears a new download, of the archive's own length: a second download, not a bar
-    // that jumps back.
-    driver_.dismiss_installation();
+    // The driver hears a second download, of the archive's own length and with its own label, in
+    // the progress window still up: not a bar that jumps back.
     begin();
 }
 
@@ -271,6 +320,8 @@ void UpdateInstallation::install_download() {
             log("Delta signature verified with SUPublicEDKey");
             staging_->build_from_delta(delta, delta_->from_version);
             check_staged_bundle(staging_->staged_bundle(), request_.running, request_.offer.version, reader_of(host_));
+        } catch (const NoRoomError&) {
+            throw;  // the full archive builds the same tree: it has no more room than the delta
         } catch (const InstallError& e) {
             fall_back(e.what());
             return;

@@ -81,8 +81,10 @@ private:
     void progressed(std::uint64_t received);
     void downloaded(const UrlResponse& response);
     void install_download();
-    // Downloads `url` (of `length` bytes) into the staging area, telling the driver it started.
-    void download(const std::string& url, std::uint64_t length);
+    // The item's delta from the installed version, unless it failed before for this version.
+    std::optional<DeltaEnclosure> delta_to_try();
+    // Downloads `url` (of `length` bytes, `what`) into the staging area, telling the driver it started.
+    void download(const std::string& url, std::uint64_t length, UpdateDownload what);
     // The delta could not be used: its work is removed and the full archive downloaded, once.
     void fall_back(const std::string& reason);
     void fail(const std::string& reason);
@@ -100,7 +102,8 @@ private:
     // the item has none from the installed version.
     std::optional<DeltaEnclosure> delta_;
     bool delta_tried_ = false;
-    std::uint64_t length_ = 0;  // of what is being downloaded
+    bool archive_after_delta_ = false;  // the archive is downloaded after its delta failed
+    std::uint64_t length_ = 0;          // of what is being downloaded
     Stage stage_ = Stage::downloading;
     UpdaterHost::TransferId transfer_ = 0;
     bool cancelled_ = false;

@@ -55,6 +55,13 @@ struct CheckError {
     int http_status = 0;
 };
 
+// What a download of the update the user chose fetches.
+enum class UpdateDownload {
+    archive,              // the new version whole
+    delta,                // only what changed since the installed version
+    archive_after_delta,  // the new version whole, because its delta could not be used
+};
+
 class UserDriver {
 public:
     virtual ~UserDriver() = default;
@@ -72,10 +79,12 @@ public:
 
     // --- Installing the update the user chose to install ---
 
-    // The download has started; `cancel` stops the installation while it may still be stopped
-    // (until show_extracting). The progress stays up until dismiss_installation.
+    // A download has started, of `what`; `cancel` stops the installation while it may still be
+    // stopped (until show_extracting). The progress stays up until dismiss_installation. After a
+    // delta that could not be used, a second download starts with its own `what` while the
+    // progress is still up, and tells the user that it is a second one.
     virtual void show_download_started(const InstalledApplication& application, const UpdateOffer& offer,
-                                       std::function<void()> cancel) = 0;
+                                       UpdateDownload what, std::function<void()> cancel) = 0;
     // Bytes received of `expected` (the item's length).
     virtual void show_download_progress(std::uint64_t received, std::uint64_t expected) = 0;
     // Downloaded: the update is being verified, extracted and checked, which cannot be cancelled.

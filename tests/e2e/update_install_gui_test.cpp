@@ -713,8 +713,9 @@ protected:
         site_.release(new_executable);
         return tree_fingerprint(new_executable.parent_path().parent_path().parent_path());
     }
-    // Installs with the launch held, and waits for the new version to have run.
-    void install_held() {
+    // Installs with the launch held, and waits for the new version (whose first argument is
+    // `runs`) to have run.
+    void install_held(const std::string& runs = "from-1.1") {
         const fs::path quit = dir_.path() / "quit";
         auto app = launch_in_background(installed_, {"--exit-when", quit.string(), "0"}, options(true));
         choose_install(*x_, app);
@@ -724,7 +725,7 @@ protected:
         std::ofstream(quit).put('\n');
         const auto r = app.wait(time_left(60s));
         ASSERT_FALSE(r.timed_out);
-        EXPECT_EQ(value_of(r.out, "arg[0]"), "from-1.1") << r.out << r.err << log_text();
+        EXPECT_EQ(value_of(r.out, "arg[0]"), runs) << r.out << r.err << log_text();
     }
 };
 
@@ -748,6 +749,34 @@ TEST_P(UpdateByDelta, FallsBackOnceToTheFullArchive) {
         said_why |= record.starts_with("Delta from version 1.0 not used: ") &&
                     record.find(GetParam().reason) != std::string::npos;
     EXPECT_TRUE(said_why) << log_text();
+}
+
+// A delta that failed is remembered in the user's state folder: when its full archive could not be
+// installed either, a later process downloads that archive at once, and the next version's delta
+// is tried again.
+TEST_F(UpdateByDelta, ADeltaThatFailedIsNotTriedAgainByALaterProcess) {
+    release_with_delta();
+    const std::string archive = site_.file(archive_name);
+    site_.server().route(ReleaseSite::path_of(delta_name), HttpResponse::text(404, "gone"));
+    site_.server().route(ReleaseSite::path_of(archive_name), HttpResponse::text(503, "busy"));
+    {
+        auto app = launch_in_background(installed_, {}, options(true));
+        choose_install(*x_, app);
+        const auto failure = wait_for_dialog(app, update_available);
+        if (failure) x_->close_with_key(*failure, "Return", true, time_left(20s));
+        ASSERT_FALSE(app.wait(time_left(60s)).timed_out);
+        ASSERT_TRUE(failure.has_value()) << "no dialog said the install failed\n" << log_text();
+    }
+    ASSERT_EQ(bundle_version_of(app_dir_), "1.0");
+    site_.server().route(ReleaseSite::path_of(archive_name), HttpResponse::text(200, archive, "application/gzip"));
+    install_held();
+    EXPECT_EQ(site_.server().request_count(ReleaseSite::path_of(delta_name)), 1u) << log_text();
+    EXPECT_EQ(site_.server().request_count(ReleaseSite::path_of(archive_name)), 2u);
+
+    site_.release(site_.make_bundle(dir_.path() / "next", "1.2", {}, {"from-1.2"}));
+    install_held("from-1.2");
+    EXPECT_EQ(site_.server().request_count(ReleaseSite::path_of("Probe-1.2-from-1.1.delta")), 1u) << log_text();
+    EXPECT_EQ(site_.server().request_count(ReleaseSite::path_of("Probe-1.2.tar.gz")), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

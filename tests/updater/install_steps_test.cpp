@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 
+#include "protocol/delta.h"
 #include "protocol/ed25519.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/install_fixtures.h"
@@ -355,6 +356,61 @@ TEST_F(UpdateInstall, AnUpdateTheDiskHasNoRoomForIsRefusedBeforeItFillsIt) {
         }
     }
     ::umount(small.c_str());
+}
+
+// The same small file system, for a delta: its download is counted alone before it comes (where
+// the full archive's bound would refuse), and what it builds, every file of the new tree, the
+// unchanged ones too as they are copied, before anything is written.
+TEST_F(UpdateInstall, ADeltaIsRefusedForTheRoomItsDownloadAndItsTreeNeed) {
+    const fs::path small = dir_.path() / "small";
+    fs::create_directories(small);
+    if (::geteuid() != 0 || ::mount("tmpfs", small.c_str(), "tmpfs", 0, "size=8m") != 0)
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    struct Unmount {
+        fs::path at;
+        ~Unmount() { ::umount(at.c_str()); }
+    } unmount{small};
+    // Incompressible, so that only the delta's patches and copies stay small.
+    std::string noise(3 << 20, '\0');
+    std::uint32_t x = 1;
+    for (char& c : noise) c = static_cast<char>((x = x * 1664525u + 1013904223u) >> 24);
+    const fs::path installed = small / "Demo.app";
+    write_file(installed / "Contents/Info.plist", plist("app.demo", "1.0"));
+    write_file(installed / "Contents/MacOS/Demo", "old launcher", 0755);
+    write_file(installed / "Contents/Resources/runtime", noise);
+    EXPECT_NO_THROW(check_room_for_delta_download(installed, 1'500'000));
+    EXPECT_THROW(check_room_for_update(installed, 1'500'000), NoRoomError) << "four times 1.5 MB fit";
+
+    const struct {
+        const char* name;
+        std::size_t added;  // bytes the new version adds beside the unchanged 3 MB
+        bool fits;
+    } cases[] = {{"fits", 1 << 20, true}, {"unchanged files count too", 3 << 20, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const kestrova::testing::TempDir work;
+        const fs::path next = work.path() / "new/Demo.app";
+        fs::create_directories(next.parent_path());
+        fs::copy(installed, next, fs::copy_options::recursive);
+        write_file(next / "Contents/Info.plist", plist("app.demo", "1.1"));
+        write_file(next / "Contents/Resources/added", std::string(c.added, 'a'));
+        make_delta(installed, next, "1.0", "1.1", work.path() / "delta");
+        ASSERT_LT(fs::file_size(work.path() / "delta"), 100'000u);
+        StagingArea staging(installed);
+        if (c.fits) {
+            EXPECT_NO_THROW(staging.build_from_delta(DownloadedArchive(work.path() / "delta"), "1.0"));
+            EXPECT_EQ(read_file(staging.staged_bundle() / "Contents/Resources/runtime"), noise);
+            continue;
+        }
+        try {
+            staging.build_from_delta(DownloadedArchive(work.path() / "delta"), "1.0");
+            ADD_FAILURE() << "built";
+        } catch (const NoRoomError& e) {
+            EXPECT_NE(std::string(e.what()).find("the files its delta builds and a reserve"), std::string::npos)
+                << e.what();
+        }
+        EXPECT_FALSE(fs::exists(staging.staged_bundle())) << "refused before anything was written";
+    }
 }
 
 TEST_F(UpdateInstall, CanReplaceOnlyAWritableBundleInAWritableDirectory) {

@@ -42,7 +42,8 @@ public:
         answer(std::move(acknowledge));
     }
 
-    void show_download_started(const InstalledApplication&, const UpdateOffer&, std::function<void()>) override {}
+    void show_download_started(const InstalledApplication&, const UpdateOffer&, UpdateDownload,
+                               std::function<void()>) override {}
     void show_download_progress(std::uint64_t, std::uint64_t) override {}
     void show_extracting() override {}
     void dismiss_installation() override {}

@@ -36,6 +36,7 @@ using ::testing::Not;
 
 constexpr const char* feed_url = "https://updates.example.test/appcast.xml";
 constexpr const char* archive_url = "https://updates.example.test/Demo-1.1.tar.gz";
+constexpr const char* delta_url = "https://updates.example.test/Demo-1.1-from-1.0.delta";
 constexpr std::size_t install_button = 1;  // Remind Me Later, Install Update, Skip This Version
 constexpr std::size_t skip_button = 2;
 
@@ -46,6 +47,7 @@ struct Served {
     bool foreign_signature = false;  // signed with another key
     bool no_key = false;             // the running bundle has no SUPublicEDKey
     bool unreachable = false;        // the archive's address does not answer
+    bool unusable_delta = false;     // the item offers a delta from 1.0 whose address does not answer
 };
 
 class UpdateInstallationTest : public ::testing::Test {
@@ -80,8 +82,13 @@ protected:
             "<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\"><channel>"
             "<item><title>1.1</title><enclosure url=\"" +
             std::string(archive_url) + "\" length=\"" + std::to_string(length) +
-            "\" type=\"application/gzip\" sparkle:version=\"1.1\" sparkle:edSignature=\"" + signature +
-            "\"/></item></channel></rss>");
+            "\" type=\"application/gzip\" sparkle:version=\"1.1\" sparkle:edSignature=\"" + signature + "\"/>" +
+            (served.unusable_delta ? "<sparkle:deltas><enclosure url=\"" + std::string(delta_url) +
+                                         "\" sparkle:deltaFrom=\"1.0\" length=\"10\" type=\"application/octet-stream\" "
+                                         "sparkle:edSignature=\"" +
+                                         signature + "\"/></sparkle:deltas>"
+                                   : std::string()) +
+            "</item></channel></rss>");
     }
 
     UpdaterController& start(bool held) {
@@ -168,6 +175,26 @@ TEST_F(UpdateInstallationTest, HeldLaunchSwapsInTheUpdateAndNamesItsLauncher) {
                              "The user chose Install Update", "Download started: ", "Download finished: ",
                              "Signature verified", "Staged version 1.1", "Installed version 1.1 in place of 1.0"})
         EXPECT_TRUE(logged(step)) << step;
+}
+
+// The full archive after a delta that could not be used is a second download, and the window
+// already up says so: not the first download's label on a bar that starts again.
+TEST_F(UpdateInstallationTest, TheFullArchiveAfterAFailedDeltaIsShownAsASecondDownload) {
+    serve({.unusable_delta = true});
+    start(true);
+    user_check();
+    ASSERT_TRUE(controller->installed_launcher().has_value()) << ::testing::PrintToString(host.log_lines);
+    std::vector<std::string> window;
+    for (const auto& event : host.events)
+        if (event.starts_with("progress:") || event == "close_progress" || event.starts_with("download:"))
+            window.push_back(event);
+    EXPECT_THAT(window, ElementsAre("progress:Updating Demo", std::string("download:") + delta_url,
+                                    std::string("download:") + archive_url, "close_progress"));
+    ASSERT_FALSE(host.progress_texts.empty());
+    EXPECT_EQ(host.progress_texts.front(), "Downloading the changes in Demo 1.1\u2026");
+    EXPECT_THAT(host.progress_texts,
+                Contains(::testing::StartsWith(
+                    "Downloading the full update of Demo 1.1 (its changes alone could not be used)\u2026")));
 }
 
 TEST_F(UpdateInstallationTest, AnUpdateThatRenamesItsLauncherKeepsTheBundlesMenuEntry) {
