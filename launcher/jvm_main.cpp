@@ -19,6 +19,7 @@
 
 #include "core/launch_failure.h"
 #include "core/launch_plan.h"
+#include "kestrova/bundle_facts.h"
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
@@ -135,8 +136,11 @@ void show_launch_failure(std::string_view line, std::string_view advice) noexcep
         const std::string_view executable = kestrova::platform::get_executable_path(executable_path, &size) == 0
                                                 ? executable_path
                                                 : "";
+        const kestrova::InfoLookup info = [](std::string_view key) {
+            return kestrova::platform::info_dictionary_string(key);
+        };
         const std::string title = kestrova::launch_failure_title(
-            kestrova::application_display_name(kestrova::platform::info_dictionary_string("CFBundleName"), executable));
+            kestrova::application_display_name(kestrova::application_name_in(info), executable));
         const std::string text = kestrova::launch_failure_text(line, jvm_output, advice);
         kestrova::show_alert(title.c_str(), text.c_str());
     } catch (...) {
