@@ -15,8 +15,9 @@ namespace kestrova {
 // standard error is not a terminal (a terminal's user reads the line where it is printed).
 bool launch_failure_wants_alert(bool console, bool standard_error_is_terminal);
 
-// The name the alert gives the application: CFBundleName when it is set and not empty, otherwise
-// the executable's file name.
+// The name the alert gives the application: its name in Info.plist (application_name_in, as the
+// update dialog and the rollback sentence give it) when it has one, otherwise the executable's file
+// name.
 std::string application_display_name(const std::optional<std::string>& bundle_name, std::string_view executable_path);
 
 // "NAME could not be started".

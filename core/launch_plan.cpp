@@ -1,4 +1,6 @@
 #include "core/launch_plan.h"
+
+#include "core/class_data.h"
 #include "kestrova/bundle_layout.h"
 
 #include <algorithm>
@@ -59,6 +61,30 @@ std::string expand_option_tokens(std::string_view option, std::string_view app_d
         }
     }
     return expanded;
+}
+
+LaunchPlan plan_launch(const BurnedInData& record, const LaunchInputs& inputs, LaunchPurpose purpose) {
+    const bool application = purpose == LaunchPurpose::application;
+    LaunchPlan plan;
+    plan.jvm_options = record.jvm_options;
+    plan.jvm_options.insert(plan.jvm_options.end(), inputs.user_options.begin(), inputs.user_options.end());
+    // Only the options are checked for the home token: the command quotes the command line as it is.
+    if (inputs.home.empty())
+        plan.home_missing = std::any_of(plan.jvm_options.begin(), plan.jvm_options.end(),
+                                        [](const std::string& o) { return o.find(home_token) != std::string::npos; });
+    if (application)
+        plan.jvm_options.push_back(build_sun_java_command(record.main_class, record.app_args, inputs.command_line));
+    for (auto& option : plan.jvm_options) option = expand_option_tokens(option, inputs.app_dir, inputs.home);
+
+    if (application) {
+        plan.main_class = record.main_class;
+        plan.arguments = record.app_args;
+        plan.arguments.insert(plan.arguments.end(), inputs.command_line.begin(), inputs.command_line.end());
+    }
+    plan.jvm_hooks = application;
+    plan.class_data = application ? ClassDataStep::chosen_at_start : ClassDataStep::dump;
+    if (!application) plan.class_data_options = class_data::dump_options(inputs.class_list, inputs.archive);
+    return plan;
 }
 
 namespace {

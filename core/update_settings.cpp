@@ -1,5 +1,6 @@
 #include "kestrova/update_settings.h"
 
+#include "kestrova/bundle_facts.h"
 #include "kestrova/text.h"
 
 namespace kestrova {
@@ -26,8 +27,7 @@ UpdateSettings read_update_settings(const InfoLookup& info) {
     settings.feed_url = trimmed(info("SUFeedURL"));
     settings.display_version =
         trimmed(info("CFBundleShortVersionString")).value_or(settings.bundle_version.value_or(""));
-    settings.application_name = trimmed(info("CFBundleDisplayName"))
-                                    .value_or(trimmed(info("CFBundleName")).value_or(std::string(fallback_name)));
+    settings.application_name = application_name_in(info).value_or(std::string(fallback_name));
     settings.identifier = info("CFBundleIdentifier").value_or("");
     settings.package_managed = info(package_managed_key) == "YES";
     return settings;

@@ -23,17 +23,18 @@ std::optional<std::string> info_value() {
 
 }  // namespace
 
-void add_class_data_options(std::vector<std::string>& jvm_options, bool console, const std::string& executable) {
+std::vector<std::string> class_data_start_options(std::span<const std::string> jvm_options, bool console,
+                                                  const std::string& executable) {
     namespace cd = kestrova::class_data;
     namespace platform = kestrova::platform;
     const char* variable = std::getenv(std::string(cd::off_variable).c_str());
     const std::optional<std::string_view> off = variable != nullptr ? std::optional<std::string_view>(variable)
                                                                     : std::nullopt;
-    if (cd::variable_turns_off(off) || cd::options_decide_sharing(jvm_options)) return;
+    if (cd::variable_turns_off(off) || cd::options_decide_sharing(jvm_options)) return {};
     // Console bundles keep none unless Info.plist says so; for the others Info.plist is read only
     // when no archive is found: one exists only because a start with this very Info.plist (its
     // facts are in the key) recorded it.
-    if (console && !cd::wanted(console, info_value(), off)) return;
+    if (console && !cd::wanted(console, info_value(), off)) return {};
 
     // Whatever the archive depends on: the bundle's location, its launcher, version and JARs, the
     // runtime, the options, this user on this machine. Any change makes another key. The JARs that
@@ -72,23 +73,25 @@ void add_class_data_options(std::vector<std::string>& jvm_options, bool console,
     // Made only for a start that records a list.
     if (wanted && archive.empty() && !directory) directory = platform::class_data_directory(slot, true);
     const auto step = cd::choose_step(wanted, false, directory.has_value(), !archive.empty(), failed);
+    std::vector<std::string> options;
     if (step == cd::Step::use_archive) {
-        for (auto& option : cd::start_options(step, archive)) jvm_options.push_back(std::move(option));
+        options = cd::start_options(step, archive);
         // The first start after the archive was made also records what it loads, so that an archive
         // made from a start that loaded little (a --version) is made again from this one.
         const std::string list = cd::class_list_name(key, static_cast<long>(getpid()));
-        if (!sample || !platform::create_private_file(*directory + "/" + list)) return;
+        if (!sample || !platform::create_private_file(*directory + "/" + list)) return options;
         platform::start_class_data_helper_at_end({static_cast<long>(getpid()), *directory, key, list, contents});
         for (auto& option : cd::start_options(cd::Step::record_classes, *directory + "/" + list))
-            jvm_options.push_back(std::move(option));
+            options.push_back(std::move(option));
     } else if (step == cd::Step::record_classes) {
         const std::string list = cd::class_list_name(key, static_cast<long>(getpid()));
         // The list is made here, where a failure is quiet, so that the JVM is never asked to write
         // where it cannot.
-        if (!platform::create_private_file(*directory + "/" + list)) return;
+        if (!platform::create_private_file(*directory + "/" + list)) return options;
         platform::start_class_data_helper_at_end({static_cast<long>(getpid()), *directory, key, list, contents});
-        for (auto& option : cd::start_options(step, *directory + "/" + list)) jvm_options.push_back(std::move(option));
+        options = cd::start_options(step, *directory + "/" + list);
     }
+    return options;
 }
 
 }  // namespace kestrova

@@ -17,9 +17,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/class_data.h"
 #include "core/launch_failure.h"
 #include "core/launch_plan.h"
+#include "kestrova/bundle_facts.h"
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
@@ -136,8 +136,11 @@ void show_launch_failure(std::string_view line, std::string_view advice) noexcep
         const std::string_view executable = kestrova::platform::get_executable_path(executable_path, &size) == 0
                                                 ? executable_path
                                                 : "";
+        const kestrova::InfoLookup info = [](std::string_view key) {
+            return kestrova::platform::info_dictionary_string(key);
+        };
         const std::string title = kestrova::launch_failure_title(
-            kestrova::application_display_name(kestrova::platform::info_dictionary_string("CFBundleName"), executable));
+            kestrova::application_display_name(kestrova::application_name_in(info), executable));
         const std::string text = kestrova::launch_failure_text(line, jvm_output, advice);
         kestrova::show_alert(title.c_str(), text.c_str());
     } catch (...) {
@@ -168,34 +171,9 @@ jint JNICALL forward_jvm_output(FILE* stream, const char* format, va_list args) 
 // The JVM's abort hook: the JVM calls it before it ends the process itself, which it does when its
 // initialisation fails past the point of returning an error ("Error occurred during initialization
 // of VM"). That too is a launch failure; a crash of the running application is not.
-void JNICALL jvm_aborting() {
-    if (!creating_jvm.exchange(false)) return;
-    // The JVM ends the process itself once this returns: a new version that cannot start puts the
-    // previous one back and starts it first, which tells the user instead of the alert below.
-    kestrova::updates::roll_back_first_start(launch_is_console());
-    // The JVM's own reason is on its output; which file of the user's added options to it is not.
-    // Nothing may escape into the JVM, which ends the process once this returns.
-    try {
-        std::string line;
-        if (!user_options_file.empty()) {
-            line = format_line(msg_user_options_refused, kestrova::user_options_note(user_options_file).c_str());
-            std::fprintf(stderr, "%s\n", line.c_str());
-        }
-        if (launch_failure_alert_wanted()) {
-            const std::string advice_for = line.empty() ? kestrova::jvm_creation_failure_line(JNI_ERR, {}) : line;
-            show_launch_failure(line, kestrova::launch_failure_advice(advice_for));
-        }
-    } catch (...) {
-        // Out of memory for the texts: the JVM's own words on its output are all there is.
-    }
-}
+void JNICALL jvm_aborting();
 
 // --- The JVM host -------------------------------------------------------------------------------
-
-// Set right before the application's main method runs: a failure before it is a new version
-// that could not start, which puts the previous version back. Written by the JVM thread before
-// the application can start any other thread.
-std::atomic<bool> application_running{false};
 
 // Released by the JVM thread once it has removed the Java option variables. The main thread waits
 // for it before entering its event loop: libraries that start from there (libcurl and OpenSSL for an
@@ -251,16 +229,84 @@ std::string describe_throwable(JNIEnv* env, jthrowable throwable) {
     return text;
 }
 
-// A pending Java exception before the application runs ends the launch as exit_if_exception does,
-// and, for a GUI user who does not see standard error, is shown in the alert too.
+// --- The one way a launch fails -------------------------------------------------------------------
+
+// A launch that fails: before the application runs, or by an exception out of its main method.
+struct LaunchFailure {
+    // What went wrong and what to do, one line, already on standard error; empty when the JVM or
+    // Java printed what went wrong there itself.
+    std::string_view line = {};
+    // What the alert quotes of it, when that is not `line` (the exception the JVM described).
+    std::string_view alert_line = {};
+    // What the alert advises; empty for the advice that fits `line`.
+    std::string_view advice = {};
+    // An exception out of main: the new version has not shown it runs either, so it is put back
+    // although the application started.
+    bool out_of_main = false;
+    // The alert of an exception out of main: the application's own text, for every GUI user.
+    const char* exception_text = nullptr;
+    // Set when the JVM exists: the process ends through Java, its shutdown hooks run.
+    JNIEnv* env = nullptr;
+};
+
+// Set by the first failure: a second, on another thread, neither puts back nor alerts again.
+std::atomic<bool> launch_failed{false};
+static_assert(std::is_trivially_destructible_v<std::atomic<bool>>);
+
+// Puts a new version back, once, and tells the user, once. A new version that fails puts the
+// previous one back and starts it, which tells the user instead: the failure's alert would only
+// confuse, and follows only when nothing was put back. Never throws.
+void tell_failed_launch(const LaunchFailure& failure) noexcept {
+    if (launch_failed.exchange(true)) return;
+    // Also from the launch record's static initialiser, before main has set up the end of the
+    // process: the put back loads the update framework itself.
+    if (failure.out_of_main || kestrova::updates::launch_phase() == kestrova::updates::LaunchPhase::starting)
+        kestrova::updates::put_back_failed_launch(launch_is_console());
+    if (failure.exception_text != nullptr) {
+        if (!kestrova::data.console) kestrova::show_alert(alert_title, failure.exception_text);
+        return;
+    }
+    // The line is on standard error as it always has been; a GUI user started from the desktop,
+    // who never sees that, gets it in the alert as well.
+    if (launch_failure_alert_wanted())
+        show_launch_failure(failure.alert_line.empty() ? failure.line : failure.alert_line,
+                            failure.advice.empty() ? kestrova::launch_failure_advice(failure.line) : failure.advice);
+}
+
+// Puts back, tells and ends with status 1: through Java once the JVM exists, otherwise at once.
+[[noreturn]] void fail_launch(const LaunchFailure& failure) noexcept {
+    tell_failed_launch(failure);
+    if (failure.env != nullptr) exit_through_java(failure.env, 1);
+    kestrova::platform::end_process(1);
+}
+
+void JNICALL jvm_aborting() {
+    if (!creating_jvm.exchange(false)) return;
+    // The JVM's own reason is on its output; which file of the user's added options to it is not.
+    // Nothing may escape into the JVM, which ends the process once this returns.
+    std::string line;
+    std::string_view advice;
+    try {
+        if (!user_options_file.empty()) {
+            line = format_line(msg_user_options_refused, kestrova::user_options_note(user_options_file).c_str());
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+        advice = kestrova::launch_failure_advice(line.empty() ? kestrova::jvm_creation_failure_line(JNI_ERR, {})
+                                                              : line);
+    } catch (...) {
+        // Out of memory for the texts: the JVM's own words on its output are all there is.
+    }
+    tell_failed_launch({line, {}, advice});
+}
+
+// A pending Java exception before the application runs fails the launch: the JVM describes it on
+// standard error, and a GUI user who does not see that gets it in the alert too.
 void fail_launch_if_exception(JNIEnv* env, std::string_view advice) {
     jthrowable pending = env->ExceptionOccurred();
     if (pending == nullptr) return;
     env->ExceptionDescribe();
-    // A new version whose main class cannot be had puts the previous one back, as bail does.
-    kestrova::updates::roll_back_first_start(launch_is_console());
-    if (launch_failure_alert_wanted()) show_launch_failure(describe_throwable(env, pending), advice);
-    exit_through_java(env, 1);
+    const std::string description = describe_throwable(env, pending);
+    fail_launch({{}, description, advice, false, nullptr, env});
 }
 
 jstring new_java_string(JNIEnv* env, const std::string& bytes) {
@@ -294,26 +340,22 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
 
     // A new version that dies at once in main has not shown it runs: it is put back as one that
     // failed before main, whose previous version then starts in its place.
-    kestrova::updates::roll_back_first_start(launch_is_console());
-    if (text == nullptr) kestrova::bail("%s", msg_no_exception_text);
-    if (!kestrova::data.console) kestrova::show_alert(alert_title, message_copy.c_str());
-    exit_through_java(env, 1);
+    if (text == nullptr) {
+        std::fprintf(stderr, "%s\n", msg_no_exception_text);
+        fail_launch({msg_no_exception_text, {}, {}, true});
+    }
+    fail_launch({{}, {}, {}, true, message_copy.c_str(), env});
 }
 
-[[noreturn]] void hand_off(JavaVM* vm, JNIEnv* env) {
-    const auto& data = kestrova::data;
-    const auto cmdline = kestrova::command_line_arguments();
-
+[[noreturn]] void hand_off(JavaVM* vm, JNIEnv* env, const kestrova::LaunchPlan& plan) {
     using kestrova::advice_default;
     using kestrova::advice_support_classes;
     jclass string_class = env->FindClass("java/lang/String");
     fail_launch_if_exception(env, advice_default);
-    const auto length = static_cast<jsize>(data.app_args.size() + cmdline.size());
-    jobjectArray args = env->NewObjectArray(length, string_class, nullptr);
+    jobjectArray args = env->NewObjectArray(static_cast<jsize>(plan.arguments.size()), string_class, nullptr);
     fail_launch_if_exception(env, advice_default);
     jsize index = 0;
-    for (const auto& arg : data.app_args) env->SetObjectArrayElement(args, index++, new_java_string(env, arg));
-    for (const char* arg : cmdline) env->SetObjectArrayElement(args, index++, new_java_string(env, arg));
+    for (const auto& arg : plan.arguments) env->SetObjectArrayElement(args, index++, new_java_string(env, arg));
     // Out of memory while filling the array would otherwise hand the application null elements.
     fail_launch_if_exception(env, advice_default);
 
@@ -321,7 +363,7 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     fail_launch_if_exception(env, advice_support_classes);
     jmethodID prepare = env->GetStaticMethodID(launcher, "prepare", "(Ljava/lang/String;)Ljava/lang/reflect/Method;");
     fail_launch_if_exception(env, advice_support_classes);
-    jobject main_method = env->CallStaticObjectMethod(launcher, prepare, new_java_string(env, data.main_class));
+    jobject main_method = env->CallStaticObjectMethod(launcher, prepare, new_java_string(env, plan.main_class));
     // The main class missing, or without a main method: the exception's message says which.
     fail_launch_if_exception(env, advice_default);
     if (main_method == nullptr) kestrova::bail("%s", msg_no_main_method);
@@ -338,9 +380,7 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     // update framework keeps the previous one until then); every way the process ends after this
     // (the main method returning, System.exit, an uncaught exception) first installs an update it
     // downloaded.
-    application_running.store(true);
     kestrova::updates::application_starting();
-    kestrova::updates::install_pending_update_at_end();
     env->CallStaticVoidMethod(static_cast<jclass>(clazz), main_id, args);
     KESTROVA_BENCH_MARK("main-returned");
     jthrowable escaped = env->ExceptionOccurred();
@@ -358,11 +398,12 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
 // The bundle's Info.plist key that lets the user add JVM options of their own (a boolean).
 constexpr std::string_view user_jvm_options_key = "KestrovaUserJVMOptions";
 
-// The options the user keeps for this bundle, after the record's own so that they win where the
-// JVM takes the last of two; only when the bundle allows them. A file the launch cannot take must
-// end it with the file (and the line) named, before the JVM would refuse it less clearly: that line
-// is returned, for the caller to end the launch with once it may; empty when all is well.
-std::string add_user_jvm_options(std::vector<std::string>& options) {
+// The options the user keeps for this bundle, which the plan puts after the record's so that they
+// win where the JVM takes the last of two; only when the bundle allows them. A file the launch
+// cannot take must end it with the file (and the line) named, before the JVM would refuse it less
+// clearly: that line is returned, for the caller to end the launch with once it may; empty when
+// all is well.
+std::string read_user_jvm_options(std::vector<std::string>& options) {
     namespace platform = kestrova::platform;
     if (!platform::info_dictionary_may_hold(user_jvm_options_key) ||
         platform::info_dictionary_string(user_jvm_options_key) != "YES")
@@ -379,107 +420,109 @@ std::string add_user_jvm_options(std::vector<std::string>& options) {
     if (parsed.bad_line != 0)
         return format_line(msg_user_options_bad, path.c_str(), parsed.bad_line, parsed.problem.c_str());
     if (!parsed.options.empty()) user_options_file = path;
-    options.insert(options.end(), std::make_move_iterator(parsed.options.begin()),
-                   std::make_move_iterator(parsed.options.end()));
+    options = std::move(parsed.options);
     return {};
 }
 
-// Reads the executable's path into `executable_path` (2048 bytes) and expands the tokens of the
-// options (&&, the app directory; ~~, the user's home). When `last_is_command`, the last option is
-// -Dsun.java.command, which quotes the command line as it is.
-void expand_record_options(char* executable_path, bool last_is_command) {
-    std::memset(executable_path, 0, 2048);
-    std::uint32_t path_size = 2048;
-    const int path_result = kestrova::platform::get_executable_path(executable_path, &path_size);
-    if (path_result == kestrova::platform::executable_path_unreadable)
+// The JVM would take options from these as well as from the bundle.
+void unset_java_option_variables() {
+    for (const std::string_view name : kestrova::java_option_variables) unsetenv(std::string(name).c_str());
+}
+
+// The executable's own path; the launch ends when it cannot be had.
+std::string own_executable_path() {
+    char path[2048] = {};
+    std::uint32_t size = sizeof path;
+    const int result = kestrova::platform::get_executable_path(path, &size);
+    if (result == kestrova::platform::executable_path_unreadable)
         kestrova::bail(msg_path_unreadable, std::strerror(errno));
-    if (path_result != 0) kestrova::bail("%s", msg_path_too_long);
-    std::string app_dir = kestrova::unresolved_app_dir(executable_path);
+    if (result != 0) kestrova::bail("%s", msg_path_too_long);
+    return path;
+}
+
+// Plans this launch for `purpose` from the record and what surrounds it: the command line, the
+// app directory beside `executable` (&&) and the user's home (~~). The launch ends when an option
+// names a home that cannot be found. The plan lives until the process ends: the JVM's options
+// point into it, and Java threads may still run while exit() destroys what is static.
+kestrova::LaunchPlan& plan_this_launch(kestrova::LaunchPurpose purpose, std::span<const std::string> user_options,
+                                       const std::string& executable, std::string_view class_list = {},
+                                       std::string_view archive = {}) {
+    std::string app_dir = kestrova::unresolved_app_dir(executable);
     if (char* resolved = realpath(app_dir.c_str(), nullptr)) {
         app_dir = resolved;
         std::free(resolved);
     }
     const std::string home = kestrova::platform::user_home_directory();
-    auto& options = kestrova::data.jvm_options;
-    const std::size_t checked = last_is_command && !options.empty() ? options.size() - 1 : options.size();
-    for (std::size_t i = 0; i < options.size(); ++i) {
-        std::string& option = options[i];
-        if (home.empty() && i < checked && option.find(kestrova::home_token) != std::string::npos)
-            kestrova::bail("%s", msg_no_home);
-        if (option.size() >= 2) option = kestrova::expand_option_tokens(option, app_dir, home);
+    const kestrova::LaunchInputs inputs{
+        kestrova::command_line_arguments(), user_options, app_dir, home, class_list, archive};
+    auto* plan = new kestrova::LaunchPlan(kestrova::plan_launch(kestrova::data, inputs, purpose));
+    if (plan->home_missing) kestrova::bail("%s", msg_no_home);
+    return *plan;
+}
+
+// Creates the JVM that `plan` describes: the host's hooks when the plan has them (output and
+// abort let the alert quote the JVM's own reason when it refuses to start; exit ends the process
+// the one safe way while an update transfer runs), then its options, then its class-data step's.
+jint create_jvm(const kestrova::LaunchPlan& plan, JavaVM** vm, JNIEnv** env) {
+    const std::size_t hook_count = plan.jvm_hooks ? 3 : 0;
+    const std::size_t count = hook_count + plan.jvm_options.size() + plan.class_data_options.size();
+    // Never freed, as the plan is not.
+    auto* options = static_cast<JavaVMOption*>(std::calloc(count, sizeof(JavaVMOption)));
+    if (options == nullptr) kestrova::bail("%s", msg_out_of_memory);
+    std::size_t i = 0;
+    if (plan.jvm_hooks) {
+        options[i].optionString = const_cast<char*>("vfprintf");
+        options[i++].extraInfo = reinterpret_cast<void*>(&forward_jvm_output);
+        options[i].optionString = const_cast<char*>("abort");
+        options[i++].extraInfo = reinterpret_cast<void*>(&jvm_aborting);
+        options[i].optionString = const_cast<char*>("exit");
+        options[i++].extraInfo = reinterpret_cast<void*>(&end_process_for_jvm);
     }
+    for (const auto* list : {&plan.jvm_options, &plan.class_data_options})
+        for (const auto& option : *list) options[i++].optionString = const_cast<char*>(option.c_str());
+    JavaVMInitArgs init_args{};
+    init_args.version = JNI_VERSION_1_8;
+    init_args.nOptions = static_cast<jint>(count);
+    init_args.options = options;
+    init_args.ignoreUnrecognized = JNI_FALSE;
+    return JNI_CreateJavaVM(vm, reinterpret_cast<void**>(env), &init_args);
 }
 
 // The class-data helper's dump, in a child process of its own: a JVM created with the start's very
 // options (those the archive is checked against when it is used: the record's and the user's) dumps
 // the archive and ends the process. Its status when it returns instead.
 int dump_class_data(const std::string& class_list, const std::string& archive) {
-    auto& options = kestrova::data.jvm_options;
-    if (const auto failure = add_user_jvm_options(options); !failure.empty()) kestrova::bail("%s", failure.c_str());
-    unsetenv("_JAVA_OPTIONS");
-    unsetenv("JDK_JAVA_OPTIONS");
-    unsetenv("JAVA_TOOL_OPTIONS");
-    char executable_path[2048];
-    expand_record_options(executable_path, false);
-    for (auto& option : kestrova::class_data::dump_options(class_list, archive)) options.push_back(std::move(option));
-    std::vector<JavaVMOption> vm_options(options.size());
-    for (std::size_t i = 0; i < options.size(); ++i) vm_options[i].optionString = options[i].data();
-    JavaVMInitArgs init_args{};
-    init_args.version = JNI_VERSION_1_8;
-    init_args.nOptions = static_cast<jint>(vm_options.size());
-    init_args.options = vm_options.data();
-    init_args.ignoreUnrecognized = JNI_FALSE;
+    std::vector<std::string> user_options;
+    if (const auto failure = read_user_jvm_options(user_options); !failure.empty())
+        kestrova::bail("%s", failure.c_str());
+    unset_java_option_variables();
+    const auto& plan = plan_this_launch(kestrova::LaunchPurpose::class_data_dump, user_options, own_executable_path(),
+                                        class_list, archive);
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
-    return JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&env), &init_args) == JNI_OK ? 0 : 1;
+    return create_jvm(plan, &vm, &env) == JNI_OK ? 0 : 1;
 }
 
 void* run_jvm(void*) {
-    auto& data = kestrova::data;
     // Read while the main thread waits for the environment to settle, before anything unsets it.
-    const std::string user_options_failure = add_user_jvm_options(data.jvm_options);
-    data.jvm_options.push_back(
-        kestrova::build_sun_java_command(data.main_class, data.app_args, kestrova::command_line_arguments()));
-
-    unsetenv("_JAVA_OPTIONS");
-    unsetenv("JDK_JAVA_OPTIONS");
-    unsetenv("JAVA_TOOL_OPTIONS");
+    std::vector<std::string> user_options;
+    const std::string user_options_failure = read_user_jvm_options(user_options);
+    unset_java_option_variables();
     environment_settled.release();
     // Only now: the alert a GUI start shows for it runs on the main thread, which waits until then.
     if (!user_options_failure.empty()) kestrova::bail("%s", user_options_failure.c_str());
 
-    char executable_path[2048];
-    expand_record_options(executable_path, true);
-    kestrova::add_class_data_options(data.jvm_options, data.console, executable_path);
-
-    // The options array points into data.jvm_options and, like it, lives until the process ends.
-    // The JVM's three hooks come first: output and abort let the alert quote the JVM's own reason
-    // when it refuses to start; exit ends the process the one safe way while an update transfer runs.
-    // The record's options follow, -Dsun.java.command= last, then the class-data archive's.
-    constexpr std::size_t hook_count = 3;
-    const std::size_t option_count = data.jvm_options.size();
-    auto* all_options = static_cast<JavaVMOption*>(std::calloc(hook_count + option_count, sizeof(JavaVMOption)));
-    if (all_options == nullptr) kestrova::bail("%s", msg_out_of_memory);
-    all_options[0].optionString = const_cast<char*>("vfprintf");
-    all_options[0].extraInfo = reinterpret_cast<void*>(&forward_jvm_output);
-    all_options[1].optionString = const_cast<char*>("abort");
-    all_options[1].extraInfo = reinterpret_cast<void*>(&jvm_aborting);
-    all_options[2].optionString = const_cast<char*>("exit");
-    all_options[2].extraInfo = reinterpret_cast<void*>(&end_process_for_jvm);
-    JavaVMOption* options = all_options + hook_count;
-    for (std::size_t i = 0; i < option_count; ++i) options[i].optionString = data.jvm_options[i].data();
-
-    JavaVMInitArgs init_args{};
-    init_args.version = JNI_VERSION_1_8;
-    init_args.nOptions = static_cast<jint>(hook_count + option_count);
-    init_args.options = all_options;
-    init_args.ignoreUnrecognized = JNI_FALSE;
+    const std::string executable = own_executable_path();
+    auto& plan = plan_this_launch(kestrova::LaunchPurpose::application, user_options, executable);
+    if (plan.class_data == kestrova::ClassDataStep::chosen_at_start)
+        plan.class_data_options = kestrova::class_data_start_options(plan.jvm_options, kestrova::data.console,
+                                                                     executable);
 
     JavaVM* vm = nullptr;
     JNIEnv* env = nullptr;
     KESTROVA_BENCH_MARK("create-jvm");
     creating_jvm.store(true);
-    const jint result = JNI_CreateJavaVM(&vm, reinterpret_cast<void**>(&env), &init_args);
+    const jint result = create_jvm(plan, &vm, &env);
     creating_jvm.store(false);
     KESTROVA_BENCH_MARK("jvm-created");
     if (result != JNI_OK) kestrova::bail("%s", kestrova::jvm_creation_failure_line(result, user_options_file).c_str());
@@ -489,7 +532,7 @@ void* run_jvm(void*) {
     }
 
     kestrova::updates::register_update_bridge(env);
-    hand_off(vm, env);
+    hand_off(vm, env, plan);
 }
 
 void do_nothing(kestrova::platform::Timer*, void*) {}
@@ -509,19 +552,12 @@ void kestrova::bail(const char* format, ...) {
     std::fputc('\n', stderr);
     funlockfile(stderr);
     va_end(args);
-    // A new version that fails before its application runs puts the previous one back and starts
-    // it, which tells the user instead: the launch failure's alert would only confuse. Also from
-    // the launch record's static initialiser, before main has set up the end of the process.
-    if (!application_running.load()) kestrova::updates::roll_back_first_start(launch_is_console());
-    // The line goes to standard error as it always has; a GUI user started from the desktop, who
-    // never sees that, gets it in the alert as well. A line too long for the buffer is cut there.
-    if (launch_failure_alert_wanted()) {
-        char line[4096];
-        std::vsnprintf(line, sizeof line, format, for_alert);
-        show_launch_failure(line, kestrova::launch_failure_advice(line));
-    }
+    // Formatted again into fixed storage: bail is also for being out of memory. A line too long for
+    // it is cut in the alert.
+    char line[4096];
+    std::vsnprintf(line, sizeof line, format, for_alert);
     va_end(for_alert);
-    kestrova::platform::end_process(1);
+    fail_launch({line});
 }
 
 int kestrova::run_cocoa_event_loop() {

@@ -62,7 +62,7 @@ struct ClassDataJob {
 };
 
 // Has this executable started again as the helper for `job` once this process ends through
-// end_process, right before the end's own action: detached, in a session of its own, standard
+// end_process, before any end action that may replace the program (process.h): detached, in a session of its own, standard
 // streams to nowhere, the environment the process started with. Started at the end, it takes
 // nothing from the application's start; should the process end otherwise (a crash, a kill), no
 // helper runs and a later start records a list again. When it cannot be started the class list is

@@ -42,8 +42,8 @@ void share_installation_lock();
 // or another directory took its place; nothing when this process holds no such lock.
 std::optional<bool> installation_at(const std::string& bundle);
 
-// The launcher of the bundle at `bundle`, as its Info.plist names it (CFBundleExecutable, a plain
-// name of a regular file in Contents/MacOS); nothing when it names none.
+// The launcher of the bundle at `bundle`, as its Info.plist names it (BundleFacts::launcher:
+// reached through no link); nothing when it names none.
 std::optional<std::string> installation_launcher(const std::string& bundle);
 
 // The directory this process locked, as its path was when it was locked; empty when none.

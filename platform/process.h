@@ -2,6 +2,7 @@
 // process (the executable's own path is in executable_path.h).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,13 +27,21 @@ std::optional<std::string> environment_variable(std::string_view name);
 // (load_url and download_to_file then never call their completion).
 [[noreturn]] void end_process(int status);
 
-// Registers what end_process does first, once, whichever thread ends the process and however
-// (another thread ending it meanwhile waits until the first end is over, and the first end's
-// status is the process's): work that must be done before the
-// process goes and may take a while, such as putting a downloaded update in place. The action is
-// given the status; it may replace the program (replace_process) but must not end the process
-// itself. One action per process, a later one in place of the earlier. Any thread.
-void run_before_end_of_process(void (*action)(int status));
+// When an action runs among the others at the end: those that leave something behind (start a
+// helper) first, as an action that replaces the program ends the others' chance to run; then
+// those that may replace it. Within a stage, in the order they were added.
+enum class EndOfProcessStage { leaves_something_behind, may_replace_program };
+inline constexpr std::size_t end_of_process_actions_per_stage = 8;
+
+// Adds to what end_process does first, whichever thread ends the process and however (another
+// thread ending it meanwhile waits until the first end is over, and the first end's status is the
+// process's): work that must be done before the process goes and may take a while, such as
+// putting a downloaded update in place. Each feature adds its own action, once; an action is given
+// the status, must not end the process itself, and may replace the program (replace_process) only
+// in the stage that says so. Up to end_of_process_actions_per_stage a stage; more are not run.
+// Any thread.
+void run_before_end_of_process(void (*action)(int status),
+                               EndOfProcessStage stage = EndOfProcessStage::may_replace_program);
 
 // Replaces the program running in this process with the executable at `path` (an absolute path),
 // keeping the process: the same process id, parent and terminal, so whoever started the

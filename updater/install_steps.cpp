@@ -352,26 +352,6 @@ const char* type_name(mode_t type) {
     }
 }
 
-// Whether Contents/MacOS/`executable` below `bundle` is a regular file its owner may execute, reached
-// without any link: a Contents or MacOS that links out of the bundle (to /usr/bin, say) would
-// otherwise make an executable there the new launcher.
-bool is_launcher_inside(const fs::path& bundle, const std::string& executable) {
-    int dir = ::open(bundle.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    for (const auto part : {kestrova::bundle_layout::contents, kestrova::bundle_layout::executables}) {
-        if (dir < 0) return false;
-        const int next = ::openat(dir, std::string(part).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        ::close(dir);
-        dir = next;
-    }
-    if (dir < 0) return false;
-    // The entry itself, not what a link there leads to: a link is not a launcher inside the bundle.
-    struct stat info {};
-    const bool ok = ::fstatat(dir, executable.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
-                    (info.st_mode & S_IXUSR) != 0;
-    ::close(dir);
-    return ok;
-}
-
 }  // namespace
 
 std::string install_reason(std::string_view pattern, std::initializer_list<std::string_view> values) {
@@ -385,6 +365,14 @@ std::string install_reason(std::string_view pattern, std::initializer_list<std::
 std::string info_value(const InfoDictionary& info, std::string_view key) {
     const auto found = info.find(key);
     return found == info.end() ? std::string() : found->second;
+}
+
+InfoLookup lookup_in(const InfoDictionary& info) {
+    return [&info](std::string_view key) -> std::optional<std::string> {
+        const auto found = info.find(key);
+        if (found == info.end()) return std::nullopt;
+        return found->second;
+    };
 }
 
 DownloadedArchive::DownloadedArchive(const fs::path& path) {
@@ -473,20 +461,18 @@ void check_staged_bundle(const fs::path& staged, const InfoDictionary& running, 
                          const InfoReader& read_info) {
     const auto info = read_info(kestrova::bundle_layout::info_plist_of(staged));
     if (!info) throw InstallError(std::string(msg_no_info));
-    const std::string identifier = info_value(*info, "CFBundleIdentifier");
+    const BundleFacts facts = read_bundle_facts(staged, lookup_in(*info));
     const std::string running_identifier = info_value(running, "CFBundleIdentifier");
-    if (identifier.empty() || identifier != running_identifier)
-        throw InstallError(install_reason(msg_other_identifier, {identifier, running_identifier}));
-    const std::string version = info_value(*info, "CFBundleVersion");
-    if (version.empty() || compare_versions(version, item_version) != Ordering::same)
-        throw InstallError(install_reason(msg_version_differs, {version, item_version}));
+    if (facts.identifier.empty() || facts.identifier != running_identifier)
+        throw InstallError(install_reason(msg_other_identifier, {facts.identifier, running_identifier}));
+    if (facts.version.empty() || compare_versions(facts.version, item_version) != Ordering::same)
+        throw InstallError(install_reason(msg_version_differs, {facts.version, item_version}));
     const std::string running_version = info_value(running, "CFBundleVersion");
-    if (compare_versions(running_version, version) != Ordering::ascending)
-        throw InstallError(install_reason(msg_not_newer, {version, running_version}));
-    const std::string executable = info_value(*info, "CFBundleExecutable");
-    if (executable.empty() || executable.find('/') != std::string::npos || executable == "." || executable == ".." ||
-        !is_launcher_inside(staged, executable))
-        throw InstallError(install_reason(msg_no_launcher, {std::string("Contents/MacOS/") + executable}));
+    if (compare_versions(running_version, facts.version) != Ordering::ascending)
+        throw InstallError(install_reason(msg_not_newer, {facts.version, running_version}));
+    if (!facts.launcher)
+        throw InstallError(install_reason(msg_no_launcher,
+                                          {std::string("Contents/MacOS/") + info_value(*info, "CFBundleExecutable")}));
 }
 
 bool can_replace(const fs::path& installed) {

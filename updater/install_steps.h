@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrova/bundle_facts.h"
 #include "updater/updater_host.h"
 
 namespace kestrova::sparkle {
@@ -49,6 +50,9 @@ std::string install_reason(std::string_view pattern, std::initializer_list<std::
 
 // The value of `key` in `info`; empty when it is absent.
 std::string info_value(const InfoDictionary& info, std::string_view key);
+
+// `info` as the lookup read_bundle_facts reads; `info` must outlive it.
+InfoLookup lookup_in(const InfoDictionary& info);
 
 // The downloaded archive, opened once (never through a link) so that the bytes whose signature is
 // checked are the bytes then unpacked, whatever happens to the path in between.

@@ -76,8 +76,10 @@ bool exists_no_follow(const fs::path& file) {
 // its executable would otherwise drop out of the menu (the entries' TryExec names the old one).
 void refresh_menu_entries(UpdaterHost& host, const fs::path& bundle) noexcept {
     try {
-        const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
-        const std::string executable = info ? info_value(*info, "CFBundleExecutable") : std::string();
+        const InfoDictionary info =
+            host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle)).value_or(InfoDictionary{});
+        const auto launcher = read_bundle_facts(bundle, lookup_in(info)).launcher;
+        const std::string executable = launcher ? launcher->filename().string() : std::string();
         const fs::path data_home = user_data_home(
             [&host](std::string_view name) { return host.environment_value(name); });
         if (executable.empty() || data_home.empty()) return;
@@ -175,9 +177,10 @@ KeptState take_kept_area(UpdaterHost& host, FirstStart& state) {
     return found;
 }
 
+// The running application's name as the dialog and the alert give it, else its bundle's folder's.
 std::string application_name(UpdaterHost& host, const fs::path& bundle) {
-    if (const auto name = host.info_string("CFBundleName"); name && !name->empty()) return *name;
-    return bundle.stem().string();
+    const InfoLookup info = [&host](std::string_view key) { return host.info_string(key); };
+    return application_name_in(info).value_or(bundle.stem().string());
 }
 
 // The first start is over: its SIGTERM, SIGINT and SIGHUP end the process as they would have.
@@ -198,11 +201,13 @@ void rewrite_record(UpdaterHost& host, const StagingArea& area, const std::optio
     sync_directory(area.path());
 }
 
-// The launcher of the bundle now at `bundle`.
+// The launcher of the bundle now at `bundle`; its Contents/MacOS/ alone when it has none, which
+// then cannot be started.
 fs::path launcher_of(UpdaterHost& host, const fs::path& bundle) {
-    const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
-    return kestrova::bundle_layout::executables_of(bundle) /
-           info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+    const InfoDictionary info =
+        host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle)).value_or(InfoDictionary{});
+    return read_bundle_facts(bundle, lookup_in(info))
+        .launcher.value_or(kestrova::bundle_layout::executables_of(bundle) / "");
 }
 
 // Exchanges the kept area's bundle back into place, holding the installation alone. `why` begins

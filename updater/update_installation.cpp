@@ -52,11 +52,13 @@ std::string others_run_message(UpdaterHost& host, std::string_view version) {
     return name + " " + std::string(version) + " will be installed when every copy of " + name + " has quit";
 }
 
-// The launcher the swapped-in bundle starts with; check_staged_bundle has vouched for its name.
+// The launcher the swapped-in bundle starts with, found in the staged tree before the exchange;
+// check_staged_bundle has vouched for it.
 fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs::path& bundle) {
-    const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(staged));
-    return kestrova::bundle_layout::executables_of(bundle) /
-           info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+    const InfoDictionary info =
+        host.read_property_list(kestrova::bundle_layout::info_plist_of(staged)).value_or(InfoDictionary{});
+    const auto launcher = read_bundle_facts(staged, lookup_in(info)).launcher;
+    return kestrova::bundle_layout::executables_of(bundle) / (launcher ? launcher->filename() : fs::path());
 }
 
 }  // namespace
@@ -89,27 +91,29 @@ bool PendingUpdate::install(UpdaterHost& host) {
     std::unique_ptr<StagingArea> staging = std::move(staging_);
     // The path the update was staged for, beside which the staging area was made.
     const fs::path bundle = staging->path().parent_path() / staging->staged_bundle().filename();
-    const ExchangeCheck check = check_before_exchange(host, bundle, running_, new_version_);
-    if (check.kind == ExchangeCheck::Kind::drop) {
-        // Removed with `staging`: nothing of it could ever go in, and the next check offers it again.
-        log_to(host,
-               "Update to version " + new_version_ + " not installed at exit and removed, because " + check.reason);
-        return false;
-    }
-    if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
-        staging->leave_on_disk();
-        log_to(host, "Update not installed at exit: " + others_run_message(host, new_version_));
-        return false;
-    }
+    StagedInstall installed;
     try {
-        swap_keeping_previous(host, staging, check.version, new_version_);
+        installed = install_staged_area(host, staging, bundle, running_, new_version_);
     } catch (const std::exception& e) {
         log_to(host,
                std::string("Update not installed at exit: ") + e.what() + " It is tried again at the next start.");
         staging->leave_on_disk();
         return false;
     }
-    log_to(host, "Installed version " + new_version_ + " in place of " + check.version + " as the application quit");
+    switch (installed.kind) {
+        case StagedInstall::Kind::dropped:
+            // Removed with `staging`: nothing of it could ever go in, and the next check offers it again.
+            log_to(host, "Update to version " + new_version_ + " not installed at exit and removed, because " +
+                             installed.reason);
+            return false;
+        case StagedInstall::Kind::waits_for_other_copies:
+            log_to(host, "Update not installed at exit: " + others_run_message(host, new_version_));
+            return false;
+        case StagedInstall::Kind::installed:
+            break;
+    }
+    log_to(host, "Installed version " + new_version_ + " in place of " + installed.replaced_version +
+                     " as the application quit");
     return true;
 }
 
@@ -341,13 +345,11 @@ void UpdateInstallation::install_download() {
 
     const std::string& new_version = request_.offer.version;
     if (request_.held_launch) {
-        const ExchangeCheck check = check_before_exchange(host_, request_.bundle, request_.running, new_version);
-        if (check.kind == ExchangeCheck::Kind::drop)
-            throw InstallError("The update was not installed because " + check.reason);
-        if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
-            // Left on disk unlocked, so the last copy to quit installs it (or else the next start).
-            staging_->mark_ready(new_version);
-            staging_->leave_on_disk();
+        const StagedInstall installed = install_staged_area(host_, staging_, request_.bundle, request_.running,
+                                                            new_version);
+        if (installed.kind == StagedInstall::Kind::dropped)
+            throw InstallError("The update was not installed because " + installed.reason);
+        if (installed.kind == StagedInstall::Kind::waits_for_other_copies) {
             staging_.reset();
             log("Update ready: " + others_run_message(host_, new_version) + "; this one starts as it is");
             stage_ = Stage::ended;
@@ -358,11 +360,10 @@ void UpdateInstallation::install_download() {
             });
             return;
         }
-        const fs::path launcher = launcher_after_swap(host_, staging_->staged_bundle(), request_.bundle);
-        swap_keeping_previous(host_, staging_, check.version, new_version);
-        log("Installed version " + new_version + " in place of " + check.version + ": starting " + launcher.string());
+        log("Installed version " + new_version + " in place of " + installed.replaced_version + ": starting " +
+            installed.launcher.string());
         driver_.dismiss_installation();
-        end(InstallResult{InstallResult::Kind::installed, launcher});
+        end(InstallResult{InstallResult::Kind::installed, installed.launcher});
         return;
     }
     staging_->mark_ready(new_version);
@@ -431,6 +432,22 @@ ExchangeCheck check_before_exchange(UpdaterHost& host, const fs::path& bundle, c
     return ExchangeCheck{ExchangeCheck::Kind::replace, standing, {}};
 }
 
+StagedInstall install_staged_area(UpdaterHost& host, std::unique_ptr<StagingArea>& area, const fs::path& bundle,
+                                  const InfoDictionary& running, const std::string& new_version) {
+    const ExchangeCheck check = check_before_exchange(host, bundle, running, new_version);
+    if (check.kind == ExchangeCheck::Kind::drop) return {StagedInstall::Kind::dropped, {}, {}, check.reason};
+    if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
+        // Left on disk unlocked, so the last copy to quit installs it (or else the next start).
+        if (!area->ready_version()) area->mark_ready(new_version);
+        area->leave_on_disk();
+        return {StagedInstall::Kind::waits_for_other_copies, {}, {}, {}};
+    }
+    // Read before the exchange, from the staged tree that check_staged_bundle vouched for.
+    fs::path launcher = launcher_after_swap(host, area->staged_bundle(), bundle);
+    swap_keeping_previous(host, area, check.version, new_version);
+    return {StagedInstall::Kind::installed, check.version, std::move(launcher), {}};
+}
+
 namespace {
 
 // Installs the newest ready update earlier runs or other copies left beside the bundle, when
@@ -473,33 +490,31 @@ std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
             best_version = *version;
         }
         if (!best) return std::nullopt;
-        const ExchangeCheck check = check_before_exchange(host, *bundle, running, best_version);
-        if (check.kind == ExchangeCheck::Kind::drop) {
-            log_to(host,
-                   "Removed the update to version " + best_version + " an earlier run staged, because " + check.reason);
-            return std::nullopt;
-        }
-        if (check.kind == ExchangeCheck::Kind::wait_for_other_copies) {
-            best->leave_on_disk();
-            log_to(host, "Update not installed yet: " + others_run_message(host, best_version));
-            return std::nullopt;
-        }
-        const fs::path launcher = launcher_after_swap(host, best->staged_bundle(), *bundle);
+        StagedInstall installed;
         try {
-            swap_keeping_previous(host, best, check.version, best_version);
+            installed = install_staged_area(host, best, *bundle, running, best_version);
         } catch (const InstallError& e) {
             // Removed rather than retried: a swap that fails at every start would hold every start.
             log_to(host, "Update not installed: " + std::string(e.what()));
             return std::nullopt;
         }
+        if (installed.kind == StagedInstall::Kind::dropped) {
+            log_to(host, "Removed the update to version " + best_version + " an earlier run staged, because " +
+                             installed.reason);
+            return std::nullopt;
+        }
+        if (installed.kind == StagedInstall::Kind::waits_for_other_copies) {
+            log_to(host, "Update not installed yet: " + others_run_message(host, best_version));
+            return std::nullopt;
+        }
         if (ending) {
-            log_to(host, "Installed version " + best_version + " in place of " + check.version +
+            log_to(host, "Installed version " + best_version + " in place of " + installed.replaced_version +
                              ", made ready by an earlier run, as the last copy quit");
         } else {
-            log_to(host, "Installed version " + best_version + " in place of " + check.version +
-                             ", made ready by an earlier run: starting " + launcher.string());
+            log_to(host, "Installed version " + best_version + " in place of " + installed.replaced_version +
+                             ", made ready by an earlier run: starting " + installed.launcher.string());
         }
-        return launcher;
+        return installed.launcher;
     } catch (const std::exception& e) {
         log_to(host, std::string("Looking for updates left by earlier runs failed: ") + e.what());
     } catch (...) {

@@ -133,6 +133,26 @@ struct ExchangeCheck {
 ExchangeCheck check_before_exchange(UpdaterHost& host, const std::filesystem::path& bundle,
                                     const InfoDictionary& running, std::string_view new_version);
 
+// What installing a staged area came to.
+struct StagedInstall {
+    enum class Kind { installed, waits_for_other_copies, dropped };
+    Kind kind = Kind::dropped;
+    std::string replaced_version;    // installed: the version at the bundle's path that it replaced
+    std::filesystem::path launcher;  // installed: the new version's launcher
+    std::string reason;              // dropped: why, as the end of "... because ..."
+};
+
+// The one step that installs a staged area, whoever drives it (the held launch, the pending update
+// at the end, an update an earlier run left): `area`, checked (check_staged_bundle) and holding
+// `new_version`, goes in place of `bundle`, the application `running` describes, once
+// check_before_exchange allows it, by the exchange that keeps the previous version beside it.
+// While other copies run, it is left on disk, ready (marked so when it was not yet), for the last
+// of them or the next start; dropped, it stays the caller's. Throws InstallError when the mark or
+// the exchange fails (nothing exchanged).
+StagedInstall install_staged_area(UpdaterHost& host, std::unique_ptr<StagingArea>& area,
+                                  const std::filesystem::path& bundle, const InfoDictionary& running,
+                                  const std::string& new_version);
+
 // At start, before the application: removes what interrupted installs left beside the bundle and
 // swaps in an update an earlier run made ready but did not live to install, when it still passes
 // check_staged_bundle against the running bundle. Returns the new version's launcher when one was

@@ -6,7 +6,11 @@
 
 namespace kestrova {
 
-// Prints the formatted message and a newline on standard error and exits with status 1.
+// Fails the launch: prints the formatted message (what went wrong and what to do) and a newline on
+// standard error; before the application runs, puts a new version's previous one back and starts
+// it in this process (which then tells the user); otherwise shows the line in the alert to a GUI
+// user who does not see standard error, and ends the process with status 1. Any thread; a second
+// failure meanwhile only ends the process.
 [[noreturn]] KESTROVA_EXPORT void bail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Runs the current thread's run loop in the default mode, kept alive by a timer that never fires,

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <type_traits>
 
 #include "kestrova/kestrova.h"
 #include "launcher/updates/installed_version.h"
@@ -50,11 +51,13 @@ bool put_back_and_start(PutBackEntry entry, bool console) {
     return true;
 }
 
-// Set once the application's main method is about to run: from then on an end of the process
-// with any status is the application's own choice, not a failure to start.
-std::atomic<bool> application_started{false};
+std::atomic<LaunchPhase> phase{LaunchPhase::starting};
+static_assert(std::is_trivially_destructible_v<std::atomic<LaunchPhase>>);
 
-void end_before_application(int status) noexcept { end_first_start(status); }
+// Set by the first put back asked for; trivially destructible, as the end may come from exit().
+std::atomic<bool> put_back_asked{false};
+
+std::atomic<bool> end_decision_added{false};
 
 // The signal that the JVM's own handling of it ended the process for (128 + SIGTERM, SIGINT or
 // SIGHUP, the status its shutdown hooks end with), or 0 when `status` is no such end.
@@ -70,11 +73,17 @@ void begin_first_start(const KestrovaUpdaterApi& framework, bool console) {
     console_launch = console;
     if (framework.begin_first_start == nullptr) return;
     if (put_back_and_start(framework.begin_first_start, console)) platform::end_process(1);
-    platform::run_before_end_of_process(&end_before_application);
+    decide_first_start_at_end();
 }
 
-void application_starting() {
-    application_started.store(true);
+LaunchPhase launch_phase() { return phase.load(); }
+
+void decide_first_start_at_end() {
+    if (!end_decision_added.exchange(true)) platform::run_before_end_of_process(&end_first_start);
+}
+
+void enter_application_phase() {
+    phase.store(LaunchPhase::application_running);
     const KestrovaUpdaterApi* framework = platform::load_update_framework();
     if (framework != nullptr && framework->application_starting != nullptr) framework->application_starting();
 }
@@ -88,11 +97,11 @@ void end_first_start(int status) noexcept {
     }
     // A deliberate end: status 0 before main (the user left the launch gate's offer), or whatever
     // the application chose once it ran. Its failures (an exception out of main) put back first.
-    if (status == 0 || application_started.load()) {
+    if (status == 0 || launch_phase() == LaunchPhase::application_running) {
         confirm_first_start();
         return;
     }
-    put_back_and_start(framework->roll_back_first_start, console_launch);
+    put_back_failed_launch(console_launch);
 }
 
 void confirm_first_start() {
@@ -100,7 +109,8 @@ void confirm_first_start() {
     if (framework != nullptr && framework->confirm_first_start != nullptr) framework->confirm_first_start();
 }
 
-void roll_back_first_start(bool console) {
+void put_back_failed_launch(bool console) {
+    if (put_back_asked.exchange(true)) return;
     if (const KestrovaUpdaterApi* framework = platform::load_update_framework())
         put_back_and_start(framework->roll_back_first_start, console);
 }

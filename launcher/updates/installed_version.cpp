@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "kestrova/kestrova.h"
 #include "launcher/command_line.h"
 #include "launcher/updates/first_start.h"
 #include "launcher/updates/update_log.h"
@@ -76,14 +76,12 @@ void start_installed_version(const std::string& bundle_launcher) {
     log_record("Starting the installed version: %{public}@", {launcher});
     const int error = replace_with(launcher);
     log_record("Could not start the installed version: %{public}@", {std::strerror(error)});
-    // The previous version, kept beside it, goes back and starts instead; only console
-    // applications, which never install updates, show no alert.
-    roll_back_first_start(false);
-    std::fprintf(stderr,
-                 "The application's update is installed, but its new version could not be started (%s: %s); "
-                 "start the application again to run it.\n",
-                 launcher.c_str(), std::strerror(error));
-    platform::end_process(1);
+    // A launch failure like any other: the previous version, kept beside the new one, goes back
+    // and starts instead.
+    kestrova::bail(
+        "The application's update is installed, but its new version could not be started (%s: %s); "
+        "start the application again to run it.",
+        launcher.c_str(), std::strerror(error));
 }
 
 }  // namespace kestrova::updates

@@ -165,12 +165,11 @@ void hold_launch_for_update_check() {
     log_record("The update check found no newer version to install, so the application starts.");
 }
 
-// The end of the process installs what the application's run has downloaded and checked. Runs
-// on whichever thread ends the process, while others may still run: the framework's call is made
-// for any thread. Nothing may escape into the end of the process.
-void install_pending_update(int status) noexcept {
-    // One action per process: a first start that has not yet shown it runs is decided first.
-    kestrova::updates::end_first_start(status);
+// The end of the process installs what the application's run has downloaded and checked, after a
+// first start that has not yet shown it runs is decided (an action added earlier). Runs on
+// whichever thread ends the process, while others may still run: the framework's call is made for
+// any thread. Nothing may escape into the end of the process.
+void install_pending_update(int) noexcept {
     if (framework->install_pending_update == nullptr) return;
     framework->install_pending_update();
 }
@@ -251,8 +250,11 @@ void kestrova::setup_finish_launch_observer(bool check_on_launch) {
         });
 }
 
-void kestrova::updates::install_pending_update_at_end() {
-    if (framework != nullptr) platform::run_before_end_of_process(&install_pending_update);
+void kestrova::updates::application_starting() {
+    enter_application_phase();
+    if (framework == nullptr) return;
+    decide_first_start_at_end();
+    platform::run_before_end_of_process(&install_pending_update);
 }
 
 void kestrova::check_for_updates() {

@@ -4,9 +4,10 @@
 
 namespace kestrova::updates {
 
-// From here on, every end of the process first lets the update framework install an update that
-// was downloaded and checked while the application ran. Called when the application's main method
-// is about to run: a launch that fails before has nothing pending. JVM thread.
-void install_pending_update_at_end();
+// The application's main method is about to run: the launch enters its application phase
+// (first_start.h), and from here on every end of the process decides a new version's first start
+// and then lets the update framework install an update that was downloaded and checked while the
+// application ran (a launch that fails before has nothing pending). JVM thread.
+void application_starting();
 
 }  // namespace kestrova::updates

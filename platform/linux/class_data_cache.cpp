@@ -24,8 +24,8 @@
 
 #include "core/class_data.h"
 #include "kestrova/bundle_layout.h"
-#include "platform/linux/class_data_cache_internal.h"
 #include "platform/linux/environment.h"
+#include "platform/process.h"
 
 namespace kestrova::platform {
 
@@ -312,16 +312,25 @@ void start_class_data_helper(const ClassDataJob& job) {
     if (error != 0) unlink((job.directory + "/" + job.class_list).c_str());
 }
 
-}  // namespace
-
-void start_class_data_helper_at_end(const ClassDataJob& job) { pending_job.store(new ClassDataJob(job)); }
-
-void linux_backend::start_pending_class_data_helper() noexcept {
+// The end of the process's action: starts the helper of the last job given, once.
+void start_pending_class_data_helper(int) noexcept {
     try {
         if (const ClassDataJob* job = pending_job.exchange(nullptr)) start_class_data_helper(*job);
     } catch (...) {
         // Out of memory for the arguments: no archive this time.
     }
+}
+
+// Set once the end's action is added: a later job only takes the earlier one's place.
+std::atomic<bool> end_action_added{false};
+
+}  // namespace
+
+void start_class_data_helper_at_end(const ClassDataJob& job) {
+    pending_job.store(new ClassDataJob(job));
+    // Before an action that may replace the program, which would leave no process to start it from.
+    if (!end_action_added.exchange(true))
+        run_before_end_of_process(&start_pending_class_data_helper, EndOfProcessStage::leaves_something_behind);
 }
 
 std::optional<ClassDataJob> class_data_helper_job(int argc, char** argv) {

@@ -11,6 +11,7 @@
 // lock and waits for nobody, and its updater only tells of new versions. The file lives in the tree,
 // so it moves with it when an update exchanges the trees, as the directory's own lock did.
 #include "platform/installation_lock.h"
+#include "kestrova/bundle_facts.h"
 #include "kestrova/bundle_layout.h"
 
 #include <fcntl.h>
@@ -201,19 +202,13 @@ std::optional<bool> installation_at(const std::string& bundle) {
 std::optional<std::string> installation_launcher(const std::string& bundle) {
     const auto info = read_property_list(kestrova::bundle_layout::info_plist_of(bundle).string());
     if (!info) return std::nullopt;
-    const auto found = info->find("CFBundleExecutable");
-    if (found == info->end() || found->second.empty() || found->second.find('/') != std::string::npos ||
-        found->second == "." || found->second == "..")
-        return std::nullopt;
-    const std::string macos = kestrova::bundle_layout::executables_of(bundle).string();
-    const std::string launcher = macos + "/" + found->second;
-    // Nothing on the way may be a link: what starts must lie inside the bundle.
-    struct stat info_of {};
-    if (::lstat(kestrova::bundle_layout::contents_of(bundle).c_str(), &info_of) != 0 || !S_ISDIR(info_of.st_mode))
-        return std::nullopt;
-    if (::lstat(macos.c_str(), &info_of) != 0 || !S_ISDIR(info_of.st_mode)) return std::nullopt;
-    if (::lstat(launcher.c_str(), &info_of) != 0 || !S_ISREG(info_of.st_mode)) return std::nullopt;
-    return launcher;
+    const auto facts = kestrova::read_bundle_facts(bundle, [&info](std::string_view key) -> std::optional<std::string> {
+        const auto found = info->find(key);
+        if (found == info->end()) return std::nullopt;
+        return found->second;
+    });
+    if (!facts.launcher) return std::nullopt;
+    return facts.launcher->string();
 }
 
 std::string locked_installation_path() {

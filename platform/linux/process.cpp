@@ -4,6 +4,7 @@
 #include <linux/close_range.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +12,6 @@
 #include <cstring>
 #include <type_traits>
 
-#include "platform/linux/class_data_cache_internal.h"
 #include "platform/linux/environment.h"
 #include "platform/linux/installation_lock_internal.h"
 #include "platform/linux/transfer_workers.h"
@@ -20,11 +20,25 @@ namespace kestrova::platform {
 
 namespace {
 
-// Both are trivially destructible: the end may come from exit() on one thread while another still
-// waits here.
-std::atomic<void (*)(int)> end_action{nullptr};
+// The actions of each stage, in the order they were added. Trivially destructible, as `ending` is:
+// the end may come from exit() on one thread while another still waits here.
+constexpr std::size_t stage_count = 2;
+struct EndActions {
+    std::atomic<void (*)(int)> actions[end_of_process_actions_per_stage];
+    std::atomic<std::size_t> count;
+};
+EndActions end_actions[stage_count];
 std::atomic<bool> ending{false};
-static_assert(std::is_trivially_destructible_v<std::atomic<bool>>);
+static_assert(std::is_trivially_destructible_v<std::atomic<bool>> && std::is_trivially_destructible_v<EndActions>);
+
+void run_end_actions(int status) {
+    for (auto& stage : end_actions) {
+        const std::size_t count = std::min(stage.count.load(), end_of_process_actions_per_stage);
+        // A slot taken by another thread that has not yet stored its action is left out.
+        for (std::size_t i = 0; i < count; ++i)
+            if (auto* action = stage.actions[i].load()) action(status);
+    }
+}
 
 }  // namespace
 
@@ -33,7 +47,11 @@ void prepare_for_threads() {
     linux_backend::remember_installation_directory();
 }
 
-void run_before_end_of_process(void (*action)(int)) { end_action.store(action); }
+void run_before_end_of_process(void (*action)(int), EndOfProcessStage stage) {
+    auto& actions = end_actions[static_cast<std::size_t>(stage)];
+    const std::size_t slot = actions.count.fetch_add(1);
+    if (slot < end_of_process_actions_per_stage) actions.actions[slot].store(action);
+}
 
 int replace_process(const char* path, char* const* arguments) {
     // What this process printed must not be lost with its buffers.
@@ -60,9 +78,7 @@ void end_process(int status) {
     if (ending.exchange(true)) {
         for (;;) pause();
     }
-    // Before the action, which may replace the program.
-    linux_backend::start_pending_class_data_helper();
-    if (auto* action = end_action.load()) action(status);
+    run_end_actions(status);
     if (!linux_backend::close_url_loading()) std::exit(status);
     std::fflush(nullptr);
     _exit(status);

@@ -2,8 +2,98 @@
 
 #include <gtest/gtest.h>
 
+#include "core/class_data.h"
+
 namespace kestrova {
 namespace {
+
+// What each purpose gives the JVM and the application, in order: the record's options, the user's,
+// the command (the application's alone), the tokens expanded everywhere; the dump's options last.
+TEST(LaunchPlan, OptionsArgumentsAndClassDataStepInOrder) {
+    const std::vector<std::string> dump = class_data::dump_options("/c/l.classlist", "/c/a.jsa.tmp");
+    const struct {
+        const char* name;
+        LaunchPurpose purpose;
+        std::vector<std::string> record_options, record_args, user_options;
+        std::vector<const char*> command_line;
+        const char* home;
+        std::vector<std::string> jvm_options;
+        std::string main_class;
+        std::vector<std::string> arguments;
+        bool home_missing;
+    } cases[] = {
+        {"application",
+         LaunchPurpose::application,
+         {"-Djava.class.path=&&/a.jar", "-Dh=~~/x"},
+         {"r1", "r 2"},
+         {"-Xmx2g", "-Dd=&&"},
+         {"c1", "&&"},
+         "/home/u",
+         {"-Djava.class.path=/R/a.jar", "-Dh=/home/u/x", "-Xmx2g", "-Dd=/R", "-Dsun.java.command=M r1 r 2 c1 /R"},
+         "M",
+         {"r1", "r 2", "c1", "&&"},
+         false},
+        {"home token without a home",
+         LaunchPurpose::application,
+         {"-Dh=~~"},
+         {},
+         {},
+         {},
+         "",
+         {"-Dh=", "-Dsun.java.command=M"},
+         "M",
+         {},
+         true},
+        {"home token only on the command line",
+         LaunchPurpose::application,
+         {},
+         {},
+         {},
+         {"~~"},
+         "",
+         {"-Dsun.java.command=M "},
+         "M",
+         {"~~"},
+         false},
+        {"home token in the user's options",
+         LaunchPurpose::class_data_dump,
+         {},
+         {},
+         {"-Dh=~~"},
+         {},
+         "",
+         {"-Dh="},
+         "",
+         {},
+         true},
+        {"dump",
+         LaunchPurpose::class_data_dump,
+         {"-Djava.class.path=&&/a.jar"},
+         {"r1"},
+         {"-Xmx2g"},
+         {"c1"},
+         "/home/u",
+         {"-Djava.class.path=/R/a.jar", "-Xmx2g"},
+         "",
+         {},
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto bytes = encode_launch_record({0, 0, "M", c.record_options, c.record_args});
+        const BurnedInData record(std::span<const char>(bytes.data(), bytes.size()));
+        const LaunchInputs inputs{c.command_line, c.user_options, "/R", c.home, "/c/l.classlist", "/c/a.jsa.tmp"};
+        const auto plan = plan_launch(record, inputs, c.purpose);
+        const bool application = c.purpose == LaunchPurpose::application;
+        EXPECT_EQ(plan.jvm_options, c.jvm_options);
+        EXPECT_EQ(plan.main_class, c.main_class);
+        EXPECT_EQ(plan.arguments, c.arguments);
+        EXPECT_EQ(plan.home_missing, c.home_missing);
+        EXPECT_EQ(plan.jvm_hooks, application);
+        EXPECT_EQ(plan.class_data, application ? ClassDataStep::chosen_at_start : ClassDataStep::dump);
+        EXPECT_EQ(plan.class_data_options, application ? std::vector<std::string>{} : dump);
+    }
+}
 
 TEST(SunJavaCommand, MainClassAloneWithoutArguments) {
     EXPECT_EQ(build_sun_java_command("M", {}, {}), "-Dsun.java.command=M");
