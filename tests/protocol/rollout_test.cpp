@@ -8,8 +8,6 @@
 
 #include "tests/support/temp_dir.h"
 
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include <array>
@@ -109,15 +107,6 @@ TEST(ChannelTest, LeavingAChannelNeverOffersAnOlderVersion) {
     EXPECT_NE(compare_versions(audience.installed_version, choice.best->version), Ordering::ascending);
 }
 
-TEST(ChannelTest, ListsAreReadAsTheyAreWritten) {
-    EXPECT_EQ(parse_channel_list("beta, nightly\n# not this one\n  beta\tqa\r\n"),
-              (std::vector<std::string>{"beta", "nightly", "qa"}));
-    EXPECT_TRUE(parse_channel_list("").empty());
-    EXPECT_TRUE(is_channel_name("beta-2.x_1"));
-    for (const char* bad : {"", "be ta", "beta,qa", "b\xc3\xa9ta", "x/y"}) EXPECT_FALSE(is_channel_name(bad)) << bad;
-    EXPECT_FALSE(is_channel_name(std::string(65, 'a')));
-}
-
 // Each group holds a seventh of 100,000 users drawn from the random numbers users keep, within
 // half a point: a mapping that favoured some groups (a modulus of 6 or 8, a narrowing that drops
 // high bits) would miss it by far more.
@@ -179,14 +168,6 @@ TEST(RolloutNumberTest, IsDrawnOnceAndKeptForTheUser) {
     EXPECT_FALSE(rollout_number_file(state.path(), "../x"));
 }
 
-TEST(RolloutNumberTest, ANamedPipeInItsPlaceIsNeverWaitedOn) {
-    const kestrova::testing::TempDir state;
-    const auto file = rollout_number_file(state.path(), "app.example.test");
-    std::filesystem::create_directories(file->parent_path());
-    ASSERT_EQ(::mkfifo(file->c_str(), 0600), 0);
-    EXPECT_FALSE(user_rollout_number(file).kept);
-}
-
 struct NotesCase {
     const char* name;
     std::string notes;
@@ -224,13 +205,6 @@ TEST(ReleaseNotesTest, LongNotesAreCutAtAWholeCharacterAndSaySo) {
     const auto text = release_notes_text(notes, 15);
     ASSERT_TRUE(text);
     EXPECT_EQ(*text, std::string(10, 'a') + "\n\u2026");
-}
-
-TEST(ReleaseNotesTest, OnlyWebAddressesAreFetched) {
-    EXPECT_TRUE(is_fetchable_notes_link("https://example.test/notes.html"));
-    EXPECT_TRUE(is_fetchable_notes_link("HTTP://example.test/notes"));
-    for (const char* link : {"file:///etc/passwd", "javascript:alert(1)", "ftp://x/y", "notes.html", "https:x"})
-        EXPECT_FALSE(is_fetchable_notes_link(link)) << link;
 }
 
 }  // namespace

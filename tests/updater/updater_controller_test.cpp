@@ -633,16 +633,6 @@ TEST_F(UpdaterControllerTest, ScheduledCheckWaitsForTheUsersGroupAndTheUsersOwnC
     EXPECT_EQ(host.alerts.size(), 1u) << "the user's own check waits for no group";
 }
 
-TEST_F(UpdaterControllerTest, ScheduledCheckKeepsANewRolloutNumberForTheUser) {
-    automatic_checks();
-    serve({{"100"}});
-    started();
-    const auto number = state.path() / "kestrova-updater" / (std::string(identifier) + ".rollout");
-    std::ifstream in(number);
-    std::uint64_t kept = 0;
-    EXPECT_TRUE(in >> kept) << "no number kept in " << number;
-}
-
 struct ChannelCase {
     const char* name;
     const char* bundle_channels;  // KestrovaUpdateChannels; nullptr: none
@@ -676,22 +666,10 @@ INSTANTIATE_TEST_SUITE_P(Table, ChannelCheckTest,
                                            ChannelCase{"TheUsersAlone", nullptr, "beta", "300"}),
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
-TEST_F(UpdaterControllerTest, OfferCarriesTheDescriptionAsPlainText) {
-    host.choice_answer = 0;
-    host.responses[feed_url] = http_ok(
-        feed_of({{"200",
-                  "<description><![CDATA[<p>Faster &amp; <script>x()</script>safer</p>]]></description>"
-                  "<sparkle:releaseNotesLink>https://example.test/notes</sparkle:releaseNotesLink>"}}));
-    started();
-    user_check();
-    ASSERT_EQ(host.choice_alerts.size(), 1u);
-    EXPECT_EQ(host.choice_alerts[0].details, "Faster & safer");
-    EXPECT_EQ(host.requests.size(), 1u) << "the link was fetched although the description was there";
-}
-
 struct NotesLinkCase {
     const char* name;
     const char* link;
+    const char* description;              // the item's, before its link
     std::optional<UrlResponse> response;  // nothing: never requested
     const char* details;
 };
@@ -701,8 +679,8 @@ class NotesLinkTest : public UpdaterControllerTest, public ::testing::WithParamI
 TEST_P(NotesLinkTest, IsFetchedWithinTheFeedsBoundsAndNeverHoldsTheOffer) {
     const NotesLinkCase& c = GetParam();
     host.choice_answer = 0;
-    host.responses[feed_url] = http_ok(
-        feed_of({{"200", "<sparkle:releaseNotesLink>" + std::string(c.link) + "</sparkle:releaseNotesLink>"}}));
+    host.responses[feed_url] = http_ok(feed_of({{"200", std::string(c.description) + "<sparkle:releaseNotesLink>" +
+                                                            std::string(c.link) + "</sparkle:releaseNotesLink>"}}));
     if (c.response) host.responses[c.link] = *c.response;
     started();
     user_check();
@@ -718,12 +696,14 @@ TEST_P(NotesLinkTest, IsFetchedWithinTheFeedsBoundsAndNeverHoldsTheOffer) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, NotesLinkTest,
-    ::testing::Values(NotesLinkCase{"HtmlPage", "https://example.test/notes.html",
-                                    http_ok("<h1>2.0</h1><p>New &lt;things&gt;</p>"), "2.0\n\nNew <things>"},
-                      NotesLinkCase{"PlainText", "https://example.test/notes.txt", http_ok("one\ntwo"), "one\ntwo"},
-                      NotesLinkCase{"Missing", "https://example.test/gone", http_status(404), ""},
-                      NotesLinkCase{"NotText", "https://example.test/notes.bin", http_ok("\xff\xfe\x00"), ""},
-                      NotesLinkCase{"ALocalFileIsNeverOpened", "file:///etc/passwd", std::nullopt, ""}),
+    ::testing::Values(
+        NotesLinkCase{"DescriptionFirst", "https://example.test/notes",
+                      "<description><![CDATA[<p>Faster &amp; <script>x()</script>safer</p>]]></description>",
+                      std::nullopt, "Faster & safer"},
+        NotesLinkCase{"HtmlPage", "https://example.test/notes.html", "",
+                      http_ok("<h1>2.0</h1><p>New &lt;things&gt;</p>"), "2.0\n\nNew <things>"},
+        NotesLinkCase{"Missing", "https://example.test/gone", "", http_status(404), ""},
+        NotesLinkCase{"ALocalFileIsNeverOpened", "file:///etc/passwd", "", std::nullopt, ""}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
