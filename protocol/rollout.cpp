@@ -8,6 +8,8 @@
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <chrono>
+#include <exception>
 #include <random>
 #include <system_error>
 
@@ -117,6 +119,18 @@ std::optional<std::int64_t> zone_offset(std::string_view zone) {
     return std::nullopt;
 }
 
+// The system's random source; should it fail, the clock's nanoseconds, which spread users as well
+// and keep a failure of the source from ever reaching a launch.
+std::uint64_t draw_random_number() {
+    try {
+        std::random_device source;
+        return (std::uint64_t{source()} << 32) ^ source();
+    } catch (const std::exception&) {
+        return static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) *
+               0x9E3779B97F4A7C15ull;
+    }
+}
+
 }  // namespace
 
 int rollout_group_of(std::uint64_t random_number) { return static_cast<int>(random_number % rollout_groups); }
@@ -181,8 +195,7 @@ RolloutNumber user_rollout_number(const std::optional<std::filesystem::path>& fi
     if (file)
         if (const auto kept = read_kept()) return {*kept, true};
 
-    std::random_device source;
-    const std::uint64_t drawn = (std::uint64_t{source()} << 32) ^ source();
+    const std::uint64_t drawn = draw_random_number();
     if (!file) return {drawn, false};
 
     // Written aside and linked into place, never over a file: of two copies that draw at once, the
