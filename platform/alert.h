@@ -26,8 +26,10 @@ bool can_show_dialog();
 // chosen by closing the window), `buttons[1]` the affirmative one, the rest further choices. The
 // default is `buttons[1]`, or `buttons[0]` with `dismiss_is_default`. Returns the index chosen;
 // nothing when no such dialog can be shown (no display, no dialog tool), so the caller falls back.
+// `details`, when not empty, is plain text shown in a scrolled area below the informative text.
 std::optional<std::size_t> run_choice_alert(std::string_view message_text, std::string_view informative_text,
-                                            const std::vector<std::string>& buttons, bool dismiss_is_default);
+                                            const std::vector<std::string>& buttons, bool dismiss_is_default,
+                                            std::string_view details = {});
 
 // A progress window with a Cancel button, shown until closed. `cancelled` runs at most once, on the
 // main queue, when the user cancels, and never once close_progress_window has returned. Returns a

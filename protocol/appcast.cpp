@@ -1,5 +1,6 @@
 #include "protocol/appcast.h"
 
+#include "protocol/rollout.h"
 #include "protocol/version_comparator.h"
 
 #include "kestrova/text.h"
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -107,6 +109,9 @@ struct ItemFields {
     std::size_t line = 0;
     std::optional<std::string> title, link, description, pub_date;
     std::optional<std::string> version_element, short_version_element, channel;
+    std::optional<std::string> release_notes_link, phased_rollout_interval;
+    bool critical_update = false;
+    std::optional<std::string> critical_below_version;
     std::optional<Enclosure> enclosure;
     std::vector<DeltaEnclosure> deltas;
     bool deltas_seen = false;
@@ -143,7 +148,18 @@ public:
 
 private:
     // Where the text being collected goes once its element ends.
-    enum class Target { channel_title, title, link, description, pub_date, version, short_version, channel };
+    enum class Target {
+        channel_title,
+        title,
+        link,
+        description,
+        pub_date,
+        version,
+        short_version,
+        channel,
+        release_notes_link,
+        phased_rollout_interval
+    };
 
     void begin_capture(Target target) {
         capture_ = target;
@@ -153,6 +169,7 @@ private:
     void finish_capture();
     void read_enclosure(const XML_Char** attributes);
     void read_delta(const XML_Char** attributes);
+    void read_critical_update(const XML_Char** attributes);
     void finish_item();
 
     XML_Parser parser_;
@@ -205,6 +222,12 @@ void AppcastReader::start_element(const XML_Char* raw_name, const XML_Char** att
             if (!item_->channel) begin_capture(Target::channel);
         } else if (name.is_sparkle("deltas")) {
             in_deltas_ = !std::exchange(item_->deltas_seen, true);
+        } else if (name.is_sparkle("releaseNotesLink")) {
+            if (!item_->release_notes_link) begin_capture(Target::release_notes_link);
+        } else if (name.is_sparkle("phasedRolloutInterval")) {
+            if (!item_->phased_rollout_interval) begin_capture(Target::phased_rollout_interval);
+        } else if (name.is_sparkle("criticalUpdate")) {
+            read_critical_update(attributes);
         }
     } else if (depth_ == 5 && item_ && in_deltas_ && name.is("enclosure")) {
         read_delta(attributes);
@@ -246,6 +269,12 @@ void AppcastReader::finish_capture() {
             break;
         case Target::channel:
             item_->channel = std::move(value);
+            break;
+        case Target::release_notes_link:
+            item_->release_notes_link = std::move(value);
+            break;
+        case Target::phased_rollout_interval:
+            item_->phased_rollout_interval = std::move(value);
             break;
     }
     capture_.reset();
@@ -291,6 +320,16 @@ void AppcastReader::read_delta(const XML_Char** attributes) {
         item_->deltas.push_back(std::move(delta));
 }
 
+// The first <sparkle:criticalUpdate> counts; its sparkle:version, when given, bounds whom it is for.
+void AppcastReader::read_critical_update(const XML_Char** attributes) {
+    if (std::exchange(item_->critical_update, true)) return;
+    for (const XML_Char** attribute = attributes; *attribute; attribute += 2) {
+        const std::string_view value = trim_white_space(attribute[1]);
+        if (split_name(attribute[0]).is_sparkle("version") && !value.empty() && value.size() <= max_version_bytes)
+            item_->critical_below_version = value;
+    }
+}
+
 void AppcastReader::finish_item() {
     ItemFields fields = std::move(*item_);
     item_.reset();
@@ -302,6 +341,15 @@ void AppcastReader::finish_item() {
     item.pub_date = std::move(fields.pub_date);
     item.os = std::move(fields.os);
     item.channel = std::move(fields.channel);
+    if (fields.release_notes_link && !fields.release_notes_link->empty())
+        item.release_notes_link = std::move(fields.release_notes_link);
+    if (fields.phased_rollout_interval) {
+        const auto seconds = parse_length(*fields.phased_rollout_interval);
+        if (seconds && *seconds > 0 && *seconds <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            item.phased_rollout_interval = static_cast<std::int64_t>(*seconds);
+    }
+    item.critical_update = fields.critical_update;
+    item.critical_below_version = std::move(fields.critical_below_version);
     if (fields.version_attribute && !fields.version_attribute->empty()) {
         item.version = std::move(*fields.version_attribute);
     } else if (fields.version_element && !fields.version_element->empty()) {
@@ -417,7 +465,11 @@ void read_appcast(std::string_view xml, AppcastReader& reader, XML_Parser parser
     }
 }
 
-bool is_offered(const AppcastItem& item, std::string_view os) { return !item.channel && (!item.os || *item.os == os); }
+bool is_critical_for(const AppcastItem& item, std::string_view installed_version) {
+    if (!item.critical_update) return false;
+    if (!item.critical_below_version) return true;
+    return compare_versions(installed_version, *item.critical_below_version) == Ordering::ascending;
+}
 
 }  // namespace
 
@@ -429,12 +481,46 @@ Appcast parse_appcast(std::string_view xml) {
     return reader.take_appcast();
 }
 
+namespace {
+
+bool is_for(const AppcastItem& item, const ItemAudience& audience) {
+    if (item.os && *item.os != audience.os) return false;
+    return !item.channel ||
+           std::find(audience.channels.begin(), audience.channels.end(), *item.channel) != audience.channels.end();
+}
+
+bool is_due(const AppcastItem& item, const ItemAudience& audience) {
+    if (!audience.rollout_group || !item.phased_rollout_interval || is_critical_for(item, audience.installed_version))
+        return true;
+    // Without a date the rollout has no start: the framework lets everyone in.
+    const auto published = item.pub_date ? parse_rfc822_date(*item.pub_date) : std::nullopt;
+    return !published ||
+           rollout_group_is_due(*published, *item.phased_rollout_interval, *audience.rollout_group, audience.now);
+}
+
+}  // namespace
+
+bool is_offered(const AppcastItem& item, const ItemAudience& audience) {
+    return is_for(item, audience) && is_due(item, audience);
+}
+
 AppcastChoice choose_from_appcast(std::string_view xml, std::string_view os) {
+    ItemAudience audience;
+    audience.os = os;
+    return choose_from_appcast(xml, audience);
+}
+
+AppcastChoice choose_from_appcast(std::string_view xml, const ItemAudience& audience) {
     const ParserPtr parser(XML_ParserCreateNS(nullptr, namespace_separator));
     if (!parser) throw std::bad_alloc();
     AppcastChoice choice;
     AppcastReader reader(parser.get(), [&](AppcastItem&& item) {
-        if (!is_offered(item, os)) return;
+        if (!is_for(item, audience)) return;
+        if (!is_due(item, audience)) {
+            if (!choice.newest_not_due || compare_versions(*choice.newest_not_due, item.version) == Ordering::ascending)
+                choice.newest_not_due = item.version;
+            return;
+        }
         if (!choice.best || compare_versions(choice.best->version, item.version) == Ordering::ascending)
             choice.best = std::move(item);
     });
@@ -445,9 +531,15 @@ AppcastChoice choose_from_appcast(std::string_view xml, std::string_view os) {
 }
 
 const AppcastItem* best_item(const Appcast& appcast, std::string_view os) {
+    ItemAudience audience;
+    audience.os = os;
+    return best_item(appcast, audience);
+}
+
+const AppcastItem* best_item(const Appcast& appcast, const ItemAudience& audience) {
     const AppcastItem* best = nullptr;
     for (const AppcastItem& candidate : appcast.items) {
-        if (!is_offered(candidate, os)) continue;
+        if (!is_offered(candidate, audience)) continue;
         if (!best || compare_versions(best->version, candidate.version) == Ordering::ascending) {
             best = &candidate;
         }

@@ -52,6 +52,15 @@ struct AppcastItem {
     std::optional<std::string> short_version;
     std::optional<std::string> os;       // the enclosure's sparkle:os attribute, as written
     std::optional<std::string> channel;  // <sparkle:channel>; nothing = the default channel
+    // <sparkle:releaseNotesLink>, as written; nothing when absent or blank.
+    std::optional<std::string> release_notes_link;
+    // <sparkle:phasedRolloutInterval>: seconds between one rollout group and the next; nothing when
+    // absent or not a whole number above zero.
+    std::optional<std::int64_t> phased_rollout_interval;
+    // <sparkle:criticalUpdate/>: every older copy is to take this item at once. With its
+    // sparkle:version attribute, only copies older than that version are.
+    bool critical_update = false;
+    std::optional<std::string> critical_below_version;
 };
 
 struct Appcast {
@@ -84,11 +93,30 @@ public:
 // Throws AppcastError.
 Appcast parse_appcast(std::string_view xml);
 
+// Who a feed's items are chosen for.
+struct ItemAudience {
+    std::string_view os = this_operating_system;
+    // The channels followed besides the default one (items without <sparkle:channel>).
+    std::vector<std::string> channels;
+    // The user's rollout group (0 to rollout_groups - 1) for a check the user did not ask for;
+    // nothing for one the user asked for, which waits for no group.
+    std::optional<int> rollout_group;
+    std::int64_t now = 0;                // seconds since 1970, UTC: when the check runs
+    std::string_view installed_version;  // to tell whom a critical update is critical for
+};
+
+// Whether `item` may be offered to `audience`: for its system, on a channel it follows, and, when
+// the item is rolled out in phases and is not critical for the installed version, with its
+// group's turn come (rollout_group_is_due).
+bool is_offered(const AppcastItem& item, const ItemAudience& audience);
+
 // The item to offer on `os` on the default channel: among the items without sparkle:os or naming
 // `os` exactly, and without <sparkle:channel>, the first of the newest under compare_versions (a
 // linear scan that replaces the best so far only with a newer one). Nothing when no item qualifies.
 // The pointer is into `appcast`.
 const AppcastItem* best_item(const Appcast& appcast, std::string_view os = this_operating_system);
+// The same choice among the items is_offered lets `audience` have.
+const AppcastItem* best_item(const Appcast& appcast, const ItemAudience& audience);
 
 // What a check needs of a feed: parse_appcast followed by best_item, the same refusals and the same
 // choice, but without keeping every item. Only the best so far is held while the feed is read, so a
@@ -97,7 +125,10 @@ struct AppcastChoice {
     std::string title;
     std::size_t item_count = 0;
     std::optional<AppcastItem> best;
+    // The newest version left out only because the audience's rollout group is not due for it yet.
+    std::optional<std::string> newest_not_due;
 };
 AppcastChoice choose_from_appcast(std::string_view xml, std::string_view os = this_operating_system);
+AppcastChoice choose_from_appcast(std::string_view xml, const ItemAudience& audience);
 
 }  // namespace kestrova::sparkle

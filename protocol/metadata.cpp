@@ -1,7 +1,9 @@
 #include "protocol/metadata.h"
 
 #include "kestrova/text.h"
+#include "protocol/rollout.h"
 
+#include <charconv>
 #include <cstddef>
 
 namespace kestrova {
@@ -64,6 +66,25 @@ std::optional<std::string> metadata_version(std::optional<std::string_view> text
     });
     if (!version || !revision) return std::nullopt;
     return std::string(*version) + "." + std::string(*revision);
+}
+
+MetadataRollout metadata_rollout(std::optional<std::string_view> text) {
+    MetadataRollout rollout;
+    if (!text) return rollout;
+    for_each_metadata_entry(*text, [&](std::string_view key, std::string_view value) {
+        if (key == "app.pubDate") {
+            rollout.published = sparkle::parse_rfc822_date(value);
+        } else if (key == "app.phasedRolloutInterval") {
+            std::int64_t seconds = 0;
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+            rollout.interval = error == std::errc{} && end == value.data() + value.size() && seconds > 0
+                                   ? std::optional<std::int64_t>(seconds)
+                                   : std::nullopt;
+        } else if (key == "app.criticalUpdate") {
+            rollout.critical = value == "true";
+        }
+    });
+    return rollout;
 }
 
 std::optional<std::string> metadata_version(const Metadata& metadata) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -42,5 +43,15 @@ std::optional<std::string> metadata_version(const Metadata& metadata);
 // The same version read straight from a metadata file's text, as parse_metadata would read it, but
 // keeping only the two keys it needs: an update site's file of many keys costs no memory here.
 std::optional<std::string> metadata_version(std::optional<std::string_view> text);
+
+// How the version a metadata file announces is rolled out, from its app.pubDate (the item's RFC 822
+// pubDate), app.phasedRolloutInterval (seconds) and app.criticalUpdate ("true"). A value that
+// cannot be read counts as absent, as the appcast's reader has it.
+struct MetadataRollout {
+    std::optional<std::int64_t> published;  // seconds since 1970
+    std::optional<std::int64_t> interval;
+    bool critical = false;
+};
+MetadataRollout metadata_rollout(std::optional<std::string_view> text);
 
 }  // namespace kestrova

@@ -13,6 +13,7 @@
 #include "kestrova/bundle_layout.h"
 #include "platform/shared_library.h"
 #include "protocol/ed25519.h"
+#include "protocol/rollout.h"
 #include "tools/added_launchers.h"
 #include "tools/bundle_inputs.h"
 #include "tools/desktop_entry.h"
@@ -63,6 +64,8 @@ constexpr std::string_view msg_bad_public_ed_key =
     "--public-ed-key takes base64 of a 32-byte Ed25519 public key (the line generate-keys prints), not \"{}\"";
 constexpr std::string_view msg_signed_feed_without_key =
     "--require-signed-feed needs --public-ed-key, the key the feed's signature is checked with; add it";
+constexpr std::string_view msg_bad_channel =
+    "--update-channel \"{}\" is not a channel name: use 1 to 64 ASCII letters, digits, '.', '_' or '-'";
 constexpr std::string_view msg_bad_icon =
     "--icon \"{}\" is not a PNG image; give a PNG file (a square one, 256x256 or larger, looks best)";
 constexpr std::string_view msg_icon_name_taken =
@@ -459,6 +462,12 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
     }
     plist.require_signed_feed = args.has("--require-signed-feed");
     if (plist.require_signed_feed && !plist.public_ed_key) throw UsageError(std::string(msg_signed_feed_without_key));
+    for (const std::string& channel : args.values("--update-channel")) {
+        if (!kestrova::sparkle::is_channel_name(channel)) throw UsageError(fill(msg_bad_channel, {channel}));
+        if (std::find(plist.update_channels.begin(), plist.update_channels.end(), channel) ==
+            plist.update_channels.end())
+            plist.update_channels.push_back(channel);
+    }
     if (const auto icon = args.value("--icon")) {
         plan.icon = *icon;
         require_regular_file(*plan.icon, "the icon", "check the --icon path");

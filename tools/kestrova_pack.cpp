@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "protocol/ed25519.h"
+#include "protocol/rollout.h"
 #include "tools/apt_repository.h"
 #include "tools/bundle.h"
 #include "tools/command_line.h"
@@ -101,6 +102,7 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--check-interval", true, false},
     {"--public-ed-key", true, false},
     {"--require-signed-feed", false, false},
+    {"--update-channel", true, true},
     {"--icon", true, false},
     {"--jlink", false, false},
     {"--add-modules", true, true},
@@ -124,12 +126,21 @@ constexpr OptionRule release_option_rules[] = {
     {"--site", true, false},
     {"--download-url-prefix", true, false},
     {"--release-notes-url", true, false},
+    {"--release-notes", true, false},
+    {"--channel", true, false},
+    {"--phased-rollout-interval", true, false},
+    {"--critical-update", false, false},
     {"--apt", false, false},
     {"--apt-key", true, false},
     {"--deltas", true, false},
     {"--expires-in", true, false},
     {"--refresh", false, false},
 };
+
+constexpr std::string_view msg_bad_channel =
+    "--channel \"{}\" is not a channel name: use 1 to 64 ASCII letters, digits, '.', '_' or '-'";
+constexpr std::string_view msg_bad_rollout_interval =
+    "--phased-rollout-interval \"{}\" is not a number of seconds from 1 to 31536000 (a year); give one";
 
 // The options of deb and rpm, and of release --apt.
 constexpr OptionRule package_option_rules[] = {
@@ -322,7 +333,8 @@ int run_release(std::span<char* const> argv) {
     }
     if (args.has("--refresh")) {
         if (!args.operands.empty()) throw UsageError(fill(msg_refresh_takes, {"bundle"}));
-        for (const char* option : {"--download-url-prefix", "--release-notes-url", "--deltas", "--apt", "--apt-key"})
+        for (const char* option : {"--download-url-prefix", "--release-notes-url", "--release-notes", "--channel",
+                                   "--phased-rollout-interval", "--critical-update", "--deltas", "--apt", "--apt-key"})
             if (args.has(option)) throw UsageError(fill(msg_refresh_takes, {option}));
         kestrova::pack::refresh_release_site({args.required("--site", "release"),
                                               args.required("--key-file", "release"), args.value("--next-key-file"),
@@ -340,6 +352,17 @@ int run_release(std::span<char* const> argv) {
     options.download_url_prefix = args.required("--download-url-prefix", "release");
     options.release_notes_url = args.value("--release-notes-url");
     options.source_date_epoch = source_date_epoch();
+    if (const auto notes = args.value("--release-notes")) options.release_notes_file = *notes;
+    if (const auto channel = args.value("--channel")) {
+        if (!kestrova::sparkle::is_channel_name(*channel)) throw UsageError(fill(msg_bad_channel, {*channel}));
+        options.channel = *channel;
+    }
+    if (const auto interval = args.value("--phased-rollout-interval")) {
+        const auto seconds = parse_number(*interval, kestrova::pack::max_phased_rollout_interval);
+        if (!seconds || *seconds == 0) throw UsageError(fill(msg_bad_rollout_interval, {*interval}));
+        options.phased_rollout_interval = static_cast<std::int64_t>(*seconds);
+    }
+    options.critical_update = args.has("--critical-update");
     if (const auto deltas = args.value("--deltas")) {
         const auto count = parse_number(*deltas, 1000);
         if (!count) throw UsageError(fill(msg_bad_deltas, {*deltas}));

@@ -146,6 +146,9 @@ Bundle options:
                              trust only an appcast.xml and metadata.properties that
                              kestrova-pack release signed with that key, and never an
                              older or expired one (needs --public-ed-key)
+  --update-channel NAME      KestrovaUpdateChannels: the updater also offers the items that
+                             release --channel NAME published (repeatable; every copy follows
+                             the default channel)
   --automatic-checks         SUEnableAutomaticChecks: the updater checks on a schedule
   --check-interval SECONDS   SUScheduledCheckInterval (the updater's default is 86400;
                              below 3600 counts as 3600, 0 turns scheduled checks off)
@@ -217,7 +220,9 @@ Prints the Ed25519 signature of ARCHIVE's bytes and its size as the attributes o
 
 inline constexpr std::string_view help_release =
     R"(Usage: kestrova-pack release BUNDLE.app --key-file FILE --site DIR --download-url-prefix URL
-       [--release-notes-url URL] [--next-key-file NEXT] [--deltas N] [--expires-in DAYS]
+       [--release-notes-url URL] [--release-notes FILE] [--next-key-file NEXT] [--deltas N]
+       [--expires-in DAYS] [--channel NAME] [--phased-rollout-interval SECONDS]
+       [--critical-update]
        kestrova-pack release --refresh --key-file FILE --site DIR [--next-key-file NEXT]
        [--expires-in DAYS]
 
@@ -245,6 +250,13 @@ with --require-signed-feed refuse files without it, or older than ones they have
 --expires-in DAYS (1 to 3650) makes the two files stale after DAYS: such bundles then
 offer nothing until the site is signed again. --refresh signs the site's current files
 again with a new serial and signing time, no new version; run it well within DAYS.
+--release-notes FILE puts FILE's text (UTF-8, plain or simple HTML, up to 64 KiB) into the
+item's <description>, which the update dialog shows as plain text; --release-notes-url URL
+names a page of such text instead (sparkle:releaseNotesLink).
+--channel NAME offers the item only to copies that follow NAME (bundle --update-channel, or
+the user's channels file); metadata.properties keeps naming the default channel's newest.
+--phased-rollout-interval SECONDS lets users in in seven groups, one more every SECONDS from
+the item's pubDate; checks users ask for, and --critical-update items, do not wait.
 )";
 
 inline constexpr std::string_view help_delta = R"(Usage: kestrova-pack delta OLD.tar.gz NEW.tar.gz OUT

@@ -336,6 +336,11 @@ std::string info_plist_xml(const PlistFields& fields) {
     if (fields.feed_url) append_plist_entry(out, "SUFeedURL", *fields.feed_url);
     if (fields.public_ed_key) append_plist_entry(out, "SUPublicEDKey", *fields.public_ed_key);
     if (fields.require_signed_feed) out += "\t<key>KestrovaRequireSignedFeed</key>\n\t<true/>\n";
+    if (!fields.update_channels.empty()) {
+        std::string list;
+        for (const std::string& channel : fields.update_channels) list += (list.empty() ? "" : ",") + channel;
+        append_plist_entry(out, "KestrovaUpdateChannels", list);
+    }
     if (fields.automatic_checks) out += "\t<key>SUEnableAutomaticChecks</key>\n\t<true/>\n";
     if (fields.check_interval)
         out += "\t<key>SUScheduledCheckInterval</key>\n\t<integer>" + std::to_string(*fields.check_interval) +

@@ -102,6 +102,7 @@ struct PlistFields {
     bool user_jvm_options = false;                // KestrovaUserJVMOptions: the user's jvm.options file is read
     bool class_data = true;                       // false writes KestrovaClassData false
     bool require_signed_feed = false;             // KestrovaRequireSignedFeed
+    std::vector<std::string> update_channels{};   // KestrovaUpdateChannels, followed besides the default
 };
 
 // The bundle's Info.plist as an XML property list.

@@ -19,6 +19,7 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "kestrova/utf8.h"
 #include "platform/property_list.h"
 #include "protocol/appcast.h"
 #include "protocol/ed25519.h"
@@ -78,6 +79,8 @@ constexpr std::string_view msg_not_newer =
 constexpr std::string_view msg_bad_metadata_version =
     "CFBundleVersion \"{}\" cannot be written to metadata.properties (it holds '=' or a line end, or "
     "white space at its ends); use a plain version";
+constexpr std::string_view msg_bad_release_notes =
+    "--release-notes \"{}\" {}; give a UTF-8 text file of at most 64 KiB";
 constexpr std::string_view msg_site_not_dir = "--site \"{}\" exists and is not a directory; name a directory";
 constexpr std::string_view msg_cannot_write_site =
     "cannot write the release into \"{}\": {}; check the free space and permissions there";
@@ -265,7 +268,13 @@ std::unique_ptr<Element> item_element(const ReleaseItem& item) {
     constexpr std::string_view indent = "\n      ";
     auto element = make_element("", "item");
     add_text_child(*element, "", "title", "Version " + item.short_version, indent);
+    if (item.description) add_text_child(*element, "", "description", *item.description, indent);
     add_text_child(*element, "", "pubDate", item.pub_date, indent);
+    if (item.channel) add_text_child(*element, sparkle_uri, "channel", *item.channel, indent);
+    if (item.phased_rollout_interval)
+        add_text_child(*element, sparkle_uri, "phasedRolloutInterval", std::to_string(*item.phased_rollout_interval),
+                       indent);
+    if (item.critical_update) add_child(*element, make_element(sparkle_uri, "criticalUpdate"), indent);
     add_text_child(*element, sparkle_uri, "version", item.version, indent);
     add_text_child(*element, sparkle_uri, "shortVersionString", item.short_version, indent);
     if (item.release_notes_url)
@@ -302,10 +311,11 @@ std::unique_ptr<Element> item_element(const ReleaseItem& item) {
 }
 
 // An item this release takes the place of: the same version, offered to this system on the
-// default channel, as the updater would see it.
-bool is_replaced(const sparkle::AppcastItem& old, std::string_view version) {
+// release's channel, as the updater would see it.
+bool is_replaced(const sparkle::AppcastItem& old, const ReleaseItem& item) {
     const bool for_us = !old.os || *old.os == sparkle::this_operating_system;
-    return for_us && !old.channel && sparkle::compare_versions(old.version, version) == sparkle::Ordering::same;
+    return for_us && old.channel == item.channel &&
+           sparkle::compare_versions(old.version, item.version) == sparkle::Ordering::same;
 }
 
 std::string rfc822_date(std::time_t when) {
@@ -433,7 +443,9 @@ std::string appcast_with_item(std::optional<std::string_view> existing, std::str
     } catch (const sparkle::AppcastError& e) {
         throw PackError(fill(msg_bad_appcast, {e.what()}));
     }
-    if (const auto* newest = sparkle::best_item(parsed);
+    sparkle::ItemAudience followers;
+    if (item.channel) followers.channels.push_back(*item.channel);
+    if (const auto* newest = sparkle::best_item(parsed, followers);
         newest != nullptr && sparkle::compare_versions(item.version, newest->version) == sparkle::Ordering::ascending)
         throw PackError(fill(msg_not_newer, {item.version, newest->version}));
 
@@ -453,7 +465,7 @@ std::string appcast_with_item(std::optional<std::string_view> existing, std::str
         for (auto& child : children) {
             Element* element = as_element(child);
             if (element != nullptr && is_plain(*element, "item")) {
-                const bool replaced = index < parsed.items.size() && is_replaced(parsed.items[index], item.version);
+                const bool replaced = index < parsed.items.size() && is_replaced(parsed.items[index], item);
                 ++index;
                 if (replaced) {
                     // The white space before it goes too, so that replacing does not add blank lines.
@@ -510,6 +522,45 @@ std::string metadata_properties(std::string_view version) {
     return text;
 }
 
+std::string metadata_properties(std::string_view version, const ReleaseRollout& rollout) {
+    std::string text = metadata_properties(version);
+    // A date holds no '=' or line end; it is the item's own, which the release wrote.
+    if (rollout.pub_date && rollout.pub_date->find_first_of("=\n\r") == std::string::npos)
+        text += "app.pubDate=" + *rollout.pub_date + "\n";
+    if (rollout.phased_rollout_interval)
+        text += "app.phasedRolloutInterval=" + std::to_string(*rollout.phased_rollout_interval) + "\n";
+    if (rollout.critical_update) text += "app.criticalUpdate=true\n";
+    return text;
+}
+
+namespace {
+
+// What metadata.properties says for an appcast: the newest item of the default channel, which is
+// what every copy follows, and how it is rolled out. Empty when the default channel has no item.
+std::string metadata_for_appcast(std::string_view appcast) {
+    const sparkle::Appcast parsed = sparkle::parse_appcast(appcast);
+    const sparkle::AppcastItem* newest = sparkle::best_item(parsed);
+    if (newest == nullptr) return {};
+    ReleaseRollout rollout;
+    rollout.pub_date = newest->pub_date;
+    rollout.phased_rollout_interval = newest->phased_rollout_interval;
+    rollout.critical_update = newest->critical_update && !newest->critical_below_version;
+    return metadata_properties(newest->version, rollout);
+}
+
+std::string read_release_notes(const fs::path& file) {
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) throw PackError(fill(msg_bad_release_notes, {file.string(), "is not a file"}));
+    if (fs::file_size(file, ec) > max_release_notes_bytes)
+        throw PackError(fill(msg_bad_release_notes, {file.string(), "is larger than 64 KiB"}));
+    const std::vector<char> bytes = read_file(file);
+    std::string text(bytes.begin(), bytes.end());
+    if (!is_valid_utf8(text)) throw PackError(fill(msg_bad_release_notes, {file.string(), "is not UTF-8"}));
+    return text;
+}
+
+}  // namespace
+
 fs::path make_release(const ReleaseOptions& options) {
     // --- Everything that can refuse, before anything is written.
     const fs::path bundle = options.bundle.lexically_normal().has_filename()
@@ -545,7 +596,7 @@ fs::path make_release(const ReleaseOptions& options) {
     if (fs::exists(options.site, ec) && !fs::is_directory(options.site, ec))
         throw PackError(fill(msg_site_not_dir, {options.site.string()}));
     const fs::path appcast_path = options.site / "appcast.xml";
-    const std::string metadata = metadata_properties(*version);
+    if (!options.channel) metadata_properties(*version);  // refused before anything is written
     // The files are signed for this application with the key installed copies check with, and with
     // the next one while keys change, so that copies of either side read the feed.
     std::vector<ed::Seed> feed_keys{seed};
@@ -560,6 +611,10 @@ fs::path make_release(const ReleaseOptions& options) {
     if (!prefix.ends_with('/')) prefix += '/';
     item.url = prefix + url_path_segment(archive_name);
     item.release_notes_url = options.release_notes_url;
+    if (options.release_notes_file) item.description = read_release_notes(*options.release_notes_file);
+    item.channel = options.channel;
+    item.phased_rollout_interval = options.phased_rollout_interval;
+    item.critical_update = options.critical_update;
     item.pub_date = rfc822_date(options.source_date_epoch ? static_cast<std::time_t>(*options.source_date_epoch)
                                                           : std::time(nullptr));
 
@@ -590,8 +645,10 @@ fs::path make_release(const ReleaseOptions& options) {
             delta.signature.assign(88, 'A');
             delta.length = std::numeric_limits<std::uint64_t>::max();
         }
-        check_feed_size(signed_text(appcast_with_item(existing, name, longest), sparkle::FeedFile::appcast).size(),
-                        appcast_path);
+        const std::string longest_appcast = appcast_with_item(existing, name, longest);
+        check_feed_size(signed_text(longest_appcast, sparkle::FeedFile::appcast).size(), appcast_path);
+        // The newest default item is the same whatever the signatures and lengths turn out to be.
+        const std::string metadata = metadata_for_appcast(longest_appcast);
 
         PendingFile archive(options.site / archive_name);
         PendingFile appcast(appcast_path);

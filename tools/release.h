@@ -27,7 +27,12 @@ struct ReleaseItem {
     std::uint64_t length = 0;   // the archive's size in bytes
     std::string signature;      // base64 Ed25519 signature of the archive
     std::optional<std::string> release_notes_url;
-    std::string pub_date;              // RFC 822 date
+    std::optional<std::string> description;  // the release notes' text, plain or simple HTML
+    std::string pub_date;                    // RFC 822 date
+    std::optional<std::string> channel;      // <sparkle:channel>; nothing: the default channel
+    // <sparkle:phasedRolloutInterval>, seconds; nothing: everyone at once.
+    std::optional<std::int64_t> phased_rollout_interval;
+    bool critical_update = false;      // <sparkle:criticalUpdate/>
     std::vector<ReleaseDelta> deltas;  // <sparkle:deltas>, newest base first
 };
 
@@ -35,7 +40,8 @@ struct ReleaseItem {
 // made, titled `title`). The new item comes first in the channel; older items and everything else
 // in the document are kept, except items of the same version for this system, which it replaces.
 // Throws PackError when `existing` is not an appcast the updater would read, or when it offers a
-// newer version than `item`'s (a release must be the newest).
+// newer version than `item`'s on the default channel or `item`'s own (a release must be the newest
+// its followers can be offered).
 std::string appcast_with_item(std::optional<std::string_view> existing, std::string_view title,
                               const ReleaseItem& item);
 
@@ -43,6 +49,16 @@ std::string appcast_with_item(std::optional<std::string_view> existing, std::str
 // update gate reads back exactly `version`. Throws PackError when no such text exists (a version
 // the gate's format cannot carry, e.g. with "=" or a line end, or white space at its ends).
 std::string metadata_properties(std::string_view version);
+
+// What the gate needs to know of the rollout of the version metadata.properties names.
+struct ReleaseRollout {
+    std::optional<std::string> pub_date;  // the item's pubDate
+    std::optional<std::int64_t> phased_rollout_interval;
+    bool critical_update = false;  // for every older copy
+};
+// metadata_properties(version) followed by app.pubDate, app.phasedRolloutInterval and
+// app.criticalUpdate=true, each when the rollout says so.
+std::string metadata_properties(std::string_view version, const ReleaseRollout& rollout);
 
 // `text` percent-encoded as one URL path segment (all but ASCII letters, digits and "-._~").
 std::string url_path_segment(std::string_view text);
@@ -62,7 +78,17 @@ struct ReleaseOptions {
     // How long the signed appcast and metadata count as fresh; nothing: always. The signing time is
     // the clock's, SOURCE_DATE_EPOCH or not: freshness is about when the site was vouched for.
     std::optional<int> expires_in_days;
+    // The release notes' file, whose text the item's <description> carries.
+    std::optional<std::filesystem::path> release_notes_file;
+    std::optional<std::string> channel;
+    std::optional<std::int64_t> phased_rollout_interval;
+    bool critical_update = false;
 };
+
+// The largest release notes file taken: the updater shows a few screens of it at most.
+inline constexpr std::size_t max_release_notes_bytes = 64 * 1024;
+// The longest interval between rollout groups taken: a year.
+inline constexpr std::uint32_t max_phased_rollout_interval = 365u * 24 * 3600;
 
 // Writes site/NAME-VERSION.tar.gz, site/NAME-VERSION-from-OLD.delta for each earlier version of
 // `deltas` (signed like the archive and listed in the item), site/appcast.xml and site/metadata.properties, each under a

@@ -97,7 +97,7 @@ public:
     }
 
     std::optional<std::size_t> show_choice_alert(std::string_view message, std::string_view informative,
-                                                 const std::vector<std::string>& buttons,
+                                                 std::string_view details, const std::vector<std::string>& buttons,
                                                  bool dismiss_is_default) override {
         // A host without the choice alert: the caller falls back to the plain alert.
         if (services_.run_choice_alert == nullptr) {
@@ -106,7 +106,8 @@ public:
         std::vector<const char*> labels;
         for (const auto& b : buttons) labels.push_back(b.c_str());
         const long chosen = services_.run_choice_alert(std::string(message).c_str(), std::string(informative).c_str(),
-                                                       labels.data(), labels.size(), dismiss_is_default ? 1 : 0);
+                                                       std::string(details).c_str(), labels.data(), labels.size(),
+                                                       dismiss_is_default ? 1 : 0);
         if (chosen < 0 || static_cast<std::size_t>(chosen) >= buttons.size()) {
             return std::nullopt;
         }

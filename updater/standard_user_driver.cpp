@@ -97,13 +97,15 @@ void StandardUserDriver::show_update_found(const InstalledApplication& applicati
         std::vector<std::string> buttons;
         for (const UpdateChoice choice : order) buttons.emplace_back(choice_label(choice));
         const bool dismiss_is_default = offer.choices.empty() || offer.choices.front() == UpdateChoice::remind_later;
-        if (const auto chosen = host_.show_choice_alert(update_available_heading, text, buttons, dismiss_is_default)) {
+        if (const auto chosen = host_.show_choice_alert(update_available_heading, text, offer.release_notes, buttons,
+                                                        dismiss_is_default)) {
             reply(order[*chosen]);
             return;
         }
     }
     // No choice can be shown (no display, say): the texts still reach the user, and the offer
     // stays for a later check.
+    if (!offer.release_notes.empty()) text += "\n\n" + std::string(release_notes_heading) + "\n" + offer.release_notes;
     host_.show_alert(update_available_heading, text);
     reply(UpdateChoice::remind_later);
 }

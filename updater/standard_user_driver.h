@@ -16,6 +16,8 @@ namespace kestrova::sparkle {
 inline constexpr std::string_view up_to_date_heading = "You're up to date!";
 inline constexpr std::string_view update_available_heading = "A new version is available!";
 inline constexpr std::string_view update_error_heading = "Update Error!";
+// Above the release notes where they follow the offer's text.
+inline constexpr std::string_view release_notes_heading = "Release notes:";
 inline constexpr std::string_view ready_to_install_heading_prefix =
     "A new version of ";  // "... NAME is ready to install!"
 

@@ -1,11 +1,14 @@
 #include "updater/updater_controller.h"
 
 #include "protocol/appcast.h"
+#include "protocol/release_notes.h"
+#include "protocol/rollout.h"
 #include "protocol/version_comparator.h"
 #include "updater/install_steps.h"
 #include "updater/last_check_store.h"
 #include "updater/previous_version.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -37,7 +40,9 @@ struct UpdaterController::Outcome {
     // With update_available and install among the choices: what to download, and where it goes.
     std::optional<Enclosure> enclosure;
     std::filesystem::path bundle;
-    CheckError error;       // with failed
+    CheckError error;  // with failed
+    // With update_available and no description to show: the release notes page to fetch first.
+    std::optional<std::string> notes_link;
     bool attempted = true;  // false when no transfer was made (nothing to record)
 };
 
@@ -72,8 +77,11 @@ void UpdaterController::read_settings() {
     const std::string& identifier = settings.identifier;
     const EnvironmentLookup environment = [this](std::string_view name) { return host_.environment_value(name); };
     state_file_ = last_check_file(environment, identifier);
-    feed_guard_ = FeedGuard(feed_policy(info),
-                            feed_state_file(platform::user_state_directory(environment), identifier));
+    const auto state_directory = platform::user_state_directory(environment);
+    feed_guard_ = FeedGuard(feed_policy(info), feed_state_file(state_directory, identifier));
+    bundle_channels_ = parse_channel_list(info(update_channels_key).value_or(""));
+    channels_file_ = user_channels_file(state_directory, identifier);
+    rollout_file_ = rollout_number_file(state_directory, identifier);
     if (state_file_) {
         skipped_file_ = skipped_version_file(*state_file_);
     } else {
@@ -204,7 +212,59 @@ void UpdaterController::feed_loaded(const UrlResponse& response) {
         outcome.error = error(CheckError::Kind::internal, exception_text("check"));
         log("Update check failed: the update information could not be processed (" + outcome.error.detail + ")");
     }
+    if (outcome.notes_link) {
+        add_linked_notes(std::move(outcome));
+        return;
+    }
     conclude(outcome);
+}
+
+// The notes page is fetched under the feed's own bounds, and whatever happens to it the offer is
+// made: notes that cannot be read are left out, never the update.
+void UpdaterController::add_linked_notes(Outcome outcome) {
+    const std::string link = *outcome.notes_link;
+    outcome.notes_link.reset();
+    auto waiting = std::make_shared<Outcome>(std::move(outcome));
+    const auto finish = [this, waiting](const UrlResponse& response) {
+        const bool fetched = response.error_code == 0 && (response.http_status == -1 ||
+                                                          (response.http_status >= 200 && response.http_status <= 299));
+        const auto text = fetched ? release_notes_text(response.body) : std::nullopt;
+        if (text) {
+            waiting->offer.release_notes = *text;
+        } else {
+            log(fetched ? "The release notes are not text: the offer goes without them"
+                        : "The release notes could not be downloaded (" +
+                              (response.error_code != 0 ? response.error_description
+                                                        : "HTTP " + std::to_string(response.http_status)) +
+                              "): the offer goes without them");
+        }
+        conclude(*waiting);
+    };
+    try {
+        host_.load_url(link, feed_timeout_seconds, max_feed_bytes, [this, finish](UrlResponse response) {
+            host_.dispatch_main([finish, response = std::move(response)] { finish(response); });
+        });
+    } catch (...) {
+        log(exception_text("The release notes could not be requested"));
+        conclude(*waiting);
+    }
+}
+
+// A check the user asked for waits for no rollout group; a scheduled one takes the user's.
+ItemAudience UpdaterController::audience(CheckKind kind) {
+    ItemAudience audience;
+    audience.channels = bundle_channels_;
+    for (std::string& channel : read_user_channels(channels_file_))
+        if (std::find(audience.channels.begin(), audience.channels.end(), channel) == audience.channels.end())
+            audience.channels.push_back(std::move(channel));
+    audience.now = static_cast<std::int64_t>(host_.now()) + seconds_from_1970_to_2001;
+    audience.installed_version = application_.version;
+    if (kind == CheckKind::scheduled) {
+        const RolloutNumber number = user_rollout_number(rollout_file_);
+        if (!number.kept) log("The rollout number could not be kept in the state folder: this check draws its own");
+        audience.rollout_group = rollout_group_of(number.value);
+    }
+    return audience;
 }
 
 UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& response) {
@@ -237,8 +297,9 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
         return outcome;
     }
     AppcastChoice choice;
+    const ItemAudience who = audience(running_.value_or(CheckKind::scheduled));
     try {
-        choice = choose_from_appcast(trusted.body);
+        choice = choose_from_appcast(trusted.body, who);
     } catch (const AppcastError& e) {
         outcome.error = error(CheckError::Kind::feed_unreadable, e.what());
         log(std::string("Feed refused: ") + e.what());
@@ -251,9 +312,16 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
         delegate_.did_finish_loading_appcast();
     }
 
+    if (choice.newest_not_due &&
+        (!choice.best || compare_versions(choice.best->version, *choice.newest_not_due) == Ordering::ascending))
+        log("Version " + *choice.newest_not_due + " is rolled out in phases and this user's group (" +
+            std::to_string(*who.rollout_group + 1) + " of " + std::to_string(rollout_groups) +
+            ") is not due for it yet");
     const AppcastItem* best = choice.best ? &*choice.best : nullptr;
     if (best == nullptr) {
-        log("No item for " + std::string(this_operating_system) + " on the default channel");
+        std::string channels;
+        for (const std::string& channel : who.channels) channels += ", " + channel;
+        log("No item for " + std::string(this_operating_system) + " on the default channel" + channels);
         outcome.result = Outcome::Result::up_to_date;
         return outcome;
     }
@@ -281,6 +349,12 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
     }
     if (outcome.result == Outcome::Result::update_available) {
         choose_actions(*best, outcome);
+        if (const auto notes = best->description ? release_notes_text(*best->description) : std::nullopt) {
+            outcome.offer.release_notes = *notes;
+        } else if (best->release_notes_link && is_fetchable_notes_link(*best->release_notes_link)) {
+            // A signed feed is read from its signed part alone, so this link is one the key vouched for.
+            outcome.notes_link = best->release_notes_link;
+        }
     }
     return outcome;
 }

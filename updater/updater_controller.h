@@ -4,6 +4,7 @@
 // run on the main thread.
 #pragma once
 
+#include "protocol/appcast.h"
 #include "protocol/feed_limits.h"
 #include "protocol/signed_feed.h"
 #include "updater/schedule.h"
@@ -17,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kestrova::sparkle {
 
@@ -63,6 +65,8 @@ private:
     void refuse_user_check(std::string_view logged, CheckError::Kind kind);
     void feed_loaded(const UrlResponse& response);
     Outcome evaluate(const UrlResponse& response);
+    ItemAudience audience(CheckKind kind);
+    void add_linked_notes(Outcome outcome);
     void choose_actions(const AppcastItem& item, Outcome& outcome);
     void install(const Outcome& outcome, const std::function<void()>& done);
     void conclude(const Outcome& outcome);
@@ -84,7 +88,10 @@ private:
     SchedulerSettings schedule_;
     std::optional<std::filesystem::path> state_file_;
     std::optional<std::filesystem::path> skipped_file_;
-    FeedGuard feed_guard_;  // whether the feed must be signed, and the newest one accepted
+    FeedGuard feed_guard_;                      // whether the feed must be signed, and the newest one accepted
+    std::vector<std::string> bundle_channels_;  // KestrovaUpdateChannels
+    std::optional<std::filesystem::path> channels_file_;  // the user's own channels
+    std::optional<std::filesystem::path> rollout_file_;   // the user's rollout number
 
     UpdaterHost::TimerId timer_ = 0;
     std::optional<CheckKind> running_;

@@ -53,8 +53,10 @@ public:
     }
     // The alert with a choice of `buttons` (two or more): `buttons[0]` dismisses it, as closing the
     // window does, `buttons[1]` is the affirmative one and the default unless `dismiss_is_default`.
+    // `details`, when not empty, is plain text shown in a scrolled area below (release notes).
     // Returns the index chosen; nothing when no such dialog can be shown (nothing was shown).
     virtual std::optional<std::size_t> show_choice_alert(std::string_view message, std::string_view informative,
+                                                         std::string_view details,
                                                          const std::vector<std::string>& buttons,
                                                          bool dismiss_is_default) = 0;
 

@@ -36,6 +36,8 @@ struct UpdateOffer {
     // This user cannot replace the installed bundle (it was installed for all users, by a package
     // manager say): whoever installed it must update it, and install is not among the choices.
     bool installed_by_someone_else = false;
+    // The item's release notes as plain text (release_notes_text); empty when it has none to show.
+    std::string release_notes;
 };
 
 // Why a check the user asked for could not tell whether there is an update.

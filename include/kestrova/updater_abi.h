@@ -13,7 +13,7 @@
 extern "C" {
 #endif
 
-#define KESTROVA_UPDATER_ABI_VERSION 5u
+#define KESTROVA_UPDATER_ABI_VERSION 6u
 #define KESTROVA_UPDATER_ENTRY_POINT "kestrova_updater_load"
 
 /* The URL error domain's codes that the framework acts on: a transfer that cancel_transfer stopped,
@@ -64,10 +64,11 @@ typedef struct KestrovaHostServices {
 
     /* An alert offering `count` (two or more) buttons: `buttons[0]` dismisses it (as closing the
        window does), `buttons[1]` is the affirmative one; the default is `buttons[1]`, or
-       `buttons[0]` when `dismiss_is_default` is nonzero. Returns the index chosen, or -1 when no
-       such dialog can be shown (then nothing was shown). Main thread. */
-    long (*run_choice_alert)(const char* message_text, const char* informative_text, const char* const* buttons,
-                             size_t count, int dismiss_is_default);
+       `buttons[0]` when `dismiss_is_default` is nonzero. `details`, when not empty, is plain text
+       shown below the informative text in a scrolled area (an update's release notes). Returns the
+       index chosen, or -1 when no such dialog can be shown (then nothing was shown). Main thread. */
+    long (*run_choice_alert)(const char* message_text, const char* informative_text, const char* details,
+                             const char* const* buttons, size_t count, int dismiss_is_default);
 
     /* --- Installing updates --- */
 

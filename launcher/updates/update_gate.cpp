@@ -15,6 +15,7 @@
 #include "platform/url_loading.h"
 #include "platform/user_directories.h"
 #include "protocol/metadata.h"
+#include "protocol/rollout.h"
 #include "protocol/signed_feed.h"
 
 namespace kestrova::updates {
@@ -157,6 +158,7 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
     // The file's text is not needed past this point; it goes before the hold, which may last as
     // long as the user leaves the dialog up.
     const auto site_version = metadata_version(readable);
+    const MetadataRollout rollout = metadata_rollout(readable);
     if (const int failed = site_version ? guard.accept(sparkle::FeedFile::metadata, trusted) : 0; failed != 0)
         log_record(
             "The serial of metadata.properties could not be kept (%{public}@); check that the state folder "
@@ -184,6 +186,26 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
     if (!settings.has_usable_version()) {
         log_record("CFBundleVersion is empty, so no update check can run: the application starts instead.");
         return false;
+    }
+    // A version rolled out in phases holds only the users whose group it has reached: the others
+    // hear of it from their scheduled checks once it has.
+    if (rollout.interval && rollout.published && !rollout.critical) {
+        const auto environment = [](std::string_view name) -> std::optional<std::string> {
+            const char* value = std::getenv(std::string(name).c_str());
+            return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+        };
+        const int group = sparkle::rollout_group_of(
+            sparkle::user_rollout_number(
+                sparkle::rollout_number_file(platform::user_state_directory(environment), settings.identifier))
+                .value);
+        if (!sparkle::rollout_group_is_due(*rollout.published, *rollout.interval, group,
+                                           static_cast<std::int64_t>(std::time(nullptr)))) {
+            log_record(
+                "Version %{public}@ is rolled out in phases and has not reached this user's group yet, so the "
+                "launch is not held.",
+                {*site_version});
+            return false;
+        }
     }
 
     log_record(

@@ -108,14 +108,14 @@ void host_run_information_alert(const char* message_text, const char* informativ
                           informative_text != nullptr ? informative_text : "");
 }
 
-long host_run_choice_alert(const char* message_text, const char* informative_text, const char* const* buttons,
-                           std::size_t count, int dismiss_is_default) {
+long host_run_choice_alert(const char* message_text, const char* informative_text, const char* details,
+                           const char* const* buttons, std::size_t count, int dismiss_is_default) {
     if (buttons == nullptr) return -1;
     std::vector<std::string> labels;
     for (std::size_t i = 0; i < count; ++i) labels.emplace_back(buttons[i] != nullptr ? buttons[i] : "");
     const auto chosen = run_choice_alert(message_text != nullptr ? message_text : "",
                                          informative_text != nullptr ? informative_text : "", labels,
-                                         dismiss_is_default != 0);
+                                         dismiss_is_default != 0, details != nullptr ? details : "");
     return chosen ? static_cast<long>(*chosen) : -1;
 }
 

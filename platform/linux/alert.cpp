@@ -108,7 +108,7 @@ struct DialogResult {
 
 // Runs `argv` with the captured environment and waits for it; with `want_answer` its standard
 // output is kept instead of passed on.
-DialogResult run_and_wait(const std::vector<std::string>& argv, bool want_answer = false) {
+DialogResult run_and_wait(const std::vector<std::string>& argv, bool want_answer = false, int input_fd = -1) {
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -123,7 +123,7 @@ DialogResult run_and_wait(const std::vector<std::string>& argv, bool want_answer
     char* const* envp = linux_backend::captured_envp();
     const pid_t launcher = getpid();
     const pid_t pid = fork();
-    if (pid == 0) exec_dialog(args.data(), envp, launcher, diagnostics_fd, answer_fd);
+    if (pid == 0) exec_dialog(args.data(), envp, launcher, diagnostics_fd, answer_fd, input_fd);
     const int spawned = pid > 0 ? 0 : errno;
     int status = 0;
     bool exited = false;
@@ -198,16 +198,63 @@ void run_information_alert(std::string_view message_text, std::string_view infor
     run_alert(message_text, informative_text, AlertIcon::information);
 }
 
+namespace {
+
+// The choice with a text beside it: zenity's text view, which scrolls, holds the informative text and
+// the details in a memory file on its standard input, never as markup (the text view shows text as
+// it is). Its buttons answer as the question's do.
+std::optional<std::size_t> run_choice_with_details(const std::string& zenity, std::string_view message_text,
+                                                   std::string_view informative_text, std::string_view details,
+                                                   const std::vector<std::string>& buttons) {
+    const int text_fd = ::memfd_create("kestrova-dialog-text", MFD_CLOEXEC);
+    if (text_fd < 0) return std::nullopt;
+    const std::string text = sanitize_utf8(informative_text) + "\n\n" + sanitize_utf8(details) + "\n";
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(text_fd, text.data() + written, text.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
+    }
+    if (written != text.size() || ::lseek(text_fd, 0, SEEK_SET) != 0) {
+        ::close(text_fd);
+        return std::nullopt;
+    }
+    std::vector<std::string> argv = {zenity,
+                                     "--text-info",
+                                     "--title=" + sanitize_utf8(message_text),
+                                     "--width=560",
+                                     "--height=420",
+                                     "--cancel-label=" + buttons[0],
+                                     "--ok-label=" + buttons[1]};
+    for (std::size_t i = 2; i < buttons.size(); ++i) argv.push_back("--extra-button=" + buttons[i]);
+    const DialogResult result = run_and_wait(argv, true, text_fd);
+    ::close(text_fd);
+    if (!result.shown) return std::nullopt;
+    return linux_backend::chosen_button(result.exit_status, result.answer, buttons);
+}
+
+}  // namespace
+
 std::optional<std::size_t> run_choice_alert(std::string_view message_text, std::string_view informative_text,
-                                            const std::vector<std::string>& buttons, bool dismiss_is_default) {
+                                            const std::vector<std::string>& buttons, bool dismiss_is_default,
+                                            std::string_view details) {
     if (buttons.size() < 2 || !has_display()) return std::nullopt;
     const auto zenity = linux_backend::find_program("zenity");
     if (!zenity) return std::nullopt;
+    // The text view has no option to make the dismissing button the default, so such a choice, and
+    // one the text view could not show, is the question with the details in its text.
+    if (!details.empty() && !dismiss_is_default) {
+        if (const auto chosen = run_choice_with_details(*zenity, message_text, informative_text, details, buttons))
+            return chosen;
+    }
+    const std::string question_text = details.empty() ? std::string(informative_text)
+                                                      : std::string(informative_text) + "\n\n" + std::string(details);
     std::vector<std::string> argv = {*zenity,
                                      "--question",
                                      "--no-markup",
                                      "--title=" + sanitize_utf8(message_text),
-                                     "--text=" + linux_backend::shorten_for_dialog(sanitize_utf8(informative_text)),
+                                     "--text=" + linux_backend::shorten_for_dialog(sanitize_utf8(question_text)),
                                      "--cancel-label=" + buttons[0],
                                      "--ok-label=" + buttons[1]};
     for (std::size_t i = 2; i < buttons.size(); ++i) argv.push_back("--extra-button=" + buttons[i]);

@@ -11,6 +11,8 @@
 
 #include "protocol/appcast.h"
 #include "protocol/metadata.h"
+#include "protocol/release_notes.h"
+#include "protocol/rollout.h"
 #include "protocol/signed_feed.h"
 #include "protocol/version_comparator.h"
 
@@ -66,9 +68,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
                       kestrova::sparkle::Ordering::ascending);
             }
         }
+        // Whoever asks, the picker offers only what its audience may have: its system, the
+        // channels it follows, and for a rollout group only what is due.
+        kestrova::sparkle::ItemAudience audience;
+        audience.channels = {"beta"};
+        audience.rollout_group = static_cast<int>(size % kestrova::sparkle::rollout_groups);
+        audience.now = 1'800'000'000;
+        audience.installed_version = "1.0";
+        const auto choice = kestrova::sparkle::choose_from_appcast(text, audience);
+        if (choice.best) {
+            check(!choice.best->channel || *choice.best->channel == "beta");
+            check(kestrova::sparkle::is_offered(*choice.best, audience));
+        }
+        for (const auto& item : appcast.items) {
+            if (item.phased_rollout_interval) check(*item.phased_rollout_interval > 0);
+            if (item.description) (void)kestrova::sparkle::release_notes_text(*item.description);
+        }
     } catch (const kestrova::sparkle::AppcastError&) {
         // Refused, as a malformed or hostile feed must be.
     }
+
+    // Release notes from a hostile page: plain text within its bound, valid UTF-8, no tag left of
+    // an HTML page but what its entities spelled.
+    if (const auto notes = kestrova::sparkle::release_notes_text(text, 512)) {
+        check(notes->size() <= 512 && !notes->empty());
+        for (const char c : *notes) check(c == '\n' || c == '\t' || static_cast<unsigned char>(c) >= 0x20);
+    }
+    // The rollout fields of metadata and a pubDate: a date read back is a real one.
+    (void)kestrova::metadata_rollout(text);
+    if (const auto date = kestrova::sparkle::parse_rfc822_date(text)) check(*date > -100'000'000'000);
+    for (const auto& channel : kestrova::sparkle::parse_channel_list(text)) check(!channel.empty());
 
     // Signed forms. A signature line read from the input lies within it, after the body; no input
     // passes for a file signed with a key the fuzzer does not hold; and whatever the input, signing it

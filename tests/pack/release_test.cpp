@@ -7,6 +7,7 @@
 #include <archive_entry.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <regex>
@@ -17,6 +18,7 @@
 #include "protocol/appcast.h"
 #include "protocol/ed25519.h"
 #include "protocol/metadata.h"
+#include "protocol/rollout.h"
 #include "protocol/signed_feed.h"
 #include "protocol/version_comparator.h"
 #include "tools/ed25519_keys.h"
@@ -456,6 +458,57 @@ TEST_F(ReleaseCli, ReleasingTheSameVersionAgainReplacesItsItem) {
     }
     EXPECT_EQ(second, first);
     EXPECT_EQ(sparkle::parse_appcast(read_bytes(site_ / "appcast.xml")).items.size(), 1u);
+}
+
+// A channel's release reaches its followers alone and leaves the gate naming the default channel's
+// newest, with how it is rolled out; the notes file becomes the item's description.
+TEST_F(ReleaseCli, ChannelPhasedAndCriticalReleasesAreWrittenForThePickerAndTheGate) {
+    const fs::path stable = bundle("1.1", "v1", {"--copy-runtime", "--update-channel", "beta"});
+    const fs::path beta = bundle("2.0b1", "v2");
+    write_bytes(in_ / "notes.html", "<p>Faster &amp; safer</p>");
+    auto args = release(stable, site_, key_);
+    args.insert(args.end(), {"--phased-rollout-interval", "3600", "--critical-update", "--release-notes",
+                             (in_ / "notes.html").string()});
+    ASSERT_EQ(pack(args).status, 0);
+    args = release(beta, site_, key_);
+    args.insert(args.end(), {"--channel", "beta"});
+    const auto result = pack(args);
+    ASSERT_EQ(result.status, 0) << result.err;
+
+    EXPECT_NE(read_bytes(stable / "Contents" / "Info.plist").find("<key>KestrovaUpdateChannels</key>"),
+              std::string::npos);
+    const auto appcast = sparkle::parse_appcast(read_bytes(site_ / "appcast.xml"));
+    ASSERT_EQ(appcast.items.size(), 2u);
+    EXPECT_EQ(appcast.items[0].channel, "beta");
+    const sparkle::AppcastItem& phased = appcast.items[1];
+    EXPECT_EQ(phased.phased_rollout_interval, 3600);
+    EXPECT_TRUE(phased.critical_update);
+    EXPECT_EQ(phased.description, "<p>Faster &amp; safer</p>");
+    EXPECT_EQ(sparkle::parse_rfc822_date(phased.pub_date.value_or("")), std::stoll(epoch));
+    EXPECT_EQ(sparkle::best_item(appcast)->version, "1.1") << "a default copy saw the beta";
+    sparkle::ItemAudience follower;
+    follower.channels = {"beta"};
+    EXPECT_EQ(sparkle::best_item(appcast, follower)->version, "2.0b1");
+
+    const std::string metadata = read_bytes(site_ / "metadata.properties");
+    EXPECT_EQ(metadata_version(parse_metadata(metadata)), "1.1");
+    const MetadataRollout rollout = metadata_rollout(metadata);
+    EXPECT_EQ(rollout.published, std::stoll(epoch));
+    EXPECT_EQ(rollout.interval, 3600);
+    EXPECT_TRUE(rollout.critical);
+
+    // A channel release older than its channel's newest is refused like any other.
+    args = release(bundle("1.9", "v3"), site_, key_);
+    args.insert(args.end(), {"--channel", "beta"});
+    EXPECT_NE(pack(args).status, 0);
+    for (const Args& bad : {Args{"--channel", "be ta"}, Args{"--phased-rollout-interval", "0"},
+                            Args{"--release-notes", (in_ / "missing").string()}}) {
+        args = release(beta, site_, key_);
+        args.insert(args.end(), bad.begin(), bad.end());
+        const auto answer = pack(args);
+        EXPECT_NE(answer.status, 0) << bad[0];
+        EXPECT_EQ(std::count(answer.err.begin(), answer.err.end(), '\n'), 1) << answer.err;
+    }
 }
 
 // A refresh signs what the last release wrote again, later and with a higher serial, and never

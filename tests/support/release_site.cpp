@@ -112,11 +112,20 @@ fs::path ReleaseSite::make_bundle(const fs::path& out_dir, const std::string& ve
     return testing::make_bundle(out_dir, spec);
 }
 
-void ReleaseSite::release(const fs::path& executable) {
+void ReleaseSite::release(const fs::path& executable, const std::vector<std::string>& extra) {
     const fs::path app = executable.parent_path().parent_path().parent_path();
     give_own_runtime(app);
-    const auto r = run_process({Artefacts::pack_tool().string(), "release", app.string(), "--key-file", key_.string(),
-                                "--site", site_.string(), "--download-url-prefix", server_.url("/app")});
+    std::vector<std::string> args = {Artefacts::pack_tool().string(),
+                                     "release",
+                                     app.string(),
+                                     "--key-file",
+                                     key_.string(),
+                                     "--site",
+                                     site_.string(),
+                                     "--download-url-prefix",
+                                     server_.url("/app")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const auto r = run_process(args);
     if (r.exit_status != 0) throw std::runtime_error("kestrova-pack release failed: " + r.err);
     // The archives and deltas are served from their files too, under their own names.
     for (const auto& entry : fs::directory_iterator(site_)) {

@@ -44,8 +44,9 @@ public:
                                       std::vector<std::string> extra = {}, std::vector<std::string> args = {}) const;
 
     // Releases the bundle of `executable` into the site (the bundle is given a runtime of its own
-    // first: a release refuses a linked one). Fails the test by exception when the tool refuses.
-    void release(const std::filesystem::path& executable);
+    // first: a release refuses a linked one); `extra` goes on to `kestrova-pack release`. Fails the
+    // test by exception when the tool refuses.
+    void release(const std::filesystem::path& executable, const std::vector<std::string>& extra = {});
 
     // The site file's URL path: "/app/" + name.
     static std::string path_of(const std::string& name) { return "/app/" + name; }

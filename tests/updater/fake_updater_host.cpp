@@ -108,13 +108,15 @@ void FakeUpdaterHost::show_information(std::string_view message, std::string_vie
 }
 
 std::optional<std::size_t> FakeUpdaterHost::show_choice_alert(std::string_view message, std::string_view informative,
+                                                              std::string_view details,
                                                               const std::vector<std::string>& buttons,
                                                               bool dismiss_is_default) {
     if (!choice_answer) {
         return std::nullopt;
     }
     events.push_back("choice:" + std::string(message));
-    choice_alerts.push_back(ChoiceAlert{std::string(message), buttons, dismiss_is_default, std::string(informative)});
+    choice_alerts.push_back(
+        ChoiceAlert{std::string(message), buttons, dismiss_is_default, std::string(informative), std::string(details)});
     return choice_answer;
 }
 

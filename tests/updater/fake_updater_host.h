@@ -70,6 +70,7 @@ public:
         std::vector<std::string> buttons;
         bool dismiss_is_default;
         std::string informative;
+        std::string details;
     };
     std::vector<ChoiceAlert> choice_alerts;
     std::vector<Request> requests;
@@ -101,7 +102,7 @@ public:
     void show_alert(std::string_view message, std::string_view informative) override;
     void show_information(std::string_view message, std::string_view informative) override;
     std::optional<std::size_t> show_choice_alert(std::string_view message, std::string_view informative,
-                                                 const std::vector<std::string>& buttons,
+                                                 std::string_view details, const std::vector<std::string>& buttons,
                                                  bool dismiss_is_default) override;
     void load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,
                   std::function<void(UrlResponse)> completion) override;

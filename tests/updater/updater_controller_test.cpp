@@ -4,6 +4,7 @@
 #include "updater/updater_controller.h"
 
 #include "kestrova/update_settings.h"
+#include "protocol/rollout.h"
 #include "updater/last_check_store.h"
 
 #include "fake_updater_host.h"
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -598,6 +600,111 @@ TEST_F(UpdaterControllerTest, DelegateThatThrowsStillEndsWithAStop) {
     EXPECT_EQ(host.stops(), 1);
     EXPECT_EQ(host.events.back(), "stop");
 }
+
+// --- Rollout, channels and release notes ----------------------------------------------------------
+
+// A feed of one item per entry: version, then whatever else the item holds.
+std::string feed_of(std::vector<std::pair<std::string, std::string>> items) {
+    std::string xml = R"(<rss xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>)";
+    for (const auto& [version, rest] : items)
+        xml += "<item><sparkle:version>" + version + "</sparkle:version>" + rest + "</item>";
+    return xml + "</channel></rss>";
+}
+
+// The fake clock's now, as a pubDate.
+constexpr const char* published_now = "<pubDate>Wed, 08 Mar 2023 20:26:40 +0000</pubDate>";
+
+bool logged(const FakeUpdaterHost& host, std::string_view words) {
+    return std::any_of(host.log_lines.begin(), host.log_lines.end(),
+                       [&](const std::string& line) { return line.find(words) != std::string::npos; });
+}
+
+TEST_F(UpdaterControllerTest, ScheduledCheckWaitsForTheUsersGroupAndTheUsersOwnCheckDoesNot) {
+    automatic_checks();
+    const auto number = state.path() / "kestrova-updater" / (std::string(identifier) + ".rollout");
+    std::filesystem::create_directories(number.parent_path());
+    { std::ofstream(number) << "13\n"; }  // group 6 of 0 to 6: the last one let in
+    host.responses[feed_url] = http_ok(feed_of(
+        {{"200", std::string(published_now) + "<sparkle:phasedRolloutInterval>3600</sparkle:phasedRolloutInterval>"}}));
+    started();  // never checked: a scheduled check at once
+    EXPECT_TRUE(host.alerts.empty() && host.choice_alerts.empty()) << "offered before the group's turn";
+    EXPECT_TRUE(logged(host, "group (7 of 7) is not due"));
+    user_check();
+    EXPECT_EQ(host.alerts.size(), 1u) << "the user's own check waits for no group";
+}
+
+struct ChannelCase {
+    const char* name;
+    const char* bundle_channels;  // KestrovaUpdateChannels; nullptr: none
+    const char* user_channels;    // the user's file; nullptr: none
+    const char* offered;
+};
+
+class ChannelCheckTest : public UpdaterControllerTest, public ::testing::WithParamInterface<ChannelCase> {};
+
+TEST_P(ChannelCheckTest, OffersTheNewestOfTheChannelsFollowed) {
+    const ChannelCase& c = GetParam();
+    if (c.bundle_channels) host.info[std::string(update_channels_key)] = c.bundle_channels;
+    if (c.user_channels) {
+        const auto file = state.path() / "kestrova-updater" / (std::string(identifier) + ".channels");
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << c.user_channels;
+    }
+    host.responses[feed_url] = http_ok(feed_of({{"200", ""},
+                                                {"300", "<sparkle:channel>beta</sparkle:channel>"},
+                                                {"400", "<sparkle:channel>qa</sparkle:channel>"}}));
+    started();
+    user_check();
+    ASSERT_EQ(host.alerts.size(), 1u);
+    EXPECT_THAT(host.alerts[0].informative, HasSubstr(std::string(c.offered) + " is now available"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ChannelCheckTest,
+                         ::testing::Values(ChannelCase{"NoneFollowed", nullptr, nullptr, "200"},
+                                           ChannelCase{"TheBundles", "beta", nullptr, "300"},
+                                           ChannelCase{"TheUsersBesideTheBundles", "beta", "# mine\nqa\n", "400"},
+                                           ChannelCase{"TheUsersAlone", nullptr, "beta", "300"}),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+struct NotesLinkCase {
+    const char* name;
+    const char* link;
+    const char* description;              // the item's, before its link
+    std::optional<UrlResponse> response;  // nothing: never requested
+    const char* details;
+};
+
+class NotesLinkTest : public UpdaterControllerTest, public ::testing::WithParamInterface<NotesLinkCase> {};
+
+TEST_P(NotesLinkTest, IsFetchedWithinTheFeedsBoundsAndNeverHoldsTheOffer) {
+    const NotesLinkCase& c = GetParam();
+    host.choice_answer = 0;
+    host.responses[feed_url] = http_ok(feed_of({{"200", std::string(c.description) + "<sparkle:releaseNotesLink>" +
+                                                            std::string(c.link) + "</sparkle:releaseNotesLink>"}}));
+    if (c.response) host.responses[c.link] = *c.response;
+    started();
+    user_check();
+    ASSERT_EQ(host.choice_alerts.size(), 1u) << "no offer";
+    EXPECT_EQ(host.choice_alerts[0].details, c.details);
+    ASSERT_EQ(host.requests.size(), c.response ? 2u : 1u);
+    if (c.response) {
+        EXPECT_EQ(host.requests[1].max_body_bytes, max_feed_bytes);
+        EXPECT_EQ(host.requests[1].timeout_seconds, feed_timeout_seconds);
+    }
+    EXPECT_EQ(host.events.back(), "stop");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, NotesLinkTest,
+    ::testing::Values(
+        NotesLinkCase{"DescriptionFirst", "https://example.test/notes",
+                      "<description><![CDATA[<p>Faster &amp; <script>x()</script>safer</p>]]></description>",
+                      std::nullopt, "Faster & safer"},
+        NotesLinkCase{"HtmlPage", "https://example.test/notes.html", "",
+                      http_ok("<h1>2.0</h1><p>New &lt;things&gt;</p>"), "2.0\n\nNew <things>"},
+        NotesLinkCase{"Missing", "https://example.test/gone", "", http_status(404), ""},
+        NotesLinkCase{"ALocalFileIsNeverOpened", "file:///etc/passwd", "", std::nullopt, ""}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
 }  // namespace kestrova::sparkle
