@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The unit tests and the end-to-end launches under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then short runs of the fuzzers: the launch record, what an update site sends, and the delta reader.
+# the unit and updater tests under ThreadSanitizer, then short runs of the fuzzers: the launch
+# record, what an update site sends, the delta reader, a JAR's class files and manifest, the update
+# framework's records on disk (the ready marker, the kept versions) and menu entries.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +13,14 @@ cmake --build --preset sanitize -j "$(nproc)"
 ASAN_OPTIONS=handle_segv=0:allow_user_segv_handler=1:detect_leaks=0 \
 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset sanitize -j "$(nproc)"
+
+# The threads of the run loop, the update framework's checks and installs, the URL loading: only the
+# tests that run in this process (label unit), as the JVM's own threads are none of ours.
+# tests/tsan.supp names what is suppressed and why.
+cmake --preset tsan >/dev/null
+cmake --build --preset tsan -j "$(nproc)"
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(pwd)/tests/tsan.supp" \
+  ctest --preset tsan -j "$(nproc)"
 
 cmake --preset fuzz >/dev/null
 # The whole preset, not just the fuzzers: every preset must build.
@@ -23,3 +33,10 @@ build-fuzz/update_site_fuzz -max_total_time="$seconds" -max_len=8192 build-fuzz/
   tests/fuzz/seeds/update_site
 # A small delta (every kind of entry) seeds the delta reader.
 build-fuzz/delta_fuzz -max_total_time="$seconds" -max_len=16384 build-fuzz/corpus-delta tests/fuzz/seeds/delta
+# A class file and manifests (LF and CR LF) seed the JAR reader; a marker and two records the
+# framework's records; an entry as the tool writes it the menu entries.
+for fuzzer in jar updater_records desktop_entry; do
+  mkdir -p "build-fuzz/corpus-$fuzzer"
+  "build-fuzz/${fuzzer}_fuzz" -max_total_time="$seconds" -max_len=8192 "build-fuzz/corpus-$fuzzer" \
+    "tests/fuzz/seeds/$fuzzer"
+done
