@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${KESTROVA_TIDY_BUILD_DIR:-build}
+# Configuring writes the database (CMAKE_EXPORT_COMPILE_COMMANDS); nothing needs to be built.
 [ -f "$build/compile_commands.json" ] || cmake --preset default -B "$build" >/dev/null
 root=$(pwd -P)
 run-clang-tidy-14 -quiet -p "$build" -j "$(nproc)" "^$root/(core|platform|protocol|freedesktop|launcher|updater|tools)/" \
