@@ -20,7 +20,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -67,7 +66,6 @@ struct Settings {
     fs::path work = KESTROVA_BENCH_WORK_DIR;
     fs::path plain_stage = KESTROVA_BENCH_STAGE;   // the launcher template without time marks
     fs::path marked_stage = KESTROVA_BENCH_STAGE;  // the launcher template with time marks
-    fs::path unhardened_stage;                     // a build's stage without KESTROVA_HARDEN, when given
     fs::path java_home = KESTROVA_BENCH_JAVA_HOME;
     fs::path hello_jar = KESTROVA_BENCH_HELLO_JAR;
     bool skip_gui = false;
@@ -454,8 +452,6 @@ Settings parse_settings(int argc, char** argv) {
             s.work = value();
         else if (arg == "--plain-stage")
             s.plain_stage = value();
-        else if (arg == "--unhardened-stage")
-            s.unhardened_stage = value();
         else if (arg == "--no-gui")
             s.skip_gui = true;
         else if (arg == "--only") {
@@ -464,12 +460,10 @@ Settings parse_settings(int argc, char** argv) {
         } else if (arg == "--help") {
             std::printf(
                 "Usage: kestrova-launch-bench [--pairs N] [--gui-pairs N] [--warmup N] [--work DIR]\n"
-                "                             [--plain-stage DIR] [--unhardened-stage DIR] [--no-gui] [--only N,M]\n"
-                "--only: run only these numbered sections (1 to 9; 2 and 5 are one).\n"
+                "                             [--plain-stage DIR] [--no-gui] [--only N,M]\n"
+                "--only: run only these numbered sections (1 to 8; 2 and 5 are one).\n"
                 "--plain-stage: the stage directory of a build without KESTROVA_BENCH (its launcher\n"
-                "template is the one compared with java -cp and jpackage); default: this build's.\n"
-                "--unhardened-stage: the stage directory of a build with -DKESTROVA_HARDEN=OFF, whose\n"
-                "launcher section 9 compares with the plain stage's (hardened, as shipped).\n");
+                "template is the one compared with java -cp and jpackage); default: this build's.\n");
             std::exit(0);
         } else
             fail("unknown argument " + arg + " (see --help)");
@@ -937,49 +931,6 @@ int main(int argc, char** argv) {
             print_rows({rows.end() - 6, rows.end()});
             std::printf("\n");
         }
-    }
-
-    // 9. The hardening flags (KESTROVA_HARDEN): the shipped launcher against the same sources built
-    // without them, interleaved, with the spread of the pairs, as the cost must be within noise.
-    if (!s.wants(9)) {
-    } else if (s.unhardened_stage.empty()) {
-        std::printf("Hardening: not measured (no --unhardened-stage)\n\n");
-    } else {
-        const fs::path hardened = make_bundle(s, s.plain_stage, {"HelloHardened", "Hello", {}, {}, {}});
-        const fs::path unhardened = make_bundle(s, s.unhardened_stage, {"HelloUnhardened", "Hello", {}, {}, {}});
-        const std::vector<Command> commands = {
-            {"kestrova, hardened", {hardened.string()}, {}, "main-end"},
-            {"kestrova, not hardened", {unhardened.string()}, {}, "main-end"},
-        };
-        const auto series = interleaved(commands, s.warmup, s.pairs, streams);
-        auto to_main_end = [](const Run& r) { return r.ms_to("main-end"); };
-        auto wall = [](const Run& r) { return r.wall_ms(); };
-        // Within noise: the middle half of the pairs' ratios holds 1.
-        auto quartiles = [](std::vector<double> v) {
-            std::sort(v.begin(), v.end());
-            auto at = [&v](double q) {
-                return v[static_cast<std::size_t>(q * static_cast<double>(v.size() - 1) + 0.5)];
-            };
-            return std::pair{at(0.25), at(0.75)};
-        };
-        for (const auto& [what, of] :
-             {std::pair<const char*, std::function<double(const Run&)>>{"end of main", to_main_end}, {"exit", wall}}) {
-            const auto a = metric(series[0], of);
-            const auto b = metric(series[1], of);
-            const auto [low, high] = quartiles(pair_ratios(a, b));
-            const auto [a_low, a_high] = quartiles(a);
-            const auto [b_low, b_high] = quartiles(b);
-            std::printf(
-                "Hardening, start to %s: hardened %s (quartiles %s to %s), not %s (%s to %s); pair ratios' "
-                "quartiles %s to %s\n",
-                what, ms(median(a)).c_str(), ms(a_low).c_str(), ms(a_high).c_str(), ms(median(b)).c_str(),
-                ms(b_low).c_str(), ms(b_high).c_str(), times(low).c_str(), times(high).c_str());
-            Row row = compare(std::string("Start to ") + what + ": hardened vs not", a, b, ms, "within noise",
-                              std::nullopt);
-            row.met = low <= 1.0 && 1.0 <= high;
-            rows.push_back(row);
-        }
-        std::printf("\n");
     }
 
     std::printf("Results:\n\n");

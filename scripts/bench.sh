@@ -5,7 +5,7 @@
 # to the driver: --pairs N (default 20), --gui-pairs N (10), --warmup N (3), --no-gui.
 # KESTROVA_BENCH_PLAIN_DIR names another build directory for the default preset (default: build).
 # A build without the hardening flags (build-unhardened, KESTROVA_HARDEN=OFF) is the other side of
-# the benchmark's hardening section.
+# bench/hardening_bench.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,7 +32,9 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_WERROR=
   -DKESTROVA_BUILD_TESTS=OFF -DKESTROVA_BENCH=ON >/dev/null
 cmake --build build-bench -j "$(nproc)" --target kestrova-launch-bench
 
-build-bench/bench/kestrova-launch-bench --plain-stage "$plain_dir/stage" --unhardened-stage build-unhardened/stage "$@"
+build-bench/bench/kestrova-launch-bench --plain-stage "$plain_dir/stage" "$@"
+# What the hardening flags cost a start: the shipped launcher against one built without them.
+bench/hardening_bench.py --hardened "$plain_dir" --unhardened build-unhardened
 
 # Installing an update needs the real dialog, so it goes with the GUI rounds.
 case " $* " in
