@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The unit tests and the end-to-end launches under AddressSanitizer and UndefinedBehaviorSanitizer,
-# the unit and updater tests under ThreadSanitizer, then short runs of the fuzzers: the launch
-# record, what an update site sends, the delta reader, a JAR's class files and manifest, the update
-# framework's records on disk (the ready marker, the kept versions) and menu entries.
+# then short runs of the fuzzers: the launch record, what an update site sends, the delta reader, a
+# JAR's class files and manifest, the update framework's records on disk (the ready marker, the
+# kept versions) and menu entries. ThreadSanitizer has a script of its own, scripts/tsan.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,14 +13,6 @@ cmake --build --preset sanitize -j "$(nproc)"
 ASAN_OPTIONS=handle_segv=0:allow_user_segv_handler=1:detect_leaks=0 \
 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --preset sanitize -j "$(nproc)"
-
-# The threads of the run loop, the update framework's checks and installs, the URL loading: only the
-# tests that run in this process (label unit), as the JVM's own threads are none of ours.
-# tests/tsan.supp names what is suppressed and why.
-cmake --preset tsan >/dev/null
-cmake --build --preset tsan -j "$(nproc)"
-TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(pwd)/tests/tsan.supp" \
-  ctest --preset tsan -j "$(nproc)"
 
 cmake --preset fuzz >/dev/null
 # The whole preset, not just the fuzzers: every preset must build.
