@@ -245,7 +245,7 @@ void add_tree(int dir, const std::string& relative, TreeDigest& digest) {
     std::sort(names.begin(), names.end());
 
     for (const auto& name : names) {
-        const std::string path = relative + "/" + name;
+        const std::string path = (relative + '/').append(name);
         struct stat info {};
         if (::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) fail(path);
         const unsigned mode = info.st_mode & 07777;
