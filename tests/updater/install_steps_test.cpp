@@ -263,7 +263,8 @@ TEST_F(UpdateInstall, LeftOverAreasNotProvablyThisUsersOwnVerifiedTreeAreNeverIn
         std::function<void(const fs::path& area)> tamper;
         bool left_alone;  // else taken, and refused at the swap
     } cases[] = {
-        {"another user's", [](const fs::path& a) { ::chown(a.c_str(), 65534, 65534); }, true},
+        {"another user's", [](const fs::path& a) { ASSERT_EQ(::chown(a.c_str(), 65534, 65534), 0) << "not root"; },
+         true},
         {"writable by all", [](const fs::path& a) { ::chmod(a.c_str(), 0777); }, true},
         {"a link to this user's area",
          [this](const fs::path& a) {
@@ -379,7 +380,10 @@ TEST(UpdateInstallWithoutExchange, IsRefusedAndLeavesTheBundleAsItWas) {
     struct Unmount {
         fs::path at;
         ~Unmount() {
-            std::system(("fusermount -u '" + at.string() + "' 2>/dev/null || umount '" + at.string() + "'").c_str());
+            // Nothing left to do when neither can unmount: the temporary directory's removal fails.
+            if (std::system(
+                    ("fusermount -u '" + at.string() + "' 2>/dev/null || umount '" + at.string() + "'").c_str()) != 0) {
+            }
         }
     } unmount{mount_point.path()};
 
@@ -426,7 +430,9 @@ TEST(ReadyMarker, OnlyTheTextMarkReadyWritesIsReady) {
     for (const auto& c : cases) {
         const auto marker = parse_ready_marker(c.text);
         EXPECT_EQ(marker.has_value(), c.ready) << c.text.substr(0, 40);
-        if (marker) EXPECT_EQ(marker->first + "\n" + marker->second + "\n", c.text);
+        if (marker) {
+            EXPECT_EQ(marker->first + "\n" + marker->second + "\n", c.text);
+        }
     }
 }
 
