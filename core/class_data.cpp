@@ -177,7 +177,7 @@ std::optional<std::string> checked_files_record(std::span<const std::string> pat
         if (path.empty() || path.find('\n') != std::string::npos) return std::nullopt;
         const std::string facts = facts_of(path);
         if (facts.find_first_of("\t\n") != std::string::npos) return std::nullopt;
-        record += facts + "\t" + path + "\n";
+        record.append(facts).append("\t").append(path).append("\n");
     }
     return record;
 }

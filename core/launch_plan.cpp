@@ -33,19 +33,6 @@ std::string unresolved_app_dir(std::string_view executable_path) {
     return dir;
 }
 
-std::string expand_app_dir_tokens(std::string_view option, std::string_view app_dir) {
-    std::string expanded;
-    expanded.reserve(option.size());
-    std::size_t from = 0;
-    for (auto at = option.find("&&"); at != std::string_view::npos; at = option.find("&&", from)) {
-        expanded.append(option, from, at - from);
-        expanded.append(app_dir);
-        from = at + 2;
-    }
-    expanded.append(option, from);
-    return expanded;
-}
-
 std::string expand_option_tokens(std::string_view option, std::string_view app_dir, std::string_view home) {
     std::string expanded;
     expanded.reserve(option.size());

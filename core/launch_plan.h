@@ -69,10 +69,6 @@ std::string build_sun_java_command(std::string_view main_class, std::span<const 
 // "/../Resources/". A path without '/' is taken as relative to the current directory.
 std::string unresolved_app_dir(std::string_view executable_path);
 
-// Replaces every "&&" in `option` with `app_dir`, scanning left to right without overlap and never
-// rescanning inserted text, so an app directory that itself contains "&&" still terminates.
-std::string expand_app_dir_tokens(std::string_view option, std::string_view app_dir);
-
 // The token recorded options write for the user's home directory, so that a packager's own home is
 // never baked into a bundle. Doubled like "&&", and as unlikely in a real option.
 inline constexpr std::string_view home_token = "~~";

@@ -109,7 +109,7 @@ static_assert(std::is_trivially_destructible_v<kestrova::JvmOutputTail> &&
 std::string user_options_file;
 
 // The printf-style message as one string, for a failure that is reported later than it is found.
-std::string format_line(const char* format, ...) {
+__attribute__((format(printf, 1, 2))) std::string format_line(const char* format, ...) {
     va_list args;
     va_start(args, format);
     va_list again;
@@ -150,7 +150,8 @@ void show_launch_failure(std::string_view line, std::string_view advice) noexcep
 
 // The JVM's output hook: every text goes on to the stream the JVM chose, unchanged and flushed at
 // once as the JVM's own unbuffered writes would be; while the JVM is being created, its tail is kept.
-jint JNICALL forward_jvm_output(FILE* stream, const char* format, va_list args) {
+// The JVM's format strings are checked where they are written; the attribute says this passes them on.
+__attribute__((format(printf, 2, 0))) jint JNICALL forward_jvm_output(FILE* stream, const char* format, va_list args) {
     va_list copy;
     va_copy(copy, args);
     const int written = std::vfprintf(stream, format, args);

@@ -11,8 +11,9 @@ namespace kestrova::platform {
 template <class T>
 class NeverDestroyed {
 public:
+    // The storage is filled by the placement new, never read before: zeroing it first is wasted.
     template <class... Args>
-    explicit NeverDestroyed(Args&&... args) {
+    explicit NeverDestroyed(Args&&... args) {  // NOLINT(cppcoreguidelines-pro-type-member-init)
         ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
     }
     NeverDestroyed(const NeverDestroyed&) = delete;

@@ -69,7 +69,7 @@ void walk(const fs::path& top, const std::string& relative, std::vector<Node>& n
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
         Node node;
-        node.path = relative.empty() ? name : relative + "/" + name;
+        node.path = relative.empty() ? name : (relative + '/').append(name);
         node.file = top / node.path;
         if (::lstat(node.file.c_str(), &node.info) != 0) cannot_read(node.file, errno);
         if (S_ISLNK(node.info.st_mode)) {

@@ -4,6 +4,8 @@
 # install benchmark (bench/install_bench.py: installing an update under Xvfb). Arguments go
 # to the driver: --pairs N (default 20), --gui-pairs N (10), --warmup N (3), --no-gui.
 # KESTROVA_BENCH_PLAIN_DIR names another build directory for the default preset (default: build).
+# A build without the hardening flags (build-unhardened, KESTROVA_HARDEN=OFF) is the other side of
+# bench/hardening_bench.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +22,9 @@ plain_dir=${KESTROVA_BENCH_PLAIN_DIR:-build}
 cmake --preset default -B "$plain_dir" >/dev/null
 cmake --build "$plain_dir" -j "$(nproc)" --target kestrova-pack kestrova-launcher kestrova_support_jar kestrova-updater
 
+cmake --preset default -B build-unhardened -DKESTROVA_HARDEN=OFF -DKESTROVA_BUILD_TESTS=OFF >/dev/null
+cmake --build build-unhardened -j "$(nproc)" --target kestrova-pack kestrova-launcher kestrova_support_jar kestrova-updater
+
 # The shipped optimisation level (the default preset's -O2, not CMake's -O3), so that the marks
 # measure the launcher as users get it; g++ 12's -O3 also warns falsely (-Wrestrict) in the updater.
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_WERROR=ON \
@@ -28,6 +33,8 @@ cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTROVA_WERROR=
 cmake --build build-bench -j "$(nproc)" --target kestrova-launch-bench
 
 build-bench/bench/kestrova-launch-bench --plain-stage "$plain_dir/stage" "$@"
+# What the hardening flags cost a start: the shipped launcher against one built without them.
+bench/hardening_bench.py --hardened "$plain_dir" --unhardened build-unhardened
 
 # Installing an update needs the real dialog, so it goes with the GUI rounds.
 case " $* " in

@@ -8,7 +8,7 @@ packages=(
   openjdk-17-jdk-headless openjdk-17-jre
   libcurl4-openssl-dev libplist-dev libexpat1-dev libarchive-dev libzstd-dev libssl-dev ca-certificates openssl
   xvfb zenity xdotool x11-utils desktop-file-utils libglib2.0-bin
-  clang-format bindfs python3
+  clang-format clang-tidy bindfs python3
   dpkg-dev lintian apt-utils gnupg rpm gzip
 )
 

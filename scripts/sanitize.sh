@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The unit tests and the end-to-end launches under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then short runs of the fuzzers: the launch record, what an update site sends, and the delta reader.
+# then short runs of the fuzzers: the launch record, what an update site sends, the delta reader, a
+# JAR's class files and manifest, the update framework's records on disk (the ready marker, the
+# kept versions) and menu entries. ThreadSanitizer has a script of its own, scripts/tsan.sh.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,3 +25,10 @@ build-fuzz/update_site_fuzz -max_total_time="$seconds" -max_len=8192 build-fuzz/
   tests/fuzz/seeds/update_site
 # A small delta (every kind of entry) seeds the delta reader.
 build-fuzz/delta_fuzz -max_total_time="$seconds" -max_len=16384 build-fuzz/corpus-delta tests/fuzz/seeds/delta
+# A class file and manifests (LF and CR LF) seed the JAR reader; a marker and two records the
+# framework's records; an entry as the tool writes it the menu entries.
+for fuzzer in jar updater_records desktop_entry; do
+  mkdir -p "build-fuzz/corpus-$fuzzer"
+  "build-fuzz/${fuzzer}_fuzz" -max_total_time="$seconds" -max_len=8192 "build-fuzz/corpus-$fuzzer" \
+    "tests/fuzz/seeds/$fuzzer"
+done

@@ -183,7 +183,7 @@ fs::path make_deb(const PackageRequest& request) {
 
     fs::create_directories(root / "DEBIAN");
     write_text(root / "DEBIAN/control", deb_control_text(control));
-    const fs::path target = request.out_dir / (facts.package + "_" + version + "_" + arch + ".deb");
+    fs::path target = request.out_dir / (facts.package + "_" + version + "_" + arch + ".deb");
     const fs::path built = work.path() / target.filename();
     std::vector<std::string> argv = {"dpkg-deb", "--build", "--root-owner-group", "-Zxz"};
     argv.push_back(root.string());

@@ -552,7 +552,7 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
 
 std::vector<fs::path> remove_desktop_entries(const fs::path& bundle, const fs::path& directory) {
     const fs::path normal = normal_bundle_path(bundle);
-    const auto found = entries_of(normal, directory);
+    auto found = entries_of(normal, directory);
     if (found.empty()) throw PackError(fill(msg_no_entry, {directory.string(), normal.string()}));
     for (const auto& entry : found) remove_entry(entry);
     return found;

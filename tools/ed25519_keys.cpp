@@ -30,7 +30,7 @@ constexpr std::string_view msg_not_a_key =
     "\"{}\" holds no Ed25519 private key; pass the --key-file that generate-keys wrote";
 constexpr std::string_view msg_cannot_sign = "cannot read \"{}\" to sign it: {}; check the path";
 // A PEM key is a few hundred bytes; anything much larger is not a key file.
-constexpr std::size_t max_key_file_bytes = 64 * 1024;
+constexpr std::size_t max_key_file_bytes = std::size_t{64} * 1024;
 
 struct PkeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }

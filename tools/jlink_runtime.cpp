@@ -341,6 +341,7 @@ RuntimeModules choose_runtime_modules(const RuntimeModuleRequest& request) {
 
     RuntimeModules chosen;
     std::vector<std::pair<JarReferences, std::string>> scans;  // (what it refers to, the JAR's file name)
+    scans.reserve(analysed.size());
     for (const auto& jar : analysed) scans.emplace_back(jar_references(jar), jar.filename().string());
 
     // The default set first, so that the lines below name only what it lacks: the outcome is said once.

@@ -125,7 +125,7 @@ fs::path make_rpm(const PackageRequest& request) {
                            "rpm");
     if (result.status != 0)
         throw PackError(fill(msg_rpmbuild_failed, {first_line(result.err), request.out_dir.string()}));
-    const fs::path target = request.out_dir / file_name;
+    fs::path target = request.out_dir / file_name;
     replace_with(built_dir / file_name, target);
     return target;
 }

@@ -62,6 +62,7 @@ ToolResult run_tool(const std::vector<std::string>& argv, const std::optional<st
 
     std::vector<std::string> args = argv;
     std::vector<char*> arg_pointers;
+    arg_pointers.reserve(args.size() + 1);
     for (auto& arg : args) arg_pointers.push_back(arg.data());
     arg_pointers.push_back(nullptr);
     std::vector<char*> env;

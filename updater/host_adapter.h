@@ -40,7 +40,7 @@ public:
     void dispatch_main(std::function<void()> task) override {
         auto owned = std::make_unique<std::function<void()>>(std::move(task));
         services_.dispatch_async_main(&HostAdapter::run_task, owned.get());
-        owned.release();  // run_task owns it now
+        static_cast<void>(owned.release());  // run_task owns it now
     }
 
     TimerId add_timer(double fire_date, std::function<void()> fire) override {
@@ -104,6 +104,7 @@ public:
             return std::nullopt;
         }
         std::vector<const char*> labels;
+        labels.reserve(buttons.size());
         for (const auto& b : buttons) labels.push_back(b.c_str());
         const long chosen = services_.run_choice_alert(std::string(message).c_str(), std::string(informative).c_str(),
                                                        std::string(details).c_str(), labels.data(), labels.size(),
@@ -119,7 +120,7 @@ public:
         auto owned = std::make_unique<std::function<void(UrlResponse)>>(std::move(completion));
         services_.load_url(std::string(url).c_str(), timeout_seconds, max_body_bytes, &HostAdapter::url_completion,
                            owned.get());
-        owned.release();  // url_completion owns it now
+        static_cast<void>(owned.release());  // url_completion owns it now
     }
 
     std::optional<std::string> info_string(std::string_view key) override {
@@ -159,7 +160,7 @@ public:
                                                          max_bytes, &HostAdapter::download_progress,
                                                          &HostAdapter::download_completion, owned.get());
         // Whether it started or not, the completion has run or will run exactly once, and owns it.
-        owned.release();
+        static_cast<void>(owned.release());
         return id;
     }
 

@@ -245,7 +245,7 @@ void add_tree(int dir, const std::string& relative, TreeDigest& digest) {
     std::sort(names.begin(), names.end());
 
     for (const auto& name : names) {
-        const std::string path = relative + "/" + name;
+        const std::string path = (relative + '/').append(name);
         struct stat info {};
         if (::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) fail(path);
         const unsigned mode = info.st_mode & 07777;
@@ -624,18 +624,12 @@ void StagingArea::mark_ready(std::string_view version) {
     ::fsync(lock_fd_);
 }
 
-std::optional<std::pair<std::string, std::string>> StagingArea::read_marker() const {
-    const int fd = ::openat(lock_fd_, ready_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+std::optional<std::pair<std::string, std::string>> parse_ready_marker(std::string_view text) {
     constexpr std::size_t digest_size = 64;
-    char buffer[max_version_bytes + 1 + digest_size + 2];
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
     // "VERSION\nDIGEST\n"; anything else (empty, cut short, too long, from before digests) is not ready.
-    if (got < static_cast<ssize_t>(digest_size) + 3) return std::nullopt;
-    const std::string_view text(buffer, static_cast<std::size_t>(got));
     const auto end = text.find('\n');
-    if (end == 0 || end == std::string_view::npos || text.size() != end + 1 + digest_size + 1 || text.back() != '\n')
+    if (end == 0 || end == std::string_view::npos || end > max_version_bytes ||
+        text.size() != end + 1 + digest_size + 1 || text.back() != '\n')
         return std::nullopt;
     std::string version(text.substr(0, end));
     std::string digest(text.substr(end + 1, digest_size));
@@ -644,6 +638,17 @@ std::optional<std::pair<std::string, std::string>> StagingArea::read_marker() co
     if (!std::all_of(digest.begin(), digest.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
         return std::nullopt;
     return std::pair{std::move(version), std::move(digest)};
+}
+
+std::optional<std::pair<std::string, std::string>> StagingArea::read_marker() const {
+    const int fd = ::openat(lock_fd_, ready_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    // One byte more than the longest marker, so that a longer file is seen to be too long.
+    char buffer[max_version_bytes + 1 + 64 + 2];
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ::close(fd);
+    if (got < 0) return std::nullopt;
+    return parse_ready_marker(std::string_view(buffer, static_cast<std::size_t>(got)));
 }
 
 std::optional<std::string> StagingArea::ready_version() const {

@@ -106,6 +106,11 @@ bool can_replace(const std::filesystem::path& installed);
 // that crashed or was killed left. Returns how many were removed. Never throws.
 std::size_t clean_install_leftovers(const std::filesystem::path& installed);
 
+// The ready marker's text (StagingArea::mark_ready): a version of at most max_version_bytes
+// without control characters, a line, then a SHA-256 in hex, a line. Nothing for any other text,
+// which a crash, a damaged disk or another program may have left in the marker's place.
+std::optional<std::pair<std::string, std::string>> parse_ready_marker(std::string_view text);
+
 class StagingArea {
 public:
     // Locks and returns the staging directories beside `installed` that no installer holds: what

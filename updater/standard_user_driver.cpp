@@ -95,6 +95,7 @@ void StandardUserDriver::show_update_found(const InstalledApplication& applicati
     }
     if (order.size() > 1) {
         std::vector<std::string> buttons;
+        buttons.reserve(order.size());
         for (const UpdateChoice choice : order) buttons.emplace_back(choice_label(choice));
         const bool dismiss_is_default = offer.choices.empty() || offer.choices.front() == UpdateChoice::remind_later;
         if (const auto chosen = host_.show_choice_alert(update_available_heading, text, offer.release_notes, buttons,

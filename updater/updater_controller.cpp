@@ -399,7 +399,7 @@ void UpdaterController::install(const Outcome& outcome, const std::function<void
     request.running = running_bundle_info(host_);
     request.held_launch = held_launch_;
     UpdateInstallation::start(host_, driver_, *pending_, std::move(request),
-                              [this, done, offer = outcome.offer](InstallResult result) {
+                              [this, done, offer = outcome.offer](const InstallResult& result) {
                                   switch (result.kind) {
                                       case InstallResult::Kind::installed:
                                           installed_launcher_ = result.launcher;

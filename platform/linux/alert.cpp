@@ -64,7 +64,7 @@ namespace {
 
 // What a dialog tool writes on standard error is kept for the decision above, then passed on to
 // ours, so the user still sees it.
-constexpr std::size_t max_diagnostics_bytes = 64 * 1024;
+constexpr std::size_t max_diagnostics_bytes = std::size_t{64} * 1024;
 
 std::string read_back(int fd) {
     std::string text(max_diagnostics_bytes, '\0');
@@ -110,6 +110,7 @@ struct DialogResult {
 // output is kept instead of passed on.
 DialogResult run_and_wait(const std::vector<std::string>& argv, bool want_answer = false, int input_fd = -1) {
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
 
@@ -368,7 +369,7 @@ void send_pending(ProgressWindow& w) {
     }
 }
 
-constexpr std::size_t max_unsent_bytes = 16 * 1024;
+constexpr std::size_t max_unsent_bytes = std::size_t{16} * 1024;
 
 void queue_for_dialog(ProgressWindow& w, const std::string& lines) {
     if (w.unsent.size() + lines.size() <= max_unsent_bytes) w.unsent += lines;
@@ -378,7 +379,8 @@ void queue_for_dialog(ProgressWindow& w, const std::string& lines) {
 // The watcher: waits for the dialog to end, then tells a Cancel (or the window closed by the user)
 // from a dialog that never appeared and from one we closed ourselves. It leaves the child unreaped
 // until it holds the lock, so that close_progress_window never signals a pid that was reused.
-void watch_dialog(std::shared_ptr<ProgressWindow> w) {
+// Its own share of the window, by value: the thread keeps the window alive while it watches.
+void watch_dialog(std::shared_ptr<ProgressWindow> w) {  // NOLINT(performance-unnecessary-value-param)
     ProgressWindows& all = progress_windows();
     siginfo_t info{};
     int waited;
@@ -441,6 +443,7 @@ bool start_dialog(const std::shared_ptr<ProgressWindow>& w, const std::string& z
                                            "--text=" + linux_backend::progress_window_markup(w->text),
                                            "--percentage=0"};
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     char* const* envp = linux_backend::captured_envp();

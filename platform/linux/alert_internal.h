@@ -12,7 +12,7 @@ namespace kestrova::platform::linux_backend {
 // Linux refuses a single program argument of 128 KiB or more, and the dialog tools take their text
 // as one: a longer text would leave the user with no dialog at all. This bound leaves room for the
 // option name in front of it.
-inline constexpr std::size_t max_dialog_text_bytes = 64 * 1024;
+inline constexpr std::size_t max_dialog_text_bytes = std::size_t{64} * 1024;
 
 // `text` (valid UTF-8) as the dialog shows it: unchanged when it fits in `limit` bytes, otherwise
 // cut at the last whole character that leaves room for a final "\n…".

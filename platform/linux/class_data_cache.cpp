@@ -236,8 +236,9 @@ ClassDataSlot examine_class_data_slot(const std::string& directory, std::string_
         if (name == class_data::failed_name(key)) slot.dump_failed = true;
         const auto size = class_data::archive_size(name, key);
         if (!size || *size < class_data::smallest_archive || slot.archive) continue;
-        const auto start = complete_file_start(directory + "/" + name, *size, 4);
-        if (start && class_data::header_is_static_archive(*start)) slot.archive = directory + "/" + name;
+        std::string path = (directory + '/').append(name);
+        const auto start = complete_file_start(path, *size, 4);
+        if (start && class_data::header_is_static_archive(*start)) slot.archive = std::move(path);
     }
     if (slot.archive) {
         // An archive without its record was made before the record existed, or by a helper killed

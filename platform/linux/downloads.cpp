@@ -54,7 +54,7 @@ void forget_download(TransferId id) {
 
 // Progress is told at most once per this many bytes (and at the end): a large archive arrives in
 // many thousands of small pieces, and each report may cost the caller a trip to the main thread.
-constexpr std::uint64_t progress_step_bytes = 64 * 1024;
+constexpr std::uint64_t progress_step_bytes = std::uint64_t{64} * 1024;
 
 struct FileSink {
     const Libcurl* c = nullptr;
@@ -179,7 +179,7 @@ TransferId download_to_file(DownloadRequest request, DownloadProgress progress,
         DownloadProgress progress;
         std::function<void(const UrlResult&)> completion;
     };
-    auto job = std::make_shared<Job>(Job{std::move(request), std::move(progress), completion});
+    auto job = std::make_shared<Job>(Job{std::move(request), std::move(progress), std::move(completion)});
     const Started started = start_worker([job, file, cancelled, id] {
         UrlResult result = perform_download(job->request, file->get(), *cancelled, job->progress);
         // close can report a write that failed late (a full disk on a network file system).
@@ -196,7 +196,7 @@ TransferId download_to_file(DownloadRequest request, DownloadProgress progress,
     forget_download(id);
     file->close();
     ::unlink(job->request.destination.c_str());
-    complete(completion,
+    complete(job->completion,
              failure(url_error::unknown,
                      started == Started::closing ? "the application is ending" : "no worker thread could be started"));
     return 0;

@@ -13,7 +13,7 @@
 
 namespace kestrova::platform::linux_backend {
 
-UrlResult failure(int code, std::string detail) {
+UrlResult failure(int code, const std::string& detail) {
     UrlError error = make_url_error(code);
     if (!detail.empty()) error.description += " (" + detail + ")";
     return UrlResult{std::nullopt, std::move(error)};

@@ -11,7 +11,7 @@
 namespace kestrova::platform::linux_backend {
 
 // A failed result with `code`'s description, and `detail` after it in parentheses when given.
-UrlResult failure(int code, std::string detail = {});
+UrlResult failure(int code, const std::string& detail = {});
 
 // A request's time-out for libcurl: a value that is not a positive number is UrlRequest's default.
 long timeout_milliseconds(double seconds);

@@ -67,12 +67,12 @@ UrlResult perform_url_transfer(const UrlRequest& request, const char* library) {
 
 void load_url(UrlRequest request, std::function<void(const UrlResult&)> completion) {
     auto shared = std::make_shared<std::pair<UrlRequest, std::function<void(const UrlResult&)>>>(std::move(request),
-                                                                                                 completion);
+                                                                                                 std::move(completion));
     const linux_backend::Started started = linux_backend::start_worker(
         [shared] { linux_backend::complete(shared->second, linux_backend::perform_url_transfer(shared->first)); });
     // No thread: the completion still runs exactly once, on this thread. Closing: never.
     if (started == linux_backend::Started::no_thread)
-        linux_backend::complete(completion,
+        linux_backend::complete(shared->second,
                                 linux_backend::failure(url_error::unknown, "no worker thread could be started"));
 }
 

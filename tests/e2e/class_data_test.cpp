@@ -12,6 +12,8 @@
 #include <functional>
 #include <iterator>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "tests/support/bundle.h"
 
@@ -37,23 +39,40 @@ bool appears(const fs::path& cache, const std::string& suffix, std::chrono::seco
     return false;
 }
 
+// The processes at work for `cache` (a helper, or the dump it runs), by the cache's path in their
+// arguments, each with whether it has a child.
+std::vector<std::pair<pid_t, bool>> processes_for(const fs::path& cache) {
+    std::vector<std::pair<pid_t, bool>> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
+        std::ifstream cmdline(entry.path() / "cmdline");
+        std::string text{std::istreambuf_iterator<char>(cmdline), {}};
+        if (text.find(cache.string() + "/kestrova/") == std::string::npos) continue;
+        const std::string pid = entry.path().filename().string();
+        std::ifstream children(entry.path() / "task" / pid / "children");
+        std::string child;
+        found.emplace_back(static_cast<pid_t>(std::stoi(pid)), static_cast<bool>(children >> child));
+    }
+    return found;
+}
+
 // The helper making an archive for `cache`, once its dump is under way: the process whose arguments
 // name the cache and which has a child. 0 when none is seen within a minute.
 pid_t dumping_helper(const fs::path& cache) {
     for (auto end = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < end;
-         std::this_thread::sleep_for(10ms)) {
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-            std::ifstream cmdline(entry.path() / "cmdline");
-            std::string text{std::istreambuf_iterator<char>(cmdline), {}};
-            if (text.find(cache.string() + "/kestrova/") == std::string::npos) continue;
-            const std::string pid = entry.path().filename().string();
-            std::ifstream children(entry.path() / "task" / pid / "children");
-            std::string child;
-            if (children >> child) return static_cast<pid_t>(std::stoi(pid));
-        }
-    }
+         std::this_thread::sleep_for(10ms))
+        for (const auto& [pid, has_child] : processes_for(cache))
+            if (has_child) return pid;
     return 0;
+}
+
+// Whether every helper for `cache` has done its work within a minute: each removes the class list
+// its start left, whether it made the archive or kept out, and then ends.
+bool helpers_done(const fs::path& cache) {
+    for (auto end = std::chrono::steady_clock::now() + 60s; std::chrono::steady_clock::now() < end;
+         std::this_thread::sleep_for(50ms))
+        if (files_in_slot(cache, ".classlist").empty() && processes_for(cache).empty()) return true;
+    return false;
 }
 
 class ClassData : public ::testing::Test {
@@ -212,7 +231,8 @@ TEST_F(ClassData, TwoFirstStartsAtOnceBothStartAndOneArchiveIsMade) {
         EXPECT_EQ(r.out, expected.out);
     }
     ASSERT_TRUE(appears(cache, ".jsa"));
-    std::this_thread::sleep_for(2s);  // the other helper's turn, had it not kept out
+    // Both helpers had their turn: the one that kept out made nothing beside the other's archive.
+    ASSERT_TRUE(helpers_done(cache)) << "a helper was still at work after a minute";
     EXPECT_EQ(files_in_slot(cache, ".jsa").size(), 1u);
     EXPECT_EQ(start(cache).out, expected.out);
 }

@@ -114,7 +114,8 @@ TEST(AppDirectory, ExecutableDirectoryThenResources) {
     EXPECT_EQ(unresolved_app_dir("launcher"), "./../Resources/");
 }
 
-TEST(AppDirTokens, ExpansionTable) {
+// The app directory's token alone, left to right without overlap: an odd '&' stays as it is.
+TEST(OptionTokens, AppDirectoryExpansionTable) {
     struct Case {
         const char* option;
         const char* expected;
@@ -132,12 +133,7 @@ TEST(AppDirTokens, ExpansionTable) {
         {"-Djava.library.path=&&/../runtime/Contents/Home/lib:&&",
          "-Djava.library.path=/R/../runtime/Contents/Home/lib:/R"},
     };
-    for (const auto& c : cases) EXPECT_EQ(expand_app_dir_tokens(c.option, "/R"), c.expected) << c.option;
-}
-
-TEST(AppDirTokens, AppDirectoryHoldingTheTokenIsNotExpandedAgain) {
-    EXPECT_EQ(expand_app_dir_tokens("x=&&:&&", "/a&&b"), "x=/a&&b:/a&&b");
-    EXPECT_EQ(expand_app_dir_tokens("&&", "&&&&"), "&&&&");
+    for (const auto& c : cases) EXPECT_EQ(expand_option_tokens(c.option, "/R", "/H"), c.expected) << c.option;
 }
 
 TEST(OptionTokens, HomeAndAppDirectoryInOnePassWithoutRescanning) {

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 
+#include "protocol/appcast.h"
 #include "protocol/delta.h"
 #include "protocol/ed25519.h"
 #include "tests/support/temp_dir.h"
@@ -263,7 +264,8 @@ TEST_F(UpdateInstall, LeftOverAreasNotProvablyThisUsersOwnVerifiedTreeAreNeverIn
         std::function<void(const fs::path& area)> tamper;
         bool left_alone;  // else taken, and refused at the swap
     } cases[] = {
-        {"another user's", [](const fs::path& a) { ::chown(a.c_str(), 65534, 65534); }, true},
+        {"another user's", [](const fs::path& a) { ASSERT_EQ(::chown(a.c_str(), 65534, 65534), 0) << "not root"; },
+         true},
         {"writable by all", [](const fs::path& a) { ::chmod(a.c_str(), 0777); }, true},
         {"a link to this user's area",
          [this](const fs::path& a) {
@@ -434,7 +436,10 @@ TEST(UpdateInstallWithoutExchange, IsRefusedAndLeavesTheBundleAsItWas) {
     struct Unmount {
         fs::path at;
         ~Unmount() {
-            std::system(("fusermount -u '" + at.string() + "' 2>/dev/null || umount '" + at.string() + "'").c_str());
+            // Nothing left to do when neither can unmount: the temporary directory's removal fails.
+            if (std::system(
+                    ("fusermount -u '" + at.string() + "' 2>/dev/null || umount '" + at.string() + "'").c_str()) != 0) {
+            }
         }
     } unmount{mount_point.path()};
 
@@ -456,6 +461,35 @@ TEST(UpdateInstallWithoutExchange, IsRefusedAndLeavesTheBundleAsItWas) {
     std::vector<std::string> beside;
     for (const auto& e : fs::directory_iterator(mount_point.path())) beside.push_back(e.path().filename().string());
     EXPECT_EQ(beside, std::vector<std::string>{"Demo.app"}) << "the staging area is left behind";
+}
+
+// The ready marker is read back by whichever start finds the area: only the exact text mark_ready
+// writes counts. A version one byte over the limit used to pass, with whatever followed it beyond
+// the bytes read.
+TEST(ReadyMarker, OnlyTheTextMarkReadyWritesIsReady) {
+    const std::string digest(64, 'a');
+    const std::string longest(max_version_bytes, 'v');
+    const struct {
+        std::string text;
+        bool ready;
+    } cases[] = {
+        {"1.1\n" + digest + "\n", true},
+        {longest + "\n" + digest + "\n", true},
+        {longest + "v\n" + digest + "\n", false},
+        {"", false},
+        {"\n" + digest + "\n", false},
+        {"1.1\n" + digest, false},
+        {"1.1\n" + digest + "\n\n", false},
+        {"1.1\n" + std::string(63, 'a') + "g\n", false},
+        {"1\t1\n" + digest + "\n", false},
+    };
+    for (const auto& c : cases) {
+        const auto marker = parse_ready_marker(c.text);
+        EXPECT_EQ(marker.has_value(), c.ready) << c.text.substr(0, 40);
+        if (marker) {
+            EXPECT_EQ(marker->first + "\n" + marker->second + "\n", c.text);
+        }
+    }
 }
 
 }  // namespace
