@@ -20,6 +20,7 @@
 #include "core/class_data.h"
 #include "core/launch_failure.h"
 #include "core/launch_plan.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
@@ -136,8 +137,8 @@ void show_launch_failure(std::string_view line, std::string_view advice) noexcep
         const std::string_view executable = kestrova::platform::get_executable_path(executable_path, &size) == 0
                                                 ? executable_path
                                                 : "";
-        const std::string title = kestrova::launch_failure_title(
-            kestrova::application_display_name(kestrova::platform::info_dictionary_string("CFBundleName"), executable));
+        const std::string title = kestrova::launch_failure_title(kestrova::application_display_name(
+            kestrova::platform::info_dictionary_string(kestrova::info_keys::bundle_name), executable));
         const std::string text = kestrova::launch_failure_text(line, jvm_output, advice);
         kestrova::show_alert(title.c_str(), text.c_str());
     } catch (...) {
@@ -355,19 +356,16 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     report_uncaught(env, escaped);
 }
 
-// The bundle's Info.plist key that lets the user add JVM options of their own (a boolean).
-constexpr std::string_view user_jvm_options_key = "KestrovaUserJVMOptions";
-
 // The options the user keeps for this bundle, after the record's own so that they win where the
 // JVM takes the last of two; only when the bundle allows them. A file the launch cannot take must
 // end it with the file (and the line) named, before the JVM would refuse it less clearly: that line
 // is returned, for the caller to end the launch with once it may; empty when all is well.
 std::string add_user_jvm_options(std::vector<std::string>& options) {
     namespace platform = kestrova::platform;
-    if (!platform::info_dictionary_may_hold(user_jvm_options_key) ||
-        platform::info_dictionary_string(user_jvm_options_key) != "YES")
+    if (!platform::info_dictionary_may_hold(kestrova::info_keys::user_jvm_options) ||
+        platform::info_dictionary_string(kestrova::info_keys::user_jvm_options) != "YES")
         return {};
-    const auto identifier = platform::info_dictionary_string("CFBundleIdentifier");
+    const auto identifier = platform::info_dictionary_string(kestrova::info_keys::bundle_identifier);
     if (!identifier || identifier->empty()) return {};
     const std::string path = platform::user_jvm_options_file(*identifier);
     if (path.empty()) return {};

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "kestrova/burned_in_data.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
 #include "kestrova/utf8.h"
 
@@ -234,6 +235,15 @@ void append_plist_entry(std::string& out, std::string_view key, std::string_view
     out += "</string>\n";
 }
 
+// A value of the plist's own element: "<true/>", "<integer>7200</integer>".
+void append_plist_element(std::string& out, std::string_view key, std::string_view element) {
+    out += "\t<key>";
+    out += key;
+    out += "</key>\n\t";
+    out += element;
+    out += "\n";
+}
+
 }  // namespace
 
 std::string class_path_option(std::span<const std::string> jar_file_names) {
@@ -324,25 +334,25 @@ std::string info_plist_xml(const PlistFields& fields) {
         "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
         "<plist version=\"1.0\">\n"
         "<dict>\n";
-    append_plist_entry(out, "CFBundleExecutable", fields.executable);
-    if (fields.icon_file) append_plist_entry(out, "CFBundleIconFile", *fields.icon_file);
-    append_plist_entry(out, "CFBundleIdentifier", fields.identifier);
-    append_plist_entry(out, "CFBundleInfoDictionaryVersion", "6.0");
-    append_plist_entry(out, "CFBundleName", fields.name);
-    append_plist_entry(out, "CFBundlePackageType", "APPL");
-    append_plist_entry(out, "CFBundleShortVersionString", fields.version);
-    append_plist_entry(out, "CFBundleVersion", fields.version);
-    if (fields.user_jvm_options) out += "\t<key>KestrovaUserJVMOptions</key>\n\t<true/>\n";
-    if (fields.feed_url) append_plist_entry(out, "SUFeedURL", *fields.feed_url);
-    if (fields.public_ed_key) append_plist_entry(out, "SUPublicEDKey", *fields.public_ed_key);
-    if (fields.require_signed_feed) out += "\t<key>KestrovaRequireSignedFeed</key>\n\t<true/>\n";
-    if (fields.automatic_checks) out += "\t<key>SUEnableAutomaticChecks</key>\n\t<true/>\n";
+    append_plist_entry(out, info_keys::bundle_executable, fields.executable);
+    if (fields.icon_file) append_plist_entry(out, info_keys::bundle_icon_file, *fields.icon_file);
+    append_plist_entry(out, info_keys::bundle_identifier, fields.identifier);
+    append_plist_entry(out, info_keys::bundle_info_dictionary_version, "6.0");
+    append_plist_entry(out, info_keys::bundle_name, fields.name);
+    append_plist_entry(out, info_keys::bundle_package_type, "APPL");
+    append_plist_entry(out, info_keys::bundle_short_version, fields.version);
+    append_plist_entry(out, info_keys::bundle_version, fields.version);
+    if (fields.user_jvm_options) append_plist_element(out, info_keys::user_jvm_options, "<true/>");
+    if (fields.feed_url) append_plist_entry(out, info_keys::feed_url, *fields.feed_url);
+    if (fields.public_ed_key) append_plist_entry(out, info_keys::public_ed_key, *fields.public_ed_key);
+    if (fields.require_signed_feed) append_plist_element(out, info_keys::require_signed_feed, "<true/>");
+    if (fields.automatic_checks) append_plist_element(out, info_keys::enable_automatic_checks, "<true/>");
     if (fields.check_interval)
-        out += "\t<key>SUScheduledCheckInterval</key>\n\t<integer>" + std::to_string(*fields.check_interval) +
-               "</integer>\n";
+        append_plist_element(out, info_keys::scheduled_check_interval,
+                             "<integer>" + std::to_string(*fields.check_interval) + "</integer>");
     // Only the choice against the default is written: a bundle without the key keeps an archive
     // when it has a GUI.
-    if (!fields.class_data) out += "\t<key>KestrovaClassData</key>\n\t<false/>\n";
+    if (!fields.class_data) append_plist_element(out, info_keys::class_data, "<false/>");
     out += "</dict>\n</plist>\n";
     return out;
 }

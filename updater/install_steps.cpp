@@ -22,6 +22,7 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
 #include "platform/file_system.h"
 #include "platform/shared_library.h"
@@ -455,17 +456,17 @@ void check_staged_bundle(const fs::path& staged, const InfoDictionary& running, 
                          const InfoReader& read_info) {
     const auto info = read_info(kestrova::bundle_layout::info_plist_of(staged));
     if (!info) throw InstallError(std::string(msg_no_info));
-    const std::string identifier = info_value(*info, "CFBundleIdentifier");
-    const std::string running_identifier = info_value(running, "CFBundleIdentifier");
+    const std::string identifier = info_value(*info, info_keys::bundle_identifier);
+    const std::string running_identifier = info_value(running, info_keys::bundle_identifier);
     if (identifier.empty() || identifier != running_identifier)
         throw InstallError(install_reason(msg_other_identifier, {identifier, running_identifier}));
-    const std::string version = info_value(*info, "CFBundleVersion");
+    const std::string version = info_value(*info, info_keys::bundle_version);
     if (version.empty() || compare_versions(version, item_version) != Ordering::same)
         throw InstallError(install_reason(msg_version_differs, {version, item_version}));
-    const std::string running_version = info_value(running, "CFBundleVersion");
+    const std::string running_version = info_value(running, info_keys::bundle_version);
     if (compare_versions(running_version, version) != Ordering::ascending)
         throw InstallError(install_reason(msg_not_newer, {version, running_version}));
-    const std::string executable = info_value(*info, "CFBundleExecutable");
+    const std::string executable = info_value(*info, info_keys::bundle_executable);
     if (executable.empty() || executable.find('/') != std::string::npos || executable == "." || executable == ".." ||
         !is_launcher_inside(staged, executable))
         throw InstallError(install_reason(msg_no_launcher, {std::string("Contents/MacOS/") + executable}));

@@ -19,6 +19,7 @@
 #include "freedesktop/desktop_entries.h"
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "kestrova/info_plist_keys.h"
 #include "protocol/version_comparator.h"
 #include "updater/last_check_store.h"
 
@@ -77,7 +78,7 @@ bool exists_no_follow(const fs::path& file) {
 void refresh_menu_entries(UpdaterHost& host, const fs::path& bundle) noexcept {
     try {
         const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
-        const std::string executable = info ? info_value(*info, "CFBundleExecutable") : std::string();
+        const std::string executable = info ? info_value(*info, info_keys::bundle_executable) : std::string();
         const fs::path data_home = user_data_home(
             [&host](std::string_view name) { return host.environment_value(name); });
         if (executable.empty() || data_home.empty()) return;
@@ -94,12 +95,12 @@ void refresh_menu_entries(UpdaterHost& host, const fs::path& bundle) noexcept {
 
 std::string held_version(UpdaterHost& host, const StagingArea& area) {
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(area.staged_bundle()));
-    return info ? info_value(*info, "CFBundleVersion") : std::string();
+    return info ? info_value(*info, info_keys::bundle_version) : std::string();
 }
 
 std::string installed_version(UpdaterHost& host, const fs::path& bundle) {
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
-    return info ? info_value(*info, "CFBundleVersion") : std::string();
+    return info ? info_value(*info, info_keys::bundle_version) : std::string();
 }
 
 std::optional<KeptVersions> read_record(const StagingArea& area) {
@@ -108,7 +109,7 @@ std::optional<KeptVersions> read_record(const StagingArea& area) {
 }
 
 std::optional<fs::path> failed_file(UpdaterHost& host) {
-    const auto identifier = host.info_string("CFBundleIdentifier");
+    const auto identifier = host.info_string(info_keys::bundle_identifier);
     const auto state = last_check_file([&host](std::string_view name) { return host.environment_value(name); },
                                        identifier.value_or(""));
     if (!state) return std::nullopt;
@@ -176,7 +177,7 @@ KeptState take_kept_area(UpdaterHost& host, FirstStart& state) {
 }
 
 std::string application_name(UpdaterHost& host, const fs::path& bundle) {
-    if (const auto name = host.info_string("CFBundleName"); name && !name->empty()) return *name;
+    if (const auto name = host.info_string(info_keys::bundle_name); name && !name->empty()) return *name;
     return bundle.stem().string();
 }
 
@@ -202,7 +203,7 @@ void rewrite_record(UpdaterHost& host, const StagingArea& area, const std::optio
 fs::path launcher_of(UpdaterHost& host, const fs::path& bundle) {
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
     return kestrova::bundle_layout::executables_of(bundle) /
-           info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+           info_value(info.value_or(InfoDictionary{}), info_keys::bundle_executable);
 }
 
 // Exchanges the kept area's bundle back into place, holding the installation alone. `why` begins

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kestrova/bundle_layout.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/update_settings.h"
 #include "kestrova/updater_abi.h"
 #include "protocol/version_comparator.h"
@@ -55,7 +56,7 @@ std::string others_run_message(UpdaterHost& host, std::string_view version) {
 fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs::path& bundle) {
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(staged));
     return kestrova::bundle_layout::executables_of(bundle) /
-           info_value(info.value_or(InfoDictionary{}), "CFBundleExecutable");
+           info_value(info.value_or(InfoDictionary{}), info_keys::bundle_executable);
 }
 
 }  // namespace
@@ -135,7 +136,7 @@ void UpdateInstallation::begin() {
         // bound covers a delta too: what a delta builds is the tree the archive unpacks to.
         check_room_for_update(request_.bundle, request_.enclosure.length);
         if (!std::exchange(delta_tried_, true) && failed_delta_versions().count(request_.offer.version) == 0) {
-            const std::string installed = info_value(request_.running, "CFBundleVersion");
+            const std::string installed = info_value(request_.running, info_keys::bundle_version);
             for (const DeltaEnclosure& delta : request_.enclosure.deltas)
                 if (delta.from_version == installed && delta.length && *delta.length < *request_.enclosure.length) {
                     delta_ = delta;
@@ -261,7 +262,7 @@ void UpdateInstallation::downloaded(const UrlResponse& response) {
 // InstallError; the installed bundle changes only in the swap, which either happens whole or not.
 void UpdateInstallation::install_download() {
     // Opened once: the bytes verified are the bytes unpacked.
-    const auto key = host_.info_string("SUPublicEDKey");
+    const auto key = host_.info_string(info_keys::public_ed_key);
     if (delta_) {
         // Every failure up to a checked staged tree falls back to the full archive.
         try {
@@ -352,7 +353,7 @@ void UpdateInstallation::log(std::string_view message) { log_to(host_, message);
 
 InfoDictionary running_bundle_info(UpdaterHost& host) {
     InfoDictionary info;
-    for (const char* key : {"CFBundleIdentifier", "CFBundleVersion"}) {
+    for (const char* key : {info_keys::bundle_identifier, info_keys::bundle_version}) {
         if (const auto value = host.info_string(key)) info.emplace(key, *value);
     }
     return info;
@@ -365,10 +366,10 @@ ExchangeCheck check_before_exchange(UpdaterHost& host, const fs::path& bundle, c
     };
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
     if (!info) return drop(bundle.string() + " no longer holds the application: it was moved or removed while it ran.");
-    const std::string identifier = info_value(*info, "CFBundleIdentifier");
-    if (identifier != info_value(running, "CFBundleIdentifier"))
+    const std::string identifier = info_value(*info, info_keys::bundle_identifier);
+    if (identifier != info_value(running, info_keys::bundle_identifier))
         return drop(install_reason("{} now holds another application ({}).", {bundle.string(), identifier}));
-    const std::string standing = info_value(*info, "CFBundleVersion");
+    const std::string standing = info_value(*info, info_keys::bundle_version);
     if (compare_versions(standing, new_version) != Ordering::ascending)
         return drop(install_reason("{} now holds version {}, which {} is not newer than.",
                                    {bundle.string(), standing, new_version}));

@@ -12,6 +12,7 @@
 // so it moves with it when an update exchanges the trees, as the directory's own lock did.
 #include "platform/installation_lock.h"
 #include "kestrova/bundle_layout.h"
+#include "kestrova/info_plist_keys.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -201,7 +202,7 @@ std::optional<bool> installation_at(const std::string& bundle) {
 std::optional<std::string> installation_launcher(const std::string& bundle) {
     const auto info = read_property_list(kestrova::bundle_layout::info_plist_of(bundle).string());
     if (!info) return std::nullopt;
-    const auto found = info->find("CFBundleExecutable");
+    const auto found = info->find(info_keys::bundle_executable);
     if (found == info->end() || found->second.empty() || found->second.find('/') != std::string::npos ||
         found->second == "." || found->second == "..")
         return std::nullopt;

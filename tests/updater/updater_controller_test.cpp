@@ -3,6 +3,7 @@
 // ends every user-initiated check.
 #include "updater/updater_controller.h"
 
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/update_settings.h"
 #include "updater/last_check_store.h"
 
@@ -43,11 +44,11 @@ constexpr const char* identifier = "test.kestrova.tessavane";
 class UpdaterControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        host.info = {{"CFBundleVersion", "100"},
-                     {"CFBundleShortVersionString", "1.0"},
-                     {"CFBundleName", "Tessavane"},
-                     {"CFBundleIdentifier", identifier},
-                     {"SUFeedURL", feed_url}};
+        host.info = {{kestrova::info_keys::bundle_version, "100"},
+                     {kestrova::info_keys::bundle_short_version, "1.0"},
+                     {kestrova::info_keys::bundle_name, "Tessavane"},
+                     {kestrova::info_keys::bundle_identifier, identifier},
+                     {kestrova::info_keys::feed_url, feed_url}};
         host.environment = {{"XDG_STATE_HOME", state.path().string()}, {"HOME", "/nonexistent"}};
     }
 
@@ -75,9 +76,9 @@ protected:
     }
 
     void automatic_checks(std::string interval = {}) {
-        host.info["SUEnableAutomaticChecks"] = "YES";
+        host.info[kestrova::info_keys::enable_automatic_checks] = "YES";
         if (!interval.empty()) {
-            host.info["SUScheduledCheckInterval"] = interval;
+            host.info[kestrova::info_keys::scheduled_check_interval] = interval;
         }
     }
 
@@ -180,28 +181,32 @@ INSTANTIATE_TEST_SUITE_P(
     Table, NothingScheduledTest,
     ::testing::Values(NothingScheduledCase{"AutomaticChecksAbsent", [](FakeUpdaterHost&) {}},
                       NothingScheduledCase{"AutomaticChecksNo",
-                                           [](FakeUpdaterHost& h) { h.info["SUEnableAutomaticChecks"] = "NO"; }},
+                                           [](FakeUpdaterHost& h) {
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "NO";
+                                           }},
                       NothingScheduledCase{"AutomaticChecksUnreadable",
-                                           [](FakeUpdaterHost& h) { h.info["SUEnableAutomaticChecks"] = "sometimes"; }},
+                                           [](FakeUpdaterHost& h) {
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "sometimes";
+                                           }},
                       NothingScheduledCase{"IntervalZero",
                                            [](FakeUpdaterHost& h) {
-                                               h.info["SUEnableAutomaticChecks"] = "YES";
-                                               h.info["SUScheduledCheckInterval"] = "0";
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "YES";
+                                               h.info[kestrova::info_keys::scheduled_check_interval] = "0";
                                            }},
                       NothingScheduledCase{"NoFeed",
                                            [](FakeUpdaterHost& h) {
-                                               h.info["SUEnableAutomaticChecks"] = "YES";
-                                               h.info.erase("SUFeedURL");
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "YES";
+                                               h.info.erase(kestrova::info_keys::feed_url);
                                            }},
                       NothingScheduledCase{"NoBundleVersion",
                                            [](FakeUpdaterHost& h) {
-                                               h.info["SUEnableAutomaticChecks"] = "YES";
-                                               h.info.erase("CFBundleVersion");
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "YES";
+                                               h.info.erase(kestrova::info_keys::bundle_version);
                                            }},
                       NothingScheduledCase{"EmptyBundleVersion",
                                            [](FakeUpdaterHost& h) {
-                                               h.info["SUEnableAutomaticChecks"] = "YES";
-                                               h.info["CFBundleVersion"] = "";
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "YES";
+                                               h.info[kestrova::info_keys::bundle_version] = "";
                                            }}),
     [](const auto& p) { return std::string(p.param.name); });
 
@@ -335,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(Table, OfferButtonTest,
 // A copy a system package installed is replaceable by this user (root, say) yet only announced:
 // no choice, no address, no download.
 TEST_F(UpdaterControllerTest, PackageManagedCopyIsOnlyToldToUseThePackageManager) {
-    host.info[std::string(package_managed_key)] = "YES";
+    host.info[kestrova::info_keys::package_managed] = "YES";
     host.bundle = state.path();
     serve({{"200", "2.0", "https://example.test/2.0", "https://example.test/App_200.zip"}});
     started();
@@ -359,7 +364,7 @@ TEST_F(UpdaterControllerTest, NewerVersionWithoutALinkPointsAtTheEnclosure) {
 }
 
 TEST_F(UpdaterControllerTest, VersionsAreComparedByTheStandardOrderNotAsText) {
-    host.info["CFBundleVersion"] = "1.10";
+    host.info[kestrova::info_keys::bundle_version] = "1.10";
     serve({{"1.9"}});
     started();
     user_check();
@@ -432,7 +437,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UpdaterControllerTest, NoFeedIsShownAsAnErrorWithoutDownloading) {
-    host.info.erase("SUFeedURL");
+    host.info.erase(kestrova::info_keys::feed_url);
     started();
     user_check();
     EXPECT_THAT(host.events, ElementsAre("alert:Update Error!", "stop"));
@@ -449,9 +454,9 @@ TEST_F(UpdaterControllerTest, WithoutABundleVersionACheckShowsWhyAndStops) {
         fresh.info = host.info;
         fresh.responses = host.responses;
         if (present) {
-            fresh.info["CFBundleVersion"] = "";
+            fresh.info[kestrova::info_keys::bundle_version] = "";
         } else {
-            fresh.info.erase("CFBundleVersion");
+            fresh.info.erase(kestrova::info_keys::bundle_version);
         }
         StandardUserDriver fresh_driver(fresh);
         UpdaterController idle(fresh, fresh_driver, fresh.delegate());
