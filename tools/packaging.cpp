@@ -297,34 +297,12 @@ std::string default_bundle_identifier(std::string_view name) {
     return id;
 }
 
-std::string xml_escape(std::string_view text, std::string_view what) {
+std::string xml_escape(std::string_view text, std::string_view what, MarkupPlace place) {
     if (sanitize_utf8(text) != text) throw PackError(std::string(what) + std::string(msg_bad_utf8));
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
-                    throw PackError(std::string(what) + std::string(msg_control_char));
-                out += c;
-        }
-    }
-    return out;
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            throw PackError(std::string(what) + std::string(msg_control_char));
+    return escape_markup(text, place);
 }
 
 std::string info_plist_xml(const PlistFields& fields) {

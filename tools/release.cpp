@@ -155,20 +155,7 @@ std::unique_ptr<Element> parse_tree(std::string_view xml) {
 std::string escape_text(std::string_view text) { return xml_escape(text, "an appcast text"); }
 
 std::string escape_attribute(std::string_view text) {
-    std::string out;
-    // Line ends and tabs in an attribute value would be read back as spaces unless written as
-    // references.
-    for (const char c : xml_escape(text, "an appcast attribute")) {
-        if (c == '\n')
-            out += "&#10;";
-        else if (c == '\r')
-            out += "&#13;";
-        else if (c == '\t')
-            out += "&#9;";
-        else
-            out += c;
-    }
-    return out;
+    return xml_escape(text, "an appcast attribute", MarkupPlace::attribute);
 }
 
 constexpr std::string_view xml_namespace_uri = "http://www.w3.org/XML/1998/namespace";

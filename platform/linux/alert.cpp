@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "kestrova/text.h"
 #include "kestrova/utf8.h"
 #include "platform/linux/alert_internal.h"
 #include "platform/linux/environment.h"
@@ -220,30 +221,11 @@ std::optional<std::size_t> run_choice_alert(std::string_view message_text, std::
 namespace linux_backend {
 
 std::string progress_window_markup(std::string_view text) {
+    // The references hold no backslash, so doubling the backslashes afterwards doubles only the text's.
     std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            default:
-                out += c;
-        }
+    for (const char c : escape_markup(text)) {
+        if (c == '\\') out += '\\';
+        out += c;
     }
     return out;
 }
