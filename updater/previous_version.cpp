@@ -46,17 +46,10 @@ void log_to(UpdaterHost& host, std::string_view message) noexcept {
     }
 }
 
-void sync_directory(const fs::path& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 // Writes `text` to `file` whole or not at all, and durably: a crash never leaves half a record.
 bool write_durably(const fs::path& file, std::string_view text) {
     if (kestrova::replace_file(file, text, 0600) != 0) return false;
-    sync_directory(file.parent_path());
+    kestrova::sync_directory(file.parent_path());
     return true;
 }
 
@@ -314,18 +307,15 @@ constexpr int termination_signals[] = {SIGTERM, SIGINT, SIGHUP};
 // with its default action, SA_NODEFER letting it through at once.
 extern "C" void first_start_terminated(int signal) {
     const int saved = errno;
-    const int fd = ::open(started_mark_path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
+    if (const FileDescriptor fd(::open(started_mark_path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC)); fd.valid()) {
         char digits[4] = {static_cast<char>('0' + signal / 10 % 10), static_cast<char>('0' + signal % 10), '\n'};
-        [[maybe_unused]] const auto written = ::write(fd, signal >= 10 ? digits : digits + 1, signal >= 10 ? 3 : 2);
-        ::close(fd);
+        [[maybe_unused]] const auto written = ::write(fd.get(), signal >= 10 ? digits : digits + 1,
+                                                      signal >= 10 ? 3 : 2);
     }
     ::rename(started_mark_path, interrupted_mark_path);
-    const int directory = ::open(area_directory_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0) {
-        ::fsync(directory);
-        ::close(directory);
-    }
+    if (const FileDescriptor directory(::open(area_directory_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        directory.valid())
+        ::fsync(directory.get());
     errno = saved;
     ::raise(signal);
 }
