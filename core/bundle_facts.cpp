@@ -6,6 +6,7 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
 
 namespace kestrova {
@@ -40,16 +41,16 @@ bool is_launcher_inside(const std::filesystem::path& bundle, const std::string& 
 }  // namespace
 
 std::optional<std::string> application_name_in(const InfoLookup& info) {
-    if (auto name = trimmed(info("CFBundleDisplayName"))) return name;
-    return trimmed(info("CFBundleName"));
+    if (auto name = trimmed(info(info_keys::bundle_display_name))) return name;
+    return trimmed(info(info_keys::bundle_name));
 }
 
 BundleFacts read_bundle_facts(const std::filesystem::path& bundle, const InfoLookup& info) {
     BundleFacts facts;
-    facts.identifier = info("CFBundleIdentifier").value_or("");
-    facts.version = info("CFBundleVersion").value_or("");
+    facts.identifier = info(info_keys::bundle_identifier).value_or("");
+    facts.version = info(info_keys::bundle_version).value_or("");
     facts.name = application_name_in(info);
-    const std::string executable = info("CFBundleExecutable").value_or("");
+    const std::string executable = info(info_keys::bundle_executable).value_or("");
     if (!executable.empty() && executable.find('/') == std::string::npos && executable != "." && executable != ".." &&
         is_launcher_inside(bundle, executable))
         facts.launcher = bundle_layout::executables_of(bundle) / executable;

@@ -20,8 +20,6 @@ namespace kestrova::class_data {
 
 // Set to anything but "" or "0", it turns the archive off for one start.
 inline constexpr std::string_view off_variable = "KESTROVA_NO_CLASS_DATA";
-// The Info.plist key the packaging tool writes as false for --no-class-data.
-inline constexpr std::string_view info_key = "KestrovaClassData";
 
 // Whether the variable's value turns the archive off.
 bool variable_turns_off(std::optional<std::string_view> variable);

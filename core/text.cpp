@@ -78,4 +78,41 @@ std::string fill_placeholders(std::string_view pattern, std::string_view placeho
     return out;
 }
 
+std::string escape_markup(std::string_view text, MarkupPlace place) {
+    const bool attribute = place == MarkupPlace::attribute;
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            case '\n':
+                out += attribute ? "&#10;" : "\n";
+                break;
+            case '\r':
+                out += attribute ? "&#13;" : "\r";
+                break;
+            case '\t':
+                out += attribute ? "&#9;" : "\t";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace kestrova

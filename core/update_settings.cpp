@@ -1,6 +1,7 @@
 #include "kestrova/update_settings.h"
 
 #include "kestrova/bundle_facts.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
 
 namespace kestrova {
@@ -23,13 +24,13 @@ bool UpdateSettings::has_usable_version() const { return bundle_version && !trim
 
 UpdateSettings read_update_settings(const InfoLookup& info) {
     UpdateSettings settings;
-    settings.bundle_version = info("CFBundleVersion");
-    settings.feed_url = trimmed(info("SUFeedURL"));
+    settings.bundle_version = info(info_keys::bundle_version);
+    settings.feed_url = trimmed(info(info_keys::feed_url));
     settings.display_version =
-        trimmed(info("CFBundleShortVersionString")).value_or(settings.bundle_version.value_or(""));
+        trimmed(info(info_keys::bundle_short_version)).value_or(settings.bundle_version.value_or(""));
     settings.application_name = application_name_in(info).value_or(std::string(fallback_name));
-    settings.identifier = info("CFBundleIdentifier").value_or("");
-    settings.package_managed = info(package_managed_key) == "YES";
+    settings.identifier = info(info_keys::bundle_identifier).value_or("");
+    settings.package_managed = info(info_keys::package_managed) == "YES";
     return settings;
 }
 

@@ -6,6 +6,7 @@
 
 #include "core/class_data.h"
 #include "kestrova/bundle_layout.h"
+#include "kestrova/info_plist_keys.h"
 #include "platform/bundle_info.h"
 #include "platform/class_data_cache.h"
 
@@ -16,7 +17,7 @@ namespace {
 // The Info.plist key's value, without loading the property list reader for a bundle that lacks it.
 std::optional<std::string> info_value() {
     namespace platform = kestrova::platform;
-    const std::string_view key = kestrova::class_data::info_key;
+    const std::string_view key = kestrova::info_keys::class_data;
     if (!platform::info_dictionary_may_hold(key)) return std::nullopt;
     return platform::info_dictionary_string(key);
 }

@@ -20,6 +20,7 @@
 #include "core/launch_failure.h"
 #include "core/launch_plan.h"
 #include "kestrova/bundle_facts.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
@@ -396,9 +397,6 @@ jstring new_java_string(JNIEnv* env, const std::string& bytes) {
     report_uncaught(env, escaped);
 }
 
-// The bundle's Info.plist key that lets the user add JVM options of their own (a boolean).
-constexpr std::string_view user_jvm_options_key = "KestrovaUserJVMOptions";
-
 // The options the user keeps for this bundle, which the plan puts after the record's so that they
 // win where the JVM takes the last of two; only when the bundle allows them. A file the launch
 // cannot take must end it with the file (and the line) named, before the JVM would refuse it less
@@ -406,10 +404,10 @@ constexpr std::string_view user_jvm_options_key = "KestrovaUserJVMOptions";
 // all is well.
 std::string read_user_jvm_options(std::vector<std::string>& options) {
     namespace platform = kestrova::platform;
-    if (!platform::info_dictionary_may_hold(user_jvm_options_key) ||
-        platform::info_dictionary_string(user_jvm_options_key) != "YES")
+    if (!platform::info_dictionary_may_hold(kestrova::info_keys::user_jvm_options) ||
+        platform::info_dictionary_string(kestrova::info_keys::user_jvm_options) != "YES")
         return {};
-    const auto identifier = platform::info_dictionary_string("CFBundleIdentifier");
+    const auto identifier = platform::info_dictionary_string(kestrova::info_keys::bundle_identifier);
     if (!identifier || identifier->empty()) return {};
     const std::string path = platform::user_jvm_options_file(*identifier);
     if (path.empty()) return {};

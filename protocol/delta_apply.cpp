@@ -61,23 +61,6 @@ struct DctxFree {
     void operator()(ZSTD_DCtx* d) const { lib->free_dctx(d); }
 };
 
-// A descriptor that can move, as the open directories kept on a stack must.
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~Descriptor() { close(); }
-    int get() const { return fd_; }
-    int close() { return fd_ < 0 ? 0 : ::close(std::exchange(fd_, -1)); }
-
-private:
-    int fd_;
-};
-
 // A read-only view of an old file that a patch refers to, unmapped on every path out.
 class Mapping {
 public:
@@ -138,9 +121,9 @@ public:
 
     void build(const DeltaManifest& m, int into_fd, std::string_view name) {
         if (::mkdirat(into_fd, std::string(name).c_str(), 0700) != 0) cannot_write(std::string(name), errno);
-        dirs_.push_back(
-            {Descriptor(::openat(into_fd, std::string(name).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
-             m.top_mode, std::string(name)});
+        dirs_.push_back({FileDescriptor(::openat(into_fd, std::string(name).c_str(),
+                                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
+                         m.top_mode, std::string(name)});
         if (dirs_.back().fd.get() < 0) cannot_write(std::string(name), errno);
         TreeDigest digest(name, m.top_mode);
 
@@ -155,9 +138,9 @@ public:
             switch (e.kind) {
                 case DeltaKind::directory: {
                     if (::mkdirat(parent, base.c_str(), 0700) != 0) cannot_write(full, errno);
-                    dirs_.push_back(
-                        {Descriptor(::openat(parent, base.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
-                         e.mode, full});
+                    dirs_.push_back({FileDescriptor(::openat(parent, base.c_str(),
+                                                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
+                                     e.mode, full});
                     if (dirs_.back().fd.get() < 0) cannot_write(full, errno);
                     digest.add_directory(full, e.mode);
                     break;
@@ -171,7 +154,7 @@ public:
                     break;
                 }
                 default: {
-                    Descriptor out(
+                    FileDescriptor out(
                         ::openat(parent, base.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
                     if (out.get() < 0) cannot_write(full, errno);
                     digest.add_file(full, e.mode, e.size);
@@ -187,7 +170,7 @@ public:
 
 private:
     struct OpenDirectory {
-        Descriptor fd;
+        FileDescriptor fd;
         unsigned mode;
         std::string path;
     };
@@ -247,16 +230,16 @@ private:
 
     // An old file by its path below the old bundle's top, reached through descriptors, never
     // through a link; it must be a regular file of the size the delta was made with.
-    Descriptor open_old(const DeltaEntry& e) const {
-        Descriptor dir(::dup(old_fd_));
+    FileDescriptor open_old(const DeltaEntry& e) const {
+        FileDescriptor dir(::dup(old_fd_));
         std::size_t start = 0;
         for (std::size_t slash; (slash = e.source.find('/', start)) != std::string::npos; start = slash + 1) {
             const std::string part = e.source.substr(start, slash - start);
-            Descriptor next(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            FileDescriptor next(::openat(dir.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (next.get() < 0) throw DeltaError(say(msg_old_missing, {e.source}));
             dir = std::move(next);
         }
-        Descriptor file(
+        FileDescriptor file(
             ::openat(dir.get(), e.source.substr(start).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat info {};
         if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))
@@ -276,7 +259,7 @@ private:
             written += n;
         };
         if (e.kind == DeltaKind::same || e.kind == DeltaKind::copy) {
-            const Descriptor in = open_old(e);
+            const FileDescriptor in = open_old(e);
             for (;;) {
                 const ssize_t got = ::read(in.get(), buffer_.data(), buffer_.size());
                 if (got < 0 && errno == EINTR) continue;
@@ -295,7 +278,7 @@ private:
             };
             check(zstd_.dctx_set_parameter(dctx.get(), ZSTD_d_windowLogMax, delta_window_log));
             std::unique_ptr<Mapping> old;
-            Descriptor old_fd(-1);
+            FileDescriptor old_fd;
             if (e.kind == DeltaKind::patch) {
                 old_fd = open_old(e);
                 old = std::make_unique<Mapping>(old_fd.get(), static_cast<std::size_t>(e.source_size));

@@ -11,6 +11,7 @@
 #include <memory>
 #include <system_error>
 
+#include "kestrova/file_descriptor.h"
 #include "platform/shared_library.h"
 
 namespace kestrova::sparkle::ed25519 {
@@ -164,15 +165,9 @@ bool verify(const PublicKey& key_bytes, std::span<const std::uint8_t> message, c
 }
 
 MappedFile::MappedFile(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) throw std::system_error(errno, std::generic_category(), "cannot open " + path.string());
-    try {
-        map(fd, path.string());
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
+    const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) throw std::system_error(errno, std::generic_category(), "cannot open " + path.string());
+    map(fd.get(), path.string());
 }
 
 MappedFile::MappedFile(int fd) { map(fd, "descriptor " + std::to_string(fd)); }

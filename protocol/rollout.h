@@ -47,9 +47,6 @@ RolloutNumber user_rollout_number(const std::optional<std::filesystem::path>& fi
 
 // --- Channels ---------------------------------------------------------------------------------------
 
-// The Info.plist key that names the channels a bundle follows (`bundle --update-channel`).
-inline constexpr std::string_view update_channels_key = "KestrovaUpdateChannels";
-
 // The channels a list names: names apart by commas, white space or line ends; blank names and lines
 // that start with '#' are skipped, and a name given twice counts once.
 std::vector<std::string> parse_channel_list(std::string_view text);

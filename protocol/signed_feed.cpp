@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "kestrova/file_descriptor.h"
+#include "kestrova/info_plist_keys.h"
 #include "protocol/metadata.h"
 
 namespace kestrova::sparkle {
@@ -219,10 +220,10 @@ bool is_signed_by(const SignedFeedFile& signed_file, const ed::PublicKey& key) {
 
 FeedPolicy feed_policy(const InfoLookup& info) {
     FeedPolicy policy;
-    policy.require_signature = info(require_signed_feed_key) == "YES";
+    policy.require_signature = info(info_keys::require_signed_feed) == "YES";
     if (!policy.require_signature) return policy;
-    if (const auto key = info("SUPublicEDKey")) policy.key = ed::public_key_from_base64(*key);
-    policy.identifier = info("CFBundleIdentifier").value_or("");
+    if (const auto key = info(info_keys::public_ed_key)) policy.key = ed::public_key_from_base64(*key);
+    policy.identifier = info(info_keys::bundle_identifier).value_or("");
     return policy;
 }
 

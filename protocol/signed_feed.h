@@ -66,9 +66,6 @@ struct FeedPolicy {
     std::string identifier;
 };
 
-// The Info.plist key a bundle made with `kestrova-pack bundle --require-signed-feed` carries.
-inline constexpr std::string_view require_signed_feed_key = "KestrovaRequireSignedFeed";
-
 // The policy `info` states. Without KestrovaRequireSignedFeed (true) nothing else is read.
 FeedPolicy feed_policy(const InfoLookup& info);
 

@@ -14,6 +14,7 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "kestrova/info_plist_keys.h"
 #include "platform/property_list.h"
 #include "protocol/delta.h"
 #include "tools/packaging.h"
@@ -123,7 +124,7 @@ fs::path unpack(const fs::path& archive_path, const fs::path& into) {
 
 std::string bundle_version(const fs::path& bundle, const fs::path& archive_path) {
     const auto info = platform::read_info_dictionary(kestrova::bundle_layout::info_plist_of(bundle).string());
-    const auto it = info.find("CFBundleVersion");
+    const auto it = info.find(info_keys::bundle_version);
     if (it == info.end() || it->second.empty()) throw PackError(fill(msg_no_version, {archive_path.string()}));
     return it->second;
 }

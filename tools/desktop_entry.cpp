@@ -9,6 +9,7 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/burned_in_data.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/utf8.h"
 #include "platform/property_list.h"
 #include "tools/file_ops.h"
@@ -255,16 +256,16 @@ BundleFacts read_info_plist(const fs::path& bundle) {
         return it == info.end() ? std::nullopt : std::optional<std::string>(it->second);
     };
     BundleFacts facts;
-    const auto executable = lookup("CFBundleExecutable");
+    const auto executable = lookup(info_keys::bundle_executable);
     if (!executable || executable->empty() || executable->find('/') != std::string::npos)
         throw PackError(fill(msg_no_plist, {bundle.string()}));
     facts.executable = *executable;
     std::string fallback_name = bundle.stem().string();
-    facts.name = lookup("CFBundleName").value_or(fallback_name);
+    facts.name = lookup(info_keys::bundle_name).value_or(fallback_name);
     if (facts.name.empty()) facts.name = fallback_name;
-    facts.identifier = lookup("CFBundleIdentifier").value_or(default_bundle_identifier(facts.name));
+    facts.identifier = lookup(info_keys::bundle_identifier).value_or(default_bundle_identifier(facts.name));
     if (facts.identifier.empty()) facts.identifier = default_bundle_identifier(facts.name);
-    facts.icon_file = lookup("CFBundleIconFile");
+    facts.icon_file = lookup(info_keys::bundle_icon_file);
     return facts;
 }
 

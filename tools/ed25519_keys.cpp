@@ -59,17 +59,18 @@ ed::PublicKey generate_key_file(const fs::path& path, const std::function<void(c
     const ed::Seed seed = ed::generate_seed();
     const std::string pem = pem_of(seed);
     // O_EXCL with O_CREAT also refuses a link, dangling or not, so nothing is written through one.
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) {
         if (errno == EEXIST) throw PackError(fill(msg_key_exists, {path.string()}));
         throw PackError(fill(msg_cannot_create_key, {path.string(), std::generic_category().message(errno)}));
     }
     int error = 0;
     // The umask can only take bits away from 0600, but say it outright.
-    if (::fchmod(fd, 0600) != 0) error = errno;
-    if (error == 0) error = kestrova::write_all(fd, pem);
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
+    if (::fchmod(fd.get(), 0600) != 0) error = errno;
+    if (error == 0) error = kestrova::write_all(fd.get(), pem);
+    if (error == 0 && ::fsync(fd.get()) != 0) error = errno;
+    // A key file a late write error cut short must not be left as if whole.
+    if (fd.close() != 0 && error == 0) error = errno;
     if (error != 0) {
         ::unlink(path.c_str());
         throw PackError(fill(msg_cannot_create_key, {path.string(), std::generic_category().message(error)}));

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "kestrova/bundle_layout.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/update_settings.h"
 #include "platform/property_list.h"
 #include "platform/shared_library.h"
@@ -68,7 +69,7 @@ void mark_package_managed(const fs::path& plist_path) {
     plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &root);
     const std::unique_ptr<void, decltype(&plist_free)> owned(root, &plist_free);
     if (root == nullptr || plist_get_node_type(root) != PLIST_DICT) throw PackError(std::string(msg_bad_plist));
-    plist_dict_set_item(root, std::string(kestrova::package_managed_key).c_str(), plist_new_bool(1));
+    plist_dict_set_item(root, kestrova::info_keys::package_managed, plist_new_bool(1));
     char* xml = nullptr;
     std::uint32_t length = 0;
     plist_to_xml(root, &xml, &length);
@@ -222,11 +223,11 @@ PackageFacts read_package_facts(const PackageRequest& request) {
     PackageFacts facts;
     facts.out_dir = fs::absolute(request.out_dir);
     facts.name = file.substr(0, file.size() - 4);
-    const auto version = lookup("CFBundleVersion");
+    const auto version = lookup(info_keys::bundle_version);
     if (!version || version->empty()) throw PackError(std::string(msg_no_version));
     facts.bundle_version = *version;
-    const std::string display_name = lookup("CFBundleName").value_or(facts.name);
-    facts.identifier = lookup("CFBundleIdentifier").value_or(default_bundle_identifier(display_name));
+    const std::string display_name = lookup(info_keys::bundle_name).value_or(facts.name);
+    facts.identifier = lookup(info_keys::bundle_identifier).value_or(default_bundle_identifier(display_name));
     if (request.package) {
         if (!is_valid_package_name(*request.package)) throw PackError(fill(msg_bad_package_name, {*request.package}));
         facts.package = *request.package;
@@ -290,7 +291,7 @@ StagedTree stage_package_tree(const PackageRequest& request, const PackageFacts&
         entries.installed_bundle = facts.installed_bundle;
         entries.update_mime_database = false;
         const auto info = platform::read_info_dictionary(kestrova::bundle_layout::info_plist_of(staged).string());
-        if (const auto icon = info.find("CFBundleIconFile"); icon != info.end() && !icon->second.empty()) {
+        if (const auto icon = info.find(info_keys::bundle_icon_file); icon != info.end() && !icon->second.empty()) {
             const auto bytes = read_file(kestrova::bundle_layout::resources_of(staged) / icon->second);
             if (const auto size = png_size(bytes)) {
                 const fs::path themed = root / "usr/share/icons/hicolor" /

@@ -1,10 +1,14 @@
 #include "tools/packaging.h"
 
+#include <plist/plist.h>
+
 #include <algorithm>
 #include <charconv>
+#include <memory>
 #include <set>
 
 #include "kestrova/burned_in_data.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
 #include "kestrova/utf8.h"
 
@@ -224,15 +228,9 @@ constexpr std::string_view msg_jar_name_twice =
 constexpr std::string_view msg_jar_name_support =
     "a JAR is named \"{}\" like the support JAR every bundle carries; rename it";
 constexpr std::string_view msg_bad_utf8 = " is not valid UTF-8, which Info.plist needs; fix it";
+constexpr std::string_view msg_plist_not_written =
+    "Info.plist could not be written (out of memory); free some memory and bundle again";
 constexpr std::string_view msg_control_char = " contains a control character, which Info.plist cannot carry; remove it";
-
-void append_plist_entry(std::string& out, std::string_view key, std::string_view value) {
-    out += "\t<key>";
-    out += key;
-    out += "</key>\n\t<string>";
-    out += xml_escape(value, key);
-    out += "</string>\n";
-}
 
 }  // namespace
 
@@ -287,69 +285,54 @@ std::string default_bundle_identifier(std::string_view name) {
     return id;
 }
 
-std::string xml_escape(std::string_view text, std::string_view what) {
+std::string xml_escape(std::string_view text, std::string_view what, MarkupPlace place) {
     if (sanitize_utf8(text) != text) throw PackError(std::string(what) + std::string(msg_bad_utf8));
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
-                    throw PackError(std::string(what) + std::string(msg_control_char));
-                out += c;
-        }
-    }
-    return out;
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            throw PackError(std::string(what) + std::string(msg_control_char));
+    return escape_markup(text, place);
 }
 
 std::string info_plist_xml(const PlistFields& fields) {
-    std::string out =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-        "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        "<plist version=\"1.0\">\n"
-        "<dict>\n";
-    append_plist_entry(out, "CFBundleExecutable", fields.executable);
-    if (fields.icon_file) append_plist_entry(out, "CFBundleIconFile", *fields.icon_file);
-    append_plist_entry(out, "CFBundleIdentifier", fields.identifier);
-    append_plist_entry(out, "CFBundleInfoDictionaryVersion", "6.0");
-    append_plist_entry(out, "CFBundleName", fields.name);
-    append_plist_entry(out, "CFBundlePackageType", "APPL");
-    append_plist_entry(out, "CFBundleShortVersionString", fields.version);
-    append_plist_entry(out, "CFBundleVersion", fields.version);
-    if (fields.user_jvm_options) out += "\t<key>KestrovaUserJVMOptions</key>\n\t<true/>\n";
-    if (fields.feed_url) append_plist_entry(out, "SUFeedURL", *fields.feed_url);
-    if (fields.public_ed_key) append_plist_entry(out, "SUPublicEDKey", *fields.public_ed_key);
-    if (fields.require_signed_feed) out += "\t<key>KestrovaRequireSignedFeed</key>\n\t<true/>\n";
+    const std::unique_ptr<void, decltype(&plist_free)> owned(plist_new_dict(), &plist_free);
+    plist_t root = owned.get();
+    // Text is checked against what the file can carry before libplist writes it, so that a bad
+    // value is refused with its key named rather than written as something else.
+    const auto text = [&](const char* key, std::string_view value) {
+        xml_escape(value, key);
+        plist_dict_set_item(root, key, plist_new_string(std::string(value).c_str()));
+    };
+    const auto boolean = [&](const char* key, bool value) { plist_dict_set_item(root, key, plist_new_bool(value)); };
+    // In this order, the order a reader of the file sees: the same fields give the same bytes.
+    text(info_keys::bundle_executable, fields.executable);
+    if (fields.icon_file) text(info_keys::bundle_icon_file, *fields.icon_file);
+    text(info_keys::bundle_identifier, fields.identifier);
+    text(info_keys::bundle_info_dictionary_version, "6.0");
+    text(info_keys::bundle_name, fields.name);
+    text(info_keys::bundle_package_type, "APPL");
+    text(info_keys::bundle_short_version, fields.version);
+    text(info_keys::bundle_version, fields.version);
+    if (fields.user_jvm_options) boolean(info_keys::user_jvm_options, true);
+    if (fields.feed_url) text(info_keys::feed_url, *fields.feed_url);
+    if (fields.public_ed_key) text(info_keys::public_ed_key, *fields.public_ed_key);
+    if (fields.require_signed_feed) boolean(info_keys::require_signed_feed, true);
     if (!fields.update_channels.empty()) {
         std::string list;
         for (const std::string& channel : fields.update_channels) list += (list.empty() ? "" : ",") + channel;
-        append_plist_entry(out, "KestrovaUpdateChannels", list);
+        text(info_keys::update_channels, list);
     }
-    if (fields.automatic_checks) out += "\t<key>SUEnableAutomaticChecks</key>\n\t<true/>\n";
+    if (fields.automatic_checks) boolean(info_keys::enable_automatic_checks, true);
     if (fields.check_interval)
-        out += "\t<key>SUScheduledCheckInterval</key>\n\t<integer>" + std::to_string(*fields.check_interval) +
-               "</integer>\n";
+        plist_dict_set_item(root, info_keys::scheduled_check_interval, plist_new_uint(*fields.check_interval));
     // Only the choice against the default is written: a bundle without the key keeps an archive
     // when it has a GUI.
-    if (!fields.class_data) out += "\t<key>KestrovaClassData</key>\n\t<false/>\n";
-    out += "</dict>\n</plist>\n";
-    return out;
+    if (!fields.class_data) boolean(info_keys::class_data, false);
+    char* xml = nullptr;
+    std::uint32_t length = 0;
+    plist_to_xml(root, &xml, &length);
+    const std::unique_ptr<char, decltype(&plist_to_xml_free)> written(xml, &plist_to_xml_free);
+    if (xml == nullptr) throw PackError(std::string(msg_plist_not_written));
+    return std::string(xml, length);
 }
 
 }  // namespace kestrova::pack

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kestrova/burned_in_data.h"
+#include "kestrova/text.h"
 
 namespace kestrova::pack {
 
@@ -85,9 +86,9 @@ std::vector<std::string> bundle_jvm_options(std::span<const std::string> jar_fil
 // "app.kestrova." + the name lowercased, every byte that is not an ASCII letter or digit made '-'.
 std::string default_bundle_identifier(std::string_view name);
 
-// `text` with the five XML special characters escaped. Throws PackError for text XML cannot carry
+// `text` escaped for `place` (escape_markup). Throws PackError for text XML cannot carry
 // (malformed UTF-8, control characters other than tab, newline and carriage return).
-std::string xml_escape(std::string_view text, std::string_view what);
+std::string xml_escape(std::string_view text, std::string_view what, MarkupPlace place = MarkupPlace::text);
 
 struct PlistFields {
     std::string executable;

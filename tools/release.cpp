@@ -19,6 +19,7 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/utf8.h"
 #include "platform/property_list.h"
 #include "protocol/appcast.h"
@@ -157,20 +158,7 @@ std::unique_ptr<Element> parse_tree(std::string_view xml) {
 std::string escape_text(std::string_view text) { return xml_escape(text, "an appcast text"); }
 
 std::string escape_attribute(std::string_view text) {
-    std::string out;
-    // Line ends and tabs in an attribute value would be read back as spaces unless written as
-    // references.
-    for (const char c : xml_escape(text, "an appcast attribute")) {
-        if (c == '\n')
-            out += "&#10;";
-        else if (c == '\r')
-            out += "&#13;";
-        else if (c == '\t')
-            out += "&#9;";
-        else
-            out += c;
-    }
-    return out;
+    return xml_escape(text, "an appcast attribute", MarkupPlace::attribute);
 }
 
 constexpr std::string_view xml_namespace_uri = "http://www.w3.org/XML/1998/namespace";
@@ -580,13 +568,13 @@ fs::path make_release(const ReleaseOptions& options) {
         const auto it = info.find(key);
         return it == info.end() ? std::nullopt : std::optional<std::string>(it->second);
     };
-    const auto version = lookup("CFBundleVersion");
+    const auto version = lookup(info_keys::bundle_version);
     if (!version || version->empty()) throw PackError(std::string(msg_no_version));
     if (version->find('/') != std::string::npos || version->front() == '.')
         throw PackError(fill(msg_bad_version_name, {*version}));
     check_runtime(bundle);
 
-    const auto key_text = lookup("SUPublicEDKey");
+    const auto key_text = lookup(info_keys::public_ed_key);
     if (!key_text) throw PackError(std::string(msg_no_public_key));
     const auto bundle_key = ed::public_key_from_base64(*key_text);
     if (!bundle_key) throw PackError(std::string(msg_bad_public_key));
@@ -601,12 +589,12 @@ fs::path make_release(const ReleaseOptions& options) {
     // the next one while keys change, so that copies of either side read the feed.
     std::vector<ed::Seed> feed_keys{seed};
     if (options.next_key_file) feed_keys.push_back(read_key_file(*options.next_key_file));
-    const std::string identifier = lookup("CFBundleIdentifier").value_or("");
+    const std::string identifier = lookup(info_keys::bundle_identifier).value_or("");
 
     const std::string archive_name = name + "-" + *version + ".tar.gz";
     ReleaseItem item;
     item.version = *version;
-    item.short_version = lookup("CFBundleShortVersionString").value_or(*version);
+    item.short_version = lookup(info_keys::bundle_short_version).value_or(*version);
     std::string prefix = options.download_url_prefix;
     if (!prefix.ends_with('/')) prefix += '/';
     item.url = prefix + url_path_segment(archive_name);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kestrova/bundle_layout.h"
+#include "kestrova/file_descriptor.h"
 #include "tools/packaging.h"
 
 namespace kestrova::pack {
@@ -116,26 +117,21 @@ void write_bundle_archive(const fs::path& bundle, const fs::path& out, std::opti
         if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK) fail();
         if (!S_ISREG(info.st_mode)) continue;
 
-        const int fd = ::open(item.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0)
+        const FileDescriptor fd(::open(item.source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!fd.valid())
             throw PackError(fill(msg_cannot_read, {item.source.string(), std::generic_category().message(errno)}));
         std::int64_t left = info.st_size;
         while (left > 0) {
-            const ssize_t got = ::read(fd, buffer.data(), std::min<std::size_t>(buffer.size(), left));
+            const ssize_t got = ::read(fd.get(), buffer.data(), std::min<std::size_t>(buffer.size(), left));
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
                 // A file that shrank while it was read would leave a header that promises more.
                 const int error = got < 0 ? errno : EIO;
-                ::close(fd);
                 throw PackError(fill(msg_cannot_read, {item.source.string(), std::generic_category().message(error)}));
             }
-            if (archive_write_data(writer.get(), buffer.data(), static_cast<std::size_t>(got)) != got) {
-                ::close(fd);
-                fail();
-            }
+            if (archive_write_data(writer.get(), buffer.data(), static_cast<std::size_t>(got)) != got) fail();
             left -= got;
         }
-        ::close(fd);
     }
     if (archive_write_close(writer.get()) != ARCHIVE_OK) fail();
 }

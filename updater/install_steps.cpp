@@ -22,6 +22,7 @@
 
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
 #include "platform/file_system.h"
 #include "platform/shared_library.h"
@@ -227,13 +228,11 @@ std::string megabytes(std::uint64_t bytes) { return std::to_string(bytes / 1'000
 // what is hashed is what a later exchange through the same descriptors moves. Throws std::system_error.
 void add_tree(int dir, const std::string& relative, TreeDigest& digest) {
     const auto fail = [](const std::string& what) { throw std::system_error(errno, std::generic_category(), what); };
-    const int listing_fd = ::dup(dir);
-    if (listing_fd < 0) fail("dup");
-    DIR* listing = ::fdopendir(listing_fd);
-    if (listing == nullptr) {
-        ::close(listing_fd);
-        fail(relative);
-    }
+    FileDescriptor listing_fd(::dup(dir));
+    if (!listing_fd.valid()) fail("dup");
+    DIR* listing = ::fdopendir(listing_fd.get());
+    if (listing == nullptr) fail(relative);
+    listing_fd.release();  // closedir closes it
     std::vector<std::string> names;
     for (errno = 0; const dirent* e = ::readdir(listing); errno = 0) {
         const std::string_view name = e->d_name;
@@ -256,38 +255,30 @@ void add_tree(int dir, const std::string& relative, TreeDigest& digest) {
             target.resize(static_cast<std::size_t>(got));
             digest.add_link(path, mode, target);
         } else if (S_ISDIR(info.st_mode)) {
-            const int sub = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub < 0) fail(path);
+            const FileDescriptor sub(::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!sub.valid()) fail(path);
             digest.add_directory(path, mode);
-            try {
-                add_tree(sub, path, digest);
-            } catch (...) {
-                ::close(sub);
-                throw;
-            }
-            const int error = ::fsync(sub) != 0 ? errno : 0;
-            ::close(sub);
-            if (error != 0) throw std::system_error(error, std::generic_category(), path);
+            add_tree(sub.get(), path, digest);
+            if (::fsync(sub.get()) != 0) fail(path);
         } else if (S_ISREG(info.st_mode)) {
-            const int file = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            if (file < 0) fail(path);
+            const FileDescriptor file(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (!file.valid()) fail(path);
             struct stat opened {};
-            int error = ::fstat(file, &opened) != 0 ? errno : 0;
+            int error = ::fstat(file.get(), &opened) != 0 ? errno : 0;
             // What was opened is what was described: not a file put there in between.
             if (error == 0 && (opened.st_ino != info.st_ino || opened.st_dev != info.st_dev)) error = ESTALE;
             if (error == 0) {
                 digest.add_file(path, opened.st_mode & 07777, static_cast<std::uint64_t>(opened.st_size));
                 std::vector<std::uint8_t> buffer(1 << 16);
                 for (;;) {
-                    const ssize_t got = ::read(file, buffer.data(), buffer.size());
+                    const ssize_t got = ::read(file.get(), buffer.data(), buffer.size());
                     if (got < 0 && errno == EINTR) continue;
                     if (got < 0) error = errno;
                     if (got <= 0) break;
                     digest.add_file_bytes(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got)));
                 }
             }
-            if (error == 0 && ::fsync(file) != 0) error = errno;
-            ::close(file);
+            if (error == 0 && ::fsync(file.get()) != 0) error = errno;
             if (error != 0) throw std::system_error(error, std::generic_category(), path);
         } else {
             digest.add_other(path, mode);  // never extracted
@@ -377,18 +368,13 @@ InfoLookup lookup_in(const InfoDictionary& info) {
 
 DownloadedArchive::DownloadedArchive(const fs::path& path) {
     // Without following a link, and of the file itself: what is verified is what is then unpacked.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    fd_ = FileDescriptor(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
-    int error = fd_ < 0 || ::fstat(fd_, &info) != 0 ? errno : 0;
+    int error = !fd_.valid() || ::fstat(fd_.get(), &info) != 0 ? errno : 0;
     if (error == 0 && !S_ISREG(info.st_mode)) error = EINVAL;
-    if (error != 0) {
-        if (fd_ >= 0) ::close(fd_);
-        throw InstallError(install_reason(msg_cannot_read_download, {errno_text(error)}));
-    }
+    if (error != 0) throw InstallError(install_reason(msg_cannot_read_download, {errno_text(error)}));
     size_ = static_cast<std::uint64_t>(info.st_size);
 }
-
-DownloadedArchive::~DownloadedArchive() { ::close(fd_); }
 
 void verify_update_archive(const fs::path& archive, std::optional<std::string_view> public_key,
                            std::optional<std::string_view> signature, std::optional<std::uint64_t> length) {
@@ -462,17 +448,17 @@ void check_staged_bundle(const fs::path& staged, const InfoDictionary& running, 
     const auto info = read_info(kestrova::bundle_layout::info_plist_of(staged));
     if (!info) throw InstallError(std::string(msg_no_info));
     const BundleFacts facts = read_bundle_facts(staged, lookup_in(*info));
-    const std::string running_identifier = info_value(running, "CFBundleIdentifier");
+    const std::string running_identifier = info_value(running, info_keys::bundle_identifier);
     if (facts.identifier.empty() || facts.identifier != running_identifier)
         throw InstallError(install_reason(msg_other_identifier, {facts.identifier, running_identifier}));
     if (facts.version.empty() || compare_versions(facts.version, item_version) != Ordering::same)
         throw InstallError(install_reason(msg_version_differs, {facts.version, item_version}));
-    const std::string running_version = info_value(running, "CFBundleVersion");
+    const std::string running_version = info_value(running, info_keys::bundle_version);
     if (compare_versions(running_version, facts.version) != Ordering::ascending)
         throw InstallError(install_reason(msg_not_newer, {facts.version, running_version}));
     if (!facts.launcher)
-        throw InstallError(install_reason(msg_no_launcher,
-                                          {std::string("Contents/MacOS/") + info_value(*info, "CFBundleExecutable")}));
+        throw InstallError(install_reason(msg_no_launcher, {std::string("Contents/MacOS/") +
+                                                            info_value(*info, info_keys::bundle_executable)}));
 }
 
 bool can_replace(const fs::path& installed) {
@@ -502,8 +488,8 @@ std::vector<std::unique_ptr<StagingArea>> StagingArea::take_left(const fs::path&
         }
         const uid_t me = ::geteuid();
         for (const auto& candidate : candidates) {
-            const int fd = ::open(candidate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd < 0) {
+            FileDescriptor fd(::open(candidate.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!fd.valid()) {
                 const int error = errno;
                 tell(candidate, error == ELOOP || error == ENOTDIR ? std::string("it is a link or not a directory")
                                                                    : "it cannot be opened (" + errno_text(error) + ")");
@@ -512,20 +498,16 @@ std::vector<std::unique_ptr<StagingArea>> StagingArea::take_left(const fs::path&
             // Only what this user made with mkdtemp (owner, 0700) can hold what this user verified:
             // anything another user could make or write into is someone else's, however it is named.
             struct stat info {};
-            if (::fstat(fd, &info) != 0 || info.st_uid != me || (info.st_mode & 07777) != 0700) {
+            if (::fstat(fd.get(), &info) != 0 || info.st_uid != me || (info.st_mode & 07777) != 0700) {
                 char mode[8];
                 std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
                 tell(candidate,
                      "it is not this user's own (owner " + std::to_string(info.st_uid) + ", mode " + mode + ")");
-                ::close(fd);
                 continue;
             }
             // An installer at work holds the lock; a crashed one held it until it died.
-            if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-                ::close(fd);
-                continue;
-            }
-            taken.push_back(std::unique_ptr<StagingArea>(new StagingArea(installed, candidate, fd)));
+            if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) continue;
+            taken.push_back(std::unique_ptr<StagingArea>(new StagingArea(installed, candidate, std::move(fd))));
         }
     } catch (...) {
         // Out of memory at worst: what was taken so far is still returned, the rest waits.
@@ -537,31 +519,27 @@ StagingArea::StagingArea(const fs::path& installed) : installed_(installed) {
     std::string name = (directory_of(installed) / (staging_prefix(installed) + "XXXXXX")).string();
     if (::mkdtemp(name.data()) == nullptr) throw InstallError(install_reason(msg_cannot_stage, {errno_text(errno)}));
     path_ = name;
-    lock_fd_ = ::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    lock_fd_ = FileDescriptor(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     // Another start's clean-up may have taken it between mkdtemp and the lock, or, in a folder others
     // may write to, someone may have put another directory in its place: then it is not ours.
     struct stat info {};
     int error = 0;
-    if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0 || ::fstat(lock_fd_, &info) != 0)
+    if (!lock_fd_.valid() || ::flock(lock_fd_.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(lock_fd_.get(), &info) != 0)
         error = errno;
     else if (info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700)
         error = EPERM;
     if (error != 0) {
-        if (lock_fd_ >= 0) ::close(lock_fd_);
-        lock_fd_ = -1;
+        lock_fd_.close();
         throw InstallError(install_reason(msg_cannot_stage, {errno_text(error)}));
     }
 }
 
 StagingArea::~StagingArea() {
-    if (lock_fd_ < 0) return;  // left on disk
-    remove_tree(path_);
-    ::close(lock_fd_);
+    // The tree goes while the lock is held; the lock goes with lock_fd_ after it.
+    if (lock_fd_.valid()) remove_tree(path_);
 }
 
-void StagingArea::leave_on_disk() {
-    if (lock_fd_ >= 0) ::close(std::exchange(lock_fd_, -1));
-}
+void StagingArea::leave_on_disk() { lock_fd_.close(); }
 
 void StagingArea::build_from_delta(const DownloadedArchive& delta, std::string_view from_version) {
     const FileDescriptor installed(::open(installed_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -572,9 +550,10 @@ void StagingArea::build_from_delta(const DownloadedArchive& delta, std::string_v
         // Every file is written, the unchanged ones as copies: the new tree must stand whole beside
         // the old one, which stays as the way back.
         const auto make_room = [&](const DeltaManifest& manifest) {
-            check_room(lock_fd_, path_, delta_written_bytes(manifest), "the files its delta builds");
+            check_room(lock_fd_.get(), path_, delta_written_bytes(manifest), "the files its delta builds");
         };
-        apply_delta(delta.fd(), installed.get(), from_version, lock_fd_, installed_.filename().string(), {}, make_room);
+        apply_delta(delta.fd(), installed.get(), from_version, lock_fd_.get(), installed_.filename().string(), {},
+                    make_room);
     } catch (const DeltaError& e) {
         throw InstallError(install_reason(msg_delta_unusable, {e.what()}));
     } catch (const ed25519::LibraryMissing& e) {
@@ -585,13 +564,14 @@ void StagingArea::build_from_delta(const DownloadedArchive& delta, std::string_v
 std::string StagingArea::staged_digest(std::string_view failure) const {
     const std::string name = installed_.filename().string();
     try {
-        const FileDescriptor bundle(::openat(lock_fd_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const FileDescriptor bundle(
+            ::openat(lock_fd_.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         struct stat info {};
         if (bundle.get() < 0 || ::fstat(bundle.get(), &info) != 0)
             throw std::system_error(errno, std::generic_category(), name);
         TreeDigest digest(name, info.st_mode & 07777);
         add_tree(bundle.get(), name, digest);
-        if (::fsync(bundle.get()) != 0 || ::fsync(lock_fd_) != 0)
+        if (::fsync(bundle.get()) != 0 || ::fsync(lock_fd_.get()) != 0)
             throw std::system_error(errno, std::generic_category(), name);
         return digest.hex();
     } catch (const ed25519::LibraryMissing& e) {
@@ -610,18 +590,19 @@ void StagingArea::mark_ready(std::string_view version) {
     // whole, and a power cut cannot leave a ready mark on a bundle whose files were never written.
     const std::string digest = staged_digest(msg_cannot_mark_ready);
     constexpr const char* partial = "update.ready.partial";
-    const int fd = ::openat(lock_fd_, partial, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) throw InstallError(install_reason(msg_cannot_mark_ready, {errno_text(errno)}));
+    FileDescriptor fd(::openat(lock_fd_.get(), partial, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) throw InstallError(install_reason(msg_cannot_mark_ready, {errno_text(errno)}));
     const std::string text = std::string(version) + "\n" + digest + "\n";
-    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    const bool written = ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                         ::fsync(fd.get()) == 0;
     const int error = errno;
-    ::close(fd);
-    if (!written || ::renameat(lock_fd_, partial, lock_fd_, ready_name) != 0) {
+    fd.close();  // flushed above, so its result tells nothing more
+    if (!written || ::renameat(lock_fd_.get(), partial, lock_fd_.get(), ready_name) != 0) {
         const int cause = written ? errno : error;
-        ::unlinkat(lock_fd_, partial, 0);
+        ::unlinkat(lock_fd_.get(), partial, 0);
         throw InstallError(install_reason(msg_cannot_mark_ready, {errno_text(cause)}));
     }
-    ::fsync(lock_fd_);
+    ::fsync(lock_fd_.get());
 }
 
 std::optional<std::pair<std::string, std::string>> parse_ready_marker(std::string_view text) {
@@ -641,12 +622,11 @@ std::optional<std::pair<std::string, std::string>> parse_ready_marker(std::strin
 }
 
 std::optional<std::pair<std::string, std::string>> StagingArea::read_marker() const {
-    const int fd = ::openat(lock_fd_, ready_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    const FileDescriptor fd(::openat(lock_fd_.get(), ready_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) return std::nullopt;
     // One byte more than the longest marker, so that a longer file is seen to be too long.
     char buffer[max_version_bytes + 1 + 64 + 2];
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    ::close(fd);
+    const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
     if (got < 0) return std::nullopt;
     return parse_ready_marker(std::string_view(buffer, static_cast<std::size_t>(got)));
 }
@@ -690,7 +670,7 @@ void StagingArea::extract(const DownloadedArchive& download) {
     const std::uint64_t expected = download.size() * unpacked_per_archive_byte;
     std::uint64_t written = 0;
     const auto make_room = [&](std::size_t size) {
-        const auto room = room_at(lock_fd_);
+        const auto room = room_at(lock_fd_.get());
         if (!room || room->available >= room->reserve + size) return;
         const std::uint64_t still = std::max<std::uint64_t>(expected > written ? expected - written : 0, size);
         throw InstallError(install_reason(msg_no_room_unpacking, {megabytes(room->reserve), folder,
@@ -763,7 +743,7 @@ void StagingArea::swap_into_place() {
     // a bundle whose files were never written. The same walk gives the tree's digest: a ready
     // update is installed only while it is still the tree that was checked and marked.
     const std::string digest = staged_digest(msg_cannot_read_staged);
-    const bool marked = ::faccessat(lock_fd_, ready_name, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+    const bool marked = ::faccessat(lock_fd_.get(), ready_name, F_OK, AT_SYMLINK_NOFOLLOW) == 0;
     if (marked) {
         const auto marker = read_marker();
         if (!marker || marker->second != digest) throw InstallError(std::string(msg_staged_changed));
@@ -771,19 +751,15 @@ void StagingArea::swap_into_place() {
     // Through the locked directory's descriptor: whatever its path names by now, the bundle moved
     // is the one just hashed.
     const std::string name = installed_.filename().string();
-    if (const int error = platform::exchange_entries(lock_fd_, name.c_str(), installed_.c_str()); error != 0) {
+    if (const int error = platform::exchange_entries(lock_fd_.get(), name.c_str(), installed_.c_str()); error != 0) {
         if (error == platform::exchange_not_supported) throw InstallError(std::string(msg_no_exchange));
         throw InstallError(install_reason(msg_cannot_swap, {errno_text(error)}));
     }
     // The staging directory now holds the old bundle: it is no longer a ready update (were the
     // process killed before removing it, the next start must not take the old bundle for one).
-    ::unlinkat(lock_fd_, ready_name, 0);
+    ::unlinkat(lock_fd_.get(), ready_name, 0);
     // The exchange itself is made durable; a failure here changes nothing already done.
-    const int parent = ::open(directory_of(installed_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (parent >= 0) {
-        ::fsync(parent);
-        ::close(parent);
-    }
+    sync_directory(directory_of(installed_));
 }
 
 }  // namespace kestrova::sparkle

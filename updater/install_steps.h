@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "kestrova/bundle_facts.h"
+#include "kestrova/file_descriptor.h"
 #include "updater/updater_host.h"
 
 namespace kestrova::sparkle {
@@ -60,15 +61,12 @@ class DownloadedArchive {
 public:
     // Throws InstallError when it is missing, a link or not a regular file.
     explicit DownloadedArchive(const std::filesystem::path& path);
-    ~DownloadedArchive();
-    DownloadedArchive(const DownloadedArchive&) = delete;
-    DownloadedArchive& operator=(const DownloadedArchive&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     std::uint64_t size() const { return size_; }
 
 private:
-    int fd_ = -1;
+    FileDescriptor fd_;
     std::uint64_t size_ = 0;
 };
 
@@ -171,8 +169,8 @@ public:
     void leave_on_disk();
 
 private:
-    StagingArea(std::filesystem::path installed, std::filesystem::path path, int lock_fd)
-        : installed_(std::move(installed)), path_(std::move(path)), lock_fd_(lock_fd) {}
+    StagingArea(std::filesystem::path installed, std::filesystem::path path, FileDescriptor lock_fd)
+        : installed_(std::move(installed)), path_(std::move(path)), lock_fd_(std::move(lock_fd)) {}
     static constexpr const char* ready_name = "update.ready";
     // The version and digest mark_ready recorded.
     std::optional<std::pair<std::string, std::string>> read_marker() const;
@@ -182,7 +180,7 @@ private:
 
     std::filesystem::path installed_;
     std::filesystem::path path_;
-    int lock_fd_ = -1;
+    FileDescriptor lock_fd_;
 };
 
 }  // namespace kestrova::sparkle

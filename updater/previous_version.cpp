@@ -19,6 +19,7 @@
 #include "freedesktop/desktop_entries.h"
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "kestrova/info_plist_keys.h"
 #include "protocol/version_comparator.h"
 #include "updater/last_check_store.h"
 
@@ -45,17 +46,10 @@ void log_to(UpdaterHost& host, std::string_view message) noexcept {
     }
 }
 
-void sync_directory(const fs::path& directory) {
-    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 // Writes `text` to `file` whole or not at all, and durably: a crash never leaves half a record.
 bool write_durably(const fs::path& file, std::string_view text) {
     if (kestrova::replace_file(file, text, 0600) != 0) return false;
-    sync_directory(file.parent_path());
+    kestrova::sync_directory(file.parent_path());
     return true;
 }
 
@@ -96,12 +90,12 @@ void refresh_menu_entries(UpdaterHost& host, const fs::path& bundle) noexcept {
 
 std::string held_version(UpdaterHost& host, const StagingArea& area) {
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(area.staged_bundle()));
-    return info ? info_value(*info, "CFBundleVersion") : std::string();
+    return info ? info_value(*info, info_keys::bundle_version) : std::string();
 }
 
 std::string installed_version(UpdaterHost& host, const fs::path& bundle) {
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
-    return info ? info_value(*info, "CFBundleVersion") : std::string();
+    return info ? info_value(*info, info_keys::bundle_version) : std::string();
 }
 
 std::optional<KeptVersions> read_record(const StagingArea& area) {
@@ -110,7 +104,7 @@ std::optional<KeptVersions> read_record(const StagingArea& area) {
 }
 
 std::optional<fs::path> failed_file(UpdaterHost& host) {
-    const auto identifier = host.info_string("CFBundleIdentifier");
+    const auto identifier = host.info_string(info_keys::bundle_identifier);
     const auto state = last_check_file([&host](std::string_view name) { return host.environment_value(name); },
                                        identifier.value_or(""));
     if (!state) return std::nullopt;
@@ -318,18 +312,15 @@ constexpr int termination_signals[] = {SIGTERM, SIGINT, SIGHUP};
 // with its default action, SA_NODEFER letting it through at once.
 extern "C" void first_start_terminated(int signal) {
     const int saved = errno;
-    const int fd = ::open(started_mark_path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
+    if (const FileDescriptor fd(::open(started_mark_path, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC)); fd.valid()) {
         char digits[4] = {static_cast<char>('0' + signal / 10 % 10), static_cast<char>('0' + signal % 10), '\n'};
-        [[maybe_unused]] const auto written = ::write(fd, signal >= 10 ? digits : digits + 1, signal >= 10 ? 3 : 2);
-        ::close(fd);
+        [[maybe_unused]] const auto written = ::write(fd.get(), signal >= 10 ? digits : digits + 1,
+                                                      signal >= 10 ? 3 : 2);
     }
     ::rename(started_mark_path, interrupted_mark_path);
-    const int directory = ::open(area_directory_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0) {
-        ::fsync(directory);
-        ::close(directory);
-    }
+    if (const FileDescriptor directory(::open(area_directory_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        directory.valid())
+        ::fsync(directory.get());
     errno = saved;
     ::raise(signal);
 }

@@ -5,14 +5,12 @@
 #include <string>
 #include <system_error>
 
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
 
 namespace kestrova::sparkle {
 
 namespace {
-
-constexpr std::string_view enable_automatic_checks_key = "SUEnableAutomaticChecks";
-constexpr std::string_view check_interval_key = "SUScheduledCheckInterval";
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) {
@@ -54,27 +52,28 @@ std::optional<double> parse_seconds(std::string_view text) { return parse_decima
 
 SchedulerSettings scheduler_settings(const InfoLookup& info, const SettingNote& note) {
     SchedulerSettings settings;
-    if (const auto enable = info(enable_automatic_checks_key)) {
+    if (const auto enable = info(info_keys::enable_automatic_checks)) {
         if (const auto on = parse_info_boolean(*enable)) {
             settings.automatic_checks = *on;
         } else {
-            tell(note, std::string(enable_automatic_checks_key) + " is not a boolean (\"" + *enable +
+            tell(note, std::string(info_keys::enable_automatic_checks) + " is not a boolean (\"" + *enable +
                            "\"); automatic checks stay off");
         }
     }
-    if (const auto interval_text = info(check_interval_key)) {
+    if (const auto interval_text = info(info_keys::scheduled_check_interval)) {
         if (const auto interval = parse_seconds(*interval_text)) {
             if (*interval == 0) {
                 settings.automatic_checks = false;
-                tell(note, std::string(check_interval_key) + " is 0; automatic checks are off");
+                tell(note, std::string(info_keys::scheduled_check_interval) + " is 0; automatic checks are off");
             } else if (*interval < minimum_check_interval_seconds) {
                 settings.interval = minimum_check_interval_seconds;
-                tell(note, std::string(check_interval_key) + " is below the minimum; using 3600 seconds");
+                tell(note,
+                     std::string(info_keys::scheduled_check_interval) + " is below the minimum; using 3600 seconds");
             } else {
                 settings.interval = *interval;
             }
         } else {
-            tell(note, std::string(check_interval_key) + " is not a number (\"" + *interval_text +
+            tell(note, std::string(info_keys::scheduled_check_interval) + " is not a number (\"" + *interval_text +
                            "\"); using 86400 seconds");
         }
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kestrova/bundle_layout.h"
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/update_settings.h"
 #include "kestrova/updater_abi.h"
 #include "protocol/version_comparator.h"
@@ -138,7 +139,7 @@ std::set<std::string>& failed_delta_versions() {
 
 // Where this user keeps the newest version whose delta failed, for this application.
 std::optional<fs::path> failed_delta_path(UpdaterHost& host) {
-    const auto identifier = host.info_string("CFBundleIdentifier");
+    const auto identifier = host.info_string(info_keys::bundle_identifier);
     const auto state = last_check_file([&host](std::string_view name) { return host.environment_value(name); },
                                        identifier.value_or(""));
     if (!state) return std::nullopt;
@@ -172,7 +173,7 @@ void remember_failed_delta(UpdaterHost& host, const std::string& version) {
 }  // namespace
 
 std::optional<DeltaEnclosure> UpdateInstallation::delta_to_try() {
-    const std::string installed = info_value(request_.running, "CFBundleVersion");
+    const std::string installed = info_value(request_.running, info_keys::bundle_version);
     for (const DeltaEnclosure& delta : request_.enclosure.deltas) {
         if (delta.from_version != installed || !delta.length || *delta.length >= *request_.enclosure.length) continue;
         if (delta_failed_before(host_, request_.offer.version)) {
@@ -314,7 +315,7 @@ void UpdateInstallation::downloaded(const UrlResponse& response) {
 // InstallError; the installed bundle changes only in the swap, which either happens whole or not.
 void UpdateInstallation::install_download() {
     // Opened once: the bytes verified are the bytes unpacked.
-    const auto key = host_.info_string("SUPublicEDKey");
+    const auto key = host_.info_string(info_keys::public_ed_key);
     if (delta_) {
         // Every failure up to a checked staged tree falls back to the full archive.
         try {
@@ -404,7 +405,7 @@ void UpdateInstallation::log(std::string_view message) { log_to(host_, message);
 
 InfoDictionary running_bundle_info(UpdaterHost& host) {
     InfoDictionary info;
-    for (const char* key : {"CFBundleIdentifier", "CFBundleVersion"}) {
+    for (const char* key : {info_keys::bundle_identifier, info_keys::bundle_version}) {
         if (const auto value = host.info_string(key)) info.emplace(key, *value);
     }
     return info;
@@ -417,10 +418,10 @@ ExchangeCheck check_before_exchange(UpdaterHost& host, const fs::path& bundle, c
     };
     const auto info = host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle));
     if (!info) return drop(bundle.string() + " no longer holds the application: it was moved or removed while it ran.");
-    const std::string identifier = info_value(*info, "CFBundleIdentifier");
-    if (identifier != info_value(running, "CFBundleIdentifier"))
+    const std::string identifier = info_value(*info, info_keys::bundle_identifier);
+    if (identifier != info_value(running, info_keys::bundle_identifier))
         return drop(install_reason("{} now holds another application ({}).", {bundle.string(), identifier}));
-    const std::string standing = info_value(*info, "CFBundleVersion");
+    const std::string standing = info_value(*info, info_keys::bundle_version);
     if (compare_versions(standing, new_version) != Ordering::ascending)
         return drop(install_reason("{} now holds version {}, which {} is not newer than.",
                                    {bundle.string(), standing, new_version}));

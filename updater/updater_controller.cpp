@@ -1,5 +1,6 @@
 #include "updater/updater_controller.h"
 
+#include "kestrova/info_plist_keys.h"
 #include "protocol/appcast.h"
 #include "protocol/release_notes.h"
 #include "protocol/rollout.h"
@@ -79,7 +80,7 @@ void UpdaterController::read_settings() {
     state_file_ = last_check_file(environment, identifier);
     const auto state_directory = platform::user_state_directory(environment);
     feed_guard_ = FeedGuard(feed_policy(info), feed_state_file(state_directory, identifier));
-    bundle_channels_ = parse_channel_list(info(update_channels_key).value_or(""));
+    bundle_channels_ = parse_channel_list(info(kestrova::info_keys::update_channels).value_or(""));
     channels_file_ = user_channels_file(state_directory, identifier);
     rollout_file_ = rollout_number_file(state_directory, identifier);
     if (state_file_) {

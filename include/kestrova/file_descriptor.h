@@ -2,6 +2,7 @@
 // descriptor.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,17 +13,31 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace kestrova {
 
-// A descriptor closed on every path out.
+// A descriptor closed on every path out. It only ever calls close(2), so a signal handler may use
+// it too. Where the result of a close matters (a delayed write error), call close() and check it.
 class FileDescriptor {
 public:
+    FileDescriptor() = default;
     explicit FileDescriptor(int fd) : fd_(fd) {}
     ~FileDescriptor() { close(); }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            close();
+            fd_ = other.release();
+        }
+        return *this;
+    }
     int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    // Hands the descriptor over to whoever closes it next (a DIR*, another process's table).
+    int release() { return std::exchange(fd_, -1); }
     // Closes now and reports close's own result, which can carry a delayed write error.
     int close() {
         if (fd_ < 0) return 0;
@@ -32,8 +47,15 @@ public:
     }
 
 private:
-    int fd_;
+    int fd_ = -1;
 };
+
+// Puts the entries of `directory` on disk, after a rename or an exchange in it. Best effort: what
+// was renamed stays renamed, so a failure has nothing to undo and no one to tell.
+inline void sync_directory(const std::filesystem::path& directory) {
+    const FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.valid()) ::fsync(fd.get());
+}
 
 // Writes all of `bytes`, retrying after signals. Returns 0, or the errno of the write that failed
 // (ENOSPC when the system wrote nothing and said no more).

@@ -36,4 +36,13 @@ inline std::string fill_placeholders(std::string_view pattern, std::initializer_
     return fill_placeholders(pattern, "{}", values, escape);
 }
 
+// Where markup text goes: an element's text, or an attribute's value.
+enum class MarkupPlace { text, attribute };
+
+// `text` with the characters that mean something in XML, and so in Pango's markup, written as
+// references: & < > " ' always; in an attribute also tab and the line ends, which a reader would
+// otherwise turn into spaces. Bytes are kept as they are: whether the text may be markup at all
+// (valid UTF-8, no control characters) is the caller's to decide.
+std::string escape_markup(std::string_view text, MarkupPlace place = MarkupPlace::text);
+
 }  // namespace kestrova

@@ -9,11 +9,6 @@
 
 namespace kestrova {
 
-// The Info.plist key a system package writes into the bundle it installs (true): the package
-// manager replaces this copy, so the updater only tells the user of a newer version and the launch
-// gate never holds a start for one.
-inline constexpr std::string_view package_managed_key = "KestrovaPackageManaged";
-
 // An Info.plist value as a string (booleans as "YES"/"NO"); nothing when absent.
 using InfoLookup = std::function<std::optional<std::string>(std::string_view key)>;
 
@@ -28,7 +23,7 @@ struct UpdateSettings {
     std::string application_name;
     // CFBundleIdentifier as it stands; empty when absent.
     std::string identifier;
-    // The package manager installed this copy (package_managed_key is true).
+    // The package manager installed this copy (Info.plist's KestrovaPackageManaged is true).
     bool package_managed = false;
 
     // Whether the bundle version is one an update can be checked against: present and holding

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "kestrova/file_descriptor.h"
+#include "kestrova/text.h"
 #include "kestrova/utf8.h"
 #include "platform/linux/alert_internal.h"
 #include "platform/linux/environment.h"
@@ -115,16 +117,13 @@ DialogResult run_and_wait(const std::vector<std::string>& argv, bool want_answer
     args.push_back(nullptr);
 
     // The tool's standard error goes to a memory file (when one can be made) to be read back.
-    const int diagnostics_fd = ::memfd_create("kestrova-dialog-stderr", MFD_CLOEXEC);
-    const int answer_fd = want_answer ? ::memfd_create("kestrova-dialog-stdout", MFD_CLOEXEC) : -1;
-    if (want_answer && answer_fd < 0) {
-        if (diagnostics_fd >= 0) ::close(diagnostics_fd);
-        return {};
-    }
+    const FileDescriptor diagnostics_fd(::memfd_create("kestrova-dialog-stderr", MFD_CLOEXEC));
+    const FileDescriptor answer_fd(want_answer ? ::memfd_create("kestrova-dialog-stdout", MFD_CLOEXEC) : -1);
+    if (want_answer && !answer_fd.valid()) return {};
     char* const* envp = linux_backend::captured_envp();
     const pid_t launcher = getpid();
     const pid_t pid = fork();
-    if (pid == 0) exec_dialog(args.data(), envp, launcher, diagnostics_fd, answer_fd, input_fd);
+    if (pid == 0) exec_dialog(args.data(), envp, launcher, diagnostics_fd.get(), answer_fd.get(), input_fd);
     const int spawned = pid > 0 ? 0 : errno;
     int status = 0;
     bool exited = false;
@@ -136,16 +135,12 @@ DialogResult run_and_wait(const std::vector<std::string>& argv, bool want_answer
         exited = waited == pid && WIFEXITED(status);
     }
     std::string diagnostics;
-    if (diagnostics_fd >= 0) {
-        diagnostics = read_back(diagnostics_fd);
-        ::close(diagnostics_fd);
+    if (diagnostics_fd.valid()) {
+        diagnostics = read_back(diagnostics_fd.get());
         if (!diagnostics.empty()) std::fwrite(diagnostics.data(), 1, diagnostics.size(), stderr);
     }
     DialogResult result;
-    if (answer_fd >= 0) {
-        result.answer = read_back(answer_fd);
-        ::close(answer_fd);
-    }
+    if (answer_fd.valid()) result.answer = read_back(answer_fd.get());
     result.exit_status = exited ? WEXITSTATUS(status) : -1;
     result.shown = spawned == 0 && exited && linux_backend::dialog_was_shown(result.exit_status, diagnostics);
     return result;
@@ -207,20 +202,17 @@ namespace {
 std::optional<std::size_t> run_choice_with_details(const std::string& zenity, std::string_view message_text,
                                                    std::string_view informative_text, std::string_view details,
                                                    const std::vector<std::string>& buttons) {
-    const int text_fd = ::memfd_create("kestrova-dialog-text", MFD_CLOEXEC);
-    if (text_fd < 0) return std::nullopt;
+    const FileDescriptor text_fd(::memfd_create("kestrova-dialog-text", MFD_CLOEXEC));
+    if (!text_fd.valid()) return std::nullopt;
     const std::string text = sanitize_utf8(informative_text) + "\n\n" + sanitize_utf8(details) + "\n";
     std::size_t written = 0;
     while (written < text.size()) {
-        const ssize_t n = ::write(text_fd, text.data() + written, text.size() - written);
+        const ssize_t n = ::write(text_fd.get(), text.data() + written, text.size() - written);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         written += static_cast<std::size_t>(n);
     }
-    if (written != text.size() || ::lseek(text_fd, 0, SEEK_SET) != 0) {
-        ::close(text_fd);
-        return std::nullopt;
-    }
+    if (written != text.size() || ::lseek(text_fd.get(), 0, SEEK_SET) != 0) return std::nullopt;
     std::vector<std::string> argv = {zenity,
                                      "--text-info",
                                      "--title=" + sanitize_utf8(message_text),
@@ -229,8 +221,7 @@ std::optional<std::size_t> run_choice_with_details(const std::string& zenity, st
                                      "--cancel-label=" + buttons[0],
                                      "--ok-label=" + buttons[1]};
     for (std::size_t i = 2; i < buttons.size(); ++i) argv.push_back("--extra-button=" + buttons[i]);
-    const DialogResult result = run_and_wait(argv, true, text_fd);
-    ::close(text_fd);
+    const DialogResult result = run_and_wait(argv, true, text_fd.get());
     if (!result.shown) return std::nullopt;
     return linux_backend::chosen_button(result.exit_status, result.answer, buttons);
 }
@@ -268,30 +259,11 @@ std::optional<std::size_t> run_choice_alert(std::string_view message_text, std::
 namespace linux_backend {
 
 std::string progress_window_markup(std::string_view text) {
+    // The references hold no backslash, so doubling the backslashes afterwards doubles only the text's.
     std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            default:
-                out += c;
-        }
+    for (const char c : escape_markup(text)) {
+        if (c == '\\') out += '\\';
+        out += c;
     }
     return out;
 }
@@ -329,8 +301,8 @@ struct ProgressWindow {
 
     // The dialog, while there is one.
     pid_t pid = -1;
-    int input_fd = -1;        // our end of its standard input
-    int diagnostics_fd = -1;  // its standard error, a memory file
+    FileDescriptor input_fd;        // our end of its standard input
+    FileDescriptor diagnostics_fd;  // its standard error, a memory file
     int last_percent = -1;
     std::string unsent;   // what its input could not take yet, so that no line is ever cut in two
     bool reaped = false;  // from then on its pid may be another process's: never signalled
@@ -357,8 +329,8 @@ void print_progress_line(const ProgressWindow& w) { std::fprintf(stderr, "%s: %s
 // user cancelled it, say) makes the write fail with EPIPE, which is ignored. A dialog that stopped
 // reading keeps its backlog, bounded; later reports are dropped until it drains.
 void send_pending(ProgressWindow& w) {
-    while (!w.unsent.empty() && w.input_fd >= 0) {
-        const ssize_t n = ::send(w.input_fd, w.unsent.data(), w.unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (!w.unsent.empty() && w.input_fd.valid()) {
+        const ssize_t n = ::send(w.input_fd.get(), w.unsent.data(), w.unsent.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         if (n <= 0) {
@@ -396,10 +368,9 @@ void watch_dialog(std::shared_ptr<ProgressWindow> w) {  // NOLINT(performance-un
     all.reaped.notify_all();
 
     std::string diagnostics;
-    if (w->diagnostics_fd >= 0) {
-        diagnostics = read_back(w->diagnostics_fd);
-        ::close(w->diagnostics_fd);
-        w->diagnostics_fd = -1;
+    if (w->diagnostics_fd.valid()) {
+        diagnostics = read_back(w->diagnostics_fd.get());
+        w->diagnostics_fd.close();
     }
     if (!diagnostics.empty()) std::fwrite(diagnostics.data(), 1, diagnostics.size(), stderr);
     if (w->closed) return;
@@ -435,8 +406,10 @@ bool start_dialog(const std::shared_ptr<ProgressWindow>& w, const std::string& z
     // A socket rather than a pipe, so that writes can say MSG_NOSIGNAL (see send_pending).
     int ends[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
-    ::shutdown(ends[0], SHUT_RD);
-    const int diagnostics_fd = ::memfd_create("kestrova-progress-stderr", MFD_CLOEXEC);
+    FileDescriptor ours(ends[0]);
+    FileDescriptor theirs(ends[1]);
+    ::shutdown(ours.get(), SHUT_RD);
+    FileDescriptor diagnostics_fd(::memfd_create("kestrova-progress-stderr", MFD_CLOEXEC));
 
     // No --auto-close: the window stays until we close it, with the bar full while installing.
     const std::vector<std::string> argv = {zenity, "--progress", "--title=" + w->title,
@@ -449,16 +422,12 @@ bool start_dialog(const std::shared_ptr<ProgressWindow>& w, const std::string& z
     char* const* envp = linux_backend::captured_envp();
     const pid_t launcher = getpid();
     const pid_t pid = fork();
-    if (pid == 0) exec_dialog(args.data(), envp, launcher, diagnostics_fd, -1, ends[1]);
-    ::close(ends[1]);
-    if (pid < 0) {
-        ::close(ends[0]);
-        if (diagnostics_fd >= 0) ::close(diagnostics_fd);
-        return false;
-    }
+    if (pid == 0) exec_dialog(args.data(), envp, launcher, diagnostics_fd.get(), -1, theirs.get());
+    theirs.close();
+    if (pid < 0) return false;
     w->pid = pid;
-    w->input_fd = ends[0];
-    w->diagnostics_fd = diagnostics_fd;
+    w->input_fd = std::move(ours);
+    w->diagnostics_fd = std::move(diagnostics_fd);
     w->as_lines = false;
     w->watcher = std::thread(watch_dialog, w);
     return true;
@@ -525,10 +494,7 @@ void close_progress_window(ProgressWindowId window) {
         all.shown.erase(found);
         w->closed = true;
         w->cancelled = nullptr;
-        if (w->input_fd >= 0) {
-            ::close(w->input_fd);  // at the end of its input zenity greys out Cancel
-            w->input_fd = -1;
-        }
+        w->input_fd.close();  // at the end of its input zenity greys out Cancel
         if (w->pid > 0 && !w->reaped) {
             // Unreaped, the pid is still our child's, running or a zombie: signalling it is safe.
             siginfo_t info{};

@@ -24,6 +24,7 @@
 
 #include "core/class_data.h"
 #include "kestrova/bundle_layout.h"
+#include "kestrova/file_descriptor.h"
 #include "platform/linux/environment.h"
 #include "platform/process.h"
 
@@ -76,12 +77,11 @@ void become_idle() {
 void wait_for_end_of(long parent) {
     // Reparented already: the parent has ended.
     if (getppid() != parent) return;
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(parent), 0));
-    if (pidfd >= 0) {
-        pollfd entry{pidfd, POLLIN, 0};
+    const FileDescriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(parent), 0)));
+    if (pidfd.valid()) {
+        pollfd entry{pidfd.get(), POLLIN, 0};
         while (poll(&entry, 1, -1) < 0 && errno == EINTR) {
         }
-        close(pidfd);
         return;
     }
     // Kernels before 5.3.
@@ -90,16 +90,15 @@ void wait_for_end_of(long parent) {
 
 // A file of this user's, regular and at most `limit` bytes, read whole without blocking on a FIFO.
 std::optional<std::string> read_private_file(const std::string& path, std::size_t limit) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
+    const FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) return std::nullopt;
     struct stat info {};
     std::optional<std::string> text;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+    if (fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
         static_cast<std::uint64_t>(info.st_size) <= limit) {
         text.emplace(static_cast<std::size_t>(info.st_size), '\0');
-        if (pread(fd, text->data(), text->size(), 0) != static_cast<ssize_t>(text->size())) text.reset();
+        if (pread(fd.get(), text->data(), text->size(), 0) != static_cast<ssize_t>(text->size())) text.reset();
     }
-    close(fd);
     return text;
 }
 
@@ -107,10 +106,11 @@ std::optional<std::string> read_private_file(const std::string& path, std::size_
 // file or the new one whole.
 bool write_private_file(const std::string& directory, const std::string& name, std::string_view text) {
     const std::string temporary = directory + "/" + name + "." + std::to_string(getpid()) + ".new";
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
-    close(fd);
+    FileDescriptor fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid()) return false;
+    const bool written = write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                         fsync(fd.get()) == 0;
+    fd.close();  // flushed above, so its result tells nothing more
     if (!written || rename(temporary.c_str(), (directory + "/" + name).c_str()) != 0) {
         unlink(temporary.c_str());
         return false;
@@ -124,24 +124,16 @@ constexpr std::size_t largest_checked_files = 1 << 20;
 // The file of a finished dump, flushed, so that a crash of the machine after the rename cannot
 // leave an archive name on a file whose blocks never reached the disk.
 std::optional<std::uint64_t> finished_archive(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
+    const FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) return std::nullopt;
     struct stat info {};
     unsigned char start[4] = {};
-    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+    const bool ok = fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) &&
                     static_cast<std::uint64_t>(info.st_size) >= class_data::smallest_archive &&
-                    pread(fd, start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
-                    class_data::header_is_static_archive(start) && fsync(fd) == 0;
-    close(fd);
+                    pread(fd.get(), start, sizeof start, 0) == static_cast<ssize_t>(sizeof start) &&
+                    class_data::header_is_static_archive(start) && fsync(fd.get()) == 0;
     if (!ok) return std::nullopt;
     return static_cast<std::uint64_t>(info.st_size);
-}
-
-void flush_directory(const std::string& directory) {
-    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
 }
 
 // Keeps the cache bounded: one archive per bundle location, and none for a bundle that is gone (a
@@ -218,14 +210,13 @@ std::vector<std::string> directory_names(const std::string& directory) {
 std::optional<std::vector<unsigned char>> complete_file_start(const std::string& path, std::uint64_t size,
                                                               std::size_t count) {
     // Non-blocking: a FIFO in the file's place must not hold the start.
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return std::nullopt;
+    const FileDescriptor fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.valid()) return std::nullopt;
     struct stat info {};
     std::vector<unsigned char> start(count);
-    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+    const bool ok = fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
                     static_cast<std::uint64_t>(info.st_size) == size && count <= size &&
-                    pread(fd, start.data(), count, 0) == static_cast<ssize_t>(count);
-    close(fd);
+                    pread(fd.get(), start.data(), count, 0) == static_cast<ssize_t>(count);
     if (!ok) return std::nullopt;
     return start;
 }
@@ -255,10 +246,7 @@ ClassDataSlot examine_class_data_slot(const std::string& directory, std::string_
 }
 
 bool create_private_file(const std::string& path) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    close(fd);
-    return true;
+    return FileDescriptor(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)).valid();
 }
 
 namespace {
@@ -410,7 +398,7 @@ int run_class_data_job(const ClassDataJob& job, int (*dump)(const std::string&, 
         unlink(temporary.c_str());
         return 1;
     }
-    flush_directory(job.directory);
+    sync_directory(job.directory);
     std::ofstream(job.directory + "/" + bundle_file, std::ios::trunc) << job.bundle << '\n';
     drop_what_is_not_needed(job, name);
     return 0;

@@ -13,6 +13,7 @@
 #include "platform/installation_lock.h"
 #include "kestrova/bundle_facts.h"
 #include "kestrova/bundle_layout.h"
+#include "kestrova/file_descriptor.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -82,31 +83,26 @@ enum class Opened { file, not_installer, failed };
 Opened open_lock_file(LockState& s) {
     if (s.path.empty()) s.path = installation_directory();
     if (s.path.empty()) return Opened::failed;
-    const int bundle = ::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (bundle < 0) return Opened::failed;
+    FileDescriptor bundle(::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!bundle.valid()) return Opened::failed;
     struct stat bundle_info {};
-    if (::fstat(bundle, &bundle_info) != 0) {
-        ::close(bundle);
-        return Opened::failed;
-    }
+    if (::fstat(bundle.get(), &bundle_info) != 0) return Opened::failed;
     // Never through a link, and never waiting on a named pipe someone put in its place.
-    const int fd = ::openat(bundle, std::string(kestrova::bundle_layout::installation_lock).c_str(),
-                            O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    FileDescriptor fd(::openat(bundle.get(), std::string(kestrova::bundle_layout::installation_lock).c_str(),
+                               O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, S_IRUSR | S_IWUSR));
     const int open_error = errno;
-    ::close(bundle);
-    if (fd < 0)
+    bundle.close();
+    if (!fd.valid())
         return open_error == EACCES || open_error == EPERM || open_error == EROFS ? Opened::not_installer
                                                                                   : Opened::failed;
     struct stat file_info {};
-    if (::fstat(fd, &file_info) != 0 || !S_ISREG(file_info.st_mode)) {
-        ::close(fd);
-        return Opened::failed;
-    }
+    if (::fstat(fd.get(), &file_info) != 0 || !S_ISREG(file_info.st_mode)) return Opened::failed;
     // Made just now under this process's umask, or left more open by something else: only those
     // who may change the installation may open it. A file of another user stays as it is.
     const mode_t wanted = lock_file_mode(bundle_info, file_info);
-    if (file_info.st_uid == ::geteuid() && (file_info.st_mode & 07777) != wanted) ::fchmod(fd, wanted);
-    s.fd = fd;
+    if (file_info.st_uid == ::geteuid() && (file_info.st_mode & 07777) != wanted) ::fchmod(fd.get(), wanted);
+    // Held until the process ends, and closed by its end: the lock lasts as long as the process.
+    s.fd = fd.release();
     s.device = bundle_info.st_dev;
     s.inode = bundle_info.st_ino;
     return Opened::file;

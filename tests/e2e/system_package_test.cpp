@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrova/info_plist_keys.h"
 #include "tests/support/bundle.h"
 #include "tests/support/http_server.h"
 #include "tests/support/release_site.h"
@@ -96,7 +97,7 @@ TEST_F(SystemPackage, DebIsLintianCleanInstallsIntoARootAndStartsFromThere) {
     ASSERT_EQ(::stat(app.c_str(), &owner), 0);
     EXPECT_EQ(owner.st_uid, 0u);
     EXPECT_EQ(owner.st_mode & 0022, 0u) << "writable by users";
-    EXPECT_NE(read_text(app / "Contents/Info.plist").find("KestrovaPackageManaged"), std::string::npos);
+    EXPECT_NE(read_text(app / "Contents/Info.plist").find(kestrova::info_keys::package_managed), std::string::npos);
     const std::string entry = read_text(root / "usr/share/applications/app.kestrova.probe.desktop");
     EXPECT_NE(entry.find("Exec=/usr/lib/probe/Probe.app/Contents/MacOS/Probe"), std::string::npos) << entry;
 

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "kestrova/info_plist_keys.h"
 #include "tests/support/bundle.h"
 #include "tests/support/http_server.h"
 #include "tests/support/update_log.h"
@@ -84,7 +85,7 @@ protected:
                       packed_version};
         spec.extra.insert(spec.extra.end(), o.extra.begin(), o.extra.end());
         const fs::path executable = make_bundle(dir_.path(), spec);
-        if (o.bundle_version.empty()) edit_info_plist(executable, "CFBundleVersion", "");
+        if (o.bundle_version.empty()) edit_info_plist(executable, kestrova::info_keys::bundle_version, "");
         return executable;
     }
 
@@ -255,7 +256,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(UpdateSite, GateWithoutABundleVersionPassesWithoutARequest) {
     const auto executable = bundle({.extra = {"--aggressive-updates"}});
-    edit_info_plist(executable, "CFBundleVersion", std::nullopt);
+    edit_info_plist(executable, kestrova::info_keys::bundle_version, std::nullopt);
     const auto r = run(executable, {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(update_log_records(log_),

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "freedesktop/desktop_entries.h"
+#include "kestrova/info_plist_keys.h"
 #include "pack_test_support.h"
 #include "tools/packaging.h"
 
@@ -304,7 +305,7 @@ TEST_F(PackCli, BundleRefusals) {
         {bundle_with("--support-jar", "nope.jar"), refused, "support JAR"},
         {bundle_with("--runtime", (in_ / "not-a-jdk").string()), refused, "not a Java home"},
         {bundle() + Args{"--with-updater"}, refused, "does not exist; build libkestrova-updater.so"},
-        {bundle() + Args{"--feed-url", "http://x/\x01"}, refused, "SUFeedURL"},
+        {bundle() + Args{"--feed-url", "http://x/\x01"}, refused, kestrova::info_keys::feed_url},
         {bundle_with("--out", "a-file"), refused, "not a directory"},
         {bundle() + Args{"--bundle-version", ""}, usage, "--bundle-version needs a non-empty version"},
         {bundle_with("--name", std::string(252, 'n')), usage, "over 251 bytes"},

@@ -8,6 +8,7 @@
 
 #ifdef KESTROVA_PACK_TESTS_LIBPLIST
 #include <plist/plist.h>
+#include "kestrova/info_plist_keys.h"
 #endif
 
 namespace kestrova::pack {
@@ -214,12 +215,16 @@ TEST(BundleTexts, IdentifierAndNameRules) {
 TEST(BundleTexts, XmlEscapingAndWhatXmlCannotHold) {
     EXPECT_EQ(xml_escape(R"(a<b>&"c"'d')", "x"), "a&lt;b&gt;&amp;&quot;c&quot;&apos;d&apos;");
     EXPECT_EQ(xml_escape("tab\tline\ncaf\xc3\xa9", "x"), "tab\tline\ncaf\xc3\xa9");
-    EXPECT_NE(refusal([] { xml_escape("bad\x01", "CFBundleName"); }).find("CFBundleName"), std::string::npos);
-    EXPECT_NE(refusal([] { xml_escape("bad\xff", "SUFeedURL"); }).find("UTF-8"), std::string::npos);
+    EXPECT_NE(refusal([] {
+                  xml_escape("bad\x01", kestrova::info_keys::bundle_name);
+              }).find(kestrova::info_keys::bundle_name),
+              std::string::npos);
+    EXPECT_NE(refusal([] { xml_escape("bad\xff", kestrova::info_keys::feed_url); }).find("UTF-8"), std::string::npos);
     const auto minimal = info_plist_xml(
         {"A", "a", "A", "1", std::nullopt, false, std::nullopt, std::nullopt, std::nullopt});
     for (const char* optional_key :
-         {"SUFeedURL", "SUEnableAutomaticChecks", "SUScheduledCheckInterval", "CFBundleIconFile"})
+         {kestrova::info_keys::feed_url, kestrova::info_keys::enable_automatic_checks,
+          kestrova::info_keys::scheduled_check_interval, kestrova::info_keys::bundle_icon_file})
         EXPECT_EQ(minimal.find(optional_key), std::string::npos) << optional_key;
 }
 
@@ -239,18 +244,18 @@ TEST(BundleTexts, InfoPlistReadsBackThroughLibplist) {
         std::free(text);
         return result;
     };
-    EXPECT_EQ(value("CFBundleExecutable"), fields.executable);
-    EXPECT_EQ(value("CFBundleIdentifier"), fields.identifier);
-    EXPECT_EQ(value("CFBundleName"), fields.name);
-    EXPECT_EQ(value("CFBundleVersion"), fields.version);
-    EXPECT_EQ(value("SUFeedURL"), *fields.feed_url);
-    EXPECT_EQ(value("CFBundleIconFile"), *fields.icon_file);
+    EXPECT_EQ(value(kestrova::info_keys::bundle_executable), fields.executable);
+    EXPECT_EQ(value(kestrova::info_keys::bundle_identifier), fields.identifier);
+    EXPECT_EQ(value(kestrova::info_keys::bundle_name), fields.name);
+    EXPECT_EQ(value(kestrova::info_keys::bundle_version), fields.version);
+    EXPECT_EQ(value(kestrova::info_keys::feed_url), *fields.feed_url);
+    EXPECT_EQ(value(kestrova::info_keys::bundle_icon_file), *fields.icon_file);
     // The updater's settings keep their types: a boolean and an integer, not strings.
     std::uint8_t automatic = 0;
-    plist_get_bool_val(plist_dict_get_item(root, "SUEnableAutomaticChecks"), &automatic);
+    plist_get_bool_val(plist_dict_get_item(root, kestrova::info_keys::enable_automatic_checks), &automatic);
     EXPECT_EQ(automatic, 1);
     std::uint64_t interval = 0;
-    plist_get_uint_val(plist_dict_get_item(root, "SUScheduledCheckInterval"), &interval);
+    plist_get_uint_val(plist_dict_get_item(root, kestrova::info_keys::scheduled_check_interval), &interval);
     EXPECT_EQ(interval, 7200u);
     plist_free(root);
 }

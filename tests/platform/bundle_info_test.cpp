@@ -13,6 +13,7 @@
 #include <fstream>
 #include <future>
 
+#include "kestrova/info_plist_keys.h"
 #include "platform/linux/bundle_info_internal.h"
 #include "platform/process.h"
 #include "tests/support/temp_dir.h"
@@ -59,7 +60,7 @@ struct Expected {
     std::optional<std::string> value;
 };
 const Expected expectations[] = {
-    {"CFBundleVersion", "1.2.3"},
+    {kestrova::info_keys::bundle_version, "1.2.3"},
     {"Empty", ""},
     {"Accents", "Grüße & <more>"},
     {"Interval", "86400"},
@@ -130,10 +131,14 @@ TEST_F(InfoPlist, AnythingButADictionaryFileHasNoKeys) {
     };
     for (const auto& c : cases) {
         write_file(dir / c.name, c.content);
-        EXPECT_EQ(info_dictionary_string_from((dir / c.name).string(), "CFBundleVersion"), std::nullopt) << c.name;
+        EXPECT_EQ(info_dictionary_string_from((dir / c.name).string(), kestrova::info_keys::bundle_version),
+                  std::nullopt)
+            << c.name;
     }
-    EXPECT_EQ(info_dictionary_string_from((dir / "missing").string(), "CFBundleVersion"), std::nullopt);
-    EXPECT_EQ(info_dictionary_string_from(dir.string(), "CFBundleVersion"), std::nullopt) << "a directory";
+    EXPECT_EQ(info_dictionary_string_from((dir / "missing").string(), kestrova::info_keys::bundle_version),
+              std::nullopt);
+    EXPECT_EQ(info_dictionary_string_from(dir.string(), kestrova::info_keys::bundle_version), std::nullopt)
+        << "a directory";
 }
 
 // A named pipe where Info.plist belongs would hold a blocking open until a writer came, and with it
@@ -181,10 +186,10 @@ TEST(MainBundle, ReadsTheInfoPlistBesideTheExecutable) {
     EXPECT_EQ(bundle_contents_directory(), contents.string());
     ASSERT_TRUE(fs::exists(contents / "Info.plist"));
 
-    EXPECT_EQ(info_dictionary_string("CFBundleVersion"), "9.8.7");
-    EXPECT_EQ(info_dictionary_string("SUScheduledCheckInterval"), "7200");
-    EXPECT_EQ(info_dictionary_string("SUEnableAutomaticChecks"), "YES");
-    EXPECT_EQ(info_dictionary_string("SUFeedURL"), std::nullopt);
+    EXPECT_EQ(info_dictionary_string(kestrova::info_keys::bundle_version), "9.8.7");
+    EXPECT_EQ(info_dictionary_string(kestrova::info_keys::scheduled_check_interval), "7200");
+    EXPECT_EQ(info_dictionary_string(kestrova::info_keys::enable_automatic_checks), "YES");
+    EXPECT_EQ(info_dictionary_string(kestrova::info_keys::feed_url), std::nullopt);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <map>
 #include <thread>
 
+#include "kestrova/info_plist_keys.h"
 #include "platform/application.h"
 #include "platform/common/update_framework_internal.h"
 #include "platform/linux/environment.h"
@@ -186,22 +187,22 @@ TEST_F(HostServices, ATimerInvalidatedFromItsOwnCallbackIsFine) {
 
 TEST_F(HostServices, InfoStringCopiesCutsAndCounts) {
     char buffer[32];
-    EXPECT_EQ(host.info_string("CFBundleVersion", buffer, sizeof buffer), 5);
+    EXPECT_EQ(host.info_string(kestrova::info_keys::bundle_version, buffer, sizeof buffer), 5);
     EXPECT_STREQ(buffer, "9.8.7");
-    EXPECT_EQ(host.info_string("SUScheduledCheckInterval", buffer, sizeof buffer), 4);
+    EXPECT_EQ(host.info_string(kestrova::info_keys::scheduled_check_interval, buffer, sizeof buffer), 4);
     EXPECT_STREQ(buffer, "7200");
 
     std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(host.info_string("CFBundleVersion", buffer, 3), 5) << "a cut value is still counted";
+    EXPECT_EQ(host.info_string(kestrova::info_keys::bundle_version, buffer, 3), 5) << "a cut value is still counted";
     EXPECT_STREQ(buffer, "9.");
     EXPECT_EQ(buffer[3], '#') << "nothing past the given size is written";
 
     std::memset(buffer, '#', sizeof buffer);
-    EXPECT_EQ(host.info_string("CFBundleVersion", buffer, 0), 5);
+    EXPECT_EQ(host.info_string(kestrova::info_keys::bundle_version, buffer, 0), 5);
     EXPECT_EQ(buffer[0], '#');
-    EXPECT_EQ(host.info_string("CFBundleVersion", nullptr, 0), 5);
+    EXPECT_EQ(host.info_string(kestrova::info_keys::bundle_version, nullptr, 0), 5);
 
-    EXPECT_EQ(host.info_string("SUFeedURL", buffer, sizeof buffer), -1);
+    EXPECT_EQ(host.info_string(kestrova::info_keys::feed_url, buffer, sizeof buffer), -1);
     EXPECT_EQ(host.info_string(nullptr, buffer, sizeof buffer), -1);
 }
 
@@ -319,8 +320,9 @@ TEST_F(HostServices, PropertyListsAreReadAtAnyPathWithTheLaunchersReader) {
     };
     Entries entries;
     EXPECT_EQ(read(dir.path() / "Info.plist", entries), 0);
-    EXPECT_EQ(entries,
-              (Entries{{"CFBundleIdentifier", "org.example.next"}, {"CFBundleVersion", "2.0"}, {"Count", "3"}}));
+    EXPECT_EQ(entries, (Entries{{kestrova::info_keys::bundle_identifier, "org.example.next"},
+                                {kestrova::info_keys::bundle_version, "2.0"},
+                                {"Count", "3"}}));
     for (const char* name : {"garbage.plist", "array.plist", "missing.plist"}) {
         Entries none;
         EXPECT_EQ(read(dir.path() / name, none), -1) << name;

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "kestrova/bundle_layout.h"
+#include "kestrova/info_plist_keys.h"
 #include "tests/support/process_runner.h"
 
 namespace kestrova::testing {
@@ -59,7 +60,7 @@ std::string bundle_version_of(const fs::path& app) {
         return {};
     }
     // The tool writes XML: <key>CFBundleVersion</key> then <string>V</string>.
-    const auto key = plist.find("<key>CFBundleVersion</key>");
+    const auto key = plist.find(std::string("<key>") + kestrova::info_keys::bundle_version + "</key>");
     const auto open = key == std::string::npos ? key : plist.find("<string>", key);
     const auto close = open == std::string::npos ? open : plist.find("</string>", open);
     if (close == std::string::npos) return {};

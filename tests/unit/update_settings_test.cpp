@@ -3,6 +3,7 @@
 
 #include <map>
 
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/update_settings.h"
 
 namespace kestrova {
@@ -31,7 +32,7 @@ TEST(UpdateSettings, OnlyAVersionWithContentCanBeCheckedAgainst) {
     };
     for (const auto& c : cases) {
         Plist plist;
-        if (c.version) plist["CFBundleVersion"] = *c.version;
+        if (c.version) plist[kestrova::info_keys::bundle_version] = *c.version;
         const UpdateSettings settings = read(plist);
         EXPECT_EQ(settings.has_usable_version(), c.usable) << c.name;
         // The version itself is kept as it stands, blank or not.
@@ -40,19 +41,26 @@ TEST(UpdateSettings, OnlyAVersionWithContentCanBeCheckedAgainst) {
 }
 
 TEST(UpdateSettings, FeedAddressIsTrimmedAndABlankOneIsAbsent) {
-    EXPECT_EQ(read({{"SUFeedURL", " https://example.test/appcast.xml\n"}}).feed_url,
+    EXPECT_EQ(read({{kestrova::info_keys::feed_url, " https://example.test/appcast.xml\n"}}).feed_url,
               "https://example.test/appcast.xml");
-    EXPECT_EQ(read({{"SUFeedURL", "  "}}).feed_url, std::nullopt);
+    EXPECT_EQ(read({{kestrova::info_keys::feed_url, "  "}}).feed_url, std::nullopt);
     EXPECT_EQ(read({}).feed_url, std::nullopt);
 }
 
 TEST(UpdateSettings, NamesAndDisplayVersionFallBackInOrder) {
     EXPECT_EQ(read({}).application_name, "This application");
-    EXPECT_EQ(read({{"CFBundleName", "Tessavane"}}).application_name, "Tessavane");
-    EXPECT_EQ(read({{"CFBundleName", "Tessavane"}, {"CFBundleDisplayName", " "}}).application_name, "Tessavane");
-    EXPECT_EQ(read({{"CFBundleName", "Tessavane"}, {"CFBundleDisplayName", "Tessa"}}).application_name, "Tessa");
-    EXPECT_EQ(read({{"CFBundleVersion", "200"}}).display_version, "200");
-    EXPECT_EQ(read({{"CFBundleVersion", "200"}, {"CFBundleShortVersionString", "2.0"}}).display_version, "2.0");
+    EXPECT_EQ(read({{kestrova::info_keys::bundle_name, "Tessavane"}}).application_name, "Tessavane");
+    EXPECT_EQ(read({{kestrova::info_keys::bundle_name, "Tessavane"}, {kestrova::info_keys::bundle_display_name, " "}})
+                  .application_name,
+              "Tessavane");
+    EXPECT_EQ(read({{kestrova::info_keys::bundle_name, "Tessavane"},
+                    {kestrova::info_keys::bundle_display_name, "Tessa"}})
+                  .application_name,
+              "Tessa");
+    EXPECT_EQ(read({{kestrova::info_keys::bundle_version, "200"}}).display_version, "200");
+    EXPECT_EQ(read({{kestrova::info_keys::bundle_version, "200"}, {kestrova::info_keys::bundle_short_version, "2.0"}})
+                  .display_version,
+              "2.0");
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "kestrova/info_plist_keys.h"
 #include "platform/bundle_info.h"
 #include "updater/updater_host.h"
 
@@ -52,15 +54,13 @@ inline std::map<std::string, std::string> snapshot(const fs::path& root) {
 }
 
 inline std::string plist(std::string_view identifier, std::string_view version, std::string_view executable = "Demo") {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-           "<key>CFBundleIdentifier</key><string>" +
-           std::string(identifier) +
-           "</string>"
-           "<key>CFBundleVersion</key><string>" +
-           std::string(version) +
-           "</string>"
-           "<key>CFBundleExecutable</key><string>" +
-           std::string(executable) + "</string></dict></plist>\n";
+    namespace keys = kestrova::info_keys;
+    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>";
+    for (const auto& [key, value] :
+         {std::pair{keys::bundle_identifier, identifier}, std::pair{keys::bundle_version, version},
+          std::pair{keys::bundle_executable, executable}})
+        out += std::string("<key>") + key + "</key><string>" + std::string(value) + "</string>";
+    return out + "</dict></plist>\n";
 }
 
 struct Entry {

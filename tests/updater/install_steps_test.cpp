@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 
+#include "kestrova/info_plist_keys.h"
 #include "protocol/appcast.h"
 #include "protocol/delta.h"
 #include "protocol/ed25519.h"
@@ -53,7 +54,8 @@ protected:
     fs::path outside_ = dir_.path() / "outside";
     fs::path archive_ = dir_.path() / "outside-archive.tar.gz";
     std::map<std::string, std::string> before_;
-    InfoDictionary running_{{"CFBundleIdentifier", "app.demo"}, {"CFBundleVersion", "1.0"}};
+    InfoDictionary running_{{kestrova::info_keys::bundle_identifier, "app.demo"},
+                            {kestrova::info_keys::bundle_version, "1.0"}};
 };
 
 TEST_F(UpdateInstall, VerifiesLengthKeyAndSignature) {
@@ -123,7 +125,8 @@ TEST_F(UpdateInstall, WhatIsUnpackedIsWhatWasVerifiedEvenWhenTheDownloadIsReplac
     write_archive(archive_, bundle_entries("1.2"));  // unsigned, put in its place after the check
     fs::rename(archive_, staging.download_path());
     staging.extract(download);
-    EXPECT_EQ(read_plist(staging.staged_bundle() / "Contents/Info.plist")->at("CFBundleVersion"), "1.1");
+    EXPECT_EQ(read_plist(staging.staged_bundle() / "Contents/Info.plist")->at(kestrova::info_keys::bundle_version),
+              "1.1");
 }
 
 TEST_F(UpdateInstall, RefusesHostileArchivesWithoutTouchingTheInstalledBundle) {

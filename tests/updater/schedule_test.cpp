@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include "kestrova/info_plist_keys.h"
 
 namespace kestrova::sparkle {
 namespace {
@@ -66,10 +67,10 @@ TEST(SchedulerSettings, DefaultsClampingAndTurningOff) {
         SCOPED_TRACE(c.enable.value_or("(absent)") + " / " + c.interval.value_or("(absent)"));
         std::map<std::string, std::string, std::less<>> plist;
         if (c.enable) {
-            plist["SUEnableAutomaticChecks"] = *c.enable;
+            plist[kestrova::info_keys::enable_automatic_checks] = *c.enable;
         }
         if (c.interval) {
-            plist["SUScheduledCheckInterval"] = *c.interval;
+            plist[kestrova::info_keys::scheduled_check_interval] = *c.interval;
         }
         int notes = 0;
         const auto settings = scheduler_settings(

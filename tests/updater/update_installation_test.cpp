@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "kestrova/info_plist_keys.h"
 #include "protocol/ed25519.h"
 #include "tests/support/temp_dir.h"
 #include "tests/updater/fake_updater_host.h"
@@ -56,11 +57,11 @@ protected:
         write_file(installed_ / "Contents/Info.plist", plist("app.demo", "1.0"));
         write_file(installed_ / "Contents/MacOS/Demo", "old launcher", 0755);
         before_ = snapshot(installed_);
-        host.info = {{"CFBundleVersion", "1.0"},
-                     {"CFBundleName", "Demo"},
-                     {"CFBundleIdentifier", "app.demo"},
-                     {"SUFeedURL", feed_url},
-                     {"SUPublicEDKey", ed::encode_base64(ed::public_key_of(seed_))}};
+        host.info = {{kestrova::info_keys::bundle_version, "1.0"},
+                     {kestrova::info_keys::bundle_name, "Demo"},
+                     {kestrova::info_keys::bundle_identifier, "app.demo"},
+                     {kestrova::info_keys::feed_url, feed_url},
+                     {kestrova::info_keys::public_ed_key, ed::encode_base64(ed::public_key_of(seed_))}};
         host.environment = {{"XDG_STATE_HOME", state_.path().string()}};
         host.bundle = installed_;
     }
@@ -75,7 +76,7 @@ protected:
         const ed::MappedFile mapped(archive);
         const std::string signature = ed::encode_base64(
             ed::sign(served.foreign_signature ? ed::generate_seed() : seed_, mapped.bytes()));
-        if (served.no_key) host.info.erase("SUPublicEDKey");
+        if (served.no_key) host.info.erase(kestrova::info_keys::public_ed_key);
         if (!served.unreachable) host.downloads[archive_url] = bytes;
         const auto length = static_cast<std::int64_t>(bytes.size()) + served.length_change;
         host.responses[feed_url] = http_ok(
@@ -427,7 +428,7 @@ TEST_F(UpdateInstallationTest, WhileOtherCopiesRunAHeldLaunchStartsAsItIsAndTheL
 }
 
 TEST_F(UpdateInstallationTest, ASkippedVersionIsNotOfferedByScheduledChecks) {
-    host.info["SUEnableAutomaticChecks"] = "YES";
+    host.info[kestrova::info_keys::enable_automatic_checks] = "YES";
     serve();
     start(false);  // never checked: a scheduled check at once offers 1.1
     ASSERT_EQ(host.choice_alerts.size(), 0u) << "no button was set to answer";

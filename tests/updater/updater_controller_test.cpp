@@ -3,6 +3,7 @@
 // ends every user-initiated check.
 #include "updater/updater_controller.h"
 
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/update_settings.h"
 #include "protocol/rollout.h"
 #include "updater/last_check_store.h"
@@ -45,11 +46,11 @@ constexpr const char* identifier = "test.kestrova.tessavane";
 class UpdaterControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        host.info = {{"CFBundleVersion", "100"},
-                     {"CFBundleShortVersionString", "1.0"},
-                     {"CFBundleName", "Tessavane"},
-                     {"CFBundleIdentifier", identifier},
-                     {"SUFeedURL", feed_url}};
+        host.info = {{kestrova::info_keys::bundle_version, "100"},
+                     {kestrova::info_keys::bundle_short_version, "1.0"},
+                     {kestrova::info_keys::bundle_name, "Tessavane"},
+                     {kestrova::info_keys::bundle_identifier, identifier},
+                     {kestrova::info_keys::feed_url, feed_url}};
         host.environment = {{"XDG_STATE_HOME", state.path().string()}, {"HOME", "/nonexistent"}};
     }
 
@@ -77,9 +78,9 @@ protected:
     }
 
     void automatic_checks(std::string interval = {}) {
-        host.info["SUEnableAutomaticChecks"] = "YES";
+        host.info[kestrova::info_keys::enable_automatic_checks] = "YES";
         if (!interval.empty()) {
-            host.info["SUScheduledCheckInterval"] = interval;
+            host.info[kestrova::info_keys::scheduled_check_interval] = interval;
         }
     }
 
@@ -182,28 +183,32 @@ INSTANTIATE_TEST_SUITE_P(
     Table, NothingScheduledTest,
     ::testing::Values(NothingScheduledCase{"AutomaticChecksAbsent", [](FakeUpdaterHost&) {}},
                       NothingScheduledCase{"AutomaticChecksNo",
-                                           [](FakeUpdaterHost& h) { h.info["SUEnableAutomaticChecks"] = "NO"; }},
+                                           [](FakeUpdaterHost& h) {
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "NO";
+                                           }},
                       NothingScheduledCase{"AutomaticChecksUnreadable",
-                                           [](FakeUpdaterHost& h) { h.info["SUEnableAutomaticChecks"] = "sometimes"; }},
+                                           [](FakeUpdaterHost& h) {
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "sometimes";
+                                           }},
                       NothingScheduledCase{"IntervalZero",
                                            [](FakeUpdaterHost& h) {
-                                               h.info["SUEnableAutomaticChecks"] = "YES";
-                                               h.info["SUScheduledCheckInterval"] = "0";
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "YES";
+                                               h.info[kestrova::info_keys::scheduled_check_interval] = "0";
                                            }},
                       NothingScheduledCase{"NoFeed",
                                            [](FakeUpdaterHost& h) {
-                                               h.info["SUEnableAutomaticChecks"] = "YES";
-                                               h.info.erase("SUFeedURL");
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "YES";
+                                               h.info.erase(kestrova::info_keys::feed_url);
                                            }},
                       NothingScheduledCase{"NoBundleVersion",
                                            [](FakeUpdaterHost& h) {
-                                               h.info["SUEnableAutomaticChecks"] = "YES";
-                                               h.info.erase("CFBundleVersion");
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "YES";
+                                               h.info.erase(kestrova::info_keys::bundle_version);
                                            }},
                       NothingScheduledCase{"EmptyBundleVersion",
                                            [](FakeUpdaterHost& h) {
-                                               h.info["SUEnableAutomaticChecks"] = "YES";
-                                               h.info["CFBundleVersion"] = "";
+                                               h.info[kestrova::info_keys::enable_automatic_checks] = "YES";
+                                               h.info[kestrova::info_keys::bundle_version] = "";
                                            }}),
     [](const auto& p) { return std::string(p.param.name); });
 
@@ -337,7 +342,7 @@ INSTANTIATE_TEST_SUITE_P(Table, OfferButtonTest,
 // A copy a system package installed is replaceable by this user (root, say) yet only announced:
 // no choice, no address, no download.
 TEST_F(UpdaterControllerTest, PackageManagedCopyIsOnlyToldToUseThePackageManager) {
-    host.info[std::string(package_managed_key)] = "YES";
+    host.info[kestrova::info_keys::package_managed] = "YES";
     host.bundle = state.path();
     serve({{"200", "2.0", "https://example.test/2.0", "https://example.test/App_200.zip"}});
     started();
@@ -361,7 +366,7 @@ TEST_F(UpdaterControllerTest, NewerVersionWithoutALinkPointsAtTheEnclosure) {
 }
 
 TEST_F(UpdaterControllerTest, VersionsAreComparedByTheStandardOrderNotAsText) {
-    host.info["CFBundleVersion"] = "1.10";
+    host.info[kestrova::info_keys::bundle_version] = "1.10";
     serve({{"1.9"}});
     started();
     user_check();
@@ -434,7 +439,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UpdaterControllerTest, NoFeedIsShownAsAnErrorWithoutDownloading) {
-    host.info.erase("SUFeedURL");
+    host.info.erase(kestrova::info_keys::feed_url);
     started();
     user_check();
     EXPECT_THAT(host.events, ElementsAre("alert:Update Error!", "stop"));
@@ -451,9 +456,9 @@ TEST_F(UpdaterControllerTest, WithoutABundleVersionACheckShowsWhyAndStops) {
         fresh.info = host.info;
         fresh.responses = host.responses;
         if (present) {
-            fresh.info["CFBundleVersion"] = "";
+            fresh.info[kestrova::info_keys::bundle_version] = "";
         } else {
-            fresh.info.erase("CFBundleVersion");
+            fresh.info.erase(kestrova::info_keys::bundle_version);
         }
         StandardUserDriver fresh_driver(fresh);
         UpdaterController idle(fresh, fresh_driver, fresh.delegate());
@@ -644,7 +649,7 @@ class ChannelCheckTest : public UpdaterControllerTest, public ::testing::WithPar
 
 TEST_P(ChannelCheckTest, OffersTheNewestOfTheChannelsFollowed) {
     const ChannelCase& c = GetParam();
-    if (c.bundle_channels) host.info[std::string(update_channels_key)] = c.bundle_channels;
+    if (c.bundle_channels) host.info[std::string(kestrova::info_keys::update_channels)] = c.bundle_channels;
     if (c.user_channels) {
         const auto file = state.path() / "kestrova-updater" / (std::string(identifier) + ".channels");
         std::filesystem::create_directories(file.parent_path());

@@ -1,5 +1,6 @@
 // The built libkestrova-updater.so as the launcher sees it: loaded with dlopen, handed a host table,
 // and exporting nothing but its entry point.
+#include "kestrova/info_plist_keys.h"
 #include "kestrova/updater_abi.h"
 
 #include <dlfcn.h>
@@ -164,7 +165,7 @@ TEST_F(UpdaterLibraryTest, UserCheckWithoutAFeedShowsAnErrorThenStops) {
     static const auto host = minimal_host();
     const KestrovaUpdaterApi* api = load(&host);
     ASSERT_NE(api, nullptr);
-    record.info = {{"CFBundleVersion", "1.0"}, {"SUEnableAutomaticChecks", "YES"}};
+    record.info = {{kestrova::info_keys::bundle_version, "1.0"}, {kestrova::info_keys::enable_automatic_checks, "YES"}};
     void* controller = keep(api->controller_create(nullptr));
     ASSERT_NE(controller, nullptr);
     api->controller_check_for_updates(controller);

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include "kestrova/info_plist_keys.h"
 
 namespace kestrova::sparkle {
 namespace {
@@ -27,9 +28,12 @@ constexpr const char* feed_url = "https://updates.example.test/appcast.xml";
 class UserDriverTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        host.info = {{"CFBundleVersion", "100"},    {"CFBundleShortVersionString", "1.0"},
-                     {"CFBundleName", "Tessavane"}, {"CFBundleIdentifier", "test.kestrova.driver"},
-                     {"SUFeedURL", feed_url},       {"SUEnableAutomaticChecks", "YES"}};
+        host.info = {{kestrova::info_keys::bundle_version, "100"},
+                     {kestrova::info_keys::bundle_short_version, "1.0"},
+                     {kestrova::info_keys::bundle_name, "Tessavane"},
+                     {kestrova::info_keys::bundle_identifier, "test.kestrova.driver"},
+                     {kestrova::info_keys::feed_url, feed_url},
+                     {kestrova::info_keys::enable_automatic_checks, "YES"}};
         host.environment = {{"XDG_STATE_HOME", state.path().string()}};
     }
 
@@ -65,7 +69,7 @@ TEST_F(UserDriverTest, AnOfferCarriesTheItemAndTheInstalledApplication) {
 
 // A copy a system package installed is never offered Install, even where this user could replace it.
 TEST_F(UserDriverTest, APackageManagedCopyIsOfferedNoInstall) {
-    host.info[std::string(package_managed_key)] = "YES";
+    host.info[kestrova::info_keys::package_managed] = "YES";
     host.bundle = state.path();
     host.responses[feed_url] = http_ok(
         appcast_xml({{"200", "2.0", "https://example.test/2.0", "https://example.test/App_200.zip"}}));
@@ -140,7 +144,7 @@ struct ErrorCase {
 class UserDriverErrorTest : public UserDriverTest, public ::testing::WithParamInterface<ErrorCase> {};
 
 TEST_P(UserDriverErrorTest, EachFailureReachesTheDriverAsItsKind) {
-    host.info.erase("SUEnableAutomaticChecks");
+    host.info.erase(kestrova::info_keys::enable_automatic_checks);
     GetParam().arrange(host);
     start();
     user_check();
@@ -152,9 +156,10 @@ TEST_P(UserDriverErrorTest, EachFailureReachesTheDriverAsItsKind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, UserDriverErrorTest,
-    ::testing::Values(ErrorCase{"NoVersion", [](FakeUpdaterHost& h) { h.info["CFBundleVersion"] = " "; },
+    ::testing::Values(ErrorCase{"NoVersion",
+                                [](FakeUpdaterHost& h) { h.info[kestrova::info_keys::bundle_version] = " "; },
                                 CheckError::Kind::no_bundle_version, 0},
-                      ErrorCase{"NoFeed", [](FakeUpdaterHost& h) { h.info.erase("SUFeedURL"); },
+                      ErrorCase{"NoFeed", [](FakeUpdaterHost& h) { h.info.erase(kestrova::info_keys::feed_url); },
                                 CheckError::Kind::no_feed, 0},
                       ErrorCase{"CannotConnect", [](FakeUpdaterHost&) {}, CheckError::Kind::download_failed, 0},
                       ErrorCase{"ServerStatus", [](FakeUpdaterHost& h) { h.responses[feed_url] = http_status(404); },
@@ -164,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(UserDriverTest, ACheckEndsOnlyWhenTheUserAnswers) {
-    host.info.erase("SUEnableAutomaticChecks");
+    host.info.erase(kestrova::info_keys::enable_automatic_checks);
     host.responses[feed_url] = http_ok(appcast_xml({{"200"}}));
     driver.answer_later = true;
     start();
