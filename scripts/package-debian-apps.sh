@@ -2,10 +2,12 @@
 # Packages six real applications from Debian's archive (Groovy, Ant, JOSM, jEdit, BaseX, Sweet
 # Home 3D) with kestrova-pack, each from its JARs with --main-jar, once with the runtime linked and
 # once with --jlink, runs one command of each bundle and compares its output, standard error and
-# exit status with Debian's own start script (Sweet Home 3D has no command without a window: it is
-# packaged, not run). Not part of the test command: it needs the applications (apt-get install
-# groovy ant josm jedit basex sweethome3d) and a built tree (cmake --build build). Prints one line
-# per bundle, with what packaging said, and exits 1 when any bundle differs from Debian's script.
+# exit status with Debian's own start script. Sweet Home 3D has no command without a window: run as
+# root, its --jlink bundle's window, with Debian's Java hidden, is compared with the script's by
+# screenshots under Xvfb. Not part of the test command: it needs the applications (apt-get install
+# groovy ant josm jedit basex sweethome3d), scripts/install-deps.sh and a built tree (cmake --build
+# build). Prints one line per bundle, with what packaging said, and exits 1 when any bundle
+# differs from Debian's script.
 #
 #   scripts/package-debian-apps.sh [WORK_DIR]     (default: build/debian-apps)
 #   KESTROVA_APPS="Ant BaseX" scripts/package-debian-apps.sh    (only those)
