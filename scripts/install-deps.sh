@@ -10,6 +10,8 @@ packages=(
   xvfb zenity xdotool x11-utils desktop-file-utils libglib2.0-bin
   clang-format clang-tidy bindfs python3
   dpkg-dev lintian apt-utils gnupg rpm gzip
+  # The screenshots that scripts/package-debian-apps.sh takes and compares.
+  imagemagick
 )
 
 # jlink links from the JDK's jmods: part of openjdk-17-jdk-headless on Debian 12, a package of their
