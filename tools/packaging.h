@@ -102,6 +102,9 @@ struct PlistFields {
     bool user_jvm_options = false;                // KestrovaUserJVMOptions: the user's jvm.options file is read
     bool class_data = true;                       // false writes KestrovaClassData false
     bool require_signed_feed = false;             // KestrovaRequireSignedFeed
+    std::optional<std::string> desktop_integration = std::nullopt;  // KestrovaDesktopIntegration: "ask" or "yes"
+    std::vector<std::string> desktop_categories = {};               // KestrovaDesktopCategories
+    std::vector<std::string> desktop_mime_types = {};               // KestrovaDesktopMimeTypes
 };
 
 // The bundle's Info.plist as an XML property list.
