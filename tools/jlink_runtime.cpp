@@ -433,7 +433,11 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
                                      output.string(),
                                      "--no-man-pages",
                                      "--no-header-files",
-                                     "--compress=2"};
+                                     // Shared strings, not zip: a zipped image (--compress=2) does
+                                     // not shrink again under the .deb's xz or the release's gzip,
+                                     // so it made packages larger, and every start inflates what it
+                                     // loads. Unzipped, the package's compression does the work.
+                                     "--compress=1"};
     if (!settings.keep_debug_info) argv.emplace_back("--strip-debug");
     // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "literal" + std::string.
     std::string excluded = "--exclude-resources=";

@@ -103,7 +103,7 @@ Bundle options:
                              jdk.charsets, jdk.zipfs, jdk.localedata with the JDK's own
                              languages), the modules of JDK classes the JARs name only as
                              text (Class.forName strings, META-INF/services types; said in one
-                             line), stripped, compressed, with a class-data sharing
+                             line), stripped, strings shared (not zipped), with a class-data sharing
                              archive; checked by loading the main class with it
   --add-modules LIST         more modules for --jlink, comma-separated (repeatable);
                              jdk.localedata here keeps every locale
