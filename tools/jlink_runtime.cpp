@@ -424,14 +424,8 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
         if (!list.empty()) list += ',';
         list += module;
     }
-    std::vector<std::string> argv = {(jdk / "bin" / "jlink").string(),
-                                     "--module-path",
-                                     (jdk / "jmods").string(),
-                                     "--add-modules",
-                                     list,
-                                     "--output",
-                                     output.string(),
-                                     "--no-man-pages",
+    std::vector<std::string> argv = {(jdk / "bin" / "jlink").string(), "--module-path", (jdk / "jmods").string(),
+                                     "--add-modules", list, "--output", output.string(), "--no-man-pages",
                                      "--no-header-files",
                                      // Shared strings, not zip: a zipped image (--compress=2) does
                                      // not shrink again under the .deb's xz or the release's gzip,
