@@ -104,4 +104,27 @@ std::vector<char> encode_launch_record(const LaunchRecordFields& fields) {
     return out;
 }
 
+// The area ends in its NUL; before it lies the fill the record left, and before that the record,
+// whose last byte is always a NUL (an argument's terminator or a zero argument count). A burned
+// record always leaves some fill: without it any NUL of the image could end an "area", and bytes
+// next to the real one parse as records surprisingly often.
+std::vector<std::size_t> burned_area_offsets(std::span<const char> image, std::size_t limit) {
+    std::vector<std::size_t> found;
+    const auto is_fill = [](char c) { return c == reserved_area_fill; };
+    for (std::size_t end = reserved_area_size; end < image.size() && found.size() < limit; ++end) {
+        if (image[end] != '\0') continue;
+        std::size_t fill = 0;
+        while (fill < reserved_area_size && is_fill(image[end - 1 - fill])) ++fill;
+        if (fill == 0 || fill == reserved_area_size || image[end - 1 - fill] != '\0') continue;
+        const std::size_t start = end - reserved_area_size;
+        try {
+            const BurnedInData record(image.subspan(start, reserved_area_size));
+            if (record.record_size + fill == reserved_area_size) found.push_back(start);
+        } catch (const LaunchRecordError&) {
+            // Bytes that merely end like an area; keep looking.
+        }
+    }
+    return found;
+}
+
 }  // namespace kestrova

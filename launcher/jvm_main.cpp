@@ -33,6 +33,7 @@
 #include "platform/application.h"
 #include "platform/bundle_info.h"
 #include "platform/class_data_cache.h"
+#include "platform/desktop_integration.h"
 #include "platform/process.h"
 #include "platform/reserved_area.h"
 #include "platform/run_loop.h"
@@ -590,6 +591,7 @@ KESTROVA_EXPORT int main(int argc, char** argv) {
         return kestrova::platform::run_class_data_job(*job, dump_class_data);
     kestrova::platform::prepare_for_threads();
     kestrova::setup_sparkle(kestrova::data.aggressive_updates, kestrova::data.console);
+    kestrova::platform::start_desktop_integration(kestrova::data.console);
 
     if (kestrova::data.jvm_on_main_thread) run_jvm(nullptr);
 

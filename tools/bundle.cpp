@@ -11,6 +11,7 @@
 
 #include "core/launch_plan.h"
 #include "kestrova/bundle_layout.h"
+#include "kestrova/desktop_integration.h"
 #include "platform/shared_library.h"
 #include "protocol/ed25519.h"
 #include "protocol/rollout.h"
@@ -20,6 +21,7 @@
 #include "tools/file_ops.h"
 #include "tools/jar_manifest.h"
 #include "tools/jlink_runtime.h"
+#include "tools/mime_types.h"
 #include "tools/packaging.h"
 #include "tools/subprocess.h"
 
@@ -66,6 +68,17 @@ constexpr std::string_view msg_signed_feed_without_key =
     "--require-signed-feed needs --public-ed-key, the key the feed's signature is checked with; add it";
 constexpr std::string_view msg_bad_channel =
     "--update-channel \"{}\" is not a channel name: use 1 to 64 ASCII letters, digits, '.', '_' or '-'";
+constexpr std::string_view msg_bad_desktop_integration =
+    "--desktop-integration takes ask, yes or no, not \"{}\"; give one of those";
+constexpr std::string_view msg_entry_option_without_integration =
+    "{} is for the menu entries a bundle writes itself; add --desktop-integration ask or yes";
+constexpr std::string_view msg_bundle_bad_category =
+    "--category \"{}\" is not a category of the freedesktop menu standard (e.g. Utility, "
+    "Development, Office, Graphics, Game) nor a private X-NAME one; choose one of those";
+constexpr std::string_view msg_bundle_bad_mime_type =
+    "--mime-type \"{}\" is not a media type (TYPE/SUBTYPE, e.g. text/x-groovy); write it so";
+constexpr std::string_view msg_bundle_definition_lacks =
+    "--mime-definition \"{}\" does not define \"{}\"; add a <mime-type type=\"{}\"> to it, or drop that --mime-type";
 constexpr std::string_view msg_bad_icon =
     "--icon \"{}\" is not a PNG image; give a PNG file (a square one, 256x256 or larger, looks best)";
 constexpr std::string_view msg_icon_name_taken =
@@ -299,6 +312,34 @@ void plan_runtime_modules(BundlePlan& plan, const ParsedArgs& args, std::span<co
     plan.runtime_modules = std::move(chosen.modules);
 }
 
+// The menu entries a bundle writes for itself, checked here as desktop-entry checks its own
+// options; the types' definition travels in Contents/Resources.
+void plan_desktop_integration(BundlePlan& plan, kestrova::pack::PlistFields& plist, const ParsedArgs& args) {
+    const auto mode = args.value("--desktop-integration");
+    if (mode && *mode != "ask" && *mode != "yes" && *mode != "no")
+        throw UsageError(fill(msg_bad_desktop_integration, {*mode}));
+    const bool integrates = mode && *mode != "no";
+    for (const char* option : {"--category", "--mime-type", "--mime-definition"})
+        if (!integrates && args.has(option)) throw UsageError(fill(msg_entry_option_without_integration, {option}));
+    if (!integrates) return;
+    plist.desktop_integration = *mode;
+    plist.desktop_categories = args.values("--category");
+    for (const auto& category : plist.desktop_categories)
+        if (!kestrova::pack::is_known_category(category)) throw UsageError(fill(msg_bundle_bad_category, {category}));
+    plist.desktop_mime_types = args.values("--mime-type");
+    for (const auto& type : plist.desktop_mime_types)
+        if (!kestrova::pack::is_media_type(type)) throw UsageError(fill(msg_bundle_bad_mime_type, {type}));
+    if (const auto definition = args.value("--mime-definition")) {
+        require_regular_file(*definition, "the --mime-definition", "check its path");
+        const auto defined = kestrova::pack::mime_types_defined_in(*definition);
+        for (const auto& type : plist.desktop_mime_types)
+            if (std::find(defined.begin(), defined.end(), type) == defined.end() &&
+                !kestrova::pack::is_known_mime_type(type, std::vector<fs::path>{"/usr/share"}))
+                throw PackError(fill(msg_bundle_definition_lacks, {*definition, type, type}));
+        plan.mime_definition = fs::path(*definition);
+    }
+}
+
 }  // namespace
 
 BundlePlan plan_bundle(const ParsedArgs& args) {
@@ -483,6 +524,7 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
                 throw PackError(fill(msg_icon_name_taken, {*icon, "a --resource or a Class-Path entry"}));
         plist.icon_file = icon_name;
     }
+    plan_desktop_integration(plan, plist, args);
     plan.info_plist = kestrova::pack::info_plist_xml(plist);
 
     if (fs::exists(plan.out_dir, ec) && !fs::is_directory(plan.out_dir, ec))
@@ -544,6 +586,8 @@ void assemble(const BundlePlan& plan, const fs::path& root) {
     for (const auto& jar : plan.jars) fs::copy_file(jar, resources / jar.filename());
     fs::copy_file(plan.support_jar, resources / std::string(kestrova::pack::support_jar_name));
     if (plan.icon) fs::copy_file(*plan.icon, resources / plan.icon->filename());
+    if (plan.mime_definition)
+        fs::copy_file(*plan.mime_definition, resources / std::string(kestrova::desktop_mime_definition_file));
     for (const auto& copy : plan.copies) {
         const fs::path to = resources / copy.destination;
         fs::create_directories(to.parent_path());

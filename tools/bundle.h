@@ -45,6 +45,7 @@ struct BundlePlan {
     std::vector<std::string> jvm_options;  // the record's, && not yet replaced
     std::optional<fs::path> updater;
     std::optional<fs::path> icon;
+    std::optional<fs::path> mime_definition;  // copied as Contents/Resources/kestrova-mime-types.xml
     bool force = false;
 };
 

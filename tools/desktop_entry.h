@@ -11,17 +11,19 @@
 #include <vector>
 
 #include "freedesktop/desktop_entries.h"
+#include "freedesktop/menu_entries.h"
 
 namespace kestrova::pack {
 
-// Whether `bytes` begin as a PNG image does: the eight-byte signature, then an IHDR chunk with a
-// width and a height that are not zero.
-bool is_png(std::span<const char> bytes);
-
-// The WM_CLASS that AWT gives the windows of an application whose main class is `main_class` (in
-// binary or JNI form): the class name with '.' made '-', as the X11 toolkit derives it from the
-// bottom frame of the thread that starts it, the application's main thread.
-std::string wm_class_for_main_class(std::string_view main_class);
+// The entries themselves are written by the freedesktop library, which the launcher of a bundle
+// that puts itself in the menu writes them with too.
+using sparkle::BundleLauncher;
+using sparkle::desktop_entry_text;
+using sparkle::desktop_file_name;
+using sparkle::DesktopEntryFields;
+using sparkle::is_png;
+using sparkle::read_bundle_launcher;
+using sparkle::wm_class_for_main_class;
 
 // Whether `category` can go into the Categories key: a category the freedesktop menu standard
 // registers, or a private one starting with "X-".
@@ -32,29 +34,8 @@ bool is_known_category(std::string_view category);
 using sparkle::desktop_entry_escape;
 using sparkle::exec_argument;
 
-// The desktop file ID for a bundle identifier: every byte other than an ASCII letter, digit, '-',
-// '_' or '.' made '_', then ".desktop".
-std::string desktop_file_name(std::string_view bundle_identifier);
-
-struct DesktopEntryFields {
-    std::string name;
-    std::filesystem::path executable;  // absolute
-    std::string icon;                  // absolute path of a file, or a name from the icon theme
-    bool terminal = false;
-    std::vector<std::string> categories;
-    std::string wm_class;
-    std::filesystem::path bundle;         // absolute; marks the entry as this bundle's
-    std::vector<std::string> mime_types;  // MimeType; the launcher then gets files (%F)
-    std::optional<std::string> comment;
-    std::vector<std::string> keywords;
-};
-
 // The key written into every entry the tool makes, naming the bundle the entry belongs to.
 inline constexpr std::string_view bundle_key = sparkle::desktop_bundle_key;
-
-// The entry's text. Throws PackError for a value the format cannot carry (not UTF-8, control
-// characters).
-std::string desktop_entry_text(const DesktopEntryFields& fields);
 
 // The bundle an entry's text names in its bundle_key, unescaped; nullopt for an entry the tool did
 // not write.
@@ -91,16 +72,6 @@ struct DesktopEntryResult {
     std::optional<std::filesystem::path> mime_definition;  // where the definition was installed
     std::vector<std::string> notes;                        // one line each, for the user
 };
-
-// A launcher of a bundle and what its record says.
-struct BundleLauncher {
-    std::string name;  // its file name in Contents/MacOS
-    std::string main_class;
-    bool console = false;
-};
-
-// The launcher at `executable`, when it is one the tool burned.
-std::optional<BundleLauncher> read_bundle_launcher(const std::filesystem::path& executable);
 
 // Writes the bundle's entries into the directory (created if missing): one for each GUI launcher
 // in Contents/MacOS (the bundle's own launcher first, then the added ones by name), or the bundle's

@@ -425,6 +425,9 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
         if (!list.empty()) list += ',';
         list += module;
     }
+    // Shared strings, not zip (--compress=2): a zipped image does not shrink again under a .deb's
+    // xz or the release's gzip, so it made packages larger, and every start inflates what it loads.
+    // Unzipped, the package's or the archive's compression does that work once.
     std::vector<std::string> argv = {(jdk / "bin" / "jlink").string(),
                                      "--module-path",
                                      (jdk / "jmods").string(),
@@ -434,7 +437,7 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
                                      output.string(),
                                      "--no-man-pages",
                                      "--no-header-files",
-                                     "--compress=2"};
+                                     "--compress=1"};
     if (!settings.keep_debug_info) argv.emplace_back("--strip-debug");
     // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "literal" + std::string.
     std::string excluded = "--exclude-resources=";

@@ -120,7 +120,7 @@ struct LinkSettings {
 
 // Builds `output` (which must not exist) with jlink from the JDK's jmods: exactly `modules` and
 // what they require, debug attributes (unless kept), man pages, headers and what no start uses
-// left out, the module image compressed, native libraries stripped of their symbol tables, then
+// left out, the module image with shared strings but not zipped (the package or archive compresses it), native libraries stripped of their symbol tables, then
 // a class-data sharing archive dumped by the new runtime itself.
 void link_runtime(const std::filesystem::path& jdk, std::span<const std::string> modules,
                   const std::filesystem::path& output, const LinkSettings& settings);

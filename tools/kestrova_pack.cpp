@@ -116,6 +116,10 @@ constexpr OptionRule bundle_option_rules[] = {
     {"--locales", true, false},
     {"--keep-debug-info", false, false},
     {"--no-class-data", false, false},
+    {"--desktop-integration", true, false},
+    {"--category", true, true},
+    {"--mime-type", true, true},
+    {"--mime-definition", true, false},
 };
 
 constexpr OptionRule key_file_option_rules[] = {{"--key-file", true, false}};

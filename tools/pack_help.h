@@ -103,7 +103,7 @@ Bundle options:
                              jdk.charsets, jdk.zipfs, jdk.localedata with the JDK's own
                              languages), the modules of JDK classes the JARs name only as
                              text (Class.forName strings, META-INF/services types; said in one
-                             line), stripped, compressed, with a class-data sharing
+                             line), stripped, strings shared (not zipped), with a class-data sharing
                              archive; checked by loading the main class with it
   --add-modules LIST         more modules for --jlink, comma-separated (repeatable);
                              jdk.localedata here keeps every locale
@@ -158,6 +158,16 @@ Bundle options:
   --user-jvm-options         let the user add JVM options, one a line, in
                              $XDG_CONFIG_HOME/ID/jvm.options (~/.config by default; ID is
                              CFBundleIdentifier), after the bundle's own (KestrovaUserJVMOptions)
+  --desktop-integration ask|yes|no
+                             a GUI start of a copy the user downloaded and owns, with no menu
+                             entry yet, writes its menu entries, icon and file types as
+                             desktop-entry does (yes) or offers them once (ask); the answer is
+                             kept in $XDG_STATE_HOME/kestrova-updater (default no;
+                             KestrovaDesktopIntegration)
+  --category C               a menu category of those entries (repeatable)
+  --mime-type TYPE           a file type the application opens, for those entries (repeatable)
+  --mime-definition FILE     the shared-mime-info definition of types the user's system may not
+                             know, carried in Contents/Resources and installed with the entries
   --no-class-data            keep no class-data archive for faster starts (a GUI bundle keeps
                              one per user by default; KESTROVA_NO_CLASS_DATA=1 skips it once)
   --force                    replace an existing DIR/NAME.app

@@ -61,28 +61,6 @@ std::vector<std::size_t> unburned_areas(std::span<const char> image, std::size_t
     return found;
 }
 
-// Offsets of burned areas, at most `limit` of them. The area ends in its NUL; before it lies the
-// fill the record left, and before that the record, whose last byte is always a NUL (an argument's
-// terminator or a zero argument count). burn_record always leaves some fill: without it any NUL of
-// the image could end an "area", and bytes next to the real one parse as records surprisingly often.
-std::vector<std::size_t> burned_areas(std::span<const char> image, std::size_t limit) {
-    std::vector<std::size_t> found;
-    for (std::size_t end = reserved_area_size; end < image.size() && found.size() < limit; ++end) {
-        if (image[end] != '\0') continue;
-        std::size_t fill = 0;
-        while (fill < reserved_area_size && is_fill(image[end - 1 - fill])) ++fill;
-        if (fill == 0 || fill == reserved_area_size || image[end - 1 - fill] != '\0') continue;
-        const std::size_t start = end - reserved_area_size;
-        try {
-            const BurnedInData record(image.subspan(start, reserved_area_size));
-            if (record.record_size + fill == reserved_area_size) found.push_back(start);
-        } catch (const LaunchRecordError&) {
-            // Bytes that merely end like an area; keep looking.
-        }
-    }
-    return found;
-}
-
 constexpr std::string_view flag_names[8] = {"jvm_on_main_thread", "console", "flag_bit2", "aggressive_updates",
                                             "flag_bit4",          "bit5",    "bit6",      "bit7"};
 
@@ -107,12 +85,13 @@ std::size_t find_reserved_area(std::span<const char> image) {
 bool has_one_reserved_area(std::span<const char> image) { return unburned_areas(image, 2).size() == 1; }
 
 std::size_t find_burned_area(std::span<const char> image) {
-    const auto found = burned_areas(image, 2);
+    const auto found = burned_area_offsets(image, 2);
     if (found.empty()) {
         throw PackError(std::string(has_one_reserved_area(image) ? msg_no_burned_area_template : msg_no_burned_area));
     }
     if (found.size() > 1)
-        throw PackError(std::to_string(burned_areas(image, image.size()).size()) + std::string(msg_many_burned_areas));
+        throw PackError(std::to_string(burned_area_offsets(image, image.size()).size()) +
+                        std::string(msg_many_burned_areas));
     return found.front();
 }
 
@@ -327,6 +306,17 @@ std::string info_plist_xml(const PlistFields& fields) {
     // Only the choice against the default is written: a bundle without the key keeps an archive
     // when it has a GUI.
     if (!fields.class_data) boolean(info_keys::class_data, false);
+    // The entries the bundle writes for itself, as the launcher reads them: each value then ';'.
+    const auto list = [](const std::vector<std::string>& values) {
+        std::string joined;
+        for (const auto& value : values) joined += value + ";";
+        return joined;
+    };
+    if (fields.desktop_integration) {
+        text(info_keys::desktop_integration, *fields.desktop_integration);
+        if (!fields.desktop_categories.empty()) text(info_keys::desktop_categories, list(fields.desktop_categories));
+        if (!fields.desktop_mime_types.empty()) text(info_keys::desktop_mime_types, list(fields.desktop_mime_types));
+    }
     char* xml = nullptr;
     std::uint32_t length = 0;
     plist_to_xml(root, &xml, &length);

@@ -104,6 +104,9 @@ struct PlistFields {
     bool class_data = true;                       // false writes KestrovaClassData false
     bool require_signed_feed = false;             // KestrovaRequireSignedFeed
     std::vector<std::string> update_channels{};   // KestrovaUpdateChannels, followed besides the default
+    std::optional<std::string> desktop_integration = std::nullopt;  // KestrovaDesktopIntegration: "ask" or "yes"
+    std::vector<std::string> desktop_categories = {};               // KestrovaDesktopCategories
+    std::vector<std::string> desktop_mime_types = {};               // KestrovaDesktopMimeTypes
 };
 
 // The bundle's Info.plist as an XML property list.

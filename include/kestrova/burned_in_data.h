@@ -68,6 +68,11 @@ struct LaunchRecordFields {
 };
 std::vector<char> encode_launch_record(const LaunchRecordFields& fields);
 
+// Offsets in a launcher image of burned areas, at most `limit` of them: reserved_area_size bytes
+// that parse as a record followed by fill up to the area's closing NUL. The packaging tool finds a
+// launcher's record by it, and so do the menu entries of a bundle, which tell its commands apart.
+std::vector<std::size_t> burned_area_offsets(std::span<const char> image, std::size_t limit);
+
 // The one global instance, parsed from the reserved area before main.
 KESTROVA_EXPORT extern BurnedInData data;
 

@@ -42,5 +42,13 @@ inline constexpr char package_managed[] = "KestrovaPackageManaged";
 // Written by `kestrova-pack bundle --update-channel NAME`: the update channels the bundle follows
 // beside the default one, apart by commas.
 inline constexpr char update_channels[] = "KestrovaUpdateChannels";
+// Written by `kestrova-pack bundle --desktop-integration ask|yes`: "yes", a start of a copy the
+// user downloaded writes its menu entries; "ask", it offers them once; absent or anything else,
+// nothing.
+inline constexpr char desktop_integration[] = "KestrovaDesktopIntegration";
+// The entries' Categories and MimeType for such a bundle, each value followed by ';' as the entry
+// writes them.
+inline constexpr char desktop_categories[] = "KestrovaDesktopCategories";
+inline constexpr char desktop_mime_types[] = "KestrovaDesktopMimeTypes";
 
 }  // namespace kestrova::info_keys

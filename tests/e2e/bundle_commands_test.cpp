@@ -1,10 +1,13 @@
 // End-to-end: a bundle with more than one command, and the JVM options its user may add, with the
 // real JVM the launcher starts.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <iterator>
 
 #include "tests/support/bundle.h"
 
@@ -88,6 +91,82 @@ TEST(UserJvmOptions, ReadOnlyWhereAllowedAfterTheRecordAndABadLineIsNamed) {
             EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         }
     }
+}
+
+// A launch as the system would start it, by a user who is not root: a root-owned copy never puts
+// itself in the menu, so a test run as root starts it as nobody, who then owns the test's files.
+ProcessResult launch_as_a_user(const fs::path& root, const fs::path& executable, const std::vector<std::string>& args,
+                               ProcessOptions options) {
+    std::vector<std::string> argv = {executable.string()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    for (const char* name : {"LD_LIBRARY_PATH", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "JAVA_TOOL_OPTIONS", "DISPLAY",
+                             "WAYLAND_DISPLAY", "FORCE_UPDATE_CHECK"})
+        options.env.try_emplace(name, std::nullopt);
+    if (::geteuid() == 0) {
+        const auto chowned = run_process({std::string("/bin/chown"), "-R", "65534:65534", root.string()});
+        if (chowned.exit_status != 0) throw std::runtime_error("chown failed: " + chowned.err);
+        fs::permissions(root, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+        argv.insert(argv.begin(),
+                    {std::string("/usr/bin/setpriv"), "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    return run_process(argv, options);
+}
+
+std::string read_text(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// A downloaded bundle made with --desktop-integration yes: its first GUI start writes the menu
+// entry and the file types' definition into the user's data home, the very entry desktop-entry
+// writes with the same choices, and remembers that it did, so that an entry the user removed is
+// not written again by the next start.
+TEST(DesktopIntegration, FirstStartWritesTheEntryDesktopEntryWouldAndASecondStartWritesNothing) {
+    TempDir dir;
+    const fs::path definition = dir.path() / "probe-types.xml";
+    write_text(definition,
+               "<?xml version=\"1.0\"?>\n<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">\n"
+               "  <mime-type type=\"application/x-kestrova-probe\"><glob pattern=\"*.kprobe\"/></mime-type>\n"
+               "</mime-info>\n");
+    BundleSpec spec;
+    spec.extra = {"--desktop-integration",
+                  "yes",
+                  "--category",
+                  "Utility",
+                  "--mime-type",
+                  "application/x-kestrova-probe",
+                  "--mime-definition",
+                  definition.string()};
+    const fs::path executable = make_bundle(dir.path() / "Downloads", spec);
+    const fs::path data = dir.path() / "data";
+    const fs::path entry = data / "applications/app.kestrova.probe.desktop";
+    ProcessOptions options;
+    options.env["XDG_DATA_HOME"] = data.string();
+    options.env["XDG_STATE_HOME"] = (dir.path() / "state").string();
+    options.env["HOME"] = dir.path().string();
+    options.timeout = std::chrono::seconds(60);
+
+    // The probe ends once the entry appears; it never would if the start wrote none.
+    const auto first = launch_as_a_user(dir.path(), executable, {"--exit-when", entry.string(), "0"}, options);
+    ASSERT_EQ(first.exit_status, 0) << first.err;
+    EXPECT_TRUE(fs::is_regular_file(data / "mime/packages/app.kestrova.probe.xml"));
+    EXPECT_EQ(read_text(dir.path() / "state/kestrova-updater/app.kestrova.probe.desktop-integration"), "yes\n");
+
+    const fs::path by_tool = dir.path() / "by-tool/applications";
+    const auto made = run_process({Artefacts::pack_tool().string(), "desktop-entry",
+                                   (dir.path() / "Downloads/Probe.app").string(), "--dir", by_tool.string(),
+                                   "--category", "Utility", "--mime-type", "application/x-kestrova-probe",
+                                   "--mime-definition", definition.string()});
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    EXPECT_EQ(read_text(entry), read_text(by_tool / "app.kestrova.probe.desktop"));
+
+    // The user removes the entry; the next start runs a while and leaves it removed.
+    fs::remove(entry);
+    const auto second = launch_as_a_user(dir.path(), executable, {"--nondaemon", "3000"}, options);
+    ASSERT_EQ(second.exit_status, 0) << second.err;
+    EXPECT_TRUE(fs::is_empty(data / "applications"));
+    EXPECT_EQ(second.err.find("menu"), std::string::npos) << second.err;
 }
 
 }  // namespace

@@ -313,6 +313,15 @@ TEST_F(PackCli, BundleRefusals) {
         {bundle() + Args{"--add-launcher", "tool=demo.Tool:tty"}, usage, "is not NAME=MAINCLASS"},
         {bundle() + Args{"--add-launcher", "to\nol=demo.Tool"}, usage, "holds a control character"},
         {bundle() + Args{"--add-launcher", "tool=a.B=x"}, usage, "\"a.B=x\" as the main class"},
+        {bundle() + Args{"--desktop-integration", "always"}, usage, "takes ask, yes or no"},
+        {bundle() + Args{"--category", "Utility"}, usage, "add --desktop-integration ask or yes"},
+        {bundle() + Args{"--desktop-integration", "no", "--mime-type", "text/plain"}, usage,
+         "add --desktop-integration ask or yes"},
+        {bundle() + Args{"--desktop-integration", "yes", "--category", "Utilities"}, usage, "not a category"},
+        {bundle() + Args{"--desktop-integration", "ask", "--mime-type", "plain"}, usage, "not a media type"},
+        {bundle() + Args{"--desktop-integration", "ask", "--mime-type", "application/x-none", "--mime-definition",
+                         (in_ / "other" / "a.jar").string()},
+         refused, "not a shared-mime-info definition"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200));
