@@ -18,6 +18,8 @@ enum class InstallationLock {
     timed_out,      // another copy was still replacing it when the wait ended: not held
     unavailable,    // the bundle directory could not be opened or locked: not held
     not_installer,  // this user may not change the installation: not held, and nobody waited for
+    moved,          // the tree this process runs from is no longer the one at the installation's path
+                    // (another copy's update exchanged it away): nothing of it may start
 };
 
 // Locks the installation in the bundle directory that holds the executable, for the rest of the
@@ -25,8 +27,10 @@ enum class InstallationLock {
 // other copy runs, so that an update an earlier run left can go in before any other copy starts
 // from the old tree; shared otherwise. While another copy holds it exclusively (it is installing an
 // update), waits for it up to `wait_seconds`; `waiting` runs once if that wait is longer than a
-// moment. A user who may not change the installation gets `not_installer` at once. Main thread,
-// once, before the application starts.
+// moment. A user who may not change the installation gets `not_installer` at once. The lock is on
+// the tree the executable runs from, wherever an update has moved it, so a start waits for the
+// copy that is exchanging it; `moved` then, whether or not the lock is held, when that tree is no
+// longer the one at installation_path(). Main thread, once, before the application starts.
 InstallationLock lock_installation(double wait_seconds, const std::function<void()>& waiting);
 
 // Converts this process's lock to exclusive without waiting (taking it first when it has none
@@ -46,7 +50,9 @@ std::optional<bool> installation_at(const std::string& bundle);
 // reached through no link); nothing when it names none.
 std::optional<std::string> installation_launcher(const std::string& bundle);
 
-// The directory this process locked, as its path was when it was locked; empty when none.
-std::string locked_installation_path();
+// The installation's path: where the bundle directory this process runs from lay when the process
+// started (where another copy's update moved it from, when it had done so already); empty when the
+// executable is in no bundle.
+std::string installation_path();
 
 }  // namespace kestrova::platform

@@ -162,40 +162,12 @@ std::string error_of(const Libarchive& lib, archive* a) {
 
 // --- Names and removal -------------------------------------------------------------------------------
 
-constexpr std::string_view staging_marker = "kestrova-update-";
-
-// ".NAME.app.kestrova-update-" beside NAME.app, or ".kestrova-update-HASH-" when that and the six
-// characters of mkdtemp's tail would pass the 255-byte file-name limit. HASH (FNV-1a of the bundle's
-// name, 16 hex digits) keeps the short form of one bundle apart from another's in the same folder;
-// it needs no strength: areas of other users are refused by owner and mode, not by name.
+// A bundle's staging areas are named by bundle_layout, which a start moved into one reads too.
 std::string staging_prefix(const fs::path& installed) {
-    // Appended piece by piece: the chain of operator+ makes g++ 12 at -O3 warn falsely (-Wrestrict).
-    const std::string name = installed.filename().string();
-    std::string prefix = ".";
-    if (prefix.size() + name.size() + 1 + staging_marker.size() + 6 <= 255) {
-        prefix += name;
-        prefix += '.';
-        prefix += staging_marker;
-        return prefix;
-    }
-    std::uint64_t hash = 0xcbf29ce484222325u;
-    for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
-    char digits[17];
-    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(hash));
-    prefix += staging_marker;
-    prefix += digits;
-    prefix += '-';
-    return prefix;
+    return kestrova::bundle_layout::staging_prefix(installed.filename().string());
 }
 
-// Whether `name` is one of the staging directories `prefix` starts: the prefix and exactly mkdtemp's
-// six letters or digits. Without the length check ".A.app.kestrova-update-" would also match the
-// areas of a bundle named "A.app.kestrova-update-x.app".
-bool is_staging_name(std::string_view name, std::string_view prefix) {
-    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix)) return false;
-    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
-                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; });
-}
+using kestrova::bundle_layout::is_staging_name;
 
 // --- Free space -------------------------------------------------------------------------------------
 

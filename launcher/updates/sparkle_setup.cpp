@@ -91,7 +91,8 @@ std::string application_name() {
 
 // Locks the installation for as long as this copy runs, so that no other copy replaces it under
 // this one. A copy that was replacing it meanwhile is waited for; when it installed another
-// version, that version starts in this one's place, as the held launch would.
+// version, that version starts in this one's place, as the held launch would. So does a start
+// whose tree such a copy had moved away before this one locked it.
 void lock_installation() {
     namespace platform = kestrova::platform;
     const auto outcome = platform::lock_installation(install_wait_seconds, [] {
@@ -116,11 +117,18 @@ void lock_installation() {
                 "none: whoever installed it updates it",
                 {application_name()});
             return;
+        case platform::InstallationLock::moved:
+            log_record(
+                "Another copy of %{public}@ moved the tree this one started from away with an update, so the "
+                "version installed in its place starts",
+                {application_name()});
+            break;
         case platform::InstallationLock::waited:
             break;
     }
-    const std::string bundle = platform::locked_installation_path();
-    if (platform::installation_at(bundle) != false) return;  // nothing was replaced meanwhile
+    const std::string bundle = platform::installation_path();
+    if (outcome == platform::InstallationLock::waited && platform::installation_at(bundle) != false)
+        return;  // nothing was replaced meanwhile
     if (const auto launcher = platform::installation_launcher(bundle)) {
         kestrova::updates::start_installed_version(*launcher);
     }

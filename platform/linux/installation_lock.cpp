@@ -10,6 +10,13 @@
 // and nothing to the rest. A user who cannot open it cannot be installing: such a start takes no
 // lock and waits for nobody, and its updater only tells of new versions. The file lives in the tree,
 // so it moves with it when an update exchanges the trees, as the directory's own lock did.
+//
+// A start locks the tree its executable runs from, found anew at the lock and checked by the
+// executable's identity: another copy installing an update holds that tree's file alone while it
+// exchanges the trees and after, wherever the exchange moved the tree to, so the start waits for
+// it. The installation itself is where that tree lay when the process started, out of a staging
+// area when an exchange had moved it there already; a start whose tree is no longer the one there
+// is told so (`moved`), and starts what the installation holds now.
 #include "platform/installation_lock.h"
 #include "kestrova/bundle_facts.h"
 #include "kestrova/bundle_layout.h"
@@ -22,11 +29,15 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/bundle_info.h"
+#include "platform/executable_path.h"
+#include "platform/linux/bundle_info_internal.h"
 #include "platform/linux/installation_lock_internal.h"
 #include "platform/never_destroyed.h"
 
@@ -45,7 +56,9 @@ struct LockState {
     std::mutex mutex;
     int fd = -1;
     Held held = Held::none;
+    // The installation's path, and the executable's path inside the bundle (Contents/MacOS/NAME).
     std::string path;
+    std::string launcher;
     // The locked bundle directory, to tell whether its path still names it.
     dev_t device = 0;
     ino_t inode = 0;
@@ -58,13 +71,69 @@ LockState& state() {
 
 bool try_flock(int fd, int operation) { return ::flock(fd, operation | LOCK_NB) == 0; }
 
-// The bundle directory holding the executable, absolute; empty when there is none.
-std::string installation_directory() {
+// The bundle directory the executable runs from now, absolute, and the executable's path inside
+// it; nothing when there is none.
+struct RunningTree {
+    std::filesystem::path bundle;
+    std::filesystem::path launcher;
+};
+
+std::optional<RunningTree> running_tree() {
+    std::string executable(4096, '\0');
+    for (;;) {
+        auto size = static_cast<std::uint32_t>(executable.size());
+        if (get_executable_path(executable.data(), &size) == 0) break;
+        if (executable.size() >= (1u << 20)) return std::nullopt;  // no executable path is that long
+        executable.resize(executable.size() * 2);
+    }
+    executable.resize(executable.find('\0'));
     std::error_code error;
     const std::filesystem::path contents =
-        std::filesystem::absolute(bundle_contents_directory(), error).lexically_normal();
-    if (error || !contents.has_parent_path() || contents == contents.root_path()) return {};
-    return contents.parent_path().string();
+        std::filesystem::absolute(linux_backend::contents_directory_of(executable), error).lexically_normal();
+    if (error || !contents.has_parent_path() || contents == contents.root_path()) return std::nullopt;
+    RunningTree tree{contents.parent_path(), {}};
+    tree.launcher = std::filesystem::path(executable).lexically_normal().lexically_relative(tree.bundle);
+    if (tree.launcher.empty()) return std::nullopt;
+    return tree;
+}
+
+// Whether `file` is the very file this process runs (the kernel's link to it names the file,
+// wherever it has moved and even once it is deleted).
+bool is_own_executable(const struct stat& file) {
+    struct stat own {};
+    return ::stat("/proc/self/exe", &own) == 0 && own.st_dev == file.st_dev && own.st_ino == file.st_ino;
+}
+
+// Notes the installation's path: where the tree the executable runs from lies, or, when another
+// copy's exchange has moved it into a staging area already, where it was moved from.
+void remember(LockState& s) {
+    if (!s.path.empty()) return;
+    const auto tree = running_tree();
+    if (!tree) return;
+    s.path = bundle_layout::installation_of_staged(tree->bundle).value_or(tree->bundle).string();
+    s.launcher = tree->launcher.string();
+}
+
+// Whether the installation's path still holds the tree this process runs from.
+bool runs_from_installation(const LockState& s) {
+    if (s.path.empty()) return true;  // no bundle: nothing to compare
+    struct stat there {};
+    return ::stat((std::filesystem::path(s.path) / s.launcher).c_str(), &there) == 0 && is_own_executable(there);
+}
+
+// Opens the bundle directory the executable runs from, checked to hold the executable itself: an
+// exchange between reading the executable's path and opening the directory gives the other tree.
+int open_running_tree() {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const auto tree = running_tree();
+        if (!tree) return -1;
+        const int bundle = ::open(tree->bundle.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (bundle < 0) return -1;
+        struct stat launcher {};
+        if (::fstatat(bundle, tree->launcher.c_str(), &launcher, 0) == 0 && is_own_executable(launcher)) return bundle;
+        ::close(bundle);
+    }
+    return -1;
 }
 
 // The permission bits the lock file should have: read and write for each class that may write
@@ -78,12 +147,12 @@ mode_t lock_file_mode(const struct stat& bundle, const struct stat& file) {
 
 enum class Opened { file, not_installer, failed };
 
-// Opens the lock file of the bundle directory at `s.path`, making it when it is not there yet, and
-// keeps its descriptor in `s.fd`.
+// Opens the lock file of the bundle directory the executable runs from, making it when it is not
+// there yet, and keeps its descriptor in `s.fd`.
 Opened open_lock_file(LockState& s) {
-    if (s.path.empty()) s.path = installation_directory();
+    remember(s);
     if (s.path.empty()) return Opened::failed;
-    FileDescriptor bundle(::open(s.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor bundle(open_running_tree());
     if (!bundle.valid()) return Opened::failed;
     struct stat bundle_info {};
     if (::fstat(bundle.get(), &bundle_info) != 0) return Opened::failed;
@@ -113,14 +182,12 @@ Opened open_lock_file(LockState& s) {
 void linux_backend::remember_installation_directory() {
     LockState& s = state();
     std::lock_guard lock(s.mutex);
-    if (s.path.empty()) s.path = installation_directory();
+    remember(s);
 }
 
-InstallationLock lock_installation(double wait_seconds, const std::function<void()>& waiting) {
-    LockState& s = state();
-    std::lock_guard lock(s.mutex);
-    if (s.fd >= 0) return InstallationLock::unavailable;  // once per process
+namespace {
 
+InstallationLock take_lock(LockState& s, double wait_seconds, const std::function<void()>& waiting) {
     switch (open_lock_file(s)) {
         case Opened::file:
             break;
@@ -157,6 +224,18 @@ InstallationLock lock_installation(double wait_seconds, const std::function<void
             if (waiting) waiting();
         }
     }
+}
+
+}  // namespace
+
+InstallationLock lock_installation(double wait_seconds, const std::function<void()>& waiting) {
+    LockState& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.fd >= 0) return InstallationLock::unavailable;  // once per process
+    const InstallationLock outcome = take_lock(s, wait_seconds, waiting);
+    // Asked after the wait, so that an installer that moved this tree away has finished with the
+    // installation; and whether or not a lock is held: nothing of a moved tree may start.
+    return runs_from_installation(s) ? outcome : InstallationLock::moved;
 }
 
 bool lock_installation_exclusively() {
@@ -207,10 +286,11 @@ std::optional<std::string> installation_launcher(const std::string& bundle) {
     return facts.launcher->string();
 }
 
-std::string locked_installation_path() {
+std::string installation_path() {
     LockState& s = state();
     std::lock_guard lock(s.mutex);
-    return s.fd >= 0 ? s.path : std::string();
+    remember(s);
+    return s.path;
 }
 
 }  // namespace kestrova::platform

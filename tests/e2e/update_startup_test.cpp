@@ -9,8 +9,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kestrova/bundle_layout.h"
@@ -172,6 +174,44 @@ TEST_F(UpdateStartup, AnotherUserHoldingWhatTheyCanOpenStallsNoStart) {
     ::waitpid(other, nullptr, 0);
     EXPECT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting}));
+}
+
+// Another copy installing an update holds the installation's lock alone and exchanges the trees:
+// a start exec'd from the installation just before finds its executable in the staging area (here
+// started from there, which is what it sees). It waits for that copy, then starts what the
+// installation holds now; with nothing there, it ends with one line.
+TEST_F(UpdateStartup, AStartWhoseTreeAnUpdateMovedAwayWaitsAndStartsWhatIsInstalled) {
+    for (const bool another_version_there : {true, false}) {
+        const fs::path dir = dir_.path() / (another_version_there ? "replaced" : "removed");
+        BundleSpec spec;
+        spec.extra = {"--with-updater"};
+        const fs::path installed = make_bundle(dir / "installed", spec);
+        spec.args = {"from-1.1"};
+        const fs::path newer = make_bundle(dir / "new", spec).parent_path().parent_path().parent_path();
+        const fs::path app = installed.parent_path().parent_path().parent_path();
+        const int installer = ::open((app / bundle_layout::installation_lock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
+                                     0600);
+        ASSERT_EQ(::flock(installer, LOCK_EX), 0);
+        const fs::path area = app.parent_path() / (bundle_layout::staging_prefix(app.filename().string()) + "q7Xz0a");
+        fs::create_directory(area);
+        fs::rename(app, area / app.filename());
+        if (another_version_there) fs::rename(newer, app);
+
+        fs::remove(log_);
+        ProcessOptions options;
+        options.env = {{"KESTROVA_UPDATE_LOG", log_.string()}, {"XDG_STATE_HOME", (dir / "state").string()}};
+        auto start = launch_in_background(area / fs::relative(installed, app.parent_path()), {"--exit", "3"}, options);
+        for (int i = 0; i < 1200 && start.running() && update_log_records(log_).empty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));  // until it tells it waits
+        EXPECT_EQ(start.out().find("args.length="), std::string::npos) << "did not wait: " << start.err();
+        ::close(installer);
+        const auto r = start.wait(std::chrono::seconds(60));
+        EXPECT_EQ(r.exit_status, another_version_there ? 3 : 1) << r.err;
+        EXPECT_EQ(value_of(r.out, "arg[0]").value_or(r.err), another_version_there
+                                                                 ? "from-1.1"
+                                                                 : "Another copy of Probe replaced it with an update "
+                                                                   "while it started; start Probe again.\n");
+    }
 }
 
 }  // namespace
