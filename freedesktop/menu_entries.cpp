@@ -383,7 +383,7 @@ MenuEntryResult write_menu_entries(const MenuEntryRequest& request) {
 
 std::vector<fs::path> remove_menu_entries(const fs::path& bundle, const fs::path& directory) {
     const fs::path normal = entry_bundle_path(bundle);
-    const auto found = menu_entries_of(normal, directory);
+    auto found = menu_entries_of(normal, directory);
     if (found.empty()) throw MenuEntryError(fill(msg_no_entry, {directory.string(), normal.string()}));
     for (const auto& entry : found) remove_entry(entry);
     return found;

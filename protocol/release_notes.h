@@ -11,7 +11,7 @@
 namespace kestrova::sparkle {
 
 // The most of the notes a dialog shows; the rest is cut, which the text then says.
-inline constexpr std::size_t max_release_notes_text_bytes = 16 * 1024;
+inline constexpr std::size_t max_release_notes_text_bytes = std::size_t{16} * 1024;
 
 // `notes` (UTF-8) as plain text of at most `limit` bytes. Text holding a tag ('<' and then a letter,
 // '/', '!' or '?') is read as HTML: tags are dropped, with a line break for those that end a block

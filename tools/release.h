@@ -86,7 +86,7 @@ struct ReleaseOptions {
 };
 
 // The largest release notes file taken: the updater shows a few screens of it at most.
-inline constexpr std::size_t max_release_notes_bytes = 64 * 1024;
+inline constexpr std::size_t max_release_notes_bytes = std::size_t{64} * 1024;
 // The longest interval between rollout groups taken: a year.
 inline constexpr std::uint32_t max_phased_rollout_interval = 365u * 24 * 3600;
 

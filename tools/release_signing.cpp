@@ -70,6 +70,7 @@ void refresh_release_site(const RefreshOptions& options) {
     std::vector<ed::Seed> keys{read_key_file(options.key_file)};
     if (options.next_key_file) keys.push_back(read_key_file(*options.next_key_file));
     std::vector<ed::PublicKey> public_keys;
+    public_keys.reserve(keys.size());
     for (const ed::Seed& key : keys) public_keys.push_back(ed::public_key_of(key));
 
     const fs::path appcast_path = options.site / "appcast.xml";

@@ -159,7 +159,7 @@ void write_entries(const fs::path& bundle, const fs::path& applications, const s
     }
 }
 
-void integrate(fs::path bundle, bool console) noexcept {
+void integrate(const fs::path& bundle, bool console) noexcept {
     try {
         const auto value = [](std::string_view key) { return info_dictionary_string(key); };
         const auto settings = read_update_settings(value);
