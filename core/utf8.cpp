@@ -57,8 +57,6 @@ bool is_valid_utf8(std::string_view text) {
     return true;
 }
 
-namespace {
-
 void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
@@ -76,6 +74,8 @@ void append_utf8(std::string& out, char32_t c) {
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
+
+namespace {
 
 // Three-byte form of a UTF-16 code unit, surrogates included, as modified UTF-8 writes it.
 void append_code_unit(std::string& out, char16_t unit) {

@@ -32,6 +32,9 @@ std::string from_modified_utf8(std::string_view modified);
 // sequence it gives nothing and moves `pos` past one byte, so a loop over a text always ends.
 std::optional<char32_t> decode_utf8(std::string_view text, std::size_t& pos);
 
+// Appends the UTF-8 form of the scalar value `c` (never a surrogate, at most U+10FFFF).
+void append_utf8(std::string& out, char32_t c);
+
 // Whether `text` is well-formed UTF-8 throughout (the empty text is).
 bool is_valid_utf8(std::string_view text);
 
