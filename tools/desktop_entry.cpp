@@ -264,8 +264,7 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
             return std::nullopt;
         };
     try {
-        auto written = sparkle::write_menu_entries(entries);
-        return {std::move(written.entries), std::move(written.mime_definition), std::move(written.notes)};
+        return sparkle::write_menu_entries(entries);
     } catch (const sparkle::MenuEntryError& e) {
         throw PackError(e.what());
     }

@@ -67,11 +67,8 @@ struct DesktopEntryRequest {
     bool update_mime_database = true;
 };
 
-struct DesktopEntryResult {
-    std::vector<std::filesystem::path> entries;
-    std::optional<std::filesystem::path> mime_definition;  // where the definition was installed
-    std::vector<std::string> notes;                        // one line each, for the user
-};
+// The entries written, where the definition was installed, and one line each for the user.
+using DesktopEntryResult = sparkle::MenuEntryResult;
 
 // Writes the bundle's entries into the directory (created if missing): one for each GUI launcher
 // in Contents/MacOS (the bundle's own launcher first, then the added ones by name), or the bundle's
