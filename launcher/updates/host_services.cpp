@@ -1,4 +1,6 @@
-#include "platform/update_framework.h"
+// The host services the launcher gives the update framework: each entry of the table over the
+// platform layer, with the C strings and callbacks the table takes.
+#include "launcher/updates/host_services.h"
 
 #include <unistd.h>
 
@@ -15,7 +17,6 @@
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
-#include "platform/common/update_framework_internal.h"
 #include "platform/installation_lock.h"
 #include "platform/main_queue.h"
 #include "platform/never_destroyed.h"
@@ -25,18 +26,15 @@
 #include "platform/update_log.h"
 #include "platform/url_loading.h"
 
-namespace kestrova::platform {
+namespace kestrova::updates {
+
+using namespace kestrova::platform;
 
 namespace {
 
 // The stand-in logs under the launcher's subsystem, in a category of its own.
 constexpr std::string_view log_subsystem = "org.kestrova.launcher";
 constexpr std::string_view log_category = "updater";
-
-UpdateLog& updater_log() {
-    static UpdateLog* log = UpdateLog::create(log_subsystem, log_category);
-    return *log;
-}
 
 // --- Timers ------------------------------------------------------------------------------------
 // The stand-in holds a timer as an opaque handle and may invalidate it after it has fired, or
@@ -231,7 +229,7 @@ const char* host_environment_value(const char* name) {
 void host_log(const char* message) {
     if (message == nullptr) return;
     // The message is an argument, never the format: a "%{public}@" inside it stays as it is.
-    updater_log().write("%{public}@", {message});
+    framework_log().write("%{public}@", {message});
 }
 
 KestrovaHostServices make_host_services() {
@@ -264,12 +262,17 @@ KestrovaHostServices make_host_services() {
 
 }  // namespace
 
-namespace detail {
+UpdateLog& framework_log() {
+    static UpdateLog* log = UpdateLog::create(log_subsystem, log_category);
+    return *log;
+}
 
 const KestrovaHostServices& host_services() {
     static const KestrovaHostServices services = make_host_services();  // plain data: nothing to destroy
     return services;
 }
+
+namespace detail {
 
 long copy_info_string(const std::optional<std::string>& value, char* buffer, std::size_t size) {
     if (!value) return -1;
@@ -281,46 +284,6 @@ long copy_info_string(const std::optional<std::string>& value, char* buffer, std
     return static_cast<long>(value->size());
 }
 
-const KestrovaUpdaterApi* load_update_framework_from(const std::string& path) {
-    // Absent is the ordinary case (a bundle without the framework) and is not logged.
-    if (::access(path.c_str(), F_OK) != 0) return nullptr;
-    // A path with a slash is opened as it is; the system's loader never searches its library path for it.
-    const std::string exact = path.find('/') == std::string::npos ? "./" + path : path;
-    std::string why;
-    const SharedLibrary library = SharedLibrary::open(exact.c_str(), &why);
-    if (!library.loaded()) {
-        updater_log().write("The update framework could not be loaded: %{public}@", {why.empty() ? path : why});
-        return nullptr;
-    }
-    // The library stays loaded whatever happens next: its code may already be referenced.
-    KestrovaUpdaterLoadFn load = nullptr;
-    if (!library.resolve(KESTROVA_UPDATER_ENTRY_POINT, load)) {
-        updater_log().write("The update framework has no entry point %{public}@", {KESTROVA_UPDATER_ENTRY_POINT});
-        return nullptr;
-    }
-    const KestrovaUpdaterApi* api = load(&host_services());
-    if (api == nullptr) {
-        updater_log().write("The update framework refused the launcher's services");
-        return nullptr;
-    }
-    if (api->abi_version != KESTROVA_UPDATER_ABI_VERSION) {
-        updater_log().write("The update framework speaks another interface version");
-        return nullptr;
-    }
-    return api;
-}
-
 }  // namespace detail
 
-const KestrovaUpdaterApi* load_update_framework() {
-    static const KestrovaUpdaterApi* api = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        api = detail::load_update_framework_from((std::filesystem::path(bundle_contents_directory()) /
-                                                  kestrova::bundle_layout::frameworks / update_framework_file_name())
-                                                     .string());
-    });
-    return api;
-}
-
-}  // namespace kestrova::platform
+}  // namespace kestrova::updates

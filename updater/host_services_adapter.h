@@ -1,5 +1,6 @@
-// The launcher's C table of host services wrapped as the UpdaterHost the framework is written
-// against, and the C callbacks that bring the host's answers back. No exception leaves a callback.
+// The framework's half of the host services table: the launcher's C table (its side is
+// launcher/updates/host_services.h) wrapped as the UpdaterHost the framework is written against, and
+// the C callbacks that bring the host's answers back. No exception leaves a callback.
 #pragma once
 
 #include <algorithm>
@@ -31,15 +32,15 @@ void log_current_exception(const KestrovaHostServices* host, const char* where) 
 // Whether the table has every service the framework calls.
 bool host_is_complete(const KestrovaHostServices& host);
 
-class HostAdapter final : public UpdaterHost {
+class HostServicesAdapter final : public UpdaterHost {
 public:
-    explicit HostAdapter(const KestrovaHostServices& services) : services_(services) {}
+    explicit HostServicesAdapter(const KestrovaHostServices& services) : services_(services) {}
 
     const KestrovaHostServices* services() const { return &services_; }
 
     void dispatch_main(std::function<void()> task) override {
         auto owned = std::make_unique<std::function<void()>>(std::move(task));
-        services_.dispatch_async_main(&HostAdapter::run_task, owned.get());
+        services_.dispatch_async_main(&HostServicesAdapter::run_task, owned.get());
         static_cast<void>(owned.release());  // run_task owns it now
     }
 
@@ -52,7 +53,7 @@ public:
         }
         // The id, not a pointer, travels as the context: a timer that fires after being forgotten
         // finds nothing and does nothing. No lock is held while the host runs.
-        void* host_timer = services_.add_main_timer(fire_date, &HostAdapter::timer_callback,
+        void* host_timer = services_.add_main_timer(fire_date, &HostServicesAdapter::timer_callback,
                                                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)));
         std::lock_guard lock(timers_mutex_);
         const auto found = timers_.find(id);
@@ -118,8 +119,8 @@ public:
     void load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,
                   std::function<void(UrlResponse)> completion) override {
         auto owned = std::make_unique<std::function<void(UrlResponse)>>(std::move(completion));
-        services_.load_url(std::string(url).c_str(), timeout_seconds, max_body_bytes, &HostAdapter::url_completion,
-                           owned.get());
+        services_.load_url(std::string(url).c_str(), timeout_seconds, max_body_bytes,
+                           &HostServicesAdapter::url_completion, owned.get());
         static_cast<void>(owned.release());  // url_completion owns it now
     }
 
@@ -157,8 +158,8 @@ public:
         auto owned = std::make_unique<Download>(Download{std::move(progress), std::move(completion)});
         const std::string address(url);
         const TransferId id = services_.download_to_file(address.c_str(), destination.c_str(), timeout_seconds,
-                                                         max_bytes, &HostAdapter::download_progress,
-                                                         &HostAdapter::download_completion, owned.get());
+                                                         max_bytes, &HostServicesAdapter::download_progress,
+                                                         &HostServicesAdapter::download_completion, owned.get());
         // Whether it started or not, the completion has run or will run exactly once, and owns it.
         static_cast<void>(owned.release());
         return id;
@@ -188,7 +189,7 @@ public:
 
     std::optional<InfoDictionary> read_property_list(const std::filesystem::path& path) override {
         InfoDictionary entries;
-        if (services_.read_property_list(path.c_str(), &HostAdapter::property_list_entry, &entries) != 0) {
+        if (services_.read_property_list(path.c_str(), &HostServicesAdapter::property_list_entry, &entries) != 0) {
             return std::nullopt;
         }
         return entries;
@@ -204,7 +205,7 @@ public:
             progress_cancels_[slot] = std::move(cancelled);
         }
         const ProgressId id = services_.show_progress(std::string(title).c_str(), std::string(text).c_str(),
-                                                      &HostAdapter::progress_cancelled,
+                                                      &HostServicesAdapter::progress_cancelled,
                                                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(slot)));
         std::lock_guard lock(progress_mutex_);
         if (id == 0) {
@@ -306,8 +307,8 @@ private:
     std::map<ProgressId, std::uint64_t> progress_slots_;               // the host's id to our slot
 };
 
-// One host per process, installed by the first load (updater_entry.cpp) and never destroyed: exit
+// One host per process, installed by the first load (updater_api.cpp) and never destroyed: exit
 // runs on the JVM thread while the main thread may still be inside one of the callbacks.
-extern HostAdapter* installed_host;
+extern HostServicesAdapter* installed_host;
 
 }  // namespace kestrova::sparkle
