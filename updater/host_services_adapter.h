@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrova/handle_registry.h"
 #include "kestrova/updater_abi.h"
 #include "updater/updater_host.h"
 
@@ -45,42 +46,26 @@ public:
     }
 
     TimerId add_timer(double fire_date, std::function<void()> fire) override {
-        TimerId id = 0;
-        {
-            std::lock_guard lock(timers_mutex_);
-            id = ++last_timer_id_;
-            timers_[id].fire = std::move(fire);
-        }
+        const TimerId id = timers_.add(TimerSlot{nullptr, std::move(fire)});
         // The id, not a pointer, travels as the context: a timer that fires after being forgotten
         // finds nothing and does nothing. No lock is held while the host runs.
         void* host_timer = services_.add_main_timer(fire_date, &HostServicesAdapter::timer_callback,
                                                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)));
-        std::lock_guard lock(timers_mutex_);
-        const auto found = timers_.find(id);
         if (host_timer == nullptr) {
-            if (found != timers_.end()) {
-                timers_.erase(found);
-            }
+            timers_.take(id);
             return 0;
         }
-        if (found != timers_.end()) {
-            found->second.host_timer = host_timer;
-        }
+        // Fired already (the host's main thread may run it at once): the slot is gone, and so is the timer.
+        timers_.update(id, [host_timer](TimerSlot& slot) { slot.host_timer = host_timer; });
         return id;
     }
 
     void invalidate_timer(TimerId timer) override {
-        void* host_timer = nullptr;
-        {
-            std::lock_guard lock(timers_mutex_);
-            const auto found = timers_.find(timer);
-            if (found == timers_.end()) {
-                return;
-            }
-            host_timer = found->second.host_timer;
-            timers_.erase(found);
+        const auto slot = timers_.take(timer);
+        if (!slot) {
+            return;
         }
-        services_.invalidate_timer(host_timer);
+        services_.invalidate_timer(slot->host_timer);
     }
 
     double now() override { return services_.absolute_time_now(); }
@@ -198,19 +183,14 @@ public:
     ProgressId show_progress(std::string_view title, std::string_view text, std::function<void()> cancelled) override {
         // The window's id is known only once the host returns, so the slot is found by a number of
         // our own: a cancel that arrives for a window already closed finds nothing and does nothing.
-        std::uint64_t slot = 0;
-        {
-            std::lock_guard lock(progress_mutex_);
-            slot = ++last_progress_slot_;
-            progress_cancels_[slot] = std::move(cancelled);
-        }
+        const std::uint64_t slot = progress_cancels_.add(std::move(cancelled));
         const ProgressId id = services_.show_progress(std::string(title).c_str(), std::string(text).c_str(),
                                                       &HostServicesAdapter::progress_cancelled,
                                                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(slot)));
-        std::lock_guard lock(progress_mutex_);
         if (id == 0) {
-            progress_cancels_.erase(slot);
+            progress_cancels_.take(slot);
         } else {
+            std::lock_guard lock(progress_mutex_);
             progress_slots_[id] = slot;
         }
         return id;
@@ -232,7 +212,7 @@ public:
         services_.close_progress(progress);
         std::lock_guard lock(progress_mutex_);
         if (const auto found = progress_slots_.find(progress); found != progress_slots_.end()) {
-            progress_cancels_.erase(found->second);
+            progress_cancels_.take(found->second);
             progress_slots_.erase(found);
         }
     }
@@ -268,43 +248,25 @@ private:
     };
 
     void cancel_progress(std::uint64_t slot) {
-        std::function<void()> cancelled;
-        {
-            std::lock_guard lock(progress_mutex_);
-            const auto found = progress_cancels_.find(slot);
-            if (found == progress_cancels_.end()) {
-                return;
-            }
-            cancelled = std::move(found->second);
-            progress_cancels_.erase(found);  // at most once
-        }
-        if (cancelled) {
-            cancelled();
+        const auto cancelled = progress_cancels_.take(slot);  // at most once
+        if (cancelled && *cancelled) {
+            (*cancelled)();
         }
     }
 
     void fire_timer(TimerId id) {
-        std::function<void()> fire;
-        {
-            std::lock_guard lock(timers_mutex_);
-            const auto found = timers_.find(id);
-            if (found == timers_.end()) {
-                return;
-            }
-            fire = std::move(found->second.fire);
-            timers_.erase(found);
+        const auto slot = timers_.take(id);
+        if (!slot) {
+            return;
         }
-        fire();
+        slot->fire();
     }
 
     KestrovaHostServices services_;
-    std::mutex timers_mutex_;
-    TimerId last_timer_id_ = 0;
-    std::map<TimerId, TimerSlot> timers_;
+    HandleRegistry<TimerSlot, TimerId> timers_;
+    HandleRegistry<std::function<void()>> progress_cancels_;  // by slot
     std::mutex progress_mutex_;
-    std::uint64_t last_progress_slot_ = 0;
-    std::map<std::uint64_t, std::function<void()>> progress_cancels_;  // by slot
-    std::map<ProgressId, std::uint64_t> progress_slots_;               // the host's id to our slot
+    std::map<ProgressId, std::uint64_t> progress_slots_;  // the host's id to our slot
 };
 
 // One host per process, installed by the first load (updater_api.cpp) and never destroyed: exit

@@ -2,8 +2,6 @@
 // platform layer, with the C strings and callbacks the table takes.
 #include "launcher/updates/host_services.h"
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -13,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "kestrova/bundle_layout.h"
+#include "kestrova/handle_registry.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
@@ -22,7 +20,6 @@
 #include "platform/never_destroyed.h"
 #include "platform/process.h"
 #include "platform/run_loop.h"
-#include "platform/shared_library.h"
 #include "platform/update_log.h"
 #include "platform/url_loading.h"
 
@@ -37,53 +34,35 @@ constexpr std::string_view log_subsystem = "org.kestrova.launcher";
 constexpr std::string_view log_category = "updater";
 
 // --- Timers ------------------------------------------------------------------------------------
-// The stand-in holds a timer as an opaque handle and may invalidate it after it has fired, or
-// never. Handles are numbers that are never reused, looked up here: a handle whose timer has fired
-// or was invalidated is simply no longer found, so no call on a stale handle touches freed memory.
+// The framework holds a timer as an opaque handle and may invalidate it after it has fired, or
+// never. Handles are numbers that are never reused (0 would read as a null handle): a handle whose
+// timer has fired or was invalidated is simply no longer found, so no call on a stale handle
+// touches freed memory.
 
-struct TimerRegistry {
-    std::mutex mutex;
-    std::map<std::uintptr_t, std::shared_ptr<Timer>> timers;
-    std::uintptr_t next = 1;  // 0 would read as a null handle
-};
+using TimerRegistry = HandleRegistry<std::shared_ptr<Timer>, std::uintptr_t>;
 
 TimerRegistry& timer_registry() {
     static NeverDestroyed<TimerRegistry> registry;
     return registry.get();
 }
 
-std::shared_ptr<Timer> take_timer(std::uintptr_t id) {
-    TimerRegistry& r = timer_registry();
-    std::lock_guard lock(r.mutex);
-    auto found = r.timers.find(id);
-    if (found == r.timers.end()) return nullptr;
-    auto timer = std::move(found->second);
-    r.timers.erase(found);
-    return timer;
-}
-
 void* host_add_main_timer(double fire_date, void (*callback)(void*), void* context) {
     if (callback == nullptr) return nullptr;
-    TimerRegistry& r = timer_registry();
-    std::uintptr_t id;
-    {
-        std::lock_guard lock(r.mutex);
-        id = r.next++;
-    }
+    // The handle first, then the timer that names it; the timer is on no run loop yet, so nothing
+    // can take the handle before the timer is under it.
+    const std::uintptr_t id = timer_registry().add(nullptr);
     auto timer = Timer::create(fire_date, 0, [id, callback, context](Timer*) {
-        take_timer(id);  // fired: the handle is spent
+        timer_registry().take(id);  // fired: the handle is spent
         callback(context);
     });
-    {
-        std::lock_guard lock(r.mutex);
-        r.timers.emplace(id, timer);
-    }
+    timer_registry().update(id, [&timer](std::shared_ptr<Timer>& held) { held = timer; });
     RunLoop::main().add_timer(std::move(timer));
     return reinterpret_cast<void*>(id);
 }
 
 void host_invalidate_timer(void* handle) {
-    if (auto timer = take_timer(reinterpret_cast<std::uintptr_t>(handle))) timer->invalidate();
+    if (auto timer = timer_registry().take(reinterpret_cast<std::uintptr_t>(handle)); timer && *timer)
+        (*timer)->invalidate();
 }
 
 // --- The rest of the services ------------------------------------------------------------------
