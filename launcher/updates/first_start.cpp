@@ -10,9 +10,9 @@
 #include "kestrova/kestrova.h"
 #include "launcher/updates/installed_version.h"
 #include "launcher/updates/update_log.h"
+#include "launcher/updates/updater_api_loader.h"
 #include "platform/alert.h"
 #include "platform/process.h"
-#include "platform/update_framework.h"
 
 namespace kestrova::updates {
 
@@ -84,12 +84,12 @@ void decide_first_start_at_end() {
 
 void enter_application_phase() {
     phase.store(LaunchPhase::application_running);
-    const KestrovaUpdaterApi* framework = platform::load_update_framework();
+    const KestrovaUpdaterApi* framework = load_update_framework();
     if (framework != nullptr && framework->application_starting != nullptr) framework->application_starting();
 }
 
 void end_first_start(int status) noexcept {
-    const KestrovaUpdaterApi* framework = platform::load_update_framework();
+    const KestrovaUpdaterApi* framework = load_update_framework();
     if (framework == nullptr) return;
     if (const int signal = termination_signal_of(status)) {
         if (framework->interrupt_first_start != nullptr) framework->interrupt_first_start(signal);
@@ -105,13 +105,13 @@ void end_first_start(int status) noexcept {
 }
 
 void confirm_first_start() {
-    const KestrovaUpdaterApi* framework = platform::load_update_framework();
+    const KestrovaUpdaterApi* framework = load_update_framework();
     if (framework != nullptr && framework->confirm_first_start != nullptr) framework->confirm_first_start();
 }
 
 void put_back_failed_launch(bool console) {
     if (put_back_asked.exchange(true)) return;
-    if (const KestrovaUpdaterApi* framework = platform::load_update_framework())
+    if (const KestrovaUpdaterApi* framework = load_update_framework())
         put_back_and_start(framework->roll_back_first_start, console);
 }
 

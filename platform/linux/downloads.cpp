@@ -5,11 +5,10 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <memory>
-#include <mutex>
 
 #include "kestrova/file_descriptor.h"
+#include "kestrova/handle_registry.h"
 #include "platform/linux/transfer_setup.h"
 #include "platform/linux/transfer_workers.h"
 #include "platform/linux/url_loading_internal.h"
@@ -36,21 +35,13 @@ using linux_backend::Transfer;
 
 // One running download's cancel flag, found by its id; ids are never reused, so a late cancel finds
 // nothing.
-struct Downloads {
-    std::mutex mutex;
-    std::map<TransferId, std::shared_ptr<std::atomic<bool>>> cancelled;
-    TransferId next = 1;
-};
+using Downloads = HandleRegistry<std::shared_ptr<std::atomic<bool>>, TransferId>;
 Downloads& downloads() {
     static NeverDestroyed<Downloads> registry;
     return registry.get();
 }
 
-void forget_download(TransferId id) {
-    Downloads& d = downloads();
-    std::lock_guard lock(d.mutex);
-    d.cancelled.erase(id);
-}
+void forget_download(TransferId id) { downloads().take(id); }
 
 // Progress is told at most once per this many bytes (and at the end): a large archive arrives in
 // many thousands of small pieces, and each report may cost the caller a trip to the main thread.
@@ -167,13 +158,7 @@ TransferId download_to_file(DownloadRequest request, DownloadProgress progress,
         return 0;
     }
     auto cancelled = std::make_shared<std::atomic<bool>>(false);
-    TransferId id = 0;
-    {
-        Downloads& d = downloads();
-        std::lock_guard lock(d.mutex);
-        id = d.next++;
-        d.cancelled.emplace(id, cancelled);
-    }
+    const TransferId id = downloads().add(cancelled);
     struct Job {
         DownloadRequest request;
         DownloadProgress progress;
@@ -203,9 +188,7 @@ TransferId download_to_file(DownloadRequest request, DownloadProgress progress,
 }
 
 void cancel_transfer(TransferId transfer) {
-    Downloads& d = downloads();
-    std::lock_guard lock(d.mutex);
-    if (auto found = d.cancelled.find(transfer); found != d.cancelled.end()) found->second->store(true);
+    if (const auto cancelled = downloads().find(transfer)) (*cancelled)->store(true);
 }
 
 }  // namespace kestrova::platform

@@ -1,4 +1,4 @@
-#include "updater/host_adapter.h"
+#include "updater/host_services_adapter.h"
 
 namespace kestrova::sparkle {
 
@@ -55,7 +55,7 @@ bool host_is_complete(const KestrovaHostServices& host) {
            host.lock_installation_exclusively != nullptr && host.installation_at != nullptr;
 }
 
-void HostAdapter::run_task(void* context) noexcept {
+void HostServicesAdapter::run_task(void* context) noexcept {
     try {
         const std::unique_ptr<std::function<void()>> task(static_cast<std::function<void()>*>(context));
         (*task)();
@@ -64,7 +64,7 @@ void HostAdapter::run_task(void* context) noexcept {
     }
 }
 
-void HostAdapter::timer_callback(void* context) noexcept {
+void HostServicesAdapter::timer_callback(void* context) noexcept {
     try {
         if (installed_host != nullptr) {
             installed_host->fire_timer(static_cast<TimerId>(reinterpret_cast<std::uintptr_t>(context)));
@@ -74,7 +74,7 @@ void HostAdapter::timer_callback(void* context) noexcept {
     }
 }
 
-void HostAdapter::url_completion(void* context, const KestrovaUrlResult* result) noexcept {
+void HostServicesAdapter::url_completion(void* context, const KestrovaUrlResult* result) noexcept {
     try {
         const std::unique_ptr<std::function<void(UrlResponse)>> completion(
             static_cast<std::function<void(UrlResponse)>*>(context));
@@ -84,7 +84,7 @@ void HostAdapter::url_completion(void* context, const KestrovaUrlResult* result)
     }
 }
 
-void HostAdapter::download_progress(void* context, std::uint64_t received, std::int64_t expected) noexcept {
+void HostServicesAdapter::download_progress(void* context, std::uint64_t received, std::int64_t expected) noexcept {
     try {
         const auto& download = *static_cast<const Download*>(context);
         if (download.progress) {
@@ -98,7 +98,7 @@ void HostAdapter::download_progress(void* context, std::uint64_t received, std::
     }
 }
 
-void HostAdapter::download_completion(void* context, const KestrovaUrlResult* result) noexcept {
+void HostServicesAdapter::download_completion(void* context, const KestrovaUrlResult* result) noexcept {
     try {
         const std::unique_ptr<Download> download(static_cast<Download*>(context));
         if (download->completion) {
@@ -109,7 +109,7 @@ void HostAdapter::download_completion(void* context, const KestrovaUrlResult* re
     }
 }
 
-void HostAdapter::property_list_entry(void* context, const char* key, const char* value) noexcept {
+void HostServicesAdapter::property_list_entry(void* context, const char* key, const char* value) noexcept {
     if (key == nullptr || value == nullptr) {
         return;
     }
@@ -120,7 +120,7 @@ void HostAdapter::property_list_entry(void* context, const char* key, const char
     }
 }
 
-void HostAdapter::progress_cancelled(void* context) noexcept {
+void HostServicesAdapter::progress_cancelled(void* context) noexcept {
     try {
         if (installed_host != nullptr) {
             installed_host->cancel_progress(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(context)));

@@ -1,4 +1,4 @@
-#include "platform/update_framework.h"
+#include "launcher/updates/host_services.h"
 
 #include <dlfcn.h>
 #include <gtest/gtest.h>
@@ -15,12 +15,12 @@
 #include <thread>
 
 #include "kestrova/info_plist_keys.h"
+#include "launcher/updates/updater_api_loader.h"
 #include "platform/application.h"
-#include "platform/common/update_framework_internal.h"
 #include "platform/linux/environment.h"
 #include "platform/main_queue.h"
 #include "platform/run_loop.h"
-#include "test_environment.h"
+#include "tests/platform/test_environment.h"
 #include "tests/support/http_server.h"
 #include "tests/support/temp_dir.h"
 
@@ -28,7 +28,8 @@ namespace kestrova::platform {
 namespace {
 
 namespace fs = std::filesystem;
-using detail::load_update_framework_from;
+using updates::load_update_framework;
+using updates::detail::load_update_framework_from;
 using namespace std::chrono_literals;
 
 // --- Finding and loading the library ------------------------------------------------------------
@@ -65,7 +66,7 @@ TEST(LoadUpdateFramework, AWorkingLibraryGetsTheHostServicesAndAnswersWithItsTab
     auto host = reinterpret_cast<const KestrovaHostServices* (*)()>(dlsym(module, "fake_updater_host"))();
     dlclose(module);  // drops only the reference this test took
     ASSERT_NE(host, nullptr);
-    EXPECT_EQ(host, &detail::host_services());
+    EXPECT_EQ(host, &updates::host_services());
     EXPECT_EQ(host->abi_version, KESTROVA_UPDATER_ABI_VERSION);
     EXPECT_EQ(host->size, sizeof(KestrovaHostServices));
     for (const void* service :
@@ -113,7 +114,7 @@ protected:
         return done();
     }
 
-    const KestrovaHostServices& host = detail::host_services();
+    const KestrovaHostServices& host = updates::host_services();
 };
 
 TEST_F(HostServices, BlocksDispatchedFromAnyThreadRunOnTheMainThreadInOrder) {
@@ -332,7 +333,7 @@ TEST_F(HostServices, PropertyListsAreReadAtAnyPathWithTheLaunchersReader) {
 }
 
 TEST_F(HostServices, TheBundlePathIsTheAbsoluteAppDirectoryAroundTheExecutable) {
-    // This program runs as Test.app/Contents/MacOS/kestrova_platform_tests.
+    // This program runs as Test.app/Contents/MacOS/kestrova_updater_loader_tests.
     char buffer[4096];
     const long length = host.bundle_path(buffer, sizeof buffer);
     ASSERT_GT(length, 0);
@@ -360,7 +361,7 @@ TEST_F(HostServices, ApplicationStopEndsTheSharedApplicationsRun) {
     host.dispatch_async_main(
         [](void* c) {
             static_cast<std::atomic<bool>*>(c)->store(true);
-            detail::host_services().application_stop();
+            updates::host_services().application_stop();
         },
         &served);
     Application::shared().run();

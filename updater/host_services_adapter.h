@@ -1,5 +1,6 @@
-// The launcher's C table of host services wrapped as the UpdaterHost the framework is written
-// against, and the C callbacks that bring the host's answers back. No exception leaves a callback.
+// The framework's half of the host services table: the launcher's C table (its side is
+// launcher/updates/host_services.h) wrapped as the UpdaterHost the framework is written against, and
+// the C callbacks that bring the host's answers back. No exception leaves a callback.
 #pragma once
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "kestrova/handle_registry.h"
 #include "kestrova/updater_abi.h"
 #include "updater/updater_host.h"
 
@@ -31,55 +33,39 @@ void log_current_exception(const KestrovaHostServices* host, const char* where) 
 // Whether the table has every service the framework calls.
 bool host_is_complete(const KestrovaHostServices& host);
 
-class HostAdapter final : public UpdaterHost {
+class HostServicesAdapter final : public UpdaterHost {
 public:
-    explicit HostAdapter(const KestrovaHostServices& services) : services_(services) {}
+    explicit HostServicesAdapter(const KestrovaHostServices& services) : services_(services) {}
 
     const KestrovaHostServices* services() const { return &services_; }
 
     void dispatch_main(std::function<void()> task) override {
         auto owned = std::make_unique<std::function<void()>>(std::move(task));
-        services_.dispatch_async_main(&HostAdapter::run_task, owned.get());
+        services_.dispatch_async_main(&HostServicesAdapter::run_task, owned.get());
         static_cast<void>(owned.release());  // run_task owns it now
     }
 
     TimerId add_timer(double fire_date, std::function<void()> fire) override {
-        TimerId id = 0;
-        {
-            std::lock_guard lock(timers_mutex_);
-            id = ++last_timer_id_;
-            timers_[id].fire = std::move(fire);
-        }
+        const TimerId id = timers_.add(TimerSlot{nullptr, std::move(fire)});
         // The id, not a pointer, travels as the context: a timer that fires after being forgotten
         // finds nothing and does nothing. No lock is held while the host runs.
-        void* host_timer = services_.add_main_timer(fire_date, &HostAdapter::timer_callback,
+        void* host_timer = services_.add_main_timer(fire_date, &HostServicesAdapter::timer_callback,
                                                     reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)));
-        std::lock_guard lock(timers_mutex_);
-        const auto found = timers_.find(id);
         if (host_timer == nullptr) {
-            if (found != timers_.end()) {
-                timers_.erase(found);
-            }
+            timers_.take(id);
             return 0;
         }
-        if (found != timers_.end()) {
-            found->second.host_timer = host_timer;
-        }
+        // Fired already (the host's main thread may run it at once): the slot is gone, and so is the timer.
+        timers_.update(id, [host_timer](TimerSlot& slot) { slot.host_timer = host_timer; });
         return id;
     }
 
     void invalidate_timer(TimerId timer) override {
-        void* host_timer = nullptr;
-        {
-            std::lock_guard lock(timers_mutex_);
-            const auto found = timers_.find(timer);
-            if (found == timers_.end()) {
-                return;
-            }
-            host_timer = found->second.host_timer;
-            timers_.erase(found);
+        const auto slot = timers_.take(timer);
+        if (!slot) {
+            return;
         }
-        services_.invalidate_timer(host_timer);
+        services_.invalidate_timer(slot->host_timer);
     }
 
     double now() override { return services_.absolute_time_now(); }
@@ -118,8 +104,8 @@ public:
     void load_url(std::string_view url, double timeout_seconds, std::size_t max_body_bytes,
                   std::function<void(UrlResponse)> completion) override {
         auto owned = std::make_unique<std::function<void(UrlResponse)>>(std::move(completion));
-        services_.load_url(std::string(url).c_str(), timeout_seconds, max_body_bytes, &HostAdapter::url_completion,
-                           owned.get());
+        services_.load_url(std::string(url).c_str(), timeout_seconds, max_body_bytes,
+                           &HostServicesAdapter::url_completion, owned.get());
         static_cast<void>(owned.release());  // url_completion owns it now
     }
 
@@ -157,8 +143,8 @@ public:
         auto owned = std::make_unique<Download>(Download{std::move(progress), std::move(completion)});
         const std::string address(url);
         const TransferId id = services_.download_to_file(address.c_str(), destination.c_str(), timeout_seconds,
-                                                         max_bytes, &HostAdapter::download_progress,
-                                                         &HostAdapter::download_completion, owned.get());
+                                                         max_bytes, &HostServicesAdapter::download_progress,
+                                                         &HostServicesAdapter::download_completion, owned.get());
         // Whether it started or not, the completion has run or will run exactly once, and owns it.
         static_cast<void>(owned.release());
         return id;
@@ -188,7 +174,7 @@ public:
 
     std::optional<InfoDictionary> read_property_list(const std::filesystem::path& path) override {
         InfoDictionary entries;
-        if (services_.read_property_list(path.c_str(), &HostAdapter::property_list_entry, &entries) != 0) {
+        if (services_.read_property_list(path.c_str(), &HostServicesAdapter::property_list_entry, &entries) != 0) {
             return std::nullopt;
         }
         return entries;
@@ -197,19 +183,14 @@ public:
     ProgressId show_progress(std::string_view title, std::string_view text, std::function<void()> cancelled) override {
         // The window's id is known only once the host returns, so the slot is found by a number of
         // our own: a cancel that arrives for a window already closed finds nothing and does nothing.
-        std::uint64_t slot = 0;
-        {
-            std::lock_guard lock(progress_mutex_);
-            slot = ++last_progress_slot_;
-            progress_cancels_[slot] = std::move(cancelled);
-        }
+        const std::uint64_t slot = progress_cancels_.add(std::move(cancelled));
         const ProgressId id = services_.show_progress(std::string(title).c_str(), std::string(text).c_str(),
-                                                      &HostAdapter::progress_cancelled,
+                                                      &HostServicesAdapter::progress_cancelled,
                                                       reinterpret_cast<void*>(static_cast<std::uintptr_t>(slot)));
-        std::lock_guard lock(progress_mutex_);
         if (id == 0) {
-            progress_cancels_.erase(slot);
+            progress_cancels_.take(slot);
         } else {
+            std::lock_guard lock(progress_mutex_);
             progress_slots_[id] = slot;
         }
         return id;
@@ -231,7 +212,7 @@ public:
         services_.close_progress(progress);
         std::lock_guard lock(progress_mutex_);
         if (const auto found = progress_slots_.find(progress); found != progress_slots_.end()) {
-            progress_cancels_.erase(found->second);
+            progress_cancels_.take(found->second);
             progress_slots_.erase(found);
         }
     }
@@ -267,47 +248,29 @@ private:
     };
 
     void cancel_progress(std::uint64_t slot) {
-        std::function<void()> cancelled;
-        {
-            std::lock_guard lock(progress_mutex_);
-            const auto found = progress_cancels_.find(slot);
-            if (found == progress_cancels_.end()) {
-                return;
-            }
-            cancelled = std::move(found->second);
-            progress_cancels_.erase(found);  // at most once
-        }
-        if (cancelled) {
-            cancelled();
+        const auto cancelled = progress_cancels_.take(slot);  // at most once
+        if (cancelled && *cancelled) {
+            (*cancelled)();
         }
     }
 
     void fire_timer(TimerId id) {
-        std::function<void()> fire;
-        {
-            std::lock_guard lock(timers_mutex_);
-            const auto found = timers_.find(id);
-            if (found == timers_.end()) {
-                return;
-            }
-            fire = std::move(found->second.fire);
-            timers_.erase(found);
+        const auto slot = timers_.take(id);
+        if (!slot) {
+            return;
         }
-        fire();
+        slot->fire();
     }
 
     KestrovaHostServices services_;
-    std::mutex timers_mutex_;
-    TimerId last_timer_id_ = 0;
-    std::map<TimerId, TimerSlot> timers_;
+    HandleRegistry<TimerSlot, TimerId> timers_;
+    HandleRegistry<std::function<void()>> progress_cancels_;  // by slot
     std::mutex progress_mutex_;
-    std::uint64_t last_progress_slot_ = 0;
-    std::map<std::uint64_t, std::function<void()>> progress_cancels_;  // by slot
-    std::map<ProgressId, std::uint64_t> progress_slots_;               // the host's id to our slot
+    std::map<ProgressId, std::uint64_t> progress_slots_;  // the host's id to our slot
 };
 
-// One host per process, installed by the first load (updater_entry.cpp) and never destroyed: exit
+// One host per process, installed by the first load (updater_api.cpp) and never destroyed: exit
 // runs on the JVM thread while the main thread may still be inside one of the callbacks.
-extern HostAdapter* installed_host;
+extern HostServicesAdapter* installed_host;
 
 }  // namespace kestrova::sparkle

@@ -1,8 +1,9 @@
-// The entry points of libkestrova-updater.so: the C table of functions the launcher calls, over the
-// host the first load installs (host_adapter.h). No exception crosses this file's C functions.
+// The framework's half of the updater API table: the entry point of libkestrova-updater.so and
+// the C functions the launcher calls (its loader is launcher/updates/updater_api_loader.h), over the
+// host the first load installs (host_services_adapter.h). No exception crosses this file's C functions.
 #include "kestrova/updater_abi.h"
 #include "protocol/version_comparator.h"
-#include "updater/host_adapter.h"
+#include "updater/host_services_adapter.h"
 #include "updater/previous_version.h"
 #include "updater/standard_user_driver.h"
 #include "updater/update_installation.h"
@@ -23,7 +24,7 @@
 
 namespace kestrova::sparkle {
 
-HostAdapter* installed_host = nullptr;
+HostServicesAdapter* installed_host = nullptr;
 
 namespace {
 
@@ -234,7 +235,7 @@ extern "C" __attribute__((visibility("default"))) const KestrovaUpdaterApi* kest
     try {
         if (installed_host == nullptr) {
             // The host is published last: every entry takes a non-null host to mean all three exist.
-            auto adapter = std::make_unique<HostAdapter>(*host);
+            auto adapter = std::make_unique<HostServicesAdapter>(*host);
             auto driver = std::make_unique<StandardUserDriver>(*adapter);
             auto pending = std::make_unique<std::shared_ptr<PendingUpdate>>(std::make_shared<PendingUpdate>());
             installed_driver = driver.release();

@@ -1,6 +1,6 @@
-#include "platform/update_framework.h"
-
-#include <unistd.h>
+// The host services the launcher gives the update framework: each entry of the table over the
+// platform layer, with the C strings and callbacks the table takes.
+#include "launcher/updates/host_services.h"
 
 #include <cstdint>
 #include <cstring>
@@ -11,21 +11,21 @@
 #include <optional>
 #include <string>
 
-#include "kestrova/bundle_layout.h"
+#include "kestrova/handle_registry.h"
 #include "platform/alert.h"
 #include "platform/application.h"
 #include "platform/bundle_info.h"
-#include "platform/common/update_framework_internal.h"
 #include "platform/installation_lock.h"
 #include "platform/main_queue.h"
 #include "platform/never_destroyed.h"
 #include "platform/process.h"
 #include "platform/run_loop.h"
-#include "platform/shared_library.h"
 #include "platform/update_log.h"
 #include "platform/url_loading.h"
 
-namespace kestrova::platform {
+namespace kestrova::updates {
+
+using namespace kestrova::platform;
 
 namespace {
 
@@ -33,59 +33,36 @@ namespace {
 constexpr std::string_view log_subsystem = "org.kestrova.launcher";
 constexpr std::string_view log_category = "updater";
 
-UpdateLog& updater_log() {
-    static UpdateLog* log = UpdateLog::create(log_subsystem, log_category);
-    return *log;
-}
-
 // --- Timers ------------------------------------------------------------------------------------
-// The stand-in holds a timer as an opaque handle and may invalidate it after it has fired, or
-// never. Handles are numbers that are never reused, looked up here: a handle whose timer has fired
-// or was invalidated is simply no longer found, so no call on a stale handle touches freed memory.
+// The framework holds a timer as an opaque handle and may invalidate it after it has fired, or
+// never. Handles are numbers that are never reused (0 would read as a null handle): a handle whose
+// timer has fired or was invalidated is simply no longer found, so no call on a stale handle
+// touches freed memory.
 
-struct TimerRegistry {
-    std::mutex mutex;
-    std::map<std::uintptr_t, std::shared_ptr<Timer>> timers;
-    std::uintptr_t next = 1;  // 0 would read as a null handle
-};
+using TimerRegistry = HandleRegistry<std::shared_ptr<Timer>, std::uintptr_t>;
 
 TimerRegistry& timer_registry() {
     static NeverDestroyed<TimerRegistry> registry;
     return registry.get();
 }
 
-std::shared_ptr<Timer> take_timer(std::uintptr_t id) {
-    TimerRegistry& r = timer_registry();
-    std::lock_guard lock(r.mutex);
-    auto found = r.timers.find(id);
-    if (found == r.timers.end()) return nullptr;
-    auto timer = std::move(found->second);
-    r.timers.erase(found);
-    return timer;
-}
-
 void* host_add_main_timer(double fire_date, void (*callback)(void*), void* context) {
     if (callback == nullptr) return nullptr;
-    TimerRegistry& r = timer_registry();
-    std::uintptr_t id;
-    {
-        std::lock_guard lock(r.mutex);
-        id = r.next++;
-    }
+    // The handle first, then the timer that names it; the timer is on no run loop yet, so nothing
+    // can take the handle before the timer is under it.
+    const std::uintptr_t id = timer_registry().add(nullptr);
     auto timer = Timer::create(fire_date, 0, [id, callback, context](Timer*) {
-        take_timer(id);  // fired: the handle is spent
+        timer_registry().take(id);  // fired: the handle is spent
         callback(context);
     });
-    {
-        std::lock_guard lock(r.mutex);
-        r.timers.emplace(id, timer);
-    }
+    timer_registry().update(id, [&timer](std::shared_ptr<Timer>& held) { held = timer; });
     RunLoop::main().add_timer(std::move(timer));
     return reinterpret_cast<void*>(id);
 }
 
 void host_invalidate_timer(void* handle) {
-    if (auto timer = take_timer(reinterpret_cast<std::uintptr_t>(handle))) timer->invalidate();
+    if (auto timer = timer_registry().take(reinterpret_cast<std::uintptr_t>(handle)); timer && *timer)
+        (*timer)->invalidate();
 }
 
 // --- The rest of the services ------------------------------------------------------------------
@@ -231,7 +208,7 @@ const char* host_environment_value(const char* name) {
 void host_log(const char* message) {
     if (message == nullptr) return;
     // The message is an argument, never the format: a "%{public}@" inside it stays as it is.
-    updater_log().write("%{public}@", {message});
+    framework_log().write("%{public}@", {message});
 }
 
 KestrovaHostServices make_host_services() {
@@ -264,12 +241,17 @@ KestrovaHostServices make_host_services() {
 
 }  // namespace
 
-namespace detail {
+UpdateLog& framework_log() {
+    static UpdateLog* log = UpdateLog::create(log_subsystem, log_category);
+    return *log;
+}
 
 const KestrovaHostServices& host_services() {
     static const KestrovaHostServices services = make_host_services();  // plain data: nothing to destroy
     return services;
 }
+
+namespace detail {
 
 long copy_info_string(const std::optional<std::string>& value, char* buffer, std::size_t size) {
     if (!value) return -1;
@@ -281,46 +263,6 @@ long copy_info_string(const std::optional<std::string>& value, char* buffer, std
     return static_cast<long>(value->size());
 }
 
-const KestrovaUpdaterApi* load_update_framework_from(const std::string& path) {
-    // Absent is the ordinary case (a bundle without the framework) and is not logged.
-    if (::access(path.c_str(), F_OK) != 0) return nullptr;
-    // A path with a slash is opened as it is; the system's loader never searches its library path for it.
-    const std::string exact = path.find('/') == std::string::npos ? "./" + path : path;
-    std::string why;
-    const SharedLibrary library = SharedLibrary::open(exact.c_str(), &why);
-    if (!library.loaded()) {
-        updater_log().write("The update framework could not be loaded: %{public}@", {why.empty() ? path : why});
-        return nullptr;
-    }
-    // The library stays loaded whatever happens next: its code may already be referenced.
-    KestrovaUpdaterLoadFn load = nullptr;
-    if (!library.resolve(KESTROVA_UPDATER_ENTRY_POINT, load)) {
-        updater_log().write("The update framework has no entry point %{public}@", {KESTROVA_UPDATER_ENTRY_POINT});
-        return nullptr;
-    }
-    const KestrovaUpdaterApi* api = load(&host_services());
-    if (api == nullptr) {
-        updater_log().write("The update framework refused the launcher's services");
-        return nullptr;
-    }
-    if (api->abi_version != KESTROVA_UPDATER_ABI_VERSION) {
-        updater_log().write("The update framework speaks another interface version");
-        return nullptr;
-    }
-    return api;
-}
-
 }  // namespace detail
 
-const KestrovaUpdaterApi* load_update_framework() {
-    static const KestrovaUpdaterApi* api = nullptr;
-    static std::once_flag once;
-    std::call_once(once, [] {
-        api = detail::load_update_framework_from((std::filesystem::path(bundle_contents_directory()) /
-                                                  kestrova::bundle_layout::frameworks / update_framework_file_name())
-                                                     .string());
-    });
-    return api;
-}
-
-}  // namespace kestrova::platform
+}  // namespace kestrova::updates

@@ -1,7 +1,9 @@
-// The launcher's entry: the launch record in its reserved area, main, the main thread's run loop,
-// the fatal exit, and the JVM host that creates the JVM and hands control to the application.
+// The JVM host: reads the user's JVM options, plans the launch (core/launch_plan.h), creates the
+// JVM the plan describes and hands control to the application's main method; and the class-data
+// helper's dump, the same plan with another purpose.
+#include "launcher/jvm_host.h"
+
 #include <jni.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <semaphore>
 #include <span>
 #include <string>
@@ -19,46 +20,27 @@
 
 #include "core/launch_failure.h"
 #include "core/launch_plan.h"
-#include "kestrova/bundle_facts.h"
 #include "kestrova/info_plist_keys.h"
 #include "kestrova/kestrova.h"
 #include "kestrova/utf8.h"
 #include "launcher/bench_marks.h"
 #include "launcher/class_data_start.h"
 #include "launcher/command_line.h"
-#include "launcher/updates/first_start.h"
-#include "launcher/updates/sparkle_setup.h"
+#include "launcher/launch_failure.h"
 #include "launcher/updates/update_bridge.h"
-#include "platform/alert.h"
-#include "platform/application.h"
+#include "launcher/updates/update_startup.h"
 #include "platform/bundle_info.h"
-#include "platform/class_data_cache.h"
-#include "platform/desktop_integration.h"
+#include "platform/executable_path.h"
 #include "platform/process.h"
-#include "platform/reserved_area.h"
-#include "platform/run_loop.h"
 #include "platform/user_settings.h"
 
+namespace kestrova {
+
 namespace {
-
-// --- The reserved area --------------------------------------------------------------------------
-
-kestrova::BurnedInData parse_reserved_area() {
-    try {
-        return kestrova::BurnedInData(kestrova_reserved_area);
-    } catch (const kestrova::LaunchRecordError& e) {
-        kestrova::bail("%s; package the application again.", e.what());
-    }
-}
-
-// --- Messages -----------------------------------------------------------------------------------
 
 constexpr const char* msg_path_too_long = "Path to executable is too long, have 2048 bytes buffer space.";
 constexpr const char* msg_path_unreadable =
     "Could not read the path of the executable itself (%s); start the application again from its bundle.";
-constexpr const char* msg_thread_failed =
-    "Could not start the JVM thread with a stack of %u bytes (%s); package the application with "
-    "another --stack-size.";
 constexpr const char* msg_out_of_memory =
     "Out of memory while preparing the JVM options; close other applications and try again.";
 constexpr const char* msg_no_main_method =
@@ -76,79 +58,16 @@ constexpr const char* msg_user_options_refused = "The Java runtime refused to st
 constexpr const char* msg_no_home =
     "The application's JVM options name the user's home directory, which cannot be found (HOME is not set); "
     "set HOME and start the application again.";
-constexpr const char* alert_title = "The application has experienced an internal error and must quit.";
 
 constexpr const char* launcher_class = "tessavane/kestrova/launcher/Launcher";
 
-// --- Launch failures a GUI user sees --------------------------------------------------------------
-
-// The console flag read from the area's flags byte itself: a damaged record stops the launch before
-// kestrova::data exists, and that byte is still the one the record was burned with.
-bool launch_is_console() {
-    return (static_cast<unsigned char>(kestrova_reserved_area[0]) & kestrova::flag_console) != 0;
-}
-
-// Whether a launch failure also goes to the alert: an application with a GUI started where nobody
-// reads standard error (a desktop menu, a file manager), with a display to show the dialog on.
-bool launch_failure_alert_wanted() {
-    return kestrova::launch_failure_wants_alert(launch_is_console(),
-                                                kestrova::platform::standard_error_is_terminal()) &&
-           kestrova::platform::can_show_dialog();
-}
-
-// What the JVM printed while it was being created: its own reason when it refuses to start. The
-// output hook below fills it; it is cleared once the JVM exists, so later failures do not quote it.
+// Whether the JVM is being created: its output is kept for the alert, and its abort hook fails the launch.
 std::atomic<bool> creating_jvm{false};
-std::mutex jvm_output_mutex;
-kestrova::JvmOutputTail jvm_creation_output;
-// exit() runs while Java threads may still print through the hook.
-static_assert(std::is_trivially_destructible_v<kestrova::JvmOutputTail> &&
-              std::is_trivially_destructible_v<std::mutex>);
 
 // The user's file of JVM options when it added any to this start, for the failure of a JVM that
 // refuses them. Written by the JVM thread before the JVM is created, and read on that thread or by
 // the JVM's hooks while it is being created.
 std::string user_options_file;
-
-// The printf-style message as one string, for a failure that is reported later than it is found.
-__attribute__((format(printf, 1, 2))) std::string format_line(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int length = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
-    std::string line(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
-    std::vsnprintf(line.data(), line.size() + 1, format, again);
-    va_end(again);
-    return line;
-}
-
-// Shows `line` (already on standard error) in the alert with `advice`, when the user would not see
-// it otherwise. Never throws: the caller ends the process right after, whatever happens here.
-void show_launch_failure(std::string_view line, std::string_view advice) noexcept {
-    try {
-        std::string jvm_output;
-        {
-            std::lock_guard lock(jvm_output_mutex);
-            jvm_output = jvm_creation_output.text();
-        }
-        char executable_path[2048] = {};
-        std::uint32_t size = sizeof executable_path;
-        const std::string_view executable = kestrova::platform::get_executable_path(executable_path, &size) == 0
-                                                ? executable_path
-                                                : "";
-        const kestrova::InfoLookup info = [](std::string_view key) {
-            return kestrova::platform::info_dictionary_string(key);
-        };
-        const std::string title = kestrova::launch_failure_title(
-            kestrova::application_display_name(kestrova::application_name_in(info), executable));
-        const std::string text = kestrova::launch_failure_text(line, jvm_output, advice);
-        kestrova::show_alert(title.c_str(), text.c_str());
-    } catch (...) {
-        // Out of memory for the texts: the line on standard error is all there is.
-    }
-}
 
 // The JVM's output hook: every text goes on to the stream the JVM chose, unchanged and flushed at
 // once as the JVM's own unbuffered writes would be; while the JVM is being created, its tail is kept.
@@ -161,11 +80,8 @@ __attribute__((format(printf, 2, 0))) jint JNICALL forward_jvm_output(FILE* stre
     if (creating_jvm.load()) {
         char text[1024];
         const int length = std::vsnprintf(text, sizeof text, format, copy);
-        if (length > 0) {
-            std::lock_guard lock(jvm_output_mutex);
-            jvm_creation_output.append(
-                {text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1)});
-        }
+        if (length > 0)
+            keep_jvm_creation_output({text, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof text - 1)});
     }
     va_end(copy);
     return written;
@@ -176,8 +92,6 @@ __attribute__((format(printf, 2, 0))) jint JNICALL forward_jvm_output(FILE* stre
 // of VM"). That too is a launch failure; a crash of the running application is not.
 void JNICALL jvm_aborting();
 
-// --- The JVM host -------------------------------------------------------------------------------
-
 // Released by the JVM thread once it has removed the Java option variables. The main thread waits
 // for it before entering its event loop: libraries that start from there (libcurl and OpenSSL for an
 // update check, Expat for a feed) call getenv, which glibc does not make safe against a concurrent
@@ -185,11 +99,13 @@ void JNICALL jvm_aborting();
 std::binary_semaphore environment_settled{0};
 static_assert(std::is_trivially_destructible_v<std::binary_semaphore>);
 
+}  // namespace
+
 // Ends the process with `status` as System.exit would: the application's shutdown hooks run (log
 // appenders flush, deleteOnExit files go away), then the JVM halts and the process exits with that
 // status. The JVM is neither detached nor destroyed, so its other threads are not waited for. Should
 // the JVM refuse, the process exits all the same.
-[[noreturn]] void exit_through_java(JNIEnv* env, int status) {
+void exit_through_java(JNIEnv* env, int status) {
     jclass runtime_class = env->FindClass("java/lang/Runtime");
     if (runtime_class != nullptr && !env->ExceptionCheck()) {
         jmethodID get_runtime = env->GetStaticMethodID(runtime_class, "getRuntime", "()Ljava/lang/Runtime;");
@@ -201,6 +117,8 @@ static_assert(std::is_trivially_destructible_v<std::binary_semaphore>);
     env->ExceptionClear();
     kestrova::platform::end_process(status);
 }
+
+namespace {
 
 // The JVM calls this, once the application's shutdown hooks have run, to end the process with the
 // status of System.exit or Runtime.halt: the end then goes through the platform, which knows whether
@@ -230,57 +148,6 @@ std::string describe_throwable(JNIEnv* env, jthrowable throwable) {
     }
     env->ExceptionClear();
     return text;
-}
-
-// --- The one way a launch fails -------------------------------------------------------------------
-
-// A launch that fails: before the application runs, or by an exception out of its main method.
-struct LaunchFailure {
-    // What went wrong and what to do, one line, already on standard error; empty when the JVM or
-    // Java printed what went wrong there itself.
-    std::string_view line = {};
-    // What the alert quotes of it, when that is not `line` (the exception the JVM described).
-    std::string_view alert_line = {};
-    // What the alert advises; empty for the advice that fits `line`.
-    std::string_view advice = {};
-    // An exception out of main: the new version has not shown it runs either, so it is put back
-    // although the application started.
-    bool out_of_main = false;
-    // The alert of an exception out of main: the application's own text, for every GUI user.
-    const char* exception_text = nullptr;
-    // Set when the JVM exists: the process ends through Java, its shutdown hooks run.
-    JNIEnv* env = nullptr;
-};
-
-// Set by the first failure: a second, on another thread, neither puts back nor alerts again.
-std::atomic<bool> launch_failed{false};
-static_assert(std::is_trivially_destructible_v<std::atomic<bool>>);
-
-// Puts a new version back, once, and tells the user, once. A new version that fails puts the
-// previous one back and starts it, which tells the user instead: the failure's alert would only
-// confuse, and follows only when nothing was put back. Never throws.
-void tell_failed_launch(const LaunchFailure& failure) noexcept {
-    if (launch_failed.exchange(true)) return;
-    // Also from the launch record's static initialiser, before main has set up the end of the
-    // process: the put back loads the update framework itself.
-    if (failure.out_of_main || kestrova::updates::launch_phase() == kestrova::updates::LaunchPhase::starting)
-        kestrova::updates::put_back_failed_launch(launch_is_console());
-    if (failure.exception_text != nullptr) {
-        if (!kestrova::data.console) kestrova::show_alert(alert_title, failure.exception_text);
-        return;
-    }
-    // The line is on standard error as it always has been; a GUI user started from the desktop,
-    // who never sees that, gets it in the alert as well.
-    if (launch_failure_alert_wanted())
-        show_launch_failure(failure.alert_line.empty() ? failure.line : failure.alert_line,
-                            failure.advice.empty() ? kestrova::launch_failure_advice(failure.line) : failure.advice);
-}
-
-// Puts back, tells and ends with status 1: through Java once the JVM exists, otherwise at once.
-[[noreturn]] void fail_launch(const LaunchFailure& failure) noexcept {
-    tell_failed_launch(failure);
-    if (failure.env != nullptr) exit_through_java(failure.env, 1);
-    kestrova::platform::end_process(1);
 }
 
 void JNICALL jvm_aborting() {
@@ -488,6 +355,8 @@ jint create_jvm(const kestrova::LaunchPlan& plan, JavaVM** vm, JNIEnv** env) {
     return JNI_CreateJavaVM(vm, reinterpret_cast<void**>(env), &init_args);
 }
 
+}  // namespace
+
 // The class-data helper's dump, in a child process of its own: a JVM created with the start's very
 // options (those the archive is checked against when it is used: the record's and the user's) dumps
 // the archive and ends the process. Its status when it returns instead.
@@ -526,87 +395,12 @@ void* run_jvm(void*) {
     creating_jvm.store(false);
     KESTROVA_BENCH_MARK("jvm-created");
     if (result != JNI_OK) kestrova::bail("%s", kestrova::jvm_creation_failure_line(result, user_options_file).c_str());
-    {
-        std::lock_guard lock(jvm_output_mutex);
-        jvm_creation_output.clear();
-    }
+    forget_jvm_creation_output();
 
     kestrova::updates::register_update_bridge(env);
     hand_off(vm, env, plan);
 }
 
-void do_nothing(kestrova::platform::Timer*, void*) {}
+void wait_for_settled_environment() { environment_settled.acquire(); }
 
-}  // namespace
-
-// Built before main by this file's static initialiser; its destructor runs at exit.
-kestrova::BurnedInData kestrova::data = parse_reserved_area();
-
-void kestrova::bail(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    va_list for_alert;
-    va_copy(for_alert, args);
-    flockfile(stderr);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-    funlockfile(stderr);
-    va_end(args);
-    // Formatted again into fixed storage: bail is also for being out of memory. A line too long for
-    // it is cut in the alert.
-    char line[4096];
-    std::vsnprintf(line, sizeof line, format, for_alert);
-    va_end(for_alert);
-    fail_launch({line});
-}
-
-int kestrova::run_cocoa_event_loop() {
-    using kestrova::platform::RunLoop;
-    using kestrova::platform::RunLoopResult;
-    RunLoop& loop = RunLoop::current();
-    // A run loop with no timers or sources returns at once; this timer, due in 1e20 seconds
-    // (never), keeps the main thread in the loop serving the main queue.
-    loop.add_timer(kestrova::platform::Timer::create(1e20, 0, do_nothing, nullptr));
-    RunLoopResult result;
-    do {
-        result = loop.run_in_default_mode(1e20, false);
-    } while (result != RunLoopResult::finished);
-    return static_cast<int>(result);
-}
-
-extern "C" void* JLI_MemAlloc(std::size_t size) {
-    void* block = std::malloc(size);
-    if (block == nullptr) {
-        std::perror("malloc");
-        kestrova::platform::end_process(1);
-    }
-    return block;
-}
-
-// The command line is kept before the launch record is read (launcher/command_line.h), not here.
-KESTROVA_EXPORT int main(int argc, char** argv) {
-    KESTROVA_BENCH_START("main-entry");
-    // Started again by an earlier start to make its class-data archive: nothing of the application.
-    if (const auto job = kestrova::platform::class_data_helper_job(argc, argv))
-        return kestrova::platform::run_class_data_job(*job, dump_class_data);
-    kestrova::platform::prepare_for_threads();
-    kestrova::setup_sparkle(kestrova::data.aggressive_updates, kestrova::data.console);
-    kestrova::platform::start_desktop_integration(kestrova::data.console);
-
-    if (kestrova::data.jvm_on_main_thread) run_jvm(nullptr);
-
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    // A size the system rejects leaves its default in place.
-    pthread_attr_setstacksize(&attributes, kestrova::data.stack_size);
-    pthread_attr_setguardsize(&attributes, 0);
-    pthread_t jvm_thread;
-    const int error = pthread_create(&jvm_thread, &attributes, run_jvm, nullptr);
-    if (error != 0) kestrova::bail(msg_thread_failed, kestrova::data.stack_size, std::strerror(error));
-    environment_settled.acquire();
-
-    // A console launch has no user interface, so nothing finishes launching the shared application.
-    if (!kestrova::data.console) kestrova::platform::Application::shared().main_event_loop_will_start();
-    kestrova::run_cocoa_event_loop();
-    return 0;
-}
+}  // namespace kestrova

@@ -10,10 +10,11 @@
 #include "kestrova/update_settings.h"
 #include "launcher/updates/first_start.h"
 #include "launcher/updates/installed_version.h"
-#include "launcher/updates/sparkle_setup.h"
 #include "launcher/updates/update_gate.h"
 #include "launcher/updates/update_listener.h"
 #include "launcher/updates/update_log.h"
+#include "launcher/updates/update_startup.h"
+#include "launcher/updates/updater_api_loader.h"
 #include "platform/application.h"
 #include "platform/autorelease_pool.h"
 #include "platform/bundle_info.h"
@@ -21,7 +22,6 @@
 #include "platform/main_queue.h"
 #include "platform/notifications.h"
 #include "platform/process.h"
-#include "platform/update_framework.h"
 
 namespace kestrova::updates {
 
@@ -213,7 +213,7 @@ void kestrova::setup_sparkle(bool aggressive_updates, bool console) {
     platform::AutoreleasePool pool;
     updates::update_log = platform::UpdateLog::create(update_log_subsystem, update_log_category);
 
-    framework = platform::load_update_framework();
+    framework = updates::load_update_framework();
     if (framework == nullptr) {
         log_record("Sparkle Framework is not available, no updates will occur.");
         return;
