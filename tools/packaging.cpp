@@ -10,7 +10,6 @@
 #include "kestrova/burned_in_data.h"
 #include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
-#include "kestrova/utf8.h"
 
 namespace kestrova::pack {
 

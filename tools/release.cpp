@@ -4,16 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <limits>
-#include <map>
 #include <memory>
 #include <optional>
 #include <system_error>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "kestrova/bundle_layout.h"
