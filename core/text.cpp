@@ -115,4 +115,12 @@ std::string escape_markup(std::string_view text, MarkupPlace place) {
     return out;
 }
 
+MarkupFault markup_fault(std::string_view text) {
+    if (sanitize_utf8(text) != text) return MarkupFault::not_utf8;
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+            return MarkupFault::control_character;
+    return MarkupFault::none;
+}
+
 }  // namespace kestrova

@@ -1,7 +1,9 @@
 #include "protocol/metadata.h"
 
 #include "kestrova/text.h"
+#include "protocol/appcast.h"
 #include "protocol/rollout.h"
+#include "protocol/version_comparator.h"
 
 #include <charconv>
 #include <cstddef>
@@ -92,6 +94,42 @@ std::optional<std::string> metadata_version(const Metadata& metadata) {
     const auto revision = metadata.find(revision_key);
     if (version == metadata.end() || revision == metadata.end()) return std::nullopt;
     return version->second + "." + revision->second;
+}
+
+std::string metadata_properties(std::string_view version) {
+    // app.version + "." + app.revision is what the gate compares, so the split at the last "."
+    // gives back the very text; without a ".", the revision is empty and "7." orders as "7".
+    const auto dot = version.rfind('.');
+    const std::string_view major = dot == std::string_view::npos ? version : version.substr(0, dot);
+    const std::string_view revision = dot == std::string_view::npos ? std::string_view{} : version.substr(dot + 1);
+    std::string text = "app.version=" + std::string(major) + "\napp.revision=" + std::string(revision) + "\n";
+    const auto read_back = metadata_version(parse_metadata(text));
+    if (!read_back || sparkle::compare_versions(*read_back, version) != sparkle::Ordering::same ||
+        version.find_first_of("=\n\r") != std::string_view::npos)
+        throw MetadataWriteError(std::string(version));
+    return text;
+}
+
+std::string metadata_properties(std::string_view version, const ReleaseRollout& rollout) {
+    std::string text = metadata_properties(version);
+    // A date holds no '=' or line end; it is the item's own, which the release wrote.
+    if (rollout.pub_date && rollout.pub_date->find_first_of("=\n\r") == std::string::npos)
+        text += "app.pubDate=" + *rollout.pub_date + "\n";
+    if (rollout.phased_rollout_interval)
+        text += "app.phasedRolloutInterval=" + std::to_string(*rollout.phased_rollout_interval) + "\n";
+    if (rollout.critical_update) text += "app.criticalUpdate=true\n";
+    return text;
+}
+
+std::string metadata_for_appcast(std::string_view appcast) {
+    const sparkle::Appcast parsed = sparkle::parse_appcast(appcast);
+    const sparkle::AppcastItem* newest = sparkle::best_item(parsed);
+    if (newest == nullptr) return {};
+    ReleaseRollout rollout;
+    rollout.pub_date = newest->pub_date;
+    rollout.phased_rollout_interval = newest->phased_rollout_interval;
+    rollout.critical_update = newest->critical_update && !newest->critical_below_version;
+    return metadata_properties(newest->version, rollout);
 }
 
 }  // namespace kestrova

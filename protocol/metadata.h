@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -53,5 +54,33 @@ struct MetadataRollout {
     bool critical = false;
 };
 MetadataRollout metadata_rollout(std::optional<std::string_view> text);
+
+// --- Writing, for the release tool ---
+
+// No metadata.properties can announce the version what() names: the gate would read it otherwise
+// (a version with "=" or a line end, or white space at its ends).
+class MetadataWriteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// The text of metadata.properties for `version`: app.version and app.revision such that
+// metadata_version reads back exactly `version`. Throws MetadataWriteError.
+std::string metadata_properties(std::string_view version);
+
+// What the gate needs to know of the rollout of the version metadata.properties names.
+struct ReleaseRollout {
+    std::optional<std::string> pub_date;  // the item's pubDate
+    std::optional<std::int64_t> phased_rollout_interval;
+    bool critical_update = false;  // for every older copy
+};
+// metadata_properties(version) followed by app.pubDate, app.phasedRolloutInterval and
+// app.criticalUpdate=true, each when the rollout says so.
+std::string metadata_properties(std::string_view version, const ReleaseRollout& rollout);
+
+// What metadata.properties says for an appcast: the newest item of the default channel, which is
+// what every copy follows, and how it is rolled out. Empty when the default channel has no item.
+// Throws sparkle::AppcastError for an appcast the updater would not read, and MetadataWriteError.
+std::string metadata_for_appcast(std::string_view appcast);
 
 }  // namespace kestrova

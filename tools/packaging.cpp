@@ -10,7 +10,6 @@
 #include "kestrova/burned_in_data.h"
 #include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
-#include "kestrova/utf8.h"
 
 namespace kestrova::pack {
 
@@ -265,11 +264,19 @@ std::string default_bundle_identifier(std::string_view name) {
 }
 
 std::string xml_escape(std::string_view text, std::string_view what, MarkupPlace place) {
-    if (sanitize_utf8(text) != text) throw PackError(std::string(what) + std::string(msg_bad_utf8));
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
-            throw PackError(std::string(what) + std::string(msg_control_char));
+    check_markup(text, what);
     return escape_markup(text, place);
+}
+
+void check_markup(std::string_view text, std::string_view what) {
+    switch (markup_fault(text)) {
+        case MarkupFault::none:
+            return;
+        case MarkupFault::not_utf8:
+            throw PackError(std::string(what) + std::string(msg_bad_utf8));
+        case MarkupFault::control_character:
+            throw PackError(std::string(what) + std::string(msg_control_char));
+    }
 }
 
 std::string info_plist_xml(const PlistFields& fields) {

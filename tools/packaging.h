@@ -89,6 +89,8 @@ std::string default_bundle_identifier(std::string_view name);
 // `text` escaped for `place` (escape_markup). Throws PackError for text XML cannot carry
 // (malformed UTF-8, control characters other than tab, newline and carriage return).
 std::string xml_escape(std::string_view text, std::string_view what, MarkupPlace place = MarkupPlace::text);
+// Only the check of xml_escape: throws the same PackError, naming `what`.
+void check_markup(std::string_view text, std::string_view what);
 
 struct PlistFields {
     std::string executable;

@@ -1,20 +1,16 @@
 #include "tools/release.h"
 
-#include <expat.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <limits>
-#include <map>
 #include <memory>
 #include <optional>
 #include <system_error>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "kestrova/bundle_layout.h"
@@ -23,6 +19,7 @@
 #include "kestrova/utf8.h"
 #include "platform/property_list.h"
 #include "protocol/appcast.h"
+#include "protocol/appcast_writer.h"
 #include "protocol/ed25519.h"
 #include "protocol/feed_limits.h"
 #include "protocol/metadata.h"
@@ -39,6 +36,8 @@ namespace kestrova::pack {
 
 namespace fs = std::filesystem;
 namespace ed = sparkle::ed25519;
+using sparkle::ReleaseDelta;
+using sparkle::ReleaseItem;
 
 namespace {
 
@@ -87,232 +86,40 @@ constexpr std::string_view msg_cannot_write_site =
     "cannot write the release into \"{}\": {}; check the free space and permissions there";
 constexpr std::string_view msg_empty_prefix = "--download-url-prefix needs the address the site is served at";
 
-// --- A small XML tree, enough to carry an appcast through unchanged ------------------------------
+// The protocol's writers, their errors in this tool's words.
 
-constexpr char namespace_separator = '\x1F';
-
-struct Name {
-    std::string uri;  // empty: no namespace
-    std::string local;
-};
-
-struct Element;
-using Node = std::variant<std::string, std::unique_ptr<Element>>;  // text or element
-
-struct Element {
-    Name name;
-    std::vector<std::pair<Name, std::string>> attributes;
-    std::vector<Node> children;
-};
-
-Name split_name(const XML_Char* text) {
-    const std::string_view full(text);
-    const auto at = full.find(namespace_separator);
-    if (at == std::string_view::npos) return {{}, std::string(full)};
-    return {std::string(full.substr(0, at)), std::string(full.substr(at + 1))};
-}
-
-struct TreeBuilder {
-    std::unique_ptr<Element> root;
-    std::vector<Element*> open;
-};
-
-void on_start(void* data, const XML_Char* name, const XML_Char** attributes) {
-    auto& builder = *static_cast<TreeBuilder*>(data);
-    auto element = std::make_unique<Element>();
-    element->name = split_name(name);
-    for (const XML_Char** a = attributes; *a != nullptr; a += 2)
-        element->attributes.emplace_back(split_name(a[0]), a[1]);
-    Element* raw = element.get();
-    if (builder.open.empty())
-        builder.root = std::move(element);
-    else
-        builder.open.back()->children.emplace_back(std::move(element));
-    builder.open.push_back(raw);
-}
-
-void on_end(void* data, const XML_Char*) { static_cast<TreeBuilder*>(data)->open.pop_back(); }
-
-void on_text(void* data, const XML_Char* text, int length) {
-    auto& builder = *static_cast<TreeBuilder*>(data);
-    if (builder.open.empty()) return;
-    auto& children = builder.open.back()->children;
-    if (children.empty() || !std::holds_alternative<std::string>(children.back())) children.emplace_back(std::string());
-    std::get<std::string>(children.back()).append(text, static_cast<std::size_t>(length));
-}
-
-// The document as a tree. Only called on text the updater's own parser accepted, which refuses
-// document type declarations, so nothing external is read here either.
-std::unique_ptr<Element> parse_tree(std::string_view xml) {
-    const std::unique_ptr<std::remove_pointer_t<XML_Parser>, decltype(&XML_ParserFree)> parser(
-        XML_ParserCreateNS("UTF-8", namespace_separator), &XML_ParserFree);
-    TreeBuilder builder;
-    XML_SetUserData(parser.get(), &builder);
-    XML_SetElementHandler(parser.get(), on_start, on_end);
-    XML_SetCharacterDataHandler(parser.get(), on_text);
-    if (XML_Parse(parser.get(), xml.data(), static_cast<int>(xml.size()), XML_TRUE) != XML_STATUS_OK || !builder.root)
-        throw PackError(fill(msg_bad_appcast, {XML_ErrorString(XML_GetErrorCode(parser.get()))}));
-    return std::move(builder.root);
-}
-
-std::string escape_text(std::string_view text) { return xml_escape(text, "an appcast text"); }
-
-std::string escape_attribute(std::string_view text) {
-    return xml_escape(text, "an appcast attribute", MarkupPlace::attribute);
-}
-
-constexpr std::string_view xml_namespace_uri = "http://www.w3.org/XML/1998/namespace";
-
-// Prefixes for the namespaces in a tree: the update framework's is "sparkle", any other gets one
-// of its own; all are declared on the root.
-class Prefixes {
-public:
-    explicit Prefixes(const Element& root) {
-        prefixes_.emplace(std::string(sparkle::sparkle_namespace_uri), "sparkle");
-        // xml:lang and the like: the reserved prefix is bound already, and declaring it again
-        // under another name makes the whole feed ill-formed for every reader.
-        prefixes_.emplace(std::string(xml_namespace_uri), "xml");
-        collect(root);
-    }
-    std::string qualified(const Name& name) const {
-        if (name.uri.empty()) return name.local;
-        return prefixes_.at(name.uri) + ":" + name.local;
-    }
-    std::string declarations() const {
-        std::string out;
-        for (const auto& [uri, prefix] : prefixes_)
-            if (uri != xml_namespace_uri) out += " xmlns:" + prefix + "=\"" + escape_attribute(uri) + "\"";
-        return out;
-    }
-
-private:
-    void add(const std::string& uri) {
-        if (uri.empty() || prefixes_.count(uri) != 0) return;
-        prefixes_.emplace(uri, "ns" + std::to_string(prefixes_.size()));
-    }
-    void collect(const Element& element) {
-        add(element.name.uri);
-        for (const auto& [name, value] : element.attributes) add(name.uri);
-        for (const auto& child : element.children)
-            if (const auto* sub = std::get_if<std::unique_ptr<Element>>(&child)) collect(**sub);
-    }
-    std::map<std::string, std::string> prefixes_;
-};
-
-void write_element(const Element& element, const Prefixes& prefixes, bool is_root, std::string& out) {
-    // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) on "<" + std::string.
-    out += '<';
-    out += prefixes.qualified(element.name);
-    if (is_root) out += prefixes.declarations();
-    for (const auto& [name, value] : element.attributes) {
-        out += ' ';
-        out += prefixes.qualified(name);
-        out += "=\"";
-        out += escape_attribute(value);
-        out += '"';
-    }
-    if (element.children.empty()) {
-        out += "/>";
-        return;
-    }
-    out += ">";
-    for (const auto& child : element.children) {
-        if (const auto* text = std::get_if<std::string>(&child))
-            out += escape_text(*text);
-        else
-            write_element(*std::get<std::unique_ptr<Element>>(child), prefixes, false, out);
-    }
-    out += "</" + prefixes.qualified(element.name) + ">";
-}
-
-bool is_plain(const Element& element, std::string_view local) {
-    return element.name.uri.empty() && element.name.local == local;
-}
-
-Element* as_element(Node& node) {
-    auto* element = std::get_if<std::unique_ptr<Element>>(&node);
-    return element != nullptr ? element->get() : nullptr;
-}
-
-std::unique_ptr<Element> make_element(std::string uri, std::string local) {
-    auto element = std::make_unique<Element>();
-    element->name = {std::move(uri), std::move(local)};
-    return element;
-}
-
-void add_child(Element& parent, std::unique_ptr<Element> child, std::string_view indent) {
-    parent.children.emplace_back(std::string(indent));
-    parent.children.emplace_back(std::move(child));
-}
-
-void add_text_child(Element& parent, std::string uri, std::string local, std::string text, std::string_view indent) {
-    auto child = make_element(std::move(uri), std::move(local));
-    child->children.emplace_back(std::move(text));
-    add_child(parent, std::move(child), indent);
-}
-
-std::unique_ptr<Element> item_element(const ReleaseItem& item) {
-    const std::string sparkle_uri(sparkle::sparkle_namespace_uri);
-    constexpr std::string_view indent = "\n      ";
-    auto element = make_element("", "item");
-    add_text_child(*element, "", "title", "Version " + item.short_version, indent);
-    if (item.description) add_text_child(*element, "", "description", *item.description, indent);
-    add_text_child(*element, "", "pubDate", item.pub_date, indent);
-    if (item.channel) add_text_child(*element, sparkle_uri, "channel", *item.channel, indent);
-    if (item.phased_rollout_interval)
-        add_text_child(*element, sparkle_uri, "phasedRolloutInterval", std::to_string(*item.phased_rollout_interval),
-                       indent);
-    if (item.critical_update) add_child(*element, make_element(sparkle_uri, "criticalUpdate"), indent);
-    add_text_child(*element, sparkle_uri, "version", item.version, indent);
-    add_text_child(*element, sparkle_uri, "shortVersionString", item.short_version, indent);
-    if (item.release_notes_url)
-        add_text_child(*element, sparkle_uri, "releaseNotesLink", *item.release_notes_url, indent);
-    auto enclosure = make_element("", "enclosure");
-    enclosure->attributes = {
-        {{"", "url"}, item.url},
-        {{"", "length"}, std::to_string(item.length)},
-        {{"", "type"}, "application/gzip"},
-        {{sparkle_uri, "os"}, std::string(sparkle::this_operating_system)},
-        {{sparkle_uri, "edSignature"}, item.signature},
-    };
-    add_child(*element, std::move(enclosure), indent);
-    if (!item.deltas.empty()) {
-        // The framework's own form: clients that know no deltas skip the element.
-        auto deltas = make_element(sparkle_uri, "deltas");
-        for (const ReleaseDelta& delta : item.deltas) {
-            auto entry = make_element("", "enclosure");
-            entry->attributes = {
-                {{"", "url"}, delta.url},
-                {{sparkle_uri, "deltaFrom"}, delta.from_version},
-                {{"", "length"}, std::to_string(delta.length)},
-                {{"", "type"}, "application/octet-stream"},
-                {{sparkle_uri, "os"}, std::string(sparkle::this_operating_system)},
-                {{sparkle_uri, "edSignature"}, delta.signature},
-            };
-            add_child(*deltas, std::move(entry), "\n        ");
+std::string appcast_text(std::optional<std::string_view> existing, std::string_view title, const ReleaseItem& item) {
+    try {
+        return sparkle::appcast_with_item(existing, title, item);
+    } catch (const sparkle::AppcastWriteError& e) {
+        switch (e.kind()) {
+            case sparkle::AppcastWriteError::Kind::unreadable:
+                throw PackError(fill(msg_bad_appcast, {e.what()}));
+            case sparkle::AppcastWriteError::Kind::not_newer:
+                throw PackError(fill(msg_not_newer, {item.version, e.what()}));
+            case sparkle::AppcastWriteError::Kind::bad_text:
+                check_markup(e.what(),
+                             e.place() == MarkupPlace::attribute ? "an appcast attribute" : "an appcast text");
+                break;
         }
-        deltas->children.emplace_back(std::string(indent));
-        add_child(*element, std::move(deltas), indent);
+        throw;
     }
-    element->children.emplace_back(std::string("\n    "));
-    return element;
 }
 
-// An item this release takes the place of: the same version, offered to this system on the
-// release's channel, as the updater would see it.
-bool is_replaced(const sparkle::AppcastItem& old, const ReleaseItem& item) {
-    const bool for_us = !old.os || *old.os == sparkle::this_operating_system;
-    return for_us && old.channel == item.channel &&
-           sparkle::compare_versions(old.version, item.version) == sparkle::Ordering::same;
+std::string metadata_text(std::string_view version) {
+    try {
+        return kestrova::metadata_properties(version);
+    } catch (const MetadataWriteError& e) {
+        throw PackError(fill(msg_bad_metadata_version, {e.what()}));
+    }
 }
 
-std::string rfc822_date(std::time_t when) {
-    std::tm utc{};
-    ::gmtime_r(&when, &utc);
-    char text[64];
-    // strftime's names are the C locale's, which this tool never changes: English, as RSS wants.
-    const std::size_t size = std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S +0000", &utc);
-    return std::string(text, size);
+std::string metadata_text_for(std::string_view appcast) {
+    try {
+        return kestrova::metadata_for_appcast(appcast);
+    } catch (const MetadataWriteError& e) {
+        throw PackError(fill(msg_bad_metadata_version, {e.what()}));
+    }
 }
 
 // --- The site's files ------------------------------------------------------------------------------
@@ -417,124 +224,7 @@ std::string url_path_segment(std::string_view text) {
     return out;
 }
 
-std::string appcast_with_item(std::optional<std::string_view> existing, std::string_view title,
-                              const ReleaseItem& item) {
-    std::string skeleton;
-    if (!existing) {
-        skeleton = "<rss version=\"2.0\">\n  <channel>\n    <title>" + escape_text(title) +
-                   "</title>\n  </channel>\n</rss>";
-        existing = skeleton;
-    }
-    sparkle::Appcast parsed;
-    try {
-        parsed = sparkle::parse_appcast(*existing);
-    } catch (const sparkle::AppcastError& e) {
-        throw PackError(fill(msg_bad_appcast, {e.what()}));
-    }
-    sparkle::ItemAudience followers;
-    if (item.channel) followers.channels.push_back(*item.channel);
-    if (const auto* newest = sparkle::best_item(parsed, followers);
-        newest != nullptr && sparkle::compare_versions(item.version, newest->version) == sparkle::Ordering::ascending)
-        throw PackError(fill(msg_not_newer, {item.version, newest->version}));
-
-    auto root = parse_tree(*existing);
-    if (!is_plain(*root, "rss")) throw PackError(fill(msg_bad_appcast, {"its root element is not <rss>"}));
-
-    // Items in document order, as the updater's parser lists them, so that parsed.items[i] is the
-    // i-th one met here.
-    std::size_t index = 0;
-    Element* first_channel = nullptr;
-    for (auto& node : root->children) {
-        Element* channel = as_element(node);
-        if (channel == nullptr || !is_plain(*channel, "channel")) continue;
-        if (first_channel == nullptr) first_channel = channel;
-        auto& children = channel->children;
-        std::vector<Node> kept;
-        for (auto& child : children) {
-            Element* element = as_element(child);
-            if (element != nullptr && is_plain(*element, "item")) {
-                const bool replaced = index < parsed.items.size() && is_replaced(parsed.items[index], item);
-                ++index;
-                if (replaced) {
-                    // The white space before it goes too, so that replacing does not add blank lines.
-                    if (!kept.empty() && std::holds_alternative<std::string>(kept.back())) kept.pop_back();
-                    continue;
-                }
-            }
-            kept.push_back(std::move(child));
-        }
-        children = std::move(kept);
-    }
-    if (first_channel == nullptr) {
-        root->children.emplace_back(make_element("", "channel"));
-        first_channel = as_element(root->children.back());
-    }
-
-    // Newest first: before the channel's first item, or at its end when it has none.
-    auto& children = first_channel->children;
-    auto at = std::find_if(children.begin(), children.end(), [](Node& node) {
-        const Element* element = as_element(node);
-        return element != nullptr && is_plain(*element, "item");
-    });
-    if (at == children.end()) {
-        // No item yet: the new one goes last, before the white space that indents the closing tag.
-        if (!children.empty() && std::holds_alternative<std::string>(children.back())) at = children.end() - 1;
-        at = children.insert(at, std::string("\n    "));
-        children.insert(at + 1, item_element(item));
-    } else {
-        // [white space] old-first  becomes  [white space] new, white space, old-first.
-        if (at == children.begin() || !std::holds_alternative<std::string>(*(at - 1)))
-            at = children.insert(at, std::string("\n    ")) + 1;
-        at = children.insert(at, item_element(item));
-        children.insert(at + 1, std::string("\n    "));
-    }
-
-    const Prefixes prefixes(*root);
-    std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
-    write_element(*root, prefixes, true, out);
-    out += "\n";
-    return out;
-}
-
-std::string metadata_properties(std::string_view version) {
-    // app.version + "." + app.revision is what the gate compares, so the split at the last "."
-    // gives back the very text; without a ".", the revision is empty and "7." orders as "7".
-    const auto dot = version.rfind('.');
-    const std::string_view major = dot == std::string_view::npos ? version : version.substr(0, dot);
-    const std::string_view revision = dot == std::string_view::npos ? std::string_view{} : version.substr(dot + 1);
-    std::string text = "app.version=" + std::string(major) + "\napp.revision=" + std::string(revision) + "\n";
-    const auto read_back = metadata_version(parse_metadata(text));
-    if (!read_back || sparkle::compare_versions(*read_back, version) != sparkle::Ordering::same ||
-        version.find_first_of("=\n\r") != std::string_view::npos)
-        throw PackError(fill(msg_bad_metadata_version, {version}));
-    return text;
-}
-
-std::string metadata_properties(std::string_view version, const ReleaseRollout& rollout) {
-    std::string text = metadata_properties(version);
-    // A date holds no '=' or line end; it is the item's own, which the release wrote.
-    if (rollout.pub_date && rollout.pub_date->find_first_of("=\n\r") == std::string::npos)
-        text += "app.pubDate=" + *rollout.pub_date + "\n";
-    if (rollout.phased_rollout_interval)
-        text += "app.phasedRolloutInterval=" + std::to_string(*rollout.phased_rollout_interval) + "\n";
-    if (rollout.critical_update) text += "app.criticalUpdate=true\n";
-    return text;
-}
-
 namespace {
-
-// What metadata.properties says for an appcast: the newest item of the default channel, which is
-// what every copy follows, and how it is rolled out. Empty when the default channel has no item.
-std::string metadata_for_appcast(std::string_view appcast) {
-    const sparkle::Appcast parsed = sparkle::parse_appcast(appcast);
-    const sparkle::AppcastItem* newest = sparkle::best_item(parsed);
-    if (newest == nullptr) return {};
-    ReleaseRollout rollout;
-    rollout.pub_date = newest->pub_date;
-    rollout.phased_rollout_interval = newest->phased_rollout_interval;
-    rollout.critical_update = newest->critical_update && !newest->critical_below_version;
-    return metadata_properties(newest->version, rollout);
-}
 
 std::string read_release_notes(const fs::path& file) {
     std::error_code ec;
@@ -584,7 +274,7 @@ fs::path make_release(const ReleaseOptions& options) {
     if (fs::exists(options.site, ec) && !fs::is_directory(options.site, ec))
         throw PackError(fill(msg_site_not_dir, {options.site.string()}));
     const fs::path appcast_path = options.site / "appcast.xml";
-    if (!options.channel) metadata_properties(*version);  // refused before anything is written
+    if (!options.channel) metadata_text(*version);  // refused before anything is written
     // The files are signed for this application with the key installed copies check with, and with
     // the next one while keys change, so that copies of either side read the feed.
     std::vector<ed::Seed> feed_keys{seed};
@@ -603,8 +293,8 @@ fs::path make_release(const ReleaseOptions& options) {
     item.channel = options.channel;
     item.phased_rollout_interval = options.phased_rollout_interval;
     item.critical_update = options.critical_update;
-    item.pub_date = rfc822_date(options.source_date_epoch ? static_cast<std::time_t>(*options.source_date_epoch)
-                                                          : std::time(nullptr));
+    item.pub_date = sparkle::rfc822_date(
+        options.source_date_epoch ? static_cast<std::time_t>(*options.source_date_epoch) : std::time(nullptr));
 
     // --- Writing: each file aside, then all renamed into place, the metadata last, so that the gate
     // never announces a version the appcast does not yet offer. The site stays locked from reading
@@ -633,10 +323,10 @@ fs::path make_release(const ReleaseOptions& options) {
             delta.signature.assign(88, 'A');
             delta.length = std::numeric_limits<std::uint64_t>::max();
         }
-        const std::string longest_appcast = appcast_with_item(existing, name, longest);
+        const std::string longest_appcast = appcast_text(existing, name, longest);
         check_feed_size(signed_text(longest_appcast, sparkle::FeedFile::appcast).size(), appcast_path);
         // The newest default item is the same whatever the signatures and lengths turn out to be.
-        const std::string metadata = metadata_for_appcast(longest_appcast);
+        const std::string metadata = metadata_text_for(longest_appcast);
 
         PendingFile archive(options.site / archive_name);
         PendingFile appcast(appcast_path);
@@ -663,7 +353,7 @@ fs::path make_release(const ReleaseOptions& options) {
             item.deltas[i].signature = ed::encode_base64(ed::sign(seed, bytes.bytes()));
             item.deltas[i].length = bytes.bytes().size();
         }
-        write_all(appcast.path(), signed_text(appcast_with_item(existing, name, item), sparkle::FeedFile::appcast));
+        write_all(appcast.path(), signed_text(appcast_text(existing, name, item), sparkle::FeedFile::appcast));
         appcast.finish();
         write_all(properties.path(), signed_text(metadata, sparkle::FeedFile::metadata));
         properties.finish();

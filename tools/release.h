@@ -11,55 +11,6 @@
 
 namespace kestrova::pack {
 
-// A delta the item offers beside its archive, for the copies that have `from_version` installed.
-struct ReleaseDelta {
-    std::string from_version;  // sparkle:deltaFrom
-    std::string url;
-    std::uint64_t length = 0;
-    std::string signature;  // base64 Ed25519 signature of the delta's bytes
-};
-
-// One appcast item, as the release writes it.
-struct ReleaseItem {
-    std::string version;        // sparkle:version, the bundle's CFBundleVersion
-    std::string short_version;  // sparkle:shortVersionString, for display
-    std::string url;            // the enclosure's address
-    std::uint64_t length = 0;   // the archive's size in bytes
-    std::string signature;      // base64 Ed25519 signature of the archive
-    std::optional<std::string> release_notes_url;
-    std::optional<std::string> description;  // the release notes' text, plain or simple HTML
-    std::string pub_date;                    // RFC 822 date
-    std::optional<std::string> channel;      // <sparkle:channel>; nothing: the default channel
-    // <sparkle:phasedRolloutInterval>, seconds; nothing: everyone at once.
-    std::optional<std::int64_t> phased_rollout_interval;
-    bool critical_update = false;      // <sparkle:criticalUpdate/>
-    std::vector<ReleaseDelta> deltas;  // <sparkle:deltas>, newest base first
-};
-
-// The appcast text with `item` added: `existing` is the current appcast (nothing: a new one is
-// made, titled `title`). The new item comes first in the channel; older items and everything else
-// in the document are kept, except items of the same version for this system, which it replaces.
-// Throws PackError when `existing` is not an appcast the updater would read, or when it offers a
-// newer version than `item`'s on the default channel or `item`'s own (a release must be the newest
-// its followers can be offered).
-std::string appcast_with_item(std::optional<std::string_view> existing, std::string_view title,
-                              const ReleaseItem& item);
-
-// The text of metadata.properties for `version`: app.version and app.revision such that the
-// update gate reads back exactly `version`. Throws PackError when no such text exists (a version
-// the gate's format cannot carry, e.g. with "=" or a line end, or white space at its ends).
-std::string metadata_properties(std::string_view version);
-
-// What the gate needs to know of the rollout of the version metadata.properties names.
-struct ReleaseRollout {
-    std::optional<std::string> pub_date;  // the item's pubDate
-    std::optional<std::int64_t> phased_rollout_interval;
-    bool critical_update = false;  // for every older copy
-};
-// metadata_properties(version) followed by app.pubDate, app.phasedRolloutInterval and
-// app.criticalUpdate=true, each when the rollout says so.
-std::string metadata_properties(std::string_view version, const ReleaseRollout& rollout);
-
 // `text` percent-encoded as one URL path segment (all but ASCII letters, digits and "-._~").
 std::string url_path_segment(std::string_view text);
 

@@ -12,12 +12,14 @@
 #include "kestrova/update_settings.h"
 #include "kestrova/updater_abi.h"
 #include "protocol/version_comparator.h"
+#include "updater/installation_detail.h"
 #include "updater/last_check_store.h"
 #include "updater/previous_version.h"
 
 namespace kestrova::sparkle {
 
 namespace fs = std::filesystem;
+using namespace install_detail;
 
 namespace {
 
@@ -29,6 +31,25 @@ constexpr std::string_view msg_download_too_long =
 constexpr std::string_view msg_download_status =
     "The update was not installed because the server answered HTTP {} for its download.";
 constexpr std::string_view msg_internal = "The update was not installed because of an internal error ({}).";
+
+// The launcher the swapped-in bundle starts with, found in the staged tree before the exchange;
+// check_staged_bundle has vouched for it.
+fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs::path& bundle) {
+    const InfoDictionary info =
+        host.read_property_list(kestrova::bundle_layout::info_plist_of(staged)).value_or(InfoDictionary{});
+    const auto launcher = read_bundle_facts(staged, lookup_in(info)).launcher;
+    return kestrova::bundle_layout::executables_of(bundle) / (launcher ? launcher->filename() : fs::path());
+}
+
+// The application's name as the user knows it, for the sentences about other copies.
+std::string application_name(UpdaterHost& host) {
+    const InfoLookup info = [&host](std::string_view key) { return host.info_string(key); };
+    return read_update_settings(info).application_name;
+}
+
+}  // namespace
+
+namespace install_detail {
 
 void log_to(UpdaterHost& host, std::string_view message) noexcept {
     try {
@@ -42,81 +63,12 @@ InfoReader reader_of(UpdaterHost& host) {
     return [&host](const fs::path& path) { return host.read_property_list(path); };
 }
 
-// The application's name as the user knows it, for the sentences about other copies.
-std::string application_name(UpdaterHost& host) {
-    const InfoLookup info = [&host](std::string_view key) { return host.info_string(key); };
-    return read_update_settings(info).application_name;
-}
-
 std::string others_run_message(UpdaterHost& host, std::string_view version) {
     const std::string name = application_name(host);
     return name + " " + std::string(version) + " will be installed when every copy of " + name + " has quit";
 }
 
-// The launcher the swapped-in bundle starts with, found in the staged tree before the exchange;
-// check_staged_bundle has vouched for it.
-fs::path launcher_after_swap(UpdaterHost& host, const fs::path& staged, const fs::path& bundle) {
-    const InfoDictionary info =
-        host.read_property_list(kestrova::bundle_layout::info_plist_of(staged)).value_or(InfoDictionary{});
-    const auto launcher = read_bundle_facts(staged, lookup_in(info)).launcher;
-    return kestrova::bundle_layout::executables_of(bundle) / (launcher ? launcher->filename() : fs::path());
-}
-
-}  // namespace
-
-// --- PendingUpdate ----------------------------------------------------------------------------------
-
-bool PendingUpdate::keep(std::unique_ptr<StagingArea> staging, InfoDictionary running, std::string new_version) {
-    std::lock_guard lock(mutex_);
-    if (closed_) {
-        staging->leave_on_disk();
-        return false;
-    }
-    staging_ = std::move(staging);
-    running_ = std::move(running);
-    new_version_ = std::move(new_version);
-    return true;
-}
-
-std::optional<std::string> PendingUpdate::waiting_version() const {
-    std::lock_guard lock(mutex_);
-    if (!staging_) return std::nullopt;
-    return new_version_;
-}
-
-bool PendingUpdate::install(UpdaterHost& host) {
-    // Held throughout, so that the main thread cannot keep another update while this one goes in.
-    std::lock_guard lock(mutex_);
-    if (std::exchange(closed_, true)) return false;
-    if (!staging_) return install_left_update_at_end(host);
-    std::unique_ptr<StagingArea> staging = std::move(staging_);
-    // The path the update was staged for, beside which the staging area was made.
-    const fs::path bundle = staging->path().parent_path() / staging->staged_bundle().filename();
-    StagedInstall installed;
-    try {
-        installed = install_staged_area(host, staging, bundle, running_, new_version_);
-    } catch (const std::exception& e) {
-        log_to(host,
-               std::string("Update not installed at exit: ") + e.what() + " It is tried again at the next start.");
-        staging->leave_on_disk();
-        return false;
-    }
-    switch (installed.kind) {
-        case StagedInstall::Kind::dropped:
-            // Removed with `staging`: nothing of it could ever go in, and the next check offers it again.
-            log_to(host, "Update to version " + new_version_ + " not installed at exit and removed, because " +
-                             installed.reason);
-            return false;
-        case StagedInstall::Kind::waits_for_other_copies:
-            log_to(host, "Update not installed at exit: " + others_run_message(host, new_version_));
-            return false;
-        case StagedInstall::Kind::installed:
-            break;
-    }
-    log_to(host, "Installed version " + new_version_ + " in place of " + installed.replaced_version +
-                     " as the application quit");
-    return true;
-}
+}  // namespace install_detail
 
 // --- UpdateInstallation -----------------------------------------------------------------------------
 
@@ -401,7 +353,7 @@ void UpdateInstallation::end(InstallResult result) {
 
 void UpdateInstallation::log(std::string_view message) { log_to(host_, message); }
 
-// --- At start ---------------------------------------------------------------------------------------
+// --- Putting a staged area in place, for the held launch, the pending update and the left ones --
 
 InfoDictionary running_bundle_info(UpdaterHost& host) {
     InfoDictionary info;
@@ -448,86 +400,4 @@ StagedInstall install_staged_area(UpdaterHost& host, std::unique_ptr<StagingArea
     swap_keeping_previous(host, area, check.version, new_version);
     return {StagedInstall::Kind::installed, check.version, std::move(launcher), {}};
 }
-
-namespace {
-
-// Installs the newest ready update earlier runs or other copies left beside the bundle, when
-// nobody holds it; removes what interrupted installs left. `ending`: this copy is quitting.
-std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
-    try {
-        const auto bundle = host.bundle_path();
-        if (!bundle) {
-            log_to(host, "The bundle's path cannot be told: updates left by earlier runs are not looked for");
-            return std::nullopt;
-        }
-        const InfoDictionary running = running_bundle_info(host);
-        std::unique_ptr<StagingArea> best;
-        std::string best_version;
-        for (auto& left : StagingArea::take_left(*bundle, [&host](std::string_view line) { log_to(host, line); })) {
-            const auto version = left->ready_version();
-            if (!version && holds_kept_version(host, *left, *bundle)) {
-                // The way back from a version that has not shown it runs: only its confirmation or
-                // the put-back removes it (a put-back that waited for other copies leaves it here).
-                left->leave_on_disk();
-                continue;
-            }
-            if (!version) {
-                log_to(host, "Removed what an interrupted update left: " + left->path().string());
-                continue;  // removed as `left` goes
-            }
-            try {
-                check_staged_bundle(left->staged_bundle(), running, *version, reader_of(host));
-            } catch (const InstallError& e) {
-                log_to(host, "Removed the update to version " + *version + " an earlier run staged: " + e.what());
-                continue;
-            }
-            if (best && compare_versions(best_version, *version) != Ordering::ascending) {
-                log_to(host, "Removed the update to version " + *version + " an earlier run staged: " + best_version +
-                                 " is newer");
-                continue;
-            }
-            if (best) log_to(host, "Removed the update to version " + best_version + ": " + *version + " is newer");
-            best = std::move(left);
-            best_version = *version;
-        }
-        if (!best) return std::nullopt;
-        StagedInstall installed;
-        try {
-            installed = install_staged_area(host, best, *bundle, running, best_version);
-        } catch (const InstallError& e) {
-            // Removed rather than retried: a swap that fails at every start would hold every start.
-            log_to(host, "Update not installed: " + std::string(e.what()));
-            return std::nullopt;
-        }
-        if (installed.kind == StagedInstall::Kind::dropped) {
-            log_to(host, "Removed the update to version " + best_version + " an earlier run staged, because " +
-                             installed.reason);
-            return std::nullopt;
-        }
-        if (installed.kind == StagedInstall::Kind::waits_for_other_copies) {
-            log_to(host, "Update not installed yet: " + others_run_message(host, best_version));
-            return std::nullopt;
-        }
-        if (ending) {
-            log_to(host, "Installed version " + best_version + " in place of " + installed.replaced_version +
-                             ", made ready by an earlier run, as the last copy quit");
-        } else {
-            log_to(host, "Installed version " + best_version + " in place of " + installed.replaced_version +
-                             ", made ready by an earlier run: starting " + installed.launcher.string());
-        }
-        return installed.launcher;
-    } catch (const std::exception& e) {
-        log_to(host, std::string("Looking for updates left by earlier runs failed: ") + e.what());
-    } catch (...) {
-        log_to(host, "Looking for updates left by earlier runs failed");
-    }
-    return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<fs::path> install_left_update(UpdaterHost& host) { return install_left(host, false); }
-
-bool install_left_update_at_end(UpdaterHost& host) { return install_left(host, true).has_value(); }
-
 }  // namespace kestrova::sparkle

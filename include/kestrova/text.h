@@ -45,4 +45,9 @@ enum class MarkupPlace { text, attribute };
 // (valid UTF-8, no control characters) is the caller's to decide.
 std::string escape_markup(std::string_view text, MarkupPlace place = MarkupPlace::text);
 
+// What keeps `text` out of an XML document: nothing, bytes that are not UTF-8, or a control
+// character other than tab, newline and carriage return, which XML 1.0 cannot carry at all.
+enum class MarkupFault { none, not_utf8, control_character };
+MarkupFault markup_fault(std::string_view text);
+
 }  // namespace kestrova
