@@ -159,11 +159,11 @@ TEST_F(SystemPackage, PackagesTakeTheMenuChoicesTheBundleStored) {
     std::ofstream(definition)
         << "<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
            "<mime-type type=\"application/x-kestrova-probe\"><glob pattern=\"*.kprobe\"/></mime-type></mime-info>\n";
-    BundleSpec spec;
-    spec.extra = {"--bundle-version", "1.0", "--desktop-integration", "yes", "--category", "Development"};
-    spec.extra.insert(spec.extra.end(),
-                      {"--mime-type", "application/x-kestrova-probe", "--mime-definition", definition.string()});
-    const fs::path app = make_bundle(dir_.path() / "dist", spec).parent_path().parent_path().parent_path();
+    BundleSpec stored;
+    stored.extra = {"--bundle-version", "1.0", "--desktop-integration", "yes", "--category", "Development"};
+    stored.extra.insert(stored.extra.end(),
+                        {"--mime-type", "application/x-kestrova-probe", "--mime-definition", definition.string()});
+    const fs::path app = make_bundle(dir_.path() / "dist", stored).parent_path().parent_path().parent_path();
     const auto made = run_tool({Artefacts::pack_tool().string(), "deb", app.string(), "--out", dir_.path().string(),
                                 "--maintainer", "Kestrova Tests <tests@example.org>"});
     ASSERT_EQ(made.exit_status, 0) << made.err;
