@@ -4,8 +4,10 @@
 #include <system_error>
 
 #include "kestrova/bundle_layout.h"
+#include "kestrova/desktop_integration.h"
 #include "kestrova/info_plist_keys.h"
 #include "platform/property_list.h"
+#include "tools/jlink_runtime.h"
 #include "tools/mime_types.h"
 #include "tools/packaging.h"
 #include "tools/subprocess.h"
@@ -245,10 +247,27 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
         return std::nullopt;
     };
     entries.directory = request.directory;
-    entries.categories = request.categories;
+    // A bundle made with --desktop-integration keeps its menu categories and file types (and the
+    // definition of the types this system may not know); they hold unless the caller gives its own.
+    DesktopEntryRequest chosen = request;
+    const auto stored = [&](std::string_view key) {
+        const auto it = info.find(key);
+        return it == info.end() ? std::vector<std::string>{} : split_list(it->second, ';');
+    };
+    if (chosen.categories.empty()) chosen.categories = stored(info_keys::desktop_categories);
+    if (chosen.mime_types.empty() && !chosen.mime_definition) {
+        chosen.mime_types = stored(info_keys::desktop_mime_types);
+        const fs::path definition = kestrova::bundle_layout::resources_of(bundle) /
+                                    std::string(kestrova::desktop_mime_definition_file);
+        const bool all_known = std::all_of(chosen.mime_types.begin(), chosen.mime_types.end(), [&](const auto& type) {
+            return is_known_mime_type(type, chosen.mime_data_directories);
+        });
+        if (!all_known && fs::is_regular_file(definition, ec)) chosen.mime_definition = definition;
+    }
+    entries.categories = chosen.categories;
     entries.wm_class = request.wm_class;
-    entries.mime_types = request.mime_types;
-    entries.mime_definition = definition_to_install(request);
+    entries.mime_types = chosen.mime_types;
+    entries.mime_definition = definition_to_install(chosen);
     entries.comment = request.comment;
     entries.keywords = request.keywords;
     entries.installed_bundle = request.installed_bundle;

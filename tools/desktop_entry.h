@@ -73,7 +73,8 @@ using DesktopEntryResult = sparkle::MenuEntryResult;
 // Writes the bundle's entries into the directory (created if missing): one for each GUI launcher
 // in Contents/MacOS (the bundle's own launcher first, then the added ones by name), or the bundle's
 // own one alone when it has no GUI launcher; removes the other entries there that name the same
-// bundle. A type the mime database of `mime_data_directories` does not know needs a definition,
+// bundle. Without categories, or without types and a definition, in the request, the ones the
+// bundle stored for --desktop-integration are used. A type the mime database of `mime_data_directories` does not know needs a definition,
 // installed as DIR/../mime/packages/IDENTIFIER.xml (update-mime-database is run on DIR/../mime
 // when it is installed). Throws PackError.
 DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request);

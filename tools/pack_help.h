@@ -188,7 +188,7 @@ application menu, into DIR (default: $XDG_DATA_HOME/applications, or
                   --mime-type)
   Icon            the bundle's CFBundleIconFile, or the theme's application-x-executable
   Terminal        true for a --console application
-  Categories      the --category values, in order
+  Categories      the --category values, in order (default: the bundle's own --category)
   StartupWMClass  the WM_CLASS of the application's windows, so the dock groups them under
                   the entry: the main class with '.' made '-', as AWT derives it when the
                   main thread opens the first window (check with xprop WM_CLASS)
@@ -204,7 +204,7 @@ Options:
                      another thread than its main thread
   --mime-type TYPE   a file type the application opens, e.g. text/x-groovy (repeatable): written
                      as MimeType, and Exec passes the files (%F) so "Open with" gives them as
-                     arguments
+                     arguments (default: the bundle's own --mime-type and --mime-definition)
   --mime-definition FILE  the shared-mime-info XML of the types this system does not know
                      (looked up in $XDG_DATA_HOME and $XDG_DATA_DIRS), installed as
                      DIR/../mime/packages/ID.xml, then update-mime-database DIR/../mime

@@ -12,7 +12,9 @@ inline constexpr std::string_view help_package_options = R"help(
   --description TEXT the one-line summary (default: "NAME desktop application in Java")
   --homepage URL     the application's web site
   --category NAME    a menu category of the entries (repeatable), as for desktop-entry
+                     (default: the bundle's own --category)
   --mime-type TYPE   a file type the entries open (repeatable), as for desktop-entry
+                     (default: the bundle's own --mime-type and --mime-definition)
   --mime-definition FILE  shared-mime-info XML of types Debian does not know, installed in
                      /usr/share/mime/packages (the system's triggers update the database)
   --comment TEXT     the entries' tooltip

@@ -46,27 +46,28 @@ std::string regex_literal(std::string_view text) {
 
 }  // namespace
 
-std::string rpm_spec_text(const RpmSpec& spec) {
+std::string rpm_recipe_text(const RpmRecipe& recipe) {
     std::string out;
     // The bundle is one whole: rpm's scripts must neither strip nor recompile it, nor split out
     // debug information, and its carried runtime's libraries are its own, not the system's.
     out += "%global debug_package %{nil}\n%global __os_install_post %{nil}\n%global _build_id_links none\n";
-    out += "%global __provides_exclude_from ^" + regex_literal(spec.private_tree) + "/.*$\n";
-    if (!spec.excluded.empty()) {
+    out += "%global __provides_exclude_from ^" + regex_literal(recipe.private_tree) + "/.*$\n";
+    if (!recipe.excluded.empty()) {
         out += "%global __requires_exclude ^(";
-        for (std::size_t i = 0; i < spec.excluded.size(); ++i) out += (i ? "|" : "") + regex_literal(spec.excluded[i]);
+        for (std::size_t i = 0; i < recipe.excluded.size(); ++i)
+            out += (i ? "|" : "") + regex_literal(recipe.excluded[i]);
         out += ")\n";
     }
-    out += "Name: " + spec.name + "\nVersion: " + spec.version + "\nRelease: 1\n";
-    out += "Summary: " + spec.summary + "\nLicense: see the application's own license\n";
-    out += "Packager: " + spec.packager + "\n";
-    if (!spec.url.empty()) out += "URL: " + spec.url + "\n";
-    for (const auto& require : spec.requires_) out += "Requires: " + require + "\n";
-    out += "\n%description\n" + spec.summary + ", with the Java runtime it runs on, as one application bundle.\n";
+    out += "Name: " + recipe.name + "\nVersion: " + recipe.version + "\nRelease: 1\n";
+    out += "Summary: " + recipe.summary + "\nLicense: see the application's own license\n";
+    out += "Packager: " + recipe.packager + "\n";
+    if (!recipe.url.empty()) out += "URL: " + recipe.url + "\n";
+    for (const auto& require : recipe.requires_) out += "Requires: " + require + "\n";
+    out += "\n%description\n" + recipe.summary + ", with the Java runtime it runs on, as one application bundle.\n";
     out += "Updates come through the package manager.\n";
-    out += "\n%install\nmkdir -p %{buildroot}\ncp -a '" + spec.staged.string() + "/.' %{buildroot}/\n";
+    out += "\n%install\nmkdir -p %{buildroot}\ncp -a '" + recipe.staged.string() + "/.' %{buildroot}/\n";
     out += "\n%files\n%defattr(-,root,root,-)\n";
-    for (const auto& file : spec.files) out += files_entry(file) + "\n";
+    for (const auto& file : recipe.files) out += files_entry(file) + "\n";
     return out;
 }
 
@@ -80,28 +81,28 @@ fs::path make_rpm(const PackageRequest& request) {
     stage_package_tree(request, facts, root);
     relink_runtime(facts, root);
 
-    RpmSpec spec;
-    spec.name = facts.package;
-    spec.version = version;
-    spec.summary = facts.summary;
-    spec.packager = facts.maintainer;
-    spec.url = facts.homepage.value_or("");
-    spec.staged = root;
-    spec.private_tree = facts.installed_bundle.parent_path().string();
+    RpmRecipe recipe;
+    recipe.name = facts.package;
+    recipe.version = version;
+    recipe.summary = facts.summary;
+    recipe.packager = facts.maintainer;
+    recipe.url = facts.homepage.value_or("");
+    recipe.staged = root;
+    recipe.private_tree = facts.installed_bundle.parent_path().string();
     // A linked runtime: the JVM file itself is the requirement any distribution's JDK package can
     // meet, and rpm must not require the sonames only that JDK's private directories hold.
     if (facts.java_home) {
-        spec.requires_.push_back((*facts.java_home / "lib/server/libjvm.so").string());
-        spec.excluded = {"libjvm.so", "libjava.so", "libjli.so", "libawt.so", "libawt_xawt.so"};
+        recipe.requires_.push_back((*facts.java_home / "lib/server/libjvm.so").string());
+        recipe.excluded = {"libjvm.so", "libjava.so", "libjli.so", "libawt.so", "libawt_xawt.so"};
     }
     // rpm names a 64-bit library's capability with its soname and "()(64bit)".
     if (facts.has_updater)
-        for (const auto& library : libraries_opened_on_first_use()) spec.requires_.push_back(library + "()(64bit)");
-    for (const auto& depend : request.depends) spec.requires_.push_back(depend);
+        for (const auto& library : libraries_opened_on_first_use()) recipe.requires_.push_back(library + "()(64bit)");
+    for (const auto& depend : request.depends) recipe.requires_.push_back(depend);
     // The bundle's and the documentation's directories are the package's; elsewhere only its files.
     const fs::path bundle_dir = "/" / facts.installed_bundle.parent_path().relative_path();
     const fs::path doc_dir = fs::path("/usr/share/doc") / facts.package;
-    spec.files = {bundle_dir.string(), doc_dir.string()};
+    recipe.files = {bundle_dir.string(), doc_dir.string()};
     std::error_code ec;
     for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::path installed = "/" / it->path().lexically_relative(root);
@@ -109,19 +110,19 @@ fs::path make_rpm(const PackageRequest& request) {
             it.disable_recursion_pending();
             continue;
         }
-        if (!it->is_directory(ec) || it->is_symlink(ec)) spec.files.push_back(installed.string());
+        if (!it->is_directory(ec) || it->is_symlink(ec)) recipe.files.push_back(installed.string());
     }
-    std::sort(spec.files.begin() + 2, spec.files.end());
-    const fs::path spec_file = work.path() / (facts.package + ".spec");
-    const std::string text = rpm_spec_text(spec);
-    write_file_atomically(spec_file, std::span<const char>(text.data(), text.size()), 0644);
+    std::sort(recipe.files.begin() + 2, recipe.files.end());
+    const fs::path recipe_file = work.path() / (facts.package + ".rpmbuild");
+    const std::string text = rpm_recipe_text(recipe);
+    write_file_atomically(recipe_file, std::span<const char>(text.data(), text.size()), 0644);
 
     const fs::path built_dir = work.path() / "out";
     const std::string file_name = facts.package + "-" + version + "-1." + arch + ".rpm";
     const ToolResult result =
         run_packaging_tool({"rpmbuild", "-bb", "--quiet", "--define", "_topdir " + (work.path() / "top").string(),
                             "--define", "_rpmdir " + built_dir.string(), "--define", "_build_name_fmt " + file_name,
-                            "--buildroot", (work.path() / "buildroot").string(), spec_file.string()},
+                            "--buildroot", (work.path() / "buildroot").string(), recipe_file.string()},
                            "rpm");
     if (result.status != 0)
         throw PackError(fill(msg_rpmbuild_failed, {first_line(result.err), request.out_dir.string()}));

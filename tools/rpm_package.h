@@ -10,7 +10,7 @@
 
 namespace kestrova::pack {
 
-struct RpmSpec {
+struct RpmRecipe {
     std::string name;
     std::string version;  // as debian_version makes it: '~' sorts first in rpm too
     std::string summary;
@@ -24,7 +24,7 @@ struct RpmSpec {
 };
 
 // The text of the rpmbuild recipe that rpm_package writes.
-std::string rpm_spec_text(const RpmSpec& spec);
+std::string rpm_recipe_text(const RpmRecipe& recipe);
 
 // Makes OUT/NAME-VERSION-1.ARCH.rpm and returns its path. Throws PackError.
 std::filesystem::path make_rpm(const PackageRequest& request);

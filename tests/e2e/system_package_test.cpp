@@ -153,6 +153,28 @@ TEST_F(SystemPackage, RpmShowsItsFilesAndRequiresAndStartsFromARoot) {
     EXPECT_EQ(value_of(cli.out, "arg[0]"), "hello");
 }
 
+// The menu choices a bundle stored for --desktop-integration reach a package given none of its own.
+TEST_F(SystemPackage, PackagesTakeTheMenuChoicesTheBundleStored) {
+    const fs::path definition = dir_.path() / "probe-types.xml";
+    std::ofstream(definition)
+        << "<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
+           "<mime-type type=\"application/x-kestrova-probe\"><glob pattern=\"*.kprobe\"/></mime-type></mime-info>\n";
+    BundleSpec stored;
+    stored.extra = {"--bundle-version", "1.0", "--desktop-integration", "yes", "--category", "Development"};
+    stored.extra.insert(stored.extra.end(),
+                        {"--mime-type", "application/x-kestrova-probe", "--mime-definition", definition.string()});
+    const fs::path app = make_bundle(dir_.path() / "dist", stored).parent_path().parent_path().parent_path();
+    const auto made = run_tool({Artefacts::pack_tool().string(), "deb", app.string(), "--out", dir_.path().string(),
+                                "--maintainer", "Kestrova Tests <tests@example.org>"});
+    ASSERT_EQ(made.exit_status, 0) << made.err;
+    const fs::path root = dir_.path() / "root";
+    run_tool({"/usr/bin/dpkg-deb", "-x", (dir_.path() / "probe_1.0_amd64.deb").string(), root.string()});
+    const std::string entry = read_text(root / "usr/share/applications/app.kestrova.probe.desktop");
+    EXPECT_NE(entry.find("\nCategories=Development;\n"), std::string::npos) << entry;
+    EXPECT_NE(entry.find("\nMimeType=application/x-kestrova-probe;\n"), std::string::npos) << entry;
+    EXPECT_TRUE(fs::is_regular_file(root / "usr/share/mime/packages/app.kestrova.probe.xml"));
+}
+
 // apt with state, cache, sources and configuration of its own (none of the machine's), installing
 // with dpkg into `root`. The root's package database starts as a copy of the machine's, which says
 // truly what the package depends on is installed; its files are not there, so nothing is replaced.
