@@ -1,6 +1,8 @@
 // The Linux alert's pure helpers, exposed for tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -8,6 +10,18 @@
 #include <vector>
 
 namespace kestrova::platform::linux_backend {
+
+// Whether the captured environment names an X11 or Wayland display to show dialogs on.
+bool has_display();
+
+// What a dialog tool wrote to the memory file behind `fd`, from its start, bounded.
+std::string read_dialog_output(int fd);
+
+// In the child between fork and exec: only async-signal-safe calls. The dialog gets standard input,
+// output and error (a descriptor below 0 keeps ours) and nothing else of the launcher, and dies
+// with it.
+[[noreturn]] void exec_dialog(char* const* args, char* const* envp, pid_t launcher, int diagnostics_fd, int answer_fd,
+                              int input_fd = -1);
 
 // Linux refuses a single program argument of 128 KiB or more, and the dialog tools take their text
 // as one: a longer text would leave the user with no dialog at all. This bound leaves room for the
