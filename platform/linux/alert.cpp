@@ -1,9 +1,6 @@
 #include "platform/alert.h"
 
-#include <signal.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +12,7 @@
 #include "kestrova/text.h"
 #include "kestrova/utf8.h"
 #include "platform/linux/alert_internal.h"
+#include "platform/linux/child_process.h"
 #include "platform/linux/environment.h"
 
 namespace kestrova::platform {
@@ -68,25 +66,14 @@ std::string read_dialog_output(int fd) {
     return text;
 }
 
-// In the child between fork and exec: only async-signal-safe calls. The dialog gets standard input,
-// output and error and nothing else of the launcher (the JVM's JARs, files and listening sockets
-// would otherwise stay held by it), and it is killed when the launcher ends, however it ends.
-[[noreturn]] void exec_dialog(char* const* args, char* const* envp, pid_t launcher, int diagnostics_fd, int answer_fd,
-                              int input_fd) {
-    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != launcher) _exit(127);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (input_fd >= 0 && dup2(input_fd, 0) < 0) _exit(127);
-    if (diagnostics_fd >= 0 && dup2(diagnostics_fd, 2) < 0) _exit(127);
-    if (answer_fd >= 0 && dup2(answer_fd, 1) < 0) _exit(127);
-    if (close_range(3, ~0U, 0) != 0) {
-        // Kernels before 5.9: close them one by one, up to the descriptor limit.
-        const long limit = sysconf(_SC_OPEN_MAX);
-        for (long fd = 3; fd < (limit > 0 ? limit : 65536); ++fd) close(static_cast<int>(fd));
-    }
-    execve(args[0], args, envp);
-    _exit(127);
+ChildSetup dialog_setup(int input_fd, int answer_fd, int diagnostics_fd) {
+    ChildSetup setup;
+    setup.input = ChildStream::from(input_fd);
+    setup.output = ChildStream::from(answer_fd);
+    setup.error = ChildStream::from(diagnostics_fd);
+    // Killed when the launcher ends, however it ends: a dialog must not outlive what it speaks for.
+    setup.dies_with_parent = true;
+    return setup;
 }
 
 }  // namespace linux_backend
@@ -102,30 +89,16 @@ struct DialogResult {
 // Runs `argv` with the captured environment and waits for it; with `want_answer` its standard
 // output is kept instead of passed on.
 DialogResult run_and_wait(const std::vector<std::string>& argv, bool want_answer = false, int input_fd = -1) {
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-
     // The tool's standard error goes to a memory file (when one can be made) to be read back.
     const FileDescriptor diagnostics_fd(::memfd_create("kestrova-dialog-stderr", MFD_CLOEXEC));
     const FileDescriptor answer_fd(want_answer ? ::memfd_create("kestrova-dialog-stdout", MFD_CLOEXEC) : -1);
     if (want_answer && !answer_fd.valid()) return {};
-    char* const* envp = linux_backend::captured_envp();
-    const pid_t launcher = getpid();
-    const pid_t pid = fork();
-    if (pid == 0)
-        linux_backend::exec_dialog(args.data(), envp, launcher, diagnostics_fd.get(), answer_fd.get(), input_fd);
-    const int spawned = pid > 0 ? 0 : errno;
-    int status = 0;
-    bool exited = false;
-    if (spawned == 0) {
-        pid_t waited;
-        do {
-            waited = waitpid(pid, &status, 0);
-        } while (waited == -1 && errno == EINTR);
-        exited = waited == pid && WIFEXITED(status);
-    }
+    linux_backend::Child dialog;
+    const int spawned =
+        linux_backend::start_child(argv, linux_backend::dialog_setup(input_fd, answer_fd.get(), diagnostics_fd.get()),
+                                   dialog);
+    const linux_backend::ChildEnd end = spawned == 0 ? dialog.reap() : linux_backend::ChildEnd{};
+    const bool exited = end.exited;
     std::string diagnostics;
     if (diagnostics_fd.valid()) {
         diagnostics = linux_backend::read_dialog_output(diagnostics_fd.get());
@@ -133,7 +106,7 @@ DialogResult run_and_wait(const std::vector<std::string>& argv, bool want_answer
     }
     DialogResult result;
     if (answer_fd.valid()) result.answer = linux_backend::read_dialog_output(answer_fd.get());
-    result.exit_status = exited ? WEXITSTATUS(status) : -1;
+    result.exit_status = exited ? end.exit_status : -1;
     result.shown = spawned == 0 && exited && linux_backend::dialog_was_shown(result.exit_status, diagnostics);
     return result;
 }

@@ -1,13 +1,13 @@
 // The Linux alert's pure helpers, exposed for tests.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/linux/child_process.h"
 
 namespace kestrova::platform::linux_backend {
 
@@ -17,11 +17,10 @@ bool has_display();
 // What a dialog tool wrote to the memory file behind `fd`, from its start, bounded.
 std::string read_dialog_output(int fd);
 
-// In the child between fork and exec: only async-signal-safe calls. The dialog gets standard input,
-// output and error (a descriptor below 0 keeps ours) and nothing else of the launcher, and dies
-// with it.
-[[noreturn]] void exec_dialog(char* const* args, char* const* envp, pid_t launcher, int diagnostics_fd, int answer_fd,
-                              int input_fd = -1);
+// How a dialog tool is started: standard input, output and error from the descriptors given (one
+// below 0 keeps ours), nothing else of the launcher (the JVM's JARs, files and listening sockets
+// would otherwise stay held by it), killed when the launcher ends.
+ChildSetup dialog_setup(int input_fd, int answer_fd, int diagnostics_fd);
 
 // Linux refuses a single program argument of 128 KiB or more, and the dialog tools take their text
 // as one: a longer text would leave the user with no dialog at all. This bound leaves room for the

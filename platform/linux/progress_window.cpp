@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +24,7 @@
 #include "kestrova/utf8.h"
 #include "platform/alert.h"
 #include "platform/linux/alert_internal.h"
+#include "platform/linux/child_process.h"
 #include "platform/linux/environment.h"
 #include "platform/main_queue.h"
 #include "platform/never_destroyed.h"
@@ -75,12 +75,11 @@ struct ProgressWindow {
     int last_quarter = -1;  // lines come one per quarter of the way, not one per report
 
     // The dialog, while there is one.
-    pid_t pid = -1;
+    linux_backend::Child dialog;
     FileDescriptor input_fd;        // our end of its standard input
     FileDescriptor diagnostics_fd;  // its standard error, a memory file
     int last_percent = -1;
     std::string unsent;   // what its input could not take yet, so that no line is ever cut in two
-    bool reaped = false;  // from then on its pid may be another process's: never signalled
     bool closed = false;  // close_progress_window has begun: no cancel from then on
     std::function<void()> cancelled;
     std::thread watcher;
@@ -129,17 +128,10 @@ void queue_for_dialog(ProgressWindow& w, const std::string& lines) {
 // Its own share of the window, by value: the thread keeps the window alive while it watches.
 void watch_dialog(std::shared_ptr<ProgressWindow> w) {  // NOLINT(performance-unnecessary-value-param)
     ProgressWindows& all = progress_windows();
-    siginfo_t info{};
-    int waited;
-    do {
-        waited = ::waitid(P_PID, static_cast<id_t>(w->pid), &info, WEXITED | WNOWAIT);
-    } while (waited == -1 && errno == EINTR);
+    const linux_backend::ChildEnd end = w->dialog.wait_for_end();
 
     std::unique_lock lock(all.mutex);
-    int status = 0;
-    while (::waitpid(w->pid, &status, 0) == -1 && errno == EINTR) {
-    }
-    w->reaped = true;
+    w->dialog.reap();
     all.reaped.notify_all();
 
     std::string diagnostics;
@@ -150,8 +142,8 @@ void watch_dialog(std::shared_ptr<ProgressWindow> w) {  // NOLINT(performance-un
     if (!diagnostics.empty()) std::fwrite(diagnostics.data(), 1, diagnostics.size(), stderr);
     if (w->closed) return;
 
-    const bool exited = waited == 0 && info.si_code == CLD_EXITED;
-    const int exit_status = exited ? info.si_status : -1;
+    const bool exited = end.exited;
+    const int exit_status = exited ? end.exit_status : -1;
     if (!exited || !linux_backend::dialog_was_shown(exit_status, diagnostics)) {
         // It never showed (a display it could not open, a zenity that would not start) or died of
         // a signal not ours: the progress goes on as lines, and nothing was cancelled.
@@ -190,17 +182,12 @@ bool start_dialog(const std::shared_ptr<ProgressWindow>& w, const std::string& z
     const std::vector<std::string> argv = {zenity, "--progress", "--title=" + w->title,
                                            "--text=" + linux_backend::progress_window_markup(w->text),
                                            "--percentage=0"};
-    std::vector<char*> args;
-    args.reserve(argv.size() + 1);
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    char* const* envp = linux_backend::captured_envp();
-    const pid_t launcher = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) linux_backend::exec_dialog(args.data(), envp, launcher, diagnostics_fd.get(), -1, theirs.get());
+    linux_backend::Child dialog;
+    const int spawned =
+        linux_backend::start_child(argv, linux_backend::dialog_setup(theirs.get(), -1, diagnostics_fd.get()), dialog);
     theirs.close();
-    if (pid < 0) return false;
-    w->pid = pid;
+    if (spawned != 0) return false;
+    w->dialog = std::move(dialog);
     w->input_fd = std::move(ours);
     w->diagnostics_fd = std::move(diagnostics_fd);
     w->as_lines = false;
@@ -270,16 +257,11 @@ void close_progress_window(ProgressWindowId window) {
         w->closed = true;
         w->cancelled = nullptr;
         w->input_fd.close();  // at the end of its input zenity greys out Cancel
-        if (w->pid > 0 && !w->reaped) {
-            // Unreaped, the pid is still our child's, running or a zombie: signalling it is safe.
-            siginfo_t info{};
-            const bool running = ::waitid(P_PID, static_cast<id_t>(w->pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                                 info.si_pid == 0;
-            if (running) ::kill(w->pid, SIGTERM);
+        if (w->dialog.started() && !w->dialog.reaped()) {
+            if (w->dialog.running()) w->dialog.signal(SIGTERM);
             // GTK ends at once on SIGTERM; one that hangs is killed outright.
-            if (!all.reaped.wait_for(lock, std::chrono::seconds(2), [&] { return w->reaped; })) {
-                ::kill(w->pid, SIGKILL);
-            }
+            if (!all.reaped.wait_for(lock, std::chrono::seconds(2), [&] { return w->dialog.reaped(); }))
+                w->dialog.signal(SIGKILL);
         }
     }
     if (w->watcher.joinable()) w->watcher.join();
