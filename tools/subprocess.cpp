@@ -1,8 +1,5 @@
 #include "tools/subprocess.h"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +11,7 @@
 #include "kestrova/file_descriptor.h"
 #include "platform/file_system.h"
 #include "tools/packaging.h"
+#include "tools/program_start.h"
 
 extern char** environ;
 
@@ -53,36 +51,31 @@ bool feeds_jvm_options(std::string_view entry) {
 
 ToolResult run_tool(const std::vector<std::string>& argv, const std::optional<std::filesystem::path>& directory) {
     MemoryFile out, err;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out.fd(), 1);
-    posix_spawn_file_actions_adddup2(&actions, err.fd(), 2);
-    if (directory) posix_spawn_file_actions_addchdir_np(&actions, directory->c_str());
-
-    std::vector<std::string> args = argv;
-    std::vector<char*> arg_pointers;
-    arg_pointers.reserve(args.size() + 1);
-    for (auto& arg : args) arg_pointers.push_back(arg.data());
-    arg_pointers.push_back(nullptr);
-    std::vector<char*> env;
+    ProgramStart start;
+    start.argv = argv;
+    start.search_path = true;
+    start.input = ProgramStream::null_input();
+    start.output = ProgramStream::from(out.fd());
+    start.error = ProgramStream::from(err.fd());
+    start.directory = directory;
+    start.environment.emplace();
     for (char** entry = environ; *entry != nullptr; ++entry)
-        if (!feeds_jvm_options(*entry)) env.push_back(*entry);
-    env.push_back(nullptr);
+        if (!feeds_jvm_options(*entry)) start.environment->emplace_back(*entry);
 
-    pid_t pid = 0;
-    const int spawned = ::posix_spawnp(&pid, args.front().c_str(), &actions, nullptr, arg_pointers.data(), env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        throw PackError(fill(msg_cannot_start, {args.front(), std::generic_category().message(spawned)}));
+    pid_t pid = -1;
+    try {
+        pid = start_program(start);
+    } catch (const std::system_error& e) {
+        throw PackError(fill(msg_cannot_start, {argv.front(), e.code().message()}));
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            throw PackError(fill(msg_cannot_wait, {args.front(), std::generic_category().message(errno)}));
+    try {
+        status = wait_for_program(pid);
+    } catch (const std::system_error& e) {
+        throw PackError(fill(msg_cannot_wait, {argv.front(), e.code().message()}));
     }
     ToolResult result;
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    result.status = shell_status(status);
     result.out = out.contents();
     result.err = err.contents();
     return result;

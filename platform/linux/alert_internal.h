@@ -7,7 +7,20 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/linux/child_process.h"
+
 namespace kestrova::platform::linux_backend {
+
+// Whether the captured environment names an X11 or Wayland display to show dialogs on.
+bool has_display();
+
+// What a dialog tool wrote to the memory file behind `fd`, from its start, bounded.
+std::string read_dialog_output(int fd);
+
+// How a dialog tool is started: standard input, output and error from the descriptors given (one
+// below 0 keeps ours), nothing else of the launcher (the JVM's JARs, files and listening sockets
+// would otherwise stay held by it), killed when the launcher ends.
+ChildSetup dialog_setup(int input_fd, int answer_fd, int diagnostics_fd);
 
 // Linux refuses a single program argument of 128 KiB or more, and the dialog tools take their text
 // as one: a longer text would leave the user with no dialog at all. This bound leaves room for the

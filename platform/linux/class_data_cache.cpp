@@ -4,12 +4,10 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sched.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -25,6 +23,7 @@
 #include "core/class_data.h"
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
+#include "platform/linux/child_process.h"
 #include "platform/linux/environment.h"
 #include "platform/process.h"
 
@@ -261,14 +260,7 @@ void start_class_data_helper(const ClassDataJob& job) {
     if (length <= 0) return;
     executable[length] = '\0';
 
-    std::string parent = std::to_string(job.parent);
-    std::vector<char*> argv = {executable,
-                               parent.data(),
-                               const_cast<char*>(job.directory.c_str()),
-                               const_cast<char*>(job.key.c_str()),
-                               const_cast<char*>(job.class_list.c_str()),
-                               const_cast<char*>(job.bundle.c_str()),
-                               nullptr};
+    const std::string parent = std::to_string(job.parent);
     std::string marker = std::string(helper_variable) + "=1";
     std::vector<char*> envp;
     for (char* const* entry = linux_backend::captured_envp(); entry != nullptr && *entry != nullptr; ++entry)
@@ -276,27 +268,20 @@ void start_class_data_helper(const ClassDataJob& job) {
     envp.push_back(marker.data());
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
-    for (int fd = 0; fd <= 2; ++fd) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
-    // Nothing of this process's open files: a descriptor holding the installation's lock, a pipe
-    // whose reader waits for its end, must not live on in the helper.
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    sigset_t none;
-    sigset_t defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    for (int signal : {SIGHUP, SIGINT, SIGTERM, SIGPIPE, SIGCHLD}) sigaddset(&defaults, signal);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    linux_backend::ChildSetup setup;
+    // Nothing of this process's open files (the child gets none from 3 up either): a descriptor
+    // holding the installation's lock, a pipe whose reader waits for its end, must not live on in
+    // the helper.
+    setup.input = setup.output = setup.error = linux_backend::ChildStream::to_null();
     // Its own session: closing the terminal or the test's process group does not end the dump.
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, executable, &actions, &attributes, argv.data(), envp.data());
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
+    setup.new_session = true;
+    setup.envp = envp.data();
+    linux_backend::Child helper;
+    const int error = linux_backend::start_child({executable, parent, job.directory, job.key, job.class_list,
+                                                  job.bundle},
+                                                 setup, helper);
+    // It outlives this process, which is ending: nobody here waits for it.
+    helper.release();
     // No helper, no use for the list: nobody would remove it.
     if (error != 0) unlink((job.directory + "/" + job.class_list).c_str());
 }
@@ -330,6 +315,23 @@ std::optional<ClassDataJob> class_data_helper_job(int argc, char** argv) {
     if (end == argv[1] || *end != '\0' || parent <= 0) return std::nullopt;
     return ClassDataJob{parent, argv[2], argv[3], argv[4], argv[5]};
 }
+
+namespace {
+
+// The dump runs in a child of the helper, so that a JVM that crashes or exits on its own still
+// leaves the helper to clean up after it.
+struct DumpWork {
+    int (*dump)(const std::string&, const std::string&);
+    const std::string* list;
+    const std::string* archive;
+};
+
+int run_dump(void* argument) {
+    const auto* work = static_cast<const DumpWork*>(argument);
+    return work->dump(*work->list, *work->archive);
+}
+
+}  // namespace
 
 int run_class_data_job(const ClassDataJob& job, int (*dump)(const std::string&, const std::string&)) {
     unsetenv(helper_variable);
@@ -365,16 +367,14 @@ int run_class_data_job(const ClassDataJob& job, int (*dump)(const std::string&, 
                                                                         : 0;
 
     const std::string temporary = job.directory + "/" + job.key + "." + std::to_string(getpid()) + ".dumping";
-    const pid_t child = fork();
-    if (child < 0) {
+    DumpWork work{dump, &list, &temporary};
+    linux_backend::Child child;
+    if (linux_backend::start_child_work(&run_dump, &work, {}, child) != 0) {
         unlink(list.c_str());
         return 1;
     }
-    if (child == 0) _exit(dump(list, temporary));
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    const auto size = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? finished_archive(temporary) : std::nullopt;
+    const linux_backend::ChildEnd end = child.reap();
+    const auto size = end.exited && end.exit_status == 0 ? finished_archive(temporary) : std::nullopt;
     unlink(list.c_str());
     const std::string log = class_data::dump_log_of(temporary);
     const auto checked = read_private_file(log, largest_checked_files);

@@ -1,9 +1,7 @@
 #include "platform/desktop_integration.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +22,7 @@
 #include "kestrova/update_settings.h"
 #include "platform/alert.h"
 #include "platform/bundle_info.h"
+#include "platform/linux/child_process.h"
 #include "platform/linux/environment.h"
 #include "platform/property_list.h"
 #include "platform/user_directories.h"
@@ -119,20 +118,14 @@ std::vector<std::string> list_of(const std::optional<std::string>& value) {
 std::optional<std::string> update_mime_database(const fs::path& mime) {
     const auto program = linux_backend::find_program("update-mime-database");
     if (!program) return std::nullopt;  // the desktop reads the definition when the database is next updated
-    const std::string directory = mime.string();
-    char* argv[] = {const_cast<char*>(program->c_str()), const_cast<char*>(directory.c_str()), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, program->c_str(), &actions, nullptr, argv, linux_backend::captured_envp());
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return std::string(std::strerror(spawned));
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return std::nullopt;
-    return "exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    linux_backend::ChildSetup setup;
+    setup.output = linux_backend::ChildStream::to_null();
+    linux_backend::Child tool;
+    if (const int spawned = linux_backend::start_child({*program, mime.string()}, setup, tool); spawned != 0)
+        return std::string(std::strerror(spawned));
+    const linux_backend::ChildEnd end = tool.reap();
+    if (end.exited && end.exit_status == 0) return std::nullopt;
+    return "exit status " + std::to_string(end.exited ? end.exit_status : 128 + end.signal);
 }
 
 void write_entries(const fs::path& bundle, const fs::path& applications, const std::string& name) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -17,8 +16,7 @@
 
 #include "kestrova/burned_in_data.h"
 #include "tests/support/temp_dir.h"
-
-extern char** environ;
+#include "tools/program_start.h"
 
 namespace kestrova::pack::testing {
 
@@ -77,26 +75,16 @@ inline RunResult run_program(const fs::path& program, std::vector<std::string> a
                              Stdout stdout_to = Stdout::captured) {
     const TempDir capture;
     const auto out = capture.path() / "out", err = capture.path() / "err";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     write_bytes(out, "");
-    if (stdout_to == Stdout::captured) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY, 0600);
-    if (stdout_to == Stdout::full) posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
-    if (stdout_to == Stdout::closed) posix_spawn_file_actions_addclose(&actions, 1);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT, 0600);
-    posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    args.insert(args.begin(), program.string());
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) throw std::runtime_error("cannot start " + program.string());
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-    }
+    ProgramStart start;
+    start.argv = std::move(args);
+    start.argv.insert(start.argv.begin(), program.string());
+    if (stdout_to == Stdout::captured) start.output = ProgramStream::file(out.string(), O_WRONLY);
+    if (stdout_to == Stdout::full) start.output = ProgramStream::file("/dev/full", O_WRONLY);
+    if (stdout_to == Stdout::closed) start.output = ProgramStream::closed();
+    start.error = ProgramStream::file(err.string(), O_WRONLY | O_CREAT);
+    start.directory = cwd;
+    const int status = wait_for_program(start_program(start));
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_bytes(out), read_bytes(err)};
 }
 

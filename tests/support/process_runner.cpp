@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -15,6 +14,9 @@
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
+
+#include "tools/program_start.h"
 
 extern char** environ;
 
@@ -44,40 +46,23 @@ std::vector<std::string> merged_environment(const std::map<std::string, std::opt
 // standard input from /dev/null, standard output and error to `out_fd` and `err_fd`.
 pid_t spawn_child(const std::vector<std::string>& argv, const ProcessOptions& options, int out_fd, int err_fd,
                   const std::vector<int>& pass_fds = {}) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-    posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
-    // glibc clears close-on-exec when a descriptor is duplicated onto itself.
-    for (int fd : pass_fds) posix_spawn_file_actions_adddup2(&actions, fd, fd);
-    if (options.cwd) posix_spawn_file_actions_addchdir_np(&actions, options.cwd->c_str());
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attributes, 0);
-
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    auto env_strings = merged_environment(options.env);
-    std::vector<char*> envp;
-    for (auto& e : env_strings) envp.push_back(e.data());
-    envp.push_back(nullptr);
-
-    pid_t pid;
-    const int spawn_error = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawn_error != 0) throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(spawn_error));
-    return pid;
+    pack::ProgramStart start;
+    start.argv = argv;
+    start.input = pack::ProgramStream::null_input();
+    start.output = pack::ProgramStream::from(out_fd);
+    start.error = pack::ProgramStream::from(err_fd);
+    start.pass_fds = pass_fds;
+    start.directory = options.cwd;
+    start.own_process_group = true;
+    start.environment = merged_environment(options.env);
+    try {
+        return pack::start_program(start);
+    } catch (const std::system_error& e) {
+        throw std::runtime_error("cannot start " + argv[0] + ": " + e.code().message());
+    }
 }
 
-int exit_status_of(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
-}
+int exit_status_of(int status) { return pack::shell_status(status); }
 
 }  // namespace
 
