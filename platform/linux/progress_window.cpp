@@ -12,7 +12,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "kestrova/file_descriptor.h"
+#include "kestrova/handle_registry.h"
 #include "kestrova/text.h"
 #include "kestrova/utf8.h"
 #include "platform/alert.h"
@@ -88,8 +88,7 @@ struct ProgressWindow {
 struct ProgressWindows {
     std::mutex mutex;
     std::condition_variable reaped;
-    std::map<ProgressWindowId, std::shared_ptr<ProgressWindow>> shown;
-    ProgressWindowId next = 1;
+    HandleRegistry<std::shared_ptr<ProgressWindow>, ProgressWindowId> shown;
 };
 ProgressWindows& progress_windows() {
     static NeverDestroyed<ProgressWindows> windows;
@@ -204,8 +203,7 @@ ProgressWindowId show_progress_window(std::string_view title, std::string_view t
     w->text = sanitize_utf8(text);
     w->cancelled = std::move(cancelled);
     std::lock_guard lock(all.mutex);
-    const ProgressWindowId id = all.next++;
-    all.shown[id] = w;
+    const ProgressWindowId id = all.shown.add(w);
     const auto zenity = linux_backend::has_display() ? linux_backend::find_program("zenity") : std::nullopt;
     if (!zenity || !start_dialog(w, *zenity)) print_progress_line(*w);
     return id;
@@ -215,8 +213,8 @@ void update_progress_window(ProgressWindowId window, std::optional<double> fract
     ProgressWindows& all = progress_windows();
     std::lock_guard lock(all.mutex);
     const auto found = all.shown.find(window);
-    if (found == all.shown.end()) return;
-    ProgressWindow& w = *found->second;
+    if (!found) return;
+    ProgressWindow& w = **found;
     const std::string new_text = text.empty() ? w.text : sanitize_utf8(text);
     const bool new_phase = new_text != w.text;
     w.text = new_text;
@@ -250,10 +248,9 @@ void close_progress_window(ProgressWindowId window) {
     std::shared_ptr<ProgressWindow> w;
     {
         std::unique_lock lock(all.mutex);
-        const auto found = all.shown.find(window);
-        if (found == all.shown.end()) return;
-        w = found->second;
-        all.shown.erase(found);
+        auto taken = all.shown.take(window);
+        if (!taken) return;
+        w = std::move(*taken);
         w->closed = true;
         w->cancelled = nullptr;
         w->input_fd.close();  // at the end of its input zenity greys out Cancel
