@@ -21,13 +21,14 @@
 
 namespace {
 
-namespace sparkle = kestrova::sparkle;
+namespace protocol = kestrova::protocol;
+namespace updater = kestrova::updater;
 
 // What the delta's data for files below Contents/runtime/ weighs: what of the runtime travels.
 std::uint64_t runtime_bytes_sent(const char* delta) {
     const kestrova::FileDescriptor fd(::open(delta, O_RDONLY | O_CLOEXEC));
     std::uint64_t bytes = 0;
-    for (const auto& e : sparkle::inspect_delta(fd.get()).entries)
+    for (const auto& e : protocol::inspect_delta(fd.get()).entries)
         if (e.path.starts_with("Contents/runtime/")) bytes += e.payload_bytes;
     return bytes;
 }
@@ -46,9 +47,9 @@ int main(int argc, char** argv) {
     try {
         const std::filesystem::path installed = argv[3];
         const auto start = std::chrono::steady_clock::now();
-        const sparkle::DownloadedArchive download{std::filesystem::path(argv[2])};
-        sparkle::verify_update_archive(download, std::string_view(argv[4]), std::string_view(argv[5]), download.size());
-        sparkle::StagingArea staging(installed);
+        const updater::DownloadedArchive download{std::filesystem::path(argv[2])};
+        updater::verify_update_archive(download, std::string_view(argv[4]), std::string_view(argv[5]), download.size());
+        updater::StagingArea staging(installed);
         if (delta)
             staging.build_from_delta(download, argv[6]);
         else

@@ -14,7 +14,7 @@
 #include "kestrova/bundle_layout.h"
 #include "kestrova/file_descriptor.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::freedesktop {
 
 namespace fs = std::filesystem;
 
@@ -256,4 +256,4 @@ fs::path user_data_home(const std::function<std::optional<std::string>(std::stri
     return {};
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::freedesktop

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::freedesktop {
 
 // The key written into every entry the tool makes, naming the bundle the entry belongs to.
 inline constexpr std::string_view desktop_bundle_key = "X-Kestrova-Bundle";
@@ -63,4 +63,4 @@ std::vector<std::filesystem::path> refresh_desktop_entries(const std::filesystem
 // when neither is set. `environment` gives a variable's value, nothing when unset.
 std::filesystem::path user_data_home(const std::function<std::optional<std::string>(std::string_view)>& environment);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::freedesktop

@@ -20,7 +20,7 @@
 #include "kestrova/text.h"
 #include "kestrova/utf8.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::freedesktop {
 
 namespace fs = std::filesystem;
 
@@ -252,7 +252,7 @@ std::string desktop_entry_text(const DesktopEntryFields& fields) {
     out += "Name=" + desktop_entry_escape(fields.name) + "\n";
     // Exec is unescaped as a string first and split by its quoting rules second, so the quoting
     // is applied first here and the string escaping over it.
-    out += "Exec=" + sparkle::desktop_exec_value(executable, fields.mime_types.empty() ? "%U" : "%F") + "\n";
+    out += "Exec=" + freedesktop::desktop_exec_value(executable, fields.mime_types.empty() ? "%U" : "%F") + "\n";
     // A bundle moved or deleted hides its entry instead of leaving one that does nothing.
     out += "TryExec=" + desktop_entry_escape(executable) + "\n";
     out += "Icon=" + desktop_entry_escape(fields.icon) + "\n";
@@ -389,4 +389,4 @@ std::vector<fs::path> remove_menu_entries(const fs::path& bundle, const fs::path
     return found;
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::freedesktop

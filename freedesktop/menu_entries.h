@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::freedesktop {
 
 // A refusal or a failure to write: one line that says what is wrong and what to do.
 class MenuEntryError : public std::runtime_error {
@@ -109,4 +109,4 @@ std::vector<std::filesystem::path> remove_menu_entries(const std::filesystem::pa
 // links left as they are (a link the user keeps pointing at the newest bundle stays useful).
 std::filesystem::path entry_bundle_path(const std::filesystem::path& bundle);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::freedesktop

@@ -19,7 +19,7 @@
 #include <type_traits>
 #include <utility>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 namespace {
 
@@ -547,4 +547,4 @@ const AppcastItem* best_item(const Appcast& appcast, const ItemAudience& audienc
     return best;
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

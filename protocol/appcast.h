@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 // The namespace of the update framework's own elements and attributes, matched by this URI whatever
 // prefix the feed binds it to.
@@ -131,4 +131,4 @@ struct AppcastChoice {
 AppcastChoice choose_from_appcast(std::string_view xml, std::string_view os = this_operating_system);
 AppcastChoice choose_from_appcast(std::string_view xml, const ItemAudience& audience);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

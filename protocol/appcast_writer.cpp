@@ -12,7 +12,7 @@
 #include "protocol/appcast.h"
 #include "protocol/version_comparator.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 namespace {
 
@@ -329,4 +329,4 @@ std::string rfc822_date(std::time_t when) {
     return std::string(text, size);
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

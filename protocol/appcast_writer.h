@@ -13,7 +13,7 @@
 
 #include "kestrova/text.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 // A delta the item offers beside its archive, for the copies that have `from_version` installed.
 struct ReleaseDelta {
@@ -67,4 +67,4 @@ std::string appcast_with_item(std::optional<std::string_view> existing, std::str
 // `when` as an RFC 822 date in UTC, as an item's pubDate is written ("Wed, 09 Dec 2026 22:00:00 +0000").
 std::string rfc822_date(std::time_t when);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

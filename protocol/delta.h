@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 // Why a delta cannot be made, read or applied, in one sentence.
 class DeltaError : public std::runtime_error {
@@ -101,4 +101,4 @@ DeltaManifest apply_delta(int delta_fd, int old_bundle_fd, std::string_view from
                           std::string_view new_bundle_name, const DeltaLimits& limits = {},
                           const std::function<void(const DeltaManifest&)>& before_building = {});
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -19,7 +19,7 @@
 #include "protocol/delta_libraries.h"
 #include "protocol/tree_digest.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 namespace {
 
@@ -340,4 +340,4 @@ DeltaManifest apply_delta(int delta_fd, int old_bundle_fd, std::string_view from
     return manifest;
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -5,7 +5,7 @@
 #include "platform/shared_library.h"
 #include "protocol/delta.h"
 
-namespace kestrova::sparkle::delta_libraries {
+namespace kestrova::protocol::delta_libraries {
 
 namespace {
 
@@ -59,4 +59,4 @@ const Table& loaded(platform::LazyLibrary<Table>& library, platform::LoadableLib
 const Zstd& zstd() { return loaded(zstd_library, platform::LoadableLibrary::zstd); }
 const Libarchive& libarchive() { return loaded(archive_library, platform::LoadableLibrary::archive); }
 
-}  // namespace kestrova::sparkle::delta_libraries
+}  // namespace kestrova::protocol::delta_libraries

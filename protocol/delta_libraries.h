@@ -7,7 +7,7 @@
 #include <archive_entry.h>
 #include <zstd.h>
 
-namespace kestrova::sparkle::delta_libraries {
+namespace kestrova::protocol::delta_libraries {
 
 struct Zstd {
     decltype(&::ZSTD_createCCtx) create_cctx;
@@ -56,4 +56,4 @@ struct Libarchive {
 const Zstd& zstd();
 const Libarchive& libarchive();
 
-}  // namespace kestrova::sparkle::delta_libraries
+}  // namespace kestrova::protocol::delta_libraries

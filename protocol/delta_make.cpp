@@ -23,7 +23,7 @@
 #include "protocol/ed25519.h"
 #include "protocol/tree_digest.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 namespace fs = std::filesystem;
 
@@ -374,4 +374,4 @@ void make_delta(const fs::path& old_bundle, const fs::path& new_bundle, std::str
     if (ec) throw DeltaError(fill_placeholders(msg_cannot_write, "{}", {out.string(), ec.message()}));
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -10,7 +10,7 @@
 #include "kestrova/text.h"
 #include "protocol/delta.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 namespace {
 
@@ -307,4 +307,4 @@ std::uint64_t delta_written_bytes(const DeltaManifest& manifest) {
     return total;
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -14,7 +14,7 @@
 #include "kestrova/file_descriptor.h"
 #include "platform/shared_library.h"
 
-namespace kestrova::sparkle::ed25519 {
+namespace kestrova::protocol::ed25519 {
 
 namespace {
 
@@ -222,4 +222,4 @@ std::string Sha256::hex() {
     return out;
 }
 
-}  // namespace kestrova::sparkle::ed25519
+}  // namespace kestrova::protocol::ed25519

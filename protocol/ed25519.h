@@ -17,7 +17,7 @@
 
 struct evp_md_ctx_st;  // OpenSSL's EVP_MD_CTX, kept out of this header
 
-namespace kestrova::sparkle::ed25519 {
+namespace kestrova::protocol::ed25519 {
 
 using Seed = std::array<std::uint8_t, 32>;  // the private key (RFC 8032's 32-byte secret)
 using PublicKey = std::array<std::uint8_t, 32>;
@@ -102,4 +102,4 @@ private:
     evp_md_ctx_st* context_;
 };
 
-}  // namespace kestrova::sparkle::ed25519
+}  // namespace kestrova::protocol::ed25519

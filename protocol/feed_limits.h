@@ -4,9 +4,9 @@
 
 #include <cstddef>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 inline constexpr double feed_timeout_seconds = 30;
 inline constexpr std::size_t max_feed_bytes = std::size_t{4} << 20;
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

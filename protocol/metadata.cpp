@@ -75,7 +75,7 @@ MetadataRollout metadata_rollout(std::optional<std::string_view> text) {
     if (!text) return rollout;
     for_each_metadata_entry(*text, [&](std::string_view key, std::string_view value) {
         if (key == "app.pubDate") {
-            rollout.published = sparkle::parse_rfc822_date(value);
+            rollout.published = protocol::parse_rfc822_date(value);
         } else if (key == "app.phasedRolloutInterval") {
             std::int64_t seconds = 0;
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
@@ -104,7 +104,7 @@ std::string metadata_properties(std::string_view version) {
     const std::string_view revision = dot == std::string_view::npos ? std::string_view{} : version.substr(dot + 1);
     std::string text = "app.version=" + std::string(major) + "\napp.revision=" + std::string(revision) + "\n";
     const auto read_back = metadata_version(parse_metadata(text));
-    if (!read_back || sparkle::compare_versions(*read_back, version) != sparkle::Ordering::same ||
+    if (!read_back || protocol::compare_versions(*read_back, version) != protocol::Ordering::same ||
         version.find_first_of("=\n\r") != std::string_view::npos)
         throw MetadataWriteError(std::string(version));
     return text;
@@ -122,8 +122,8 @@ std::string metadata_properties(std::string_view version, const ReleaseRollout& 
 }
 
 std::string metadata_for_appcast(std::string_view appcast) {
-    const sparkle::Appcast parsed = sparkle::parse_appcast(appcast);
-    const sparkle::AppcastItem* newest = sparkle::best_item(parsed);
+    const protocol::Appcast parsed = protocol::parse_appcast(appcast);
+    const protocol::AppcastItem* newest = protocol::best_item(parsed);
     if (newest == nullptr) return {};
     ReleaseRollout rollout;
     rollout.pub_date = newest->pub_date;

@@ -80,7 +80,7 @@ std::string metadata_properties(std::string_view version, const ReleaseRollout& 
 
 // What metadata.properties says for an appcast: the newest item of the default channel, which is
 // what every copy follows, and how it is rolled out. Empty when the default channel has no item.
-// Throws sparkle::AppcastError for an appcast the updater would not read, and MetadataWriteError.
+// Throws AppcastError for an appcast the updater would not read, and MetadataWriteError.
 std::string metadata_for_appcast(std::string_view appcast);
 
 }  // namespace kestrova

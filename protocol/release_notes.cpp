@@ -8,7 +8,7 @@
 
 #include "kestrova/utf8.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 namespace {
 
@@ -215,4 +215,4 @@ bool is_fetchable_notes_link(std::string_view link) {
            (scheme == "http" || scheme == "https");
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

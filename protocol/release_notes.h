@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 // The most of the notes a dialog shows; the rest is cut, which the text then says.
 inline constexpr std::size_t max_release_notes_text_bytes = std::size_t{16} * 1024;
@@ -27,4 +27,4 @@ std::optional<std::string> release_notes_text(std::string_view notes, std::size_
 // this machine, another scheme) is never opened for the site.
 bool is_fetchable_notes_link(std::string_view link);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -16,7 +16,7 @@
 #include "kestrova/file_descriptor.h"
 #include "kestrova/text.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 namespace {
 
@@ -252,4 +252,4 @@ std::vector<std::string> read_user_channels(const std::optional<std::filesystem:
     return text ? parse_channel_list(*text) : std::vector<std::string>{};
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 // Group 0 is let in at the item's pubDate, group g after g intervals; the last group waits six.
 inline constexpr int rollout_groups = 7;
@@ -64,4 +64,4 @@ std::optional<std::filesystem::path> user_channels_file(const std::optional<std:
 // larger than any list needs.
 std::vector<std::string> read_user_channels(const std::optional<std::filesystem::path>& file);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -13,7 +13,7 @@
 #include "kestrova/info_plist_keys.h"
 #include "protocol/metadata.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 namespace {
 
@@ -336,4 +336,4 @@ int write_feed_state(const std::filesystem::path& file, const FeedState& state) 
     return replace_file(file, text, 0600);
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -15,7 +15,7 @@
 #include "kestrova/update_settings.h"
 #include "protocol/ed25519.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 enum class FeedFile { appcast, metadata };
 
@@ -127,4 +127,4 @@ inline constexpr std::int64_t seconds_from_1970_to_2001 = 978307200;
 std::string format_utc(std::int64_t seconds);
 std::optional<std::int64_t> parse_utc(std::string_view text);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -1,6 +1,6 @@
 #include "protocol/tree_digest.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 TreeDigest::TreeDigest(std::string_view bundle_name, unsigned mode) {
     digest_.update(std::string(bundle_name) + std::string("\0d", 2) + std::to_string(mode & 07777));
@@ -17,4 +17,4 @@ void TreeDigest::describe(std::string_view path, char type, unsigned mode, std::
                    std::string(1, '\0'));
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -11,7 +11,7 @@
 
 #include "protocol/ed25519.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 class TreeDigest {
 public:
@@ -36,4 +36,4 @@ private:
     ed25519::Sha256 digest_;
 };
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

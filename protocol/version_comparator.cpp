@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 namespace {
 
@@ -217,4 +217,4 @@ Ordering compare_versions(std::string_view a, std::string_view b) {
     return a_longer == longer_is_newer ? Ordering::descending : Ordering::ascending;
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 // The result of comparing `a` with `b`: ascending means `a` is older than `b`.
 enum class Ordering : int { ascending = -1, same = 0, descending = 1 };
@@ -20,4 +20,4 @@ enum class Ordering : int { ascending = -1, same = 0, descending = 1 };
 // for pairwise checks and linear "newest" scans, never as a std::sort predicate on unchecked input.
 Ordering compare_versions(std::string_view a, std::string_view b);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

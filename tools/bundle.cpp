@@ -497,14 +497,14 @@ BundlePlan plan_bundle(const ParsedArgs& args) {
         plist.check_interval = *parsed;
     }
     if (const auto key = args.value("--public-ed-key")) {
-        if (!kestrova::sparkle::ed25519::public_key_from_base64(*key))
+        if (!kestrova::protocol::ed25519::public_key_from_base64(*key))
             throw UsageError(fill(msg_bad_public_ed_key, {*key}));
         plist.public_ed_key = *key;
     }
     plist.require_signed_feed = args.has("--require-signed-feed");
     if (plist.require_signed_feed && !plist.public_ed_key) throw UsageError(std::string(msg_signed_feed_without_key));
     for (const std::string& channel : args.values("--update-channel")) {
-        if (!kestrova::sparkle::is_channel_name(channel)) throw UsageError(fill(msg_bad_channel, {channel}));
+        if (!kestrova::protocol::is_channel_name(channel)) throw UsageError(fill(msg_bad_channel, {channel}));
         if (std::find(plist.update_channels.begin(), plist.update_channels.end(), channel) ==
             plist.update_channels.end())
             plist.update_channels.push_back(channel);

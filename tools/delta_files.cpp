@@ -22,8 +22,8 @@
 namespace kestrova::pack {
 
 namespace fs = std::filesystem;
-using sparkle::DeltaError;
-using sparkle::DeltaKind;
+using protocol::DeltaError;
+using protocol::DeltaKind;
 
 namespace {
 
@@ -149,7 +149,7 @@ void make_deltas_between_archives(const std::vector<std::pair<fs::path, fs::path
         fs::create_directory(old_dir, ec);
         const fs::path old_bundle = unpack(old_archive, old_dir);
         try {
-            sparkle::make_delta(old_bundle, new_bundle, bundle_version(old_bundle, old_archive), new_version, out);
+            protocol::make_delta(old_bundle, new_bundle, bundle_version(old_bundle, old_archive), new_version, out);
         } catch (const DeltaError& e) {
             throw PackError(e.what());
         }
@@ -161,9 +161,9 @@ std::string describe_delta(const fs::path& path) {
     const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0)
         throw PackError(fill(msg_cannot_open_delta, {path.string(), std::generic_category().message(errno)}));
-    sparkle::DeltaManifest m;
+    protocol::DeltaManifest m;
     try {
-        m = sparkle::inspect_delta(fd.get());
+        m = protocol::inspect_delta(fd.get());
     } catch (const DeltaError& e) {
         throw PackError(e.what());
     }

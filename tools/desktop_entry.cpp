@@ -227,13 +227,13 @@ fs::path default_applications_directory(const char* xdg_data_home, const char* h
 }
 
 DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
-    const fs::path bundle = sparkle::entry_bundle_path(request.bundle);
+    const fs::path bundle = freedesktop::entry_bundle_path(request.bundle);
     // Read with the launcher's own Info.plist reader, so the entry sees the values the launcher sees.
     const fs::path plist_path = kestrova::bundle_layout::info_plist_of(bundle);
     std::error_code ec;
     if (!fs::is_regular_file(plist_path, ec)) throw PackError(fill(msg_no_plist, {bundle.string()}));
     const auto info = platform::read_info_dictionary(plist_path.string());
-    sparkle::MenuEntryRequest entries;
+    freedesktop::MenuEntryRequest entries;
     entries.bundle = bundle;
     entries.info = [&](std::string_view key) -> std::optional<std::string> {
         const auto it = info.find(key);
@@ -283,16 +283,16 @@ DesktopEntryResult write_desktop_entry(const DesktopEntryRequest& request) {
             return std::nullopt;
         };
     try {
-        return sparkle::write_menu_entries(entries);
-    } catch (const sparkle::MenuEntryError& e) {
+        return freedesktop::write_menu_entries(entries);
+    } catch (const freedesktop::MenuEntryError& e) {
         throw PackError(e.what());
     }
 }
 
 std::vector<fs::path> remove_desktop_entries(const fs::path& bundle, const fs::path& directory) {
     try {
-        return sparkle::remove_menu_entries(bundle, directory);
-    } catch (const sparkle::MenuEntryError& e) {
+        return freedesktop::remove_menu_entries(bundle, directory);
+    } catch (const freedesktop::MenuEntryError& e) {
         throw PackError(e.what());
     }
 }

@@ -17,13 +17,13 @@ namespace kestrova::pack {
 
 // The entries themselves are written by the freedesktop library, which the launcher of a bundle
 // that puts itself in the menu writes them with too.
-using sparkle::BundleLauncher;
-using sparkle::desktop_entry_text;
-using sparkle::desktop_file_name;
-using sparkle::DesktopEntryFields;
-using sparkle::is_png;
-using sparkle::read_bundle_launcher;
-using sparkle::wm_class_for_main_class;
+using freedesktop::BundleLauncher;
+using freedesktop::desktop_entry_text;
+using freedesktop::desktop_file_name;
+using freedesktop::DesktopEntryFields;
+using freedesktop::is_png;
+using freedesktop::read_bundle_launcher;
+using freedesktop::wm_class_for_main_class;
 
 // Whether `category` can go into the Categories key: a category the freedesktop menu standard
 // registers, or a private one starting with "X-".
@@ -31,16 +31,16 @@ bool is_known_category(std::string_view category);
 
 // The value escaping and the Exec form are the update framework's, which rewrites the entries
 // after an update that renames the launcher.
-using sparkle::desktop_entry_escape;
-using sparkle::exec_argument;
+using freedesktop::desktop_entry_escape;
+using freedesktop::exec_argument;
 
 // The key written into every entry the tool makes, naming the bundle the entry belongs to.
-inline constexpr std::string_view bundle_key = sparkle::desktop_bundle_key;
+inline constexpr std::string_view bundle_key = freedesktop::desktop_bundle_key;
 
 // The bundle an entry's text names in its bundle_key, unescaped; nullopt for an entry the tool did
 // not write.
 inline std::optional<std::filesystem::path> bundle_of_entry(std::string_view text) {
-    return sparkle::bundle_of_desktop_entry(text);
+    return freedesktop::bundle_of_desktop_entry(text);
 }
 
 // The applications directory of the user's data home: $XDG_DATA_HOME/applications when that
@@ -68,7 +68,7 @@ struct DesktopEntryRequest {
 };
 
 // The entries written, where the definition was installed, and one line each for the user.
-using DesktopEntryResult = sparkle::MenuEntryResult;
+using DesktopEntryResult = freedesktop::MenuEntryResult;
 
 // Writes the bundle's entries into the directory (created if missing): one for each GUI launcher
 // in Contents/MacOS (the bundle's own launcher first, then the added ones by name), or the bundle's

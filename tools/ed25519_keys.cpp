@@ -18,7 +18,7 @@
 namespace kestrova::pack {
 
 namespace fs = std::filesystem;
-namespace ed = sparkle::ed25519;
+namespace ed = protocol::ed25519;
 
 namespace {
 

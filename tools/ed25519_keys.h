@@ -18,15 +18,15 @@ namespace kestrova::pack {
 // A file that cannot be written completely is removed again, and so is one whose public half
 // `announce` (called once the file is complete) could not pass on: it throws, and that goes on.
 // Throws PackError.
-sparkle::ed25519::PublicKey generate_key_file(const std::filesystem::path& path,
-                                              const std::function<void(const sparkle::ed25519::PublicKey&)>& announce);
+protocol::ed25519::PublicKey generate_key_file(
+    const std::filesystem::path& path, const std::function<void(const protocol::ed25519::PublicKey&)>& announce);
 
 // The private key in a file generate_key_file wrote (any PEM PKCS#8 Ed25519 key). Throws PackError
 // for a missing or unreadable file and for one that holds no Ed25519 private key.
-sparkle::ed25519::Seed read_key_file(const std::filesystem::path& path);
+protocol::ed25519::Seed read_key_file(const std::filesystem::path& path);
 
 // `sparkle:edSignature="BASE64" length="BYTES"`, the attributes an appcast enclosure carries for
 // the file at `path`. Throws PackError when the file cannot be read.
-std::string signature_attributes(const std::filesystem::path& path, const sparkle::ed25519::Seed& seed);
+std::string signature_attributes(const std::filesystem::path& path, const protocol::ed25519::Seed& seed);
 
 }  // namespace kestrova::pack

@@ -234,8 +234,8 @@ int run_generate_keys(std::span<char* const> argv) {
     }
     if (!args.operands.empty()) throw UsageError(fill(msg_operands, {"generate-keys", "no operands", "generate-keys"}));
     const fs::path key_file = args.required("--key-file", "generate-keys");
-    kestrova::pack::generate_key_file(key_file, [](const kestrova::sparkle::ed25519::PublicKey& key) {
-        const std::string line = kestrova::sparkle::ed25519::encode_base64(key) + "\n";
+    kestrova::pack::generate_key_file(key_file, [](const kestrova::protocol::ed25519::PublicKey& key) {
+        const std::string line = kestrova::protocol::ed25519::encode_base64(key) + "\n";
         if (std::fputs(line.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
             throw PackError(fill(msg_cannot_print_key, {std::generic_category().message(errno)}));
     });
@@ -358,7 +358,7 @@ int run_release(std::span<char* const> argv) {
     options.source_date_epoch = source_date_epoch();
     if (const auto notes = args.value("--release-notes")) options.release_notes_file = *notes;
     if (const auto channel = args.value("--channel")) {
-        if (!kestrova::sparkle::is_channel_name(*channel)) throw UsageError(fill(msg_bad_channel, {*channel}));
+        if (!kestrova::protocol::is_channel_name(*channel)) throw UsageError(fill(msg_bad_channel, {*channel}));
         options.channel = *channel;
     }
     if (const auto interval = args.value("--phased-rollout-interval")) {

@@ -35,9 +35,9 @@
 namespace kestrova::pack {
 
 namespace fs = std::filesystem;
-namespace ed = sparkle::ed25519;
-using sparkle::ReleaseDelta;
-using sparkle::ReleaseItem;
+namespace ed = protocol::ed25519;
+using protocol::ReleaseDelta;
+using protocol::ReleaseItem;
 
 namespace {
 
@@ -90,14 +90,14 @@ constexpr std::string_view msg_empty_prefix = "--download-url-prefix needs the a
 
 std::string appcast_text(std::optional<std::string_view> existing, std::string_view title, const ReleaseItem& item) {
     try {
-        return sparkle::appcast_with_item(existing, title, item);
-    } catch (const sparkle::AppcastWriteError& e) {
+        return protocol::appcast_with_item(existing, title, item);
+    } catch (const protocol::AppcastWriteError& e) {
         switch (e.kind()) {
-            case sparkle::AppcastWriteError::Kind::unreadable:
+            case protocol::AppcastWriteError::Kind::unreadable:
                 throw PackError(fill(msg_bad_appcast, {e.what()}));
-            case sparkle::AppcastWriteError::Kind::not_newer:
+            case protocol::AppcastWriteError::Kind::not_newer:
                 throw PackError(fill(msg_not_newer, {item.version, e.what()}));
-            case sparkle::AppcastWriteError::Kind::bad_text:
+            case protocol::AppcastWriteError::Kind::bad_text:
                 check_markup(e.what(),
                              e.place() == MarkupPlace::attribute ? "an appcast attribute" : "an appcast text");
                 break;
@@ -200,9 +200,9 @@ void check_keys(const ed::PublicKey& bundle_key, const ed::PublicKey& signing_ke
 }
 
 void check_feed_size(std::size_t size, const fs::path& appcast_path) {
-    if (size > sparkle::max_feed_bytes)
+    if (size > protocol::max_feed_bytes)
         throw PackError(fill(msg_feed_too_large,
-                             {std::to_string(size), std::to_string(sparkle::max_feed_bytes), appcast_path.string()}));
+                             {std::to_string(size), std::to_string(protocol::max_feed_bytes), appcast_path.string()}));
 }
 
 }  // namespace
@@ -293,7 +293,7 @@ fs::path make_release(const ReleaseOptions& options) {
     item.channel = options.channel;
     item.phased_rollout_interval = options.phased_rollout_interval;
     item.critical_update = options.critical_update;
-    item.pub_date = sparkle::rfc822_date(
+    item.pub_date = protocol::rfc822_date(
         options.source_date_epoch ? static_cast<std::time_t>(*options.source_date_epoch) : std::time(nullptr));
 
     // --- Writing: each file aside, then all renamed into place, the metadata last, so that the gate
@@ -304,11 +304,11 @@ fs::path make_release(const ReleaseOptions& options) {
         fs::create_directories(options.site);
         const SiteLock lock(options.site);
         const auto existing = read_if_present(appcast_path);
-        const sparkle::FeedStamp stamp = next_feed_stamp(existing,
-                                                         read_if_present(options.site / "metadata.properties"),
-                                                         identifier, std::time(nullptr), options.expires_in_days);
-        const auto signed_text = [&](std::string_view body, sparkle::FeedFile file) {
-            return identifier.empty() ? std::string(body) : sparkle::sign_feed_file(body, file, stamp, feed_keys);
+        const protocol::FeedStamp stamp = next_feed_stamp(existing,
+                                                          read_if_present(options.site / "metadata.properties"),
+                                                          identifier, std::time(nullptr), options.expires_in_days);
+        const auto signed_text = [&](std::string_view body, protocol::FeedFile file) {
+            return identifier.empty() ? std::string(body) : protocol::sign_feed_file(body, file, stamp, feed_keys);
         };
         // A dry run of the appcast with this item, with the longest signature and length it can get,
         // so that a feed that refuses it, or would grow too large, does so before anything is written.
@@ -324,7 +324,7 @@ fs::path make_release(const ReleaseOptions& options) {
             delta.length = std::numeric_limits<std::uint64_t>::max();
         }
         const std::string longest_appcast = appcast_text(existing, name, longest);
-        check_feed_size(signed_text(longest_appcast, sparkle::FeedFile::appcast).size(), appcast_path);
+        check_feed_size(signed_text(longest_appcast, protocol::FeedFile::appcast).size(), appcast_path);
         // The newest default item is the same whatever the signatures and lengths turn out to be.
         const std::string metadata = metadata_text_for(longest_appcast);
 
@@ -353,9 +353,9 @@ fs::path make_release(const ReleaseOptions& options) {
             item.deltas[i].signature = ed::encode_base64(ed::sign(seed, bytes.bytes()));
             item.deltas[i].length = bytes.bytes().size();
         }
-        write_all(appcast.path(), signed_text(appcast_text(existing, name, item), sparkle::FeedFile::appcast));
+        write_all(appcast.path(), signed_text(appcast_text(existing, name, item), protocol::FeedFile::appcast));
         appcast.finish();
-        write_all(properties.path(), signed_text(metadata, sparkle::FeedFile::metadata));
+        write_all(properties.path(), signed_text(metadata, protocol::FeedFile::metadata));
         properties.finish();
         archive.commit();
         for (const auto& delta : delta_files) delta->commit();

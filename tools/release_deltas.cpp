@@ -13,15 +13,16 @@ std::vector<std::string> delta_base_versions(std::optional<std::string_view> app
                                              std::size_t count) {
     std::vector<std::string> versions;
     if (!appcast || count == 0) return versions;
-    sparkle::Appcast parsed;
+    protocol::Appcast parsed;
     try {
-        parsed = sparkle::parse_appcast(*appcast);
-    } catch (const sparkle::AppcastError&) {
+        parsed = protocol::parse_appcast(*appcast);
+    } catch (const protocol::AppcastError&) {
         return versions;  // the release refuses such a feed on its own, with its reason
     }
     for (const auto& item : parsed.items) {
-        const bool for_us = !item.os || *item.os == sparkle::this_operating_system;
-        if (!for_us || item.channel || sparkle::compare_versions(item.version, version) != sparkle::Ordering::ascending)
+        const bool for_us = !item.os || *item.os == protocol::this_operating_system;
+        if (!for_us || item.channel ||
+            protocol::compare_versions(item.version, version) != protocol::Ordering::ascending)
             continue;
         // A version's archive name must stay inside the site, as release's own check keeps it.
         if (item.version.find('/') != std::string::npos || item.version.starts_with('.')) continue;
@@ -32,7 +33,7 @@ std::vector<std::string> delta_base_versions(std::optional<std::string_view> app
             versions.push_back(item.version);
     }
     std::stable_sort(versions.begin(), versions.end(), [](const std::string& a, const std::string& b) {
-        return sparkle::compare_versions(a, b) == sparkle::Ordering::descending;
+        return protocol::compare_versions(a, b) == protocol::Ordering::descending;
     });
     if (versions.size() > count) versions.resize(count);
     return versions;

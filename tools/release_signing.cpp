@@ -16,7 +16,7 @@
 namespace kestrova::pack {
 
 namespace fs = std::filesystem;
-namespace ed = sparkle::ed25519;
+namespace ed = protocol::ed25519;
 
 namespace {
 
@@ -34,14 +34,14 @@ constexpr std::int64_t seconds_per_day = 86400;
 
 }  // namespace
 
-sparkle::FeedStamp next_feed_stamp(std::optional<std::string_view> appcast, std::optional<std::string_view> metadata,
-                                   std::string identifier, std::int64_t now, std::optional<int> expires_in_days) {
-    sparkle::FeedStamp stamp;
+protocol::FeedStamp next_feed_stamp(std::optional<std::string_view> appcast, std::optional<std::string_view> metadata,
+                                    std::string identifier, std::int64_t now, std::optional<int> expires_in_days) {
+    protocol::FeedStamp stamp;
     stamp.serial = static_cast<std::uint64_t>(std::max<std::int64_t>(now, 1));
     for (const auto& [text, file] :
-         {std::pair{appcast, sparkle::FeedFile::appcast}, std::pair{metadata, sparkle::FeedFile::metadata}}) {
+         {std::pair{appcast, protocol::FeedFile::appcast}, std::pair{metadata, protocol::FeedFile::metadata}}) {
         if (!text) continue;
-        if (const auto current = sparkle::read_signed_feed_file(*text, file))
+        if (const auto current = protocol::read_signed_feed_file(*text, file))
             stamp.serial = std::max(stamp.serial, current->stamp.serial + 1);
     }
     stamp.signed_at = now;
@@ -78,9 +78,9 @@ void refresh_release_site(const RefreshOptions& options) {
     try {
         const SiteLock lock(options.site);
         std::string texts[2];
-        std::optional<sparkle::SignedFeedFile> files[2];
-        const std::pair<fs::path, sparkle::FeedFile> sources[2] = {{appcast_path, sparkle::FeedFile::appcast},
-                                                                   {metadata_path, sparkle::FeedFile::metadata}};
+        std::optional<protocol::SignedFeedFile> files[2];
+        const std::pair<fs::path, protocol::FeedFile> sources[2] = {{appcast_path, protocol::FeedFile::appcast},
+                                                                    {metadata_path, protocol::FeedFile::metadata}};
         for (std::size_t i = 0; i < 2; ++i) {
             std::error_code ec;
             if (!fs::is_regular_file(sources[i].first, ec))
@@ -88,19 +88,19 @@ void refresh_release_site(const RefreshOptions& options) {
                     fill(msg_refresh_missing, {sources[i].first.filename().string(), options.site.string()}));
             const auto bytes = read_file(sources[i].first);
             texts[i].assign(bytes.begin(), bytes.end());
-            files[i] = sparkle::read_signed_feed_file(texts[i], sources[i].second);
+            files[i] = protocol::read_signed_feed_file(texts[i], sources[i].second);
             if (!files[i] || std::none_of(public_keys.begin(), public_keys.end(), [&](const ed::PublicKey& key) {
-                    return sparkle::is_signed_by(*files[i], key);
+                    return protocol::is_signed_by(*files[i], key);
                 }))
                 throw PackError(fill(msg_refresh_unsigned, {sources[i].first.filename().string()}));
         }
         if (files[0]->stamp.identifier != files[1]->stamp.identifier)
             throw PackError(fill(msg_refresh_mixed, {files[0]->stamp.identifier, files[1]->stamp.identifier}));
-        const sparkle::FeedStamp stamp = next_feed_stamp(texts[0], texts[1], files[0]->stamp.identifier,
-                                                         std::time(nullptr), options.expires_in_days);
+        const protocol::FeedStamp stamp = next_feed_stamp(texts[0], texts[1], files[0]->stamp.identifier,
+                                                          std::time(nullptr), options.expires_in_days);
         // The appcast first, as a release writes them: the gate never announces what the feed lacks.
         for (std::size_t i = 0; i < 2; ++i) {
-            const std::string signed_text = sparkle::sign_feed_file(files[i]->body, sources[i].second, stamp, keys);
+            const std::string signed_text = protocol::sign_feed_file(files[i]->body, sources[i].second, stamp, keys);
             write_file_atomically(sources[i].first, signed_text, 0644);
         }
     } catch (const std::system_error& e) {

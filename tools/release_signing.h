@@ -22,8 +22,8 @@ inline constexpr int max_expiry_days = 3650;
 // The stamp of the site's next files, signed at `now` (seconds since 1970): a serial above those of
 // the site's current files, and never below `now` itself, so that a site rebuilt from nothing
 // still goes forward for clients that saw the old one.
-sparkle::FeedStamp next_feed_stamp(std::optional<std::string_view> appcast, std::optional<std::string_view> metadata,
-                                   std::string identifier, std::int64_t now, std::optional<int> expires_in_days);
+protocol::FeedStamp next_feed_stamp(std::optional<std::string_view> appcast, std::optional<std::string_view> metadata,
+                                    std::string identifier, std::int64_t now, std::optional<int> expires_in_days);
 
 // An exclusive lock on the site directory itself (flock), so it leaves no file behind. A run that
 // waited for it checks that the path still names the directory it locked: the run before may have

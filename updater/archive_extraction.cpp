@@ -19,7 +19,7 @@
 #include "updater/install_detail.h"
 #include "updater/install_steps.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace fs = std::filesystem;
 using namespace install_detail;
@@ -130,14 +130,14 @@ void StagingArea::build_from_delta(const DownloadedArchive& delta, std::string_v
     try {
         // Every file is written, the unchanged ones as copies: the new tree must stand whole beside
         // the old one, which stays as the way back.
-        const auto make_room = [&](const DeltaManifest& manifest) {
-            check_room(lock_fd_.get(), path_, delta_written_bytes(manifest), "the files its delta builds");
+        const auto make_room = [&](const protocol::DeltaManifest& manifest) {
+            check_room(lock_fd_.get(), path_, protocol::delta_written_bytes(manifest), "the files its delta builds");
         };
-        apply_delta(delta.fd(), installed.get(), from_version, lock_fd_.get(), installed_.filename().string(), {},
-                    make_room);
-    } catch (const DeltaError& e) {
+        protocol::apply_delta(delta.fd(), installed.get(), from_version, lock_fd_.get(), installed_.filename().string(),
+                              {}, make_room);
+    } catch (const protocol::DeltaError& e) {
         throw InstallError(install_reason(msg_delta_unusable, {e.what()}));
-    } catch (const ed25519::LibraryMissing& e) {
+    } catch (const protocol::ed25519::LibraryMissing& e) {
         throw InstallError(install_reason(msg_delta_unusable, {e.what()}));
     }
 }
@@ -241,4 +241,4 @@ void StagingArea::extract(const DownloadedArchive& download) {
     if (!top_seen || ::lstat(staged_bundle().c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
         throw InstallError(install_reason(msg_no_bundle, {bundle_name}));
 }
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

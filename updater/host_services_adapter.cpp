@@ -1,6 +1,6 @@
 #include "updater/host_services_adapter.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace {
 
@@ -130,4 +130,4 @@ void HostServicesAdapter::progress_cancelled(void* context) noexcept {
     }
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -19,7 +19,7 @@
 #include "kestrova/updater_abi.h"
 #include "updater/updater_host.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 // Values longer than this are cut by the host; plist strings that matter here are far shorter.
 inline constexpr std::size_t max_info_value_bytes = std::size_t{1} << 16;
@@ -273,4 +273,4 @@ private:
 // runs on the JVM thread while the main thread may still be inside one of the callbacks.
 extern HostServicesAdapter* installed_host;
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -17,7 +17,7 @@
 #include "updater/install_detail.h"
 #include "updater/install_steps.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace fs = std::filesystem;
 using namespace install_detail;
@@ -83,7 +83,7 @@ void verify_update_archive(const fs::path& archive, std::optional<std::string_vi
 
 void verify_update_archive(const DownloadedArchive& archive, std::optional<std::string_view> public_key,
                            std::optional<std::string_view> signature, std::optional<std::uint64_t> length) {
-    namespace ed = ed25519;
+    namespace ed = protocol::ed25519;
     // The cheap checks first: a download of the wrong size is refused before anything is hashed.
     if (!length) throw InstallError(std::string(msg_length_unknown));
     if (archive.size() != *length)
@@ -139,10 +139,10 @@ void check_staged_bundle(const fs::path& staged, const InfoDictionary& running, 
     const std::string running_identifier = info_value(running, info_keys::bundle_identifier);
     if (facts.identifier.empty() || facts.identifier != running_identifier)
         throw InstallError(install_reason(msg_other_identifier, {facts.identifier, running_identifier}));
-    if (facts.version.empty() || compare_versions(facts.version, item_version) != Ordering::same)
+    if (facts.version.empty() || protocol::compare_versions(facts.version, item_version) != protocol::Ordering::same)
         throw InstallError(install_reason(msg_version_differs, {facts.version, item_version}));
     const std::string running_version = info_value(running, info_keys::bundle_version);
-    if (compare_versions(running_version, facts.version) != Ordering::ascending)
+    if (protocol::compare_versions(running_version, facts.version) != protocol::Ordering::ascending)
         throw InstallError(install_reason(msg_not_newer, {facts.version, running_version}));
     if (!facts.launcher)
         throw InstallError(install_reason(msg_no_launcher, {std::string("Contents/MacOS/") +
@@ -154,4 +154,4 @@ bool can_replace(const fs::path& installed) {
     // as well as the directory that holds it.
     return ::access(installed.c_str(), W_OK | X_OK) == 0 && ::access(directory_of(installed).c_str(), W_OK | X_OK) == 0;
 }
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

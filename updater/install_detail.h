@@ -10,7 +10,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace kestrova::sparkle::install_detail {
+namespace kestrova::updater::install_detail {
 
 inline constexpr std::string_view msg_length_unknown =
     "The update was not installed because the feed gives no length for it.";
@@ -106,4 +106,4 @@ std::string megabytes(std::uint64_t bytes);
 // reserve do not fit in what the file system at `dir_fd` has free.
 void check_room(int dir_fd, const std::filesystem::path& folder, std::uint64_t bytes, std::string_view what);
 
-}  // namespace kestrova::sparkle::install_detail
+}  // namespace kestrova::updater::install_detail

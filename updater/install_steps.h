@@ -28,7 +28,7 @@
 #include "kestrova/file_descriptor.h"
 #include "updater/updater_host.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 // Why an update was not installed, in one sentence for the user and the update log.
 class InstallError : public std::runtime_error {
@@ -183,4 +183,4 @@ private:
     FileDescriptor lock_fd_;
 };
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

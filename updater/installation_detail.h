@@ -8,7 +8,7 @@
 #include "updater/install_steps.h"
 #include "updater/updater_host.h"
 
-namespace kestrova::sparkle::install_detail {
+namespace kestrova::updater::install_detail {
 
 // Logs `message`; a failing log never fails an install.
 void log_to(UpdaterHost& host, std::string_view message) noexcept;
@@ -19,4 +19,4 @@ InfoReader reader_of(UpdaterHost& host);
 // "NAME VERSION will be installed when every copy of NAME has quit".
 std::string others_run_message(UpdaterHost& host, std::string_view version);
 
-}  // namespace kestrova::sparkle::install_detail
+}  // namespace kestrova::updater::install_detail

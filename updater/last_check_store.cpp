@@ -15,7 +15,7 @@
 #include "kestrova/text.h"
 #include "platform/user_directories.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace {
 
@@ -166,4 +166,4 @@ void write_skipped_version(const std::filesystem::path& file, std::string_view v
     write_state_file(file, std::string(version) + "\n");
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

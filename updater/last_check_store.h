@@ -16,7 +16,7 @@
 
 #include "platform/user_directories.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 // An environment variable as it was before the JVM started; nothing when unset.
 using EnvironmentLookup = platform::EnvironmentLookup;
@@ -69,4 +69,4 @@ std::optional<std::string> read_skipped_version(const std::filesystem::path& fil
 // for a version that is not one line (empty, too long, or holding a line break or NUL).
 void write_skipped_version(const std::filesystem::path& file, std::string_view version);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -11,7 +11,7 @@
 #include "updater/installation_detail.h"
 #include "updater/previous_version.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace fs = std::filesystem;
 using namespace install_detail;
@@ -48,7 +48,7 @@ std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
                 log_to(host, "Removed the update to version " + *version + " an earlier run staged: " + e.what());
                 continue;
             }
-            if (best && compare_versions(best_version, *version) != Ordering::ascending) {
+            if (best && protocol::compare_versions(best_version, *version) != protocol::Ordering::ascending) {
                 log_to(host, "Removed the update to version " + *version + " an earlier run staged: " + best_version +
                                  " is newer");
                 continue;
@@ -96,4 +96,4 @@ std::optional<fs::path> install_left(UpdaterHost& host, bool ending) {
 std::optional<fs::path> install_left_update(UpdaterHost& host) { return install_left(host, false); }
 
 bool install_left_update_at_end(UpdaterHost& host) { return install_left(host, true).has_value(); }
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -8,7 +8,7 @@
 
 #include "updater/installation_detail.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace fs = std::filesystem;
 using namespace install_detail;
@@ -64,4 +64,4 @@ bool PendingUpdate::install(UpdaterHost& host) {
                      " as the application quit");
     return true;
 }
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -23,7 +23,7 @@
 #include "protocol/version_comparator.h"
 #include "updater/last_check_store.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace fs = std::filesystem;
 
@@ -74,11 +74,11 @@ void refresh_menu_entries(UpdaterHost& host, const fs::path& bundle) noexcept {
             host.read_property_list(kestrova::bundle_layout::info_plist_of(bundle)).value_or(InfoDictionary{});
         const auto launcher = read_bundle_facts(bundle, lookup_in(info)).launcher;
         const std::string executable = launcher ? launcher->filename().string() : std::string();
-        const fs::path data_home = user_data_home(
+        const fs::path data_home = freedesktop::user_data_home(
             [&host](std::string_view name) { return host.environment_value(name); });
         if (executable.empty() || data_home.empty()) return;
         std::vector<fs::path> failed;
-        for (const auto& entry : refresh_desktop_entries(bundle, executable, data_home, &failed))
+        for (const auto& entry : freedesktop::refresh_desktop_entries(bundle, executable, data_home, &failed))
             log_to(host, "Menu entry " + entry.string() + " now starts " + executable);
         for (const auto& entry : failed)
             log_to(host, "Menu entry " + entry.string() + " could not be pointed at " + executable +
@@ -430,7 +430,7 @@ bool holds_kept_version(UpdaterHost& host, const StagingArea& area, const fs::pa
 }
 
 bool failed_to_start(const std::optional<std::string>& failed, std::string_view version) {
-    return failed && compare_versions(*failed, version) != Ordering::ascending;
+    return failed && protocol::compare_versions(*failed, version) != protocol::Ordering::ascending;
 }
 
 std::string not_remembered_sentence(std::string_view failed, std::string_view reason) {
@@ -595,4 +595,4 @@ bool version_failed_to_start(UpdaterHost& host, std::string_view version) {
     }
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

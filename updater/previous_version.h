@@ -20,7 +20,7 @@
 #include "updater/install_steps.h"
 #include "updater/updater_host.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 // The two versions an area's record names.
 struct KeptVersions {
@@ -110,4 +110,4 @@ void finish_removing_previous() noexcept;
 // Never throws.
 bool version_failed_to_start(UpdaterHost& host, std::string_view version);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

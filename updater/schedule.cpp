@@ -8,7 +8,7 @@
 #include "kestrova/info_plist_keys.h"
 #include "kestrova/text.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace {
 
@@ -94,4 +94,4 @@ ScheduleDecision first_check(const SchedulerSettings& settings, std::optional<do
     return {ScheduleDecision::Action::check_now, 0};
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

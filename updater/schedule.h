@@ -9,7 +9,7 @@
 
 #include "kestrova/update_settings.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 inline constexpr double default_check_interval_seconds = 86400;
 // Shorter intervals are raised to this, so a typo cannot make the updater hammer the update site.
@@ -49,4 +49,4 @@ struct ScheduleDecision {
 // check_later after interval - since when since < interval, else check_now.
 ScheduleDecision first_check(const SchedulerSettings& settings, std::optional<double> last_check, double now);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -17,7 +17,7 @@
 #include "updater/install_detail.h"
 #include "updater/install_steps.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace fs = std::filesystem;
 using namespace install_detail;
@@ -28,7 +28,7 @@ namespace {
 // and permission bits, and a link's target or a file's size and bytes; each file and directory is
 // also put on disk on the way. Every step goes through descriptors and never follows a link, so
 // what is hashed is what a later exchange through the same descriptors moves. Throws std::system_error.
-void add_tree(int dir, const std::string& relative, TreeDigest& digest) {
+void add_tree(int dir, const std::string& relative, protocol::TreeDigest& digest) {
     const auto fail = [](const std::string& what) { throw std::system_error(errno, std::generic_category(), what); };
     FileDescriptor listing_fd(::dup(dir));
     if (!listing_fd.valid()) fail("dup");
@@ -98,15 +98,15 @@ std::string StagingArea::staged_digest(std::string_view failure) const {
         struct stat info {};
         if (bundle.get() < 0 || ::fstat(bundle.get(), &info) != 0)
             throw std::system_error(errno, std::generic_category(), name);
-        TreeDigest digest(name, info.st_mode & 07777);
+        protocol::TreeDigest digest(name, info.st_mode & 07777);
         add_tree(bundle.get(), name, digest);
         if (::fsync(bundle.get()) != 0 || ::fsync(lock_fd_.get()) != 0)
             throw std::system_error(errno, std::generic_category(), name);
         return digest.hex();
-    } catch (const ed25519::LibraryMissing& e) {
+    } catch (const protocol::ed25519::LibraryMissing& e) {
         throw InstallError(install_reason(msg_library_missing, {e.what()}));
     } catch (const std::exception& e) {
         throw InstallError(install_reason(failure, {e.what()}));
     }
 }
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

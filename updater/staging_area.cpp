@@ -21,7 +21,7 @@
 #include "updater/install_detail.h"
 #include "updater/install_steps.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace fs = std::filesystem;
 using namespace install_detail;
@@ -151,7 +151,7 @@ std::optional<std::pair<std::string, std::string>> parse_ready_marker(std::strin
     constexpr std::size_t digest_size = 64;
     // "VERSION\nDIGEST\n"; anything else (empty, cut short, too long, from before digests) is not ready.
     const auto end = text.find('\n');
-    if (end == 0 || end == std::string_view::npos || end > max_version_bytes ||
+    if (end == 0 || end == std::string_view::npos || end > protocol::max_version_bytes ||
         text.size() != end + 1 + digest_size + 1 || text.back() != '\n')
         return std::nullopt;
     std::string version(text.substr(0, end));
@@ -167,7 +167,7 @@ std::optional<std::pair<std::string, std::string>> StagingArea::read_marker() co
     const FileDescriptor fd(::openat(lock_fd_.get(), ready_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd.valid()) return std::nullopt;
     // One byte more than the longest marker, so that a longer file is seen to be too long.
-    char buffer[max_version_bytes + 1 + 64 + 2];
+    char buffer[protocol::max_version_bytes + 1 + 64 + 2];
     const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
     if (got < 0) return std::nullopt;
     return parse_ready_marker(std::string_view(buffer, static_cast<std::size_t>(got)));
@@ -203,4 +203,4 @@ void StagingArea::swap_into_place() {
     // The exchange itself is made durable; a failure here changes nothing already done.
     sync_directory(directory_of(installed_));
 }
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

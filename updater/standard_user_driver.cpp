@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace {
 
@@ -188,4 +188,4 @@ void StandardUserDriver::show_install_failed(const InstalledApplication& applica
     acknowledge();
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -10,7 +10,7 @@
 #include "updater/updater_host.h"
 #include "updater/user_driver.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 // The alerts' headings; the informative texts carry the details.
 inline constexpr std::string_view up_to_date_heading = "You're up to date!";
@@ -58,4 +58,4 @@ private:
 // The sentence that tells the user what went wrong, as the error alert shows it after its opening.
 std::string error_sentence(const InstalledApplication& application, const CheckError& error);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -16,7 +16,7 @@
 #include "updater/last_check_store.h"
 #include "updater/previous_version.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace fs = std::filesystem;
 using namespace install_detail;
@@ -103,7 +103,7 @@ bool delta_failed_before(UpdaterHost& host, const std::string& version) {
     if (failed_delta_versions().count(version) != 0) return true;
     const auto file = failed_delta_path(host);
     const auto recorded = file ? read_skipped_version(*file) : std::nullopt;
-    return recorded && compare_versions(*recorded, version) == Ordering::same;
+    return recorded && protocol::compare_versions(*recorded, version) == protocol::Ordering::same;
 }
 
 // Remembers that the delta to `version` failed, so that no later check, start or process of this
@@ -124,9 +124,9 @@ void remember_failed_delta(UpdaterHost& host, const std::string& version) {
 
 }  // namespace
 
-std::optional<DeltaEnclosure> UpdateInstallation::delta_to_try() {
+std::optional<protocol::DeltaEnclosure> UpdateInstallation::delta_to_try() {
     const std::string installed = info_value(request_.running, info_keys::bundle_version);
-    for (const DeltaEnclosure& delta : request_.enclosure.deltas) {
+    for (const protocol::DeltaEnclosure& delta : request_.enclosure.deltas) {
         if (delta.from_version != installed || !delta.length || *delta.length >= *request_.enclosure.length) continue;
         if (delta_failed_before(host_, request_.offer.version)) {
             log("Delta from version " + installed + " not tried: it could not be used for version " +
@@ -374,7 +374,7 @@ ExchangeCheck check_before_exchange(UpdaterHost& host, const fs::path& bundle, c
     if (identifier != info_value(running, info_keys::bundle_identifier))
         return drop(install_reason("{} now holds another application ({}).", {bundle.string(), identifier}));
     const std::string standing = info_value(*info, info_keys::bundle_version);
-    if (compare_versions(standing, new_version) != Ordering::ascending)
+    if (protocol::compare_versions(standing, new_version) != protocol::Ordering::ascending)
         return drop(install_reason("{} now holds version {}, which {} is not newer than.",
                                    {bundle.string(), standing, new_version}));
     // Another directory in its place was put there by someone who does not take the lock, so
@@ -400,4 +400,4 @@ StagedInstall install_staged_area(UpdaterHost& host, std::unique_ptr<StagingArea
     swap_keeping_previous(host, area, check.version, new_version);
     return {StagedInstall::Kind::installed, check.version, std::move(launcher), {}};
 }
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

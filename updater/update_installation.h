@@ -18,7 +18,7 @@
 #include "updater/updater_host.h"
 #include "updater/user_driver.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 // No bytes for this long ends an archive's transfer; a slow but moving one goes on.
 inline constexpr double archive_stall_timeout_seconds = 30;
@@ -50,7 +50,7 @@ private:
 struct InstallRequest {
     InstalledApplication application;
     UpdateOffer offer;
-    Enclosure enclosure;
+    protocol::Enclosure enclosure;
     std::filesystem::path bundle;  // the installed NAME.app
     InfoDictionary running;        // the running bundle's CFBundleIdentifier and CFBundleVersion
     bool held_launch = false;      // swap at once instead of at exit
@@ -82,7 +82,7 @@ private:
     void downloaded(const UrlResponse& response);
     void install_download();
     // The item's delta from the installed version, unless it failed before for this version.
-    std::optional<DeltaEnclosure> delta_to_try();
+    std::optional<protocol::DeltaEnclosure> delta_to_try();
     // Downloads `url` (of `length` bytes, `what`) into the staging area, telling the driver it started.
     void download(const std::string& url, std::uint64_t length, UpdateDownload what);
     // The delta could not be used: its work is removed and the full archive downloaded, once.
@@ -100,7 +100,7 @@ private:
     std::unique_ptr<StagingArea> staging_;
     // The delta being downloaded or applied instead of the archive; nothing once it failed, or when
     // the item has none from the installed version.
-    std::optional<DeltaEnclosure> delta_;
+    std::optional<protocol::DeltaEnclosure> delta_;
     bool delta_tried_ = false;
     bool archive_after_delta_ = false;  // the archive is downloaded after its delta failed
     std::uint64_t length_ = 0;          // of what is being downloaded
@@ -163,4 +163,4 @@ std::optional<std::filesystem::path> install_left_update(UpdaterHost& host);
 // the last copy to quit, without starting anything. Returns whether one was installed. Never throws.
 bool install_left_update_at_end(UpdaterHost& host);
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -22,7 +22,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 HostServicesAdapter* installed_host = nullptr;
 
@@ -80,7 +80,7 @@ void controller_check_for_updates(void* controller) noexcept {
 
 int compare_versions_c(const char* a, const char* b) noexcept {
     try {
-        return static_cast<int>(compare_versions(a != nullptr ? a : "", b != nullptr ? b : ""));
+        return static_cast<int>(protocol::compare_versions(a != nullptr ? a : "", b != nullptr ? b : ""));
     } catch (...) {
         log_current_exception(installed_host ? installed_host->services() : nullptr, "Version comparison failed");
         return 0;
@@ -216,11 +216,11 @@ constexpr KestrovaUpdaterApi updater_api = {
 };
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater
 
 extern "C" __attribute__((visibility("default"))) const KestrovaUpdaterApi* kestrova_updater_load(
     const KestrovaHostServices* host) noexcept {
-    using namespace kestrova::sparkle;
+    using namespace kestrova::updater;
     if (host == nullptr) {
         return nullptr;
     }

@@ -16,7 +16,7 @@
 #include <string>
 #include <utility>
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 namespace {
 
@@ -39,7 +39,7 @@ struct UpdaterController::Outcome {
     Result result = Result::failed;
     UpdateOffer offer;  // with update_available; its version also with up_to_date
     // With update_available and install among the choices: what to download, and where it goes.
-    std::optional<Enclosure> enclosure;
+    std::optional<protocol::Enclosure> enclosure;
     std::filesystem::path bundle;
     CheckError error;  // with failed
     // With update_available and no description to show: the release notes page to fetch first.
@@ -79,10 +79,11 @@ void UpdaterController::read_settings() {
     const EnvironmentLookup environment = [this](std::string_view name) { return host_.environment_value(name); };
     state_file_ = last_check_file(environment, identifier);
     const auto state_directory = platform::user_state_directory(environment);
-    feed_guard_ = FeedGuard(feed_policy(info), feed_state_file(state_directory, identifier));
-    bundle_channels_ = parse_channel_list(info(kestrova::info_keys::update_channels).value_or(""));
-    channels_file_ = user_channels_file(state_directory, identifier);
-    rollout_file_ = rollout_number_file(state_directory, identifier);
+    feed_guard_ = protocol::FeedGuard(protocol::feed_policy(info),
+                                      protocol::feed_state_file(state_directory, identifier));
+    bundle_channels_ = protocol::parse_channel_list(info(kestrova::info_keys::update_channels).value_or(""));
+    channels_file_ = protocol::user_channels_file(state_directory, identifier);
+    rollout_file_ = protocol::rollout_number_file(state_directory, identifier);
     if (state_file_) {
         skipped_file_ = skipped_version_file(*state_file_);
     } else {
@@ -192,10 +193,11 @@ void UpdaterController::begin_check(CheckKind kind) {
     log(std::string(kind == CheckKind::user_initiated ? "User-initiated" : "Scheduled") +
         " update check started: " + *feed_url_);
     try {
-        host_.load_url(*feed_url_, feed_timeout_seconds, max_feed_bytes, [this](UrlResponse response) {
-            // The completion runs on the URL worker; everything else happens on the main thread.
-            host_.dispatch_main([this, response = std::move(response)] { feed_loaded(response); });
-        });
+        host_.load_url(*feed_url_, protocol::feed_timeout_seconds, protocol::max_feed_bytes,
+                       [this](UrlResponse response) {
+                           // The completion runs on the URL worker; everything else happens on the main thread.
+                           host_.dispatch_main([this, response = std::move(response)] { feed_loaded(response); });
+                       });
     } catch (...) {
         Outcome outcome;
         outcome.error = error(CheckError::Kind::request_failed, exception_text("load"));
@@ -229,7 +231,7 @@ void UpdaterController::add_linked_notes(Outcome outcome) {
     const auto finish = [this, waiting](const UrlResponse& response) {
         const bool fetched = response.error_code == 0 && (response.http_status == -1 ||
                                                           (response.http_status >= 200 && response.http_status <= 299));
-        const auto text = fetched ? release_notes_text(response.body) : std::nullopt;
+        const auto text = fetched ? protocol::release_notes_text(response.body) : std::nullopt;
         if (text) {
             waiting->offer.release_notes = *text;
         } else {
@@ -242,9 +244,10 @@ void UpdaterController::add_linked_notes(Outcome outcome) {
         conclude(*waiting);
     };
     try {
-        host_.load_url(link, feed_timeout_seconds, max_feed_bytes, [this, finish](UrlResponse response) {
-            host_.dispatch_main([finish, response = std::move(response)] { finish(response); });
-        });
+        host_.load_url(link, protocol::feed_timeout_seconds, protocol::max_feed_bytes,
+                       [this, finish](UrlResponse response) {
+                           host_.dispatch_main([finish, response = std::move(response)] { finish(response); });
+                       });
     } catch (...) {
         log(exception_text("The release notes could not be requested"));
         conclude(*waiting);
@@ -252,18 +255,18 @@ void UpdaterController::add_linked_notes(Outcome outcome) {
 }
 
 // A check the user asked for waits for no rollout group; a scheduled one takes the user's.
-ItemAudience UpdaterController::audience(CheckKind kind) {
-    ItemAudience audience;
+protocol::ItemAudience UpdaterController::audience(CheckKind kind) {
+    protocol::ItemAudience audience;
     audience.channels = bundle_channels_;
-    for (std::string& channel : read_user_channels(channels_file_))
+    for (std::string& channel : protocol::read_user_channels(channels_file_))
         if (std::find(audience.channels.begin(), audience.channels.end(), channel) == audience.channels.end())
             audience.channels.push_back(std::move(channel));
-    audience.now = static_cast<std::int64_t>(host_.now()) + seconds_from_1970_to_2001;
+    audience.now = static_cast<std::int64_t>(host_.now()) + protocol::seconds_from_1970_to_2001;
     audience.installed_version = application_.version;
     if (kind == CheckKind::scheduled) {
-        const RolloutNumber number = user_rollout_number(rollout_file_);
+        const protocol::RolloutNumber number = protocol::user_rollout_number(rollout_file_);
         if (!number.kept) log("The rollout number could not be kept in the state folder: this check draws its own");
-        audience.rollout_group = rollout_group_of(number.value);
+        audience.rollout_group = protocol::rollout_group_of(number.value);
     }
     return audience;
 }
@@ -290,23 +293,24 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
     // Only the item to offer is kept: the feed's size is bounded, but a feed of tiny items would
     // otherwise cost many times its bytes.
     // A bundle that requires a signed feed reads only what its release key signed.
-    const FeedCheck trusted = feed_guard_.check(response.body, FeedFile::appcast,
-                                                static_cast<std::int64_t>(host_.now()) + seconds_from_1970_to_2001);
+    const protocol::FeedCheck trusted = feed_guard_.check(response.body, protocol::FeedFile::appcast,
+                                                          static_cast<std::int64_t>(host_.now()) +
+                                                              protocol::seconds_from_1970_to_2001);
     if (!trusted.accepted) {
         outcome.error = error(CheckError::Kind::feed_unreadable, trusted.refusal);
         log("Feed refused: " + trusted.refusal);
         return outcome;
     }
-    AppcastChoice choice;
-    const ItemAudience who = audience(running_.value_or(CheckKind::scheduled));
+    protocol::AppcastChoice choice;
+    const protocol::ItemAudience who = audience(running_.value_or(CheckKind::scheduled));
     try {
-        choice = choose_from_appcast(trusted.body, who);
-    } catch (const AppcastError& e) {
+        choice = protocol::choose_from_appcast(trusted.body, who);
+    } catch (const protocol::AppcastError& e) {
         outcome.error = error(CheckError::Kind::feed_unreadable, e.what());
         log(std::string("Feed refused: ") + e.what());
         return outcome;
     }
-    if (const int failed = feed_guard_.accept(FeedFile::appcast, trusted); failed != 0)
+    if (const int failed = feed_guard_.accept(protocol::FeedFile::appcast, trusted); failed != 0)
         log(std::string("Could not keep the feed's serial: ") + std::strerror(failed));
     log("Feed has " + std::to_string(choice.item_count) + " items");
     if (delegate_.did_finish_loading_appcast) {
@@ -314,15 +318,16 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
     }
 
     if (choice.newest_not_due &&
-        (!choice.best || compare_versions(choice.best->version, *choice.newest_not_due) == Ordering::ascending))
+        (!choice.best ||
+         protocol::compare_versions(choice.best->version, *choice.newest_not_due) == protocol::Ordering::ascending))
         log("Version " + *choice.newest_not_due + " is rolled out in phases and this user's group (" +
-            std::to_string(*who.rollout_group + 1) + " of " + std::to_string(rollout_groups) +
+            std::to_string(*who.rollout_group + 1) + " of " + std::to_string(protocol::rollout_groups) +
             ") is not due for it yet");
-    const AppcastItem* best = choice.best ? &*choice.best : nullptr;
+    const protocol::AppcastItem* best = choice.best ? &*choice.best : nullptr;
     if (best == nullptr) {
         std::string channels;
         for (const std::string& channel : who.channels) channels += ", " + channel;
-        log("No item for " + std::string(this_operating_system) + " on the default channel" + channels);
+        log("No item for " + std::string(protocol::this_operating_system) + " on the default channel" + channels);
         outcome.result = Outcome::Result::up_to_date;
         return outcome;
     }
@@ -331,7 +336,7 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
     outcome.offer.display_version = best->short_version.value_or("");
     outcome.offer.download_address = !best->link.empty() ? best->link : best->enclosure ? best->enclosure->url : "";
     outcome.offer.choices = {UpdateChoice::remind_later, UpdateChoice::skip_version};
-    outcome.result = compare_versions(application_.version, best->version) == Ordering::ascending
+    outcome.result = protocol::compare_versions(application_.version, best->version) == protocol::Ordering::ascending
                          ? Outcome::Result::update_available
                          : Outcome::Result::up_to_date;
     if (outcome.result == Outcome::Result::update_available && running_ == CheckKind::scheduled &&
@@ -350,9 +355,9 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
     }
     if (outcome.result == Outcome::Result::update_available) {
         choose_actions(*best, outcome);
-        if (const auto notes = best->description ? release_notes_text(*best->description) : std::nullopt) {
+        if (const auto notes = best->description ? protocol::release_notes_text(*best->description) : std::nullopt) {
             outcome.offer.release_notes = *notes;
-        } else if (best->release_notes_link && is_fetchable_notes_link(*best->release_notes_link)) {
+        } else if (best->release_notes_link && protocol::is_fetchable_notes_link(*best->release_notes_link)) {
             // A signed feed is read from its signed part alone, so this link is one the key vouched for.
             outcome.notes_link = best->release_notes_link;
         }
@@ -362,7 +367,7 @@ UpdaterController::Outcome UpdaterController::evaluate(const UrlResponse& respon
 
 // Install is offered only when there is an archive and this user can replace the bundle; an
 // application installed for all users is updated by whoever installed it, so nothing is downloaded.
-void UpdaterController::choose_actions(const AppcastItem& item, Outcome& outcome) {
+void UpdaterController::choose_actions(const protocol::AppcastItem& item, Outcome& outcome) {
     // The system's package manager owns this copy: an update it did not make would be undone, or
     // fought over, at its next upgrade. The user is told, and nothing is downloaded.
     if (application_.package_managed) {
@@ -562,7 +567,7 @@ bool UpdaterController::was_skipped(const std::string& version) {
     if (!refused.empty()) {
         log("Ignoring the skipped version: " + refused);
     }
-    return skipped && compare_versions(*skipped, version) != Ordering::ascending;
+    return skipped && protocol::compare_versions(*skipped, version) != protocol::Ordering::ascending;
 }
 
 void UpdaterController::skip_version(const std::string& version) {
@@ -587,4 +592,4 @@ void UpdaterController::log(std::string_view message) {
     }
 }
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 // What the launcher's delegate hears; either may be empty.
 struct UpdaterDelegate {
@@ -65,9 +65,9 @@ private:
     void refuse_user_check(std::string_view logged, CheckError::Kind kind);
     void feed_loaded(const UrlResponse& response);
     Outcome evaluate(const UrlResponse& response);
-    ItemAudience audience(CheckKind kind);
+    protocol::ItemAudience audience(CheckKind kind);
     void add_linked_notes(Outcome outcome);
-    void choose_actions(const AppcastItem& item, Outcome& outcome);
+    void choose_actions(const protocol::AppcastItem& item, Outcome& outcome);
     void install(const Outcome& outcome, const std::function<void()>& done);
     void conclude(const Outcome& outcome);
     void report(CheckKind kind, const Outcome& outcome, const std::function<void()>& done);
@@ -88,7 +88,7 @@ private:
     SchedulerSettings schedule_;
     std::optional<std::filesystem::path> state_file_;
     std::optional<std::filesystem::path> skipped_file_;
-    FeedGuard feed_guard_;                      // whether the feed must be signed, and the newest one accepted
+    protocol::FeedGuard feed_guard_;            // whether the feed must be signed, and the newest one accepted
     std::vector<std::string> bundle_channels_;  // KestrovaUpdateChannels
     std::optional<std::filesystem::path> channels_file_;  // the user's own channels
     std::optional<std::filesystem::path> rollout_file_;   // the user's rollout number
@@ -103,4 +103,4 @@ private:
     std::optional<std::filesystem::path> installed_launcher_;
 };
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

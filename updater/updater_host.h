@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 // The outcome of a transfer: error_code 0 with the HTTP status (-1 when the address is not HTTP)
 // and the body, or a URL error code with its description.
@@ -107,4 +107,4 @@ public:
     virtual std::optional<bool> installation_at(const std::filesystem::path& bundle) = 0;
 };
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 
 // The application as the bundle describes it.
 struct InstalledApplication {
@@ -108,4 +108,4 @@ public:
                                      std::string_view reason, std::function<void()> acknowledge) = 0;
 };
 
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

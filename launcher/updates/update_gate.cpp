@@ -84,8 +84,8 @@ void downloadStringFromURL(const std::string& url, std::optional<std::string>& t
 
 // The bundle's rule for metadata.properties, and the state beside the updater's where the newest
 // signed file accepted is kept. Info.plist is read for it only when the bundle requires signing.
-sparkle::FeedGuard metadata_guard(const UpdateSettings& settings) {
-    sparkle::FeedPolicy policy = sparkle::feed_policy(
+protocol::FeedGuard metadata_guard(const UpdateSettings& settings) {
+    protocol::FeedPolicy policy = protocol::feed_policy(
         [](std::string_view key) { return platform::info_dictionary_string(key); });
     if (!policy.require_signature) return {};
     const auto environment = [](std::string_view name) -> std::optional<std::string> {
@@ -93,7 +93,7 @@ sparkle::FeedGuard metadata_guard(const UpdateSettings& settings) {
         return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
     };
     return {std::move(policy),
-            sparkle::feed_state_file(platform::user_state_directory(environment), settings.identifier)};
+            protocol::feed_state_file(platform::user_state_directory(environment), settings.identifier)};
 }
 
 }  // namespace
@@ -143,10 +143,10 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
     // A bundle that requires a signed feed reads only what its release key signed: a forged or
     // replayed file can never hold the launch.
     std::optional<std::string_view> readable = text;
-    const sparkle::FeedGuard guard = metadata_guard(settings);
-    sparkle::FeedCheck trusted;
+    const protocol::FeedGuard guard = metadata_guard(settings);
+    protocol::FeedCheck trusted;
     if (text && guard.requires_signature()) {
-        trusted = guard.check(*text, sparkle::FeedFile::metadata, static_cast<std::int64_t>(std::time(nullptr)));
+        trusted = guard.check(*text, protocol::FeedFile::metadata, static_cast<std::int64_t>(std::time(nullptr)));
         if (!trusted.accepted) {
             log_record("metadata.properties is not trusted (%{public}@), so the application starts.",
                        {trusted.refusal});
@@ -159,7 +159,7 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
     // long as the user leaves the dialog up.
     const auto site_version = metadata_version(readable);
     const MetadataRollout rollout = metadata_rollout(readable);
-    if (const int failed = site_version ? guard.accept(sparkle::FeedFile::metadata, trusted) : 0; failed != 0)
+    if (const int failed = site_version ? guard.accept(protocol::FeedFile::metadata, trusted) : 0; failed != 0)
         log_record(
             "The serial of metadata.properties could not be kept (%{public}@); check that the state folder "
             "can be written.",
@@ -194,12 +194,12 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
             const char* value = std::getenv(std::string(name).c_str());
             return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
         };
-        const int group = sparkle::rollout_group_of(
-            sparkle::user_rollout_number(
-                sparkle::rollout_number_file(platform::user_state_directory(environment), settings.identifier))
+        const int group = protocol::rollout_group_of(
+            protocol::user_rollout_number(
+                protocol::rollout_number_file(platform::user_state_directory(environment), settings.identifier))
                 .value);
-        if (!sparkle::rollout_group_is_due(*rollout.published, *rollout.interval, group,
-                                           static_cast<std::int64_t>(std::time(nullptr)))) {
+        if (!protocol::rollout_group_is_due(*rollout.published, *rollout.interval, group,
+                                            static_cast<std::int64_t>(std::time(nullptr)))) {
             log_record(
                 "Version %{public}@ is rolled out in phases and has not reached this user's group yet, so the "
                 "launch is not held.",

@@ -134,7 +134,7 @@ void write_entries(const fs::path& bundle, const fs::path& applications, const s
         const auto it = info.find(key);
         return it == info.end() ? std::nullopt : std::optional<std::string>(it->second);
     };
-    sparkle::MenuEntryRequest request;
+    freedesktop::MenuEntryRequest request;
     request.bundle = bundle;
     request.info = value;
     request.directory = applications;
@@ -145,7 +145,7 @@ void write_entries(const fs::path& bundle, const fs::path& applications, const s
     if (!request.mime_types.empty() && fs::is_regular_file(definition, ec)) request.mime_definition = definition;
     request.update_mime_database = update_mime_database;
     try {
-        const auto result = sparkle::write_menu_entries(request);
+        const auto result = freedesktop::write_menu_entries(request);
         for (const auto& note : result.notes) std::fprintf(stderr, "%s\n", note.c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", fill(msg_failed, {name, e.what()}).c_str());
@@ -156,7 +156,7 @@ void integrate(const fs::path& bundle, bool console) noexcept {
     try {
         const auto value = [](std::string_view key) { return info_dictionary_string(key); };
         const auto settings = read_update_settings(value);
-        const fs::path data_home = sparkle::user_data_home(environment);
+        const fs::path data_home = freedesktop::user_data_home(environment);
         if (data_home.empty()) return;
         const fs::path applications = data_home / "applications";
         const auto state = state_file(settings.identifier);
@@ -171,7 +171,8 @@ void integrate(const fs::path& bundle, bool console) noexcept {
         facts.can_ask = can_show_dialog();
         // Read last: it lists the folder, which the cheaper facts above may make needless.
         if (desktop_integration_step(facts) != DesktopIntegrationStep::nothing)
-            facts.has_entry = !sparkle::menu_entries_of(sparkle::entry_bundle_path(bundle), applications).empty();
+            facts.has_entry =
+                !freedesktop::menu_entries_of(freedesktop::entry_bundle_path(bundle), applications).empty();
 
         switch (desktop_integration_step(facts)) {
             case DesktopIntegrationStep::nothing:

@@ -49,25 +49,25 @@ void clear(const fs::path& dir) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(bytes), size);
     try {
-        kestrova::sparkle::parse_delta_manifest(input);
-    } catch (const kestrova::sparkle::DeltaError&) {
+        kestrova::protocol::parse_delta_manifest(input);
+    } catch (const kestrova::protocol::DeltaError&) {
     }
 
     const int fd = ::memfd_create("delta", MFD_CLOEXEC);
     check(fd >= 0);
     check(::write(fd, input.data(), input.size()) == static_cast<ssize_t>(input.size()));
     // Small limits, so that a declared size cannot make one run write for long.
-    const kestrova::sparkle::DeltaLimits limits{1 << 16, 1 << 20, 1 << 22};
+    const kestrova::protocol::DeltaLimits limits{1 << 16, 1 << 20, 1 << 22};
     try {
-        kestrova::sparkle::inspect_delta(fd, limits);
-    } catch (const kestrova::sparkle::DeltaError&) {
+        kestrova::protocol::inspect_delta(fd, limits);
+    } catch (const kestrova::protocol::DeltaError&) {
     }
     const int old_fd = ::open((work() / "old/App.app").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int into = ::open((work() / "into").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     check(old_fd >= 0 && into >= 0);
     try {
-        kestrova::sparkle::apply_delta(fd, old_fd, "1.0", into, "App.app", limits);
-    } catch (const kestrova::sparkle::DeltaError&) {
+        kestrova::protocol::apply_delta(fd, old_fd, "1.0", into, "App.app", limits);
+    } catch (const kestrova::protocol::DeltaError&) {
     }
     ::close(into);
     ::close(old_fd);

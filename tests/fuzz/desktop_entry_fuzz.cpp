@@ -20,7 +20,7 @@ void check(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(bytes), size);
-    namespace fd = kestrova::sparkle;
+    namespace fd = kestrova::freedesktop;
     (void)fd::bundle_of_desktop_entry(input);
     const std::string rewritten = fd::desktop_entry_with_launcher(input, "/a/A.app/Contents/MacOS/Old",
                                                                   "/a/A.app/Contents/MacOS/New");

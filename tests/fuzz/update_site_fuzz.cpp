@@ -55,77 +55,77 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     // The feed. Only AppcastError may come out; an accepted feed's best item is one of its own and
     // every item has a version.
     try {
-        const auto appcast = kestrova::sparkle::parse_appcast(text);
+        const auto appcast = kestrova::protocol::parse_appcast(text);
         for (const auto& item : appcast.items) check(!item.version.empty());
         // The ordering is not transitive on odd input, so only what the scan itself decided can be
         // checked: no eligible item after the best one is newer than it.
-        if (const auto* best = kestrova::sparkle::best_item(appcast)) {
+        if (const auto* best = kestrova::protocol::best_item(appcast)) {
             check(best >= appcast.items.data() && best < appcast.items.data() + appcast.items.size());
             check(!best->channel && (!best->os || *best->os == "linux"));
             for (const auto* item = best + 1; item < appcast.items.data() + appcast.items.size(); ++item) {
                 if (item->channel || (item->os && *item->os != "linux")) continue;
-                check(kestrova::sparkle::compare_versions(best->version, item->version) !=
-                      kestrova::sparkle::Ordering::ascending);
+                check(kestrova::protocol::compare_versions(best->version, item->version) !=
+                      kestrova::protocol::Ordering::ascending);
             }
         }
         // Whoever asks, the picker offers only what its audience may have: its system, the
         // channels it follows, and for a rollout group only what is due.
-        kestrova::sparkle::ItemAudience audience;
+        kestrova::protocol::ItemAudience audience;
         audience.channels = {"beta"};
-        audience.rollout_group = static_cast<int>(size % kestrova::sparkle::rollout_groups);
+        audience.rollout_group = static_cast<int>(size % kestrova::protocol::rollout_groups);
         audience.now = 1'800'000'000;
         audience.installed_version = "1.0";
-        const auto choice = kestrova::sparkle::choose_from_appcast(text, audience);
+        const auto choice = kestrova::protocol::choose_from_appcast(text, audience);
         if (choice.best) {
             check(!choice.best->channel || *choice.best->channel == "beta");
-            check(kestrova::sparkle::is_offered(*choice.best, audience));
+            check(kestrova::protocol::is_offered(*choice.best, audience));
         }
         for (const auto& item : appcast.items) {
             if (item.phased_rollout_interval) check(*item.phased_rollout_interval > 0);
-            if (item.description) (void)kestrova::sparkle::release_notes_text(*item.description);
+            if (item.description) (void)kestrova::protocol::release_notes_text(*item.description);
         }
-    } catch (const kestrova::sparkle::AppcastError&) {
+    } catch (const kestrova::protocol::AppcastError&) {
         // Refused, as a malformed or hostile feed must be.
     }
 
     // Release notes from a hostile page: plain text within its bound, valid UTF-8, no tag left of
     // an HTML page but what its entities spelled.
-    if (const auto notes = kestrova::sparkle::release_notes_text(text, 512)) {
+    if (const auto notes = kestrova::protocol::release_notes_text(text, 512)) {
         check(notes->size() <= 512 && !notes->empty());
         for (const char c : *notes) check(c == '\n' || c == '\t' || static_cast<unsigned char>(c) >= 0x20);
     }
     // The rollout fields of metadata and a pubDate: a date read back is a real one.
     (void)kestrova::metadata_rollout(text);
-    if (const auto date = kestrova::sparkle::parse_rfc822_date(text)) check(*date > -100'000'000'000);
-    for (const auto& channel : kestrova::sparkle::parse_channel_list(text)) check(!channel.empty());
+    if (const auto date = kestrova::protocol::parse_rfc822_date(text)) check(*date > -100'000'000'000);
+    for (const auto& channel : kestrova::protocol::parse_channel_list(text)) check(!channel.empty());
 
     // Signed forms. A signature line read from the input lies within it, after the body; no input
     // passes for a file signed with a key the fuzzer does not hold; and whatever the input, signing it
     // as a body gives a file that is read back whole, to the byte.
-    namespace sparkle = kestrova::sparkle;
-    const sparkle::ed25519::Seed key{};  // all zero: a valid private key, the same in every run
-    const sparkle::FeedPolicy policy{true, sparkle::ed25519::public_key_of(key), "org.example.Fuzz"};
-    for (const auto file : {sparkle::FeedFile::appcast, sparkle::FeedFile::metadata}) {
-        if (const auto signed_file = sparkle::read_signed_feed_file(text, file)) {
+    namespace protocol = kestrova::protocol;
+    const protocol::ed25519::Seed key{};  // all zero: a valid private key, the same in every run
+    const protocol::FeedPolicy policy{true, protocol::ed25519::public_key_of(key), "org.example.Fuzz"};
+    for (const auto file : {protocol::FeedFile::appcast, protocol::FeedFile::metadata}) {
+        if (const auto signed_file = protocol::read_signed_feed_file(text, file)) {
             check(text.starts_with(signed_file->message) && signed_file->message.starts_with(signed_file->body));
             check(!signed_file->signatures.empty() && signed_file->signatures.size() <= 4);
         }
-        check(!sparkle::check_feed_file(text, file, policy, {}, 0).accepted);
-        const auto open = sparkle::check_feed_file(text, file, {}, {}, 0);
+        check(!protocol::check_feed_file(text, file, policy, {}, 0).accepted);
+        const auto open = protocol::check_feed_file(text, file, {}, {}, 0);
         check(open.accepted && open.body == text);
 
-        const sparkle::FeedStamp stamp{size, 1'800'000'000, std::nullopt, "id" + std::string(text.substr(0, 16))};
-        const std::string signed_text = sparkle::sign_feed_file(text, file, stamp, {&key, 1});
-        const auto read_back = sparkle::read_signed_feed_file(signed_text, file);
+        const protocol::FeedStamp stamp{size, 1'800'000'000, std::nullopt, "id" + std::string(text.substr(0, 16))};
+        const std::string signed_text = protocol::sign_feed_file(text, file, stamp, {&key, 1});
+        const auto read_back = protocol::read_signed_feed_file(signed_text, file);
         check(read_back && read_back->stamp.serial == size && read_back->stamp.identifier == stamp.identifier);
-        check(read_back->body.substr(0, text.size()) == text && sparkle::is_signed_by(*read_back, policy.key.value()));
+        check(read_back->body.substr(0, text.size()) == text && protocol::is_signed_by(*read_back, policy.key.value()));
     }
-    if (const auto time = sparkle::parse_utc(text)) check(sparkle::format_utc(*time) == text);
+    if (const auto time = protocol::parse_utc(text)) check(protocol::format_utc(*time) == text);
 
     // The version ordering on two halves of the input: every string equals itself.
     const std::string_view a = text.substr(0, size / 2);
     const std::string_view b = text.substr(size / 2);
-    check(kestrova::sparkle::compare_versions(a, a) == kestrova::sparkle::Ordering::same);
-    (void)kestrova::sparkle::compare_versions(a, b);
+    check(kestrova::protocol::compare_versions(a, a) == kestrova::protocol::Ordering::same);
+    (void)kestrova::protocol::compare_versions(a, b);
     return 0;
 }

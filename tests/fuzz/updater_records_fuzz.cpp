@@ -21,12 +21,12 @@ void check(bool condition) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     const std::string input(reinterpret_cast<const char*>(bytes), size);
     // What is taken for a marker is the marker mark_ready would write for it, byte for byte.
-    if (const auto marker = kestrova::sparkle::parse_ready_marker(input))
+    if (const auto marker = kestrova::updater::parse_ready_marker(input))
         check(marker->first + "\n" + marker->second + "\n" == input);
     // And the record, with the text kept_versions_text writes.
-    if (const auto kept = kestrova::sparkle::parse_kept_versions(input)) {
+    if (const auto kept = kestrova::updater::parse_kept_versions(input)) {
         check(!kept->previous.empty() && !kept->replaced_by.empty());
-        check(kestrova::sparkle::kept_versions_text(*kept) == input);
+        check(kestrova::updater::kept_versions_text(*kept) == input);
     }
     return 0;
 }

@@ -452,7 +452,7 @@ TEST_F(PackCli, DesktopEntryPerGuiLauncherOpensTheGivenTypes) {
         EXPECT_TRUE(fs::exists(data / "mime" / "application" / "x-kestrova-demo.xml"))
             << "the database was not updated";
     }
-    EXPECT_EQ(sparkle::refresh_desktop_entries(app_, "Demo", data), std::vector<fs::path>{});
+    EXPECT_EQ(freedesktop::refresh_desktop_entries(app_, "Demo", data), std::vector<fs::path>{});
     EXPECT_EQ(read_bytes(entry), text);
 }
 
@@ -491,7 +491,7 @@ TEST_F(PackCli, DesktopEntriesStartThroughGlibBeforeAndAfterAnUpdateRenamesTheLa
                   (app / "Contents/MacOS/Demo").string());
 
         fs::rename(app / "Contents/MacOS/Demo", app / "Contents/MacOS/Demo 2%");
-        const auto refreshed = sparkle::refresh_desktop_entries(app, "Demo 2%", data);
+        const auto refreshed = freedesktop::refresh_desktop_entries(app, "Demo 2%", data);
         EXPECT_EQ(refreshed, std::vector<fs::path>{entry});
         EXPECT_EQ(launched_by_glib(entry, app / "Contents/MacOS/Demo 2%", work_.path() / "ran"),
                   (app / "Contents/MacOS/Demo 2%").string());
@@ -512,8 +512,8 @@ TEST(DesktopEntryRefresh, ReplacesOnlyTheLauncherInTheMainGroup) {
          "[Desktop Entry]\nExec=/b/A.app/Contents/MacOS/Ax %U\n[Desktop Action n]\nExec=/b/A.app/Contents/MacOS/A\n"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(sparkle::desktop_entry_with_launcher(c.before, "/b/A.app/Contents/MacOS/A",
-                                                       "/b/A.app/Contents/MacOS/B"),
+        EXPECT_EQ(freedesktop::desktop_entry_with_launcher(c.before, "/b/A.app/Contents/MacOS/A",
+                                                           "/b/A.app/Contents/MacOS/B"),
                   c.after);
 }
 

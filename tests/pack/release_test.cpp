@@ -27,7 +27,7 @@ namespace kestrova::pack {
 namespace {
 
 using namespace testing;
-namespace ed = sparkle::ed25519;
+namespace ed = protocol::ed25519;
 using Args = std::vector<std::string>;
 
 constexpr int usage = 2;
@@ -248,11 +248,11 @@ TEST_F(ReleaseCli, ReleaseMakesASiteTheUpdaterAndTheGateAccept) {
     EXPECT_EQ(tree_listing(site_), (Args{"Demo-1.0.tar.gz", "Demo-1.1-from-1.0.delta", "Demo-1.1.tar.gz", "appcast.xml",
                                          "metadata.properties"}));
 
-    const auto appcast = sparkle::parse_appcast(read_bytes(site_ / "appcast.xml"));
+    const auto appcast = protocol::parse_appcast(read_bytes(site_ / "appcast.xml"));
     ASSERT_EQ(appcast.items.size(), 2u);
     EXPECT_EQ(appcast.items[0].version, "1.1") << "newest first";
     EXPECT_EQ(appcast.items[1].version, "1.0");
-    const auto* best = sparkle::best_item(appcast);
+    const auto* best = protocol::best_item(appcast);
     ASSERT_NE(best, nullptr);
     EXPECT_EQ(best->version, "1.1");
     EXPECT_EQ(best->short_version, "1.1");
@@ -275,8 +275,8 @@ TEST_F(ReleaseCli, ReleaseMakesASiteTheUpdaterAndTheGateAccept) {
     // The gate holds exactly the older bundle.
     const auto announced = metadata_version(parse_metadata(read_bytes(site_ / "metadata.properties")));
     ASSERT_TRUE(announced);
-    EXPECT_EQ(sparkle::compare_versions("1.0", *announced), sparkle::Ordering::ascending);
-    EXPECT_EQ(sparkle::compare_versions("1.1", *announced), sparkle::Ordering::same);
+    EXPECT_EQ(protocol::compare_versions("1.0", *announced), protocol::Ordering::ascending);
+    EXPECT_EQ(protocol::compare_versions("1.1", *announced), protocol::Ordering::same);
 }
 
 TEST_F(ReleaseCli, TheArchiveHoldsTheBundleSortedOwnedByRootWithModesLinksAndTheEpoch) {
@@ -326,10 +326,10 @@ TEST_F(ReleaseCli, TwoReleasesOfTheSameBundleAreTheSameBytes) {
     ASSERT_TRUE(fs::exists(work_.path() / "b" / "Demo-1.0-from-0.9.delta"));
     // The signature lines carry the clock's signing time, which may differ between the two runs.
     auto a = snapshot(work_.path() / "a"), b = snapshot(work_.path() / "b");
-    for (const auto& [name, file] : {std::pair{"appcast.xml", sparkle::FeedFile::appcast},
-                                     std::pair{"metadata.properties", sparkle::FeedFile::metadata}}) {
+    for (const auto& [name, file] : {std::pair{"appcast.xml", protocol::FeedFile::appcast},
+                                     std::pair{"metadata.properties", protocol::FeedFile::metadata}}) {
         for (auto* site : {&a, &b}) {
-            const auto read = sparkle::read_signed_feed_file((*site)[name], file);
+            const auto read = protocol::read_signed_feed_file((*site)[name], file);
             ASSERT_TRUE(read) << name;
             (*site)[name] = read->body;
         }
@@ -380,7 +380,7 @@ TEST_F(ReleaseCli, ReleaseMakesSignedDeltasFromTheNewestEarlierVersions) {
             EXPECT_NE(inspected.out.find("to: " + std::string(row.version) + "\n"), std::string::npos) << inspected.out;
         }
         EXPECT_EQ(listed, row.from);
-        EXPECT_NO_THROW(sparkle::parse_appcast(xml)) << "a client that knows no deltas still reads the feed";
+        EXPECT_NO_THROW(protocol::parse_appcast(xml)) << "a client that knows no deltas still reads the feed";
     }
 }
 
@@ -428,7 +428,7 @@ TEST_F(ReleaseCli, TwoReleasesAtOnceBothReachTheAppcast) {
             first.join();
         }
         std::set<std::string> offered;
-        for (const auto& item : sparkle::parse_appcast(read_bytes(site / "appcast.xml")).items)
+        for (const auto& item : protocol::parse_appcast(read_bytes(site / "appcast.xml")).items)
             offered.insert(item.version);
         EXPECT_EQ(results[1].status, 0) << results[1].err;
         EXPECT_TRUE(offered.count("1.2"));
@@ -447,17 +447,17 @@ TEST_F(ReleaseCli, ReleasingTheSameVersionAgainReplacesItsItem) {
     ASSERT_EQ(pack(release(app, site_, key_)).status, 0);
     auto second = snapshot(site_);
     // The same site but for the signature lines, whose serial every run raises.
-    for (const auto& [name, file] : {std::pair{"appcast.xml", sparkle::FeedFile::appcast},
-                                     std::pair{"metadata.properties", sparkle::FeedFile::metadata}}) {
-        const auto before = sparkle::read_signed_feed_file(first[name], file);
-        const auto after = sparkle::read_signed_feed_file(second[name], file);
+    for (const auto& [name, file] : {std::pair{"appcast.xml", protocol::FeedFile::appcast},
+                                     std::pair{"metadata.properties", protocol::FeedFile::metadata}}) {
+        const auto before = protocol::read_signed_feed_file(first[name], file);
+        const auto after = protocol::read_signed_feed_file(second[name], file);
         ASSERT_TRUE(before && after) << name;
         EXPECT_LT(before->stamp.serial, after->stamp.serial) << name;
         first[name] = before->body;
         second[name] = after->body;
     }
     EXPECT_EQ(second, first);
-    EXPECT_EQ(sparkle::parse_appcast(read_bytes(site_ / "appcast.xml")).items.size(), 1u);
+    EXPECT_EQ(protocol::parse_appcast(read_bytes(site_ / "appcast.xml")).items.size(), 1u);
 }
 
 // A channel's release reaches its followers alone and leaves the gate naming the default channel's
@@ -477,18 +477,18 @@ TEST_F(ReleaseCli, ChannelPhasedAndCriticalReleasesAreWrittenForThePickerAndTheG
 
     EXPECT_NE(read_bytes(stable / "Contents" / "Info.plist").find("<key>KestrovaUpdateChannels</key>"),
               std::string::npos);
-    const auto appcast = sparkle::parse_appcast(read_bytes(site_ / "appcast.xml"));
+    const auto appcast = protocol::parse_appcast(read_bytes(site_ / "appcast.xml"));
     ASSERT_EQ(appcast.items.size(), 2u);
     EXPECT_EQ(appcast.items[0].channel, "beta");
-    const sparkle::AppcastItem& phased = appcast.items[1];
+    const protocol::AppcastItem& phased = appcast.items[1];
     EXPECT_EQ(phased.phased_rollout_interval, 3600);
     EXPECT_TRUE(phased.critical_update);
     EXPECT_EQ(phased.description, "<p>Faster &amp; safer</p>");
-    EXPECT_EQ(sparkle::parse_rfc822_date(phased.pub_date.value_or("")), std::stoll(epoch));
-    EXPECT_EQ(sparkle::best_item(appcast)->version, "1.1") << "a default copy saw the beta";
-    sparkle::ItemAudience follower;
+    EXPECT_EQ(protocol::parse_rfc822_date(phased.pub_date.value_or("")), std::stoll(epoch));
+    EXPECT_EQ(protocol::best_item(appcast)->version, "1.1") << "a default copy saw the beta";
+    protocol::ItemAudience follower;
     follower.channels = {"beta"};
-    EXPECT_EQ(sparkle::best_item(appcast, follower)->version, "2.0b1");
+    EXPECT_EQ(protocol::best_item(appcast, follower)->version, "2.0b1");
 
     const std::string metadata = read_bytes(site_ / "metadata.properties");
     EXPECT_EQ(metadata_version(parse_metadata(metadata)), "1.1");
@@ -520,15 +520,15 @@ TEST_F(ReleaseCli, RefreshSignsTheSitesFilesAgainButNeverWhatNoReleaseSigned) {
     const std::string released = read_bytes(site_ / "metadata.properties");
     const auto refreshed_run = pack(refresh);
     ASSERT_EQ(refreshed_run.status, 0) << refreshed_run.err;
-    const auto before = sparkle::read_signed_feed_file(released, sparkle::FeedFile::metadata);
+    const auto before = protocol::read_signed_feed_file(released, protocol::FeedFile::metadata);
     const std::string text = read_bytes(site_ / "metadata.properties");
-    const auto after = sparkle::read_signed_feed_file(text, sparkle::FeedFile::metadata);
+    const auto after = protocol::read_signed_feed_file(text, protocol::FeedFile::metadata);
     ASSERT_TRUE(before && after) << text;
     EXPECT_EQ(after->body, before->body);
     EXPECT_GT(after->stamp.serial, before->stamp.serial);
     ASSERT_TRUE(after->stamp.expires_at);
     EXPECT_EQ(*after->stamp.expires_at - after->stamp.signed_at, 7 * 86400);
-    EXPECT_TRUE(sparkle::is_signed_by(*after, *ed::public_key_from_base64(public_key_)));
+    EXPECT_TRUE(protocol::is_signed_by(*after, *ed::public_key_from_base64(public_key_)));
 
     write_bytes(site_ / "metadata.properties", "app.version=9\napp.revision=9\n" + text);
     const auto tampered = pack(refresh);
@@ -549,7 +549,7 @@ TEST_F(ReleaseCli, ReleaseKeepsWhatItDoesNotKnowInAnExistingAppcast) {
         "  </channel>\n</rss>\n");
     ASSERT_EQ(pack(release(bundle("1.0", "dist"), site_, key_)).status, 0);
     const std::string xml = read_bytes(site_ / "appcast.xml");
-    const auto appcast = sparkle::parse_appcast(xml);
+    const auto appcast = protocol::parse_appcast(xml);
     EXPECT_EQ(appcast.title, "Mine & yours");
     ASSERT_EQ(appcast.items.size(), 3u);
     EXPECT_EQ(appcast.items[0].version, "1.0");
@@ -558,7 +558,7 @@ TEST_F(ReleaseCli, ReleaseKeepsWhatItDoesNotKnowInAnExistingAppcast) {
     EXPECT_NE(xml.find(">me</"), std::string::npos) << xml;
     EXPECT_NE(xml.find(" xml:lang=\"de\""), std::string::npos) << xml;
     EXPECT_EQ(xml.find("XML/1998/namespace"), std::string::npos) << xml;
-    EXPECT_EQ(sparkle::best_item(appcast)->version, "1.0");
+    EXPECT_EQ(protocol::best_item(appcast)->version, "1.0");
 }
 
 TEST_F(ReleaseCli, EachRefusalLeavesTheSiteUntouched) {

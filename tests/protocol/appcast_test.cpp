@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 namespace {
 
 using testing::HasSubstr;
@@ -491,4 +491,4 @@ TEST(BestItem, FromAParsedFeed) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -12,7 +12,7 @@
 #include "protocol/appcast.h"
 #include "protocol/metadata.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 namespace {
 
 ReleaseItem item_of(std::string version) {
@@ -82,4 +82,4 @@ TEST(MetadataWriter, RefusesAVersionTheGateWouldReadOtherwise) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -19,9 +19,9 @@
 namespace {
 
 namespace fs = std::filesystem;
-using kestrova::sparkle::DeltaError;
-using kestrova::sparkle::DeltaKind;
-using kestrova::sparkle::DeltaManifest;
+using kestrova::protocol::DeltaError;
+using kestrova::protocol::DeltaKind;
+using kestrova::protocol::DeltaManifest;
 
 void write(const fs::path& path, const std::string& bytes) {
     fs::create_directories(path.parent_path());
@@ -105,7 +105,7 @@ protected:
         fs::create_directories(new_ / "Contents/locked");
         write(new_ / "Contents/locked/inside.txt", "in a read-only directory");
         fs::permissions(new_ / "Contents/locked", fs::perms(0555));
-        kestrova::sparkle::make_delta(old_, new_, "1.0", "1.1", delta_);
+        kestrova::protocol::make_delta(old_, new_, "1.0", "1.1", delta_);
     }
     void TearDown() override {
         for (const fs::path& p : {new_ / "Contents/locked", built_ / "App.app/Contents/locked"})
@@ -123,7 +123,7 @@ protected:
             ::close(into);
         };
         try {
-            DeltaManifest m = kestrova::sparkle::apply_delta(delta, old_fd, "1.0", into, "App.app");
+            DeltaManifest m = kestrova::protocol::apply_delta(delta, old_fd, "1.0", into, "App.app");
             close_all();
             return m;
         } catch (...) {
@@ -149,7 +149,7 @@ protected:
 
 TEST_F(DeltaTest, EachChangeBecomesItsKindAndTheBuiltTreeIsTheNewOne) {
     const int fd = ::open(delta_.c_str(), O_RDONLY | O_CLOEXEC);
-    const DeltaManifest m = kestrova::sparkle::inspect_delta(fd);
+    const DeltaManifest m = kestrova::protocol::inspect_delta(fd);
     ::close(fd);
     struct Row {
         const char* path;
@@ -252,14 +252,14 @@ TEST(DeltaManifestTest, HostileManifestsAreRefused) {
     };
     for (const auto& row : rows) {
         try {
-            kestrova::sparkle::parse_delta_manifest(head + row.body + "end\n");
+            kestrova::protocol::parse_delta_manifest(head + row.body + "end\n");
             ADD_FAILURE() << row.body << " was accepted";
         } catch (const DeltaError& e) {
             EXPECT_NE(std::string(e.what()).find(row.error), std::string::npos) << row.body << ": " << e.what();
         }
     }
-    EXPECT_THROW(kestrova::sparkle::parse_delta_manifest(head), DeltaError);  // cut short: no "end"
-    EXPECT_NO_THROW(kestrova::sparkle::parse_delta_manifest(head + "same 644 1 Contents/a%20b\nend\n"));
+    EXPECT_THROW(kestrova::protocol::parse_delta_manifest(head), DeltaError);  // cut short: no "end"
+    EXPECT_NO_THROW(kestrova::protocol::parse_delta_manifest(head + "same 644 1 Contents/a%20b\nend\n"));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrova::sparkle::ed25519 {
+namespace kestrova::protocol::ed25519 {
 namespace {
 
 std::vector<std::uint8_t> from_hex(std::string_view hex) {
@@ -143,4 +143,4 @@ TEST(Base64, KeysAndSignaturesMustHaveTheirExactSize) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle::ed25519
+}  // namespace kestrova::protocol::ed25519

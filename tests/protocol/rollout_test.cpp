@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 namespace {
 
 constexpr std::int64_t published = 1'800'000'000;  // Fri, 15 Jan 2027 08:00:00 +0000
@@ -208,4 +208,4 @@ TEST(ReleaseNotesTest, LongNotesAreCutAtAWholeCharacterAndSaySo) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <string>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 namespace {
 
 namespace ed = ed25519;
@@ -103,4 +103,4 @@ TEST(SignedFeedFile, SignedForAnotherApplicationIsRefused) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::protocol {
 
 // So that failures print "<" / "=" / ">" instead of a raw integer.
 void PrintTo(Ordering o, std::ostream* os) {
@@ -354,4 +354,4 @@ TEST(VersionOrderingConsistency, LeadingDashAgainstSeparatorIsOlderBothWays) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::protocol

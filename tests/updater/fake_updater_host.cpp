@@ -9,7 +9,7 @@
 #include "kestrova/updater_abi.h"
 #include "platform/bundle_info.h"
 
-namespace kestrova::sparkle::testing {
+namespace kestrova::updater::testing {
 
 int FakeUpdaterHost::stops() const { return static_cast<int>(std::count(events.begin(), events.end(), "stop")); }
 
@@ -310,4 +310,4 @@ std::string appcast_xml(const std::vector<FeedItem>& items) {
     return xml;
 }
 
-}  // namespace kestrova::sparkle::testing
+}  // namespace kestrova::updater::testing

@@ -21,7 +21,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrova::sparkle::testing {
+namespace kestrova::updater::testing {
 
 // An absolute time well after 2001, so that "now - interval" stays positive.
 inline constexpr double test_epoch = 700'000'000;
@@ -188,4 +188,4 @@ struct FeedItem {
 // An RSS 2.0 appcast with the update framework's namespace bound to the prefix "sparkle".
 std::string appcast_xml(const std::vector<FeedItem>& items);
 
-}  // namespace kestrova::sparkle::testing
+}  // namespace kestrova::updater::testing

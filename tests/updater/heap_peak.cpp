@@ -37,7 +37,7 @@ void operator delete[](void* block) noexcept { uncounted(block); }
 void operator delete(void* block, std::size_t) noexcept { uncounted(block); }
 void operator delete[](void* block, std::size_t) noexcept { uncounted(block); }
 
-namespace kestrova::sparkle::testing {
+namespace kestrova::updater::testing {
 
 void reset_heap_peak() {
     base = held.load();
@@ -46,4 +46,4 @@ void reset_heap_peak() {
 
 std::size_t heap_peak_since_reset() { return peak.load() - base.load(); }
 
-}  // namespace kestrova::sparkle::testing
+}  // namespace kestrova::updater::testing

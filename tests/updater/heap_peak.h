@@ -4,11 +4,11 @@
 
 #include <cstddef>
 
-namespace kestrova::sparkle::testing {
+namespace kestrova::updater::testing {
 
 // Starts a new measurement from what is held now.
 void reset_heap_peak();
 // The most held at once since then, above what was held at the reset.
 std::size_t heap_peak_since_reset();
 
-}  // namespace kestrova::sparkle::testing
+}  // namespace kestrova::updater::testing

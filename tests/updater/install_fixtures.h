@@ -20,7 +20,7 @@
 #include "platform/bundle_info.h"
 #include "updater/updater_host.h"
 
-namespace kestrova::sparkle::testing::install {
+namespace kestrova::updater::testing::install {
 
 namespace fs = std::filesystem;
 
@@ -109,4 +109,4 @@ inline std::optional<InfoDictionary> read_plist(const fs::path& path) {
     return platform::read_info_dictionary(path.string());
 }
 
-}  // namespace kestrova::sparkle::testing::install
+}  // namespace kestrova::updater::testing::install

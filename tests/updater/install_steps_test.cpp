@@ -23,11 +23,11 @@
 #include "tests/support/temp_dir.h"
 #include "tests/updater/install_fixtures.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 namespace {
 
 namespace fs = std::filesystem;
-namespace ed = ed25519;
+namespace ed = protocol::ed25519;
 using namespace testing::install;
 
 class UpdateInstall : public ::testing::Test {
@@ -399,7 +399,7 @@ TEST_F(UpdateInstall, ADeltaIsRefusedForTheRoomItsDownloadAndItsTreeNeed) {
         fs::copy(installed, next, fs::copy_options::recursive);
         write_file(next / "Contents/Info.plist", plist("app.demo", "1.1"));
         write_file(next / "Contents/Resources/added", std::string(c.added, 'a'));
-        make_delta(installed, next, "1.0", "1.1", work.path() / "delta");
+        protocol::make_delta(installed, next, "1.0", "1.1", work.path() / "delta");
         ASSERT_LT(fs::file_size(work.path() / "delta"), 100'000u);
         StagingArea staging(installed);
         if (c.fits) {
@@ -471,7 +471,7 @@ TEST(UpdateInstallWithoutExchange, IsRefusedAndLeavesTheBundleAsItWas) {
 // the bytes read.
 TEST(ReadyMarker, OnlyTheTextMarkReadyWritesIsReady) {
     const std::string digest(64, 'a');
-    const std::string longest(max_version_bytes, 'v');
+    const std::string longest(protocol::max_version_bytes, 'v');
     const struct {
         std::string text;
         bool ready;
@@ -496,4 +496,4 @@ TEST(ReadyMarker, OnlyTheTextMarkReadyWritesIsReady) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -17,7 +17,7 @@
 #include <sstream>
 #include <string>
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 namespace {
 
 using kestrova::testing::TempDir;
@@ -182,4 +182,4 @@ TEST(SkippedVersionStore, WhatIsNotOneVersionOnOneLineIsNeitherWrittenNorRead) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

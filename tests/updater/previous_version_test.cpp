@@ -6,7 +6,7 @@
 
 #include "updater/previous_version.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 namespace {
 
 struct KeptCase {
@@ -65,4 +65,4 @@ INSTANTIATE_TEST_SUITE_P(Versions, FailedVersion,
                          [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

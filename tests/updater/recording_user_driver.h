@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrova::sparkle::testing {
+namespace kestrova::updater::testing {
 
 class RecordingUserDriver final : public UserDriver {
 public:
@@ -77,4 +77,4 @@ private:
     }
 };
 
-}  // namespace kestrova::sparkle::testing
+}  // namespace kestrova::updater::testing

@@ -9,7 +9,7 @@
 #include <vector>
 #include "kestrova/info_plist_keys.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 namespace {
 
 using Action = ScheduleDecision::Action;
@@ -125,4 +125,4 @@ TEST(FirstCheck, FromTheLastCheckTime) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -21,10 +21,10 @@
 #include "tests/updater/install_fixtures.h"
 #include "updater/updater_controller.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 namespace {
 
-namespace ed = ed25519;
+namespace ed = protocol::ed25519;
 using namespace testing::install;
 using kestrova::testing::TempDir;
 using ::testing::Contains;
@@ -441,4 +441,4 @@ TEST_F(UpdateInstallationTest, ASkippedVersionIsNotOfferedByScheduledChecks) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

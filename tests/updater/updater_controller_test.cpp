@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 namespace {
 
 using kestrova::testing::TempDir;
@@ -220,7 +220,7 @@ TEST_F(UpdaterControllerTest, AFeedOfManyTinyItemsCostsAFewTimesItsSize) {
     const std::string newest = "<item><enclosure url=\"_200\"/></item>";
     const std::string tail = "</channel></rss>";
     std::string feed = head;
-    while (feed.size() + item.size() + newest.size() + tail.size() <= max_feed_bytes) feed += item;
+    while (feed.size() + item.size() + newest.size() + tail.size() <= protocol::max_feed_bytes) feed += item;
     feed += newest + tail;
     host.responses[feed_url] = http_ok(std::move(feed));
     create();
@@ -230,7 +230,7 @@ TEST_F(UpdaterControllerTest, AFeedOfManyTinyItemsCostsAFewTimesItsSize) {
     user_check();
     ASSERT_EQ(host.alerts.size(), 1u);
     EXPECT_EQ(host.alerts[0].message, update_available_heading);
-    EXPECT_LT(heap_peak_since_reset(), 4 * max_feed_bytes) << "bytes held at most during the check";
+    EXPECT_LT(heap_peak_since_reset(), 4 * protocol::max_feed_bytes) << "bytes held at most during the check";
 }
 
 // --- Scheduled checks ---------------------------------------------------------------------------
@@ -693,8 +693,8 @@ TEST_P(NotesLinkTest, IsFetchedWithinTheFeedsBoundsAndNeverHoldsTheOffer) {
     EXPECT_EQ(host.choice_alerts[0].details, c.details);
     ASSERT_EQ(host.requests.size(), c.response ? 2u : 1u);
     if (c.response) {
-        EXPECT_EQ(host.requests[1].max_body_bytes, max_feed_bytes);
-        EXPECT_EQ(host.requests[1].timeout_seconds, feed_timeout_seconds);
+        EXPECT_EQ(host.requests[1].max_body_bytes, protocol::max_feed_bytes);
+        EXPECT_EQ(host.requests[1].timeout_seconds, protocol::feed_timeout_seconds);
     }
     EXPECT_EQ(host.events.back(), "stop");
 }
@@ -712,4 +712,4 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater

@@ -10,7 +10,7 @@
 #include <memory>
 #include "kestrova/info_plist_keys.h"
 
-namespace kestrova::sparkle {
+namespace kestrova::updater {
 namespace {
 
 using kestrova::testing::TempDir;
@@ -192,4 +192,4 @@ TEST_F(UserDriverTest, AnAnswerGivenTwiceEndsTheCheckOnce) {
 }
 
 }  // namespace
-}  // namespace kestrova::sparkle
+}  // namespace kestrova::updater
