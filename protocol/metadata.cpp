@@ -8,7 +8,7 @@
 #include <charconv>
 #include <cstddef>
 
-namespace kestrova {
+namespace kestrova::protocol {
 
 namespace {
 
@@ -132,4 +132,4 @@ std::string metadata_for_appcast(std::string_view appcast) {
     return metadata_properties(newest->version, rollout);
 }
 
-}  // namespace kestrova
+}  // namespace kestrova::protocol

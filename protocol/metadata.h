@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrova {
+namespace kestrova::protocol {
 
 // A sane bound for a file of two keys: a larger body is a transfer failure, not unbounded memory.
 inline constexpr std::size_t max_metadata_bytes = 1 << 20;
@@ -83,4 +83,4 @@ std::string metadata_properties(std::string_view version, const ReleaseRollout& 
 // Throws AppcastError for an appcast the updater would not read, and MetadataWriteError.
 std::string metadata_for_appcast(std::string_view appcast);
 
-}  // namespace kestrova
+}  // namespace kestrova::protocol

@@ -108,16 +108,16 @@ std::string appcast_text(std::optional<std::string_view> existing, std::string_v
 
 std::string metadata_text(std::string_view version) {
     try {
-        return kestrova::metadata_properties(version);
-    } catch (const MetadataWriteError& e) {
+        return protocol::metadata_properties(version);
+    } catch (const protocol::MetadataWriteError& e) {
         throw PackError(fill(msg_bad_metadata_version, {e.what()}));
     }
 }
 
 std::string metadata_text_for(std::string_view appcast) {
     try {
-        return kestrova::metadata_for_appcast(appcast);
-    } catch (const MetadataWriteError& e) {
+        return protocol::metadata_for_appcast(appcast);
+    } catch (const protocol::MetadataWriteError& e) {
         throw PackError(fill(msg_bad_metadata_version, {e.what()}));
     }
 }

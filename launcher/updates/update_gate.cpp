@@ -46,7 +46,7 @@ void downloadStringFromURL(const std::string& url, std::optional<std::string>& t
                            std::optional<platform::UrlError>& error) {
     std::binary_semaphore finished(0);
     try {
-        platform::load_url({url, metadata_timeout_seconds(), max_metadata_bytes},
+        platform::load_url({url, metadata_timeout_seconds(), protocol::max_metadata_bytes},
                            [&](const platform::UrlResult& result) {
                                // Released on every way out, so the waiting thread can never be left behind.
                                struct ReleaseOnExit {
@@ -126,7 +126,7 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
         return false;
     }
 
-    const auto metadata_url = metadata_url_for_feed(*feed_url);
+    const auto metadata_url = protocol::metadata_url_for_feed(*feed_url);
     if (!metadata_url) {
         log_record("Malformed SUFeedURL: No '/'' found.");
         return false;
@@ -157,8 +157,8 @@ bool launch_is_held_for_update(const KestrovaUpdaterApi& framework, bool console
 
     // The file's text is not needed past this point; it goes before the hold, which may last as
     // long as the user leaves the dialog up.
-    const auto site_version = metadata_version(readable);
-    const MetadataRollout rollout = metadata_rollout(readable);
+    const auto site_version = protocol::metadata_version(readable);
+    const protocol::MetadataRollout rollout = protocol::metadata_rollout(readable);
     if (const int failed = site_version ? guard.accept(protocol::FeedFile::metadata, trusted) : 0; failed != 0)
         log_record(
             "The serial of metadata.properties could not be kept (%{public}@); check that the state folder "

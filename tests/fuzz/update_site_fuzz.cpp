@@ -31,20 +31,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
     // The metadata file. Every key of an entry came from a line holding "=", so none holds a
     // line break; a missing text gives nothing.
-    const kestrova::Metadata metadata = kestrova::parse_metadata(text);
+    const kestrova::protocol::Metadata metadata = kestrova::protocol::parse_metadata(text);
     for (const auto& [key, value] : metadata) {
         check(key.find('\n') == std::string::npos && key.find('=') == std::string::npos);
         check(value.find('\n') == std::string::npos);
         check(value.find('=') == std::string::npos);
     }
-    check(kestrova::parse_metadata(std::nullopt).empty());
-    if (const auto version = kestrova::metadata_version(metadata)) {
+    check(kestrova::protocol::parse_metadata(std::nullopt).empty());
+    if (const auto version = kestrova::protocol::metadata_version(metadata)) {
         check(version->size() ==
               metadata.find("app.version")->second.size() + 1 + metadata.find("app.revision")->second.size());
     }
 
     // The metadata address: the feed address up to its last "/", then the file name.
-    if (const auto url = kestrova::metadata_url_for_feed(text)) {
+    if (const auto url = kestrova::protocol::metadata_url_for_feed(text)) {
         const std::size_t slash = text.rfind('/');
         check(slash != std::string_view::npos);
         check(*url == std::string(text.substr(0, slash)) + "/metadata.properties");
@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         for (const char c : *notes) check(c == '\n' || c == '\t' || static_cast<unsigned char>(c) >= 0x20);
     }
     // The rollout fields of metadata and a pubDate: a date read back is a real one.
-    (void)kestrova::metadata_rollout(text);
+    (void)kestrova::protocol::metadata_rollout(text);
     if (const auto date = kestrova::protocol::parse_rfc822_date(text)) check(*date > -100'000'000'000);
     for (const auto& channel : kestrova::protocol::parse_channel_list(text)) check(!channel.empty());
 

@@ -273,7 +273,8 @@ TEST_F(ReleaseCli, ReleaseMakesASiteTheUpdaterAndTheGateAccept) {
               std::string::npos);
 
     // The gate holds exactly the older bundle.
-    const auto announced = metadata_version(parse_metadata(read_bytes(site_ / "metadata.properties")));
+    const auto announced = protocol::metadata_version(
+        protocol::parse_metadata(read_bytes(site_ / "metadata.properties")));
     ASSERT_TRUE(announced);
     EXPECT_EQ(protocol::compare_versions("1.0", *announced), protocol::Ordering::ascending);
     EXPECT_EQ(protocol::compare_versions("1.1", *announced), protocol::Ordering::same);
@@ -491,8 +492,8 @@ TEST_F(ReleaseCli, ChannelPhasedAndCriticalReleasesAreWrittenForThePickerAndTheG
     EXPECT_EQ(protocol::best_item(appcast, follower)->version, "2.0b1");
 
     const std::string metadata = read_bytes(site_ / "metadata.properties");
-    EXPECT_EQ(metadata_version(parse_metadata(metadata)), "1.1");
-    const MetadataRollout rollout = metadata_rollout(metadata);
+    EXPECT_EQ(protocol::metadata_version(protocol::parse_metadata(metadata)), "1.1");
+    const protocol::MetadataRollout rollout = protocol::metadata_rollout(metadata);
     EXPECT_EQ(rollout.published, std::stoll(epoch));
     EXPECT_EQ(rollout.interval, 3600);
     EXPECT_TRUE(rollout.critical);

@@ -72,13 +72,13 @@ TEST(AppcastWriter, WrittenItemReadsBackAndReplacesItsOwnVersion) {
     ASSERT_EQ(parsed.items.size(), 1u);
     EXPECT_EQ(parsed.items[0].version, "1.2");
     EXPECT_EQ(parsed.items[0].pub_date, "Thu, 01 Jan 1970 00:00:00 +0000");
-    EXPECT_EQ(metadata_version(metadata_for_appcast(twice)), "1.2");
+    EXPECT_EQ(protocol::metadata_version(protocol::metadata_for_appcast(twice)), "1.2");
 }
 
 TEST(MetadataWriter, RefusesAVersionTheGateWouldReadOtherwise) {
-    EXPECT_EQ(metadata_version(metadata_properties("1.2.3")), "1.2.3");
-    EXPECT_THROW(metadata_properties("1=2"), MetadataWriteError);
-    EXPECT_THROW(metadata_properties(" 1.2"), MetadataWriteError);
+    EXPECT_EQ(protocol::metadata_version(protocol::metadata_properties("1.2.3")), "1.2.3");
+    EXPECT_THROW(protocol::metadata_properties("1=2"), protocol::MetadataWriteError);
+    EXPECT_THROW(protocol::metadata_properties(" 1.2"), protocol::MetadataWriteError);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ class MetadataUrl : public testing::TestWithParam<UrlCase> {};
 
 TEST_P(MetadataUrl, ReplacesWhatFollowsTheLastSlash) {
     const UrlCase& c = GetParam();
-    const std::optional<std::string> url = metadata_url_for_feed(c.feed);
+    const std::optional<std::string> url = protocol::metadata_url_for_feed(c.feed);
     if (c.expected) {
         ASSERT_TRUE(url.has_value());
         EXPECT_EQ(*url, *c.expected);
@@ -74,9 +74,9 @@ class MetadataParsing : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(MetadataParsing, GivesTheExpectedEntries) {
     const ParseCase& c = GetParam();
-    Metadata expected;
+    protocol::Metadata expected;
     for (const auto& [key, value] : c.expected) expected.emplace(key, value);
-    EXPECT_EQ(parse_metadata(c.text), expected);
+    EXPECT_EQ(protocol::parse_metadata(c.text), expected);
 }
 
 // Abbreviations for the encoded white space used below.
@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"OnlyLineEnds", "\n\n\r\n", {}}),
     [](const testing::TestParamInfo<ParseCase>& param_info) { return std::string(param_info.param.name); });
 
-TEST(MetadataParsingWithoutText, GivesNoEntries) { EXPECT_TRUE(parse_metadata(std::nullopt).empty()); }
+TEST(MetadataParsingWithoutText, GivesNoEntries) { EXPECT_TRUE(protocol::parse_metadata(std::nullopt).empty()); }
 
 // Large inputs stay linear: each of these would take minutes or hours with a quadratic split or trim
 // (erasing from the front, rescanning the rest of the text for each line), and well under a second
@@ -142,7 +142,7 @@ protected:
     template <typename Check>
     void parse_within_limit(const std::string& text, Check check) {
         const auto start = std::chrono::steady_clock::now();
-        const Metadata metadata = parse_metadata(text);
+        const protocol::Metadata metadata = protocol::parse_metadata(text);
         const auto elapsed = std::chrono::steady_clock::now() - start;
         EXPECT_LT(elapsed, time_limit) << text.size() << " bytes";
         check(metadata);
@@ -156,7 +156,7 @@ TEST_F(MetadataParsingAtScale, ManyDistinctLines) {
         text += "key" + std::to_string(lines) + " = value" + std::to_string(lines) + "\r\n";
         ++lines;
     }
-    parse_within_limit(text, [&](const Metadata& m) {
+    parse_within_limit(text, [&](const protocol::Metadata& m) {
         EXPECT_EQ(m.size(), lines);
         EXPECT_EQ(m.at("key0"), "value0");
         EXPECT_EQ(m.at("key" + std::to_string(lines - 1)), "value" + std::to_string(lines - 1));
@@ -169,7 +169,7 @@ TEST_F(MetadataParsingAtScale, OneKeyRepeated) {
     while (text.size() < megabytes << 20) {
         text += "app.revision=" + std::to_string(lines++) + "\n";
     }
-    parse_within_limit(text, [&](const Metadata& m) {
+    parse_within_limit(text, [&](const protocol::Metadata& m) {
         ASSERT_EQ(m.size(), 1u);
         EXPECT_EQ(m.at("app.revision"), std::to_string(lines - 1));
     });
@@ -180,12 +180,12 @@ TEST_F(MetadataParsingAtScale, LongRunsOfWhiteSpaceAroundOneEntry) {
     std::string ideographic;
     for (std::size_t i = 0; i < (megabytes << 20) / 12; ++i) ideographic += IDEO;
     const std::string text = spaces + ideographic + "k" + spaces + "=" + ideographic + "v" + ideographic + spaces;
-    parse_within_limit(text, [](const Metadata& m) { EXPECT_EQ(m, (Metadata{{"k", "v"}})); });
+    parse_within_limit(text, [](const protocol::Metadata& m) { EXPECT_EQ(m, (protocol::Metadata{{"k", "v"}})); });
 }
 
 TEST_F(MetadataParsingAtScale, LongLineOfEqualsAndEmptyLines) {
     const std::string text = "a=" + std::string((megabytes << 20) / 2, '=') + std::string((megabytes << 20) / 2, '\n');
-    parse_within_limit(text, [](const Metadata& m) { EXPECT_EQ(m, (Metadata{{"a", ""}})); });
+    parse_within_limit(text, [](const protocol::Metadata& m) { EXPECT_EQ(m, (protocol::Metadata{{"a", ""}})); });
 }
 
 // --- The version the metadata announces --------------------------------------------------------------
@@ -202,7 +202,7 @@ class MetadataVersion : public testing::TestWithParam<VersionCase> {};
 
 TEST_P(MetadataVersion, JoinsVersionAndRevision) {
     const VersionCase& c = GetParam();
-    const std::optional<std::string> version = metadata_version(parse_metadata(c.text));
+    const std::optional<std::string> version = protocol::metadata_version(protocol::parse_metadata(c.text));
     if (c.expected) {
         ASSERT_TRUE(version.has_value());
         EXPECT_EQ(*version, *c.expected);
@@ -225,7 +225,9 @@ INSTANTIATE_TEST_SUITE_P(
                     VersionCase{"NoEntries", "no equals sign anywhere", std::nullopt}),
     [](const testing::TestParamInfo<VersionCase>& param_info) { return std::string(param_info.param.name); });
 
-TEST(MetadataVersionWithoutText, IsNothing) { EXPECT_EQ(metadata_version(parse_metadata(std::nullopt)), std::nullopt); }
+TEST(MetadataVersionWithoutText, IsNothing) {
+    EXPECT_EQ(protocol::metadata_version(protocol::parse_metadata(std::nullopt)), std::nullopt);
+}
 
 }  // namespace
 }  // namespace kestrova
