@@ -110,6 +110,6 @@ printf '%-28s %14s %14s\n' "unpack (s)" "$ours_unpack" "$jp_unpack"
 printf '%-28s %14s %14s\n' "first start to window (s)" "$ours_first" "$jp_first"
 printf '%-28s %14s %14s %8s\n' "later starts, median (s)" "$ours_later" "$jp_later" "$(ratio "$ours_later" "$jp_later")"
 printf '%-28s %14s %14s\n' "menu entries" "$(ls "$work"/root-ours/usr/share/applications | wc -l)" \
-  "$(find "$work"/root-jpackage -name '*.desktop' | wc -l)"
+  "$(find "$work"/root-jpackage -type f -name '*.desktop' | wc -l)"
 printf '%-28s %14s %14s\n' "Depends" "$(dpkg-deb -f "$ours_deb" Depends | tr -d ' ' | cut -c1-14)" \
   "$(dpkg-deb -f "$jp_deb" Depends | tr -d ' ' | cut -c1-14)"
