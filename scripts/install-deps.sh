@@ -6,7 +6,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev binutils pkg-config
   googletest libgtest-dev
   openjdk-17-jdk-headless openjdk-17-jre
-  libcurl4-openssl-dev libplist-dev libexpat1-dev libarchive-dev libzstd-dev libssl-dev ca-certificates openssl
+  libcurl4-openssl-dev libplist-dev libexpat1-dev libarchive-dev libzip-dev libzstd-dev libssl-dev ca-certificates openssl
   xvfb zenity xdotool x11-utils desktop-file-utils libglib2.0-bin
   clang-format clang-tidy bindfs python3
   dpkg-dev lintian apt-utils gnupg rpm gzip

@@ -10,6 +10,7 @@
 
 #include "tools/jar_manifest.h"
 #include "tools/packaging.h"
+#include "tools/stored_zip.h"
 #include "tools/subprocess.h"
 
 namespace kestrova::pack {
@@ -462,6 +463,10 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
         const auto stripped = run_tool({"objcopy", "--strip-unneeded", library.string()});
         if (stripped.status != 0) throw PackError(fill(msg_strip_failed, {library.string(), first_line(stripped.err)}));
     }
+
+    // javac's signatures of the older releases (jdk.compiler's lib/ct.sym) are 15,000 small entries,
+    // deflated one by one; stored, the package's or the archive's compression takes them together.
+    if (fs::is_regular_file(output / "lib" / "ct.sym")) store_zip_entries(output / "lib" / "ct.sym");
 
     // Without an archive every start loads and links the JDK's start-up classes from the module
     // image. The runtime dumps it from its own class list, so it matches exactly these modules.
