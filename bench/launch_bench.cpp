@@ -263,7 +263,7 @@ std::string run_tool(const std::vector<std::string>& argv) {
     return out;
 }
 
-struct BundleSpec {
+struct BundleRecipe {
     std::string name;
     std::string main_class;
     std::vector<std::string> jvm_options;
@@ -271,26 +271,26 @@ struct BundleSpec {
     std::vector<std::string> extra;
 };
 
-fs::path make_bundle(const Settings& s, const fs::path& stage, const BundleSpec& spec) {
+fs::path make_bundle(const Settings& s, const fs::path& stage, const BundleRecipe& recipe) {
     const fs::path out = s.work / "bundles";
     std::vector<std::string> argv = {(stage / "bin" / "kestrova-pack").string(),
                                      "bundle",
                                      "--force",
                                      "--name",
-                                     spec.name,
+                                     recipe.name,
                                      "--out",
                                      out.string(),
                                      "--main-class",
-                                     spec.main_class,
+                                     recipe.main_class,
                                      "--jar",
                                      s.hello_jar.string(),
                                      "--runtime",
                                      s.java_home.string()};
-    for (const auto& o : spec.jvm_options) argv.push_back("--jvm-option=" + o);
-    for (const auto& a : spec.args) argv.push_back("--arg=" + a);
-    argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
+    for (const auto& o : recipe.jvm_options) argv.push_back("--jvm-option=" + o);
+    for (const auto& a : recipe.args) argv.push_back("--arg=" + a);
+    argv.insert(argv.end(), recipe.extra.begin(), recipe.extra.end());
     run_tool(argv);
-    return out / (spec.name + ".app") / "Contents" / "MacOS" / spec.name;
+    return out / (recipe.name + ".app") / "Contents" / "MacOS" / recipe.name;
 }
 
 int record_size_of(const Settings& s, const fs::path& executable) {
@@ -527,7 +527,7 @@ int main(int argc, char** argv) {
         const int left = max_record_size - base - our_options * (limits_option_length + 1);
         const int arg_length = left / max_record_entries - 1;
         if (arg_length < 1) fail("a record of 60-byte options leaves no room for 255 arguments");
-        BundleSpec limits{"HelloLimits", "Hello", {}, {}, {}};
+        BundleRecipe limits{"HelloLimits", "Hello", {}, {}, {}};
         for (int i = 0; i < our_options; ++i) {
             char prefix[32];
             std::snprintf(prefix, sizeof prefix, "-Dbench.p%03d=&&/", i);

@@ -61,9 +61,9 @@ protected:
 TEST_P(AlertUnderXvfb, DialogShowsTheExceptionAndHoldsTheLauncherUntilDismissed) {
     const AlertCase& c = GetParam();
     TempDir dir;
-    BundleSpec spec;
-    spec.flags = c.pack_flags;
-    const fs::path executable = make_bundle(dir.path(), spec);
+    BundleRecipe recipe;
+    recipe.flags = c.pack_flags;
+    const fs::path executable = make_bundle(dir.path(), recipe);
     ASSERT_TRUE(x_->windows_named(alert_title).empty()) << "a dialog of an earlier test is still up";
 
     auto app = launch_in_background(executable, {"--throw", thrown_message}, x_->on_display());

@@ -30,13 +30,13 @@ TEST(AddedLauncher, EachCommandRunsItsOwnMainClassWithTheBundlesJarsAndOptions) 
     fs::copy_file(Artefacts::fixture_main_jar(), app / "main.jar");
     fs::copy_file(Artefacts::fixture_helper_jar(), app / "lib" / "helper.jar");
     write_text(app / "conf" / "fixture.properties", "conf\n");
-    BundleSpec spec;
-    spec.name = "Fixture";
-    spec.main_class.clear();
-    spec.jars = {Artefacts::probe_jar()};
-    spec.extra = {"--main-jar",     (app / "main.jar").string(), "--console",
-                  "--add-launcher", "probe=probe.Probe",         "--jvm-option=-Dprobe.marker=~~/notes"};
-    const fs::path main = make_bundle(dir.path() / "dist", spec);
+    BundleRecipe recipe;
+    recipe.name = "Fixture";
+    recipe.main_class.clear();
+    recipe.jars = {Artefacts::probe_jar()};
+    recipe.extra = {"--main-jar",     (app / "main.jar").string(), "--console",
+                    "--add-launcher", "probe=probe.Probe",         "--jvm-option=-Dprobe.marker=~~/notes"};
+    const fs::path main = make_bundle(dir.path() / "dist", recipe);
 
     const auto own = launch(main);
     ASSERT_EQ(own.exit_status, 0) << own.err;
@@ -71,12 +71,12 @@ TEST(UserJvmOptions, ReadOnlyWhereAllowedAfterTheRecordAndABadLineIsNamed) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        BundleSpec spec;
-        spec.name = c.name;
-        spec.flags = {"--console"};
-        spec.jvm_options = {"-Dprobe.marker=record"};
-        if (c.allowed) spec.extra = {"--user-jvm-options"};
-        const fs::path executable = make_bundle(dir.path() / "dist", spec);
+        BundleRecipe recipe;
+        recipe.name = c.name;
+        recipe.flags = {"--console"};
+        recipe.jvm_options = {"-Dprobe.marker=record"};
+        if (c.allowed) recipe.extra = {"--user-jvm-options"};
+        const fs::path executable = make_bundle(dir.path() / "dist", recipe);
         std::string identifier = std::string("app.kestrova.") + c.name;
         std::transform(identifier.begin(), identifier.end(), identifier.begin(), ::tolower);
         write_text(config / identifier / "jvm.options", c.file);
@@ -129,16 +129,16 @@ TEST(DesktopIntegration, FirstStartWritesTheEntryDesktopEntryWouldAndASecondStar
                "<?xml version=\"1.0\"?>\n<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">\n"
                "  <mime-type type=\"application/x-kestrova-probe\"><glob pattern=\"*.kprobe\"/></mime-type>\n"
                "</mime-info>\n");
-    BundleSpec spec;
-    spec.extra = {"--desktop-integration",
-                  "yes",
-                  "--category",
-                  "Utility",
-                  "--mime-type",
-                  "application/x-kestrova-probe",
-                  "--mime-definition",
-                  definition.string()};
-    const fs::path executable = make_bundle(dir.path() / "Downloads", spec);
+    BundleRecipe recipe;
+    recipe.extra = {"--desktop-integration",
+                    "yes",
+                    "--category",
+                    "Utility",
+                    "--mime-type",
+                    "application/x-kestrova-probe",
+                    "--mime-definition",
+                    definition.string()};
+    const fs::path executable = make_bundle(dir.path() / "Downloads", recipe);
     const fs::path data = dir.path() / "data";
     const fs::path entry = data / "applications/app.kestrova.probe.desktop";
     ProcessOptions options;

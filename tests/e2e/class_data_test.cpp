@@ -79,9 +79,9 @@ class ClassData : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
-        BundleSpec spec;
-        spec.jvm_options = {"-Xlog:class+load=info:file=" + (dir_->path() / "loaded.txt").string()};
-        executable_ = make_bundle(dir_->path(), spec);
+        BundleRecipe recipe;
+        recipe.jvm_options = {"-Xlog:class+load=info:file=" + (dir_->path() / "loaded.txt").string()};
+        executable_ = make_bundle(dir_->path(), recipe);
         // A complete archive, made as a user's first start makes it, and used by the next.
         const auto first = start(dir_->path() / "made");
         ASSERT_EQ(first.exit_status, 0) << first.err;
@@ -256,10 +256,10 @@ TEST(ClassDataRemade, AnArchiveThatCannotServeIsNotNamedAndIsMadeAgain) {
                                       jar.string(), "--manifest", (dir.path() / "m.mf").string()});
     ASSERT_EQ(updated.exit_status, 0) << updated.err;
     fs::copy_file(Artefacts::fixture_helper_jar(), dir.path() / "dep.jar");
-    BundleSpec spec;
-    spec.jars = {jar};
-    spec.jvm_options = {"-Xlog:class+load=info:file=" + (dir.path() / "loaded.txt").string()};
-    const fs::path executable = make_bundle(dir.path() / "out", spec);
+    BundleRecipe recipe;
+    recipe.jars = {jar};
+    recipe.jvm_options = {"-Xlog:class+load=info:file=" + (dir.path() / "loaded.txt").string()};
+    const fs::path executable = make_bundle(dir.path() / "out", recipe);
     const fs::path dep = executable.parent_path().parent_path() / "Resources" / "dep.jar";
     ASSERT_TRUE(fs::exists(dep));
 
@@ -306,7 +306,7 @@ TEST(ClassDataRemade, AnArchiveThatCannotServeIsNotNamedAndIsMadeAgain) {
 // outgrows: that start's classes make the archive again, once.
 TEST(ClassDataRemade, AnArchiveFromAnUnrepresentativeFirstStartIsMadeAgainOnce) {
     TempDir dir;
-    const fs::path executable = make_bundle(dir.path() / "out", BundleSpec{});
+    const fs::path executable = make_bundle(dir.path() / "out", BundleRecipe{});
     ProcessOptions options;
     options.env["XDG_CACHE_HOME"] = (dir.path() / "cache").string();
     const fs::path cache = dir.path() / "cache";
@@ -326,10 +326,10 @@ TEST(ClassDataRemade, AnArchiveFromAnUnrepresentativeFirstStartIsMadeAgainOnce) 
 }
 
 TEST_F(ClassData, TurnedOffByThePackagerOrForOneStartNothingIsKept) {
-    BundleSpec spec;
-    spec.name = "Off";
-    spec.extra = {"--no-class-data"};
-    const fs::path off = make_bundle(dir_->path() / "off", spec);
+    BundleRecipe recipe;
+    recipe.name = "Off";
+    recipe.extra = {"--no-class-data"};
+    const fs::path off = make_bundle(dir_->path() / "off", recipe);
     ProcessOptions options;
     options.env["XDG_CACHE_HOME"] = (dir_->path() / "packaged-off").string();
     EXPECT_EQ(launch(off, {}, options).exit_status, 0);

@@ -64,13 +64,13 @@ TEST_F(OnXvfb, DesktopEntryStartsTheBundleAndNamesItsWindowClass) {
     TempDir dir;
     const fs::path apps_dir = dir.path() / "My Apps $HOME ~(x)";
     write_png(dir.path() / "demo.png");
-    BundleSpec spec;
-    spec.name = "Kestrova Demo";
-    spec.main_class = "demo.Demo";
-    spec.jars = {Artefacts::demo_jar()};
-    spec.args = {"--window"};
-    spec.extra = {"--icon", (dir.path() / "demo.png").string()};
-    const fs::path executable = make_bundle(apps_dir, spec);
+    BundleRecipe recipe;
+    recipe.name = "Kestrova Demo";
+    recipe.main_class = "demo.Demo";
+    recipe.jars = {Artefacts::demo_jar()};
+    recipe.args = {"--window"};
+    recipe.extra = {"--icon", (dir.path() / "demo.png").string()};
+    const fs::path executable = make_bundle(apps_dir, recipe);
     const fs::path entries = dir.path() / "applications";
     const auto made = run_process({Artefacts::pack_tool().string(), "desktop-entry",
                                    (apps_dir / "Kestrova Demo.app").string(), "--dir", entries.string(), "--category",
@@ -120,7 +120,7 @@ void damage_record(const fs::path& executable) {
 
 struct FailureCase {
     const char* name;
-    BundleSpec spec;
+    BundleRecipe recipe;
     bool damaged;
     std::string first_line;  // what the launcher's stderr starts with
     std::string in_alert;    // what the alert's text must hold besides
@@ -137,9 +137,9 @@ class LaunchFailureAlert : public OnXvfb, public ::testing::WithParamInterface<F
 TEST_P(LaunchFailureAlert, ShowsTheLineWhenStandardErrorIsAPipe) {
     const FailureCase& c = GetParam();
     TempDir dir;
-    BundleSpec spec = c.spec;
-    if (!c.user_options.empty()) spec.extra.push_back("--user-jvm-options");
-    const fs::path executable = make_bundle(dir.path(), spec);
+    BundleRecipe recipe = c.recipe;
+    if (!c.user_options.empty()) recipe.extra.push_back("--user-jvm-options");
+    const fs::path executable = make_bundle(dir.path(), recipe);
     if (c.damaged) damage_record(executable);
     const fs::path user_file = dir.path() / "config" / "app.kestrova.probe" / "jvm.options";
     if (!c.user_options.empty()) fs::create_directories(user_file.parent_path());
@@ -185,10 +185,10 @@ TEST_P(LaunchFailureAlert, ShowsTheLineWhenStandardErrorIsAPipe) {
     EXPECT_TRUE(err.starts_with(c.first_line)) << err;
 }
 
-BundleSpec with(void (*change)(BundleSpec&)) {
-    BundleSpec spec;
-    change(spec);
-    return spec;
+BundleRecipe with(void (*change)(BundleRecipe&)) {
+    BundleRecipe recipe;
+    change(recipe);
+    return recipe;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -196,15 +196,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{
             "DamagedRecord", {}, true, "The launch record is damaged: a JVM option", "Install the application again"},
-        FailureCase{"UnknownJvmOption", with([](BundleSpec& s) { s.jvm_options = {"-Xkestrova"}; }), false,
+        FailureCase{"UnknownJvmOption", with([](BundleRecipe& s) { s.jvm_options = {"-Xkestrova"}; }), false,
                     "Unrecognized option: -Xkestrova\nFailed to create JVM: Error 0xffffffff", "The Java runtime said"},
-        FailureCase{"JvmEndsItself", with([](BundleSpec& s) { s.jvm_options = {"-XX:MaxHeapSize=1k"}; }), false, "",
+        FailureCase{"JvmEndsItself", with([](BundleRecipe& s) { s.jvm_options = {"-XX:MaxHeapSize=1k"}; }), false, "",
                     "Too small maximum heap"},
-        FailureCase{"MainClassMissing", with([](BundleSpec& s) { s.main_class = "probe.Missing"; }), false,
+        FailureCase{"MainClassMissing", with([](BundleRecipe& s) { s.main_class = "probe.Missing"; }), false,
                     "Exception in thread \"main\" java.lang.ClassNotFoundException: Main class probe.Missing",
                     "Main class probe.Missing was not found"},
-        FailureCase{"SupportClassesMissing", with([](BundleSpec& s) { s.support_jar = Artefacts::probe_jar(); }), false,
-                    "Exception in thread \"main\" java.lang.NoClassDefFoundError", "support classes"},
+        FailureCase{"SupportClassesMissing", with([](BundleRecipe& s) { s.support_jar = Artefacts::probe_jar(); }),
+                    false, "Exception in thread \"main\" java.lang.NoClassDefFoundError", "support classes"},
         // The user's options: a file the launch refuses (and must not wait on), options the JVM refuses.
         FailureCase{
             "UserOptionsNotAFile", {}, false, "The JVM options in ", "jvm.options are not in a regular file", "|"},
@@ -226,9 +226,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(OnXvfb, NoAlertFromATerminalOrForAConsoleApplication) {
     for (const bool console : {false, true}) {
         TempDir dir;
-        BundleSpec spec;
-        if (console) spec.flags = {"--console"};
-        const fs::path executable = make_bundle(dir.path(), spec);
+        BundleRecipe recipe;
+        if (console) recipe.flags = {"--console"};
+        const fs::path executable = make_bundle(dir.path(), recipe);
         damage_record(executable);
         int master = -1, slave = -1, err_pipe[2] = {-1, -1};
         auto options = x_->on_display();

@@ -83,9 +83,9 @@ TEST(ExitDuringUpdateCheck, EndsWithTheApplicationsStatusWhileTheTransferRuns) {
     TempDir dir;
     const fs::path connected = dir.path() / "connected";
     TricklingTlsSite site(connected);
-    BundleSpec spec;
-    spec.extra = {"--with-updater", "--feed-url", site.url(), "--bundle-version", "1.0"};
-    const fs::path executable = make_bundle(dir.path(), spec);
+    BundleRecipe recipe;
+    recipe.extra = {"--with-updater", "--feed-url", site.url(), "--bundle-version", "1.0"};
+    const fs::path executable = make_bundle(dir.path(), recipe);
     const fs::path work = dir.path() / "work";
     fs::create_directories(work);
 

@@ -18,14 +18,14 @@ TEST(JlinkedSwingDemo, OpensItsWindowFromItsOwnRuntime) {
     const auto x = XvfbDisplay::start(why_not);
     if (!x) GTEST_SKIP() << "No Xvfb: " << why_not;
     TempDir dir;
-    BundleSpec spec;
-    spec.name = "Demo";
-    spec.main_class = "demo.Demo";
-    spec.jars = {Artefacts::demo_jar()};
-    spec.args = {"from the record"};
-    spec.jvm_options = {"-Xshare:on"};  // the archive made for this runtime must map
-    spec.extra = {"--jlink"};
-    const fs::path executable = make_bundle(dir.path(), spec);
+    BundleRecipe recipe;
+    recipe.name = "Demo";
+    recipe.main_class = "demo.Demo";
+    recipe.jars = {Artefacts::demo_jar()};
+    recipe.args = {"from the record"};
+    recipe.jvm_options = {"-Xshare:on"};  // the archive made for this runtime must map
+    recipe.extra = {"--jlink"};
+    const fs::path executable = make_bundle(dir.path(), recipe);
 
     auto app = launch_in_background(executable, {"--window"}, x->on_display());
     const auto deadline = std::chrono::steady_clock::now() + 30s;

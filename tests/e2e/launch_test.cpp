@@ -24,9 +24,9 @@ class ProbeLaunch : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         dir_ = new TempDir;
-        BundleSpec spec;
-        spec.args = {"rec one", "rec&&two"};
-        executable_ = make_bundle(dir_->path(), spec);
+        BundleRecipe recipe;
+        recipe.args = {"rec one", "rec&&two"};
+        executable_ = make_bundle(dir_->path(), recipe);
     }
     static void TearDownTestSuite() { delete dir_; }
 
@@ -177,25 +177,25 @@ TEST(UncaughtException, UnreachableDisplayFallsBackToStandardError) {
 TEST(UncaughtException, ShutdownHooksRunBeforeTheProcessEnds) {
     TempDir dir;
     for (const bool console : {true, false}) {
-        BundleSpec spec;
-        spec.name = console ? "HookConsole" : "HookGui";
-        if (console) spec.flags = {"--console"};
-        const fs::path marker = dir.path() / (spec.name + ".marker");
-        const auto r = launch(make_bundle(dir.path(), spec), {"--hook", marker.string(), "--throw", "crash"});
-        EXPECT_EQ(r.exit_status, 1) << spec.name << ": " << r.err;
+        BundleRecipe recipe;
+        recipe.name = console ? "HookConsole" : "HookGui";
+        if (console) recipe.flags = {"--console"};
+        const fs::path marker = dir.path() / (recipe.name + ".marker");
+        const auto r = launch(make_bundle(dir.path(), recipe), {"--hook", marker.string(), "--throw", "crash"});
+        EXPECT_EQ(r.exit_status, 1) << recipe.name << ": " << r.err;
         EXPECT_NE(r.err.find("java.lang.IllegalStateException: crash"), std::string::npos) << r.err;
         std::ifstream in(marker);
         std::string content;
         std::getline(in, content);
-        EXPECT_EQ(content, "hook ran") << spec.name << ": the shutdown hook did not run";
+        EXPECT_EQ(content, "hook ran") << recipe.name << ": the shutdown hook did not run";
     }
 }
 
 TEST(UncaughtException, ConsoleAppPrintsOnlyTheTrace) {
     TempDir dir;
-    BundleSpec spec;
-    spec.flags = {"--console"};
-    const auto r = launch(make_bundle(dir.path(), spec), {"--throw", "oops"});
+    BundleRecipe recipe;
+    recipe.flags = {"--console"};
+    const auto r = launch(make_bundle(dir.path(), recipe), {"--throw", "oops"});
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.err.find("java.lang.IllegalStateException: oops"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(alert_title), std::string::npos) << r.err;
@@ -205,9 +205,9 @@ TEST(UncaughtException, ConsoleAppPrintsOnlyTheTrace) {
 // as with java; the launcher's report follows, unless the handler ends the process itself.
 TEST(UncaughtException, TheApplicationsDefaultHandlerHearsOfItFirst) {
     TempDir dir;
-    BundleSpec spec;
-    spec.flags = {"--console"};
-    const auto executable = make_bundle(dir.path(), spec);
+    BundleRecipe recipe;
+    recipe.flags = {"--console"};
+    const auto executable = make_bundle(dir.path(), recipe);
     struct Case {
         const char* handler_then;
         int status;
@@ -224,9 +224,9 @@ TEST(UncaughtException, TheApplicationsDefaultHandlerHearsOfItFirst) {
 
 TEST(UncaughtException, JvmOnMainThreadShowsTheAlertWithoutDispatch) {
     TempDir dir;
-    BundleSpec spec;
-    spec.flags = {"--main-thread"};
-    const auto executable = make_bundle(dir.path(), spec);
+    BundleRecipe recipe;
+    recipe.flags = {"--main-thread"};
+    const auto executable = make_bundle(dir.path(), recipe);
     const auto ok = launch(executable, {"--native-thread"});
     ASSERT_EQ(ok.exit_status, 0) << ok.err;
     EXPECT_EQ(value_of(ok.out, "native.is_main_thread"), "true");
@@ -240,11 +240,11 @@ TEST(UncaughtException, JvmOnMainThreadShowsTheAlertWithoutDispatch) {
 class BrokenLauncher : public ::testing::Test {
 protected:
     ProcessResult run_mode(const std::string& mode) {
-        BundleSpec spec;
-        spec.name = "Broken";
-        spec.support_jar = Artefacts::fake_launcher_jar();
-        spec.jvm_options = {"-Dfake.mode=" + mode};
-        return launch(make_bundle(dir_.path(), spec), {"--throw", "from main"});
+        BundleRecipe recipe;
+        recipe.name = "Broken";
+        recipe.support_jar = Artefacts::fake_launcher_jar();
+        recipe.jvm_options = {"-Dfake.mode=" + mode};
+        return launch(make_bundle(dir_.path(), recipe), {"--throw", "from main"});
     }
     void TearDown() override { fs::remove_all(dir_.path() / "Broken.app"); }
     TempDir dir_;
@@ -292,10 +292,10 @@ TEST_F(BrokenLauncher, ThrowingFromExceptionDescribesOnlyThatAndShowsNoAlert) {
 
 TEST(LaunchFailure, MissingLauncherClassIsDescribedWithoutAnAlert) {
     TempDir dir;
-    BundleSpec spec;
+    BundleRecipe recipe;
     // A later class path option wins: this one leaves out the support JAR.
-    spec.jvm_options = {"-Djava.class.path=&&/probe.jar"};
-    const auto r = launch(make_bundle(dir.path(), spec));
+    recipe.jvm_options = {"-Djava.class.path=&&/probe.jar"};
+    const auto r = launch(make_bundle(dir.path(), recipe));
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.err.find("tessavane/kestrova/launcher/Launcher"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(alert_title), std::string::npos) << r.err;
@@ -304,9 +304,9 @@ TEST(LaunchFailure, MissingLauncherClassIsDescribedWithoutAnAlert) {
 
 TEST(LaunchFailure, UnknownMainClassFailsInPrepareWithAClearMessage) {
     TempDir dir;
-    BundleSpec spec;
-    spec.main_class = "no.such.Main";
-    const auto r = launch(make_bundle(dir.path(), spec));
+    BundleRecipe recipe;
+    recipe.main_class = "no.such.Main";
+    const auto r = launch(make_bundle(dir.path(), recipe));
     EXPECT_EQ(r.exit_status, 1);
     EXPECT_NE(r.err.find("Main class no.such.Main was not found on the class path"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find(alert_title), std::string::npos) << r.err;
@@ -320,9 +320,9 @@ TEST(LaunchFailure, UnrecognisedOptionsMakeJvmCreationFail) {
     for (const Case c : {Case{"-bogus", "Failed to create JVM: Error 0xffffffff\n"},
                          Case{"-XX:+KestrovaBogus", "Failed to create JVM: Error 0xfffffffa\n"}}) {
         TempDir dir;
-        BundleSpec spec;
-        spec.jvm_options = {c.option};
-        const auto r = launch(make_bundle(dir.path(), spec));
+        BundleRecipe recipe;
+        recipe.jvm_options = {c.option};
+        const auto r = launch(make_bundle(dir.path(), recipe));
         EXPECT_EQ(r.exit_status, 1) << c.option;
         EXPECT_TRUE(r.err.ends_with(c.message)) << c.option << ": " << r.err;
     }
@@ -346,12 +346,12 @@ TEST(LaunchFailure, ExecutablePathOfTwoThousandBytesIsTooLong) {
 
 TEST(LaunchFailure, WithoutResourcesTheUnresolvedDirectoryIsUsed) {
     TempDir dir;
-    BundleSpec spec;
+    BundleRecipe recipe;
     // The JARs are named by absolute path, so the launch works with Resources gone.
-    spec.jvm_options = {"-Djava.class.path=" + Artefacts::probe_jar().string() + ":" +
-                            Artefacts::support_jar().string(),
-                        "-Dprobe.marker=&&/lib"};
-    const auto executable = make_bundle(dir.path(), spec);
+    recipe.jvm_options = {"-Djava.class.path=" + Artefacts::probe_jar().string() + ":" +
+                              Artefacts::support_jar().string(),
+                          "-Dprobe.marker=&&/lib"};
+    const auto executable = make_bundle(dir.path(), recipe);
     fs::remove_all(dir.path() / "Probe.app/Contents/Resources");
     const auto r = launch(executable);
     ASSERT_EQ(r.exit_status, 0) << r.err;
@@ -428,10 +428,10 @@ TEST(LaunchRecord, ZeroOptionsStillCreateTheJvmWithTheCommandOption) {
 // included (the stack trace and the report go deeper than a plain run).
 TEST(LaunchRecord, TheSmallestAcceptedStackRuns) {
     TempDir dir;
-    BundleSpec spec;
-    spec.flags = {"--console"};
-    spec.stack_size = 136u * 1024;
-    const auto r = launch(make_bundle(dir.path(), spec), {"--throw", "deep enough"});
+    BundleRecipe recipe;
+    recipe.flags = {"--console"};
+    recipe.stack_size = 136u * 1024;
+    const auto r = launch(make_bundle(dir.path(), recipe), {"--throw", "deep enough"});
     EXPECT_EQ(r.exit_status, 1) << r.err;
     EXPECT_NE(r.err.find("java.lang.IllegalStateException: deep enough"), std::string::npos) << r.err;
 }
@@ -439,10 +439,10 @@ TEST(LaunchRecord, TheSmallestAcceptedStackRuns) {
 TEST(LaunchRecord, RecordedStackSizeIsTheJvmThreadsStack) {
     TempDir dir;
     auto depth_with = [&](std::uint32_t stack, const std::string& name) {
-        BundleSpec spec;
-        spec.name = name;
-        spec.stack_size = stack;
-        const auto r = launch(make_bundle(dir.path(), spec), {"--depth"});
+        BundleRecipe recipe;
+        recipe.name = name;
+        recipe.stack_size = stack;
+        const auto r = launch(make_bundle(dir.path(), recipe), {"--depth"});
         EXPECT_EQ(r.exit_status, 0) << r.err;
         return std::stol(value_of(r.out, "depth").value_or("0"));
     };
@@ -461,10 +461,10 @@ TEST(LaunchRecord, JvmThreadThatCannotBeCreatedEndsTheLaunch) {
     GTEST_SKIP() << "AddressSanitizer reserves its shadow memory beyond any address-space limit";
 #endif
     TempDir dir;
-    BundleSpec spec;
-    spec.name = "HugeStack";
-    spec.stack_size = 4294967295u;
-    const auto executable = make_bundle(dir.path(), spec);
+    BundleRecipe recipe;
+    recipe.name = "HugeStack";
+    recipe.stack_size = 4294967295u;
+    const auto executable = make_bundle(dir.path(), recipe);
     const auto r =
         run_process({"/bin/sh", "-c", "ulimit -v 2097152 && exec \"$0\"", executable.string()},
                     {.env = {}, .timeout = std::chrono::seconds(60), .cwd = std::nullopt, .stderr_fd = std::nullopt});

@@ -35,8 +35,8 @@ protected:
         write_text(data_ / "greeting.txt", "hello resource\n");
     }
 
-    BundleSpec spec(std::vector<std::string> extra) const {
-        BundleSpec s;
+    BundleRecipe recipe(std::vector<std::string> extra) const {
+        BundleRecipe s;
         s.name = "Fixture";
         s.main_class.clear();
         s.jars.clear();
@@ -65,8 +65,8 @@ protected:
 };
 
 TEST_F(MainJarBundle, ManifestGrantsClassPathAndResourcesReachTheApplication) {
-    const auto executable = make_bundle(out_, spec({"--main-jar", (app_ / "main.jar").string(), "--resource",
-                                                    data_.string(), "--console"}));
+    const auto executable = make_bundle(out_, recipe({"--main-jar", (app_ / "main.jar").string(), "--resource",
+                                                      data_.string(), "--console"}));
     const auto r = launch(executable);
     ASSERT_EQ(r.exit_status, 0) << r.err;
     const fs::path resources = fs::canonical(out_ / "Fixture.app" / "Contents" / "Resources");

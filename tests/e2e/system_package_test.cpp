@@ -55,11 +55,11 @@ protected:
 
     // Probe 1.0 with the updater and the gate, a GUI command and a console one.
     fs::path bundle() {
-        BundleSpec spec;
-        spec.extra = {
+        BundleRecipe recipe;
+        recipe.extra = {
             "--with-updater",       "--feed-url",     server_.url("/updates/appcast.xml"), "--bundle-version", "1.0",
             "--aggressive-updates", "--add-launcher", "probe-cli=probe.Probe:console"};
-        return make_bundle(dir_.path() / "dist", spec).parent_path().parent_path().parent_path();
+        return make_bundle(dir_.path() / "dist", recipe).parent_path().parent_path().parent_path();
     }
 
     fs::path deb(const fs::path& app) {
@@ -159,7 +159,7 @@ TEST_F(SystemPackage, PackagesTakeTheMenuChoicesTheBundleStored) {
     std::ofstream(definition)
         << "<mime-info xmlns=\"http://www.freedesktop.org/standards/shared-mime-info\">"
            "<mime-type type=\"application/x-kestrova-probe\"><glob pattern=\"*.kprobe\"/></mime-type></mime-info>\n";
-    BundleSpec stored;
+    BundleRecipe stored;
     stored.extra = {"--bundle-version", "1.0", "--desktop-integration", "yes", "--category", "Development"};
     stored.extra.insert(stored.extra.end(),
                         {"--mime-type", "application/x-kestrova-probe", "--mime-definition", definition.string()});

@@ -15,9 +15,9 @@ TEST(SlowUpdateSite, SiteThatNeverAnswersCostsTheTimeOutThenTheLaunchGoesOn) {
     HttpServer server;
     server.route("/updates/metadata.properties", HttpResponse::never_answer());
     TempDir dir;
-    BundleSpec spec;
-    spec.extra = {"--with-updater", "--aggressive-updates", "--feed-url", server.url("/updates/appcast.xml")};
-    const auto executable = make_bundle(dir.path(), spec);
+    BundleRecipe recipe;
+    recipe.extra = {"--with-updater", "--aggressive-updates", "--feed-url", server.url("/updates/appcast.xml")};
+    const auto executable = make_bundle(dir.path(), recipe);
     ProcessOptions options;
     options.env["KESTROVA_UPDATE_LOG"] = (dir.path() / "update.log").string();
     options.env["XDG_STATE_HOME"] = (dir.path() / "state").string();

@@ -63,10 +63,10 @@ TEST_P(UpdateHoldUnderXvfb, DialogOffersTheNewVersionAndTheApplicationNeverStart
                            "<sparkle:version>3.1.4</sparkle:version>"
                            "</item></channel></rss>"));
     TempDir dir;
-    BundleSpec spec;
-    spec.extra = {"--with-updater", "--aggressive-updates",      "--bundle-version", "3.0",
-                  "--feed-url",     site.url("/app/appcast.xml")};
-    const auto executable = make_bundle(dir.path(), spec);
+    BundleRecipe recipe;
+    recipe.extra = {"--with-updater", "--aggressive-updates",      "--bundle-version", "3.0",
+                    "--feed-url",     site.url("/app/appcast.xml")};
+    const auto executable = make_bundle(dir.path(), recipe);
     auto options = x->on_display();
     options.env["KESTROVA_UPDATE_LOG"] = (dir.path() / "update.log").string();
     options.env["XDG_STATE_HOME"] = (dir.path() / "state").string();

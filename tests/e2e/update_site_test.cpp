@@ -77,14 +77,14 @@ protected:
     };
 
     fs::path bundle(const Options& o, const std::string& name = "Probe") {
-        BundleSpec spec;
-        spec.name = name;
+        BundleRecipe recipe;
+        recipe.name = name;
         // The tool refuses an empty version; an Info.plist edited by hand can still hold one.
         const std::string packed_version = o.bundle_version.empty() ? "0.0.1-packed" : o.bundle_version;
-        spec.extra = {"--with-updater", "--feed-url", server_.url("/updates/appcast.xml"), "--bundle-version",
-                      packed_version};
-        spec.extra.insert(spec.extra.end(), o.extra.begin(), o.extra.end());
-        const fs::path executable = make_bundle(dir_.path(), spec);
+        recipe.extra = {"--with-updater", "--feed-url", server_.url("/updates/appcast.xml"), "--bundle-version",
+                        packed_version};
+        recipe.extra.insert(recipe.extra.end(), o.extra.begin(), o.extra.end());
+        const fs::path executable = make_bundle(dir_.path(), recipe);
         if (o.bundle_version.empty()) edit_info_plist(executable, kestrova::info_keys::bundle_version, "");
         return executable;
     }
@@ -280,9 +280,9 @@ TEST_F(UpdateSite, GateStartsABundleWithAnEmptyVersionWhateverTheSiteAnnounces) 
 }
 
 TEST_F(UpdateSite, GateWithoutASlashInTheFeedAddressPasses) {
-    BundleSpec spec;
-    spec.extra = {"--with-updater", "--feed-url", "appcast.xml", "--aggressive-updates"};
-    const auto r = run(make_bundle(dir_.path(), spec), {"--wait-log", starting});
+    BundleRecipe recipe;
+    recipe.extra = {"--with-updater", "--feed-url", "appcast.xml", "--aggressive-updates"};
+    const auto r = run(make_bundle(dir_.path(), recipe), {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, "Version from bundle: 1.0",
                                                                   "Malformed SUFeedURL: No '/'' found.", starting}));

@@ -33,9 +33,9 @@ constexpr const char* checking = "Checking for updates ...";
 // The records one category wrote to the log file, message only, in order.
 class UpdateStartup : public ::testing::Test {
 protected:
-    fs::path bundle(BundleSpec spec, bool with_updater) {
-        if (with_updater) spec.extra.push_back("--with-updater");
-        return make_bundle(dir_.path(), spec);
+    fs::path bundle(BundleRecipe recipe, bool with_updater) {
+        if (with_updater) recipe.extra.push_back("--with-updater");
+        return make_bundle(dir_.path(), recipe);
     }
 
     ProcessResult run(const fs::path& executable, const std::vector<std::string>& args,
@@ -70,9 +70,9 @@ TEST_F(UpdateStartup, GuiLaunchStartsTheUpdaterOnceWhenTheEventLoopRuns) {
 }
 
 TEST_F(UpdateStartup, ConsoleLaunchNeverFinishesLaunchingSoRequestsStartNoCheck) {
-    BundleSpec spec;
-    spec.flags = {"--console"};
-    const auto r = run(bundle(spec, true), {"--check-updates"});
+    BundleRecipe recipe;
+    recipe.flags = {"--console"};
+    const auto r = run(bundle(recipe, true), {"--check-updates"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "log.seen"), checking);
     EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, checking}));
@@ -80,10 +80,10 @@ TEST_F(UpdateStartup, ConsoleLaunchNeverFinishesLaunchingSoRequestsStartNoCheck)
 }
 
 TEST_F(UpdateStartup, ForcedChecksRunTheGateFirst) {
-    BundleSpec aggressive;
+    BundleRecipe aggressive;
     aggressive.name = "Aggressive";
     aggressive.flags = {"--aggressive-updates"};
-    BundleSpec plain;
+    BundleRecipe plain;
     plain.name = "Plain";
     struct Case {
         fs::path executable;
@@ -107,9 +107,9 @@ TEST_F(UpdateStartup, ForcedChecksRunTheGateFirst) {
 }
 
 TEST_F(UpdateStartup, ConsoleAppIsNeverHeld) {
-    BundleSpec spec;
-    spec.flags = {"--console", "--aggressive-updates"};
-    const auto r = run(bundle(spec, true), {});
+    BundleRecipe recipe;
+    recipe.flags = {"--console", "--aggressive-updates"};
+    const auto r = run(bundle(recipe, true), {});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(update_log_records(log_),
               (std::vector<std::string>{registering,
@@ -126,19 +126,19 @@ TEST_F(UpdateStartup, RequestAfterTheControllerExistsStartsACheck) {
 }
 
 TEST_F(UpdateStartup, ApplicationWithoutOnlineUpdaterStartsSilently) {
-    BundleSpec spec;
+    BundleRecipe recipe;
     // The test's Launcher stands in for the support JAR, so OnlineUpdater is nowhere.
-    spec.support_jar = Artefacts::fake_launcher_jar();
-    const auto r = run(bundle(spec, true), {"--wait-log", starting});
+    recipe.support_jar = Artefacts::fake_launcher_jar();
+    const auto r = run(bundle(recipe, true), {"--wait-log", starting});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "main.returned"), "true");
     EXPECT_EQ(update_log_records(log_), (std::vector<std::string>{registering, starting}));
 }
 
 TEST_F(UpdateStartup, OnlineUpdaterWithoutTheNativeMethodIsLoggedAndTheLaunchGoesOn) {
-    BundleSpec spec;
-    spec.support_jar = Artefacts::no_native_updater_jar();
-    const auto r = run(bundle(spec, false), {"--check-updates"});
+    BundleRecipe recipe;
+    recipe.support_jar = Artefacts::no_native_updater_jar();
+    const auto r = run(bundle(recipe, false), {"--check-updates"});
     ASSERT_EQ(r.exit_status, 0) << r.err;
     EXPECT_EQ(value_of(r.out, "check.bridged"), "false");
     const auto logged = update_log_records(log_);
@@ -183,11 +183,11 @@ TEST_F(UpdateStartup, AnotherUserHoldingWhatTheyCanOpenStallsNoStart) {
 TEST_F(UpdateStartup, AStartWhoseTreeAnUpdateMovedAwayWaitsAndStartsWhatIsInstalled) {
     for (const bool another_version_there : {true, false}) {
         const fs::path dir = dir_.path() / (another_version_there ? "replaced" : "removed");
-        BundleSpec spec;
-        spec.extra = {"--with-updater"};
-        const fs::path installed = make_bundle(dir / "installed", spec);
-        spec.args = {"from-1.1"};
-        const fs::path newer = make_bundle(dir / "new", spec).parent_path().parent_path().parent_path();
+        BundleRecipe recipe;
+        recipe.extra = {"--with-updater"};
+        const fs::path installed = make_bundle(dir / "installed", recipe);
+        recipe.args = {"from-1.1"};
+        const fs::path newer = make_bundle(dir / "new", recipe).parent_path().parent_path().parent_path();
         const fs::path app = installed.parent_path().parent_path().parent_path();
         const int installer = ::open((app / bundle_layout::installation_lock).c_str(), O_RDWR | O_CREAT | O_CLOEXEC,
                                      0600);

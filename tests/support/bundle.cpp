@@ -15,24 +15,24 @@ std::filesystem::path Artefacts::fixture_main_jar() { return KESTROVA_TEST_FIXTU
 std::filesystem::path Artefacts::fixture_helper_jar() { return KESTROVA_TEST_FIXTURE_HELPER_JAR; }
 std::filesystem::path Artefacts::demo_jar() { return KESTROVA_TEST_DEMO_JAR; }
 
-std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const BundleSpec& spec) {
+std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const BundleRecipe& recipe) {
     std::vector<std::string> argv = {
-        Artefacts::pack_tool().string(), "bundle", "--name", spec.name, "--out", out_dir.string(), "--runtime",
+        Artefacts::pack_tool().string(), "bundle", "--name", recipe.name, "--out", out_dir.string(), "--runtime",
         Artefacts::java_home().string()};
     // No main class: the main JAR's manifest names it.
-    if (!spec.main_class.empty()) argv.insert(argv.end(), {"--main-class", spec.main_class});
-    for (const auto& jar : spec.jars) argv.insert(argv.end(), {"--jar", jar.string()});
-    for (const auto& option : spec.jvm_options) argv.push_back("--jvm-option=" + option);
-    for (const auto& arg : spec.args) argv.push_back("--arg=" + arg);
-    argv.insert(argv.end(), spec.flags.begin(), spec.flags.end());
-    if (spec.stack_size) argv.insert(argv.end(), {"--stack-size", std::to_string(*spec.stack_size)});
-    if (spec.support_jar) argv.insert(argv.end(), {"--support-jar", spec.support_jar->string()});
-    argv.insert(argv.end(), spec.extra.begin(), spec.extra.end());
+    if (!recipe.main_class.empty()) argv.insert(argv.end(), {"--main-class", recipe.main_class});
+    for (const auto& jar : recipe.jars) argv.insert(argv.end(), {"--jar", jar.string()});
+    for (const auto& option : recipe.jvm_options) argv.push_back("--jvm-option=" + option);
+    for (const auto& arg : recipe.args) argv.push_back("--arg=" + arg);
+    argv.insert(argv.end(), recipe.flags.begin(), recipe.flags.end());
+    if (recipe.stack_size) argv.insert(argv.end(), {"--stack-size", std::to_string(*recipe.stack_size)});
+    if (recipe.support_jar) argv.insert(argv.end(), {"--support-jar", recipe.support_jar->string()});
+    argv.insert(argv.end(), recipe.extra.begin(), recipe.extra.end());
     const auto result = run_process(argv);
     if (result.exit_status != 0)
         throw std::runtime_error("kestrova-pack bundle failed (" + std::to_string(result.exit_status) +
                                  "): " + result.err);
-    return out_dir / (spec.name + ".app") / "Contents" / "MacOS" / spec.name;
+    return out_dir / (recipe.name + ".app") / "Contents" / "MacOS" / recipe.name;
 }
 
 namespace {

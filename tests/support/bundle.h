@@ -24,7 +24,7 @@ struct Artefacts {
     static std::filesystem::path demo_jar();            // the Swing demo of examples/
 };
 
-struct BundleSpec {
+struct BundleRecipe {
     std::string name = "Probe";
     std::string main_class = "probe.Probe";
     std::vector<std::filesystem::path> jars = {Artefacts::probe_jar()};
@@ -39,7 +39,7 @@ struct BundleSpec {
 
 // Assembles `out_dir`/<name>.app and returns the path of its executable. Fails the calling test
 // (by exception) with the tool's own message when the tool refuses.
-std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const BundleSpec& spec);
+std::filesystem::path make_bundle(const std::filesystem::path& out_dir, const BundleRecipe& recipe);
 
 // Runs a bundle's executable the way the system would: no LD_LIBRARY_PATH, nothing of the test's
 // Java option variables, no display unless the caller gives one.

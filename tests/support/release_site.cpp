@@ -105,12 +105,12 @@ std::string ReleaseSite::file(const std::string& name) const { return read_file(
 
 fs::path ReleaseSite::make_bundle(const fs::path& out_dir, const std::string& version, std::vector<std::string> extra,
                                   std::vector<std::string> args) const {
-    BundleSpec spec;
-    spec.args = std::move(args);
-    spec.extra = {"--with-updater", "--bundle-version", version,    "--feed-url",
-                  feed_url(),       "--public-ed-key",  public_key_};
-    spec.extra.insert(spec.extra.end(), extra.begin(), extra.end());
-    return testing::make_bundle(out_dir, spec);
+    BundleRecipe recipe;
+    recipe.args = std::move(args);
+    recipe.extra = {"--with-updater", "--bundle-version", version,    "--feed-url",
+                    feed_url(),       "--public-ed-key",  public_key_};
+    recipe.extra.insert(recipe.extra.end(), extra.begin(), extra.end());
+    return testing::make_bundle(out_dir, recipe);
 }
 
 void ReleaseSite::release(const fs::path& executable, const std::vector<std::string>& extra) {
