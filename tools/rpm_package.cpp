@@ -119,10 +119,14 @@ fs::path make_rpm(const PackageRequest& request) {
 
     const fs::path built_dir = work.path() / "out";
     const std::string file_name = facts.package + "-" + version + "-1." + arch + ".rpm";
+    // The payload in xz at level 9, as the .deb's: rpm's own default here is gzip, which left a
+    // carried runtime half as large again (jEdit's rpm 40.8 MB, 27.0 MB in xz, 30.1 MB in zstd at
+    // 19), and every rpm since 4.6 unpacks xz.
     const ToolResult result =
         run_packaging_tool({"rpmbuild", "-bb", "--quiet", "--define", "_topdir " + (work.path() / "top").string(),
                             "--define", "_rpmdir " + built_dir.string(), "--define", "_build_name_fmt " + file_name,
-                            "--buildroot", (work.path() / "buildroot").string(), recipe_file.string()},
+                            "--define", "_binary_payload w9.xzdio", "--buildroot", (work.path() / "buildroot").string(),
+                            recipe_file.string()},
                            "rpm");
     if (result.status != 0)
         throw PackError(fill(msg_rpmbuild_failed, {first_line(result.err), request.out_dir.string()}));

@@ -142,6 +142,8 @@ TEST_F(SystemPackage, RpmShowsItsFilesAndRequiresAndStartsFromARoot) {
     EXPECT_NE(requires_.out.find(jvm.string()), std::string::npos) << requires_.out;
     EXPECT_NE(requires_.out.find("libcurl.so.4()(64bit)"), std::string::npos) << requires_.out;
     EXPECT_EQ(requires_.out.find("libjvm.so()"), std::string::npos) << "a soname no package provides";
+    const auto payload = run_tool({"/usr/bin/rpm", "-qp", "--qf", "%{PAYLOADCOMPRESSOR}", package.string()});
+    EXPECT_EQ(payload.out, "xz") << "rpm's default gzip leaves a carried runtime half as large again";
 
     // The root has no package database of the system's, so dependencies cannot be resolved there.
     const fs::path root = dir_.path() / "root";
