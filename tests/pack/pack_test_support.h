@@ -3,7 +3,6 @@
 #pragma once
 
 #include <fcntl.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -62,7 +61,7 @@ inline std::vector<std::string> tree_listing(const fs::path& root) {
 }
 
 struct RunResult {
-    int status = -1;  // the exit status, -1 when the process did not exit normally
+    int status = -1;  // the exit status, 128 + the signal's number when a signal ended the process
     std::string out;
     std::string err;
 };
@@ -85,7 +84,7 @@ inline RunResult run_program(const fs::path& program, std::vector<std::string> a
     start.error = ProgramStream::file(err.string(), O_WRONLY | O_CREAT);
     start.directory = cwd;
     const int status = wait_for_program(start_program(start));
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_bytes(out), read_bytes(err)};
+    return {shell_status(status), read_bytes(out), read_bytes(err)};
 }
 
 }  // namespace kestrova::pack::testing
