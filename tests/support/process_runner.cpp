@@ -79,22 +79,20 @@ std::string read_whole(int fd) {
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options) {
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    pid_t pid;
-    try {
-        pid = spawn_child(argv, options, out_pipe[1], err_pipe[1]);
-    } catch (...) {
-        for (int fd : {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
-        throw;
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    FileDescriptor out_read(ends[0]), out_write(ends[1]);
+    if (pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    FileDescriptor err_read(ends[0]), err_write(ends[1]);
+    const pid_t pid = spawn_child(argv, options, out_write.get(), err_write.get());
+    // The child has its own copies; while the parent holds the write ends, no read sees the end.
+    out_write.close();
+    err_write.close();
 
     ProcessResult result;
     const auto deadline = std::chrono::steady_clock::now() + options.timeout;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{out_read.get(), POLLIN, 0}, {err_read.get(), POLLIN, 0}};
+    FileDescriptor* reads[2] = {&out_read, &err_read};
     std::string* sinks[2] = {&result.out, &result.err};
     int open_count = 2;
     while (open_count > 0) {
@@ -113,14 +111,14 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
             if (n > 0) {
                 sinks[i]->append(buffer, static_cast<std::size_t>(n));
             } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
+                reads[i]->close();
                 fds[i].fd = -1;
                 --open_count;
             }
         }
     }
-    for (auto& fd : fds)
-        if (fd.fd >= 0) close(fd.fd);
+    out_read.close();
+    err_read.close();
 
     int status = 0;
     // The pipes close when the child exits unless a grandchild keeps them; wait for the child itself
@@ -143,28 +141,16 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
 
 BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const ProcessOptions& options,
                                      const std::vector<int>& pass_fds) {
-    out_fd_ = memfd_create("stdout", MFD_CLOEXEC);
-    err_fd_ = memfd_create("stderr", MFD_CLOEXEC);
-    if (out_fd_ < 0 || err_fd_ < 0) {
-        if (out_fd_ >= 0) close(out_fd_);
-        if (err_fd_ >= 0) close(err_fd_);
-        throw std::runtime_error("memfd_create failed");
-    }
-    try {
-        pid_ = spawn_child(argv, options, out_fd_, options.stderr_fd.value_or(err_fd_), pass_fds);
-    } catch (...) {
-        close(out_fd_);
-        close(err_fd_);
-        throw;
-    }
+    out_fd_ = FileDescriptor(memfd_create("stdout", MFD_CLOEXEC));
+    err_fd_ = FileDescriptor(memfd_create("stderr", MFD_CLOEXEC));
+    if (!out_fd_.valid() || !err_fd_.valid()) throw std::runtime_error("memfd_create failed");
+    pid_ = spawn_child(argv, options, out_fd_.get(), options.stderr_fd.value_or(err_fd_.get()), pass_fds);
 }
 
 BackgroundProcess::~BackgroundProcess() {
     // Whatever the child started and left behind goes too.
     kill(-pid_, SIGKILL);
     if (running()) waitpid(pid_, nullptr, 0);
-    close(out_fd_);
-    close(err_fd_);
 }
 
 bool BackgroundProcess::running() {
@@ -195,8 +181,8 @@ bool BackgroundProcess::exits_within(std::chrono::milliseconds timeout) {
     return !running();
 }
 
-std::string BackgroundProcess::out() const { return read_whole(out_fd_); }
-std::string BackgroundProcess::err() const { return read_whole(err_fd_); }
+std::string BackgroundProcess::out() const { return read_whole(out_fd_.get()); }
+std::string BackgroundProcess::err() const { return read_whole(err_fd_.get()); }
 
 ProcessResult BackgroundProcess::wait(std::chrono::milliseconds timeout) {
     ProcessResult result;

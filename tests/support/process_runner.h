@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "kestrova/file_descriptor.h"
 #include "tests/support/temp_dir.h"
 
 namespace kestrova::testing {
@@ -60,8 +61,8 @@ public:
 
 private:
     pid_t pid_ = -1;
-    int out_fd_ = -1;
-    int err_fd_ = -1;
+    FileDescriptor out_fd_;
+    FileDescriptor err_fd_;
     std::optional<int> exit_status_;
 };
 
