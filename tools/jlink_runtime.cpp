@@ -464,7 +464,7 @@ void link_runtime(const fs::path& jdk, std::span<const std::string> modules, con
         if (stripped.status != 0) throw PackError(fill(msg_strip_failed, {library.string(), first_line(stripped.err)}));
     }
 
-    // javac's signatures of the older releases (jdk.compiler's lib/ct.sym) are 15,000 small entries,
+    // javac's signatures of the older releases (jdk.compiler's lib/ct.sym) are some 15,000 small entries,
     // deflated one by one; stored, the package's or the archive's compression takes them together.
     if (fs::is_regular_file(output / "lib" / "ct.sym")) store_zip_entries(output / "lib" / "ct.sym");
 

@@ -21,7 +21,7 @@ constexpr std::string_view msg_cannot_store =
 // writes the whole file and puts every entry's CRC and sizes in its local header.
 void store_zip_entries(const std::filesystem::path& zip) {
     int error = 0;
-    zip_t* opened = zip_open(zip.c_str(), ZIP_CHECKCONS, &error);
+    zip_t* opened = zip_open(zip.c_str(), 0, &error);
     if (opened == nullptr) {
         zip_error_t reason;
         zip_error_init_with_code(&reason, error);
